@@ -1,0 +1,129 @@
+#pragma once
+
+// Pixel types of the effect and the one place that knows how their channels are laid out,
+// how large white is and how a float becomes a channel value again. Kernels never spell out
+// channel orders or ranges themselves: they ask Pixel_Traits.
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+
+namespace brel {
+
+// Three components: normals, light directions.
+template <class T>
+struct Vector_3 {
+  T x;
+  T y;
+  T z;
+};
+
+// Positions of red, green, blue and alpha inside a pixel's channel array.
+template <int32_t R, int32_t G, int32_t B, int32_t A>
+struct Rgb_Layout {
+  static constexpr int32_t red = R;
+  static constexpr int32_t green = G;
+  static constexpr int32_t blue = B;
+  static constexpr int32_t alpha = A;
+};
+
+// A colour pixel: three or four channels of one type, arranged by Layout. `min` and `white` are
+// the channel values of black and of full intensity (16-bit white is 32768, not 65535).
+template <class Layout, class Channel, bool has_alpha, int64_t min, int64_t white>
+struct Rgb_Core {
+  static constexpr int32_t channel_count = has_alpha ? 4 : 3;
+  Channel channel[channel_count];
+};
+
+// The six pixel types a host frame can arrive in...
+using ARGB8 = Rgb_Core<Rgb_Layout<1, 2, 3, 0>, unsigned char, true, 0, 255>;
+using ARGB16 = Rgb_Core<Rgb_Layout<1, 2, 3, 0>, unsigned short, true, 0, 32768>;
+using ARGB32f = Rgb_Core<Rgb_Layout<1, 2, 3, 0>, float, true, 0, 1>;
+using BGRA8 = Rgb_Core<Rgb_Layout<2, 1, 0, 3>, unsigned char, true, 0, 255>;
+using BGRA16 = Rgb_Core<Rgb_Layout<2, 1, 0, 3>, unsigned short, true, 0, 32768>;
+using BGRA32f = Rgb_Core<Rgb_Layout<2, 1, 0, 3>, float, true, 0, 1>;
+// ...and the three-float colour of working layers, without alpha.
+using RGB32f = Rgb_Core<Rgb_Layout<0, 1, 2, 3>, float, false, 0, 1>;
+
+static_assert(sizeof(Vector_3<float>) == 12);
+static_assert(sizeof(ARGB8) == 4 && sizeof(BGRA8) == 4);
+static_assert(sizeof(ARGB16) == 8 && sizeof(BGRA16) == 8);
+static_assert(sizeof(ARGB32f) == 16 && sizeof(BGRA32f) == 16);
+static_assert(sizeof(RGB32f) == 12);
+
+template <class P>
+struct Pixel_Traits;
+
+// Everything a kernel needs to know about a colour pixel type.
+//
+// Stores come in two roundings because kernels differ: most truncate, some round. Both first
+// send NaN to 0 and saturate to the channel type's range (0 .. 255, 0 .. 65535), so no value,
+// however wild, reaches an undefined float-to-integer conversion; inside the range they convert
+// exactly as a plain cast (truncating) or std::round (halves away from zero) would. Values above
+// white stay as they are while the type can hold them. Float channels are stored unchanged.
+template <class Layout, class Channel_Type, bool alpha_present, int64_t min, int64_t white>
+struct Pixel_Traits<Rgb_Core<Layout, Channel_Type, alpha_present, min, white>> {
+  using Pixel = Rgb_Core<Layout, Channel_Type, alpha_present, min, white>;
+  using Channel = Channel_Type;
+
+  static constexpr bool has_alpha = alpha_present;
+  static constexpr int32_t channel_count = Pixel::channel_count;
+  static constexpr bool is_integer = std::is_integral_v<Channel>;
+  static constexpr float white_value = static_cast<float>(white);
+  static constexpr float min_value = static_cast<float>(min);
+
+  // Positions in Pixel::channel. `alpha` only means something when has_alpha is true.
+  static constexpr int32_t red = Layout::red;
+  static constexpr int32_t green = Layout::green;
+  static constexpr int32_t blue = Layout::blue;
+  static constexpr int32_t alpha = Layout::alpha;
+
+  // The largest value a store can produce.
+  static constexpr float channel_max = is_integer
+                                           ? static_cast<float>(std::numeric_limits<Channel>::max())
+                                           : std::numeric_limits<float>::infinity();
+
+  static float load(const Pixel& pixel, int32_t position) {
+    return static_cast<float>(pixel.channel[position]);
+  }
+
+  static Channel to_channel_truncated(float value) {
+    if constexpr (is_integer) {
+      if (!(value > 0.0f)) {  // NaN as well
+        return 0;
+      }
+      if (value >= channel_max) {
+        return std::numeric_limits<Channel>::max();
+      }
+      return static_cast<Channel>(value);
+    } else {
+      return value;
+    }
+  }
+
+  static Channel to_channel_rounded(float value) {
+    if constexpr (is_integer) {
+      if (!(value > 0.0f)) {
+        return 0;
+      }
+      if (value >= channel_max) {
+        return std::numeric_limits<Channel>::max();
+      }
+      // Below the maximum, so the rounded value still fits.
+      return static_cast<Channel>(std::round(value));
+    } else {
+      return value;
+    }
+  }
+
+  static void store_truncated(Pixel& pixel, int32_t position, float value) {
+    pixel.channel[position] = to_channel_truncated(value);
+  }
+
+  static void store_rounded(Pixel& pixel, int32_t position, float value) {
+    pixel.channel[position] = to_channel_rounded(value);
+  }
+};
+
+}  // namespace brel
