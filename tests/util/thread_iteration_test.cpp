@@ -1,0 +1,43 @@
+#include "util/thread_iteration.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "base/exception.h"
+
+namespace {
+
+using Range = std::pair<int64_t, int64_t>;
+
+std::vector<Range> split(int64_t n, int64_t iterations) {
+  std::vector<Range> ranges;
+  for (int64_t i = 0; i < iterations; ++i) {
+    ranges.push_back(brel::thread_iteration_range(brel::Iteration{i, iterations, 0, 1}, n));
+  }
+  return ranges;
+}
+
+TEST(Thread_Iteration_Range, LastIterationTakesTheRemainder) {
+  EXPECT_EQ(split(7, 3), (std::vector<Range>{{0, 2}, {2, 4}, {4, 7}}));
+  EXPECT_EQ(split(9, 3), (std::vector<Range>{{0, 3}, {3, 6}, {6, 9}}));
+  EXPECT_EQ(split(5, 1), (std::vector<Range>{{0, 5}}));
+}
+
+TEST(Thread_Iteration_Range, FewerRowsThanIterations) {
+  EXPECT_EQ(split(2, 4), (std::vector<Range>{{0, 0}, {0, 0}, {0, 0}, {0, 2}}));
+  EXPECT_EQ(split(0, 3), (std::vector<Range>{{0, 0}, {0, 0}, {0, 0}}));
+}
+
+TEST(Thread_Iteration_Range, IndexAtTheCountAsserts) {
+  try {
+    brel::thread_iteration_range(brel::Iteration{3, 3, 0, 1}, 10);
+    FAIL() << "no assertion";
+  } catch (const brel::Exception_Assert& e) {
+    EXPECT_STREQ(e.what(), "ASSERT()");
+  }
+  EXPECT_THROW(brel::thread_iteration_range(brel::Iteration{0, 0, 0, 1}, 10),
+               brel::Exception_Assert);
+}
+
+}  // namespace

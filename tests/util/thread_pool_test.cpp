@@ -1,0 +1,221 @@
+#include "util/thread_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "base/exception.h"
+
+namespace {
+
+// Every call the pool made, recorded under a lock so that the order and the thread of each
+// call can be checked afterwards.
+struct Call_Log {
+  std::mutex mutex;
+  std::vector<brel::Iteration> calls;
+  std::vector<std::thread::id> threads;
+
+  std::function<void(const brel::Iteration&)> job() {
+    return [this](const brel::Iteration& iteration) {
+      std::lock_guard<std::mutex> lock(mutex);
+      calls.push_back(iteration);
+      threads.push_back(std::this_thread::get_id());
+    };
+  }
+
+  // How often each index 0 .. n - 1 was passed.
+  std::vector<int> index_counts(int64_t n) const {
+    std::vector<int> counts(static_cast<size_t>(n), 0);
+    for (const auto& call : calls) {
+      counts.at(static_cast<size_t>(call.index)) += 1;
+    }
+    return counts;
+  }
+};
+
+TEST(Thread_Pool, StartRejectsNoWorkersAndKeepsItsState) {
+  brel::Thread_Pool pool;
+  EXPECT_EQ(pool.worker_count(), 0);
+  EXPECT_THROW(pool.start(0), brel::Exception_Assert);
+  EXPECT_EQ(pool.worker_count(), 0);
+  pool.start(3);
+  try {
+    pool.start(-1);
+    FAIL() << "start(-1) did not assert";
+  } catch (const brel::Exception_Assert& e) {
+    EXPECT_STREQ(e.what(), "ASSERT()");
+  }
+  EXPECT_EQ(pool.worker_count(), 3);
+}
+
+TEST(Thread_Pool, RunWithoutStartIsRefused) {
+  brel::Thread_Pool pool;
+  Call_Log log;
+  EXPECT_THROW(pool.run(4, log.job()), brel::Exception_Assert);
+  EXPECT_TRUE(log.calls.empty());
+}
+
+TEST(Thread_Pool, ZeroIterationsCallNothing) {
+  brel::Thread_Pool pool;
+  pool.start(4);
+  Call_Log log;
+  pool.run(0, log.job());
+  pool.run(-3, log.job());
+  EXPECT_TRUE(log.calls.empty());
+}
+
+TEST(Thread_Pool, EveryIndexExactlyOnceWithFullIterationRecords) {
+  for (const int64_t workers : {1, 2, 3, 8}) {
+    for (const int64_t n : {1, 2, 7, 100, 1000}) {
+      brel::Thread_Pool pool;
+      pool.start(workers);
+      Call_Log log;
+      pool.run(n, log.job());
+      EXPECT_EQ(log.index_counts(n), std::vector<int>(static_cast<size_t>(n), 1))
+          << workers << " workers, " << n << " iterations";
+      for (const auto& call : log.calls) {
+        EXPECT_EQ(call.iterations, n);
+        EXPECT_EQ(call.worker_count, workers);
+        EXPECT_GE(call.worker_index, 0);
+        EXPECT_LT(call.worker_index, std::min(workers, n));
+      }
+    }
+  }
+}
+
+TEST(Thread_Pool, FewerIterationsThanWorkersStillReportTheFullCount) {
+  brel::Thread_Pool pool;
+  pool.start(6);
+  Call_Log log;
+  pool.run(2, log.job());
+  ASSERT_EQ(log.calls.size(), 2u);
+  for (const auto& call : log.calls) {
+    EXPECT_EQ(call.worker_count, 6);
+    EXPECT_LT(call.worker_index, 2);  // workers 2 to 5 are not woken
+  }
+}
+
+TEST(Thread_Pool, OneWorkerRunsInAscendingOrderOnTheCaller) {
+  brel::Thread_Pool pool;
+  pool.start(1);
+  Call_Log log;
+  pool.run(5, log.job());
+  ASSERT_EQ(log.calls.size(), 5u);
+  for (size_t i = 0; i < log.calls.size(); ++i) {
+    EXPECT_EQ(log.calls[i].index, static_cast<int64_t>(i));
+    EXPECT_EQ(log.calls[i].worker_index, 0);
+    EXPECT_EQ(log.threads[i], std::this_thread::get_id());
+  }
+}
+
+TEST(Thread_Pool, WorkerZeroIsTheCallingThread) {
+  brel::Thread_Pool pool;
+  pool.start(4);
+  Call_Log log;
+  pool.run(400, log.job());
+  for (size_t i = 0; i < log.calls.size(); ++i) {
+    EXPECT_EQ(log.calls[i].worker_index == 0, log.threads[i] == std::this_thread::get_id());
+  }
+}
+
+TEST(Thread_Pool, RestartWithAnotherCountAndTheSameCount) {
+  brel::Thread_Pool pool;
+  pool.start(2);
+  pool.start(2);
+  EXPECT_EQ(pool.worker_count(), 2);
+  pool.start(5);
+  EXPECT_EQ(pool.worker_count(), 5);
+  Call_Log log;
+  pool.run(50, log.job());
+  EXPECT_EQ(log.index_counts(50), std::vector<int>(50, 1));
+  for (const auto& call : log.calls) {
+    EXPECT_EQ(call.worker_count, 5);
+  }
+  pool.start(1);
+  Call_Log serial;
+  pool.run(3, serial.job());
+  ASSERT_EQ(serial.calls.size(), 3u);
+  EXPECT_EQ(serial.calls[2].worker_count, 1);
+}
+
+TEST(Thread_Pool, JobIsCopiedAndTheCallersObjectKept) {
+  brel::Thread_Pool pool;
+  pool.start(3);
+  auto counter = std::make_shared<std::atomic<int>>(0);
+  std::function<void(const brel::Iteration&)> job = [counter](const brel::Iteration&) {
+    counter->fetch_add(1);
+  };
+  pool.run(10, job);
+  EXPECT_EQ(counter->load(), 10);
+  ASSERT_TRUE(static_cast<bool>(job));
+  EXPECT_EQ(counter.use_count(), 2);  // the caller's job and this test; the pool kept no copy
+}
+
+// A failure on the calling thread (worker 0) reaches the caller after every worker is done.
+TEST(Thread_Pool, ExceptionOnTheCallerIsRaisedAfterTheLoop) {
+  brel::Thread_Pool pool;
+  pool.start(1);
+  std::vector<int64_t> seen;
+  auto job = [&seen](const brel::Iteration& iteration) {
+    seen.push_back(iteration.index);
+    if (iteration.index == 2) {
+      throw std::runtime_error("row 2 failed");
+    }
+  };
+  try {
+    pool.run(6, job);
+    FAIL() << "the loop returned as if it had succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "row 2 failed");
+  }
+  // No index is handed out once a failure is kept.
+  EXPECT_EQ(seen, (std::vector<int64_t>{0, 1, 2}));
+}
+
+// A failure on a pool thread is not lost: it is raised on the caller, and the pool still runs
+// loops afterwards.
+TEST(Thread_Pool, ExceptionOnAnotherWorkerReachesTheCaller) {
+  brel::Thread_Pool pool;
+  pool.start(4);
+  const auto caller = std::this_thread::get_id();
+  std::atomic<int> failures_thrown{0};
+  std::atomic<int64_t> calls{0};
+  auto job = [&](const brel::Iteration&) {
+    calls.fetch_add(1);
+    if (std::this_thread::get_id() != caller) {
+      failures_thrown.fetch_add(1);
+      throw brel::Exception_Abort();
+    }
+    // Keep worker 0 busy so the other workers get indices.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  };
+  EXPECT_THROW(pool.run(1000, job), brel::Exception_Abort);
+  EXPECT_GE(failures_thrown.load(), 1);
+  // Worker 0 finishes its current call and each other worker stops at its failure.
+  EXPECT_LT(calls.load(), 1000);
+
+  Call_Log log;
+  pool.run(40, log.job());
+  EXPECT_EQ(log.index_counts(40), std::vector<int>(40, 1));
+}
+
+TEST(Thread_Pool, FirstOfSeveralExceptionsIsKept) {
+  brel::Thread_Pool pool;
+  pool.start(4);
+  // Every call throws; whichever is first, exactly one exception reaches the caller and the
+  // pool hands out no index after it.
+  std::atomic<int> calls{0};
+  auto job = [&calls](const brel::Iteration& iteration) {
+    calls.fetch_add(1);
+    throw std::out_of_range(std::to_string(iteration.index));
+  };
+  EXPECT_THROW(pool.run(100, job), std::out_of_range);
+  EXPECT_GE(calls.load(), 1);
+  EXPECT_LE(calls.load(), 4);  // at most one call per worker
+}
+
+}  // namespace
