@@ -111,6 +111,10 @@ std::string Log::crash_file_name() const {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
+  return crash_file_name(local);
+}
+
+std::string Log::crash_file_name(const std::tm& local) const {
   return base_path() + "(" + std::to_string(local.tm_year + 1900) + "_" +
          std::to_string(local.tm_mon + 1) + "_" + std::to_string(local.tm_mday) + "-" +
          std::to_string(local.tm_hour) + "_" + std::to_string(local.tm_min) + "_" +

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <sstream>
@@ -41,6 +42,9 @@ class Log {
   std::string log_file_name() const;
   // The crash report's name for the current local time.
   std::string crash_file_name() const;
+  // The crash report's name for the given local time: base path + "(year_month_day-hour_minute_
+  // second).crash", no number padded.
+  std::string crash_file_name(const std::tm& local_time) const;
   // Writes the kept messages into the crash report (opening it on the first call) and
   // returns the name made for the current time.
   std::string write_crash_file();

@@ -65,7 +65,7 @@ class Timing_Table {
   // workload of its node may still be written (the kernel base stores its estimate there).
   class Scope_Timer {
    public:
-    Scope_Timer(std::shared_ptr<Timing> node, Stop_Watch_System* clock, Timing_Table* table,
+    Scope_Timer(std::shared_ptr<Timing> node, Stop_Watch* clock, Timing_Table* table,
                 std::unique_ptr<Stop_Watch> own_stop_watch);
     ~Scope_Timer();
     Scope_Timer(const Scope_Timer&) = delete;
@@ -75,7 +75,7 @@ class Timing_Table {
 
    private:
     std::shared_ptr<Timing> node_;
-    Stop_Watch_System* clock_;
+    Stop_Watch* clock_;
     Timing_Table* table_;
     std::unique_ptr<Stop_Watch> own_stop_watch_;
   };
@@ -83,7 +83,10 @@ class Timing_Table {
   // A named section of the timing; the render contexts hand out none.
   class Scope_Section {};
 
+  // The table's clock is the system clock.
   Timing_Table();
+  // A table reading the given clock, so that a report's times can be made exact.
+  explicit Timing_Table(std::unique_ptr<Stop_Watch> clock);
   Timing_Table(const Timing_Table&) = delete;
   Timing_Table& operator=(const Timing_Table&) = delete;
 
@@ -107,7 +110,7 @@ class Timing_Table {
  private:
   friend class Scope_Timer;
 
-  Stop_Watch_System clock_;
+  std::unique_ptr<Stop_Watch> clock_;
   std::shared_ptr<Timing> root_;
   Timing* current_ = nullptr;  // the node under which the next scope opens
 };

@@ -1,0 +1,307 @@
+#include "base/timing_table.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using brel::Timing_Table;
+
+// A clock the test moves by hand.
+class Hand_Clock final : public brel::Stop_Watch {
+ public:
+  explicit Hand_Clock(const double& now) : now_(now), start_(now) {}
+  void start() override { start_ = now_; }
+  void stop() override { stop_ = now_; }
+  double elapsed() const override { return now_ - start_; }
+  double duration() const override { return stop_ - start_; }
+
+ private:
+  const double& now_;
+  double start_;
+  double stop_ = 0.0;
+};
+
+// A scope's own stop watch that always reads the same time.
+class Fixed_Stop_Watch final : public brel::Stop_Watch {
+ public:
+  explicit Fixed_Stop_Watch(double reading) : reading_(reading) {}
+  void start() override {}
+  void stop() override {}
+  double elapsed() const override { return reading_; }
+  double duration() const override { return reading_; }
+
+ private:
+  double reading_;
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST(TimingTableReport, SmallTreeWithNestingReferenceAndSharesIsExact) {
+  double now = 0.0;
+  Timing_Table table(std::make_unique<Hand_Clock>(now));
+  now = 1.0;
+  {
+    auto a = table.scope_timer("kernel a (Cpu)", 1'500'000'000,
+                               std::make_unique<Fixed_Stop_Watch>(2.5), 1e9);
+    now = 1.5;
+    {
+      auto inner = table.scope_timer("inner", 0, nullptr, 0.0);
+      now = 2.5;
+    }
+    now = 4.0;
+  }
+  {
+    auto b = table.scope_timer("b", 0, nullptr, 0.0);
+    // The kernel base stores its workload through the open timer.
+    b->timing().workload = 2'000'000'000;
+    now = 4.5;
+  }
+  {
+    auto c = table.scope_timer("c", 0, nullptr, 0.0);
+    now = 5.0;
+    {
+      auto d = table.scope_timer("d", 0, nullptr, 0.0);
+      now = 6.0;
+    }
+    now = 7.0;
+  }
+  now = 8.0;
+  // Exclusive durations: root 8 - (3 + 0.5 + 2.5) = 2, a 3 - 1 = 2, c 2.5 - 1 = 1.5; the shares
+  // add up to 100 %. The dedicated column of a is its own 2.5 s less its child's 1 s, its
+  // bandwidth 1.5 GB / 2.5 s, 60 % of the 1 GB/s reference. b stands beside a without an empty
+  // line; c, which has children, is set apart; every list of children ends with an empty line.
+  const std::string expected = R"(
+
+                                                                                    duration (s)   dedicated (s)    workload (gb) bandwidth (gb/s)
+0.0000   root                                                                   2.0000 ( 25.00%)                           0.0000             0.00
+1.0000      kernel a (Cpu)                                                      2.0000 ( 25.00%)          1.5000           1.5000             0.60 ( 60.00% of 1.00)
+1.5000         inner                                                            1.0000 ( 12.50%)                           0.0000             0.00
+
+4.0000      b                                                                   0.5000 (  6.25%)                           2.0000             4.00
+
+4.5000      c                                                                   1.5000 ( 18.75%)                           0.0000             0.00
+5.0000         d                                                                1.0000 ( 12.50%)                           0.0000             0.00
+
+
+--------------------------------------------------------------------------------------------------------------------------------------------------------
+8.0000                                                                          8.0000 (100.00%)                           3.5000
+
+)";
+  EXPECT_EQ(table.report(), expected);
+}
+
+TEST(TimingTableReport, RootAloneGivesHeaderOneRowAndTotal) {
+  double now = 0.0;
+  Timing_Table table(std::make_unique<Hand_Clock>(now));
+  now = 0.25;
+  const auto lines = lines_of(table.report());
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0], "");
+  EXPECT_EQ(lines[1], "");
+  EXPECT_EQ(lines[3].substr(0, 9 + 60 + 17 + 10),
+            "0.0000   root" + std::string(56, ' ') + std::string(11, ' ') + "0.2500 (100.00%)");
+  EXPECT_EQ(lines[4], std::string(152, '-'));
+  EXPECT_EQ(lines[5].substr(0, 7), "0.2500 ");
+  EXPECT_EQ(lines[6], "");
+}
+
+TEST(TimingTableReport, LongNamePushesTheRowWithoutCuttingIt) {
+  double now = 0.0;
+  Timing_Table table(std::make_unique<Hand_Clock>(now));
+  const std::string name(70, 'n');
+  {
+    auto scope = table.scope_timer(name, 0, nullptr, 0.0);
+    now = 1.0;
+  }
+  const auto lines = lines_of(table.report());
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[4].substr(9, 3 + 70 + 17), "   " + name + "           1.0000");
+}
+
+TEST(TimingTableReport, WorkloadsPrintInDecimalGigabytes) {
+  double now = 0.0;
+  Timing_Table table(std::make_unique<Hand_Clock>(now));
+  {
+    auto scope = table.scope_timer("k", 1'500'000'000, nullptr, 0.0);
+    now = 2.0;
+  }
+  const auto lines = lines_of(table.report());
+  ASSERT_GE(lines.size(), 5u);
+  // workload 1.5 GB, bandwidth 1.5 GB / 2 s.
+  EXPECT_EQ(lines[4].substr(9 + 60 + 17 + 10 + 16), "           1.5000             0.75");
+}
+
+TEST(TimingTableVoidScopes, MeasureNothingAndReportTheStreamsNonFiniteText) {
+  double now = 0.0;
+  Timing_Table table(std::make_unique<Hand_Clock>(now));
+  {
+    auto outer = table.scope_timer("(Void)", 0, std::make_unique<brel::Stop_Watch_Void>(), 0.0);
+    now = 1.0;
+    {
+      auto inner = table.scope_timer("(Void)", 0, std::make_unique<brel::Stop_Watch_Void>(), 0.0);
+      inner->timing().workload = 1'000'000'000;
+      now = 3.0;
+    }
+    now = 4.0;
+  }
+  const Timing_Table::Timing& outer = *table.root().children.at(0);
+  EXPECT_EQ(outer.measured_duration, 0.0);
+  EXPECT_EQ(outer.children.at(0)->measured_duration, 0.0);
+  // The table's clock still places the scopes.
+  EXPECT_EQ(outer.end, 4.0);
+
+  const auto lines = lines_of(table.report());
+  ASSERT_GE(lines.size(), 6u);
+  const size_t dedicated = 9 + 60 + 17 + 10;
+  // The outer scope's dedicated time is its 0 s less its child's 2 s; 0 bytes in 0 s.
+  EXPECT_EQ(lines[4].substr(dedicated, 16), "         -2.0000");
+  EXPECT_NE(lines[4].find("nan", dedicated + 16 + 17), std::string::npos) << lines[4];
+  // 1 GB in 0 s.
+  EXPECT_EQ(lines[5].substr(dedicated, 16), "          0.0000");
+  EXPECT_EQ(lines[5].substr(dedicated + 16), "           1.0000              inf");
+}
+
+TEST(TimingTableTree, ScopesNestUnderTheCurrentScopeInOpeningOrder) {
+  double now = 0.0;
+  Timing_Table table(std::make_unique<Hand_Clock>(now));
+  {
+    auto a = table.scope_timer("a", 1, nullptr, 0.0);
+    now = 1.0;
+    {
+      auto a1 = table.scope_timer("a1", 2, nullptr, 0.0);
+      now = 2.0;
+    }
+    {
+      auto a2 = table.scope_timer("a2", 3, nullptr, 0.0);
+      now = 3.0;
+    }
+  }
+  {
+    auto b = table.scope_timer("b", 4, nullptr, 0.5);
+    now = 4.0;
+  }
+  const Timing_Table::Timing& root = table.root();
+  EXPECT_EQ(root.name, "root");
+  ASSERT_EQ(root.children.size(), 2u);
+  const Timing_Table::Timing& a = *root.children[0];
+  EXPECT_EQ(a.name, "a");
+  EXPECT_EQ(a.parent, &root);
+  ASSERT_EQ(a.children.size(), 2u);
+  EXPECT_EQ(a.children[0]->name, "a1");
+  EXPECT_EQ(a.children[1]->name, "a2");
+  EXPECT_EQ(a.children[1]->parent, &a);
+  EXPECT_EQ(a.children[1]->start, 2.0);
+  EXPECT_EQ(a.children[1]->end, 3.0);
+  EXPECT_EQ(a.children[1]->workload, 3);
+  EXPECT_EQ(a.end, 3.0);
+  EXPECT_EQ(a.measured_duration, -1.0);
+  const Timing_Table::Timing& b = *root.children[1];
+  EXPECT_EQ(b.name, "b");
+  EXPECT_EQ(b.start, 3.0);
+  EXPECT_EQ(b.end, 4.0);
+  EXPECT_EQ(b.reference_bandwidth, 0.5);
+  EXPECT_TRUE(b.children.empty());
+}
+
+TEST(TimingTableTree, ScopeClosedOutOfOrderMakesItsOwnParentCurrent) {
+  double now = 0.0;
+  Timing_Table table(std::make_unique<Hand_Clock>(now));
+  auto a = table.scope_timer("a", 0, nullptr, 0.0);
+  auto b = table.scope_timer("b", 0, nullptr, 0.0);
+  a.reset();  // a's parent, the root, becomes current although b is still open
+  auto c = table.scope_timer("c", 0, nullptr, 0.0);
+  EXPECT_EQ(table.root().children.size(), 2u);
+  EXPECT_EQ(table.root().children.at(1)->name, "c");
+  b.reset();  // b's parent, a, becomes current
+  auto d = table.scope_timer("d", 0, nullptr, 0.0);
+  EXPECT_EQ(table.root().children.at(0)->children.size(), 2u);
+  EXPECT_EQ(table.root().children.at(0)->children.at(1)->name, "d");
+}
+
+TEST(TimingTableTree, ScopeClosesWhenItsLastReferenceGoes) {
+  double now = 0.0;
+  Timing_Table table(std::make_unique<Hand_Clock>(now));
+  auto scope = table.scope_timer("a", 0, std::make_unique<Fixed_Stop_Watch>(0.75), 0.0);
+  auto copy = scope;
+  now = 1.0;
+  scope.reset();
+  EXPECT_EQ(table.root().children.at(0)->end, 0.0);
+  EXPECT_EQ(table.root().children.at(0)->measured_duration, -1.0);
+  now = 2.0;
+  copy.reset();
+  EXPECT_EQ(table.root().children.at(0)->end, 2.0);
+  EXPECT_EQ(table.root().children.at(0)->measured_duration, 0.75);
+}
+
+TEST(TimingTableTree, ResetStartsANewTreeAndRestartsTheClock) {
+  double now = 0.0;
+  Timing_Table table(std::make_unique<Hand_Clock>(now));
+  {
+    auto a = table.scope_timer("a", 0, nullptr, 0.0);
+    now = 5.0;
+  }
+  table.reset();
+  EXPECT_TRUE(table.root().children.empty());
+  EXPECT_EQ(table.root().start, 0.0);
+  now = 6.0;
+  { auto b = table.scope_timer("b", 0, nullptr, 0.0); }
+  EXPECT_EQ(table.root().children.at(0)->start, 1.0);
+}
+
+TEST(StopWatchSystem, MeasuresWallClockTimeFromStartToStop) {
+  brel::Stop_Watch_System watch;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  watch.stop();
+  // The sleep lasts at least 20 ms; the upper bound only catches unit errors.
+  EXPECT_GE(watch.duration(), 0.020);
+  EXPECT_LT(watch.duration(), 2.0);
+  EXPECT_GE(watch.elapsed(), watch.duration());
+  watch.start();
+  EXPECT_LT(watch.elapsed(), 0.019);
+}
+
+TEST(TimingTableConcurrency, ScopesFromManyThreadsAndReportsLoseNoNode) {
+  Timing_Table table;
+  constexpr int threads = 4;
+  constexpr int scopes = 500;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&table] {
+      for (int i = 0; i < scopes; ++i) {
+        auto scope = table.scope_timer("s", 1, std::make_unique<brel::Stop_Watch_System>(), 0.0);
+      }
+    });
+  }
+  workers.emplace_back([&table] {
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_FALSE(table.report().empty());
+    }
+  });
+  for (auto& worker : workers) {
+    worker.join();
+  }
+  std::function<int64_t(const Timing_Table::Timing&)> count =
+      [&count](const Timing_Table::Timing& node) {
+        int64_t n = 1;
+        for (const auto& child : node.children) {
+          n += count(*child);
+        }
+        return n;
+      };
+  EXPECT_EQ(count(table.root()), 1 + threads * scopes);
+}
+
+}  // namespace
