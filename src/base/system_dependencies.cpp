@@ -107,10 +107,6 @@ std::string os_name() {
   return "Linux";
 }
 
-int64_t memory_alignment() {
-  return 64;
-}
-
 void on_memory_allocated(void* /*pointer*/, int64_t /*size*/) {}
 
 }  // namespace brel

@@ -39,8 +39,11 @@ int64_t cpu_count(int64_t requested, int64_t hardware_concurrency);
 // The system this library was built for.
 std::string os_name();
 
-// Bytes to which host-memory buffers and their rows are aligned.
-int64_t memory_alignment();
+// Bytes to which memory blocks and the rows of two-dimensional blocks are aligned: one cache
+// line.
+constexpr int64_t memory_alignment() {
+  return 64;
+}
 
 // Called after every host-memory allocation; a hook for diagnostics, doing nothing.
 void on_memory_allocated(void* pointer, int64_t size);

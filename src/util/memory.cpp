@@ -33,14 +33,15 @@ uint8_t* system_allocate(int64_t size) {
   BREL_ASSERT(size >= 0);
   // aligned_alloc wants a multiple of the alignment, and a block of 0 bytes still needs an
   // address of its own.
-  constexpr int64_t largest = std::numeric_limits<int64_t>::max() - memory_alignment;
+  constexpr int64_t largest = std::numeric_limits<int64_t>::max() - memory_alignment();
   if (size > largest) {
     throw std::bad_alloc();
   }
-  const int64_t padded = std::max<int64_t>(
-      memory_alignment, (size + memory_alignment - 1) / memory_alignment * memory_alignment);
+  const int64_t padded =
+      std::max<int64_t>(memory_alignment(),
+                        (size + memory_alignment() - 1) / memory_alignment() * memory_alignment());
   void* block =
-      std::aligned_alloc(static_cast<size_t>(memory_alignment), static_cast<size_t>(padded));
+      std::aligned_alloc(static_cast<size_t>(memory_alignment()), static_cast<size_t>(padded));
   if (block == nullptr) {
     throw std::bad_alloc();
   }

@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <memory>
 
-namespace brel {
+#include "base/system_dependencies.h"
 
-// Start of every block and of every padded row: one cache line.
-inline constexpr int64_t memory_alignment = 64;
+namespace brel {
 
 // An abstract one-dimensional block of bytes.
 class Memory {

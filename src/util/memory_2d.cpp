@@ -24,10 +24,10 @@ void Memory_2d_Cpu::copy_to_cpu(void* cpu, int64_t, int64_t, int64_t) {
 
 int64_t padded_pitch(int64_t width) {
   // A width that cannot be padded cannot be allocated either.
-  if (width > std::numeric_limits<int64_t>::max() - (memory_alignment - 1)) {
+  if (width > std::numeric_limits<int64_t>::max() - (memory_alignment() - 1)) {
     throw std::bad_alloc();
   }
-  return (width + memory_alignment - 1) / memory_alignment * memory_alignment;
+  return (width + memory_alignment() - 1) / memory_alignment() * memory_alignment();
 }
 
 Memory_2d_Cpu_System_Lazy::Memory_2d_Cpu_System_Lazy(int64_t width, int64_t height)
