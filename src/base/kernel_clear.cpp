@@ -1,0 +1,37 @@
+#include "base/kernel_clear.h"
+
+#include <cstring>
+
+namespace brel {
+
+namespace {
+
+// Rows [begin, end) of this iteration's block.
+template <class P>
+void clear_rows(const Iteration& iteration, Render_Context context,
+                typename Kernel_Clear<Layer<P>, Implementation_Cpu>::Parameters_In in) {
+  const auto [begin, end] = thread_iteration_range(iteration, in.layer.height);
+  if (begin < end && in.layer.width > 0) {
+    const size_t row_size = static_cast<size_t>(in.layer.width) * sizeof(P);
+    for (int64_t y = begin; y < end; ++y) {
+      std::memset(in.layer.row(y), 0, row_size);
+    }
+  }
+  context.check_abort();
+}
+
+}  // namespace
+
+template <class P>
+void Kernel_Clear<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  if (parameters_in.layer.pixels == nullptr) {
+    return;
+  }
+  const int64_t count = context.iteration_count(parameters_in.layer.height);
+  cpu_kernel_launch(count, &clear_rows<P>, context, parameters_in);
+}
+
+template class Kernel_Clear<Layer<float>, Implementation_Cpu>;
+template class Kernel_Clear<Layer<RGB32f>, Implementation_Cpu>;
+
+}  // namespace brel

@@ -1,0 +1,93 @@
+#include "base/kernel_copy.h"
+
+#include <algorithm>
+
+namespace brel {
+
+int64_t resolve_edge(int64_t s, int64_t size, Edge_Mode mode) {
+  if (s >= 0 && s < size) {
+    return s;
+  }
+  switch (mode) {
+    case Edge_Mode_Clamp:
+      // An empty source has no edge pixel: -1 reads the border value.
+      return std::min(std::max(s, int64_t{0}), size - 1);
+    case Edge_Mode_Mirror: {
+      const int64_t a = s >= 0 ? s : -s - 1;
+      const int64_t r = a % size;
+      return (a / size) % 2 == 1 ? size - 1 - r : r;
+    }
+    case Edge_Mode_Wrap:
+      return ((s % size) + size) % size;
+    default:
+      return -1;
+  }
+}
+
+namespace {
+
+using Copy = Kernel_Copy<Layer<float>, Layer<float>, Implementation_Cpu>;
+
+// Destination row y = the iteration's index. The row splits into the columns whose source lies
+// inside the source row, copied in one straight loop, and the columns on either side, which go
+// through the edge mode one by one.
+void copy_row(const Iteration& iteration, Render_Context context, Copy::Parameters_In in) {
+  const Layer<float>& source = in.source;
+  const Layer<float>& destination = in.destination;
+  const int64_t width = destination.width;
+  const int64_t y = iteration.index;
+  if (width > 0) {
+    float* const out = destination.row(y);
+    const float factor = in.factor;
+    const float border = in.border_value * factor;
+    const int64_t sy = resolve_edge(y + destination.origin_y - source.origin_y + in.offset_y,
+                                    source.height, in.edge_mode);
+    if (sy < 0) {
+      std::fill(out, out + width, border);
+    } else {
+      const float* const row = source.row(sy);
+      const int64_t shift = destination.origin_x + in.offset_x - source.origin_x;
+      const int64_t inside_begin = std::clamp(-shift, int64_t{0}, width);
+      const int64_t inside_end = std::clamp(source.width - shift, inside_begin, width);
+      const auto outside = [&](int64_t x) {
+        const int64_t sx = resolve_edge(x + shift, source.width, in.edge_mode);
+        out[x] = sx < 0 ? border : row[sx] * factor;
+      };
+      for (int64_t x = 0; x < inside_begin; ++x) {
+        outside(x);
+      }
+      for (int64_t x = inside_begin; x < inside_end; ++x) {
+        out[x] = row[x + shift] * factor;
+      }
+      for (int64_t x = inside_end; x < width; ++x) {
+        outside(x);
+      }
+    }
+  }
+  context.check_abort();
+}
+
+}  // namespace
+
+int64_t Copy::workload() const {
+  const int64_t source = parameters_in.source.width * parameters_in.source.height * 4;
+  const int64_t destination =
+      parameters_in.destination.width * parameters_in.destination.height * 4;
+  return 2 * std::min(source, destination);
+}
+
+void Copy::run(Render_Context context) {
+  const Parameters_In& in = parameters_in;
+  if (in.source.pixels == nullptr || in.destination.pixels == nullptr) {
+    return;
+  }
+  // Mirror and wrap fold positions into the source; an empty source has nothing to fold into,
+  // so such a copy leaves the destination as it is.
+  const bool folds = in.edge_mode == Edge_Mode_Mirror || in.edge_mode == Edge_Mode_Wrap;
+  if (folds && (in.source.width <= 0 || in.source.height <= 0)) {
+    return;
+  }
+  cpu_kernel_launch(in.destination.height, &copy_row, context, in);
+}
+
+}  // namespace brel

@@ -1,0 +1,102 @@
+#include "base/kernel_prefix_scan_2d.h"
+
+#include <algorithm>
+#include <type_traits>
+
+#include "base/exception.h"
+
+namespace brel {
+
+namespace {
+
+template <class S, class D>
+using Parameters =
+    typename Kernel_Prefix_Scan_2d<Layer<S>, Layer<D>, Implementation_Cpu>::Parameters_In;
+
+// Row y = the iteration's index: running sums along the row.
+template <class S, class D>
+void scan_row(const Iteration& iteration, Render_Context context, Parameters<S, D> in) {
+  using Source = Pixel_Traits<S>;
+  constexpr int32_t channels = Source::channel_count;
+  const int64_t width = in.source.width;
+  if (width > 0) {
+    const S* const source = in.source.row(iteration.index);
+    D* const destination = in.destination.row(iteration.index);
+    float sum[channels] = {};
+    for (int64_t x = 0; x < width; ++x) {
+      for (int32_t c = 0; c < channels; ++c) {
+        sum[c] += Source::load(source[x], c);
+        destination[x].channel[c] = sum[c];
+      }
+    }
+  }
+  context.check_abort();
+}
+
+// Columns per block of the column pass. Walking a single column down a frame touches a new
+// cache line and page in every row; a block adds whole row segments instead, in the same order
+// per column, so the sums are exactly those of a column-by-column walk.
+constexpr int64_t column_block = 64;
+
+// Columns [begin, end) of this iteration: each row segment += the one above it.
+template <class S, class D>
+void scan_columns(const Iteration& iteration, Render_Context context, Parameters<S, D> in) {
+  constexpr int32_t channels = D::channel_count;
+  const Layer<D>& layer = in.destination;
+  const auto [begin, end] = thread_iteration_range(iteration, layer.width);
+  for (int64_t block = begin; block < end; block += column_block) {
+    const int64_t count = std::min(column_block, end - block);
+    if (layer.height >= 2) {
+      const D* above = layer.row(0) + block;
+      for (int64_t y = 1; y < layer.height; ++y) {
+        D* const row = layer.row(y) + block;
+        for (int64_t x = 0; x < count; ++x) {
+          for (int32_t c = 0; c < channels; ++c) {
+            row[x].channel[c] += above[x].channel[c];
+          }
+        }
+        above = row;
+      }
+    }
+    // Poll once the block's columns are finished.
+    context.check_abort();
+  }
+}
+
+}  // namespace
+
+template <class S, class D>
+int64_t Kernel_Prefix_Scan_2d<Layer<S>, Layer<D>, Implementation_Cpu>::workload() const {
+  const int64_t source =
+      parameters_in.source.width * parameters_in.source.height * static_cast<int64_t>(sizeof(S));
+  const int64_t destination = parameters_in.destination.width * parameters_in.destination.height *
+                              static_cast<int64_t>(sizeof(D));
+  return source + destination + (parameters_in.vertical_pass ? 2 * destination : 0);
+}
+
+template <class S, class D>
+void Kernel_Prefix_Scan_2d<Layer<S>, Layer<D>, Implementation_Cpu>::run(Render_Context context) {
+  static_assert(S::channel_count == D::channel_count);
+  static_assert(std::is_same_v<typename Pixel_Traits<D>::Channel, float>);
+  static_assert(Pixel_Traits<S>::red == Pixel_Traits<D>::red &&
+                Pixel_Traits<S>::alpha == Pixel_Traits<D>::alpha);
+  const Parameters_In& in = parameters_in;
+  // The row pass writes as many pixels as the source has: a smaller destination would be
+  // written past its end.
+  BREL_ASSERT(in.destination.width >= in.source.width && in.destination.height >= in.source.height);
+  cpu_kernel_launch(in.source.height, &scan_row<S, D>, context, in);
+  if (in.vertical_pass) {
+    const int64_t count = context.iteration_count(in.destination.width);
+    cpu_kernel_launch(count, &scan_columns<S, D>, context, in);
+  }
+}
+
+template class Kernel_Prefix_Scan_2d<Layer<ARGB8>, Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<BGRA8>, Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<ARGB16>, Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<BGRA16>, Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<ARGB32f>, Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<BGRA32f>, Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<RGB32f>, Layer<RGB32f>, Implementation_Cpu>;
+
+}  // namespace brel

@@ -1,0 +1,217 @@
+#include "base/kernel_prefix_scan_2d.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "base/exception.h"
+#include "support/standalone_render.h"
+#include "util/memory_2d.h"
+
+namespace {
+
+template <class S, class D>
+using Scan = brel::Kernel_Prefix_Scan_2d<brel::Layer<S>, brel::Layer<D>, brel::Implementation_Cpu>;
+
+// A layer of P over padded system memory whose pixels start out as `fill` in every channel.
+template <class P>
+struct Test_Layer {
+  Test_Layer(int64_t width, int64_t height, float fill = -1.0f)
+      : memory(std::make_shared<brel::Memory_2d_Cpu_System_Lazy>(width * sizeof(P), height)) {
+    view.width = width;
+    view.height = height;
+    view.pixels = reinterpret_cast<P*>(memory->data());
+    view.row_bytes = memory->pitch();
+    for (int64_t y = 0; y < height; ++y) {
+      for (int64_t x = 0; x < width; ++x) {
+        for (auto& channel : view.row(y)[x].channel) {
+          channel = static_cast<typename brel::Pixel_Traits<P>::Channel>(fill);
+        }
+      }
+    }
+  }
+
+  P& at(int64_t x, int64_t y) const { return view.row(y)[x]; }
+
+  std::shared_ptr<brel::Memory_2d_Cpu_System_Lazy> memory;
+  brel::Layer<P> view;
+};
+
+template <class S, class D>
+void run_scan(const Test_Layer<S>& source, const Test_Layer<D>& destination, bool vertical,
+              int64_t threads) {
+  brel::test::Standalone_Render render(threads);
+  Scan<S, D> scan;
+  scan.parameters_in.source = source.view;
+  scan.parameters_in.destination = destination.view;
+  scan.parameters_in.vertical_pass = vertical;
+  scan.execute(render.context);
+}
+
+// The summed-area table written out directly: each entry sums its rectangle from scratch, in
+// the kernel's order (along the row, then the row sums downwards), so float results agree
+// exactly.
+template <class S, class D>
+void expect_summed_area_table(const Test_Layer<S>& source, const Test_Layer<D>& destination,
+                              bool vertical) {
+  constexpr int32_t channels = brel::Pixel_Traits<S>::channel_count;
+  for (int64_t y = 0; y < source.view.height; ++y) {
+    for (int64_t x = 0; x < source.view.width; ++x) {
+      for (int32_t c = 0; c < channels; ++c) {
+        float total = 0.0f;
+        for (int64_t j = vertical ? 0 : y; j <= y; ++j) {
+          float row_sum = 0.0f;
+          for (int64_t i = 0; i <= x; ++i) {
+            row_sum += static_cast<float>(source.at(i, j).channel[c]);
+          }
+          total = j == (vertical ? 0 : y) ? row_sum : total + row_sum;
+        }
+        ASSERT_EQ(destination.at(x, y).channel[c], total)
+            << "pixel " << x << ", " << y << " channel " << c;
+      }
+    }
+  }
+}
+
+TEST(Kernel_Prefix_Scan_2d, FiveByTwoOnesGiveTheCountOfTheRectangle) {
+  for (const int64_t threads : brel::test::thread_counts) {
+    Test_Layer<brel::RGB32f> source(5, 2, 1.0f);
+    Test_Layer<brel::RGB32f> destination(5, 2);
+    run_scan(source, destination, true, threads);
+    for (int64_t y = 0; y < 2; ++y) {
+      for (int64_t x = 0; x < 5; ++x) {
+        for (const float channel : destination.at(x, y).channel) {
+          ASSERT_EQ(channel, static_cast<float>((x + 1) * (y + 1))) << x << ", " << y;
+        }
+      }
+    }
+  }
+}
+
+TEST(Kernel_Prefix_Scan_2d, TwoByTwoOnesWithAndWithoutTheVerticalPass) {
+  const float with[2][2] = {{1, 2}, {2, 4}};
+  const float without[2][2] = {{1, 2}, {1, 2}};
+  for (const bool vertical : {true, false}) {
+    Test_Layer<brel::ARGB32f> source(2, 2, 1.0f);
+    Test_Layer<brel::ARGB32f> destination(2, 2);
+    run_scan(source, destination, vertical, 2);
+    for (int64_t y = 0; y < 2; ++y) {
+      for (int64_t x = 0; x < 2; ++x) {
+        for (const float channel : destination.at(x, y).channel) {
+          EXPECT_EQ(channel, vertical ? with[y][x] : without[y][x]) << x << ", " << y;
+        }
+      }
+    }
+  }
+}
+
+TEST(Kernel_Prefix_Scan_2d, IntegerChannelsAreSummedAsStoredAlphaIncluded) {
+  Test_Layer<brel::ARGB8> bytes(3, 1, 255.0f);
+  Test_Layer<brel::ARGB32f> byte_sums(3, 1);
+  run_scan(bytes, byte_sums, true, 1);
+  for (int64_t x = 0; x < 3; ++x) {
+    for (const float channel : byte_sums.at(x, 0).channel) {
+      EXPECT_EQ(channel, 255.0f * static_cast<float>(x + 1));
+    }
+  }
+
+  // Channel positions are kept: BGRA stays BGRA.
+  Test_Layer<brel::BGRA16> words(2, 1, 0.0f);
+  words.at(0, 0) = brel::BGRA16{{1, 2, 32768, 65535}};
+  words.at(1, 0) = brel::BGRA16{{10, 20, 30, 40}};
+  Test_Layer<brel::BGRA32f> word_sums(2, 1);
+  run_scan(words, word_sums, true, 2);
+  const float first[4] = {1, 2, 32768, 65535};
+  const float second[4] = {11, 22, 32798, 65575};
+  for (int32_t c = 0; c < 4; ++c) {
+    EXPECT_EQ(word_sums.at(0, 0).channel[c], first[c]);
+    EXPECT_EQ(word_sums.at(1, 0).channel[c], second[c]);
+  }
+}
+
+TEST(Kernel_Prefix_Scan_2d, HeightOneAndWidthZero) {
+  Test_Layer<brel::RGB32f> row(4, 1, 2.0f);
+  Test_Layer<brel::RGB32f> row_sums(4, 1);
+  run_scan(row, row_sums, true, 8);
+  EXPECT_EQ(row_sums.at(3, 0).channel[1], 8.0f);
+
+  // Nothing to sum: a zero-width destination view over real memory keeps what it held.
+  Test_Layer<brel::RGB32f> empty(0, 3);
+  Test_Layer<brel::RGB32f> untouched(2, 3, -1.0f);
+  Test_Layer<brel::RGB32f> zero_width = untouched;
+  zero_width.view.width = 0;
+  run_scan(empty, zero_width, true, 2);
+  EXPECT_EQ(untouched.at(1, 2).channel[0], -1.0f);
+  EXPECT_EQ(untouched.at(0, 1).channel[2], -1.0f);
+}
+
+TEST(Kernel_Prefix_Scan_2d, DestinationSmallerThanTheSourceIsRefused) {
+  Test_Layer<brel::RGB32f> source(4, 3, 1.0f);
+  for (const auto& [width, height] : {std::pair<int64_t, int64_t>{3, 3}, {4, 2}}) {
+    Test_Layer<brel::RGB32f> destination(width, height, -1.0f);
+    EXPECT_THROW(run_scan(source, destination, true, 2), brel::Exception_Assert);
+    EXPECT_EQ(destination.at(0, 0).channel[0], -1.0f);
+  }
+}
+
+TEST(Kernel_Prefix_Scan_2d, NameAndWorkload) {
+  Scan<brel::ARGB16, brel::ARGB32f> scan;
+  scan.parameters_in.source.width = 10;
+  scan.parameters_in.source.height = 3;
+  scan.parameters_in.destination.width = 10;
+  scan.parameters_in.destination.height = 3;
+  scan.parameters_in.vertical_pass = false;
+  EXPECT_EQ(scan.name(), "2d inclusive prefix sum scan");
+  EXPECT_EQ(scan.workload(), 30 * 8 + 30 * 16);
+  scan.parameters_in.vertical_pass = true;
+  EXPECT_EQ(scan.workload(), 30 * 8 + 3 * 30 * 16);
+  Scan<brel::RGB32f, brel::RGB32f> colour;
+  colour.parameters_in.source.width = 4;
+  colour.parameters_in.source.height = 5;
+  colour.parameters_in.destination = {};
+  colour.parameters_in.destination.width = 4;
+  colour.parameters_in.destination.height = 5;
+  EXPECT_EQ(colour.workload(), 12 * (20 + 20) + 24 * 20);
+}
+
+// Random integer-valued channels on layers whose widths do not divide among the threads; every
+// instantiation against the directly written table, at every thread count.
+template <class S, class D>
+void expect_matches_direct_table() {
+  std::mt19937 random(11);
+  const float top = brel::Pixel_Traits<S>::is_integer ? 255.0f : 4.0f;
+  std::uniform_int_distribution<int> value(0, static_cast<int>(top));
+  for (const int64_t threads : brel::test::thread_counts) {
+    for (const auto& [width, height] :
+         {std::pair<int64_t, int64_t>{1, 1}, {7, 3}, {131, 9}, {3, 70}}) {
+      Test_Layer<S> source(width, height);
+      for (int64_t y = 0; y < height; ++y) {
+        for (int64_t x = 0; x < width; ++x) {
+          for (auto& channel : source.at(x, y).channel) {
+            channel = static_cast<typename brel::Pixel_Traits<S>::Channel>(value(random));
+          }
+        }
+      }
+      for (const bool vertical : {true, false}) {
+        Test_Layer<D> destination(width, height);
+        run_scan(source, destination, vertical, threads);
+        expect_summed_area_table(source, destination, vertical);
+      }
+    }
+  }
+}
+
+TEST(Kernel_Prefix_Scan_2d, EveryInstantiationMatchesTheDirectTable) {
+  expect_matches_direct_table<brel::ARGB8, brel::ARGB32f>();
+  expect_matches_direct_table<brel::BGRA8, brel::BGRA32f>();
+  expect_matches_direct_table<brel::ARGB16, brel::ARGB32f>();
+  expect_matches_direct_table<brel::BGRA16, brel::BGRA32f>();
+  expect_matches_direct_table<brel::ARGB32f, brel::ARGB32f>();
+  expect_matches_direct_table<brel::BGRA32f, brel::BGRA32f>();
+  expect_matches_direct_table<brel::RGB32f, brel::RGB32f>();
+}
+
+}  // namespace
