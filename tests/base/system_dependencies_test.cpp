@@ -1,0 +1,193 @@
+#include "base/system_dependencies.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/exception.h"
+#include "base/log.h"
+
+namespace {
+
+// Sets or unsets environment variables for one test and puts the old values back.
+class Environment_Guard {
+ public:
+  Environment_Guard(std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+      const char* value = std::getenv(name);
+      saved_.emplace_back(name,
+                          value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    }
+  }
+  ~Environment_Guard() {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// A fresh folder below the system's temporary folder, removed with its files afterwards.
+class Temporary_Folder {
+ public:
+  Temporary_Folder() {
+    char pattern[] = "/tmp/lumbrix_system_XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~Temporary_Folder() {
+    for (const auto& file : files_) {
+      std::remove((path_ + "/" + file).c_str());
+    }
+    rmdir(path_.c_str());
+  }
+  void add_file(const std::string& name) {
+    std::FILE* file = std::fopen((path_ + "/" + name).c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    files_.push_back(name);
+  }
+  // Without the trailing "/".
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::vector<std::string> files_;
+};
+
+TEST(HomeFolder, TakesHomeThenHomepathAndAlwaysAppendsASlash) {
+  Environment_Guard guard({"HOME", "HOMEPATH"});
+  setenv("HOME", "/Users/a", 1);
+  setenv("HOMEPATH", "/other", 1);
+  EXPECT_EQ(brel::home_folder(), "/Users/a/");
+  setenv("HOME", "/Users/a/", 1);
+  EXPECT_EQ(brel::home_folder(), "/Users/a//");
+  // Set but empty still counts as set.
+  setenv("HOME", "", 1);
+  EXPECT_EQ(brel::home_folder(), "/");
+  unsetenv("HOME");
+  EXPECT_EQ(brel::home_folder(), "/other/");
+  EXPECT_EQ(brel::user_data_folder(false), "/other/tarvolen/");
+}
+
+TEST(HomeFolder, FallsBackToTheUserDatabaseWithoutEitherVariable) {
+  Environment_Guard guard({"HOME", "HOMEPATH"});
+  unsetenv("HOME");
+  unsetenv("HOMEPATH");
+  const passwd* entry = getpwuid(getuid());
+  const std::string expected = entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+  EXPECT_EQ(brel::home_folder(), expected + "/");
+}
+
+TEST(UserDataFolder, CreatesTheFolderOnlyWhenAsked) {
+  Temporary_Folder home;
+  Environment_Guard guard({"HOME"});
+  setenv("HOME", home.path().c_str(), 1);
+  const std::string folder = home.path() + "/tarvolen/";
+  struct stat info {};
+  EXPECT_EQ(brel::user_data_folder(false), folder);
+  EXPECT_NE(stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(brel::user_data_folder(true), folder);
+  ASSERT_EQ(stat(folder.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  // An existing folder is no error.
+  EXPECT_EQ(brel::user_data_folder(true), folder);
+  rmdir(folder.c_str());
+}
+
+TEST(ModuleFolder, IsTheFolderPartOfThePathEndingInASlash) {
+  EXPECT_EQ(brel::folder_of("/x/y/z.plugin"), "/x/y/");
+  EXPECT_EQ(brel::folder_of("z.plugin"), "./");
+  EXPECT_EQ(brel::folder_of(""), "./");
+  EXPECT_EQ(brel::folder_of("/z"), "/");
+
+  // Our code is linked into the test program, so its folder is the program's.
+  const std::string folder = brel::module_folder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(folder.back(), '/');
+  struct stat info {};
+  ASSERT_EQ(stat(folder.c_str(), &info), 0) << folder;
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+std::vector<std::string> sorted_listing(const std::string& folder, const std::string& suffix) {
+  std::vector<std::string> files;
+  brel::list_files(files, folder, suffix, false);
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST(ListFiles, MatchesTheTextAfterTheLastDotExactly) {
+  Temporary_Folder folder;
+  for (const char* name : {"a.txt", "b.tar.txt", ".txt", "txt", "a.TXT", "a.txt.bak", "end."}) {
+    folder.add_file(name);
+  }
+  const std::string f = folder.path() + "/";
+  EXPECT_EQ(sorted_listing(f, "txt"),
+            (std::vector<std::string>{f + ".txt", f + "a.txt", f + "b.tar.txt", f + "txt"}));
+  // The empty suffix matches names ending in ".", the folder's own entries included.
+  EXPECT_EQ(sorted_listing(f, ""), (std::vector<std::string>{f + ".", f + "..", f + "end."}));
+  EXPECT_EQ(sorted_listing(f, "*").size(), 9u);
+  // The folder is joined as given.
+  EXPECT_EQ(sorted_listing(folder.path(), "bak"),
+            (std::vector<std::string>{folder.path() + "a.txt.bak"}));
+}
+
+TEST(ListFiles, AppendsToTheListAndLeavesItAloneForAMissingFolder) {
+  std::vector<std::string> files{"kept"};
+  brel::list_files(files, "/nonexistent/lumbrix/", "*", false);
+  EXPECT_EQ(files, std::vector<std::string>{"kept"});
+}
+
+TEST(ListFiles, RecursiveListingFailsAnAssertionBeforeReadingTheFolder) {
+  std::vector<std::string> files;
+  try {
+    brel::list_files(files, "/", "*", true);
+    FAIL() << "recursive listing did not assert";
+  } catch (const brel::Exception_Assert& e) {
+    EXPECT_STREQ(e.what(), "feature not implemented");
+  }
+  EXPECT_TRUE(files.empty());
+  const auto messages = brel::global_log().recent_messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back().find("-**### ASSERTION FAILED ###** (recursive == false) in "
+                                 "base/system_dependencies line 191. feature not implemented\n"),
+            23u)
+      << messages.back();
+}
+
+TEST(CpuCount, LimitsARequestToTheHardwareAndCountsAtLeastOne) {
+  EXPECT_EQ(brel::cpu_count(0, 8), 8);
+  EXPECT_EQ(brel::cpu_count(-1, 8), 8);
+  EXPECT_EQ(brel::cpu_count(3, 8), 3);
+  EXPECT_EQ(brel::cpu_count(12, 8), 8);
+  EXPECT_EQ(brel::cpu_count(0, 0), 1);
+  EXPECT_EQ(brel::cpu_count(-1, 0), 1);
+  EXPECT_EQ(brel::cpu_count(5, 0), 1);
+  EXPECT_EQ(brel::cpu_count(5, 1), 1);
+
+  const int64_t hardware = std::max<int64_t>(std::thread::hardware_concurrency(), 1);
+  EXPECT_EQ(brel::cpu_count(-1), hardware);
+  EXPECT_EQ(brel::cpu_count(1), 1);
+}
+
+TEST(SystemFacts, NameTheBuildSystemAndTheAlignment) {
+  EXPECT_EQ(brel::os_name(), "Linux");
+  EXPECT_EQ(brel::memory_alignment(), 64);
+}
+
+}  // namespace
