@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <thread>
@@ -15,6 +14,7 @@
 
 #include "base/exception.h"
 #include "base/log.h"
+#include "support/temporary_folder.h"
 
 namespace {
 
@@ -42,32 +42,7 @@ class Environment_Guard {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-// A fresh folder below the system's temporary folder, removed with its files afterwards.
-class Temporary_Folder {
- public:
-  Temporary_Folder() {
-    char pattern[] = "/tmp/lumbrix_system_XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~Temporary_Folder() {
-    for (const auto& file : files_) {
-      std::remove((path_ + "/" + file).c_str());
-    }
-    rmdir(path_.c_str());
-  }
-  void add_file(const std::string& name) {
-    std::FILE* file = std::fopen((path_ + "/" + name).c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fclose(file);
-    files_.push_back(name);
-  }
-  // Without the trailing "/".
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  std::vector<std::string> files_;
-};
+using brel::test::Temporary_Folder;
 
 TEST(HomeFolder, TakesHomeThenHomepathAndAlwaysAppendsASlash) {
   Environment_Guard guard({"HOME", "HOMEPATH"});
@@ -134,7 +109,7 @@ std::vector<std::string> sorted_listing(const std::string& folder, const std::st
 TEST(ListFiles, MatchesTheTextAfterTheLastDotExactly) {
   Temporary_Folder folder;
   for (const char* name : {"a.txt", "b.tar.txt", ".txt", "txt", "a.TXT", "a.txt.bak", "end."}) {
-    folder.add_file(name);
+    folder.write_file(name);
   }
   const std::string f = folder.path() + "/";
   EXPECT_EQ(sorted_listing(f, "txt"),
