@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/text_lines.h"
+
 #include <chrono>
 #include <functional>
 #include <sstream>
@@ -11,6 +13,7 @@
 namespace {
 
 using brel::Timing_Table;
+using brel::test::lines_of;
 
 // A clock the test moves by hand.
 class Hand_Clock final : public brel::Stop_Watch {
@@ -39,15 +42,6 @@ class Fixed_Stop_Watch final : public brel::Stop_Watch {
  private:
   double reading_;
 };
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 TEST(TimingTableReport, SmallTreeWithNestingReferenceAndSharesIsExact) {
   double now = 0.0;
