@@ -1,0 +1,83 @@
+#include "base/plugin.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace {
+
+class Bare_Plugin final : public brel::Plugin {
+ public:
+  using Plugin::Plugin;
+  const std::list<brel::Parameter*>& parameters() const override { return none_; }
+
+ private:
+  std::list<brel::Parameter*> none_;
+};
+
+brel::Host_Context host_context() {
+  brel::Host_Context context;
+  context.plugin_api = [] { return brel::Plugin_Api::After_Effects; };
+  context.plugin_host = [] { return brel::Plugin_Host::After_Effects; };
+  context.input_layer_name = [] { return std::string("Source"); };
+  context.output_layer_name = [] { return std::string("Output"); };
+  return context;
+}
+
+brel::Region_Map regions() {
+  brel::Region_Map map;
+  map["Source"] = {{0, 1920, 0, 1080}, 0.5f, 0.25f, 2.0f};
+  map["background"] = {{-10, 30, 5, 45}, 1.0f, 1.0f, 1.0f};
+  map["Source "] = {{1, 2, 3, 4}, 1.0f, 1.0f, 1.0f};
+  return map;
+}
+
+TEST(Plugin_Lookups, RecordIsTheInputLayersRegionWithItsRatios) {
+  Bare_Plugin plugin(host_context());
+  const brel::Render_Region region = plugin.lookup_record({}, regions());
+  EXPECT_EQ(region.rect, (brel::Rect{0, 1920, 0, 1080}));
+  EXPECT_EQ(region.scale_x, 0.5f);
+  EXPECT_EQ(region.scale_y, 0.25f);
+  EXPECT_EQ(region.pixel_aspect, 2.0f);
+}
+
+TEST(Plugin_Lookups, RecordWithoutTheInputLayerThrowsOutOfRange) {
+  Bare_Plugin plugin(host_context());
+  brel::Region_Map map = regions();
+  map.erase("Source");
+  try {
+    plugin.lookup_record({}, map);
+    FAIL() << "no exception";
+  } catch (const std::out_of_range& e) {
+    EXPECT_STREQ(e.what(), "map::at:  key not found");
+  }
+}
+
+TEST(Plugin_Lookups, InputLayerGetsTheRequestedRectEvenWhenTheMapDiffers) {
+  Bare_Plugin plugin(host_context());
+  const brel::Rect requested{100, 200, 300, 400};
+  EXPECT_EQ(plugin.lookup_record_by_name({}, "Source", regions(), requested), requested);
+}
+
+TEST(Plugin_Lookups, TexturesAreLookedUpByNameByteForByte) {
+  Bare_Plugin plugin(host_context());
+  const brel::Rect requested{100, 200, 300, 400};
+  EXPECT_EQ(plugin.lookup_record_by_name({}, "background", regions(), requested),
+            (brel::Rect{-10, 30, 5, 45}));
+  // Longer than the input's name only by a blank: a texture name, not the input.
+  EXPECT_EQ(plugin.lookup_record_by_name({}, "Source ", regions(), requested),
+            (brel::Rect{1, 2, 3, 4}));
+  try {
+    plugin.lookup_record_by_name({}, "Background", regions(), requested);
+    FAIL() << "no exception";
+  } catch (const std::out_of_range& e) {
+    EXPECT_STREQ(e.what(), "map::at:  key not found");
+  }
+}
+
+TEST(Plugin_Lookups, EmptyHostContextMemberThrowsBadFunctionCall) {
+  Bare_Plugin plugin(brel::Host_Context{});
+  EXPECT_THROW(plugin.lookup_record({}, regions()), std::bad_function_call);
+}
+
+}  // namespace
