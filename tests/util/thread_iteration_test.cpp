@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/log.h"
 
 namespace {
 
@@ -35,8 +36,17 @@ TEST(Thread_Iteration_Range, IndexAtTheCountAsserts) {
     FAIL() << "no assertion";
   } catch (const brel::Exception_Assert& e) {
     EXPECT_STREQ(e.what(), "ASSERT()");
+    const auto messages = brel::global_log().recent_messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_NE(messages.back().find("(index < iterations) in "
+                                   "./util/thread_iteration line 34. ASSERT()"),
+              std::string::npos)
+        << messages.back();
   }
   EXPECT_THROW(brel::thread_iteration_range(brel::Iteration{0, 0, 0, 1}, 10),
+               brel::Exception_Assert);
+  // Not a division by zero.
+  EXPECT_THROW(brel::thread_iteration_range(brel::Iteration{-1, 0, 0, 1}, 10),
                brel::Exception_Assert);
 }
 
