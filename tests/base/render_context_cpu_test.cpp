@@ -160,17 +160,4 @@ TEST(Render_Context_Cpu, SectionsAreEmptyAndTheHookDoesNothing) {
   EXPECT_TRUE(render.timing_table.root().children.empty());
 }
 
-TEST(Render_Context_Cpu, CopiesShareTheServices) {
-  Cpu_Render render(3);
-  const brel::Render_Context copy = render.context;
-  EXPECT_EQ(copy.iteration_count(0), 3);
-  render.aborted = true;
-  EXPECT_THROW(copy.check_abort(), brel::Exception_Abort);
-}
-
-TEST(Render_Context_Cpu, EmptyMemberThrows) {
-  brel::Render_Context empty;
-  EXPECT_THROW(empty.check_abort(), std::bad_function_call);
-}
-
 }  // namespace
