@@ -17,11 +17,31 @@ namespace {
 constexpr int max_frames = 128;
 constexpr size_t line_buffer_size = 4098;
 
+// The first captured frame inside our own code. A sanitizer runtime that intercepts backtrace()
+// puts a frame of its own in front of ours; without one this is always frame 0.
+int first_own_frame(void* const* frames, int count) {
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&write_backtrace), &self) == 0) {
+    return 0;
+  }
+  for (int i = 0; i < count; ++i) {
+    Dl_info info{};
+    if (dladdr(frames[i], &info) != 0 && info.dli_fbase == self.dli_fbase) {
+      return i;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 __attribute__((noinline)) std::string write_backtrace(int32_t skip) {
-  void* frames[max_frames];
-  const int count = backtrace(frames, max_frames);
+  void* captured[max_frames];
+  const int captured_count = backtrace(captured, max_frames);
+  // Frame 0 is this function; the skip and the frame numbers count from it.
+  const int first = first_own_frame(captured, captured_count);
+  void** frames = captured + first;
+  const int count = captured_count - first;
   char** symbols = backtrace_symbols(frames, count);
 
   std::string text;
@@ -52,7 +72,7 @@ __attribute__((noinline)) std::string write_backtrace(int32_t skip) {
   }
   std::free(symbols);
 
-  if (count == max_frames) {
+  if (captured_count == max_frames) {
     text += "[truncated]\n";
   }
   return text;

@@ -193,8 +193,15 @@ __attribute__((noinline)) std::string backtrace_at_depth(int depth) {
 TEST(Backtrace, DeepStackIsCutAt128FramesAndSaysSo) {
   const std::string deep = backtrace_at_depth(200);
   const auto lines = lines_of(deep);
-  ASSERT_EQ(lines.size(), 129u);
-  EXPECT_EQ(lines[127].substr(0, 4), "127 ");
+  // 128 frames; a sanitizer that intercepts the capture takes one of them for its own frame.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const size_t frames = 127;
+#else
+  const size_t frames = 128;
+#endif
+  ASSERT_EQ(lines.size(), frames + 1);
+  EXPECT_EQ(lines[frames - 1].substr(0, 4), std::to_string(frames - 1) + " ");
+  EXPECT_EQ(lines[frames], "[truncated]");
   EXPECT_EQ(deep.substr(deep.size() - 12), "[truncated]\n");
 
   const std::string shallow = backtrace_at_depth(3);
