@@ -202,7 +202,8 @@ TEST(Kernel_Copy, MatchesThePlainCopyForEveryModeShiftAndThreadCount) {
       Float_Layer expected(render.context, destination.view.width, destination.view.height,
                            destination.view.origin_x, destination.view.origin_y);
       for (const uint32_t mode : {0u, 1u, 2u, 3u, 7u}) {
-        Copy copy = make_copy(source, destination, mode, 0.75f, -2.0f);
+        // Factor 1 takes the block-copy path, any other the multiplying loop.
+        Copy copy = make_copy(source, destination, mode, trial % 2 == 0 ? 1.0f : 0.75f, -2.0f);
         copy.parameters_in.offset_x = shift(random);
         copy.parameters_in.offset_y = shift(random);
         copy.execute(render.context);
