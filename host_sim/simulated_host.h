@@ -1,0 +1,230 @@
+#pragma once
+
+// A stand-in for After Effects or Premiere Pro that plays the host's side of the effect
+// interface: the call record PF_InData with its callbacks, the answer record PF_OutData, the
+// suite broker with the suites the effect acquires, worlds in each host's pixel formats and a
+// parameter store. It records every call, lets a test make any callback or suite function
+// answer an error or a suite go missing, and keeps the books on suites and checkouts so a test
+// can see that every command gave back what it took.
+//
+// Callbacks that carry the effect reference find their host through it. The few that carry
+// none (handle and broker functions, ansi.sprintf, the world suites) go to the most recently
+// created host that is still alive: one simulated host at a time per process.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host_api.h"
+#include "parameter_store.h"
+
+namespace brel::sim {
+
+// Which host application, speaking which effect interface version.
+struct Host_Identity {
+  A_long appl_id = PF_APPL_ID_AFTER_EFFECTS;
+  A_short api_major = 13;
+  A_short api_minor = 28;
+  PrAppVersion app_version{0, 0, 0};  // answered by "MediaCore App Info Suite"
+
+  static Host_Identity after_effects(A_short api_major = 13, A_short api_minor = 28);
+  static Host_Identity premiere(A_short api_major = 13, A_short api_minor = 4,
+                                PrAppVersion app_version = {24, 1, 0});
+  static Host_Identity other(A_long appl_id, A_short api_major, A_short api_minor);
+
+  bool is_premiere() const { return appl_id == PF_APPL_ID_PREMIERE; }
+};
+
+// Host functions by name, for call counts and fault injection. Suite functions are named
+// "<suite name>.<function>".
+namespace fn {
+inline constexpr const char* add_param = "inter.add_param";
+inline constexpr const char* checkout_param = "inter.checkout_param";
+inline constexpr const char* checkin_param = "inter.checkin_param";
+inline constexpr const char* abort = "inter.abort";
+inline constexpr const char* progress = "inter.progress";
+inline constexpr const char* register_ui = "inter.register_ui";
+inline constexpr const char* new_handle = "utils.host_new_handle";
+inline constexpr const char* lock_handle = "utils.host_lock_handle";
+inline constexpr const char* unlock_handle = "host_unlock_handle";    // both tables
+inline constexpr const char* dispose_handle = "host_dispose_handle";  // both tables
+inline constexpr const char* iterate_generic = "utils.iterate_generic";
+inline constexpr const char* sprintf = "utils.ansi.sprintf";
+inline constexpr const char* suite_new_handle = "PF Handle Suite.host_new_handle";
+inline constexpr const char* suite_lock_handle = "PF Handle Suite.host_lock_handle";
+inline constexpr const char* get_pixel_format = "PF World Suite.PF_GetPixelFormat";
+inline constexpr const char* pr_get_pixel_format = "PF Pixel Format Suite.GetPixelFormat";
+inline constexpr const char* pr_add_pixel_format = "PF Pixel Format Suite.AddSupportedPixelFormat";
+inline constexpr const char* pr_clear_pixel_formats =
+    "PF Pixel Format Suite.ClearSupportedPixelFormats";
+inline constexpr const char* pr_match_frames =
+    "PF Utility Suite.EffectWantsCheckedOutFramesToMatchRenderPixelFormat";
+inline constexpr const char* app_info = "MediaCore App Info Suite.GetAppInfo";
+inline constexpr const char* float_color =
+    "PF ColorParamSuite.PF_GetFloatingPointColorFromColorDef";
+inline constexpr const char* update_param_ui = "PF Param Utils Suite.PF_UpdateParamUI";
+inline constexpr const char* register_with_aegp = "AEGP Utility Suite.AEGP_RegisterWithAEGP";
+}  // namespace fn
+
+// A host image that owns its pixels. Its format is kept where only the host looks
+// (`host_reserved`), so it survives the effect's copies of the record.
+class World {
+ public:
+  // Bytes per pixel of a format as the host carries it: 0 for a format the host lacks.
+  static int32_t pixel_bytes(PF_PixelFormat format, bool premiere);
+
+  // Rows are padded to 64 bytes plus `extra_row_bytes`.
+  World(int32_t width, int32_t height, PF_PixelFormat format, int32_t bytes_per_pixel,
+        int32_t extra_row_bytes = 0);
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+
+  PF_EffectWorld* get() { return &world_; }
+  const PF_EffectWorld* get() const { return &world_; }
+  PF_PixelFormat format() const { return world_.host_reserved[0]; }
+
+  // The format of a world this library made; false for any other record.
+  static bool format_of(const PF_EffectWorld* world, PF_PixelFormat* format);
+
+ private:
+  std::unique_ptr<std::byte[]> pixels_;
+  PF_EffectWorld world_{};
+};
+
+class Simulated_Host {
+ public:
+  struct Checkout_Call {
+    PF_ParamIndex index;
+    A_long what_time;
+    A_long time_step;
+    A_u_long time_scale;
+  };
+  struct Update_Ui_Call {
+    PF_ParamIndex index;
+    PF_ParamType param_type;
+    PF_ParamUIFlags ui_flags;
+    PF_ParamFlags flags;
+  };
+
+  explicit Simulated_Host(Host_Identity identity);
+  ~Simulated_Host();
+  Simulated_Host(const Simulated_Host&) = delete;
+  Simulated_Host& operator=(const Simulated_Host&) = delete;
+
+  const Host_Identity& identity() const { return identity_; }
+  PF_InData* in_data() { return &in_data_; }
+  PF_OutData* out_data() { return &out_data_; }
+  Parameter_Store& parameters() { return store_; }
+
+  // Starts a command: takes back what the effect changed in the last parameter array and
+  // hands out a fresh one with the current values.
+  PF_ParamDef** begin_command();
+  PF_ParamDef** params() { return store_.array(); }
+
+  // The frame: full-resolution layer size, downsampling, aspect and time.
+  void set_layer_size(A_long width, A_long height);
+  void set_downsample(A_long num_x, A_u_long den_x, A_long num_y, A_u_long den_y);
+  void set_pixel_aspect(A_long num, A_u_long den);
+  void set_time(A_long current_time, A_long time_step, A_u_long time_scale);
+  // Render threads of iterate_generic (at least 1).
+  void set_thread_count(int32_t threads);
+  // Hosts may offer no register_ui callback, or no utility callbacks at all.
+  void set_register_ui_present(bool present);
+  void set_utils_present(bool present);
+  // The id the AEGP registration hands out.
+  void set_plugin_id(AEGP_PluginID id) { plugin_id_ = id; }
+
+  // Calls so far of a host function (see `fn`).
+  int64_t calls(const std::string& function) const;
+  std::vector<Checkout_Call> checkout_calls() const;
+  std::vector<Update_Ui_Call> update_ui_calls() const;
+  std::vector<PrPixelFormat> supported_pixel_formats() const;
+  std::string registered_name() const;
+  // ansi.sprintf calls whose text was cut to fit the buffer.
+  int64_t sprintf_truncations() const;
+
+  // From the `at_call`-th call on (counting from 1), `times` calls (all later ones when
+  // negative) of `function` answer `code` without doing anything. Functions that return a
+  // pointer answer null instead.
+  void inject(const std::string& function, int32_t code, int64_t at_call = 1, int64_t times = 1);
+  // Suites: missing (kSPSuiteNotFoundError), failing with a chosen code, or "success" without
+  // a table.
+  void remove_suite(const std::string& name, int32_t version);
+  void fail_suite(const std::string& name, int32_t version, SPErr code);
+  void null_suite(const std::string& name, int32_t version);
+
+  // Accounting.
+  int64_t acquires(const std::string& name, int32_t version) const;
+  int64_t releases(const std::string& name, int32_t version) const;
+  // Empty when every suite acquired was released, every checkout checked in, and no call gave
+  // back something the host never handed out; otherwise what is wrong, one item a line.
+  std::string imbalance() const;
+  int64_t live_handles() const;
+
+ private:
+  using Suite_Key = std::pair<std::string, int32_t>;
+  struct Fault {
+    int32_t code;
+    int64_t from_call;
+    int64_t times;
+  };
+  struct Handle_Block {
+    std::unique_ptr<std::byte[]> block;
+    A_u_longlong size;
+    int64_t locks;
+  };
+  friend struct Host_Callbacks;
+
+  static Simulated_Host* from(PF_ProgPtr effect_ref);
+  static Simulated_Host* active();
+  // Counts a call of `host` (null when the callback found none): `*err` is `no_host` without a
+  // host, else the injected fault or 0.
+  static Simulated_Host* entered(Simulated_Host* host, const char* function, int32_t no_host,
+                                 int32_t* err);
+  // Counts a call and answers its injected fault, 0 if none. Caller must not hold the mutex.
+  int32_t enter(const std::string& function);
+  void violation(const std::string& text);
+  Delivery delivery() const;
+  void offer_suites();
+
+  const uint64_t magic_;
+  Host_Identity identity_;
+  PF_InData in_data_{};
+  PF_OutData out_data_{};
+  PF_UtilCallbacks utils_{};
+  SPBasicSuite basic_suite_{};
+  Parameter_Store store_;
+  int32_t thread_count_ = 4;
+  AEGP_PluginID plugin_id_ = 4711;
+
+  PF_HandleSuite2 handle_suite_{};
+  PF_WorldSuite2 world_suite_{};
+  PF_ColorParamSuite1 color_param_suite_{};
+  PF_ParamUtilsSuite2 param_utils_suite_{};
+  AEGP_UtilitySuite7 aegp_utility_suite_{};
+  PF_PixelFormatSuite1 pixel_format_suite_{};
+  PF_UtilitySuite4 utility_suite_{};
+  PrSDKAppInfoSuite2 app_info_suite_{};
+
+  mutable std::mutex mutex_;
+  std::map<std::string, int64_t> calls_;
+  std::map<std::string, std::vector<Fault>> faults_;
+  std::map<Suite_Key, const void*> offered_;
+  std::map<Suite_Key, SPErr> suite_errors_;  // missing or failing suites
+  std::map<Suite_Key, int64_t> acquires_;
+  std::map<Suite_Key, int64_t> releases_;
+  std::map<int32_t, int64_t> checked_out_;  // host index -> records out
+  mutable std::mutex violations_mutex_;
+  std::vector<std::string> violations_;
+  std::map<PF_Handle, Handle_Block> handles_;
+  std::vector<Checkout_Call> checkout_calls_;
+  std::vector<Update_Ui_Call> update_ui_calls_;
+  std::vector<PrPixelFormat> supported_formats_;
+  std::string registered_name_;
+  int64_t sprintf_truncations_ = 0;
+};
+
+}  // namespace brel::sim
