@@ -92,20 +92,20 @@ void run_memcpy(benchmark::State& state, int64_t workload) {
   state.SetBytesProcessed(state.iterations() * 2 * size);
 }
 
-void BM_clear_float(benchmark::State& state) {
+template <class P>
+void clear(benchmark::State& state) {
   Bench_Render render(state);
-  Frame<float> layer(render.context);
-  brel::Kernel_Clear<brel::Layer<float>, brel::Implementation_Cpu> clear;
-  clear.parameters_in.layer = layer.view;
-  run_kernel(state, clear, render.context);
+  Frame<P> layer(render.context);
+  brel::Kernel_Clear<brel::Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in.layer = layer.view;
+  run_kernel(state, kernel, render.context);
 }
 
+void BM_clear_float(benchmark::State& state) {
+  clear<float>(state);
+}
 void BM_clear_rgb32f(benchmark::State& state) {
-  Bench_Render render(state);
-  Frame<brel::RGB32f> layer(render.context);
-  brel::Kernel_Clear<brel::Layer<brel::RGB32f>, brel::Implementation_Cpu> clear;
-  clear.parameters_in.layer = layer.view;
-  run_kernel(state, clear, render.context);
+  clear<brel::RGB32f>(state);
 }
 
 void BM_copy_float(benchmark::State& state) {

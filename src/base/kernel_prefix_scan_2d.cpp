@@ -35,8 +35,11 @@ void scan_row(const Iteration& iteration, Render_Context context, Parameters<S, 
 
 // Columns per block of the column pass. Walking a single column down a frame touches a new
 // cache line and page in every row; a block adds whole row segments instead, in the same order
-// per column, so the sums are exactly those of a column-by-column walk.
-constexpr int64_t column_block = 64;
+// per column, so the sums are exactly those of a column-by-column walk. Measured on a 3840 x 2160
+// RGB32f scan (8-core machine, best of 10): 1 thread 21 ms at 256 columns against 25 ms at 64 and
+// 21 ms for a whole share at once; 8 threads 3.1 to 3.4 ms against 3.7 ms at 64. The abort poll
+// follows each block, so a block also bounds how long an abort waits.
+constexpr int64_t column_block = 256;
 
 // Columns [begin, end) of this iteration: each row segment += the one above it.
 template <class S, class D>
@@ -58,7 +61,6 @@ void scan_columns(const Iteration& iteration, Render_Context context, Parameters
         above = row;
       }
     }
-    // Poll once the block's columns are finished.
     context.check_abort();
   }
 }
