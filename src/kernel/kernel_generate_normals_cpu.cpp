@@ -1,0 +1,55 @@
+#include "kernel/kernel_generate_normals_cpu.h"
+
+namespace brel {
+
+namespace generate_normals_detail {
+
+void depth_row(const Layer<float>& depth, int64_t y, bool discontinuity_detection,
+               const Normal_Slope_Settings& s, Vector_3<float>* out) {
+  const int64_t w = depth.width;
+  const int64_t h = depth.height;
+  if (y == 0) {
+    for (int64_t x = 0; x < w; ++x) {
+      out[x] = normal_from_depth(depth, x, y, discontinuity_detection, s);
+    }
+    return;
+  }
+  const float* row = depth.row(y);
+  const float* up = depth.row(y - 1);
+  // Inside the row the differences need no edge rule; the merge is looked at afterwards.
+  for (int64_t x = 0; x + 1 < w; ++x) {
+    const float dx = row[x] - row[x + 1];
+    const float dy = row[x] - up[x];
+    const Vector_3<float> sloped = normal_from_slopes(dx, dy, s);
+    const bool flat = dx == 0.0f && dy == 0.0f;
+    out[x].x = flat ? dx : sloped.x;
+    out[x].y = flat ? dy : sloped.y;
+    out[x].z = flat ? 1.0f : sloped.z;
+  }
+  if (w > 0) {
+    out[w - 1] = normal_from_depth(depth, w - 1, y, discontinuity_detection, s);
+  }
+  if (!discontinuity_detection || y < 2 || y >= h - 2) {
+    return;
+  }
+  // Only a difference beyond the threshold starts a merge; all others are final already.
+  for (int64_t x = 2; x < w - 2; ++x) {
+    const float dx = row[x] - row[x + 1];
+    const float dy = row[x] - up[x];
+    const bool flat = dx == 0.0f && dy == 0.0f;
+    if (!flat && (std::fabs(dx) > s.threshold || std::fabs(dy) > s.threshold)) {
+      out[x] = normal_from_depth(depth, x, y, true, s);
+    }
+  }
+}
+
+}  // namespace generate_normals_detail
+
+template class Kernel_Generate_Normals<Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Generate_Normals<Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Generate_Normals<Layer<ARGB16>, Implementation_Cpu>;
+template class Kernel_Generate_Normals<Layer<BGRA16>, Implementation_Cpu>;
+template class Kernel_Generate_Normals<Layer<ARGB8>, Implementation_Cpu>;
+template class Kernel_Generate_Normals<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel

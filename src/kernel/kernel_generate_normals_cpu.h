@@ -1,0 +1,269 @@
+#pragma once
+
+// Per-pixel surface normals, from the slopes of the depth layer or decoded from a normal texture.
+// Frame: x to the right, y to the top of the image (against the row order), z towards the viewer.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/kernel.h"
+#include "base/layer.h"
+#include "base/layer_holder.h"
+#include "base/pixel.h"
+
+namespace brel {
+
+template <class L, class Implementation>
+class Kernel_Generate_Normals;
+
+template <class P>
+class Kernel_Generate_Normals<Layer<P>, Implementation_Cpu>
+    : public Kernel_Implementation<Implementation_Cpu> {
+ public:
+  struct Parameters_In {
+    Layer<P> normal_texture;  // empty: the normals come from the depth
+    Layer<float> depth;       // the image's w × h inside the bordered depth layer
+    bool discontinuity_detection = false;
+    float discontinuity_threshold = 20.0f;  // in depth units
+    float depth_scale = 0.0f;               // the factor the depth values carry
+    float scale_x = 1.0f;                   // the input's downsample factors
+    float scale_y = 1.0f;
+  };
+
+  Parameters_In parameters_in;
+  // The normal layer (Vector_3<float>, w × h, origin 0); the pipeline takes it over.
+  std::unique_ptr<Layer_Holder> result;
+
+  std::string name() const override { return "generate normals"; }
+  int64_t workload() const override;
+  void run(Render_Context context) override;
+};
+
+// What the slope-to-normal step needs, fixed for a whole render.
+struct Normal_Slope_Settings {
+  float scale_x;
+  float scale_y;
+  float magnitude;        // |depth_scale|
+  float divisor;          // |depth_scale|, or 1 when depth_scale is 0
+  float threshold;        // discontinuity threshold T
+  float merge_threshold;  // 0.95 of T, below which a neighbour's slope replaces the pixel's
+
+  template <class Parameters>
+  static Normal_Slope_Settings of(const Parameters& in) {
+    Normal_Slope_Settings settings;
+    settings.scale_x = in.scale_x;
+    settings.scale_y = in.scale_y;
+    settings.magnitude = std::fabs(in.depth_scale);
+    settings.divisor = in.depth_scale != 0.0f ? settings.magnitude : 1.0f;
+    settings.threshold = in.discontinuity_threshold;
+    settings.merge_threshold = in.discontinuity_threshold * -0.05f + in.discontinuity_threshold;
+    return settings;
+  }
+};
+
+// The unit normal of a surface whose depth falls by (dx, dy) per pixel to the right and to the
+// top: the slopes are scaled to full-resolution pixels, and z is 1 minus the slope of the
+// unscaled depth before normalising. A zero vector stays as it is.
+inline Vector_3<float> normal_from_slopes(float dx, float dy, const Normal_Slope_Settings& s) {
+  const float sx = dx * s.scale_x;
+  const float sy = dy * s.scale_y;
+  const float length = std::sqrt(sx * sx + sy * sy);
+  const float nz = (s.magnitude - length) / s.divisor;
+  const float squared = sx * sx + sy * sy + nz * nz;
+  const float inverse = squared != 0.0f ? 1.0f / std::sqrt(squared) : 1.0f;
+  return Vector_3<float>{sx * inverse, sy * inverse, nz * inverse};
+}
+
+// Where a difference spans a depth step larger than the threshold, takes the differences of
+// the neighbour left of the pixel, then of the one below, then of the one right of that, so
+// silhouettes do not tilt the surface beside them. Only for pixels at least two away from
+// every edge, so the neighbours' differences are the forward/backward ones.
+inline void merge_discontinuities(const Layer<float>& depth, int64_t x, int64_t y, float& dx,
+                                  float& dy, const Normal_Slope_Settings& s) {
+  const auto merge = [&](int64_t r, int64_t c) {
+    const float* row = depth.row(r);
+    const float cx = row[c] - row[c + 1];
+    const float cy = row[c] - depth.row(r - 1)[c];
+    if (std::fabs(cy) > s.merge_threshold || std::fabs(cx) > s.merge_threshold) {
+      dx = (dx + cx) * 0.5f;
+      dy = (dy + cy) * 0.5f;
+    } else {
+      dx = cx;
+      dy = cy;
+    }
+  };
+  int64_t k = x;
+  int64_t m = y;
+  if (std::fabs(dx) > s.threshold) {
+    k = x - 1;
+    merge(y, k);
+  }
+  if (std::fabs(dy) > s.threshold) {
+    m = y + 1;
+    merge(m, k);
+  }
+  if (std::fabs(dx) > s.threshold) {
+    merge(m, k + 1);
+  }
+}
+
+// The normal at (x, y) of the depth view, pixel by pixel with every edge rule spelled out.
+// The row body uses it for the edges and the discontinuities; tests compare whole layers
+// against it.
+inline Vector_3<float> normal_from_depth(const Layer<float>& depth, int64_t x, int64_t y,
+                                         bool discontinuity_detection,
+                                         const Normal_Slope_Settings& s) {
+  const int64_t w = depth.width;
+  const int64_t h = depth.height;
+  const float* row = depth.row(y);
+  const float c0 = row[x];
+  // Value to the left minus value to the right; backward in the last column, same sign.
+  float dx = 0.0f;
+  if (x + 1 < w) {
+    dx = c0 - row[x + 1];
+  } else if (w > 1) {
+    dx = row[w - 2] - c0;
+  }
+  // Lower value minus upper value; forward in the first row, same sign.
+  float dy = 0.0f;
+  if (y > 0) {
+    dy = c0 - depth.row(y - 1)[x];
+  } else if (h > 1) {
+    dy = depth.row(1)[x] - c0;
+  }
+  if (dx == 0.0f && dy == 0.0f) {
+    return Vector_3<float>{dx, dy, 1.0f};
+  }
+  if (discontinuity_detection && x >= 2 && x < w - 2 && y >= 2 && y < h - 2) {
+    merge_discontinuities(depth, x, y, dx, dy, s);
+  }
+  return normal_from_slopes(dx, dy, s);
+}
+
+// Decodes one texture pixel: colour from 0 .. white maps to -1 .. 1. Integer pixels count only
+// when fully opaque; float pixels with partial alpha are un-premultiplied in z and normalised.
+template <class P>
+Vector_3<float> normal_from_texture(const P& pixel) {
+  using Traits = Pixel_Traits<P>;
+  const float r = Traits::load(pixel, Traits::red);
+  const float g = Traits::load(pixel, Traits::green);
+  const float b = Traits::load(pixel, Traits::blue);
+  const float a = Traits::load(pixel, Traits::alpha);
+  const Vector_3<float> facing{0.0f, 0.0f, 1.0f};
+  if constexpr (Traits::is_integer) {
+    // 2 v / white - 1 with the decoding constants of each channel width.
+    const float half_white = Traits::white_value == 255.0f ? 127.5f : 16384.0f;
+    if (!(a >= Traits::white_value)) {
+      return facing;
+    }
+    return Vector_3<float>{r / half_white - 1.0f, g / half_white - 1.0f, b / half_white - 1.0f};
+  } else {
+    const float ex = 2.0f * r - 1.0f;
+    const float ey = 2.0f * g - 1.0f;
+    const float ez = 2.0f * b - 1.0f;
+    if (!(a < 1.0f)) {  // opaque, or a NaN alpha
+      return Vector_3<float>{ex, ey, ez};
+    }
+    if (!(a > 0.0f)) {
+      return Vector_3<float>{ex * a, ey * a, 1.0f};
+    }
+    const Vector_3<float> v{ex * a, ey * a, ez / a};
+    const float squared = v.x * v.x + v.y * v.y + v.z * v.z;
+    if (!(squared > 0.0f)) {
+      return Vector_3<float>{v.x, v.y, 1.0f};
+    }
+    const float inverse = 1.0f / std::sqrt(squared);
+    return Vector_3<float>{v.x * inverse, v.y * inverse, v.z * inverse};
+  }
+}
+
+namespace generate_normals_detail {
+
+template <class P>
+void texture_row(const Layer<P>& texture, const Layer<float>& depth, int64_t y,
+                 Vector_3<float>* out) {
+  const int64_t w = depth.width;
+  const Vector_3<float> facing{0.0f, 0.0f, 1.0f};
+  const int64_t ty = y + depth.origin_y - texture.origin_y;
+  // Columns x with 0 <= x + shift < texture width read the texture; the rest face the viewer.
+  const int64_t shift = depth.origin_x - texture.origin_x;
+  int64_t begin = 0;
+  int64_t end = 0;
+  if (ty >= 0 && ty < texture.height) {
+    begin = std::clamp<int64_t>(-shift, 0, w);
+    end = std::clamp<int64_t>(texture.width - shift, begin, w);
+  }
+  for (int64_t x = 0; x < begin; ++x) {
+    out[x] = facing;
+  }
+  const P* source = texture.row(begin < end ? ty : 0);
+  for (int64_t x = begin; x < end; ++x) {
+    out[x] = normal_from_texture(source[x + shift]);
+  }
+  for (int64_t x = end; x < w; ++x) {
+    out[x] = facing;
+  }
+}
+
+// Rows from the second on (the first row and a 1-pixel-high layer take the forward difference):
+// every column but the last takes the plain differences, the rest goes pixel by pixel.
+void depth_row(const Layer<float>& depth, int64_t y, bool discontinuity_detection,
+               const Normal_Slope_Settings& s, Vector_3<float>* out);
+
+}  // namespace generate_normals_detail
+
+template <class P>
+void generate_normals_rows(
+    const Iteration& iteration, Render_Context context,
+    typename Kernel_Generate_Normals<Layer<P>, Implementation_Cpu>::Parameters_In in,
+    Layer<Vector_3<float>> normals) {
+  const auto [begin, end] = thread_iteration_range(iteration, in.depth.height);
+  const Normal_Slope_Settings settings = Normal_Slope_Settings::of(in);
+  const bool from_texture = in.normal_texture.pixels != nullptr;
+  for (int64_t y = begin; y < end; ++y) {
+    if (from_texture) {
+      generate_normals_detail::texture_row(in.normal_texture, in.depth, y, normals.row(y));
+    } else {
+      generate_normals_detail::depth_row(in.depth, y, in.discontinuity_detection, settings,
+                                         normals.row(y));
+    }
+    context.check_abort();
+  }
+}
+
+template <class P>
+int64_t Kernel_Generate_Normals<Layer<P>, Implementation_Cpu>::workload() const {
+  const Parameters_In& in = parameters_in;
+  int64_t bytes =
+      in.normal_texture.pixels != nullptr
+          ? in.normal_texture.width * in.normal_texture.height * static_cast<int64_t>(sizeof(P))
+          : in.depth.width * in.depth.height * 4;
+  if (result != nullptr && result->memory != nullptr) {
+    bytes += result->memory->width() / 12 * result->memory->height() * 12;
+  }
+  return bytes;
+}
+
+template <class P>
+void Kernel_Generate_Normals<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  const Parameters_In in = parameters_in;
+  const int64_t rows = in.depth.height;
+  const int64_t iterations = context.iteration_count(rows);
+  auto holder = std::make_unique<Layer_Holder>();
+  holder->memory = context.allocate_memory_2d(in.depth.width * 12, rows);
+  result = std::move(holder);
+  const Layer<Vector_3<float>> normals = layer_view<Vector_3<float>>(*result);
+  cpu_kernel_launch(iterations, &generate_normals_rows<P>, context, in, normals);
+}
+
+extern template class Kernel_Generate_Normals<Layer<ARGB32f>, Implementation_Cpu>;
+extern template class Kernel_Generate_Normals<Layer<BGRA32f>, Implementation_Cpu>;
+extern template class Kernel_Generate_Normals<Layer<ARGB16>, Implementation_Cpu>;
+extern template class Kernel_Generate_Normals<Layer<BGRA16>, Implementation_Cpu>;
+extern template class Kernel_Generate_Normals<Layer<ARGB8>, Implementation_Cpu>;
+extern template class Kernel_Generate_Normals<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel

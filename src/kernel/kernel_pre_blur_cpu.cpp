@@ -1,0 +1,132 @@
+#include "kernel/kernel_pre_blur_cpu.h"
+
+#include <limits>
+
+#include "base/kernel_copy.h"
+#include "base/layer_holder.h"
+
+namespace brel {
+
+namespace {
+
+// One neighbour's share, without a branch: a neighbour at or beyond the threshold (and every
+// neighbour when the threshold is 0 or not a number) adds exactly nothing.
+inline void add_neighbour(float z, float n, float base, float threshold, float& sum,
+                          float& weight) {
+  const float dz = std::fabs(n - z);
+  const bool near = threshold > dz;
+  const float omega = (1.0f - dz / threshold) * base;
+  sum = sum + (near ? n * omega : 0.0f);
+  weight = weight + (near ? omega : 0.0f);
+}
+
+// The pass at column x; the neighbour columns left and right are given, already clamped.
+inline float blur_pixel(const float* up, const float* row, const float* down, int64_t left,
+                        int64_t x, int64_t right, float kept, float side, float diagonal,
+                        float threshold, float depth_scale) {
+  const float z = row[x];
+  float sum = z;
+  float weight = 1.0f;
+  add_neighbour(z, up[left], diagonal, threshold, sum, weight);
+  add_neighbour(z, up[x], side, threshold, sum, weight);
+  add_neighbour(z, up[right], diagonal, threshold, sum, weight);
+  add_neighbour(z, row[left], side, threshold, sum, weight);
+  add_neighbour(z, row[right], side, threshold, sum, weight);
+  add_neighbour(z, down[left], diagonal, threshold, sum, weight);
+  add_neighbour(z, down[x], side, threshold, sum, weight);
+  add_neighbour(z, down[right], diagonal, threshold, sum, weight);
+  const float blurred = z > depth_scale ? depth_scale : sum / weight;
+  // A pixel without depth keeps what the target holds.
+  return z == 0.0f ? kept : blurred;
+}
+
+// Positions of the depth inside `layer` when copying between it and a layer at the depth's
+// pixels: the copy lines layers up by origin, so the offset cancels the origins' difference and
+// every value stays at its pixel index.
+void copy_in_place(const Render_Context& context, const Layer<float>& source,
+                   const Layer<float>& destination) {
+  Kernel_Copy<Layer<float>, Layer<float>, Implementation_Cpu> copy;
+  copy.parameters_in.source = source;
+  copy.parameters_in.destination = destination;
+  copy.parameters_in.factor = 1.0f;
+  copy.parameters_in.offset_x = source.origin_x - destination.origin_x;
+  copy.parameters_in.offset_y = source.origin_y - destination.origin_y;
+  copy.parameters_in.edge_mode = Edge_Mode_Border;
+  copy.parameters_in.border_value = 0.0f;
+  copy.execute(context);
+}
+
+}  // namespace
+
+int64_t pre_blur_passes(int64_t iterations, float scale_x, float scale_y) {
+  const float passes = static_cast<float>(iterations) * scale_x * scale_y;
+  if (!(passes > 0.0f)) {
+    return 0;
+  }
+  // Beyond any count a render could finish; keeps the conversion defined.
+  if (passes >= 9.2e18f) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  return static_cast<int64_t>(passes);
+}
+
+void pre_blur_rows(const Iteration& iteration, Render_Context context, Pre_Blur_Parameters_In in,
+                   Layer<float> source, Layer<float> target) {
+  const int64_t w = in.depth.width;
+  const int64_t h = in.depth.height;
+  const auto [begin, end] = thread_iteration_range(iteration, h);
+  const float side = in.strength;
+  const float diagonal = in.strength * pre_blur_diagonal_weight;
+  const float threshold = in.threshold;
+  const float depth_scale = in.depth_scale;
+  for (int64_t y = begin; y < end; ++y) {
+    const float* up = source.row(y > 0 ? y - 1 : 0);
+    const float* row = source.row(y);
+    const float* down = source.row(y + 1 < h ? y + 1 : h - 1);
+    float* out = target.row(y);
+    if (w > 0) {
+      out[0] = blur_pixel(up, row, down, 0, 0, w > 1 ? 1 : 0, out[0], side, diagonal, threshold,
+                          depth_scale);
+    }
+    for (int64_t x = 1; x + 1 < w; ++x) {
+      out[x] = blur_pixel(up, row, down, x - 1, x, x + 1, out[x], side, diagonal, threshold,
+                          depth_scale);
+    }
+    if (w > 1) {
+      out[w - 1] = blur_pixel(up, row, down, w - 2, w - 1, w - 1, out[w - 1], side, diagonal,
+                              threshold, depth_scale);
+    }
+    context.check_abort();
+  }
+}
+
+template <class P>
+void Kernel_Pre_Blur<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  const Parameters_In in = parameters_in;
+  const int64_t w = in.depth.width;
+  const int64_t h = in.depth.height;
+  Layer_Holder scratch_holder =
+      make_temporary_float_layer(context, w, h, 0, 0, 0, 1.0f, 1.0f, 1.0f);
+  const Layer<float> scratch = layer_view<float>(scratch_holder);
+  copy_in_place(context, in.depth, scratch);
+  const int64_t passes = pre_blur_passes(in.iterations, in.depth.scale_x, in.depth.scale_y);
+  const int64_t count = context.iteration_count(h / 20);
+  Layer<float> source = in.depth;
+  Layer<float> target = scratch;
+  for (int64_t pass = 0; pass < passes; ++pass) {
+    cpu_kernel_launch(count, &pre_blur_rows, context, in, source, target);
+    std::swap(source, target);
+  }
+  if (passes % 2 == 1) {
+    copy_in_place(context, scratch, in.depth);
+  }
+}
+
+template class Kernel_Pre_Blur<Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Pre_Blur<Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Pre_Blur<Layer<ARGB16>, Implementation_Cpu>;
+template class Kernel_Pre_Blur<Layer<BGRA16>, Implementation_Cpu>;
+template class Kernel_Pre_Blur<Layer<ARGB8>, Implementation_Cpu>;
+template class Kernel_Pre_Blur<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel

@@ -1,0 +1,332 @@
+#include "kernel/kernel_pre_color_correction_cpu.h"
+
+#include <cstring>
+
+namespace brel {
+
+namespace {
+
+// 1/√3 as a double: the grey direction's components and the luminance weight of a unit colour.
+constexpr double grey_component = 0.5773502691896257;
+// The same in float: brightness = length × this, so white has brightness 1.
+constexpr float brightness_per_length = 0.57735026f;
+constexpr double minus_log_2 = -0.6931471805599453;
+
+// Limits to 0 .. 1; a value that is not a number passes.
+inline float limit_unit(float v) {
+  if (v < 0.0f) {
+    return 0.0f;
+  }
+  if (v > 1.0f) {
+    return 1.0f;
+  }
+  return v;
+}
+
+// The limit of the corrected colour. A curve that raised a negative brightness to a fractional
+// power, or multiplied an infinite one by 0, leaves no number: such a colour counts as black.
+inline float limit_corrected(float v) {
+  v = v > 1.0f ? 1.0f : v;
+  return v < 0.0f || v != v ? 0.0f : v;
+}
+
+inline bool is_neutral(const Pre_Color_Correction_Settings& s) {
+  return s.saturation == 1.0f && s.depth_bias == 0.0f && s.depth_gain == 0.0f &&
+         s.back_level == 0.0f && s.front_level == 1.0f;
+}
+
+// The exponent of a curve whose control value maps 0.5 to `half`.
+inline float curve_exponent(float half) {
+  return static_cast<float>(std::log(half) / minus_log_2);
+}
+
+inline float luminance_depth(float r, float g, float b) {
+  return std::sqrt(r * r + g * g + b * b) * brightness_per_length;
+}
+
+}  // namespace
+
+Pre_Color_Correction_Pixel pre_color_correction_pixel_reference(
+    const Pre_Color_Correction_Settings& s, const float c[3], float alpha, const float t[3]) {
+  float corrected[3] = {c[0], c[1], c[2]};
+  if (!is_neutral(s)) {
+    const float length = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+    float direction[3];
+    float saturated_length = length;
+    float unit[3];
+    for (int i = 0; i < 3; ++i) {
+      unit[i] = length != 0.0f ? c[i] / length : c[i];
+    }
+    if (s.saturation == 1.0f) {
+      std::copy(unit, unit + 3, direction);
+    } else {
+      const float t_amount = std::min(std::fabs(s.saturation - 1.0f), 1.0f);
+      const double luminance = 0.212671 * unit[0] + 0.71516 * unit[1] + 0.072169 * unit[2];
+      saturated_length =
+          length * (t_amount * static_cast<float>(luminance / grey_component) + (1.0f - t_amount));
+      for (int i = 0; i < 3; ++i) {
+        direction[i] =
+            static_cast<float>((unit[i] - grey_component) * s.saturation + grey_component);
+      }
+      const float squared =
+          direction[0] * direction[0] + direction[1] * direction[1] + direction[2] * direction[2];
+      if (squared != 0.0f) {
+        const float norm = std::sqrt(squared);
+        for (float& component : direction) {
+          component = component / norm;
+        }
+      }
+    }
+    for (float& component : direction) {
+      component = limit_unit(component);
+    }
+    float brightness = limit_unit(saturated_length * brightness_per_length);
+    if (s.front_level != s.back_level) {
+      brightness = (brightness - s.back_level) / (s.front_level - s.back_level);
+    }
+    brightness = std::min(brightness, 1.0f);
+    if (s.depth_bias != 0.0f) {
+      brightness = std::pow(brightness, curve_exponent(0.5f * s.depth_bias + 0.5f));
+    }
+    if (s.depth_gain != 0.0f) {
+      const float q = 0.5f * s.depth_gain + 0.5f;
+      const float exponent = curve_exponent(1.0f - q);
+      if (q < 0.5f) {
+        brightness = 0.5f * std::pow(brightness + brightness, exponent);
+      } else {
+        brightness = 1.0f - 0.5f * std::pow(2.0f - (brightness + brightness), exponent);
+      }
+    }
+    const float scale = brightness / brightness_per_length;
+    for (int i = 0; i < 3; ++i) {
+      corrected[i] = limit_corrected(direction[i] * scale);
+    }
+  }
+  Pre_Color_Correction_Pixel result;
+  float value = 0.0f;
+  switch (s.depth_channel) {
+    case Depth_Channel_Luminance:
+      value = luminance_depth(corrected[0], corrected[1], corrected[2]);
+      break;
+    case Depth_Channel_Red:
+    case Depth_Channel_Green:
+    case Depth_Channel_Blue:
+      value = corrected[s.depth_channel - 1];
+      break;
+    case Depth_Channel_Alpha:
+      value = alpha;
+      break;
+    default:
+      break;
+  }
+  result.depth = s.depth_scale * value;
+  const float m = s.surface_tint_amount;
+  const float k = s.color_mix;
+  for (int i = 0; i < 3; ++i) {
+    float surface = s.surface_color[i] * ((1.0f - m) + m * t[i]);
+    if (k != 0.0f) {
+      surface =
+          s.additive_mix ? surface + k * corrected[i] : surface * (k * corrected[i] + (1.0f - k));
+    }
+    result.surface[i] = surface;
+  }
+  return result;
+}
+
+namespace pre_color_correction_detail {
+
+namespace {
+
+// The colour correction of n pixels in place, one step at a time over the block.
+void correct_block(const Pre_Color_Correction_Settings& s, Block& v, int64_t n) {
+  float direction_r[block];
+  float direction_g[block];
+  float direction_b[block];
+  float brightness[block];
+  if (s.saturation == 1.0f) {
+    for (int64_t i = 0; i < n; ++i) {
+      const float length = std::sqrt(v.r[i] * v.r[i] + v.g[i] * v.g[i] + v.b[i] * v.b[i]);
+      const bool scaled = length != 0.0f;
+      direction_r[i] = scaled ? v.r[i] / length : v.r[i];
+      direction_g[i] = scaled ? v.g[i] / length : v.g[i];
+      direction_b[i] = scaled ? v.b[i] / length : v.b[i];
+      brightness[i] = length;
+    }
+  } else {
+    const float t_amount = std::min(std::fabs(s.saturation - 1.0f), 1.0f);
+    const double saturation = s.saturation;
+    for (int64_t i = 0; i < n; ++i) {
+      const float length = std::sqrt(v.r[i] * v.r[i] + v.g[i] * v.g[i] + v.b[i] * v.b[i]);
+      const bool scaled = length != 0.0f;
+      const float ur = scaled ? v.r[i] / length : v.r[i];
+      const float ug = scaled ? v.g[i] / length : v.g[i];
+      const float ub = scaled ? v.b[i] / length : v.b[i];
+      const double luminance = 0.212671 * ur + 0.71516 * ug + 0.072169 * ub;
+      brightness[i] =
+          length * (t_amount * static_cast<float>(luminance / grey_component) + (1.0f - t_amount));
+      float dr = static_cast<float>((ur - grey_component) * saturation + grey_component);
+      float dg = static_cast<float>((ug - grey_component) * saturation + grey_component);
+      float db = static_cast<float>((ub - grey_component) * saturation + grey_component);
+      const float squared = dr * dr + dg * dg + db * db;
+      const float norm = squared != 0.0f ? std::sqrt(squared) : 1.0f;
+      direction_r[i] = dr / norm;
+      direction_g[i] = dg / norm;
+      direction_b[i] = db / norm;
+    }
+  }
+  for (int64_t i = 0; i < n; ++i) {
+    direction_r[i] = limit_unit(direction_r[i]);
+    direction_g[i] = limit_unit(direction_g[i]);
+    direction_b[i] = limit_unit(direction_b[i]);
+    brightness[i] = limit_unit(brightness[i] * brightness_per_length);
+  }
+  if (s.front_level != s.back_level) {
+    const float range = s.front_level - s.back_level;
+    for (int64_t i = 0; i < n; ++i) {
+      brightness[i] = (brightness[i] - s.back_level) / range;
+    }
+  }
+  for (int64_t i = 0; i < n; ++i) {
+    brightness[i] = std::min(brightness[i], 1.0f);
+  }
+  if (s.depth_bias != 0.0f) {
+    const float exponent = curve_exponent(0.5f * s.depth_bias + 0.5f);
+    for (int64_t i = 0; i < n; ++i) {
+      brightness[i] = std::pow(brightness[i], exponent);
+    }
+  }
+  if (s.depth_gain != 0.0f) {
+    const float q = 0.5f * s.depth_gain + 0.5f;
+    const float exponent = curve_exponent(1.0f - q);
+    // The sign of the gain picks the branch, for every brightness alike.
+    if (q < 0.5f) {
+      for (int64_t i = 0; i < n; ++i) {
+        brightness[i] = 0.5f * std::pow(brightness[i] + brightness[i], exponent);
+      }
+    } else {
+      for (int64_t i = 0; i < n; ++i) {
+        brightness[i] = 1.0f - 0.5f * std::pow(2.0f - (brightness[i] + brightness[i]), exponent);
+      }
+    }
+  }
+  for (int64_t i = 0; i < n; ++i) {
+    const float scale = brightness[i] / brightness_per_length;
+    v.r[i] = limit_corrected(direction_r[i] * scale);
+    v.g[i] = limit_corrected(direction_g[i] * scale);
+    v.b[i] = limit_corrected(direction_b[i] * scale);
+  }
+}
+
+void depth_block(const Pre_Color_Correction_Settings& s, const Block& v, int64_t n, float* depth) {
+  const float scale = s.depth_scale;
+  const float* channel = nullptr;
+  switch (s.depth_channel) {
+    case Depth_Channel_Luminance:
+      for (int64_t i = 0; i < n; ++i) {
+        depth[i] = scale * luminance_depth(v.r[i], v.g[i], v.b[i]);
+      }
+      return;
+    case Depth_Channel_Red:
+      channel = v.r;
+      break;
+    case Depth_Channel_Green:
+      channel = v.g;
+      break;
+    case Depth_Channel_Blue:
+      channel = v.b;
+      break;
+    case Depth_Channel_Alpha:
+      channel = v.a;
+      break;
+    default:
+      for (int64_t i = 0; i < n; ++i) {
+        depth[i] = scale * 0.0f;
+      }
+      return;
+  }
+  for (int64_t i = 0; i < n; ++i) {
+    depth[i] = scale * channel[i];
+  }
+}
+
+// Surface colour into the tint arrays, which hold the texture colour on entry.
+void surface_block(const Pre_Color_Correction_Settings& s, Block& v, int64_t n) {
+  const float m = s.surface_tint_amount;
+  const float keep = 1.0f - m;
+  float* surface[3] = {v.tint_r, v.tint_g, v.tint_b};
+  const float* corrected[3] = {v.r, v.g, v.b};
+  const float k = s.color_mix;
+  for (int c = 0; c < 3; ++c) {
+    const float base = s.surface_color[c];
+    float* out = surface[c];
+    const float* mix = corrected[c];
+    for (int64_t i = 0; i < n; ++i) {
+      out[i] = base * (keep + m * out[i]);
+    }
+    if (k == 0.0f) {
+      continue;
+    }
+    if (s.additive_mix) {
+      for (int64_t i = 0; i < n; ++i) {
+        out[i] = out[i] + k * mix[i];
+      }
+    } else {
+      for (int64_t i = 0; i < n; ++i) {
+        out[i] = out[i] * (k * mix[i] + (1.0f - k));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void process_block(const Pre_Color_Correction_Settings& s, Block& block, int64_t n, float* depth) {
+  if (!is_neutral(s)) {
+    correct_block(s, block, n);
+  }
+  depth_block(s, block, n, depth);
+  surface_block(s, block, n);
+}
+
+void fill_border(const Layer<float>& depth_with_border) {
+  const int64_t width = depth_with_border.width;
+  const int64_t height = depth_with_border.height;
+  const size_t row_size = static_cast<size_t>(width) * sizeof(float);
+  float* const first = depth_with_border.pixels;
+  const auto row = [&](int64_t y) { return depth_with_border.row(y); };
+  if (width <= 6 || height <= 6) {
+    for (int64_t y = 0; y < height; ++y) {
+      std::memset(row(y), 0, row_size);
+    }
+    return;
+  }
+  (void)first;
+  // Rows first, over the full width, then columns over the full height: so the 2 × 2 blocks
+  // outside the corners repeat the corner pixel and the outermost ring is 0 all round.
+  std::memset(row(0), 0, row_size);
+  std::memcpy(row(1), row(3), row_size);
+  std::memcpy(row(2), row(3), row_size);
+  std::memcpy(row(height - 3), row(height - 4), row_size);
+  std::memcpy(row(height - 2), row(height - 4), row_size);
+  std::memset(row(height - 1), 0, row_size);
+  for (int64_t y = 0; y < height; ++y) {
+    float* r = row(y);
+    r[0] = 0.0f;
+    r[1] = r[3];
+    r[2] = r[3];
+    r[width - 3] = r[width - 4];
+    r[width - 2] = r[width - 4];
+    r[width - 1] = 0.0f;
+  }
+}
+
+}  // namespace pre_color_correction_detail
+
+template class Kernel_Pre_Color_Correction<Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Pre_Color_Correction<Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Pre_Color_Correction<Layer<ARGB16>, Implementation_Cpu>;
+template class Kernel_Pre_Color_Correction<Layer<BGRA16>, Implementation_Cpu>;
+template class Kernel_Pre_Color_Correction<Layer<ARGB8>, Implementation_Cpu>;
+template class Kernel_Pre_Color_Correction<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel

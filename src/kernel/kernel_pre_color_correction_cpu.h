@@ -1,0 +1,265 @@
+#pragma once
+
+// The first stage of every render. From the input image it makes the depth layer (one value per
+// pixel, from a colour-corrected channel, inside a 3-pixel border that every later stage may
+// read without bounds checks) and writes the surface colour into the output image.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/kernel.h"
+#include "base/layer.h"
+#include "base/layer_holder.h"
+#include "base/pixel.h"
+
+namespace brel {
+
+// Depth channel choices, in the order of the "depth channel" popup.
+enum Depth_Channel : int64_t {
+  Depth_Channel_Luminance = 0,
+  Depth_Channel_Red = 1,
+  Depth_Channel_Green = 2,
+  Depth_Channel_Blue = 3,
+  Depth_Channel_Alpha = 4,
+};
+
+// The correction applied to the input colour before its depth is taken, and the surface colour
+// settings; the same for every pixel type.
+struct Pre_Color_Correction_Settings {
+  int64_t depth_channel = Depth_Channel_Luminance;
+  float depth_scale = 0.0f;
+  float saturation = 1.0f;
+  float depth_bias = 0.0f;
+  float depth_gain = 0.0f;
+  float back_level = 0.0f;
+  float front_level = 1.0f;
+  float surface_color[3] = {1.0f, 1.0f, 1.0f};
+  float surface_tint_amount = 0.0f;
+  float color_mix = 0.0f;
+  bool additive_mix = false;
+};
+
+template <class L, class Implementation>
+class Kernel_Pre_Color_Correction;
+
+template <class P>
+class Kernel_Pre_Color_Correction<Layer<P>, Implementation_Cpu>
+    : public Kernel_Implementation<Implementation_Cpu> {
+ public:
+  struct Parameters_In {
+    Layer<P> input;
+    Layer<P> output;  // at least as large as the input; written at the input's pixel indices
+    Layer<P> surface_color_texture;  // empty when no layer tints the surface colour
+    int64_t depth_channel =
+        Depth_Channel_Luminance;  // 0 luminance, 1 red, 2 green, 3 blue, 4 alpha
+    float depth_scale = 0.0f;     // multiplier of the depth value
+    float saturation = 1.0f;      // 1 leaves the colour
+    float depth_bias = 0.0f;      // exponent control of the bias curve; 0 leaves the brightness
+    float depth_gain = 0.0f;      // control of the gain curve; 0 leaves the brightness
+    float back_level = 0.0f;      // brightness mapped to 0
+    float front_level = 1.0f;     // brightness mapped to 1
+    float surface_color[3] = {1.0f, 1.0f, 1.0f};  // r, g, b
+    float surface_tint_amount = 0.0f;             // 0: the texture does not tint, 1: it tints fully
+    float color_mix = 0.0f;     // share of the corrected input colour in the surface colour
+    bool additive_mix = false;  // add the corrected colour instead of multiplying by it
+  };
+
+  Parameters_In parameters_in;
+  // Owner of the bordered depth layer; the pipeline takes it over after execute.
+  std::unique_ptr<Layer_Holder> depth_holder;
+  Layer<float> depth;              // the w × h depth values, origin of the input
+  Layer<float> depth_with_border;  // the whole (w + 6) × (h + 6) allocation, origin 0
+
+  std::string name() const override { return "pre color correction"; }
+  int64_t workload() const override;
+  void run(Render_Context context) override;
+};
+
+// The settings out of a kernel's parameters.
+template <class Parameters>
+Pre_Color_Correction_Settings pre_color_correction_settings(const Parameters& in) {
+  Pre_Color_Correction_Settings s;
+  s.depth_channel = in.depth_channel;
+  s.depth_scale = in.depth_scale;
+  s.saturation = in.saturation;
+  s.depth_bias = in.depth_bias;
+  s.depth_gain = in.depth_gain;
+  s.back_level = in.back_level;
+  s.front_level = in.front_level;
+  std::copy(in.surface_color, in.surface_color + 3, s.surface_color);
+  s.surface_tint_amount = in.surface_tint_amount;
+  s.color_mix = in.color_mix;
+  s.additive_mix = in.additive_mix;
+  return s;
+}
+
+// One pixel's results in float, before the conversion to the output's channel type: the depth
+// value and the surface colour.
+struct Pre_Color_Correction_Pixel {
+  float depth;
+  float surface[3];
+};
+
+// The stage for one pixel, step by step with every branch where it is decided; c is the input
+// colour and t the texture colour, both in units of white. The row body computes the same over
+// blocks of pixels with its decisions hoisted; tests compare both.
+Pre_Color_Correction_Pixel pre_color_correction_pixel_reference(
+    const Pre_Color_Correction_Settings& s, const float c[3], float alpha, const float t[3]);
+
+namespace pre_color_correction_detail {
+
+// Pixels per block: the row body runs each step over a block before the next, so the decisions
+// fixed for the render are taken once per block and the loops stay free of them.
+inline constexpr int64_t block = 64;
+
+struct Block {
+  float r[block];
+  float g[block];
+  float b[block];
+  float a[block];
+  float tint_r[block];  // the texture colour, then the surface colour
+  float tint_g[block];
+  float tint_b[block];
+};
+
+// Steps after loading: the correction, the depth value and the surface colour of n pixels.
+void process_block(const Pre_Color_Correction_Settings& s, Block& block, int64_t n, float* depth);
+
+// Input channels in units of white: integer inputs divide by white (1/32768 is exact).
+template <class P>
+float input_channel(const P& pixel, int32_t position) {
+  using Traits = Pixel_Traits<P>;
+  const float value = Traits::load(pixel, position);
+  if constexpr (Traits::white_value == 255.0f) {
+    return value / 255.0f;
+  } else if constexpr (Traits::white_value == 32768.0f) {
+    return value * 3.0517578125e-05f;
+  } else {
+    return value;
+  }
+}
+
+// Texture channels in units of white: the 8-bit texture multiplies by the float nearest 1/255.
+template <class P>
+float texture_channel(const P& pixel, int32_t position) {
+  using Traits = Pixel_Traits<P>;
+  const float value = Traits::load(pixel, position);
+  if constexpr (Traits::white_value == 255.0f) {
+    return value * 0.003921569f;
+  } else if constexpr (Traits::white_value == 32768.0f) {
+    return value * 3.0517578125e-05f;
+  } else {
+    return value;
+  }
+}
+
+// Fills the outermost ring of the bordered layer with 0 and the two rings inside it with the
+// nearest image value; an empty image leaves nothing to repeat, so everything is 0.
+void fill_border(const Layer<float>& depth_with_border);
+
+}  // namespace pre_color_correction_detail
+
+template <class P>
+void pre_color_correction_rows(
+    const Iteration& iteration, Render_Context context,
+    typename Kernel_Pre_Color_Correction<Layer<P>, Implementation_Cpu>::Parameters_In in,
+    Layer<float> depth) {
+  using Traits = Pixel_Traits<P>;
+  using namespace pre_color_correction_detail;
+  const Pre_Color_Correction_Settings settings = pre_color_correction_settings(in);
+  const auto [begin, end] = thread_iteration_range(iteration, in.input.height);
+  const int64_t w = in.input.width;
+  const Layer<P>& texture = in.surface_color_texture;
+  const float white = Traits::white_value;
+  Block values;
+  for (int64_t y = begin; y < end; ++y) {
+    const P* input = in.input.row(y);
+    P* output = in.output.row(y);
+    float* depth_row = depth.row(y);
+    // Columns [texture_begin, texture_end) lie inside the texture; the rest use white.
+    const int64_t ty = y - texture.origin_y;
+    int64_t texture_begin = 0;
+    int64_t texture_end = 0;
+    const P* texture_row = nullptr;
+    if (texture.pixels != nullptr && ty >= 0 && ty < texture.height) {
+      texture_begin = std::clamp<int64_t>(texture.origin_x, 0, w);
+      texture_end = std::clamp<int64_t>(texture.origin_x + texture.width, texture_begin, w);
+      texture_row = texture.row(ty);
+    }
+    for (int64_t x0 = 0; x0 < w; x0 += block) {
+      const int64_t n = std::min(block, w - x0);
+      for (int64_t i = 0; i < n; ++i) {
+        const P& pixel = input[x0 + i];
+        values.r[i] = input_channel(pixel, Traits::red);
+        values.g[i] = input_channel(pixel, Traits::green);
+        values.b[i] = input_channel(pixel, Traits::blue);
+        values.a[i] = input_channel(pixel, Traits::alpha);
+        values.tint_r[i] = 1.0f;
+        values.tint_g[i] = 1.0f;
+        values.tint_b[i] = 1.0f;
+      }
+      const int64_t inside_begin = std::max(texture_begin, x0);
+      const int64_t inside_end = std::min(texture_end, x0 + n);
+      for (int64_t x = inside_begin; x < inside_end; ++x) {
+        const P& pixel = texture_row[x - texture.origin_x];
+        values.tint_r[x - x0] = texture_channel(pixel, Traits::red);
+        values.tint_g[x - x0] = texture_channel(pixel, Traits::green);
+        values.tint_b[x - x0] = texture_channel(pixel, Traits::blue);
+      }
+      process_block(settings, values, n, depth_row + x0);
+      for (int64_t i = 0; i < n; ++i) {
+        P& pixel = output[x0 + i];
+        Traits::store_truncated(pixel, Traits::alpha, values.a[i] * white);
+        Traits::store_truncated(pixel, Traits::red, values.tint_r[i] * white);
+        Traits::store_truncated(pixel, Traits::green, values.tint_g[i] * white);
+        Traits::store_truncated(pixel, Traits::blue, values.tint_b[i] * white);
+      }
+    }
+    context.check_abort();
+  }
+}
+
+template <class P>
+int64_t Kernel_Pre_Color_Correction<Layer<P>, Implementation_Cpu>::workload() const {
+  const Parameters_In& in = parameters_in;
+  const int64_t p = static_cast<int64_t>(sizeof(P));
+  int64_t bytes = p * (in.input.width * in.input.height + in.output.width * in.output.height);
+  if (depth_holder != nullptr && depth_holder->memory != nullptr) {
+    bytes += 4 * (depth_holder->memory->width() / 4 * depth_holder->memory->height());
+  }
+  if (in.surface_color_texture.pixels != nullptr) {
+    bytes += p * in.surface_color_texture.width * in.surface_color_texture.height;
+  }
+  return bytes;
+}
+
+template <class P>
+void Kernel_Pre_Color_Correction<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  const Parameters_In in = parameters_in;
+  const int64_t w = in.input.width;
+  const int64_t h = in.input.height;
+  depth_holder = std::make_unique<Layer_Holder>(make_temporary_float_layer(
+      context, w + 6, h + 6, 0, 0, 0, 1.0f, in.input.scale_x, in.input.scale_y));
+  depth_with_border = layer_view<float>(*depth_holder);
+  depth = depth_with_border;
+  depth.width = w;
+  depth.height = h;
+  depth.origin_x = in.input.origin_x;
+  depth.origin_y = in.input.origin_y;
+  depth.pixels = advance_bytes(depth_with_border.pixels, 3 * depth_with_border.row_bytes + 3 * 4);
+  const int64_t iterations = context.iteration_count(h);
+  cpu_kernel_launch(iterations, &pre_color_correction_rows<P>, context, in, depth);
+  pre_color_correction_detail::fill_border(depth_with_border);
+}
+
+extern template class Kernel_Pre_Color_Correction<Layer<ARGB32f>, Implementation_Cpu>;
+extern template class Kernel_Pre_Color_Correction<Layer<BGRA32f>, Implementation_Cpu>;
+extern template class Kernel_Pre_Color_Correction<Layer<ARGB16>, Implementation_Cpu>;
+extern template class Kernel_Pre_Color_Correction<Layer<BGRA16>, Implementation_Cpu>;
+extern template class Kernel_Pre_Color_Correction<Layer<ARGB8>, Implementation_Cpu>;
+extern template class Kernel_Pre_Color_Correction<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel

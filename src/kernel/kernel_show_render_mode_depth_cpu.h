@@ -1,0 +1,78 @@
+#pragma once
+
+// The "depthmap" render mode: the depth layer written into the output frame as grey, scaled so
+// that the depth range shows as white.
+
+#include <cstdint>
+#include <string>
+
+#include "base/kernel.h"
+#include "base/layer.h"
+#include "base/pixel.h"
+
+namespace brel {
+
+template <class L, class Implementation>
+class Kernel_Show_Render_Mode_Depth;
+
+template <class P>
+class Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>
+    : public Kernel_Implementation<Implementation_Cpu> {
+ public:
+  struct Parameters_In {
+    Layer<float> depth;  // read at the output's coordinates; at least as large as the output
+    Layer<P> output;
+    float depth_scale = 0.0f;  // the depth shown as white; 0 shows depth × white unscaled
+  };
+
+  Parameters_In parameters_in;
+
+  std::string name() const override { return "show render mode depth"; }
+  int64_t workload() const override;
+  void run(Render_Context context) override;
+};
+
+// Writes output row iteration.index.
+template <class P>
+void show_render_mode_depth_rows(
+    const Iteration& iteration, Render_Context context,
+    typename Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::Parameters_In in) {
+  using Traits = Pixel_Traits<P>;
+  const int64_t y = iteration.index;
+  const float* depth = in.depth.row(y);
+  P* output = in.output.row(y);
+  const float white = Traits::white_value;
+  // A range of +0 or -0 shows depth × white unscaled; a NaN range scales (to NaN) like any
+  // other. Multiplying by 1 is exact, so the unscaled case needs no branch in the loop.
+  const float factor = in.depth_scale != 0.0f ? 1.0f / in.depth_scale : 1.0f;
+  for (int64_t x = 0; x < in.output.width; ++x) {
+    const float grey = depth[x] * white * factor;
+    P& pixel = output[x];
+    Traits::store_truncated(pixel, Traits::red, grey);
+    Traits::store_truncated(pixel, Traits::green, grey);
+    Traits::store_truncated(pixel, Traits::blue, grey);
+    Traits::store_truncated(pixel, Traits::alpha, white);
+  }
+  context.check_abort();
+}
+
+template <class P>
+int64_t Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::workload() const {
+  return parameters_in.depth.width * parameters_in.depth.height * 4 +
+         parameters_in.output.width * parameters_in.output.height * static_cast<int64_t>(sizeof(P));
+}
+
+template <class P>
+void Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  const Parameters_In in = parameters_in;
+  cpu_kernel_launch(in.output.height, &show_render_mode_depth_rows<P>, context, in);
+}
+
+extern template class Kernel_Show_Render_Mode_Depth<Layer<ARGB32f>, Implementation_Cpu>;
+extern template class Kernel_Show_Render_Mode_Depth<Layer<BGRA32f>, Implementation_Cpu>;
+extern template class Kernel_Show_Render_Mode_Depth<Layer<ARGB16>, Implementation_Cpu>;
+extern template class Kernel_Show_Render_Mode_Depth<Layer<BGRA16>, Implementation_Cpu>;
+extern template class Kernel_Show_Render_Mode_Depth<Layer<ARGB8>, Implementation_Cpu>;
+extern template class Kernel_Show_Render_Mode_Depth<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel
