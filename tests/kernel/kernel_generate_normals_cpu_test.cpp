@@ -1,0 +1,361 @@
+#include "kernel/kernel_generate_normals_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <random>
+
+#include "support/host_layer.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::Layer;
+using brel::Vector_3;
+using brel::test::Host_Layer;
+using brel::test::Standalone_Render;
+using Normals = brel::Kernel_Generate_Normals<Layer<brel::ARGB32f>, brel::Implementation_Cpu>;
+
+// Float results of a few operations in a row; the expected values are worked out by hand.
+constexpr float epsilon = 1e-6f;
+
+struct Depth {
+  Depth(const brel::Render_Context& context, int64_t width, int64_t height)
+      : holder(brel::make_temporary_float_layer(context, width, height, 0, 0, 0, 1.0f, 1.0f, 1.0f)),
+        view(brel::layer_view<float>(holder)) {}
+
+  Depth& fill(const std::function<float(int64_t, int64_t)>& value) {
+    for (int64_t y = 0; y < view.height; ++y) {
+      for (int64_t x = 0; x < view.width; ++x) {
+        view.row(y)[x] = value(x, y);
+      }
+    }
+    return *this;
+  }
+
+  brel::Layer_Holder holder;
+  Layer<float> view;
+};
+
+Normals::Parameters_In settings(const Depth& depth, float depth_scale) {
+  Normals::Parameters_In in;
+  in.depth = depth.view;
+  in.depth_scale = depth_scale;
+  return in;
+}
+
+template <class Kernel>
+Layer<Vector_3<float>> generate(Standalone_Render& render, Kernel& kernel) {
+  kernel.execute(render.context);
+  return brel::layer_view<Vector_3<float>>(*kernel.result);
+}
+
+Layer<Vector_3<float>> generate(Standalone_Render& render, const Normals::Parameters_In& in,
+                                Normals& kernel) {
+  kernel.parameters_in = in;
+  return generate(render, kernel);
+}
+
+void expect_normal(const Vector_3<float>& n, float x, float y, float z) {
+  EXPECT_NEAR(n.x, x, epsilon);
+  EXPECT_NEAR(n.y, y, epsilon);
+  EXPECT_NEAR(n.z, z, epsilon);
+}
+
+void expect_facing(const Vector_3<float>& n) {
+  EXPECT_EQ(n.x, 0.0f);
+  EXPECT_EQ(n.y, 0.0f);
+  EXPECT_EQ(n.z, 1.0f);
+}
+
+// Depth falling by 1 per pixel with a depth scale of 10: slope 1, z = (10 - 1) / 10, then
+// normalised by sqrt(1 + 0.81).
+constexpr float unit_slope = 0.74329414f;    // 1 / sqrt(1.81)
+constexpr float unit_slope_z = 0.66896474f;  // 0.9 / sqrt(1.81)
+
+TEST(Generate_Normals, ConstantDepthFacesTheViewerEverywhere) {
+  for (const bool detection : {false, true}) {
+    Standalone_Render render(2);
+    Depth depth(render.context, 9, 7);
+    depth.fill([](int64_t, int64_t) { return 42.0f; });
+    Normals kernel;
+    Normals::Parameters_In in = settings(depth, 141.42136f);
+    in.discontinuity_detection = detection;
+    const Layer<Vector_3<float>> normals = generate(render, in, kernel);
+    for (int64_t y = 0; y < 7; ++y) {
+      for (int64_t x = 0; x < 9; ++x) {
+        expect_facing(normals.row(y)[x]);
+      }
+    }
+  }
+}
+
+TEST(Generate_Normals, RampRisingRightTiltsLeftUpToTheLastColumn) {
+  Standalone_Render render(2);
+  Depth depth(render.context, 6, 4);
+  depth.fill([](int64_t x, int64_t) { return static_cast<float>(x); });
+  Normals kernel;
+  const Layer<Vector_3<float>> normals = generate(render, settings(depth, 10.0f), kernel);
+  for (int64_t y = 0; y < 4; ++y) {
+    for (int64_t x = 0; x < 6; ++x) {  // the last column takes the backward difference
+      expect_normal(normals.row(y)[x], -unit_slope, 0.0f, unit_slope_z);
+    }
+  }
+}
+
+TEST(Generate_Normals, RampRisingDownwardsTiltsUpFromTheFirstRow) {
+  Standalone_Render render(2);
+  Depth depth(render.context, 4, 6);
+  depth.fill([](int64_t, int64_t y) { return static_cast<float>(y); });
+  Normals kernel;
+  const Layer<Vector_3<float>> normals = generate(render, settings(depth, 10.0f), kernel);
+  for (int64_t y = 0; y < 6; ++y) {  // the first row takes the forward difference
+    for (int64_t x = 0; x < 4; ++x) {
+      expect_normal(normals.row(y)[x], 0.0f, unit_slope, unit_slope_z);
+    }
+  }
+}
+
+TEST(Generate_Normals, SlopesAreScaledToFullResolutionPixels) {
+  Standalone_Render render(1);
+  Depth depth(render.context, 5, 5);
+  depth.fill([](int64_t x, int64_t y) { return static_cast<float>(2 * x + 2 * y); });
+  Normals kernel;
+  Normals::Parameters_In in = settings(depth, 10.0f);
+  in.scale_x = 0.5f;
+  in.scale_y = 0.5f;
+  const Layer<Vector_3<float>> normals = generate(render, in, kernel);
+  // Differences (-2, 2) scaled to (-1, 1): length sqrt 2, z = (10 - sqrt 2) / 10.
+  const float length = std::sqrt(2.0f);
+  const float z = (10.0f - length) / 10.0f;
+  const float norm = std::sqrt(2.0f + z * z);
+  expect_normal(normals.row(2)[2], -1.0f / norm, 1.0f / norm, z / norm);
+  expect_normal(normals.row(0)[4], -1.0f / norm, 1.0f / norm, z / norm);
+}
+
+TEST(Generate_Normals, SteepSlopesAndZeroDepthScaleFaceAway) {
+  Standalone_Render render(1);
+  Depth depth(render.context, 3, 3);
+  depth.fill([](int64_t x, int64_t) { return static_cast<float>(3 * x); });
+  for (const float depth_scale : {2.0f, 0.0f}) {
+    Normals kernel;
+    const Layer<Vector_3<float>> normals = generate(render, settings(depth, depth_scale), kernel);
+    const float z = depth_scale == 0.0f ? -3.0f : (2.0f - 3.0f) / 2.0f;
+    const float norm = std::sqrt(9.0f + z * z);
+    expect_normal(normals.row(1)[1], -3.0f / norm, 0.0f, z / norm);
+    EXPECT_LT(normals.row(1)[1].z, 0.0f);
+  }
+}
+
+TEST(Generate_Normals, SinglePixelLinesHaveNoDifferenceAcrossThem) {
+  Standalone_Render render(1);
+  Depth column(render.context, 1, 4);
+  column.fill([](int64_t, int64_t y) { return static_cast<float>(y); });
+  Normals column_kernel;
+  const Layer<Vector_3<float>> tall = generate(render, settings(column, 10.0f), column_kernel);
+  for (int64_t y = 0; y < 4; ++y) {
+    expect_normal(tall.row(y)[0], 0.0f, unit_slope, unit_slope_z);
+  }
+  Depth row(render.context, 4, 1);
+  row.fill([](int64_t x, int64_t) { return static_cast<float>(x); });
+  Normals row_kernel;
+  const Layer<Vector_3<float>> wide = generate(render, settings(row, 10.0f), row_kernel);
+  for (int64_t x = 0; x < 4; ++x) {
+    expect_normal(wide.row(0)[x], -unit_slope, 0.0f, unit_slope_z);
+  }
+}
+
+// Two flat regions 100 apart, split at column (or row) 5 of a 10 × 10 layer.
+float step_across_columns(int64_t x, int64_t) {
+  return x < 5 ? 0.0f : 100.0f;
+}
+float step_across_rows(int64_t, int64_t y) {
+  return y < 5 ? 0.0f : 100.0f;
+}
+
+TEST(Generate_Normals, DiscontinuityDetectionKeepsStepsFromTiltingTheSurface) {
+  Standalone_Render render(2);
+  Depth vertical(render.context, 10, 10);
+  vertical.fill(step_across_columns);
+  Normals::Parameters_In in = settings(vertical, 141.42136f);
+  in.discontinuity_detection = true;
+  Normals with;
+  const Layer<Vector_3<float>> merged = generate(render, in, with);
+  in.discontinuity_detection = false;
+  Normals without;
+  const Layer<Vector_3<float>> tilted = generate(render, in, without);
+  for (int64_t y = 2; y < 8; ++y) {
+    expect_normal(merged.row(y)[4], 0.0f, 0.0f, 1.0f);
+    expect_normal(merged.row(y)[5], 0.0f, 0.0f, 1.0f);
+    EXPECT_LT(tilted.row(y)[4].x, -0.5f);  // towards the lower side
+  }
+  // Rows closer than 2 to an edge are left as they are.
+  EXPECT_LT(merged.row(1)[4].x, -0.5f);
+  EXPECT_LT(merged.row(8)[4].x, -0.5f);
+
+  Depth horizontal(render.context, 10, 10);
+  horizontal.fill(step_across_rows);
+  in = settings(horizontal, 141.42136f);
+  in.discontinuity_detection = true;
+  Normals across_rows;
+  const Layer<Vector_3<float>> merged_rows = generate(render, in, across_rows);
+  for (int64_t x = 2; x < 8; ++x) {
+    expect_normal(merged_rows.row(4)[x], 0.0f, 0.0f, 1.0f);
+    expect_normal(merged_rows.row(5)[x], 0.0f, 0.0f, 1.0f);
+  }
+  EXPECT_GT(merged_rows.row(5)[1].y, 0.5f);  // column 1 is too close to the edge
+}
+
+// A neighbour whose own difference is also large is averaged with, not taken over.
+TEST(Generate_Normals, LargeNeighbourDifferencesAreAveraged) {
+  Standalone_Render render(1);
+  Depth depth(render.context, 7, 7);
+  // Column 2 steps to 50, column 3 to 80 (rising 30 = beyond 0.95 of 20 again).
+  depth.fill([](int64_t x, int64_t) { return x <= 1 ? 0.0f : (x == 2 ? 50.0f : 80.0f); });
+  Normals::Parameters_In in = settings(depth, 100.0f);
+  in.discontinuity_detection = true;
+  in.discontinuity_threshold = 20.0f;
+  Normals kernel;
+  const Layer<Vector_3<float>> normals = generate(render, in, kernel);
+  // At (2, 3): dx = -30 > 20, so the left neighbour's (-50, 0) is averaged in: (-40, 0); still
+  // beyond 20, the one right of it (column 2: (-30, 0)) is averaged again: (-35, 0).
+  const float z = (100.0f - 35.0f) / 100.0f;
+  const float norm = std::sqrt(35.0f * 35.0f + z * z);
+  expect_normal(normals.row(3)[2], -35.0f / norm, 0.0f, z / norm);
+}
+
+// The row body computes the inside of each row without per-pixel edge rules and revisits only
+// the pixels whose differences pass the threshold; it must agree bit for bit with the pixel
+// rule at every thread count.
+TEST(Generate_Normals, RowsMatchThePixelRuleOnNoisyDepth) {
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> noise(0.0f, 60.0f);
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    Depth depth(render.context, 37, 23);
+    depth.fill([&](int64_t, int64_t) {
+      const float v = noise(random);
+      return v < 15.0f ? 0.0f : v;  // holes without surface, and repeated zeros
+    });
+    for (const bool detection : {false, true}) {
+      Normals::Parameters_In in = settings(depth, 30.0f);
+      in.discontinuity_detection = detection;
+      in.discontinuity_threshold = 20.0f;
+      in.scale_x = 0.5f;
+      in.scale_y = 0.25f;
+      Normals kernel;
+      const Layer<Vector_3<float>> normals = generate(render, in, kernel);
+      const brel::Normal_Slope_Settings slope = brel::Normal_Slope_Settings::of(in);
+      int64_t mismatches = 0;
+      for (int64_t y = 0; y < 23; ++y) {
+        for (int64_t x = 0; x < 37; ++x) {
+          const Vector_3<float> expected =
+              brel::normal_from_depth(depth.view, x, y, detection, slope);
+          mismatches += std::memcmp(&expected, &normals.row(y)[x], sizeof(expected)) != 0;
+        }
+      }
+      EXPECT_EQ(mismatches, 0) << "threads " << threads << ", detection " << detection;
+    }
+  }
+}
+
+TEST(Generate_Normals, NormalLayerHasTheDepthsSizeAndNeutralGeometry) {
+  Standalone_Render render(2);
+  Depth depth(render.context, 13, 5);
+  depth.fill([](int64_t, int64_t) { return 1.0f; });
+  depth.view.origin_x = 4;
+  depth.view.scale_x = 0.5f;
+  Normals kernel;
+  generate(render, settings(depth, 1.0f), kernel);
+  ASSERT_NE(kernel.result, nullptr);
+  const Layer<Vector_3<float>> normals = brel::layer_view<Vector_3<float>>(*kernel.result);
+  EXPECT_EQ(normals.width, 13);
+  EXPECT_EQ(normals.height, 5);
+  EXPECT_EQ(normals.origin_x, 0);
+  EXPECT_EQ(normals.scale_x, 1.0f);
+  EXPECT_EQ(kernel.workload(), 13 * 5 * 4 + 13 * 5 * 12);
+  EXPECT_EQ(kernel.name(), "generate normals");
+}
+
+template <class P>
+class Normal_Texture_Test : public ::testing::Test {};
+TYPED_TEST_SUITE(Normal_Texture_Test, brel::test::Host_Pixel_Types);
+
+TYPED_TEST(Normal_Texture_Test, OpaquePixelsDecodeUnnormalisedOthersFaceTheViewer) {
+  using P = TypeParam;
+  using Kernel = brel::Kernel_Generate_Normals<Layer<P>, brel::Implementation_Cpu>;
+  Standalone_Render render(2);
+  const float white = brel::test::white_of<P>();
+  // Integer types count only opaque pixels; one below white is ignored.
+  const float almost = brel::Pixel_Traits<P>::is_integer ? white - 1.0f : 2.0f;
+  Host_Layer<P> texture(render.context, 3, 1);
+  texture.set(0, 0, white, 0, white, white);
+  texture.set(1, 0, white, 0, white, almost);
+  texture.set(2, 0, white / 2, white, 0, white);
+  Depth depth(render.context, 3, 1);
+  depth.fill([](int64_t x, int64_t) { return static_cast<float>(x * 7); });  // not read
+  Kernel kernel;
+  kernel.parameters_in.normal_texture = texture.view;
+  kernel.parameters_in.depth = depth.view;
+  kernel.parameters_in.depth_scale = 5.0f;
+  const Layer<Vector_3<float>> normals = generate(render, kernel);
+  expect_normal(normals.row(0)[0], 1.0f, -1.0f, 1.0f);
+  if constexpr (brel::Pixel_Traits<P>::is_integer) {
+    expect_facing(normals.row(0)[1]);
+  } else {
+    expect_normal(normals.row(0)[1], 1.0f, -1.0f, 1.0f);  // alpha above 1 counts as opaque
+  }
+  // Half of white: exactly 0 for 16-bit and float, 127.5 is not a channel value in 8-bit.
+  const float half = brel::test::by_depth<P>(0.0f, 0.0f, 127.0f / 127.5f - 1.0f);
+  expect_normal(normals.row(0)[2], half, 1.0f, -1.0f);
+  EXPECT_EQ(kernel.workload(), 3 * static_cast<int64_t>(sizeof(P)) + 3 * 12);
+}
+
+TYPED_TEST(Normal_Texture_Test, PixelsOutsideTheShiftedTextureFaceTheViewer) {
+  using P = TypeParam;
+  using Kernel = brel::Kernel_Generate_Normals<Layer<P>, brel::Implementation_Cpu>;
+  Standalone_Render render(2);
+  const float white = brel::test::white_of<P>();
+  // A 2 × 2 texture of (1, 1, 1) placed at (1, 1) under a 4 × 4 image at origin 0.
+  Host_Layer<P> texture(render.context, 2, 2, 1, 1);
+  texture.fill(white, white, white, white);
+  Depth depth(render.context, 4, 4);
+  depth.fill([](int64_t x, int64_t y) { return static_cast<float>(x * y); });
+  Kernel kernel;
+  kernel.parameters_in.normal_texture = texture.view;
+  kernel.parameters_in.depth = depth.view;
+  const Layer<Vector_3<float>> normals = generate(render, kernel);
+  for (int64_t y = 0; y < 4; ++y) {
+    for (int64_t x = 0; x < 4; ++x) {
+      const bool inside = x >= 1 && x < 3 && y >= 1 && y < 3;
+      if (inside) {
+        expect_normal(normals.row(y)[x], 1.0f, 1.0f, 1.0f);
+      } else {
+        expect_facing(normals.row(y)[x]);
+      }
+    }
+  }
+}
+
+TEST(Generate_Normals, FloatTextureUnpremultipliesPartialAlpha) {
+  using Kernel = brel::Kernel_Generate_Normals<Layer<brel::BGRA32f>, brel::Implementation_Cpu>;
+  Standalone_Render render(1);
+  Host_Layer<brel::BGRA32f> texture(render.context, 3, 1);
+  texture.set(0, 0, 1.0f, 0.5f, 0.5f, 0.5f);   // (0.5, 0, 0) normalised
+  texture.set(1, 0, 0.5f, 0.5f, 0.5f, 0.5f);   // a zero vector: z becomes 1
+  texture.set(2, 0, 1.0f, 0.0f, 0.75f, 0.0f);  // no alpha: x and y vanish, z is 1
+  Depth depth(render.context, 3, 1);
+  depth.fill([](int64_t, int64_t) { return 0.0f; });
+  Kernel kernel;
+  kernel.parameters_in.normal_texture = texture.view;
+  kernel.parameters_in.depth = depth.view;
+  const Layer<Vector_3<float>> normals = generate(render, kernel);
+  expect_normal(normals.row(0)[0], 1.0f, 0.0f, 0.0f);
+  expect_normal(normals.row(0)[1], 0.0f, 0.0f, 1.0f);
+  expect_normal(normals.row(0)[2], 0.0f, 0.0f, 1.0f);
+}
+
+}  // namespace

@@ -1,0 +1,448 @@
+#include "kernel/kernel_pre_color_correction_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "support/host_layer.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::Layer;
+using brel::Pixel_Traits;
+using brel::test::by_depth;
+using brel::test::Host_Layer;
+using brel::test::Standalone_Render;
+using brel::test::white_of;
+
+template <class P>
+using Kernel = brel::Kernel_Pre_Color_Correction<Layer<P>, brel::Implementation_Cpu>;
+
+// "depth factor" 100 as the pipeline passes it.
+constexpr float depth_scale_100 = 141.42136f;
+
+template <class P>
+typename Kernel<P>::Parameters_In neutral(const Host_Layer<P>& input, const Host_Layer<P>& output) {
+  typename Kernel<P>::Parameters_In in;
+  in.input = input.view;
+  in.output = output.view;
+  in.depth_scale = depth_scale_100;
+  return in;
+}
+
+template <class P>
+class Pre_Color_Correction_Test : public ::testing::Test {};
+TYPED_TEST_SUITE(Pre_Color_Correction_Test, brel::test::Host_Pixel_Types);
+
+TYPED_TEST(Pre_Color_Correction_Test, NeutralSettingsGiveWhiteSurfaceAndLuminanceDepth) {
+  using P = TypeParam;
+  Standalone_Render render(2);
+  const float white = white_of<P>();
+  Host_Layer<P> input(render.context, 3, 2);
+  input.fill(0, 0, 0, 0);
+  input.set(0, 0, white, white, white, white);
+  input.set(1, 0, white, 0, 0, white / 2);
+  Host_Layer<P> output(render.context, 3, 2);
+  Kernel<P> kernel;
+  kernel.parameters_in = neutral(input, output);
+  kernel.execute(render.context);
+  for (int64_t y = 0; y < 2; ++y) {
+    for (int64_t x = 0; x < 3; ++x) {
+      EXPECT_EQ(output.red(x, y), white);
+      EXPECT_EQ(output.green(x, y), white);
+      EXPECT_EQ(output.blue(x, y), white);
+      EXPECT_EQ(output.alpha(x, y), input.alpha(x, y));
+    }
+  }
+  // |c| × 0.57735026 × 141.42136: 141.42 for white, a third of that for pure red (1/√3 of the
+  // length). Float rounding of a square root and two products.
+  EXPECT_NEAR(kernel.depth.row(0)[0], 141.42136f, 2e-4f);
+  EXPECT_NEAR(kernel.depth.row(0)[1], 141.42136f * 0.57735026f, 2e-4f);
+  EXPECT_EQ(kernel.depth.row(0)[2], 0.0f);
+}
+
+TYPED_TEST(Pre_Color_Correction_Test, EachDepthChannelReadsItsChannelByMeaning) {
+  using P = TypeParam;
+  Standalone_Render render(1);
+  const float white = white_of<P>();
+  Host_Layer<P> input(render.context, 2, 1);
+  input.set(0, 0, white, white / 2, white / 4, white / 8);
+  input.set(1, 0, white, white, white, 0);  // fully transparent
+  Host_Layer<P> output(render.context, 2, 1);
+  const float expected[] = {1.0f, by_depth<P>(0.5f, 0.5f, 127.0f / 255.0f),
+                            by_depth<P>(0.25f, 0.25f, 63.0f / 255.0f),
+                            by_depth<P>(0.125f, 0.125f, 31.0f / 255.0f)};
+  for (int64_t channel = brel::Depth_Channel_Red; channel <= brel::Depth_Channel_Alpha; ++channel) {
+    Kernel<P> kernel;
+    kernel.parameters_in = neutral(input, output);
+    kernel.parameters_in.depth_channel = channel;
+    kernel.parameters_in.depth_scale = 2.0f;
+    kernel.execute(render.context);
+    EXPECT_EQ(kernel.depth.row(0)[0], 2.0f * expected[channel - 1]) << "channel " << channel;
+    if (channel == brel::Depth_Channel_Alpha) {
+      EXPECT_EQ(kernel.depth.row(0)[1], 0.0f);
+    }
+  }
+  Kernel<P> unknown;
+  unknown.parameters_in = neutral(input, output);
+  unknown.parameters_in.depth_channel = 5;
+  unknown.execute(render.context);
+  EXPECT_EQ(unknown.depth.row(0)[0], 0.0f);
+}
+
+// Every reader may step 3 pixels past each edge: two rings repeat the nearest image value, the
+// outermost ring is 0.
+TYPED_TEST(Pre_Color_Correction_Test, BorderRepeatsTheEdgesInsideAZeroRing) {
+  using P = TypeParam;
+  Standalone_Render render(2);
+  Host_Layer<P> input(render.context, 4, 3, 5, -2);
+  const float step = by_depth<P>(0.0625f, 2048, 16);
+  for (int64_t y = 0; y < 3; ++y) {
+    for (int64_t x = 0; x < 4; ++x) {
+      input.set(x, y, step * static_cast<float>(1 + x + 4 * y), 0, 0, white_of<P>());
+    }
+  }
+  Host_Layer<P> output(render.context, 4, 3);
+  Kernel<P> kernel;
+  kernel.parameters_in = neutral(input, output);
+  kernel.parameters_in.depth_channel = brel::Depth_Channel_Red;
+  kernel.parameters_in.depth_scale = 16.0f;
+  kernel.execute(render.context);
+  const Layer<float>& border = kernel.depth_with_border;
+  ASSERT_EQ(border.width, 10);
+  ASSERT_EQ(border.height, 9);
+  for (int64_t y = 0; y < 3; ++y) {
+    for (int64_t x = 0; x < 4; ++x) {
+      const float red =
+          brel::pre_color_correction_detail::input_channel(input.at(x, y), Pixel_Traits<P>::red);
+      ASSERT_EQ(kernel.depth.row(y)[x], 16.0f * red);
+    }
+  }
+  for (int64_t y = 0; y < 9; ++y) {
+    for (int64_t x = 0; x < 10; ++x) {
+      const bool ring = x == 0 || y == 0 || x == 9 || y == 8;
+      const int64_t ix = std::clamp<int64_t>(x - 3, 0, 3);
+      const int64_t iy = std::clamp<int64_t>(y - 3, 0, 2);
+      const float expected = ring ? 0.0f : kernel.depth.row(iy)[ix];
+      EXPECT_EQ(border.row(y)[x], expected) << x << ", " << y;
+    }
+  }
+  // The inner view: the input's size and origin, at column 3 of row 3, the allocation's rows.
+  EXPECT_EQ(kernel.depth.width, 4);
+  EXPECT_EQ(kernel.depth.height, 3);
+  EXPECT_EQ(kernel.depth.origin_x, 5);
+  EXPECT_EQ(kernel.depth.origin_y, -2);
+  EXPECT_EQ(kernel.depth.row_bytes, border.row_bytes);
+  EXPECT_EQ(&kernel.depth.row(0)[0], &border.row(3)[3]);
+  EXPECT_EQ(border.origin_x, 0);
+  const int64_t p = static_cast<int64_t>(sizeof(P));
+  EXPECT_EQ(kernel.workload(), 4 * 10 * 9 + p * (12 + 12));
+}
+
+TEST(Pre_Color_Correction, SinglePixelGivesFiveByFiveInsideAZeroRing) {
+  Standalone_Render render(1);
+  Host_Layer<brel::ARGB32f> input(render.context, 1, 1);
+  input.set(0, 0, 0.0f, 0.0f, 0.0f, 0.75f);
+  Host_Layer<brel::ARGB32f> output(render.context, 1, 1);
+  Kernel<brel::ARGB32f> kernel;
+  kernel.parameters_in = neutral(input, output);
+  kernel.parameters_in.depth_channel = brel::Depth_Channel_Alpha;
+  kernel.parameters_in.depth_scale = 4.0f;
+  kernel.execute(render.context);
+  for (int64_t y = 0; y < 7; ++y) {
+    for (int64_t x = 0; x < 7; ++x) {
+      const bool ring = x == 0 || y == 0 || x == 6 || y == 6;
+      EXPECT_EQ(kernel.depth_with_border.row(y)[x], ring ? 0.0f : 3.0f);
+    }
+  }
+}
+
+TEST(Pre_Color_Correction, EmptyInputLeavesAnAllZeroBorder) {
+  Standalone_Render render(1);
+  Host_Layer<brel::ARGB8> input(render.context, 0, 0);
+  Host_Layer<brel::ARGB8> output(render.context, 0, 0);
+  Kernel<brel::ARGB8> kernel;
+  kernel.parameters_in = neutral(input, output);
+  kernel.execute(render.context);
+  for (int64_t y = 0; y < 6; ++y) {
+    for (int64_t x = 0; x < 6; ++x) {
+      EXPECT_EQ(kernel.depth_with_border.row(y)[x], 0.0f);
+    }
+  }
+}
+
+// Sets the kernel's scalar fields from the settings record.
+template <class Parameters>
+void apply(const brel::Pre_Color_Correction_Settings& s, Parameters& in) {
+  in.depth_channel = s.depth_channel;
+  in.depth_scale = s.depth_scale;
+  in.saturation = s.saturation;
+  in.depth_bias = s.depth_bias;
+  in.depth_gain = s.depth_gain;
+  in.back_level = s.back_level;
+  in.front_level = s.front_level;
+  std::copy(s.surface_color, s.surface_color + 3, in.surface_color);
+  in.surface_tint_amount = s.surface_tint_amount;
+  in.color_mix = s.color_mix;
+  in.additive_mix = s.additive_mix;
+}
+
+// One float pixel of colour c through the stage with the given settings.
+brel::Pre_Color_Correction_Pixel run_pixel(const brel::Pre_Color_Correction_Settings& settings,
+                                           float r, float g, float b, float a = 1.0f) {
+  Standalone_Render render(1);
+  Host_Layer<brel::ARGB32f> input(render.context, 1, 1);
+  input.set(0, 0, r, g, b, a);
+  Host_Layer<brel::ARGB32f> output(render.context, 1, 1);
+  Kernel<brel::ARGB32f> kernel;
+  auto& in = kernel.parameters_in;
+  in.input = input.view;
+  in.output = output.view;
+  apply(settings, in);
+  kernel.execute(render.context);
+  return {kernel.depth.row(0)[0], {output.red(0, 0), output.green(0, 0), output.blue(0, 0)}};
+}
+
+// The surface colour shows the corrected colour itself: white surface, full multiplicative mix.
+brel::Pre_Color_Correction_Settings showing_corrected_colour() {
+  brel::Pre_Color_Correction_Settings s;
+  s.depth_scale = 1.0f;
+  s.color_mix = 1.0f;
+  return s;
+}
+
+TEST(Pre_Color_Correction, NegativeFullGainMakesEveryBrightnessOneHalf) {
+  brel::Pre_Color_Correction_Settings s = showing_corrected_colour();
+  s.depth_gain = -1.0f;
+  for (const float grey : {0.1f, 0.5f, 0.9f}) {
+    const auto pixel = run_pixel(s, grey, grey, grey);
+    EXPECT_NEAR(pixel.depth, 0.5f, 1e-6f);
+    EXPECT_NEAR(pixel.surface[0], 0.5f, 1e-6f);
+  }
+}
+
+TEST(Pre_Color_Correction, HalfGainKeepsHalfAndWhiteAndBlackensDarkGreys) {
+  brel::Pre_Color_Correction_Settings s = showing_corrected_colour();
+  s.depth_gain = 0.5f;
+  EXPECT_NEAR(run_pixel(s, 0.5f, 0.5f, 0.5f).depth, 0.5f, 1e-6f);
+  EXPECT_NEAR(run_pixel(s, 1.0f, 1.0f, 1.0f).depth, 1.0f, 1e-6f);
+  const auto dark = run_pixel(s, 0.25f, 0.25f, 0.25f);
+  EXPECT_EQ(dark.depth, 0.0f);
+  EXPECT_EQ(dark.surface[1], 0.0f);
+}
+
+TEST(Pre_Color_Correction, ZeroSaturationTurnsColoursIntoTheirLuminanceGrey) {
+  brel::Pre_Color_Correction_Settings s = showing_corrected_colour();
+  s.saturation = 0.0f;
+  const auto pixel = run_pixel(s, 0.8f, 0.4f, 0.2f);
+  const float y = 0.212671f * 0.8f + 0.71516f * 0.4f + 0.072169f * 0.2f;
+  for (const float component : pixel.surface) {
+    EXPECT_NEAR(component, y, 1e-5f);  // the weights are summed in double by the stage
+  }
+  const auto black = run_pixel(s, 0.0f, 0.0f, 0.0f);
+  EXPECT_EQ(black.surface[0], 0.0f);
+  EXPECT_EQ(black.depth, 0.0f);
+}
+
+TEST(Pre_Color_Correction, EqualLevelsLeaveTheBrightness) {
+  brel::Pre_Color_Correction_Settings s = showing_corrected_colour();
+  s.back_level = 0.3f;
+  s.front_level = 0.3f;
+  EXPECT_NEAR(run_pixel(s, 0.2f, 0.2f, 0.2f).depth, 0.2f, 1e-6f);
+  s.back_level = 0.2f;
+  s.front_level = 0.6f;
+  EXPECT_NEAR(run_pixel(s, 0.4f, 0.4f, 0.4f).depth, 0.5f, 1e-6f);
+  EXPECT_NEAR(run_pixel(s, 0.9f, 0.9f, 0.9f).depth, 1.0f, 1e-6f);  // limited to 1
+}
+
+// Below the back level the brightness is negative; a fractional bias exponent or a negative
+// gain would raise it to a power that has no value. Such pixels get no depth and a black
+// corrected colour, while pixels above the back level keep their exact results.
+TEST(Pre_Color_Correction, NegativeBrightnessUnderFractionalPowersIsBlackNotNan) {
+  brel::Pre_Color_Correction_Settings s = showing_corrected_colour();
+  s.back_level = 0.5f;
+  s.depth_bias = 0.3f;
+  const auto below = run_pixel(s, 0.2f, 0.2f, 0.2f);
+  EXPECT_EQ(below.depth, 0.0f);
+  for (const float component : below.surface) {
+    EXPECT_EQ(component, 0.0f);
+  }
+  const float c[3] = {0.8f, 0.8f, 0.8f};
+  const float t[3] = {1.0f, 1.0f, 1.0f};
+  const auto above = run_pixel(s, c[0], c[1], c[2]);
+  EXPECT_EQ(above.depth, brel::pre_color_correction_pixel_reference(s, c, 1.0f, t).depth);
+  EXPECT_GT(above.depth, 0.0f);
+
+  s.depth_bias = 0.0f;
+  s.depth_gain = -0.3f;
+  const auto gain_below = run_pixel(s, 0.2f, 0.2f, 0.2f);
+  EXPECT_EQ(gain_below.depth, 0.0f);
+  EXPECT_EQ(gain_below.surface[2], 0.0f);
+  // With the additive mix a black corrected colour adds nothing.
+  s.additive_mix = true;
+  EXPECT_EQ(run_pixel(s, 0.2f, 0.2f, 0.2f).surface[0], 1.0f);
+}
+
+// Infinite brightness (a bias above 1 on black) times a zero direction has no value either.
+TEST(Pre_Color_Correction, InfiniteBrightnessOnBlackIsBlack) {
+  brel::Pre_Color_Correction_Settings s = showing_corrected_colour();
+  s.depth_bias = 2.0f;
+  const auto black = run_pixel(s, 0.0f, 0.0f, 0.0f);
+  EXPECT_EQ(black.depth, 0.0f);
+  EXPECT_EQ(black.surface[0], 0.0f);
+}
+
+TYPED_TEST(Pre_Color_Correction_Test, ColourMixMultipliesOrAddsAndIntegersSaturate) {
+  using P = TypeParam;
+  Standalone_Render render(1);
+  const float white = white_of<P>();
+  Host_Layer<P> input(render.context, 1, 1);
+  input.set(0, 0, white, white, white, white);
+  Host_Layer<P> output(render.context, 1, 1);
+  Kernel<P> kernel;
+  kernel.parameters_in = neutral(input, output);
+  kernel.parameters_in.color_mix = 1.0f;
+  kernel.parameters_in.surface_color[0] = 1.0f;
+  kernel.parameters_in.surface_color[1] = 0.5f;
+  kernel.parameters_in.surface_color[2] = 0.0f;
+  kernel.execute(render.context);
+  EXPECT_EQ(output.red(0, 0), white);  // white back exactly
+  EXPECT_EQ(output.green(0, 0), by_depth<P>(0.5f, 16384, 127));
+  EXPECT_EQ(output.blue(0, 0), 0.0f);
+  // Added: up to twice white. 1.5 white fits 16 bits (49152); 8-bit saturates at 255 instead
+  // of wrapping to 126, 16-bit at 65535 instead of wrapping to 0.
+  kernel.parameters_in.additive_mix = true;
+  kernel.execute(render.context);
+  EXPECT_EQ(output.red(0, 0), by_depth<P>(2.0f, 65535, 255));
+  EXPECT_EQ(output.green(0, 0), by_depth<P>(1.5f, 49152, 255));
+  EXPECT_EQ(output.blue(0, 0), white);
+}
+
+TYPED_TEST(Pre_Color_Correction_Test, TextureTintsOnlyWhereItLies) {
+  using P = TypeParam;
+  Standalone_Render render(2);
+  const float white = white_of<P>();
+  Host_Layer<P> input(render.context, 4, 3);
+  input.fill(0, 0, 0, white);
+  Host_Layer<P> output(render.context, 4, 3);
+  // A 2 × 2 texture of pure green placed at (1, 1): it covers (1..2, 1..2).
+  Host_Layer<P> texture(render.context, 2, 2, 1, 1);
+  texture.fill(0, white, 0, 0);
+  Kernel<P> kernel;
+  kernel.parameters_in = neutral(input, output);
+  kernel.parameters_in.surface_color_texture = texture.view;
+  kernel.parameters_in.surface_tint_amount = 0.5f;
+  kernel.parameters_in.surface_color[0] = 0.5f;
+  kernel.execute(render.context);
+  const float half = by_depth<P>(0.5f, 16384, 127);
+  const float quarter = by_depth<P>(0.25f, 8192, 63);
+  for (int64_t y = 0; y < 3; ++y) {
+    for (int64_t x = 0; x < 4; ++x) {
+      const bool inside = x >= 1 && x <= 2 && y >= 1;
+      EXPECT_EQ(output.red(x, y), inside ? quarter : half) << x << ", " << y;
+      EXPECT_EQ(output.green(x, y), white) << x << ", " << y;
+      EXPECT_EQ(output.blue(x, y), inside ? half : white) << x << ", " << y;
+    }
+  }
+  const int64_t p = static_cast<int64_t>(sizeof(P));
+  EXPECT_EQ(kernel.workload(), 4 * 10 * 9 + p * (12 + 12 + 4));
+}
+
+// The row body runs each step over blocks of pixels with its decisions hoisted; it must agree
+// bit for bit with the pixel-by-pixel rule, for every pixel type, depth channel, colour
+// correction and mix, at every thread count.
+TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
+  using P = TypeParam;
+  using Traits = Pixel_Traits<P>;
+  const float white = white_of<P>();
+  std::mt19937 random(3);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::vector<brel::Pre_Color_Correction_Settings> cases;
+  for (int64_t i = 0; i < 8; ++i) {
+    brel::Pre_Color_Correction_Settings s;
+    s.depth_channel = i % 5;
+    s.depth_scale = 100.0f * unit(random);
+    if (i > 0) {
+      s.saturation = i % 2 == 0 ? 1.0f : 2.0f * unit(random);
+      s.depth_bias = i % 3 == 0 ? 0.0f : 1.8f * unit(random) - 0.9f;
+      s.depth_gain = i % 4 == 1 ? 0.0f : 1.8f * unit(random) - 0.9f;
+      s.back_level = 0.3f * unit(random);
+      s.front_level = 1.0f - 0.3f * unit(random);
+    }
+    s.surface_color[0] = unit(random);
+    s.surface_color[2] = unit(random);
+    s.surface_tint_amount = unit(random);
+    s.color_mix = i % 3 == 2 ? 0.0f : unit(random);
+    s.additive_mix = i % 2 == 1;
+    cases.push_back(s);
+  }
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    // Wider than one block, with a texture that starts and ends inside the rows.
+    // Channel values over the whole range; float ones also above white.
+    const auto channel = [&] {
+      return Traits::is_integer ? std::floor(unit(random) * white) : 1.2f * unit(random);
+    };
+    Host_Layer<P> input(render.context, 150, 7);
+    for (int64_t y = 0; y < 7; ++y) {
+      for (int64_t x = 0; x < 150; ++x) {
+        input.set(x, y, channel(), channel(), channel(), channel());
+      }
+    }
+    Host_Layer<P> texture(render.context, 90, 4, 37, 2);
+    texture.fill(white / 2, white, white / 4, white);
+    Host_Layer<P> output(render.context, 150, 7);
+    for (const auto& s : cases) {
+      Kernel<P> kernel;
+      auto& in = kernel.parameters_in;
+      in = neutral(input, output);
+      in.surface_color_texture = texture.view;
+      apply(s, in);
+      kernel.execute(render.context);
+      int64_t mismatches = 0;
+      for (int64_t y = 0; y < 7; ++y) {
+        for (int64_t x = 0; x < 150; ++x) {
+          const P& pixel = input.at(x, y);
+          const float c[3] = {
+              brel::pre_color_correction_detail::input_channel(pixel, Traits::red),
+              brel::pre_color_correction_detail::input_channel(pixel, Traits::green),
+              brel::pre_color_correction_detail::input_channel(pixel, Traits::blue)};
+          const float a = brel::pre_color_correction_detail::input_channel(pixel, Traits::alpha);
+          const bool inside = x >= 37 && x < 127 && y >= 2 && y < 6;
+          float t[3] = {1.0f, 1.0f, 1.0f};
+          if (inside) {
+            const P& tint = texture.at(x - 37, y - 2);
+            t[0] = brel::pre_color_correction_detail::texture_channel(tint, Traits::red);
+            t[1] = brel::pre_color_correction_detail::texture_channel(tint, Traits::green);
+            t[2] = brel::pre_color_correction_detail::texture_channel(tint, Traits::blue);
+          }
+          const auto expected = brel::pre_color_correction_pixel_reference(s, c, a, t);
+          const float depth = kernel.depth.row(y)[x];
+          mismatches += std::memcmp(&expected.depth, &depth, sizeof(float)) != 0;
+          mismatches +=
+              output.red(x, y) !=
+              static_cast<float>(Traits::to_channel_truncated(expected.surface[0] * white));
+          mismatches +=
+              output.green(x, y) !=
+              static_cast<float>(Traits::to_channel_truncated(expected.surface[1] * white));
+          mismatches +=
+              output.blue(x, y) !=
+              static_cast<float>(Traits::to_channel_truncated(expected.surface[2] * white));
+          mismatches += output.alpha(x, y) != input.alpha(x, y);
+        }
+      }
+      EXPECT_EQ(mismatches, 0) << "threads " << threads << ", channel " << s.depth_channel
+                               << ", saturation " << s.saturation << ", bias " << s.depth_bias
+                               << ", gain " << s.depth_gain;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+#include "kernel/kernel_show_render_mode_depth_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "support/host_layer.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::test::by_depth;
+using brel::test::Host_Layer;
+using brel::test::Standalone_Render;
+
+template <class P>
+class Show_Depth_Test : public ::testing::Test {};
+TYPED_TEST_SUITE(Show_Depth_Test, brel::test::Host_Pixel_Types);
+
+// Shows one row of depths with the given range and returns the output.
+template <class P>
+Host_Layer<P> show(Standalone_Render& render, const std::vector<float>& depths, float range) {
+  const int64_t w = static_cast<int64_t>(depths.size());
+  brel::Layer_Holder depth_holder =
+      brel::make_temporary_float_layer(render.context, w, 1, 0, 0, 0, 1.0f, 1.0f, 1.0f);
+  const brel::Layer<float> depth = brel::layer_view<float>(depth_holder);
+  for (int64_t x = 0; x < w; ++x) {
+    depth.row(0)[x] = depths[x];
+  }
+  Host_Layer<P> output(render.context, w, 1);
+  output.fill(7, 7, 7, 7);
+  brel::Kernel_Show_Render_Mode_Depth<brel::Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in.depth = depth;
+  kernel.parameters_in.output = output.view;
+  kernel.parameters_in.depth_scale = range;
+  kernel.execute(render.context);
+  return output;
+}
+
+TYPED_TEST(Show_Depth_Test, ScalesTheRangeToWhiteAndTruncates) {
+  using P = TypeParam;
+  Standalone_Render render(2);
+  const Host_Layer<P> out = show<P>(render, {100.0f, 141.42136f, 0.0f}, 141.42136f);
+  EXPECT_EQ(out.red(0, 0), by_depth<P>(0.70710683f, 23170, 180));
+  EXPECT_EQ(out.green(0, 0), out.red(0, 0));
+  EXPECT_EQ(out.blue(0, 0), out.red(0, 0));
+  EXPECT_EQ(out.red(1, 0), by_depth<P>(1.0f, 32768, 255));
+  EXPECT_EQ(out.red(2, 0), 0.0f);
+  for (int64_t x = 0; x < 3; ++x) {
+    EXPECT_EQ(out.alpha(x, 0), brel::test::white_of<P>());
+  }
+}
+
+TYPED_TEST(Show_Depth_Test, ZeroRangeShowsDepthTimesWhite) {
+  using P = TypeParam;
+  Standalone_Render render(1);
+  const Host_Layer<P> plus = show<P>(render, {0.5f}, 0.0f);
+  const Host_Layer<P> minus = show<P>(render, {0.5f}, -0.0f);
+  EXPECT_EQ(plus.red(0, 0), by_depth<P>(0.5f, 16384, 127));
+  EXPECT_EQ(minus.red(0, 0), by_depth<P>(0.5f, 16384, 127));
+}
+
+// Integer channels saturate (and take 0 for no number) instead of keeping the low bits of an
+// out-of-range value; float channels store what was computed.
+TYPED_TEST(Show_Depth_Test, OutOfRangeValuesSaturateInIntegerTypes) {
+  using P = TypeParam;
+  Standalone_Render render(1);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const Host_Layer<P> out = show<P>(render, {-10.0f, 1.5f, 3.0f, nan}, 1.0f);
+  EXPECT_EQ(out.red(0, 0), by_depth<P>(-10.0f, 0, 0));
+  EXPECT_EQ(out.red(1, 0), by_depth<P>(1.5f, 49152, 255));
+  EXPECT_EQ(out.red(2, 0), by_depth<P>(3.0f, 65535, 255));
+  if constexpr (brel::Pixel_Traits<P>::is_integer) {
+    EXPECT_EQ(out.red(3, 0), 0.0f);
+  } else {
+    EXPECT_TRUE(std::isnan(out.red(3, 0)));
+  }
+}
+
+TYPED_TEST(Show_Depth_Test, AlphaSitsInTheLayoutsAlphaChannel) {
+  using P = TypeParam;
+  Standalone_Render render(1);
+  const Host_Layer<P> out = show<P>(render, {0.0f}, 1.0f);
+  const int32_t alpha_position = brel::Pixel_Traits<P>::alpha;
+  // ARGB keeps alpha first, BGRA last.
+  EXPECT_EQ(alpha_position, brel::Pixel_Traits<P>::red == 1 ? 0 : 3);
+  EXPECT_EQ(static_cast<float>(out.at(0, 0).channel[alpha_position]), brel::test::white_of<P>());
+}
+
+TYPED_TEST(Show_Depth_Test, WorkloadCountsDepthAndOutput) {
+  using P = TypeParam;
+  brel::Kernel_Show_Render_Mode_Depth<brel::Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in.depth.width = 10;
+  kernel.parameters_in.depth.height = 3;
+  kernel.parameters_in.output.width = 5;
+  kernel.parameters_in.output.height = 2;
+  EXPECT_EQ(kernel.workload(), 10 * 3 * 4 + 5 * 2 * static_cast<int64_t>(sizeof(P)));
+  EXPECT_EQ(kernel.name(), "show render mode depth");
+}
+
+}  // namespace

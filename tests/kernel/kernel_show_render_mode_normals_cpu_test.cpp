@@ -1,0 +1,100 @@
+#include "kernel/kernel_show_render_mode_normals_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "support/host_layer.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::Vector_3;
+using brel::test::by_depth;
+using brel::test::Host_Layer;
+using brel::test::Standalone_Render;
+
+template <class P>
+class Show_Normals_Test : public ::testing::Test {};
+TYPED_TEST_SUITE(Show_Normals_Test, brel::test::Host_Pixel_Types);
+
+// Shows one row of normals and returns the output; the normal layer is one pixel wider than
+// the output, as a view of a wider layer may be.
+template <class P>
+Host_Layer<P> show(Standalone_Render& render, const std::vector<Vector_3<float>>& normals) {
+  const int64_t w = static_cast<int64_t>(normals.size());
+  brel::Layer_Holder holder;
+  holder.memory = render.context.allocate_memory_2d((w + 1) * 12, 1);
+  const brel::Layer<Vector_3<float>> view = brel::layer_view<Vector_3<float>>(holder);
+  for (int64_t x = 0; x < w; ++x) {
+    view.row(0)[x] = normals[x];
+  }
+  Host_Layer<P> output(render.context, w, 1);
+  output.fill(7, 7, 7, 7);
+  brel::Kernel_Show_Render_Mode_Normals<brel::Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in.normals = view;
+  kernel.parameters_in.output = output.view;
+  kernel.execute(render.context);
+  return output;
+}
+
+TYPED_TEST(Show_Normals_Test, ComponentsMapFromMinusOneOneToBlackWhite) {
+  using P = TypeParam;
+  Standalone_Render render(2);
+  const Host_Layer<P> out =
+      show<P>(render, {{0.0f, 0.0f, 1.0f}, {1.0f, 0.0f, 0.0f}, {-1.0f, 0.0f, 0.0f}});
+  const float half = by_depth<P>(0.5f, 16384, 127);
+  const float white = brel::test::white_of<P>();
+  EXPECT_EQ(out.red(0, 0), half);
+  EXPECT_EQ(out.green(0, 0), half);
+  EXPECT_EQ(out.blue(0, 0), white);
+  EXPECT_EQ(out.red(1, 0), white);
+  EXPECT_EQ(out.green(1, 0), half);
+  EXPECT_EQ(out.blue(1, 0), half);
+  EXPECT_EQ(out.red(2, 0), 0.0f);
+  for (int64_t x = 0; x < 3; ++x) {
+    EXPECT_EQ(out.alpha(x, 0), white);
+  }
+}
+
+TYPED_TEST(Show_Normals_Test, EachAxisDrivesItsOwnChannel) {
+  using P = TypeParam;
+  Standalone_Render render(1);
+  const Host_Layer<P> out = show<P>(render, {{0.70710677f, -1.0f, 0.0f}});
+  EXPECT_EQ(out.red(0, 0), by_depth<P>(0.85355341f, 27969, 217));
+  EXPECT_EQ(out.green(0, 0), 0.0f);
+  EXPECT_EQ(out.blue(0, 0), by_depth<P>(0.5f, 16384, 127));
+}
+
+// A component of 2 is defined above white; it stays where the channel can hold it and
+// saturates where it cannot. Values below black and no number become 0 in integer channels.
+TYPED_TEST(Show_Normals_Test, OutOfRangeComponentsSaturateInIntegerTypes) {
+  using P = TypeParam;
+  Standalone_Render render(1);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const Host_Layer<P> out = show<P>(render, {{2.0f, -3.0f, nan}, {4.0f, 0.0f, 0.0f}});
+  EXPECT_EQ(out.red(0, 0), by_depth<P>(1.5f, 49152, 255));
+  EXPECT_EQ(out.green(0, 0), by_depth<P>(-1.0f, 0, 0));
+  EXPECT_EQ(out.red(1, 0), by_depth<P>(2.5f, 65535, 255));
+  if constexpr (brel::Pixel_Traits<P>::is_integer) {
+    EXPECT_EQ(out.blue(0, 0), 0.0f);
+  } else {
+    EXPECT_TRUE(std::isnan(out.blue(0, 0)));
+  }
+}
+
+TYPED_TEST(Show_Normals_Test, WorkloadCountsNormalsAndOutput) {
+  using P = TypeParam;
+  brel::Kernel_Show_Render_Mode_Normals<brel::Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in.normals.width = 10;
+  kernel.parameters_in.normals.height = 3;
+  kernel.parameters_in.output.width = 5;
+  kernel.parameters_in.output.height = 2;
+  EXPECT_EQ(kernel.workload(), 10 * 3 * 12 + 5 * 2 * static_cast<int64_t>(sizeof(P)));
+  EXPECT_EQ(kernel.name(), "show render mode normals");
+}
+
+}  // namespace
