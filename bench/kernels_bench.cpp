@@ -4,93 +4,22 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdint>
-#include <cstring>
-#include <memory>
-#include <thread>
 #include <utility>
 
 #include "base/kernel_clear.h"
 #include "base/kernel_copy.h"
 #include "base/kernel_prefix_scan_2d.h"
-#include "base/layer_holder.h"
-#include "base/render_context_cpu.h"
-#include "base/timing_table.h"
-#include "util/memory_2d.h"
-#include "util/thread_pool.h"
+#include "bench_support.h"
 
 namespace {
 
-constexpr int64_t frame_width = 3840;
-constexpr int64_t frame_height = 2160;
-
-struct Bench_Render {
-  explicit Bench_Render(const benchmark::State& state) {
-    const int64_t threads =
-        state.range(0) > 0 ? state.range(0) : std::thread::hardware_concurrency();
-    pool.start(threads);
-    context = brel::render_context_cpu(pool, &timing_table, aborted);
-  }
-
-  brel::Thread_Pool pool;
-  brel::Timing_Table timing_table;
-  std::atomic<bool> aborted{false};
-  brel::Render_Context context;
-};
-
-// A frame-sized layer of P with every byte written once, so that no page is first touched
-// inside the timed loop.
-template <class P>
-struct Frame {
-  explicit Frame(const brel::Render_Context& context)
-      : memory(context.allocate_memory_2d(frame_width * sizeof(P), frame_height)) {
-    brel::Layer_Holder holder;
-    holder.memory = memory;
-    view = brel::layer_view<P>(holder);
-    std::memset(view.pixels, 0, static_cast<size_t>(view.row_bytes * view.height));
-    for (int64_t y = 0; y < view.height; ++y) {
-      auto* values = reinterpret_cast<float*>(view.row(y));
-      const int64_t count = view.width * static_cast<int64_t>(sizeof(P)) / 4;
-      for (int64_t i = 0; i < count; ++i) {
-        values[i] = static_cast<float>((i + y) % 7) * 0.125f;
-      }
-    }
-  }
-
-  std::shared_ptr<brel::Mapped_Memory_2d> memory;
-  brel::Layer<P> view;
-};
-
-void run_kernel(benchmark::State& state,
-                brel::Kernel_Implementation<brel::Implementation_Cpu>& kernel,
-                const brel::Render_Context& context) {
-  for (auto _ : state) {
-    kernel.execute(context);
-  }
-  state.SetBytesProcessed(state.iterations() * kernel.workload());
-}
-
-// memcpy of workload / 2 bytes, split into one contiguous band per thread.
-void run_memcpy(benchmark::State& state, int64_t workload) {
-  Bench_Render render(state);
-  const int64_t size = workload / 2;
-  const int64_t threads = render.pool.worker_count();
-  auto from = render.context.allocate_memory_2d(size, 1);
-  auto to = render.context.allocate_memory_2d(size, 1);
-  uint8_t* const source = from->device_data();
-  uint8_t* const destination = to->device_data();
-  std::memset(source, 1, static_cast<size_t>(size));
-  std::memset(destination, 0, static_cast<size_t>(size));
-  for (auto _ : state) {
-    render.context.parallel_for(threads, [&](const brel::Iteration& iteration) {
-      const auto [begin, end] = brel::thread_iteration_range(iteration, size);
-      std::memcpy(destination + begin, source + begin, static_cast<size_t>(end - begin));
-    });
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(state.iterations() * 2 * size);
-}
+using brel::bench::Bench_Render;
+using brel::bench::Frame;
+using brel::bench::frame_height;
+using brel::bench::frame_width;
+using brel::bench::run_kernel;
+using brel::bench::run_memcpy;
 
 template <class P>
 void clear(benchmark::State& state) {
