@@ -1,0 +1,273 @@
+#include "base/after_effects/helper/ae_parallel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/after_effects/helper/ae_exception.h"
+#include "base/exception.h"
+#include "base/log.h"
+#include "support/handle_suite_host.h"
+#include "support/temporary_folder.h"
+
+namespace {
+
+using brel::Exception_Abort;
+using brel::Exception_After_Effects;
+using brel::Iteration;
+using brel::ae::host_thread_count;
+using brel::ae::parallel_for_host;
+using brel::test::Handle_Suite_Host;
+
+bool log_has(const std::string& text) {
+  for (const std::string& message : brel::global_log().recent_messages()) {
+    if (message == text) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST(HostThreadCount, IsTheHostsThreadsCappedAtAPositiveWork) {
+  Handle_Suite_Host host(8);
+  EXPECT_EQ(host_thread_count(host.in_data(), 1080), 8);
+  EXPECT_EQ(host_thread_count(host.in_data(), 3), 3);
+  EXPECT_EQ(host_thread_count(host.in_data(), 0), 8);
+  EXPECT_EQ(host_thread_count(host.in_data(), -1), 8);
+  host.threads().set_thread_count(16);
+  EXPECT_EQ(host_thread_count(host.in_data(), 32), 16);
+}
+
+TEST(HostThreadCount, IsOneWithoutIterateGeneric) {
+  Handle_Suite_Host host(8);
+  PF_UtilCallbacks utils = *host.in_data()->utils;
+  utils.iterate_generic = nullptr;
+  host.in_data()->utils = &utils;
+  EXPECT_EQ(host_thread_count(host.in_data(), 1080), 1);
+  host.in_data()->utils = nullptr;
+  EXPECT_EQ(host_thread_count(host.in_data(), 0), 1);
+}
+
+TEST(HostThreadCount, HostFailuresBecomeExceptions) {
+  Handle_Suite_Host host(8);
+  host.threads().fail_call(1, PF_Interrupt_CANCEL);
+  EXPECT_THROW(host_thread_count(host.in_data(), 10), Exception_Abort);
+  host.threads().fail_call(2, PF_Err_BAD_CALLBACK_PARAM);
+  try {
+    host_thread_count(host.in_data(), 10);
+    FAIL() << "no exception";
+  } catch (const Exception_After_Effects& e) {
+    EXPECT_EQ(e.code(), PF_Err_BAD_CALLBACK_PARAM);
+  }
+}
+
+// Every index runs once, worker 0 is the calling thread, and no two calls that run at the same
+// time share a worker number, for thread counts below, at and above the loop's count.
+TEST(ParallelForHost, RunsEveryIndexOnceWithDistinctWorkers) {
+  for (int32_t threads : {1, 2, 8, 40}) {
+    Handle_Suite_Host host(threads);
+    std::atomic<bool> aborted{true};
+    const int64_t count = 33;
+    std::vector<std::atomic<int>> runs(count);
+    std::mutex mutex;
+    std::set<std::thread::id> worker_zero_threads;
+    std::vector<std::set<std::thread::id>> threads_of_worker(threads);
+    std::atomic<bool> bad_record{false};
+    parallel_for_host(
+        count,
+        [&](const Iteration& iteration) {
+          ++runs[iteration.index];
+          if (iteration.iterations != count || iteration.worker_count != threads ||
+              iteration.worker_index < 0 || iteration.worker_index >= threads) {
+            bad_record = true;
+            return;
+          }
+          std::lock_guard lock(mutex);
+          threads_of_worker[iteration.worker_index].insert(std::this_thread::get_id());
+        },
+        host.in_data(), aborted);
+    EXPECT_FALSE(aborted.load()) << "the loop clears the flag";
+    EXPECT_FALSE(bad_record.load()) << threads;
+    for (int64_t index = 0; index < count; ++index) {
+      EXPECT_EQ(runs[index].load(), 1) << "index " << index << " threads " << threads;
+    }
+    for (const auto& ids : threads_of_worker) {
+      EXPECT_LE(ids.size(), 1u) << "a worker number belongs to one thread";
+    }
+    if (!threads_of_worker[0].empty()) {
+      EXPECT_EQ(*threads_of_worker[0].begin(), std::this_thread::get_id());
+    }
+    EXPECT_EQ(host.threads().escaped_exceptions(), 0);
+  }
+}
+
+TEST(ParallelForHost, ACountOfZeroRunsNothing) {
+  Handle_Suite_Host host(4);
+  std::atomic<bool> aborted{false};
+  std::atomic<int> calls{0};
+  parallel_for_host(
+      0, [&](const Iteration&) { ++calls; }, host.in_data(), aborted);
+  EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(ParallelForHost, WithoutIterateGenericRunsSeriallyOnTheCallingThread) {
+  Handle_Suite_Host host(4);
+  host.in_data()->utils = nullptr;
+  std::atomic<bool> aborted{false};
+  std::vector<int64_t> order;
+  const std::thread::id caller = std::this_thread::get_id();
+  parallel_for_host(
+      5,
+      [&](const Iteration& iteration) {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        EXPECT_EQ(iteration.worker_index, 0);
+        EXPECT_EQ(iteration.worker_count, 1);
+        order.push_back(iteration.index);
+      },
+      host.in_data(), aborted);
+  EXPECT_EQ(order, (std::vector<int64_t>{0, 1, 2, 3, 4}));
+}
+
+// Worker exceptions end the loop with the matching exception on the calling thread; nothing
+// escapes into the host.
+TEST(ParallelForHost, OutOfMemoryInASubThreadBecomesCodeFour) {
+  Handle_Suite_Host host(4);
+  std::atomic<bool> aborted{false};
+  const std::thread::id caller = std::this_thread::get_id();
+  try {
+    parallel_for_host(
+        64,
+        [&](const Iteration&) {
+          if (std::this_thread::get_id() != caller) {
+            throw std::bad_alloc();
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        host.in_data(), aborted);
+    FAIL() << "no exception";
+  } catch (const Exception_After_Effects& e) {
+    EXPECT_EQ(e.code(), PF_Err_OUT_OF_MEMORY);
+  }
+  EXPECT_TRUE(log_has("-**### WARNING ###**-: caught out of memory Exeception in sub thread\n"));
+  EXPECT_EQ(host.threads().escaped_exceptions(), 0);
+}
+
+TEST(ParallelForHost, HostErrorInASubThreadKeepsItsCode) {
+  Handle_Suite_Host host(3);
+  std::atomic<bool> aborted{false};
+  const std::thread::id caller = std::this_thread::get_id();
+  try {
+    parallel_for_host(
+        30,
+        [&](const Iteration&) {
+          if (std::this_thread::get_id() != caller) {
+            throw Exception_After_Effects("test", PF_Err_INVALID_INDEX, "test", 1);
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        host.in_data(), aborted);
+    FAIL() << "no exception";
+  } catch (const Exception_After_Effects& e) {
+    EXPECT_EQ(e.code(), PF_Err_INVALID_INDEX);
+  }
+  EXPECT_TRUE(log_has(
+      "-**### WARNING ###**-: caught AE Exeception with code: 513( PF_Err_INVALID_INDEX) in sub "
+      "thread\n"));
+}
+
+// A sub thread that stops on an abort answers the host "no error", yet the loop did not finish.
+TEST(ParallelForHost, AnAbortOnlyInASubThreadStillEndsTheLoop) {
+  Handle_Suite_Host host(2);
+  std::atomic<bool> aborted{false};
+  const std::thread::id caller = std::this_thread::get_id();
+  EXPECT_THROW(parallel_for_host(
+                   20,
+                   [&](const Iteration&) {
+                     if (std::this_thread::get_id() != caller) {
+                       throw Exception_Abort();
+                     }
+                     // Leaves indices for the other thread.
+                     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                   },
+                   host.in_data(), aborted),
+               Exception_Abort);
+}
+
+TEST(ParallelForHost, AnAbortOnTheCallingThreadIsAnAbort) {
+  Handle_Suite_Host host(4);
+  std::atomic<bool> aborted{false};
+  EXPECT_THROW(parallel_for_host(
+                   8,
+                   [](const Iteration& iteration) {
+                     if (iteration.worker_index == 0) {
+                       throw Exception_Abort();
+                     }
+                   },
+                   host.in_data(), aborted),
+               Exception_Abort);
+}
+
+// Runs in a process of its own: the crash report it writes belongs to the process-wide log.
+void unknown_exception_case() {
+  brel::test::Temporary_Folder folder;
+  brel::global_log().set_base_path(folder.path() + "/lumbrix_ae");
+  Handle_Suite_Host host(4);
+  std::atomic<bool> aborted{false};
+  PF_Err code = PF_Err_NONE;
+  try {
+    parallel_for_host(
+        4, [](const Iteration&) { throw std::runtime_error("broken"); }, host.in_data(), aborted);
+  } catch (const Exception_After_Effects& e) {
+    code = e.code();
+  }
+  std::string report;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+    if (entry.path().extension() == ".crash") {
+      report += folder.read_file(entry.path().filename().string());
+    }
+  }
+  const bool main_line = report.find(
+                             "Unknown Exception escaped in main thread of iterate "
+                             "generic. Writing Error Log. Crashing now.\n") != std::string::npos;
+  const bool sub_line = report.find(
+                            "Unknown Exception escaped in sub thread of iterate generic. "
+                            "Writing Error Log. Crashing now.\n") != std::string::npos;
+  std::_Exit(code == PF_Err_INTERNAL_STRUCT_DAMAGED && main_line && sub_line &&
+                     host.threads().escaped_exceptions() == 0
+                 ? 0
+                 : 1);
+}
+
+TEST(ParallelForHostDeathTest, AnUnknownExceptionIsReportedAndBecomes512) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(unknown_exception_case(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ParallelForHost, HostResultsMapToExceptions) {
+  Handle_Suite_Host host(4);
+  std::atomic<bool> aborted{false};
+  // Call 1 is the thread-count probe, call 2 the loop itself.
+  host.threads().fail_call(2, PF_Err_CANNOT_PARSE_KEYFRAME_TEXT);
+  try {
+    parallel_for_host(
+        4, [](const Iteration&) {}, host.in_data(), aborted);
+    FAIL() << "no exception";
+  } catch (const Exception_After_Effects& e) {
+    EXPECT_EQ(e.code(), PF_Err_CANNOT_PARSE_KEYFRAME_TEXT);
+  }
+  host.threads().fail_call(4, PF_Interrupt_CANCEL);
+  EXPECT_THROW(parallel_for_host(
+                   4, [](const Iteration&) {}, host.in_data(), aborted),
+               Exception_Abort);
+}
+
+}  // namespace

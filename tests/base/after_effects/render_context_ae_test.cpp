@@ -1,0 +1,132 @@
+#include "base/after_effects/render_context_ae.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "base/exception.h"
+#include "base/log.h"
+#include "base/timing_table.h"
+#include "support/handle_suite_host.h"
+#include "util/memory.h"
+#include "util/memory_2d.h"
+
+namespace {
+
+using brel::Exception_Abort;
+using brel::Iteration;
+using brel::Render_Context;
+using brel::Timing_Table;
+using brel::test::Handle_Suite_Host;
+
+TEST(RenderContextAe, MemoryComesFromHostHandlesInBothHalves) {
+  Handle_Suite_Host host;
+  Timing_Table table;
+  std::atomic<bool> aborted{false};
+  {
+    Render_Context context =
+        brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
+    EXPECT_EQ(context.pipeline(), brel::BREL_Render_Pipeline_Cpu);
+    auto block = context.allocate_memory_2d(100, 3);
+    EXPECT_EQ(block->cpu_pitch(), 128);
+    EXPECT_EQ(block->height(), 3);
+    EXPECT_EQ(block->cpu_data(), block->device_data());
+    EXPECT_EQ(host.handles().live_handles(), 1);
+    auto line = context.allocate_memory(10);
+    EXPECT_EQ(line->size(), 10);
+    EXPECT_EQ(line->cpu_data(), line->device_data());
+    EXPECT_EQ(host.handles().live_handles(), 2);
+    EXPECT_THROW(context.allocate_memory_2d(-1, 3), brel::Exception_Assert);
+  }
+  EXPECT_EQ(host.handles().live_handles(), 0);
+}
+
+TEST(RenderContextAe, TheAbortPollAsksTheHostOnlyOnTheCommandThread) {
+  Handle_Suite_Host host;
+  Timing_Table table;
+  std::atomic<bool> aborted{false};
+  Render_Context context =
+      brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
+  context.check_abort();
+  EXPECT_EQ(host.polls.load(), 1);
+
+  std::thread other([&] { context.check_abort(); });
+  other.join();
+  EXPECT_EQ(host.polls.load(), 1) << "other threads never call the host";
+
+  host.abort_from_poll = 2;
+  EXPECT_THROW(context.check_abort(), Exception_Abort);
+  EXPECT_TRUE(aborted.load());
+  bool other_threw = false;
+  std::thread late([&] {
+    try {
+      context.check_abort();
+    } catch (const Exception_Abort&) {
+      other_threw = true;
+    }
+  });
+  late.join();
+  EXPECT_TRUE(other_threw);
+}
+
+TEST(RenderContextAe, AnAbortInsideTheLoopEndsItAndTheNextLoopStartsClean) {
+  Handle_Suite_Host host(4);
+  Timing_Table table;
+  std::atomic<bool> aborted{false};
+  Render_Context context =
+      brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
+  host.abort_from_poll = 5;
+  std::atomic<int64_t> rows{0};
+  EXPECT_THROW(context.parallel_for(1000,
+                                    [&](const Iteration&) {
+                                      ++rows;
+                                      context.check_abort();
+                                    }),
+               Exception_Abort);
+  EXPECT_LT(rows.load(), 1000);
+  host.abort_from_poll = 0;
+  rows = 0;
+  context.parallel_for(100, [&](const Iteration&) {
+    ++rows;
+    context.check_abort();
+  });
+  EXPECT_EQ(rows.load(), 100);
+  EXPECT_FALSE(aborted.load());
+}
+
+TEST(RenderContextAe, IterationCountFollowsTheHostsThreads) {
+  Handle_Suite_Host host(8);
+  Timing_Table table;
+  std::atomic<bool> aborted{false};
+  Render_Context context =
+      brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
+  EXPECT_EQ(context.iteration_count(1080), 8);
+  EXPECT_EQ(context.iteration_count(3), 3);
+  EXPECT_EQ(context.iteration_count(0), 8);
+}
+
+TEST(RenderContextAe, ScopesAreVoidWhileTheLogIsInactive) {
+  Handle_Suite_Host host;
+  Timing_Table table;
+  std::atomic<bool> aborted{false};
+  Render_Context context =
+      brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
+  ASSERT_FALSE(brel::global_log().is_enabled());
+  {
+    auto scope = context.scope_timer("point shadow", 123);
+    EXPECT_EQ(scope->timing().name, "(Void)");
+    EXPECT_EQ(scope->timing().workload, 0);
+  }
+  brel::global_log().set_verbose(true);
+  {
+    auto scope = context.scope_timer("point shadow", 123);
+    EXPECT_EQ(scope->timing().name, "point shadow (Cpu)");
+    EXPECT_EQ(scope->timing().workload, 123);
+  }
+  brel::global_log().set_verbose(false);
+  EXPECT_EQ(context.scope_section("anything"), nullptr);
+  context.timing_hook("mark");
+}
+
+}  // namespace
