@@ -3,119 +3,125 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "base/after_effects/helper/ae_exception.h"
 #include "base/exception.h"
-#include "support/handle_suite_host.h"
+#include "simulated_host.h"
 
 namespace {
 
 using brel::Memory_2d_Cpu_AE_Lazy;
 using brel::Memory_Cpu_AE_Lazy;
-using brel::test::Handle_Suite_Host;
+using brel::sim::Host_Identity;
+using brel::sim::Simulated_Host;
+namespace fn = brel::sim::fn;
+
+struct Host : Simulated_Host {
+  Host() : Simulated_Host(Host_Identity::after_effects()) {}
+  SPBasicSuite* suite() { return in_data()->pica_basicP; }
+  int64_t handle_suite_acquires() { return acquires(kPFHandleSuite, 2); }
+  // The size of the host handle behind a block: it is kept in the 8 bytes before the block.
+  A_u_longlong handle_size(uint8_t* block) {
+    PF_Handle handle = nullptr;
+    std::memcpy(&handle, block - 8, sizeof(handle));
+    return in_data()->utils->host_get_handle_size(handle);
+  }
+};
 
 TEST(HostMemory, BlocksAreAlignedAndFoundAgainThroughTheirHandle) {
-  Handle_Suite_Host host;
-  SPBasicSuite* suite = host.in_data()->pica_basicP;
-  uint8_t* a = brel::host_allocate(100, suite);
-  uint8_t* b = brel::host_allocate(1, suite);
+  Host host;
+  uint8_t* a = brel::host_allocate(100, host.suite());
+  uint8_t* b = brel::host_allocate(1, host.suite());
   EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 64, 0u);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % 64, 0u);
-  EXPECT_EQ(host.handles().last_size(), 1 + 64 + 8);
-  EXPECT_EQ(host.handles().live_handles(), 2);
-  EXPECT_EQ(host.handles().open_locks(), 2);
-  a[0] = 1;
-  a[99] = 2;  // the whole usable size is there
-  brel::host_release(a, suite);
-  brel::host_release(b, suite);
-  brel::host_release(nullptr, suite);
-  EXPECT_EQ(host.handles().live_handles(), 0);
-  EXPECT_EQ(host.handles().open_locks(), 0);
-  EXPECT_EQ(host.acquired.load(), 5);
-  EXPECT_EQ(host.released.load(), 5);
+  EXPECT_EQ(host.handle_size(a), 100u + 64 + 8);
+  EXPECT_EQ(host.handle_size(b), 1u + 64 + 8);
+  EXPECT_EQ(host.live_handles(), 2);
+  std::memset(a, 7, 100);  // the whole usable size is there
+  brel::host_release(a, host.suite());
+  brel::host_release(b, host.suite());
+  brel::host_release(nullptr, host.suite());
+  EXPECT_EQ(host.live_handles(), 0);
+  EXPECT_EQ(host.handle_suite_acquires(), 5);
+  EXPECT_EQ(host.imbalance(), "");
 }
 
 TEST(HostMemory, LazyTwoDimensionalBlocksPadRowsTo64Bytes) {
-  Handle_Suite_Host host;
-  SPBasicSuite* suite = host.in_data()->pica_basicP;
+  Host host;
   {
-    Memory_2d_Cpu_AE_Lazy block(100, 3, suite);
+    Memory_2d_Cpu_AE_Lazy block(100, 3, host.suite());
     EXPECT_EQ(block.pitch(), 128);
     EXPECT_EQ(block.width(), 100);
     EXPECT_EQ(block.height(), 3);
-    EXPECT_EQ(host.handles().new_calls(), 0) << "nothing is taken before the first touch";
+    EXPECT_EQ(host.calls(fn::suite_new_handle), 0) << "nothing is taken before the first touch";
     uint8_t* data = block.data();
     EXPECT_EQ(block.data(), data);
-    EXPECT_EQ(host.handles().new_calls(), 1);
-    EXPECT_EQ(host.handles().last_size(), 384 + 72);
+    EXPECT_EQ(host.calls(fn::suite_new_handle), 1);
+    EXPECT_EQ(host.handle_size(data), 384u + 72);
   }
-  EXPECT_EQ(Memory_2d_Cpu_AE_Lazy(64, 1, suite).pitch(), 64);
+  EXPECT_EQ(Memory_2d_Cpu_AE_Lazy(64, 1, host.suite()).pitch(), 64);
   {
-    Memory_2d_Cpu_AE_Lazy empty(0, 5, suite);
+    Memory_2d_Cpu_AE_Lazy empty(0, 5, host.suite());
     EXPECT_EQ(empty.pitch(), 0);
-    empty.data();
-    EXPECT_EQ(host.handles().last_size(), 72);
+    EXPECT_EQ(host.handle_size(empty.data()), 72u);
   }
-  EXPECT_EQ(host.handles().live_handles(), 0);
+  EXPECT_EQ(host.live_handles(), 0);
+  EXPECT_EQ(host.imbalance(), "");
 }
 
 TEST(HostMemory, LazyBlocksOfSizeZeroStillTakeAHandleWhenTouched) {
-  Handle_Suite_Host host;
-  Memory_Cpu_AE_Lazy block(0, host.in_data()->pica_basicP);
+  Host host;
+  Memory_Cpu_AE_Lazy block(0, host.suite());
   EXPECT_EQ(block.size(), 0);
-  EXPECT_NE(block.data(), nullptr);
-  EXPECT_EQ(host.handles().last_size(), 72);
+  EXPECT_EQ(host.handle_size(block.data()), 72u);
 }
 
 TEST(HostMemory, AnUntouchedBlockTakesNoHandleButStillTakesTheSuite) {
-  Handle_Suite_Host host;
-  { Memory_Cpu_AE_Lazy block(1000, host.in_data()->pica_basicP); }
-  EXPECT_EQ(host.handles().new_calls(), 0);
-  EXPECT_EQ(host.acquired.load(), 1);
-  EXPECT_EQ(host.released.load(), 1);
+  Host host;
+  { Memory_Cpu_AE_Lazy block(1000, host.suite()); }
+  EXPECT_EQ(host.calls(fn::suite_new_handle), 0);
+  EXPECT_EQ(host.handle_suite_acquires(), 1);
+  EXPECT_EQ(host.imbalance(), "");
 }
 
 TEST(HostMemory, HostOutOfMemoryIsBadAlloc) {
-  Handle_Suite_Host host;
-  SPBasicSuite* suite = host.in_data()->pica_basicP;
-  host.handles().fail_new_at(2);
-  Memory_Cpu_AE_Lazy first(10, suite);
-  Memory_Cpu_AE_Lazy second(10, suite);
+  Host host;
+  host.inject(fn::suite_new_handle, 1, 2);
+  Memory_Cpu_AE_Lazy first(10, host.suite());
+  Memory_Cpu_AE_Lazy second(10, host.suite());
   first.data();
   EXPECT_THROW(second.data(), std::bad_alloc);
   // A handle the host made but could not lock is not given back.
-  host.handles().fail_lock_at(2);
-  Memory_2d_Cpu_AE_Lazy third(10, 10, suite);
+  host.inject(fn::suite_lock_handle, 1, 2);
+  Memory_2d_Cpu_AE_Lazy third(10, 10, host.suite());
   EXPECT_THROW(third.data(), std::bad_alloc);
-  EXPECT_EQ(host.handles().live_handles(), 2);
-  EXPECT_EQ(host.acquired.load(), host.released.load()) << "the suite is given back";
+  EXPECT_EQ(host.live_handles(), 2);
+  EXPECT_EQ(host.acquires(kPFHandleSuite, 2), host.releases(kPFHandleSuite, 2));
 }
 
 TEST(HostMemory, NegativeSizesFailTheirAssertions) {
-  Handle_Suite_Host host;
-  SPBasicSuite* suite = host.in_data()->pica_basicP;
-  EXPECT_THROW(Memory_Cpu_AE_Lazy(-1, suite), brel::Exception_Assert);
-  EXPECT_THROW(Memory_2d_Cpu_AE_Lazy(-1, 2, suite), brel::Exception_Assert);
-  EXPECT_THROW(Memory_2d_Cpu_AE_Lazy(2, -1, suite), brel::Exception_Assert);
-  EXPECT_THROW(brel::host_allocate(-5, suite), brel::Exception_Assert);
-  EXPECT_EQ(host.acquired.load(), 0) << "nothing is taken for a negative size";
+  Host host;
+  EXPECT_THROW(Memory_Cpu_AE_Lazy(-1, host.suite()), brel::Exception_Assert);
+  EXPECT_THROW(Memory_2d_Cpu_AE_Lazy(-1, 2, host.suite()), brel::Exception_Assert);
+  EXPECT_THROW(Memory_2d_Cpu_AE_Lazy(2, -1, host.suite()), brel::Exception_Assert);
+  EXPECT_THROW(brel::host_allocate(-5, host.suite()), brel::Exception_Assert);
+  EXPECT_EQ(host.handle_suite_acquires(), 0) << "nothing is taken for a negative size";
 }
 
 // A missing handle suite is an error when memory is wanted, and never a throw from a destructor.
 TEST(HostMemory, AMissingHandleSuiteFailsTheTouchAndNotTheRelease) {
-  Handle_Suite_Host host;
-  SPBasicSuite* suite = host.in_data()->pica_basicP;
+  Host host;
   {
-    Memory_Cpu_AE_Lazy touched(16, suite);
+    Memory_Cpu_AE_Lazy touched(16, host.suite());
     touched.data();
-    host.handle_suite_missing = true;
-    Memory_Cpu_AE_Lazy other(16, suite);
+    host.remove_suite(kPFHandleSuite, 2);
+    Memory_Cpu_AE_Lazy other(16, host.suite());
     EXPECT_THROW(other.data(), brel::Exception_Ae_Suite);
-  }  // both destructors run without the suite
-  host.handle_suite_missing = false;
-  EXPECT_EQ(host.handles().live_handles(), 1);  // the host keeps what it could not be given
-  EXPECT_EQ(host.acquired.load(), host.released.load());
+  }                                   // both destructors run without the suite
+  EXPECT_EQ(host.live_handles(), 1);  // the host keeps what it could not be given
+  EXPECT_EQ(host.acquires(kPFHandleSuite, 2), host.releases(kPFHandleSuite, 2));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include "base/exception.h"
 #include "base/log.h"
 #include "base/timing_table.h"
-#include "support/handle_suite_host.h"
+#include "simulated_host.h"
 #include "util/memory.h"
 #include "util/memory_2d.h"
 
@@ -18,10 +18,23 @@ using brel::Exception_Abort;
 using brel::Iteration;
 using brel::Render_Context;
 using brel::Timing_Table;
-using brel::test::Handle_Suite_Host;
+using brel::sim::Host_Identity;
+using brel::sim::Simulated_Host;
+namespace fn = brel::sim::fn;
+
+struct Host : Simulated_Host {
+  explicit Host(int32_t threads = 4) : Simulated_Host(Host_Identity::after_effects()) {
+    set_thread_count(threads);
+  }
+  // From the n-th poll on, `times` polls answer "stop" (all later ones when negative).
+  void abort_from_poll(int64_t n, int64_t times = -1) {
+    inject(fn::abort, PF_Interrupt_CANCEL, n, times);
+  }
+  int64_t polls() const { return calls(fn::abort); }
+};
 
 TEST(RenderContextAe, MemoryComesFromHostHandlesInBothHalves) {
-  Handle_Suite_Host host;
+  Host host;
   Timing_Table table;
   std::atomic<bool> aborted{false};
   {
@@ -32,30 +45,30 @@ TEST(RenderContextAe, MemoryComesFromHostHandlesInBothHalves) {
     EXPECT_EQ(block->cpu_pitch(), 128);
     EXPECT_EQ(block->height(), 3);
     EXPECT_EQ(block->cpu_data(), block->device_data());
-    EXPECT_EQ(host.handles().live_handles(), 1);
+    EXPECT_EQ(host.live_handles(), 1);
     auto line = context.allocate_memory(10);
     EXPECT_EQ(line->size(), 10);
     EXPECT_EQ(line->cpu_data(), line->device_data());
-    EXPECT_EQ(host.handles().live_handles(), 2);
+    EXPECT_EQ(host.live_handles(), 2);
     EXPECT_THROW(context.allocate_memory_2d(-1, 3), brel::Exception_Assert);
   }
-  EXPECT_EQ(host.handles().live_handles(), 0);
+  EXPECT_EQ(host.live_handles(), 0);
 }
 
 TEST(RenderContextAe, TheAbortPollAsksTheHostOnlyOnTheCommandThread) {
-  Handle_Suite_Host host;
+  Host host;
   Timing_Table table;
   std::atomic<bool> aborted{false};
   Render_Context context =
       brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
   context.check_abort();
-  EXPECT_EQ(host.polls.load(), 1);
+  EXPECT_EQ(host.polls(), 1);
 
   std::thread other([&] { context.check_abort(); });
   other.join();
-  EXPECT_EQ(host.polls.load(), 1) << "other threads never call the host";
+  EXPECT_EQ(host.polls(), 1) << "other threads never call the host";
 
-  host.abort_from_poll = 2;
+  host.abort_from_poll(2);
   EXPECT_THROW(context.check_abort(), Exception_Abort);
   EXPECT_TRUE(aborted.load());
   bool other_threw = false;
@@ -71,12 +84,12 @@ TEST(RenderContextAe, TheAbortPollAsksTheHostOnlyOnTheCommandThread) {
 }
 
 TEST(RenderContextAe, AnAbortInsideTheLoopEndsItAndTheNextLoopStartsClean) {
-  Handle_Suite_Host host(4);
+  Host host(4);
   Timing_Table table;
   std::atomic<bool> aborted{false};
   Render_Context context =
       brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
-  host.abort_from_poll = 5;
+  host.abort_from_poll(5, 1);
   std::atomic<int64_t> rows{0};
   EXPECT_THROW(context.parallel_for(1000,
                                     [&](const Iteration&) {
@@ -85,7 +98,6 @@ TEST(RenderContextAe, AnAbortInsideTheLoopEndsItAndTheNextLoopStartsClean) {
                                     }),
                Exception_Abort);
   EXPECT_LT(rows.load(), 1000);
-  host.abort_from_poll = 0;
   rows = 0;
   context.parallel_for(100, [&](const Iteration&) {
     ++rows;
@@ -96,7 +108,7 @@ TEST(RenderContextAe, AnAbortInsideTheLoopEndsItAndTheNextLoopStartsClean) {
 }
 
 TEST(RenderContextAe, IterationCountFollowsTheHostsThreads) {
-  Handle_Suite_Host host(8);
+  Host host(8);
   Timing_Table table;
   std::atomic<bool> aborted{false};
   Render_Context context =
@@ -107,7 +119,7 @@ TEST(RenderContextAe, IterationCountFollowsTheHostsThreads) {
 }
 
 TEST(RenderContextAe, ScopesAreVoidWhileTheLogIsInactive) {
-  Handle_Suite_Host host;
+  Host host;
   Timing_Table table;
   std::atomic<bool> aborted{false};
   Render_Context context =

@@ -16,7 +16,7 @@
 #include "base/after_effects/helper/ae_exception.h"
 #include "base/exception.h"
 #include "base/log.h"
-#include "support/handle_suite_host.h"
+#include "simulated_host.h"
 #include "support/temporary_folder.h"
 
 namespace {
@@ -26,7 +26,16 @@ using brel::Exception_After_Effects;
 using brel::Iteration;
 using brel::ae::host_thread_count;
 using brel::ae::parallel_for_host;
-using brel::test::Handle_Suite_Host;
+using brel::sim::Host_Identity;
+using brel::sim::Simulated_Host;
+namespace fn = brel::sim::fn;
+
+// An After Effects host with the given number of render threads.
+struct Host : Simulated_Host {
+  explicit Host(int32_t threads) : Simulated_Host(Host_Identity::after_effects()) {
+    set_thread_count(threads);
+  }
+};
 
 bool log_has(const std::string& text) {
   for (const std::string& message : brel::global_log().recent_messages()) {
@@ -38,30 +47,30 @@ bool log_has(const std::string& text) {
 }
 
 TEST(HostThreadCount, IsTheHostsThreadsCappedAtAPositiveWork) {
-  Handle_Suite_Host host(8);
+  Host host(8);
   EXPECT_EQ(host_thread_count(host.in_data(), 1080), 8);
   EXPECT_EQ(host_thread_count(host.in_data(), 3), 3);
   EXPECT_EQ(host_thread_count(host.in_data(), 0), 8);
   EXPECT_EQ(host_thread_count(host.in_data(), -1), 8);
-  host.threads().set_thread_count(16);
+  host.set_thread_count(16);
   EXPECT_EQ(host_thread_count(host.in_data(), 32), 16);
 }
 
 TEST(HostThreadCount, IsOneWithoutIterateGeneric) {
-  Handle_Suite_Host host(8);
+  Host host(8);
   PF_UtilCallbacks utils = *host.in_data()->utils;
   utils.iterate_generic = nullptr;
   host.in_data()->utils = &utils;
   EXPECT_EQ(host_thread_count(host.in_data(), 1080), 1);
-  host.in_data()->utils = nullptr;
+  host.set_utils_present(false);
   EXPECT_EQ(host_thread_count(host.in_data(), 0), 1);
 }
 
 TEST(HostThreadCount, HostFailuresBecomeExceptions) {
-  Handle_Suite_Host host(8);
-  host.threads().fail_call(1, PF_Interrupt_CANCEL);
+  Host host(8);
+  host.inject(fn::iterate_generic, PF_Interrupt_CANCEL, 1);
   EXPECT_THROW(host_thread_count(host.in_data(), 10), Exception_Abort);
-  host.threads().fail_call(2, PF_Err_BAD_CALLBACK_PARAM);
+  host.inject(fn::iterate_generic, PF_Err_BAD_CALLBACK_PARAM, 2);
   try {
     host_thread_count(host.in_data(), 10);
     FAIL() << "no exception";
@@ -74,7 +83,7 @@ TEST(HostThreadCount, HostFailuresBecomeExceptions) {
 // time share a worker number, for thread counts below, at and above the loop's count.
 TEST(ParallelForHost, RunsEveryIndexOnceWithDistinctWorkers) {
   for (int32_t threads : {1, 2, 8, 40}) {
-    Handle_Suite_Host host(threads);
+    Host host(threads);
     std::atomic<bool> aborted{true};
     const int64_t count = 33;
     std::vector<std::atomic<int>> runs(count);
@@ -106,12 +115,12 @@ TEST(ParallelForHost, RunsEveryIndexOnceWithDistinctWorkers) {
     if (!threads_of_worker[0].empty()) {
       EXPECT_EQ(*threads_of_worker[0].begin(), std::this_thread::get_id());
     }
-    EXPECT_EQ(host.threads().escaped_exceptions(), 0);
+    EXPECT_EQ(host.imbalance(), "") << "nothing escapes into the host";
   }
 }
 
 TEST(ParallelForHost, ACountOfZeroRunsNothing) {
-  Handle_Suite_Host host(4);
+  Host host(4);
   std::atomic<bool> aborted{false};
   std::atomic<int> calls{0};
   parallel_for_host(
@@ -120,8 +129,8 @@ TEST(ParallelForHost, ACountOfZeroRunsNothing) {
 }
 
 TEST(ParallelForHost, WithoutIterateGenericRunsSeriallyOnTheCallingThread) {
-  Handle_Suite_Host host(4);
-  host.in_data()->utils = nullptr;
+  Host host(4);
+  host.set_utils_present(false);
   std::atomic<bool> aborted{false};
   std::vector<int64_t> order;
   const std::thread::id caller = std::this_thread::get_id();
@@ -140,7 +149,7 @@ TEST(ParallelForHost, WithoutIterateGenericRunsSeriallyOnTheCallingThread) {
 // Worker exceptions end the loop with the matching exception on the calling thread; nothing
 // escapes into the host.
 TEST(ParallelForHost, OutOfMemoryInASubThreadBecomesCodeFour) {
-  Handle_Suite_Host host(4);
+  Host host(4);
   std::atomic<bool> aborted{false};
   const std::thread::id caller = std::this_thread::get_id();
   try {
@@ -158,11 +167,11 @@ TEST(ParallelForHost, OutOfMemoryInASubThreadBecomesCodeFour) {
     EXPECT_EQ(e.code(), PF_Err_OUT_OF_MEMORY);
   }
   EXPECT_TRUE(log_has("-**### WARNING ###**-: caught out of memory Exeception in sub thread\n"));
-  EXPECT_EQ(host.threads().escaped_exceptions(), 0);
+  EXPECT_EQ(host.imbalance(), "") << "nothing escapes into the host";
 }
 
 TEST(ParallelForHost, HostErrorInASubThreadKeepsItsCode) {
-  Handle_Suite_Host host(3);
+  Host host(3);
   std::atomic<bool> aborted{false};
   const std::thread::id caller = std::this_thread::get_id();
   try {
@@ -186,7 +195,7 @@ TEST(ParallelForHost, HostErrorInASubThreadKeepsItsCode) {
 
 // A sub thread that stops on an abort answers the host "no error", yet the loop did not finish.
 TEST(ParallelForHost, AnAbortOnlyInASubThreadStillEndsTheLoop) {
-  Handle_Suite_Host host(2);
+  Host host(2);
   std::atomic<bool> aborted{false};
   const std::thread::id caller = std::this_thread::get_id();
   EXPECT_THROW(parallel_for_host(
@@ -203,14 +212,16 @@ TEST(ParallelForHost, AnAbortOnlyInASubThreadStillEndsTheLoop) {
 }
 
 TEST(ParallelForHost, AnAbortOnTheCallingThreadIsAnAbort) {
-  Handle_Suite_Host host(4);
+  Host host(4);
   std::atomic<bool> aborted{false};
   EXPECT_THROW(parallel_for_host(
-                   8,
+                   64,
                    [](const Iteration& iteration) {
                      if (iteration.worker_index == 0) {
                        throw Exception_Abort();
                      }
+                     // Leaves indices for the calling thread.
+                     std::this_thread::sleep_for(std::chrono::milliseconds(2));
                    },
                    host.in_data(), aborted),
                Exception_Abort);
@@ -220,7 +231,7 @@ TEST(ParallelForHost, AnAbortOnTheCallingThreadIsAnAbort) {
 void unknown_exception_case() {
   brel::test::Temporary_Folder folder;
   brel::global_log().set_base_path(folder.path() + "/lumbrix_ae");
-  Handle_Suite_Host host(4);
+  Host host(4);
   std::atomic<bool> aborted{false};
   PF_Err code = PF_Err_NONE;
   try {
@@ -242,7 +253,7 @@ void unknown_exception_case() {
                             "Unknown Exception escaped in sub thread of iterate generic. "
                             "Writing Error Log. Crashing now.\n") != std::string::npos;
   std::_Exit(code == PF_Err_INTERNAL_STRUCT_DAMAGED && main_line && sub_line &&
-                     host.threads().escaped_exceptions() == 0
+                     host.imbalance().empty()
                  ? 0
                  : 1);
 }
@@ -253,10 +264,10 @@ TEST(ParallelForHostDeathTest, AnUnknownExceptionIsReportedAndBecomes512) {
 }
 
 TEST(ParallelForHost, HostResultsMapToExceptions) {
-  Handle_Suite_Host host(4);
+  Host host(4);
   std::atomic<bool> aborted{false};
   // Call 1 is the thread-count probe, call 2 the loop itself.
-  host.threads().fail_call(2, PF_Err_CANNOT_PARSE_KEYFRAME_TEXT);
+  host.inject(fn::iterate_generic, PF_Err_CANNOT_PARSE_KEYFRAME_TEXT, 2);
   try {
     parallel_for_host(
         4, [](const Iteration&) {}, host.in_data(), aborted);
@@ -264,7 +275,7 @@ TEST(ParallelForHost, HostResultsMapToExceptions) {
   } catch (const Exception_After_Effects& e) {
     EXPECT_EQ(e.code(), PF_Err_CANNOT_PARSE_KEYFRAME_TEXT);
   }
-  host.threads().fail_call(4, PF_Interrupt_CANCEL);
+  host.inject(fn::iterate_generic, PF_Interrupt_CANCEL, 4);
   EXPECT_THROW(parallel_for_host(
                    4, [](const Iteration&) {}, host.in_data(), aborted),
                Exception_Abort);

@@ -1,0 +1,66 @@
+#include "base/after_effects/ae_report.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "base/system_dependencies.h"
+#include "support/text_lines.h"
+
+namespace {
+
+using brel::build_plugin_description;
+using brel::make_about_text;
+
+const std::string build_date = __DATE__;
+
+TEST(AboutText, ReleaseHasTheVersionTheAboutStringAndTheBuildDate) {
+  const auto description =
+      build_plugin_description("Lumbrix", "Quenvari", 1, 1, 1, 3, "line one\nline two", "");
+  EXPECT_EQ(make_about_text(description),
+            "Lumbrix - V1.1.1\nline one\nline two\nbuild date: " + build_date + "\n");
+}
+
+TEST(AboutText, EarlierStagesNameThemselvesAndAddTheBuildTime) {
+  const auto beta = build_plugin_description("Fx", "", 2, 10, 3, 2, "about", "");
+  const std::string text = make_about_text(beta);
+  const auto lines = brel::test::lines_of(text);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "Fx - V2.10.3 - beta");
+  EXPECT_EQ(lines[2], "build date: " + build_date);
+  EXPECT_EQ(lines[3].rfind("build date: " + build_date + " - ", 0), 0u);
+  EXPECT_EQ(lines[3].size(), std::string("build date: ").size() + build_date.size() + 3 + 8);
+  EXPECT_NE(text.back(), '\n');
+  EXPECT_EQ(brel::test::lines_of(
+                make_about_text(build_plugin_description("Fx", "", 1, 0, 0, 0, "", "")))[0],
+            "Fx - V1.0.0 - pre alpha");
+  EXPECT_EQ(brel::test::lines_of(
+                make_about_text(build_plugin_description("Fx", "", 1, 0, 0, 1, "", "")))[0],
+            "Fx - V1.0.0 - alpha");
+}
+
+TEST(AboutText, AnEmptyAboutStringLeavesTheVersionAndTheBuildDate) {
+  EXPECT_EQ(make_about_text(build_plugin_description("Lumbrix", "", 1, 1, 1, 3, "", "")),
+            "Lumbrix - V1.1.1\nbuild date: " + build_date + "\n");
+}
+
+TEST(EnvironmentReport, SevenLinesEachItsOwnMessage) {
+  const auto description = build_plugin_description("Lumbrix", "Quenvari", 1, 1, 1, 3, "", "");
+  brel::write_environment_report("After Effects v13.28(app id: FXTC)", description);
+  const auto messages = brel::global_log().recent_messages();
+  ASSERT_GE(messages.size(), 7u);
+  const std::vector<std::string> last(messages.end() - 7, messages.end());
+  EXPECT_EQ(last, (std::vector<std::string>{
+                      "*** Environment Information ***\n",
+                      "    Plugin Host: After Effects v13.28(app id: FXTC)\n",
+                      "    Plugin: Lumbrix 1.1.1\n",
+                      "    Installation folder: " + brel::module_folder() + "\n",
+                      "    Cpu Count: " + std::to_string(brel::cpu_count(0)) + "\n",
+                      "    Operating System: " + brel::os_name() + "\n",
+                      "----------------------------------\n",
+                  }));
+}
+
+}  // namespace
