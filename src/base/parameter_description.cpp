@@ -23,8 +23,7 @@ Parameter_Description::Parameter_Description(std::string name, std::string ident
   this->identifier = identifier_of(this->name, std::move(identifier));
 }
 
-Button_Parameter_Description::Button_Parameter_Description(std::string name,
-                                                           std::string identifier,
+Button_Parameter_Description::Button_Parameter_Description(std::string name, std::string identifier,
                                                            int64_t disc_id, std::string label)
     : Parameter_Description(std::move(name), std::move(identifier), disc_id),
       label(std::move(label)) {}

@@ -19,12 +19,12 @@ struct Parameter_Description {
   // An empty identifier takes the name; every blank of the identifier becomes "_".
   Parameter_Description(std::string name, std::string identifier, int64_t disc_id);
 
-  std::string name;        // the label; the host shows at most 31 characters of it
-  std::string identifier;  // the key of the control inside the system (layer map, lookups)
-  int64_t disc_id;         // the stable id under which hosts store the control in projects
-  bool animatable = true;  // false: the host refuses keyframes
+  std::string name;         // the label; the host shows at most 31 characters of it
+  std::string identifier;   // the key of the control inside the system (layer map, lookups)
+  int64_t disc_id;          // the stable id under which hosts store the control in projects
+  bool animatable = true;   // false: the host refuses keyframes
   bool supervised = false;  // the host reports every change of the control to the effect
-  bool ui_only = false;  // a pure interface control: never animated, read from the host's array
+  bool ui_only = false;     // a pure interface control: never animated, read from the host's array
   bool start_collapsed = true;  // a group starts folded
   bool enabled = true;          // false greys the control out
   bool visible = true;          // false hides the control

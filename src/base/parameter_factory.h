@@ -34,15 +34,13 @@ class Parameter_Factory {
   virtual std::unique_ptr<Angle_Parameter> create_angle(const Angle_Parameter_Description&) = 0;
   virtual std::unique_ptr<Checkbox_Parameter> create_checkbox(
       const Checkbox_Parameter_Description&) = 0;
-  virtual std::unique_ptr<Button_Parameter> create_button(
-      const Button_Parameter_Description&) = 0;
-  virtual std::unique_ptr<Choice_Parameter> create_choice(
-      const Choice_Parameter_Description&) = 0;
+  virtual std::unique_ptr<Button_Parameter> create_button(const Button_Parameter_Description&) = 0;
+  virtual std::unique_ptr<Choice_Parameter> create_choice(const Choice_Parameter_Description&) = 0;
   virtual std::unique_ptr<Point_2d_Parameter> create_point_2d(
       const Point_2d_Parameter_Description&) = 0;
   virtual std::unique_ptr<Layer_Parameter> create_layer(const Layer_Parameter_Description&) = 0;
-  virtual std::unique_ptr<Custom_Parameter> create_custom(
-      std::shared_ptr<Custom_Handler> handler, const Custom_Parameter_Description&) = 0;
+  virtual std::unique_ptr<Custom_Parameter> create_custom(std::shared_ptr<Custom_Handler> handler,
+                                                          const Custom_Parameter_Description&) = 0;
 
   // Everything made so far, in creation order; the caller gets its own copy of the list and
   // the factory keeps owning nothing.

@@ -16,7 +16,9 @@ Group_Parameter_Description group(const char* name, int64_t id, bool start_colla
   return d;
 }
 
-Group_End_Parameter_Description group_end(int64_t id) { return {"", "", id}; }
+Group_End_Parameter_Description group_end(int64_t id) {
+  return {"", "", id};
+}
 
 Float_Parameter_Description float_slider(const char* name, int64_t id, double default_value,
                                          double valid_min, double valid_max, double slider_min,
@@ -68,14 +70,16 @@ Choice_Parameter_Description choice(const char* name, int64_t id, int32_t defaul
   return d;
 }
 
-Layer_Parameter_Description layer(const char* name, int64_t id) { return {name, "", id}; }
+Layer_Parameter_Description layer(const char* name, int64_t id) {
+  return {name, "", id};
+}
 
 constexpr double e8 = 100000000.0;
 constexpr double pi = 3.141592653589793;
 
 }  // namespace
 
-Parameter_Set::Parameter_Set(Parameter_Factory& f) {
+Parameter_Set::Parameter_Set(Parameter_Factory& f, Host_Context /*host_context*/) {
   declare<0>(f.create_choice(choice("render mode", 67, 0,
                                     {"all", "refraction only", "caustix only", "shadow only",
                                      "highlights only", "normalmap", "depthmap", "surface color"},
@@ -114,8 +118,8 @@ Parameter_Set::Parameter_Set(Parameter_Factory& f) {
 
   declare<25>(f.create_group(group("_ENVIRONMENT_", 65)));
   declare<26>(f.create_layer(layer("environmental layer", 60)));
-  declare<27>(f.create_choice(choice("environment type", 87, 0, {"panoramic", "spherical"},
-                                     false)));
+  declare<27>(
+      f.create_choice(choice("environment type", 87, 0, {"panoramic", "spherical"}, false)));
   declare<28>(f.create_layer(layer("reflection amount texture", 94)));
   declare<29>(f.create_float(float_slider("reflection amount", 89, 0, 0, e8, 0, 1)));
   declare<30>(f.create_float(float_slider("bias reflection brightness", 91, 0, -1, e8, -1, 1)));
@@ -170,8 +174,8 @@ Parameter_Set::Parameter_Set(Parameter_Factory& f) {
   declare<73>(f.create_layer(layer("transparency texture", 57)));
   declare<74>(f.create_float(float_slider("transparency", 46, 0, 0, 1, 0, 1)));
   declare<75>(f.create_float(float_slider("colorize", 47, 0, 0, 1, 0, 1)));
-  declare<76>(f.create_choice(choice("refraction type", 52, 1,
-                                     {"accurate", "normalized", "wicked", "whatever"}, true)));
+  declare<76>(f.create_choice(
+      choice("refraction type", 52, 1, {"accurate", "normalized", "wicked", "whatever"}, true)));
   declare<77>(f.create_checkbox(checkbox("invert refraction", 54, false)));
   declare<78>(f.create_layer(layer("refraction texture", 58)));
   declare<79>(f.create_float(float_slider("refraction", 43, 1, -e8, e8, 0, 2)));
@@ -185,21 +189,23 @@ Parameter_Set::Parameter_Set(Parameter_Factory& f) {
   declare<87>(f.create_group_end(group_end(35)));
 
   declare<88>(f.create_group(group("___Q U A L I T Y____", 81)));
-  declare<89>(f.create_choice(choice("override all", 82, 0,
-                                     {"-", "off", "low (1x)", "sharp (2x)", "smooth (3x)"}, true)));
+  declare<89>(f.create_choice(
+      choice("override all", 82, 0, {"-", "off", "low (1x)", "sharp (2x)", "smooth (3x)"}, true)));
   declare<90>(
       f.create_choice(choice("caustics antialias", 83, 0, {"off", "sharp", "smooth"}, true)));
   declare<91>(f.create_choice(
       choice("refraction antialias", 84, 0, {"off", "low", "sharp", "smooth"}, true)));
   declare<92>(f.create_choice(
       choice("environent antialias", 85, 0, {"off", "low", "sharp", "smooth"}, true)));
-  declare<93>(f.create_choice(
-      choice("oversampling antialias", 102, 0, {"off", "1x", "2x", "3x"}, true)));
+  declare<93>(
+      f.create_choice(choice("oversampling antialias", 102, 0, {"off", "1x", "2x", "3x"}, true)));
   declare<94>(f.create_group_end(group_end(86)));
 
   parameters_ = f.parameters();
 }
 
-Parameter_Set::~Parameter_Set() { parameters_.clear(); }
+Parameter_Set::~Parameter_Set() {
+  parameters_.clear();
+}
 
 }  // namespace brel

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <utility>
 
+#include "base/host_context.h"
 #include "base/parameter.h"
 #include "base/parameter_factory.h"
 
@@ -33,17 +34,17 @@ class Parameter_Set {
   using Layer = std::unique_ptr<Layer_Parameter>;
 
   // One owner per slot, typed by the slot's kind, ten to a line.
-  using Slot_Tuple = std::tuple<
-      Choice, Float, Float, Float, Group, Group, Float, Rgb, Float, Angle,     // 0
-      Float, Check, Int, End, Group, Float, Rgb, Float, Float, Rgb,            // 10
-      Point, Float, Check, Int, End, Group, Layer, Choice, Layer, Float,       // 20
-      Float, Float, Rgb, Float, Check, Float, Int, End, End, Group,            // 30
-      Check, Float, Float, Float, Float, End, Group, Layer, Choice, Float,     // 40
-      Float, Int, Check, Float, Float, Float, End, Group, Rgb, Layer,          // 50
-      Float, Layer, Float, Layer, Float, Layer, Float, Layer, Rgb, Int,        // 60
-      End, Group, Layer, Layer, Float, Float, Choice, Check, Layer, Float,     // 70
-      Layer, Float, Float, Float, Check, Check, Float, End, Group, Choice,     // 80
-      Choice, Choice, Choice, Choice, End>;                                    // 90
+  using Slot_Tuple =
+      std::tuple<Choice, Float, Float, Float, Group, Group, Float, Rgb, Float, Angle,  // 0
+                 Float, Check, Int, End, Group, Float, Rgb, Float, Float, Rgb,         // 10
+                 Point, Float, Check, Int, End, Group, Layer, Choice, Layer, Float,    // 20
+                 Float, Float, Rgb, Float, Check, Float, Int, End, End, Group,         // 30
+                 Check, Float, Float, Float, Float, End, Group, Layer, Choice, Float,  // 40
+                 Float, Int, Check, Float, Float, Float, End, Group, Rgb, Layer,       // 50
+                 Float, Layer, Float, Layer, Float, Layer, Float, Layer, Rgb, Int,     // 60
+                 End, Group, Layer, Layer, Float, Float, Choice, Check, Layer, Float,  // 70
+                 Layer, Float, Float, Float, Check, Check, Float, End, Group, Choice,  // 80
+                 Choice, Choice, Choice, Choice, End>;                                 // 90
   static_assert(std::tuple_size_v<Slot_Tuple> == slot_count);
 
   // Releases the slots from the last to the first, also when construction stops half-way.
@@ -65,9 +66,10 @@ class Parameter_Set {
   template <size_t k>
   using Slot_Type = typename std::tuple_element_t<k, Slot_Tuple>::element_type;
 
-  // Declares the 95 controls through the factory, in slot order. A failing declaration
-  // leaves with its exception; the controls made before it are released.
-  explicit Parameter_Set(Parameter_Factory& factory);
+  // Declares the 95 controls through the factory, in slot order; the declarations do not
+  // depend on the host. A failing declaration leaves with its exception; the controls made
+  // before it are released.
+  Parameter_Set(Parameter_Factory& factory, Host_Context host_context);
   ~Parameter_Set();
   Parameter_Set(const Parameter_Set&) = delete;
   Parameter_Set& operator=(const Parameter_Set&) = delete;

@@ -93,7 +93,9 @@ void write_color_bytes(PF_Pixel& pixel, float red, float green, float blue) {
   pixel.blue = to_color_byte(static_cast<double>(blue) * 255.0);
 }
 
-double from_fixed(PF_Fixed value) { return static_cast<double>(value) / 65536.0; }
+double from_fixed(PF_Fixed value) {
+  return static_cast<double>(value) / 65536.0;
+}
 
 }  // namespace
 
@@ -110,9 +112,9 @@ std::shared_ptr<PF_ParamDef> Parameter_AE::get_ae_param(int32_t host_index, int3
   }
   auto record = std::make_unique<PF_ParamDef>();
   const A_long what_time = time < 0 ? in_data->current_time : time;
-  const PF_Err result = in_data->inter.checkout_param(in_data->effect_ref, host_index, what_time,
-                                                      in_data->time_step, in_data->time_scale,
-                                                      record.get());
+  const PF_Err result =
+      in_data->inter.checkout_param(in_data->effect_ref, host_index, what_time, in_data->time_step,
+                                    in_data->time_scale, record.get());
   if (result != PF_Err_NONE) {
     throw Exception_After_Effects("PF_CHECKOUT_PARAM() failed", result, source, checkout_line);
   }
@@ -152,7 +154,9 @@ void Parameter_AE::set_entry_enabled(int32_t host_index, bool enabled) const {
   }
 }
 
-void Parameter_AE::set_enabled(bool enabled) { set_entry_enabled(index, enabled); }
+void Parameter_AE::set_enabled(bool enabled) {
+  set_entry_enabled(index, enabled);
+}
 
 void Parameter_AE::set_visible(bool visible) {
   set_flag(entry(index).ui_flags, PF_PUI_INVISIBLE, !visible);
@@ -170,8 +174,8 @@ Group_End_Parameter_AE::Group_End_Parameter_AE(const Group_End_Parameter_Descrip
                                                int32_t index)
     : Group_End_Parameter(description), Parameter_AE(in_data, params, index, 0) {}
 
-Rgb_Parameter_AE::Rgb_Parameter_AE(const Rgb_Parameter_Description& description,
-                                   PF_InData* in_data, PF_ParamDef** params, int32_t index)
+Rgb_Parameter_AE::Rgb_Parameter_AE(const Rgb_Parameter_Description& description, PF_InData* in_data,
+                                   PF_ParamDef** params, int32_t index)
     : Rgb_Parameter(description), Parameter_AE(in_data, params, index, 0) {}
 
 void Rgb_Parameter_AE::set_value(float red, float green, float blue) {
@@ -210,13 +214,17 @@ void Rgba_Parameter_AE::set_enabled(bool enabled) {
   set_entry_enabled(second_index, enabled);
 }
 
-Int_Parameter_AE::Int_Parameter_AE(const Int_Parameter_Description& description,
-                                   PF_InData* in_data, PF_ParamDef** params, int32_t index)
+Int_Parameter_AE::Int_Parameter_AE(const Int_Parameter_Description& description, PF_InData* in_data,
+                                   PF_ParamDef** params, int32_t index)
     : Int_Parameter(description), Parameter_AE(in_data, params, index, 0) {}
 
-int32_t Int_Parameter_AE::value() const { return get_ae_param(index, -1)->u.sd.value; }
+int32_t Int_Parameter_AE::value() const {
+  return get_ae_param(index, -1)->u.sd.value;
+}
 
-void Int_Parameter_AE::set_value(int32_t) { BREL_ASSERT_INCOMPLETE_AT(source, 196); }
+void Int_Parameter_AE::set_value(int32_t) {
+  BREL_ASSERT_INCOMPLETE_AT(source, 196);
+}
 
 void Int_Parameter_AE::set_valid_range(int32_t, int32_t) {
   BREL_ASSERT_INCOMPLETE_AT(source, 203);
@@ -230,11 +238,17 @@ Float_Parameter_AE::Float_Parameter_AE(const Float_Parameter_Description& descri
                                        PF_InData* in_data, PF_ParamDef** params, int32_t index)
     : Float_Parameter(description), Parameter_AE(in_data, params, index, 0) {}
 
-double Float_Parameter_AE::value() const { return get_ae_param(index, -1)->u.fs_d.value; }
+double Float_Parameter_AE::value() const {
+  return get_ae_param(index, -1)->u.fs_d.value;
+}
 
-double Float_Parameter_AE::slider_min() const { return entry(index).u.fs_d.slider_min; }
+double Float_Parameter_AE::slider_min() const {
+  return entry(index).u.fs_d.slider_min;
+}
 
-double Float_Parameter_AE::slider_max() const { return entry(index).u.fs_d.slider_max; }
+double Float_Parameter_AE::slider_max() const {
+  return entry(index).u.fs_d.slider_max;
+}
 
 void Float_Parameter_AE::set_value(double value) {
   entry(index).u.fs_d.value = value;
@@ -264,9 +278,13 @@ Angle_Parameter_AE::Angle_Parameter_AE(const Angle_Parameter_Description& descri
                                        PF_InData* in_data, PF_ParamDef** params, int32_t index)
     : Angle_Parameter(description), Parameter_AE(in_data, params, index, 0) {}
 
-double Angle_Parameter_AE::value() const { return from_fixed(get_ae_param(index, -1)->u.ad.value); }
+double Angle_Parameter_AE::value() const {
+  return from_fixed(get_ae_param(index, -1)->u.ad.value);
+}
 
-void Angle_Parameter_AE::set_value(double) { BREL_ASSERT_INCOMPLETE_AT(source, 269); }
+void Angle_Parameter_AE::set_value(double) {
+  BREL_ASSERT_INCOMPLETE_AT(source, 269);
+}
 
 void Angle_Parameter_AE::set_valid_range(double, double) {
   BREL_ASSERT_INCOMPLETE_AT(source, 276);
@@ -276,14 +294,18 @@ void Angle_Parameter_AE::set_slider_range(double, double) {
   BREL_ASSERT_INCOMPLETE_AT(source, 283);
 }
 
-void Angle_Parameter_AE::set_precision(int) { BREL_ASSERT_INCOMPLETE_AT(source, 289); }
+void Angle_Parameter_AE::set_precision(int) {
+  BREL_ASSERT_INCOMPLETE_AT(source, 289);
+}
 
 Checkbox_Parameter_AE::Checkbox_Parameter_AE(const Checkbox_Parameter_Description& description,
                                              PF_InData* in_data, PF_ParamDef** params,
                                              int32_t index)
     : Checkbox_Parameter(description), Parameter_AE(in_data, params, index, 0) {}
 
-bool Checkbox_Parameter_AE::value() const { return get_ae_param(index, -1)->u.bd.value != 0; }
+bool Checkbox_Parameter_AE::value() const {
+  return get_ae_param(index, -1)->u.bd.value != 0;
+}
 
 void Checkbox_Parameter_AE::set_value(bool value) {
   entry(index).u.bd.value = value ? 1 : 0;
@@ -299,7 +321,9 @@ Choice_Parameter_AE::Choice_Parameter_AE(const Choice_Parameter_Description& des
     : Choice_Parameter(description), Parameter_AE(in_data, params, index, 0) {}
 
 // The host counts popup entries from 1, the system from 0.
-int32_t Choice_Parameter_AE::value() const { return get_ae_param(index, -1)->u.pd.value - 1; }
+int32_t Choice_Parameter_AE::value() const {
+  return get_ae_param(index, -1)->u.pd.value - 1;
+}
 
 void Choice_Parameter_AE::set_value(int item) {
   entry(index).u.pd.value = item + 1;
@@ -317,7 +341,9 @@ Point_2d_Value Point_2d_Parameter_AE::value() const {
   return {from_fixed(record->u.td.x_value), from_fixed(record->u.td.y_value)};
 }
 
-void Point_2d_Parameter_AE::set_value(double, double) { BREL_ASSERT_INCOMPLETE_AT(source, 342); }
+void Point_2d_Parameter_AE::set_value(double, double) {
+  BREL_ASSERT_INCOMPLETE_AT(source, 342);
+}
 
 Layer_Parameter_AE::Layer_Parameter_AE(const Layer_Parameter_Description& description,
                                        PF_InData* in_data, PF_ParamDef** params, int32_t index)
@@ -362,10 +388,10 @@ void* Custom_Parameter_AE::lock_data(int32_t which) {
     handle = records_[which].u.arb_d.value;
   } else {
     records_[which] = PF_ParamDef{};
-    check_host_result(in_data->inter.checkout_param(in_data->effect_ref, host_index,
-                                                    in_data->current_time, in_data->time_step,
-                                                    in_data->time_scale, &records_[which]),
-                      custom_data_lines[which]);
+    check_host_result(
+        in_data->inter.checkout_param(in_data->effect_ref, host_index, in_data->current_time,
+                                      in_data->time_step, in_data->time_scale, &records_[which]),
+        custom_data_lines[which]);
     checked_out_[which] = true;
     handle = records_[which].u.arb_d.value;
   }
@@ -390,11 +416,17 @@ void Custom_Parameter_AE::release_data(int32_t which) noexcept {
   }
 }
 
-void* Custom_Parameter_AE::data() { return lock_data(0); }
+void* Custom_Parameter_AE::data() {
+  return lock_data(0);
+}
 
-void* Custom_Parameter_AE::second_data() { return lock_data(1); }
+void* Custom_Parameter_AE::second_data() {
+  return lock_data(1);
+}
 
-void* Custom_Parameter_AE::event_context() const { return event_context_; }
+void* Custom_Parameter_AE::event_context() const {
+  return event_context_;
+}
 
 void Custom_Parameter_AE::data_changed() {
   refresh();
@@ -406,6 +438,8 @@ void Custom_Parameter_AE::second_data_changed() {
   update_ui();
 }
 
-void Custom_Parameter_AE::redraw() { update_ui(); }
+void Custom_Parameter_AE::redraw() {
+  update_ui();
+}
 
 }  // namespace brel

@@ -51,10 +51,14 @@ void set_name(PF_ParamDef& def, const std::string& name) {
   def.name[sizeof def.name - 1] = '\0';
 }
 
-A_long low_32_bits(int64_t id) { return static_cast<A_long>(static_cast<uint32_t>(id)); }
+A_long low_32_bits(int64_t id) {
+  return static_cast<A_long>(static_cast<uint32_t>(id));
+}
 
 // Custom controls and their companions carry 16-bit ids.
-A_short low_16_bits(int64_t id) { return static_cast<A_short>(static_cast<uint16_t>(id)); }
+A_short low_16_bits(int64_t id) {
+  return static_cast<A_short>(static_cast<uint16_t>(id));
+}
 
 // The fields every kind (but a button) takes from the common description.
 void set_common(PF_ParamDef& def, const Parameter_Description& d, PF_ParamType type) {
