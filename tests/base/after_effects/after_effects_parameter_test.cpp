@@ -1,0 +1,403 @@
+#include "base/after_effects/after_effects_parameter.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "base/after_effects/after_effects_parameter_factory.h"
+#include "base/after_effects/after_effects_parameter_setup.h"
+#include "base/after_effects/helper/ae_exception.h"
+#include "base/log.h"
+#include "effect/parameter_set.h"
+#include "simulated_host.h"
+
+namespace {
+
+using brel::Parameter_Factory_After_Effects;
+using brel::Parameter_Set;
+using brel::sim::Host_Identity;
+using brel::sim::Id;
+using brel::sim::Simulated_Host;
+using brel::sim::Slot;
+namespace fn = brel::sim::fn;
+using ::testing::HasSubstr;
+
+std::string last_log_line() {
+  const auto messages = brel::global_log().recent_messages();
+  return messages.empty() ? std::string() : messages.back();
+}
+
+// A host that knows the effect's 95 controls; each command builds the parameter set anew over
+// that command's records, as the effect does.
+class Effect_Host {
+ public:
+  explicit Effect_Host(Host_Identity identity) : host(identity) {
+    Parameter_Factory_After_Effects setup_factory(host.in_data(), nullptr, nullptr);
+    Parameter_Set declared(setup_factory, brel::Host_Context{});
+    brel::params_setup(host.in_data(), host.out_data(), declared.parameters());
+  }
+
+  // A new command, with the host's parameter array or (render-like) without one.
+  Parameter_Set& command(bool with_array = true) {
+    PF_ParamDef** params = host.begin_command();
+    set.reset();
+    factory = std::make_unique<Parameter_Factory_After_Effects>(
+        host.in_data(), with_array ? params : nullptr, nullptr);
+    set = std::make_unique<Parameter_Set>(*factory, brel::Host_Context{});
+    return *set;
+  }
+
+  brel::sim::Parameter_Store& store() { return host.parameters(); }
+
+  Simulated_Host host;
+  std::unique_ptr<Parameter_Factory_After_Effects> factory;
+  std::unique_ptr<Parameter_Set> set;
+};
+
+TEST(Parameter_Values, EveryKindReadsTheHostValueWithItsConversion) {
+  Effect_Host effect(Host_Identity::after_effects());
+  effect.store().set_popup("render mode", 6);
+  effect.store().set_popup("override all", 4);
+  effect.store().set_float(Slot{1}, 123.25);
+  effect.store().set_angle("direct light angle", -45.5);
+  effect.store().set_checkbox("quick mode", false);
+  effect.store().set_checkbox(Slot{52}, true);
+  effect.store().set_int("occlusion radius", 23);
+  effect.store().set_int("point light/shadow softness", 7);
+  effect.store().set_float(Slot{50}, 0.1);
+
+  for (const bool with_array : {true, false}) {
+    SCOPED_TRACE(with_array ? "with the array" : "without the array");
+    Parameter_Set& set = effect.command(with_array);
+    const int64_t checkouts = effect.host.calls(fn::checkout_param);
+    EXPECT_EQ(set.slot<0>().value(), 6);  // the host holds 7
+    EXPECT_EQ(set.slot<89>().value(), 4);
+    EXPECT_EQ(set.slot<48>().value(), 0);
+    EXPECT_EQ(set.slot<1>().value(), 123.25);
+    EXPECT_EQ(set.slot<50>().value(), 0.1);  // a double, not narrowed on the way
+    EXPECT_EQ(set.slot<9>().value(), -45.5);
+    EXPECT_FALSE(set.slot<34>().value());
+    EXPECT_TRUE(set.slot<52>().value());
+    EXPECT_TRUE(set.slot<11>().value());
+    EXPECT_EQ(set.slot<36>().value(), 23);
+    EXPECT_EQ(set.slot<23>().value(), 7);
+    EXPECT_EQ(set.slot<12>().value(), 0);
+    EXPECT_EQ(set.slot<69>().value(), 0);
+    // One checkout and one check-in per read.
+    EXPECT_EQ(effect.host.calls(fn::checkout_param) - checkouts, 13);
+    EXPECT_EQ(effect.host.calls(fn::checkin_param), effect.host.calls(fn::checkout_param));
+    EXPECT_EQ(effect.host.imbalance(), "");
+  }
+}
+
+TEST(Parameter_Values, PointsArriveInPixelsOfTheCurrentLayerUnscaledByTheEffect) {
+  Effect_Host effect(Host_Identity::after_effects());
+  effect.host.set_layer_size(1920, 1080);
+  effect.host.set_downsample(1, 2, 1, 2);
+  {
+    const brel::Point_2d_Value p = effect.command().slot<20>().value();
+    EXPECT_EQ(p.x, 480.0);  // the 50 % default of the half-size layer
+    EXPECT_EQ(p.y, 270.0);
+  }
+  effect.store().set_point("position", -3.0, 4.5);
+  const brel::Point_2d_Value p = effect.command().slot<20>().value();
+  EXPECT_EQ(p.x, -1.5);
+  EXPECT_EQ(p.y, 2.25);
+}
+
+TEST(Parameter_Values, AfterEffectsColoursComeInFloatThroughTheColourSuite) {
+  Effect_Host effect(Host_Identity::after_effects());
+  PF_PixelFloat bright{};
+  bright.red = 1.5f;
+  bright.green = 0.25f;
+  bright.blue = 0.0f;
+  effect.store().set_color_float("surface color", bright);
+  const brel::Rgb_Value c = effect.command(false).slot<58>().value();
+  EXPECT_EQ(c.red, 1.5f);
+  EXPECT_EQ(c.green, 0.25f);
+  EXPECT_EQ(c.blue, 0.0f);
+  EXPECT_EQ(effect.host.acquires("PF ColorParamSuite", 1), 1);
+  EXPECT_EQ(effect.host.releases("PF ColorParamSuite", 1), 1);
+  EXPECT_EQ(effect.host.imbalance(), "");
+}
+
+TEST(Parameter_Values, PremiereColoursComeFromTheEightBitPixel) {
+  Effect_Host effect(Host_Identity::premiere());
+  effect.store().set_color(Slot{7}, PF_Pixel{255, 255, 128, 0});
+  const brel::Rgb_Value c = effect.command().slot<7>().value();
+  EXPECT_EQ(c.red, 1.0f);
+  EXPECT_EQ(c.green, 128.0f / 255.0f);
+  EXPECT_EQ(c.blue, 0.0f);
+  EXPECT_EQ(effect.host.acquires("PF ColorParamSuite", 1), 0);
+}
+
+TEST(Parameter_Values, ReadsTakeTheCurrentTimeOrTheGivenOne) {
+  Effect_Host effect(Host_Identity::after_effects());
+  effect.host.set_time(100, 5, 30);
+  Parameter_Set& set = effect.command();
+  set.slot<1>().value();
+  auto calls = effect.host.checkout_calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back().index, 2);
+  EXPECT_EQ(calls.back().what_time, 100);
+  EXPECT_EQ(calls.back().time_step, 5);
+  EXPECT_EQ(calls.back().time_scale, 30u);
+
+  const auto& bound = dynamic_cast<const brel::Parameter_AE&>(set.slot<1>());
+  bound.get_ae_param(bound.index, 7);
+  EXPECT_EQ(effect.host.checkout_calls().back().what_time, 7);
+  EXPECT_EQ(effect.host.imbalance(), "");
+}
+
+TEST(Parameter_Values, AnInterfaceOnlyControlIsReadFromTheArrayUnlessATimeIsGiven) {
+  Simulated_Host host(Host_Identity::after_effects());
+  brel::Int_Parameter_Description d("counter", "", 1);
+  d.ui_only = true;
+  {
+    Parameter_Factory_After_Effects factory(host.in_data(), nullptr, nullptr);
+    auto declared = factory.create_int(d);
+    brel::params_setup(host.in_data(), host.out_data(), {declared.get()});
+  }
+  host.parameters().set_int(Slot{0}, 41);
+  Parameter_Factory_After_Effects factory(host.in_data(), host.begin_command(), nullptr);
+  auto counter = factory.create_int(d);
+  EXPECT_EQ(counter->value(), 41);
+  EXPECT_EQ(host.calls(fn::checkout_param), 0);
+  dynamic_cast<brel::Parameter_AE&>(*counter).get_ae_param(1, 0);
+  EXPECT_EQ(host.calls(fn::checkout_param), 1);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+TEST(Parameter_Values, ARefusedCheckoutIsAHostErrorWithItsWarningLine) {
+  Effect_Host effect(Host_Identity::after_effects());
+  Parameter_Set& set = effect.command();
+  effect.host.inject(fn::checkout_param, PF_Err_INVALID_INDEX);
+  try {
+    set.slot<3>().value();
+    FAIL() << "no exception";
+  } catch (const brel::Exception_After_Effects& e) {
+    EXPECT_EQ(e.code(), PF_Err_INVALID_INDEX);
+    EXPECT_STREQ(e.what(), "PF_CHECKOUT_PARAM() failed");
+  }
+  EXPECT_EQ(last_log_line(),
+            "-**### WARNING ###**-: After Effects Error: PF_Err_INVALID_INDEX (513). Thrown in "
+            "file base/after_effects/after_effects_parameter line 77. PF_CHECKOUT_PARAM() "
+            "failed\n");
+  EXPECT_EQ(effect.host.calls(fn::checkin_param), 0);
+  EXPECT_EQ(effect.host.imbalance(), "");
+  // The next read works again.
+  EXPECT_EQ(set.slot<3>().value(), 1.0);
+}
+
+TEST(Parameter_Values, ARefusedCheckInIsLoggedAndTheValueStillArrives) {
+  Effect_Host effect(Host_Identity::after_effects());
+  Parameter_Set& set = effect.command();
+  effect.host.inject(fn::checkin_param, PF_Err_BAD_CALLBACK_PARAM);
+  EXPECT_EQ(set.slot<36>().value(), 16);
+  EXPECT_EQ(last_log_line(),
+            "-**### WARNING ###**-: PF_CHECKIN_PARAM() failed in AE_Param destructor. Error "
+            "code: 516\n");
+}
+
+TEST(Parameter_Values, ColourSuiteFailuresStillCheckTheColourIn) {
+  Effect_Host effect(Host_Identity::after_effects());
+  Parameter_Set& set = effect.command();
+  effect.host.inject(fn::float_color, PF_Err_INTERNAL_STRUCT_DAMAGED);
+  EXPECT_THROW(set.slot<16>().value(), brel::Exception_After_Effects);
+  EXPECT_THAT(last_log_line(), HasSubstr("(512). Thrown in file "
+                                         "base/after_effects/after_effects_parameter line 124."));
+  effect.host.inject(fn::float_color, PF_Interrupt_CANCEL);
+  EXPECT_THROW(set.slot<16>().value(), brel::Exception_Abort);
+  effect.host.remove_suite("PF ColorParamSuite", 1);
+  EXPECT_THROW(set.slot<16>().value(), brel::Exception_Ae_Suite);
+  EXPECT_EQ(effect.host.calls(fn::checkin_param), 3);
+  EXPECT_EQ(effect.host.imbalance(), "");
+}
+
+struct Layer_Case {
+  Host_Identity identity;
+  bool answers;               // false: the host is too old to tell
+  int64_t checkouts_per_ask;  // 0: read from the array
+};
+
+class Has_Layer : public ::testing::TestWithParam<Layer_Case> {};
+
+TEST_P(Has_Layer, AnswersFromTheArrayTheCheckoutOrNotAtAll) {
+  const Layer_Case c = GetParam();
+  Effect_Host effect(c.identity);
+  brel::sim::World world(8, 4, PF_PixelFormat_ARGB32, 4);
+  effect.store().set_layer("environmental layer", world.get());
+  Parameter_Set& set = effect.command();
+  EXPECT_EQ(set.slot<26>().has_layer(), c.answers);
+  EXPECT_FALSE(set.slot<28>().has_layer());
+  EXPECT_EQ(effect.host.calls(fn::checkout_param), 2 * c.checkouts_per_ask);
+  EXPECT_EQ(effect.host.imbalance(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, Has_Layer,
+    ::testing::Values(Layer_Case{Host_Identity::after_effects(13, 9), true, 0},
+                      Layer_Case{Host_Identity::after_effects(13, 8), true, 1},
+                      Layer_Case{Host_Identity::premiere(13, 9), true, 1},
+                      Layer_Case{Host_Identity::premiere(12, 11), true, 1},
+                      Layer_Case{Host_Identity::after_effects(12, 10), false, 0}));
+
+TEST(Parameter_Interface, EnablingFlagsTheEntryAndRedrawsAllButLayers) {
+  Effect_Host effect(Host_Identity::after_effects());
+  Parameter_Set& set = effect.command();
+  PF_ParamDef** params = effect.host.params();
+  set.slot<2>().set_enabled(false);
+  EXPECT_EQ(params[3]->ui_flags & PF_PUI_DISABLED, PF_PUI_DISABLED);
+  ASSERT_EQ(effect.host.update_ui_calls().size(), 1u);
+  EXPECT_EQ(effect.host.update_ui_calls().back().index, 3);
+  EXPECT_EQ(effect.host.update_ui_calls().back().ui_flags & PF_PUI_DISABLED, PF_PUI_DISABLED);
+  set.slot<2>().set_enabled(true);
+  EXPECT_EQ(params[3]->ui_flags & PF_PUI_DISABLED, 0);
+
+  set.slot<26>().set_enabled(false);
+  EXPECT_EQ(params[27]->ui_flags & PF_PUI_DISABLED, PF_PUI_DISABLED);
+  EXPECT_EQ(effect.host.update_ui_calls().size(), 2u);
+
+  set.slot<14>().set_expanded(true);
+  EXPECT_EQ(params[15]->flags & PF_ParamFlag_COLLAPSE_TWIRLY, 0);
+  set.slot<14>().set_visible(false);
+  EXPECT_EQ(params[15]->ui_flags & PF_PUI_INVISIBLE, PF_PUI_INVISIBLE);
+  EXPECT_EQ(effect.host.acquires("PF Param Utils Suite", 2),
+            effect.host.releases("PF Param Utils Suite", 2));
+  EXPECT_EQ(effect.host.imbalance(), "");
+}
+
+TEST(Parameter_Interface, RedrawFailuresNameTheirOperation) {
+  Effect_Host effect(Host_Identity::after_effects());
+  Parameter_Set& set = effect.command();
+  effect.host.inject(fn::update_param_ui, PF_Err_INVALID_CALLBACK);
+  EXPECT_THROW(set.slot<2>().set_enabled(false), brel::Exception_After_Effects);
+  EXPECT_THAT(last_log_line(), HasSubstr("after_effects_parameter line 18."));
+  effect.host.inject(fn::update_param_ui, PF_Err_INVALID_CALLBACK);
+  EXPECT_THROW(set.slot<2>().set_visible(false), brel::Exception_After_Effects);
+  EXPECT_THAT(last_log_line(), HasSubstr("after_effects_parameter line 94."));
+  effect.host.inject(fn::update_param_ui, PF_Interrupt_CANCEL);
+  EXPECT_THROW(set.slot<2>().set_enabled(true), brel::Exception_Abort);
+  effect.host.remove_suite("PF Param Utils Suite", 2);
+  EXPECT_THROW(set.slot<2>().set_enabled(true), brel::Exception_Ae_Suite);
+  EXPECT_EQ(effect.host.imbalance(), "");
+}
+
+TEST(Parameter_Interface, SetValuesGoToTheArrayAndBackToTheHost) {
+  Effect_Host effect(Host_Identity::premiere());
+  {
+    Parameter_Set& set = effect.command();
+    PF_ParamDef** params = effect.host.params();
+    set.slot<1>().set_value(2.5);
+    EXPECT_EQ(params[2]->u.fs_d.value, 2.5);
+    EXPECT_EQ(params[2]->uu.change_flags & PF_ChangeFlag_CHANGED_VALUE,
+              PF_ChangeFlag_CHANGED_VALUE);
+    set.slot<76>().set_value(0);
+    EXPECT_EQ(params[77]->u.pd.value, 1);
+    set.slot<40>().set_value(true);
+    EXPECT_EQ(params[41]->u.bd.value, 1);
+    set.slot<58>().set_value(1.0f, 0.5f, 0.0f);
+    EXPECT_EQ(params[59]->u.cd.value.red, 255);
+    EXPECT_EQ(params[59]->u.cd.value.green, 127);
+    EXPECT_EQ(params[59]->u.cd.value.blue, 0);
+    EXPECT_EQ(set.slot<1>().slider_min(), 0.0);
+    EXPECT_EQ(set.slot<1>().slider_max(), 1000.0);
+    set.slot<1>().set_slider_range(-2.0, 2.0);
+    EXPECT_EQ(params[2]->u.fs_d.slider_min, -2.0f);
+    EXPECT_EQ(set.slot<1>().slider_max(), 2.0);
+  }
+  Parameter_Set& next = effect.command();
+  EXPECT_EQ(next.slot<1>().value(), 2.5);
+  EXPECT_EQ(next.slot<76>().value(), 0);
+  EXPECT_TRUE(next.slot<40>().value());
+  EXPECT_EQ(effect.host.imbalance(), "");
+}
+
+TEST(Parameter_Interface, OperationsTheHostBindingLacksFailAsIncomplete) {
+  Effect_Host effect(Host_Identity::after_effects());
+  Parameter_Set& set = effect.command();
+  const auto expect_incomplete = [](auto operation, int line) {
+    try {
+      operation();
+      ADD_FAILURE() << "no assertion for line " << line;
+    } catch (const brel::Exception_Assert& e) {
+      EXPECT_STREQ(e.what(), "found something that needs implementation");
+    }
+    EXPECT_THAT(last_log_line(),
+                HasSubstr("(ASSERT_INCOMPLETE) in base/after_effects/after_effects_parameter line " +
+                          std::to_string(line) + "."));
+  };
+  expect_incomplete([&] { set.slot<12>().set_value(1); }, 196);
+  expect_incomplete([&] { set.slot<12>().set_valid_range(0, 1); }, 203);
+  expect_incomplete([&] { set.slot<12>().set_slider_range(0, 1); }, 210);
+  expect_incomplete([&] { set.slot<9>().set_value(1.0); }, 269);
+  expect_incomplete([&] { set.slot<9>().set_valid_range(0, 1); }, 276);
+  expect_incomplete([&] { set.slot<9>().set_slider_range(0, 1); }, 283);
+  expect_incomplete([&] { set.slot<9>().set_precision(1); }, 289);
+  expect_incomplete([&] { set.slot<20>().set_value(1, 2); }, 342);
+}
+
+TEST(Parameter_Values, RgbaReadsItsAlphaFromTheSlider) {
+  Simulated_Host host(Host_Identity::after_effects());
+  brel::Rgba_Parameter_Description d("tint", "", 7);
+  d.disc_id_alpha = 8;
+  {
+    Parameter_Factory_After_Effects factory(host.in_data(), nullptr, nullptr);
+    auto declared = factory.create_rgba(d);
+    brel::params_setup(host.in_data(), host.out_data(), {declared.get()});
+  }
+  PF_PixelFloat colour{};
+  colour.red = 0.5f;
+  colour.blue = 2.0f;
+  host.parameters().set_color_float(Slot{0}, colour);
+  host.parameters().set_float(Slot{1}, 0.75);
+  Parameter_Factory_After_Effects factory(host.in_data(), host.begin_command(), nullptr);
+  auto tint = factory.create_rgba(d);
+  const brel::Rgba_Value v = tint->value();
+  EXPECT_EQ(v.red, 0.5f);
+  EXPECT_EQ(v.green, 0.0f);
+  EXPECT_EQ(v.blue, 2.0f);
+  EXPECT_EQ(v.alpha, 0.75f);
+  tint->set_enabled(false);
+  EXPECT_EQ(host.update_ui_calls().size(), 2u);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+class Two_Bytes : public brel::Data_Functions {
+ public:
+  int64_t size(const PF_InData*) const override { return 2; }
+  void write_default(void* memory) const override { std::memcpy(memory, "ab", 2); }
+};
+
+TEST(Parameter_Values, CustomDataStaysLockedUntilTheParameterGoesAndIsCheckedIn) {
+  Simulated_Host host(Host_Identity::after_effects());
+  auto data = std::make_shared<Two_Bytes>();
+  const brel::Custom_Parameter_Description d("graph", "", 3, 0, 50, 1, 2, 4, data, data);
+  {
+    Parameter_Factory_After_Effects factory(host.in_data(), nullptr, nullptr);
+    auto declared = factory.create_custom(nullptr, d);
+    brel::params_setup(host.in_data(), host.out_data(), {declared.get()});
+  }
+  for (const bool with_array : {true, false}) {
+    SCOPED_TRACE(with_array ? "with the array" : "without the array");
+    PF_ParamDef** params = host.begin_command();
+    {
+      Parameter_Factory_After_Effects factory(host.in_data(), with_array ? params : nullptr,
+                                              nullptr);
+      auto graph = factory.create_custom(nullptr, d);
+      const void* first = graph->data();
+      ASSERT_NE(first, nullptr);
+      EXPECT_EQ(std::memcmp(first, "ab", 2), 0);
+      EXPECT_EQ(graph->data(), first);  // cached, not locked again
+      EXPECT_NE(graph->second_data(), nullptr);
+      EXPECT_EQ(host.calls(fn::checkout_param), with_array ? 0 : 2);
+    }
+    EXPECT_EQ(host.imbalance(), "");
+  }
+}
+
+}  // namespace
