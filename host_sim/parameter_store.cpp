@@ -100,6 +100,10 @@ int32_t Parameter_Store::add(const PF_ParamDef& definition, int32_t add_index) {
   }
 
   p.value = def.u;
+  // Arbitrary data starts out as its default handle, as a host holds it.
+  if (def.param_type == PF_Param_ARBITRARY_DATA) {
+    p.value.arb_d.value = def.u.arb_d.dephault;
+  }
   if (def.param_type == PF_Param_COLOR) {
     const PF_Pixel& c = def.u.cd.value;
     p.color_float = {c.alpha / 255.0f, c.red / 255.0f, c.green / 255.0f, c.blue / 255.0f};
