@@ -323,8 +323,8 @@ class Four_Bytes : public brel::Data_Functions {
 
 TEST_F(Params_Setup_Test, CustomRegistersTheControlItsUiAndAHiddenCompanion) {
   auto data = std::make_shared<Four_Bytes>();
-  const brel::Custom_Parameter_Description d("graph", "", 0x12345, 0, 120, 11, 12, 0x1FFFF,
-                                             data, data);
+  const brel::Custom_Parameter_Description d("graph", "", 0x12345, 0, 120, 11, 12, 0x1FFFF, data,
+                                             data);
   add(factory.create_custom(nullptr, d));
   setup();
   ASSERT_EQ(host.calls(fn::add_param), 2);

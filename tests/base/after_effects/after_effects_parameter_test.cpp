@@ -26,6 +26,11 @@ using brel::sim::Slot;
 namespace fn = brel::sim::fn;
 using ::testing::HasSubstr;
 
+// The next call of `function` answers `code`.
+void fail_next(Simulated_Host& host, const char* function, int32_t code) {
+  host.inject(function, code, host.calls(function) + 1);
+}
+
 std::string last_log_line() {
   const auto messages = brel::global_log().recent_messages();
   return messages.empty() ? std::string() : messages.back();
@@ -206,11 +211,11 @@ TEST(Parameter_Values, ARefusedCheckInIsLoggedAndTheValueStillArrives) {
 TEST(Parameter_Values, ColourSuiteFailuresStillCheckTheColourIn) {
   Effect_Host effect(Host_Identity::after_effects());
   Parameter_Set& set = effect.command();
-  effect.host.inject(fn::float_color, PF_Err_INTERNAL_STRUCT_DAMAGED);
+  fail_next(effect.host, fn::float_color, PF_Err_INTERNAL_STRUCT_DAMAGED);
   EXPECT_THROW(set.slot<16>().value(), brel::Exception_After_Effects);
   EXPECT_THAT(last_log_line(), HasSubstr("(512). Thrown in file "
                                          "base/after_effects/after_effects_parameter line 124."));
-  effect.host.inject(fn::float_color, PF_Interrupt_CANCEL);
+  fail_next(effect.host, fn::float_color, PF_Interrupt_CANCEL);
   EXPECT_THROW(set.slot<16>().value(), brel::Exception_Abort);
   effect.host.remove_suite("PF ColorParamSuite", 1);
   EXPECT_THROW(set.slot<16>().value(), brel::Exception_Ae_Suite);
@@ -238,13 +243,13 @@ TEST_P(Has_Layer, AnswersFromTheArrayTheCheckoutOrNotAtAll) {
   EXPECT_EQ(effect.host.imbalance(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Hosts, Has_Layer,
-    ::testing::Values(Layer_Case{Host_Identity::after_effects(13, 9), true, 0},
-                      Layer_Case{Host_Identity::after_effects(13, 8), true, 1},
-                      Layer_Case{Host_Identity::premiere(13, 9), true, 1},
-                      Layer_Case{Host_Identity::premiere(12, 11), true, 1},
-                      Layer_Case{Host_Identity::after_effects(12, 10), false, 0}));
+INSTANTIATE_TEST_SUITE_P(Hosts, Has_Layer,
+                         ::testing::Values(Layer_Case{Host_Identity::after_effects(13, 9), true, 0},
+                                           Layer_Case{Host_Identity::after_effects(13, 8), true, 1},
+                                           Layer_Case{Host_Identity::premiere(13, 9), true, 1},
+                                           Layer_Case{Host_Identity::premiere(12, 11), true, 1},
+                                           Layer_Case{Host_Identity::after_effects(12, 10), false,
+                                                      0}));
 
 TEST(Parameter_Interface, EnablingFlagsTheEntryAndRedrawsAllButLayers) {
   Effect_Host effect(Host_Identity::after_effects());
@@ -274,13 +279,13 @@ TEST(Parameter_Interface, EnablingFlagsTheEntryAndRedrawsAllButLayers) {
 TEST(Parameter_Interface, RedrawFailuresNameTheirOperation) {
   Effect_Host effect(Host_Identity::after_effects());
   Parameter_Set& set = effect.command();
-  effect.host.inject(fn::update_param_ui, PF_Err_INVALID_CALLBACK);
+  fail_next(effect.host, fn::update_param_ui, PF_Err_INVALID_CALLBACK);
   EXPECT_THROW(set.slot<2>().set_enabled(false), brel::Exception_After_Effects);
   EXPECT_THAT(last_log_line(), HasSubstr("after_effects_parameter line 18."));
-  effect.host.inject(fn::update_param_ui, PF_Err_INVALID_CALLBACK);
+  fail_next(effect.host, fn::update_param_ui, PF_Err_INVALID_CALLBACK);
   EXPECT_THROW(set.slot<2>().set_visible(false), brel::Exception_After_Effects);
   EXPECT_THAT(last_log_line(), HasSubstr("after_effects_parameter line 94."));
-  effect.host.inject(fn::update_param_ui, PF_Interrupt_CANCEL);
+  fail_next(effect.host, fn::update_param_ui, PF_Interrupt_CANCEL);
   EXPECT_THROW(set.slot<2>().set_enabled(true), brel::Exception_Abort);
   effect.host.remove_suite("PF Param Utils Suite", 2);
   EXPECT_THROW(set.slot<2>().set_enabled(true), brel::Exception_Ae_Suite);
@@ -327,9 +332,10 @@ TEST(Parameter_Interface, OperationsTheHostBindingLacksFailAsIncomplete) {
     } catch (const brel::Exception_Assert& e) {
       EXPECT_STREQ(e.what(), "found something that needs implementation");
     }
-    EXPECT_THAT(last_log_line(),
-                HasSubstr("(ASSERT_INCOMPLETE) in base/after_effects/after_effects_parameter line " +
-                          std::to_string(line) + "."));
+    EXPECT_THAT(
+        last_log_line(),
+        HasSubstr("(ASSERT_INCOMPLETE) in base/after_effects/after_effects_parameter line " +
+                  std::to_string(line) + "."));
   };
   expect_incomplete([&] { set.slot<12>().set_value(1); }, 196);
   expect_incomplete([&] { set.slot<12>().set_valid_range(0, 1); }, 203);
