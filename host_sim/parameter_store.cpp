@@ -129,9 +129,9 @@ const Parameter_Store::Stored_Param& Parameter_Store::at(int32_t slot) const {
 Parameter_Store::Stored_Param& Parameter_Store::at_kind(int32_t slot, PF_ParamType kind) {
   const Stored_Param& p = at(slot);
   if (p.definition.param_type != kind) {
-    throw Sim_Error("slot " + std::to_string(slot) + " (\"" + name_of(p.definition) + "\") is a " +
-                    kind_name(p.definition.param_type) + " parameter, not a " + kind_name(kind) +
-                    " parameter");
+    throw Sim_Error("slot " + std::to_string(slot) + " (\"" + name_of(p.definition) +
+                    "\") is of kind " + kind_name(p.definition.param_type) + ", not " +
+                    kind_name(kind));
   }
   return params_[static_cast<size_t>(slot)];
 }

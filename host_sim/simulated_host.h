@@ -146,9 +146,9 @@ class Simulated_Host {
   // ansi.sprintf calls whose text was cut to fit the buffer.
   int64_t sprintf_truncations() const;
 
-  // From the `at_call`-th call on (counting from 1), `times` calls (all later ones when
-  // negative) of `function` answer `code` without doing anything. Functions that return a
-  // pointer answer null instead.
+  // From the `at_call`-th call on (counting every call of `function` from 1), `times` calls
+  // (all later ones when negative) of `function` answer `code` without doing anything. Functions
+  // that return a pointer answer null instead.
   void inject(const std::string& function, int32_t code, int64_t at_call = 1, int64_t times = 1);
   // Suites: missing (kSPSuiteNotFoundError), failing with a chosen code, or "success" without
   // a table.

@@ -1,0 +1,308 @@
+#include "base/after_effects/helper/ae_helper.h"
+
+#include <gtest/gtest.h>
+
+#include "base/after_effects/helper/ae_exception.h"
+#include "base/log.h"
+#include "simulated_host.h"
+
+namespace {
+
+using brel::Pixel_Description;
+using brel::sim::Host_Identity;
+using brel::sim::Simulated_Host;
+using brel::sim::World;
+
+const Pixel_Description argb32f{1, 32, 1, 2, 3, 0};
+const Pixel_Description argb16{1, 16, 1, 2, 3, 0};
+const Pixel_Description argb8{1, 8, 1, 2, 3, 0};
+const Pixel_Description bgra32f{1, 32, 2, 1, 0, 3};
+const Pixel_Description bgra16{1, 16, 2, 1, 0, 3};
+const Pixel_Description bgra8{1, 8, 2, 1, 0, 3};
+
+TEST(HostContext, TellsTheHostApplicationByItsId) {
+  Simulated_Host ae(Host_Identity::after_effects());
+  const brel::Host_Context context = brel::ae::host_context(ae.in_data());
+  EXPECT_EQ(context.plugin_api(), brel::Plugin_Api::After_Effects);
+  EXPECT_EQ(context.plugin_host(), brel::Plugin_Host::After_Effects);
+  EXPECT_EQ(context.input_layer_name(), "Source");
+  EXPECT_EQ(context.output_layer_name(), "Output");
+
+  // The member reads the host data when asked, not when built.
+  ae.in_data()->appl_id = PF_APPL_ID_PREMIERE;
+  EXPECT_EQ(context.plugin_host(), brel::Plugin_Host::Premiere_Pro);
+  ae.in_data()->appl_id = PF_FOURCC_MSB_FIRST('A', 'B', 'C', 'D');
+  EXPECT_EQ(context.plugin_host(), brel::Plugin_Host::Other);
+  EXPECT_EQ(static_cast<int32_t>(context.plugin_host()), 4);
+}
+
+TEST(HostContext, WithoutHostDataReportsPremierePro) {
+  const brel::Host_Context context = brel::ae::host_context(nullptr);
+  EXPECT_EQ(static_cast<int32_t>(context.plugin_host()), 1);
+  EXPECT_EQ(static_cast<int32_t>(context.plugin_api()), 0);
+}
+
+TEST(HostIdentity, IdsAreComparedWhole) {
+  Simulated_Host host(Host_Identity::premiere());
+  EXPECT_TRUE(brel::host_is_premiere(host.in_data()));
+  EXPECT_FALSE(brel::host_is_after_effects(host.in_data()));
+  host.in_data()->appl_id = PF_APPL_ID_AFTER_EFFECTS;
+  EXPECT_TRUE(brel::host_is_after_effects(host.in_data()));
+  EXPECT_FALSE(brel::host_is_premiere(host.in_data()));
+  // The same four characters in the other byte order are no known host.
+  host.in_data()->appl_id = PF_FOURCC_LSB_FIRST('F', 'X', 'T', 'C');
+  EXPECT_FALSE(brel::host_is_after_effects(host.in_data()));
+}
+
+struct Version_Case {
+  A_short major;
+  A_short minor;
+  bool at_least_12_5;
+  bool at_least_12_11;
+  bool at_least_13_9;
+};
+
+TEST(HostVersions, ApiVersionThresholds) {
+  const Version_Case cases[] = {
+      {11, 9, false, false, false}, {11, 20, false, false, false}, {12, 4, false, false, false},
+      {12, 5, true, false, false},  {12, 10, true, false, false},  {12, 11, true, true, false},
+      {12, 20, true, true, false},  {13, 0, true, true, false},    {13, 8, true, true, false},
+      {13, 9, true, true, true},    {13, 10, true, true, true},    {14, 0, true, true, true},
+  };
+  for (const Host_Identity& identity :
+       {Host_Identity::after_effects(), Host_Identity::premiere()}) {
+    Simulated_Host host(identity);
+    for (const Version_Case& c : cases) {
+      host.in_data()->version = {c.major, c.minor};
+      const std::string at = std::to_string(c.major) + "." + std::to_string(c.minor);
+      EXPECT_EQ(brel::api_version_at_least(host.in_data(), 12, 5), c.at_least_12_5) << at;
+      EXPECT_EQ(brel::api_version_at_least(host.in_data(), 12, 11), c.at_least_12_11) << at;
+      EXPECT_EQ(brel::api_version_at_least(host.in_data(), 13, 9), c.at_least_13_9) << at;
+    }
+  }
+}
+
+TEST(HostVersions, PremiereApplicationVersionComesFromTheAppInfoSuite) {
+  Simulated_Host host(Host_Identity::premiere(13, 4, {24, 1, 3}));
+  const brel::Premiere_Version v = brel::premiere_version(host.in_data());
+  EXPECT_EQ(v.major, 24u);
+  EXPECT_EQ(v.minor, 1u);
+  EXPECT_EQ(v.patch, 3u);
+  EXPECT_EQ(host.calls(brel::sim::fn::app_info), 1);
+  EXPECT_EQ(host.acquires(kPrSDKAppInfoSuite, 2), 1);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+TEST(HostVersions, PremiereVersionTestComparesMajorMinorPatch) {
+  const struct {
+    PrAppVersion version;
+    bool expected;
+  } cases[] = {{{5, 0, 2}, true}, {{5, 1, 0}, true},  {{5, 0, 1}, false},
+               {{6, 0, 0}, true}, {{4, 9, 9}, false}, {{5, 0, 3}, true}};
+  for (const auto& c : cases) {
+    Simulated_Host host(Host_Identity::premiere(13, 4, c.version));
+    EXPECT_EQ(brel::premiere_version_at_least(host.in_data(), 5, 0, 2), c.expected)
+        << c.version.major << "." << c.version.minor << "." << c.version.patch;
+  }
+  Simulated_Host ae(Host_Identity::after_effects());
+  EXPECT_FALSE(brel::premiere_version_at_least(ae.in_data(), 0, 0, 0));
+  EXPECT_EQ(ae.calls(brel::sim::fn::app_info), 0);
+}
+
+TEST(HostVersions, PremiereVersionElsewhereFailsItsAssertion) {
+  Simulated_Host host(Host_Identity::after_effects());
+  EXPECT_THROW(brel::premiere_version(host.in_data()), brel::Exception_Assert);
+  const std::string report = brel::global_log().recent_messages().back();
+  EXPECT_NE(report.find("(host_is_premiere(in_data)) in base/after_effects/helper/ae_helper line "
+                        "163. ASSERT()"),
+            std::string::npos)
+      << report;
+}
+
+TEST(HostVersions, FailingAppInfoThrowsPremiereError) {
+  Simulated_Host host(Host_Identity::premiere());
+  host.inject(brel::sim::fn::app_info, suiteError_InvalidCall);
+  try {
+    brel::premiere_version(host.in_data());
+    FAIL();
+  } catch (const brel::Exception_Premiere& e) {
+    EXPECT_STREQ(e.what(), "Premiere Api Error (prSuiteError)");
+    EXPECT_EQ(e.code(), suiteError_InvalidCall);
+  }
+  EXPECT_NE(brel::global_log().recent_messages().back().find(
+                "suiteError_InvalidCall (-2147483645). Thrown in file "
+                "base/after_effects/helper/ae_helper line 168."),
+            std::string::npos);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+TEST(HostVersions, VersionLines) {
+  Simulated_Host ae(Host_Identity::after_effects(13, 28));
+  EXPECT_EQ(brel::host_version_line(ae.in_data()), "After Effects v13.28(app id: FXTC)");
+  Simulated_Host premiere(Host_Identity::premiere(13, 4, {24, 1, 0}));
+  EXPECT_EQ(brel::host_version_line(premiere.in_data()), "Premiere v24.1.0(app id: PrMr)");
+  premiere.in_data()->appl_id = PF_FOURCC_MSB_FIRST('A', 'b', 'c', 'D');
+  EXPECT_EQ(brel::host_version_line(premiere.in_data()), "(app id: AbcD)");
+}
+
+// Every format a host carries maps to its layout; anything else is not guessed.
+TEST(WorldPixelDescription, AfterEffectsFormats) {
+  Simulated_Host host(Host_Identity::after_effects());
+  const struct {
+    PF_PixelFormat format;
+    Pixel_Description expected;
+  } cases[] = {{PF_PixelFormat_ARGB128, argb32f},
+               {PF_PixelFormat_ARGB64, argb16},
+               {PF_PixelFormat_ARGB32, argb8},
+               {PF_PixelFormat_BGRA128, bgra32f}};
+  for (const auto& c : cases) {
+    World world(4, 2, c.format, World::pixel_bytes(c.format, false));
+    EXPECT_EQ(brel::world_pixel_description(world.get(), host.in_data()), c.expected) << c.format;
+  }
+  EXPECT_EQ(host.acquires(kPFWorldSuite, 2), 4);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+TEST(WorldPixelDescription, PremiereFormats) {
+  Simulated_Host host(Host_Identity::premiere());
+  const struct {
+    PrPixelFormat format;
+    Pixel_Description expected;
+  } cases[] = {{PrPixelFormat_BGRA_4444_32f, bgra32f},
+               {PrPixelFormat_BGRA_4444_16u, bgra16},
+               {PrPixelFormat_BGRA_4444_8u, bgra8},
+               {PrPixelFormat_ARGB_4444_8u, argb8}};
+  for (const auto& c : cases) {
+    World world(4, 2, c.format, World::pixel_bytes(c.format, true));
+    EXPECT_EQ(brel::world_pixel_description(world.get(), host.in_data()), c.expected) << c.format;
+  }
+  EXPECT_EQ(host.acquires(kPFPixelFormatSuite, 1), 4);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+TEST(WorldPixelDescription, AnotherHostAsksTheWorldSuite) {
+  Simulated_Host host(Host_Identity::other(PF_FOURCC_MSB_FIRST('A', 'B', 'C', 'D'), 13, 0));
+  World world(1, 1, PF_PixelFormat_ARGB64, 8);
+  EXPECT_EQ(brel::world_pixel_description(world.get(), host.in_data()), argb16);
+}
+
+void expect_unsupported(Simulated_Host& host, PF_PixelFormat format, int line) {
+  World world(1, 1, format, 16);
+  EXPECT_THROW(brel::world_pixel_description(world.get(), host.in_data()), brel::Exception_Assert)
+      << format;
+  const std::string report = brel::global_log().recent_messages().back();
+  EXPECT_NE(report.find("(ASSERT_INCOMPLETE) in base/after_effects/helper/ae_helper line " +
+                        std::to_string(line) + ". found something that needs implementation"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+TEST(WorldPixelDescription, FormatsAHostDoesNotCarryAreRefused) {
+  Simulated_Host ae(Host_Identity::after_effects());
+  for (const PF_PixelFormat format :
+       {PrPixelFormat_BGRA_4444_8u, PrPixelFormat_BGRA_4444_16u, PrPixelFormat_BGRA_4444_32f, 0}) {
+    expect_unsupported(ae, format, 296);
+  }
+  Simulated_Host premiere(Host_Identity::premiere());
+  for (const PF_PixelFormat format :
+       {PF_PixelFormat_ARGB128, PF_PixelFormat_ARGB64, PF_PixelFormat_BGRA128, 0}) {
+    expect_unsupported(premiere, format, 268);
+  }
+}
+
+TEST(WorldPixelDescription, PremiereIgnoresAFailingQueryAndKeepsThePreset) {
+  Simulated_Host host(Host_Identity::premiere());
+  host.inject(brel::sim::fn::pr_get_pixel_format, PF_Err_BAD_CALLBACK_PARAM);
+  World world(1, 1, PrPixelFormat_BGRA_4444_32f, 16);
+  EXPECT_EQ(brel::world_pixel_description(world.get(), host.in_data()), bgra8);
+}
+
+TEST(WorldPixelDescription, AfterEffectsQueryErrors) {
+  Simulated_Host host(Host_Identity::after_effects());
+  World world(1, 1, PF_PixelFormat_ARGB32, 4);
+  host.inject(brel::sim::fn::get_pixel_format, PF_Interrupt_CANCEL);
+  EXPECT_THROW(brel::world_pixel_description(world.get(), host.in_data()), brel::Exception_Abort);
+  host.inject(brel::sim::fn::get_pixel_format, PF_Err_INVALID_CALLBACK, 2);
+  try {
+    brel::world_pixel_description(world.get(), host.in_data());
+    FAIL();
+  } catch (const brel::Exception_After_Effects& e) {
+    EXPECT_EQ(e.code(), PF_Err_INVALID_CALLBACK);
+    EXPECT_STREQ(e.what(), "After Effects api Error (PF_Err)");
+  }
+  EXPECT_NE(brel::global_log().recent_messages().back().find(
+                "PF_Err_INVALID_CALLBACK (515). Thrown in file base/after_effects/helper/ae_helper "
+                "line 275."),
+            std::string::npos);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+TEST(WorldPixelDescription, MissingSuiteThrowsSuiteError) {
+  Simulated_Host host(Host_Identity::premiere());
+  host.remove_suite(kPFPixelFormatSuite, 1);
+  World world(1, 1, PrPixelFormat_BGRA_4444_8u, 4);
+  EXPECT_THROW(brel::world_pixel_description(world.get(), host.in_data()),
+               brel::Exception_Ae_Suite);
+}
+
+TEST(HostFactors, DownsampleAndAspectAreRatios) {
+  Simulated_Host host(Host_Identity::after_effects());
+  host.set_downsample(1, 2, 1, 4);
+  host.set_pixel_aspect(10, 11);
+  const brel::Downsample_Factors f = brel::downsample_factors(host.in_data());
+  EXPECT_EQ(f.x, 0.5f);
+  EXPECT_EQ(f.y, 0.25f);
+  EXPECT_EQ(brel::pixel_aspect_ratio(host.in_data()), 10.0f / 11.0f);
+}
+
+TEST(HostRects, EdgeOrderDiffersBetweenHostAndSystem) {
+  const brel::Rect r = brel::rect_from_pf_rect({1, 2, 3, 4});
+  EXPECT_EQ(r, (brel::Rect{1, 3, 2, 4}));
+  const PF_LRect back = brel::pf_rect_from_rect({-5, 7, -9, 11});
+  EXPECT_EQ(back.left, -5);
+  EXPECT_EQ(back.top, -9);
+  EXPECT_EQ(back.right, 7);
+  EXPECT_EQ(back.bottom, 11);
+  // Edges are cut to 32 bits.
+  EXPECT_EQ(brel::pf_rect_from_rect({(int64_t{1} << 32) + 5, 0, 0, 0}).left, 5);
+}
+
+TEST(HostRects, RenderRegionFromACheckoutResult) {
+  Simulated_Host host(Host_Identity::after_effects());
+  host.set_downsample(1, 2, 1, 3);
+  PF_CheckoutResult result{};
+  result.result_rect = {9, 9, 9, 9};
+  result.max_result_rect = {-10, 20, 110, 220};
+  result.par = {3, 2};
+  const brel::Render_Region region = brel::make_render_region(host.in_data(), result);
+  EXPECT_EQ(region.rect, (brel::Rect{-10, 110, 20, 220}));
+  EXPECT_EQ(region.scale_x, 0.5f);
+  EXPECT_EQ(region.scale_y, 1.0f / 3.0f);
+  EXPECT_EQ(region.pixel_aspect, 1.5f);
+}
+
+TEST(LayerDescription, FromAHostWorld) {
+  World world(7, 3, PF_PixelFormat_ARGB64, 8, 8);
+  world.get()->origin_x = -4;
+  world.get()->origin_y = 6;
+  world.get()->pix_aspect_ratio = {0, 0};
+  const brel::Layer_Typeless layer = brel::make_layer_description(world.get(), 0.5f, 0.25f, argb16);
+  EXPECT_EQ(layer.width, 7);
+  EXPECT_EQ(layer.height, 3);
+  EXPECT_EQ(layer.origin_x, -4);
+  EXPECT_EQ(layer.origin_y, 6);
+  EXPECT_EQ(layer.scale_x, 0.5f);
+  EXPECT_EQ(layer.scale_y, 0.25f);
+  EXPECT_EQ(layer.pixel_aspect, 1.0f);  // a zero denominator counts as square pixels
+  EXPECT_EQ(layer.flag, 0);
+  EXPECT_EQ(layer.pixels, world.get()->data);
+  EXPECT_EQ(layer.row_bytes, 64 + 8);
+  EXPECT_EQ(layer.pixel_description, argb16);
+
+  world.get()->pix_aspect_ratio = {4, 3};
+  EXPECT_EQ(brel::make_layer_description(world.get(), 1.0f, 1.0f, argb16).pixel_aspect,
+            4.0f / 3.0f);
+}
+
+}  // namespace

@@ -1,0 +1,351 @@
+#include "simulated_host.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace {
+
+using brel::sim::Host_Identity;
+using brel::sim::Simulated_Host;
+namespace fn = brel::sim::fn;
+
+PF_ParamDef color_definition(int32_t id, PF_Pixel value) {
+  PF_ParamDef def{};
+  def.param_type = PF_Param_COLOR;
+  def.uu.id = id;
+  std::strcpy(def.name, "light color");
+  def.u.cd.value = value;
+  def.u.cd.dephault = value;
+  return def;
+}
+
+PF_ParamDef slider_definition(int32_t id) {
+  PF_ParamDef def{};
+  def.param_type = PF_Param_SLIDER;
+  def.uu.id = id;
+  std::strcpy(def.name, "softness");
+  return def;
+}
+
+TEST(SimulatedHost, IdentityAndCallRecord) {
+  Simulated_Host ae(Host_Identity::after_effects(13, 9));
+  EXPECT_EQ(ae.in_data()->appl_id, 0x46585443);
+  EXPECT_EQ(ae.in_data()->version.major, 13);
+  EXPECT_EQ(ae.in_data()->version.minor, 9);
+  EXPECT_NE(ae.in_data()->pica_basicP, nullptr);
+  EXPECT_NE(ae.in_data()->utils, nullptr);
+  ae.set_utils_present(false);
+  EXPECT_EQ(ae.in_data()->utils, nullptr);
+  ae.set_register_ui_present(false);
+  EXPECT_EQ(ae.in_data()->inter.register_ui, nullptr);
+
+  Simulated_Host premiere(Host_Identity::premiere(12, 5, {5, 0, 2}));
+  EXPECT_EQ(premiere.in_data()->appl_id, 0x50724D72);
+  EXPECT_EQ(premiere.in_data()->version.minor, 5);
+}
+
+TEST(SimulatedHost, CheckoutsAreReadAtTheGivenTimeAndBalanced) {
+  Simulated_Host host(Host_Identity::after_effects());
+  PF_InData* in = host.in_data();
+  PF_ParamDef def = slider_definition(5);
+  ASSERT_EQ(in->inter.add_param(in->effect_ref, -1, &def), PF_Err_NONE);
+  host.set_time(300, 10, 30);
+
+  PF_ParamDef out{};
+  ASSERT_EQ(in->inter.checkout_param(in->effect_ref, 1, in->current_time, in->time_step,
+                                     in->time_scale, &out),
+            PF_Err_NONE);
+  const auto calls = host.checkout_calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].index, 1);
+  EXPECT_EQ(calls[0].what_time, 300);
+  EXPECT_EQ(calls[0].time_step, 10);
+  EXPECT_EQ(calls[0].time_scale, 30u);
+  EXPECT_EQ(host.imbalance(), "parameter 1 checked out 1 more time(s) than checked in\n");
+
+  // A copy of the record is recognised at check-in.
+  PF_ParamDef copy = out;
+  EXPECT_EQ(in->inter.checkin_param(in->effect_ref, &copy), PF_Err_NONE);
+  EXPECT_EQ(host.imbalance(), "");
+
+  // Checking in what is not out is refused and remembered.
+  EXPECT_EQ(in->inter.checkin_param(in->effect_ref, &copy), PF_Err_BAD_CALLBACK_PARAM);
+  EXPECT_EQ(host.imbalance(), "checkin_param of a record that is not checked out (id 5)\n");
+}
+
+TEST(SimulatedHost, CheckoutOfAnIndexOutOfRangeIsRefused) {
+  Simulated_Host host(Host_Identity::after_effects());
+  PF_InData* in = host.in_data();
+  PF_ParamDef out{};
+  EXPECT_EQ(in->inter.checkout_param(in->effect_ref, 1, 0, 1, 25, &out), PF_Err_INVALID_INDEX);
+  EXPECT_EQ(in->inter.checkout_param(in->effect_ref, -1, 0, 1, 25, &out), PF_Err_INVALID_INDEX);
+  // The input layer is always there.
+  EXPECT_EQ(in->inter.checkout_param(in->effect_ref, 0, 0, 1, 25, &out), PF_Err_NONE);
+  EXPECT_EQ(in->inter.checkin_param(in->effect_ref, &out), PF_Err_NONE);
+  EXPECT_EQ(host.imbalance(), "");
+  // A foreign effect reference finds no host.
+  EXPECT_EQ(in->inter.checkout_param(nullptr, 0, 0, 1, 25, &out), PF_Err_BAD_CALLBACK_PARAM);
+}
+
+TEST(SimulatedHost, InjectedFaultsHitTheChosenCalls) {
+  Simulated_Host host(Host_Identity::after_effects());
+  PF_InData* in = host.in_data();
+  PF_ParamDef def = slider_definition(5);
+  host.inject(fn::add_param, PF_Err_INVALID_INDEX, 2);
+  EXPECT_EQ(in->inter.add_param(in->effect_ref, -1, &def), PF_Err_NONE);
+  EXPECT_EQ(in->inter.add_param(in->effect_ref, -1, &def), PF_Err_INVALID_INDEX);
+  EXPECT_EQ(in->inter.add_param(in->effect_ref, -1, &def), PF_Err_NONE);
+  EXPECT_EQ(host.parameters().size(), 2);  // the refused one is not recorded
+
+  host.inject(fn::abort, PF_Interrupt_CANCEL, 3, -1);
+  EXPECT_EQ(in->inter.abort(in->effect_ref), 0);
+  EXPECT_EQ(in->inter.abort(in->effect_ref), 0);
+  EXPECT_EQ(in->inter.abort(in->effect_ref), PF_Interrupt_CANCEL);
+  EXPECT_EQ(in->inter.abort(in->effect_ref), PF_Interrupt_CANCEL);
+  EXPECT_EQ(host.calls(fn::abort), 4);
+
+  host.inject(fn::new_handle, 1);
+  EXPECT_EQ(in->utils->host_new_handle(16), nullptr);
+  EXPECT_EQ(host.live_handles(), 0);
+}
+
+TEST(SimulatedHost, SuitesDependOnTheHostAndAreCounted) {
+  const auto offered = [](Simulated_Host& host, const char* name, int32_t version) {
+    const void* suite = nullptr;
+    SPBasicSuite* broker = host.in_data()->pica_basicP;
+    const SPErr err = broker->AcquireSuite(name, version, &suite);
+    if (err == kSPNoError && suite != nullptr) {
+      broker->ReleaseSuite(name, version);
+      return true;
+    }
+    EXPECT_EQ(err, kSPSuiteNotFoundError) << name;
+    return false;
+  };
+  Simulated_Host ae(Host_Identity::after_effects());
+  EXPECT_TRUE(offered(ae, kPFHandleSuite, 2));
+  EXPECT_TRUE(offered(ae, kPFWorldSuite, 2));
+  EXPECT_TRUE(offered(ae, kPFColorParamSuite, 1));
+  EXPECT_TRUE(offered(ae, kPFParamUtilsSuite, 2));
+  EXPECT_TRUE(offered(ae, kAEGPUtilitySuite, 7));
+  EXPECT_FALSE(offered(ae, kPFPixelFormatSuite, 1));
+  EXPECT_FALSE(offered(ae, kPrSDKAppInfoSuite, 2));
+  EXPECT_EQ(ae.acquires(kPFWorldSuite, 2), 1);
+  EXPECT_EQ(ae.releases(kPFWorldSuite, 2), 1);
+
+  Simulated_Host premiere(Host_Identity::premiere());
+  EXPECT_TRUE(offered(premiere, kPFHandleSuite, 2));
+  EXPECT_TRUE(offered(premiere, kPFPixelFormatSuite, 1));
+  EXPECT_TRUE(offered(premiere, kPFUtilitySuite, 4));
+  EXPECT_TRUE(offered(premiere, kPrSDKAppInfoSuite, 2));
+  EXPECT_TRUE(offered(premiere, kPFParamUtilsSuite, 2));
+  EXPECT_FALSE(offered(premiere, kPFWorldSuite, 2));
+  EXPECT_FALSE(offered(premiere, kPFColorParamSuite, 1));
+  EXPECT_EQ(premiere.imbalance(), "");
+
+  // An unbalanced release is noticed.
+  premiere.in_data()->pica_basicP->ReleaseSuite(kPFHandleSuite, 2);
+  EXPECT_EQ(premiere.imbalance(), "\"PF Handle Suite\" 2 released more often than acquired\n");
+}
+
+TEST(SimulatedHost, UnreleasedSuiteShowsInTheBalance) {
+  Simulated_Host host(Host_Identity::after_effects());
+  const void* suite = nullptr;
+  ASSERT_EQ(host.in_data()->pica_basicP->AcquireSuite(kPFWorldSuite, 2, &suite), kSPNoError);
+  EXPECT_EQ(host.imbalance(), "\"PF World Suite\" 2 acquired 1 more time(s) than released\n");
+}
+
+TEST(SimulatedHost, FloatColourUnderAfterEffects) {
+  Simulated_Host host(Host_Identity::after_effects());
+  PF_InData* in = host.in_data();
+  PF_ParamDef def = color_definition(8, {255, 255, 128, 0});
+  ASSERT_EQ(in->inter.add_param(in->effect_ref, -1, &def), PF_Err_NONE);
+  host.parameters().set_color_float(brel::sim::Slot{0}, {1.0f, 2.5f, 0.5f, -0.25f});
+
+  PF_ParamDef out{};
+  ASSERT_EQ(in->inter.checkout_param(in->effect_ref, 1, 0, 1, 25, &out), PF_Err_NONE);
+  EXPECT_EQ(out.u.cd.value.red, 255);  // clamped to the byte range
+  EXPECT_EQ(out.u.cd.value.green, 128);
+  EXPECT_EQ(out.u.cd.value.blue, 0);
+  const void* table = nullptr;
+  ASSERT_EQ(in->pica_basicP->AcquireSuite(kPFColorParamSuite, 1, &table), kSPNoError);
+  const auto* suite = static_cast<const PF_ColorParamSuite1*>(table);
+  PF_PixelFloat color{};
+  EXPECT_EQ(suite->PF_GetFloatingPointColorFromColorDef(in->effect_ref, &out, &color), PF_Err_NONE);
+  EXPECT_EQ(color.red, 2.5f);
+  EXPECT_EQ(color.green, 0.5f);
+  EXPECT_EQ(color.blue, -0.25f);
+  // An 8-bit colour set later gives byte / 255.
+  host.parameters().set_color(brel::sim::Slot{0}, {255, 51, 0, 255});
+  EXPECT_EQ(suite->PF_GetFloatingPointColorFromColorDef(in->effect_ref, &out, &color), PF_Err_NONE);
+  EXPECT_EQ(color.red, 51 / 255.0f);
+  EXPECT_EQ(color.blue, 1.0f);
+  in->pica_basicP->ReleaseSuite(kPFColorParamSuite, 1);
+  EXPECT_EQ(in->inter.checkin_param(in->effect_ref, &out), PF_Err_NONE);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+template <class Suite>
+const Suite* acquire(Simulated_Host& host, const char* name, int32_t version) {
+  const void* suite = nullptr;
+  EXPECT_EQ(host.in_data()->pica_basicP->AcquireSuite(name, version, &suite), kSPNoError);
+  return static_cast<const Suite*>(suite);
+}
+
+TEST(SimulatedHost, SprintfIsBoundedByTheMessageBuffer) {
+  Simulated_Host host(Host_Identity::after_effects());
+  PF_OutData* out = host.out_data();
+  const A_long written = host.in_data()->utils->ansi.sprintf(out->return_msg, "%s %d", "v", 12);
+  EXPECT_EQ(written, 4);
+  EXPECT_STREQ(out->return_msg, "v 12");
+  EXPECT_EQ(host.sprintf_truncations(), 0);
+
+  const std::string long_text(3000, 'a');
+  const A_long cut = host.in_data()->utils->ansi.sprintf(out->return_msg, long_text.c_str());
+  EXPECT_EQ(cut, PF_MAX_EFFECT_MSG_LEN);
+  EXPECT_EQ(std::strlen(out->return_msg), static_cast<size_t>(PF_MAX_EFFECT_MSG_LEN));
+  EXPECT_EQ(host.sprintf_truncations(), 1);
+}
+
+TEST(SimulatedHost, HandlesFromTheCallbacksAndTheSuiteShareOneTable) {
+  Simulated_Host host(Host_Identity::premiere());
+  PF_UtilCallbacks* utils = host.in_data()->utils;
+  PF_Handle handle = utils->host_new_handle(100);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(utils->host_get_handle_size(handle), 100u);
+  auto* bytes = static_cast<unsigned char*>(utils->host_lock_handle(handle));
+  ASSERT_NE(bytes, nullptr);
+  bytes[99] = 7;
+  {
+    const auto* suite = acquire<PF_HandleSuite2>(host, kPFHandleSuite, 2);
+    EXPECT_EQ(static_cast<unsigned char*>(suite->host_lock_handle(handle))[99], 7);
+    suite->host_unlock_handle(handle);
+    host.in_data()->pica_basicP->ReleaseSuite(kPFHandleSuite, 2);
+  }
+  utils->host_unlock_handle(handle);
+  EXPECT_EQ(host.live_handles(), 1);
+  utils->host_dispose_handle(handle);
+  EXPECT_EQ(host.live_handles(), 0);
+  EXPECT_EQ(host.imbalance(), "");
+
+  // Giving back what the host never made is noticed.
+  utils->host_dispose_handle(handle);
+  EXPECT_EQ(host.imbalance(), "dispose of a handle the host never made\n");
+
+  host.inject(fn::suite_lock_handle, 1, 2);  // its first call was above
+  PF_Handle second = utils->host_new_handle(8);
+  const auto* suite = acquire<PF_HandleSuite2>(host, kPFHandleSuite, 2);
+  EXPECT_EQ(suite->host_lock_handle(second), nullptr);
+  host.in_data()->pica_basicP->ReleaseSuite(kPFHandleSuite, 2);
+  utils->host_dispose_handle(second);
+}
+
+TEST(SimulatedHost, IterateGenericRunsThreadZeroOnTheCallingThread) {
+  Simulated_Host host(Host_Identity::after_effects());
+  host.set_thread_count(5);
+  struct Seen {
+    std::mutex mutex;
+    std::set<A_long> threads;
+    std::thread::id zero;
+    std::atomic<int> calls{0};
+  } seen;
+  const PF_IterateGenericFunc record = [](void* refcon, A_long thread, A_long i,
+                                          A_long n) -> PF_Err {
+    auto* s = static_cast<Seen*>(refcon);
+    std::lock_guard lock(s->mutex);
+    s->threads.insert(thread);
+    if (thread == 0) {
+      s->zero = std::this_thread::get_id();
+    }
+    ++s->calls;
+    return thread == i && n == 5 ? PF_Err_NONE : PF_Err_INTERNAL_STRUCT_DAMAGED;
+  };
+  EXPECT_EQ(host.in_data()->utils->iterate_generic(PF_Iterations_ONCE_PER_PROCESSOR, &seen, record),
+            PF_Err_NONE);
+  EXPECT_EQ(seen.calls.load(), 5);
+  EXPECT_EQ(seen.threads, (std::set<A_long>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(seen.zero, std::this_thread::get_id());
+
+  // One result: thread 0's failure first, else the first failure.
+  const PF_IterateGenericFunc fail_odd = [](void*, A_long thread, A_long, A_long) -> PF_Err {
+    return thread % 2 == 1 ? PF_Err_OUT_OF_MEMORY : PF_Err_NONE;
+  };
+  EXPECT_EQ(host.in_data()->utils->iterate_generic(3, nullptr, fail_odd), PF_Err_OUT_OF_MEMORY);
+  host.inject(fn::iterate_generic, PF_Interrupt_CANCEL, 3);
+  EXPECT_EQ(host.in_data()->utils->iterate_generic(3, nullptr, fail_odd), PF_Interrupt_CANCEL);
+}
+
+TEST(SimulatedHost, PremiereSuitesRecordWhatTheEffectAsks) {
+  Simulated_Host host(Host_Identity::premiere(13, 4, {24, 2, 1}));
+  PF_InData* in = host.in_data();
+  const auto* formats = acquire<PF_PixelFormatSuite1>(host, kPFPixelFormatSuite, 1);
+  EXPECT_EQ(formats->AddSupportedPixelFormat(in->effect_ref, PrPixelFormat_ARGB_4444_8u), 0);
+  EXPECT_EQ(formats->ClearSupportedPixelFormats(in->effect_ref), 0);
+  EXPECT_EQ(formats->AddSupportedPixelFormat(in->effect_ref, PrPixelFormat_BGRA_4444_32f), 0);
+  EXPECT_EQ(formats->AddSupportedPixelFormat(in->effect_ref, PrPixelFormat_BGRA_4444_8u), 0);
+  EXPECT_EQ(host.supported_pixel_formats(),
+            (std::vector<PrPixelFormat>{PrPixelFormat_BGRA_4444_32f, PrPixelFormat_BGRA_4444_8u}));
+  in->pica_basicP->ReleaseSuite(kPFPixelFormatSuite, 1);
+
+  const auto* utility = acquire<PF_UtilitySuite4>(host, kPFUtilitySuite, 4);
+  EXPECT_EQ(utility->EffectWantsCheckedOutFramesToMatchRenderPixelFormat(in->effect_ref), 0);
+  EXPECT_EQ(host.calls(fn::pr_match_frames), 1);
+  in->pica_basicP->ReleaseSuite(kPFUtilitySuite, 4);
+
+  const auto* info = acquire<PrSDKAppInfoSuite2>(host, kPrSDKAppInfoSuite, 2);
+  PrAppVersion version{};
+  EXPECT_EQ(info->GetAppInfo(PrAppInfo_Version, &version), suiteError_NoError);
+  EXPECT_EQ(version.major, 24u);
+  EXPECT_EQ(version.minor, 2u);
+  EXPECT_EQ(version.patch, 1u);
+  EXPECT_EQ(info->GetAppInfo(2, &version), suiteError_InvalidParms);
+  in->pica_basicP->ReleaseSuite(kPrSDKAppInfoSuite, 2);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
+TEST(SimulatedHost, AfterEffectsRegistrationAndParameterUi) {
+  Simulated_Host host(Host_Identity::after_effects());
+  PF_InData* in = host.in_data();
+  host.set_plugin_id(321);
+  const auto* aegp = acquire<AEGP_UtilitySuite7>(host, kAEGPUtilitySuite, 7);
+  AEGP_PluginID id = 0;
+  EXPECT_EQ(aegp->AEGP_RegisterWithAEGP(nullptr, "Lumbrix", &id), 0);
+  EXPECT_EQ(id, 321);
+  EXPECT_EQ(host.registered_name(), "Lumbrix");
+  in->pica_basicP->ReleaseSuite(kAEGPUtilitySuite, 7);
+
+  PF_ParamDef def = slider_definition(5);
+  ASSERT_EQ(in->inter.add_param(in->effect_ref, -1, &def), PF_Err_NONE);
+  PF_ParamDef** params = host.begin_command();
+  params[1]->ui_flags |= PF_PUI_DISABLED;
+  const auto* utils = acquire<PF_ParamUtilsSuite2>(host, kPFParamUtilsSuite, 2);
+  EXPECT_EQ(utils->PF_UpdateParamUI(in->effect_ref, 1, params[1]), PF_Err_NONE);
+  EXPECT_EQ(utils->PF_UpdateParamUI(in->effect_ref, 2, params[1]), PF_Err_INVALID_INDEX);
+  in->pica_basicP->ReleaseSuite(kPFParamUtilsSuite, 2);
+  const auto calls = host.update_ui_calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].index, 1);
+  EXPECT_EQ(calls[0].param_type, PF_Param_SLIDER);
+  EXPECT_EQ(calls[0].ui_flags, PF_PUI_DISABLED);
+}
+
+TEST(SimulatedHost, WorldsKeepTheirFormatAndPadTheirRows) {
+  brel::sim::World world(10, 3, PF_PixelFormat_ARGB64, 8);
+  EXPECT_EQ(world.get()->rowbytes, 128);
+  EXPECT_EQ(world.get()->width, 10);
+  EXPECT_EQ(world.format(), PF_PixelFormat_ARGB64);
+  EXPECT_EQ(brel::sim::World::pixel_bytes(PF_PixelFormat_ARGB128, false), 16);
+  EXPECT_EQ(brel::sim::World::pixel_bytes(PrPixelFormat_BGRA_4444_16u, true), 8);
+  EXPECT_EQ(brel::sim::World::pixel_bytes(PrPixelFormat_BGRA_4444_16u, false), 0);
+  EXPECT_EQ(brel::sim::World::pixel_bytes(PF_PixelFormat_ARGB64, true), 0);
+  PF_EffectWorld stranger{};
+  PF_PixelFormat format = 0;
+  EXPECT_FALSE(brel::sim::World::format_of(&stranger, &format));
+}
+
+}  // namespace
