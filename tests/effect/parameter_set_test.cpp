@@ -188,14 +188,6 @@ TEST_F(Parameter_Set_Test, GroupsNestAsTheEffectPanelShowsThem) {
   EXPECT_EQ(pairs, expected);
 }
 
-TEST_F(Parameter_Set_Test, TypedSlotsReachTheirKindOperations) {
-  // Compile-time kinds: a wrong slot type would not build; here the objects behind them.
-  EXPECT_EQ(set.slot<89>().kind_description().entries.front(), "-");
-  EXPECT_EQ(set.slot<76>().kind_description().entries[1], "normalized");
-  EXPECT_EQ(set.slot<49>().description().disc_id, set.slot<50>().description().disc_id);
-  EXPECT_EQ(set.slot<20>().kind_description().default_x, 0.5);
-}
-
 // A factory whose controls log their host index when destroyed, and that can refuse the n-th
 // declaration.
 std::vector<int32_t> destroyed;
