@@ -6,6 +6,7 @@
 #include "ae_suites.h"
 #include "base/after_effects/helper/ae_exception.h"
 #include "base/after_effects/helper/ae_helper.h"
+#include "base/after_effects/helper/ae_result.h"
 #include "base/after_effects/helper/ae_suite.h"
 #include "base/exception.h"
 #include "base/log.h"
@@ -15,16 +16,6 @@ namespace {
 
 constexpr const char* helper_source = "base/after_effects/helper/ae_helper";
 constexpr const char* channel_source = "base/after_effects/after_effects_channel";
-
-void throw_host_result(PF_Err result, const char* file, int32_t line) {
-  if (result == PF_Err_NONE) {
-    return;
-  }
-  if (result == PF_Interrupt_CANCEL) {
-    throw Exception_Abort();
-  }
-  throw Exception_After_Effects("After Effects api Error (PF_Err)", result, file, line);
-}
 
 // A deleter runs where nothing may be thrown: a refused check-in becomes a warning.
 void warn_quietly(const std::string& what, PF_Err result) noexcept {
@@ -90,9 +81,10 @@ std::shared_ptr<Layer_Typeless> checkout_layer(PF_InData* in_data, int index) {
                         helper_source, 506);
   }
   PF_ParamDef param{};
-  throw_host_result(in_data->inter.checkout_param(in_data->effect_ref, index, in_data->current_time,
-                                                  in_data->time_step, in_data->time_scale, &param),
-                    helper_source, 481);
+  throw_on_host_error(
+      in_data->inter.checkout_param(in_data->effect_ref, index, in_data->current_time,
+                                    in_data->time_step, in_data->time_scale, &param),
+      helper_source, 481);
   // From here on the parameter is the effect's to give back, whatever happens next.
   std::shared_ptr<Layer_Typeless> layer(new Layer_Typeless(), Layer_Checkin{in_data, param});
   if (param.u.ld.data == nullptr) {
@@ -120,7 +112,7 @@ std::shared_ptr<Layer_Typeless> checkout_channel(PF_InData* in_data, int index,
     Suite_Guard<PF_ChannelSuite1> suite(in_data->pica_basicP, "PF AE Channel Suite", 1);
     PF_Boolean found = 0;
     PF_ChannelDesc description{};
-    throw_host_result(
+    throw_on_host_error(
         suite->PF_GetLayerChannelTypedRefAndDesc(in_data->effect_ref, index, channel_type, &found,
                                                  &reference, &description),
         channel_source, 418);
@@ -128,7 +120,7 @@ std::shared_ptr<Layer_Typeless> checkout_channel(PF_InData* in_data, int index,
         description.data_type != data_type) {
       return nullptr;
     }
-    throw_host_result(
+    throw_on_host_error(
         suite->PF_CheckoutLayerChannel(in_data->effect_ref, &reference, in_data->current_time,
                                        in_data->time_step, in_data->time_scale, data_type, &chunk),
         channel_source, 430);

@@ -89,11 +89,13 @@ TEST(RenderContextAe, AnAbortInsideTheLoopEndsItAndTheNextLoopStartsClean) {
   std::atomic<bool> aborted{false};
   Render_Context context =
       brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
-  host.abort_from_poll(5, 1);
+  host.abort_from_poll(2, 1);
   std::atomic<int64_t> rows{0};
   EXPECT_THROW(context.parallel_for(1000,
                                     [&](const Iteration&) {
                                       ++rows;
+                                      // Slow rows leave some to the thread that polls the host.
+                                      std::this_thread::sleep_for(std::chrono::microseconds(200));
                                       context.check_abort();
                                     }),
                Exception_Abort);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/after_effects/helper/ae_exception.h"
+#include "base/after_effects/helper/ae_result.h"
 #include "base/exception.h"
 #include "base/log.h"
 
@@ -11,6 +12,10 @@ namespace brel::ae {
 namespace {
 
 constexpr const char* helper_source = "base/after_effects/helper/ae_helper";
+
+void check_result(PF_Err result, int32_t line) {
+  ae::throw_on_host_error(result, helper_source, line);
+}
 constexpr const char* warning_prefix = "-**### WARNING ###**-: ";
 constexpr const char* error_prefix = "-**###  ERROR  ###**-: ";
 
@@ -101,16 +106,6 @@ bool host_iterates(const PF_InData* in_data) {
          in_data->utils->iterate_generic != nullptr;
 }
 
-void throw_host_result(PF_Err result, int32_t line) {
-  if (result == PF_Err_NONE) {
-    return;
-  }
-  if (result == PF_Interrupt_CANCEL) {
-    throw Exception_Abort();
-  }
-  throw Exception_After_Effects("After Effects api Error (PF_Err)", result, helper_source, line);
-}
-
 }  // namespace
 
 int64_t host_thread_count(PF_InData* in_data, int64_t requested) {
@@ -118,9 +113,9 @@ int64_t host_thread_count(PF_InData* in_data, int64_t requested) {
     return 1;
   }
   std::atomic<int64_t> counter{0};
-  throw_host_result(in_data->utils->iterate_generic(PF_Iterations_ONCE_PER_PROCESSOR, &counter,
-                                                    thread_count_probe),
-                    730);
+  check_result(in_data->utils->iterate_generic(PF_Iterations_ONCE_PER_PROCESSOR, &counter,
+                                               thread_count_probe),
+               730);
   // A host that reports no thread at all still gets its loops run on one.
   int64_t threads = std::max<int64_t>(counter.load(), 1);
   if (requested > 0 && threads >= requested) {
@@ -147,7 +142,7 @@ void parallel_for_host(int64_t count, const std::function<void(const Iteration&)
   if (result == PF_Err_NONE) {
     result = state.failure.load();
   }
-  throw_host_result(result, 705);
+  check_result(result, 705);
   // A host that returned before handing out every index has not run the loop.
   BREL_ASSERT_MSG(state.next_index.load() >= count, "the host left iterations of a loop unrun");
 }
