@@ -73,8 +73,11 @@ inline Vector_3<float> normal_from_slopes(float dx, float dy, const Normal_Slope
   const float length = std::sqrt(sx * sx + sy * sy);
   const float nz = (s.magnitude - length) / s.divisor;
   const float squared = sx * sx + sy * sy + nz * nz;
-  const float inverse = squared != 0.0f ? 1.0f / std::sqrt(squared) : 1.0f;
-  return Vector_3<float>{sx * inverse, sy * inverse, nz * inverse};
+  // Computed for every pixel and then chosen, so that rows of pixels run without branches.
+  const float inverse = 1.0f / std::sqrt(squared);
+  const bool normalise = squared != 0.0f;
+  return Vector_3<float>{normalise ? sx * inverse : sx, normalise ? sy * inverse : sy,
+                         normalise ? nz * inverse : nz};
 }
 
 // Where a difference spans a depth step larger than the threshold, takes the differences of

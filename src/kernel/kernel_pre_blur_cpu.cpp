@@ -16,7 +16,8 @@ inline void add_neighbour(float z, float n, float base, float threshold, float& 
   const float dz = std::fabs(n - z);
   const bool near = threshold > dz;
   const float omega = (1.0f - dz / threshold) * base;
-  sum = sum + (near ? n * omega : 0.0f);
+  const float share = n * omega;
+  sum = sum + (near ? share : 0.0f);
   weight = weight + (near ? omega : 0.0f);
 }
 
@@ -35,7 +36,8 @@ inline float blur_pixel(const float* up, const float* row, const float* down, in
   add_neighbour(z, down[left], diagonal, threshold, sum, weight);
   add_neighbour(z, down[x], side, threshold, sum, weight);
   add_neighbour(z, down[right], diagonal, threshold, sum, weight);
-  const float blurred = z > depth_scale ? depth_scale : sum / weight;
+  const float mean = sum / weight;
+  const float blurred = z > depth_scale ? depth_scale : mean;
   // A pixel without depth keeps what the target holds.
   return z == 0.0f ? kept : blurred;
 }

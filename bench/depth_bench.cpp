@@ -1,0 +1,271 @@
+// Bandwidth of the depth surface kernels and their views on a UHD frame, in 32-bit float and
+// 8-bit, each next to a plain memcpy that moves as many bytes as the kernel's workload estimate
+// says it touches, on as many threads in the same run. Argument: threads, 0 for all.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "bench_support.h"
+#include "kernel/kernel_generate_normals_cpu.h"
+#include "kernel/kernel_pre_blur_cpu.h"
+#include "kernel/kernel_pre_color_correction_cpu.h"
+#include "kernel/kernel_show_render_mode_depth_cpu.h"
+#include "kernel/kernel_show_render_mode_normals_cpu.h"
+
+namespace {
+
+using brel::Layer;
+using brel::Vector_3;
+using brel::bench::Bench_Render;
+using brel::bench::Frame;
+using brel::bench::frame_height;
+using brel::bench::frame_width;
+using brel::bench::run_kernel;
+using brel::bench::run_memcpy;
+
+constexpr int64_t pixels = frame_width * frame_height;
+constexpr int64_t bordered_pixels = (frame_width + 6) * (frame_height + 6);
+
+// A bordered depth layer over the frame with a smooth surface and a few steps, as a depth
+// map of a real image has.
+struct Depth_Frame {
+  explicit Depth_Frame(const brel::Render_Context& context)
+      : bordered(context, frame_width + 6, frame_height + 6) {
+    inner = bordered.view;
+    inner.width = frame_width;
+    inner.height = frame_height;
+    inner.pixels = brel::advance_bytes(bordered.view.pixels, 3 * bordered.view.row_bytes + 12);
+    for (int64_t y = 0; y < frame_height; ++y) {
+      for (int64_t x = 0; x < frame_width; ++x) {
+        const float slope = static_cast<float>(x % 97 + y % 89) * 0.25f;
+        inner.row(y)[x] = (x / 256 + y / 256) % 3 == 0 ? 0.0f : 40.0f + slope;
+      }
+    }
+  }
+
+  Frame<float> bordered;
+  Layer<float> inner;
+};
+
+template <class P>
+void pre_color_correction(benchmark::State& state, bool corrected) {
+  Bench_Render render(state);
+  Frame<P> input(render.context);
+  Frame<P> output(render.context);
+  brel::Kernel_Pre_Color_Correction<Layer<P>, brel::Implementation_Cpu> kernel;
+  auto& in = kernel.parameters_in;
+  in.input = input.view;
+  in.output = output.view;
+  in.depth_scale = 141.42136f;
+  in.color_mix = 0.5f;
+  if (corrected) {
+    in.saturation = 0.8f;
+    in.depth_bias = 0.2f;
+    in.depth_gain = 0.3f;
+    in.back_level = 0.1f;
+    in.front_level = 0.9f;
+  }
+  run_kernel(state, kernel, render.context);
+}
+
+// The whole stage with the default (neutral) correction, and with every correction step on.
+template <class P>
+void BM_pre_color_correction(benchmark::State& state) {
+  pre_color_correction<P>(state, false);
+}
+template <class P>
+void BM_pre_color_correction_corrected(benchmark::State& state) {
+  pre_color_correction<P>(state, true);
+}
+template <class P>
+void BM_memcpy_as_pre_color_correction(benchmark::State& state) {
+  run_memcpy(state, 2 * pixels * static_cast<int64_t>(sizeof(P)) + 4 * bordered_pixels);
+}
+
+// The row body alone, into a depth layer allocated and touched before timing.
+template <class P>
+void BM_pre_color_correction_rows(benchmark::State& state) {
+  using Kernel = brel::Kernel_Pre_Color_Correction<Layer<P>, brel::Implementation_Cpu>;
+  Bench_Render render(state);
+  Frame<P> input(render.context);
+  Frame<P> output(render.context);
+  Depth_Frame depth(render.context);
+  typename Kernel::Parameters_In in;
+  in.input = input.view;
+  in.output = output.view;
+  in.depth_scale = 141.42136f;
+  in.color_mix = 0.5f;
+  const int64_t count = render.context.iteration_count(frame_height);
+  for (auto _ : state) {
+    brel::cpu_kernel_launch(count, &brel::pre_color_correction_rows<P>, render.context, in,
+                            depth.inner);
+  }
+  state.SetBytesProcessed(state.iterations() *
+                          (2 * pixels * static_cast<int64_t>(sizeof(P)) + 4 * bordered_pixels));
+}
+
+// One pass of the blur, through the same launch the kernel makes, between two layers.
+void BM_pre_blur_pass(benchmark::State& state) {
+  Bench_Render render(state);
+  Depth_Frame depth(render.context);
+  Frame<float> target(render.context);
+  brel::Pre_Blur_Parameters_In in;
+  in.depth = depth.inner;
+  in.strength = 1.0f;
+  in.threshold = 20.0f;
+  in.depth_scale = 141.42136f;
+  in.iterations = 1;
+  const int64_t count = render.context.iteration_count(frame_height / 20);
+  for (auto _ : state) {
+    brel::cpu_kernel_launch(count, &brel::pre_blur_rows, render.context, in, depth.inner,
+                            target.view);
+  }
+  state.SetBytesProcessed(state.iterations() * 40 * pixels);
+}
+
+// The whole kernel with 4 passes: scratch layer, copy in, passes (no copy back).
+void BM_pre_blur_4_passes(benchmark::State& state) {
+  Bench_Render render(state);
+  Depth_Frame depth(render.context);
+  brel::Kernel_Pre_Blur<Layer<brel::ARGB32f>, brel::Implementation_Cpu> kernel;
+  auto& in = kernel.parameters_in;
+  in.depth = depth.inner;
+  in.strength = 1.0f;
+  in.threshold = 20.0f;
+  in.depth_scale = 141.42136f;
+  in.iterations = 4;
+  run_kernel(state, kernel, render.context);
+}
+void BM_memcpy_as_pre_blur_pass(benchmark::State& state) {
+  run_memcpy(state, 40 * pixels);
+}
+
+void generate_normals_from_depth(benchmark::State& state, bool detection) {
+  Bench_Render render(state);
+  Depth_Frame depth(render.context);
+  brel::Kernel_Generate_Normals<Layer<brel::ARGB32f>, brel::Implementation_Cpu> kernel;
+  auto& in = kernel.parameters_in;
+  in.depth = depth.inner;
+  in.depth_scale = 141.42136f;
+  in.discontinuity_detection = detection;
+  run_kernel(state, kernel, render.context);
+}
+void BM_generate_normals(benchmark::State& state) {
+  generate_normals_from_depth(state, false);
+}
+void BM_generate_normals_discontinuity(benchmark::State& state) {
+  generate_normals_from_depth(state, true);
+}
+// The row body alone, into a normal layer allocated and touched before timing.
+void BM_generate_normals_rows(benchmark::State& state) {
+  using Kernel = brel::Kernel_Generate_Normals<Layer<brel::ARGB32f>, brel::Implementation_Cpu>;
+  Bench_Render render(state);
+  Depth_Frame depth(render.context);
+  Frame<Vector_3<float>> normals(render.context);
+  Kernel::Parameters_In in;
+  in.depth = depth.inner;
+  in.depth_scale = 141.42136f;
+  const int64_t count = render.context.iteration_count(frame_height);
+  for (auto _ : state) {
+    brel::cpu_kernel_launch(count, &brel::generate_normals_rows<brel::ARGB32f>, render.context, in,
+                            normals.view);
+  }
+  state.SetBytesProcessed(state.iterations() * 16 * pixels);
+}
+void BM_memcpy_as_generate_normals(benchmark::State& state) {
+  run_memcpy(state, 16 * pixels);
+}
+
+template <class P>
+void BM_generate_normals_texture(benchmark::State& state) {
+  Bench_Render render(state);
+  Depth_Frame depth(render.context);
+  Frame<P> texture(render.context);
+  brel::Kernel_Generate_Normals<Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in.normal_texture = texture.view;
+  kernel.parameters_in.depth = depth.inner;
+  run_kernel(state, kernel, render.context);
+}
+template <class P>
+void BM_memcpy_as_generate_normals_texture(benchmark::State& state) {
+  run_memcpy(state, (static_cast<int64_t>(sizeof(P)) + 12) * pixels);
+}
+
+template <class P>
+void BM_show_render_mode_depth(benchmark::State& state) {
+  Bench_Render render(state);
+  Depth_Frame depth(render.context);
+  Frame<P> output(render.context);
+  brel::Kernel_Show_Render_Mode_Depth<Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in.depth = depth.inner;
+  kernel.parameters_in.output = output.view;
+  kernel.parameters_in.depth_scale = 141.42136f;
+  run_kernel(state, kernel, render.context);
+}
+template <class P>
+void BM_memcpy_as_show_render_mode_depth(benchmark::State& state) {
+  run_memcpy(state, (4 + static_cast<int64_t>(sizeof(P))) * pixels);
+}
+
+template <class P>
+void BM_show_render_mode_normals(benchmark::State& state) {
+  Bench_Render render(state);
+  Frame<Vector_3<float>> normals(render.context);
+  Frame<P> output(render.context);
+  brel::Kernel_Show_Render_Mode_Normals<Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in.normals = normals.view;
+  kernel.parameters_in.output = output.view;
+  run_kernel(state, kernel, render.context);
+}
+template <class P>
+void BM_memcpy_as_show_render_mode_normals(benchmark::State& state) {
+  run_memcpy(state, (12 + static_cast<int64_t>(sizeof(P))) * pixels);
+}
+
+using F = brel::ARGB32f;
+using B = brel::ARGB8;
+
+// Each kernel beside its memcpy, on all threads.
+const bool registered = [] {
+  const std::pair<const char*, void (*)(benchmark::State&)> benchmarks[] = {
+      {"BM_pre_color_correction<ARGB32f>", BM_pre_color_correction<F>},
+      {"BM_pre_color_correction_corrected<ARGB32f>", BM_pre_color_correction_corrected<F>},
+      {"BM_pre_color_correction_rows<ARGB32f>", BM_pre_color_correction_rows<F>},
+      {"BM_memcpy_as_pre_color_correction<ARGB32f>", BM_memcpy_as_pre_color_correction<F>},
+      {"BM_pre_color_correction<ARGB8>", BM_pre_color_correction<B>},
+      {"BM_pre_color_correction_corrected<ARGB8>", BM_pre_color_correction_corrected<B>},
+      {"BM_pre_color_correction_rows<ARGB8>", BM_pre_color_correction_rows<B>},
+      {"BM_memcpy_as_pre_color_correction<ARGB8>", BM_memcpy_as_pre_color_correction<B>},
+      {"BM_pre_blur_pass", BM_pre_blur_pass},
+      {"BM_pre_blur_4_passes", BM_pre_blur_4_passes},
+      {"BM_memcpy_as_pre_blur_pass", BM_memcpy_as_pre_blur_pass},
+      {"BM_generate_normals", BM_generate_normals},
+      {"BM_generate_normals_discontinuity", BM_generate_normals_discontinuity},
+      {"BM_generate_normals_rows", BM_generate_normals_rows},
+      {"BM_memcpy_as_generate_normals", BM_memcpy_as_generate_normals},
+      {"BM_generate_normals_texture<ARGB32f>", BM_generate_normals_texture<F>},
+      {"BM_memcpy_as_generate_normals_texture<ARGB32f>", BM_memcpy_as_generate_normals_texture<F>},
+      {"BM_generate_normals_texture<ARGB8>", BM_generate_normals_texture<B>},
+      {"BM_memcpy_as_generate_normals_texture<ARGB8>", BM_memcpy_as_generate_normals_texture<B>},
+      {"BM_show_render_mode_depth<ARGB32f>", BM_show_render_mode_depth<F>},
+      {"BM_memcpy_as_show_render_mode_depth<ARGB32f>", BM_memcpy_as_show_render_mode_depth<F>},
+      {"BM_show_render_mode_depth<ARGB8>", BM_show_render_mode_depth<B>},
+      {"BM_memcpy_as_show_render_mode_depth<ARGB8>", BM_memcpy_as_show_render_mode_depth<B>},
+      {"BM_show_render_mode_normals<ARGB32f>", BM_show_render_mode_normals<F>},
+      {"BM_memcpy_as_show_render_mode_normals<ARGB32f>", BM_memcpy_as_show_render_mode_normals<F>},
+      {"BM_show_render_mode_normals<ARGB8>", BM_show_render_mode_normals<B>},
+      {"BM_memcpy_as_show_render_mode_normals<ARGB8>", BM_memcpy_as_show_render_mode_normals<B>},
+  };
+  for (const auto& [name, function] : benchmarks) {
+    benchmark::RegisterBenchmark(name, function)
+        ->ArgName("threads")
+        ->Arg(0)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+  return true;
+}();
+
+}  // namespace
