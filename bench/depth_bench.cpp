@@ -261,6 +261,7 @@ const bool registered = [] {
   for (const auto& [name, function] : benchmarks) {
     benchmark::RegisterBenchmark(name, function)
         ->ArgName("threads")
+        ->Arg(1)
         ->Arg(0)
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);

@@ -13,6 +13,7 @@
 #include "base/kernel.h"
 #include "base/layer.h"
 #include "base/layer_holder.h"
+#include "base/parameter.h"
 #include "base/pixel.h"
 
 namespace brel {
@@ -61,10 +62,10 @@ class Kernel_Pre_Color_Correction<Layer<P>, Implementation_Cpu>
     float depth_gain = 0.0f;      // control of the gain curve; 0 leaves the brightness
     float back_level = 0.0f;      // brightness mapped to 0
     float front_level = 1.0f;     // brightness mapped to 1
-    float surface_color[3] = {1.0f, 1.0f, 1.0f};  // r, g, b
-    float surface_tint_amount = 0.0f;             // 0: the texture does not tint, 1: it tints fully
-    float color_mix = 0.0f;     // share of the corrected input colour in the surface colour
-    bool additive_mix = false;  // add the corrected colour instead of multiplying by it
+    Rgb_Value surface_color{1.0f, 1.0f, 1.0f};
+    float surface_tint_amount = 0.0f;  // 0: the texture does not tint, 1: it tints fully
+    float color_mix = 0.0f;            // share of the corrected input colour in the surface colour
+    bool additive_mix = false;         // add the corrected colour instead of multiplying by it
   };
 
   Parameters_In parameters_in;
@@ -89,7 +90,9 @@ Pre_Color_Correction_Settings pre_color_correction_settings(const Parameters& in
   s.depth_gain = in.depth_gain;
   s.back_level = in.back_level;
   s.front_level = in.front_level;
-  std::copy(in.surface_color, in.surface_color + 3, s.surface_color);
+  s.surface_color[0] = in.surface_color.red;
+  s.surface_color[1] = in.surface_color.green;
+  s.surface_color[2] = in.surface_color.blue;
   s.surface_tint_amount = in.surface_tint_amount;
   s.color_mix = in.color_mix;
   s.additive_mix = in.additive_mix;

@@ -3,6 +3,7 @@
 // The "depthmap" render mode: the depth layer written into the output frame as grey, scaled so
 // that the depth range shows as white.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -32,12 +33,16 @@ class Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>
   void run(Render_Context context) override;
 };
 
-// Writes output row iteration.index.
+// Writes output row iteration.index, a block of pixels at a time: the grey values, their
+// conversion to the channel type and the stores each run as a loop of its own, so that the
+// first two run as vector code.
 template <class P>
 void show_render_mode_depth_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::Parameters_In in) {
   using Traits = Pixel_Traits<P>;
+  using Channel = typename Traits::Channel;
+  constexpr int64_t block = 256;
   const int64_t y = iteration.index;
   const float* depth = in.depth.row(y);
   P* output = in.output.row(y);
@@ -45,13 +50,20 @@ void show_render_mode_depth_rows(
   // A range of +0 or -0 shows depth × white unscaled; a NaN range scales (to NaN) like any
   // other. Multiplying by 1 is exact, so the unscaled case needs no branch in the loop.
   const float factor = in.depth_scale != 0.0f ? 1.0f / in.depth_scale : 1.0f;
-  for (int64_t x = 0; x < in.output.width; ++x) {
-    const float grey = depth[x] * white * factor;
-    P& pixel = output[x];
-    Traits::store_truncated(pixel, Traits::red, grey);
-    Traits::store_truncated(pixel, Traits::green, grey);
-    Traits::store_truncated(pixel, Traits::blue, grey);
-    Traits::store_truncated(pixel, Traits::alpha, white);
+  const Channel alpha = Traits::to_channel_truncated(white);
+  Channel grey[block];
+  for (int64_t x0 = 0; x0 < in.output.width; x0 += block) {
+    const int64_t n = std::min(block, in.output.width - x0);
+    for (int64_t i = 0; i < n; ++i) {
+      grey[i] = Traits::to_channel_truncated(depth[x0 + i] * white * factor);
+    }
+    for (int64_t i = 0; i < n; ++i) {
+      P& pixel = output[x0 + i];
+      pixel.channel[Traits::red] = grey[i];
+      pixel.channel[Traits::green] = grey[i];
+      pixel.channel[Traits::blue] = grey[i];
+      pixel.channel[Traits::alpha] = alpha;
+    }
   }
   context.check_abort();
 }

@@ -3,7 +3,9 @@
 // The "normalmap" render mode: every normal component from -1 to 1 becomes a colour channel
 // from black to white (x drives red, y green, z blue).
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "base/kernel.h"
@@ -31,23 +33,36 @@ class Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>
   void run(Render_Context context) override;
 };
 
-// Writes output row iteration.index.
+// Writes output row iteration.index, a block of pixels at a time. The three components of a
+// normal map alike, so the block's components are mapped as one array of floats (a loop that
+// runs as vector code) before they are spread over the channels.
 template <class P>
 void show_render_mode_normals_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::Parameters_In in) {
   using Traits = Pixel_Traits<P>;
+  using Channel = typename Traits::Channel;
+  constexpr int64_t block = 256;
   const int64_t y = iteration.index;
   const Vector_3<float>* normals = in.normals.row(y);
   P* output = in.output.row(y);
   const float white = Traits::white_value;
-  for (int64_t x = 0; x < in.output.width; ++x) {
-    const Vector_3<float> n = normals[x];
-    P& pixel = output[x];
-    Traits::store_truncated(pixel, Traits::red, (n.x + 1.0f) * 0.5f * white);
-    Traits::store_truncated(pixel, Traits::green, (n.y + 1.0f) * 0.5f * white);
-    Traits::store_truncated(pixel, Traits::blue, (n.z + 1.0f) * 0.5f * white);
-    Traits::store_truncated(pixel, Traits::alpha, white);
+  const Channel alpha = Traits::to_channel_truncated(white);
+  float components[3 * block];
+  Channel values[3 * block];
+  for (int64_t x0 = 0; x0 < in.output.width; x0 += block) {
+    const int64_t n = std::min(block, in.output.width - x0);
+    std::memcpy(components, normals + x0, static_cast<size_t>(n) * sizeof(Vector_3<float>));
+    for (int64_t i = 0; i < 3 * n; ++i) {
+      values[i] = Traits::to_channel_truncated((components[i] + 1.0f) * 0.5f * white);
+    }
+    for (int64_t i = 0; i < n; ++i) {
+      P& pixel = output[x0 + i];
+      pixel.channel[Traits::red] = values[3 * i];
+      pixel.channel[Traits::green] = values[3 * i + 1];
+      pixel.channel[Traits::blue] = values[3 * i + 2];
+      pixel.channel[Traits::alpha] = alpha;
+    }
   }
   context.check_abort();
 }

@@ -188,7 +188,7 @@ void apply(const brel::Pre_Color_Correction_Settings& s, Parameters& in) {
   in.depth_gain = s.depth_gain;
   in.back_level = s.back_level;
   in.front_level = s.front_level;
-  std::copy(s.surface_color, s.surface_color + 3, in.surface_color);
+  in.surface_color = {s.surface_color[0], s.surface_color[1], s.surface_color[2]};
   in.surface_tint_amount = s.surface_tint_amount;
   in.color_mix = s.color_mix;
   in.additive_mix = s.additive_mix;
@@ -309,9 +309,7 @@ TYPED_TEST(Pre_Color_Correction_Test, ColourMixMultipliesOrAddsAndIntegersSatura
   Kernel<P> kernel;
   kernel.parameters_in = neutral(input, output);
   kernel.parameters_in.color_mix = 1.0f;
-  kernel.parameters_in.surface_color[0] = 1.0f;
-  kernel.parameters_in.surface_color[1] = 0.5f;
-  kernel.parameters_in.surface_color[2] = 0.0f;
+  kernel.parameters_in.surface_color = {1.0f, 0.5f, 0.0f};
   kernel.execute(render.context);
   EXPECT_EQ(output.red(0, 0), white);  // white back exactly
   EXPECT_EQ(output.green(0, 0), by_depth<P>(0.5f, 16384, 127));
@@ -339,7 +337,7 @@ TYPED_TEST(Pre_Color_Correction_Test, TextureTintsOnlyWhereItLies) {
   kernel.parameters_in = neutral(input, output);
   kernel.parameters_in.surface_color_texture = texture.view;
   kernel.parameters_in.surface_tint_amount = 0.5f;
-  kernel.parameters_in.surface_color[0] = 0.5f;
+  kernel.parameters_in.surface_color.red = 0.5f;
   kernel.execute(render.context);
   const float half = by_depth<P>(0.5f, 16384, 127);
   const float quarter = by_depth<P>(0.25f, 8192, 63);
