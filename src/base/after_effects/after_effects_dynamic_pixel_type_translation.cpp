@@ -1,0 +1,84 @@
+#include "base/after_effects/after_effects_dynamic_pixel_type_translation.h"
+
+#include <cstdint>
+#include <string>
+
+#include "base/exception.h"
+#include "base/log.h"
+#include "effect/pipeline_layers.h"
+#include "effect/render_pipeline.h"
+
+namespace brel {
+
+namespace {
+
+constexpr const char* translation_source =
+    "./base/after_effects/after_effects_dynamic_pixel_type_translation";
+
+template <class T>
+void call_translated_render(const Render_Call_Context& call, Render_Pipeline<T> pipeline,
+                            const std::string& name) {
+  global_log().write("translating render call to " + name + "\n", Log::information);
+  pipeline(call.host_context, call.plugin_context, call.render_context, *call.parameters,
+           layer_view<T>(call.input), layer_view<T>(call.output), call.layers);
+}
+
+struct Pipeline_Row {
+  int64_t bits;
+  int32_t red;
+  int32_t green;
+  int32_t blue;
+  int32_t alpha;
+  const char* name;
+  void (*run)(const Render_Call_Context&, const char* name);
+};
+
+template <class T, Render_Pipeline<T> pipeline>
+void run_pipeline(const Render_Call_Context& call, const char* name) {
+  call_translated_render<T>(call, pipeline, name);
+}
+
+// The layouts in the order they are tested.
+constexpr Pipeline_Row pipeline_table[] = {
+    {8, 1, 2, 3, 0, "8 bit argb uc - cpu", run_pipeline<ARGB8, render_pipeline_ARGB8>},
+    {16, 1, 2, 3, 0, "16 bit argb uc - cpu", run_pipeline<ARGB16, render_pipeline_ARGB16>},
+    {32, 1, 2, 3, 0, "32 bit argb float - cpu", run_pipeline<ARGB32f, render_pipeline_ARGB32f>},
+    {8, 2, 1, 0, 3, "8 bit bgra uc - cpu", run_pipeline<BGRA8, render_pipeline_BGRA8>},
+    {16, 2, 1, 0, 3, "16 bit bgra us - cpu", run_pipeline<BGRA16, render_pipeline_BGRA16>},
+    {32, 2, 1, 0, 3, "32 bit bgra float - cpu", run_pipeline<BGRA32f, render_pipeline_BGRA32f>},
+};
+
+const Pipeline_Row* find_pipeline(const Pixel_Description& pixels) {
+  if (pixels.kind != Pixel_Description::packed_color) {
+    return nullptr;
+  }
+  for (const Pipeline_Row& row : pipeline_table) {
+    if (row.bits == pixels.bits && row.red == pixels.red && row.green == pixels.green &&
+        row.blue == pixels.blue && row.alpha == pixels.alpha) {
+      return &row;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void translate_pixel_type(BREL_Render_Pipeline pipeline_kind, const Host_Context& host_context,
+                          const Plugin_Context& plugin_context,
+                          const Render_Context& render_context, Parameter_Set* parameters,
+                          Pixel_Description pixel_description, const Layer_Typeless& input,
+                          const Layer_Typeless& output, const Layer_Map& layers) {
+  const Render_Call_Context call{host_context, plugin_context, render_context, parameters,
+                                 input,        output,         layers};
+  if (pipeline_kind != BREL_Render_Pipeline_Cpu) {
+    BREL_ASSERT_INCOMPLETE_AT(translation_source, 165);
+  }
+  const Pipeline_Row* row = find_pipeline(pixel_description);
+  if (row == nullptr) {
+    BREL_ASSERT_INCOMPLETE_AT(translation_source, 140);
+  }
+  BREL_ASSERT(parameters != nullptr);
+  row->run(call, row->name);
+}
+
+}  // namespace brel

@@ -1,0 +1,132 @@
+#include "effect/render_pipeline.h"
+
+#include <utility>
+
+#include "effect/parameter_set.h"
+
+namespace brel {
+
+template <class T>
+Pipeline_Values<T> prepare_pipeline_values(const Parameter_Set& parameters,
+                                           const Layer_Map& layers) {
+  Pipeline_Values<T> v;
+  v.render_mode = parameters.slot<0>().value();
+  v.quality = quality_levels(parameters.slot<89>().value(), parameters.slot<90>().value(),
+                             parameters.slot<93>().value());
+  const double depth_factor = parameters.slot<1>().value();
+  v.pre_blur_strength = parameters.slot<49>().value();
+  v.pre_blur_threshold = parameters.slot<50>().value();
+  v.pre_blur_iterations = parameters.slot<51>().value();
+  v.point_light = build_point_light(parameters);
+  v.direct_light = build_direct_light(parameters);
+  v.refraction = prepare_pipeline_layers_a<T>(parameters, layers);
+  v.environment = prepare_pipeline_layers_b<T>(parameters, layers);
+  v.caustix = static_cast<float>(parameters.slot<82>().value());
+  v.transparency = static_cast<float>(parameters.slot<74>().value());
+  // "alpha fading" is read only when "alpha clipping" is off.
+  v.alpha = parameters.slot<85>().value() || parameters.slot<86>().value() > 0.0;
+  apply_render_mode(
+      v.render_mode,
+      {&v.point_light.intensity, &v.direct_light.intensity, &v.environment.illumination_amount,
+       &v.environment.reflection_amount, &v.transparency, &v.caustix, &v.highlights_only});
+  v.depth_scale = depth_scale_from_factor(depth_factor);
+  return v;
+}
+
+template <class T>
+void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context,
+                     Parameter_Set& parameters, Layer<T> input, Layer<T> output, Layer_Map layers) {
+  const Pipeline_Values<T> values = prepare_pipeline_values<T>(parameters, layers);
+  const int32_t mode = values.render_mode;
+
+  // Each stage builds its kernel on this frame, executes it with its own copy of the render
+  // context and takes over the layer it made; layers are released in reverse order on the way
+  // out. A stage whose kernel does not exist yet is a marked place in this order.
+  static_cast<void>(render_context);
+  static_cast<void>(input);
+  static_cast<void>(output);
+
+  // Stage: pre colour correction (writes the surface colour, makes the depth layer).
+  if (ends_after(mode, Pipeline_Stage::pre_color_correction)) {
+    return;
+  }
+  // Stage: pre blur, only without a normal texture and with a non-zero strength.
+  if (ends_after(mode, Pipeline_Stage::pre_blur)) {
+    // View: depth.
+    return;
+  }
+  // Stage: normal generation.
+  if (ends_after(mode, Pipeline_Stage::normal_generation)) {
+    // View: normals.
+    return;
+  }
+  // Stages: point shadow, directional shadow, shadow smoothing twice.
+  if (ends_after(mode, Pipeline_Stage::shadows)) {
+    // View: shadows.
+    return;
+  }
+  // Stages: caustics, caustics fill.
+  if (ends_after(mode, Pipeline_Stage::caustics)) {
+    // View: caustics.
+    return;
+  }
+  // Stages: refraction, environmental occlusion.
+  // Stage: final shading.
+}
+
+template Pipeline_Values<ARGB8> prepare_pipeline_values<ARGB8>(const Parameter_Set&,
+                                                               const Layer_Map&);
+template Pipeline_Values<ARGB16> prepare_pipeline_values<ARGB16>(const Parameter_Set&,
+                                                                 const Layer_Map&);
+template Pipeline_Values<ARGB32f> prepare_pipeline_values<ARGB32f>(const Parameter_Set&,
+                                                                   const Layer_Map&);
+template Pipeline_Values<BGRA8> prepare_pipeline_values<BGRA8>(const Parameter_Set&,
+                                                               const Layer_Map&);
+template Pipeline_Values<BGRA16> prepare_pipeline_values<BGRA16>(const Parameter_Set&,
+                                                                 const Layer_Map&);
+template Pipeline_Values<BGRA32f> prepare_pipeline_values<BGRA32f>(const Parameter_Set&,
+                                                                   const Layer_Map&);
+
+void render_pipeline_ARGB8(Host_Context host_context, Plugin_Context plugin_context,
+                           Render_Context render_context, Parameter_Set& parameters,
+                           Layer<ARGB8> input, Layer<ARGB8> output, Layer_Map layers) {
+  render_pipeline<ARGB8>(std::move(host_context), std::move(plugin_context),
+                         std::move(render_context), parameters, input, output, std::move(layers));
+}
+
+void render_pipeline_ARGB16(Host_Context host_context, Plugin_Context plugin_context,
+                            Render_Context render_context, Parameter_Set& parameters,
+                            Layer<ARGB16> input, Layer<ARGB16> output, Layer_Map layers) {
+  render_pipeline<ARGB16>(std::move(host_context), std::move(plugin_context),
+                          std::move(render_context), parameters, input, output, std::move(layers));
+}
+
+void render_pipeline_ARGB32f(Host_Context host_context, Plugin_Context plugin_context,
+                             Render_Context render_context, Parameter_Set& parameters,
+                             Layer<ARGB32f> input, Layer<ARGB32f> output, Layer_Map layers) {
+  render_pipeline<ARGB32f>(std::move(host_context), std::move(plugin_context),
+                           std::move(render_context), parameters, input, output, std::move(layers));
+}
+
+void render_pipeline_BGRA8(Host_Context host_context, Plugin_Context plugin_context,
+                           Render_Context render_context, Parameter_Set& parameters,
+                           Layer<BGRA8> input, Layer<BGRA8> output, Layer_Map layers) {
+  render_pipeline<BGRA8>(std::move(host_context), std::move(plugin_context),
+                         std::move(render_context), parameters, input, output, std::move(layers));
+}
+
+void render_pipeline_BGRA16(Host_Context host_context, Plugin_Context plugin_context,
+                            Render_Context render_context, Parameter_Set& parameters,
+                            Layer<BGRA16> input, Layer<BGRA16> output, Layer_Map layers) {
+  render_pipeline<BGRA16>(std::move(host_context), std::move(plugin_context),
+                          std::move(render_context), parameters, input, output, std::move(layers));
+}
+
+void render_pipeline_BGRA32f(Host_Context host_context, Plugin_Context plugin_context,
+                             Render_Context render_context, Parameter_Set& parameters,
+                             Layer<BGRA32f> input, Layer<BGRA32f> output, Layer_Map layers) {
+  render_pipeline<BGRA32f>(std::move(host_context), std::move(plugin_context),
+                           std::move(render_context), parameters, input, output, std::move(layers));
+}
+
+}  // namespace brel

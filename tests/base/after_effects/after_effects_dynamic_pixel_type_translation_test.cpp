@@ -1,0 +1,69 @@
+#include "base/after_effects/after_effects_dynamic_pixel_type_translation.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/exception.h"
+#include "base/log.h"
+
+namespace {
+
+// The first line of the newest report in the log: it names the failed condition, the source
+// position and the message.
+std::string last_report_line() {
+  const auto messages = brel::global_log().recent_messages();
+  if (messages.empty()) {
+    return "";
+  }
+  const std::string& last = messages.back();
+  return last.substr(0, last.find('\n'));
+}
+
+const char* const incomplete_at_140 =
+    "-**###  ERROR  ###**-: -**### ASSERTION FAILED ###** (ASSERT_INCOMPLETE) in "
+    "./base/after_effects/after_effects_dynamic_pixel_type_translation line 140. found "
+    "something that needs implementation";
+const char* const incomplete_at_165 =
+    "-**###  ERROR  ###**-: -**### ASSERTION FAILED ###** (ASSERT_INCOMPLETE) in "
+    "./base/after_effects/after_effects_dynamic_pixel_type_translation line 165. found "
+    "something that needs implementation";
+
+void translate(brel::BREL_Render_Pipeline kind, const brel::Pixel_Description& pixels) {
+  const brel::Layer_Typeless frame;
+  brel::Pixel_To_Template_Ae{}(kind, {}, {}, {}, nullptr, pixels, frame, frame, {});
+}
+
+void expect_refused(brel::BREL_Render_Pipeline kind, const brel::Pixel_Description& pixels,
+                    const char* report) {
+  try {
+    translate(kind, pixels);
+    ADD_FAILURE() << "no exception";
+  } catch (const brel::Exception_Assert& e) {
+    EXPECT_STREQ(e.what(), "found something that needs implementation");
+  }
+  EXPECT_EQ(last_report_line(), report);
+}
+
+TEST(Pixel_Type_Translation, RefusesChannelOrdersNoPipelineServes) {
+  // Red first matches neither ARGB nor BGRA.
+  expect_refused(brel::BREL_Render_Pipeline_Cpu, {1, 16, 0, 1, 2, 3}, incomplete_at_140);
+  // ARGB positions with a depth no pipeline has.
+  expect_refused(brel::BREL_Render_Pipeline_Cpu, {1, 64, 1, 2, 3, 0}, incomplete_at_140);
+  // BGRA depth with positions mixed from both.
+  expect_refused(brel::BREL_Render_Pipeline_Cpu, {1, 8, 2, 1, 0, 0}, incomplete_at_140);
+}
+
+TEST(Pixel_Type_Translation, RefusesAnyKindButPackedColourEvenWhenTheRestMatches) {
+  expect_refused(brel::BREL_Render_Pipeline_Cpu, {2, 32, 1, 2, 3, 0}, incomplete_at_140);
+  expect_refused(brel::BREL_Render_Pipeline_Cpu, {0, 8, 2, 1, 0, 3}, incomplete_at_140);
+  expect_refused(brel::BREL_Render_Pipeline_Cpu, brel::Pixel_Description{}, incomplete_at_140);
+}
+
+TEST(Pixel_Type_Translation, RefusesANonCpuPipelineBeforeLookingAtThePixels) {
+  expect_refused(static_cast<brel::BREL_Render_Pipeline>(1), {1, 32, 1, 2, 3, 0},
+                 incomplete_at_165);
+  expect_refused(static_cast<brel::BREL_Render_Pipeline>(1), {7, 7, 7, 7, 7, 7}, incomplete_at_165);
+}
+
+}  // namespace
