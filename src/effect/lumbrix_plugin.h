@@ -22,7 +22,7 @@ class Lumbrix_Plugin final : public Plugin {
  public:
   // Declares the parameters through the factory.
   Lumbrix_Plugin(Host_Context host_context, Parameter_Factory& factory)
-      : Plugin(std::move(host_context)), parameter_set_(factory) {}
+      : Plugin(std::move(host_context)), parameter_set_(factory, this->host_context()) {}
 
   const std::list<Parameter*>& parameters() const override { return parameter_set_.parameters(); }
 
