@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -80,7 +81,16 @@ TEST_P(Render_Call, SelectsThePipelineByPixelDescriptionAndLogsItsName) {
   EXPECT_EQ(effect.host.imbalance(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Six_Pixel_Types, Render_Call, ::testing::ValuesIn(pipeline_cases));
+std::string case_name(const ::testing::TestParamInfo<Pipeline_Case>& info) {
+  std::string name = info.param.name;
+  for (char& ch : name) {
+    ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Six_Pixel_Types, Render_Call, ::testing::ValuesIn(pipeline_cases),
+                         case_name);
 
 TEST(Render_Call, EveryRenderModeEndsWithoutRunningAStage) {
   Effect_Plugin_Host effect;
