@@ -1,7 +1,5 @@
 #include "effect/render_pipeline.h"
 
-#include <utility>
-
 #include "effect/parameter_set.h"
 
 namespace brel {
@@ -87,46 +85,17 @@ template Pipeline_Values<BGRA16> prepare_pipeline_values<BGRA16>(const Parameter
 template Pipeline_Values<BGRA32f> prepare_pipeline_values<BGRA32f>(const Parameter_Set&,
                                                                    const Layer_Map&);
 
-void render_pipeline_ARGB8(Host_Context host_context, Plugin_Context plugin_context,
-                           Render_Context render_context, Parameter_Set& parameters,
-                           Layer<ARGB8> input, Layer<ARGB8> output, Layer_Map layers) {
-  render_pipeline<ARGB8>(std::move(host_context), std::move(plugin_context),
-                         std::move(render_context), parameters, input, output, std::move(layers));
-}
-
-void render_pipeline_ARGB16(Host_Context host_context, Plugin_Context plugin_context,
-                            Render_Context render_context, Parameter_Set& parameters,
-                            Layer<ARGB16> input, Layer<ARGB16> output, Layer_Map layers) {
-  render_pipeline<ARGB16>(std::move(host_context), std::move(plugin_context),
-                          std::move(render_context), parameters, input, output, std::move(layers));
-}
-
-void render_pipeline_ARGB32f(Host_Context host_context, Plugin_Context plugin_context,
-                             Render_Context render_context, Parameter_Set& parameters,
-                             Layer<ARGB32f> input, Layer<ARGB32f> output, Layer_Map layers) {
-  render_pipeline<ARGB32f>(std::move(host_context), std::move(plugin_context),
-                           std::move(render_context), parameters, input, output, std::move(layers));
-}
-
-void render_pipeline_BGRA8(Host_Context host_context, Plugin_Context plugin_context,
-                           Render_Context render_context, Parameter_Set& parameters,
-                           Layer<BGRA8> input, Layer<BGRA8> output, Layer_Map layers) {
-  render_pipeline<BGRA8>(std::move(host_context), std::move(plugin_context),
-                         std::move(render_context), parameters, input, output, std::move(layers));
-}
-
-void render_pipeline_BGRA16(Host_Context host_context, Plugin_Context plugin_context,
-                            Render_Context render_context, Parameter_Set& parameters,
-                            Layer<BGRA16> input, Layer<BGRA16> output, Layer_Map layers) {
-  render_pipeline<BGRA16>(std::move(host_context), std::move(plugin_context),
-                          std::move(render_context), parameters, input, output, std::move(layers));
-}
-
-void render_pipeline_BGRA32f(Host_Context host_context, Plugin_Context plugin_context,
-                             Render_Context render_context, Parameter_Set& parameters,
-                             Layer<BGRA32f> input, Layer<BGRA32f> output, Layer_Map layers) {
-  render_pipeline<BGRA32f>(std::move(host_context), std::move(plugin_context),
-                           std::move(render_context), parameters, input, output, std::move(layers));
-}
+template void render_pipeline<ARGB8>(Host_Context, Plugin_Context, Render_Context, Parameter_Set&,
+                                     Layer<ARGB8>, Layer<ARGB8>, Layer_Map);
+template void render_pipeline<ARGB16>(Host_Context, Plugin_Context, Render_Context, Parameter_Set&,
+                                      Layer<ARGB16>, Layer<ARGB16>, Layer_Map);
+template void render_pipeline<ARGB32f>(Host_Context, Plugin_Context, Render_Context, Parameter_Set&,
+                                       Layer<ARGB32f>, Layer<ARGB32f>, Layer_Map);
+template void render_pipeline<BGRA8>(Host_Context, Plugin_Context, Render_Context, Parameter_Set&,
+                                     Layer<BGRA8>, Layer<BGRA8>, Layer_Map);
+template void render_pipeline<BGRA16>(Host_Context, Plugin_Context, Render_Context, Parameter_Set&,
+                                      Layer<BGRA16>, Layer<BGRA16>, Layer_Map);
+template void render_pipeline<BGRA32f>(Host_Context, Plugin_Context, Render_Context, Parameter_Set&,
+                                       Layer<BGRA32f>, Layer<BGRA32f>, Layer_Map);
 
 }  // namespace brel

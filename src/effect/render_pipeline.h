@@ -45,29 +45,22 @@ template <class T>
 Pipeline_Values<T> prepare_pipeline_values(const Parameter_Set& parameters,
                                            const Layer_Map& layers);
 
-// Renders `input` into `output`, one entry point per host pixel type. The host and plug-in
-// contexts are not consulted; the render context serves every stage.
-void render_pipeline_ARGB8(Host_Context host_context, Plugin_Context plugin_context,
-                           Render_Context render_context, Parameter_Set& parameters,
-                           Layer<ARGB8> input, Layer<ARGB8> output, Layer_Map layers);
-void render_pipeline_ARGB16(Host_Context host_context, Plugin_Context plugin_context,
-                            Render_Context render_context, Parameter_Set& parameters,
-                            Layer<ARGB16> input, Layer<ARGB16> output, Layer_Map layers);
-void render_pipeline_ARGB32f(Host_Context host_context, Plugin_Context plugin_context,
-                             Render_Context render_context, Parameter_Set& parameters,
-                             Layer<ARGB32f> input, Layer<ARGB32f> output, Layer_Map layers);
-void render_pipeline_BGRA8(Host_Context host_context, Plugin_Context plugin_context,
-                           Render_Context render_context, Parameter_Set& parameters,
-                           Layer<BGRA8> input, Layer<BGRA8> output, Layer_Map layers);
-void render_pipeline_BGRA16(Host_Context host_context, Plugin_Context plugin_context,
-                            Render_Context render_context, Parameter_Set& parameters,
-                            Layer<BGRA16> input, Layer<BGRA16> output, Layer_Map layers);
-void render_pipeline_BGRA32f(Host_Context host_context, Plugin_Context plugin_context,
-                             Render_Context render_context, Parameter_Set& parameters,
-                             Layer<BGRA32f> input, Layer<BGRA32f> output, Layer_Map layers);
-
 template <class T>
 using Render_Pipeline = void (*)(Host_Context, Plugin_Context, Render_Context, Parameter_Set&,
                                  Layer<T>, Layer<T>, Layer_Map);
+
+// Renders `input` into `output`. The host and plug-in contexts are not consulted; the render
+// context serves every stage. Instantiated for the six host pixel types below.
+template <class T>
+void render_pipeline(Host_Context host_context, Plugin_Context plugin_context,
+                     Render_Context render_context, Parameter_Set& parameters, Layer<T> input,
+                     Layer<T> output, Layer_Map layers);
+
+inline constexpr Render_Pipeline<ARGB8> render_pipeline_ARGB8 = &render_pipeline<ARGB8>;
+inline constexpr Render_Pipeline<ARGB16> render_pipeline_ARGB16 = &render_pipeline<ARGB16>;
+inline constexpr Render_Pipeline<ARGB32f> render_pipeline_ARGB32f = &render_pipeline<ARGB32f>;
+inline constexpr Render_Pipeline<BGRA8> render_pipeline_BGRA8 = &render_pipeline<BGRA8>;
+inline constexpr Render_Pipeline<BGRA16> render_pipeline_BGRA16 = &render_pipeline<BGRA16>;
+inline constexpr Render_Pipeline<BGRA32f> render_pipeline_BGRA32f = &render_pipeline<BGRA32f>;
 
 }  // namespace brel
