@@ -275,7 +275,17 @@ struct Host_Callbacks {
     }
     std::vector<PF_Err> results(static_cast<size_t>(count), PF_Err_NONE);
     std::vector<std::exception_ptr> escaped(static_cast<size_t>(count));
+    // Thread 0 is called first; the others follow once it runs. Without that order the new
+    // threads could finish a short loop before thread 0 (the command's own thread, the only one
+    // that polls the host for an abort) is called at all.
+    std::atomic<bool> zero_started{false};
     const auto run = [&](A_long i) {
+      if (i == 0) {
+        zero_started.store(true);
+        zero_started.notify_all();
+      } else {
+        zero_started.wait(false);
+      }
       try {
         results[static_cast<size_t>(i)] = fn_func(refcon, i, i, count);
       } catch (...) {
