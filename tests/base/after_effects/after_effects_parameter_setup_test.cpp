@@ -171,6 +171,27 @@ TEST_F(Params_Setup_Test, AnEmptyListRegistersNothingAndCountsTheInputLayer) {
   EXPECT_EQ(host.out_data()->num_params, 1);
 }
 
+// A control of no kind the host knows.
+class Kindless : public brel::Parameter {
+ public:
+  const brel::Parameter_Description& description() const override { return description_; }
+  void set_expanded(bool) override {}
+  void set_enabled(bool) override {}
+  void set_visible(bool) override {}
+
+ private:
+  brel::Parameter_Description description_{"kindless", "", 5};
+};
+
+TEST_F(Params_Setup_Test, EntriesOfNoKnownKindAreSkippedUncounted) {
+  add(std::make_unique<Kindless>());
+  add(factory.create_checkbox({"box", "", 6}));
+  setup();
+  EXPECT_EQ(host.calls(fn::add_param), 1);
+  EXPECT_EQ(registered(0).uu.id, 6);
+  EXPECT_EQ(host.out_data()->num_params, 2);
+}
+
 TEST_F(Params_Setup_Test, NamesAreCutTo31CharactersAndGroupEndsAreUnnamed) {
   add(factory.create_group({"0123456789012345678901234567890123456789", "", 1}));
   add(factory.create_group_end({"an end with a name", "", 2}));
