@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -72,25 +73,72 @@ inline void run_kernel(benchmark::State& state, Kernel_Implementation<Implementa
   state.SetBytesProcessed(state.iterations() * kernel.workload());
 }
 
-// memcpy of workload / 2 bytes, split into one contiguous band per thread.
-inline void run_memcpy(benchmark::State& state, int64_t workload) {
-  Bench_Render render(state);
-  const int64_t size = workload / 2;
-  const int64_t threads = render.pool.worker_count();
-  auto from = render.context.allocate_memory_2d(size, 1);
-  auto to = render.context.allocate_memory_2d(size, 1);
-  uint8_t* const source = from->device_data();
-  uint8_t* const destination = to->device_data();
-  std::memset(source, 1, static_cast<size_t>(size));
-  std::memset(destination, 0, static_cast<size_t>(size));
-  for (auto _ : state) {
-    render.context.parallel_for(threads, [&](const Iteration& iteration) {
+// memcpy of workload / 2 bytes (as much traffic as the workload: half read, half written),
+// one contiguous band per thread of the render's pool.
+class Memcpy_Reference {
+ public:
+  Memcpy_Reference(Bench_Render& render, int64_t workload)
+      : render_(render),
+        size_(workload / 2),
+        from_(render.context.allocate_memory_2d(size_, 1)),
+        to_(render.context.allocate_memory_2d(size_, 1)) {
+    std::memset(from_->device_data(), 1, static_cast<size_t>(size_));
+    std::memset(to_->device_data(), 0, static_cast<size_t>(size_));
+  }
+
+  void run() {
+    uint8_t* const source = from_->device_data();
+    uint8_t* const destination = to_->device_data();
+    const int64_t size = size_;
+    render_.context.parallel_for(render_.pool.worker_count(), [=](const Iteration& iteration) {
       const auto [begin, end] = thread_iteration_range(iteration, size);
       std::memcpy(destination + begin, source + begin, static_cast<size_t>(end - begin));
     });
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(state.iterations() * 2 * size);
+
+ private:
+  Bench_Render& render_;
+  int64_t size_;
+  std::shared_ptr<Mapped_Memory_2d> from_;
+  std::shared_ptr<Mapped_Memory_2d> to_;
+};
+
+inline void run_memcpy(benchmark::State& state, int64_t workload) {
+  Bench_Render render(state);
+  Memcpy_Reference reference(render, workload);
+  for (auto _ : state) {
+    reference.run();
+  }
+  state.SetBytesProcessed(state.iterations() * 2 * (workload / 2));
+}
+
+// Every iteration runs the kernel and then the memcpy of its workload, so both see the same
+// machine load; a shared machine moves both figures together and their ratio stays put. Needs
+// UseManualTime: the benchmark's time is the kernel's alone. Reports the kernel's bandwidth
+// (bytes_per_second), the memcpy's ("memcpy_GB/s") and the kernel's share of it.
+inline void run_kernel_beside_memcpy(benchmark::State& state, Bench_Render& render,
+                                     Kernel_Implementation<Implementation_Cpu>& kernel) {
+  using Clock = std::chrono::steady_clock;
+  const int64_t workload = kernel.workload();
+  Memcpy_Reference reference(render, workload);
+  double kernel_seconds = 0.0;
+  double memcpy_seconds = 0.0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    kernel.execute(render.context);
+    const auto kernel_end = Clock::now();
+    reference.run();
+    const auto memcpy_end = Clock::now();
+    const double seconds = std::chrono::duration<double>(kernel_end - start).count();
+    state.SetIterationTime(seconds);
+    kernel_seconds += seconds;
+    memcpy_seconds += std::chrono::duration<double>(memcpy_end - kernel_end).count();
+  }
+  const double bytes = static_cast<double>(state.iterations()) * static_cast<double>(workload);
+  state.SetBytesProcessed(state.iterations() * workload);
+  state.counters["memcpy_GB/s"] = bytes / memcpy_seconds * 1.0e-9;
+  state.counters["percent_of_memcpy"] = 100.0 * memcpy_seconds / kernel_seconds;
 }
 
 }  // namespace brel::bench

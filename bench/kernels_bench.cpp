@@ -1,6 +1,7 @@
-// Bandwidth of the generic layer kernels on a UHD frame, each next to a plain memcpy that moves
-// as many bytes (half read, half written) on as many threads in the same run. Bytes per second
-// are the kernel's own workload estimate over its wall time. Argument: threads, 0 for all.
+// Bandwidth of the generic layer kernels on a UHD frame. Every iteration pairs the kernel with a
+// plain memcpy that moves as many bytes (half read, half written) on as many threads; bytes per
+// second are the kernel's own workload estimate over its wall time, beside the memcpy's
+// bandwidth and the kernel's percentage of it. Argument: threads, 0 for all.
 
 #include <benchmark/benchmark.h>
 
@@ -16,10 +17,7 @@ namespace {
 
 using brel::bench::Bench_Render;
 using brel::bench::Frame;
-using brel::bench::frame_height;
-using brel::bench::frame_width;
-using brel::bench::run_kernel;
-using brel::bench::run_memcpy;
+using brel::bench::run_kernel_beside_memcpy;
 
 template <class P>
 void clear(benchmark::State& state) {
@@ -27,7 +25,7 @@ void clear(benchmark::State& state) {
   Frame<P> layer(render.context);
   brel::Kernel_Clear<brel::Layer<P>, brel::Implementation_Cpu> kernel;
   kernel.parameters_in.layer = layer.view;
-  run_kernel(state, kernel, render.context);
+  run_kernel_beside_memcpy(state, render, kernel);
 }
 
 void BM_clear_float(benchmark::State& state) {
@@ -46,7 +44,7 @@ void BM_copy_float(benchmark::State& state) {
   copy.parameters_in.destination = destination.view;
   copy.parameters_in.offset_x = 3;  // a few border columns on the right, as a shifted copy has
   copy.parameters_in.edge_mode = brel::Edge_Mode_Mirror;
-  run_kernel(state, copy, render.context);
+  run_kernel_beside_memcpy(state, render, copy);
 }
 
 template <class S, class D>
@@ -58,7 +56,7 @@ void prefix_scan(benchmark::State& state) {
   scan.parameters_in.source = source.view;
   scan.parameters_in.destination = destination.view;
   scan.parameters_in.vertical_pass = true;
-  run_kernel(state, scan, render.context);
+  run_kernel_beside_memcpy(state, render, scan);
 }
 
 void BM_prefix_scan_rgb32f(benchmark::State& state) {
@@ -69,44 +67,21 @@ void BM_prefix_scan_argb32f(benchmark::State& state) {
   prefix_scan<brel::ARGB32f, brel::ARGB32f>(state);
 }
 
-constexpr int64_t pixels = frame_width * frame_height;
-
-void BM_memcpy_as_clear_float(benchmark::State& state) {
-  run_memcpy(state, pixels * 4);
-}
-void BM_memcpy_as_clear_rgb32f(benchmark::State& state) {
-  run_memcpy(state, pixels * 12);
-}
-void BM_memcpy_as_copy_float(benchmark::State& state) {
-  run_memcpy(state, 2 * pixels * 4);
-}
-void BM_memcpy_as_prefix_scan_rgb32f(benchmark::State& state) {
-  run_memcpy(state, 4 * pixels * 12);
-}
-void BM_memcpy_as_prefix_scan_argb32f(benchmark::State& state) {
-  run_memcpy(state, 4 * pixels * 16);
-}
-
-// Each kernel beside its memcpy, on one thread and on all of them.
+// Each kernel on one thread and on all of them.
 const bool registered = [] {
   const std::pair<const char*, void (*)(benchmark::State&)> benchmarks[] = {
       {"BM_clear_float", BM_clear_float},
-      {"BM_memcpy_as_clear_float", BM_memcpy_as_clear_float},
       {"BM_clear_rgb32f", BM_clear_rgb32f},
-      {"BM_memcpy_as_clear_rgb32f", BM_memcpy_as_clear_rgb32f},
       {"BM_copy_float", BM_copy_float},
-      {"BM_memcpy_as_copy_float", BM_memcpy_as_copy_float},
       {"BM_prefix_scan_rgb32f", BM_prefix_scan_rgb32f},
-      {"BM_memcpy_as_prefix_scan_rgb32f", BM_memcpy_as_prefix_scan_rgb32f},
       {"BM_prefix_scan_argb32f", BM_prefix_scan_argb32f},
-      {"BM_memcpy_as_prefix_scan_argb32f", BM_memcpy_as_prefix_scan_argb32f},
   };
   for (const auto& [name, function] : benchmarks) {
     benchmark::RegisterBenchmark(name, function)
         ->ArgName("threads")
         ->Arg(1)
         ->Arg(0)
-        ->UseRealTime()
+        ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
   }
   return true;
