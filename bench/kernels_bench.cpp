@@ -5,7 +5,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstdint>
 #include <utility>
 
 #include "base/kernel_clear.h"
