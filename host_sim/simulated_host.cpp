@@ -599,6 +599,7 @@ void Simulated_Host::offer_suites() {
   offered_[{kPFWorldSuite, kPFWorldSuiteVersion2}] = &world_suite_;
   offered_[{kPFColorParamSuite, kPFColorParamSuiteVersion1}] = &color_param_suite_;
   offered_[{kAEGPUtilitySuite, kAEGPUtilitySuiteVersion7}] = &aegp_utility_suite_;
+  offer_project_suites();
 }
 
 Simulated_Host* Simulated_Host::from(PF_ProgPtr effect_ref) {
@@ -767,6 +768,12 @@ std::string Simulated_Host::imbalance() const {
       text += "parameter " + std::to_string(index) + " checked out " + std::to_string(count) +
               " more time(s) than checked in\n";
     }
+  }
+  if (!live_profiles_.empty()) {
+    text += std::to_string(live_profiles_.size()) + " colour profile(s) not disposed\n";
+  }
+  if (!live_mem_handles_.empty()) {
+    text += std::to_string(live_mem_handles_.size()) + " AEGP memory handle(s) not freed\n";
   }
   std::lock_guard violations_lock(violations_mutex_);
   for (const std::string& v : violations_) {

@@ -67,6 +67,18 @@ inline constexpr const char* float_color =
     "PF ColorParamSuite.PF_GetFloatingPointColorFromColorDef";
 inline constexpr const char* update_param_ui = "PF Param Utils Suite.PF_UpdateParamUI";
 inline constexpr const char* register_with_aegp = "AEGP Utility Suite.AEGP_RegisterWithAEGP";
+inline constexpr const char* project_by_index = "AEGP Proj Suite.AEGP_GetProjectByIndex";
+inline constexpr const char* first_item = "AEGP Item Suite.AEGP_GetFirstProjItem";
+inline constexpr const char* next_item = "AEGP Item Suite.AEGP_GetNextProjItem";
+inline constexpr const char* item_type = "AEGP Item Suite.AEGP_GetItemType";
+inline constexpr const char* comp_from_item = "AEGP Comp Suite.AEGP_GetCompFromItem";
+inline constexpr const char* working_space_profile =
+    "PF Color Settings Suite.AEGP_GetNewWorkingSpaceColorProfile";
+inline constexpr const char* icc_profile =
+    "PF Color Settings Suite.AEGP_GetNewICCProfileFromColorProfile";
+inline constexpr const char* approximate_gamma =
+    "PF Color Settings Suite.AEGP_GetColorProfileApproximateGamma";
+inline constexpr const char* free_mem_handle = "AEGP Memory Suite.AEGP_FreeMemHandle";
 }  // namespace fn
 
 // A host image that owns its pixels. Its format is kept where only the host looks
@@ -136,6 +148,13 @@ class Simulated_Host {
   void set_utils_present(bool present);
   // The id the AEGP registration hands out.
   void set_plugin_id(AEGP_PluginID id) { plugin_id_ = id; }
+  // The After Effects project behind the AEGP project suites: the types of its items in order
+  // and the approximate gamma of its working colour space. By default a folder, then a
+  // composition, gamma 2.2.
+  void set_project(std::vector<AEGP_ItemType> items, float gamma);
+  // The item whose composition the last working-space profile was made for; -1 when it was
+  // asked without a composition, -2 before any was asked.
+  int32_t profile_item() const;
 
   // Calls so far of a host function (see `fn`).
   int64_t calls(const std::string& function) const;
@@ -177,6 +196,7 @@ class Simulated_Host {
     int64_t locks;
   };
   friend struct Host_Callbacks;
+  friend struct Project_Callbacks;
 
   static Simulated_Host* from(PF_ProgPtr effect_ref);
   static Simulated_Host* active();
@@ -189,6 +209,7 @@ class Simulated_Host {
   void violation(const std::string& text);
   Delivery delivery() const;
   void offer_suites();
+  void offer_project_suites();  // After Effects only
 
   const uint64_t magic_;
   Host_Identity identity_;
@@ -208,6 +229,11 @@ class Simulated_Host {
   PF_PixelFormatSuite1 pixel_format_suite_{};
   PF_UtilitySuite4 utility_suite_{};
   PrSDKAppInfoSuite2 app_info_suite_{};
+  AEGP_ProjSuite8 project_suite_{};
+  AEGP_ItemSuite10 item_suite_{};
+  AEGP_CompSuite9 comp_suite_{};
+  AEGP_MemorySuite1 memory_suite_{};
+  PF_ColorSettingsSuite3 color_settings_suite_{};
 
   mutable std::mutex mutex_;
   std::map<std::string, int64_t> calls_;
@@ -225,6 +251,12 @@ class Simulated_Host {
   std::vector<PrPixelFormat> supported_formats_;
   std::string registered_name_;
   int64_t sprintf_truncations_ = 0;
+  std::vector<AEGP_ItemType> project_items_{AEGP_ItemType_FOLDER, AEGP_ItemType_COMP};
+  float project_gamma_ = 2.2f;
+  int32_t profile_item_ = -2;
+  std::map<const void*, int32_t> live_profiles_;  // profile -> item it was made for
+  std::map<const void*, int32_t> live_mem_handles_;
+  uintptr_t tokens_made_ = 0;
 };
 
 }  // namespace brel::sim

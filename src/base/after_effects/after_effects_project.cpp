@@ -57,7 +57,12 @@ float working_space_gamma(SPBasicSuite* basic_suite) {
   A_FpShort gamma = 0.0f;
   try {
     check(colors->AEGP_GetNewICCProfileFromColorProfile(id, profile, &icc_profile), 552);
-    check(colors->AEGP_GetColorProfileApproximateGamma(profile, &gamma), 556);
+    const A_Err gamma_result = colors->AEGP_GetColorProfileApproximateGamma(profile, &gamma);
+    if (gamma_result != 0) {
+      // The ICC memory is the effect's to free on every way out.
+      memory->AEGP_FreeMemHandle(icc_profile);
+    }
+    check(gamma_result, 556);
     check(memory->AEGP_FreeMemHandle(icc_profile), 559);
   } catch (...) {
     colors->AEGP_DisposeColorProfile(profile);
