@@ -9,6 +9,10 @@
 #include <limits>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace brel {
 
 // Three components: normals, light directions.
@@ -123,6 +127,43 @@ struct Pixel_Traits<Rgb_Core<Layout, Channel_Type, alpha_present, min, white>> {
 
   static void store_rounded(Pixel& pixel, int32_t position, float value) {
     pixel.channel[position] = to_channel_rounded(value);
+  }
+
+  // to_channel_truncated over a run of values. Row bodies convert a block of computed values
+  // at once and spread them over the channels afterwards; with SSE2 the integer types clamp in
+  // float and convert four values an instruction, with the same results.
+  static void to_channels_truncated(const float* values, Channel* channels, int64_t count) {
+    int64_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (is_integer) {
+      const __m128 zero = _mm_setzero_ps();
+      const __m128 largest = _mm_set1_ps(channel_max);
+      // maxps returns its second operand when the first is not a number: NaN becomes 0.
+      const auto convert = [&](const float* v) {
+        return _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_loadu_ps(v), zero), largest));
+      };
+      if constexpr (sizeof(Channel) == 1) {
+        for (; i + 16 <= count; i += 16) {
+          const __m128i low = _mm_packs_epi32(convert(values + i), convert(values + i + 4));
+          const __m128i high = _mm_packs_epi32(convert(values + i + 8), convert(values + i + 12));
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(channels + i), _mm_packus_epi16(low, high));
+        }
+      } else {
+        // SSE2 packs only signed: shift 0 .. 65535 down by 32768 and back.
+        const __m128i half = _mm_set1_epi32(32768);
+        const __m128i sign = _mm_set1_epi16(static_cast<int16_t>(-32768));
+        for (; i + 8 <= count; i += 8) {
+          const __m128i low = _mm_sub_epi32(convert(values + i), half);
+          const __m128i high = _mm_sub_epi32(convert(values + i + 4), half);
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(channels + i),
+                           _mm_xor_si128(_mm_packs_epi32(low, high), sign));
+        }
+      }
+    }
+#endif
+    for (; i < count; ++i) {
+      channels[i] = to_channel_truncated(values[i]);
+    }
   }
 };
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -76,6 +77,53 @@ TEST(Pixel_Traits, FloatChannelsAreStoredUnchanged) {
   EXPECT_EQ(T::to_channel_truncated(2.75f), 2.75f);
   EXPECT_EQ(T::to_channel_rounded(-0.25f), -0.25f);
   EXPECT_EQ(T::to_channel_truncated(70000.5f), 70000.5f);
+}
+
+// The block conversion must give what the single one gives, value for value, also at the edges
+// of the range, for values that are no number and for the values left over after the blocks.
+template <class P>
+void expect_block_matches_single() {
+  using Traits = brel::Pixel_Traits<P>;
+  const float inf = std::numeric_limits<float>::infinity();
+  std::vector<float> values = {std::numeric_limits<float>::quiet_NaN(),
+                               -inf,
+                               inf,
+                               -1.0f,
+                               -0.0f,
+                               0.0f,
+                               0.5f,
+                               0.99f,
+                               1.0f,
+                               127.5f,
+                               254.99f,
+                               255.0f,
+                               255.5f,
+                               256.0f,
+                               32767.5f,
+                               32768.0f,
+                               65534.9f,
+                               65535.0f,
+                               65536.0f,
+                               1e10f};
+  for (int32_t i = 0; i < 200; ++i) {
+    values.push_back(static_cast<float>(i) * 331.7f - 900.0f);
+  }
+  std::vector<typename Traits::Channel> block(values.size());
+  Traits::to_channels_truncated(values.data(), block.data(), static_cast<int64_t>(values.size()));
+  for (size_t i = 0; i < values.size(); ++i) {
+    const auto single = Traits::to_channel_truncated(values[i]);
+    if constexpr (Traits::is_integer) {
+      EXPECT_EQ(block[i], single) << values[i];
+    } else {
+      EXPECT_TRUE(block[i] == single || (std::isnan(block[i]) && std::isnan(single))) << values[i];
+    }
+  }
+}
+
+TEST(Pixel_Traits, BlockConversionMatchesTheSingleOne) {
+  expect_block_matches_single<brel::ARGB8>();
+  expect_block_matches_single<brel::BGRA16>();
+  expect_block_matches_single<brel::ARGB32f>();
 }
 
 }  // namespace
