@@ -51,12 +51,14 @@ void show_render_mode_depth_rows(
   // other. Multiplying by 1 is exact, so the unscaled case needs no branch in the loop.
   const float factor = in.depth_scale != 0.0f ? 1.0f / in.depth_scale : 1.0f;
   const Channel alpha = Traits::to_channel_truncated(white);
+  float values[block];
   Channel grey[block];
   for (int64_t x0 = 0; x0 < in.output.width; x0 += block) {
     const int64_t n = std::min(block, in.output.width - x0);
     for (int64_t i = 0; i < n; ++i) {
-      grey[i] = Traits::to_channel_truncated(depth[x0 + i] * white * factor);
+      values[i] = depth[x0 + i] * white * factor;
     }
+    Traits::to_channels_truncated(values, grey, n);
     for (int64_t i = 0; i < n; ++i) {
       P& pixel = output[x0 + i];
       pixel.channel[Traits::red] = grey[i];

@@ -54,8 +54,9 @@ void show_render_mode_normals_rows(
     const int64_t n = std::min(block, in.output.width - x0);
     std::memcpy(components, normals + x0, static_cast<size_t>(n) * sizeof(Vector_3<float>));
     for (int64_t i = 0; i < 3 * n; ++i) {
-      values[i] = Traits::to_channel_truncated((components[i] + 1.0f) * 0.5f * white);
+      components[i] = (components[i] + 1.0f) * 0.5f * white;
     }
+    Traits::to_channels_truncated(components, values, 3 * n);
     for (int64_t i = 0; i < n; ++i) {
       P& pixel = output[x0 + i];
       pixel.channel[Traits::red] = values[3 * i];
