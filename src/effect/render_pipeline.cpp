@@ -1,5 +1,6 @@
 #include "effect/render_pipeline.h"
 
+#include "effect/depth_stages.h"
 #include "effect/parameter_set.h"
 
 namespace brel {
@@ -40,22 +41,20 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
   // Each stage builds its kernel on this frame, executes it with its own copy of the render
   // context and takes over the layer it made; layers are released in reverse order on the way
   // out. A stage whose kernel does not exist yet is a marked place in this order.
-  static_cast<void>(render_context);
-  static_cast<void>(input);
-  static_cast<void>(output);
-
-  // Stage: pre colour correction (writes the surface colour, makes the depth layer).
+  using Depth = Depth_Stages<T>;
+  Depth_Surface surface;
+  Depth::pre_color_correction(render_context, parameters, layers, values, input, output, surface);
   if (ends_after(mode, Pipeline_Stage::pre_color_correction)) {
     return;
   }
-  // Stage: pre blur, only without a normal texture and with a non-zero strength.
+  Depth::pre_blur(render_context, parameters, layers, values, surface);
   if (ends_after(mode, Pipeline_Stage::pre_blur)) {
-    // View: depth.
+    Depth::show_depth(render_context, values, surface, output);
     return;
   }
-  // Stage: normal generation.
+  Depth::generate_normals(render_context, parameters, layers, values, input, surface);
   if (ends_after(mode, Pipeline_Stage::normal_generation)) {
-    // View: normals.
+    Depth::show_normals(render_context, surface, output);
     return;
   }
   // Stages: point shadow, directional shadow, shadow smoothing twice.

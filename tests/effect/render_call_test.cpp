@@ -75,9 +75,11 @@ TEST_P(Render_Call, SelectsThePipelineByPixelDescriptionAndLogsItsName) {
   const auto messages = brel::global_log().recent_messages();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.back(), std::string("translating render call to ") + c.name + "\n");
-  // No stage has a kernel yet: the call builds the records and runs nothing.
-  EXPECT_EQ(kernels_run(render.timing_table), std::vector<std::string>{});
-  EXPECT_EQ(output.bytes, output_before);
+  // The stages that have kernels ran; the output holds the surface colour.
+  EXPECT_EQ(kernels_run(render.timing_table),
+            (std::vector<std::string>{"pre color correction (Cpu)", "pre blur (Cpu)",
+                                      "generate normals (Cpu)"}));
+  EXPECT_NE(output.bytes, output_before);
   EXPECT_EQ(effect.host.imbalance(), "");
 }
 
@@ -92,16 +94,32 @@ std::string case_name(const ::testing::TestParamInfo<Pipeline_Case>& info) {
 INSTANTIATE_TEST_SUITE_P(Six_Pixel_Types, Render_Call, ::testing::ValuesIn(pipeline_cases),
                          case_name);
 
-TEST(Render_Call, EveryRenderModeEndsWithoutRunningAStage) {
+TEST(Render_Call, EveryRenderModeRunsTheStagesUpToItsEnd) {
   Effect_Plugin_Host effect;
   brel::test::Cpu_Render render(2);
+  brel::test::Active_Log active_log;
   const Pipeline_Case& c = pipeline_cases[2];
+  const std::vector<std::string> depth_stages = {"pre color correction (Cpu)", "pre blur (Cpu)",
+                                                 "generate normals (Cpu)"};
+  const std::vector<std::string> expected[] = {
+      depth_stages,                                                               // all
+      depth_stages,                                                               // refraction only
+      depth_stages,                                                               // caustix only
+      depth_stages,                                                               // shadow only
+      depth_stages,                                                               // highlights only
+      {"pre color correction (Cpu)", "pre blur (Cpu)", "generate normals (Cpu)",  // normalmap
+       "show render mode normals (Cpu)"},
+      {"pre color correction (Cpu)", "pre blur (Cpu)", "show render mode depth (Cpu)"},  // depthmap
+      {"pre color correction (Cpu)"},  // surface color
+  };
   for (int32_t mode = 0; mode < 8; ++mode) {
     effect.store().set_popup("render mode", mode);
     Frame input(4, 4, c.pixel_bytes, c.pixels);
     Frame output(4, 4, c.pixel_bytes, c.pixels);
+    brel::Timing_Table& table = render.timing_table;
+    table.reset();
     effect.command(false).render({}, render.context, input.layer, output.layer, {}, c.pixels);
-    EXPECT_EQ(kernels_run(render.timing_table), std::vector<std::string>{}) << mode;
+    EXPECT_EQ(kernels_run(table), expected[mode]) << mode;
   }
 }
 

@@ -1,0 +1,201 @@
+// The depth stages through a render call: the effect object, the pixel-type translation and the
+// pipeline instantiation of each host pixel type, with the stand-alone render context, ending
+// in the render modes "surface color", "depthmap" and "normalmap".
+
+#include "effect/depth_stages.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/timing_table.h"
+#include "support/cpu_render.h"
+#include "support/effect_plugin_host.h"
+#include "support/host_layer.h"
+
+namespace {
+
+using brel::Pixel_Traits;
+using brel::test::by_depth;
+using brel::test::Effect_Plugin_Host;
+using brel::test::Host_Layer;
+using brel::test::white_of;
+
+constexpr int32_t mode_normalmap = 5;
+constexpr int32_t mode_depthmap = 6;
+constexpr int32_t mode_surface_color = 7;
+
+template <class P>
+brel::Layer_Typeless host_layer(const Host_Layer<P>& layer) {
+  using Traits = Pixel_Traits<P>;
+  const brel::Layer<P>& v = layer.view;
+  brel::Layer_Typeless typeless;
+  typeless.width = v.width;
+  typeless.height = v.height;
+  typeless.origin_x = v.origin_x;
+  typeless.origin_y = v.origin_y;
+  typeless.scale_x = v.scale_x;
+  typeless.scale_y = v.scale_y;
+  typeless.pixels = v.pixels;
+  typeless.row_bytes = v.row_bytes;
+  typeless.pixel_description = {1,
+                                static_cast<int32_t>(sizeof(typename Traits::Channel) * 8),
+                                Traits::red,
+                                Traits::green,
+                                Traits::blue,
+                                Traits::alpha};
+  return typeless;
+}
+
+// The kernels a render ran, in order.
+std::vector<std::string> kernels_run(const brel::Timing_Table& table) {
+  std::vector<std::string> names;
+  for (const auto& child : table.root().children) {
+    names.push_back(child->name);
+  }
+  return names;
+}
+
+template <class P>
+class Depth_Stages_Test : public ::testing::Test {
+ protected:
+  Depth_Stages_Test() : input(render.context, 6, 4), output(render.context, 6, 4) {
+    output.fill(3, 3, 3, 3);
+  }
+
+  void render_frame(const brel::Layer_Map& layers = {}) {
+    render.timing_table.reset();
+    brel::Layer_Typeless in = host_layer(input);
+    effect.command(false).render({}, render.context, in, host_layer(output), layers,
+                                 in.pixel_description);
+  }
+
+  std::vector<std::string> kernels() const { return kernels_run(render.timing_table); }
+
+  Effect_Plugin_Host effect;
+  brel::test::Cpu_Render render{2};
+  brel::test::Active_Log active_log;
+  Host_Layer<P> input;
+  Host_Layer<P> output;
+};
+TYPED_TEST_SUITE(Depth_Stages_Test, brel::test::Host_Pixel_Types);
+
+TYPED_TEST(Depth_Stages_Test, SurfaceColorModeShowsTheSurfaceColourOnly) {
+  using P = TypeParam;
+  const float white = white_of<P>();
+  this->input.fill(white, white, white, white);
+  this->input.set(1, 2, white, 0, 0, white / 2);
+  this->effect.store().set_popup("render mode", mode_surface_color);
+  this->effect.store().set_color_float("surface color", {1.0f, 0.5f, 0.25f, 1.0f});
+  this->render_frame();
+  EXPECT_EQ(this->kernels(), std::vector<std::string>{"pre color correction (Cpu)"});
+  for (int64_t y = 0; y < 4; ++y) {
+    for (int64_t x = 0; x < 6; ++x) {
+      EXPECT_EQ(this->output.red(x, y), by_depth<P>(0.5f, 16384, 127));
+      EXPECT_EQ(this->output.green(x, y), by_depth<P>(0.25f, 8192, 63));
+      EXPECT_EQ(this->output.blue(x, y), white);
+      EXPECT_EQ(this->output.alpha(x, y), this->input.alpha(x, y));
+    }
+  }
+}
+
+// The depth view divides by the same depth scale the depth was made with: a full channel shows
+// as white, an empty one as black, whatever the depth factor.
+TYPED_TEST(Depth_Stages_Test, DepthmapModeScalesTheDepthToWhite) {
+  using P = TypeParam;
+  const float white = white_of<P>();
+  for (int64_t x = 0; x < 6; ++x) {
+    for (int64_t y = 0; y < 4; ++y) {
+      this->input.set(x, y, x % 2 == 0 ? white : 0, 0, 0, white);
+    }
+  }
+  this->effect.store().set_popup("render mode", mode_depthmap);
+  this->effect.store().set_popup("depth channel", 1);  // red
+  this->effect.store().set_float("depth factor", 100.0);
+  this->render_frame();
+  EXPECT_EQ(this->kernels(),
+            (std::vector<std::string>{"pre color correction (Cpu)", "pre blur (Cpu)",
+                                      "show render mode depth (Cpu)"}));
+  for (int64_t x = 0; x < 6; ++x) {
+    const float expected = x % 2 == 0 ? white : 0.0f;
+    EXPECT_EQ(this->output.red(x, 1), expected) << x;
+    EXPECT_EQ(this->output.blue(x, 1), expected) << x;
+    EXPECT_EQ(this->output.alpha(x, 1), white);
+  }
+}
+
+TYPED_TEST(Depth_Stages_Test, NormalmapModeShowsFlatAndSlopedSurfaces) {
+  using P = TypeParam;
+  const float white = white_of<P>();
+  const float step = by_depth<P>(0.0625f, 2048, 16);
+  // Rows 0 and 1 flat, rows 2 and 3 rising to the right in red.
+  for (int64_t x = 0; x < 6; ++x) {
+    for (int64_t y = 0; y < 4; ++y) {
+      this->input.set(x, y, y < 2 ? 8 * step : step * static_cast<float>(x + 1), 0, 0, white);
+    }
+  }
+  this->effect.store().set_popup("render mode", mode_normalmap);
+  this->effect.store().set_popup("depth channel", 1);
+  this->effect.store().set_float("depth factor", 10.0);
+  this->render_frame();
+  EXPECT_EQ(this->kernels(),
+            (std::vector<std::string>{"pre color correction (Cpu)", "pre blur (Cpu)",
+                                      "generate normals (Cpu)", "show render mode normals (Cpu)"}));
+  const float half = by_depth<P>(0.5f, 16384, 127);
+  EXPECT_EQ(this->output.red(3, 0), half);
+  EXPECT_EQ(this->output.green(3, 0), half);
+  EXPECT_EQ(this->output.blue(3, 0), white);
+  // Rising to the right tilts the normal left: less red; no vertical slope inside the ramp.
+  EXPECT_LT(this->output.red(3, 3), half);
+  EXPECT_EQ(this->output.green(3, 3), half);
+  EXPECT_LT(this->output.blue(3, 3), white);
+}
+
+// A normal texture replaces the depth as the source of the normals, and the depth is then not
+// blurred, in "normalmap" and "depthmap" alike.
+TYPED_TEST(Depth_Stages_Test, NormalTextureSkipsThePreBlurAndGivesTheNormals) {
+  using P = TypeParam;
+  const float white = white_of<P>();
+  this->input.fill(white, white, white, white);
+  Host_Layer<P> texture(this->render.context, 6, 4);
+  texture.fill(white, 0, white, white);  // (1, -1, 1)
+  brel::Layer_Map layers;
+  layers["normal_texture"] = host_layer(texture);
+  this->effect.store().set_popup("render mode", mode_normalmap);
+  this->render_frame(layers);
+  EXPECT_EQ(this->kernels(),
+            (std::vector<std::string>{"pre color correction (Cpu)", "generate normals (Cpu)",
+                                      "show render mode normals (Cpu)"}));
+  EXPECT_EQ(this->output.red(2, 2), white);
+  EXPECT_EQ(this->output.green(2, 2), 0.0f);
+  EXPECT_EQ(this->output.blue(2, 2), white);
+
+  this->effect.store().set_popup("render mode", mode_depthmap);
+  this->render_frame(layers);
+  EXPECT_EQ(this->kernels(), (std::vector<std::string>{"pre color correction (Cpu)",
+                                                       "show render mode depth (Cpu)"}));
+}
+
+TEST(Depth_Stages, PreBlurNeedsAStrengthThatIsNotZeroInSinglePrecision) {
+  Effect_Plugin_Host effect;
+  brel::test::Cpu_Render render(2);
+  brel::test::Active_Log active_log;
+  Host_Layer<brel::ARGB8> input(render.context, 5, 3);
+  input.fill(200, 100, 50, 255);
+  Host_Layer<brel::ARGB8> output(render.context, 5, 3);
+  effect.store().set_popup("render mode", mode_depthmap);
+  for (const double strength : {0.0, 1e-50, 0.5}) {
+    effect.store().set_float("pre blur strength", strength);
+    render.timing_table.reset();
+    const brel::Layer_Typeless in = host_layer(input);
+    effect.command(false).render({}, render.context, in, host_layer(output), {},
+                                 in.pixel_description);
+    const std::vector<std::string> names = kernels_run(render.timing_table);
+    const bool blurred = names.size() == 3 && names[1] == "pre blur (Cpu)";
+    EXPECT_EQ(blurred, strength == 0.5) << strength;
+  }
+}
+
+}  // namespace
