@@ -13,6 +13,7 @@
 #include "kernel/kernel_pre_color_correction_cpu.h"
 #include "kernel/kernel_show_render_mode_depth_cpu.h"
 #include "kernel/kernel_show_render_mode_normals_cpu.h"
+#include "support/effect_plugin_host.h"
 
 namespace {
 
@@ -224,6 +225,44 @@ void BM_memcpy_as_show_render_mode_normals(benchmark::State& state) {
   run_memcpy(state, (12 + static_cast<int64_t>(sizeof(P))) * pixels);
 }
 
+// The workload estimates of the kernels a float "normalmap" render runs: pre colour correction,
+// the pre blur (no passes with the default settings), the normals and their view.
+constexpr int64_t normalmap_render_bytes(int64_t w, int64_t h) {
+  return (2 * 16 * w * h + 4 * (w + 6) * (h + 6)) + (4 + 12) * w * h + (12 + 16) * w * h;
+}
+
+// A whole render in the mode "normalmap" of a 1920 × 1080 float frame: the render call from the
+// effect object through the parameter reads, the pixel-type translation and the pipeline's
+// depth stages and view. Bytes are those the stages' workload estimates count.
+void BM_render_normalmap_1080p_float(benchmark::State& state) {
+  using P = brel::ARGB32f;
+  constexpr int64_t w = 1920;
+  constexpr int64_t h = 1080;
+  Bench_Render render(state);
+  brel::test::Effect_Plugin_Host effect;
+  effect.store().set_popup("render mode", 5);  // "normalmap"
+  Frame<P> input(render.context, w, h);
+  Frame<P> output(render.context, w, h);
+  const auto typeless = [](const Layer<P>& v) {
+    brel::Layer_Typeless layer;
+    layer.width = v.width;
+    layer.height = v.height;
+    layer.pixels = v.pixels;
+    layer.row_bytes = v.row_bytes;
+    layer.pixel_description = {1, 32, 1, 2, 3, 0};
+    return layer;
+  };
+  const brel::Layer_Typeless in = typeless(input.view);
+  const brel::Layer_Typeless out = typeless(output.view);
+  for (auto _ : state) {
+    effect.command(false).render({}, render.context, in, out, {}, in.pixel_description);
+  }
+  state.SetBytesProcessed(state.iterations() * normalmap_render_bytes(w, h));
+}
+void BM_memcpy_as_render_normalmap_1080p_float(benchmark::State& state) {
+  run_memcpy(state, normalmap_render_bytes(1920, 1080));
+}
+
 using F = brel::ARGB32f;
 using B = brel::ARGB8;
 
@@ -257,6 +296,8 @@ const bool registered = [] {
       {"BM_memcpy_as_show_render_mode_normals<ARGB32f>", BM_memcpy_as_show_render_mode_normals<F>},
       {"BM_show_render_mode_normals<ARGB8>", BM_show_render_mode_normals<B>},
       {"BM_memcpy_as_show_render_mode_normals<ARGB8>", BM_memcpy_as_show_render_mode_normals<B>},
+      {"BM_render_normalmap_1080p_float", BM_render_normalmap_1080p_float},
+      {"BM_memcpy_as_render_normalmap_1080p_float", BM_memcpy_as_render_normalmap_1080p_float},
   };
   for (const auto& [name, function] : benchmarks) {
     benchmark::RegisterBenchmark(name, function)
