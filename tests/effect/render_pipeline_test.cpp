@@ -109,6 +109,17 @@ TEST(Pipeline_Values, PointLightFromItsGroup) {
   EXPECT_EQ(light.softness, int64_t{7});
 }
 
+TEST(Pipeline_Values, PointLightPositionIsTheDeliveredPositionUnscaled) {
+  Effect_Plugin_Host effect;
+  effect.host.set_layer_size(200, 100);
+  effect.host.set_downsample(1, 2, 1, 4);
+  effect.store().set_point("position", -12.5, 40.25);  // full-resolution pixels
+  const brel::Point_Light light = values_of(effect).point_light;
+  // The host delivers the position in pixels of the downsampled layer; it stays as delivered.
+  EXPECT_EQ(light.position_x, -6.25f);
+  EXPECT_EQ(light.position_y, 10.0625f);
+}
+
 TEST(Pipeline_Values, DirectLightFromItsGroup) {
   Effect_Plugin_Host effect;
   effect.store().set_float("direct light/light intensity", 0.5);
