@@ -66,4 +66,12 @@ TEST(Pixel_Type_Translation, RefusesANonCpuPipelineBeforeLookingAtThePixels) {
   expect_refused(static_cast<brel::BREL_Render_Pipeline>(1), {7, 7, 7, 7, 7, 7}, incomplete_at_165);
 }
 
+// A supported frame without a parameter set is refused before any pipeline reads from it.
+TEST(Pixel_Type_Translation, RefusesToRunAPipelineWithoutParameters) {
+  EXPECT_THROW(translate(brel::BREL_Render_Pipeline_Cpu, {1, 32, 1, 2, 3, 0}),
+               brel::Exception_Assert);
+  EXPECT_NE(last_report_line().find("(parameters != nullptr)"), std::string::npos)
+      << last_report_line();
+}
+
 }  // namespace
