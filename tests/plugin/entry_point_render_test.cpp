@@ -1,0 +1,146 @@
+// Renders through the plug-in library that run the pipeline's stages: textures reaching a
+// kernel, the host's threads, and aborts, memory exhaustion and failures at every point.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/plugin_fixture.h"
+
+namespace {
+
+using brel::sim::Host_Identity;
+using brel::sim::World;
+using brel::test::after_effects_formats;
+using brel::test::argb_float_pixel;
+using brel::test::fill_ramp;
+using brel::test::Format;
+using brel::test::Loaded;
+using brel::test::premiere_formats;
+namespace fn = brel::sim::fn;
+
+// The kernels run on the host's threads in every format, and their scopes reach the timing
+// report.
+TEST(PluginLibraryRender, KernelsRunInEveryFormatEachHostCarries) {
+  for (const bool premiere : {false, true}) {
+    for (const Format& format : premiere ? premiere_formats : after_effects_formats) {
+      Loaded loaded(premiere ? Host_Identity::premiere() : Host_Identity::after_effects(), 3);
+      loaded.home.create_log_file();
+      loaded.host.parameters().set_popup("render mode", 5);  // normalmap
+      fill_ramp(loaded.driver.set_frame(24, 16, format.code), premiere);
+      EXPECT_EQ(loaded.driver.smart_render(), PF_Err_NONE) << format.pipeline;
+      EXPECT_NE(loaded.home.log().find("generate normals (Cpu)"), std::string::npos)
+          << format.pipeline;
+      EXPECT_EQ(loaded.host.live_handles(), 0) << format.pipeline;
+      EXPECT_EQ(loaded.host.imbalance(), "") << format.pipeline;
+    }
+  }
+}
+
+// A texture chosen for a layer parameter reaches the pipeline: the normal map shows it.
+TEST(PluginLibraryRender, ATextureReachesThePipeline) {
+  for (const bool smart : {true, false}) {
+    Loaded loaded;
+    loaded.host.parameters().set_popup("render mode", 5);  // normalmap
+    fill_ramp(loaded.driver.set_frame(16, 16, PF_PixelFormat_ARGB128), false);
+    ASSERT_EQ(smart ? loaded.driver.smart_render() : loaded.driver.render(), PF_Err_NONE);
+    const std::vector<float> flat = argb_float_pixel(loaded.driver.output(), 8, 8);
+
+    World& texture = loaded.driver.set_texture("normal texture", 16, 16);
+    fill_ramp(texture, false);
+    ASSERT_EQ(smart ? loaded.driver.smart_render() : loaded.driver.render(), PF_Err_NONE);
+    const std::vector<float> textured = argb_float_pixel(loaded.driver.output(), 8, 8);
+    EXPECT_NE(flat, textured) << (smart ? "smart" : "classic");
+    EXPECT_EQ(loaded.host.imbalance(), "");
+  }
+}
+
+TEST(PluginLibraryRender, AHostWithoutParallelIterationStillRenders) {
+  Loaded loaded;
+  loaded.host.parameters().set_popup("render mode", 5);
+  fill_ramp(loaded.driver.set_frame(16, 16, PF_PixelFormat_ARGB128), false);
+  loaded.host.set_utils_present(false);
+  ASSERT_EQ(loaded.driver.smart_render(), PF_Err_NONE);
+  const std::vector<float> pixel = argb_float_pixel(loaded.driver.output(), 3, 3);
+  EXPECT_EQ(pixel[0], 1.0f) << "the view writes alpha white, so the frame was rendered";
+}
+
+// ---- Failures ----------------------------------------------------------------------------
+
+// An abort at any poll of a render answers 517 and leaves the host's books balanced.
+TEST(PluginLibraryRender, AnAbortAtAnyPointOfARenderAnswers517) {
+  for (const bool smart : {true, false}) {
+    // One render thread: every row then polls the host, so the polls of a render are the same
+    // from run to run.
+    Loaded loaded(Host_Identity::after_effects(), 1);
+    loaded.host.parameters().set_popup("render mode", 5);
+    fill_ramp(loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128), false);
+    const int64_t before = loaded.host.calls(fn::abort);
+    ASSERT_EQ(smart ? loaded.driver.smart_render() : loaded.driver.render(), PF_Err_NONE);
+    const int64_t polls = loaded.host.calls(fn::abort) - before;
+    ASSERT_GT(polls, 0);
+    for (int64_t poll = 1; poll <= polls; ++poll) {
+      loaded.host.inject(fn::abort, PF_Interrupt_CANCEL, loaded.host.calls(fn::abort) + poll);
+      EXPECT_EQ(smart ? loaded.driver.smart_render() : loaded.driver.render(), PF_Interrupt_CANCEL)
+          << "poll " << poll;
+      EXPECT_EQ(loaded.host.imbalance(), "") << "poll " << poll;
+      EXPECT_EQ(loaded.host.live_handles(), 0) << "poll " << poll;
+    }
+  }
+}
+
+// The host running out of memory at any allocation of a render answers 4.
+TEST(PluginLibraryRender, MemoryExhaustionAtAnyAllocationAnswers4) {
+  for (const bool smart : {true, false}) {
+    Loaded loaded(Host_Identity::after_effects(), 2);
+    loaded.home.create_log_folder();
+    loaded.host.parameters().set_popup("render mode", 5);
+    fill_ramp(loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128), false);
+    const int64_t before = loaded.host.calls(fn::suite_new_handle);
+    ASSERT_EQ(smart ? loaded.driver.smart_render() : loaded.driver.render(), PF_Err_NONE);
+    const int64_t allocations = loaded.host.calls(fn::suite_new_handle) - before;
+    ASSERT_GT(allocations, 0);
+    for (int64_t n = 1; n <= allocations; ++n) {
+      loaded.host.inject(fn::suite_new_handle, 1, loaded.host.calls(fn::suite_new_handle) + n);
+      EXPECT_EQ(smart ? loaded.driver.smart_render() : loaded.driver.render(), PF_Err_OUT_OF_MEMORY)
+          << "allocation " << n;
+      EXPECT_EQ(loaded.host.imbalance(), "") << "allocation " << n;
+      EXPECT_EQ(loaded.host.live_handles(), 0) << "allocation " << n;
+    }
+    EXPECT_EQ(loaded.home.crash_reports(), "") << "running out of memory is no crash";
+  }
+}
+
+// Without the handle suite no working memory exists: reported, answered 512, nothing leaks.
+TEST(PluginLibraryRender, AMissingHandleSuiteIsReportedAndAnswered512) {
+  Loaded loaded;
+  loaded.home.create_log_folder();
+  loaded.host.parameters().set_popup("render mode", 5);
+  loaded.driver.set_frame(8, 8, PF_PixelFormat_ARGB128);
+  loaded.host.remove_suite(kPFHandleSuite, 2);
+  EXPECT_EQ(loaded.driver.smart_render(), PF_Err_INTERNAL_STRUCT_DAMAGED);
+  EXPECT_NE(loaded.home.crash_reports().find(
+                "-**###  ERROR  ###**-: Unknown Exception escaped. Writing Error Log. Crashing "
+                "now.\n"),
+            std::string::npos);
+  EXPECT_EQ(loaded.host.imbalance(), "");
+  EXPECT_EQ(loaded.host.live_handles(), 0);
+}
+
+// Host error codes come back as they are, with the warning line in the log.
+TEST(PluginLibraryRender, AHostErrorOfTheParallelLoopAnswersItsCode) {
+  Loaded loaded;
+  loaded.home.create_log_file();
+  loaded.driver.set_frame(8, 8, PF_PixelFormat_ARGB128);
+  loaded.host.inject(fn::iterate_generic, PF_Err_CANNOT_PARSE_KEYFRAME_TEXT,
+                     loaded.host.calls(fn::iterate_generic) + 1, -1);
+  loaded.host.parameters().set_popup("render mode", 5);
+  EXPECT_EQ(loaded.driver.smart_render(), PF_Err_CANNOT_PARSE_KEYFRAME_TEXT);
+  EXPECT_NE(loaded.home.log().find("-**### WARNING ###**-: After Effects Error: "
+                                   "PF_Err_CANNOT_PARSE_KEYFRAME_TEXT (518)."),
+            std::string::npos);
+  EXPECT_EQ(loaded.host.imbalance(), "");
+}
+
+}  // namespace
