@@ -76,18 +76,6 @@ TEST(Enabling_Rules, MapModesKeepOnlyTheGeometryGroupSubjectToItsSwitches) {
   }
 }
 
-TEST(Enabling_Rules, CaustixOnlyDisablesPerspectiveButKeepsGamma) {
-  brel::Enabling_Inputs inputs;
-  inputs.render_mode = 2;
-  auto states = by_slot(inputs);
-  EXPECT_FALSE(states.at(2));
-  EXPECT_TRUE(states.at(3));
-  inputs.render_mode = 3;
-  states = by_slot(inputs);
-  EXPECT_FALSE(states.at(2));
-  EXPECT_FALSE(states.at(3));
-}
-
 TEST(Enabling_Rules, OpaqueSurfaceKeepsOnlyTheTransparencyBasics) {
   for (int32_t mode : {0, 1, 2}) {
     brel::Enabling_Inputs inputs;

@@ -31,15 +31,6 @@ TEST(Quality_Levels, OverrideAllSetsBothLevelsWhateverThePopupsSay) {
   }
 }
 
-TEST(Gather_Mode, FollowsOverrideAllOrTheRecordsOwnPopup) {
-  for (int32_t antialias = 0; antialias < 4; ++antialias) {
-    EXPECT_EQ(brel::gather_mode(0, antialias), antialias + 1);
-    for (int32_t item = 1; item <= 4; ++item) {
-      EXPECT_EQ(brel::gather_mode(item, antialias), item);
-    }
-  }
-}
-
 TEST(Depth_Scale, IsTheFactorTimesTheRoundedRootOfTwoInDoubleThenNarrowed) {
   EXPECT_EQ(brel::depth_scale_from_factor(100.0), 141.42136f);
   // A float multiplication would round the factor and the constant first and differ here.
@@ -86,30 +77,6 @@ struct Adjusted {
     return {&point, &direct, &illumination, &reflection, &transparency, &caustix, &highlights};
   }
 };
-
-TEST(Render_Mode_Adjustments, RefractionOnlyKeepsOnlyTheRefraction) {
-  Adjusted v;
-  brel::apply_render_mode(brel::render_mode_refraction_only, v.targets());
-  EXPECT_EQ(v.point, 0.0f);
-  EXPECT_EQ(v.direct, 0.0f);
-  EXPECT_EQ(v.illumination, 0.0f);
-  EXPECT_EQ(v.reflection, 0.0f);
-  EXPECT_EQ(v.transparency, 1.0f);
-  EXPECT_EQ(v.caustix, 0.0f);
-  EXPECT_FALSE(v.highlights);
-}
-
-TEST(Render_Mode_Adjustments, HighlightsOnlyDropsTransparencyIlluminationAndCaustix) {
-  Adjusted v;
-  brel::apply_render_mode(brel::render_mode_highlights_only, v.targets());
-  EXPECT_EQ(v.point, 0.7f);
-  EXPECT_EQ(v.direct, 0.8f);
-  EXPECT_EQ(v.illumination, 0.0f);
-  EXPECT_EQ(v.reflection, 0.4f);
-  EXPECT_EQ(v.transparency, 0.0f);
-  EXPECT_EQ(v.caustix, 0.0f);
-  EXPECT_TRUE(v.highlights);
-}
 
 TEST(Render_Mode_Adjustments, OtherModesChangeNothing) {
   for (int32_t mode : {0, 2, 3, 5, 6, 7, 8}) {
