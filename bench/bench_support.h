@@ -113,32 +113,40 @@ inline void run_memcpy(benchmark::State& state, int64_t workload) {
   state.SetBytesProcessed(state.iterations() * 2 * (workload / 2));
 }
 
-// Every iteration runs the kernel and then the memcpy of its workload, so both see the same
+// Every iteration runs the work and then the memcpy of its workload, so both see the same
 // machine load; a shared machine moves both figures together and their ratio stays put. Needs
-// UseManualTime: the benchmark's time is the kernel's alone. Reports the kernel's bandwidth
-// (bytes_per_second), the memcpy's ("memcpy_GB/s") and the kernel's share of it.
-inline void run_kernel_beside_memcpy(benchmark::State& state, Bench_Render& render,
-                                     Kernel_Implementation<Implementation_Cpu>& kernel) {
+// UseManualTime: the benchmark's time is the work's alone. Reports the work's bandwidth
+// (bytes_per_second), the memcpy's ("memcpy_GB/s") and the work's share of it.
+template <class Work>
+void run_beside_memcpy(benchmark::State& state, Bench_Render& render, int64_t workload,
+                       Work&& work) {
   using Clock = std::chrono::steady_clock;
-  const int64_t workload = kernel.workload();
   Memcpy_Reference reference(render, workload);
-  double kernel_seconds = 0.0;
+  double work_seconds = 0.0;
   double memcpy_seconds = 0.0;
   for (auto _ : state) {
     const auto start = Clock::now();
-    kernel.execute(render.context);
-    const auto kernel_end = Clock::now();
+    work();
+    const auto work_end = Clock::now();
     reference.run();
     const auto memcpy_end = Clock::now();
-    const double seconds = std::chrono::duration<double>(kernel_end - start).count();
+    const double seconds = std::chrono::duration<double>(work_end - start).count();
     state.SetIterationTime(seconds);
-    kernel_seconds += seconds;
-    memcpy_seconds += std::chrono::duration<double>(memcpy_end - kernel_end).count();
+    work_seconds += seconds;
+    memcpy_seconds += std::chrono::duration<double>(memcpy_end - work_end).count();
   }
   const double bytes = static_cast<double>(state.iterations()) * static_cast<double>(workload);
   state.SetBytesProcessed(state.iterations() * workload);
   state.counters["memcpy_GB/s"] = bytes / memcpy_seconds * 1.0e-9;
-  state.counters["percent_of_memcpy"] = 100.0 * memcpy_seconds / kernel_seconds;
+  state.counters["percent_of_memcpy"] = 100.0 * memcpy_seconds / work_seconds;
+}
+
+// The same for a kernel and its own workload estimate. The kernel runs once before the timed
+// runs: estimates that count the layers a run makes need a run first.
+inline void run_kernel_beside_memcpy(benchmark::State& state, Bench_Render& render,
+                                     Kernel_Implementation<Implementation_Cpu>& kernel) {
+  kernel.execute(render.context);
+  run_beside_memcpy(state, render, kernel.workload(), [&] { kernel.execute(render.context); });
 }
 
 }  // namespace brel::bench

@@ -1,6 +1,6 @@
 // Bandwidth of the depth surface kernels and their views on a UHD frame, in 32-bit float and
-// 8-bit, each next to a plain memcpy that moves as many bytes as the kernel's workload estimate
-// says it touches, on as many threads in the same run. Argument: threads, 0 for all.
+// 8-bit, each paired with a plain memcpy of as many bytes as the kernel's workload estimate
+// counts, run in turn in the same iterations. Argument: threads, 0 for all.
 
 #include <benchmark/benchmark.h>
 
@@ -23,14 +23,14 @@ using brel::bench::Bench_Render;
 using brel::bench::Frame;
 using brel::bench::frame_height;
 using brel::bench::frame_width;
-using brel::bench::run_kernel;
-using brel::bench::run_memcpy;
+using brel::bench::run_beside_memcpy;
+using brel::bench::run_kernel_beside_memcpy;
 
 constexpr int64_t pixels = frame_width * frame_height;
 constexpr int64_t bordered_pixels = (frame_width + 6) * (frame_height + 6);
 
-// A bordered depth layer over the frame with a smooth surface and a few steps, as a depth
-// map of a real image has.
+// A bordered depth layer over the frame with a smooth surface, steps and holes without depth,
+// as the depth of a real image has.
 struct Depth_Frame {
   explicit Depth_Frame(const brel::Render_Context& context)
       : bordered(context, frame_width + 6, frame_height + 6) {
@@ -50,6 +50,7 @@ struct Depth_Frame {
   Layer<float> inner;
 };
 
+// The whole stage, with the default (neutral) correction or with every correction step on.
 template <class P>
 void pre_color_correction(benchmark::State& state, bool corrected) {
   Bench_Render render(state);
@@ -68,10 +69,8 @@ void pre_color_correction(benchmark::State& state, bool corrected) {
     in.back_level = 0.1f;
     in.front_level = 0.9f;
   }
-  run_kernel(state, kernel, render.context);
+  run_kernel_beside_memcpy(state, render, kernel);
 }
-
-// The whole stage with the default (neutral) correction, and with every correction step on.
 template <class P>
 void BM_pre_color_correction(benchmark::State& state) {
   pre_color_correction<P>(state, false);
@@ -80,12 +79,9 @@ template <class P>
 void BM_pre_color_correction_corrected(benchmark::State& state) {
   pre_color_correction<P>(state, true);
 }
-template <class P>
-void BM_memcpy_as_pre_color_correction(benchmark::State& state) {
-  run_memcpy(state, 2 * pixels * static_cast<int64_t>(sizeof(P)) + 4 * bordered_pixels);
-}
 
-// The row body alone, into a depth layer allocated and touched before timing.
+// The row body alone, into a depth layer made and touched before timing: the stage less the
+// allocation of its depth layer and the border fill.
 template <class P>
 void BM_pre_color_correction_rows(benchmark::State& state) {
   using Kernel = brel::Kernel_Pre_Color_Correction<Layer<P>, brel::Implementation_Cpu>;
@@ -99,48 +95,43 @@ void BM_pre_color_correction_rows(benchmark::State& state) {
   in.depth_scale = 141.42136f;
   in.color_mix = 0.5f;
   const int64_t count = render.context.iteration_count(frame_height);
-  for (auto _ : state) {
+  const int64_t bytes = 2 * pixels * static_cast<int64_t>(sizeof(P)) + 4 * bordered_pixels;
+  run_beside_memcpy(state, render, bytes, [&] {
     brel::cpu_kernel_launch(count, &brel::pre_color_correction_rows<P>, render.context, in,
                             depth.inner);
-  }
-  state.SetBytesProcessed(state.iterations() *
-                          (2 * pixels * static_cast<int64_t>(sizeof(P)) + 4 * bordered_pixels));
+  });
 }
 
-// One pass of the blur, through the same launch the kernel makes, between two layers.
+brel::Pre_Blur_Parameters_In blur_settings(const Layer<float>& depth, int64_t iterations) {
+  brel::Pre_Blur_Parameters_In in;
+  in.depth = depth;
+  in.strength = 1.0f;
+  in.threshold = 20.0f;
+  in.depth_scale = 141.42136f;
+  in.iterations = iterations;
+  return in;
+}
+
+// One pass, through the launch the kernel makes for each pass, between two layers.
 void BM_pre_blur_pass(benchmark::State& state) {
   Bench_Render render(state);
   Depth_Frame depth(render.context);
   Frame<float> target(render.context);
-  brel::Pre_Blur_Parameters_In in;
-  in.depth = depth.inner;
-  in.strength = 1.0f;
-  in.threshold = 20.0f;
-  in.depth_scale = 141.42136f;
-  in.iterations = 1;
+  const brel::Pre_Blur_Parameters_In in = blur_settings(depth.inner, 1);
   const int64_t count = render.context.iteration_count(frame_height / 20);
-  for (auto _ : state) {
+  run_beside_memcpy(state, render, 40 * pixels, [&] {
     brel::cpu_kernel_launch(count, &brel::pre_blur_rows, render.context, in, depth.inner,
                             target.view);
-  }
-  state.SetBytesProcessed(state.iterations() * 40 * pixels);
+  });
 }
 
-// The whole kernel with 4 passes: scratch layer, copy in, passes (no copy back).
+// The whole kernel with 4 passes: scratch layer, copy in, passes (an even count: no copy back).
 void BM_pre_blur_4_passes(benchmark::State& state) {
   Bench_Render render(state);
   Depth_Frame depth(render.context);
   brel::Kernel_Pre_Blur<Layer<brel::ARGB32f>, brel::Implementation_Cpu> kernel;
-  auto& in = kernel.parameters_in;
-  in.depth = depth.inner;
-  in.strength = 1.0f;
-  in.threshold = 20.0f;
-  in.depth_scale = 141.42136f;
-  in.iterations = 4;
-  run_kernel(state, kernel, render.context);
-}
-void BM_memcpy_as_pre_blur_pass(benchmark::State& state) {
-  run_memcpy(state, 40 * pixels);
+  kernel.parameters_in = blur_settings(depth.inner, 4);
+  run_kernel_beside_memcpy(state, render, kernel);
 }
 
 void generate_normals_from_depth(benchmark::State& state, bool detection) {
@@ -151,7 +142,7 @@ void generate_normals_from_depth(benchmark::State& state, bool detection) {
   in.depth = depth.inner;
   in.depth_scale = 141.42136f;
   in.discontinuity_detection = detection;
-  run_kernel(state, kernel, render.context);
+  run_kernel_beside_memcpy(state, render, kernel);
 }
 void BM_generate_normals(benchmark::State& state) {
   generate_normals_from_depth(state, false);
@@ -159,7 +150,8 @@ void BM_generate_normals(benchmark::State& state) {
 void BM_generate_normals_discontinuity(benchmark::State& state) {
   generate_normals_from_depth(state, true);
 }
-// The row body alone, into a normal layer allocated and touched before timing.
+
+// The row body alone, into a normal layer made and touched before timing.
 void BM_generate_normals_rows(benchmark::State& state) {
   using Kernel = brel::Kernel_Generate_Normals<Layer<brel::ARGB32f>, brel::Implementation_Cpu>;
   Bench_Render render(state);
@@ -169,14 +161,10 @@ void BM_generate_normals_rows(benchmark::State& state) {
   in.depth = depth.inner;
   in.depth_scale = 141.42136f;
   const int64_t count = render.context.iteration_count(frame_height);
-  for (auto _ : state) {
+  run_beside_memcpy(state, render, 16 * pixels, [&] {
     brel::cpu_kernel_launch(count, &brel::generate_normals_rows<brel::ARGB32f>, render.context, in,
                             normals.view);
-  }
-  state.SetBytesProcessed(state.iterations() * 16 * pixels);
-}
-void BM_memcpy_as_generate_normals(benchmark::State& state) {
-  run_memcpy(state, 16 * pixels);
+  });
 }
 
 template <class P>
@@ -187,11 +175,7 @@ void BM_generate_normals_texture(benchmark::State& state) {
   brel::Kernel_Generate_Normals<Layer<P>, brel::Implementation_Cpu> kernel;
   kernel.parameters_in.normal_texture = texture.view;
   kernel.parameters_in.depth = depth.inner;
-  run_kernel(state, kernel, render.context);
-}
-template <class P>
-void BM_memcpy_as_generate_normals_texture(benchmark::State& state) {
-  run_memcpy(state, (static_cast<int64_t>(sizeof(P)) + 12) * pixels);
+  run_kernel_beside_memcpy(state, render, kernel);
 }
 
 template <class P>
@@ -203,11 +187,7 @@ void BM_show_render_mode_depth(benchmark::State& state) {
   kernel.parameters_in.depth = depth.inner;
   kernel.parameters_in.output = output.view;
   kernel.parameters_in.depth_scale = 141.42136f;
-  run_kernel(state, kernel, render.context);
-}
-template <class P>
-void BM_memcpy_as_show_render_mode_depth(benchmark::State& state) {
-  run_memcpy(state, (4 + static_cast<int64_t>(sizeof(P))) * pixels);
+  run_kernel_beside_memcpy(state, render, kernel);
 }
 
 template <class P>
@@ -218,11 +198,7 @@ void BM_show_render_mode_normals(benchmark::State& state) {
   brel::Kernel_Show_Render_Mode_Normals<Layer<P>, brel::Implementation_Cpu> kernel;
   kernel.parameters_in.normals = normals.view;
   kernel.parameters_in.output = output.view;
-  run_kernel(state, kernel, render.context);
-}
-template <class P>
-void BM_memcpy_as_show_render_mode_normals(benchmark::State& state) {
-  run_memcpy(state, (12 + static_cast<int64_t>(sizeof(P))) * pixels);
+  run_kernel_beside_memcpy(state, render, kernel);
 }
 
 // The workload estimates of the kernels a float "normalmap" render runs: pre colour correction,
@@ -233,7 +209,7 @@ constexpr int64_t normalmap_render_bytes(int64_t w, int64_t h) {
 
 // A whole render in the mode "normalmap" of a 1920 × 1080 float frame: the render call from the
 // effect object through the parameter reads, the pixel-type translation and the pipeline's
-// depth stages and view. Bytes are those the stages' workload estimates count.
+// depth stages and view.
 void BM_render_normalmap_1080p_float(benchmark::State& state) {
   using P = brel::ARGB32f;
   constexpr int64_t w = 1920;
@@ -254,57 +230,42 @@ void BM_render_normalmap_1080p_float(benchmark::State& state) {
   };
   const brel::Layer_Typeless in = typeless(input.view);
   const brel::Layer_Typeless out = typeless(output.view);
-  for (auto _ : state) {
+  run_beside_memcpy(state, render, normalmap_render_bytes(w, h), [&] {
     effect.command(false).render({}, render.context, in, out, {}, in.pixel_description);
-  }
-  state.SetBytesProcessed(state.iterations() * normalmap_render_bytes(w, h));
-}
-void BM_memcpy_as_render_normalmap_1080p_float(benchmark::State& state) {
-  run_memcpy(state, normalmap_render_bytes(1920, 1080));
+  });
 }
 
 using F = brel::ARGB32f;
 using B = brel::ARGB8;
 
-// Each kernel beside its memcpy, on all threads.
+// Each on one thread and on all of them.
 const bool registered = [] {
   const std::pair<const char*, void (*)(benchmark::State&)> benchmarks[] = {
       {"BM_pre_color_correction<ARGB32f>", BM_pre_color_correction<F>},
-      {"BM_pre_color_correction_corrected<ARGB32f>", BM_pre_color_correction_corrected<F>},
-      {"BM_pre_color_correction_rows<ARGB32f>", BM_pre_color_correction_rows<F>},
-      {"BM_memcpy_as_pre_color_correction<ARGB32f>", BM_memcpy_as_pre_color_correction<F>},
       {"BM_pre_color_correction<ARGB8>", BM_pre_color_correction<B>},
+      {"BM_pre_color_correction_corrected<ARGB32f>", BM_pre_color_correction_corrected<F>},
       {"BM_pre_color_correction_corrected<ARGB8>", BM_pre_color_correction_corrected<B>},
+      {"BM_pre_color_correction_rows<ARGB32f>", BM_pre_color_correction_rows<F>},
       {"BM_pre_color_correction_rows<ARGB8>", BM_pre_color_correction_rows<B>},
-      {"BM_memcpy_as_pre_color_correction<ARGB8>", BM_memcpy_as_pre_color_correction<B>},
       {"BM_pre_blur_pass", BM_pre_blur_pass},
       {"BM_pre_blur_4_passes", BM_pre_blur_4_passes},
-      {"BM_memcpy_as_pre_blur_pass", BM_memcpy_as_pre_blur_pass},
       {"BM_generate_normals", BM_generate_normals},
       {"BM_generate_normals_discontinuity", BM_generate_normals_discontinuity},
       {"BM_generate_normals_rows", BM_generate_normals_rows},
-      {"BM_memcpy_as_generate_normals", BM_memcpy_as_generate_normals},
       {"BM_generate_normals_texture<ARGB32f>", BM_generate_normals_texture<F>},
-      {"BM_memcpy_as_generate_normals_texture<ARGB32f>", BM_memcpy_as_generate_normals_texture<F>},
       {"BM_generate_normals_texture<ARGB8>", BM_generate_normals_texture<B>},
-      {"BM_memcpy_as_generate_normals_texture<ARGB8>", BM_memcpy_as_generate_normals_texture<B>},
       {"BM_show_render_mode_depth<ARGB32f>", BM_show_render_mode_depth<F>},
-      {"BM_memcpy_as_show_render_mode_depth<ARGB32f>", BM_memcpy_as_show_render_mode_depth<F>},
       {"BM_show_render_mode_depth<ARGB8>", BM_show_render_mode_depth<B>},
-      {"BM_memcpy_as_show_render_mode_depth<ARGB8>", BM_memcpy_as_show_render_mode_depth<B>},
       {"BM_show_render_mode_normals<ARGB32f>", BM_show_render_mode_normals<F>},
-      {"BM_memcpy_as_show_render_mode_normals<ARGB32f>", BM_memcpy_as_show_render_mode_normals<F>},
       {"BM_show_render_mode_normals<ARGB8>", BM_show_render_mode_normals<B>},
-      {"BM_memcpy_as_show_render_mode_normals<ARGB8>", BM_memcpy_as_show_render_mode_normals<B>},
       {"BM_render_normalmap_1080p_float", BM_render_normalmap_1080p_float},
-      {"BM_memcpy_as_render_normalmap_1080p_float", BM_memcpy_as_render_normalmap_1080p_float},
   };
   for (const auto& [name, function] : benchmarks) {
     benchmark::RegisterBenchmark(name, function)
         ->ArgName("threads")
         ->Arg(1)
         ->Arg(0)
-        ->UseRealTime()
+        ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
   }
   return true;
