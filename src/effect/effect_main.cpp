@@ -52,9 +52,8 @@ void set_log_folder(const std::string& relative_path) {
 
 PF_Err effect_main(PF_Cmd command, PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                    PF_LayerDef* output, void* extra) {
-  // Building the per-call objects may fail before the command's own barrier
-  // exists; the same answers apply, so nothing reaches the host as an
-  // exception.
+  // Building the per-call objects may fail before the command's own barrier exists; the same
+  // answers apply, so nothing reaches the host as an exception.
   try {
     return run_command(command, in_data, out_data, params, output, extra);
   } catch (...) {

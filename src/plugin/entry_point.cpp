@@ -1,5 +1,4 @@
-// The library's one export. Hosts find it by name; everything else stays
-// hidden.
+// The library's one export. Hosts find it by name; everything else stays hidden.
 
 #include "effect/effect_main.h"
 #include "host_api.h"

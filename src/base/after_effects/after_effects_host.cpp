@@ -34,6 +34,7 @@ constexpr const char* host_source = "base/after_effects/after_effects_host";
 void check_result(PF_Err result, int32_t line) {
   ae::throw_on_host_error(result, host_source, line);
 }
+
 constexpr PF_OutFlags global_out_flags =
     PF_OutFlag_NON_PARAM_VARY | PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_SEND_UPDATE_PARAMS_UI;
 constexpr PF_OutFlags2 global_out_flags2 =
@@ -95,8 +96,7 @@ void global_setup(PF_InData* in_data, PF_OutData* out_data, const Plugin_Descrip
   }
 }
 
-// The effect declares no custom control, so the custom-control commands find
-// none to serve.
+// The effect declares no custom control, so the custom-control commands find none to serve.
 [[noreturn]] void custom_control_command(Plugin* plugin) {
   Custom_Parameter* cp = first_custom_parameter(plugin);
   BREL_ASSERT_MSG_AT(cp, "recieved arb or ui event for unknown parameter type.", host_source, 137);
@@ -173,8 +173,7 @@ void warn_texture_format(const std::string& identifier) {
                      Log::warning);
 }
 
-// Keeps checked-out layers until the render ends and gives them back last
-// first.
+// Keeps checked-out layers until the render ends and gives them back last first.
 class Held_Layers {
  public:
   Held_Layers() = default;
@@ -298,8 +297,7 @@ void handle_smart_render(PF_InData* in_data, PF_SmartRenderExtra* extra, Plugin*
       Layer_Typeless entry;
       entry.pixel_description = pixel_description;
       if (world != nullptr) {
-        // Read only in the frame's pixel type: a texture in another format is
-        // left out.
+        // Read only in the frame's pixel type: a texture in another format is left out.
         if (world_pixel_description(world, in_data) == pixel_description) {
           entry = make_layer_description(world, factors.x, factors.y, pixel_description);
           entry.origin_x = (frame.width - entry.width) / 2;
@@ -340,8 +338,7 @@ void handle_render(PF_InData* in_data, PF_ParamDef* params[], PF_LayerDef* outpu
       const std::string& identifier = texture->description().identifier;
       Layer_Typeless entry;
       if (layer != nullptr) {
-        // Read only in the frame's pixel type: a texture in another format is
-        // left out.
+        // Read only in the frame's pixel type: a texture in another format is left out.
         if (layer->pixel_description == pixel_description) {
           entry = *layer;
           entry.origin_x = (output->width - entry.width) / 2;
@@ -367,8 +364,7 @@ void handle_command(PF_Cmd command, PF_InData* in_data, PF_OutData* out_data, PF
   switch (command) {
     case PF_Cmd_ABOUT: {
       BREL_ASSERT(in_data->utils != nullptr && in_data->utils->ansi.sprintf != nullptr);
-      // The host formats the text: every "%" is doubled so that it prints as
-      // written.
+      // The host formats the text: every "%" is doubled so that it prints as written.
       const std::string text = escape_format(make_about_text(description));
       in_data->utils->ansi.sprintf(out_data->return_msg, text.c_str());
       break;
@@ -410,8 +406,7 @@ void handle_command(PF_Cmd command, PF_InData* in_data, PF_OutData* out_data, PF
                      command);
       break;
     case PF_Cmd_SMART_RENDER_GPU:
-      // No GPU render exists: its render context has no services, so the render
-      // fails.
+      // No GPU render exists: its render context has no services, so the render fails.
       render_command("PF_Cmd_SMART_RENDER_GPU", in_data, out_data, params, output, extra, plugin,
                      command);
       break;
@@ -430,8 +425,7 @@ PF_Err host_code_of_current_exception() noexcept {
   } catch (const Exception_After_Effects& e) {
     return e.code();
   } catch (...) {
-    // Nothing may cross into the host: the failure is reported and becomes a
-    // host code.
+    // Nothing may cross into the host: the failure is reported and becomes a host code.
     write_unknown_exception();
     return PF_Err_INTERNAL_STRUCT_DAMAGED;
   }

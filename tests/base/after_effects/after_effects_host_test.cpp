@@ -17,6 +17,7 @@
 #include "base/after_effects/ae_report.h"
 #include "base/after_effects/after_effects_parameter_factory.h"
 #include "base/after_effects/after_effects_parameter_setup.h"
+#include "base/after_effects/after_effects_project.h"
 #include "base/after_effects/helper/ae_exception.h"
 #include "base/after_effects/helper/ae_helper.h"
 #include "base/exception.h"
@@ -134,6 +135,7 @@ TEST(GlobalSetup, ReportsVersionAndFlagsAndRegistersUnderAfterEffects) {
   EXPECT_EQ(host.out_data()->out_flags, 0x6000004);
   EXPECT_EQ(host.out_data()->out_flags2, 0x8001489);
   EXPECT_EQ(host.registered_name(), "Lumbrix");
+  EXPECT_EQ(brel::ae_plugin_id(), 77) << "the id is kept for later commands";
   EXPECT_TRUE(host.supported_pixel_formats().empty());
   EXPECT_EQ(host.imbalance(), "");
 }

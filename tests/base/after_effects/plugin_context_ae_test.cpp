@@ -61,4 +61,18 @@ TEST(OutputDescription, ScalesTheLayerSizeByTheDownsampleFactors) {
   EXPECT_EQ(description.flag, 0);
 }
 
+// The context's services answer from the host: the gamma from the project's working colour space,
+// the output description from in_data.
+TEST(PluginContextAe, ServicesAnswerFromTheHost) {
+  Simulated_Host host(Host_Identity::after_effects());
+  host.set_project({AEGP_ItemType_FOLDER, AEGP_ItemType_COMP}, 1.8f);
+  host.set_layer_size(300, 200);
+  const brel::Plugin_Context context =
+      brel::plugin_context(host.in_data(), host.out_data(), nullptr);
+  EXPECT_EQ(context.gamma(), static_cast<double>(1.8f));
+  EXPECT_EQ(host.profile_item(), 1);
+  EXPECT_EQ(context.output_description().width, 300);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
 }  // namespace
