@@ -188,9 +188,13 @@ std::vector<Plugin_Driver::Layer_Checkout> Plugin_Driver::layer_checkouts() cons
   return layer_checkouts_;
 }
 
+std::unique_ptr<World> Plugin_Driver::make_output() const {
+  return make_world(input_->get()->width, input_->get()->height,
+                    output_format_ != 0 ? output_format_ : format_);
+}
+
 PF_Err Plugin_Driver::smart_render(bool with_output) {
-  output_ =
-      with_output ? make_world(input_->get()->width, input_->get()->height, format_) : nullptr;
+  output_ = with_output ? make_output() : nullptr;
   PF_SmartRenderInput input{};
   input.output_request.rect = world_rect(input_->get());
   input.output_request.field = PF_Field_FRAME;
@@ -201,7 +205,7 @@ PF_Err Plugin_Driver::smart_render(bool with_output) {
 }
 
 PF_Err Plugin_Driver::render() {
-  output_ = make_world(input_->get()->width, input_->get()->height, format_);
+  output_ = make_output();
   return send(PF_Cmd_RENDER, nullptr, output_->get());
 }
 

@@ -81,6 +81,8 @@ class Plugin_Driver {
   // format unless given another.
   World& set_frame(int32_t width, int32_t height, PF_PixelFormat format);
   World& input() { return *input_; }
+  // Renders make their output world in `format` instead of the frame's (0: the frame's).
+  void set_output_format(PF_PixelFormat format) { output_format_ = format; }
   PF_PixelFormat format() const { return format_; }
   // A texture for a layer parameter (slot, id or name as the parameter store takes them), in
   // the frame's format or in `format`.
@@ -123,6 +125,8 @@ class Plugin_Driver {
 
   World& set_texture_at(int32_t slot, int32_t width, int32_t height, PF_PixelFormat format);
   std::unique_ptr<World> make_world(int32_t width, int32_t height, PF_PixelFormat format) const;
+  // An output world the size of the input.
+  std::unique_ptr<World> make_output() const;
   PF_Err enter(const std::string& function);
   PF_EffectWorld* world_of_layer(PF_ParamIndex index);
 
@@ -130,6 +134,7 @@ class Plugin_Driver {
   std::unique_ptr<Plugin_Library> library_;
   PF_EntryPointFunc entry_;
   PF_PixelFormat format_ = 0;
+  PF_PixelFormat output_format_ = 0;
   std::unique_ptr<World> input_;
   std::unique_ptr<World> output_;
   std::map<int32_t, std::unique_ptr<World>> textures_;  // by slot

@@ -220,6 +220,12 @@ TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
          PF_SmartRenderExtra extra{};
          return l.driver.send(PF_Cmd_SMART_RENDER_GPU, &extra);
        }},
+      {"input in another format than the output", Host_Identity::after_effects(),
+       [](Loaded& l) {
+         l.driver.set_frame(8, 8, PF_PixelFormat_ARGB32);
+         l.driver.set_output_format(PF_PixelFormat_ARGB128);
+         return l.driver.smart_render();
+       }},
       {"old host", Host_Identity::after_effects(12, 4),
        [](Loaded& l) { return l.driver.render(); }},
   };
