@@ -6,6 +6,23 @@
 // and the classic render. It owns the frame's worlds (input, output and texture layers) in the
 // pixel formats the host identity carries, and plays the smart-render callbacks with recording
 // and fault injection. Anything the library lets escape is caught and counted.
+//
+// A frame, as a host renders it:
+//
+//   Simulated_Host host(Host_Identity::after_effects());   // or ::premiere()
+//   host.set_thread_count(8);
+//   Plugin_Driver driver(host, "path/to/liblumbrix.so");
+//   driver.global_setup();                                  // 0 on success
+//   driver.params_setup();
+//   host.parameters().set_popup("render mode", 5);         // values by slot, id or name
+//   World& input = driver.set_frame(1920, 1080, PF_PixelFormat_ARGB128);  // fill its pixels
+//   driver.set_texture("environmental layer", 512, 256);   // a world to fill, same format
+//   driver.smart_pre_render();
+//   driver.smart_render();                                  // or driver.render(): classic
+//   World& output = driver.output();
+//
+// Every command answers the library's PF_Err, or `escaped` if an exception left it;
+// host.imbalance() is empty when every suite, checkout and handle came back.
 
 #include <cstdint>
 #include <map>
