@@ -50,7 +50,8 @@ struct Depth_Frame {
   Layer<float> inner;
 };
 
-// The whole stage, with the default (neutral) correction or with every correction step on.
+// The whole stage with the default settings (neutral correction, no texture, no colour mix), or
+// with every correction step and the colour mix on.
 template <class P>
 void pre_color_correction(benchmark::State& state, bool corrected) {
   Bench_Render render(state);
@@ -61,8 +62,8 @@ void pre_color_correction(benchmark::State& state, bool corrected) {
   in.input = input.view;
   in.output = output.view;
   in.depth_scale = 141.42136f;
-  in.color_mix = 0.5f;
   if (corrected) {
+    in.color_mix = 0.5f;
     in.saturation = 0.8f;
     in.depth_bias = 0.2f;
     in.depth_gain = 0.3f;
@@ -93,7 +94,6 @@ void BM_pre_color_correction_rows(benchmark::State& state) {
   in.input = input.view;
   in.output = output.view;
   in.depth_scale = 141.42136f;
-  in.color_mix = 0.5f;
   const int64_t count = render.context.iteration_count(frame_height);
   const int64_t bytes = 2 * pixels * static_cast<int64_t>(sizeof(P)) + 4 * bordered_pixels;
   run_beside_memcpy(state, render, bytes, [&] {

@@ -280,19 +280,32 @@ void surface_block(const Pre_Color_Correction_Settings& s, Block& v, int64_t n) 
 
 }  // namespace
 
-void process_block(const Pre_Color_Correction_Settings& s, Block& block, int64_t n, float* depth) {
+void process_block(const Pre_Color_Correction_Settings& s, Block& block, int64_t n, float* depth,
+                   bool surface) {
   if (!is_neutral(s)) {
     correct_block(s, block, n);
   }
   depth_block(s, block, n, depth);
-  surface_block(s, block, n);
+  if (surface) {
+    surface_block(s, block, n);
+  }
+}
+
+bool constant_surface(const Pre_Color_Correction_Settings& s, bool texture) {
+  return !texture && s.color_mix == 0.0f;
+}
+
+void constant_surface_color(const Pre_Color_Correction_Settings& s, float color[3]) {
+  const float m = s.surface_tint_amount;
+  for (int c = 0; c < 3; ++c) {
+    color[c] = s.surface_color[c] * ((1.0f - m) + m * 1.0f);
+  }
 }
 
 void fill_border(const Layer<float>& depth_with_border) {
   const int64_t width = depth_with_border.width;
   const int64_t height = depth_with_border.height;
   const size_t row_size = static_cast<size_t>(width) * sizeof(float);
-  float* const first = depth_with_border.pixels;
   const auto row = [&](int64_t y) { return depth_with_border.row(y); };
   if (width <= 6 || height <= 6) {
     for (int64_t y = 0; y < height; ++y) {
@@ -300,7 +313,6 @@ void fill_border(const Layer<float>& depth_with_border) {
     }
     return;
   }
-  (void)first;
   // Rows first, over the full width, then columns over the full height: so the 2 × 2 blocks
   // outside the corners repeat the corner pixel and the outermost ring is 0 all round.
   std::memset(row(0), 0, row_size);

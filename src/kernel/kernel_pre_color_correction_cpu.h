@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -128,14 +129,20 @@ struct Block {
   float tint_b[block];
 };
 
-// Steps after loading: the correction, the depth value and the surface colour of n pixels.
-void process_block(const Pre_Color_Correction_Settings& s, Block& block, int64_t n, float* depth);
+// Steps after loading: the correction and the depth value of n pixels, and their surface colour
+// when `surface` is set.
+void process_block(const Pre_Color_Correction_Settings& s, Block& block, int64_t n, float* depth,
+                   bool surface);
 
-// Input channels in units of white: integer inputs divide by white (1/32768 is exact).
+// Without a texture and without colour mix every pixel has the same surface colour: the row body
+// then computes it once, by the same steps as for each pixel with a white texture sample.
+bool constant_surface(const Pre_Color_Correction_Settings& s, bool texture);
+void constant_surface_color(const Pre_Color_Correction_Settings& s, float color[3]);
+
+// An input channel value in units of white: integer inputs divide by white (1/32768 is exact).
 template <class P>
-float input_channel(const P& pixel, int32_t position) {
+float input_value(float value) {
   using Traits = Pixel_Traits<P>;
-  const float value = Traits::load(pixel, position);
   if constexpr (Traits::white_value == 255.0f) {
     return value / 255.0f;
   } else if constexpr (Traits::white_value == 32768.0f) {
@@ -143,6 +150,11 @@ float input_channel(const P& pixel, int32_t position) {
   } else {
     return value;
   }
+}
+
+template <class P>
+float input_channel(const P& pixel, int32_t position) {
+  return input_value<P>(Pixel_Traits<P>::load(pixel, position));
 }
 
 // Texture channels in units of white: the 8-bit texture multiplies by the float nearest 1/255.
@@ -171,13 +183,32 @@ void pre_color_correction_rows(
     typename Kernel_Pre_Color_Correction<Layer<P>, Implementation_Cpu>::Parameters_In in,
     Layer<float> depth) {
   using Traits = Pixel_Traits<P>;
+  using Channel = typename Traits::Channel;
   using namespace pre_color_correction_detail;
+  constexpr int64_t channels = Traits::channel_count;
   const Pre_Color_Correction_Settings settings = pre_color_correction_settings(in);
   const auto [begin, end] = thread_iteration_range(iteration, in.input.height);
   const int64_t w = in.input.width;
   const Layer<P>& texture = in.surface_color_texture;
   const float white = Traits::white_value;
   Block values;
+  // A block's channels in memory order, first as stored and then in units of white: the
+  // conversions run over all of them at once, as vector code.
+  Channel stored[channels * block];
+  float converted[channels * block];
+  // The output's channel values, one array per channel.
+  Channel alpha[block];
+  Channel red[block];
+  Channel green[block];
+  Channel blue[block];
+  const bool constant = constant_surface(settings, texture.pixels != nullptr);
+  if (constant) {
+    float color[3];
+    constant_surface_color(settings, color);
+    red[0] = Traits::to_channel_truncated(color[0] * white);
+    green[0] = Traits::to_channel_truncated(color[1] * white);
+    blue[0] = Traits::to_channel_truncated(color[2] * white);
+  }
   for (int64_t y = begin; y < end; ++y) {
     const P* input = in.input.row(y);
     P* output = in.output.row(y);
@@ -194,31 +225,60 @@ void pre_color_correction_rows(
     }
     for (int64_t x0 = 0; x0 < w; x0 += block) {
       const int64_t n = std::min(block, w - x0);
+      std::memcpy(stored, input + x0, static_cast<size_t>(n) * sizeof(P));
+      for (int64_t j = 0; j < channels * n; ++j) {
+        converted[j] = input_value<P>(static_cast<float>(stored[j]));
+      }
       for (int64_t i = 0; i < n; ++i) {
-        const P& pixel = input[x0 + i];
-        values.r[i] = input_channel(pixel, Traits::red);
-        values.g[i] = input_channel(pixel, Traits::green);
-        values.b[i] = input_channel(pixel, Traits::blue);
-        values.a[i] = input_channel(pixel, Traits::alpha);
-        values.tint_r[i] = 1.0f;
-        values.tint_g[i] = 1.0f;
-        values.tint_b[i] = 1.0f;
+        values.r[i] = converted[channels * i + Traits::red];
+        values.g[i] = converted[channels * i + Traits::green];
+        values.b[i] = converted[channels * i + Traits::blue];
+        values.a[i] = converted[channels * i + Traits::alpha];
       }
-      const int64_t inside_begin = std::max(texture_begin, x0);
-      const int64_t inside_end = std::min(texture_end, x0 + n);
-      for (int64_t x = inside_begin; x < inside_end; ++x) {
-        const P& pixel = texture_row[x - texture.origin_x];
-        values.tint_r[x - x0] = texture_channel(pixel, Traits::red);
-        values.tint_g[x - x0] = texture_channel(pixel, Traits::green);
-        values.tint_b[x - x0] = texture_channel(pixel, Traits::blue);
+      if (!constant) {
+        for (int64_t i = 0; i < n; ++i) {
+          values.tint_r[i] = 1.0f;
+          values.tint_g[i] = 1.0f;
+          values.tint_b[i] = 1.0f;
+        }
+        const int64_t inside_begin = std::max(texture_begin, x0);
+        const int64_t inside_end = std::min(texture_end, x0 + n);
+        for (int64_t x = inside_begin; x < inside_end; ++x) {
+          const P& pixel = texture_row[x - texture.origin_x];
+          values.tint_r[x - x0] = texture_channel(pixel, Traits::red);
+          values.tint_g[x - x0] = texture_channel(pixel, Traits::green);
+          values.tint_b[x - x0] = texture_channel(pixel, Traits::blue);
+        }
       }
-      process_block(settings, values, n, depth_row + x0);
+      process_block(settings, values, n, depth_row + x0, !constant);
+      for (int64_t i = 0; i < n; ++i) {
+        values.a[i] = values.a[i] * white;
+      }
+      Traits::to_channels_truncated(values.a, alpha, n);
+      if (constant) {
+        for (int64_t i = 0; i < n; ++i) {
+          P& pixel = output[x0 + i];
+          pixel.channel[Traits::alpha] = alpha[i];
+          pixel.channel[Traits::red] = red[0];
+          pixel.channel[Traits::green] = green[0];
+          pixel.channel[Traits::blue] = blue[0];
+        }
+        continue;
+      }
+      for (int64_t i = 0; i < n; ++i) {
+        values.tint_r[i] = values.tint_r[i] * white;
+        values.tint_g[i] = values.tint_g[i] * white;
+        values.tint_b[i] = values.tint_b[i] * white;
+      }
+      Traits::to_channels_truncated(values.tint_r, red, n);
+      Traits::to_channels_truncated(values.tint_g, green, n);
+      Traits::to_channels_truncated(values.tint_b, blue, n);
       for (int64_t i = 0; i < n; ++i) {
         P& pixel = output[x0 + i];
-        Traits::store_truncated(pixel, Traits::alpha, values.a[i] * white);
-        Traits::store_truncated(pixel, Traits::red, values.tint_r[i] * white);
-        Traits::store_truncated(pixel, Traits::green, values.tint_g[i] * white);
-        Traits::store_truncated(pixel, Traits::blue, values.tint_b[i] * white);
+        pixel.channel[Traits::alpha] = alpha[i];
+        pixel.channel[Traits::red] = red[i];
+        pixel.channel[Traits::green] = green[i];
+        pixel.channel[Traits::blue] = blue[i];
       }
     }
     context.check_abort();

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "support/host_layer.h"
@@ -362,8 +363,8 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
   const float white = white_of<P>();
   std::mt19937 random(3);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  std::vector<brel::Pre_Color_Correction_Settings> cases;
-  for (int64_t i = 0; i < 8; ++i) {
+  std::vector<std::pair<brel::Pre_Color_Correction_Settings, bool>> cases;
+  for (int64_t i = 0; i < 10; ++i) {
     brel::Pre_Color_Correction_Settings s;
     s.depth_channel = i % 5;
     s.depth_scale = 100.0f * unit(random);
@@ -379,7 +380,7 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
     s.surface_tint_amount = unit(random);
     s.color_mix = i % 3 == 2 ? 0.0f : unit(random);
     s.additive_mix = i % 2 == 1;
-    cases.push_back(s);
+    cases.emplace_back(s, i < 8);
   }
   for (const int64_t threads : brel::test::thread_counts) {
     Standalone_Render render(threads);
@@ -397,11 +398,15 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
     Host_Layer<P> texture(render.context, 90, 4, 37, 2);
     texture.fill(white / 2, white, white / 4, white);
     Host_Layer<P> output(render.context, 150, 7);
-    for (const auto& s : cases) {
+    // With the texture, and without it (then without colour mix the surface colour is the same
+    // for every pixel).
+    for (const auto& [s, with_texture] : cases) {
       Kernel<P> kernel;
       auto& in = kernel.parameters_in;
       in = neutral(input, output);
-      in.surface_color_texture = texture.view;
+      if (with_texture) {
+        in.surface_color_texture = texture.view;
+      }
       apply(s, in);
       kernel.execute(render.context);
       int64_t mismatches = 0;
@@ -413,7 +418,7 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
               brel::pre_color_correction_detail::input_channel(pixel, Traits::green),
               brel::pre_color_correction_detail::input_channel(pixel, Traits::blue)};
           const float a = brel::pre_color_correction_detail::input_channel(pixel, Traits::alpha);
-          const bool inside = x >= 37 && x < 127 && y >= 2 && y < 6;
+          const bool inside = with_texture && x >= 37 && x < 127 && y >= 2 && y < 6;
           float t[3] = {1.0f, 1.0f, 1.0f};
           if (inside) {
             const P& tint = texture.at(x - 37, y - 2);
@@ -438,7 +443,7 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
       }
       EXPECT_EQ(mismatches, 0) << "threads " << threads << ", channel " << s.depth_channel
                                << ", saturation " << s.saturation << ", bias " << s.depth_bias
-                               << ", gain " << s.depth_gain;
+                               << ", gain " << s.depth_gain << ", texture " << with_texture;
     }
   }
 }
