@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -146,27 +147,36 @@ inline Vector_3<float> normal_from_depth(const Layer<float>& depth, int64_t x, i
   return normal_from_slopes(dx, dy, s);
 }
 
-// Decodes one texture pixel: colour from 0 .. white maps to -1 .. 1. Integer pixels count only
+// A texture channel from 0 .. white mapped to -1 .. 1, with the decoding constants of each
+// channel width.
+template <class P>
+float texture_component(float value) {
+  using Traits = Pixel_Traits<P>;
+  if constexpr (Traits::white_value == 255.0f) {
+    return value / 127.5f - 1.0f;
+  } else if constexpr (Traits::white_value == 32768.0f) {
+    return value / 16384.0f - 1.0f;
+  } else {
+    return 2.0f * value - 1.0f;
+  }
+}
+
+// Decodes one texture pixel, with every rule where it is decided: integer pixels count only
 // when fully opaque; float pixels with partial alpha are un-premultiplied in z and normalised.
+// The row body decodes blocks of pixels without branches; tests compare both.
 template <class P>
 Vector_3<float> normal_from_texture(const P& pixel) {
   using Traits = Pixel_Traits<P>;
-  const float r = Traits::load(pixel, Traits::red);
-  const float g = Traits::load(pixel, Traits::green);
-  const float b = Traits::load(pixel, Traits::blue);
+  const float ex = texture_component<P>(Traits::load(pixel, Traits::red));
+  const float ey = texture_component<P>(Traits::load(pixel, Traits::green));
+  const float ez = texture_component<P>(Traits::load(pixel, Traits::blue));
   const float a = Traits::load(pixel, Traits::alpha);
-  const Vector_3<float> facing{0.0f, 0.0f, 1.0f};
   if constexpr (Traits::is_integer) {
-    // 2 v / white - 1 with the decoding constants of each channel width.
-    const float half_white = Traits::white_value == 255.0f ? 127.5f : 16384.0f;
     if (!(a >= Traits::white_value)) {
-      return facing;
+      return Vector_3<float>{0.0f, 0.0f, 1.0f};
     }
-    return Vector_3<float>{r / half_white - 1.0f, g / half_white - 1.0f, b / half_white - 1.0f};
+    return Vector_3<float>{ex, ey, ez};
   } else {
-    const float ex = 2.0f * r - 1.0f;
-    const float ey = 2.0f * g - 1.0f;
-    const float ez = 2.0f * b - 1.0f;
     if (!(a < 1.0f)) {  // opaque, or a NaN alpha
       return Vector_3<float>{ex, ey, ez};
     }
@@ -185,6 +195,51 @@ Vector_3<float> normal_from_texture(const P& pixel) {
 
 namespace generate_normals_detail {
 
+// Decodes n texture pixels a block at a time: the channels are decoded as one array (a loop
+// that runs as vector code), and the alpha rule picks between values computed for every pixel.
+template <class P>
+void decode_texture(const P* source, int64_t n, Vector_3<float>* out) {
+  using Traits = Pixel_Traits<P>;
+  using Channel = typename Traits::Channel;
+  constexpr int64_t block = 64;
+  constexpr int64_t channels = Traits::channel_count;
+  Channel stored[channels * block];
+  float decoded[channels * block];
+  for (int64_t x0 = 0; x0 < n; x0 += block) {
+    const int64_t m = std::min(block, n - x0);
+    std::memcpy(stored, source + x0, static_cast<size_t>(m) * sizeof(P));
+    for (int64_t j = 0; j < channels * m; ++j) {
+      decoded[j] = texture_component<P>(static_cast<float>(stored[j]));
+    }
+    for (int64_t i = 0; i < m; ++i) {
+      const float ex = decoded[channels * i + Traits::red];
+      const float ey = decoded[channels * i + Traits::green];
+      const float ez = decoded[channels * i + Traits::blue];
+      const float a = static_cast<float>(stored[channels * i + Traits::alpha]);
+      Vector_3<float>& normal = out[x0 + i];
+      if constexpr (Traits::is_integer) {
+        const bool opaque = a >= Traits::white_value;
+        normal.x = opaque ? ex : 0.0f;
+        normal.y = opaque ? ey : 0.0f;
+        normal.z = opaque ? ez : 1.0f;
+      } else {
+        const bool opaque = !(a < 1.0f);
+        const bool empty = !(a > 0.0f);
+        const float px = ex * a;
+        const float py = ey * a;
+        const float pz = ez / a;
+        const float squared = px * px + py * py + pz * pz;
+        const float inverse = 1.0f / std::sqrt(squared);
+        const bool unit = squared > 0.0f;
+        const bool scaled = !empty && unit;
+        normal.x = opaque ? ex : (scaled ? px * inverse : px);
+        normal.y = opaque ? ey : (scaled ? py * inverse : py);
+        normal.z = opaque ? ez : (scaled ? pz * inverse : 1.0f);
+      }
+    }
+  }
+}
+
 template <class P>
 void texture_row(const Layer<P>& texture, const Layer<float>& depth, int64_t y,
                  Vector_3<float>* out) {
@@ -202,9 +257,8 @@ void texture_row(const Layer<P>& texture, const Layer<float>& depth, int64_t y,
   for (int64_t x = 0; x < begin; ++x) {
     out[x] = facing;
   }
-  const P* source = texture.row(begin < end ? ty : 0);
-  for (int64_t x = begin; x < end; ++x) {
-    out[x] = normal_from_texture(source[x + shift]);
+  if (begin < end) {
+    decode_texture(texture.row(ty) + begin + shift, end - begin, out + begin);
   }
   for (int64_t x = end; x < w; ++x) {
     out[x] = facing;
