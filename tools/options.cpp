@@ -1,0 +1,146 @@
+#include "options.h"
+
+#include <charconv>
+
+namespace lumbrix {
+
+namespace {
+
+int64_t parse_count(const std::string& option, const std::string& text, int64_t min, int64_t max) {
+  int64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [rest, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || rest != end || value < min || value > max) {
+    throw Usage_Error(option + " takes a whole number from " + std::to_string(min) + " to " +
+                      std::to_string(max) + ", not '" + text + "'");
+  }
+  return value;
+}
+
+std::pair<std::string, std::string> split_assignment(const std::string& option,
+                                                     const std::string& text) {
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    throw Usage_Error(option + " takes NAME=VALUE, not '" + text + "'");
+  }
+  return {text.substr(0, equals), text.substr(equals + 1)};
+}
+
+}  // namespace
+
+bool host_carries(Host_Kind host, int bits, Channel_Order order) {
+  if (host == Host_Kind::after_effects) {
+    return order == Channel_Order::argb || bits == 32;
+  }
+  return order == Channel_Order::bgra || bits == 8;
+}
+
+Options parse_options(const std::vector<std::string>& arguments) {
+  Options options;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    auto value = [&]() -> const std::string& {
+      if (i + 1 >= arguments.size()) {
+        throw Usage_Error(argument + " needs a value");
+      }
+      return arguments[++i];
+    };
+
+    if (argument == "-o" || argument == "--output") {
+      options.output = value();
+    } else if (argument == "--host") {
+      const std::string& host = value();
+      if (host == "ae" || host == "aftereffects") {
+        options.host = Host_Kind::after_effects;
+      } else if (host == "pr" || host == "premiere") {
+        options.host = Host_Kind::premiere_pro;
+      } else {
+        throw Usage_Error("--host takes ae or premiere, not '" + host + "'");
+      }
+    } else if (argument == "--bits") {
+      const std::string& bits = value();
+      if (bits == "8" || bits == "16" || bits == "32") {
+        options.bits = std::stoi(bits);
+      } else {
+        throw Usage_Error("--bits takes 8, 16 or 32, not '" + bits + "'");
+      }
+    } else if (argument == "--order") {
+      const std::string& order = value();
+      if (order == "argb") {
+        options.order = Channel_Order::argb;
+      } else if (order == "bgra") {
+        options.order = Channel_Order::bgra;
+      } else {
+        throw Usage_Error("--order takes argb or bgra, not '" + order + "'");
+      }
+      options.order_given = true;
+    } else if (argument == "--threads") {
+      options.threads = parse_count(argument, value(), 1, 1024);
+    } else if (argument == "--classic") {
+      options.classic_render = true;
+    } else if (argument == "--list-params") {
+      options.list_params = true;
+    } else if (argument == "--timing") {
+      options.timing = true;
+    } else if (argument == "--quiet") {
+      options.progress = false;
+    } else if (argument == "--demo-size") {
+      const std::string& size = value();
+      const size_t x = size.find('x');
+      if (x == std::string::npos) {
+        throw Usage_Error("--demo-size takes WIDTHxHEIGHT, not '" + size + "'");
+      }
+      options.demo_width = parse_count(argument, size.substr(0, x), 1, 16384);
+      options.demo_height = parse_count(argument, size.substr(x + 1), 1, 16384);
+    } else if (argument == "--set") {
+      options.settings.push_back(split_assignment(argument, value()));
+    } else if (argument == "--layer") {
+      options.layers.push_back(split_assignment(argument, value()));
+    } else if (argument == "-h" || argument == "--help") {
+      throw Usage_Error("");
+    } else if (!argument.empty() && argument[0] == '-') {
+      throw Usage_Error("unknown option " + argument);
+    } else if (options.input.empty()) {
+      options.input = argument;
+    } else {
+      throw Usage_Error("one input file at most: '" + options.input + "' and '" + argument + "'");
+    }
+  }
+
+  if (!options.order_given) {
+    options.order =
+        options.host == Host_Kind::after_effects ? Channel_Order::argb : Channel_Order::bgra;
+  }
+  if (!host_carries(options.host, options.bits, options.order)) {
+    throw Usage_Error(
+        std::string(options.host == Host_Kind::after_effects ? "After Effects" : "Premiere Pro") +
+        " carries no " + std::to_string(options.bits) + "-bit " +
+        (options.order == Channel_Order::argb ? "ARGB" : "BGRA") + " frames");
+  }
+  if (!options.list_params && options.output.empty()) {
+    throw Usage_Error("no output file: give -o OUTPUT");
+  }
+  return options;
+}
+
+std::string usage_text() {
+  return "usage: lumbrix-render [INPUT] -o OUTPUT [options]\n"
+         "Renders INPUT (PNG or OpenEXR) through the Lumbrix plug-in, or the built-in demo\n"
+         "scene when no INPUT is given, and writes OUTPUT (.png or .exr).\n"
+         "\n"
+         "  -o, --output FILE      the image to write\n"
+         "  --set NAME=VALUE       set a parameter by name, GROUP/NAME, slot (#N) or id (id:N);\n"
+         "                         popups take their item text, checkboxes on/off\n"
+         "  --layer NAME=FILE      give a layer parameter an image file\n"
+         "  --host ae|premiere     the host to play (default ae)\n"
+         "  --bits 8|16|32         channel depth of the frame (default 32, float)\n"
+         "  --order argb|bgra      channel order (default: the host's own)\n"
+         "  --threads N            host render threads (default: all cores)\n"
+         "  --classic              use the classic render command instead of smart render\n"
+         "  --demo-size WxH        size of the demo scene (default 960x540)\n"
+         "  --timing               print the timing report of the render\n"
+         "  --quiet                no progress on stderr\n"
+         "  --list-params          list the parameters the plug-in declares\n";
+}
+
+}  // namespace lumbrix
