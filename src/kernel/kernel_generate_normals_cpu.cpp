@@ -4,8 +4,13 @@ namespace brel {
 
 namespace generate_normals_detail {
 
-void depth_row(const Layer<float>& depth, int64_t y, bool discontinuity_detection,
-               const Normal_Slope_Settings& s, Vector_3<float>* out) {
+// Square roots and divisions bound this loop: where the processor has AVX2 it runs eight pixels
+// an instruction instead of four, with the same results.
+__attribute__((target_clones("avx2", "default"))) void depth_row(const Layer<float>& depth,
+                                                                 int64_t y,
+                                                                 bool discontinuity_detection,
+                                                                 const Normal_Slope_Settings& s,
+                                                                 Vector_3<float>* out) {
   const int64_t w = depth.width;
   const int64_t h = depth.height;
   if (y == 0) {

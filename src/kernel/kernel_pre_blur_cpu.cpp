@@ -72,32 +72,41 @@ int64_t pre_blur_passes(int64_t iterations, float scale_x, float scale_y) {
   return static_cast<int64_t>(passes);
 }
 
+namespace {
+
+// One row of a pass; `up` and `down` are the rows above and below, clamped into the image. Eight
+// divisions a pixel bound this loop: where the processor has AVX2 it runs eight pixels an
+// instruction instead of four, with the same results.
+__attribute__((target_clones("avx2", "default"))) void blur_row(const float* up, const float* row,
+                                                                const float* down, float* out,
+                                                                int64_t w, float side,
+                                                                float diagonal, float threshold,
+                                                                float depth_scale) {
+  if (w > 0) {
+    out[0] = blur_pixel(up, row, down, 0, 0, w > 1 ? 1 : 0, out[0], side, diagonal, threshold,
+                        depth_scale);
+  }
+  for (int64_t x = 1; x + 1 < w; ++x) {
+    out[x] =
+        blur_pixel(up, row, down, x - 1, x, x + 1, out[x], side, diagonal, threshold, depth_scale);
+  }
+  if (w > 1) {
+    out[w - 1] = blur_pixel(up, row, down, w - 2, w - 1, w - 1, out[w - 1], side, diagonal,
+                            threshold, depth_scale);
+  }
+}
+
+}  // namespace
+
 void pre_blur_rows(const Iteration& iteration, Render_Context context, Pre_Blur_Parameters_In in,
                    Layer<float> source, Layer<float> target) {
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
   const auto [begin, end] = thread_iteration_range(iteration, h);
-  const float side = in.strength;
   const float diagonal = in.strength * pre_blur_diagonal_weight;
-  const float threshold = in.threshold;
-  const float depth_scale = in.depth_scale;
   for (int64_t y = begin; y < end; ++y) {
-    const float* up = source.row(y > 0 ? y - 1 : 0);
-    const float* row = source.row(y);
-    const float* down = source.row(y + 1 < h ? y + 1 : h - 1);
-    float* out = target.row(y);
-    if (w > 0) {
-      out[0] = blur_pixel(up, row, down, 0, 0, w > 1 ? 1 : 0, out[0], side, diagonal, threshold,
-                          depth_scale);
-    }
-    for (int64_t x = 1; x + 1 < w; ++x) {
-      out[x] = blur_pixel(up, row, down, x - 1, x, x + 1, out[x], side, diagonal, threshold,
-                          depth_scale);
-    }
-    if (w > 1) {
-      out[w - 1] = blur_pixel(up, row, down, w - 2, w - 1, w - 1, out[w - 1], side, diagonal,
-                              threshold, depth_scale);
-    }
+    blur_row(source.row(y > 0 ? y - 1 : 0), source.row(y), source.row(y + 1 < h ? y + 1 : h - 1),
+             target.row(y), w, in.strength, diagonal, in.threshold, in.depth_scale);
     context.check_abort();
   }
 }

@@ -137,8 +137,11 @@ namespace pre_color_correction_detail {
 
 namespace {
 
+// Square roots and divisions bound the steps below: where the processor has AVX2 they run eight
+// pixels an instruction instead of four, with the same results.
 // The colour correction of n pixels in place, one step at a time over the block.
-void correct_block(const Pre_Color_Correction_Settings& s, Block& v, int64_t n) {
+__attribute__((target_clones("avx2", "default"))) void correct_block(
+    const Pre_Color_Correction_Settings& s, Block& v, int64_t n) {
   float direction_r[block];
   float direction_g[block];
   float direction_b[block];
@@ -217,7 +220,8 @@ void correct_block(const Pre_Color_Correction_Settings& s, Block& v, int64_t n) 
   }
 }
 
-void depth_block(const Pre_Color_Correction_Settings& s, const Block& v, int64_t n, float* depth) {
+__attribute__((target_clones("avx2", "default"))) void depth_block(
+    const Pre_Color_Correction_Settings& s, const Block& v, int64_t n, float* depth) {
   const float scale = s.depth_scale;
   const float* channel = nullptr;
   switch (s.depth_channel) {
@@ -250,7 +254,8 @@ void depth_block(const Pre_Color_Correction_Settings& s, const Block& v, int64_t
 }
 
 // Surface colour into the tint arrays, which hold the texture colour on entry.
-void surface_block(const Pre_Color_Correction_Settings& s, Block& v, int64_t n) {
+__attribute__((target_clones("avx2", "default"))) void surface_block(
+    const Pre_Color_Correction_Settings& s, Block& v, int64_t n) {
   const float m = s.surface_tint_amount;
   const float keep = 1.0f - m;
   float* surface[3] = {v.tint_r, v.tint_g, v.tint_b};
