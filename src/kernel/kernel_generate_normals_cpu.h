@@ -205,6 +205,13 @@ void decode_texture(const P* source, int64_t n, Vector_3<float>* out) {
   constexpr int64_t channels = Traits::channel_count;
   Channel stored[channels * block];
   float decoded[channels * block];
+  float ex[block];
+  float ey[block];
+  float ez[block];
+  float a[block];
+  float nx[block];
+  float ny[block];
+  float nz[block];
   for (int64_t x0 = 0; x0 < n; x0 += block) {
     const int64_t m = std::min(block, n - x0);
     std::memcpy(stored, source + x0, static_cast<size_t>(m) * sizeof(P));
@@ -212,30 +219,33 @@ void decode_texture(const P* source, int64_t n, Vector_3<float>* out) {
       decoded[j] = texture_component<P>(static_cast<float>(stored[j]));
     }
     for (int64_t i = 0; i < m; ++i) {
-      const float ex = decoded[channels * i + Traits::red];
-      const float ey = decoded[channels * i + Traits::green];
-      const float ez = decoded[channels * i + Traits::blue];
-      const float a = static_cast<float>(stored[channels * i + Traits::alpha]);
-      Vector_3<float>& normal = out[x0 + i];
+      ex[i] = decoded[channels * i + Traits::red];
+      ey[i] = decoded[channels * i + Traits::green];
+      ez[i] = decoded[channels * i + Traits::blue];
+      a[i] = static_cast<float>(stored[channels * i + Traits::alpha]);
+    }
+    for (int64_t i = 0; i < m; ++i) {
       if constexpr (Traits::is_integer) {
-        const bool opaque = a >= Traits::white_value;
-        normal.x = opaque ? ex : 0.0f;
-        normal.y = opaque ? ey : 0.0f;
-        normal.z = opaque ? ez : 1.0f;
+        const bool opaque = a[i] >= Traits::white_value;
+        nx[i] = opaque ? ex[i] : 0.0f;
+        ny[i] = opaque ? ey[i] : 0.0f;
+        nz[i] = opaque ? ez[i] : 1.0f;
       } else {
-        const bool opaque = !(a < 1.0f);
-        const bool empty = !(a > 0.0f);
-        const float px = ex * a;
-        const float py = ey * a;
-        const float pz = ez / a;
+        const bool opaque = !(a[i] < 1.0f);
+        const bool empty = !(a[i] > 0.0f);
+        const float px = ex[i] * a[i];
+        const float py = ey[i] * a[i];
+        const float pz = ez[i] / a[i];
         const float squared = px * px + py * py + pz * pz;
         const float inverse = 1.0f / std::sqrt(squared);
-        const bool unit = squared > 0.0f;
-        const bool scaled = !empty && unit;
-        normal.x = opaque ? ex : (scaled ? px * inverse : px);
-        normal.y = opaque ? ey : (scaled ? py * inverse : py);
-        normal.z = opaque ? ez : (scaled ? pz * inverse : 1.0f);
+        const bool scaled = !empty && squared > 0.0f;
+        nx[i] = opaque ? ex[i] : (scaled ? px * inverse : px);
+        ny[i] = opaque ? ey[i] : (scaled ? py * inverse : py);
+        nz[i] = opaque ? ez[i] : (scaled ? pz * inverse : 1.0f);
       }
+    }
+    for (int64_t i = 0; i < m; ++i) {
+      out[x0 + i] = Vector_3<float>{nx[i], ny[i], nz[i]};
     }
   }
 }
