@@ -1,0 +1,140 @@
+// The render modes that end among the depth stages ("surface color", "depthmap", "normalmap"),
+// rendered through the plug-in library in every pixel format each host carries: the values
+// that arrive in the host's output world.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "support/plugin_fixture.h"
+
+namespace {
+
+using brel::sim::Host_Identity;
+using brel::sim::World;
+using brel::test::after_effects_formats;
+using brel::test::Format;
+using brel::test::Loaded;
+using brel::test::premiere_formats;
+
+// Where a format keeps its channels, how wide they are and how large white is.
+struct Layout {
+  int32_t bytes;  // per pixel
+  int32_t red;
+  int32_t green;
+  int32_t blue;
+  int32_t alpha;
+  float white;
+};
+
+Layout layout_of(const Format& format, bool premiere) {
+  const int32_t bytes = World::pixel_bytes(format.code, premiere);
+  const bool argb = std::string(format.pipeline).find("argb") != std::string::npos;
+  const float white = bytes == 4 ? 255.0f : (bytes == 8 ? 32768.0f : 1.0f);
+  return argb ? Layout{bytes, 1, 2, 3, 0, white} : Layout{bytes, 2, 1, 0, 3, white};
+}
+
+uint8_t* channel_at(World& world, const Layout& layout, int32_t x, int32_t y, int32_t position) {
+  PF_EffectWorld* w = world.get();
+  return static_cast<uint8_t*>(w->data) + static_cast<int64_t>(y) * w->rowbytes + x * layout.bytes +
+         position * (layout.bytes / 4);
+}
+
+// Channel values as stored (0 .. 255, 0 .. 65535 or float).
+void set_channel(World& world, const Layout& layout, int32_t x, int32_t y, int32_t position,
+                 float value) {
+  uint8_t* channel = channel_at(world, layout, x, y, position);
+  if (layout.bytes == 16) {
+    std::memcpy(channel, &value, 4);
+  } else if (layout.bytes == 8) {
+    const auto v = static_cast<uint16_t>(value);
+    std::memcpy(channel, &v, 2);
+  } else {
+    *channel = static_cast<uint8_t>(value);
+  }
+}
+
+float channel(World& world, const Layout& layout, int32_t x, int32_t y, int32_t position) {
+  const uint8_t* c = channel_at(world, layout, x, y, position);
+  if (layout.bytes == 16) {
+    float value;
+    std::memcpy(&value, c, 4);
+    return value;
+  }
+  if (layout.bytes == 8) {
+    uint16_t value;
+    std::memcpy(&value, c, 2);
+    return value;
+  }
+  return *c;
+}
+
+// The value a format's channel holds for a fraction of white that the stages truncate.
+float truncated(const Layout& layout, float fraction) {
+  const float value = fraction * layout.white;
+  return layout.bytes == 16 ? value : static_cast<float>(static_cast<int32_t>(value));
+}
+
+struct Expected {
+  float red;
+  float green;
+  float blue;
+};
+
+// Renders a uniform frame of (white, white / 2, white / 4) with the given render mode and checks
+// every output pixel against `expected` (fractions of white) with alpha white.
+void expect_mode(int32_t mode, Expected expected) {
+  for (const bool premiere : {false, true}) {
+    for (const Format& format : premiere ? premiere_formats : after_effects_formats) {
+      Loaded loaded(premiere ? Host_Identity::premiere() : Host_Identity::after_effects(), 3);
+      loaded.host.parameters().set_popup("render mode", mode);
+      loaded.host.parameters().set_popup("depth channel", 1);  // red
+      // Pure red: Premiere Pro hands colours over as bytes, so only 0 and 1 arrive exactly.
+      loaded.host.parameters().set_color_float("surface color", {1.0f, 1.0f, 0.0f, 0.0f});
+      const Layout layout = layout_of(format, premiere);
+      World& input = loaded.driver.set_frame(7, 5, format.code);
+      for (int32_t y = 0; y < 5; ++y) {
+        for (int32_t x = 0; x < 7; ++x) {
+          set_channel(input, layout, x, y, layout.red, layout.white);
+          set_channel(input, layout, x, y, layout.green, layout.white / 2);
+          set_channel(input, layout, x, y, layout.blue, layout.white / 4);
+          set_channel(input, layout, x, y, layout.alpha, layout.white);
+        }
+      }
+      ASSERT_EQ(loaded.driver.smart_render(), PF_Err_NONE) << format.pipeline;
+      World& output = loaded.driver.output();
+      int64_t mismatches = 0;
+      for (int32_t y = 0; y < 5; ++y) {
+        for (int32_t x = 0; x < 7; ++x) {
+          mismatches +=
+              channel(output, layout, x, y, layout.red) != truncated(layout, expected.red);
+          mismatches +=
+              channel(output, layout, x, y, layout.green) != truncated(layout, expected.green);
+          mismatches +=
+              channel(output, layout, x, y, layout.blue) != truncated(layout, expected.blue);
+          mismatches += channel(output, layout, x, y, layout.alpha) != layout.white;
+        }
+      }
+      EXPECT_EQ(mismatches, 0) << format.pipeline << (premiere ? " in Premiere Pro" : "");
+      EXPECT_EQ(loaded.host.imbalance(), "") << format.pipeline;
+    }
+  }
+}
+
+TEST(PluginLibraryRenderModes, SurfaceColorShowsTheSurfaceColour) {
+  expect_mode(7, {1.0f, 0.0f, 0.0f});
+}
+
+// The depth of a full red channel is the depth scale itself, which the view shows as white.
+TEST(PluginLibraryRenderModes, DepthmapShowsTheDepthScaleAsWhite) {
+  expect_mode(6, {1.0f, 1.0f, 1.0f});
+}
+
+// A uniform frame is flat: every normal faces the viewer, (0, 0, 1) shown as half, half, white.
+TEST(PluginLibraryRenderModes, NormalmapShowsAFlatSurfaceFacingTheViewer) {
+  expect_mode(5, {0.5f, 0.5f, 1.0f});
+}
+
+}  // namespace
