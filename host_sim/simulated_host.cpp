@@ -618,18 +618,24 @@ Simulated_Host* Simulated_Host::entered(Simulated_Host* host, const char* functi
 }
 
 int32_t Simulated_Host::enter(const std::string& function) {
-  std::lock_guard lock(mutex_);
-  const int64_t call = ++calls_[function];
-  auto it = faults_.find(function);
-  if (it == faults_.end()) {
-    return 0;
-  }
-  for (const Fault& fault : it->second) {
-    if (call >= fault.from_call && (fault.times < 0 || call < fault.from_call + fault.times)) {
-      return fault.code;
+  int32_t code = 0;
+  {
+    std::lock_guard lock(mutex_);
+    const int64_t call = ++calls_[function];
+    auto it = faults_.find(function);
+    if (it != faults_.end()) {
+      for (const Fault& fault : it->second) {
+        if (call >= fault.from_call && (fault.times < 0 || call < fault.from_call + fault.times)) {
+          code = fault.code;
+          break;
+        }
+      }
     }
   }
-  return 0;
+  if (call_observer_) {
+    call_observer_(function);
+  }
+  return code;
 }
 
 void Simulated_Host::violation(const std::string& text) {

@@ -12,6 +12,7 @@
 // created host that is still alive: one simulated host at a time per process.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -175,6 +176,12 @@ class Simulated_Host {
   void fail_suite(const std::string& name, int32_t version, SPErr code);
   void null_suite(const std::string& name, int32_t version);
 
+  // Called after every counted host call, on the thread that made it (any render thread), so
+  // a driver can show progress. Set it before the effect runs.
+  void set_call_observer(std::function<void(const std::string& function)> observer) {
+    call_observer_ = std::move(observer);
+  }
+
   // Accounting.
   int64_t acquires(const std::string& name, int32_t version) const;
   int64_t releases(const std::string& name, int32_t version) const;
@@ -257,6 +264,7 @@ class Simulated_Host {
   std::map<const void*, int32_t> live_profiles_;  // profile -> item it was made for
   std::map<const void*, int32_t> live_mem_handles_;
   uintptr_t tokens_made_ = 0;
+  std::function<void(const std::string&)> call_observer_;
 };
 
 }  // namespace brel::sim

@@ -129,7 +129,7 @@ std::string usage_text() {
          "scene when no INPUT is given, and writes OUTPUT (.png or .exr).\n"
          "\n"
          "  -o, --output FILE      the image to write\n"
-         "  --set NAME=VALUE       set a parameter by name, GROUP/NAME, slot (#N) or id (id:N);\n"
+         "  --set NAME=VALUE       set a parameter by name, GROUP/NAME, slot:N or id:N;\n"
          "                         popups take their item text, checkboxes on/off\n"
          "  --layer NAME=FILE      give a layer parameter an image file\n"
          "  --host ae|premiere     the host to play (default ae)\n"

@@ -7,19 +7,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/temporary_folder.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 class Image_Files : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("lumbrix_image_io_" + std::to_string(::getpid()));
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  std::string path(const std::string& name) const { return (folder_ / name).string(); }
+  std::string path(const std::string& name) const { return folder_.path() + "/" + name; }
 
   // Every representable level of the depth at least once, in all four channels.
   static lumbrix::Image ramp(int bits, float white_levels) {
@@ -36,7 +32,7 @@ class Image_Files : public ::testing::Test {
     return image;
   }
 
-  fs::path folder_;
+  brel::test::Temporary_Folder folder_;
 };
 
 TEST_F(Image_Files, PngKeepsEveryLevelAtEightAndSixteenBits) {
@@ -120,7 +116,7 @@ TEST_F(Image_Files, BadFilesAreRefusedWithTheirNameAndLeaveNothingBehind) {
   EXPECT_THROW(lumbrix::write_image(path("nowhere/out.png"), ramp(8, 255.0f)),
                lumbrix::Image_Error);
   std::vector<std::string> left;
-  for (const auto& entry : fs::directory_iterator(folder_)) {
+  for (const auto& entry : fs::directory_iterator(folder_.path())) {
     left.push_back(entry.path().filename().string());
   }
   std::sort(left.begin(), left.end());
