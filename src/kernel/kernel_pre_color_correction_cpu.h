@@ -55,14 +55,14 @@ class Kernel_Pre_Color_Correction<Layer<P>, Implementation_Cpu>
     Layer<P> input;
     Layer<P> output;  // at least as large as the input; written at the input's pixel indices
     Layer<P> surface_color_texture;  // empty when no layer tints the surface colour
-    int64_t depth_channel =
-        Depth_Channel_Luminance;  // 0 luminance, 1 red, 2 green, 3 blue, 4 alpha
-    float depth_scale = 0.0f;     // multiplier of the depth value
-    float saturation = 1.0f;      // 1 leaves the colour
-    float depth_bias = 0.0f;      // exponent control of the bias curve; 0 leaves the brightness
-    float depth_gain = 0.0f;      // control of the gain curve; 0 leaves the brightness
-    float back_level = 0.0f;      // brightness mapped to 0
-    float front_level = 1.0f;     // brightness mapped to 1
+    // 0 luminance, 1 red, 2 green, 3 blue, 4 alpha; any other value gives depth 0.
+    int64_t depth_channel = Depth_Channel_Luminance;
+    float depth_scale = 0.0f;  // multiplier of the depth value
+    float saturation = 1.0f;   // 1 leaves the colour
+    float depth_bias = 0.0f;   // exponent control of the bias curve; 0 leaves the brightness
+    float depth_gain = 0.0f;   // control of the gain curve; 0 leaves the brightness
+    float back_level = 0.0f;   // brightness mapped to 0
+    float front_level = 1.0f;  // brightness mapped to 1
     Rgb_Value surface_color{1.0f, 1.0f, 1.0f};
     float surface_tint_amount = 0.0f;  // 0: the texture does not tint, 1: it tints fully
     float color_mix = 0.0f;            // share of the corrected input colour in the surface colour
