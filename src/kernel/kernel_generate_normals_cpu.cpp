@@ -21,15 +21,27 @@ __attribute__((target_clones("avx2", "default"))) void depth_row(const Layer<flo
   }
   const float* row = depth.row(y);
   const float* up = depth.row(y - 1);
-  // Inside the row the differences need no edge rule; the merge is looked at afterwards.
-  for (int64_t x = 0; x + 1 < w; ++x) {
-    const float dx = row[x] - row[x + 1];
-    const float dy = row[x] - up[x];
-    const Vector_3<float> sloped = normal_from_slopes(dx, dy, s);
-    const bool flat = dx == 0.0f && dy == 0.0f;
-    out[x].x = flat ? dx : sloped.x;
-    out[x].y = flat ? dy : sloped.y;
-    out[x].z = flat ? 1.0f : sloped.z;
+  // Inside the row the differences need no edge rule; the merge is looked at afterwards. A block
+  // of normals is computed into one array per component and then spread over the pixels.
+  constexpr int64_t block = 64;
+  float nx[block];
+  float ny[block];
+  float nz[block];
+  for (int64_t x0 = 0; x0 + 1 < w; x0 += block) {
+    const int64_t n = std::min(block, w - 1 - x0);
+    for (int64_t i = 0; i < n; ++i) {
+      const int64_t x = x0 + i;
+      const float dx = row[x] - row[x + 1];
+      const float dy = row[x] - up[x];
+      const Vector_3<float> sloped = normal_from_slopes(dx, dy, s);
+      const bool flat = dx == 0.0f && dy == 0.0f;
+      nx[i] = flat ? dx : sloped.x;
+      ny[i] = flat ? dy : sloped.y;
+      nz[i] = flat ? 1.0f : sloped.z;
+    }
+    for (int64_t i = 0; i < n; ++i) {
+      out[x0 + i] = Vector_3<float>{nx[i], ny[i], nz[i]};
+    }
   }
   if (w > 0) {
     out[w - 1] = normal_from_depth(depth, w - 1, y, discontinuity_detection, s);
