@@ -21,12 +21,18 @@ __attribute__((target_clones("avx2", "default"))) void depth_row(const Layer<flo
   }
   const float* row = depth.row(y);
   const float* up = depth.row(y - 1);
-  // Inside the row the differences need no edge rule; the merge is looked at afterwards. A block
-  // of normals is computed into one array per component and then spread over the pixels.
+  // Rows where discontinuities are looked at; in them only columns 2 .. w - 3.
+  const bool merging = discontinuity_detection && y >= 2 && y < h - 2;
+  // Inside the row the differences need no edge rule. A block of normals is computed into one
+  // array per component and then spread over the pixels; alongside, each pixel notes whether a
+  // difference beyond the threshold starts a merge, and only such pixels are computed again
+  // with the full rule.
   constexpr int64_t block = 64;
   float nx[block];
   float ny[block];
   float nz[block];
+  int32_t merge[block];
+  const float threshold = s.threshold;
   for (int64_t x0 = 0; x0 + 1 < w; x0 += block) {
     const int64_t n = std::min(block, w - 1 - x0);
     for (int64_t i = 0; i < n; ++i) {
@@ -42,21 +48,30 @@ __attribute__((target_clones("avx2", "default"))) void depth_row(const Layer<flo
     for (int64_t i = 0; i < n; ++i) {
       out[x0 + i] = Vector_3<float>{nx[i], ny[i], nz[i]};
     }
+    if (!merging) {
+      continue;
+    }
+    int32_t merges = 0;
+    for (int64_t i = 0; i < n; ++i) {
+      const int64_t x = x0 + i;
+      const float dx = row[x] - row[x + 1];
+      const float dy = row[x] - up[x];
+      const bool flat = dx == 0.0f && dy == 0.0f;
+      merge[i] = !flat && (std::fabs(dx) > threshold || std::fabs(dy) > threshold) ? 1 : 0;
+      merges += merge[i];
+    }
+    if (merges == 0) {
+      continue;
+    }
+    for (int64_t i = 0; i < n; ++i) {
+      const int64_t x = x0 + i;
+      if (merge[i] != 0 && x >= 2 && x < w - 2) {
+        out[x] = normal_from_depth(depth, x, y, true, s);
+      }
+    }
   }
   if (w > 0) {
     out[w - 1] = normal_from_depth(depth, w - 1, y, discontinuity_detection, s);
-  }
-  if (!discontinuity_detection || y < 2 || y >= h - 2) {
-    return;
-  }
-  // Only a difference beyond the threshold starts a merge; all others are final already.
-  for (int64_t x = 2; x < w - 2; ++x) {
-    const float dx = row[x] - row[x + 1];
-    const float dy = row[x] - up[x];
-    const bool flat = dx == 0.0f && dy == 0.0f;
-    if (!flat && (std::fabs(dx) > s.threshold || std::fabs(dy) > s.threshold)) {
-      out[x] = normal_from_depth(depth, x, y, true, s);
-    }
   }
 }
 
