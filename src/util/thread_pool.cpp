@@ -42,10 +42,11 @@ void Thread_Pool::run(int64_t iterations, const std::function<void(const Iterati
   const int64_t n = std::min(worker_count(), iterations);
 
   iterations_ = iterations;
-  next_index_ = 0;
+  next_index_.store(0, std::memory_order_relaxed);
   job_ = job;
   stop_ = false;
   failure_ = nullptr;
+  failed_.store(false, std::memory_order_relaxed);
 
   for (int64_t k = 0; k < n; ++k) {
     workers_[static_cast<size_t>(k)]->index = k;
@@ -84,15 +85,11 @@ void Thread_Pool::work_loop(int64_t worker) {
   const Iteration base{0, iterations_, worker, worker_count()};
   try {
     for (;;) {
-      int64_t index = 0;
-      {
-        std::lock_guard<std::mutex> lock(index_mutex_);
-        if (failure_) {
-          return;
-        }
-        index = next_index_;
-        next_index_ = index + 1;
+      // After a failure the loop's result is decided: no further index is handed out.
+      if (failed_.load(std::memory_order_relaxed)) {
+        return;
       }
+      const int64_t index = next_index_.fetch_add(1, std::memory_order_relaxed);
       if (index >= iterations_) {
         return;
       }
@@ -104,6 +101,7 @@ void Thread_Pool::work_loop(int64_t worker) {
     std::lock_guard<std::mutex> lock(index_mutex_);
     if (!failure_) {
       failure_ = std::current_exception();
+      failed_.store(true, std::memory_order_relaxed);
     }
   }
 }

@@ -56,10 +56,13 @@ class Thread_Pool {
 
   std::atomic<int64_t> worker_count_{0};
   int64_t iterations_ = 0;
-  int64_t next_index_ = 0;
+  // Indices are handed out by one atomic increment each, in ascending order: a mutex here cost
+  // a row-per-iteration copy of a 3840 x 2160 float layer half its bandwidth on 8 threads.
+  std::atomic<int64_t> next_index_{0};
   bool stop_ = false;
   std::function<void(const Iteration&)> job_;
-  std::exception_ptr failure_;  // guarded by the index mutex
+  std::atomic<bool> failed_{false};  // set once failure_ holds the first exception
+  std::exception_ptr failure_;       // guarded by the index mutex
   std::mutex index_mutex_;
   std::mutex pool_mutex_;
   std::vector<std::thread> threads_;  // slot 0 stays empty: worker 0 is the caller
