@@ -24,6 +24,12 @@ std::string folded(const std::string& text) {
   return out;
 }
 
+PF_Fixed to_fixed(double value) {
+  return static_cast<PF_Fixed>(std::lround(value * 65536.0));
+}
+
+}  // namespace
+
 std::string kind_name(PF_ParamType type) {
   switch (type) {
     case PF_Param_LAYER:
@@ -54,12 +60,6 @@ std::string kind_name(PF_ParamType type) {
       return "type " + std::to_string(type);
   }
 }
-
-PF_Fixed to_fixed(double value) {
-  return static_cast<PF_Fixed>(std::lround(value * 65536.0));
-}
-
-}  // namespace
 
 int32_t Parameter_Store::add(const PF_ParamDef& definition, int32_t add_index) {
   Stored_Param& p = params_.emplace_back();

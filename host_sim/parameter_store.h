@@ -23,6 +23,9 @@ class Sim_Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The kind of a parameter as messages and listings name it ("float slider", "popup", ...).
+std::string kind_name(PF_ParamType type);
+
 // Ways to name a parameter: its slot (registration order, host index = slot + 1), its host id,
 // or its name (written "GROUP/NAME" where the name alone is ambiguous).
 struct Slot {

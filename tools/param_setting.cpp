@@ -77,37 +77,6 @@ double fixed_to_double(PF_Fixed value) {
   return value / 65536.0;
 }
 
-std::string kind_text(PF_ParamType type) {
-  switch (type) {
-    case PF_Param_LAYER:
-      return "layer";
-    case PF_Param_SLIDER:
-      return "slider";
-    case PF_Param_ANGLE:
-      return "angle";
-    case PF_Param_CHECKBOX:
-      return "checkbox";
-    case PF_Param_COLOR:
-      return "color";
-    case PF_Param_POINT:
-      return "point";
-    case PF_Param_POPUP:
-      return "popup";
-    case PF_Param_FLOAT_SLIDER:
-      return "float";
-    case PF_Param_ARBITRARY_DATA:
-      return "custom";
-    case PF_Param_GROUP_START:
-      return "group";
-    case PF_Param_GROUP_END:
-      return "group end";
-    case PF_Param_BUTTON:
-      return "button";
-    default:
-      return "kind " + std::to_string(type);
-  }
-}
-
 }  // namespace
 
 int32_t find_slot(const Parameter_Store& store, const std::string& key) {
@@ -230,7 +199,7 @@ void apply_setting(Parameter_Store& store, const std::string& key, const std::st
     case PF_Param_LAYER:
       throw Usage_Error("\"" + label + "\" is a layer: give it an image with --layer");
     default:
-      throw Usage_Error("\"" + label + "\" is a " + kind_text(definition.param_type) +
+      throw Usage_Error("\"" + label + "\" is a " + brel::sim::kind_name(definition.param_type) +
                         " and holds no value to set");
   }
 }
@@ -240,8 +209,8 @@ std::string describe_parameters(const Parameter_Store& store) {
   for (int32_t slot = 0; slot < store.size(); ++slot) {
     const Parameter_Store::Stored_Param& p = store.at(slot);
     const PF_ParamDef& d = p.definition;
-    text << "slot " << slot << "  id " << d.uu.id << "  " << kind_text(d.param_type) << "  \""
-         << label_of(p) << "\"";
+    text << "slot " << slot << "  id " << d.uu.id << "  " << brel::sim::kind_name(d.param_type)
+         << "  \"" << label_of(p) << "\"";
     switch (d.param_type) {
       case PF_Param_SLIDER:
         text << "  default " << d.u.sd.dephault << "  range " << d.u.sd.valid_min << " .. "
