@@ -42,4 +42,9 @@ struct Render_Context {
   std::function<std::shared_ptr<Timing_Table::Scope_Section>(std::string)> scope_section;
 };
 
+// Binds the three timing members to a render's timing table. While the log is active a scope
+// is named after its kernel with " (Cpu)" and timed by the table's clock; while it is inactive
+// every scope is "(Void)", opens with workload 0 and measures nothing of its own.
+void bind_timing(Render_Context& context, Timing_Table* timing_table);
+
 }  // namespace brel

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "base/exception.h"
-#include "base/log.h"
 #include "base/timing_table.h"
 #include "util/memory.h"
 #include "util/memory_2d.h"
@@ -52,16 +51,7 @@ Render_Context render_context_cpu(Thread_Pool& pool, Timing_Table* timing_table,
   context.parallel_for = [pool_pointer](int64_t count, std::function<void(const Iteration&)> job) {
     pool_pointer->run(count, job);
   };
-  context.timing_hook = [](std::string) {};
-  context.scope_timer = [timing_table](std::string name, int64_t workload) {
-    if (global_log().is_enabled()) {
-      return timing_table->scope_timer(name + " (Cpu)", workload, nullptr, 0.0);
-    }
-    return timing_table->scope_timer("(Void)", 0, std::make_unique<Stop_Watch_Void>(), 0.0);
-  };
-  context.scope_section = [](std::string) {
-    return std::shared_ptr<Timing_Table::Scope_Section>();
-  };
+  bind_timing(context, timing_table);
   return context;
 }
 

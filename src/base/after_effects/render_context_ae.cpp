@@ -6,7 +6,6 @@
 #include "base/after_effects/after_effects_memory.h"
 #include "base/after_effects/helper/ae_parallel.h"
 #include "base/exception.h"
-#include "base/log.h"
 #include "base/timing_table.h"
 #include "util/memory.h"
 #include "util/memory_2d.h"
@@ -51,16 +50,7 @@ Render_Context render_context_ae_cpu(Timing_Table* timing_table, PF_InData* in_d
                                              std::function<void(const Iteration&)> job) {
     ae::parallel_for_host(count, job, in_data, aborted);
   };
-  context.timing_hook = [](std::string) {};
-  context.scope_timer = [timing_table](std::string name, int64_t workload) {
-    if (global_log().is_enabled()) {
-      return timing_table->scope_timer(name + " (Cpu)", workload, nullptr, 0.0);
-    }
-    return timing_table->scope_timer("(Void)", 0, std::make_unique<Stop_Watch_Void>(), 0.0);
-  };
-  context.scope_section = [](std::string) {
-    return std::shared_ptr<Timing_Table::Scope_Section>();
-  };
+  bind_timing(context, timing_table);
   return context;
 }
 
