@@ -1,16 +1,16 @@
 #include "kernel/kernel_generate_normals_cpu.h"
 
+#include "util/target_clones.h"
+
 namespace brel {
 
 namespace generate_normals_detail {
 
 // Square roots and divisions bound this loop: where the processor has AVX2 it runs eight pixels
 // an instruction instead of four, with the same results.
-__attribute__((target_clones("avx2", "default"))) void depth_row(const Layer<float>& depth,
-                                                                 int64_t y,
-                                                                 bool discontinuity_detection,
-                                                                 const Normal_Slope_Settings& s,
-                                                                 Vector_3<float>* out) {
+BREL_TARGET_CLONES_AVX2 void depth_row(const Layer<float>& depth, int64_t y,
+                                       bool discontinuity_detection, const Normal_Slope_Settings& s,
+                                       Vector_3<float>* out) {
   const int64_t w = depth.width;
   const int64_t h = depth.height;
   if (y == 0) {

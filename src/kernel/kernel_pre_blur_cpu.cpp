@@ -4,6 +4,7 @@
 
 #include "base/kernel_copy.h"
 #include "base/layer_holder.h"
+#include "util/target_clones.h"
 
 namespace brel {
 
@@ -77,11 +78,9 @@ namespace {
 // One row of a pass; `up` and `down` are the rows above and below, clamped into the image. Eight
 // divisions a pixel bound this loop: where the processor has AVX2 it runs eight pixels an
 // instruction instead of four, with the same results.
-__attribute__((target_clones("avx2", "default"))) void blur_row(const float* up, const float* row,
-                                                                const float* down, float* out,
-                                                                int64_t w, float side,
-                                                                float diagonal, float threshold,
-                                                                float depth_scale) {
+BREL_TARGET_CLONES_AVX2 void blur_row(const float* up, const float* row, const float* down,
+                                      float* out, int64_t w, float side, float diagonal,
+                                      float threshold, float depth_scale) {
   if (w > 0) {
     out[0] = blur_pixel(up, row, down, 0, 0, w > 1 ? 1 : 0, out[0], side, diagonal, threshold,
                         depth_scale);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "util/target_clones.h"
+
 namespace brel {
 
 namespace {
@@ -140,8 +142,8 @@ namespace {
 // Square roots and divisions bound the steps below: where the processor has AVX2 they run eight
 // pixels an instruction instead of four, with the same results.
 // The colour correction of n pixels in place, one step at a time over the block.
-__attribute__((target_clones("avx2", "default"))) void correct_block(
-    const Pre_Color_Correction_Settings& s, Block& v, int64_t n) {
+BREL_TARGET_CLONES_AVX2 void correct_block(const Pre_Color_Correction_Settings& s, Block& v,
+                                           int64_t n) {
   float direction_r[block];
   float direction_g[block];
   float direction_b[block];
@@ -220,8 +222,8 @@ __attribute__((target_clones("avx2", "default"))) void correct_block(
   }
 }
 
-__attribute__((target_clones("avx2", "default"))) void depth_block(
-    const Pre_Color_Correction_Settings& s, const Block& v, int64_t n, float* depth) {
+BREL_TARGET_CLONES_AVX2 void depth_block(const Pre_Color_Correction_Settings& s, const Block& v,
+                                         int64_t n, float* depth) {
   const float scale = s.depth_scale;
   const float* channel = nullptr;
   switch (s.depth_channel) {
@@ -254,8 +256,8 @@ __attribute__((target_clones("avx2", "default"))) void depth_block(
 }
 
 // Surface colour into the tint arrays, which hold the texture colour on entry.
-__attribute__((target_clones("avx2", "default"))) void surface_block(
-    const Pre_Color_Correction_Settings& s, Block& v, int64_t n) {
+BREL_TARGET_CLONES_AVX2 void surface_block(const Pre_Color_Correction_Settings& s, Block& v,
+                                           int64_t n) {
   const float m = s.surface_tint_amount;
   const float keep = 1.0f - m;
   float* surface[3] = {v.tint_r, v.tint_g, v.tint_b};

@@ -1,0 +1,12 @@
+#pragma once
+
+// Compute-bound row loops are built twice, for AVX2 and for the baseline x86-64, and the loader
+// picks one by the processor at start-up. ThreadSanitizer instruments that picking function,
+// which runs before the sanitizer is ready, so thread-sanitized builds keep the baseline only;
+// other compilers and processors do too.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
+#define BREL_TARGET_CLONES_AVX2 __attribute__((target_clones("avx2", "default")))
+#else
+#define BREL_TARGET_CLONES_AVX2
+#endif
