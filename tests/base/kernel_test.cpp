@@ -9,13 +9,13 @@
 
 #include "base/exception.h"
 #include "base/layer.h"
-#include "support/cpu_render.h"
+#include "support/standalone_render.h"
 #include "util/memory_2d.h"
 
 namespace {
 
 using brel::test::Active_Log;
-using brel::test::Cpu_Render;
+using brel::test::Standalone_Render;
 
 // What the stamp kernel's bodies share with the test; the counters live in the test.
 struct Stamp_Parameters {
@@ -95,7 +95,7 @@ class Kernel_Plain final : public brel::Kernel_Implementation<brel::Implementati
 
 // A float layer of the given size from the render context, with the counters of one run.
 struct Stamp_Setup {
-  Stamp_Setup(Cpu_Render& render, int64_t width, int64_t height) {
+  Stamp_Setup(Standalone_Render& render, int64_t width, int64_t height) {
     memory = render.context.allocate_memory_2d(width * 4, height);
     in.output.width = width;
     in.output.height = height;
@@ -134,7 +134,7 @@ TEST(Kernel, BothSchemesCoverEveryRowOnce) {
   for (const int64_t workers : {1, 2, 4}) {
     for (const bool split : {false, true}) {
       for (const int64_t height : {1, 3, 37}) {
-        Cpu_Render render(workers);
+        Standalone_Render render(workers);
         Stamp_Setup setup(render, 19, height);
         Kernel_Stamp kernel(split, setup.in);
         kernel.execute(render.context);
@@ -152,7 +152,7 @@ TEST(Kernel, BothSchemesCoverEveryRowOnce) {
 
 TEST(Kernel, TimedUnderItsNameWithItsWorkload) {
   Active_Log active;
-  Cpu_Render render(3);
+  Standalone_Render render(3);
   Stamp_Setup setup(render, 16, 10);
   Kernel_Stamp kernel(true, setup.in);
   kernel.execute(render.context);
@@ -165,7 +165,7 @@ TEST(Kernel, TimedUnderItsNameWithItsWorkload) {
 
 TEST(Kernel, DefaultNameAndWorkload) {
   Active_Log active;
-  Cpu_Render render(2);
+  Standalone_Render render(2);
   Kernel_Plain kernel;
   EXPECT_EQ(kernel.reserved_query(), 0);
   kernel.execute(render.context);
@@ -177,7 +177,7 @@ TEST(Kernel, DefaultNameAndWorkload) {
 }
 
 TEST(Kernel, InactiveLogTimesNothing) {
-  Cpu_Render render(2);
+  Standalone_Render render(2);
   Kernel_Plain kernel;
   kernel.execute(render.context);
   const auto& root = render.timing_table.root();
@@ -195,7 +195,7 @@ TEST(Kernel, NestedExecuteNestsItsScope) {
     void run(brel::Render_Context context) override { Kernel_Plain().execute(context); }
   };
   Active_Log active;
-  Cpu_Render render(1);
+  Standalone_Render render(1);
   Kernel_Outer().execute(render.context);
   const auto& root = render.timing_table.root();
   ASSERT_EQ(root.children.size(), 1u);
@@ -207,7 +207,7 @@ TEST(Kernel, NestedExecuteNestsItsScope) {
 
 TEST(Kernel, AbortBeforeExecuteRunsNothingAndOpensNoScope) {
   Active_Log active;
-  Cpu_Render render(2);
+  Standalone_Render render(2);
   render.aborted = true;
   Kernel_Plain kernel;
   EXPECT_THROW(kernel.execute(render.context), brel::Exception_Abort);
@@ -222,7 +222,7 @@ TEST(Kernel, AbortDuringTheLoopStopsEveryWorkerWithinOneRow) {
   for (const int64_t workers : {1, 2, 4}) {
     for (const bool split : {false, true}) {
       Active_Log active;
-      Cpu_Render render(workers);
+      Standalone_Render render(workers);
       const int64_t height = 2000;
       Stamp_Setup setup(render, 256, height);
       setup.in.abort_row = split ? 3 : 40;  // in the first block of scheme B
@@ -248,7 +248,7 @@ TEST(Kernel, AbortDuringTheLoopStopsEveryWorkerWithinOneRow) {
 
 // The context copies a kernel run works on: the poll counts every abort check.
 struct Counting_Context {
-  explicit Counting_Context(Cpu_Render& render) : context(render.context) {
+  explicit Counting_Context(Standalone_Render& render) : context(render.context) {
     const auto poll = render.context.check_abort;
     context.check_abort = [this, poll] {
       polls.fetch_add(1);
@@ -260,7 +260,7 @@ struct Counting_Context {
 };
 
 TEST(Cpu_Kernel_Launch, EmptyLaunchStillPollsOnce) {
-  Cpu_Render render(4);
+  Standalone_Render render(4);
   Counting_Context counting(render);
   Stamp_Setup setup(render, 4, 4);
   brel::cpu_kernel_launch(0, stamp_per_row, counting.context, setup.in);
@@ -274,7 +274,7 @@ TEST(Cpu_Kernel_Launch, EmptyLaunchStillPollsOnce) {
 }
 
 TEST(Cpu_Kernel_Launch, PollsOncePerRowAndOnceAfterTheLoop) {
-  Cpu_Render render(3);
+  Standalone_Render render(3);
   Counting_Context counting(render);
   Stamp_Setup setup(render, 4, 25);
   brel::cpu_kernel_launch(25, stamp_per_row, counting.context, setup.in);
@@ -285,7 +285,7 @@ TEST(Cpu_Kernel_Launch, PollsOncePerRowAndOnceAfterTheLoop) {
 
 // execute polls once before its run, then the launch's rows and its final poll follow.
 TEST(Kernel, ExecutePollsBeforeRunning) {
-  Cpu_Render render(2);
+  Standalone_Render render(2);
   Counting_Context counting(render);
   Kernel_Plain kernel;
   kernel.execute(counting.context);
@@ -294,7 +294,7 @@ TEST(Kernel, ExecutePollsBeforeRunning) {
 
 // Each body call gets the arguments as they were at launch, not the caller's later changes.
 TEST(Cpu_Kernel_Launch, HelperBindsCopies) {
-  Cpu_Render render(1);
+  Standalone_Render render(1);
   Stamp_Setup setup(render, 3, 2);
   brel::Cpu_Kernel_Launch_Helper<decltype(&stamp_per_row), Stamp_Parameters> helper(
       stamp_per_row, render.context, setup.in);

@@ -10,22 +10,22 @@
 #include <vector>
 
 #include "base/exception.h"
-#include "support/cpu_render.h"
+#include "support/standalone_render.h"
 #include "util/memory.h"
 #include "util/memory_2d.h"
 
 namespace {
 
-using brel::test::Cpu_Render;
+using brel::test::Standalone_Render;
 
 TEST(Render_Context_Cpu, PipelineIsTheCpu) {
-  Cpu_Render render(1);
+  Standalone_Render render(1);
   EXPECT_EQ(render.context.pipeline(), brel::BREL_Render_Pipeline_Cpu);
   EXPECT_EQ(static_cast<int32_t>(render.context.pipeline()), 0);
 }
 
 TEST(Render_Context_Cpu, AllocatesPaddedAlignedTwoDimensionalMemory) {
-  Cpu_Render render(1);
+  Standalone_Render render(1);
   const auto memory = render.context.allocate_memory_2d(100, 3);
   EXPECT_EQ(memory->width(), 100);
   EXPECT_EQ(memory->height(), 3);
@@ -42,7 +42,7 @@ TEST(Render_Context_Cpu, AllocatesPaddedAlignedTwoDimensionalMemory) {
 }
 
 TEST(Render_Context_Cpu, MemoryIsTakenOnFirstAccess) {
-  Cpu_Render render(1);
+  Standalone_Render render(1);
   // More than any machine holds: making it succeeds, touching it fails.
   const auto memory = render.context.allocate_memory_2d(int64_t{1} << 40, int64_t{1} << 40);
   EXPECT_EQ(memory->cpu_pitch(), int64_t{1} << 40);
@@ -53,7 +53,7 @@ TEST(Render_Context_Cpu, MemoryIsTakenOnFirstAccess) {
 }
 
 TEST(Render_Context_Cpu, AllocatesAndWrapsOneDimensionalMemory) {
-  Cpu_Render render(1);
+  Standalone_Render render(1);
   const auto memory = render.context.allocate_memory(10);
   EXPECT_EQ(memory->size(), 10);
   EXPECT_EQ(memory->cpu_data(), memory->device_data());
@@ -67,7 +67,7 @@ TEST(Render_Context_Cpu, AllocatesAndWrapsOneDimensionalMemory) {
 }
 
 TEST(Render_Context_Cpu, WrapsForeignTwoDimensionalMemory) {
-  Cpu_Render render(1);
+  Standalone_Render render(1);
   alignas(64) uint8_t pixels[3 * 48] = {};
   const auto wrapped = render.context.wrap_memory_2d(
       std::make_shared<brel::Memory_2d_Unmananged>(pixels, 40, 3, 48));
@@ -78,7 +78,7 @@ TEST(Render_Context_Cpu, WrapsForeignTwoDimensionalMemory) {
 }
 
 TEST(Render_Context_Cpu, IterationCountIsTheWorkerCountCappedAtTheWork) {
-  Cpu_Render render(8);
+  Standalone_Render render(8);
   EXPECT_EQ(render.context.iteration_count(1080), 8);
   EXPECT_EQ(render.context.iteration_count(3), 3);
   EXPECT_EQ(render.context.iteration_count(0), 8);
@@ -86,7 +86,7 @@ TEST(Render_Context_Cpu, IterationCountIsTheWorkerCountCappedAtTheWork) {
 }
 
 TEST(Render_Context_Cpu, AbortFlagIsSeenOnEveryThread) {
-  Cpu_Render render(2);
+  Standalone_Render render(2);
   render.context.check_abort();  // the flag is down
   render.aborted = true;
   EXPECT_THROW(render.context.check_abort(), brel::Exception_Abort);
@@ -106,7 +106,7 @@ TEST(Render_Context_Cpu, AbortFlagIsSeenOnEveryThread) {
 }
 
 TEST(Render_Context_Cpu, ParallelForRunsEveryIndexAndRaisesFailures) {
-  Cpu_Render render(4);
+  Standalone_Render render(4);
   std::vector<std::atomic<int>> hits(64);
   render.context.parallel_for(64, [&hits](const brel::Iteration& iteration) {
     EXPECT_EQ(iteration.iterations, 64);
@@ -140,7 +140,7 @@ TEST(Render_Context_Cpu, ScopesFollowTheLog) {
   for (const Case& expected :
        {Case{true, "point shadow (Cpu)", 1234, -1.0}, Case{false, "(Void)", 0, 0.0}}) {
     brel::global_log().set_verbose(expected.active);
-    Cpu_Render render(1);
+    Standalone_Render render(1);
     auto scope = render.context.scope_timer("point shadow", 1234);
     brel::global_log().set_verbose(false);
     ASSERT_NE(scope, nullptr);
@@ -154,7 +154,7 @@ TEST(Render_Context_Cpu, ScopesFollowTheLog) {
 }
 
 TEST(Render_Context_Cpu, SectionsAreEmptyAndTheHookDoesNothing) {
-  Cpu_Render render(1);
+  Standalone_Render render(1);
   EXPECT_EQ(render.context.scope_section("section"), nullptr);
   render.context.timing_hook("mark");
   EXPECT_TRUE(render.timing_table.root().children.empty());

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "base/timing_table.h"
-#include "support/cpu_render.h"
 #include "support/effect_plugin_host.h"
 #include "support/host_layer.h"
+#include "support/standalone_render.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ class Depth_Stages_Test : public ::testing::Test {
   std::vector<std::string> kernels() const { return kernels_run(render.timing_table); }
 
   Effect_Plugin_Host effect;
-  brel::test::Cpu_Render render{2};
+  brel::test::Standalone_Render render{2};
   brel::test::Active_Log active_log;
   Host_Layer<P> input;
   Host_Layer<P> output;
@@ -180,7 +180,7 @@ TYPED_TEST(Depth_Stages_Test, NormalTextureSkipsThePreBlurAndGivesTheNormals) {
 
 TEST(Depth_Stages, PreBlurNeedsAStrengthThatIsNotZeroInSinglePrecision) {
   Effect_Plugin_Host effect;
-  brel::test::Cpu_Render render(2);
+  brel::test::Standalone_Render render(2);
   brel::test::Active_Log active_log;
   Host_Layer<brel::ARGB8> input(render.context, 5, 3);
   input.fill(200, 100, 50, 255);

@@ -12,8 +12,8 @@
 #include "base/exception.h"
 #include "base/log.h"
 #include "base/timing_table.h"
-#include "support/cpu_render.h"
 #include "support/effect_plugin_host.h"
+#include "support/standalone_render.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ class Render_Call : public ::testing::TestWithParam<Pipeline_Case> {};
 TEST_P(Render_Call, SelectsThePipelineByPixelDescriptionAndLogsItsName) {
   const Pipeline_Case& c = GetParam();
   Effect_Plugin_Host effect;
-  brel::test::Cpu_Render render(2);
+  brel::test::Standalone_Render render(2);
   brel::test::Active_Log active_log;
   Frame input(5, 3, c.pixel_bytes, c.pixels);
   Frame output(5, 3, c.pixel_bytes, c.pixels);
@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(Six_Pixel_Types, Render_Call, ::testing::ValuesIn(pipel
 
 TEST(Render_Call, EveryRenderModeRunsTheStagesUpToItsEnd) {
   Effect_Plugin_Host effect;
-  brel::test::Cpu_Render render(2);
+  brel::test::Standalone_Render render(2);
   brel::test::Active_Log active_log;
   const Pipeline_Case& c = pipeline_cases[2];
   const std::vector<std::string> depth_stages = {"pre color correction (Cpu)", "pre blur (Cpu)",
@@ -125,7 +125,7 @@ TEST(Render_Call, EveryRenderModeRunsTheStagesUpToItsEnd) {
 
 TEST(Render_Call, UnsupportedPixelDescriptionIsAnErrorAndTheOutputIsUntouched) {
   Effect_Plugin_Host effect;
-  brel::test::Cpu_Render render(2);
+  brel::test::Standalone_Render render(2);
   const brel::Pixel_Description red_first{1, 16, 0, 1, 2, 3};
   Frame input(4, 2, 8, red_first);
   Frame output(4, 2, 8, red_first);

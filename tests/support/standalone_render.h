@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/log.h"
 #include "base/render_context.h"
 #include "base/render_context_cpu.h"
 #include "base/timing_table.h"
@@ -23,6 +24,16 @@ struct Standalone_Render {
   Timing_Table timing_table;
   std::atomic<bool> aborted{false};
   Render_Context context;
+};
+
+// Switches the global log's verbose mode on for one scope, so timing scopes carry their real
+// names; the log is inactive again afterwards.
+class Active_Log {
+ public:
+  Active_Log() { global_log().set_verbose(true); }
+  ~Active_Log() { global_log().set_verbose(false); }
+  Active_Log(const Active_Log&) = delete;
+  Active_Log& operator=(const Active_Log&) = delete;
 };
 
 // The thread counts every kernel test runs at: results must not depend on them.
