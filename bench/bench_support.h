@@ -6,6 +6,7 @@
 // is the thread count, 0 for all.
 
 #include <benchmark/benchmark.h>
+#include <initializer_list>
 
 #include <atomic>
 #include <chrono>
@@ -147,6 +148,21 @@ inline void run_kernel_beside_memcpy(benchmark::State& state, Bench_Render& rend
                                      Kernel_Implementation<Implementation_Cpu>& kernel) {
   kernel.execute(render.context);
   run_beside_memcpy(state, render, kernel.workload(), [&] { kernel.execute(render.context); });
+}
+
+// Registers each benchmark at one thread and at all threads (argument 0), timed by the
+// benchmark itself, in milliseconds.
+inline bool register_on_one_and_all_threads(
+    std::initializer_list<std::pair<const char*, void (*)(benchmark::State&)>> benchmarks) {
+  for (const auto& [name, function] : benchmarks) {
+    benchmark::RegisterBenchmark(name, function)
+        ->ArgName("threads")
+        ->Arg(1)
+        ->Arg(0)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+  return true;
 }
 
 }  // namespace brel::bench

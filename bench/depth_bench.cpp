@@ -239,36 +239,25 @@ using F = brel::ARGB32f;
 using B = brel::ARGB8;
 
 // Each on one thread and on all of them.
-const bool registered = [] {
-  const std::pair<const char*, void (*)(benchmark::State&)> benchmarks[] = {
-      {"BM_pre_color_correction<ARGB32f>", BM_pre_color_correction<F>},
-      {"BM_pre_color_correction<ARGB8>", BM_pre_color_correction<B>},
-      {"BM_pre_color_correction_corrected<ARGB32f>", BM_pre_color_correction_corrected<F>},
-      {"BM_pre_color_correction_corrected<ARGB8>", BM_pre_color_correction_corrected<B>},
-      {"BM_pre_color_correction_rows<ARGB32f>", BM_pre_color_correction_rows<F>},
-      {"BM_pre_color_correction_rows<ARGB8>", BM_pre_color_correction_rows<B>},
-      {"BM_pre_blur_pass", BM_pre_blur_pass},
-      {"BM_pre_blur_4_passes", BM_pre_blur_4_passes},
-      {"BM_generate_normals", BM_generate_normals},
-      {"BM_generate_normals_discontinuity", BM_generate_normals_discontinuity},
-      {"BM_generate_normals_rows", BM_generate_normals_rows},
-      {"BM_generate_normals_texture<ARGB32f>", BM_generate_normals_texture<F>},
-      {"BM_generate_normals_texture<ARGB8>", BM_generate_normals_texture<B>},
-      {"BM_show_render_mode_depth<ARGB32f>", BM_show_render_mode_depth<F>},
-      {"BM_show_render_mode_depth<ARGB8>", BM_show_render_mode_depth<B>},
-      {"BM_show_render_mode_normals<ARGB32f>", BM_show_render_mode_normals<F>},
-      {"BM_show_render_mode_normals<ARGB8>", BM_show_render_mode_normals<B>},
-      {"BM_render_normalmap_1080p_float", BM_render_normalmap_1080p_float},
-  };
-  for (const auto& [name, function] : benchmarks) {
-    benchmark::RegisterBenchmark(name, function)
-        ->ArgName("threads")
-        ->Arg(1)
-        ->Arg(0)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-  }
-  return true;
-}();
+const bool registered = brel::bench::register_on_one_and_all_threads({
+    {"BM_pre_color_correction<ARGB32f>", BM_pre_color_correction<F>},
+    {"BM_pre_color_correction<ARGB8>", BM_pre_color_correction<B>},
+    {"BM_pre_color_correction_corrected<ARGB32f>", BM_pre_color_correction_corrected<F>},
+    {"BM_pre_color_correction_corrected<ARGB8>", BM_pre_color_correction_corrected<B>},
+    {"BM_pre_color_correction_rows<ARGB32f>", BM_pre_color_correction_rows<F>},
+    {"BM_pre_color_correction_rows<ARGB8>", BM_pre_color_correction_rows<B>},
+    {"BM_pre_blur_pass", BM_pre_blur_pass},
+    {"BM_pre_blur_4_passes", BM_pre_blur_4_passes},
+    {"BM_generate_normals", BM_generate_normals},
+    {"BM_generate_normals_discontinuity", BM_generate_normals_discontinuity},
+    {"BM_generate_normals_rows", BM_generate_normals_rows},
+    {"BM_generate_normals_texture<ARGB32f>", BM_generate_normals_texture<F>},
+    {"BM_generate_normals_texture<ARGB8>", BM_generate_normals_texture<B>},
+    {"BM_show_render_mode_depth<ARGB32f>", BM_show_render_mode_depth<F>},
+    {"BM_show_render_mode_depth<ARGB8>", BM_show_render_mode_depth<B>},
+    {"BM_show_render_mode_normals<ARGB32f>", BM_show_render_mode_normals<F>},
+    {"BM_show_render_mode_normals<ARGB8>", BM_show_render_mode_normals<B>},
+    {"BM_render_normalmap_1080p_float", BM_render_normalmap_1080p_float},
+});
 
 }  // namespace

@@ -67,23 +67,12 @@ void BM_prefix_scan_argb32f(benchmark::State& state) {
 }
 
 // Each kernel on one thread and on all of them.
-const bool registered = [] {
-  const std::pair<const char*, void (*)(benchmark::State&)> benchmarks[] = {
-      {"BM_clear_float", BM_clear_float},
-      {"BM_clear_rgb32f", BM_clear_rgb32f},
-      {"BM_copy_float", BM_copy_float},
-      {"BM_prefix_scan_rgb32f", BM_prefix_scan_rgb32f},
-      {"BM_prefix_scan_argb32f", BM_prefix_scan_argb32f},
-  };
-  for (const auto& [name, function] : benchmarks) {
-    benchmark::RegisterBenchmark(name, function)
-        ->ArgName("threads")
-        ->Arg(1)
-        ->Arg(0)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-  }
-  return true;
-}();
+const bool registered = brel::bench::register_on_one_and_all_threads({
+    {"BM_clear_float", BM_clear_float},
+    {"BM_clear_rgb32f", BM_clear_rgb32f},
+    {"BM_copy_float", BM_copy_float},
+    {"BM_prefix_scan_rgb32f", BM_prefix_scan_rgb32f},
+    {"BM_prefix_scan_argb32f", BM_prefix_scan_argb32f},
+});
 
 }  // namespace
