@@ -57,6 +57,24 @@ TEST(Kernel_Clear, FloatLayerEveryRowAtEveryThreadCount) {
   }
 }
 
+TEST(Kernel_Clear, UnpaddedRowsAreClearedAsOneSpanThatEndsAtTheViewsLastRow) {
+  for (const int64_t threads : brel::test::thread_counts) {
+    brel::test::Standalone_Render render(threads);
+    // 16 floats are 64 bytes: rows follow each other without padding.
+    const auto holder = brel::make_temporary_float_layer(render.context, 16, 9, 0, 0, 0, 1, 1, 1);
+    ASSERT_EQ(holder.memory->device_pitch(), 64);
+    fill_memory(holder);
+    brel::Kernel_Clear<brel::Layer<float>, brel::Implementation_Cpu> clear;
+    clear.parameters_in.layer = brel::layer_view<float>(holder);
+    clear.parameters_in.layer.height = 5;
+    clear.execute(render.context);
+    const uint8_t* bytes = holder.memory->device_data();
+    for (int64_t i = 0; i < 9 * 64; ++i) {
+      ASSERT_EQ(bytes[i], i < 5 * 64 ? 0 : fill_byte) << "byte " << i << " at " << threads;
+    }
+  }
+}
+
 TEST(Kernel_Clear, ViewWithoutPixelsOrRowsIsLeftAlone) {
   brel::test::Standalone_Render render(2);
   brel::Kernel_Clear<brel::Layer<float>, brel::Implementation_Cpu> clear;
