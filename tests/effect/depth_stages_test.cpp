@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/exception.h"
+#include "base/log.h"
 #include "base/timing_table.h"
 #include "support/effect_plugin_host.h"
 #include "support/host_layer.h"
@@ -22,10 +25,23 @@ using brel::test::by_depth;
 using brel::test::Effect_Plugin_Host;
 using brel::test::Host_Layer;
 using brel::test::white_of;
+using Names = std::vector<std::string>;
 
 constexpr int32_t mode_normalmap = 5;
 constexpr int32_t mode_depthmap = 6;
 constexpr int32_t mode_surface_color = 7;
+const std::string pre_color = "pre color correction (Cpu)";
+const std::string pre_blur = "pre blur (Cpu)";
+const std::string normals = "generate normals (Cpu)";
+
+// The pipeline instantiation the translation names for each host pixel type.
+template <class P>
+std::string pipeline_name() {
+  using Traits = Pixel_Traits<P>;
+  const char* const names[2][3] = {{"8 bit argb uc", "16 bit argb uc", "32 bit argb float"},
+                                   {"8 bit bgra uc", "16 bit bgra us", "32 bit bgra float"}};
+  return names[Traits::alpha != 0][sizeof(typename Traits::Channel) / 2] + std::string(" - cpu");
+}
 
 template <class P>
 brel::Layer_Typeless host_layer(const Host_Layer<P>& layer) {
@@ -49,15 +65,6 @@ brel::Layer_Typeless host_layer(const Host_Layer<P>& layer) {
   return typeless;
 }
 
-// The kernels a render ran, in order.
-std::vector<std::string> kernels_run(const brel::Timing_Table& table) {
-  std::vector<std::string> names;
-  for (const auto& child : table.root().children) {
-    names.push_back(child->name);
-  }
-  return names;
-}
-
 template <class P>
 class Depth_Stages_Test : public ::testing::Test {
  protected:
@@ -65,14 +72,19 @@ class Depth_Stages_Test : public ::testing::Test {
     output.fill(3, 3, 3, 3);
   }
 
-  void render_frame(const brel::Layer_Map& layers = {}) {
+  // Renders the input into the output; returns the kernels that ran, in order.
+  Names render_frame(const brel::Layer_Map& layers = {},
+                     std::optional<brel::Pixel_Description> pixels = std::nullopt) {
     render.timing_table.reset();
     brel::Layer_Typeless in = host_layer(input);
     effect.command(false).render({}, render.context, in, host_layer(output), layers,
-                                 in.pixel_description);
+                                 pixels.value_or(in.pixel_description));
+    Names names;
+    for (const auto& child : render.timing_table.root().children) {
+      names.push_back(child->name);
+    }
+    return names;
   }
-
-  std::vector<std::string> kernels() const { return kernels_run(render.timing_table); }
 
   Effect_Plugin_Host effect;
   brel::test::Standalone_Render render{2};
@@ -82,6 +94,14 @@ class Depth_Stages_Test : public ::testing::Test {
 };
 TYPED_TEST_SUITE(Depth_Stages_Test, brel::test::Host_Pixel_Types);
 
+TYPED_TEST(Depth_Stages_Test, RenderCallNamesItsPipelineAndModeAllRunsTheDepthStages) {
+  EXPECT_EQ(this->render_frame(), (Names{pre_color, pre_blur, normals}));
+  const auto messages = brel::global_log().recent_messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), "translating render call to " + pipeline_name<TypeParam>() + "\n");
+  EXPECT_EQ(this->effect.host.imbalance(), "");
+}
+
 TYPED_TEST(Depth_Stages_Test, SurfaceColorModeShowsTheSurfaceColourOnly) {
   using P = TypeParam;
   const float white = white_of<P>();
@@ -89,8 +109,7 @@ TYPED_TEST(Depth_Stages_Test, SurfaceColorModeShowsTheSurfaceColourOnly) {
   this->input.set(1, 2, white, 0, 0, white / 2);
   this->effect.store().set_popup("render mode", mode_surface_color);
   this->effect.store().set_color_float("surface color", {1.0f, 0.5f, 0.25f, 1.0f});
-  this->render_frame();
-  EXPECT_EQ(this->kernels(), std::vector<std::string>{"pre color correction (Cpu)"});
+  EXPECT_EQ(this->render_frame(), Names{pre_color});
   for (int64_t y = 0; y < 4; ++y) {
     for (int64_t x = 0; x < 6; ++x) {
       EXPECT_EQ(this->output.red(x, y), by_depth<P>(0.5f, 16384, 127));
@@ -114,10 +133,7 @@ TYPED_TEST(Depth_Stages_Test, DepthmapModeScalesTheDepthToWhite) {
   this->effect.store().set_popup("render mode", mode_depthmap);
   this->effect.store().set_popup("depth channel", 1);  // red
   this->effect.store().set_float("depth factor", 100.0);
-  this->render_frame();
-  EXPECT_EQ(this->kernels(),
-            (std::vector<std::string>{"pre color correction (Cpu)", "pre blur (Cpu)",
-                                      "show render mode depth (Cpu)"}));
+  EXPECT_EQ(this->render_frame(), (Names{pre_color, pre_blur, "show render mode depth (Cpu)"}));
   for (int64_t x = 0; x < 6; ++x) {
     const float expected = x % 2 == 0 ? white : 0.0f;
     EXPECT_EQ(this->output.red(x, 1), expected) << x;
@@ -139,10 +155,8 @@ TYPED_TEST(Depth_Stages_Test, NormalmapModeShowsFlatAndSlopedSurfaces) {
   this->effect.store().set_popup("render mode", mode_normalmap);
   this->effect.store().set_popup("depth channel", 1);
   this->effect.store().set_float("depth factor", 10.0);
-  this->render_frame();
-  EXPECT_EQ(this->kernels(),
-            (std::vector<std::string>{"pre color correction (Cpu)", "pre blur (Cpu)",
-                                      "generate normals (Cpu)", "show render mode normals (Cpu)"}));
+  EXPECT_EQ(this->render_frame(),
+            (Names{pre_color, pre_blur, normals, "show render mode normals (Cpu)"}));
   const float half = by_depth<P>(0.5f, 16384, 127);
   EXPECT_EQ(this->output.red(3, 0), half);
   EXPECT_EQ(this->output.green(3, 0), half);
@@ -164,37 +178,37 @@ TYPED_TEST(Depth_Stages_Test, NormalTextureSkipsThePreBlurAndGivesTheNormals) {
   brel::Layer_Map layers;
   layers["normal_texture"] = host_layer(texture);
   this->effect.store().set_popup("render mode", mode_normalmap);
-  this->render_frame(layers);
-  EXPECT_EQ(this->kernels(),
-            (std::vector<std::string>{"pre color correction (Cpu)", "generate normals (Cpu)",
-                                      "show render mode normals (Cpu)"}));
+  EXPECT_EQ(this->render_frame(layers),
+            (Names{pre_color, normals, "show render mode normals (Cpu)"}));
   EXPECT_EQ(this->output.red(2, 2), white);
   EXPECT_EQ(this->output.green(2, 2), 0.0f);
   EXPECT_EQ(this->output.blue(2, 2), white);
 
   this->effect.store().set_popup("render mode", mode_depthmap);
-  this->render_frame(layers);
-  EXPECT_EQ(this->kernels(), (std::vector<std::string>{"pre color correction (Cpu)",
-                                                       "show render mode depth (Cpu)"}));
+  EXPECT_EQ(this->render_frame(layers), (Names{pre_color, "show render mode depth (Cpu)"}));
 }
 
-TEST(Depth_Stages, PreBlurNeedsAStrengthThatIsNotZeroInSinglePrecision) {
-  Effect_Plugin_Host effect;
-  brel::test::Standalone_Render render(2);
-  brel::test::Active_Log active_log;
-  Host_Layer<brel::ARGB8> input(render.context, 5, 3);
-  input.fill(200, 100, 50, 255);
-  Host_Layer<brel::ARGB8> output(render.context, 5, 3);
+using Depth_Stages_8 = Depth_Stages_Test<brel::ARGB8>;
+
+TEST_F(Depth_Stages_8, PreBlurNeedsAStrengthThatIsNotZeroInSinglePrecision) {
   effect.store().set_popup("render mode", mode_depthmap);
   for (const double strength : {0.0, 1e-50, 0.5}) {
     effect.store().set_float("pre blur strength", strength);
-    render.timing_table.reset();
-    const brel::Layer_Typeless in = host_layer(input);
-    effect.command(false).render({}, render.context, in, host_layer(output), {},
-                                 in.pixel_description);
-    const std::vector<std::string> names = kernels_run(render.timing_table);
-    const bool blurred = names.size() == 3 && names[1] == "pre blur (Cpu)";
-    EXPECT_EQ(blurred, strength == 0.5) << strength;
+    const Names names = render_frame();
+    EXPECT_EQ(names.size() == 3 && names[1] == pre_blur, strength == 0.5) << strength;
+  }
+}
+
+TEST_F(Depth_Stages_8, UnsupportedPixelDescriptionIsAnErrorAndTheOutputIsUntouched) {
+  const brel::Pixel_Description red_first{1, 8, 0, 1, 2, 3};
+  EXPECT_THROW(render_frame({}, red_first), brel::Exception_Assert);
+  EXPECT_TRUE(render.timing_table.root().children.empty());
+  for (int64_t y = 0; y < 4; ++y) {
+    for (int64_t x = 0; x < 6; ++x) {
+      for (int channel = 0; channel < 4; ++channel) {
+        EXPECT_EQ(output.at(x, y).channel[channel], 3) << x << " " << y;
+      }
+    }
   }
 }
 

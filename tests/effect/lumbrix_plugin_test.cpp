@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <string>
 #include <vector>
 
-#include "base/log.h"
 #include "support/effect_plugin_host.h"
 
 namespace {
@@ -45,6 +43,19 @@ const std::set<int32_t> disabled_by_mode[8] = {
     slots({{2, 12}, {14, 23}, {25, 36}, {46, 55}, {60, 69}, {71, 86}}),
 };
 
+// The controls greyed out in the host's array, layer parameters included; nothing is ever hidden.
+std::set<int32_t> disabled_slots(Effect_Plugin_Host& effect) {
+  PF_ParamDef** params = effect.host.params();
+  std::set<int32_t> disabled;
+  for (int32_t slot = 0; slot < 95; ++slot) {
+    if (params[slot + 1]->ui_flags & PF_PUI_DISABLED) {
+      disabled.insert(slot);
+    }
+    EXPECT_EQ(params[slot + 1]->ui_flags & PF_PUI_INVISIBLE, 0) << "slot " << slot;
+  }
+  return disabled;
+}
+
 class Enabling_Through_The_Host : public ::testing::TestWithParam<int32_t> {};
 
 TEST_P(Enabling_Through_The_Host, GreysOutExactlyTheControlsTheModeMakesMeaningless) {
@@ -70,16 +81,7 @@ TEST_P(Enabling_Through_The_Host, GreysOutExactlyTheControlsTheModeMakesMeaningl
     EXPECT_EQ(disabled, disabled_by_mode[mode].count(calls[i].index - 1) == 1)
         << "slot " << calls[i].index - 1;
   }
-  // The flags in the host's array, layer parameters included; nothing is ever hidden.
-  PF_ParamDef** params = effect.host.params();
-  std::set<int32_t> disabled;
-  for (int32_t slot = 0; slot < 95; ++slot) {
-    if (params[slot + 1]->ui_flags & PF_PUI_DISABLED) {
-      disabled.insert(slot);
-    }
-    EXPECT_EQ(params[slot + 1]->ui_flags & PF_PUI_INVISIBLE, 0) << "slot " << slot;
-  }
-  EXPECT_EQ(disabled, disabled_by_mode[mode]);
+  EXPECT_EQ(disabled_slots(effect), disabled_by_mode[mode]);
   EXPECT_EQ(effect.host.imbalance(), "");
 }
 
@@ -96,14 +98,7 @@ TEST(Enabling_Through_The_Host, FollowsTheSwitchesAndAssignedLayers) {
   effect.store().set_popup("override all", 2);
   effect.command().update_params_ui({});
 
-  PF_ParamDef** params = effect.host.params();
-  std::set<int32_t> disabled;
-  for (int32_t slot = 0; slot < 95; ++slot) {
-    if (params[slot + 1]->ui_flags & PF_PUI_DISABLED) {
-      disabled.insert(slot);
-    }
-  }
-  EXPECT_EQ(disabled, slots({{12, 12}, {49, 53}, {60, 60}, {90, 93}}));
+  EXPECT_EQ(disabled_slots(effect), slots({{12, 12}, {49, 53}, {60, 60}, {90, 93}}));
 }
 
 TEST(Enabling_Through_The_Host, AHostErrorStopsTheSweepThere) {
@@ -120,16 +115,6 @@ TEST(Enabling_Through_The_Host, AHostErrorStopsTheSweepThere) {
   EXPECT_EQ(effect.host.imbalance(), "");
 }
 
-TEST(Effect_Plugin, ListsItsParametersInSlotOrder) {
-  Effect_Plugin_Host effect;
-  const brel::test::Effect_Plugin& plugin = effect.command();
-  const std::vector<brel::Parameter*> list(plugin.parameters().begin(), plugin.parameters().end());
-  ASSERT_EQ(list.size(), 95u);
-  EXPECT_EQ(list[0]->description().name, "render mode");
-  EXPECT_EQ(list[94]->description().disc_id, 86);
-  EXPECT_EQ(list[74], static_cast<brel::Parameter*>(&plugin.parameter_set().slot<74>()));
-}
-
 TEST(Effect_Plugin, AnswersThePreRenderLookupsByLayerName) {
   Effect_Plugin_Host effect;
   brel::test::Effect_Plugin& plugin = effect.command();
@@ -141,13 +126,6 @@ TEST(Effect_Plugin, AnswersThePreRenderLookupsByLayerName) {
   EXPECT_EQ(plugin.lookup_record_by_name({}, "Source", regions, requested), requested);
   EXPECT_EQ(plugin.lookup_record_by_name({}, "environmental layer", regions, requested),
             (brel::Rect{-8, 72, -4, 52}));
-}
-
-TEST(Effect_Plugin, RenderAsksTheRenderContextForItsPipelineFirst) {
-  Effect_Plugin_Host effect;
-  brel::test::Effect_Plugin& plugin = effect.command(false);
-  EXPECT_THROW(plugin.render({}, brel::Render_Context{}, {}, {}, {}, {1, 32, 1, 2, 3, 0}),
-               std::bad_function_call);
 }
 
 }  // namespace

@@ -10,18 +10,9 @@
 
 namespace golden {
 
-enum class K {
-  group,
-  group_end,
-  rgb,
-  int_slider,
-  float_slider,
-  angle,
-  checkbox,
-  choice,
-  point,
-  layer
-};
+// clang-format off
+enum class K { group, group_end, rgb, int_slider, float_slider, angle, checkbox, choice, point, layer };
+// clang-format on
 
 // default_value: the default of sliders and the angle; the 0-based default entry of a choice;
 // 1 or 0 for a checkbox; each component of a colour; both coordinates of the point.
@@ -31,14 +22,9 @@ struct Row {
   int64_t id;
   K kind;
   std::string name;
-  double default_value;
-  double valid_min;
-  double valid_max;
-  double slider_min;
-  double slider_max;
+  double default_value, valid_min, valid_max, slider_min, slider_max;
   std::vector<std::string> entries;
-  bool supervised;
-  bool start_collapsed;
+  bool supervised, start_collapsed;
 };
 
 inline constexpr double none = std::numeric_limits<double>::quiet_NaN();
@@ -142,7 +128,6 @@ inline const std::vector<Row> rows = {
     {92, 85, K::choice, "environent antialias", 0, none, none, none, none, {"off", "low", "sharp", "smooth"}, true, true},
     {93, 102, K::choice, "oversampling antialias", 0, none, none, none, none, {"off", "1x", "2x", "3x"}, true, true},
     {94, 86, K::group_end, "", none, none, none, none, none, {}, false, true},
-
 };
 // clang-format on
 
