@@ -72,25 +72,4 @@ TEST(Frame_Io, EveryDepthRoundTripsThroughAWorld) {
   }
 }
 
-TEST(Frame_Io, PixelFormatsOfEachHost) {
-  using lumbrix::Channel_Order;
-  using lumbrix::Host_Kind;
-  EXPECT_EQ(lumbrix::pixel_format_for(Host_Kind::after_effects, 8, Channel_Order::argb),
-            PF_PixelFormat_ARGB32);
-  EXPECT_EQ(lumbrix::pixel_format_for(Host_Kind::after_effects, 16, Channel_Order::argb),
-            PF_PixelFormat_ARGB64);
-  EXPECT_EQ(lumbrix::pixel_format_for(Host_Kind::after_effects, 32, Channel_Order::argb),
-            PF_PixelFormat_ARGB128);
-  EXPECT_EQ(lumbrix::pixel_format_for(Host_Kind::after_effects, 32, Channel_Order::bgra),
-            PF_PixelFormat_BGRA128);
-  EXPECT_EQ(lumbrix::pixel_format_for(Host_Kind::premiere_pro, 8, Channel_Order::bgra),
-            PrPixelFormat_BGRA_4444_8u);
-  EXPECT_EQ(lumbrix::pixel_format_for(Host_Kind::premiere_pro, 16, Channel_Order::bgra),
-            PrPixelFormat_BGRA_4444_16u);
-  EXPECT_EQ(lumbrix::pixel_format_for(Host_Kind::premiere_pro, 32, Channel_Order::bgra),
-            PrPixelFormat_BGRA_4444_32f);
-  EXPECT_EQ(lumbrix::pixel_format_for(Host_Kind::premiere_pro, 8, Channel_Order::argb),
-            PrPixelFormat_ARGB_4444_8u);
-}
-
 }  // namespace
