@@ -1,5 +1,6 @@
 #include "base/after_effects/after_effects_parameter_setup.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -47,8 +48,9 @@ void add_param(PF_InData* in_data, PF_ParamDef& def, int32_t line) {
 
 // At most 31 characters reach the host; the rest of the field stays zero.
 void set_name(PF_ParamDef& def, const std::string& name) {
-  std::strncpy(def.name, name.c_str(), sizeof def.name);
-  def.name[sizeof def.name - 1] = '\0';
+  const size_t length = std::min(name.size(), sizeof def.name - 1);
+  std::memset(def.name, 0, sizeof def.name);
+  std::memcpy(def.name, name.data(), length);
 }
 
 A_long low_32_bits(int64_t id) {
