@@ -121,6 +121,20 @@ struct Pixel_Traits<Rgb_Core<Layout, Channel_Type, alpha_present, min, white>> {
     }
   }
 
+  // An integer pixel as one unsigned word, as it lies in memory on a little-endian processor:
+  // the channel at `position` takes bits 8 * sizeof(Channel) * position upwards. A row body
+  // builds whole pixels in registers and stores each at once.
+  using Word = std::conditional_t<sizeof(Channel) == 1, uint32_t, uint64_t>;
+
+  // to_channel_truncated, placed at its channel's bits of a pixel word. Clamps in float before
+  // the conversion (NaN and everything up to 0 give 0), so it runs as vector code.
+  static Word to_word_truncated(float value, int32_t position) {
+    static_assert(is_integer && sizeof(Pixel) == sizeof(Word));
+    const float clamped = value > 0.0f ? (value < channel_max ? value : channel_max) : 0.0f;
+    return static_cast<Word>(static_cast<int32_t>(clamped))
+           << (8 * static_cast<int32_t>(sizeof(Channel)) * position);
+  }
+
   static void store_truncated(Pixel& pixel, int32_t position, float value) {
     pixel.channel[position] = to_channel_truncated(value);
   }

@@ -33,6 +33,15 @@ class Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>
   void run(Render_Context context) override;
 };
 
+namespace show_render_mode_normals_detail {
+
+// Integer pixels of n normals, each built as one word in registers and stored at once: the
+// loop runs as vector code with no per-channel stores.
+template <class P>
+void normals_to_integer_pixels(const Vector_3<float>* normals, P* output, int64_t n);
+
+}  // namespace show_render_mode_normals_detail
+
 // Writes output row iteration.index, a block of pixels at a time. The three components of a
 // normal map alike, so the block's components are mapped as one array of floats (a loop that
 // runs as vector code) before they are spread over the channels.
@@ -46,23 +55,27 @@ void show_render_mode_normals_rows(
   const int64_t y = iteration.index;
   const Vector_3<float>* normals = in.normals.row(y);
   P* output = in.output.row(y);
-  const float white = Traits::white_value;
-  const Channel alpha = Traits::to_channel_truncated(white);
-  float components[3 * block];
-  Channel values[3 * block];
-  for (int64_t x0 = 0; x0 < in.output.width; x0 += block) {
-    const int64_t n = std::min(block, in.output.width - x0);
-    std::memcpy(components, normals + x0, static_cast<size_t>(n) * sizeof(Vector_3<float>));
-    for (int64_t i = 0; i < 3 * n; ++i) {
-      components[i] = (components[i] + 1.0f) * 0.5f * white;
-    }
-    Traits::to_channels_truncated(components, values, 3 * n);
-    for (int64_t i = 0; i < n; ++i) {
-      P& pixel = output[x0 + i];
-      pixel.channel[Traits::red] = values[3 * i];
-      pixel.channel[Traits::green] = values[3 * i + 1];
-      pixel.channel[Traits::blue] = values[3 * i + 2];
-      pixel.channel[Traits::alpha] = alpha;
+  if constexpr (Traits::is_integer) {
+    show_render_mode_normals_detail::normals_to_integer_pixels(normals, output, in.output.width);
+  } else {
+    const float white = Traits::white_value;
+    const Channel alpha = Traits::to_channel_truncated(white);
+    float components[3 * block];
+    Channel values[3 * block];
+    for (int64_t x0 = 0; x0 < in.output.width; x0 += block) {
+      const int64_t n = std::min(block, in.output.width - x0);
+      std::memcpy(components, normals + x0, static_cast<size_t>(n) * sizeof(Vector_3<float>));
+      for (int64_t i = 0; i < 3 * n; ++i) {
+        components[i] = (components[i] + 1.0f) * 0.5f * white;
+      }
+      Traits::to_channels_truncated(components, values, 3 * n);
+      for (int64_t i = 0; i < n; ++i) {
+        P& pixel = output[x0 + i];
+        pixel.channel[Traits::red] = values[3 * i];
+        pixel.channel[Traits::green] = values[3 * i + 1];
+        pixel.channel[Traits::blue] = values[3 * i + 2];
+        pixel.channel[Traits::alpha] = alpha;
+      }
     }
   }
   context.check_abort();

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -83,6 +84,60 @@ TYPED_TEST(Show_Normals_Test, OutOfRangeComponentsSaturateInIntegerTypes) {
     EXPECT_EQ(out.blue(0, 0), 0.0f);
   } else {
     EXPECT_TRUE(std::isnan(out.blue(0, 0)));
+  }
+}
+
+// Whole rows wider than a vector, with values across and beyond the range, NaN and -0, against
+// the per-channel conversion of the pixel traits, at every thread count.
+TYPED_TEST(Show_Normals_Test, WideRowsMatchChannelByChannelConversion) {
+  using P = TypeParam;
+  using Traits = brel::Pixel_Traits<P>;
+  constexpr int64_t w = 301;
+  constexpr int64_t h = 5;
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            -0.0f,
+                            -1.0f,
+                            1.0f,
+                            0.99999994f,
+                            -0.99999994f,
+                            3.0f,
+                            -7.0f};
+  std::vector<Vector_3<float>> normals(static_cast<size_t>(w * h));
+  for (size_t i = 0; i < normals.size(); ++i) {
+    const auto value = [&](size_t k) {
+      return k % 11 == 0 ? specials[k / 11 % 8] : static_cast<float>(k % 1999) / 999.0f - 1.0f;
+    };
+    normals[i] = {value(3 * i), value(3 * i + 1), value(3 * i + 2)};
+  }
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    brel::Layer_Holder holder;
+    holder.memory = render.context.allocate_memory_2d(w * 12, h);
+    const brel::Layer<Vector_3<float>> view = brel::layer_view<Vector_3<float>>(holder);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        view.row(y)[x] = normals[static_cast<size_t>(y * w + x)];
+      }
+    }
+    Host_Layer<P> output(render.context, w, h);
+    brel::Kernel_Show_Render_Mode_Normals<brel::Layer<P>, brel::Implementation_Cpu> kernel;
+    kernel.parameters_in.normals = view;
+    kernel.parameters_in.output = output.view;
+    kernel.execute(render.context);
+    int64_t mismatches = 0;
+    const float white = Traits::white_value;
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        const Vector_3<float> n = normals[static_cast<size_t>(y * w + x)];
+        P expected;
+        expected.channel[Traits::red] = Traits::to_channel_truncated((n.x + 1.0f) * 0.5f * white);
+        expected.channel[Traits::green] = Traits::to_channel_truncated((n.y + 1.0f) * 0.5f * white);
+        expected.channel[Traits::blue] = Traits::to_channel_truncated((n.z + 1.0f) * 0.5f * white);
+        expected.channel[Traits::alpha] = Traits::to_channel_truncated(white);
+        mismatches += std::memcmp(&expected, &output.at(x, y), sizeof(P)) != 0 ? 1 : 0;
+      }
+    }
+    EXPECT_EQ(mismatches, 0) << "threads " << threads;
   }
 }
 
