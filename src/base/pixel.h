@@ -126,6 +126,13 @@ struct Pixel_Traits<Rgb_Core<Layout, Channel_Type, alpha_present, min, white>> {
   // builds whole pixels in registers and stores each at once.
   using Word = std::conditional_t<sizeof(Channel) == 1, uint32_t, uint64_t>;
 
+  // The channel at `position` of a pixel word, as load gives it.
+  static float load_word(Word word, int32_t position) {
+    static_assert(is_integer && sizeof(Pixel) == sizeof(Word));
+    return static_cast<float>(
+        static_cast<Channel>(word >> (8 * static_cast<int32_t>(sizeof(Channel)) * position)));
+  }
+
   // to_channel_truncated, placed at its channel's bits of a pixel word. Clamps in float before
   // the conversion (NaN and everything up to 0 give 0), so it runs as vector code.
   static Word to_word_truncated(float value, int32_t position) {

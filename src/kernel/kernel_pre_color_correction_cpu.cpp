@@ -287,6 +287,59 @@ BREL_TARGET_CLONES_AVX2 void surface_block(const Pre_Color_Correction_Settings& 
 
 }  // namespace
 
+// Conversions bound these loops: where the processor has AVX2 they run eight pixels an
+// instruction instead of four, with the same results.
+template <class P>
+BREL_TARGET_CLONES_AVX2 void load_integer_block(const P* input, int64_t n, Block& values) {
+  using Traits = Pixel_Traits<P>;
+  using Word = typename Traits::Word;
+  for (int64_t i = 0; i < n; ++i) {
+    Word word;
+    std::memcpy(&word, input + i, sizeof(Word));
+    values.r[i] = input_value<P>(Traits::load_word(word, Traits::red));
+    values.g[i] = input_value<P>(Traits::load_word(word, Traits::green));
+    values.b[i] = input_value<P>(Traits::load_word(word, Traits::blue));
+    values.a[i] = input_value<P>(Traits::load_word(word, Traits::alpha));
+  }
+}
+
+template <class P>
+BREL_TARGET_CLONES_AVX2 void store_integer_block(const Block& values, int64_t n, P* output) {
+  using Traits = Pixel_Traits<P>;
+  using Word = typename Traits::Word;
+  const float white = Traits::white_value;
+  for (int64_t i = 0; i < n; ++i) {
+    const Word word = Traits::to_word_truncated(values.a[i] * white, Traits::alpha) |
+                      Traits::to_word_truncated(values.tint_r[i] * white, Traits::red) |
+                      Traits::to_word_truncated(values.tint_g[i] * white, Traits::green) |
+                      Traits::to_word_truncated(values.tint_b[i] * white, Traits::blue);
+    std::memcpy(output + i, &word, sizeof(Word));
+  }
+}
+
+template <class P>
+BREL_TARGET_CLONES_AVX2 void store_integer_block_constant(const Block& values, int64_t n,
+                                                          typename Pixel_Traits<P>::Word rgb,
+                                                          P* output) {
+  using Traits = Pixel_Traits<P>;
+  using Word = typename Traits::Word;
+  const float white = Traits::white_value;
+  for (int64_t i = 0; i < n; ++i) {
+    const Word word = Traits::to_word_truncated(values.a[i] * white, Traits::alpha) | rgb;
+    std::memcpy(output + i, &word, sizeof(Word));
+  }
+}
+
+#define BREL_INTEGER_BLOCK_FUNCTIONS(P)                         \
+  template void load_integer_block(const P*, int64_t, Block&);  \
+  template void store_integer_block(const Block&, int64_t, P*); \
+  template void store_integer_block_constant(const Block&, int64_t, Pixel_Traits<P>::Word, P*);
+BREL_INTEGER_BLOCK_FUNCTIONS(ARGB16)
+BREL_INTEGER_BLOCK_FUNCTIONS(BGRA16)
+BREL_INTEGER_BLOCK_FUNCTIONS(ARGB8)
+BREL_INTEGER_BLOCK_FUNCTIONS(BGRA8)
+#undef BREL_INTEGER_BLOCK_FUNCTIONS
+
 void process_block(const Pre_Color_Correction_Settings& s, Block& block, int64_t n, float* depth,
                    bool surface) {
   if (!is_neutral(s)) {

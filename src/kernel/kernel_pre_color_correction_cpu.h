@@ -134,6 +134,17 @@ struct Block {
 void process_block(const Pre_Color_Correction_Settings& s, Block& block, int64_t n, float* depth,
                    bool surface);
 
+// Integer pixels read and written as one word each, in loops that run as vector code: n pixels
+// into the block's colour and alpha in units of white; and out of it, the alpha and the surface
+// colour converted to channels, or the alpha with the channels `rgb` of a constant surface.
+template <class P>
+void load_integer_block(const P* input, int64_t n, Block& values);
+template <class P>
+void store_integer_block(const Block& values, int64_t n, P* output);
+template <class P>
+void store_integer_block_constant(const Block& values, int64_t n,
+                                  typename Pixel_Traits<P>::Word rgb, P* output);
+
 // Without a texture and without colour mix every pixel has the same surface colour: the row body
 // then computes it once, by the same steps as for each pixel with a white texture sample.
 bool constant_surface(const Pre_Color_Correction_Settings& s, bool texture);
@@ -202,12 +213,19 @@ void pre_color_correction_rows(
   Channel green[block];
   Channel blue[block];
   const bool constant = constant_surface(settings, texture.pixels != nullptr);
+  // The constant surface's channels as a pixel word, for integer pixels.
+  typename Traits::Word constant_rgb = 0;
   if (constant) {
     float color[3];
     constant_surface_color(settings, color);
     red[0] = Traits::to_channel_truncated(color[0] * white);
     green[0] = Traits::to_channel_truncated(color[1] * white);
     blue[0] = Traits::to_channel_truncated(color[2] * white);
+    if constexpr (Traits::is_integer) {
+      constant_rgb = Traits::to_word_truncated(color[0] * white, Traits::red) |
+                     Traits::to_word_truncated(color[1] * white, Traits::green) |
+                     Traits::to_word_truncated(color[2] * white, Traits::blue);
+    }
   }
   for (int64_t y = begin; y < end; ++y) {
     const P* input = in.input.row(y);
@@ -225,15 +243,19 @@ void pre_color_correction_rows(
     }
     for (int64_t x0 = 0; x0 < w; x0 += block) {
       const int64_t n = std::min(block, w - x0);
-      std::memcpy(stored, input + x0, static_cast<size_t>(n) * sizeof(P));
-      for (int64_t j = 0; j < channels * n; ++j) {
-        converted[j] = input_value<P>(static_cast<float>(stored[j]));
-      }
-      for (int64_t i = 0; i < n; ++i) {
-        values.r[i] = converted[channels * i + Traits::red];
-        values.g[i] = converted[channels * i + Traits::green];
-        values.b[i] = converted[channels * i + Traits::blue];
-        values.a[i] = converted[channels * i + Traits::alpha];
+      if constexpr (Traits::is_integer) {
+        load_integer_block(input + x0, n, values);
+      } else {
+        std::memcpy(stored, input + x0, static_cast<size_t>(n) * sizeof(P));
+        for (int64_t j = 0; j < channels * n; ++j) {
+          converted[j] = input_value<P>(static_cast<float>(stored[j]));
+        }
+        for (int64_t i = 0; i < n; ++i) {
+          values.r[i] = converted[channels * i + Traits::red];
+          values.g[i] = converted[channels * i + Traits::green];
+          values.b[i] = converted[channels * i + Traits::blue];
+          values.a[i] = converted[channels * i + Traits::alpha];
+        }
       }
       if (!constant) {
         for (int64_t i = 0; i < n; ++i) {
@@ -251,6 +273,14 @@ void pre_color_correction_rows(
         }
       }
       process_block(settings, values, n, depth_row + x0, !constant);
+      if constexpr (Traits::is_integer) {
+        if (constant) {
+          store_integer_block_constant(values, n, constant_rgb, output + x0);
+        } else {
+          store_integer_block(values, n, output + x0);
+        }
+        continue;
+      }
       for (int64_t i = 0; i < n; ++i) {
         values.a[i] = values.a[i] * white;
       }
