@@ -6,6 +6,80 @@ namespace brel {
 
 namespace generate_normals_detail {
 
+// Conversions, square roots and divisions bound this loop: where the processor has AVX2 it
+// runs eight pixels an instruction instead of four, with the same results. Integer pixels are
+// read as one word each.
+template <class P>
+BREL_TARGET_CLONES_AVX2 void decode_texture(const P* source, int64_t n, Vector_3<float>* out) {
+  using Traits = Pixel_Traits<P>;
+  using Channel = typename Traits::Channel;
+  constexpr int64_t block = 64;
+  float ex[block];
+  float ey[block];
+  float ez[block];
+  float a[block];
+  float nx[block];
+  float ny[block];
+  float nz[block];
+  for (int64_t x0 = 0; x0 < n; x0 += block) {
+    const int64_t m = std::min(block, n - x0);
+    if constexpr (Traits::is_integer) {
+      for (int64_t i = 0; i < m; ++i) {
+        typename Traits::Word word;
+        std::memcpy(&word, source + x0 + i, sizeof(word));
+        ex[i] = texture_component<P>(Traits::load_word(word, Traits::red));
+        ey[i] = texture_component<P>(Traits::load_word(word, Traits::green));
+        ez[i] = texture_component<P>(Traits::load_word(word, Traits::blue));
+        a[i] = Traits::load_word(word, Traits::alpha);
+      }
+    } else {
+      constexpr int64_t channels = Traits::channel_count;
+      Channel stored[channels * block];
+      float decoded[channels * block];
+      std::memcpy(stored, source + x0, static_cast<size_t>(m) * sizeof(P));
+      for (int64_t j = 0; j < channels * m; ++j) {
+        decoded[j] = texture_component<P>(static_cast<float>(stored[j]));
+      }
+      for (int64_t i = 0; i < m; ++i) {
+        ex[i] = decoded[channels * i + Traits::red];
+        ey[i] = decoded[channels * i + Traits::green];
+        ez[i] = decoded[channels * i + Traits::blue];
+        a[i] = static_cast<float>(stored[channels * i + Traits::alpha]);
+      }
+    }
+    for (int64_t i = 0; i < m; ++i) {
+      if constexpr (Traits::is_integer) {
+        const bool opaque = a[i] >= Traits::white_value;
+        nx[i] = opaque ? ex[i] : 0.0f;
+        ny[i] = opaque ? ey[i] : 0.0f;
+        nz[i] = opaque ? ez[i] : 1.0f;
+      } else {
+        const bool opaque = !(a[i] < 1.0f);
+        const bool empty = !(a[i] > 0.0f);
+        const float px = ex[i] * a[i];
+        const float py = ey[i] * a[i];
+        const float pz = ez[i] / a[i];
+        const float squared = px * px + py * py + pz * pz;
+        const float inverse = 1.0f / std::sqrt(squared);
+        const bool scaled = !empty && squared > 0.0f;
+        nx[i] = opaque ? ex[i] : (scaled ? px * inverse : px);
+        ny[i] = opaque ? ey[i] : (scaled ? py * inverse : py);
+        nz[i] = opaque ? ez[i] : (scaled ? pz * inverse : 1.0f);
+      }
+    }
+    for (int64_t i = 0; i < m; ++i) {
+      out[x0 + i] = Vector_3<float>{nx[i], ny[i], nz[i]};
+    }
+  }
+}
+
+template void decode_texture(const ARGB32f*, int64_t, Vector_3<float>*);
+template void decode_texture(const BGRA32f*, int64_t, Vector_3<float>*);
+template void decode_texture(const ARGB16*, int64_t, Vector_3<float>*);
+template void decode_texture(const BGRA16*, int64_t, Vector_3<float>*);
+template void decode_texture(const ARGB8*, int64_t, Vector_3<float>*);
+template void decode_texture(const BGRA8*, int64_t, Vector_3<float>*);
+
 // Square roots and divisions bound this loop: where the processor has AVX2 it runs eight pixels
 // an instruction instead of four, with the same results.
 BREL_TARGET_CLONES_AVX2 void depth_row(const Layer<float>& depth, int64_t y,

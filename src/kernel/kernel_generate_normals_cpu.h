@@ -195,60 +195,10 @@ Vector_3<float> normal_from_texture(const P& pixel) {
 
 namespace generate_normals_detail {
 
-// Decodes n texture pixels a block at a time: the channels are decoded as one array (a loop
-// that runs as vector code), and the alpha rule picks between values computed for every pixel.
+// Decodes n texture pixels a block at a time: the channels are decoded as arrays (loops that
+// run as vector code), and the alpha rule picks between values computed for every pixel.
 template <class P>
-void decode_texture(const P* source, int64_t n, Vector_3<float>* out) {
-  using Traits = Pixel_Traits<P>;
-  using Channel = typename Traits::Channel;
-  constexpr int64_t block = 64;
-  constexpr int64_t channels = Traits::channel_count;
-  Channel stored[channels * block];
-  float decoded[channels * block];
-  float ex[block];
-  float ey[block];
-  float ez[block];
-  float a[block];
-  float nx[block];
-  float ny[block];
-  float nz[block];
-  for (int64_t x0 = 0; x0 < n; x0 += block) {
-    const int64_t m = std::min(block, n - x0);
-    std::memcpy(stored, source + x0, static_cast<size_t>(m) * sizeof(P));
-    for (int64_t j = 0; j < channels * m; ++j) {
-      decoded[j] = texture_component<P>(static_cast<float>(stored[j]));
-    }
-    for (int64_t i = 0; i < m; ++i) {
-      ex[i] = decoded[channels * i + Traits::red];
-      ey[i] = decoded[channels * i + Traits::green];
-      ez[i] = decoded[channels * i + Traits::blue];
-      a[i] = static_cast<float>(stored[channels * i + Traits::alpha]);
-    }
-    for (int64_t i = 0; i < m; ++i) {
-      if constexpr (Traits::is_integer) {
-        const bool opaque = a[i] >= Traits::white_value;
-        nx[i] = opaque ? ex[i] : 0.0f;
-        ny[i] = opaque ? ey[i] : 0.0f;
-        nz[i] = opaque ? ez[i] : 1.0f;
-      } else {
-        const bool opaque = !(a[i] < 1.0f);
-        const bool empty = !(a[i] > 0.0f);
-        const float px = ex[i] * a[i];
-        const float py = ey[i] * a[i];
-        const float pz = ez[i] / a[i];
-        const float squared = px * px + py * py + pz * pz;
-        const float inverse = 1.0f / std::sqrt(squared);
-        const bool scaled = !empty && squared > 0.0f;
-        nx[i] = opaque ? ex[i] : (scaled ? px * inverse : px);
-        ny[i] = opaque ? ey[i] : (scaled ? py * inverse : py);
-        nz[i] = opaque ? ez[i] : (scaled ? pz * inverse : 1.0f);
-      }
-    }
-    for (int64_t i = 0; i < m; ++i) {
-      out[x0 + i] = Vector_3<float>{nx[i], ny[i], nz[i]};
-    }
-  }
-}
+void decode_texture(const P* source, int64_t n, Vector_3<float>* out);
 
 template <class P>
 void texture_row(const Layer<P>& texture, const Layer<float>& depth, int64_t y,

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <utility>
 
 #include "support/host_layer.h"
 #include "support/standalone_render.h"
@@ -233,33 +234,36 @@ TEST(Generate_Normals, LargeNeighbourDifferencesAreAveraged) {
 TEST(Generate_Normals, RowsMatchThePixelRuleOnNoisyDepth) {
   std::mt19937 random(11);
   std::uniform_real_distribution<float> noise(0.0f, 60.0f);
-  for (const int64_t threads : brel::test::thread_counts) {
-    Standalone_Render render(threads);
-    Depth depth(render.context, 37, 23);
-    depth.fill([&](int64_t, int64_t) {
-      const float v = noise(random);
-      return v < 15.0f ? 0.0f : v;  // holes without surface, and repeated zeros
-    });
-    for (const bool detection : {false, true}) {
-      Normals::Parameters_In in = settings(depth, 30.0f);
-      in.discontinuity_detection = detection;
-      in.discontinuity_threshold = 20.0f;
-      in.scale_x = 0.5f;
-      in.scale_y = 0.25f;
-      Normals kernel;
-      const Layer<Vector_3<float>> normals = generate(render, in, kernel);
-      const brel::Normal_Slope_Settings slope = brel::Normal_Slope_Settings::of(in);
-      int64_t mismatches = 0;
-      for (int64_t y = 0; y < 23; ++y) {
-        for (int64_t x = 0; x < 37; ++x) {
-          const Vector_3<float> expected =
-              brel::normal_from_depth(depth.view, x, y, detection, slope);
-          mismatches += std::memcmp(&expected, &normals.row(y)[x], sizeof(expected)) != 0;
+  // Narrower than one block of the row body, and wider than two.
+  for (const auto& [w, h] : {std::pair<int64_t, int64_t>{37, 23}, {150, 9}})
+    for (const int64_t threads : brel::test::thread_counts) {
+      Standalone_Render render(threads);
+      Depth depth(render.context, w, h);
+      depth.fill([&](int64_t, int64_t) {
+        const float v = noise(random);
+        return v < 15.0f ? 0.0f : v;  // holes without surface, and repeated zeros
+      });
+      for (const bool detection : {false, true}) {
+        Normals::Parameters_In in = settings(depth, 30.0f);
+        in.discontinuity_detection = detection;
+        in.discontinuity_threshold = 20.0f;
+        in.scale_x = 0.5f;
+        in.scale_y = 0.25f;
+        Normals kernel;
+        const Layer<Vector_3<float>> normals = generate(render, in, kernel);
+        const brel::Normal_Slope_Settings slope = brel::Normal_Slope_Settings::of(in);
+        int64_t mismatches = 0;
+        for (int64_t y = 0; y < h; ++y) {
+          for (int64_t x = 0; x < w; ++x) {
+            const Vector_3<float> expected =
+                brel::normal_from_depth(depth.view, x, y, detection, slope);
+            mismatches += std::memcmp(&expected, &normals.row(y)[x], sizeof(expected)) != 0;
+          }
         }
+        EXPECT_EQ(mismatches, 0) << "width " << w << ", threads " << threads << ", detection "
+                                 << detection;
       }
-      EXPECT_EQ(mismatches, 0) << "threads " << threads << ", detection " << detection;
     }
-  }
 }
 
 TEST(Generate_Normals, NormalLayerHasTheDepthsSizeAndNeutralGeometry) {
@@ -341,44 +345,47 @@ TYPED_TEST(Normal_Texture_Test, PixelsOutsideTheShiftedTextureFaceTheViewer) {
 }
 
 // The row body decodes blocks of texture pixels without branches; it must agree bit for bit
-// with the pixel rule for every alpha (opaque, partial, none, above white) and a shifted texture.
+// with the pixel rule for every alpha (opaque, partial, none, above white) and a shifted texture,
+// at every thread count.
 TYPED_TEST(Normal_Texture_Test, BlocksMatchThePixelRule) {
   using P = TypeParam;
   using Traits = brel::Pixel_Traits<P>;
   using Kernel = brel::Kernel_Generate_Normals<Layer<P>, brel::Implementation_Cpu>;
-  Standalone_Render render(3);
-  const float white = brel::test::white_of<P>();
-  std::mt19937 random(17);
-  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  const auto channel = [&] {
-    return Traits::is_integer ? std::floor(unit(random) * white) : unit(random);
-  };
-  const float alphas[] = {0.0f, white, white / 3.0f, Traits::is_integer ? white - 1.0f : 1.5f};
-  Host_Layer<P> texture(render.context, 150, 9, -5, 2);
-  for (int64_t y = 0; y < 9; ++y) {
-    for (int64_t x = 0; x < 150; ++x) {
-      const float a = (x + y) % 5 == 4 ? std::floor(unit(random) * white) : alphas[(x + y) % 5];
-      texture.set(x, y, channel(), channel(), x % 7 == 0 ? white / 2 : channel(), a);
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    const float white = brel::test::white_of<P>();
+    std::mt19937 random(17);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const auto channel = [&] {
+      return Traits::is_integer ? std::floor(unit(random) * white) : unit(random);
+    };
+    const float alphas[] = {0.0f, white, white / 3.0f, Traits::is_integer ? white - 1.0f : 1.5f};
+    Host_Layer<P> texture(render.context, 150, 9, -5, 2);
+    for (int64_t y = 0; y < 9; ++y) {
+      for (int64_t x = 0; x < 150; ++x) {
+        const float a = (x + y) % 5 == 4 ? std::floor(unit(random) * white) : alphas[(x + y) % 5];
+        texture.set(x, y, channel(), channel(), x % 7 == 0 ? white / 2 : channel(), a);
+      }
     }
-  }
-  Depth depth(render.context, 140, 12);
-  depth.fill([](int64_t, int64_t) { return 0.0f; });
-  Kernel kernel;
-  kernel.parameters_in.normal_texture = texture.view;
-  kernel.parameters_in.depth = depth.view;
-  const Layer<Vector_3<float>> normals = generate(render, kernel);
-  int64_t mismatches = 0;
-  for (int64_t y = 0; y < 12; ++y) {
-    for (int64_t x = 0; x < 140; ++x) {
-      const int64_t tx = x + 5;
-      const int64_t ty = y - 2;
-      const bool inside = ty >= 0 && ty < 9;
-      const Vector_3<float> expected = inside ? brel::normal_from_texture(texture.at(tx, ty))
-                                              : Vector_3<float>{0.0f, 0.0f, 1.0f};
-      mismatches += std::memcmp(&expected, &normals.row(y)[x], sizeof(expected)) != 0;
+    Depth depth(render.context, 140, 12);
+    depth.fill([](int64_t, int64_t) { return 0.0f; });
+    Kernel kernel;
+    kernel.parameters_in.normal_texture = texture.view;
+    kernel.parameters_in.depth = depth.view;
+    const Layer<Vector_3<float>> normals = generate(render, kernel);
+    int64_t mismatches = 0;
+    for (int64_t y = 0; y < 12; ++y) {
+      for (int64_t x = 0; x < 140; ++x) {
+        const int64_t tx = x + 5;
+        const int64_t ty = y - 2;
+        const bool inside = ty >= 0 && ty < 9;
+        const Vector_3<float> expected = inside ? brel::normal_from_texture(texture.at(tx, ty))
+                                                : Vector_3<float>{0.0f, 0.0f, 1.0f};
+        mismatches += std::memcmp(&expected, &normals.row(y)[x], sizeof(expected)) != 0;
+      }
     }
+    EXPECT_EQ(mismatches, 0) << "threads " << threads;
   }
-  EXPECT_EQ(mismatches, 0);
 }
 
 TEST(Generate_Normals, FloatTextureUnpremultipliesPartialAlpha) {
