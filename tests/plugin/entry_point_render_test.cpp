@@ -12,31 +12,10 @@ namespace {
 
 using brel::sim::Host_Identity;
 using brel::sim::World;
-using brel::test::after_effects_formats;
 using brel::test::argb_float_pixel;
 using brel::test::fill_ramp;
-using brel::test::Format;
 using brel::test::Loaded;
-using brel::test::premiere_formats;
 namespace fn = brel::sim::fn;
-
-// The kernels run on the host's threads in every format, and their scopes reach the timing
-// report.
-TEST(PluginLibraryRender, KernelsRunInEveryFormatEachHostCarries) {
-  for (const bool premiere : {false, true}) {
-    for (const Format& format : premiere ? premiere_formats : after_effects_formats) {
-      Loaded loaded(premiere ? Host_Identity::premiere() : Host_Identity::after_effects(), 3);
-      loaded.home.create_log_file();
-      loaded.host.parameters().set_popup("render mode", 5);  // normalmap
-      fill_ramp(loaded.driver.set_frame(24, 16, format.code), premiere);
-      EXPECT_EQ(loaded.driver.smart_render(), PF_Err_NONE) << format.pipeline;
-      EXPECT_NE(loaded.home.log().find("generate normals (Cpu)"), std::string::npos)
-          << format.pipeline;
-      EXPECT_EQ(loaded.host.live_handles(), 0) << format.pipeline;
-      EXPECT_EQ(loaded.host.imbalance(), "") << format.pipeline;
-    }
-  }
-}
 
 // A texture chosen for a layer parameter reaches the pipeline: the normal map shows it.
 TEST(PluginLibraryRender, ATextureReachesThePipeline) {
@@ -110,22 +89,6 @@ TEST(PluginLibraryRender, MemoryExhaustionAtAnyAllocationAnswers4) {
     }
     EXPECT_EQ(loaded.home.crash_reports(), "") << "running out of memory is no crash";
   }
-}
-
-// Without the handle suite no working memory exists: reported, answered 512, nothing leaks.
-TEST(PluginLibraryRender, AMissingHandleSuiteIsReportedAndAnswered512) {
-  Loaded loaded;
-  loaded.home.create_log_folder();
-  loaded.host.parameters().set_popup("render mode", 5);
-  loaded.driver.set_frame(8, 8, PF_PixelFormat_ARGB128);
-  loaded.host.remove_suite(kPFHandleSuite, 2);
-  EXPECT_EQ(loaded.driver.smart_render(), PF_Err_INTERNAL_STRUCT_DAMAGED);
-  EXPECT_NE(loaded.home.crash_reports().find(
-                "-**###  ERROR  ###**-: Unknown Exception escaped. Writing Error Log. Crashing "
-                "now.\n"),
-            std::string::npos);
-  EXPECT_EQ(loaded.host.imbalance(), "");
-  EXPECT_EQ(loaded.host.live_handles(), 0);
 }
 
 // Host error codes come back as they are, with the warning line in the log.

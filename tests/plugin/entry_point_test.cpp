@@ -35,27 +35,39 @@ TEST(PluginLibrary, ExportsOnlyItsEntryPoint) {
   dlclose(library);
 }
 
-TEST(PluginLibrary, GlobalSetupUnderAfterEffects) {
-  Loaded loaded(Host_Identity::after_effects(13, 28));
-  EXPECT_EQ(loaded.global_setup, PF_Err_NONE);
-  EXPECT_EQ(loaded.host.out_data()->my_version, 0x88E00u);
-  EXPECT_EQ(loaded.host.out_data()->out_flags, 0x6000004);
-  EXPECT_EQ(loaded.host.out_data()->out_flags2, 0x8001489);
-  EXPECT_EQ(loaded.host.registered_name(), "Lumbrix");
-  EXPECT_EQ(loaded.host.calls(fn::register_with_aegp), 1);
-  EXPECT_TRUE(loaded.host.supported_pixel_formats().empty());
-  EXPECT_EQ(loaded.host.imbalance(), "");
-}
-
-TEST(PluginLibrary, GlobalSetupUnderPremiereAddsTheBgraFormats) {
-  Loaded loaded(Host_Identity::premiere());
-  EXPECT_EQ(loaded.global_setup, PF_Err_NONE);
-  EXPECT_EQ(loaded.host.out_data()->my_version, 0x88E00u);
-  EXPECT_EQ(loaded.host.out_data()->out_flags, 0x6000004);
-  EXPECT_EQ(loaded.host.supported_pixel_formats(),
-            (std::vector<PrPixelFormat>{PrPixelFormat_BGRA_4444_32f, PrPixelFormat_BGRA_4444_16u,
-                                        PrPixelFormat_BGRA_4444_8u}));
-  EXPECT_EQ(loaded.host.calls(fn::register_with_aegp), 0);
+// The second flags exist from API 12.5 on; older hosts keep what they had. Premiere Pro gets
+// the three BGRA formats, After Effects the registration.
+TEST(PluginLibrary, GlobalSetupPerHostAndApiVersion) {
+  const struct {
+    Host_Identity identity;
+    int32_t out_flags2;
+    bool registers;
+    std::vector<PrPixelFormat> formats;
+  } cases[] = {
+      {Host_Identity::after_effects(13, 28), 0x8001489, true, {}},
+      {Host_Identity::after_effects(12, 5), 0x8001489, true, {}},
+      {Host_Identity::after_effects(12, 4), 0x5A5A, true, {}},
+      {Host_Identity::premiere(),
+       0x8001489,
+       false,
+       {PrPixelFormat_BGRA_4444_32f, PrPixelFormat_BGRA_4444_16u, PrPixelFormat_BGRA_4444_8u}},
+  };
+  for (const auto& c : cases) {
+    Home home;
+    Simulated_Host host(c.identity);
+    host.out_data()->out_flags2 = 0x5A5A;
+    Plugin_Driver driver(host, LUMBRIX_PLUGIN_PATH);
+    const std::string at = std::to_string(host.in_data()->version.major) + "." +
+                           std::to_string(host.in_data()->version.minor);
+    EXPECT_EQ(driver.global_setup(), PF_Err_NONE) << at;
+    EXPECT_EQ(host.out_data()->my_version, 0x88E00u) << at;
+    EXPECT_EQ(host.out_data()->out_flags, 0x6000004) << at;
+    EXPECT_EQ(host.out_data()->out_flags2, c.out_flags2) << at;
+    EXPECT_EQ(host.registered_name(), c.registers ? "Lumbrix" : "") << at;
+    EXPECT_EQ(host.calls(fn::register_with_aegp), c.registers ? 1 : 0) << at;
+    EXPECT_EQ(host.supported_pixel_formats(), c.formats) << at;
+    EXPECT_EQ(host.imbalance(), "") << at;
+  }
 }
 
 TEST(PluginLibrary, ParameterSetupRegistersTheEffectsParameters) {
@@ -165,6 +177,7 @@ TEST(PluginLibrary, RendersEveryFormatEachHostCarries) {
             << context << "\n"
             << log;
         EXPECT_NE(log.find("getting output layer (Cpu)"), std::string::npos) << context;
+        EXPECT_NE(log.find("generate normals (Cpu)"), std::string::npos) << context;
         EXPECT_EQ(loaded.host.imbalance(), "") << context;
         EXPECT_EQ(loaded.host.live_handles(), 0) << context;
       }
@@ -228,6 +241,26 @@ TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
        }},
       {"old host", Host_Identity::after_effects(12, 4),
        [](Loaded& l) { return l.driver.render(); }},
+      {"missing handle suite", Host_Identity::after_effects(),
+       [](Loaded& l) {
+         l.host.remove_suite(kPFHandleSuite, 2);
+         return l.driver.smart_render();
+       }},
+      {"missing registration suite", Host_Identity::after_effects(),
+       [](Loaded& l) {
+         l.host.remove_suite(kAEGPUtilitySuite, 7);
+         return l.driver.global_setup();
+       }},
+      {"missing pixel format suite", Host_Identity::premiere(),
+       [](Loaded& l) {
+         l.host.remove_suite(kPFPixelFormatSuite, 1);
+         return l.driver.global_setup();
+       }},
+      {"format premiere lacks", Host_Identity::premiere(),
+       [](Loaded& l) {
+         l.driver.set_frame(8, 8, PF_PixelFormat_ARGB64);
+         return l.driver.smart_render();
+       }},
   };
   for (const Case& c : cases) {
     Loaded loaded(c.identity);
