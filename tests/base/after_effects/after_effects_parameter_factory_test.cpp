@@ -12,44 +12,6 @@ int32_t host_index(const brel::Parameter* p) {
   return dynamic_cast<const brel::Parameter_AE&>(*p).index;
 }
 
-TEST(Parameter_Factory_After_Effects, NumbersFromOneAndRgbaTakesTwoIndexes) {
-  brel::Parameter_Factory_After_Effects factory(nullptr, nullptr, nullptr);
-  auto first = factory.create_float({"first", "", 1});
-  brel::Rgba_Parameter_Description rgba("colour", "", 2);
-  rgba.disc_id_alpha = 3;
-  auto colour = factory.create_rgba(rgba);
-  auto after = factory.create_checkbox({"after", "", 4});
-
-  EXPECT_EQ(host_index(first.get()), 1);
-  const auto& bound = dynamic_cast<const brel::Parameter_AE&>(*colour);
-  EXPECT_EQ(bound.index, 2);
-  EXPECT_EQ(bound.second_index, 3);
-  EXPECT_EQ(host_index(after.get()), 4);
-  EXPECT_EQ(factory.next_index(), 5);
-}
-
-TEST(Parameter_Factory_After_Effects, ListsRootPointersInCreationOrderAndOwnsNothing) {
-  std::unique_ptr<brel::Group_Parameter> group;
-  std::unique_ptr<brel::Layer_Parameter> layer;
-  std::list<brel::Parameter*> first_copy;
-  {
-    brel::Parameter_Factory_After_Effects factory(nullptr, nullptr, nullptr);
-    group = factory.create_group({"group", "", 1});
-    layer = factory.create_layer({"a layer", "", 2});
-    first_copy = factory.parameters();
-    auto second_copy = factory.parameters();
-    second_copy.clear();
-    EXPECT_EQ(factory.parameters().size(), 2u);
-  }
-  // The factory is gone; the parameters live on with their owners.
-  ASSERT_EQ(first_copy.size(), 2u);
-  EXPECT_EQ(first_copy.front(), static_cast<brel::Parameter*>(group.get()));
-  EXPECT_EQ(first_copy.back(), static_cast<brel::Parameter*>(layer.get()));
-  EXPECT_EQ(first_copy.back()->description().identifier, "a_layer");
-  // A root pointer and a kind pointer reach the same description record.
-  EXPECT_EQ(&first_copy.back()->description(), &layer->description());
-}
-
 class Handler : public brel::Custom_Handler {};
 
 TEST(Parameter_Factory_After_Effects, CustomTakesTwoIndexesTheEventContextAndABackPointer) {
