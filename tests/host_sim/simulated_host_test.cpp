@@ -15,16 +15,6 @@ using brel::sim::Host_Identity;
 using brel::sim::Simulated_Host;
 namespace fn = brel::sim::fn;
 
-PF_ParamDef color_definition(int32_t id, PF_Pixel value) {
-  PF_ParamDef def{};
-  def.param_type = PF_Param_COLOR;
-  def.uu.id = id;
-  std::strcpy(def.name, "light color");
-  def.u.cd.value = value;
-  def.u.cd.dephault = value;
-  return def;
-}
-
 PF_ParamDef slider_definition(int32_t id) {
   PF_ParamDef def{};
   def.param_type = PF_Param_SLIDER;
@@ -149,43 +139,6 @@ TEST(SimulatedHost, SuitesDependOnTheHostAndAreCounted) {
   EXPECT_EQ(unreleased.imbalance(), "\"PF World Suite\" 2 acquired 1 more time(s) than released\n");
 }
 
-TEST(SimulatedHost, FloatColourUnderAfterEffects) {
-  Simulated_Host host(Host_Identity::after_effects());
-  PF_InData* in = host.in_data();
-  PF_ParamDef def = color_definition(8, {255, 255, 128, 0});
-  ASSERT_EQ(in->inter.add_param(in->effect_ref, -1, &def), PF_Err_NONE);
-  host.parameters().set_color_float(brel::sim::Slot{0}, {1.0f, 2.5f, 0.5f, -0.25f});
-
-  PF_ParamDef out{};
-  ASSERT_EQ(in->inter.checkout_param(in->effect_ref, 1, 0, 1, 25, &out), PF_Err_NONE);
-  EXPECT_EQ(out.u.cd.value.red, 255);  // clamped to the byte range
-  EXPECT_EQ(out.u.cd.value.green, 128);
-  EXPECT_EQ(out.u.cd.value.blue, 0);
-  const void* table = nullptr;
-  ASSERT_EQ(in->pica_basicP->AcquireSuite(kPFColorParamSuite, 1, &table), kSPNoError);
-  const auto* suite = static_cast<const PF_ColorParamSuite1*>(table);
-  PF_PixelFloat color{};
-  EXPECT_EQ(suite->PF_GetFloatingPointColorFromColorDef(in->effect_ref, &out, &color), PF_Err_NONE);
-  EXPECT_EQ(color.red, 2.5f);
-  EXPECT_EQ(color.green, 0.5f);
-  EXPECT_EQ(color.blue, -0.25f);
-  // An 8-bit colour set later gives byte / 255.
-  host.parameters().set_color(brel::sim::Slot{0}, {255, 51, 0, 255});
-  EXPECT_EQ(suite->PF_GetFloatingPointColorFromColorDef(in->effect_ref, &out, &color), PF_Err_NONE);
-  EXPECT_EQ(color.red, 51 / 255.0f);
-  EXPECT_EQ(color.blue, 1.0f);
-  in->pica_basicP->ReleaseSuite(kPFColorParamSuite, 1);
-  EXPECT_EQ(in->inter.checkin_param(in->effect_ref, &out), PF_Err_NONE);
-  EXPECT_EQ(host.imbalance(), "");
-}
-
-template <class Suite>
-const Suite* acquire(Simulated_Host& host, const char* name, int32_t version) {
-  const void* suite = nullptr;
-  EXPECT_EQ(host.in_data()->pica_basicP->AcquireSuite(name, version, &suite), kSPNoError);
-  return static_cast<const Suite*>(suite);
-}
-
 TEST(SimulatedHost, SprintfIsBoundedByTheMessageBuffer) {
   Simulated_Host host(Host_Identity::after_effects());
   PF_OutData* out = host.out_data();
@@ -199,32 +152,6 @@ TEST(SimulatedHost, SprintfIsBoundedByTheMessageBuffer) {
   EXPECT_EQ(cut, PF_MAX_EFFECT_MSG_LEN);
   EXPECT_EQ(std::strlen(out->return_msg), static_cast<size_t>(PF_MAX_EFFECT_MSG_LEN));
   EXPECT_EQ(host.sprintf_truncations(), 1);
-}
-
-TEST(SimulatedHost, HandlesFromTheCallbacksAndTheSuiteShareOneTable) {
-  Simulated_Host host(Host_Identity::premiere());
-  PF_UtilCallbacks* utils = host.in_data()->utils;
-  PF_Handle handle = utils->host_new_handle(100);
-  ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(utils->host_get_handle_size(handle), 100u);
-  auto* bytes = static_cast<unsigned char*>(utils->host_lock_handle(handle));
-  ASSERT_NE(bytes, nullptr);
-  bytes[99] = 7;
-  {
-    const auto* suite = acquire<PF_HandleSuite2>(host, kPFHandleSuite, 2);
-    EXPECT_EQ(static_cast<unsigned char*>(suite->host_lock_handle(handle))[99], 7);
-    suite->host_unlock_handle(handle);
-    host.in_data()->pica_basicP->ReleaseSuite(kPFHandleSuite, 2);
-  }
-  utils->host_unlock_handle(handle);
-  EXPECT_EQ(host.live_handles(), 1);
-  utils->host_dispose_handle(handle);
-  EXPECT_EQ(host.live_handles(), 0);
-  EXPECT_EQ(host.imbalance(), "");
-
-  // Giving back what the host never made is noticed.
-  utils->host_dispose_handle(handle);
-  EXPECT_EQ(host.imbalance(), "dispose of a handle the host never made\n");
 }
 
 TEST(SimulatedHost, IterateGenericRunsThreadZeroOnTheCallingThread) {
@@ -260,29 +187,6 @@ TEST(SimulatedHost, IterateGenericRunsThreadZeroOnTheCallingThread) {
   EXPECT_EQ(host.in_data()->utils->iterate_generic(3, nullptr, fail_odd), PF_Err_OUT_OF_MEMORY);
   host.inject(fn::iterate_generic, PF_Interrupt_CANCEL, 3);
   EXPECT_EQ(host.in_data()->utils->iterate_generic(3, nullptr, fail_odd), PF_Interrupt_CANCEL);
-}
-
-TEST(SimulatedHost, PremiereSuitesRecordWhatTheEffectAsks) {
-  Simulated_Host host(Host_Identity::premiere(13, 4, {24, 2, 1}));
-  PF_InData* in = host.in_data();
-  const auto* formats = acquire<PF_PixelFormatSuite1>(host, kPFPixelFormatSuite, 1);
-  formats->AddSupportedPixelFormat(in->effect_ref, PrPixelFormat_ARGB_4444_8u);
-  formats->ClearSupportedPixelFormats(in->effect_ref);
-  EXPECT_EQ(formats->AddSupportedPixelFormat(in->effect_ref, PrPixelFormat_BGRA_4444_32f), 0);
-  EXPECT_EQ(formats->AddSupportedPixelFormat(in->effect_ref, PrPixelFormat_BGRA_4444_8u), 0);
-  EXPECT_EQ(host.supported_pixel_formats(),
-            (std::vector<PrPixelFormat>{PrPixelFormat_BGRA_4444_32f, PrPixelFormat_BGRA_4444_8u}));
-  in->pica_basicP->ReleaseSuite(kPFPixelFormatSuite, 1);
-
-  const auto* info = acquire<PrSDKAppInfoSuite2>(host, kPrSDKAppInfoSuite, 2);
-  PrAppVersion version{};
-  EXPECT_EQ(info->GetAppInfo(PrAppInfo_Version, &version), suiteError_NoError);
-  EXPECT_EQ(version.major, 24u);
-  EXPECT_EQ(version.minor, 2u);
-  EXPECT_EQ(version.patch, 1u);
-  EXPECT_EQ(info->GetAppInfo(2, &version), suiteError_InvalidParms);
-  in->pica_basicP->ReleaseSuite(kPrSDKAppInfoSuite, 2);
-  EXPECT_EQ(host.imbalance(), "");
 }
 
 TEST(SimulatedHost, WorldsKeepTheirFormatAndPadTheirRows) {

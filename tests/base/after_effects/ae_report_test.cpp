@@ -16,13 +16,8 @@ using brel::make_about_text;
 
 const std::string build_date = __DATE__;
 
-TEST(AboutText, ReleaseHasTheVersionTheAboutStringAndTheBuildDate) {
-  const auto description =
-      build_plugin_description("Lumbrix", "Quenvari", 1, 1, 1, 3, "line one\nline two", "");
-  EXPECT_EQ(make_about_text(description),
-            "Lumbrix - V1.1.1\nline one\nline two\nbuild date: " + build_date + "\n");
-}
-
+// A release's text is read through the plug-in library; earlier stages name themselves and add
+// the build time.
 TEST(AboutText, EarlierStagesNameThemselvesAndAddTheBuildTime) {
   const auto beta = build_plugin_description("Fx", "", 2, 10, 3, 2, "about", "");
   const std::string text = make_about_text(beta);
@@ -39,11 +34,6 @@ TEST(AboutText, EarlierStagesNameThemselvesAndAddTheBuildTime) {
   EXPECT_EQ(brel::test::lines_of(
                 make_about_text(build_plugin_description("Fx", "", 1, 0, 0, 1, "", "")))[0],
             "Fx - V1.0.0 - alpha");
-}
-
-TEST(AboutText, AnEmptyAboutStringLeavesTheVersionAndTheBuildDate) {
-  EXPECT_EQ(make_about_text(build_plugin_description("Lumbrix", "", 1, 1, 1, 3, "", "")),
-            "Lumbrix - V1.1.1\nbuild date: " + build_date + "\n");
 }
 
 TEST(EnvironmentReport, SevenLinesEachItsOwnMessage) {

@@ -45,25 +45,29 @@ void expect_refused(brel::BREL_Render_Pipeline kind, const brel::Pixel_Descripti
   EXPECT_EQ(last_report_line(), report);
 }
 
-TEST(Pixel_Type_Translation, RefusesChannelOrdersNoPipelineServes) {
-  // Red first matches neither ARGB nor BGRA.
-  expect_refused(brel::BREL_Render_Pipeline_Cpu, {1, 16, 0, 1, 2, 3}, incomplete_at_140);
-  // ARGB positions with a depth no pipeline has.
-  expect_refused(brel::BREL_Render_Pipeline_Cpu, {1, 64, 1, 2, 3, 0}, incomplete_at_140);
-  // BGRA depth with positions mixed from both.
-  expect_refused(brel::BREL_Render_Pipeline_Cpu, {1, 8, 2, 1, 0, 0}, incomplete_at_140);
-}
-
-TEST(Pixel_Type_Translation, RefusesAnyKindButPackedColourEvenWhenTheRestMatches) {
-  expect_refused(brel::BREL_Render_Pipeline_Cpu, {2, 32, 1, 2, 3, 0}, incomplete_at_140);
-  expect_refused(brel::BREL_Render_Pipeline_Cpu, {0, 8, 2, 1, 0, 3}, incomplete_at_140);
-  expect_refused(brel::BREL_Render_Pipeline_Cpu, brel::Pixel_Description{}, incomplete_at_140);
-}
-
-TEST(Pixel_Type_Translation, RefusesANonCpuPipelineBeforeLookingAtThePixels) {
-  expect_refused(static_cast<brel::BREL_Render_Pipeline>(1), {1, 32, 1, 2, 3, 0},
-                 incomplete_at_165);
-  expect_refused(static_cast<brel::BREL_Render_Pipeline>(1), {7, 7, 7, 7, 7, 7}, incomplete_at_165);
+// Only packed colour in ARGB or BGRA order at 8, 16 or 32 bits reaches a pipeline, and only the
+// Cpu pipeline; a non-Cpu pipeline is refused before the pixels are looked at.
+TEST(Pixel_Type_Translation, RefusesWhatNoPipelineServes) {
+  const auto cpu = brel::BREL_Render_Pipeline_Cpu;
+  const auto other = static_cast<brel::BREL_Render_Pipeline>(1);
+  const struct {
+    brel::BREL_Render_Pipeline kind;
+    brel::Pixel_Description pixels;
+    const char* report;
+  } cases[] = {
+      {cpu, {1, 16, 0, 1, 2, 3}, incomplete_at_140},  // red first: neither order
+      {cpu, {1, 64, 1, 2, 3, 0}, incomplete_at_140},  // a depth no pipeline has
+      {cpu, {1, 8, 2, 1, 0, 0}, incomplete_at_140},   // positions mixed from both orders
+      {cpu, {2, 32, 1, 2, 3, 0}, incomplete_at_140},  // not packed colour
+      {cpu, {0, 8, 2, 1, 0, 3}, incomplete_at_140},
+      {cpu, brel::Pixel_Description{}, incomplete_at_140},
+      {other, {1, 32, 1, 2, 3, 0}, incomplete_at_165},
+      {other, {7, 7, 7, 7, 7, 7}, incomplete_at_165},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
+    expect_refused(c.kind, c.pixels, c.report);
+  }
 }
 
 // A supported frame without a parameter set is refused before any pipeline reads from it.

@@ -29,30 +29,13 @@ std::string last_log_line() {
   return messages.empty() ? std::string() : messages.back();
 }
 
+// The host's kind for each golden kind, in the order golden::K lists them.
 PF_ParamType host_type(K kind) {
-  switch (kind) {
-    case K::group:
-      return PF_Param_GROUP_START;
-    case K::group_end:
-      return PF_Param_GROUP_END;
-    case K::rgb:
-      return PF_Param_COLOR;
-    case K::int_slider:
-      return PF_Param_SLIDER;
-    case K::float_slider:
-      return PF_Param_FLOAT_SLIDER;
-    case K::angle:
-      return PF_Param_ANGLE;
-    case K::checkbox:
-      return PF_Param_CHECKBOX;
-    case K::choice:
-      return PF_Param_POPUP;
-    case K::point:
-      return PF_Param_POINT;
-    case K::layer:
-      return PF_Param_LAYER;
-  }
-  return -1;
+  constexpr PF_ParamType types[] = {PF_Param_GROUP_START, PF_Param_GROUP_END,    PF_Param_COLOR,
+                                    PF_Param_SLIDER,      PF_Param_FLOAT_SLIDER, PF_Param_ANGLE,
+                                    PF_Param_CHECKBOX,    PF_Param_POPUP,        PF_Param_POINT,
+                                    PF_Param_LAYER};
+  return types[static_cast<int>(kind)];
 }
 
 TEST(Params_Setup, RegistersTheEffectsControlsInSlotOrderAndCounts96) {
@@ -81,12 +64,8 @@ TEST(Params_Setup, RegistersTheEffectsControlsInSlotOrderAndCounts96) {
     EXPECT_EQ(def.ui_flags, 0);
     switch (row.kind) {
       case K::rgb:
-        for (const PF_Pixel& p : {def.u.cd.value, def.u.cd.dephault}) {
-          EXPECT_EQ(p.alpha, 255);
-          EXPECT_EQ(p.red, 255);
-          EXPECT_EQ(p.green, 255);
-          EXPECT_EQ(p.blue, 255);
-        }
+        EXPECT_EQ(std::memcmp(&def.u.cd.value, "\xFF\xFF\xFF\xFF", 4), 0);
+        EXPECT_EQ(std::memcmp(&def.u.cd.dephault, "\xFF\xFF\xFF\xFF", 4), 0);
         break;
       case K::int_slider:
         EXPECT_EQ(def.u.sd.value, row.default_value);
@@ -129,10 +108,9 @@ TEST(Params_Setup, RegistersTheEffectsControlsInSlotOrderAndCounts96) {
         break;
       }
       case K::point:
-        EXPECT_EQ(def.u.td.x_dephault, 3276800);
-        EXPECT_EQ(def.u.td.y_dephault, 3276800);
-        EXPECT_EQ(def.u.td.x_value, 3276800);
-        EXPECT_EQ(def.u.td.y_value, 3276800);
+        EXPECT_EQ((std::vector<int32_t>{def.u.td.x_dephault, def.u.td.y_dephault, def.u.td.x_value,
+                                        def.u.td.y_value}),
+                  std::vector<int32_t>(4, 50 * 65536));
         EXPECT_EQ(def.u.td.restrict_bounds, 0);
         break;
       case K::layer:

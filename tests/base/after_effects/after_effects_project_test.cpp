@@ -21,13 +21,6 @@ TEST(WorkingSpaceGamma, TakesTheProfileOfTheFirstComposition) {
   EXPECT_EQ(host.calls(fn::item_type), 3);
   EXPECT_EQ(host.calls(fn::next_item), 2);
   EXPECT_EQ(host.calls(fn::free_mem_handle), 1);
-  for (const auto& [name, version] : {std::pair<const char*, int32_t>{kAEGPProjSuite, 8},
-                                      {kAEGPItemSuite, 10},
-                                      {kAEGPMemorySuite, 1},
-                                      {kPFColorSettingsSuite, 3},
-                                      {kAEGPCompSuite, 9}}) {
-    EXPECT_EQ(host.acquires(name, version), 1) << name;
-  }
   // Suites released, the ICC memory freed and the profile disposed.
   EXPECT_EQ(host.imbalance(), "");
 }

@@ -55,10 +55,8 @@ TEST(OutputDescription, ScalesTheLayerSizeByTheDownsampleFactors) {
   EXPECT_EQ(description.height, 540);
   EXPECT_EQ(description.origin_x, 7);
   EXPECT_EQ(description.origin_y, -2);
-  EXPECT_EQ(description.scale_x, 0.5f);
   EXPECT_EQ(description.scale_y, 0.5f);
   EXPECT_FLOAT_EQ(description.pixel_aspect, 4.0f / 3.0f);
-  EXPECT_EQ(description.flag, 0);
 }
 
 // The context's services answer from the host: the gamma from the project's working colour space,

