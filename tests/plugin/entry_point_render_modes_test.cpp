@@ -36,39 +36,13 @@ Layout layout_of(const Format& format, bool premiere) {
   return argb ? Layout{bytes, 1, 2, 3, 0, white} : Layout{bytes, 2, 1, 0, 3, white};
 }
 
-uint8_t* channel_at(World& world, const Layout& layout, int32_t x, int32_t y, int32_t position) {
-  PF_EffectWorld* w = world.get();
-  return static_cast<uint8_t*>(w->data) + static_cast<int64_t>(y) * w->rowbytes + x * layout.bytes +
-         position * (layout.bytes / 4);
-}
-
-// Channel values as stored (0 .. 255, 0 .. 65535 or float).
 void set_channel(World& world, const Layout& layout, int32_t x, int32_t y, int32_t position,
                  float value) {
-  uint8_t* channel = channel_at(world, layout, x, y, position);
-  if (layout.bytes == 16) {
-    std::memcpy(channel, &value, 4);
-  } else if (layout.bytes == 8) {
-    const auto v = static_cast<uint16_t>(value);
-    std::memcpy(channel, &v, 2);
-  } else {
-    *channel = static_cast<uint8_t>(value);
-  }
+  brel::test::set_channel(world, layout.bytes, x, y, position, value);
 }
 
 float channel(World& world, const Layout& layout, int32_t x, int32_t y, int32_t position) {
-  const uint8_t* c = channel_at(world, layout, x, y, position);
-  if (layout.bytes == 16) {
-    float value;
-    std::memcpy(&value, c, 4);
-    return value;
-  }
-  if (layout.bytes == 8) {
-    uint16_t value;
-    std::memcpy(&value, c, 2);
-    return value;
-  }
-  return *c;
+  return brel::test::channel(world, layout.bytes, x, y, position);
 }
 
 // The value a format's channel holds for a fraction of white that the stages truncate.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/after_effects/helper/ae_helper.h"
 #include "support/plugin_fixture.h"
 
 namespace {
@@ -142,12 +143,8 @@ TEST(PluginLibrary, SmartPreRenderChecksOutEveryLayerTwice) {
   EXPECT_EQ(checkouts[14 + 2].rect.right, 32);
   EXPECT_EQ(checkouts[14 + 2].rect.bottom, 16);
   const PF_PreRenderOutput& output = loaded.driver.pre_render_output();
-  EXPECT_EQ(output.max_result_rect.right, 64);
-  EXPECT_EQ(output.max_result_rect.bottom, 48);
-  EXPECT_EQ(output.result_rect.left, 10);
-  EXPECT_EQ(output.result_rect.right, 64);
-  EXPECT_EQ(output.result_rect.top, 0);
-  EXPECT_EQ(output.result_rect.bottom, 30);
+  EXPECT_EQ(brel::rect_from_pf_rect(output.max_result_rect), (brel::Rect{0, 64, 0, 48}));
+  EXPECT_EQ(brel::rect_from_pf_rect(output.result_rect), (brel::Rect{10, 64, 0, 30}));
   EXPECT_EQ(output.solid, 0);
   EXPECT_EQ(loaded.host.imbalance(), "");
 }
@@ -202,65 +199,58 @@ TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
     Host_Identity identity;
     std::function<PF_Err(Loaded&)> run;
   };
+  const auto smart = [](Loaded& l) { return l.driver.smart_render(); };
+  const auto classic = [](Loaded& l) { return l.driver.render(); };
+  const auto setup = [](Loaded& l) { return l.driver.global_setup(); };
+  // Runs `command` after taking a suite away, or on a frame in the given format.
+  const auto without = [](const char* suite, int32_t version, auto command) {
+    return [=](Loaded& l) {
+      l.host.remove_suite(suite, version);
+      return command(l);
+    };
+  };
+  const auto in_format = [&](PF_PixelFormat format) {
+    return [=](Loaded& l) {
+      l.driver.set_frame(8, 8, format);
+      return smart(l);
+    };
+  };
+  const Host_Identity ae = Host_Identity::after_effects();
   const std::vector<Case> cases = {
-      {"format the host lacks", Host_Identity::after_effects(),
-       [](Loaded& l) {
-         l.driver.set_frame(8, 8, PrPixelFormat_BGRA_4444_8u);
-         return l.driver.smart_render();
-       }},
-      {"missing world suite", Host_Identity::after_effects(),
-       [](Loaded& l) {
-         l.host.remove_suite(kPFWorldSuite, 2);
-         return l.driver.render();
-       }},
+      {"format the host lacks", ae, in_format(PrPixelFormat_BGRA_4444_8u)},
+      {"format premiere lacks", Host_Identity::premiere(), in_format(PF_PixelFormat_ARGB64)},
+      {"missing world suite", ae, without(kPFWorldSuite, 2, classic)},
+      {"missing handle suite", ae, without(kPFHandleSuite, 2, smart)},
+      {"missing registration suite", ae, without(kAEGPUtilitySuite, 7, setup)},
+      {"missing pixel format suite", Host_Identity::premiere(),
+       without(kPFPixelFormatSuite, 1, setup)},
       {"premiere suite error", Host_Identity::premiere(),
        [](Loaded& l) {
          l.host.inject(fn::app_info, suiteError_Fail, l.host.calls(fn::app_info) + 1);
          return l.driver.global_setup();
        }},
-      {"event", Host_Identity::after_effects(),
+      {"event", ae,
        [](Loaded& l) {
          PF_EventExtra extra{};
          return l.driver.send(PF_Cmd_EVENT, &extra);
        }},
-      {"arbitrary data", Host_Identity::after_effects(),
+      {"arbitrary data", ae,
        [](Loaded& l) {
          PF_ArbParamsExtra extra{};
          return l.driver.send(PF_Cmd_ARBITRARY_CALLBACK, &extra);
        }},
-      {"gpu render", Host_Identity::after_effects(),
+      {"gpu render", ae,
        [](Loaded& l) {
          PF_SmartRenderExtra extra{};
          return l.driver.send(PF_Cmd_SMART_RENDER_GPU, &extra);
        }},
-      {"input in another format than the output", Host_Identity::after_effects(),
+      {"input in another format than the output", ae,
        [](Loaded& l) {
          l.driver.set_frame(8, 8, PF_PixelFormat_ARGB32);
          l.driver.set_output_format(PF_PixelFormat_ARGB128);
          return l.driver.smart_render();
        }},
-      {"old host", Host_Identity::after_effects(12, 4),
-       [](Loaded& l) { return l.driver.render(); }},
-      {"missing handle suite", Host_Identity::after_effects(),
-       [](Loaded& l) {
-         l.host.remove_suite(kPFHandleSuite, 2);
-         return l.driver.smart_render();
-       }},
-      {"missing registration suite", Host_Identity::after_effects(),
-       [](Loaded& l) {
-         l.host.remove_suite(kAEGPUtilitySuite, 7);
-         return l.driver.global_setup();
-       }},
-      {"missing pixel format suite", Host_Identity::premiere(),
-       [](Loaded& l) {
-         l.host.remove_suite(kPFPixelFormatSuite, 1);
-         return l.driver.global_setup();
-       }},
-      {"format premiere lacks", Host_Identity::premiere(),
-       [](Loaded& l) {
-         l.driver.set_frame(8, 8, PF_PixelFormat_ARGB64);
-         return l.driver.smart_render();
-       }},
+      {"old host", Host_Identity::after_effects(12, 4), classic},
   };
   for (const Case& c : cases) {
     Loaded loaded(c.identity);

@@ -82,24 +82,49 @@ struct Loaded {
   PF_Err params_setup;
 };
 
+// A channel of pixel (x, y) by its position in memory (0 .. 3), as stored: 0 .. 255 in 8-bit
+// worlds, 0 .. 65535 in 16-bit worlds, float in 32-bit worlds of `bytes` per pixel.
+inline uint8_t* channel_at(World& world, int32_t bytes, int32_t x, int32_t y, int32_t position) {
+  PF_EffectWorld* w = world.get();
+  return static_cast<uint8_t*>(w->data) + static_cast<int64_t>(y) * w->rowbytes + x * bytes +
+         position * (bytes / 4);
+}
+inline void set_channel(World& world, int32_t bytes, int32_t x, int32_t y, int32_t position,
+                        float value) {
+  uint8_t* channel = channel_at(world, bytes, x, y, position);
+  if (bytes == 16) {
+    std::memcpy(channel, &value, 4);
+  } else if (bytes == 8) {
+    const auto v = static_cast<uint16_t>(value);
+    std::memcpy(channel, &v, 2);
+  } else {
+    *channel = static_cast<uint8_t>(value);
+  }
+}
+inline float channel(World& world, int32_t bytes, int32_t x, int32_t y, int32_t position) {
+  const uint8_t* c = channel_at(world, bytes, x, y, position);
+  if (bytes == 16) {
+    float value;
+    std::memcpy(&value, c, 4);
+    return value;
+  }
+  if (bytes == 8) {
+    uint16_t value;
+    std::memcpy(&value, c, 2);
+    return value;
+  }
+  return *c;
+}
+
 // Fills a world with a smooth ramp of opaque colour in the host's units.
 inline void fill_ramp(World& world, bool premiere) {
-  PF_EffectWorld* w = world.get();
   const int32_t bytes = World::pixel_bytes(world.format(), premiere);
-  for (int32_t y = 0; y < w->height; ++y) {
-    auto* row = static_cast<uint8_t*>(w->data) + static_cast<int64_t>(y) * w->rowbytes;
-    for (int32_t x = 0; x < w->width; ++x) {
+  const float white = bytes == 4 ? 255.0f : (bytes == 8 ? 32768.0f : 1.0f);
+  for (int32_t y = 0; y < world.get()->height; ++y) {
+    for (int32_t x = 0; x < world.get()->width; ++x) {
       for (int32_t c = 0; c < 4; ++c) {
         const float value = c == 0 || c == 3 ? 1.0f : static_cast<float>(x + y + c) / 64.0f;
-        uint8_t* channel = row + x * bytes + c * (bytes / 4);
-        if (bytes == 16) {
-          std::memcpy(channel, &value, 4);
-        } else if (bytes == 8) {
-          const auto v = static_cast<uint16_t>(value * 32768.0f);
-          std::memcpy(channel, &v, 2);
-        } else {
-          *channel = static_cast<uint8_t>(value * 255.0f);
-        }
+        set_channel(world, bytes, x, y, c, value * white);
       }
     }
   }
@@ -125,10 +150,10 @@ inline const std::vector<Format> premiere_formats = {
 
 // Reads one pixel of a float ARGB world: alpha, red, green, blue.
 inline std::vector<float> argb_float_pixel(World& world, int32_t x, int32_t y) {
-  const auto* row = static_cast<const uint8_t*>(world.get()->data) +
-                    static_cast<int64_t>(y) * world.get()->rowbytes;
   std::vector<float> pixel(4);
-  std::memcpy(pixel.data(), row + x * 16, 16);
+  for (int32_t c = 0; c < 4; ++c) {
+    pixel[c] = channel(world, 16, x, y, c);
+  }
   return pixel;
 }
 

@@ -334,42 +334,7 @@ TEST(Parameter_Values, RgbaReadsItsAlphaFromTheSlider) {
   EXPECT_EQ(v.green, 0.0f);
   EXPECT_EQ(v.blue, 2.0f);
   EXPECT_EQ(v.alpha, 0.75f);
-  tint->set_enabled(false);
-  EXPECT_EQ(host.update_ui_calls().size(), 2u);
   EXPECT_EQ(host.imbalance(), "");
-}
-
-class Two_Bytes : public brel::Data_Functions {
- public:
-  int64_t size(const PF_InData*) const override { return 2; }
-  void write_default(void* memory) const override { std::memcpy(memory, "ab", 2); }
-};
-
-TEST(Parameter_Values, CustomDataStaysLockedUntilTheParameterGoesAndIsCheckedIn) {
-  Simulated_Host host(Host_Identity::after_effects());
-  auto data = std::make_shared<Two_Bytes>();
-  const brel::Custom_Parameter_Description d("graph", "", 3, 0, 50, 1, 2, 4, data, data);
-  {
-    Parameter_Factory_After_Effects factory(host.in_data(), nullptr, nullptr);
-    auto declared = factory.create_custom(nullptr, d);
-    brel::params_setup(host.in_data(), host.out_data(), {declared.get()});
-  }
-  for (const bool with_array : {true, false}) {
-    SCOPED_TRACE(with_array ? "with the array" : "without the array");
-    PF_ParamDef** params = host.begin_command();
-    {
-      Parameter_Factory_After_Effects factory(host.in_data(), with_array ? params : nullptr,
-                                              nullptr);
-      auto graph = factory.create_custom(nullptr, d);
-      const void* first = graph->data();
-      ASSERT_NE(first, nullptr);
-      EXPECT_EQ(std::memcmp(first, "ab", 2), 0);
-      EXPECT_EQ(graph->data(), first);  // cached, not locked again
-      EXPECT_NE(graph->second_data(), nullptr);
-      EXPECT_EQ(host.calls(fn::checkout_param), with_array ? 0 : 2);
-    }
-    EXPECT_EQ(host.imbalance(), "");
-  }
 }
 
 }  // namespace

@@ -103,24 +103,6 @@ TEST(ParallelForHost, RunsEveryIndexOnceWithDistinctWorkers) {
   }
 }
 
-TEST(ParallelForHost, WithoutIterateGenericRunsSeriallyOnTheCallingThread) {
-  Host host(4);
-  host.set_utils_present(false);
-  std::atomic<bool> aborted{false};
-  std::vector<int64_t> order;
-  const std::thread::id caller = std::this_thread::get_id();
-  parallel_for_host(
-      5,
-      [&](const Iteration& iteration) {
-        EXPECT_EQ(std::this_thread::get_id(), caller);
-        EXPECT_EQ(iteration.worker_index, 0);
-        EXPECT_EQ(iteration.worker_count, 1);
-        order.push_back(iteration.index);
-      },
-      host.in_data(), aborted);
-  EXPECT_EQ(order, (std::vector<int64_t>{0, 1, 2, 3, 4}));
-}
-
 // Worker exceptions end the loop with the matching exception on the calling thread, with the
 // warning line; nothing escapes into the host. A sub thread stopped by an abort answers the
 // host "no error", yet the loop did not finish.
