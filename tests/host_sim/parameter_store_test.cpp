@@ -34,34 +34,23 @@ void register_parameters(PF_InData* in_data) {
   popup.u.pd.dephault = 2;
   popup.u.pd.value = 2;
   popup.u.pd.u.namesptr = popup_names.c_str();
-  defs.push_back(popup);                                                   // slot 0
-  defs.push_back(definition(PF_Param_GROUP_START, 23, "_DIRECT LIGHT_"));  // slot 1
-  PF_ParamDef intensity = definition(PF_Param_FLOAT_SLIDER, 11, "light intensity");
-  intensity.u.fs_d.value = 1.0;
-  defs.push_back(intensity);                                           // slot 2
-  defs.push_back(definition(PF_Param_SLIDER, 45, "shadow softness"));  // slot 3
-  PF_ParamDef angle = definition(PF_Param_ANGLE, 6, "direct light angle");
-  angle.u.ad.value = 135 * 65536;
-  defs.push_back(angle);                                                     // slot 4
+  defs.push_back(popup);                                                     // slot 0
+  defs.push_back(definition(PF_Param_GROUP_START, 23, "_DIRECT LIGHT_"));    // slot 1
+  defs.push_back(definition(PF_Param_FLOAT_SLIDER, 11, "light intensity"));  // slot 2
+  defs.push_back(definition(PF_Param_SLIDER, 45, "shadow softness"));        // slot 3
+  defs.push_back(definition(PF_Param_ANGLE, 6, "direct light angle"));       // slot 4
   defs.push_back(definition(PF_Param_GROUP_END, 24, ""));                    // slot 5
   defs.push_back(definition(PF_Param_GROUP_START, 25, "_POINT LIGHT_"));     // slot 6
   defs.push_back(definition(PF_Param_FLOAT_SLIDER, 70, "light intensity"));  // slot 7
-  PF_ParamDef position = definition(PF_Param_POINT, 1, "position");
-  position.u.td.x_dephault = 50 << 16;
-  position.u.td.y_dephault = 25 << 16;
-  position.u.td.x_value = position.u.td.x_dephault;
-  position.u.td.y_value = position.u.td.y_dephault;
-  defs.push_back(position);                                            // slot 8
-  defs.push_back(definition(PF_Param_SLIDER, 48, "shadow softness"));  // slot 9
-  PF_ParamDef color = definition(PF_Param_COLOR, 8, "light color");
-  color.u.cd.value = {255, 255, 128, 0};
-  defs.push_back(color);                                               // slot 10
-  defs.push_back(definition(PF_Param_GROUP_END, 26, ""));              // slot 11
-  defs.push_back(definition(PF_Param_GROUP_START, 30, "shading"));     // slot 12
-  defs.push_back(definition(PF_Param_SLIDER, 31, "shadow softness"));  // slot 13
-  defs.push_back(definition(PF_Param_CHECKBOX, 32, "shadows"));        // slot 14
-  defs.push_back(definition(PF_Param_GROUP_END, 33, ""));              // slot 15
-  defs.push_back(definition(PF_Param_LAYER, 48, "background layer"));  // slot 16
+  defs.push_back(definition(PF_Param_POINT, 1, "position"));                 // slot 8
+  defs.push_back(definition(PF_Param_SLIDER, 48, "shadow softness"));        // slot 9
+  defs.push_back(definition(PF_Param_COLOR, 8, "light color"));              // slot 10
+  defs.push_back(definition(PF_Param_GROUP_END, 26, ""));                    // slot 11
+  defs.push_back(definition(PF_Param_GROUP_START, 30, "shading"));           // slot 12
+  defs.push_back(definition(PF_Param_SLIDER, 31, "shadow softness"));        // slot 13
+  defs.push_back(definition(PF_Param_CHECKBOX, 32, "shadows"));              // slot 14
+  defs.push_back(definition(PF_Param_GROUP_END, 33, ""));                    // slot 15
+  defs.push_back(definition(PF_Param_LAYER, 48, "background layer"));        // slot 16
   for (PF_ParamDef& def : defs) {
     ASSERT_EQ(in_data->inter.add_param(in_data->effect_ref, -1, &def), PF_Err_NONE);
   }
@@ -149,70 +138,6 @@ TEST_F(Parameter_Store_Test, RefusesUnknownSlotsAndWrongKinds) {
             "slot 4 (\"direct light angle\") is of kind angle, not float slider");
   EXPECT_EQ(error_of([&] { store.set_popup("render mode", 3); }),
             "popup \"render mode\" has 3 entries, not an entry 3");
-}
-
-TEST_F(Parameter_Store_Test, DeliversValuesInHostUnits) {
-  EXPECT_EQ(checkout(1).u.pd.value, 2);  // the default, 1-based
-  store.set_popup("render mode", 0);
-  EXPECT_EQ(checkout(1).u.pd.value, 1);
-
-  EXPECT_EQ(checkout(5).u.ad.value, 135 * 65536);
-  store.set_angle("direct light angle", -45.5);
-  EXPECT_EQ(checkout(5).u.ad.value, -2981888);
-
-  store.set_float(Slot{2}, 2.5);
-  EXPECT_EQ(checkout(3).u.fs_d.value, 2.5);
-  store.set_int("shading/shadow softness", 7);
-  EXPECT_EQ(checkout(14).u.sd.value, 7);
-  store.set_checkbox("shadows", true);
-  EXPECT_EQ(checkout(15).u.bd.value, 1);
-
-  const PF_ParamDef color = checkout(11);
-  EXPECT_EQ(color.u.cd.value.red, 255);
-  EXPECT_EQ(color.u.cd.value.green, 128);
-  EXPECT_EQ(color.u.cd.value.blue, 0);
-  EXPECT_EQ(host.imbalance(), "");
-}
-
-TEST_F(Parameter_Store_Test, PointsArePixelsOfTheLayerAsRendered) {
-  host.set_layer_size(1920, 1080);
-  // The default is a percentage of the layer: 50 % of 1920 and 25 % of 1080.
-  PF_ParamDef point = checkout(9);
-  EXPECT_EQ(point.u.td.x_value, 960 * 65536);
-  EXPECT_EQ(point.u.td.y_value, 270 * 65536);
-  EXPECT_EQ(point.u.td.x_dephault, 50 << 16);  // the definition itself is unchanged
-
-  host.set_downsample(1, 2, 1, 4);
-  point = checkout(9);
-  EXPECT_EQ(point.u.td.x_value, 480 * 65536);
-  EXPECT_EQ(point.u.td.y_value, 67 * 65536 + 32768);  // 67.5
-
-  store.set_point("position", -3.0, 100.0);
-  point = checkout(9);
-  EXPECT_EQ(point.u.td.x_value, -98304);  // -1.5
-  EXPECT_EQ(point.u.td.y_value, 25 * 65536);
-}
-
-TEST_F(Parameter_Store_Test, LayersAreMarkedAssignedThroughTheirFirstField) {
-  PF_ParamDef layer = checkout(17);
-  EXPECT_EQ(layer.u.ld.data, nullptr);
-  EXPECT_EQ(layer.u.ld.reserved0, nullptr);
-
-  brel::sim::World world(8, 4, PF_PixelFormat_ARGB32, 4);
-  store.set_layer("background layer", world.get());
-  layer = checkout(17);
-  EXPECT_EQ(layer.u.ld.data, world.get()->data);
-  EXPECT_NE(layer.u.ld.reserved0, nullptr);
-  EXPECT_EQ(layer.u.ld.width, 8);
-  PF_PixelFormat format = 0;
-  EXPECT_TRUE(brel::sim::World::format_of(&layer.u.ld, &format));  // survives the copy
-  EXPECT_EQ(format, PF_PixelFormat_ARGB32);
-
-  PF_ParamDef** params = host.begin_command();
-  EXPECT_NE(params[17]->u.ld.reserved0, nullptr);
-  store.set_layer("background layer", nullptr);
-  params = host.begin_command();
-  EXPECT_EQ(params[17]->u.ld.reserved0, nullptr);
 }
 
 TEST_F(Parameter_Store_Test, ParameterArrayHoldsTheInputAndEveryEntry) {

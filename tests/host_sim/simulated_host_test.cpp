@@ -23,19 +23,6 @@ PF_ParamDef slider_definition(int32_t id) {
   return def;
 }
 
-TEST(SimulatedHost, IdentityAndCallRecord) {
-  Simulated_Host ae(Host_Identity::after_effects(13, 9));
-  EXPECT_EQ(ae.in_data()->appl_id, 0x46585443);
-  EXPECT_EQ(ae.in_data()->version.major, 13);
-  EXPECT_EQ(ae.in_data()->version.minor, 9);
-  ae.set_utils_present(false);
-  EXPECT_EQ(ae.in_data()->utils, nullptr);
-
-  Simulated_Host premiere(Host_Identity::premiere(12, 5, {5, 0, 2}));
-  EXPECT_EQ(premiere.in_data()->appl_id, 0x50724D72);
-  EXPECT_EQ(premiere.in_data()->version.minor, 5);
-}
-
 TEST(SimulatedHost, CheckoutsAreReadAtTheGivenTimeAndBalanced) {
   Simulated_Host host(Host_Identity::after_effects());
   PF_InData* in = host.in_data();
@@ -187,18 +174,6 @@ TEST(SimulatedHost, IterateGenericRunsThreadZeroOnTheCallingThread) {
   EXPECT_EQ(host.in_data()->utils->iterate_generic(3, nullptr, fail_odd), PF_Err_OUT_OF_MEMORY);
   host.inject(fn::iterate_generic, PF_Interrupt_CANCEL, 3);
   EXPECT_EQ(host.in_data()->utils->iterate_generic(3, nullptr, fail_odd), PF_Interrupt_CANCEL);
-}
-
-TEST(SimulatedHost, WorldsKeepTheirFormatAndPadTheirRows) {
-  brel::sim::World world(10, 3, PF_PixelFormat_ARGB64, 8);
-  EXPECT_EQ(world.get()->rowbytes, 128);
-  EXPECT_EQ(world.format(), PF_PixelFormat_ARGB64);
-  EXPECT_EQ(brel::sim::World::pixel_bytes(PF_PixelFormat_ARGB128, false), 16);
-  EXPECT_EQ(brel::sim::World::pixel_bytes(PrPixelFormat_BGRA_4444_16u, true), 8);
-  EXPECT_EQ(brel::sim::World::pixel_bytes(PF_PixelFormat_ARGB64, true), 0);
-  PF_EffectWorld stranger{};
-  PF_PixelFormat format = 0;
-  EXPECT_FALSE(brel::sim::World::format_of(&stranger, &format));
 }
 
 }  // namespace

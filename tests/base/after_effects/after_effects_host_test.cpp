@@ -50,7 +50,7 @@ Render_Record last_render;
 std::function<void(brel::Render_Context&)> render_action;
 
 // An effect with two texture layers ("environmental layer", host index 1, and "background
-// layer", host index 2) and a float control after them.
+// layer", host index 2).
 class Recording_Plugin final : public brel::Plugin {
  public:
   Recording_Plugin(PF_InData* in_data, PF_ParamDef** params)
@@ -59,8 +59,6 @@ class Recording_Plugin final : public brel::Plugin {
         factory_.create_layer(brel::Layer_Parameter_Description("environmental layer", "", 11));
     background_ =
         factory_.create_layer(brel::Layer_Parameter_Description("background layer", "", 12));
-    brel::Float_Parameter_Description amount("amount", "", 13);
-    amount_ = factory_.create_float(amount);
     parameters_ = factory_.parameters();
   }
 
@@ -86,7 +84,6 @@ class Recording_Plugin final : public brel::Plugin {
   brel::Parameter_Factory_After_Effects factory_;
   std::unique_ptr<brel::Layer_Parameter> environment_;
   std::unique_ptr<brel::Layer_Parameter> background_;
-  std::unique_ptr<brel::Float_Parameter> amount_;
   std::list<brel::Parameter*> parameters_;
 };
 

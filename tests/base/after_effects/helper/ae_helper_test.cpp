@@ -60,10 +60,9 @@ struct Version_Case {
 
 TEST(HostVersions, ApiVersionThresholds) {
   const Version_Case cases[] = {
-      {11, 9, false, false, false}, {11, 20, false, false, false}, {12, 4, false, false, false},
-      {12, 5, true, false, false},  {12, 10, true, false, false},  {12, 11, true, true, false},
-      {12, 20, true, true, false},  {13, 0, true, true, false},    {13, 8, true, true, false},
-      {13, 9, true, true, true},    {13, 10, true, true, true},    {14, 0, true, true, true},
+      {11, 20, false, false, false}, {12, 4, false, false, false}, {12, 5, true, false, false},
+      {12, 10, true, false, false},  {12, 11, true, true, false},  {13, 8, true, true, false},
+      {13, 9, true, true, true},     {14, 0, true, true, true},
   };
   for (const Host_Identity& identity :
        {Host_Identity::after_effects(), Host_Identity::premiere()}) {
@@ -137,16 +136,15 @@ TEST(WorldPixelDescription, EveryFormatEachHostCarries) {
       {Host_Identity::premiere(), PrPixelFormat_BGRA_4444_16u, bgra16},
       {Host_Identity::premiere(), PrPixelFormat_BGRA_4444_8u, bgra8},
       {Host_Identity::premiere(), PrPixelFormat_ARGB_4444_8u, argb8},
-      {Host_Identity::other(PF_FOURCC_MSB_FIRST('A', 'B', 'C', 'D'), 13, 0),
-       PF_PixelFormat_ARGB64, argb16},
+      {Host_Identity::other(PF_FOURCC_MSB_FIRST('A', 'B', 'C', 'D'), 13, 0), PF_PixelFormat_ARGB64,
+       argb16},
   };
   for (const auto& c : cases) {
     Simulated_Host host(c.identity);
     const bool premiere = c.identity.is_premiere();
     World world(4, 2, c.format, World::pixel_bytes(c.format, premiere));
     EXPECT_EQ(brel::world_pixel_description(world.get(), host.in_data()), c.expected) << c.format;
-    EXPECT_EQ(premiere ? host.acquires(kPFPixelFormatSuite, 1) : host.acquires(kPFWorldSuite, 2),
-              1)
+    EXPECT_EQ(premiere ? host.acquires(kPFPixelFormatSuite, 1) : host.acquires(kPFWorldSuite, 2), 1)
         << c.format;
     EXPECT_EQ(host.imbalance(), "");
   }
