@@ -209,16 +209,17 @@ TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
       return command(l);
     };
   };
-  const auto in_format = [&](PF_PixelFormat format) {
+  const auto in_format = [](PF_PixelFormat format, auto command) {
     return [=](Loaded& l) {
       l.driver.set_frame(8, 8, format);
-      return smart(l);
+      return command(l);
     };
   };
   const Host_Identity ae = Host_Identity::after_effects();
   const std::vector<Case> cases = {
-      {"format the host lacks", ae, in_format(PrPixelFormat_BGRA_4444_8u)},
-      {"format premiere lacks", Host_Identity::premiere(), in_format(PF_PixelFormat_ARGB64)},
+      {"format the host lacks", ae, in_format(PrPixelFormat_BGRA_4444_8u, smart)},
+      {"format no host has", ae, in_format(PF_PixelFormat_ARGB64 + 1, classic)},
+      {"format premiere lacks", Host_Identity::premiere(), in_format(PF_PixelFormat_ARGB64, smart)},
       {"missing world suite", ae, without(kPFWorldSuite, 2, classic)},
       {"missing handle suite", ae, without(kPFHandleSuite, 2, smart)},
       {"missing registration suite", ae, without(kAEGPUtilitySuite, 7, setup)},

@@ -8,8 +8,6 @@
 #include "base/exception.h"
 #include "base/timing_table.h"
 #include "simulated_host.h"
-#include "util/memory.h"
-#include "util/memory_2d.h"
 
 namespace {
 
@@ -31,25 +29,6 @@ struct Host : Simulated_Host {
   }
   int64_t polls() const { return calls(fn::abort); }
 };
-
-TEST(RenderContextAe, MemoryComesFromHostHandlesInBothHalves) {
-  Host host;
-  Timing_Table table;
-  std::atomic<bool> aborted{false};
-  {
-    Render_Context context =
-        brel::render_context_ae_cpu(&table, host.in_data(), std::this_thread::get_id(), aborted);
-    EXPECT_EQ(context.pipeline(), brel::BREL_Render_Pipeline_Cpu);
-    auto block = context.allocate_memory_2d(100, 3);
-    EXPECT_EQ(block->cpu_pitch(), 128);
-    EXPECT_EQ(block->cpu_data(), block->device_data());
-    auto line = context.allocate_memory(10);
-    EXPECT_EQ(line->cpu_data(), line->device_data());
-    EXPECT_EQ(host.live_handles(), 2);
-    EXPECT_THROW(context.allocate_memory_2d(-1, 3), brel::Exception_Assert);
-  }
-  EXPECT_EQ(host.live_handles(), 0);
-}
 
 TEST(RenderContextAe, TheAbortPollAsksTheHostOnlyOnTheCommandThread) {
   Host host;

@@ -36,18 +36,12 @@ TEST(HostContext, TellsTheHostApplicationByItsId) {
   EXPECT_EQ(static_cast<int32_t>(context.plugin_host()), 4);
   // Without host data the host is taken for Premiere Pro.
   EXPECT_EQ(static_cast<int32_t>(brel::ae::host_context(nullptr).plugin_host()), 1);
-}
-
-TEST(HostIdentity, IdsAreComparedWhole) {
-  Simulated_Host host(Host_Identity::premiere());
-  EXPECT_TRUE(brel::host_is_premiere(host.in_data()));
-  EXPECT_FALSE(brel::host_is_after_effects(host.in_data()));
-  host.in_data()->appl_id = PF_APPL_ID_AFTER_EFFECTS;
-  EXPECT_TRUE(brel::host_is_after_effects(host.in_data()));
-  EXPECT_FALSE(brel::host_is_premiere(host.in_data()));
-  // The same four characters in the other byte order are no known host.
-  host.in_data()->appl_id = PF_FOURCC_LSB_FIRST('F', 'X', 'T', 'C');
-  EXPECT_FALSE(brel::host_is_after_effects(host.in_data()));
+  // Ids are compared whole: the same four characters in the other byte order are no host.
+  EXPECT_FALSE(brel::host_is_premiere(ae.in_data()));
+  ae.in_data()->appl_id = PF_FOURCC_LSB_FIRST('F', 'X', 'T', 'C');
+  EXPECT_FALSE(brel::host_is_after_effects(ae.in_data()));
+  ae.in_data()->appl_id = PF_APPL_ID_AFTER_EFFECTS;
+  EXPECT_TRUE(brel::host_is_after_effects(ae.in_data()));
 }
 
 struct Version_Case {

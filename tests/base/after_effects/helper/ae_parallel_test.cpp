@@ -115,8 +115,7 @@ TEST(ParallelForHost, WorkerExceptionsReachTheCallingThread) {
   } cases[] = {
       {"out of memory", [] { throw std::bad_alloc(); }, PF_Err_OUT_OF_MEMORY,
        "-**### WARNING ###**-: caught out of memory Exeception in sub thread\n"},
-      {"host error",
-       [] { throw Exception_After_Effects("test", PF_Err_INVALID_INDEX, "test", 1); },
+      {"host error", [] { throw Exception_After_Effects("test", PF_Err_INVALID_INDEX, "test", 1); },
        PF_Err_INVALID_INDEX,
        "-**### WARNING ###**-: caught AE Exeception with code: 513( PF_Err_INVALID_INDEX) in sub "
        "thread\n"},
