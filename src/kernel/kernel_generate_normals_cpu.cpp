@@ -130,8 +130,11 @@ BREL_TARGET_CLONES_AVX2 void depth_row(const Layer<float>& depth, int64_t y,
       const int64_t x = x0 + i;
       const float dx = row[x] - row[x + 1];
       const float dy = row[x] - up[x];
-      const bool flat = dx == 0.0f && dy == 0.0f;
-      merge[i] = !flat && (std::fabs(dx) > threshold || std::fabs(dy) > threshold) ? 1 : 0;
+      // Bitwise, not short-circuit: the loop then runs as vector code.
+      const int32_t sloped = static_cast<int32_t>(dx != 0.0f) | static_cast<int32_t>(dy != 0.0f);
+      const int32_t beyond = static_cast<int32_t>(std::fabs(dx) > threshold) |
+                             static_cast<int32_t>(std::fabs(dy) > threshold);
+      merge[i] = sloped & beyond;
       merges += merge[i];
     }
     if (merges == 0) {
