@@ -30,31 +30,25 @@ void expect_cleared(const brel::Layer_Holder& holder, int64_t content) {
   }
 }
 
-TEST(Kernel_Clear, Rgb32fZeroesWidthTimesTwelveBytesAndLeavesThePadding) {
+template <class P>
+void expect_clear_leaves_the_padding(int64_t width, int64_t height, int64_t row_content) {
   for (const int64_t threads : brel::test::thread_counts) {
     brel::test::Standalone_Render render(threads);
-    const auto holder = brel::make_rgb32f_layer(render.context, 5, 9, 0, 0, 0, 1, 1, 1);
+    const auto holder = brel::make_temporary_float_layer(render.context, width * sizeof(P) / 4,
+                                                         height, 0, 0, 0, 1, 1, 1);
     fill_memory(holder);
-    brel::Kernel_Clear<brel::Layer<brel::RGB32f>, brel::Implementation_Cpu> clear;
-    clear.parameters_in.layer = brel::layer_view<brel::RGB32f>(holder);
+    brel::Kernel_Clear<brel::Layer<P>, brel::Implementation_Cpu> clear;
+    clear.parameters_in.layer = brel::layer_view<P>(holder);
     clear.execute(render.context);
-    expect_cleared(holder, 60);
+    expect_cleared(holder, row_content);
+    EXPECT_EQ(clear.workload(), row_content * height);
     EXPECT_EQ(clear.name(), "Clear");
-    EXPECT_EQ(clear.workload(), 5 * 9 * 12);
   }
 }
 
-TEST(Kernel_Clear, FloatLayerEveryRowAtEveryThreadCount) {
-  for (const int64_t threads : brel::test::thread_counts) {
-    brel::test::Standalone_Render render(threads);
-    const auto holder = brel::make_temporary_float_layer(render.context, 37, 13, 0, 0, 0, 1, 1, 1);
-    fill_memory(holder);
-    brel::Kernel_Clear<brel::Layer<float>, brel::Implementation_Cpu> clear;
-    clear.parameters_in.layer = brel::layer_view<float>(holder);
-    clear.execute(render.context);
-    expect_cleared(holder, 37 * 4);
-    EXPECT_EQ(clear.workload(), 37 * 13 * 4);
-  }
+TEST(Kernel_Clear, ZeroesEveryRowsPixelsAndLeavesThePadding) {
+  expect_clear_leaves_the_padding<brel::RGB32f>(5, 9, 5 * 12);
+  expect_clear_leaves_the_padding<float>(37, 13, 37 * 4);
 }
 
 TEST(Kernel_Clear, UnpaddedRowsAreClearedAsOneSpanThatEndsAtTheViewsLastRow) {

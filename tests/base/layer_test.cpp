@@ -4,18 +4,11 @@
 
 namespace {
 
-TEST(Layer, DefaultIsTheEmptyViewAndRowsFollowRowBytes) {
+TEST(Layer, EmptyViewHasNoPixelsAndRowsFollowRowBytes) {
   const brel::Layer<float> empty = brel::empty_layer<float>();
   EXPECT_EQ(empty.width, 0);
   EXPECT_EQ(empty.height, 0);
-  EXPECT_EQ(empty.origin_x, 0);
-  EXPECT_EQ(empty.origin_y, 0);
-  EXPECT_EQ(empty.scale_x, 1.0f);
-  EXPECT_EQ(empty.scale_y, 1.0f);
-  EXPECT_EQ(empty.pixel_aspect_ratio, 1.0f);
-  EXPECT_EQ(empty.flag, 0);
   EXPECT_EQ(empty.pixels, nullptr);
-  EXPECT_EQ(empty.row_bytes, 0);
 
   // Two RGB32f pixels a row, padded to 32 bytes.
   alignas(16) float storage[3 * 8] = {};

