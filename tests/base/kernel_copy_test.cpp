@@ -89,19 +89,6 @@ Copy make_copy(const Float_Layer& source, const Float_Layer& destination, uint32
   return copy;
 }
 
-TEST(Kernel_Copy, EqualGeometryReproducesTheSourceTimesTheFactor) {
-  brel::test::Standalone_Render render(2);
-  Float_Layer source(render.context, 5, 2, 3, -1);
-  source.numbered();
-  Float_Layer destination(render.context, 5, 2, 3, -1);
-  Copy copy = make_copy(source, destination, 3, 2.0f);
-  copy.execute(render.context);
-  EXPECT_EQ(destination.row(0), (std::vector<float>{2, 4, 6, 8, 10}));
-  EXPECT_EQ(destination.row(1), (std::vector<float>{22, 24, 26, 28, 30}));
-  EXPECT_EQ(copy.name(), "Copy");
-  EXPECT_EQ(copy.workload(), 2 * 5 * 2 * 4);
-}
-
 TEST(Kernel_Copy, DestinationTwoColumnsLeftReadsColumnsMinusTwoAndMinusOne) {
   brel::test::Standalone_Render render(2);
   Float_Layer source(render.context, 5, 1, 10, 0);
@@ -135,6 +122,7 @@ TEST(Kernel_Copy, TallerDestinationGetsItsExtraRowsFromTheEdgeMode) {
   EXPECT_EQ(destination.row(2), (std::vector<float>{0.5f, 0.5f, 0.5f}));
   EXPECT_EQ(destination.row(3), (std::vector<float>{0.5f, 0.5f, 0.5f}));
   EXPECT_EQ(border.workload(), 2 * 3 * 2 * 4);  // the smaller of the two layers counts
+  EXPECT_EQ(border.name(), "Copy");
   Copy mirror = make_copy(source, destination, 1);
   mirror.execute(render.context);
   EXPECT_EQ(destination.row(2), (std::vector<float>{11, 12, 13}));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -17,35 +18,37 @@ namespace {
 using brel::test::Active_Log;
 using brel::test::Standalone_Render;
 
-// What the stamp kernel's bodies share with the test; the counters live in the test.
-struct Stamp_Parameters {
-  brel::Layer<float> output;
-  float value = 0.0f;
-  int64_t abort_row = -1;  // the row whose start raises the abort flag; -1: none
+// What one run of the stamp kernel counts.
+struct Stamp_Counters {
   std::atomic<bool>* aborted = nullptr;
-  std::atomic<int64_t>* rows_done = nullptr;
-  std::atomic<int64_t>* rows_after_abort = nullptr;  // rows finished while the flag was up
-  std::atomic<int64_t>* iterations_seen = nullptr;
+  int64_t abort_row = -1;  // the row whose start raises the abort flag; -1: none
+  std::atomic<int64_t> rows_done{0};
+  std::atomic<int64_t> rows_after_abort{0};  // rows finished while the flag was up
+  std::atomic<int64_t> iterations_seen{0};
 };
 
+struct Stamp_Parameters {
+  brel::Layer<float> output;
+  Stamp_Counters* counters;
+};
+
+// Writes y into every pixel of row y.
 void stamp_row(const Stamp_Parameters& in, int64_t y) {
-  if (y == in.abort_row) {
-    in.aborted->store(true);
+  Stamp_Counters& counters = *in.counters;
+  if (y == counters.abort_row) {
+    counters.aborted->store(true);
   }
-  float* row = in.output.row(y);
-  for (int64_t x = 0; x < in.output.width; ++x) {
-    row[x] = in.value + static_cast<float>(y);
-  }
-  in.rows_done->fetch_add(1);
-  if (in.aborted->load()) {
-    in.rows_after_abort->fetch_add(1);
+  std::fill(in.output.row(y), in.output.row(y) + in.output.width, static_cast<float>(y));
+  counters.rows_done.fetch_add(1);
+  if (counters.aborted->load()) {
+    counters.rows_after_abort.fetch_add(1);
   }
 }
 
 // Scheme A: one row per iteration.
 void stamp_per_row(const brel::Iteration& iteration, brel::Render_Context context,
                    Stamp_Parameters in) {
-  in.iterations_seen->store(iteration.iterations);
+  in.counters->iterations_seen.store(iteration.iterations);
   stamp_row(in, iteration.index);
   context.check_abort();
 }
@@ -53,7 +56,7 @@ void stamp_per_row(const brel::Iteration& iteration, brel::Render_Context contex
 // Scheme B: a block of rows per iteration.
 void stamp_split(const brel::Iteration& iteration, brel::Render_Context context,
                  Stamp_Parameters in) {
-  in.iterations_seen->store(iteration.iterations);
+  in.counters->iterations_seen.store(iteration.iterations);
   const auto [begin, end] = brel::thread_iteration_range(iteration, in.output.height);
   for (int64_t y = begin; y < end; ++y) {
     stamp_row(in, y);
@@ -61,18 +64,12 @@ void stamp_split(const brel::Iteration& iteration, brel::Render_Context context,
   }
 }
 
-// Writes value + y into every pixel of row y.
 class Kernel_Stamp final : public brel::Kernel_Implementation<brel::Implementation_Cpu> {
  public:
   Kernel_Stamp(bool split, Stamp_Parameters in) : split_(split), in_(in) {}
-
   std::string name() const override { return "stamp"; }
   int64_t workload() const override { return in_.output.width * in_.output.height * 4; }
-
   void run(brel::Render_Context context) override {
-    if (in_.output.pixels == nullptr) {
-      return;
-    }
     if (split_) {
       const int64_t count = context.iteration_count(in_.output.height);
       brel::cpu_kernel_launch(count, stamp_split, context, in_);
@@ -95,36 +92,25 @@ class Kernel_Plain final : public brel::Kernel_Implementation<brel::Implementati
 
 // A float layer of the given size from the render context, with the counters of one run.
 struct Stamp_Setup {
-  Stamp_Setup(Standalone_Render& render, int64_t width, int64_t height) {
-    holder = brel::make_temporary_float_layer(render.context, width, height, 0, 0, 0, 1, 1, 1);
-    in.output = brel::layer_view<float>(holder);
-    in.value = 0.5f;
-    in.aborted = &render.aborted;
-    in.rows_done = &rows_done;
-    in.rows_after_abort = &rows_after_abort;
-    in.iterations_seen = &iterations_seen;
+  Stamp_Setup(Standalone_Render& render, int64_t width, int64_t height)
+      : holder(brel::make_temporary_float_layer(render.context, width, height, 0, 0, 0, 1, 1, 1)),
+        in{brel::layer_view<float>(holder), &counters} {
+    counters.aborted = &render.aborted;
   }
 
-  // Rows that do not hold value + y in every pixel.
+  // Rows that do not hold y in every pixel.
   int64_t wrong_rows() const {
     int64_t wrong = 0;
     for (int64_t y = 0; y < in.output.height; ++y) {
       const float* row = in.output.row(y);
-      for (int64_t x = 0; x < in.output.width; ++x) {
-        if (row[x] != in.value + static_cast<float>(y)) {
-          ++wrong;
-          break;
-        }
-      }
+      wrong += std::count(row, row + in.output.width, static_cast<float>(y)) != in.output.width;
     }
     return wrong;
   }
 
   brel::Layer_Holder holder;
+  Stamp_Counters counters;
   Stamp_Parameters in;
-  std::atomic<int64_t> rows_done{0};
-  std::atomic<int64_t> rows_after_abort{0};
-  std::atomic<int64_t> iterations_seen{0};
 };
 
 TEST(Kernel, BothSchemesCoverEveryRowOnce) {
@@ -138,9 +124,9 @@ TEST(Kernel, BothSchemesCoverEveryRowOnce) {
         const std::string where = std::to_string(workers) + " workers, split " +
                                   std::to_string(split) + ", height " + std::to_string(height);
         EXPECT_EQ(setup.wrong_rows(), 0) << where;
-        EXPECT_EQ(setup.rows_done.load(), height) << where;
+        EXPECT_EQ(setup.counters.rows_done.load(), height) << where;
         // Scheme A hands the loop one iteration per row; scheme B at most one per worker.
-        EXPECT_EQ(setup.iterations_seen.load(), split ? std::min(workers, height) : height)
+        EXPECT_EQ(setup.counters.iterations_seen.load(), split ? std::min(workers, height) : height)
             << where;
       }
     }
@@ -221,15 +207,15 @@ TEST(Kernel, AbortDuringTheLoopStopsEveryWorkerWithinOneRow) {
       Standalone_Render render(workers);
       const int64_t height = 2000;
       Stamp_Setup setup(render, 256, height);
-      setup.in.abort_row = split ? 3 : 40;  // in the first block of scheme B
+      setup.counters.abort_row = split ? 3 : 40;  // in the first block of scheme B
       Kernel_Stamp kernel(split, setup.in);
       EXPECT_THROW(kernel.execute(render.context), brel::Exception_Abort);
 
       const std::string where =
           std::to_string(workers) + " workers, split " + std::to_string(split);
-      EXPECT_GE(setup.rows_after_abort.load(), 1) << where;  // the raising row itself
-      EXPECT_LE(setup.rows_after_abort.load(), workers) << where;
-      EXPECT_LT(setup.rows_done.load(), height) << where;
+      EXPECT_GE(setup.counters.rows_after_abort.load(), 1) << where;  // the raising row itself
+      EXPECT_LE(setup.counters.rows_after_abort.load(), workers) << where;
+      EXPECT_LT(setup.counters.rows_done.load(), height) << where;
 
       const auto& root = render.timing_table.root();
       ASSERT_EQ(root.children.size(), 1u) << where;
@@ -248,11 +234,11 @@ TEST(Cpu_Kernel_Launch, PollsOncePerRowAndOnceAfterTheLoop) {
   Counting_Context counting(render);
   Stamp_Setup setup(render, 4, 25);
   brel::cpu_kernel_launch(25, stamp_per_row, counting.context, setup.in);
-  EXPECT_EQ(setup.rows_done.load(), 25);
+  EXPECT_EQ(setup.counters.rows_done.load(), 25);
   EXPECT_EQ(counting.polls.load(), 26);
 
   brel::cpu_kernel_launch(0, stamp_per_row, counting.context, setup.in);
-  EXPECT_EQ(setup.rows_done.load(), 25);
+  EXPECT_EQ(setup.counters.rows_done.load(), 25);
   EXPECT_EQ(counting.polls.load(), 27);
   render.aborted = true;
   EXPECT_THROW(brel::cpu_kernel_launch(0, stamp_per_row, counting.context, setup.in),

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <functional>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -15,31 +14,20 @@ namespace {
 using brel::Timing_Table;
 using brel::test::lines_of;
 
-// A clock the test moves by hand.
+// A clock the test moves by hand; given a reading, a stop watch that always reads it.
 class Hand_Clock final : public brel::Stop_Watch {
  public:
-  explicit Hand_Clock(const double& now) : now_(now), start_(now) {}
+  explicit Hand_Clock(const double& now, double reading = -1.0)
+      : now_(now), start_(now), reading_(reading) {}
   void start() override { start_ = now_; }
   void stop() override { stop_ = now_; }
-  double elapsed() const override { return now_ - start_; }
-  double duration() const override { return stop_ - start_; }
+  double elapsed() const override { return reading_ >= 0.0 ? reading_ : now_ - start_; }
+  double duration() const override { return reading_ >= 0.0 ? reading_ : stop_ - start_; }
 
  private:
   const double& now_;
   double start_;
   double stop_ = 0.0;
-};
-
-// A scope's own stop watch that always reads the same time.
-class Fixed_Stop_Watch final : public brel::Stop_Watch {
- public:
-  explicit Fixed_Stop_Watch(double reading) : reading_(reading) {}
-  void start() override {}
-  void stop() override {}
-  double elapsed() const override { return reading_; }
-  double duration() const override { return reading_; }
-
- private:
   double reading_;
 };
 
@@ -49,7 +37,7 @@ TEST(TimingTableReport, SmallTreeWithNestingReferenceAndSharesIsExact) {
   now = 1.0;
   {
     auto a = table.scope_timer("kernel a (Cpu)", 1'500'000'000,
-                               std::make_unique<Fixed_Stop_Watch>(2.5), 1e9);
+                               std::make_unique<Hand_Clock>(now, 2.5), 1e9);
     now = 1.5;
     {
       auto inner = table.scope_timer("inner", 0, nullptr, 0.0);
@@ -158,7 +146,7 @@ TEST(TimingTableTree, ScopeClosedOutOfOrderMakesItsOwnParentCurrent) {
 TEST(TimingTableTree, ScopeClosesWithItsLastReferenceAndResetStartsANewTree) {
   double now = 0.0;
   Timing_Table table(std::make_unique<Hand_Clock>(now));
-  auto scope = table.scope_timer("a", 0, std::make_unique<Fixed_Stop_Watch>(0.75), 0.0);
+  auto scope = table.scope_timer("a", 0, std::make_unique<Hand_Clock>(now, 0.75), 0.0);
   auto copy = scope;
   now = 1.0;
   scope.reset();

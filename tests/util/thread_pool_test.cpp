@@ -95,32 +95,33 @@ TEST(Thread_Pool, EveryIndexExactlyOnceWithFullIterationRecords) {
   }
 }
 
-// A failure on the calling thread (worker 0) stops the handing out of indices.
-TEST(Thread_Pool, ExceptionOnTheCallerStopsTheLoop) {
+// A failure stops the handing out of indices: on one worker after the failing index, on four
+// (where every call throws) after at most one call per worker; one exception reaches the caller.
+TEST(Thread_Pool, ExceptionStopsTheLoop) {
   brel::Thread_Pool pool;
   pool.start(1);
   std::vector<int64_t> seen;
-  auto job = [&seen](const brel::Iteration& iteration) {
-    seen.push_back(iteration.index);
-    if (iteration.index == 2) {
-      throw std::runtime_error("row 2 failed");
-    }
-  };
-  try {
-    pool.run(6, job);
-    FAIL() << "the loop returned as if it had succeeded";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "row 2 failed");
-  }
+  EXPECT_THROW(pool.run(6,
+                        [&seen](const brel::Iteration& iteration) {
+                          seen.push_back(iteration.index);
+                          if (iteration.index == 2) {
+                            throw std::runtime_error("row 2 failed");
+                          }
+                        }),
+               std::runtime_error);
   EXPECT_EQ(seen, (std::vector<int64_t>{0, 1, 2}));
-}
 
-// Counts the calls of a job that are running, to see that a failed loop still waits for
-// every worker before it raises the failure.
-struct In_Flight {
-  std::atomic<int64_t> running{0};
-  std::atomic<int64_t> calls{0};
-};
+  pool.start(4);
+  std::atomic<int> calls{0};
+  EXPECT_THROW(pool.run(100,
+                        [&calls](const brel::Iteration& iteration) {
+                          calls.fetch_add(1);
+                          throw std::out_of_range(std::to_string(iteration.index));
+                        }),
+               std::out_of_range);
+  EXPECT_GE(calls.load(), 1);
+  EXPECT_LE(calls.load(), 4);
+}
 
 // Runs 1000 iterations on 4 workers; calls on the thread for which `fails` holds throw
 // Exception_Abort, the others take a little time so that every worker gets indices. Checks
@@ -130,12 +131,13 @@ template <class Fails>
 void expect_failure_raised_after_the_loop(Fails fails) {
   brel::Thread_Pool pool;
   pool.start(4);
-  In_Flight flight;
+  std::atomic<int64_t> running{0};
+  std::atomic<int64_t> calls{0};
   auto job = [&](const brel::Iteration&) {
-    flight.running.fetch_add(1);
-    flight.calls.fetch_add(1);
+    running.fetch_add(1);
+    calls.fetch_add(1);
     std::this_thread::sleep_for(std::chrono::microseconds(500));
-    flight.running.fetch_sub(1);
+    running.fetch_sub(1);
     if (fails(std::this_thread::get_id())) {
       throw brel::Exception_Abort();
     }
@@ -144,9 +146,9 @@ void expect_failure_raised_after_the_loop(Fails fails) {
     pool.run(1000, job);
     ADD_FAILURE() << "the loop returned as if it had succeeded";
   } catch (const brel::Exception_Abort&) {
-    EXPECT_EQ(flight.running.load(), 0);  // no call outlives the loop
+    EXPECT_EQ(running.load(), 0);  // no call outlives the loop
   }
-  EXPECT_LT(flight.calls.load(), 1000);
+  EXPECT_LT(calls.load(), 1000);
 
   Call_Log log;
   pool.run(40, log.job());
@@ -157,21 +159,6 @@ TEST(Thread_Pool, ExceptionOnAnyWorkerIsRaisedOnTheCallerAfterTheOtherWorkers) {
   const auto caller = std::this_thread::get_id();
   expect_failure_raised_after_the_loop([caller](std::thread::id id) { return id == caller; });
   expect_failure_raised_after_the_loop([caller](std::thread::id id) { return id != caller; });
-}
-
-TEST(Thread_Pool, FirstOfSeveralExceptionsIsKept) {
-  brel::Thread_Pool pool;
-  pool.start(4);
-  // Every call throws; whichever is first, exactly one exception reaches the caller and the
-  // pool hands out no index after it.
-  std::atomic<int> calls{0};
-  auto job = [&calls](const brel::Iteration& iteration) {
-    calls.fetch_add(1);
-    throw std::out_of_range(std::to_string(iteration.index));
-  };
-  EXPECT_THROW(pool.run(100, job), std::out_of_range);
-  EXPECT_GE(calls.load(), 1);
-  EXPECT_LE(calls.load(), 4);  // at most one call per worker
 }
 
 }  // namespace
