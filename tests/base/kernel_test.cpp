@@ -133,41 +133,6 @@ TEST(Kernel, BothSchemesCoverEveryRowOnce) {
   }
 }
 
-// A kernel executed inside another kernel's run is timed inside the outer kernel's scope; one
-// without its own name and workload keeps the base's.
-TEST(Kernel, TimedUnderItsNameWithItsWorkloadNestedInTheCallersScope) {
-  class Kernel_Outer final : public brel::Kernel_Implementation<brel::Implementation_Cpu> {
-   public:
-    Kernel_Outer(bool split, Stamp_Parameters in) : stamp(split, in) {}
-    std::string name() const override { return "outer"; }
-    int64_t workload() const override { return 7; }
-    void run(brel::Render_Context context) override {
-      stamp.execute(context);
-      plain.execute(context);
-    }
-    Kernel_Stamp stamp;
-    Kernel_Plain plain;
-  };
-  Active_Log active;
-  Standalone_Render render(3);
-  Stamp_Setup setup(render, 16, 10);
-  Kernel_Outer outer(true, setup.in);
-  outer.execute(render.context);
-  EXPECT_EQ(outer.plain.runs, 1);
-  EXPECT_EQ(outer.plain.reserved_query(), 0);
-  const auto& root = render.timing_table.root();
-  ASSERT_EQ(root.children.size(), 1u);
-  EXPECT_EQ(root.children[0]->name, "outer (Cpu)");
-  EXPECT_EQ(root.children[0]->workload, 7);
-  EXPECT_EQ(root.children[0]->measured_duration, -1.0);  // timed by the table's clock
-  const auto& inner = root.children[0]->children;
-  ASSERT_EQ(inner.size(), 2u);
-  EXPECT_EQ(inner[0]->name, "stamp (Cpu)");
-  EXPECT_EQ(inner[0]->workload, 16 * 10 * 4);
-  EXPECT_EQ(inner[1]->name, "kernel without a name (Cpu)");
-  EXPECT_EQ(inner[1]->workload, 0);
-}
-
 // The context copies a kernel run works on: the poll counts every abort check.
 struct Counting_Context {
   explicit Counting_Context(Standalone_Render& render) : context(render.context) {
@@ -181,20 +146,31 @@ struct Counting_Context {
   brel::Render_Context context;
 };
 
-// execute polls once before its run; raised before, the abort runs nothing and opens no scope.
-TEST(Kernel, ExecutePollsBeforeRunning) {
+// execute polls once, then runs in a scope named "<name> (Cpu)" with the kernel's workload (the
+// base's name and 0 when the kernel gives none); raised before, an abort runs nothing and opens
+// no scope.
+TEST(Kernel, ExecutePollsThenRunsInANamedTimedScope) {
   Active_Log active;
-  Standalone_Render render(2);
+  Standalone_Render render(3);
   Counting_Context counting(render);
-  Kernel_Plain kernel;
-  kernel.execute(counting.context);
+  Stamp_Setup setup(render, 16, 10);
+  Kernel_Stamp(true, setup.in).execute(render.context);
+  Kernel_Plain plain;
+  plain.execute(counting.context);
   EXPECT_EQ(counting.polls.load(), 1);
-  EXPECT_EQ(kernel.runs, 1);
-  render.timing_table.reset();
+  EXPECT_EQ(plain.runs, 1);
+  const auto& children = render.timing_table.root().children;
+  ASSERT_EQ(children.size(), 2u);
+  EXPECT_EQ(children[0]->name, "stamp (Cpu)");
+  EXPECT_EQ(children[0]->workload, 16 * 10 * 4);
+  EXPECT_EQ(children[0]->measured_duration, -1.0);  // timed by the table's clock
+  EXPECT_EQ(children[1]->name, "kernel without a name (Cpu)");
+  EXPECT_EQ(children[1]->workload, 0);
+
   render.aborted = true;
-  EXPECT_THROW(kernel.execute(counting.context), brel::Exception_Abort);
-  EXPECT_EQ(kernel.runs, 1);
-  EXPECT_TRUE(render.timing_table.root().children.empty());
+  EXPECT_THROW(plain.execute(counting.context), brel::Exception_Abort);
+  EXPECT_EQ(plain.runs, 1);
+  EXPECT_EQ(children.size(), 2u);
 }
 
 // An abort raised inside the loop ends it with Exception_Abort: each worker finishes at most
