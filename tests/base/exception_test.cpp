@@ -41,42 +41,33 @@ Caught catch_assertion(Asserting asserting) {
 
 const std::string report_head = "-**###  ERROR  ###**-: -**### ASSERTION FAILED ###** (";
 
-std::string first_line(const std::string& report) {
-  return report.substr(0, report.find('\n') + 1);
+// Checks a caught assertion's text, its report's first line and the empty line that ends it.
+void expect_caught(const Caught& caught, const std::string& what, const std::string& first) {
+  EXPECT_EQ(caught.what, what);
+  EXPECT_EQ(caught.report.substr(0, caught.report.find('\n') + 1), report_head + first);
+  EXPECT_EQ(caught.report.substr(caught.report.size() - 2), "\n\n");
 }
 
 TEST(Assertion, FormsCarryTheirMessageAndLogConditionFileAndLine) {
   const int cpus = 0;
   const std::string here = std::string(BREL_SOURCE) + " line ";
-  struct Case {
-    Caught caught;
-    std::string what;
-    std::string first_line;
-  };
-  std::vector<Case> cases;
   int line = __LINE__ + 1;
-  cases.push_back({catch_assertion([&] { BREL_ASSERT(cpus > 0); }), "ASSERT()",
-                   "cpus > 0) in " + here + std::to_string(line) + ". ASSERT()\n"});
+  expect_caught(catch_assertion([&] { BREL_ASSERT(cpus > 0); }), "ASSERT()",
+                "cpus > 0) in " + here + std::to_string(line) + ". ASSERT()\n");
   line = __LINE__ + 1;
   Caught with_message = catch_assertion([&] { BREL_ASSERT_MSG(cpus == 1, "one processor"); });
-  cases.push_back({with_message, "one processor",
-                   "cpus == 1) in " + here + std::to_string(line) + ". one processor\n"});
-  cases.push_back(
-      {catch_assertion([] { BREL_ASSERT_FAIL_AT("no way here", "util/thread_pool", 94); }),
-       "no way here", "ASSERT_FAIL) in util/thread_pool line 94. no way here\n"});
-  cases.push_back({catch_assertion([] { BREL_ASSERT_INCOMPLETE_AT("./util/thread_iteration", 7); }),
-                   "found something that needs implementation",
-                   "ASSERT_INCOMPLETE) in ./util/thread_iteration line 7. found something that "
-                   "needs implementation\n"});
+  expect_caught(with_message, "one processor",
+                "cpus == 1) in " + here + std::to_string(line) + ". one processor\n");
+  expect_caught(catch_assertion([] { BREL_ASSERT_FAIL_AT("no way here", "util/thread_pool", 94); }),
+                "no way here", "ASSERT_FAIL) in util/thread_pool line 94. no way here\n");
+  expect_caught(catch_assertion([] { BREL_ASSERT_INCOMPLETE_AT("./util/thread_iteration", 7); }),
+                "found something that needs implementation",
+                "ASSERT_INCOMPLETE) in ./util/thread_iteration line 7. found something that "
+                "needs implementation\n");
   // The report is logged on construction, even when the exception is never thrown.
   const std::string swallowed = Exception_Assert("swallowed", "x == y", "base/kernel", 31).what();
-  cases.push_back(
-      {{swallowed, newest_message()}, "swallowed", "x == y) in base/kernel line 31. swallowed\n"});
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.caught.what, c.what);
-    EXPECT_EQ(first_line(c.caught.report), report_head + c.first_line);
-    EXPECT_EQ(c.caught.report.substr(c.caught.report.size() - 2), "\n\n");
-  }
+  expect_caught({swallowed, newest_message()}, "swallowed",
+                "x == y) in base/kernel line 31. swallowed\n");
 
   global_log().write("marker before holding assertions\n", Log::information);
   EXPECT_NO_THROW(BREL_ASSERT(cpus == 0));
@@ -103,8 +94,6 @@ TEST(AssertionBacktrace, StartsAtTheAssertingFunctionDemangled) {
       << caught.report;
   EXPECT_EQ(caught.report.find("write_backtrace"), std::string::npos);
   EXPECT_EQ(caught.report.find("throw_assert"), std::string::npos);
-  // The report ends with the empty line after the last frame.
-  EXPECT_EQ(caught.report.substr(caught.report.size() - 2), "\n\n");
 }
 
 __attribute__((noinline)) std::string backtrace_from_here(int32_t skip) {

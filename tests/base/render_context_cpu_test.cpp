@@ -49,8 +49,8 @@ TEST(Render_Context_Cpu, IterationCountIsTheWorkerCountCappedAtTheWork) {
   EXPECT_EQ(render.context.iteration_count(-5), 8);
 }
 
-// The loop runs on the pool's workers and raises a worker's failure on the caller; the abort
-// flag is seen on every thread and never lowered by the context.
+// The loop runs on the pool's workers; the abort flag is seen on every thread and never lowered
+// by the context.
 TEST(Render_Context_Cpu, ParallelForAndAbortFlag) {
   Standalone_Render render(4);
   std::atomic<int64_t> index_sum{0};
@@ -59,15 +59,6 @@ TEST(Render_Context_Cpu, ParallelForAndAbortFlag) {
     index_sum.fetch_add(iteration.index + 1000);
   });
   EXPECT_EQ(index_sum.load(), 64 * 1000 + 63 * 64 / 2);
-  const auto caller = std::this_thread::get_id();
-  const auto fail_elsewhere = [caller](const brel::Iteration&) {
-    if (std::this_thread::get_id() != caller) {
-      throw std::bad_alloc();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  };
-  EXPECT_THROW(render.context.parallel_for(64, fail_elsewhere), std::bad_alloc);
-
   render.context.check_abort();  // the flag is down
   render.aborted = true;
   std::atomic<int64_t> aborted_calls{0};
@@ -82,28 +73,15 @@ TEST(Render_Context_Cpu, ParallelForAndAbortFlag) {
   EXPECT_THROW(render.context.check_abort(), brel::Exception_Abort);
 }
 
-// With the log active a scope carries the name with " (Cpu)" and the workload and is timed by
-// the table's clock; inactive, it is "(Void)" with workload 0 and a stop watch that measures 0.
-TEST(Render_Context_Cpu, ScopesFollowTheLog) {
-  struct Case {
-    bool active;
-    std::string name;
-    int64_t workload;
-    double measured_duration;
-  };
-  for (const Case& expected :
-       {Case{true, "point shadow (Cpu)", 1234, -1.0}, Case{false, "(Void)", 0, 0.0}}) {
-    brel::global_log().set_verbose(expected.active);
-    Standalone_Render render(1);
-    auto scope = render.context.scope_timer("point shadow", 1234);
-    brel::global_log().set_verbose(false);
-    ASSERT_NE(scope, nullptr);
-    EXPECT_EQ(scope->timing().name, expected.name);
-    EXPECT_EQ(scope->timing().workload, expected.workload);
-    scope.reset();
-    EXPECT_EQ(render.timing_table.root().children.at(0)->measured_duration,
-              expected.measured_duration);
-  }
+// With the log inactive a scope is "(Void)" with workload 0 and a stop watch that measures 0
+// (the active case is timed through the kernel base).
+TEST(Render_Context_Cpu, ScopesOfTheInactiveLogMeasureNothing) {
+  Standalone_Render render(1);
+  auto scope = render.context.scope_timer("point shadow", 1234);
+  EXPECT_EQ(scope->timing().name, "(Void)");
+  EXPECT_EQ(scope->timing().workload, 0);
+  scope.reset();
+  EXPECT_EQ(render.timing_table.root().children.at(0)->measured_duration, 0.0);
 }
 
 }  // namespace
