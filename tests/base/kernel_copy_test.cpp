@@ -78,14 +78,19 @@ void reference_copy(const Copy::Parameters_In& in) {
   }
 }
 
-Copy make_copy(const Float_Layer& source, const Float_Layer& destination, uint32_t mode,
-               float factor = 1.0f, float border = 0.0f) {
+// Runs a copy from `source` into `destination` and returns it.
+Copy run_copy(const brel::Render_Context& context, const brel::Layer<float>& source,
+              const Float_Layer& destination, uint32_t mode, float factor = 1.0f,
+              float border = 0.0f, int64_t offset_x = 0, int64_t offset_y = 0) {
   Copy copy;
-  copy.parameters_in.source = source.view;
+  copy.parameters_in.source = source;
   copy.parameters_in.destination = destination.view;
   copy.parameters_in.edge_mode = static_cast<brel::Edge_Mode>(mode);
   copy.parameters_in.factor = factor;
   copy.parameters_in.border_value = border;
+  copy.parameters_in.offset_x = offset_x;
+  copy.parameters_in.offset_y = offset_y;
+  copy.execute(context);
   return copy;
 }
 
@@ -101,14 +106,15 @@ TEST(Kernel_Copy, DestinationTwoColumnsLeftReadsColumnsMinusTwoAndMinusOne) {
       {1.5, 1.5, 1, 2},  // border
   };
   for (uint32_t mode = 0; mode < 4; ++mode) {
-    Copy copy = make_copy(source, destination, mode, 1.0f, 1.5f);
-    copy.execute(render.context);
+    run_copy(render.context, source.view, destination, mode, 1.0f, 1.5f);
     EXPECT_EQ(destination.row(0), expected[mode]) << "edge mode " << mode;
   }
   // Any mode beyond the named ones reads the border value, which the factor scales too.
-  Copy copy = make_copy(source, destination, 7, 4.0f, 0.5f);
-  copy.execute(render.context);
+  run_copy(render.context, source.view, destination, 7, 4.0f, 0.5f);
   EXPECT_EQ(destination.row(0), (std::vector<float>{2, 2, 4, 8}));
+  // An offset of 3 columns moves the read to columns 1 to 4.
+  run_copy(render.context, source.view, destination, 0, 1.0f, 0.0f, 3, 0);
+  EXPECT_EQ(destination.row(0), (std::vector<float>{2, 3, 4, 5}));
 }
 
 TEST(Kernel_Copy, TallerDestinationGetsItsExtraRowsFromTheEdgeMode) {
@@ -116,15 +122,13 @@ TEST(Kernel_Copy, TallerDestinationGetsItsExtraRowsFromTheEdgeMode) {
   Float_Layer source(render.context, 3, 2);
   source.numbered();  // rows 1 2 3 and 11 12 13
   Float_Layer destination(render.context, 3, 4);
-  Copy border = make_copy(source, destination, 3, 2.0f, 0.25f);
-  border.execute(render.context);
+  const Copy border = run_copy(render.context, source.view, destination, 3, 2.0f, 0.25f);
   EXPECT_EQ(destination.row(1), (std::vector<float>{22, 24, 26}));
   EXPECT_EQ(destination.row(2), (std::vector<float>{0.5f, 0.5f, 0.5f}));
   EXPECT_EQ(destination.row(3), (std::vector<float>{0.5f, 0.5f, 0.5f}));
   EXPECT_EQ(border.workload(), 2 * 3 * 2 * 4);  // the smaller of the two layers counts
   EXPECT_EQ(border.name(), "Copy");
-  Copy mirror = make_copy(source, destination, 1);
-  mirror.execute(render.context);
+  run_copy(render.context, source.view, destination, 1);
   EXPECT_EQ(destination.row(2), (std::vector<float>{11, 12, 13}));
   EXPECT_EQ(destination.row(3), (std::vector<float>{1, 2, 3}));
 }
@@ -132,27 +136,28 @@ TEST(Kernel_Copy, TallerDestinationGetsItsExtraRowsFromTheEdgeMode) {
 TEST(Kernel_Copy, EmptySourceUnderMirrorOrWrapLeavesTheDestinationAlone) {
   brel::test::Standalone_Render render(2);
   Float_Layer destination(render.context, 4, 3);
+  const auto untouched = [&destination] {
+    for (int64_t y = 0; y < 3; ++y) {
+      EXPECT_EQ(destination.row(y), std::vector<float>(4, sentinel)) << "row " << y;
+    }
+  };
   for (const auto& [width, height] : {std::pair<int64_t, int64_t>{0, 3}, {4, 0}}) {
     Float_Layer source(render.context, width, height);
     for (const uint32_t mode : {1u, 2u}) {
       destination.filled(sentinel);
-      Copy copy = make_copy(source, destination, mode);
-      copy.execute(render.context);
-      for (int64_t y = 0; y < 3; ++y) {
-        EXPECT_EQ(destination.row(y), std::vector<float>(4, sentinel)) << "edge mode " << mode;
-      }
+      run_copy(render.context, source.view, destination, mode);
+      untouched();
     }
     // Clamp has no edge pixel to repeat and reads the border value.
-    Copy clamp = make_copy(source, destination, 0, 2.0f, 3.0f);
-    clamp.execute(render.context);
+    run_copy(render.context, source.view, destination, 0, 2.0f, 3.0f);
     EXPECT_EQ(destination.row(2), std::vector<float>(4, 6.0f));
   }
   // A source without pixels makes the copy do nothing at all.
   destination.filled(sentinel);
-  Copy copy = make_copy(destination, destination, 0, 1.0f, 7.0f);
-  copy.parameters_in.source.pixels = nullptr;
-  copy.execute(render.context);
-  EXPECT_EQ(destination.row(1), std::vector<float>(4, sentinel));
+  brel::Layer<float> without_pixels = destination.view;
+  without_pixels.pixels = nullptr;
+  run_copy(render.context, without_pixels, destination, 0, 1.0f, 7.0f);
+  untouched();
 }
 
 TEST(Kernel_Copy, MatchesThePlainCopyForEveryModeShiftAndThreadCount) {
@@ -170,10 +175,9 @@ TEST(Kernel_Copy, MatchesThePlainCopyForEveryModeShiftAndThreadCount) {
                            destination.view.origin_x, destination.view.origin_y);
       for (const uint32_t mode : {0u, 1u, 2u, 3u, 7u}) {
         // Factor 1 takes the block-copy path, any other the multiplying loop.
-        Copy copy = make_copy(source, destination, mode, trial % 2 == 0 ? 1.0f : 0.75f, -2.0f);
-        copy.parameters_in.offset_x = shift(random);
-        copy.parameters_in.offset_y = shift(random);
-        copy.execute(render.context);
+        const float factor = trial % 2 == 0 ? 1.0f : 0.75f;
+        const Copy copy = run_copy(render.context, source.view, destination, mode, factor, -2.0f,
+                                   shift(random), shift(random));
         Copy::Parameters_In in = copy.parameters_in;
         in.destination = expected.view;
         reference_copy(in);

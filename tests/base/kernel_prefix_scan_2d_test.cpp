@@ -16,10 +16,11 @@ namespace {
 template <class S, class D>
 using Scan = brel::Kernel_Prefix_Scan_2d<brel::Layer<S>, brel::Layer<D>, brel::Implementation_Cpu>;
 
-// A layer of P over padded system memory whose pixels start out as `fill` in every channel.
+// A layer of P over padded system memory whose channels start out as `value()`, or `fill`.
 template <class P>
 struct Test_Layer {
-  Test_Layer(int64_t width, int64_t height, float fill = -1.0f)
+  template <class Value>
+  Test_Layer(int64_t width, int64_t height, Value value)
       : memory(std::make_shared<brel::Memory_2d_Cpu_System_Lazy>(width * sizeof(P), height)) {
     view.width = width;
     view.height = height;
@@ -28,11 +29,13 @@ struct Test_Layer {
     for (int64_t y = 0; y < height; ++y) {
       for (int64_t x = 0; x < width; ++x) {
         for (auto& channel : view.row(y)[x].channel) {
-          channel = static_cast<typename brel::Pixel_Traits<P>::Channel>(fill);
+          channel = static_cast<typename brel::Pixel_Traits<P>::Channel>(value());
         }
       }
     }
   }
+  Test_Layer(int64_t width, int64_t height, float fill = -1.0f)
+      : Test_Layer(width, height, [fill] { return fill; }) {}
 
   P& at(int64_t x, int64_t y) const { return view.row(y)[x]; }
 
@@ -136,14 +139,7 @@ void expect_matches_direct_table() {
   for (const int64_t threads : brel::test::thread_counts) {
     for (const auto& [width, height] :
          {std::pair<int64_t, int64_t>{1, 1}, {7, 3}, {131, 9}, {3, 70}, {517, 4}}) {
-      Test_Layer<S> source(width, height);
-      for (int64_t y = 0; y < height; ++y) {
-        for (int64_t x = 0; x < width; ++x) {
-          for (auto& channel : source.at(x, y).channel) {
-            channel = static_cast<typename brel::Pixel_Traits<S>::Channel>(value(random));
-          }
-        }
-      }
+      Test_Layer<S> source(width, height, [&] { return static_cast<float>(value(random)); });
       for (const bool vertical : {true, false}) {
         Test_Layer<D> destination(width, height);
         run_scan(source, destination, vertical, threads);

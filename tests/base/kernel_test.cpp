@@ -121,13 +121,13 @@ TEST(Kernel, BothSchemesCoverEveryRowOnce) {
         Stamp_Setup setup(render, 19, height);
         Kernel_Stamp kernel(split, setup.in);
         kernel.execute(render.context);
-        const std::string where = std::to_string(workers) + " workers, split " +
-                                  std::to_string(split) + ", height " + std::to_string(height);
-        EXPECT_EQ(setup.wrong_rows(), 0) << where;
-        EXPECT_EQ(setup.counters.rows_done.load(), height) << where;
+        SCOPED_TRACE(testing::Message()
+                     << workers << " workers, split " << split << ", height " << height);
+        EXPECT_EQ(setup.wrong_rows(), 0);
+        EXPECT_EQ(setup.counters.rows_done.load(), height);
         // Scheme A hands the loop one iteration per row; scheme B at most one per worker.
-        EXPECT_EQ(setup.counters.iterations_seen.load(), split ? std::min(workers, height) : height)
-            << where;
+        EXPECT_EQ(setup.counters.iterations_seen.load(),
+                  split ? std::min(workers, height) : height);
       }
     }
   }
@@ -179,6 +179,7 @@ TEST(Kernel, ExecutePollsThenRunsInANamedTimedScope) {
 TEST(Kernel, AbortDuringTheLoopStopsEveryWorkerWithinOneRow) {
   for (const int64_t workers : {1, 2, 4}) {
     for (const bool split : {false, true}) {
+      SCOPED_TRACE(testing::Message() << workers << " workers, split " << split);
       Active_Log active;
       Standalone_Render render(workers);
       const int64_t height = 2000;
@@ -187,19 +188,17 @@ TEST(Kernel, AbortDuringTheLoopStopsEveryWorkerWithinOneRow) {
       Kernel_Stamp kernel(split, setup.in);
       EXPECT_THROW(kernel.execute(render.context), brel::Exception_Abort);
 
-      const std::string where =
-          std::to_string(workers) + " workers, split " + std::to_string(split);
-      EXPECT_GE(setup.counters.rows_after_abort.load(), 1) << where;  // the raising row itself
-      EXPECT_LE(setup.counters.rows_after_abort.load(), workers) << where;
-      EXPECT_LT(setup.counters.rows_done.load(), height) << where;
+      EXPECT_GE(setup.counters.rows_after_abort.load(), 1);  // the raising row itself
+      EXPECT_LE(setup.counters.rows_after_abort.load(), workers);
+      EXPECT_LT(setup.counters.rows_done.load(), height);
 
       const auto& root = render.timing_table.root();
-      ASSERT_EQ(root.children.size(), 1u) << where;
+      ASSERT_EQ(root.children.size(), 1u);
       EXPECT_EQ(root.children[0]->name, "stamp (Cpu)");
-      EXPECT_EQ(root.children[0]->workload, 0) << where;
+      EXPECT_EQ(root.children[0]->workload, 0);
       // The scope was closed: the next one opens beside it, not inside it.
       render.timing_table.scope_timer("after", 0, nullptr, 0.0);
-      EXPECT_EQ(root.children.size(), 2u) << where;
+      EXPECT_EQ(root.children.size(), 2u);
     }
   }
 }

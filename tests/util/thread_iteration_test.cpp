@@ -21,15 +21,14 @@ std::vector<Range> split(int64_t n, int64_t iterations) {
 
 // Equal blocks of n / iterations rows; the last iteration takes the remainder, also when there
 // are fewer rows than iterations.
-TEST(Thread_Iteration_Range, LastIterationTakesTheRemainder) {
+TEST(Thread_Iteration_Range, LastIterationTakesTheRemainderAndAnIndexAtTheCountAsserts) {
   EXPECT_EQ(split(7, 3), (std::vector<Range>{{0, 2}, {2, 4}, {4, 7}}));
   EXPECT_EQ(split(9, 3), (std::vector<Range>{{0, 3}, {3, 6}, {6, 9}}));
   EXPECT_EQ(split(5, 1), (std::vector<Range>{{0, 5}}));
   EXPECT_EQ(split(2, 4), (std::vector<Range>{{0, 0}, {0, 0}, {0, 0}, {0, 2}}));
   EXPECT_EQ(split(0, 3), (std::vector<Range>{{0, 0}, {0, 0}, {0, 0}}));
-}
 
-TEST(Thread_Iteration_Range, IndexAtTheCountAsserts) {
+  // An index at the count, or no iterations at all (not a division by zero), asserts.
   EXPECT_THROW(brel::thread_iteration_range(brel::Iteration{3, 3, 0, 1}, 10),
                brel::Exception_Assert);
   const auto messages = brel::global_log().recent_messages();
@@ -38,7 +37,6 @@ TEST(Thread_Iteration_Range, IndexAtTheCountAsserts) {
       messages.back().find("(index < iterations) in ./util/thread_iteration line 34. ASSERT()"),
       std::string::npos)
       << messages.back();
-  // Not a division by zero.
   EXPECT_THROW(brel::thread_iteration_range(brel::Iteration{-1, 0, 0, 1}, 10),
                brel::Exception_Assert);
 }
