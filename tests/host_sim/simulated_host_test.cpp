@@ -42,16 +42,6 @@ TEST(SimulatedHost, CheckoutsAreBalanced) {
   EXPECT_EQ(host.imbalance(), "checkin_param of a record that is not checked out (id 5)\n");
 }
 
-TEST(SimulatedHost, CheckoutOfAnIndexOutOfRangeIsRefused) {
-  Simulated_Host host(Host_Identity::after_effects());
-  PF_InData* in = host.in_data();
-  PF_ParamDef out{};
-  EXPECT_EQ(in->inter.checkout_param(in->effect_ref, 1, 0, 1, 25, &out), PF_Err_INVALID_INDEX);
-  EXPECT_EQ(in->inter.checkout_param(in->effect_ref, -1, 0, 1, 25, &out), PF_Err_INVALID_INDEX);
-  // A foreign effect reference finds no host.
-  EXPECT_EQ(in->inter.checkout_param(nullptr, 0, 0, 1, 25, &out), PF_Err_BAD_CALLBACK_PARAM);
-}
-
 TEST(SimulatedHost, InjectedFaultsHitTheChosenCalls) {
   Simulated_Host host(Host_Identity::after_effects());
   PF_InData* in = host.in_data();

@@ -271,19 +271,6 @@ TEST_F(Params_Setup_Test, RgbaWithoutAlphaIdFailsBeforeRegisteringAnything) {
   EXPECT_EQ(host.calls(fn::add_param), 0);
 }
 
-TEST_F(Params_Setup_Test, ButtonIsSupervisedAndFixedWhateverItsSwitches) {
-  brel::Button_Parameter_Description d("press", "", 3, "go");
-  d.supervised = false;
-  d.start_collapsed = true;
-  add(factory.create_button(d));
-  setup();
-  const auto& stored = host.parameters().at(0);
-  EXPECT_EQ(stored.definition.param_type, PF_Param_BUTTON);
-  EXPECT_EQ(stored.definition.flags, 66);
-  EXPECT_EQ(stored.definition.ui_flags, PF_PUI_STD_CONTROL_ONLY);
-  EXPECT_EQ(stored.button_label, "go");
-}
-
 // Data of four bytes that start out as 0x01020304.
 class Four_Bytes : public brel::Data_Functions {
  public:
