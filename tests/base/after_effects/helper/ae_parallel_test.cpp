@@ -72,7 +72,6 @@ TEST(ParallelForHost, RunsEveryIndexOnceWithDistinctWorkers) {
     const int64_t count = 33;
     std::vector<std::atomic<int>> runs(count);
     std::mutex mutex;
-    std::set<std::thread::id> worker_zero_threads;
     std::vector<std::set<std::thread::id>> threads_of_worker(threads);
     std::atomic<bool> bad_record{false};
     parallel_for_host(
