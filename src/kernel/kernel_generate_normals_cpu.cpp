@@ -12,7 +12,6 @@ namespace generate_normals_detail {
 template <class P>
 BREL_TARGET_CLONES_AVX2 void decode_texture(const P* source, int64_t n, Vector_3<float>* out) {
   using Traits = Pixel_Traits<P>;
-  using Channel = typename Traits::Channel;
   constexpr int64_t block = 64;
   float ex[block];
   float ey[block];
@@ -33,18 +32,12 @@ BREL_TARGET_CLONES_AVX2 void decode_texture(const P* source, int64_t n, Vector_3
         a[i] = Traits::load_word(word, Traits::alpha);
       }
     } else {
-      constexpr int64_t channels = Traits::channel_count;
-      Channel stored[channels * block];
-      float decoded[channels * block];
-      std::memcpy(stored, source + x0, static_cast<size_t>(m) * sizeof(P));
-      for (int64_t j = 0; j < channels * m; ++j) {
-        decoded[j] = texture_component<P>(static_cast<float>(stored[j]));
-      }
       for (int64_t i = 0; i < m; ++i) {
-        ex[i] = decoded[channels * i + Traits::red];
-        ey[i] = decoded[channels * i + Traits::green];
-        ez[i] = decoded[channels * i + Traits::blue];
-        a[i] = static_cast<float>(stored[channels * i + Traits::alpha]);
+        const P& pixel = source[x0 + i];
+        ex[i] = texture_component<P>(Traits::load(pixel, Traits::red));
+        ey[i] = texture_component<P>(Traits::load(pixel, Traits::green));
+        ez[i] = texture_component<P>(Traits::load(pixel, Traits::blue));
+        a[i] = Traits::load(pixel, Traits::alpha);
       }
     }
     for (int64_t i = 0; i < m; ++i) {
