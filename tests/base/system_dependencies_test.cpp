@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,28 +16,28 @@
 
 namespace {
 
-// Sets or unsets environment variables for one test and puts the old values back.
+// Puts the named environment variables back as they were (set or not) when the test ends.
 class Environment_Guard {
  public:
   Environment_Guard(std::initializer_list<const char*> names) {
     for (const char* name : names) {
       const char* value = std::getenv(name);
-      saved_.emplace_back(name,
-                          value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+      saved_.push_back({name, value != nullptr, value != nullptr ? value : ""});
     }
   }
   ~Environment_Guard() {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        unsetenv(name.c_str());
-      }
+    for (const auto& [name, was_set, value] : saved_) {
+      was_set ? setenv(name, value.c_str(), 1) : unsetenv(name);
     }
   }
 
  private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  struct Saved {
+    const char* name;
+    bool was_set;
+    std::string value;
+  };
+  std::vector<Saved> saved_;
 };
 
 using brel::test::Temporary_Folder;

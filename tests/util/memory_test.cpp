@@ -80,9 +80,17 @@ TEST(Memory_Cpu_System_Lazy, CopiesInAndOutWithinItsSize) {
   EXPECT_THROW(block.copy_to_cpu(out, 8), brel::Exception_Assert);
 }
 
-TEST(Memory_2d_Cpu, CopyBetweenDifferentMemoryIsNotBuilt) {
-  brel::Memory_2d_Cpu_System_Lazy block(16, 2);
+// An unmanaged block has a null pointer only when empty; copies between different 2d memory are
+// not built.
+TEST(Memory_2d, UnmanagedNullOnlyWhenEmptyAndCopiesBetweenDifferentMemoryAssert) {
+  EXPECT_EQ(brel::Memory_2d_Unmananged(nullptr, 0, 10, 0).data(), nullptr);
+  EXPECT_EQ(brel::Memory_2d_Unmananged(nullptr, 10, 0, 64).data(), nullptr);
+  EXPECT_THROW(brel::Memory_2d_Unmananged(nullptr, 1, 1, 64), std::bad_alloc);
   alignas(64) uint8_t other[128] = {};
+  EXPECT_EQ(assertion_report([&] { brel::Memory_2d_Unmananged(other, -1, 1, 64); }),
+            report_head + "(width >= 0 && height >= 0) in util/memory_2d line 52. ASSERT()");
+
+  brel::Memory_2d_Cpu_System_Lazy block(16, 2);
   block.copy_from_cpu(block.data(), 16, 2, 64);
   block.copy_to_cpu(block.data(), 16, 2, 64);
   EXPECT_EQ(assertion_report([&] { block.copy_from_cpu(other, 16, 2, 64); }),
@@ -92,37 +100,25 @@ TEST(Memory_2d_Cpu, CopyBetweenDifferentMemoryIsNotBuilt) {
   EXPECT_THROW(block.copy_to_cpu(other, 16, 2, 64), brel::Exception_Assert);
 }
 
-TEST(Memory_2d_Unmananged, NullPointerOnlyForAnEmptyBlock) {
-  EXPECT_EQ(brel::Memory_2d_Unmananged(nullptr, 0, 10, 0).data(), nullptr);
-  EXPECT_EQ(brel::Memory_2d_Unmananged(nullptr, 10, 0, 64).data(), nullptr);
-  EXPECT_THROW(brel::Memory_2d_Unmananged(nullptr, 1, 1, 64), std::bad_alloc);
-  uint8_t byte = 0;
-  EXPECT_EQ(assertion_report([&] { brel::Memory_2d_Unmananged(&byte, -1, 1, 64); }),
-            report_head + "(width >= 0 && height >= 0) in util/memory_2d line 52. ASSERT()");
-}
-
-TEST(Mapped_Memory, SameBlockHalvesCopyNothingDifferentSizesAssert) {
+// Mapped halves of different size would copy past the smaller one (the 2d pair checks width
+// first); one block for both halves copies nothing.
+TEST(Mapped_Memory, HalvesOfDifferentSizeAssert) {
   auto block = std::make_shared<brel::Memory_Cpu_System_Lazy>(12);
-  brel::Mapped_Memory mapped(block, block);
-  EXPECT_EQ(mapped.device_data(), block->data());
-  std::memcpy(mapped.cpu_data(), "hello world", 12);
-  mapped.cpu_to_device();
-  mapped.device_to_cpu();
-  EXPECT_STREQ(reinterpret_cast<char*>(mapped.device_data()), "hello world");
-
+  brel::Mapped_Memory same(block, block);
+  std::memcpy(same.cpu_data(), "hello world", 12);
+  same.cpu_to_device();
+  EXPECT_STREQ(reinterpret_cast<char*>(same.device_data()), "hello world");
   brel::Mapped_Memory uneven(block, std::make_shared<brel::Memory_Cpu_System_Lazy>(9));
   EXPECT_EQ(assertion_report([&] { uneven.cpu_to_device(); }),
             report_head +
                 "(_mem_cpu->size() == _mem_device->size()) in util/memory line 139. mapped memory "
                 "only supports same sized memory chunks");
   EXPECT_THROW(uneven.device_to_cpu(), brel::Exception_Assert);
-}
 
-// Mapped halves of different size would copy past the smaller one: width is checked first.
-TEST(Mapped_Memory_2d, MismatchedHalvesAssert) {
-  auto block = std::make_shared<brel::Memory_2d_Cpu_System_Lazy>(100, 3);
-  brel::Mapped_Memory_2d by_width(block, std::make_shared<brel::Memory_2d_Cpu_System_Lazy>(99, 2));
-  brel::Mapped_Memory_2d by_height(block,
+  auto block_2d = std::make_shared<brel::Memory_2d_Cpu_System_Lazy>(100, 3);
+  brel::Mapped_Memory_2d by_width(block_2d,
+                                  std::make_shared<brel::Memory_2d_Cpu_System_Lazy>(99, 2));
+  brel::Mapped_Memory_2d by_height(block_2d,
                                    std::make_shared<brel::Memory_2d_Cpu_System_Lazy>(100, 2));
   const std::string message = ". mapped memory only supports same sized memory chunks";
   EXPECT_EQ(assertion_report([&] { by_width.cpu_to_device(); }),
