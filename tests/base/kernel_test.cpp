@@ -4,13 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
 #include "base/exception.h"
-#include "base/layer.h"
-#include "base/layer_holder.h"
 #include "support/standalone_render.h"
 
 namespace {
@@ -18,69 +16,65 @@ namespace {
 using brel::test::Active_Log;
 using brel::test::Standalone_Render;
 
-// What one run of the stamp kernel counts.
-struct Stamp_Counters {
-  std::atomic<bool>* aborted = nullptr;
+// One run of the row kernel: how often each row was done, and what an abort did to the loop.
+struct Rows {
+  Rows(Standalone_Render& render, int64_t height)
+      : aborted(&render.aborted), hits(static_cast<size_t>(height)) {}
+
+  void row(int64_t y) {
+    if (y == abort_row) {
+      aborted->store(true);
+    }
+    hits[static_cast<size_t>(y)].fetch_add(1);
+    if (aborted->load()) {
+      rows_after_abort.fetch_add(1);
+    }
+  }
+  int64_t height() const { return static_cast<int64_t>(hits.size()); }
+  int64_t rows_done() const { return std::accumulate(hits.begin(), hits.end(), int64_t{0}); }
+
+  std::atomic<bool>* aborted;
   int64_t abort_row = -1;  // the row whose start raises the abort flag; -1: none
-  std::atomic<int64_t> rows_done{0};
+  std::vector<std::atomic<int>> hits;
   std::atomic<int64_t> rows_after_abort{0};  // rows finished while the flag was up
   std::atomic<int64_t> iterations_seen{0};
 };
 
-struct Stamp_Parameters {
-  brel::Layer<float> output;
-  Stamp_Counters* counters;
-};
-
-// Writes y into every pixel of row y.
-void stamp_row(const Stamp_Parameters& in, int64_t y) {
-  Stamp_Counters& counters = *in.counters;
-  if (y == counters.abort_row) {
-    counters.aborted->store(true);
-  }
-  std::fill(in.output.row(y), in.output.row(y) + in.output.width, static_cast<float>(y));
-  counters.rows_done.fetch_add(1);
-  if (counters.aborted->load()) {
-    counters.rows_after_abort.fetch_add(1);
-  }
-}
-
 // Scheme A: one row per iteration.
-void stamp_per_row(const brel::Iteration& iteration, brel::Render_Context context,
-                   Stamp_Parameters in) {
-  in.counters->iterations_seen.store(iteration.iterations);
-  stamp_row(in, iteration.index);
+void row_per_iteration(const brel::Iteration& iteration, brel::Render_Context context, Rows* rows) {
+  rows->iterations_seen.store(iteration.iterations);
+  rows->row(iteration.index);
   context.check_abort();
 }
 
 // Scheme B: a block of rows per iteration.
-void stamp_split(const brel::Iteration& iteration, brel::Render_Context context,
-                 Stamp_Parameters in) {
-  in.counters->iterations_seen.store(iteration.iterations);
-  const auto [begin, end] = brel::thread_iteration_range(iteration, in.output.height);
+void block_per_iteration(const brel::Iteration& iteration, brel::Render_Context context,
+                         Rows* rows) {
+  rows->iterations_seen.store(iteration.iterations);
+  const auto [begin, end] = brel::thread_iteration_range(iteration, rows->height());
   for (int64_t y = begin; y < end; ++y) {
-    stamp_row(in, y);
+    rows->row(y);
     context.check_abort();
   }
 }
 
-class Kernel_Stamp final : public brel::Kernel_Implementation<brel::Implementation_Cpu> {
+class Kernel_Rows final : public brel::Kernel_Implementation<brel::Implementation_Cpu> {
  public:
-  Kernel_Stamp(bool split, Stamp_Parameters in) : split_(split), in_(in) {}
-  std::string name() const override { return "stamp"; }
-  int64_t workload() const override { return in_.output.width * in_.output.height * 4; }
+  Kernel_Rows(bool split, Rows& rows) : split_(split), rows_(&rows) {}
+  std::string name() const override { return "rows"; }
+  int64_t workload() const override { return rows_->height() * 4; }
   void run(brel::Render_Context context) override {
     if (split_) {
-      const int64_t count = context.iteration_count(in_.output.height);
-      brel::cpu_kernel_launch(count, stamp_split, context, in_);
+      const int64_t count = context.iteration_count(rows_->height());
+      brel::cpu_kernel_launch(count, block_per_iteration, context, rows_);
     } else {
-      brel::cpu_kernel_launch(in_.output.height, stamp_per_row, context, in_);
+      brel::cpu_kernel_launch(rows_->height(), row_per_iteration, context, rows_);
     }
   }
 
  private:
   bool split_;
-  Stamp_Parameters in_;
+  Rows* rows_;
 };
 
 // Keeps the base's name and workload.
@@ -90,44 +84,20 @@ class Kernel_Plain final : public brel::Kernel_Implementation<brel::Implementati
   int runs = 0;
 };
 
-// A float layer of the given size from the render context, with the counters of one run.
-struct Stamp_Setup {
-  Stamp_Setup(Standalone_Render& render, int64_t width, int64_t height)
-      : holder(brel::make_temporary_float_layer(render.context, width, height, 0, 0, 0, 1, 1, 1)),
-        in{brel::layer_view<float>(holder), &counters} {
-    counters.aborted = &render.aborted;
-  }
-
-  // Rows that do not hold y in every pixel.
-  int64_t wrong_rows() const {
-    int64_t wrong = 0;
-    for (int64_t y = 0; y < in.output.height; ++y) {
-      const float* row = in.output.row(y);
-      wrong += std::count(row, row + in.output.width, static_cast<float>(y)) != in.output.width;
-    }
-    return wrong;
-  }
-
-  brel::Layer_Holder holder;
-  Stamp_Counters counters;
-  Stamp_Parameters in;
-};
-
 TEST(Kernel, BothSchemesCoverEveryRowOnce) {
   for (const int64_t workers : {1, 2, 4}) {
     for (const bool split : {false, true}) {
       for (const int64_t height : {1, 3, 37}) {
         Standalone_Render render(workers);
-        Stamp_Setup setup(render, 19, height);
-        Kernel_Stamp kernel(split, setup.in);
-        kernel.execute(render.context);
+        Rows rows(render, height);
+        Kernel_Rows(split, rows).execute(render.context);
         SCOPED_TRACE(testing::Message()
                      << workers << " workers, split " << split << ", height " << height);
-        EXPECT_EQ(setup.wrong_rows(), 0);
-        EXPECT_EQ(setup.counters.rows_done.load(), height);
+        for (const auto& hit : rows.hits) {
+          EXPECT_EQ(hit.load(), 1);
+        }
         // Scheme A hands the loop one iteration per row; scheme B at most one per worker.
-        EXPECT_EQ(setup.counters.iterations_seen.load(),
-                  split ? std::min(workers, height) : height);
+        EXPECT_EQ(rows.iterations_seen.load(), split ? std::min(workers, height) : height);
       }
     }
   }
@@ -153,16 +123,16 @@ TEST(Kernel, ExecutePollsThenRunsInANamedTimedScope) {
   Active_Log active;
   Standalone_Render render(3);
   Counting_Context counting(render);
-  Stamp_Setup setup(render, 16, 10);
-  Kernel_Stamp(true, setup.in).execute(render.context);
+  Rows rows(render, 10);
+  Kernel_Rows(true, rows).execute(render.context);
   Kernel_Plain plain;
   plain.execute(counting.context);
   EXPECT_EQ(counting.polls.load(), 1);
   EXPECT_EQ(plain.runs, 1);
   const auto& children = render.timing_table.root().children;
   ASSERT_EQ(children.size(), 2u);
-  EXPECT_EQ(children[0]->name, "stamp (Cpu)");
-  EXPECT_EQ(children[0]->workload, 16 * 10 * 4);
+  EXPECT_EQ(children[0]->name, "rows (Cpu)");
+  EXPECT_EQ(children[0]->workload, 10 * 4);
   EXPECT_EQ(children[0]->measured_duration, -1.0);  // timed by the table's clock
   EXPECT_EQ(children[1]->name, "kernel without a name (Cpu)");
   EXPECT_EQ(children[1]->workload, 0);
@@ -183,18 +153,17 @@ TEST(Kernel, AbortDuringTheLoopStopsEveryWorkerWithinOneRow) {
       Active_Log active;
       Standalone_Render render(workers);
       const int64_t height = 2000;
-      Stamp_Setup setup(render, 256, height);
-      setup.counters.abort_row = split ? 3 : 40;  // in the first block of scheme B
-      Kernel_Stamp kernel(split, setup.in);
-      EXPECT_THROW(kernel.execute(render.context), brel::Exception_Abort);
+      Rows rows(render, height);
+      rows.abort_row = split ? 3 : 40;  // in the first block of scheme B
+      EXPECT_THROW(Kernel_Rows(split, rows).execute(render.context), brel::Exception_Abort);
 
-      EXPECT_GE(setup.counters.rows_after_abort.load(), 1);  // the raising row itself
-      EXPECT_LE(setup.counters.rows_after_abort.load(), workers);
-      EXPECT_LT(setup.counters.rows_done.load(), height);
+      EXPECT_GE(rows.rows_after_abort.load(), 1);  // the raising row itself
+      EXPECT_LE(rows.rows_after_abort.load(), workers);
+      EXPECT_LT(rows.rows_done(), height);
 
       const auto& root = render.timing_table.root();
       ASSERT_EQ(root.children.size(), 1u);
-      EXPECT_EQ(root.children[0]->name, "stamp (Cpu)");
+      EXPECT_EQ(root.children[0]->name, "rows (Cpu)");
       EXPECT_EQ(root.children[0]->workload, 0);
       // The scope was closed: the next one opens beside it, not inside it.
       render.timing_table.scope_timer("after", 0, nullptr, 0.0);
@@ -207,16 +176,16 @@ TEST(Kernel, AbortDuringTheLoopStopsEveryWorkerWithinOneRow) {
 TEST(Cpu_Kernel_Launch, PollsOncePerRowAndOnceAfterTheLoop) {
   Standalone_Render render(3);
   Counting_Context counting(render);
-  Stamp_Setup setup(render, 4, 25);
-  brel::cpu_kernel_launch(25, stamp_per_row, counting.context, setup.in);
-  EXPECT_EQ(setup.counters.rows_done.load(), 25);
+  Rows rows(render, 25);
+  brel::cpu_kernel_launch(25, row_per_iteration, counting.context, &rows);
+  EXPECT_EQ(rows.rows_done(), 25);
   EXPECT_EQ(counting.polls.load(), 26);
 
-  brel::cpu_kernel_launch(0, stamp_per_row, counting.context, setup.in);
-  EXPECT_EQ(setup.counters.rows_done.load(), 25);
+  brel::cpu_kernel_launch(0, row_per_iteration, counting.context, &rows);
+  EXPECT_EQ(rows.rows_done(), 25);
   EXPECT_EQ(counting.polls.load(), 27);
   render.aborted = true;
-  EXPECT_THROW(brel::cpu_kernel_launch(0, stamp_per_row, counting.context, setup.in),
+  EXPECT_THROW(brel::cpu_kernel_launch(0, row_per_iteration, counting.context, &rows),
                brel::Exception_Abort);
   EXPECT_EQ(counting.polls.load(), 28);
 }
