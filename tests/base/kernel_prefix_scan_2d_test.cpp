@@ -134,8 +134,7 @@ TEST(Kernel_Prefix_Scan_2d, DestinationSmallerThanTheSourceIsRefused) {
 template <class S, class D>
 void expect_matches_direct_table() {
   std::mt19937 random(11);
-  const float top = brel::Pixel_Traits<S>::is_integer ? 255.0f : 4.0f;
-  std::uniform_int_distribution<int> value(0, static_cast<int>(top));
+  std::uniform_int_distribution<int> value(0, brel::Pixel_Traits<S>::is_integer ? 255 : 4);
   for (const int64_t threads : brel::test::thread_counts) {
     for (const auto& [width, height] :
          {std::pair<int64_t, int64_t>{1, 1}, {7, 3}, {131, 9}, {3, 70}, {517, 4}}) {

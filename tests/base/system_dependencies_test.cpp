@@ -42,12 +42,20 @@ class Environment_Guard {
 
 using brel::test::Temporary_Folder;
 
+// The user data folder below the home folder is created only when asked for.
 TEST(HomeFolder, TakesHomeThenHomepathThenTheUserDatabaseAndAlwaysAppendsASlash) {
   Environment_Guard guard({"HOME", "HOMEPATH"});
-  setenv("HOME", "/Users/a", 1);
-  setenv("HOMEPATH", "/other", 1);
-  EXPECT_EQ(brel::home_folder(), "/Users/a/");
+  Temporary_Folder home;
+  setenv("HOME", home.path().c_str(), 1);
+  const std::string folder = home.path() + "/tarvolen/";
+  EXPECT_EQ(brel::user_data_folder(false), folder);
+  EXPECT_FALSE(home.has_file("tarvolen"));
+  EXPECT_EQ(brel::user_data_folder(true), folder);
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_EQ(brel::user_data_folder(true), folder);  // an existing folder is no error
+
   setenv("HOME", "/Users/a/", 1);
+  setenv("HOMEPATH", "/other", 1);
   EXPECT_EQ(brel::home_folder(), "/Users/a//");
   // Set but empty still counts as set.
   setenv("HOME", "", 1);
@@ -59,19 +67,6 @@ TEST(HomeFolder, TakesHomeThenHomepathThenTheUserDatabaseAndAlwaysAppendsASlash)
   const passwd* entry = getpwuid(getuid());
   const std::string expected = entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
   EXPECT_EQ(brel::home_folder(), expected + "/");
-}
-
-TEST(UserDataFolder, CreatesTheFolderOnlyWhenAsked) {
-  Temporary_Folder home;
-  Environment_Guard guard({"HOME"});
-  setenv("HOME", home.path().c_str(), 1);
-  const std::string folder = home.path() + "/tarvolen/";
-  EXPECT_EQ(brel::user_data_folder(false), folder);
-  EXPECT_FALSE(home.has_file("tarvolen"));
-  EXPECT_EQ(brel::user_data_folder(true), folder);
-  EXPECT_TRUE(std::filesystem::is_directory(folder));
-  // An existing folder is no error.
-  EXPECT_EQ(brel::user_data_folder(true), folder);
 }
 
 TEST(ModuleFolder, IsTheFolderPartOfThePathEndingInASlash) {
