@@ -29,7 +29,8 @@ TEST(Render_Context_Cpu, AllocatesPaddedAlignedLazyMemoryAndWrapsForeignMemory) 
   const auto line = render.context.allocate_memory(10);
   EXPECT_EQ(line->cpu_data(), line->device_data());
   EXPECT_EQ(reinterpret_cast<uintptr_t>(line->cpu_data()) % 64, 0u);
-  EXPECT_THROW(render.context.allocate_memory_2d(int64_t{1} << 40, 2)->cpu_data(), std::bad_alloc);
+  EXPECT_THROW(render.context.allocate_memory_2d(int64_t{1} << 40, int64_t{1} << 40)->cpu_data(),
+               std::bad_alloc);
   EXPECT_THROW(render.context.allocate_memory(INT64_MAX)->cpu_data(), std::bad_alloc);
 
   auto block = std::make_shared<brel::Memory_Cpu_System_Lazy>(6);
