@@ -1,6 +1,7 @@
 #include "base/log.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <atomic>
 #include <ctime>
@@ -77,20 +78,14 @@ TEST(LogRing, KeepsTheLast2000MessagesWhateverTheirLinesAndEchoesWhileSet) {
 TEST(LogCrashReport, NameCarriesTheLocalTimeWithoutPadding) {
   Log log;
   log.set_base_path("/home/u/tarvolen/lumbrix_ae");
-  std::tm time{};
-  time.tm_year = 2024 - 1900;
-  time.tm_mon = 2;
-  time.tm_mday = 7;
-  time.tm_hour = 9;
-  time.tm_min = 5;
-  time.tm_sec = 2;
-  EXPECT_EQ(log.crash_file_name(time), "/home/u/tarvolen/lumbrix_ae(2024_3_7-9_5_2).crash");
-  time.tm_mon = 11;
-  time.tm_mday = 31;
-  time.tm_hour = 23;
-  time.tm_min = 59;
-  time.tm_sec = 0;
-  EXPECT_EQ(log.crash_file_name(time), "/home/u/tarvolen/lumbrix_ae(2024_12_31-23_59_0).crash");
+  const auto name_of = [&log](const char* when) {
+    std::tm time{};
+    strptime(when, "%Y-%m-%d %H:%M:%S", &time);
+    return log.crash_file_name(time);
+  };
+  EXPECT_EQ(name_of("2024-03-07 09:05:02"), "/home/u/tarvolen/lumbrix_ae(2024_3_7-9_5_2).crash");
+  EXPECT_EQ(name_of("2024-12-31 23:59:00"),
+            "/home/u/tarvolen/lumbrix_ae(2024_12_31-23_59_0).crash");
 
   // The name without a time given is made from the clock now.
   const auto name_at = [&log](std::time_t when) {
