@@ -40,6 +40,7 @@ Host_Layer<P> show(Standalone_Render& render, const std::vector<float>& depths, 
   return output;
 }
 
+// A zero range (either sign) shows the depth times white.
 TYPED_TEST(Show_Depth_Test, ScalesTheRangeToWhiteAndTruncates) {
   using P = TypeParam;
   Standalone_Render render(2);
@@ -52,15 +53,9 @@ TYPED_TEST(Show_Depth_Test, ScalesTheRangeToWhiteAndTruncates) {
   for (int64_t x = 0; x < 3; ++x) {
     EXPECT_EQ(out.alpha(x, 0), brel::test::white_of<P>());
   }
-}
-
-TYPED_TEST(Show_Depth_Test, ZeroRangeShowsDepthTimesWhite) {
-  using P = TypeParam;
-  Standalone_Render render(1);
-  const Host_Layer<P> plus = show<P>(render, {0.5f}, 0.0f);
-  const Host_Layer<P> minus = show<P>(render, {0.5f}, -0.0f);
-  EXPECT_EQ(plus.red(0, 0), by_depth<P>(0.5f, 16384, 127));
-  EXPECT_EQ(minus.red(0, 0), by_depth<P>(0.5f, 16384, 127));
+  for (const float zero : {0.0f, -0.0f}) {
+    EXPECT_EQ(show<P>(render, {0.5f}, zero).red(0, 0), by_depth<P>(0.5f, 16384, 127));
+  }
 }
 
 // Integer channels saturate (and take 0 for no number) instead of keeping the low bits of an
@@ -78,27 +73,6 @@ TYPED_TEST(Show_Depth_Test, OutOfRangeValuesSaturateInIntegerTypes) {
   } else {
     EXPECT_TRUE(std::isnan(out.red(3, 0)));
   }
-}
-
-TYPED_TEST(Show_Depth_Test, AlphaSitsInTheLayoutsAlphaChannel) {
-  using P = TypeParam;
-  Standalone_Render render(1);
-  const Host_Layer<P> out = show<P>(render, {0.0f}, 1.0f);
-  const int32_t alpha_position = brel::Pixel_Traits<P>::alpha;
-  // ARGB keeps alpha first, BGRA last.
-  EXPECT_EQ(alpha_position, brel::Pixel_Traits<P>::red == 1 ? 0 : 3);
-  EXPECT_EQ(static_cast<float>(out.at(0, 0).channel[alpha_position]), brel::test::white_of<P>());
-}
-
-TYPED_TEST(Show_Depth_Test, WorkloadCountsDepthAndOutput) {
-  using P = TypeParam;
-  brel::Kernel_Show_Render_Mode_Depth<brel::Layer<P>, brel::Implementation_Cpu> kernel;
-  kernel.parameters_in.depth.width = 10;
-  kernel.parameters_in.depth.height = 3;
-  kernel.parameters_in.output.width = 5;
-  kernel.parameters_in.output.height = 2;
-  EXPECT_EQ(kernel.workload(), 10 * 3 * 4 + 5 * 2 * static_cast<int64_t>(sizeof(P)));
-  EXPECT_EQ(kernel.name(), "show render mode depth");
 }
 
 }  // namespace
