@@ -130,34 +130,50 @@ TEST(Generate_Normals, RampsTiltEvenlyUpToTheEdges) {
   }
 }
 
-TEST(Generate_Normals, SlopesAreScaledToFullResolutionPixels) {
-  Standalone_Render render(1);
-  Depth depth(render.context, 5, 5);
-  depth.fill([](int64_t x, int64_t y) { return static_cast<float>(2 * x + 2 * y); });
-  Normals kernel;
-  Normals::Parameters_In in = settings(depth, 10.0f);
-  in.scale_x = 0.5f;
-  in.scale_y = 0.5f;
-  const Layer<Vector_3<float>> normals = generate(render, in, kernel);
-  // Differences (-2, 2) scaled to (-1, 1): length sqrt 2, z = (10 - sqrt 2) / 10.
-  const float length = std::sqrt(2.0f);
-  const float z = (10.0f - length) / 10.0f;
-  const float norm = std::sqrt(2.0f + z * z);
-  expect_normal(normals.row(2)[2], -1.0f / norm, 1.0f / norm, z / norm);
-  expect_normal(normals.row(0)[4], -1.0f / norm, 1.0f / norm, z / norm);
-}
-
-TEST(Generate_Normals, SteepSlopesAndZeroDepthScaleFaceAway) {
-  Standalone_Render render(1);
-  Depth depth(render.context, 3, 3);
-  depth.fill([](int64_t x, int64_t) { return static_cast<float>(3 * x); });
-  for (const float depth_scale : {2.0f, 0.0f}) {
+// Single pixels worked out by hand: the normal is (dx, dy, z) normalised.
+TEST(Generate_Normals, HandWorkedSlopes) {
+  struct Case {
+    const char* what;
+    std::function<float(int64_t, int64_t)> depth;
+    int64_t size;
+    float depth_scale, scale, threshold;  // threshold 0: no discontinuity detection
+    int64_t x, y;
+    float dx, dy, z;
+  };
+  const auto diagonal = [](int64_t x, int64_t y) { return static_cast<float>(2 * x + 2 * y); };
+  const auto steep = [](int64_t x, int64_t) { return static_cast<float>(3 * x); };
+  // Column 2 steps to 50, column 3 to 80 (rising 30 = beyond 0.95 of 20 again).
+  const auto steps = [](int64_t x, int64_t) { return x <= 1 ? 0.0f : (x == 2 ? 50.0f : 80.0f); };
+  const float root_2 = std::sqrt(2.0f);
+  const Case cases[] = {
+      // Differences (-2, 2) scaled to full-resolution pixels: (-1, 1), length sqrt 2.
+      {"half scale", diagonal, 5, 10.0f, 0.5f, 0.0f, 2, 2, -1.0f, 1.0f, (10.0f - root_2) / 10.0f},
+      {"half scale, corner", diagonal, 5, 10.0f, 0.5f, 0.0f, 4, 0, -1.0f, 1.0f,
+       (10.0f - root_2) / 10.0f},
+      // Slopes steeper than the depth scale, or a zero depth scale, face away.
+      {"steep", steep, 3, 2.0f, 1.0f, 0.0f, 1, 1, -3.0f, 0.0f, (2.0f - 3.0f) / 2.0f},
+      {"zero depth scale", steep, 3, 0.0f, 1.0f, 0.0f, 1, 1, -3.0f, 0.0f, -3.0f},
+      // At (2, 3): dx = -30 > 20, so the left neighbour's (-50, 0) is averaged in: (-40, 0);
+      // still beyond 20, the one right of it (column 2: (-30, 0)) is averaged again: (-35, 0).
+      {"large neighbour differences are averaged", steps, 7, 100.0f, 1.0f, 20.0f, 2, 3, -35.0f,
+       0.0f, (100.0f - 35.0f) / 100.0f},
+  };
+  for (const Case& c : cases) {
+    Standalone_Render render(1);
+    Depth depth(render.context, c.size, c.size);
+    depth.fill(c.depth);
+    Normals::Parameters_In in = settings(depth, c.depth_scale);
+    in.scale_x = c.scale;
+    in.scale_y = c.scale;
+    if (c.threshold > 0.0f) {
+      in.discontinuity_detection = true;
+      in.discontinuity_threshold = c.threshold;
+    }
     Normals kernel;
-    const Layer<Vector_3<float>> normals = generate(render, settings(depth, depth_scale), kernel);
-    const float z = depth_scale == 0.0f ? -3.0f : (2.0f - 3.0f) / 2.0f;
-    const float norm = std::sqrt(9.0f + z * z);
-    expect_normal(normals.row(1)[1], -3.0f / norm, 0.0f, z / norm);
-    EXPECT_LT(normals.row(1)[1].z, 0.0f);
+    const Layer<Vector_3<float>> normals = generate(render, in, kernel);
+    const float norm = std::sqrt(c.dx * c.dx + c.dy * c.dy + c.z * c.z);
+    SCOPED_TRACE(c.what);
+    expect_normal(normals.row(c.y)[c.x], c.dx / norm, c.dy / norm, c.z / norm);
   }
 }
 
@@ -200,24 +216,6 @@ TEST(Generate_Normals, DiscontinuityDetectionKeepsStepsFromTiltingTheSurface) {
     expect_normal(merged_rows.row(5)[x], 0.0f, 0.0f, 1.0f);
   }
   EXPECT_GT(merged_rows.row(5)[1].y, 0.5f);  // column 1 is too close to the edge
-}
-
-// A neighbour whose own difference is also large is averaged with, not taken over.
-TEST(Generate_Normals, LargeNeighbourDifferencesAreAveraged) {
-  Standalone_Render render(1);
-  Depth depth(render.context, 7, 7);
-  // Column 2 steps to 50, column 3 to 80 (rising 30 = beyond 0.95 of 20 again).
-  depth.fill([](int64_t x, int64_t) { return x <= 1 ? 0.0f : (x == 2 ? 50.0f : 80.0f); });
-  Normals::Parameters_In in = settings(depth, 100.0f);
-  in.discontinuity_detection = true;
-  in.discontinuity_threshold = 20.0f;
-  Normals kernel;
-  const Layer<Vector_3<float>> normals = generate(render, in, kernel);
-  // At (2, 3): dx = -30 > 20, so the left neighbour's (-50, 0) is averaged in: (-40, 0); still
-  // beyond 20, the one right of it (column 2: (-30, 0)) is averaged again: (-35, 0).
-  const float z = (100.0f - 35.0f) / 100.0f;
-  const float norm = std::sqrt(35.0f * 35.0f + z * z);
-  expect_normal(normals.row(3)[2], -35.0f / norm, 0.0f, z / norm);
 }
 
 // The row body computes the inside of each row without per-pixel edge rules and revisits only

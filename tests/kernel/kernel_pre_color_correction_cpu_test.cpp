@@ -54,13 +54,11 @@ TYPED_TEST(Pre_Color_Correction_Test, NeutralSettingsGiveWhiteSurfaceAndLuminanc
   Kernel<P> kernel;
   kernel.parameters_in = neutral(input, output);
   kernel.execute(render.context);
-  for (int64_t y = 0; y < 2; ++y) {
-    for (int64_t x = 0; x < 3; ++x) {
-      EXPECT_EQ(output.red(x, y), white);
-      EXPECT_EQ(output.green(x, y), white);
-      EXPECT_EQ(output.blue(x, y), white);
-      EXPECT_EQ(output.alpha(x, y), input.alpha(x, y));
-    }
+  for (const int64_t x : {0, 1, 2}) {  // white, red with half alpha, transparent black
+    EXPECT_EQ(output.red(x, 0), white);
+    EXPECT_EQ(output.green(x, 0), white);
+    EXPECT_EQ(output.blue(x, 0), white);
+    EXPECT_EQ(output.alpha(x, 0), input.alpha(x, 0));
   }
   // |c| × 0.57735026 × 141.42136: 141.42 for white, a third of that for pure red (1/√3 of the
   // length). Float rounding of a square root and two products.
@@ -119,13 +117,6 @@ TYPED_TEST(Pre_Color_Correction_Test, BorderRepeatsTheEdgesInsideAZeroRing) {
   const Layer<float>& border = kernel.depth_with_border;
   ASSERT_EQ(border.width, 10);
   ASSERT_EQ(border.height, 9);
-  for (int64_t y = 0; y < 3; ++y) {
-    for (int64_t x = 0; x < 4; ++x) {
-      const float red =
-          brel::pre_color_correction_detail::input_channel(input.at(x, y), Pixel_Traits<P>::red);
-      ASSERT_EQ(kernel.depth.row(y)[x], 16.0f * red);
-    }
-  }
   for (int64_t y = 0; y < 9; ++y) {
     for (int64_t x = 0; x < 10; ++x) {
       const bool ring = x == 0 || y == 0 || x == 9 || y == 8;
@@ -338,6 +329,7 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
   using P = TypeParam;
   using Traits = Pixel_Traits<P>;
   const float white = white_of<P>();
+  const int32_t rgb[3] = {Traits::red, Traits::green, Traits::blue};
   std::mt19937 random(3);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   std::vector<std::pair<brel::Pre_Color_Correction_Settings, bool>> cases;
@@ -390,31 +382,23 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
       for (int64_t y = 0; y < 7; ++y) {
         for (int64_t x = 0; x < 150; ++x) {
           const P& pixel = input.at(x, y);
-          const float c[3] = {
-              brel::pre_color_correction_detail::input_channel(pixel, Traits::red),
-              brel::pre_color_correction_detail::input_channel(pixel, Traits::green),
-              brel::pre_color_correction_detail::input_channel(pixel, Traits::blue)};
-          const float a = brel::pre_color_correction_detail::input_channel(pixel, Traits::alpha);
           const bool inside = with_texture && x >= 37 && x < 127 && y >= 2 && y < 6;
-          float t[3] = {1.0f, 1.0f, 1.0f};
-          if (inside) {
-            const P& tint = texture.at(x - 37, y - 2);
-            t[0] = brel::pre_color_correction_detail::texture_channel(tint, Traits::red);
-            t[1] = brel::pre_color_correction_detail::texture_channel(tint, Traits::green);
-            t[2] = brel::pre_color_correction_detail::texture_channel(tint, Traits::blue);
+          float c[3], t[3] = {1.0f, 1.0f, 1.0f};
+          for (int k = 0; k < 3; ++k) {
+            c[k] = brel::pre_color_correction_detail::input_channel(pixel, rgb[k]);
+            if (inside) {
+              t[k] = brel::pre_color_correction_detail::texture_channel(texture.at(x - 37, y - 2),
+                                                                        rgb[k]);
+            }
           }
+          const float a = brel::pre_color_correction_detail::input_channel(pixel, Traits::alpha);
           const auto expected = brel::pre_color_correction_pixel_reference(s, c, a, t);
           const float depth = kernel.depth.row(y)[x];
           mismatches += std::memcmp(&expected.depth, &depth, sizeof(float)) != 0;
-          mismatches +=
-              output.red(x, y) !=
-              static_cast<float>(Traits::to_channel_truncated(expected.surface[0] * white));
-          mismatches +=
-              output.green(x, y) !=
-              static_cast<float>(Traits::to_channel_truncated(expected.surface[1] * white));
-          mismatches +=
-              output.blue(x, y) !=
-              static_cast<float>(Traits::to_channel_truncated(expected.surface[2] * white));
+          for (int k = 0; k < 3; ++k) {
+            mismatches += output.at(x, y).channel[rgb[k]] !=
+                          Traits::to_channel_truncated(expected.surface[k] * white);
+          }
           mismatches += output.alpha(x, y) != input.alpha(x, y);
         }
       }

@@ -42,39 +42,33 @@ Host_Layer<P> show(Standalone_Render& render, const std::vector<Vector_3<float>>
   return output;
 }
 
-TYPED_TEST(Show_Normals_Test, ComponentsMapFromMinusOneOneToBlackWhite) {
+// Components map from [-1, 1] to [0, white]. A component of 2 is defined above white; it stays
+// where the channel can hold it and saturates where it cannot. Values below black and no number
+// become 0 in integer channels.
+TYPED_TEST(Show_Normals_Test, ComponentsMapToWhiteAndSaturateInIntegerTypes) {
   using P = TypeParam;
   Standalone_Render render(2);
-  const Host_Layer<P> out =
-      show<P>(render, {{0.0f, 0.0f, 1.0f}, {1.0f, 0.0f, 0.0f}, {-1.0f, 0.0f, 0.0f}});
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const Host_Layer<P> out = show<P>(
+      render, {{0.0f, 0.0f, 1.0f}, {1.0f, -1.0f, 0.0f}, {2.0f, -3.0f, nan}, {4.0f, 0.0f, 0.0f}});
   const float half = by_depth<P>(0.5f, 16384, 127);
   const float white = brel::test::white_of<P>();
   EXPECT_EQ(out.red(0, 0), half);
   EXPECT_EQ(out.green(0, 0), half);
   EXPECT_EQ(out.blue(0, 0), white);
   EXPECT_EQ(out.red(1, 0), white);
-  EXPECT_EQ(out.green(1, 0), half);
+  EXPECT_EQ(out.green(1, 0), 0.0f);
   EXPECT_EQ(out.blue(1, 0), half);
-  EXPECT_EQ(out.red(2, 0), 0.0f);
-  for (int64_t x = 0; x < 3; ++x) {
-    EXPECT_EQ(out.alpha(x, 0), white);
-  }
-}
-
-// A component of 2 is defined above white; it stays where the channel can hold it and
-// saturates where it cannot. Values below black and no number become 0 in integer channels.
-TYPED_TEST(Show_Normals_Test, OutOfRangeComponentsSaturateInIntegerTypes) {
-  using P = TypeParam;
-  Standalone_Render render(1);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  const Host_Layer<P> out = show<P>(render, {{2.0f, -3.0f, nan}, {4.0f, 0.0f, 0.0f}});
-  EXPECT_EQ(out.red(0, 0), by_depth<P>(1.5f, 49152, 255));
-  EXPECT_EQ(out.green(0, 0), by_depth<P>(-1.0f, 0, 0));
-  EXPECT_EQ(out.red(1, 0), by_depth<P>(2.5f, 65535, 255));
+  EXPECT_EQ(out.red(2, 0), by_depth<P>(1.5f, 49152, 255));
+  EXPECT_EQ(out.green(2, 0), by_depth<P>(-1.0f, 0, 0));
+  EXPECT_EQ(out.red(3, 0), by_depth<P>(2.5f, 65535, 255));
   if constexpr (brel::Pixel_Traits<P>::is_integer) {
-    EXPECT_EQ(out.blue(0, 0), 0.0f);
+    EXPECT_EQ(out.blue(2, 0), 0.0f);
   } else {
-    EXPECT_TRUE(std::isnan(out.blue(0, 0)));
+    EXPECT_TRUE(std::isnan(out.blue(2, 0)));
+  }
+  for (int64_t x = 0; x < 4; ++x) {
+    EXPECT_EQ(out.alpha(x, 0), white);
   }
 }
 
