@@ -120,11 +120,8 @@ TEST(Generate_Normals, RampsTiltEvenlyUpToTheEdges) {
       for (int64_t x = 0; x < ramp.width; ++x) {
         SCOPED_TRACE(testing::Message()
                      << ramp.width << " x " << ramp.height << " at " << x << ", " << y);
-        if (ramp.rising_right) {
-          expect_normal(normals.row(y)[x], -unit_slope, 0.0f, unit_slope_z);
-        } else {
-          expect_normal(normals.row(y)[x], 0.0f, unit_slope, unit_slope_z);
-        }
+        expect_normal(normals.row(y)[x], ramp.rising_right ? -unit_slope : 0.0f,
+                      ramp.rising_right ? 0.0f : unit_slope, unit_slope_z);
       }
     }
   }
@@ -177,45 +174,35 @@ TEST(Generate_Normals, HandWorkedSlopes) {
   }
 }
 
-// Two flat regions 100 apart, split at column (or row) 5 of a 10 × 10 layer.
-float step_across_columns(int64_t x, int64_t) {
-  return x < 5 ? 0.0f : 100.0f;
-}
-float step_across_rows(int64_t, int64_t y) {
-  return y < 5 ? 0.0f : 100.0f;
-}
-
+// Two flat regions 100 apart, split at column (or row) 5 of a 10 × 10 layer. Detection flattens
+// the two lines at the step; lines closer than 2 to an edge are left tilted, as is everything
+// without detection.
 TEST(Generate_Normals, DiscontinuityDetectionKeepsStepsFromTiltingTheSurface) {
   Standalone_Render render(2);
-  Depth vertical(render.context, 10, 10);
-  vertical.fill(step_across_columns);
-  Normals::Parameters_In in = settings(vertical, 141.42136f);
-  in.discontinuity_detection = true;
-  Normals with;
-  const Layer<Vector_3<float>> merged = generate(render, in, with);
-  in.discontinuity_detection = false;
-  Normals without;
-  const Layer<Vector_3<float>> tilted = generate(render, in, without);
-  for (int64_t y = 2; y < 8; ++y) {
-    expect_normal(merged.row(y)[4], 0.0f, 0.0f, 1.0f);
-    expect_normal(merged.row(y)[5], 0.0f, 0.0f, 1.0f);
-    EXPECT_LT(tilted.row(y)[4].x, -0.5f);  // towards the lower side
+  for (const bool across_columns : {true, false}) {
+    Depth depth(render.context, 10, 10);
+    depth.fill([&](int64_t x, int64_t y) { return (across_columns ? x : y) < 5 ? 0.0f : 100.0f; });
+    Normals::Parameters_In in = settings(depth, 141.42136f);
+    in.discontinuity_detection = true;
+    Normals with;
+    const Layer<Vector_3<float>> merged = generate(render, in, with);
+    in.discontinuity_detection = false;
+    Normals without;
+    const Layer<Vector_3<float>> tilted = generate(render, in, without);
+    // Pixel i along the step on line k across it, and how far it tilts towards the lower side.
+    const auto at = [&](const Layer<Vector_3<float>>& n, int64_t i, int64_t k) {
+      return across_columns ? n.row(i)[k] : n.row(k)[i];
+    };
+    const auto tilt = [&](const Vector_3<float>& n) { return across_columns ? -n.x : n.y; };
+    const int64_t line = across_columns ? 4 : 5;
+    for (int64_t i = 2; i < 8; ++i) {
+      expect_normal(at(merged, i, 4), 0.0f, 0.0f, 1.0f);
+      expect_normal(at(merged, i, 5), 0.0f, 0.0f, 1.0f);
+      EXPECT_GT(tilt(at(tilted, i, line)), 0.5f);
+    }
+    EXPECT_GT(tilt(at(merged, 1, line)), 0.5f);
+    EXPECT_GT(tilt(at(merged, 8, line)), 0.5f);
   }
-  // Rows closer than 2 to an edge are left as they are.
-  EXPECT_LT(merged.row(1)[4].x, -0.5f);
-  EXPECT_LT(merged.row(8)[4].x, -0.5f);
-
-  Depth horizontal(render.context, 10, 10);
-  horizontal.fill(step_across_rows);
-  in = settings(horizontal, 141.42136f);
-  in.discontinuity_detection = true;
-  Normals across_rows;
-  const Layer<Vector_3<float>> merged_rows = generate(render, in, across_rows);
-  for (int64_t x = 2; x < 8; ++x) {
-    expect_normal(merged_rows.row(4)[x], 0.0f, 0.0f, 1.0f);
-    expect_normal(merged_rows.row(5)[x], 0.0f, 0.0f, 1.0f);
-  }
-  EXPECT_GT(merged_rows.row(5)[1].y, 0.5f);  // column 1 is too close to the edge
 }
 
 // The row body computes the inside of each row without per-pixel edge rules and revisits only
