@@ -42,58 +42,40 @@ template <class P>
 class Pre_Color_Correction_Test : public ::testing::Test {};
 TYPED_TEST_SUITE(Pre_Color_Correction_Test, brel::test::Host_Pixel_Types);
 
-TYPED_TEST(Pre_Color_Correction_Test, NeutralSettingsGiveWhiteSurfaceAndLuminanceDepth) {
-  using P = TypeParam;
-  Standalone_Render render(2);
-  const float white = white_of<P>();
-  Host_Layer<P> input(render.context, 3, 2);
-  input.fill(0, 0, 0, 0);
-  input.set(0, 0, white, white, white, white);
-  input.set(1, 0, white, 0, 0, white / 2);
-  Host_Layer<P> output(render.context, 3, 2);
-  Kernel<P> kernel;
-  kernel.parameters_in = neutral(input, output);
-  kernel.execute(render.context);
-  for (const int64_t x : {0, 1, 2}) {  // white, red with half alpha, transparent black
-    EXPECT_EQ(output.red(x, 0), white);
-    EXPECT_EQ(output.green(x, 0), white);
-    EXPECT_EQ(output.blue(x, 0), white);
-    EXPECT_EQ(output.alpha(x, 0), input.alpha(x, 0));
-  }
-  // |c| × 0.57735026 × 141.42136: 141.42 for white, a third of that for pure red (1/√3 of the
-  // length). Float rounding of a square root and two products.
-  EXPECT_NEAR(kernel.depth.row(0)[0], 141.42136f, 2e-4f);
-  EXPECT_NEAR(kernel.depth.row(0)[1], 141.42136f * 0.57735026f, 2e-4f);
-  EXPECT_EQ(kernel.depth.row(0)[2], 0.0f);
-}
-
+// Luminance depth is |c| × 0.57735026 × the depth scale: the scale for white, a third of that
+// for pure red (1/√3 of the length), whatever the alpha; the other channels are read by meaning
+// whatever the layout, and an unknown channel gives no depth.
 TYPED_TEST(Pre_Color_Correction_Test, EachDepthChannelReadsItsChannelByMeaning) {
   using P = TypeParam;
   Standalone_Render render(1);
   const float white = white_of<P>();
-  Host_Layer<P> input(render.context, 2, 1);
+  Host_Layer<P> input(render.context, 4, 1);
   input.set(0, 0, white, white / 2, white / 4, white / 8);
   input.set(1, 0, white, white, white, 0);  // fully transparent
-  Host_Layer<P> output(render.context, 2, 1);
+  input.set(2, 0, white, 0, 0, white / 2);
+  input.set(3, 0, 0, 0, 0, 0);
+  Host_Layer<P> output(render.context, 4, 1);
   const float expected[] = {1.0f, by_depth<P>(0.5f, 0.5f, 127.0f / 255.0f),
                             by_depth<P>(0.25f, 0.25f, 63.0f / 255.0f),
                             by_depth<P>(0.125f, 0.125f, 31.0f / 255.0f)};
-  for (int64_t channel = brel::Depth_Channel_Red; channel <= brel::Depth_Channel_Alpha; ++channel) {
+  for (int64_t channel = brel::Depth_Channel_Luminance; channel <= 5; ++channel) {
     Kernel<P> kernel;
     kernel.parameters_in = neutral(input, output);
     kernel.parameters_in.depth_channel = channel;
-    kernel.parameters_in.depth_scale = 2.0f;
     kernel.execute(render.context);
-    EXPECT_EQ(kernel.depth.row(0)[0], 2.0f * expected[channel - 1]) << "channel " << channel;
-    if (channel == brel::Depth_Channel_Alpha) {
-      EXPECT_EQ(kernel.depth.row(0)[1], 0.0f);
+    const float* depth = kernel.depth.row(0);
+    SCOPED_TRACE(testing::Message() << "channel " << channel);
+    if (channel == brel::Depth_Channel_Luminance) {
+      // Float rounding of a square root and two products.
+      EXPECT_NEAR(depth[1], depth_scale_100, 2e-4f);
+      EXPECT_NEAR(depth[2], depth_scale_100 * 0.57735026f, 2e-4f);
+      EXPECT_EQ(depth[3], 0.0f);
+    } else if (channel <= brel::Depth_Channel_Alpha) {
+      EXPECT_EQ(depth[0], depth_scale_100 * expected[channel - 1]);
+    } else {
+      EXPECT_EQ(depth[0], 0.0f);
     }
   }
-  Kernel<P> unknown;
-  unknown.parameters_in = neutral(input, output);
-  unknown.parameters_in.depth_channel = 5;
-  unknown.execute(render.context);
-  EXPECT_EQ(unknown.depth.row(0)[0], 0.0f);
 }
 
 // Every reader may step 3 pixels past each edge: two rings repeat the nearest image value, the
