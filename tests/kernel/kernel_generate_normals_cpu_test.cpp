@@ -254,11 +254,16 @@ TYPED_TEST(Normal_Texture_Test, OpaquePixelsDecodeUnnormalisedOthersFaceTheViewe
   const float white = brel::test::white_of<P>();
   // Integer types count only opaque pixels; one below white is ignored.
   const float almost = brel::Pixel_Traits<P>::is_integer ? white - 1.0f : 2.0f;
-  Host_Layer<P> texture(render.context, 3, 1);
+  Host_Layer<P> texture(render.context, 6, 1);
   texture.set(0, 0, white, 0, white, white);
   texture.set(1, 0, white, 0, white, almost);
   texture.set(2, 0, white / 2, white, 0, white);
-  Depth depth(render.context, 3, 1);
+  // Float textures unpremultiply partial alpha: (0.5, 0, 0) normalised; a zero vector, whose z
+  // becomes 1; no alpha, where x and y vanish. Integer types ignore them all.
+  texture.set(3, 0, white, white / 2, white / 2, white / 2);
+  texture.set(4, 0, white / 2, white / 2, white / 2, white / 2);
+  texture.set(5, 0, white, 0, white * 0.75f, 0);
+  Depth depth(render.context, 6, 1);
   depth.fill([](int64_t x, int64_t) { return static_cast<float>(x * 7); });  // not read
   Kernel kernel;
   kernel.parameters_in.normal_texture = texture.view;
@@ -274,6 +279,13 @@ TYPED_TEST(Normal_Texture_Test, OpaquePixelsDecodeUnnormalisedOthersFaceTheViewe
   // Half of white: exactly 0 for 16-bit and float, 127.5 is not a channel value in 8-bit.
   const float half = brel::test::by_depth<P>(0.0f, 0.0f, 127.0f / 127.5f - 1.0f);
   expect_normal(normals.row(0)[2], half, 1.0f, -1.0f);
+  if constexpr (brel::Pixel_Traits<P>::is_integer) {
+    expect_facing(normals.row(0)[3]);
+  } else {
+    expect_normal(normals.row(0)[3], 1.0f, 0.0f, 0.0f);
+  }
+  expect_normal(normals.row(0)[4], 0.0f, 0.0f, 1.0f);
+  expect_normal(normals.row(0)[5], 0.0f, 0.0f, 1.0f);
 }
 
 // The row body decodes blocks of texture pixels without branches; it must agree bit for bit
@@ -320,24 +332,6 @@ TYPED_TEST(Normal_Texture_Test, BlocksMatchThePixelRule) {
       EXPECT_EQ(mismatches, 0) << "threads " << threads << ", origin " << origin_x;
     }
   }
-}
-
-TEST(Generate_Normals, FloatTextureUnpremultipliesPartialAlpha) {
-  using Kernel = brel::Kernel_Generate_Normals<Layer<brel::BGRA32f>, brel::Implementation_Cpu>;
-  Standalone_Render render(1);
-  Host_Layer<brel::BGRA32f> texture(render.context, 3, 1);
-  texture.set(0, 0, 1.0f, 0.5f, 0.5f, 0.5f);   // (0.5, 0, 0) normalised
-  texture.set(1, 0, 0.5f, 0.5f, 0.5f, 0.5f);   // a zero vector: z becomes 1
-  texture.set(2, 0, 1.0f, 0.0f, 0.75f, 0.0f);  // no alpha: x and y vanish, z is 1
-  Depth depth(render.context, 3, 1);
-  depth.fill([](int64_t, int64_t) { return 0.0f; });
-  Kernel kernel;
-  kernel.parameters_in.normal_texture = texture.view;
-  kernel.parameters_in.depth = depth.view;
-  const Layer<Vector_3<float>> normals = generate(render, kernel);
-  expect_normal(normals.row(0)[0], 1.0f, 0.0f, 0.0f);
-  expect_normal(normals.row(0)[1], 0.0f, 0.0f, 1.0f);
-  expect_normal(normals.row(0)[2], 0.0f, 0.0f, 1.0f);
 }
 
 }  // namespace
