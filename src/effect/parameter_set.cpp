@@ -20,10 +20,11 @@ Group_End_Parameter_Description group_end(int64_t id) {
   return {"", "", id};
 }
 
-Float_Parameter_Description float_slider(const char* name, int64_t id, double default_value,
-                                         double valid_min, double valid_max, double slider_min,
-                                         double slider_max) {
-  Float_Parameter_Description d(name, "", id);
+// Sliders of either kind: a default and the valid and slider ranges.
+template <class Description, class Value>
+Description slider(const char* name, int64_t id, Value default_value, Value valid_min,
+                   Value valid_max, Value slider_min, Value slider_max) {
+  Description d(name, "", id);
   d.default_value = default_value;
   d.valid_min = valid_min;
   d.valid_max = valid_max;
@@ -32,16 +33,18 @@ Float_Parameter_Description float_slider(const char* name, int64_t id, double de
   return d;
 }
 
+Float_Parameter_Description float_slider(const char* name, int64_t id, double default_value,
+                                         double valid_min, double valid_max, double slider_min,
+                                         double slider_max) {
+  return slider<Float_Parameter_Description, double>(name, id, default_value, valid_min, valid_max,
+                                                     slider_min, slider_max);
+}
+
 Int_Parameter_Description int_slider(const char* name, int64_t id, int32_t default_value,
                                      int32_t valid_min, int32_t valid_max, int32_t slider_min,
                                      int32_t slider_max) {
-  Int_Parameter_Description d(name, "", id);
-  d.default_value = default_value;
-  d.valid_min = valid_min;
-  d.valid_max = valid_max;
-  d.slider_min = slider_min;
-  d.slider_max = slider_max;
-  return d;
+  return slider<Int_Parameter_Description, int32_t>(name, id, default_value, valid_min, valid_max,
+                                                    slider_min, slider_max);
 }
 
 // Every colour of the effect starts white.
