@@ -17,9 +17,9 @@ Refraction_Parameter<T, Implementation_Cpu> prepare_pipeline_layers_a(
   record.refraction_index = static_cast<float>(parameters.slot<79>().value());
   record.depth_multiplier = static_cast<float>(parameters.slot<81>().value());
   record.refraction_type = parameters.slot<76>().value();
-  record.invert = parameters.slot<77>().value();
+  record.invert_refraction = parameters.slot<77>().value();
   const float depth_scale = depth_scale_from_factor(parameters.slot<1>().value());
-  record.blur = static_cast<float>(parameters.slot<83>().value()) / depth_scale;
+  record.blur_scale = static_cast<float>(parameters.slot<83>().value()) / depth_scale;
   record.link_blur_to_glossiness = parameters.slot<84>().value();
   record.glossiness = static_cast<float>(parameters.slot<62>().value());
   return record;

@@ -10,6 +10,7 @@
 #include "base/layer.h"
 #include "base/layer_description.h"
 #include "base/parameter.h"
+#include "kernel/refraction_vector.h"
 
 namespace brel {
 
@@ -40,23 +41,6 @@ template <class T>
 Layer<T> texture_view(Layer_Map& layers, const Layer_Parameter& parameter) {
   return layer_view<T>(layers[parameter.description().identifier]);
 }
-
-// Settings of the refraction of the background through the surface.
-template <class T, class Implementation>
-struct Refraction_Parameter {
-  Layer<T> refraction_texture;
-  Layer<T> refraction_depth_texture;
-  Layer<T> glossiness_texture;
-  float perspective = 0.0f;
-  int32_t gather_mode = 1;  // 1 to 4
-  float refraction_index = 1.0f;
-  float depth_multiplier = 1.0f;
-  int64_t refraction_type = 0;  // "accurate", "normalized", "wicked", "whatever"
-  bool invert = false;
-  float blur = 0.0f;  // "blur transparency" in depth units
-  bool link_blur_to_glossiness = false;
-  float glossiness = 0.0f;
-};
 
 // Settings of the environment: reflections, illumination and occlusion.
 template <class T>

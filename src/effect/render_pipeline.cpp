@@ -1,5 +1,6 @@
 #include "effect/render_pipeline.h"
 
+#include "effect/caustics_stages.h"
 #include "effect/depth_stages.h"
 #include "effect/parameter_set.h"
 
@@ -63,6 +64,7 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
     return;
   }
   // Stages: caustics, caustics fill.
+  Caustics_Image caustics;  // the filled image of the later stages, kept to the render's end
   if (ends_after(mode, Pipeline_Stage::caustics)) {
     // View: caustics.
     return;

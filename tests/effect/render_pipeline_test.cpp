@@ -257,8 +257,8 @@ TEST(Texture_Records, RefractionAndEnvironmentScalars) {
   EXPECT_EQ(r.refraction_index, 1.33f);
   EXPECT_EQ(r.depth_multiplier, 0.75f);
   EXPECT_EQ(r.refraction_type, int64_t{2});
-  EXPECT_TRUE(r.invert);
-  EXPECT_EQ(r.blur, 10.0f / 141.42136f);  // over the depth scale, in single precision
+  EXPECT_TRUE(r.invert_refraction);
+  EXPECT_EQ(r.blur_scale, 10.0f / 141.42136f);  // over the depth scale, in single precision
   EXPECT_FALSE(r.link_blur_to_glossiness);
   EXPECT_EQ(r.glossiness, 0.625f);
   const auto& e = v.environment;

@@ -1,0 +1,198 @@
+#include "kernel/refraction_vector.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "support/host_layer.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::Blur_Coordinates;
+using brel::Layer;
+using brel::Vector_3;
+using brel::test::Host_Layer;
+using brel::test::Standalone_Render;
+using Record = brel::Refraction_Parameter<brel::ARGB32f, brel::Implementation_Cpu>;
+
+// A 4 × 3 surface of one depth and one normal, downsampled by `scale`.
+struct Surface {
+  explicit Surface(float z, Vector_3<float> normal, float scale = 1.0f)
+      : depths(12, z), normals(12, normal) {
+    depth.width = 4;
+    depth.height = 3;
+    depth.scale_x = scale;
+    depth.scale_y = scale;
+    depth.pixels = depths.data();
+    depth.row_bytes = 16;
+    normal_view.width = 4;
+    normal_view.height = 3;
+    normal_view.pixels = normals.data();
+    normal_view.row_bytes = 48;
+  }
+
+  template <class T>
+  Blur_Coordinates refract(const brel::Refraction_Parameter<T, brel::Implementation_Cpu>& record,
+                           Vector_3<float> direction, int64_t x = 2, int64_t y = 1) const {
+    return brel::refract_light_coordinates(x, y, record, depth, normal_view, direction);
+  }
+
+  std::vector<float> depths;
+  std::vector<Vector_3<float>> normals;
+  Layer<float> depth;
+  Layer<Vector_3<float>> normal_view;
+};
+
+constexpr Vector_3<float> facing{0.0f, 0.0f, 1.0f};
+constexpr Vector_3<float> view_ray{0.0f, 0.0f, -1.0f};
+
+Record record(float index, int64_t type = brel::refraction_type_accurate) {
+  Record r;
+  r.refraction_index = index;
+  r.refraction_type = type;
+  return r;
+}
+
+void expect_record(const Blur_Coordinates& got, float x, float y, float blur) {
+  EXPECT_FLOAT_EQ(got.x, x);
+  EXPECT_FLOAT_EQ(got.y, y);
+  EXPECT_FLOAT_EQ(got.blur, blur);
+}
+
+TEST(Refraction_Vector, IndexOneOrAFacingSurfaceLeavesThePointInPlace) {
+  // Index 1 bends nothing, even on a tilted normal.
+  const Surface tilted(7.0f, {0.6f, 0.0f, 0.8f});
+  expect_record(tilted.refract(record(1.0f), view_ray), 2.0f, 1.0f, 7.0f);
+  // A surface facing the view ray is met head on, for every type; the sign of eta decides the
+  // path's sign.
+  const Surface flat(-5.0f, facing);
+  for (int64_t type = -1; type <= 4; ++type) {
+    expect_record(flat.refract(record(1.5f, type), view_ray), 2.0f, 1.0f, 5.0f);
+    expect_record(flat.refract(record(-0.5f, type), view_ray), 2.0f, 1.0f, -5.0f);
+  }
+}
+
+// v = (0.6, 0, -0.8) through a facing surface with eta 1.5: c = 0.8 and r = (0.3, 0, -1.2).
+TEST(Refraction_Vector, TiltedRayLandsByType) {
+  const Surface surface(10.0f, facing);
+  const Vector_3<float> slanted{0.6f, 0.0f, -0.8f};
+  // "accurate": the horizontal run over the drop, 10 × 0.3 / 1.2 to the right.
+  expect_record(surface.refract(record(1.5f, 0), slanted), 4.5f, 1.0f, std::sqrt(106.25f));
+  // "normalized": r / |r|, then times its own z: 10 × 0.3 × 1.2 / 1.53.
+  const float normalized = 3.6f / 1.53f;
+  expect_record(surface.refract(record(1.5f, 1), slanted), 2.0f + normalized, 1.0f,
+                std::sqrt(100.0f + normalized * normalized));
+  // "wicked": times the unnormalised z, 10 × 0.3 × 1.2; negative types behave alike.
+  for (const int64_t type : {int64_t{2}, int64_t{-7}}) {
+    expect_record(surface.refract(record(1.5f, type), slanted), 5.6f, 1.0f, std::sqrt(112.96f));
+  }
+  // "whatever": the run without the drop; larger types behave alike.
+  for (const int64_t type : {int64_t{3}, int64_t{9}}) {
+    expect_record(surface.refract(record(1.5f, type), slanted), 5.0f, 1.0f, std::sqrt(109.0f));
+  }
+  Record inverted = record(1.5f, 0);
+  inverted.invert_refraction = true;
+  expect_record(surface.refract(inverted, slanted), -0.5f, 1.0f, std::sqrt(106.25f));
+}
+
+// Directions have y upwards, rows run downwards: a ray slanting up lands on an earlier row.
+TEST(Refraction_Vector, UpwardRunMovesToEarlierRowsAndScalesWithTheDownsampling) {
+  const Vector_3<float> upward{0.0f, 0.6f, -0.8f};
+  expect_record(Surface(10.0f, facing).refract(record(1.5f), upward), 2.0f, -1.5f,
+                std::sqrt(106.25f));
+  expect_record(Surface(10.0f, facing, 0.5f).refract(record(1.5f), upward), 2.0f, -0.25f,
+                std::sqrt(101.5625f));
+}
+
+TEST(Refraction_Vector, DepthMultiplier) {
+  const Surface surface(10.0f, facing);
+  const Vector_3<float> slanted{0.6f, 0.0f, -0.8f};
+  Record r = record(1.5f);
+  r.depth_multiplier = 0.5f;
+  expect_record(surface.refract(r, slanted), 3.25f, 1.0f, std::sqrt(26.5625f));
+  r.depth_multiplier = 0.0f;
+  expect_record(surface.refract(r, slanted), 2.0f, 1.0f, 0.0f);
+}
+
+// A ray that leaves the surface towards the viewer carries a negative length; one that runs
+// along the plane (r.z = 0) a positive one, whatever its landing point.
+TEST(Refraction_Vector, SignOfThePathFollowsTheRefractedZ) {
+  const Surface surface(4.0f, facing);
+  const Blur_Coordinates back = surface.refract(record(1.0f), {0.0f, 0.0f, 1.0f});
+  EXPECT_FLOAT_EQ(back.blur, -4.0f);
+  // eta 2 removes the run along the surface and doubles the crossing: r = (0, 0, 0) for
+  // v = (0.6, 0, 0) (c = 0), so the offset is 0 and the length is the depth.
+  const Blur_Coordinates along = surface.refract(record(2.0f), {0.6f, 0.0f, 0.0f});
+  EXPECT_FLOAT_EQ(along.blur, 4.0f);
+  // eta 1 with a ray in the plane: r.z = 0 and "accurate" divides a non-zero offset by 0.
+  const Blur_Coordinates flat = surface.refract(record(1.0f), {0.6f, 0.0f, 0.0f});
+  EXPECT_TRUE(std::isinf(flat.x));
+  EXPECT_GT(flat.blur, 0.0f);
+}
+
+template <class P>
+class Refraction_Texture_Test : public ::testing::Test {};
+TYPED_TEST_SUITE(Refraction_Texture_Test, brel::test::Host_Pixel_Types);
+
+// Channels on each type's own scale: 51, 102, 153 of 255 are 0.2, 0.4, 0.6.
+template <class P>
+void set_scaled(const Host_Layer<P>& layer, int64_t x, int64_t y, float r, float g, float b,
+                float a) {
+  const float white = brel::test::white_of<P>();
+  layer.set(x, y, r * white, g * white, b * white, a * white);
+}
+
+TYPED_TEST(Refraction_Texture_Test, LuminanceIsPlacedByOriginAndWhiteOutside) {
+  using P = TypeParam;
+  Standalone_Render render(1);
+  Host_Layer<P> texture(render.context, 2, 2, 10, 20);
+  texture.fill(0.0f, 0.0f, 0.0f, brel::test::white_of<P>());
+  set_scaled(texture, 1, 0, 0.2f, 0.4f, 0.6f, 1.0f);
+  set_scaled(texture, 0, 1, 0.5f, 0.5f, 0.5f, 0.5f);
+  // 16-bit channels hold 0.2 only to within 2^-15.
+  EXPECT_NEAR(brel::texture_luminance(texture.view, 11, 20), 0.4f, 1e-4f);
+  EXPECT_EQ(brel::texture_luminance(texture.view, 10, 20), 0.0f);
+  EXPECT_EQ(brel::texture_luminance(texture.view, 10, 21), 1.0f);  // over alpha, unclamped
+  for (const auto& [x, y] : std::vector<std::pair<int64_t, int64_t>>{
+           {9, 20}, {12, 20}, {10, 19}, {10, 22}, {-5, -5}, {0, 0}}) {
+    EXPECT_EQ(brel::texture_luminance(texture.view, x, y), 1.0f) << x << ", " << y;
+  }
+  EXPECT_EQ(brel::texture_luminance(Layer<P>{}, 3, 3), 1.0f);
+  // Alpha 0 inside the texture: the quotient is not finite (no clamp, no substitute).
+  set_scaled(texture, 1, 1, 0.2f, 0.2f, 0.2f, 0.0f);
+  EXPECT_FALSE(std::isfinite(brel::texture_luminance(texture.view, 11, 21)));
+}
+
+// The refraction texture scales the bend, the depth texture the depth, each at the pixel's
+// place in the texture. Pure red has luminance 1/3 in every type.
+TYPED_TEST(Refraction_Texture_Test, TexturesScaleTheBendAndTheDepth) {
+  using P = TypeParam;
+  Standalone_Render render(1);
+  const Surface surface(10.0f, facing);
+  Host_Layer<P> red(render.context, 1, 1, 2, 1);
+  set_scaled(red, 0, 0, 1.0f, 0.0f, 0.0f, 1.0f);
+  const Vector_3<float> slanted{0.6f, 0.0f, -0.8f};
+  brel::Refraction_Parameter<P, brel::Implementation_Cpu> r;
+  r.refraction_index = 2.5f;
+  r.refraction_texture = red.view;
+  // 1 + 1.5 / 3 = 1.5 on the texture pixel.
+  expect_record(surface.refract(r, slanted), 4.5f, 1.0f, std::sqrt(106.25f));
+  // Beside it the index holds unscaled: eta 2.5 gives r = (-0.3, 0, -2).
+  expect_record(surface.refract(r, slanted, 1, 1), -0.5f, 1.0f, std::sqrt(102.25f));
+
+  r = {};
+  r.refraction_index = 1.5f;
+  r.refraction_depth_texture = red.view;
+  // Multiplier exactly 1: the depth texture is not consulted.
+  expect_record(surface.refract(r, slanted), 4.5f, 1.0f, std::sqrt(106.25f));
+  r.depth_multiplier = 1.5f;  // depth 10 × 1.5 / 3
+  expect_record(surface.refract(r, slanted), 3.25f, 1.0f, std::sqrt(26.5625f));
+  r.depth_multiplier = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_TRUE(std::isnan(surface.refract(r, slanted).blur));
+}
+
+}  // namespace
