@@ -1,0 +1,44 @@
+#pragma once
+
+// Where a pixel looks up the environment: for reflections along the mirrored view ray (bent
+// towards the normal as the surface grows dull), for illumination along the normal. "panoramic"
+// treats the environment as a sphere around the image, "spherical" maps the normal alone. A row
+// of landing points holds, per pixel, the environment position in pixels and the blur of the
+// footprint as a share of the environment's size.
+
+#include <cstdint>
+
+#include "base/layer.h"
+#include "base/pixel.h"
+#include "effect/pipeline_layers.h"
+
+namespace brel {
+
+// The environment position (u, v) in pixels seen from pixel (x, y); g (0 to 1) is the
+// glossiness that bends the mirrored ray (0 looks along the normal). Panoramic mapping runs in
+// double precision; u and v are clamped to the environment, a position that is not a number
+// lands on its last column or row.
+template <class T>
+void environment_lookup_coordinates(int64_t x, int64_t y, float& u, float& v,
+                                    const Environment_Parameter<T>& environment,
+                                    const Layer<float>& depth,
+                                    const Layer<Vector_3<float>>& normals, float g);
+
+// One row of reflection landing points (elements 0 to the depth's width - 1): the mirrored view
+// ray with the pixel's glossiness, blurred the more the duller the surface.
+template <class T>
+void init_reflection_coordinates_row(int64_t width, Blur_Coordinates* row, int64_t y,
+                                     const Environment_Parameter<T>& environment,
+                                     const Layer<float>& depth,
+                                     const Layer<Vector_3<float>>& normals);
+
+// One row of illumination landing points: along the normal, blurred by "blur illumination".
+template <class T>
+void init_illumination_coordinates_row(int64_t width, Blur_Coordinates* row, int64_t y,
+                                       const Environment_Parameter<T>& environment,
+                                       const Layer<float>& depth,
+                                       const Layer<Vector_3<float>>& normals);
+
+// All three are instantiated for the six host pixel types.
+
+}  // namespace brel

@@ -1,0 +1,84 @@
+#pragma once
+
+// The last steps of a shaded pixel: the lit surface laid over the background seen through it,
+// the highlights on top, the alpha of clipping and fading, and the store into the host pixel.
+
+#include <cstdint>
+
+#include "base/parameter.h"
+#include "base/pixel.h"
+
+namespace brel {
+
+// out = (1 - t) D S + P + t B ((1 - k) + k S), channel by channel: the surface S lit by the
+// diffuse sum D covers the background B by 1 - t, the background is tinted towards the surface
+// by the colorize amount k, and the specular sum P lies on top.
+inline Rgb_Value composite_color(const Rgb_Value& D, const Rgb_Value& S, const Rgb_Value& P,
+                                 float t, const Rgb_Value& B, float k) {
+  const auto channel = [&](float d, float s, float p, float b) {
+    return (1.0f - t) * d * s + p + t * b * ((1.0f - k) + k * s);
+  };
+  return {channel(D.red, S.red, P.red, B.red), channel(D.green, S.green, P.green, B.green),
+          channel(D.blue, S.blue, P.blue, B.blue)};
+}
+
+// Alpha fading: with a fading distance f other than 0, a pixel nearer than f (depth d below f)
+// fades out in proportion to its depth.
+inline float faded_alpha(float a, float d, float f) {
+  if (f == 0.0f) {
+    return a;
+  }
+  return f >= d ? a * (d / f) : a;
+}
+
+namespace final_store {
+
+// 0 to 1; not a number gives 0.
+inline float unit(float v) {
+  return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f;
+}
+
+// Not below 0; not a number gives 0.
+inline float non_negative(float v) {
+  return v > 0.0f ? v : 0.0f;
+}
+
+}  // namespace final_store
+
+// A shaded pixel into the host type: float channels keep values above white (negative ones and
+// NaN become 0); integer channels take the colour and alpha clamped to 0..1 times white,
+// truncated (0.999 in 8 bits is 254).
+template <class T>
+void store_shaded_pixel(T& pixel, const Rgb_Value& color, float alpha) {
+  using Traits = Pixel_Traits<T>;
+  if constexpr (Traits::is_integer) {
+    const auto put = [&](int32_t position, float v) {
+      Traits::store_truncated(pixel, position, final_store::unit(v) * Traits::white_value);
+    };
+    put(Traits::alpha, alpha);
+    put(Traits::red, color.red);
+    put(Traits::green, color.green);
+    put(Traits::blue, color.blue);
+  } else {
+    pixel.channel[Traits::alpha] = final_store::non_negative(alpha);
+    pixel.channel[Traits::red] = final_store::non_negative(color.red);
+    pixel.channel[Traits::green] = final_store::non_negative(color.green);
+    pixel.channel[Traits::blue] = final_store::non_negative(color.blue);
+  }
+}
+
+// "highlights only": the specular sum on opaque alpha. Float channels take it as it is.
+template <class T>
+void store_highlight_pixel(T& pixel, const Rgb_Value& specular) {
+  using Traits = Pixel_Traits<T>;
+  if constexpr (Traits::is_integer) {
+    store_shaded_pixel(pixel, specular, 1.0f);
+  } else {
+    pixel.channel[Traits::alpha] = 1.0f;
+    pixel.channel[Traits::red] = specular.red;
+    pixel.channel[Traits::green] = specular.green;
+    pixel.channel[Traits::blue] = specular.blue;
+  }
+}
+
+}  // namespace brel

@@ -1,0 +1,283 @@
+#include "kernel/light_shading.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <tuple>
+#include <vector>
+
+#include "support/plain_layer.h"
+
+namespace {
+
+using brel::Final_Routine_Parameters_In;
+using brel::Rgb_Value;
+using brel::Vector_3;
+using brel::test::Plain_Layer;
+
+constexpr float inf = std::numeric_limits<float>::infinity();
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+
+// A w × h surface facing the viewer at depth 10, with the direct light falling straight on it
+// (its colour already includes the intensity) and the point light off.
+template <class P>
+struct Surface {
+  Surface(int64_t w, int64_t h)
+      : depth(w, h, 10.0f), normals(w, h, Vector_3<float>{0.0f, 0.0f, 1.0f}), shadow(w, h, 0.0f) {
+    in.source.width = w;
+    in.source.height = h;
+    in.depth = depth.view;
+    in.normals = normals.view;
+    in.direct_light.intensity = 1.0f;
+    in.direct_light.direction = {0.0f, 0.0f, -1.0f};
+    in.direct_light.color = {0.8f, 0.6f, 0.4f};
+    in.discontinuity_threshold = 20.0f;
+  }
+
+  std::pair<Rgb_Value, Rgb_Value> shade(int64_t x, int64_t y) const {
+    Rgb_Value diffuse{0.0f, 0.0f, 0.0f};
+    Rgb_Value specular{0.0f, 0.0f, 0.0f};
+    brel::shade_lights_pixel(x, y, diffuse, specular, in);
+    return {diffuse, specular};
+  }
+
+  Plain_Layer<float> depth;
+  Plain_Layer<Vector_3<float>> normals;
+  Plain_Layer<float> shadow;
+  Final_Routine_Parameters_In<P> in;
+};
+
+void expect_color(const Rgb_Value& c, float r, float g, float b, float tolerance = 1e-6f) {
+  EXPECT_NEAR(c.red, r, tolerance);
+  EXPECT_NEAR(c.green, g, tolerance);
+  EXPECT_NEAR(c.blue, b, tolerance);
+}
+
+TEST(Light_Shading, FlatSurfaceLitStraightOnTakesTheUnshadowedLight) {
+  Surface<brel::ARGB32f> surface(3, 3);
+  surface.shadow.at(1, 1) = 0.25f;
+  surface.in.directional_shadow = surface.shadow.view;
+  for (const int32_t oversampling : {1, 2, 3, 4}) {
+    surface.in.oversampling = oversampling;
+    const auto [diffuse, specular] = surface.shade(1, 1);
+    EXPECT_EQ(diffuse.red, 0.8f * 0.75f) << oversampling;
+    EXPECT_EQ(diffuse.green, 0.6f * 0.75f);
+    EXPECT_EQ(diffuse.blue, 0.4f * 0.75f);
+    expect_color(specular, 0.0f, 0.0f, 0.0f, 0.0f);  // no glossiness, no highlight
+  }
+  // Off both lights, nothing at all, also through the gamma correction.
+  surface.in.direct_light.intensity = 0.0f;
+  surface.in.gamma = 0.5f;
+  const auto [diffuse, specular] = surface.shade(1, 1);
+  expect_color(diffuse, 0.0f, 0.0f, 0.0f, 0.0f);
+  expect_color(specular, 0.0f, 0.0f, 0.0f, 0.0f);
+}
+
+TEST(Light_Shading, LightSizeSoftensTheTerminator) {
+  // Size 2: the cosine 0.5 becomes 1 - (1 - 0.5)^2.
+  Surface<brel::ARGB32f> surface(1, 1);
+  surface.in.direct_light.size = 2.0f;
+  surface.in.direct_light.direction = {std::sqrt(0.75f), 0.0f, -0.5f};
+  expect_color(surface.shade(0, 0).first, 0.8f * 0.75f, 0.6f * 0.75f, 0.4f * 0.75f);
+}
+
+TEST(Light_Shading, LightFromBehindPassesOnlyThroughTranslucentSurfaces) {
+  Surface<brel::ARGB32f> surface(1, 1);
+  surface.in.direct_light.direction = {0.0f, 0.0f, 1.0f};
+  surface.in.direct_light.color = {1.0f, 1.0f, 1.0f};
+  surface.in.glossiness = 1.0f;
+  auto [diffuse, specular] = surface.shade(0, 0);
+  expect_color(diffuse, 0.0f, 0.0f, 0.0f, 0.0f);
+  expect_color(specular, 0.0f, 0.0f, 0.0f, 0.0f);
+  // Translucency 1.5 with colour (1, 0.5, 0): weight 1, b = 0 + 0.5, the light tinted by
+  // 0.5 K + 1; q = 3 and the transmitted amount (3 - 1) × 1 / 4 = 0.5 adds K × 0.25 × tint.
+  surface.in.glossiness = 0.0f;
+  surface.in.translucency = 1.5f;
+  surface.in.translucency_color = {1.0f, 0.5f, 0.0f};
+  std::tie(diffuse, specular) = surface.shade(0, 0);
+  expect_color(diffuse, 1.5f * 0.25f, 0.5f * 0.25f * 1.25f, 0.0f);
+  // A full secondary shadow lets nothing through.
+  surface.shadow.at(0, 0) = 1.0f;
+  surface.in.directional_translucency_shadow = surface.shadow.view;
+  expect_color(surface.shade(0, 0).first, 0.0f, 0.0f, 0.0f);
+}
+
+TEST(Light_Shading, HighlightSharpnessIsLimitedAndTintAboveOneStrengthensIt) {
+  // Viewed straight on, the mirrored ray is the normal; the light's highlight cosine is 0.995.
+  const float h = 0.995f;
+  struct Case {
+    float glossiness;
+    float tint;
+    double expected_strength;
+  };
+  const double sharp = std::pow((0.995 - 0.99) / 0.01, 20.0 * 0.99);
+  const double dull = std::pow((0.995 - 0.04) / 0.96, 20.0 * 0.04);
+  for (const Case& c : {Case{2.0f, 0.0f, 4.0 * sharp}, Case{1.0f, 1.5f, 2.25 * sharp},
+                        Case{0.02f, 0.0f, 0.0004 * dull}}) {
+    Surface<brel::ARGB32f> surface(1, 1);
+    surface.in.direct_light.direction = {std::sqrt(1.0f - h * h), 0.0f, -h};
+    surface.in.glossiness = c.glossiness;
+    surface.in.specular_tint = c.tint;
+    const auto [diffuse, specular] = surface.shade(0, 0);
+    EXPECT_NEAR(diffuse.red, 0.8f * h, 1e-6f);
+    EXPECT_NEAR(specular.red / 0.8, c.expected_strength, 2e-3 * c.expected_strength)
+        << c.glossiness;
+    EXPECT_NEAR(specular.blue / 0.4, c.expected_strength, 2e-3 * c.expected_strength);
+  }
+}
+
+TEST(Light_Shading, GlossinessTextureIsPlacedByItsOriginAndBlackRemovesTheHighlight) {
+  Surface<brel::ARGB8> surface(3, 1);
+  surface.in.glossiness = 1.0f;
+  Plain_Layer<brel::ARGB8> black(1, 1, brel::ARGB8{{255, 0, 0, 0}});
+  black.view.origin_x = 2;
+  surface.in.glossiness_texture = black.view;
+  EXPECT_GT(surface.shade(1, 0).second.red, 0.5f);  // outside the texture: white
+  EXPECT_EQ(surface.shade(2, 0).second.red, 0.0f);
+}
+
+TEST(Light_Shading, GammaRaisesBothSumsAndNeverMakesNaN) {
+  Surface<brel::ARGB32f> surface(1, 1);
+  surface.in.direct_light.color = {0.25f, 1.0f, 2.0f};
+  surface.in.gamma = 0.5f;
+  expect_color(surface.shade(0, 0).first, 0.0625f, 1.0f, 4.0f);
+  // Gamma 0: exponent infinity sends channels below 1 to 0, keeps 1 and makes above 1 infinite.
+  surface.in.gamma = 0.0f;
+  const Rgb_Value diffuse = surface.shade(0, 0).first;
+  EXPECT_EQ(diffuse.red, 0.0f);
+  EXPECT_EQ(diffuse.green, 1.0f);
+  EXPECT_EQ(diffuse.blue, inf);
+
+  EXPECT_EQ(brel::shading_power(-0.5f, 0.5f), 0.0f);
+  EXPECT_EQ(brel::shading_power(-2.0f, 2.0f), 4.0f);
+  EXPECT_EQ(brel::shading_power(0.25f, 0.5f), 0.5f);
+}
+
+TEST(Light_Shading, PointLightFallsOffWithDistanceAndIsTintedWhereWeak) {
+  brel::Point_Light light;
+  light.intensity = 2.0f;
+  light.falloff = 2.0f;
+  light.position_x = 3.0f;
+  light.position_y = 4.0f;
+  light.position_z = 7.0f;
+  light.color = {1.0f, 1.0f, 1.0f};
+  light.attenuation_color = {0.0f, 1.0f, 0.5f};
+  // Distance 5 at unit distance 5: 2 / (5 / 5 + 1)^2 = 0.5, tinted by k = 0.25.
+  auto sample = brel::point_light_sample(light, 0.0f, 0.0f, 7.0f, 1.0f, 1.0f, 5.0f);
+  EXPECT_NEAR(sample.direction.x, -0.6f, 1e-7f);
+  EXPECT_NEAR(sample.direction.y, 0.8f, 1e-7f);
+  EXPECT_EQ(sample.direction.z, 0.0f);
+  expect_color(sample.color, 0.375f, 0.5f, 0.4375f);
+  // At half resolution the same light lies twice as far in pixels of the frame.
+  sample = brel::point_light_sample(light, 0.0f, 0.0f, 7.0f, 0.5f, 0.5f, 10.0f);
+  expect_color(sample.color, 0.375f, 0.5f, 0.4375f);
+  // A negative unit distance: where dist / Z + 1 is not positive the light does not arrive.
+  for (const float z : {-5.0f, -2.5f}) {
+    expect_color(brel::point_light_sample(light, 0.0f, 0.0f, 7.0f, 1.0f, 1.0f, z).color, 0.0f, 0.0f,
+                 0.0f, 0.0f);
+  }
+  expect_color(brel::point_light_sample(light, 0.0f, 0.0f, 7.0f, 1.0f, 1.0f, -10.0f).color, 8.0f,
+               8.0f, 8.0f);
+  // A power that overflows or underflows leaves no light, never infinity or NaN.
+  light.falloff = 1e6f;
+  for (const float z : {5.0f, -10.0f}) {
+    expect_color(brel::point_light_sample(light, 0.0f, 0.0f, 7.0f, 1.0f, 1.0f, z).color, 0.0f, 0.0f,
+                 0.0f, 0.0f);
+  }
+  // Without a unit distance the intensity stays, but a weak light is still tinted.
+  light.intensity = 0.5f;
+  light.falloff = 1.0f;
+  expect_color(brel::point_light_sample(light, 0.0f, 0.0f, 7.0f, 1.0f, 1.0f, 0.0f).color, 0.375f,
+               0.5f, 0.4375f);
+  // Without a falloff there is no tint at all.
+  light.falloff = 0.0f;
+  expect_color(brel::point_light_sample(light, 0.0f, 0.0f, 7.0f, 1.0f, 1.0f, 5.0f).color, 0.5f,
+               0.5f, 0.5f);
+  // A light at the point itself shines along the view axis.
+  sample = brel::point_light_sample(light, 3.0f, 4.0f, 7.0f, 1.0f, 1.0f, 5.0f);
+  EXPECT_EQ(sample.direction.x, 0.0f);
+  EXPECT_EQ(sample.direction.y, 0.0f);
+  EXPECT_EQ(sample.direction.z, 1.0f);
+}
+
+TEST(Light_Shading, SubdivisionGrowsWithOversamplingAndBend) {
+  const std::vector<std::tuple<int32_t, float, int64_t>> cases{
+      {1, 5.0f, 1},  {2, 0.0f, 1},   {2, 0.5f, 1},  {2, 0.51f, 3}, {2, 1.51f, 5},
+      {3, 0.0f, 1},  {3, 0.26f, 3},  {4, 0.0f, 1},  {4, 0.01f, 3}, {4, 1.0f, 3},
+      {4, 1.01f, 5}, {4, 100.0f, 5}, {4, -0.5f, 1}, {4, nan, 1},   {4, inf, 5}};
+  for (const auto& [oversampling, bend, side] : cases) {
+    EXPECT_EQ(brel::light_samples_per_side(oversampling, bend), side)
+        << oversampling << " at bend " << bend;
+  }
+}
+
+// A ridge along the image column: the left and right columns lean outwards by the same angle.
+// The bend (0.3936) gives 3 × 3 samples at oversampling 3 and 4, one at 2. Under a light falling
+// straight on, each sample's diffuse is its normal's z: the samples in the middle column keep the
+// centre's normal; the others blend a third of the side's normal in. With the weights 1 (centre),
+// 1/9 (edge middles) and 2/9 (corners), the sum is (11 + 5 (zl + zr)) / 21.
+TEST(Light_Shading, SupersamplingBlendsNormalsUpToADepthStep) {
+  Surface<brel::ARGB32f> surface(3, 3);
+  surface.in.direct_light.color = {1.0f, 1.0f, 1.0f};
+  for (int64_t y = 0; y < 3; ++y) {
+    surface.normals.at(0, y) = {-0.28f, 0.0f, 0.96f};
+    surface.normals.at(2, y) = {0.28f, 0.0f, 0.96f};
+  }
+  const double blended_z =
+      (2.0 / 3.0 + 0.96 / 3.0) / std::hypot(0.28 / 3.0, 2.0 / 3.0 + 0.96 / 3.0);
+  const double smooth = (11.0 + 10.0 * blended_z) / 21.0;
+  const double stepped = (11.0 + 5.0 * (blended_z + 1.0)) / 21.0;
+  for (const auto& [oversampling, expected] :
+       std::vector<std::pair<int32_t, double>>{{1, 1.0}, {2, 1.0}, {3, smooth}, {4, smooth}}) {
+    surface.in.oversampling = oversampling;
+    EXPECT_NEAR(surface.shade(1, 1).first.red, expected, 2e-7) << oversampling;
+  }
+  // A step of the discontinuity threshold on the right: samples there keep the centre.
+  for (int64_t y = 0; y < 3; ++y) {
+    surface.depth.at(2, y) = 30.0f;
+  }
+  EXPECT_NEAR(surface.shade(1, 1).first.red, stepped, 2e-7);
+  surface.in.discontinuity_threshold = 20.5f;
+  EXPECT_NEAR(surface.shade(1, 1).first.red, smooth, 2e-7);
+}
+
+TEST(Light_Shading, SupersamplingAtTheBorderRepeatsTheEdgePixels) {
+  // In a corner the clamped neighbourhood is the pixel itself: one flat sample.
+  Surface<brel::ARGB32f> surface(2, 2);
+  surface.normals.at(1, 0) = {0.6f, 0.0f, 0.8f};
+  surface.normals.at(0, 1) = {0.6f, 0.0f, 0.8f};
+  surface.normals.at(1, 1) = {0.6f, 0.0f, 0.8f};
+  surface.in.oversampling = 4;
+  surface.in.direct_light.color = {1.0f, 1.0f, 1.0f};
+  // At (0, 0) the neighbours right and below lean; above and left repeat the pixel, which
+  // faces the viewer: the samples towards (1, 1) blend in the leaning normal.
+  const float corner = surface.shade(0, 0).first.red;
+  EXPECT_LT(corner, 1.0f);
+  EXPECT_GT(corner, 0.8f);
+  // Every neighbour of (1, 1) beyond the image repeats it; the bend to (0, 0) still subdivides,
+  // and only the samples up and to the left blend in the facing normal.
+  const float far_corner = surface.shade(1, 1).first.red;
+  EXPECT_GT(far_corner, 0.8f);
+  EXPECT_LT(far_corner, 1.0f);
+}
+
+TEST(Light_Shading, ViewRayFansOutWithPerspective) {
+  const Vector_3<float> straight = brel::view_direction(0.0f, 7, 3, 10, 10);
+  EXPECT_EQ(straight.x, 0.0f);
+  EXPECT_EQ(straight.z, -1.0f);
+  // The middle pixel of an odd image looks straight in.
+  const Vector_3<float> middle = brel::view_direction(0.8f, 2, 1, 5, 3);
+  EXPECT_EQ(middle.x, 0.0f);
+  EXPECT_EQ(middle.y, 0.0f);
+  EXPECT_EQ(middle.z, -1.0f);
+  // The last pixel of a 4 × 2 image: (2p × 0.375, 2p × 0.5 × -0.25, -1), normalised.
+  const Vector_3<float> corner = brel::view_direction(1.0f, 3, 1, 4, 2);
+  const float length = std::sqrt(0.75f * 0.75f + 0.25f * 0.25f + 1.0f);
+  EXPECT_NEAR(corner.x, 0.75f / length, 1e-7f);
+  EXPECT_NEAR(corner.y, -0.25f / length, 1e-7f);
+  EXPECT_NEAR(corner.z, -1.0f / length, 1e-7f);
+}
+
+}  // namespace
