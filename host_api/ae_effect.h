@@ -407,6 +407,9 @@ typedef struct PF_ContextRecord {
   A_long reserved_flt;
   void* reserved_wind;
   void* reserved_drawref;
+  /* The effect's own state for this context: set by the effect at the new-context event, kept
+   * by the host untouched and cleared by the effect at the close-context event. */
+  PF_Handle effect_stateH;
 } PF_ContextRecord;
 
 typedef PF_ContextRecord* PF_ContextH;
@@ -414,6 +417,7 @@ typedef PF_ContextRecord* PF_ContextH;
 typedef struct PF_EffectArea {
   A_long area; /* PF_EA_* */
   PF_ParamIndex index;
+  void* refconPV; /* the reference value the control was registered with */
 } PF_EffectArea;
 
 typedef struct PF_DoClickEventInfo {
@@ -448,7 +452,7 @@ typedef struct PF_EventExtra {
   A_long e_type; /* PF_Event_* */
   PF_EventUnion u;
   PF_EffectArea effect_win;
-  PF_Point draw_origin;
+  PF_Point draw_origin; /* the control's top left corner; pointer positions share its frame */
   A_long evt_out_flags; /* PF_EO_* */
 } PF_EventExtra;
 
@@ -521,7 +525,7 @@ typedef struct PF_ArbParamsExtra {
       void* refconPV;
       A_long print_flags;
       PF_ArbitraryH arbH;
-      A_u_long print_sizeLu;
+      A_u_long print_sizeLu; /* the print-size request answers here */
       A_char* print_bufferPC;
     } print_func_params;
     struct {

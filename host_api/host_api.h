@@ -2,6 +2,7 @@
 
 /* The whole host interface in one include. */
 
+#include "ae_custom_ui.h"
 #include "ae_effect.h"
 #include "ae_smart_render.h"
 #include "ae_suites.h"

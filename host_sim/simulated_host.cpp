@@ -496,7 +496,8 @@ struct Host_Callbacks {
     if (param == nullptr || index < 0 || index > host->store_.size()) {
       return PF_Err_INVALID_INDEX;
     }
-    host->update_ui_calls_.push_back({index, param->param_type, param->ui_flags, param->flags});
+    host->update_ui_calls_.push_back(
+        {index, param->param_type, param->ui_flags, param->flags, param->ui_height});
     return PF_Err_NONE;
   }
 
@@ -578,6 +579,7 @@ void Simulated_Host::offer_suites() {
   param_utils_suite_.PF_UpdateParamUI = &Host_Callbacks::update_param_ui;
   offered_[{kPFHandleSuite, kPFHandleSuiteVersion2}] = &handle_suite_;
   offered_[{kPFParamUtilsSuite, kPFParamUtilsSuiteVersion2}] = &param_utils_suite_;
+  offer_custom_ui_suites();
 
   if (identity_.is_premiere()) {
     pixel_format_suite_.AddSupportedPixelFormat = &Host_Callbacks::pr_add_pixel_format;
@@ -781,6 +783,7 @@ std::string Simulated_Host::imbalance() const {
   if (!live_mem_handles_.empty()) {
     text += std::to_string(live_mem_handles_.size()) + " AEGP memory handle(s) not freed\n";
   }
+  text += custom_ui_->imbalance();
   std::lock_guard violations_lock(violations_mutex_);
   for (const std::string& v : violations_) {
     text += v + "\n";

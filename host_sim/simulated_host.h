@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "custom_ui.h"
 #include "host_api.h"
 #include "parameter_store.h"
 
@@ -120,6 +121,7 @@ class Simulated_Host {
     PF_ParamType param_type;
     PF_ParamUIFlags ui_flags;
     PF_ParamFlags flags;
+    A_short ui_height;
   };
 
   explicit Simulated_Host(Host_Identity identity);
@@ -131,6 +133,8 @@ class Simulated_Host {
   PF_InData* in_data() { return &in_data_; }
   PF_OutData* out_data() { return &out_data_; }
   Parameter_Store& parameters() { return store_; }
+  // The effect panel: event context, colour, drawing and the effect's background frames.
+  Custom_Ui& custom_ui() { return *custom_ui_; }
 
   // Starts a command: takes back what the effect changed in the last parameter array and
   // hands out a fresh one with the current values.
@@ -204,6 +208,7 @@ class Simulated_Host {
   };
   friend struct Host_Callbacks;
   friend struct Project_Callbacks;
+  friend struct Custom_Ui_Callbacks;
 
   static Simulated_Host* from(PF_ProgPtr effect_ref);
   static Simulated_Host* active();
@@ -217,6 +222,7 @@ class Simulated_Host {
   Delivery delivery() const;
   void offer_suites();
   void offer_project_suites();  // After Effects only
+  void offer_custom_ui_suites();
 
   const uint64_t magic_;
   Host_Identity identity_;
@@ -241,6 +247,19 @@ class Simulated_Host {
   AEGP_CompSuite9 comp_suite_{};
   AEGP_MemorySuite1 memory_suite_{};
   PF_ColorSettingsSuite3 color_settings_suite_{};
+  std::unique_ptr<Custom_Ui> custom_ui_;
+  PF_AppSuite6 app_suite_{};
+  PF_EffectCustomUISuite1 custom_ui_suite1_{};
+  PF_EffectCustomUISuite2 custom_ui_suite2_{};
+  DRAWBOT_SupplierSuite1 supplier_suite_{};
+  DRAWBOT_DrawbotSuite1 drawbot_suite_{};
+  DRAWBOT_SurfaceSuite1 surface_suite_{};
+  AEGP_PFInterfaceSuite1 pf_interface_suite_{};
+  AEGP_EffectSuite3 effect_suite_{};
+  AEGP_LayerRenderOptionsSuite2 render_options_suite_{};
+  AEGP_RenderAsyncManagerSuite1 async_suite_{};
+  AEGP_RenderSuite5 render_suite_{};
+  AEGP_WorldSuite3 aegp_world_suite_{};
 
   mutable std::mutex mutex_;
   std::map<std::string, int64_t> calls_;

@@ -29,12 +29,12 @@ Button_Parameter_Description::Button_Parameter_Description(std::string name, std
       label(std::move(label)) {}
 
 Custom_Parameter_Description::Custom_Parameter_Description(
-    std::string name, std::string identifier, int64_t disc_id, int64_t reserved, int64_t height,
-    int64_t refcon, int64_t second_refcon, int64_t second_disc_id,
+    std::string name, std::string identifier, int64_t disc_id, int64_t minimum_height,
+    int64_t height, int64_t refcon, int64_t second_refcon, int64_t second_disc_id,
     std::shared_ptr<Data_Functions> data_functions,
     std::shared_ptr<Data_Functions> second_data_functions)
     : Parameter_Description(std::move(name), std::move(identifier), disc_id),
-      reserved(reserved),
+      minimum_height(minimum_height),
       height(height),
       refcon(refcon),
       second_refcon(second_refcon),

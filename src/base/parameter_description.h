@@ -123,23 +123,33 @@ struct Layer_Parameter_Description : Parameter_Description {
 };
 
 // What a custom control's data is made of. The host keeps the data in a handle of `size`
-// bytes; `write_default` fills a fresh one.
+// bytes; `write_default` fills a fresh one. The other operations work on such blocks: the host
+// copies, compares and interpolates values through them and stores them in projects as their
+// text form.
 class Data_Functions {
  public:
   virtual ~Data_Functions() = default;
   virtual int64_t size(const PF_InData* in_data) const = 0;
   virtual void write_default(void* memory) const = 0;
+  virtual void copy(const void* source, void* destination) const = 0;
+  virtual bool equal(const void* a, const void* b) const = 0;
+  // The value at `t` between `left` (t = 0) and `right` (t = 1).
+  virtual void interpolate(const void* left, const void* right, double t,
+                           void* destination) const = 0;
+  virtual std::string text(const void* memory) const = 0;
+  // Reads the text form back into a block that holds the default value.
+  virtual void read_text(const std::string& text, void* memory) const = 0;
 };
 
 // A control the effect draws itself, with a hidden companion parameter for further data.
 struct Custom_Parameter_Description : Parameter_Description {
   Custom_Parameter_Description(std::string name, std::string identifier, int64_t disc_id,
-                               int64_t reserved, int64_t height, int64_t refcon,
+                               int64_t minimum_height, int64_t height, int64_t refcon,
                                int64_t second_refcon, int64_t second_disc_id,
                                std::shared_ptr<Data_Functions> data_functions,
                                std::shared_ptr<Data_Functions> second_data_functions);
-  int64_t reserved;        // kept for the custom-control code; setup does not read it
-  int64_t height;          // the control's height in the effect panel
+  int64_t minimum_height;  // a resize by the user never makes the control lower
+  int64_t height;          // the control's height in the effect panel when it is made
   int64_t refcon;          // host reference value of the control
   int64_t second_refcon;   // host reference value of the companion
   int64_t second_disc_id;  // host id of the companion

@@ -10,10 +10,19 @@
 
 namespace brel {
 
+namespace gui {
+class Event;
+}
+
 // What a custom control's event code holds; the factory hands it the control it belongs to.
+// The host adapter passes it the control's events; by default they change nothing.
 class Custom_Handler {
  public:
   virtual ~Custom_Handler() = default;
+  virtual void handle_event(gui::Event& /*event*/) {}
+  // Whether the pointer is over the control as the events so far left it; a change redraws
+  // the control under hosts that do not redraw on their own.
+  virtual bool hovered() const { return false; }
   Custom_Parameter* parameter = nullptr;
 };
 

@@ -232,7 +232,7 @@ TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
        }},
       {"event", ae,
        [](Loaded& l) {
-         PF_EventExtra extra{};
+         PF_EventExtra extra = l.host.custom_ui().event(PF_Event_DO_CLICK, 1, nullptr);
          return l.driver.send(PF_Cmd_EVENT, &extra);
        }},
       {"arbitrary data", ae,

@@ -10,6 +10,7 @@
 
 #include "ae_suites.h"
 #include "base/after_effects/ae_report.h"
+#include "base/after_effects/after_effects_custom_ui.h"
 #include "base/after_effects/after_effects_layer.h"
 #include "base/after_effects/after_effects_parameter.h"
 #include "base/after_effects/after_effects_parameter_setup.h"
@@ -96,11 +97,14 @@ void global_setup(PF_InData* in_data, PF_OutData* out_data, const Plugin_Descrip
   }
 }
 
-// The effect declares no custom control, so the custom-control commands find none to serve.
-[[noreturn]] void custom_control_command(Plugin* plugin) {
-  Custom_Parameter* cp = first_custom_parameter(plugin);
-  BREL_ASSERT_MSG_AT(cp, "recieved arb or ui event for unknown parameter type.", host_source, 137);
-  BREL_ASSERT_INCOMPLETE();
+void event_command(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[], void* extra,
+                   Plugin* plugin) {
+  Timing_Table timing_table;
+  std::atomic<bool> aborted{false};
+  const Render_Context render_context =
+      render_context_ae_cpu(&timing_table, in_data, std::this_thread::get_id(), aborted);
+  handle_event(in_data, out_data, params, static_cast<PF_EventExtra*>(extra), plugin,
+               render_context);
 }
 
 void user_changed_param(PF_InData* in_data, PF_OutData* out_data, void* extra, Plugin* plugin) {
@@ -387,8 +391,11 @@ void handle_command(PF_Cmd command, PF_InData* in_data, PF_OutData* out_data, PF
       plugin->update_params_ui(plugin_context(in_data, out_data, plugin));
       break;
     case PF_Cmd_EVENT:
+      event_command(in_data, out_data, params, extra, plugin);
+      break;
     case PF_Cmd_ARBITRARY_CALLBACK:
-      custom_control_command(plugin);
+      handle_arbitrary_callback(in_data, static_cast<PF_ArbParamsExtra*>(extra), plugin);
+      break;
     case PF_Cmd_QUERY_DYNAMIC_FLAGS:
       out_data->out_flags &= ~PF_OutFlag_NON_PARAM_VARY;
       if (host_is_premiere(in_data) && plugin->non_param_vary()) {

@@ -278,6 +278,15 @@ class Four_Bytes : public brel::Data_Functions {
     const uint32_t value = 0x01020304;
     std::memcpy(memory, &value, sizeof value);
   }
+  void copy(const void* source, void* destination) const override {
+    std::memcpy(destination, source, 4);
+  }
+  bool equal(const void* a, const void* b) const override { return std::memcmp(a, b, 4) == 0; }
+  void interpolate(const void* left, const void*, double, void* destination) const override {
+    copy(left, destination);
+  }
+  std::string text(const void*) const override { return {}; }
+  void read_text(const std::string&, void*) const override {}
 };
 
 TEST_F(Params_Setup_Test, CustomRegistersTheControlItsUiAndAHiddenCompanion) {
