@@ -3,6 +3,7 @@
 #include "effect/caustics_stages.h"
 #include "effect/depth_stages.h"
 #include "effect/parameter_set.h"
+#include "effect/refraction_occlusion_stages.h"
 
 namespace brel {
 
@@ -69,7 +70,11 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
     // View: caustics.
     return;
   }
-  // Stages: refraction, environmental occlusion.
+  // Stage: refraction.
+  // Kept until the final shading has read them.
+  Refraction_Occlusion_Results<T> refraction_occlusion;
+  Refraction_Occlusion_Stages<T>::environmental_occlusion(render_context, values, surface,
+                                                          refraction_occlusion);
   // Stage: final shading.
 }
 

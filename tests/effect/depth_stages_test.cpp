@@ -95,7 +95,9 @@ class Depth_Stages_Test : public ::testing::Test {
 TYPED_TEST_SUITE(Depth_Stages_Test, brel::test::Host_Pixel_Types);
 
 TYPED_TEST(Depth_Stages_Test, RenderCallNamesItsPipelineAndModeAllRunsTheDepthStages) {
-  EXPECT_EQ(this->render_frame(), (Names{pre_color, pre_blur, normals}));
+  const Names stages = this->render_frame();
+  ASSERT_GE(stages.size(), 3u);
+  EXPECT_EQ(Names(stages.begin(), stages.begin() + 3), (Names{pre_color, pre_blur, normals}));
   const auto messages = brel::global_log().recent_messages();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.back(), "translating render call to " + pipeline_name<TypeParam>() + "\n");

@@ -1,0 +1,281 @@
+#include "kernel/kernel_environmental_occlusion_cpu.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "kernel/kernel_prepare_quick_occlusion_cpu.h"
+#include "util/float_to_int.h"
+#include "util/target_clones.h"
+
+namespace brel {
+
+namespace {
+
+// Radii and window shifts are kept within ±2^40 pixels: far beyond any frame, and every sum of
+// positions stays within int64_t. A full window that large weighs a sample less than 2^-25 and
+// leaves 1 unchanged with or without the bound.
+constexpr int64_t window_limit = int64_t{1} << 40;
+
+// From this many samples on the full mode's weight is at most 2^-25, and 1 - weight rounds
+// back to 1 (a tie goes to the even 1.0).
+constexpr double samples_leaving_one = 33554432.0;  // 2^25
+
+// Counts of samples above a pixel that are looked up; larger counts (windows of more than
+// 2^16 samples) continue the subtraction from the last entry.
+constexpr int64_t step_table_size = int64_t{1} << 16;
+
+// trunc(n × r): how far the normal's slope moves the window, in pixels.
+int64_t window_shift(float n, int64_t r) {
+  return truncate_clamped(n * static_cast<float>(r), -window_limit, window_limit);
+}
+
+// The occlusion scaled by the amount: an amount between 0 and 1 lifts the floor to 1 - amount.
+float scaled_by_amount(float occlusion, float amount) {
+  return occlusion * amount + std::max(0.0f, 1.0f - amount);
+}
+
+// The window's centre for pixel (x, y): the normal's y points up, rows run down.
+std::pair<int64_t, int64_t> window_centre(const Occlusion_Settings& s, int64_t x, int64_t y) {
+  const Vector_3<float>& n = s.normals.row(y)[x];
+  return {x + window_shift(n.x, s.rx), y - window_shift(n.y, s.ry)};
+}
+
+// The running-sum columns of the quick mode's span around cx: the mean of a window row covers
+// columns b + 1 .. e, so column 0 never enters it. Shifts beyond the row (from normals outside
+// [-1, 1]) are kept inside it; an empty or reversed span has no mean.
+struct Quick_Span {
+  int64_t b;
+  int64_t e;
+  int64_t count() const { return e - b; }
+};
+Quick_Span quick_span(int64_t cx, int64_t rx, int64_t width) {
+  return {std::clamp<int64_t>(cx - rx - 1, 0, width - 1),
+          std::clamp<int64_t>(cx + rx, 0, width - 1)};
+}
+
+double row_mean(const Layer<double>& sums, int64_t m, const Quick_Span& span) {
+  const double* row = sums.row(m);
+  return (row[span.e] - row[span.b]) / static_cast<double>(span.count());
+}
+
+// Samples of `n` depths that lie strictly above c. A row is far shorter than 2^31 pixels.
+inline int64_t count_above(const float* depth, int64_t n, float c) {
+  int32_t count = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    count += depth[i] > c ? 1 : 0;
+  }
+  return count;
+}
+
+// One row of occlusion values: pixels without a surface get 1 when they are to be skipped, a
+// window that cannot occlude leaves the rest unoccluded, and otherwise `occluded(x, c)` gives
+// the occlusion of pixel x of depth c before the amount scales it.
+template <class Occluded>
+inline void occlusion_row(const Occlusion_Settings& s, int64_t y, bool never_occluded, float* out,
+                          Occluded occluded) {
+  const float* depth = s.depth.row(y);
+  const float unoccluded = scaled_by_amount(1.0f, s.amount);
+  for (int64_t x = 0; x < s.depth.width; ++x) {
+    const float c = depth[x];
+    if (s.skip_zero_depth && c == 0.0f) {
+      out[x] = 1.0f;
+    } else if (never_occluded) {
+      out[x] = unoccluded;
+    } else {
+      out[x] = scaled_by_amount(occluded(x, c), s.amount);
+    }
+  }
+}
+
+// One row in full mode: the window is clipped to the layer and its samples counted a row at a
+// time; samples outside the layer count as depth 0. The comparisons bound this loop: where the
+// processor has AVX2 it compares eight depths an instruction instead of four.
+BREL_TARGET_CLONES_AVX2 void full_mode_row(const Occlusion_Settings& s,
+                                           const Occlusion_Steps& steps, int64_t y, float* out) {
+  const int64_t w = s.depth.width;
+  const int64_t h = s.depth.height;
+  occlusion_row(s, y, steps.unchanged(), out, [&](int64_t x, float c) {
+    const auto [cx, cy] = window_centre(s, x, y);
+    const int64_t k0 = std::max<int64_t>(cx - s.rx, 0);
+    const int64_t k1 = std::min<int64_t>(cx + s.rx, w - 1);
+    const int64_t m0 = std::max<int64_t>(cy - s.ry, 0);
+    const int64_t m1 = std::min<int64_t>(cy + s.ry, h - 1);
+    int64_t above = 0;
+    int64_t inside = 0;
+    if (k0 <= k1 && m0 <= m1) {
+      const int64_t n = k1 - k0 + 1;
+      for (int64_t m = m0; m <= m1; ++m) {
+        above += count_above(s.depth.row(m) + k0, n, c);
+      }
+      inside = n * (m1 - m0 + 1);
+    }
+    if (0.0f > c) {
+      above += steps.window() - inside;
+    }
+    return steps.after(above);
+  });
+}
+
+// One row in quick mode: only the rows strictly between the first and the last take part.
+void quick_mode_row(const Occlusion_Settings& s, const Layer<double>& sums, int64_t y, float* out) {
+  const int64_t w = s.depth.width;
+  const int64_t h = s.depth.height;
+  occlusion_row(s, y, s.rx < 0 || s.ry < 0, out, [&](int64_t x, float c) {
+    const auto [cx, cy] = window_centre(s, x, y);
+    const Quick_Span span = quick_span(cx, s.rx, w);
+    float occlusion = 1.0f;
+    if (span.count() > 0) {
+      const float step = 1.0f / static_cast<float>(span.count());
+      const int64_t m0 = std::max<int64_t>(cy - s.ry, 1);
+      const int64_t m1 = std::min<int64_t>(cy + s.ry, h - 2);
+      for (int64_t m = m0; m <= m1; ++m) {
+        if (row_mean(sums, m, span) > static_cast<double>(c)) {
+          occlusion = occlusion - step;
+        }
+      }
+    }
+    return occlusion;
+  });
+}
+
+}  // namespace
+
+Occlusion_Settings occlusion_settings(const Layer<float>& depth,
+                                      const Layer<Vector_3<float>>& normals, float amount,
+                                      int64_t radius, bool quick_mode, bool skip_zero_depth) {
+  Occlusion_Settings s;
+  s.depth = depth;
+  s.normals = normals;
+  s.amount = amount;
+  const float r = static_cast<float>(radius);
+  s.rx = truncate_clamped(r * depth.scale_x, -window_limit, window_limit);
+  s.ry = truncate_clamped(r * depth.scale_y, -window_limit, window_limit);
+  s.quick_mode = quick_mode;
+  s.skip_zero_depth = skip_zero_depth;
+  return s;
+}
+
+Occlusion_Steps::Occlusion_Steps(int64_t rx, int64_t ry) {
+  if (rx < 0 || ry < 0 ||
+      (2.0 * static_cast<double>(ry) + 1.0) * (2.0 * static_cast<double>(rx) + 1.0) >=
+          samples_leaving_one) {
+    return;
+  }
+  window_ = (2 * ry + 1) * (2 * rx + 1);
+  weight_ = 1.0f / static_cast<float>(window_);
+  table_.resize(static_cast<size_t>(std::min(window_, step_table_size) + 1));
+  float occlusion = 1.0f;
+  for (float& entry : table_) {
+    entry = occlusion;
+    occlusion = occlusion - weight_;
+  }
+}
+
+float Occlusion_Steps::after(int64_t count) const {
+  if (table_.empty()) {
+    return 1.0f;
+  }
+  const int64_t last = static_cast<int64_t>(table_.size()) - 1;
+  if (count <= last) {
+    return table_[static_cast<size_t>(count)];
+  }
+  float occlusion = table_.back();
+  for (int64_t i = last; i < count; ++i) {
+    occlusion = occlusion - weight_;
+  }
+  return occlusion;
+}
+
+float environmental_occlusion_pixel_reference(const Occlusion_Settings& s,
+                                              const Layer<double>& prefix_sums, int64_t x,
+                                              int64_t y) {
+  const int64_t w = s.depth.width;
+  const int64_t h = s.depth.height;
+  const float c = s.depth.row(y)[x];
+  if (s.skip_zero_depth && c == 0.0f) {
+    return 1.0f;
+  }
+  const auto [cx, cy] = window_centre(s, x, y);
+  float occlusion = 1.0f;
+  if (s.rx < 0 || s.ry < 0) {
+    return scaled_by_amount(occlusion, s.amount);
+  }
+  if (!s.quick_mode) {
+    const float weight = 1.0f / static_cast<float>((2 * s.ry + 1) * (2 * s.rx + 1));
+    for (int64_t m = cy - s.ry; m <= cy + s.ry; ++m) {
+      for (int64_t k = cx - s.rx; k <= cx + s.rx; ++k) {
+        const bool inside = k >= 0 && k < w && m >= 0 && m < h;
+        const float sample = inside ? s.depth.row(m)[k] : 0.0f;
+        if (c < sample) {
+          occlusion = occlusion - weight;
+        }
+      }
+    }
+  } else {
+    const Quick_Span span = quick_span(cx, s.rx, w);
+    for (int64_t m = cy - s.ry; m <= cy + s.ry; ++m) {
+      if (span.count() > 0 && m > 0 && m < h - 1 &&
+          row_mean(prefix_sums, m, span) > static_cast<double>(c)) {
+        occlusion = occlusion - 1.0f / static_cast<float>(span.count());
+      }
+    }
+  }
+  return scaled_by_amount(occlusion, s.amount);
+}
+
+void environmental_occlusion_rows(const Iteration& iteration, Render_Context context,
+                                  Occlusion_Settings settings, Layer<float> occlusion,
+                                  Layer<double> prefix_sums, const Occlusion_Steps* steps) {
+  const auto [begin, end] = thread_iteration_range(iteration, settings.depth.height);
+  for (int64_t y = begin; y < end; ++y) {
+    if (settings.quick_mode) {
+      quick_mode_row(settings, prefix_sums, y, occlusion.row(y));
+    } else {
+      full_mode_row(settings, *steps, y, occlusion.row(y));
+    }
+    context.check_abort();
+  }
+}
+
+void run_environmental_occlusion(const Render_Context& context, const Occlusion_Settings& settings,
+                                 std::unique_ptr<Layer_Holder>& result) {
+  const int64_t w = settings.depth.width;
+  const int64_t h = settings.depth.height;
+  result = std::make_unique<Layer_Holder>(
+      make_temporary_float_layer(context, w, h, 0, 0, 0, 1.0f, 1.0f, 1.0f));
+  const Layer<float> occlusion = layer_view<float>(*result);
+  // The running sums live only through this run.
+  Layer_Holder sums_holder;
+  Layer<double> sums;
+  if (settings.quick_mode) {
+    sums_holder.memory = context.allocate_memory_2d(w * 8, h);
+    sums = layer_view<double>(sums_holder);
+    Kernel_Prepare_Quick_Occlusion prepare;
+    prepare.parameters_in.depth = settings.depth;
+    prepare.parameters_in.prefix_sums = sums;
+    prepare.execute(context);
+  }
+  const Occlusion_Steps steps(settings.quick_mode ? -1 : settings.rx, settings.ry);
+  cpu_kernel_launch(context.iteration_count(h), &environmental_occlusion_rows, context, settings,
+                    occlusion, sums, &steps);
+}
+
+int64_t environmental_occlusion_workload(int64_t normal_pixels, int64_t depth_pixels,
+                                         int64_t radius) {
+  // Beyond ±2^32 the estimate saturates whatever the radius.
+  const __int128 r = std::clamp<int64_t>(radius, -(int64_t{1} << 32), int64_t{1} << 32);
+  const __int128 side = 2 * r + 1;
+  const __int128 bytes = static_cast<__int128>(normal_pixels) * 12 + side * side * depth_pixels * 4;
+  const __int128 most = std::numeric_limits<int64_t>::max();
+  return static_cast<int64_t>(std::min(bytes, most));
+}
+
+template class Kernel_Environmental_Occlusion<Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Environmental_Occlusion<Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Environmental_Occlusion<Layer<ARGB16>, Implementation_Cpu>;
+template class Kernel_Environmental_Occlusion<Layer<BGRA16>, Implementation_Cpu>;
+template class Kernel_Environmental_Occlusion<Layer<ARGB8>, Implementation_Cpu>;
+template class Kernel_Environmental_Occlusion<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel
