@@ -86,16 +86,24 @@ void new_context(PF_InData* in_data, PF_EventExtra* extra, Plugin* plugin) {
   if (handle == nullptr) {
     throw std::bad_alloc();
   }
+  std::vector<PF_Handle> blocks;
   try {
+    blocks.reserve(customs.size());
+    for (Custom_Parameter_AE* custom : customs) {
+      PF_Handle block = nullptr;
+      arb_new(custom->kind_description().data_functions.get(), in_data, &block);
+      blocks.push_back(block);
+    }
     Locked_State locked(utils, handle);
     locked.state() = Context_State{};
-    for (Custom_Parameter_AE* custom : customs) {
-      arb_new(custom->kind_description().data_functions.get(), in_data,
-              &locked.block(locked.state().blocks));
-      ++locked.state().blocks;
+    for (PF_Handle block : blocks) {
+      locked.block(locked.state().blocks++) = block;
     }
   } catch (...) {
-    release_context_state(utils, handle);
+    for (PF_Handle block : blocks) {
+      utils->host_dispose_handle(block);
+    }
+    utils->host_dispose_handle(handle);
     throw;
   }
   extra->contextH->effect_stateH = handle;

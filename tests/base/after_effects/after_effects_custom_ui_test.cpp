@@ -17,6 +17,7 @@
 #include "base/plugin.h"
 #include "plugin_driver.h"
 #include "simulated_host.h"
+#include "support/plugin_fixture.h"
 
 namespace {
 
@@ -456,6 +457,44 @@ TEST(CustomUiEvent, FailuresOpeningAContextLeaveNothingBehind) {
       f.expect_balanced(std::string(function) + " " + std::to_string(at));
     }
   }
+}
+
+// A refused redraw or resize is the event's error, and nothing stays taken.
+TEST(CustomUiEvent, EveryFailingHostCallOfAnEventIsItsError) {
+  struct Case {
+    Host_Identity identity;
+    const char* function;
+    bool resize;
+  };
+  const Case cases[] = {
+      {Host_Identity::after_effects(), fn::invalidate_rect, false},
+      {Host_Identity::after_effects(), fn::update_param_ui, true},
+      {Host_Identity::premiere(), fn::invalidate_rect, false},
+  };
+  for (const Case& c : cases) {
+    Fixture f(c.identity);
+    PF_EventExtra click = f.event(PF_Event_DO_CLICK);
+    ASSERT_EQ(f.pointer(click, 1, c.resize ? knob_height - 1 : 1), PF_Err_NONE) << c.function;
+    f.host.inject(c.function, 33, f.host.calls(c.function) + 1);
+    PF_EventExtra drag = click;
+    drag.e_type = PF_Event_DRAG;
+    EXPECT_EQ(f.pointer(drag, 1, 80), 33) << c.function;
+    EXPECT_EQ(f.host.imbalance(), "") << c.function;
+  }
+}
+
+// The effect itself declares no control: its contexts still open and close with their state,
+// and a click names no control of it (answered 512 in the library's own tests).
+TEST(CustomUiEvent, TheEffectOpensAndClosesContextsWithoutAControl) {
+  brel::test::Loaded loaded;
+  const int64_t handles = loaded.host.live_handles();
+  PF_EventExtra open = loaded.host.custom_ui().event(PF_Event_NEW_CONTEXT, 1, nullptr);
+  ASSERT_EQ(loaded.driver.send(PF_Cmd_EVENT, &open), PF_Err_NONE);
+  EXPECT_NE(open.contextH->effect_stateH, nullptr);
+  PF_EventExtra close = loaded.host.custom_ui().event(PF_Event_CLOSE_CONTEXT, 1, nullptr);
+  ASSERT_EQ(loaded.driver.send(PF_Cmd_EVENT, &close), PF_Err_NONE);
+  EXPECT_EQ(loaded.host.live_handles(), handles);
+  EXPECT_EQ(loaded.host.imbalance(), "");
 }
 
 // ---- Drawing -----------------------------------------------------------------------------
