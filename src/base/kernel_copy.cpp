@@ -96,4 +96,17 @@ void Copy::run(Render_Context context) {
   cpu_kernel_launch(in.destination.height, &copy_row, context, in);
 }
 
+void copy_layer_pixels(const Render_Context& context, const Layer<float>& source,
+                       const Layer<float>& destination) {
+  Kernel_Copy<Layer<float>, Layer<float>, Implementation_Cpu> copy;
+  copy.parameters_in.source = source;
+  copy.parameters_in.destination = destination;
+  copy.parameters_in.factor = 1.0f;
+  copy.parameters_in.offset_x = source.origin_x - destination.origin_x;
+  copy.parameters_in.offset_y = source.origin_y - destination.origin_y;
+  copy.parameters_in.edge_mode = Edge_Mode_Border;
+  copy.parameters_in.border_value = 0.0f;
+  copy.execute(context);
+}
+
 }  // namespace brel

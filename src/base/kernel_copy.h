@@ -50,4 +50,9 @@ class Kernel_Copy<Layer<float>, Layer<float>, Implementation_Cpu> final
   Parameters_In parameters_in;
 };
 
+// Copies `source` into `destination` pixel for pixel, whatever their origins: the copy kernel
+// with the offset that cancels the origins' difference, so every value stays at its index.
+void copy_layer_pixels(const Render_Context& context, const Layer<float>& source,
+                       const Layer<float>& destination);
+
 }  // namespace brel

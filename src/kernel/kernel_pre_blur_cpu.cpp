@@ -43,22 +43,6 @@ inline float blur_pixel(const float* up, const float* row, const float* down, in
   return z == 0.0f ? kept : blurred;
 }
 
-// Positions of the depth inside `layer` when copying between it and a layer at the depth's
-// pixels: the copy lines layers up by origin, so the offset cancels the origins' difference and
-// every value stays at its pixel index.
-void copy_in_place(const Render_Context& context, const Layer<float>& source,
-                   const Layer<float>& destination) {
-  Kernel_Copy<Layer<float>, Layer<float>, Implementation_Cpu> copy;
-  copy.parameters_in.source = source;
-  copy.parameters_in.destination = destination;
-  copy.parameters_in.factor = 1.0f;
-  copy.parameters_in.offset_x = source.origin_x - destination.origin_x;
-  copy.parameters_in.offset_y = source.origin_y - destination.origin_y;
-  copy.parameters_in.edge_mode = Edge_Mode_Border;
-  copy.parameters_in.border_value = 0.0f;
-  copy.execute(context);
-}
-
 }  // namespace
 
 int64_t pre_blur_passes(int64_t iterations, float scale_x, float scale_y) {
@@ -118,7 +102,7 @@ void Kernel_Pre_Blur<Layer<P>, Implementation_Cpu>::run(Render_Context context) 
   Layer_Holder scratch_holder =
       make_temporary_float_layer(context, w, h, 0, 0, 0, 1.0f, 1.0f, 1.0f);
   const Layer<float> scratch = layer_view<float>(scratch_holder);
-  copy_in_place(context, in.depth, scratch);
+  copy_layer_pixels(context, in.depth, scratch);
   const int64_t passes = pre_blur_passes(in.iterations, in.depth.scale_x, in.depth.scale_y);
   const int64_t count = context.iteration_count(h / 20);
   Layer<float> source = in.depth;
@@ -128,7 +112,7 @@ void Kernel_Pre_Blur<Layer<P>, Implementation_Cpu>::run(Render_Context context) 
     std::swap(source, target);
   }
   if (passes % 2 == 1) {
-    copy_in_place(context, scratch, in.depth);
+    copy_layer_pixels(context, scratch, in.depth);
   }
 }
 

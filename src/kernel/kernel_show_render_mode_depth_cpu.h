@@ -10,6 +10,7 @@
 #include "base/kernel.h"
 #include "base/layer.h"
 #include "base/pixel.h"
+#include "kernel/grey_row.h"
 
 namespace brel {
 
@@ -33,40 +34,22 @@ class Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>
   void run(Render_Context context) override;
 };
 
-// Writes output row iteration.index, a block of pixels at a time: the grey values, their
-// conversion to the channel type and the stores each run as a loop of its own, so that the
-// first two run as vector code.
+// Writes output row iteration.index.
 template <class P>
 void show_render_mode_depth_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::Parameters_In in) {
-  using Traits = Pixel_Traits<P>;
-  using Channel = typename Traits::Channel;
-  constexpr int64_t block = 256;
-  const int64_t y = iteration.index;
-  const float* depth = in.depth.row(y);
-  P* output = in.output.row(y);
-  const float white = Traits::white_value;
+  const float* depth = in.depth.row(iteration.index);
+  const float white = Pixel_Traits<P>::white_value;
   // A range of +0 or -0 shows depth × white unscaled; a NaN range scales (to NaN) like any
   // other. Multiplying by 1 is exact, so the unscaled case needs no branch in the loop.
   const float factor = in.depth_scale != 0.0f ? 1.0f / in.depth_scale : 1.0f;
-  const Channel alpha = Traits::to_channel_truncated(white);
-  float values[block];
-  Channel grey[block];
-  for (int64_t x0 = 0; x0 < in.output.width; x0 += block) {
-    const int64_t n = std::min(block, in.output.width - x0);
-    for (int64_t i = 0; i < n; ++i) {
-      values[i] = depth[x0 + i] * white * factor;
-    }
-    Traits::to_channels_truncated(values, grey, n);
-    for (int64_t i = 0; i < n; ++i) {
-      P& pixel = output[x0 + i];
-      pixel.channel[Traits::red] = grey[i];
-      pixel.channel[Traits::green] = grey[i];
-      pixel.channel[Traits::blue] = grey[i];
-      pixel.channel[Traits::alpha] = alpha;
-    }
-  }
+  write_grey_row(in.output.row(iteration.index), in.output.width,
+                 [&](int64_t x0, int64_t n, float* values) {
+                   for (int64_t i = 0; i < n; ++i) {
+                     values[i] = depth[x0 + i] * white * factor;
+                   }
+                 });
   context.check_abort();
 }
 

@@ -1,0 +1,365 @@
+#include "kernel/kernel_directional_shadow_cpu.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace brel {
+
+namespace {
+
+// v clamped to [low, high], no number giving `low`, so that it truncates safely.
+float clamp_number(float v, float low, float high) {
+  return v >= low ? (v <= high ? v : high) : low;
+}
+
+// The depth at q by bilinear interpolation, indices clamped into the layer.
+inline float bilinear(const Layer<float>& depth, float qx, float qy) {
+  const int64_t w = depth.width;
+  const int64_t h = depth.height;
+  const float fx0 = std::floor(qx);
+  const float fy0 = std::floor(qy);
+  const float fx = qx - fx0;
+  const float fy = qy - fy0;
+  // Samples lie inside the layer, so the floors convert safely.
+  const int64_t x0 = static_cast<int64_t>(fx0);
+  const int64_t y0 = static_cast<int64_t>(fy0);
+  const int64_t xa = std::min(std::max<int64_t>(x0, 0), w - 1);
+  const int64_t xb = std::min(std::max<int64_t>(x0, -1) + 1, w - 1);
+  const int64_t ya = std::min(std::max<int64_t>(y0, 0), h - 1);
+  const int64_t yb = std::min(std::max<int64_t>(y0, -1) + 1, h - 1);
+  const float* ra = depth.row(ya);
+  const float* rb = depth.row(yb);
+  return ((1.0f - fx) * ra[xa] + fx * ra[xb]) * (1.0f - fy) +
+         ((1.0f - fx) * rb[xa] + fx * rb[xb]) * fy;
+}
+
+// What one line keeps fixed while it marches, in stepping and cross coordinates: along x the
+// stepping coordinate is x, along y it is y.
+struct Line {
+  bool along_x;
+  float dir;  // +1 or -1 along the stepping coordinate
+  float m;    // cross per stepping unit
+  float start_step;
+  float start_cross;
+  double drop;  // horizon drop per step
+  float attenuation_factor;
+  float translucency;
+  bool skip_zero_depth;
+};
+
+struct Line_State {
+  double horizon = -999999999.9;
+  bool lit = false;
+  double acc = 0.0;
+};
+
+inline float depth_at(const Layer<float>& depth, const Line& line, float step, float cross) {
+  return line.along_x ? bilinear(depth, step, cross) : bilinear(depth, cross, step);
+}
+
+inline double clamp_unit(double v) {
+  return v > 0.0 ? (v < 1.0 ? v : 1.0) : 0.0;
+}
+
+// Step k of a line: the shadow value it writes. A change of the lit state refines between the
+// previous step and this one in ten sub-samples, each that rises above the horizon taking a
+// tenth of the shadow away.
+float line_step(const Layer<float>& depth, const Line& line, Line_State& state, int64_t k) {
+  state.horizon = state.horizon - line.drop;
+  const float along = static_cast<float>(k + 1) * line.dir;
+  const float z = depth_at(depth, line, along + line.start_step - 0.5f,
+                           along * line.m + line.start_cross - 0.5f);
+  if (line.skip_zero_depth && z == 0.0f) {
+    return 1.0f;
+  }
+  const float t = line.translucency;
+  const float cube = t * t * t;
+  if (state.lit == (z > state.horizon)) {
+    if (z > state.horizon) {
+      state.horizon = z;
+      state.acc = 0.0;
+      state.lit = true;
+      return 0.0f;
+    }
+    const float increment =
+        static_cast<float>((state.horizon - z) * 0.003) * line.attenuation_factor / cube;
+    state.acc = clamp_unit(state.acc + increment);
+    state.lit = false;
+    return 1.0f;
+  }
+  state.horizon = state.horizon + line.drop;
+  const double sub_drop = static_cast<float>(line.drop) * 0.1f;
+  float value = 1.0f;
+  bool above = false;
+  for (float f = 0.0f; f <= 1.0f; f += 0.1f) {
+    state.horizon = state.horizon - sub_drop;
+    const float sub_along = (f + static_cast<float>(k)) * line.dir;
+    const float zs = depth_at(depth, line, sub_along + line.start_step - 0.5f,
+                              sub_along * line.m + line.start_cross - 0.5f);
+    above = zs > state.horizon;
+    if (above) {
+      state.horizon = zs;
+      value = value - 0.1f;
+      state.acc = 0.0;
+    } else {
+      const float increment =
+          static_cast<float>((state.horizon - zs) * 0.003) * line.attenuation_factor * 0.1f / cube;
+      state.acc = clamp_unit(state.acc + increment);
+    }
+  }
+  state.lit = above;
+  return value;
+}
+
+// Marches line i into row i of the sheared layers.
+void march_line(const Layer<float>& depth, const Transformation_Information& transformation,
+                const Directional_Shadow_Parameters_In& in, int64_t i, float* sheared,
+                float* sheared_translucent, int64_t row_length) {
+  const bool along_x = transformation.along_x != 0;
+  const float shift = static_cast<float>(i);
+  const float sx = along_x ? transformation.x0 : transformation.x0 + shift;
+  const float sy = along_x ? transformation.y0 + shift : transformation.y0;
+  const float ex = along_x ? transformation.x1 : transformation.x1 + shift;
+  const float ey = along_x ? transformation.y1 + shift : transformation.y1;
+  const float start_step = along_x ? sx : sy;
+  const float start_cross = along_x ? sy : sx;
+  const float d_step = along_x ? ex - sx : ey - sy;
+  const float d_cross = along_x ? ey - sy : ex - sx;
+  const float step_extent = static_cast<float>(along_x ? depth.width : depth.height);
+  const float cross_extent = static_cast<float>(along_x ? depth.height : depth.width);
+
+  const float dir = start_step <= (along_x ? ex : ey) ? 1.0f : -1.0f;
+  const float m = d_cross / d_step;
+  // The steps whose cross coordinate stays between 0.51 and the extent - 1.51.
+  const float c = dir * m;
+  const float cross_low = 0.51f - start_cross;
+  const float cross_high = cross_extent - 1.51f - start_cross;
+  float k_low = -std::numeric_limits<float>::infinity();
+  float k_high = std::numeric_limits<float>::infinity();
+  if (c > 0.0f) {
+    k_low = cross_low / c;
+    k_high = cross_high / c;
+  } else if (c < 0.0f) {
+    k_low = cross_high / c;
+    k_high = cross_low / c;
+  }
+  const int64_t a = static_cast<int64_t>(clamp_number(k_low, 0.51f, step_extent - 1.51f));
+  const int64_t b = static_cast<int64_t>(clamp_number(k_high, 0.51f, step_extent - 1.51f));
+
+  const float sxs = depth.scale_x;
+  const float sys = depth.scale_y;
+  const Line line{
+      along_x,
+      dir,
+      m,
+      start_step,
+      start_cross,
+      std::sqrt(d_step * d_step + d_cross * d_cross) / std::fabs(d_step) * transformation.slope,
+      1.4142135f / std::sqrt(sxs * sxs + sys * sys),
+      in.translucency,
+      in.skip_zero_depth};
+  // Indices of the steps a .. b - 1; the rest of the row is set to 0.
+  const int64_t start_index = static_cast<int64_t>(start_step);
+  const int64_t first = dir > 0.0f ? start_index + a : start_index - (b - 1);
+  const int64_t last = dir > 0.0f ? start_index + (b - 1) : start_index - a;
+  const bool marched = a < b;
+  for (float* row : {sheared, sheared_translucent}) {
+    if (row != nullptr) {
+      if (marched) {
+        std::fill(row, row + first, 0.0f);
+        std::fill(row + last + 1, row + row_length, 0.0f);
+      } else {
+        std::fill(row, row + row_length, 0.0f);
+      }
+    }
+  }
+  if (!marched) {
+    return;
+  }
+  Line_State state;
+  const int64_t step_sign = dir > 0.0f ? 1 : -1;
+  for (int64_t k = a; k < b; ++k) {
+    const float value = line_step(depth, line, state, k);
+    const int64_t index = start_index + k * step_sign;
+    sheared[index] = value;
+    if (sheared_translucent != nullptr) {
+      sheared_translucent[index] = static_cast<float>(state.acc);
+    }
+  }
+}
+
+}  // namespace
+
+Transformation_Information directional_light_setup(const Directional_Shadow_Parameters_In& in) {
+  const Layer<float>& depth = in.depth_with_border;
+  const Vector_3<float> d = in.light.direction;
+  const float vx = d.x * depth.scale_x;
+  const float vy = -d.y * depth.scale_y;
+  const float length = std::sqrt(vx * vx + vy * vy);
+  const float ux = vx / length;
+  const float uy = vy / length;
+  const float w1 = static_cast<float>(depth.width - 1);
+  const float h1 = static_cast<float>(depth.height - 1);
+  Transformation_Information t;
+  t.slope = d.z / length * -1.4142135f;
+  float lines = 0.0f;
+  if (std::fabs(ux) > std::fabs(uy)) {
+    t.along_x = 1;
+    const float s = uy / ux * w1;
+    lines = std::fabs(s) + h1;
+    if (ux > 0.0f) {
+      t.x0 = 0.0f;
+      t.x1 = w1;
+      t.y0 = uy <= 0.0f ? 0.0f : -s;
+      t.y1 = uy <= 0.0f ? s : 0.0f;
+    } else {
+      t.x0 = w1;
+      t.x1 = 0.0f;
+      t.y0 = uy > 0.0f ? s : 0.0f;
+      t.y1 = uy > 0.0f ? 0.0f : -s;
+    }
+  } else {
+    t.along_x = 0;
+    const float s = ux / uy * h1;
+    lines = std::fabs(s) + w1;
+    if (uy <= 0.0f) {
+      t.y0 = h1;
+      t.y1 = 0.0f;
+      t.x0 = ux <= 0.0f ? 0.0f : s;
+      t.x1 = ux <= 0.0f ? -s : 0.0f;
+    } else {
+      t.y0 = 0.0f;
+      t.y1 = h1;
+      t.x0 = ux <= 0.0f ? 0.0f : -s;
+      t.x1 = ux <= 0.0f ? s : 0.0f;
+    }
+  }
+  // Never more lines than cover the layer twice over; no number gives none.
+  t.line_count = static_cast<int64_t>(clamp_number(lines, 0.0f, w1 + h1 + 1.0f));
+  if (!std::isfinite(t.slope)) {
+    t.line_count = 0;
+  }
+  return t;
+}
+
+void directional_shadow_sweep_body(const Iteration& iteration, Render_Context context,
+                                   Transformation_Information transformation,
+                                   Directional_Shadow_Parameters_In in, Layer<float> sheared,
+                                   Layer<float> sheared_translucent) {
+  const auto [begin, end] = thread_iteration_range(iteration, transformation.line_count);
+  const bool translucent = sheared_translucent.pixels != nullptr;
+  for (int64_t i = begin; i < end; ++i) {
+    march_line(in.depth_with_border, transformation, in, i, sheared.row(i),
+               translucent ? sheared_translucent.row(i) : nullptr, sheared.width);
+    context.check_abort();
+  }
+}
+
+void directional_shadow_unshear_body(const Iteration& iteration, Render_Context context,
+                                     Transformation_Information transformation, Layer<float> shadow,
+                                     Layer<float> sheared, Layer<float> translucent,
+                                     Layer<float> sheared_translucent) {
+  const bool along_x = transformation.along_x != 0;
+  const int64_t lines = transformation.line_count;
+  const float dx = transformation.x1 - transformation.x0;
+  const float dy = transformation.y1 - transformation.y0;
+  const bool flip = (dx < 0.0f) != (dy < 0.0f);
+  const float shift = std::fabs(along_x ? dy : dx);
+  // The iteration's lines name output columns (along y) or rows (along x); those beyond the
+  // output are not written. Along the other axis every pixel is.
+  const int64_t outer = along_x ? shadow.height : shadow.width;
+  const int64_t inner = along_x ? shadow.width : shadow.height;
+  const auto [begin, range_end] = thread_iteration_range(iteration, lines);
+  const int64_t end = std::min(range_end, outer);
+  const bool with_translucent =
+      translucent.pixels != nullptr && sheared_translucent.pixels != nullptr;
+  const float last = static_cast<float>(inner - 1);
+  // Output pixel (line index o, position p along the lines) reads the sheared layers at p in
+  // lines l and l + 1.
+  const auto resample = [&](const Layer<float>& target, const Layer<float>& source, int64_t o,
+                            int64_t p) {
+    float t = static_cast<float>(p) / last;
+    if (!flip) {
+      t = 1.0f - t;
+    }
+    const float u = t * shift + static_cast<float>(o);
+    const float lf = std::floor(u);
+    const int64_t l = static_cast<int64_t>(lf);
+    const float a = l < lines ? source.row(l)[p] : 0.0f;
+    float value = a;
+    if (l + 1 < lines) {
+      const float g = lf - u + 1.0f;
+      value = a * g + source.row(l + 1)[p] * (1.0f - g);
+    }
+    float* out = along_x ? &target.row(o)[p] : &target.row(p)[o];
+    *out = value;
+  };
+  // Along y the band's columns are written row by row, so writes stay within a few cache lines.
+  if (along_x) {
+    for (int64_t o = begin; o < end; ++o) {
+      for (int64_t p = 0; p < inner; ++p) {
+        resample(shadow, sheared, o, p);
+        if (with_translucent) {
+          resample(translucent, sheared_translucent, o, p);
+        }
+      }
+      context.check_abort();
+    }
+  } else {
+    for (int64_t p = 0; p < inner; ++p) {
+      for (int64_t o = begin; o < end; ++o) {
+        resample(shadow, sheared, o, p);
+        if (with_translucent) {
+          resample(translucent, sheared_translucent, o, p);
+        }
+      }
+      context.check_abort();
+    }
+  }
+}
+
+void Kernel_Directional_Shadow::run(Render_Context context) {
+  const Parameters_In in = parameters_in;
+  const Vector_3<float> d = in.light.direction;
+  // Almost straight down the view axis (or no direction at all): no shadow to cast.
+  if (!(d.x * d.x + d.y * d.y > 0.001f)) {
+    return;
+  }
+  const Transformation_Information transformation = directional_light_setup(in);
+  if (transformation.line_count == 0) {
+    return;
+  }
+  const Layer<float>& depth = in.depth_with_border;
+  const int64_t sheared_width = transformation.along_x != 0 ? depth.width : depth.height;
+  const auto make_layer = [&](int64_t width, int64_t height) {
+    return make_temporary_float_layer(context, width, height, 0, 0, 0, 1.0f, 1.0f, 1.0f);
+  };
+  const Layer_Holder sheared_holder = make_layer(sheared_width, transformation.line_count);
+  Layer_Holder sheared_translucent_holder;
+  const bool translucent = in.translucency != 0.0f;
+  if (translucent) {
+    sheared_translucent_holder = make_layer(sheared_width, transformation.line_count);
+  }
+  if (!in.light.shadows || in.light.intensity == 0.0f) {
+    return;
+  }
+  shadow_layer = std::make_unique<Layer_Holder>(make_layer(depth.width, depth.height));
+  if (translucent) {
+    translucent_shadow_layer =
+        std::make_unique<Layer_Holder>(make_layer(depth.width, depth.height));
+  }
+  const Layer<float> sheared = layer_view<float>(sheared_holder);
+  const Layer<float> sheared_translucent =
+      translucent ? layer_view<float>(sheared_translucent_holder) : empty_layer<float>();
+  const Layer<float> shadow = layer_view<float>(*shadow_layer);
+  const Layer<float> translucent_shadow =
+      translucent ? layer_view<float>(*translucent_shadow_layer) : empty_layer<float>();
+  const int64_t count = context.iteration_count(transformation.line_count);
+  cpu_kernel_launch(count, &directional_shadow_sweep_body, context, transformation, in, sheared,
+                    sheared_translucent);
+  cpu_kernel_launch(count, &directional_shadow_unshear_body, context, transformation, shadow,
+                    sheared, translucent_shadow, sheared_translucent);
+}
+
+}  // namespace brel

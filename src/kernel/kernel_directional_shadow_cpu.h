@@ -1,0 +1,77 @@
+#pragma once
+
+// The direct light's shadow along parallel rays. The kernel lays a family of parallel lines over
+// the bordered depth layer, all along the light's direction in the image plane, and marches each
+// with a falling horizon, writing one shadow value per step into a row of a sheared layer; a
+// second pass resamples the sheared layer back to image pixels between the two nearest lines.
+// Every line is one row of work, so nothing is shared between threads and the results do not
+// depend on the thread count.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/kernel.h"
+#include "base/layer.h"
+#include "base/layer_holder.h"
+#include "effect/light.h"
+
+namespace brel {
+
+struct Directional_Shadow_Parameters_In {
+  Layer<float> depth_with_border;  // the whole (w + 6) × (h + 6) depth layer
+  float depth_scale = 0.0f;        // not read here; the pipeline smooths with it
+  bool skip_zero_depth = false;    // depth 0 is no surface: shadowed, and no occluder
+  float translucency = 0.0f;       // 0: no translucent shadow layer
+  float shadow_softness = 0.0f;    // not read here; the pipeline smooths with it
+  Direct_Light light;
+};
+
+// The lines of one run. Line i is line 0 moved by i rows (along x) or i columns (along y).
+struct Transformation_Information {
+  uint8_t along_x = 0;  // 1: lines step in x; 0: they step in y
+  int64_t line_count = 0;
+  float x0 = 0.0f;  // line 0 from (x0, y0) to (x1, y1), in the light's direction
+  float y0 = 0.0f;
+  float x1 = 0.0f;
+  float y1 = 0.0f;
+  float slope = 0.0f;  // horizon drop per pixel of length along a line
+};
+
+class Kernel_Directional_Shadow : public Kernel_Implementation<Implementation_Cpu> {
+ public:
+  using Parameters_In = Directional_Shadow_Parameters_In;
+
+  Parameters_In parameters_in;
+  // Empty until a run makes them, each of the bordered size: 0 lit to 1 shadowed; the
+  // translucent layer's attenuation 0 .. 1. Declared in this order so that the translucent
+  // layer goes first.
+  std::unique_ptr<Layer_Holder> shadow_layer;
+  std::unique_ptr<Layer_Holder> translucent_shadow_layer;
+
+  std::string name() const override { return "directional shadows"; }
+  int64_t workload() const override {
+    return parameters_in.depth_with_border.width * parameters_in.depth_with_border.height * 32;
+  }
+  void run(Render_Context context) override;
+};
+
+// The lines for the light's direction over the bordered depth. A direction whose lines cannot be
+// laid (one that is not a number) gives no lines.
+Transformation_Information directional_light_setup(const Directional_Shadow_Parameters_In& in);
+
+// Marches the iteration's share of the lines into rows of the sheared layers; a row's cells that
+// its line does not reach are set to 0.
+void directional_shadow_sweep_body(const Iteration& iteration, Render_Context context,
+                                   Transformation_Information transformation,
+                                   Directional_Shadow_Parameters_In in, Layer<float> sheared,
+                                   Layer<float> sheared_translucent);
+
+// Resamples the iteration's share of output columns (lines along y) or rows (along x) from the
+// sheared layers.
+void directional_shadow_unshear_body(const Iteration& iteration, Render_Context context,
+                                     Transformation_Information transformation, Layer<float> shadow,
+                                     Layer<float> sheared, Layer<float> translucent,
+                                     Layer<float> sheared_translucent);
+
+}  // namespace brel

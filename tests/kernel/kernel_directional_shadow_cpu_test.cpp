@@ -1,0 +1,369 @@
+#include "kernel/kernel_directional_shadow_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "support/float_layer.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::Kernel_Directional_Shadow;
+using brel::Transformation_Information;
+using brel::test::Float_Layer;
+using brel::test::Standalone_Render;
+
+// Sheared layers and their resampling written out plainly: one line after another, a sample
+// at a time, into vectors that start as zeros.
+class Plain_Directional_Shadow {
+ public:
+  Plain_Directional_Shadow(const Kernel_Directional_Shadow::Parameters_In& in,
+                           const Transformation_Information& t)
+      : in_(in), t_(t), W_(in.depth_with_border.width), H_(in.depth_with_border.height) {
+    const int64_t length = t.along_x != 0 ? W_ : H_;
+    sheared_.assign(length * t.line_count, 0.0f);
+    sheared_translucent_.assign(length * t.line_count, 0.0f);
+    for (int64_t i = 0; i < t.line_count; ++i) {
+      if (t.along_x != 0) {
+        line(i, {t.x0, t.y0 + i}, {t.x1, t.y1 + i}, 1.0f, 0.0f, W_, H_);
+      } else {
+        line(i, {t.x0 + i, t.y0}, {t.x1 + i, t.y1}, 0.0f, 1.0f, H_, W_);
+      }
+    }
+    shadow_.assign(W_ * H_, 0.0f);
+    translucent_.assign(W_ * H_, 0.0f);
+    unshear(shadow_, sheared_, length);
+    unshear(translucent_, sheared_translucent_, length);
+  }
+
+  float shadow(int64_t x, int64_t y) const { return shadow_[y * W_ + x]; }
+  float translucent(int64_t x, int64_t y) const { return translucent_[y * W_ + x]; }
+
+ private:
+  struct Point {
+    float x;
+    float y;
+  };
+
+  float depth(float qx, float qy) const {
+    const brel::Layer<float>& d = in_.depth_with_border;
+    const int64_t x0 = static_cast<int64_t>(std::floor(qx));
+    const int64_t y0 = static_cast<int64_t>(std::floor(qy));
+    const float fx = qx - std::floor(qx);
+    const float fy = qy - std::floor(qy);
+    const int64_t xa = std::min(std::max<int64_t>(x0, 0), W_ - 1);
+    const int64_t xb = std::min(std::max<int64_t>(x0, -1) + 1, W_ - 1);
+    const int64_t ya = std::min(std::max<int64_t>(y0, 0), H_ - 1);
+    const int64_t yb = std::min(std::max<int64_t>(y0, -1) + 1, H_ - 1);
+    return ((1.0f - fx) * d.row(ya)[xa] + fx * d.row(ya)[xb]) * (1.0f - fy) +
+           ((1.0f - fx) * d.row(yb)[xa] + fx * d.row(yb)[xb]) * fy;
+  }
+
+  // Line i from `start` to `end`; (ax, ay) is 1 on the stepping axis and m on the other, given
+  // here as (1, 0) or (0, 1) and completed below.
+  void line(int64_t i, Point start, Point end, float step_x, float step_y, int64_t steps,
+            int64_t across) {
+    const bool along_x = step_x != 0.0f;
+    const float dx = end.x - start.x;
+    const float dy = end.y - start.y;
+    const float s0 = along_x ? start.x : start.y;
+    const float s1 = along_x ? end.x : end.y;
+    const float c0 = along_x ? start.y : start.x;
+    const float dir = s0 <= s1 ? 1.0f : -1.0f;
+    const float m = along_x ? dy / dx : dx / dy;
+    const float ax = along_x ? 1.0f : m;
+    const float ay = along_x ? m : 1.0f;
+    // 0.51 <= c0 + dir m k <= across - 1.51
+    float k_low = -std::numeric_limits<float>::infinity();
+    float k_high = std::numeric_limits<float>::infinity();
+    const float slope_k = dir * m;
+    if (slope_k != 0.0f) {
+      const float k_a = (0.51f - c0) / slope_k;
+      const float k_b = (static_cast<float>(across) - 1.51f - c0) / slope_k;
+      k_low = std::min(k_a, k_b);
+      k_high = std::max(k_a, k_b);
+    }
+    const float top = static_cast<float>(steps) - 1.51f;
+    const int64_t a = static_cast<int64_t>(std::min(std::max(k_low, 0.51f), top));
+    const int64_t b = static_cast<int64_t>(std::min(std::max(k_high, 0.51f), top));
+    const float drop = std::sqrt(dx * dx + dy * dy) / std::fabs(along_x ? dx : dy) * t_.slope;
+    const float sx = in_.depth_with_border.scale_x;
+    const float sy = in_.depth_with_border.scale_y;
+    const float k_scale = 1.4142135f / std::sqrt(sx * sx + sy * sy);
+    const float t = in_.translucency;
+    double h = -999999999.9;
+    bool lit = false;
+    double acc = 0.0;
+    const int64_t length = along_x ? W_ : H_;
+    for (int64_t k = a; k < b; ++k) {
+      float value;
+      h = h - drop;
+      const float kk = static_cast<float>(k + 1);
+      const float z = depth(kk * dir * ax + start.x - 0.5f, kk * dir * ay + start.y - 0.5f);
+      if (in_.skip_zero_depth && z == 0.0f) {
+        value = 1.0f;
+      } else if (lit == (z > h)) {
+        if (z > h) {
+          h = z;
+          acc = 0.0;
+          lit = true;
+          value = 0.0f;
+        } else {
+          acc = std::min(1.0, std::max(0.0, acc + static_cast<float>((h - z) * 0.003) * k_scale /
+                                                      (t * t * t)));
+          lit = false;
+          value = 1.0f;
+        }
+      } else {
+        h = h + drop;
+        value = 1.0f;
+        bool above = false;
+        for (float f = 0.0f; f <= 1.0f; f += 0.1f) {
+          h = h - static_cast<double>(drop * 0.1f);
+          const float zs = depth((f + static_cast<float>(k)) * dir * ax + start.x - 0.5f,
+                                 (f + static_cast<float>(k)) * dir * ay + start.y - 0.5f);
+          above = zs > h;
+          if (above) {
+            h = zs;
+            value = value - 0.1f;
+            acc = 0.0;
+          } else {
+            acc = std::min(1.0, std::max(0.0, acc + static_cast<float>((h - zs) * 0.003) * k_scale *
+                                                        0.1f / (t * t * t)));
+          }
+        }
+        lit = above;
+      }
+      const int64_t index = static_cast<int64_t>(static_cast<float>(k) * dir + s0);
+      sheared_[i * length + index] = value;
+      sheared_translucent_[i * length + index] = static_cast<float>(acc);
+    }
+  }
+
+  void unshear(std::vector<float>& out, const std::vector<float>& sheared, int64_t length) {
+    const bool along_x = t_.along_x != 0;
+    const float dx = t_.x1 - t_.x0;
+    const float dy = t_.y1 - t_.y0;
+    const bool flip = along_x ? (dy < 0.0f) != (dx < 0.0f) : (dx < 0.0f) != (dy < 0.0f);
+    const float shift = std::fabs(along_x ? dy : dx);
+    const int64_t n = t_.line_count;
+    for (int64_t o = 0; o < std::min(n, along_x ? H_ : W_); ++o) {
+      const int64_t inner = along_x ? W_ : H_;
+      for (int64_t p = 0; p < inner; ++p) {
+        float t = static_cast<float>(p) / static_cast<float>(inner - 1);
+        if (!flip) {
+          t = 1.0f - t;
+        }
+        const float u = t * shift + static_cast<float>(o);
+        const int64_t l = static_cast<int64_t>(std::floor(u));
+        const float a = l < n ? sheared[l * length + p] : 0.0f;
+        float value = a;
+        if (l + 1 < n) {
+          const float g = static_cast<float>(l) - u + 1.0f;
+          value = a * g + sheared[(l + 1) * length + p] * (1.0f - g);
+        }
+        out[along_x ? o * W_ + p : p * W_ + o] = value;
+      }
+    }
+  }
+
+  Kernel_Directional_Shadow::Parameters_In in_;
+  Transformation_Information t_;
+  int64_t W_;
+  int64_t H_;
+  std::vector<float> sheared_;
+  std::vector<float> sheared_translucent_;
+  std::vector<float> shadow_;
+  std::vector<float> translucent_;
+};
+
+brel::Direct_Light light_along(brel::Vector_3<float> direction) {
+  brel::Direct_Light light;
+  light.intensity = 1.0f;
+  light.direction = direction;
+  light.shadows = true;
+  return light;
+}
+
+Kernel_Directional_Shadow::Parameters_In settings(const brel::Layer<float>& depth,
+                                                  brel::Vector_3<float> direction,
+                                                  float translucency = 0.0f) {
+  Kernel_Directional_Shadow::Parameters_In in;
+  in.depth_with_border = depth;
+  in.depth_scale = 100.0f;
+  in.translucency = translucency;
+  in.light = light_along(direction);
+  return in;
+}
+
+// The default light (angle 135, forward angle 0.5), 30 degrees at a lower elevation, lights
+// along each axis and from every quadrant.
+const brel::Vector_3<float> directions[] = {
+    brel::direct_light_direction(135.0, 0.5), brel::direct_light_direction(30.0, 0.9),
+    brel::direct_light_direction(90.0, 1.2),  brel::direct_light_direction(0.0, 1.0),
+    brel::direct_light_direction(200.0, 0.7), brel::direct_light_direction(290.0, 0.4),
+    brel::direct_light_direction(250.0, 1.5), {-0.3f, 0.5f, -0.2f},
+};
+
+// The layers the pipeline reads are the inner views, 3 pixels in from every side: they match
+// the plain sweep bit for bit at every thread count.
+TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
+  std::mt19937 random(3);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    Float_Layer depth(render.context, 45, 31, 0.75f);
+    depth.fill([&](int64_t x, int64_t y) {
+      const float r = unit(random);
+      return r < 0.1f ? 0.0f : 10.0f + 8.0f * std::sin(0.4f * x) * std::cos(0.3f * y) + r;
+    });
+    for (const auto& direction : directions) {
+      for (const bool skip : {false, true}) {
+        Kernel_Directional_Shadow kernel;
+        kernel.parameters_in = settings(depth.view, direction, 0.4f);
+        kernel.parameters_in.skip_zero_depth = skip;
+        kernel.execute(render.context);
+        const Plain_Directional_Shadow plain(kernel.parameters_in,
+                                             brel::directional_light_setup(kernel.parameters_in));
+        ASSERT_NE(kernel.shadow_layer, nullptr);
+        ASSERT_NE(kernel.translucent_shadow_layer, nullptr);
+        const brel::Layer<float> shadow = brel::layer_view<float>(*kernel.shadow_layer);
+        const brel::Layer<float> translucent =
+            brel::layer_view<float>(*kernel.translucent_shadow_layer);
+        int64_t mismatches = 0;
+        for (int64_t y = 3; y < 31 - 3; ++y) {
+          for (int64_t x = 3; x < 45 - 3; ++x) {
+            mismatches += shadow.row(y)[x] != plain.shadow(x, y);
+            mismatches += translucent.row(y)[x] != plain.translucent(x, y);
+          }
+        }
+        EXPECT_EQ(mismatches, 0) << threads << " threads, direction " << direction.x << ", "
+                                 << direction.y << ", skip " << skip;
+      }
+    }
+  }
+}
+
+TEST(Directional_Shadow, LinesFollowTheLightsDirectionInTheImage) {
+  Standalone_Render render(1);
+  Float_Layer depth(render.context, 26, 16);
+  // The default light is exactly diagonal: lines step in y, one per column and row.
+  const Transformation_Information diagonal =
+      brel::directional_light_setup(settings(depth.view, brel::direct_light_direction(135.0, 0.5)));
+  EXPECT_EQ(diagonal.along_x, 0);
+  EXPECT_EQ(diagonal.line_count, 15 + 25);
+  EXPECT_FLOAT_EQ(diagonal.slope, 0.8775826f / (0.339005f * std::sqrt(2.0f)) * 1.4142135f);
+  // Light travelling to the right in the image plane: lines are the rows, the last row is no
+  // line's; travelling up and to the left at a shallow angle, lines start at the right.
+  const Transformation_Information across =
+      brel::directional_light_setup(settings(depth.view, {0.8f, 0.0f, -0.6f}));
+  EXPECT_EQ(across.along_x, 1);
+  EXPECT_EQ(across.line_count, 15);
+  EXPECT_EQ(std::vector<float>({across.x0, across.y0, across.x1, across.y1}),
+            std::vector<float>({0.0f, 0.0f, 25.0f, 0.0f}));
+  const Transformation_Information up_left =
+      brel::directional_light_setup(settings(depth.view, {-0.8f, 0.2f, -0.5f}));
+  EXPECT_EQ(up_left.along_x, 1);
+  EXPECT_EQ(std::vector<float>({up_left.x0, up_left.x1, up_left.y0}),
+            std::vector<float>({25.0f, 0.0f, 0.0f}));
+  EXPECT_FLOAT_EQ(up_left.y1, -25.0f * 0.25f);
+  EXPECT_EQ(up_left.line_count, static_cast<int64_t>(25.0f * 0.25f + 15.0f));
+}
+
+// Over flat depth every step is a new occluder and casts nothing; only each line's first step
+// refines, over ten sub-samples that all rise above the horizon: 1 - 10 × 0.1 in single
+// precision, -1.25 × 2^-24 (-7.450581e-08 to seven digits).
+TEST(Directional_Shadow, FlatDepthIsLitButForEachLinesFirstStep) {
+  const float first_step = -1.25f * std::ldexp(1.0f, -24);
+  Standalone_Render render(1);
+  Float_Layer depth(render.context, 20, 14);
+  depth.fill([](int64_t, int64_t) { return 7.0f; });
+  for (const auto& direction : directions) {
+    const Kernel_Directional_Shadow::Parameters_In in = settings(depth.view, direction);
+    const Transformation_Information t = brel::directional_light_setup(in);
+    ASSERT_GT(t.slope, 0.0f);
+    Float_Layer sheared(render.context, t.along_x != 0 ? 20 : 14, t.line_count);
+    brel::directional_shadow_sweep_body({0, 1, 0, 1}, render.context, t, in, sheared.view,
+                                        brel::empty_layer<float>());
+    int64_t lines_marched = 0;
+    for (int64_t i = 0; i < t.line_count; ++i) {
+      std::vector<float> nonzero;
+      for (int64_t x = 0; x < sheared.view.width; ++x) {
+        if (sheared.at(x, i) != 0.0f) {
+          nonzero.push_back(sheared.at(x, i));
+        }
+      }
+      lines_marched += nonzero.empty() ? 0 : 1;
+      EXPECT_LE(nonzero.size(), 1u);
+      for (const float v : nonzero) {
+        EXPECT_EQ(v, first_step) << "line " << i;
+      }
+    }
+    EXPECT_GT(lines_marched, t.line_count / 2) << direction.x << ", " << direction.y;
+  }
+}
+
+// A wall of height 20 under light falling at 0.6 per 0.8 across: the horizon drops 0.6 / 0.8
+// × 1.4142135 ≈ 1.0607 a pixel, so the shadow runs 20 / 1.0607 ≈ 18.9 pixels past the wall.
+TEST(Directional_Shadow, WallShadowsTheFarSideAsFarAsTheElevationGives) {
+  Standalone_Render render(2);
+  Float_Layer depth(render.context, 70, 20);
+  depth.fill([](int64_t x, int64_t) { return x >= 23 && x < 27 ? 30.0f : 10.0f; });
+  for (const float sign : {1.0f, -1.0f}) {
+    Kernel_Directional_Shadow kernel;
+    kernel.parameters_in = settings(depth.view, {0.8f * sign, 0.0f, -0.6f});
+    kernel.execute(render.context);
+    const brel::Layer<float> shadow = brel::layer_view<float>(*kernel.shadow_layer);
+    // Column positions measured from the wall's far side, in the direction of the light.
+    const float far_side = sign > 0.0f ? 26.5f : 23.5f;
+    const float length = 20.0f / (0.6f / 0.8f * 1.4142135f);
+    for (int64_t x = 3; x < 67; ++x) {
+      const float behind = (static_cast<float>(x) - far_side) * sign;
+      const float value = shadow.row(10)[x];
+      if (behind > length + 1.5f || behind < -5.5f) {
+        EXPECT_EQ(value, 0.0f) << x << " with the light going " << sign;
+      } else if (behind > 1.0f && behind < length - 1.0f) {
+        EXPECT_EQ(value, 1.0f) << x << " with the light going " << sign;
+      }
+    }
+  }
+}
+
+TEST(Directional_Shadow, NoLayersWithoutShadowsOrADirectionInTheImage) {
+  Standalone_Render render(2);
+  Float_Layer depth(render.context, 12, 10);
+  depth.fill([](int64_t, int64_t) { return 5.0f; });
+  const auto made = [&](const Kernel_Directional_Shadow::Parameters_In& in) {
+    Kernel_Directional_Shadow kernel;
+    kernel.parameters_in = in;
+    kernel.execute(render.context);
+    return std::make_pair(kernel.shadow_layer != nullptr,
+                          kernel.translucent_shadow_layer != nullptr);
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(made(settings(depth.view, {0.2f, 0.1f, -0.9f}, 0.5f)), std::make_pair(true, true));
+  EXPECT_EQ(made(settings(depth.view, {0.2f, 0.1f, -0.9f})), std::make_pair(true, false));
+  // A forward angle of 0 leaves a direction down the view axis, up to rounding.
+  EXPECT_EQ(made(settings(depth.view, brel::direct_light_direction(135.0, 0.0))).first, false);
+  EXPECT_EQ(made(settings(depth.view, {0.02f, 0.02f, -0.9f})).first, false);
+  EXPECT_EQ(made(settings(depth.view, {nan, 0.5f, -0.5f})).first, false);
+  EXPECT_EQ(made(settings(depth.view, {0.5f, 0.5f, nan})).first, false);
+  Kernel_Directional_Shadow::Parameters_In off = settings(depth.view, {0.2f, 0.1f, -0.9f}, 0.5f);
+  off.light.shadows = false;
+  EXPECT_EQ(made(off), std::make_pair(false, false));
+  off.light.shadows = true;
+  off.light.intensity = 0.0f;
+  EXPECT_EQ(made(off), std::make_pair(false, false));
+  // Estimate: the bordered layer 32 bytes a pixel, made or not.
+  Kernel_Directional_Shadow kernel;
+  kernel.parameters_in = off;
+  EXPECT_EQ(kernel.workload(), 12 * 10 * 32);
+}
+
+}  // namespace

@@ -1,0 +1,470 @@
+#include "kernel/kernel_point_shadow_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "kernel/kernel_div_shadow_cpu.h"
+#include "kernel/kernel_smooth_shadows_cpu.h"
+#include "support/float_layer.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::Kernel_Point_Shadow;
+using brel::Shadow_Point;
+using brel::test::Float_Layer;
+using brel::test::Standalone_Render;
+using brel::test::values_of;
+
+// The march written out plainly, one ray after another with ordinary additions, counting how
+// many additions land in each pixel.
+class Plain_Point_Shadow {
+ public:
+  explicit Plain_Point_Shadow(const Kernel_Point_Shadow::Parameters_In& in)
+      : in_(in),
+        w_(in.depth.width),
+        h_(in.depth.height),
+        shadow_(w_ * h_, 0.0f),
+        translucent_(w_ * h_, 0.0f),
+        weight_(w_ * h_, 0.0f),
+        additions_(w_ * h_, 0) {
+    const float w1 = static_cast<float>(w_ - 1);
+    const float h1 = static_cast<float>(h_ - 1);
+    for (int64_t i = 0; i < w_; ++i) {
+      ray({static_cast<float>(i), 0.0f});
+    }
+    for (int64_t i = 0; i < h_; ++i) {
+      ray({w1, static_cast<float>(i)});
+    }
+    for (int64_t i = 0; i < w_; ++i) {
+      ray({static_cast<float>(i), h1});
+    }
+    for (int64_t i = 0; i < h_; ++i) {
+      ray({0.0f, static_cast<float>(i)});
+    }
+    for (int64_t p = 0; p < w_ * h_; ++p) {
+      if (weight_[p] != 0.0f) {
+        shadow_[p] = shadow_[p] / weight_[p];
+        translucent_[p] = translucent_[p] / weight_[p];
+      }
+    }
+  }
+
+  const std::vector<float>& shadow() const { return shadow_; }
+  const std::vector<float>& translucent() const { return translucent_; }
+  // The largest difference two orders of the additions into pixel p can make in a mean: each of
+  // the two sums is off by at most (k - 1) units of rounding of the weight, k the additions,
+  // and the division rounds once more.
+  float bound(int64_t p) const {
+    return static_cast<float>(4 * additions_[p] + 4) * std::ldexp(1.0f, -24);
+  }
+
+ private:
+  float depth(int64_t x, int64_t y) const { return in_.depth.row(y)[x]; }
+
+  void splat(std::vector<float>& layer, int64_t x0, int64_t y0, int64_t x1, int64_t y1, float fx,
+             float fy, float f, float scale) {
+    layer[y0 * w_ + x0] += (1.0f - fx) * (1.0f - fy) * f * scale;
+    layer[y0 * w_ + x1] += fx * (1.0f - fy) * f * scale;
+    layer[y1 * w_ + x0] += (1.0f - fx) * fy * f * scale;
+    layer[y1 * w_ + x1] += fx * fy * f * scale;
+    if (&layer == &weight_) {
+      ++additions_[y0 * w_ + x0];
+      ++additions_[y0 * w_ + x1];
+      ++additions_[y1 * w_ + x0];
+      ++additions_[y1 * w_ + x1];
+    }
+  }
+
+  // A sample at (qx, qy) with weight f; returns whether it is in shadow.
+  bool sample(float qx, float qy, float f, bool coarse) {
+    const int64_t x0 = static_cast<int64_t>(qx);
+    const int64_t y0 = static_cast<int64_t>(qy);
+    const int64_t x1 = std::min(x0 + 1, w_ - 1);
+    const int64_t y1 = std::min(y0 + 1, h_ - 1);
+    const float fx = qx - static_cast<float>(x0);
+    const float fy = qy - static_cast<float>(y0);
+    const float z = (depth(x0, y0) * (1.0f - fx) + depth(x1, y0) * fx) * (1.0f - fy) +
+                    (depth(x0, y1) * (1.0f - fx) + depth(x1, y1) * fx) * fy;
+    bool shadowed = false;
+    if (!(in_.skip_zero_depth && z == 0.0f)) {
+      if (coarse) {
+        int above = 0;
+        for (const float corner : {depth(x0, y0), depth(x1, y0), depth(x0, y1), depth(x1, y1)}) {
+          above += corner > horizon_ ? 1 : 0;
+        }
+        if ((z <= horizon_) != shadowed_ || (above > 0 && above < 4)) {
+          return !shadowed_;
+        }
+      }
+      if (z > horizon_) {
+        horizon_ = z;
+        acc_ = 0.0;
+        const float dx = in_.light.position_x - qx;
+        const float dy = in_.light.position_y - qy;
+        slope_ = (in_.light.position_z - z) / (std::sqrt(dx * dx + dy * dy) + 0.0001f);
+      } else {
+        shadowed = true;
+        const float t = in_.translucency;
+        const float sx = in_.depth.scale_x;
+        const float sy = in_.depth.scale_y;
+        const float increment = static_cast<float>((horizon_ - z) * 0.003) *
+                                (1.4142135f / std::sqrt(sx * sx + sy * sy)) * step_ * f / (t * t) /
+                                t;
+        acc_ = std::min(1.0, std::max(0.0, acc_ + increment));
+      }
+    }
+    if (in_.translucency != 0.0f && acc_ != 0.0) {
+      splat(translucent_, x0, y0, x1, y1, fx, fy, f, static_cast<float>(acc_));
+    }
+    if (shadowed) {
+      splat(shadow_, x0, y0, x1, y1, fx, fy, f, 1.0f);
+    }
+    splat(weight_, x0, y0, x1, y1, fx, fy, f, 1.0f);
+    return shadowed;
+  }
+
+  void ray(Shadow_Point end) {
+    Shadow_Point start{in_.light.position_x, in_.light.position_y};
+    if (!brel::clip_segment(start, end, 0.0f, static_cast<float>(w_ - 1), 0.0f,
+                            static_cast<float>(h_ - 1))) {
+      return;
+    }
+    const float dx = end.x - start.x;
+    const float dy = end.y - start.y;
+    const float longest = std::max(std::fabs(dx), std::fabs(dy));
+    if (!(longest >= 1.0f)) {
+      return;
+    }
+    const int64_t n = static_cast<int64_t>(longest);
+    step_ = std::sqrt(dx * dx + dy * dy) / static_cast<float>(n);
+    horizon_ = -999999999.9;
+    slope_ = 1e8;
+    acc_ = 0.0;
+    shadowed_ = false;
+    int64_t i = 0;
+    while (true) {
+      horizon_ = horizon_ - slope_ * step_;
+      const float a = static_cast<float>(i) / static_cast<float>(n);
+      const bool now = sample(start.x + dx * a, start.y + dy * a, 1.0f, true);
+      if (now != shadowed_) {
+        int64_t j0 = 0;
+        if (i > 0) {
+          horizon_ = horizon_ + slope_ * step_;
+          j0 = 5 * i - 5;
+        }
+        const int64_t j1 = std::min(5 * n, 5 * (i + 2));
+        for (int64_t j = j0; j < j1; ++j) {
+          horizon_ = horizon_ - slope_ * step_ * 0.2;
+          const float b = static_cast<float>(j) / static_cast<float>(5 * n);
+          shadowed_ = sample(start.x + dx * b, start.y + dy * b, 0.2f, false);
+        }
+        i = i + 2;
+      }
+      if (i >= n) {
+        break;
+      }
+      i = i + 1;
+    }
+  }
+
+  Kernel_Point_Shadow::Parameters_In in_;
+  int64_t w_;
+  int64_t h_;
+  std::vector<float> shadow_;
+  std::vector<float> translucent_;
+  std::vector<float> weight_;
+  std::vector<int64_t> additions_;
+  double horizon_ = 0.0;
+  double slope_ = 0.0;
+  double acc_ = 0.0;
+  bool shadowed_ = false;
+  float step_ = 0.0f;
+};
+
+brel::Point_Light light_at(float x, float y, float z, int64_t softness = 0) {
+  brel::Point_Light light;
+  light.intensity = 1.0f;
+  light.position_x = x;
+  light.position_y = y;
+  light.position_z = z;
+  light.shadows = true;
+  light.softness = softness;
+  return light;
+}
+
+Kernel_Point_Shadow::Parameters_In settings(const brel::Layer<float>& depth,
+                                            const brel::Point_Light& light,
+                                            float translucency = 0.0f) {
+  Kernel_Point_Shadow::Parameters_In in;
+  in.depth = depth;
+  in.depth_scale = 100.0f;
+  in.translucency = translucency;
+  in.light = light;
+  return in;
+}
+
+struct Result {
+  std::vector<float> shadow;
+  std::vector<float> translucent;  // empty without a translucent layer
+  bool made = false;
+};
+
+Result cast(Standalone_Render& render, const Kernel_Point_Shadow::Parameters_In& in) {
+  Kernel_Point_Shadow kernel;
+  kernel.parameters_in = in;
+  kernel.execute(render.context);
+  Result result;
+  result.made = kernel.shadow_layer != nullptr;
+  if (result.made) {
+    result.shadow = values_of(brel::layer_view<float>(*kernel.shadow_layer));
+  }
+  if (kernel.translucent_shadow_layer != nullptr) {
+    result.translucent = values_of(brel::layer_view<float>(*kernel.translucent_shadow_layer));
+  }
+  return result;
+}
+
+// Ground at depth 10 with a wall of depth 30 over columns 20 to 23, a hole of no surface at
+// columns 26 to 31 and bumps, 64 × 32.
+float scene(int64_t x, int64_t y) {
+  if (x >= 20 && x < 24) {
+    return 30.0f;
+  }
+  if (x >= 26 && x < 32) {
+    return 0.0f;
+  }
+  return 10.0f + ((x * 7 + y * 3) % 11 == 0 ? 6.0f : 0.0f);
+}
+
+void expect_within_bounds(const std::vector<float>& actual, const std::vector<float>& expected,
+                          const Plain_Point_Shadow& plain, const char* what) {
+  ASSERT_EQ(actual.size(), expected.size());
+  int64_t outside = 0;
+  for (size_t p = 0; p < actual.size(); ++p) {
+    outside += std::fabs(actual[p] - expected[p]) > plain.bound(static_cast<int64_t>(p));
+  }
+  EXPECT_EQ(outside, 0) << what;
+}
+
+// One thread adds in the plain order and matches it bit for bit; more threads reorder the
+// additions, which moves a mean by no more than the additions into its pixel allow.
+TEST(Point_Shadow, RaysMatchThePlainMarchWithinTheirAdditionsBound) {
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    Float_Layer depth(render.context, 64, 32);
+    depth.fill(scene);
+    for (const bool skip : {false, true}) {
+      for (const brel::Point_Light& light :
+           {light_at(8.0f, 16.0f, 40.0f), light_at(-20.5f, 40.0f, 60.0f),
+            light_at(50.25f, 3.5f, 25.0f)}) {
+        Kernel_Point_Shadow::Parameters_In in = settings(depth.view, light, 0.3f);
+        in.skip_zero_depth = skip;
+        const Plain_Point_Shadow plain(in);
+        const Result result = cast(render, in);
+        if (threads == 1) {
+          EXPECT_EQ(result.shadow, plain.shadow());
+          EXPECT_EQ(result.translucent, plain.translucent());
+        } else {
+          expect_within_bounds(result.shadow, plain.shadow(), plain, "shadow");
+          expect_within_bounds(result.translucent, plain.translucent(), plain, "translucent");
+        }
+      }
+    }
+  }
+}
+
+// With softness the kernel divides and then smooths both layers, each by its own count.
+TEST(Point_Shadow, DividedLayersAreSmoothedWithTheirOwnCounts) {
+  Standalone_Render render(1);
+  Float_Layer depth(render.context, 64, 32);
+  depth.fill(scene);
+  Kernel_Point_Shadow::Parameters_In in =
+      settings(depth.view, light_at(8.0f, 16.0f, 40.0f, 2), 0.3f);
+  in.shadow_softness = 1.0f;
+  const Plain_Point_Shadow plain(in);
+  const auto smoothed = [&](std::vector<float> values, bool opaque, int64_t passes) {
+    brel::Smooth_Shadows_Parameters_In s{
+        depth.view, brel::test::view_of(values, depth.view), passes, in.depth_scale, false, opaque};
+    for (int64_t pass = 0; pass < passes; ++pass) {
+      std::vector<float> next = values;
+      const brel::Layer<float> source = brel::test::view_of(values, depth.view);
+      for (int64_t y = 0; y < 32; ++y) {
+        for (int64_t x = 0; x < 64; ++x) {
+          next[y * 64 + x] = brel::smooth_shadows_pixel_reference(source, x, y, 0.0f, s);
+        }
+      }
+      values = next;
+    }
+    return values;
+  };
+  const Result result = cast(render, in);
+  // Softness 2: 2 passes; (2 × 1 + 2) / 2 = 2 for the translucent layer as well.
+  EXPECT_EQ(result.shadow, smoothed(plain.shadow(), true, 2));
+  EXPECT_EQ(result.translucent, smoothed(plain.translucent(), false, 2));
+}
+
+TEST(Point_Shadow, FlatSurfaceUnderTheLightIsFullyLitAndOverItShadowed) {
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    Float_Layer depth(render.context, 40, 30);
+    depth.fill([](int64_t, int64_t) { return 10.0f; });
+    const Result lit = cast(render, settings(depth.view, light_at(17.0f, 12.0f, 50.0f)));
+    EXPECT_EQ(lit.shadow, std::vector<float>(40 * 30, 0.0f));
+    // A light below the surface: every sample after the first of its ray lies in shadow, so
+    // all but the pixels at the light are fully shadowed.
+    const Kernel_Point_Shadow::Parameters_In below =
+        settings(depth.view, light_at(17.0f, 12.0f, 5.0f));
+    const Plain_Point_Shadow plain(below);
+    const Result dark = cast(render, below);
+    for (int64_t y = 0; y < 30; ++y) {
+      for (int64_t x = 0; x < 40; ++x) {
+        if (std::abs(x - 17) > 2 || std::abs(y - 12) > 2) {
+          EXPECT_NEAR(dark.shadow[y * 40 + x], 1.0f, plain.bound(y * 40 + x)) << x << ", " << y;
+        }
+      }
+    }
+  }
+}
+
+// A wall of height 20 over ground 10, its far edge at column 23, 15 pixels from a light 90
+// above the ground: the shadow runs to 15 × 90 / 70 ≈ 19.3 pixels from the light, column 27.3.
+// The same holds for a light outside the image, whose rays start where they enter it: from 43
+// pixels away, to 43 × 90 / 70 ≈ 55.3 pixels, column 35.3.
+TEST(Point_Shadow, WallShadowsTheFarSideAsFarAsTheLightsHeightGives) {
+  Standalone_Render render(2);
+  Float_Layer depth(render.context, 64, 32);
+  depth.fill([](int64_t x, int64_t) { return x >= 20 && x < 24 ? 30.0f : 10.0f; });
+  for (const float light_x : {8.0f, -20.0f}) {
+    const Result result = cast(render, settings(depth.view, light_at(light_x, 16.0f, 100.0f)));
+    const float end = 23.0f + (23.0f - light_x) * 20.0f / 70.0f;
+    for (int64_t x = 0; x < 64; ++x) {
+      const float value = result.shadow[16 * 64 + x];
+      if (x < 20 || static_cast<float>(x) > end + 1.5f) {
+        EXPECT_EQ(value, 0.0f) << "column " << x << ", light at " << light_x;
+      } else if (x > 24 && static_cast<float>(x) < end - 1.0f) {
+        EXPECT_GT(value, 0.95f) << "column " << x << ", light at " << light_x;
+      }
+    }
+  }
+}
+
+// Behind a wall with a low light the horizon falls slowly: pixels without surface in the hole
+// are lit when depth 0 means no surface and shadowed otherwise, and the ground beyond the hole
+// is shadowed either way.
+TEST(Point_Shadow, EmptyPixelsAreLitAndTheShadowResumesBehindThem) {
+  Standalone_Render render(2);
+  Float_Layer depth(render.context, 64, 32);
+  depth.fill([](int64_t x, int64_t) {
+    return x >= 20 && x < 24 ? 30.0f : (x >= 26 && x < 32 ? 0.0f : 10.0f);
+  });
+  for (const bool skip : {false, true}) {
+    Kernel_Point_Shadow::Parameters_In in = settings(depth.view, light_at(8.0f, 16.0f, 40.0f));
+    in.skip_zero_depth = skip;
+    const Result result = cast(render, in);
+    for (int64_t x = 27; x <= 30; ++x) {
+      EXPECT_EQ(result.shadow[16 * 64 + x], skip ? 0.0f : 1.0f) << x;
+    }
+    for (int64_t x = 34; x <= 36; ++x) {
+      EXPECT_GT(result.shadow[16 * 64 + x], 0.95f) << x;
+    }
+  }
+}
+
+TEST(Point_Shadow, LayersExistOnlyWhenTheLightCastsShadowsAndAsTranslucencyAsks) {
+  Standalone_Render render(2);
+  Float_Layer depth(render.context, 12, 10);
+  depth.fill([](int64_t, int64_t) { return 10.0f; });
+  Kernel_Point_Shadow kernel;
+  kernel.parameters_in = settings(depth.view, light_at(5.0f, 5.0f, 50.0f), 0.5f);
+  kernel.execute(render.context);
+  EXPECT_NE(kernel.translucent_shadow_layer, nullptr);
+  EXPECT_EQ(kernel.workload(), 48 * 12 * 10);
+
+  const auto made = [&](const Kernel_Point_Shadow::Parameters_In& in) {
+    Kernel_Point_Shadow k;
+    k.parameters_in = in;
+    k.execute(render.context);
+    return std::make_pair(k.shadow_layer != nullptr, k.workload());
+  };
+  EXPECT_EQ(made(settings(depth.view, light_at(5.0f, 5.0f, 50.0f))),
+            std::make_pair(true, int64_t{32 * 12 * 10}));
+  brel::Point_Light off = light_at(5.0f, 5.0f, 50.0f);
+  off.shadows = false;
+  EXPECT_EQ(made(settings(depth.view, off, 0.5f)), std::make_pair(false, int64_t{16 * 12 * 10}));
+  brel::Point_Light dark = light_at(5.0f, 5.0f, 50.0f);
+  dark.intensity = 0.0f;
+  EXPECT_EQ(made(settings(depth.view, dark, 0.5f)).first, false);
+}
+
+// A light position that is not a number (or not finite) marches no ray: layers of zeros.
+TEST(Point_Shadow, LightPositionThatIsNotANumberCastsNothing) {
+  Standalone_Render render(2);
+  Float_Layer depth(render.context, 12, 10);
+  depth.fill([](int64_t, int64_t) { return 10.0f; });
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float infinity = std::numeric_limits<float>::infinity();
+  for (const brel::Point_Light& light :
+       {light_at(nan, 5.0f, 50.0f), light_at(5.0f, infinity, 50.0f),
+        light_at(-infinity, 3.0f, 1.0f)}) {
+    const Result result = cast(render, settings(depth.view, light, 0.5f));
+    EXPECT_EQ(result.shadow, std::vector<float>(120, 0.0f));
+    EXPECT_EQ(result.translucent, std::vector<float>(120, 0.0f));
+  }
+}
+
+TEST(Point_Shadow, ClippingMovesTheEndsOntoTheRectangle) {
+  struct Case {
+    Shadow_Point a, b;
+    bool inside;
+    Shadow_Point clipped_a, clipped_b;
+  };
+  const Case cases[] = {
+      {{-10.0f, 5.0f}, {10.0f, 5.0f}, true, {0.0f, 5.0f}, {10.0f, 5.0f}},
+      {{10.0f, 15.0f}, {10.0f, -5.0f}, true, {10.0f, 10.0f}, {10.0f, 0.0f}},
+      {{-10.0f, -10.0f}, {30.0f, 30.0f}, true, {0.0f, 0.0f}, {10.0f, 10.0f}},
+      // Through a corner only: both ends meet there, a ray too short to march.
+      {{-5.0f, 5.0f}, {5.0f, -5.0f}, true, {0.0f, 0.0f}, {0.0f, 0.0f}},
+      {{-5.0f, 0.0f}, {5.0f, -10.0f}, false, {}, {}},
+      {{-5.0f, 2.0f}, {-1.0f, 8.0f}, false, {}, {}},
+      {{25.0f, 2.0f}, {5.0f, 2.0f}, true, {20.0f, 2.0f}, {5.0f, 2.0f}},
+  };
+  for (const Case& c : cases) {
+    Shadow_Point a = c.a;
+    Shadow_Point b = c.b;
+    const bool inside = brel::clip_segment(a, b, 0.0f, 20.0f, 0.0f, 10.0f);
+    EXPECT_EQ(inside, c.inside) << c.a.x << ", " << c.a.y;
+    if (inside && c.inside) {
+      EXPECT_FLOAT_EQ(a.x, c.clipped_a.x);
+      EXPECT_FLOAT_EQ(a.y, c.clipped_a.y);
+      EXPECT_FLOAT_EQ(b.x, c.clipped_b.x);
+      EXPECT_FLOAT_EQ(b.y, c.clipped_b.y);
+    }
+  }
+}
+
+TEST(Div_Shadow, DividesByTheWeightWhereThereIsOne) {
+  Standalone_Render render(2);
+  Float_Layer shadow(render.context, 3, 2);
+  shadow.fill([](int64_t x, int64_t y) { return static_cast<float>(x + 3 * y); });
+  Float_Layer weight(render.context, 3, 2);
+  weight.fill([](int64_t x, int64_t) { return x == 1 ? 0.0f : 2.0f; });
+  Float_Layer translucent(render.context, 3, 2);
+  translucent.fill([](int64_t, int64_t) { return 1.0f; });
+  brel::Kernel_Div_Shadow division;
+  division.parameters_in = {shadow.view, weight.view, translucent.view};
+  division.execute(render.context);
+  EXPECT_EQ(values_of(shadow.view), (std::vector<float>{0.0f, 1.0f, 1.0f, 1.5f, 4.0f, 2.5f}));
+  EXPECT_EQ(values_of(translucent.view), (std::vector<float>{0.5f, 1.0f, 0.5f, 0.5f, 1.0f, 0.5f}));
+  division.parameters_in.translucent_shadow = brel::empty_layer<float>();
+  division.execute(render.context);
+  EXPECT_EQ(values_of(shadow.view), (std::vector<float>{0.0f, 1.0f, 0.5f, 0.75f, 4.0f, 1.25f}));
+}
+
+}  // namespace
