@@ -4,6 +4,7 @@
 #include "effect/depth_stages.h"
 #include "effect/parameter_set.h"
 #include "effect/refraction_occlusion_stages.h"
+#include "effect/shadow_stages.h"
 
 namespace brel {
 
@@ -59,9 +60,12 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
     Depth::show_normals(render_context, surface, output);
     return;
   }
-  // Stages: point shadow, directional shadow, shadow smoothing twice.
+  using Shadows = Shadow_Stages<T>;
+  Shadow_Layers shadows;
+  Shadows::point_shadow(render_context, parameters, values, surface, shadows);
+  Shadows::directional_shadow(render_context, parameters, values, surface, shadows);
   if (ends_after(mode, Pipeline_Stage::shadows)) {
-    // View: shadows.
+    Shadows::show_shadows(render_context, shadows, output);
     return;
   }
   // Stages: caustics, caustics fill.

@@ -7,14 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/exception.h"
 #include "base/log.h"
 #include "base/timing_table.h"
-#include "support/effect_plugin_host.h"
+#include "support/effect_render.h"
 #include "support/host_layer.h"
 #include "support/standalone_render.h"
 
@@ -22,7 +21,6 @@ namespace {
 
 using brel::Pixel_Traits;
 using brel::test::by_depth;
-using brel::test::Effect_Plugin_Host;
 using brel::test::Host_Layer;
 using brel::test::white_of;
 using Names = std::vector<std::string>;
@@ -44,53 +42,9 @@ std::string pipeline_name() {
 }
 
 template <class P>
-brel::Layer_Typeless host_layer(const Host_Layer<P>& layer) {
-  using Traits = Pixel_Traits<P>;
-  const brel::Layer<P>& v = layer.view;
-  brel::Layer_Typeless typeless;
-  typeless.width = v.width;
-  typeless.height = v.height;
-  typeless.origin_x = v.origin_x;
-  typeless.origin_y = v.origin_y;
-  typeless.scale_x = v.scale_x;
-  typeless.scale_y = v.scale_y;
-  typeless.pixels = v.pixels;
-  typeless.row_bytes = v.row_bytes;
-  typeless.pixel_description = {1,
-                                static_cast<int32_t>(sizeof(typename Traits::Channel) * 8),
-                                Traits::red,
-                                Traits::green,
-                                Traits::blue,
-                                Traits::alpha};
-  return typeless;
-}
-
-template <class P>
-class Depth_Stages_Test : public ::testing::Test {
+class Depth_Stages_Test : public ::testing::Test, public brel::test::Effect_Render<P> {
  protected:
-  Depth_Stages_Test() : input(render.context, 6, 4), output(render.context, 6, 4) {
-    output.fill(3, 3, 3, 3);
-  }
-
-  // Renders the input into the output; returns the kernels that ran, in order.
-  Names render_frame(const brel::Layer_Map& layers = {},
-                     std::optional<brel::Pixel_Description> pixels = std::nullopt) {
-    render.timing_table.reset();
-    brel::Layer_Typeless in = host_layer(input);
-    effect.command(false).render({}, render.context, in, host_layer(output), layers,
-                                 pixels.value_or(in.pixel_description));
-    Names names;
-    for (const auto& child : render.timing_table.root().children) {
-      names.push_back(child->name);
-    }
-    return names;
-  }
-
-  Effect_Plugin_Host effect;
-  brel::test::Standalone_Render render{2};
-  brel::test::Active_Log active_log;
-  Host_Layer<P> input;
-  Host_Layer<P> output;
+  Depth_Stages_Test() : brel::test::Effect_Render<P>(6, 4) {}
 };
 TYPED_TEST_SUITE(Depth_Stages_Test, brel::test::Host_Pixel_Types);
 
@@ -178,7 +132,7 @@ TYPED_TEST(Depth_Stages_Test, NormalTextureSkipsThePreBlurAndGivesTheNormals) {
   Host_Layer<P> texture(this->render.context, 6, 4);
   texture.fill(white, 0, white, white);  // (1, -1, 1)
   brel::Layer_Map layers;
-  layers["normal_texture"] = host_layer(texture);
+  layers["normal_texture"] = brel::test::typeless_of(texture);
   this->effect.store().set_popup("render mode", mode_normalmap);
   EXPECT_EQ(this->render_frame(layers),
             (Names{pre_color, normals, "show render mode normals (Cpu)"}));

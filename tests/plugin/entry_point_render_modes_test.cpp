@@ -1,6 +1,6 @@
-// The render modes that end among the depth stages ("surface color", "depthmap", "normalmap"),
-// rendered through the plug-in library in every pixel format each host carries: the values
-// that arrive in the host's output world.
+// The render modes that end among the depth and shadow stages ("surface color", "depthmap",
+// "normalmap", "shadow only"), rendered through the plug-in library in every pixel format each
+// host carries: the values that arrive in the host's output world.
 
 #include <gtest/gtest.h>
 
@@ -103,6 +103,12 @@ TEST(PluginLibraryRenderModes, SurfaceColorShowsTheSurfaceColour) {
 // The depth of a full red channel is the depth scale itself, which the view shows as white.
 TEST(PluginLibraryRenderModes, DepthmapShowsTheDepthScaleAsWhite) {
   expect_mode(6, {1.0f, 1.0f, 1.0f});
+}
+
+// A uniform frame is flat: the direct light casts no shadow on it, the point light (off by
+// default) none either, so the shadows view shows the light whole.
+TEST(PluginLibraryRenderModes, ShadowOnlyShowsAFlatSurfaceUnshadowed) {
+  expect_mode(3, {1.0f, 1.0f, 1.0f});
 }
 
 // A uniform frame is flat: every normal faces the viewer, (0, 0, 1) shown as half, half, white.

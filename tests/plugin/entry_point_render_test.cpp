@@ -58,28 +58,37 @@ TEST(PluginLibraryRender, AnAbortAtAnyPollAnswers517AndMemoryExhaustionAtAnyAllo
     int32_t threads;
   } faults[] = {{fn::abort, PF_Interrupt_CANCEL, PF_Interrupt_CANCEL, 1},
                 {fn::suite_new_handle, 1, PF_Err_OUT_OF_MEMORY, 2}};
-  for (const auto& fault : faults) {
-    for (const bool smart : {true, false}) {
-      Loaded loaded(Host_Identity::after_effects(), fault.threads);
-      loaded.home.create_log_folder();
-      loaded.host.parameters().set_popup("render mode", 5);
-      fill_ramp(loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128), false);
-      const auto render = [&] {
-        return smart ? loaded.driver.smart_render() : loaded.driver.render();
-      };
-      const int64_t before = loaded.host.calls(fault.function);
-      ASSERT_EQ(render(), PF_Err_NONE);
-      const int64_t calls = loaded.host.calls(fault.function) - before;
-      ASSERT_GT(calls, 0);
-      for (int64_t n = 1; n <= calls; ++n) {
-        const std::string at =
-            std::string(fault.function) + " " + std::to_string(n) + (smart ? " smart" : " classic");
-        loaded.host.inject(fault.function, fault.injected, loaded.host.calls(fault.function) + n);
-        EXPECT_EQ(render(), fault.answer) << at;
-        EXPECT_EQ(loaded.host.imbalance(), "") << at;
-        EXPECT_EQ(loaded.host.live_handles(), 0) << at;
+  // "normalmap", and "shadow only" with both lights casting both kinds of shadow.
+  for (const int32_t mode : {5, 3}) {
+    for (const auto& fault : faults) {
+      for (const bool smart : {true, false}) {
+        Loaded loaded(Host_Identity::after_effects(), fault.threads);
+        loaded.home.create_log_folder();
+        auto& parameters = loaded.host.parameters();
+        parameters.set_popup("render mode", mode);
+        parameters.set_float("point light/light intensity", 1.0);
+        parameters.set_float("translucency", 0.5);
+        parameters.set_int("point light/shadow softness", 1);
+        parameters.set_int("direct light/shadow softness", 1);
+        fill_ramp(loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128), false);
+        const auto render = [&] {
+          return smart ? loaded.driver.smart_render() : loaded.driver.render();
+        };
+        const int64_t before = loaded.host.calls(fault.function);
+        ASSERT_EQ(render(), PF_Err_NONE);
+        const int64_t calls = loaded.host.calls(fault.function) - before;
+        ASSERT_GT(calls, 0);
+        for (int64_t n = 1; n <= calls; ++n) {
+          const std::string at = std::string(fault.function) + " " + std::to_string(n) +
+                                 (smart ? " smart" : " classic") + " in mode " +
+                                 std::to_string(mode);
+          loaded.host.inject(fault.function, fault.injected, loaded.host.calls(fault.function) + n);
+          EXPECT_EQ(render(), fault.answer) << at;
+          EXPECT_EQ(loaded.host.imbalance(), "") << at;
+          EXPECT_EQ(loaded.host.live_handles(), 0) << at;
+        }
+        EXPECT_EQ(loaded.home.crash_reports(), "") << fault.function;
       }
-      EXPECT_EQ(loaded.home.crash_reports(), "") << fault.function;
     }
   }
 }
