@@ -27,9 +27,14 @@ int32_t outcode(const Shadow_Point& p, float xmin, float xmax, float ymin, float
   return code;
 }
 
-// Splats are atomic: rays of one launch, on other threads, cross the same pixels.
+// Splats are atomic: rays of one launch, on other threads, cross the same pixels. Adding 0 to
+// a sum that starts at +0 changes nothing, so it is skipped: samples on a pixel's row or column
+// (every coarse sample of a ray from a light at whole pixel coordinates) have two zero weights,
+// and the atomic additions bound the kernel's time.
 inline void atomic_add(float& target, float value) {
-  std::atomic_ref<float>(target).fetch_add(value, std::memory_order_relaxed);
+  if (value != 0.0f) {
+    std::atomic_ref<float>(target).fetch_add(value, std::memory_order_relaxed);
+  }
 }
 
 // One ray's running state.
