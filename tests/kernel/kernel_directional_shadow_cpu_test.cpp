@@ -309,6 +309,34 @@ TEST(Directional_Shadow, FlatDepthIsLitButForEachLinesFirstStep) {
   }
 }
 
+// Light travelling right over flat ground with a hole of no surface at columns 8 to 11: when
+// depth 0 means no surface the hole's steps are shadowed outright and the ground after it is a
+// new occluder at once; otherwise the hole is a drop that the march refines into and out of.
+TEST(Directional_Shadow, StepsWithoutSurfaceAreShadowedAndNoOccluder) {
+  Standalone_Render render(1);
+  Float_Layer depth(render.context, 20, 8);
+  depth.fill([](int64_t x, int64_t) { return x >= 8 && x < 12 ? 0.0f : 7.0f; });
+  for (const bool skip : {true, false}) {
+    Kernel_Directional_Shadow::Parameters_In in = settings(depth.view, {0.8f, 0.0f, -0.6f});
+    in.skip_zero_depth = skip;
+    const Transformation_Information t = brel::directional_light_setup(in);
+    Float_Layer sheared(render.context, 20, t.line_count);
+    brel::directional_shadow_sweep_body({0, 1, 0, 1}, render.context, t, in, sheared.view,
+                                        brel::empty_layer<float>());
+    // Step k samples column k + 0.5 and is stored at index k: steps 8 to 10 lie wholly in the
+    // hole, step 11 straddles its edge.
+    for (const int64_t k : {8, 9, 10}) {
+      EXPECT_EQ(sheared.at(k, 4), 1.0f) << k << (skip ? " skipping" : "");
+    }
+    if (skip) {
+      EXPECT_EQ(sheared.at(12, 4), 0.0f);
+    } else {
+      EXPECT_GT(sheared.at(7, 4), 0.0f);
+      EXPECT_LT(sheared.at(7, 4), 1.0f);
+    }
+  }
+}
+
 // A wall of height 20 under light falling at 0.6 per 0.8 across: the horizon drops 0.6 / 0.8
 // × 1.4142135 ≈ 1.0607 a pixel, so the shadow runs 20 / 1.0607 ≈ 18.9 pixels past the wall.
 TEST(Directional_Shadow, WallShadowsTheFarSideAsFarAsTheElevationGives) {
