@@ -17,15 +17,16 @@ using Parameters =
 template <class S, class D>
 void scan_row(const Iteration& iteration, Render_Context context, Parameters<S, D> in) {
   using Source = Pixel_Traits<S>;
+  using Sum = typename Pixel_Traits<D>::Channel;
   constexpr int32_t channels = Source::channel_count;
   const int64_t width = in.source.width;
   if (width > 0) {
     const S* const source = in.source.row(iteration.index);
     D* const destination = in.destination.row(iteration.index);
-    float sum[channels] = {};
+    Sum sum[channels] = {};
     for (int64_t x = 0; x < width; ++x) {
       for (int32_t c = 0; c < channels; ++c) {
-        sum[c] += Source::load(source[x], c);
+        sum[c] += static_cast<Sum>(source[x].channel[c]);
         destination[x].channel[c] = sum[c];
       }
     }
@@ -79,7 +80,7 @@ int64_t Kernel_Prefix_Scan_2d<Layer<S>, Layer<D>, Implementation_Cpu>::workload(
 template <class S, class D>
 void Kernel_Prefix_Scan_2d<Layer<S>, Layer<D>, Implementation_Cpu>::run(Render_Context context) {
   static_assert(S::channel_count == D::channel_count);
-  static_assert(std::is_same_v<typename Pixel_Traits<D>::Channel, float>);
+  static_assert(std::is_floating_point_v<typename Pixel_Traits<D>::Channel>);
   static_assert(Pixel_Traits<S>::red == Pixel_Traits<D>::red &&
                 Pixel_Traits<S>::alpha == Pixel_Traits<D>::alpha);
   const Parameters_In& in = parameters_in;
@@ -100,5 +101,12 @@ template class Kernel_Prefix_Scan_2d<Layer<BGRA16>, Layer<BGRA32f>, Implementati
 template class Kernel_Prefix_Scan_2d<Layer<ARGB32f>, Layer<ARGB32f>, Implementation_Cpu>;
 template class Kernel_Prefix_Scan_2d<Layer<BGRA32f>, Layer<BGRA32f>, Implementation_Cpu>;
 template class Kernel_Prefix_Scan_2d<Layer<RGB32f>, Layer<RGB32f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<ARGB8>, Layer<ARGB64f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<BGRA8>, Layer<BGRA64f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<ARGB16>, Layer<ARGB64f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<BGRA16>, Layer<BGRA64f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<ARGB32f>, Layer<ARGB64f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<BGRA32f>, Layer<BGRA64f>, Implementation_Cpu>;
+template class Kernel_Prefix_Scan_2d<Layer<RGB32f>, Layer<RGB64f>, Implementation_Cpu>;
 
 }  // namespace brel

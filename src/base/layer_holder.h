@@ -55,6 +55,23 @@ Array_2d<T> array_2d_view(Mapped_Memory_2d& memory) {
   return view;
 }
 
+// A layer of width x height pixels of type P with the given geometry, its memory from the
+// render context's two-dimensional allocation (rows of width x sizeof(P) bytes, not cleared).
+template <class P>
+Layer_Holder make_layer_memory(const Render_Context& context, int64_t width, int64_t height,
+                               uint8_t flag, int64_t origin_x, int64_t origin_y,
+                               float pixel_aspect_ratio, float scale_x, float scale_y) {
+  Layer_Holder holder;
+  holder.flag = flag;
+  holder.origin_x = origin_x;
+  holder.origin_y = origin_y;
+  holder.pixel_aspect_ratio = pixel_aspect_ratio;
+  holder.scale_x = scale_x;
+  holder.scale_y = scale_y;
+  holder.memory = context.allocate_memory_2d(width * static_cast<int64_t>(sizeof(P)), height);
+  return holder;
+}
+
 // A `brel::Layer<float>` of width x height pixels with the given geometry. Its pixels are not
 // cleared: a stage that needs zeros runs Kernel_Clear.
 Layer_Holder make_temporary_float_layer(const Render_Context& context, int64_t width,

@@ -49,12 +49,18 @@ using BGRA16 = Rgb_Core<Rgb_Layout<2, 1, 0, 3>, unsigned short, true, 0, 32768>;
 using BGRA32f = Rgb_Core<Rgb_Layout<2, 1, 0, 3>, float, true, 0, 1>;
 // ...and the three-float colour of working layers, without alpha.
 using RGB32f = Rgb_Core<Rgb_Layout<0, 1, 2, 3>, float, false, 0, 1>;
+// Double cells of the gatherers' summed-area tables and row sums, in the channel order of the
+// layer they sum: float running sums over a frame lose whole units of a small footprint.
+using RGB64f = Rgb_Core<Rgb_Layout<0, 1, 2, 3>, double, false, 0, 1>;
+using ARGB64f = Rgb_Core<Rgb_Layout<1, 2, 3, 0>, double, true, 0, 1>;
+using BGRA64f = Rgb_Core<Rgb_Layout<2, 1, 0, 3>, double, true, 0, 1>;
 
 static_assert(sizeof(Vector_3<float>) == 12);
 static_assert(sizeof(ARGB8) == 4 && sizeof(BGRA8) == 4);
 static_assert(sizeof(ARGB16) == 8 && sizeof(BGRA16) == 8);
 static_assert(sizeof(ARGB32f) == 16 && sizeof(BGRA32f) == 16);
 static_assert(sizeof(RGB32f) == 12);
+static_assert(sizeof(RGB64f) == 24 && sizeof(ARGB64f) == 32 && sizeof(BGRA64f) == 32);
 
 template <class P>
 struct Pixel_Traits;

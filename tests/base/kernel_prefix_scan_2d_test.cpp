@@ -61,14 +61,15 @@ template <class S, class D>
 void expect_summed_area_table(const Test_Layer<S>& source, const Test_Layer<D>& destination,
                               bool vertical) {
   constexpr int32_t channels = brel::Pixel_Traits<S>::channel_count;
+  using Sum = typename brel::Pixel_Traits<D>::Channel;
   for (int64_t y = 0; y < source.view.height; ++y) {
     for (int64_t x = 0; x < source.view.width; ++x) {
       for (int32_t c = 0; c < channels; ++c) {
-        float total = 0.0f;
+        Sum total = 0;
         for (int64_t j = vertical ? 0 : y; j <= y; ++j) {
-          float row_sum = 0.0f;
+          Sum row_sum = 0;
           for (int64_t i = 0; i <= x; ++i) {
-            row_sum += static_cast<float>(source.at(i, j).channel[c]);
+            row_sum += static_cast<Sum>(source.at(i, j).channel[c]);
           }
           total = j == (vertical ? 0 : y) ? row_sum : total + row_sum;
         }
@@ -156,6 +157,11 @@ TEST(Kernel_Prefix_Scan_2d, EveryInstantiationMatchesTheDirectTable) {
   expect_matches_direct_table<brel::ARGB32f, brel::ARGB32f>();
   expect_matches_direct_table<brel::BGRA32f, brel::BGRA32f>();
   expect_matches_direct_table<brel::RGB32f, brel::RGB32f>();
+  // The gatherers' tables, in double.
+  expect_matches_direct_table<brel::ARGB8, brel::ARGB64f>();
+  expect_matches_direct_table<brel::BGRA16, brel::BGRA64f>();
+  expect_matches_direct_table<brel::BGRA32f, brel::BGRA64f>();
+  expect_matches_direct_table<brel::RGB32f, brel::RGB64f>();
 }
 
 }  // namespace

@@ -1,0 +1,825 @@
+#pragma once
+
+// The one gather core behind every texture lookup over a footprint: box means from a
+// summed-area table, and triangles integrated band by band over a level of the mip pyramid and
+// its row sums. Its users differ only in what Gather_Rules and Gather_Pixel say: the pixel type
+// and how its channels are read and weighted, the edge mode of each axis, and two details of the
+// triangle rules. Sums are taken in double and rounded to float once, at the end of a gather.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+#include <tuple>
+#include <utility>
+
+#include "base/layer.h"
+#include "base/pixel.h"
+
+namespace brel::gather {
+
+// How one axis of a box sum continues beyond the layer.
+enum class Edge_Mode : int32_t {
+  clamp = 0,   // the edge pixel
+  mirror = 1,  // reflected with the edge pixel repeated: -1 reads 0, n reads n - 1, period 2n
+  wrap = 2,    // periodic, period n
+  zero = 3,    // nothing: outside pixels add no colour
+  // Reflected piece by piece: below the layer pixel -k reads k (the edge pixel is not repeated);
+  // past the far edge the part of a range that starts inside reads 2n - 1 - p, a range lying
+  // wholly beyond reads 2n - p; ranges further out are first moved by whole periods of 2n.
+  mirror_by_piece = 4,
+};
+
+// Floor division and the matching non-negative remainder.
+inline int64_t floor_div(int64_t a, int64_t b) {
+  const int64_t q = a / b;
+  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+inline int64_t floor_mod(int64_t a, int64_t b) {
+  return a - floor_div(a, b) * b;
+}
+
+// Where a single pixel index p outside 0 .. n - 1 is read, or -1 when it adds nothing. Both
+// mirrors repeat the edge pixel here, as the box corners and the triangle columns read it.
+inline int64_t map_index(Edge_Mode mode, int64_t p, int64_t n) {
+  if (p >= 0 && p < n) {
+    return p;
+  }
+  switch (mode) {
+    case Edge_Mode::clamp:
+      return p < 0 ? 0 : n - 1;
+    case Edge_Mode::mirror:
+    case Edge_Mode::mirror_by_piece: {
+      const int64_t t = p < 0 ? -p - 1 : p;
+      const int64_t r = t % n;
+      return (t / n) % 2 == 1 ? n - 1 - r : r;
+    }
+    case Edge_Mode::wrap:
+      return floor_mod(p, n);
+    default:
+      return -1;
+  }
+}
+
+// A range sum along one axis as a short signed sum of table entries: sum over (b, e] of the
+// extended source = the sum over the terms of coefficient x table[index]. Index -1 stands for
+// the empty prefix and is dropped.
+struct Axis_Terms {
+  static constexpr int32_t capacity = 16;
+  int64_t index[capacity];
+  double coefficient[capacity];
+  int32_t count = 0;
+
+  void add(int64_t i, double c) {
+    if (i < 0 || c == 0.0) {
+      return;
+    }
+    for (int32_t k = 0; k < count; ++k) {
+      if (index[k] == i) {
+        coefficient[k] += c;
+        return;
+      }
+    }
+    index[count] = i;
+    coefficient[count] = c;
+    ++count;
+  }
+  // Pixels b + 1 .. e of the layer itself, `times` times.
+  void add_inside(int64_t b, int64_t e, double times) {
+    if (e > b) {
+      add(e, times);
+      add(b, -times);
+    }
+  }
+};
+
+namespace detail {
+
+// Pixels s .. t - 1 of one period of the edge-repeating mirror (0 <= s <= t <= 2n).
+inline void add_mirror_period(int64_t s, int64_t t, int64_t n, Axis_Terms& terms) {
+  terms.add_inside(s - 1, std::min(t, n) - 1, 1.0);
+  const int64_t reflected_begin = std::max(s, n);
+  if (t > reflected_begin) {
+    // Pixel p of the second half reads 2n - 1 - p.
+    terms.add_inside(2 * n - t - 1, 2 * n - reflected_begin - 1, 1.0);
+  }
+}
+
+inline void add_mirror_by_piece(int64_t b, int64_t e, int64_t n, double times, Axis_Terms& terms) {
+  const int64_t period = 2 * n;
+  while (e > b) {
+    if (e < 0) {
+      // Wholly before: whole periods nearer, then pixel -k reads k.
+      const int64_t shift = period * floor_div(-1 - e, period);
+      b += shift;
+      e += shift;
+      std::tie(b, e) = std::pair(-e - 1, -b - 1);
+      continue;
+    }
+    if (b <= -2) {
+      // Starts before: pixels b + 1 .. -1 read 1 .. -b - 1; go on from pixel 0.
+      add_mirror_by_piece(0, -b - 1, n, times, terms);
+      b = -1;
+      continue;
+    }
+    if (b >= n) {
+      // Wholly beyond: whole periods nearer, then pixel p reads 2n - p.
+      const int64_t shift = period * (b / period);
+      b -= shift;
+      e -= shift;
+      if (b >= n) {
+        std::tie(b, e) = std::pair(period - e - 1, period - b - 1);
+      }
+      continue;
+    }
+    if (e >= n) {
+      // Ends beyond: two or more periods as whole strips, the rest reads 2n - 1 - p.
+      const int64_t periods = (e - n) / period;
+      if (periods >= 2) {
+        terms.add_inside(-1, n - 1, times * static_cast<double>(2 * periods));
+        e -= periods * period;
+      }
+      add_mirror_by_piece(period - e - 2, n - 1, n, times, terms);
+      e = n - 1;
+    }
+    terms.add_inside(b, e, times);
+    return;
+  }
+}
+
+}  // namespace detail
+
+// The terms of the range (b, e] of an axis of n pixels under `mode`.
+inline Axis_Terms axis_terms(Edge_Mode mode, int64_t b, int64_t e, int64_t n) {
+  Axis_Terms terms;
+  if (e <= b) {
+    return terms;
+  }
+  switch (mode) {
+    case Edge_Mode::clamp: {
+      terms.add_inside(std::max(b, int64_t{-1}), std::min(e, n - 1), 1.0);
+      const int64_t before = std::min(e, int64_t{-1}) - b;
+      if (before > 0) {
+        terms.add_inside(-1, 0, static_cast<double>(before));
+      }
+      const int64_t after = e - std::max(b, n - 1);
+      if (after > 0) {
+        terms.add_inside(n - 2, n - 1, static_cast<double>(after));
+      }
+      break;
+    }
+    case Edge_Mode::mirror: {
+      const int64_t period = 2 * n;
+      const int64_t length = e - b;
+      const int64_t start = floor_mod(b + 1, period);
+      terms.add_inside(-1, n - 1, static_cast<double>(2 * (length / period)));
+      const int64_t end = start + length % period;
+      detail::add_mirror_period(start, std::min(end, period), n, terms);
+      if (end > period) {
+        detail::add_mirror_period(0, end - period, n, terms);
+      }
+      break;
+    }
+    case Edge_Mode::wrap: {
+      const int64_t length = e - b;
+      const int64_t start = floor_mod(b + 1, n);
+      terms.add_inside(-1, n - 1, static_cast<double>(length / n));
+      const int64_t end = start + length % n;
+      terms.add_inside(start - 1, std::min(end, n) - 1, 1.0);
+      if (end > n) {
+        terms.add_inside(-1, end - n - 1, 1.0);
+      }
+      break;
+    }
+    case Edge_Mode::mirror_by_piece:
+      detail::add_mirror_by_piece(b, e, n, 1.0, terms);
+      break;
+    default:
+      terms.add_inside(std::max(b, int64_t{-1}), std::min(e, n - 1), 1.0);
+      break;
+  }
+  return terms;
+}
+
+// Per-channel sums in double, in the channel order of the pixel type they come from.
+template <int32_t N>
+struct Sum {
+  double channel[N] = {};
+
+  Sum& operator+=(const Sum& other) {
+    for (int32_t c = 0; c < N; ++c) {
+      channel[c] += other.channel[c];
+    }
+    return *this;
+  }
+  Sum& add_scaled(const Sum& other, double factor) {
+    for (int32_t c = 0; c < N; ++c) {
+      channel[c] += other.channel[c] * factor;
+    }
+    return *this;
+  }
+  Sum& scale(double factor) {
+    for (int32_t c = 0; c < N; ++c) {
+      channel[c] *= factor;
+    }
+    return *this;
+  }
+};
+
+// What the core needs of a pixel type P: its double cell for tables and row sums, the float
+// pixel of the same channel order that gathers return, how a level pixel is weighted by its
+// alpha in a triangle integral, and the factor that brings a raw mean to white 1.
+template <class P>
+struct Gather_Pixel;
+
+template <class Layout, class Channel, bool has_alpha, int64_t min, int64_t white>
+struct Gather_Pixel<Rgb_Core<Layout, Channel, has_alpha, min, white>> {
+  using Pixel = Rgb_Core<Layout, Channel, has_alpha, min, white>;
+  using Traits = Pixel_Traits<Pixel>;
+  using Cell = Rgb_Core<Layout, double, has_alpha, 0, 1>;
+  using Result = Rgb_Core<Layout, float, has_alpha, 0, 1>;
+  static constexpr int32_t channels = Traits::channel_count;
+  using Channel_Sum = Sum<channels>;
+
+  static constexpr float result_factor = white == 32768 ? 3.0517578e-05f
+                                         : white == 255 ? 0.0039215689f
+                                                        : 1.0f;
+
+  static Channel_Sum load(const Pixel& pixel) {
+    Channel_Sum sum;
+    for (int32_t c = 0; c < channels; ++c) {
+      sum.channel[c] = static_cast<double>(pixel.channel[c]);
+    }
+    return sum;
+  }
+  static Channel_Sum load(const Cell& cell) {
+    Channel_Sum sum;
+    for (int32_t c = 0; c < channels; ++c) {
+      sum.channel[c] = cell.channel[c];
+    }
+    return sum;
+  }
+
+  // accumulator += the level pixel with weight v. With alpha the pixel's colour is straight: its
+  // alpha weighs v, its colour v x alpha / white, as the row sums hold them.
+  static void add(Channel_Sum& accumulator, const Pixel& pixel, double v) {
+    if constexpr (has_alpha) {
+      const double alpha = static_cast<double>(pixel.channel[Traits::alpha]);
+      double t = alpha * v;
+      accumulator.channel[Traits::alpha] += t;
+      if constexpr (white == 32768) {
+        t = t * 3.0517578e-05;
+      } else if constexpr (white == 255) {
+        t = t / 255.0;
+      }
+      accumulator.channel[Traits::red] += static_cast<double>(pixel.channel[Traits::red]) * t;
+      accumulator.channel[Traits::green] += static_cast<double>(pixel.channel[Traits::green]) * t;
+      accumulator.channel[Traits::blue] += static_cast<double>(pixel.channel[Traits::blue]) * t;
+    } else {
+      for (int32_t c = 0; c < channels; ++c) {
+        accumulator.channel[c] += static_cast<double>(pixel.channel[c]) * v;
+      }
+    }
+  }
+
+  // The sum rounded to float once and scaled to white 1.
+  static Result result(const Channel_Sum& sum) {
+    Result result;
+    for (int32_t c = 0; c < channels; ++c) {
+      result.channel[c] = static_cast<float>(sum.channel[c]) * result_factor;
+    }
+    return result;
+  }
+};
+
+// What the two users of the core do differently, fixed per user at compile time:
+//   box_x, box_y        edge modes of the box sums; box corners read the same modes, with
+//                        both mirrors repeating the edge pixel
+//   columns_wrap        triangle columns and row sums repeat the level (else mirror them)
+//   panoramic           unwrap the footprint's x around its reference corner first
+//   wide_band_offset_one a right boundary's wide band weighs its columns ramp + 1, not
+//                        ramp + |band weight|
+//   reciprocal_area     a triangle is normalised by 1 / area rather than divided by it
+struct Refraction_Rules {
+  static constexpr Edge_Mode box_x = Edge_Mode::mirror_by_piece;
+  static constexpr Edge_Mode box_y = Edge_Mode::mirror_by_piece;
+  static constexpr bool columns_wrap = false;
+  static constexpr bool panoramic = false;
+  static constexpr bool wide_band_offset_one = true;
+  static constexpr bool reciprocal_area = false;
+};
+
+struct Environment_Rules {
+  static constexpr Edge_Mode box_x = Edge_Mode::wrap;
+  static constexpr Edge_Mode box_y = Edge_Mode::mirror;
+  static constexpr bool columns_wrap = true;
+  static constexpr bool panoramic = true;
+  static constexpr bool wide_band_offset_one = false;
+  static constexpr bool reciprocal_area = true;
+};
+
+// ---- Box sums -----------------------------------------------------------------------------
+
+// Sum of the source over columns (xb, xe] and rows (yb, ye], each axis extended by its mode,
+// read from the inclusive summed-area table (cells of the source's channel order). Returns the
+// range's pixel count, whatever the modes.
+template <class Cell, int32_t N>
+double box_sum_edge_mode(const Layer<Cell>& table, Sum<N>& sum, Edge_Mode x_mode, Edge_Mode y_mode,
+                         int64_t xb, int64_t xe, int64_t yb, int64_t ye) {
+  sum = Sum<N>{};
+  const Axis_Terms columns = axis_terms(x_mode, xb, xe, table.width);
+  const Axis_Terms rows = axis_terms(y_mode, yb, ye, table.height);
+  for (int32_t j = 0; j < rows.count; ++j) {
+    const Cell* const row = table.row(rows.index[j]);
+    for (int32_t i = 0; i < columns.count; ++i) {
+      const Cell& cell = row[columns.index[i]];
+      const double factor = columns.coefficient[i] * rows.coefficient[j];
+      for (int32_t c = 0; c < N; ++c) {
+        sum.channel[c] += cell.channel[c] * factor;
+      }
+    }
+  }
+  return static_cast<double>(xe - xb) * static_cast<double>(ye - yb);
+}
+
+// Mean of the source over the box [x0, x1] x [y0, y1]: pixel p weighs the length of
+// [x0, x1 + 1) within [p, p + 1), times the same in y. In raw channel units; zero total weight
+// leaves the sum undivided.
+template <class P, class Rules>
+typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
+                                                 const Layer<typename Gather_Pixel<P>::Cell>& table,
+                                                 double x0, double x1, double y0, double y1) {
+  using G = Gather_Pixel<P>;
+  using Channel_Sum = typename G::Channel_Sum;
+  const double fx0 = std::floor(x0);
+  const double fx1 = std::floor(x1);
+  const double fy0 = std::floor(y0);
+  const double fy1 = std::floor(y1);
+  const auto ix0 = static_cast<int64_t>(fx0);
+  const auto ix1 = static_cast<int64_t>(fx1);
+  const auto iy0 = static_cast<int64_t>(fy0);
+  const auto iy1 = static_cast<int64_t>(fy1);
+  const double wl = (fx0 - x0) + 1.0;
+  const double wr = x1 - fx1;
+  const double wt = (fy0 - y0) + 1.0;
+  const double wb = y1 - fy1;
+
+  Channel_Sum accumulator;
+  double weight = 0.0;
+  Channel_Sum part;
+  const auto add_range = [&](int64_t xb, int64_t xe, int64_t yb, int64_t ye, double w) {
+    const double count = box_sum_edge_mode(table, part, Rules::box_x, Rules::box_y, xb, xe, yb, ye);
+    accumulator.add_scaled(part, w);
+    weight += count * w;
+  };
+  add_range(ix0, ix1, iy0, iy1, 1.0);
+  add_range(ix0 - 1, ix0, iy0, iy1, wl);
+  add_range(ix1, ix1 + 1, iy0, iy1, wr);
+  add_range(ix0, ix1, iy0 - 1, iy0, wt);
+  add_range(ix0, ix1, iy1, iy1 + 1, wb);
+
+  const auto add_corner = [&](int64_t px, int64_t py, double w) {
+    const int64_t mx = map_index(Rules::box_x, px, source.width);
+    const int64_t my = map_index(Rules::box_y, py, source.height);
+    if (mx >= 0 && my >= 0) {
+      accumulator.add_scaled(G::load(source.row(my)[mx]), w);
+    }
+    weight += w;
+  };
+  add_corner(ix0, iy0, wl * wt);
+  add_corner(ix1 + 1, iy0, wr * wt);
+  add_corner(ix0, iy1 + 1, wl * wb);
+  add_corner(ix1 + 1, iy1 + 1, wr * wb);
+
+  if (weight != 0.0) {
+    accumulator.scale(1.0 / weight);
+  }
+  return accumulator;
+}
+
+// ---- Triangles over one level of the pyramid ------------------------------------------------
+
+// One level of the pyramid as the band rules read it: the level's pixels and their row sums.
+template <class P, class Rules>
+struct Level_Reader {
+  using G = Gather_Pixel<P>;
+  using Cell = typename G::Cell;
+  using Channel_Sum = typename G::Channel_Sum;
+
+  const Layer<P>& level;
+  const Layer<Cell>& row_sums;
+  const P* pixels = nullptr;   // the band's row
+  const Cell* sums = nullptr;  // its row sums
+
+  // Band row j, reflected at the top and bottom without repeating the edge row.
+  void select_row(int64_t j) {
+    const int64_t h = level.height;
+    const int64_t r = (j < 0 ? -j : j) % h;
+    const int64_t row = (j / h) % 2 != 0 ? h - 1 - r : r;
+    pixels = level.row(row);
+    sums = row_sums.row(row);
+  }
+
+  void add(Channel_Sum& accumulator, int64_t column, double v) const {
+    const int64_t w = level.width;
+    const int64_t c =
+        Rules::columns_wrap ? floor_mod(column, w) : map_index(Edge_Mode::mirror, column, w);
+    G::add(accumulator, pixels[c], v);
+  }
+
+  // accumulator -= v x (the sum of the row's pixels 0 .. n - 1, the row continued beyond its
+  // ends as the columns are).
+  void subtract_prefix(Channel_Sum& accumulator, int64_t n, double v) const {
+    const int64_t w = level.width;
+    const Channel_Sum total = G::load(sums[w - 1]);
+    double periods;
+    Channel_Sum partial;
+    if (Rules::columns_wrap) {
+      const int64_t q = floor_div(n, w);
+      const int64_t m = n - q * w;
+      periods = static_cast<double>(q);
+      if (m > 0) {
+        partial = G::load(sums[m - 1]);
+      }
+    } else {
+      const int64_t q = floor_div(n, 2 * w);
+      const int64_t m = n - q * 2 * w;
+      periods = 2.0 * static_cast<double>(q);
+      if (m <= w) {
+        if (m > 0) {
+          partial = G::load(sums[m - 1]);
+        }
+      } else {
+        // The reflected half: the row once, then its pixels 2w - m .. w - 1.
+        partial.add_scaled(total, 2.0);
+        if (2 * w - m - 1 >= 0) {
+          partial.add_scaled(G::load(sums[2 * w - m - 1]), -1.0);
+        }
+      }
+    }
+    partial.add_scaled(total, periods);
+    accumulator.add_scaled(partial, -v);
+  }
+};
+
+// One band [ys, ye] of an edge from (x0, y0) with slope k, clamped to the edge's x range
+// [xmin, xmax], weighing v; adds into the accumulator and returns the band's weight. Mode 3 uses
+// the sharp rule, modes 4 and above the smooth one.
+template <class P, class Rules, bool smooth>
+double scanline_span_integral(double k, double x0, double y0, double ys, double ye, double xmin,
+                              double xmax, double v, typename Gather_Pixel<P>::Channel_Sum& acc,
+                              Level_Reader<P, Rules>& reader) {
+  constexpr double reach = smooth ? 0.5 : 0.0;
+  const double xs = (ys - reach - y0) * k + x0;
+  const double xe = (ye + reach - y0) * k + x0;
+  const double lo = std::max(xmin, std::min(xs, xe));
+  const double hi = std::min(xmax, std::max(xs, xe));
+  reader.select_row(static_cast<int64_t>(std::floor(ys)));
+  if (hi - lo <= (smooth ? 2.0 : 1.0)) {
+    if constexpr (smooth) {
+      const double m = ((ys + ye) * 0.5 - y0) * k + (x0 + static_cast<double>(0.33333334f));
+      const double fm = std::floor(m);
+      const auto c = static_cast<int64_t>(fm);
+      const double f = (m - fm) * 0.5;
+      const double third2 = static_cast<double>(0.6666667f);
+      const double al = (0.5 - f) * third2;
+      const double ar = (1.0 - f) * third2;
+      const double vl = v > 0.0 ? v * al : (1.0 - al) * -v;
+      const double vr = v > 0.0 ? (al + ar) * v : (1.0 - (al + ar)) * -v;
+      reader.add(acc, c - 1, vl);
+      reader.add(acc, c, vr);
+      const int64_t n = v >= 0.0 ? c + 1 : c;
+      reader.subtract_prefix(acc, n, v);
+      return vl + vr - static_cast<double>(n) * v;
+    } else {
+      const double m = ((ys + ye) * 0.5 - y0) * k + (x0 - 0.5);
+      const double fm = std::floor(m);
+      const auto c = static_cast<int64_t>(fm);
+      const double f = m - fm;
+      const double g = v > 0.0 ? (1.0 - f) * v : f * -v;
+      reader.add(acc, c, g);
+      const int64_t n = c + 1;
+      reader.subtract_prefix(acc, n, v);
+      return g - static_cast<double>(n) * v;
+    }
+  }
+  const double flo = std::floor(lo);
+  const auto clo = static_cast<int64_t>(flo);
+  const auto chi = static_cast<int64_t>(std::floor(hi));
+  const double step = v / (hi - lo);
+  const double offset = Rules::wide_band_offset_one ? 1.0 : std::fabs(v);
+  double t = (flo + 1.0 - lo) * step;
+  double sum = 0.0;
+  for (int64_t c = clo; c < chi; ++c) {
+    const double weight = v > 0.0 ? t : t + offset;
+    reader.add(acc, c, weight);
+    sum += weight;
+    t += step;
+  }
+  const int64_t n = v < 0.0 ? clo + 1 : chi;
+  reader.subtract_prefix(acc, n, v);
+  return sum - static_cast<double>(n) * v;
+}
+
+// The edge from (x0, y0) down to (x1, y1) with sign sigma, cut into bands at whole rows.
+template <class P, class Rules, bool smooth>
+double triangle_edge_integral(double x0, double y0, double x1, double y1, double sigma,
+                              typename Gather_Pixel<P>::Channel_Sum& acc,
+                              Level_Reader<P, Rules>& reader) {
+  if (y0 == y1) {
+    return 0.0;
+  }
+  const double xmin = std::min(x0, x1);
+  const double xmax = std::max(x0, x1);
+  const double k = (x1 - x0) / (y1 - y0);
+  const double f0 = std::floor(y0);
+  const double f1 = std::floor(y1);
+  const auto band = [&](double ys, double ye, double v) {
+    return scanline_span_integral<P, Rules, smooth>(k, x0, y0, ys, ye, xmin, xmax, v, acc, reader);
+  };
+  if (f0 == f1) {
+    return band(y0, y1, (y1 - y0) * sigma);
+  }
+  double weight = 0.0;
+  const auto j0 = static_cast<int64_t>(f0);
+  const auto j1 = static_cast<int64_t>(f1);
+  for (int64_t j = j0 + 1; j < j1; ++j) {
+    const auto row = static_cast<double>(j);
+    weight += band(row, row + 1.0, sigma);
+  }
+  weight += band(y0, f0 + 1.0, sigma * (f0 + (1.0 - y0)));
+  weight += band(f1, y1, sigma * (y1 - f1));
+  return weight;
+}
+
+// Footprint coordinates at or beyond 2^31 pixels (and those that are not numbers) gather
+// nothing: their integer parts would leave the range the sums are made for.
+inline constexpr double coordinate_limit = 2147483648.0;
+// A triangle still larger than this many pixels of the last level it can be read from is
+// thousands of layers across; it gathers nothing rather than walking that many bands.
+inline constexpr double triangle_extent_limit = 65536.0;
+
+struct Point {
+  double x;
+  double y;
+};
+
+// Largest extent, in level-0 pixels, that a triangle may have on the finest level where it
+// spans at most 24 x 24 and 144 square pixels.
+inline constexpr double triangle_side_limit = 24.0;
+inline constexpr double triangle_area_limit = 144.0;
+
+// The level a triangle of extent w x h is integrated at: the finest one where it spans at most
+// 24 pixels each way and 144 square pixels, but not past the last level.
+inline int64_t triangle_level(double w, double h, int64_t level_count) {
+  const auto fits = [](double w, double h) {
+    return w <= triangle_side_limit && h <= triangle_side_limit && w * h <= triangle_area_limit;
+  };
+  int64_t level = 0;
+  if (level_count >= 2 && !fits(w, h)) {
+    do {
+      ++level;
+      w *= 0.5;
+      h *= 0.5;
+    } while (!fits(w, h) && level < level_count - 1);
+  }
+  return level;
+}
+
+// The alpha-weighted mean of the level pyramid over the triangle (p0, p1, p2), in level-0
+// coordinates; zero for a triangle of zero height, undivided when its weight is not positive.
+template <class P, class Rules, bool smooth>
+typename Gather_Pixel<P>::Channel_Sum triangle_gather(
+    const Layer<P>* levels, const Layer<typename Gather_Pixel<P>::Cell>* row_sums,
+    int64_t level_count, Point p0, Point p1, Point p2) {
+  typename Gather_Pixel<P>::Channel_Sum acc;
+  // Top, middle, bottom by y.
+  if (p1.y < p0.y)
+    std::swap(p0, p1);
+  if (p2.y < p1.y)
+    std::swap(p1, p2);
+  if (p1.y < p0.y)
+    std::swap(p0, p1);
+  const Point top = p0;
+  const Point middle = p1;
+  const Point bottom = p2;
+  if (top.y == bottom.y) {
+    return acc;
+  }
+  const double w = std::max(
+      {std::fabs(top.x - bottom.x), std::fabs(top.x - middle.x), std::fabs(middle.x - bottom.x)});
+  const double h = bottom.y - top.y;
+  const int64_t level = triangle_level(w, h, level_count);
+  const double s = std::ldexp(1.0, static_cast<int>(-level));
+  if (w * s > triangle_extent_limit || h * s > triangle_extent_limit) {
+    return acc;
+  }
+  const auto scaled = [s](Point p) { return Point{p.x * s + 0.25, p.y * s}; };
+  const Point t = scaled(top);
+  const Point m = scaled(middle);
+  const Point b = scaled(bottom);
+
+  const double xc = t.x + (b.x - t.x) * (m.y - t.y) / (b.y - t.y);
+  const double long_sign = xc <= m.x ? 1.0 : -1.0;
+  Level_Reader<P, Rules> reader{levels[level], row_sums[level]};
+  double area =
+      triangle_edge_integral<P, Rules, smooth>(t.x, t.y, b.x, b.y, long_sign, acc, reader);
+  area += triangle_edge_integral<P, Rules, smooth>(t.x, t.y, m.x, m.y, -long_sign, acc, reader);
+  area += triangle_edge_integral<P, Rules, smooth>(m.x, m.y, b.x, b.y, -long_sign, acc, reader);
+  if (area > 0.0) {
+    if (Rules::reciprocal_area) {
+      acc.scale(1.0 / area);
+    } else {
+      for (double& channel : acc.channel) {
+        channel /= area;
+      }
+    }
+  }
+  return acc;
+}
+
+// ---- Footprints ---------------------------------------------------------------------------
+
+// What a footprint gather reads of a gatherer: the source, the mode, the summed-area table
+// (box modes) and the pyramid levels with their row sums (triangle modes).
+template <class P>
+struct Gather_Source {
+  const Layer<P>* source = nullptr;
+  int32_t mode = 1;
+  const Layer<typename Gather_Pixel<P>::Cell>* table = nullptr;
+  const Layer<P>* levels = nullptr;
+  const Layer<typename Gather_Pixel<P>::Cell>* row_sums = nullptr;
+  int64_t level_count = 0;
+};
+
+inline bool within_limit(double v) {
+  return std::fabs(v) < coordinate_limit;
+}
+
+// The scale pair of a footprint; the box modes scale it in place, for the caller to see.
+struct Footprint_Scale {
+  float x = 0.0f;
+  float y = 0.0f;
+};
+
+// The mean of the source over the footprint of pixel (x, y): the landing points of the pixel
+// (D = first[x]), its left neighbour (C = first[x - 1]), the one above (B = second[x]) and the
+// one above-left (A = second[x - 1]); column x - 1 is column 0 at x = 0. Box modes (below 3)
+// average one box around D, or in mode 2 four boxes; triangle modes cut the quadrilateral A B D C
+// into triangles A B C and D B C, pushed outward by each corner's blur.
+template <class P, class Rules>
+typename Gather_Pixel<P>::Result footprint_gather(const Gather_Source<P>& g, int64_t x, int64_t y,
+                                                  Footprint_Scale& scale,
+                                                  const Blur_Coordinates* first,
+                                                  const Blur_Coordinates* second) {
+  using G = Gather_Pixel<P>;
+  using Channel_Sum = typename G::Channel_Sum;
+  const Layer<P>& source = *g.source;
+  const int64_t left = x > 0 ? x - 1 : 0;
+  Blur_Coordinates d = first[x];
+  Blur_Coordinates c = first[left];
+  Blur_Coordinates b = second[x];
+  Blur_Coordinates a = second[left];
+  if constexpr (Rules::panoramic) {
+    const float width = static_cast<float>(source.width);
+    const float half = static_cast<float>(source.width / 2);
+    for (Blur_Coordinates* p : {&b, &c, &d}) {
+      const float dx = p->x - a.x;
+      if (std::fabs(dx) > half) {
+        p->x = dx > 0.0f ? p->x + -width : p->x + width;
+      }
+    }
+  }
+  const auto source_pixel = [&](int64_t px, int64_t py, typename G::Result& result) {
+    if (px < 0 || py < 0 || px >= source.width || py >= source.height) {
+      return false;  // the shortcut only stands for pixels the layer has
+    }
+    result = G::result(G::load(source.row(py)[px]));
+    return true;
+  };
+  const auto fx = static_cast<float>(x);
+  const auto fy = static_cast<float>(y);
+  typename G::Result result{};
+
+  if (g.mode < 3) {
+    scale.x = scale.x * 0.70710677f;
+    scale.y = scale.y * 0.70710677f;
+    const float hx = std::fabs(d.blur * scale.x) + 0.5f;
+    const float hy = std::fabs(d.blur * scale.y) + 0.5f;
+    if (a.x == fx - 1.0f && a.y == fy - 1.0f && b.x == fx && b.y == fy - 1.0f && c.x == fx - 1.0f &&
+        c.y == fy && d.x == fx && d.y == fy && hx <= 0.5f && hy <= 0.5f &&
+        source_pixel(x, y, result)) {
+      return result;
+    }
+    struct Box {
+      float x0, x1, y0, y1;
+    };
+    Box boxes[4];
+    int32_t count = 1;
+    boxes[0] = {d.x - hx, d.x + hx, d.y - hy, d.y + hy};
+    if (g.mode == 2 && x != 0 && y != 0) {
+      for (const Blur_Coordinates* n : {&a, &b, &c}) {
+        const float cx = (n->x + d.x) * 0.5f + 0.25f;
+        const float cy = (n->y + d.y) * 0.5f + 0.25f;
+        const float nx = std::fabs(n->blur * scale.x) + 0.5f;
+        const float ny = std::fabs(n->blur * scale.y) + 0.5f;
+        boxes[count++] = {cx - nx, cx + nx, cy - ny, cy + ny};
+      }
+    }
+    for (int32_t i = 0; i < count; ++i) {
+      const Box& box = boxes[i];
+      if (!within_limit(box.x0) || !within_limit(box.x1) || !within_limit(box.y0) ||
+          !within_limit(box.y1)) {
+        return result;
+      }
+    }
+    Channel_Sum sum;
+    for (int32_t i = 0; i < count; ++i) {
+      const Box& box = boxes[i];
+      sum += box_gather<P, Rules>(source, *g.table, box.x0, box.x1, box.y0, box.y1);
+    }
+    if (count == 4) {
+      sum.scale(0.25);
+    }
+    return G::result(sum);
+  }
+
+  if (scale.x * scale.y != 0.0f) {
+    const float sx = scale.x;
+    const float sy = scale.y;
+    float ex = b.x - c.x;
+    float ey = c.y - b.y;
+    float length = std::sqrt(ex * ex + ey * ey);
+    if (!(length > 0.0f)) {
+      ex = a.x - d.x;
+      ey = d.y - a.y;
+      length = std::sqrt(ex * ex + ey * ey);
+    }
+    if (length > 0.0f) {
+      ex = ex / length;
+      ey = ey / length;
+      float s_a = (a.y - b.y) * ex - (a.x - b.x) * ey;
+      float s_d = (d.y - b.y) * ex - (d.x - b.x) * ey;
+      if ((s_a > 0.0f && s_d < 0.0f) || (s_a < 0.0f && s_d > 0.0f)) {
+        if (std::fabs(s_d) <= std::fabs(s_a)) {
+          s_d = -s_d;
+        } else {
+          s_a = -s_a;
+        }
+      }
+      const float g_a = s_a == 0.0f ? 1.0f : s_a / std::fabs(s_a);
+      const float g_d = s_d == 0.0f ? 1.0f : s_d / std::fabs(s_d);
+      a.x -= g_a * ey * sx * a.blur;
+      a.y -= g_a * ex * sy * a.blur;
+      b.x += ex * sx * b.blur;
+      b.y -= ey * sy * b.blur;
+      c.x -= ex * sx * c.blur;
+      c.y += ey * sy * c.blur;
+      d.x += g_d * ey * sx * d.blur;
+      d.y += g_d * ex * sy * d.blur;
+    } else {
+      a.x -= sx * a.blur;
+      a.y -= sy * a.blur;
+      b.x += sx * b.blur;
+      b.y += -sy * b.blur;
+      c.x += -sx * c.blur;
+      c.y += sy * c.blur;
+      d.x += sx * d.blur;
+      d.y += sy * d.blur;
+    }
+  }
+  for (Blur_Coordinates* p : {&a, &b, &c, &d}) {
+    p->x += 1.0f;
+    p->y += 1.0f;
+  }
+  if (a.x == fx && a.y == fy && b.x == fx + 1.0f && b.y == fy && c.x == fx && c.y == fy + 1.0f &&
+      d.x == fx + 1.0f && d.y == fy + 1.0f && source_pixel(x, y, result)) {
+    return result;
+  }
+  if (a.y == c.y || a.x == b.x) {
+    b.x += 0.1f;
+    c.y += 0.1f;
+  }
+  for (const Blur_Coordinates* p : {&a, &b, &c, &d}) {
+    if (!within_limit(p->x) || !within_limit(p->y)) {
+      return result;
+    }
+  }
+  const auto point = [](const Blur_Coordinates& p) {
+    return Point{static_cast<double>(p.x), static_cast<double>(p.y)};
+  };
+  const auto triangle = [&](const Blur_Coordinates& p0) {
+    if (g.mode == 3) {
+      return triangle_gather<P, Rules, false>(g.levels, g.row_sums, g.level_count, point(p0),
+                                              point(b), point(c));
+    }
+    return triangle_gather<P, Rules, true>(g.levels, g.row_sums, g.level_count, point(p0), point(b),
+                                           point(c));
+  };
+  Channel_Sum sum = triangle(a);
+  sum += triangle(d);
+  sum.scale(0.5);
+  return G::result(sum);
+}
+
+}  // namespace brel::gather

@@ -1,0 +1,196 @@
+#include "kernel/kernel_polygon_gather_cpu.h"
+
+#include <algorithm>
+
+namespace brel {
+
+namespace {
+
+template <class P>
+using Sum_Pixel = typename PolygonGather<Layer<P>, Implementation_Cpu>::Sum_Pixel;
+
+// Alpha over white, as the pyramid weighs a pixel's colour: 16-bit multiplies by 1 / 32768,
+// 8-bit divides by 255.
+template <class P>
+float alpha_weight(float alpha) {
+  using Traits = Pixel_Traits<P>;
+  if constexpr (Traits::white_value == 32768.0f) {
+    return alpha * (1.0f / 32768.0f);
+  } else if constexpr (Traits::white_value == 255.0f) {
+    return alpha / 255.0f;
+  } else {
+    return alpha;
+  }
+}
+
+// A channel of an integer level: value + 0.5, clamped to 0 .. white, truncated.
+template <class P>
+typename Pixel_Traits<P>::Channel level_channel(float value) {
+  using Traits = Pixel_Traits<P>;
+  if constexpr (Traits::is_integer) {
+    return Traits::to_channel_truncated(std::min(value + 0.5f, Traits::white_value));
+  } else {
+    return value;
+  }
+}
+
+// Pixel x of level k's row y from level k - 1 (`above`), and the values its row sums add.
+template <class P>
+void downsample_pixel(const P* row0, const P* row1, int64_t c0, int64_t c1, P& pixel,
+                      float (&sums)[Pixel_Traits<P>::channel_count]) {
+  using Traits = Pixel_Traits<P>;
+  const P* const samples[4] = {&row0[c0], &row0[c1], &row1[c0], &row1[c1]};
+  if constexpr (!Traits::has_alpha) {
+    for (int32_t c = 0; c < Traits::channel_count; ++c) {
+      const float mean = (samples[0]->channel[c] + samples[1]->channel[c] + samples[2]->channel[c] +
+                          samples[3]->channel[c]) *
+                         0.25f;
+      pixel.channel[c] = mean;
+      sums[c] = mean;
+    }
+  } else {
+    constexpr int32_t a = Traits::alpha;
+    float alpha_sum = 0.0f;
+    float weights[4];
+    for (int32_t i = 0; i < 4; ++i) {
+      const float alpha = Traits::load(*samples[i], a);
+      alpha_sum += alpha;
+      weights[i] = alpha_weight<P>(alpha);
+    }
+    const float mean_alpha = alpha_sum * 0.25f;
+    const float inverse = mean_alpha > 0.0f ? 1.0f / alpha_weight<P>(mean_alpha) : 1.0f;
+    sums[a] = mean_alpha;
+    pixel.channel[a] = level_channel<P>(mean_alpha);
+    for (const int32_t c : {Traits::red, Traits::green, Traits::blue}) {
+      float weighted = 0.0f;
+      for (int32_t i = 0; i < 4; ++i) {
+        weighted += weights[i] * Traits::load(*samples[i], c);
+      }
+      const float mean = weighted * 0.25f;
+      sums[c] = mean;
+      pixel.channel[c] = level_channel<P>(mean_alpha > 0.0f ? mean * inverse : mean);
+    }
+  }
+}
+
+// Row y (the iteration's index) of mip level k and of its row sums, from level k - 1.
+template <class P>
+void polygon_gather_downsample_row(const Iteration& iteration, Render_Context context,
+                                   const Layer<P>* mip_layers,
+                                   const Layer<Sum_Pixel<P>>* row_sum_layers, int64_t k) {
+  using Traits = Pixel_Traits<P>;
+  constexpr int32_t channels = Traits::channel_count;
+  const Layer<P>& above = mip_layers[k - 1];
+  const Layer<P>& level = mip_layers[k];
+  const int64_t y = iteration.index;
+  const int64_t r0 = 2 * y;
+  const int64_t r1 = r0 + 1 < above.height ? r0 + 1 : r0;
+  const P* const row0 = above.row(r0);
+  const P* const row1 = above.row(r1);
+  P* const out = level.row(y);
+  Sum_Pixel<P>* const out_sums = row_sum_layers[k].row(y);
+  double running[channels] = {};
+  for (int64_t x = 0; x < level.width; ++x) {
+    const int64_t c0 = 2 * x;
+    const int64_t c1 = c0 + 1 < above.width ? c0 + 1 : c0;
+    float sums[channels];
+    downsample_pixel<P>(row0, row1, c0, c1, out[x], sums);
+    for (int32_t c = 0; c < channels; ++c) {
+      running[c] += static_cast<double>(sums[c]);
+      out_sums[x].channel[c] = running[c];
+    }
+  }
+  context.check_abort();
+}
+
+// Row y (the iteration's index) of row-sum level 0, from the source.
+template <class P>
+void polygon_gather_prefix_row(const Iteration& iteration, Render_Context context, Layer<P> source,
+                               const Layer<Sum_Pixel<P>>* row_sum_layers) {
+  using Traits = Pixel_Traits<P>;
+  constexpr int32_t channels = Traits::channel_count;
+  const int64_t y = iteration.index;
+  const P* const in = source.row(y);
+  Sum_Pixel<P>* const out = row_sum_layers[0].row(y);
+  double running[channels] = {};
+  for (int64_t x = 0; x < source.width; ++x) {
+    if constexpr (Traits::has_alpha) {
+      const float alpha = Traits::load(in[x], Traits::alpha);
+      const float weight = alpha_weight<P>(alpha);
+      running[Traits::alpha] += static_cast<double>(alpha);
+      for (const int32_t c : {Traits::red, Traits::green, Traits::blue}) {
+        running[c] += static_cast<double>(weight * Traits::load(in[x], c));
+      }
+    } else {
+      for (int32_t c = 0; c < channels; ++c) {
+        running[c] += static_cast<double>(in[x].channel[c]);
+      }
+    }
+    for (int32_t c = 0; c < channels; ++c) {
+      out[x].channel[c] = running[c];
+    }
+  }
+  context.check_abort();
+}
+
+}  // namespace
+
+template <class P>
+PolygonGather<Layer<P>, Implementation_Cpu>::~PolygonGather() {
+  for (int64_t k = max_levels - 1; k >= 0; --k) {
+    row_sum_holders[k].reset();
+  }
+  for (int64_t k = max_levels - 1; k >= 0; --k) {
+    mip_holders[k].reset();
+  }
+}
+
+template <class P>
+void PolygonGather<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  const auto make = [&](auto pixel, int64_t width, int64_t height) {
+    using Pixel = decltype(pixel);
+    return std::make_unique<Layer_Holder>(
+        make_layer_memory<Pixel>(context, width, height, 0, 0, 0, 1.0f, 1.0f, 1.0f));
+  };
+  level_count = 0;
+  row_sum_holders[0] = make(Sum_Pixel{}, source.width, source.height);
+  mip_layers[0] = source;
+  row_sum_layers[0] = layer_view<Sum_Pixel>(*row_sum_holders[0]);
+  level_count = 1;
+  int64_t w = source.width;
+  int64_t h = source.height;
+  if (w >= 3 && h >= 3) {
+    // Levels are added while the newest is at least 3 pixels each way, so the last one has a
+    // side of 1 or 2; all of them exist before the first pass runs.
+    while (level_count < max_levels) {
+      const int64_t next_w = (w + 1) / 2;
+      const int64_t next_h = (h + 1) / 2;
+      mip_holders[level_count] = make(P{}, next_w, next_h);
+      row_sum_holders[level_count] = make(Sum_Pixel{}, next_w, next_h);
+      mip_layers[level_count] = layer_view<P>(*mip_holders[level_count]);
+      row_sum_layers[level_count] = layer_view<Sum_Pixel>(*row_sum_holders[level_count]);
+      ++level_count;
+      if (w < 5 || h < 5) {
+        break;
+      }
+      w = next_w;
+      h = next_h;
+    }
+  }
+  for (int64_t k = 1; k < level_count; ++k) {
+    cpu_kernel_launch(mip_layers[k].height, &polygon_gather_downsample_row<P>, context,
+                      mip_layers.data(), row_sum_layers.data(), k);
+  }
+  cpu_kernel_launch(source.height, &polygon_gather_prefix_row<P>, context, source,
+                    row_sum_layers.data());
+}
+
+template class PolygonGather<Layer<RGB32f>, Implementation_Cpu>;
+template class PolygonGather<Layer<ARGB32f>, Implementation_Cpu>;
+template class PolygonGather<Layer<BGRA32f>, Implementation_Cpu>;
+template class PolygonGather<Layer<ARGB16>, Implementation_Cpu>;
+template class PolygonGather<Layer<BGRA16>, Implementation_Cpu>;
+template class PolygonGather<Layer<ARGB8>, Implementation_Cpu>;
+template class PolygonGather<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel

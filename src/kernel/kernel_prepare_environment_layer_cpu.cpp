@@ -1,0 +1,178 @@
+#include "kernel/kernel_prepare_environment_layer_cpu.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "base/exception.h"
+
+namespace brel {
+
+namespace {
+
+// 1 / sqrt(3): the brightness of a colour is its length over sqrt(3).
+constexpr float inverse_sqrt_3 = 0.57735026f;
+
+template <class P>
+using Parameters =
+    typename Kernel_Prepare_Environment_Layer<Layer<P>, Implementation_Cpu>::Parameters_In;
+
+struct Prepared {
+  float alpha;
+  float red;
+  float green;
+  float blue;
+};
+
+// One pixel on the white-1 scale: premultiply, bias, gamma. `p` is the bias exponent.
+Prepared prepare(Prepared v, float bias, float p, float gamma) {
+  v.red = v.red * v.alpha;
+  v.green = v.green * v.alpha;
+  v.blue = v.blue * v.alpha;
+  if (bias != 0.0f && bias > -1.0f) {
+    // A black pixel has no direction to keep: it goes on to the gamma as it is.
+    const float length = std::sqrt(v.red * v.red + v.green * v.green + v.blue * v.blue);
+    if (length != 0.0f) {
+      const float m = length * inverse_sqrt_3;
+      const float factor = (1.0f / length) * (std::pow(m, p) / inverse_sqrt_3);
+      v.red = v.red * factor;
+      v.green = v.green * factor;
+      v.blue = v.blue * factor;
+    }
+  }
+  if (bias == -1.0f) {
+    const float black = gamma != 1.0f ? std::pow(0.0f, gamma) : 0.0f;
+    return {0.0f, black, black, black};
+  }
+  if (gamma != 1.0f) {
+    v.red = std::pow(std::max(0.0f, v.red), gamma);
+    v.green = std::pow(std::max(0.0f, v.green), gamma);
+    v.blue = std::pow(std::max(0.0f, v.blue), gamma);
+  }
+  return v;
+}
+
+template <class P>
+void prepare_environment_row(const Iteration& iteration, Render_Context context, Parameters<P> in) {
+  using Traits = Pixel_Traits<P>;
+  const int64_t y = iteration.index;
+  const P* const source = in.image.in.row(y);
+  P* const target = in.image.out.row(y);
+  const float p = environment_bias_exponent(in.bias);
+  for (int64_t x = 0; x < in.image.in.width; ++x) {
+    const P& pixel = source[x];
+    if constexpr (Traits::is_integer) {
+      // White 1 for the steps, back to the channel's range for the store.
+      const float to_unit = Traits::white_value == 255.0f ? 0.0039215689f : 3.0517578e-05f;
+      const Prepared v = prepare(
+          {Traits::load(pixel, Traits::alpha) * to_unit, Traits::load(pixel, Traits::red) * to_unit,
+           Traits::load(pixel, Traits::green) * to_unit,
+           Traits::load(pixel, Traits::blue) * to_unit},
+          in.bias, p, in.gamma);
+      const auto store = [](float value) {
+        return Traits::to_channel_truncated(
+            std::min(value * Traits::white_value + 0.5f, Traits::white_value));
+      };
+      P out;
+      out.channel[Traits::alpha] = pixel.channel[Traits::alpha];
+      out.channel[Traits::red] = store(v.red);
+      out.channel[Traits::green] = store(v.green);
+      out.channel[Traits::blue] = store(v.blue);
+      target[x] = out;
+    } else {
+      const Prepared v = prepare({pixel.channel[Traits::alpha], pixel.channel[Traits::red],
+                                  pixel.channel[Traits::green], pixel.channel[Traits::blue]},
+                                 in.bias, p, in.gamma);
+      P out;
+      out.channel[Traits::alpha] = v.alpha;
+      out.channel[Traits::red] = v.red;
+      out.channel[Traits::green] = v.green;
+      out.channel[Traits::blue] = v.blue;
+      target[x] = out;
+    }
+  }
+  context.check_abort();
+}
+
+}  // namespace
+
+float environment_bias_exponent(float bias) {
+  return static_cast<float>(static_cast<double>(std::log(bias * 0.5f + 0.5f)) /
+                            -0.6931471805599453);
+}
+
+template <class P>
+void Kernel_Prepare_Environment_Layer<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  const Parameters_In& in = parameters_in;
+  if (in.image.in.width != in.image.out.width || in.image.in.height != in.image.out.height) {
+    throw_assert("in.image.in.dim() == in.image.out.dim()", "ASSERT()",
+                 "kernel/kernel_prepare_environment_layer_cpu", 64);
+  }
+  cpu_kernel_launch(in.image.in.height, &prepare_environment_row<P>, context, in);
+}
+
+template <class P>
+std::unique_ptr<Layer_Holder> make_prepared_environment_layer(const Render_Context& context,
+                                                              const Layer<P>& environment) {
+  return std::make_unique<Layer_Holder>(make_layer_memory<P>(
+      context, environment.width, environment.height, environment.flag, environment.origin_x,
+      environment.origin_y, environment.pixel_aspect_ratio, environment.scale_x,
+      environment.scale_y));
+}
+
+template <class P>
+std::unique_ptr<Layer_Holder> launch_prepared_environment(const Render_Context& context,
+                                                          const Layer<P>& environment,
+                                                          float reflection_amount, float bias,
+                                                          float gamma) {
+  if (environment.pixels == nullptr || reflection_amount == 0.0f ||
+      (bias == 0.0f && gamma == 1.0f)) {
+    return nullptr;
+  }
+  std::unique_ptr<Layer_Holder> prepared = make_prepared_environment_layer(context, environment);
+  Kernel_Prepare_Environment_Layer<Layer<P>, Implementation_Cpu> kernel;
+  kernel.parameters_in.image.in = environment;
+  kernel.parameters_in.image.out = layer_view<P>(*prepared);
+  kernel.parameters_in.bias = bias;
+  kernel.parameters_in.gamma = gamma;
+  kernel.execute(context);
+  return prepared;
+}
+
+template class Kernel_Prepare_Environment_Layer<Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Prepare_Environment_Layer<Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Prepare_Environment_Layer<Layer<ARGB16>, Implementation_Cpu>;
+template class Kernel_Prepare_Environment_Layer<Layer<BGRA16>, Implementation_Cpu>;
+template class Kernel_Prepare_Environment_Layer<Layer<ARGB8>, Implementation_Cpu>;
+template class Kernel_Prepare_Environment_Layer<Layer<BGRA8>, Implementation_Cpu>;
+template std::unique_ptr<Layer_Holder> make_prepared_environment_layer<ARGB32f>(
+    const Render_Context&, const Layer<ARGB32f>&);
+template std::unique_ptr<Layer_Holder> launch_prepared_environment<ARGB32f>(const Render_Context&,
+                                                                            const Layer<ARGB32f>&,
+                                                                            float, float, float);
+template std::unique_ptr<Layer_Holder> make_prepared_environment_layer<BGRA32f>(
+    const Render_Context&, const Layer<BGRA32f>&);
+template std::unique_ptr<Layer_Holder> launch_prepared_environment<BGRA32f>(const Render_Context&,
+                                                                            const Layer<BGRA32f>&,
+                                                                            float, float, float);
+template std::unique_ptr<Layer_Holder> make_prepared_environment_layer<ARGB16>(
+    const Render_Context&, const Layer<ARGB16>&);
+template std::unique_ptr<Layer_Holder> launch_prepared_environment<ARGB16>(const Render_Context&,
+                                                                           const Layer<ARGB16>&,
+                                                                           float, float, float);
+template std::unique_ptr<Layer_Holder> make_prepared_environment_layer<BGRA16>(
+    const Render_Context&, const Layer<BGRA16>&);
+template std::unique_ptr<Layer_Holder> launch_prepared_environment<BGRA16>(const Render_Context&,
+                                                                           const Layer<BGRA16>&,
+                                                                           float, float, float);
+template std::unique_ptr<Layer_Holder> make_prepared_environment_layer<ARGB8>(const Render_Context&,
+                                                                              const Layer<ARGB8>&);
+template std::unique_ptr<Layer_Holder> launch_prepared_environment<ARGB8>(const Render_Context&,
+                                                                          const Layer<ARGB8>&,
+                                                                          float, float, float);
+template std::unique_ptr<Layer_Holder> make_prepared_environment_layer<BGRA8>(const Render_Context&,
+                                                                              const Layer<BGRA8>&);
+template std::unique_ptr<Layer_Holder> launch_prepared_environment<BGRA8>(const Render_Context&,
+                                                                          const Layer<BGRA8>&,
+                                                                          float, float, float);
+
+}  // namespace brel

@@ -1,0 +1,357 @@
+#include "kernel/gather_core.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "support/host_layer.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::Layer;
+using brel::RGB32f;
+using brel::RGB64f;
+using brel::gather::Edge_Mode;
+using brel::test::Host_Layer;
+using brel::test::Standalone_Render;
+
+int64_t modulo(int64_t a, int64_t n) {
+  return ((a % n) + n) % n;
+}
+
+// Where pixel p of an axis of n pixels is read when the layer is continued by `mode`, pixel by
+// pixel; -1 for nothing.
+int64_t extended(Edge_Mode mode, int64_t p, int64_t n) {
+  switch (mode) {
+    case Edge_Mode::clamp:
+      return std::clamp<int64_t>(p, 0, n - 1);
+    case Edge_Mode::mirror: {
+      const int64_t t = modulo(p, 2 * n);
+      return t < n ? t : 2 * n - 1 - t;
+    }
+    case Edge_Mode::wrap:
+      return modulo(p, n);
+    default:
+      return p >= 0 && p < n ? p : -1;
+  }
+}
+
+// Pixel p of the range (b, e] read piece by piece, for ranges within one reflection of the
+// layer: below it -k reads k; past the far edge a range that starts inside reads 2n - 1 - p and
+// one that lies wholly beyond reads 2n - p.
+int64_t by_piece(int64_t p, int64_t b, int64_t n) {
+  if (p < 0) {
+    return -p;
+  }
+  if (p >= n) {
+    return b < n ? 2 * n - 1 - p : 2 * n - p;
+  }
+  return p;
+}
+
+// A one-channel-per-colour source with integer values, and its summed-area table in double,
+// written out directly.
+struct Table_Source {
+  Table_Source(const brel::Render_Context& context, int64_t width, int64_t height, uint32_t seed)
+      : source(context, width, height), table(context, width, height) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> value(0, 9);
+    for (int64_t y = 0; y < height; ++y) {
+      for (int64_t x = 0; x < width; ++x) {
+        for (float& channel : source.at(x, y).channel) {
+          channel = static_cast<float>(value(random));
+        }
+      }
+    }
+    for (int64_t y = 0; y < height; ++y) {
+      for (int64_t x = 0; x < width; ++x) {
+        for (int32_t c = 0; c < 3; ++c) {
+          double sum = 0.0;
+          for (int64_t j = 0; j <= y; ++j) {
+            for (int64_t i = 0; i <= x; ++i) {
+              sum += source.at(i, j).channel[c];
+            }
+          }
+          table.at(x, y).channel[c] = sum;
+        }
+      }
+    }
+  }
+
+  double value(int64_t x, int64_t y, int32_t c) const { return source.at(x, y).channel[c]; }
+
+  Host_Layer<RGB32f> source;
+  Host_Layer<RGB64f> table;
+};
+
+using Pixel_Of = int64_t (*)(Edge_Mode, int64_t, int64_t, int64_t);
+
+// The sum over (xb, xe] x (yb, ye], pixel by pixel, each index read as `pixel` says.
+brel::gather::Sum<3> direct_sum(const Table_Source& s, Edge_Mode x_mode, Edge_Mode y_mode,
+                                int64_t xb, int64_t xe, int64_t yb, int64_t ye, Pixel_Of pixel) {
+  brel::gather::Sum<3> sum;
+  for (int64_t y = yb + 1; y <= ye; ++y) {
+    const int64_t my = pixel(y_mode, y, yb, s.source.view.height);
+    for (int64_t x = xb + 1; x <= xe; ++x) {
+      const int64_t mx = pixel(x_mode, x, xb, s.source.view.width);
+      if (mx >= 0 && my >= 0) {
+        for (int32_t c = 0; c < 3; ++c) {
+          sum.channel[c] += s.value(mx, my, c);
+        }
+      }
+    }
+  }
+  return sum;
+}
+
+int64_t pixel_of_mode(Edge_Mode mode, int64_t p, int64_t b, int64_t n) {
+  return mode == Edge_Mode::mirror_by_piece ? by_piece(p, b, n) : extended(mode, p, n);
+}
+
+void expect_sum(const brel::gather::Sum<3>& actual, const brel::gather::Sum<3>& expected,
+                double count, double expected_count) {
+  EXPECT_EQ(count, expected_count);
+  for (int32_t c = 0; c < 3; ++c) {
+    ASSERT_EQ(actual.channel[c], expected.channel[c]) << "channel " << c;
+  }
+}
+
+// Ranges from three periods before the layer to several beyond, every mode of either axis,
+// against the layer continued pixel by pixel. Integer values: the sums are exact.
+TEST(Gather_Box_Sum, EveryModeMatchesTheLayerContinuedPixelByPixel) {
+  Standalone_Render render(1);
+  std::mt19937 random(3);
+  const Edge_Mode modes[] = {Edge_Mode::clamp, Edge_Mode::mirror, Edge_Mode::wrap, Edge_Mode::zero};
+  for (const auto& [w, h] : {std::pair<int64_t, int64_t>{1, 1}, {2, 3}, {5, 4}, {7, 2}}) {
+    const Table_Source s(render.context, w, h, static_cast<uint32_t>(w * 10 + h));
+    std::uniform_int_distribution<int64_t> begin_x(-3 * w - 2, 3 * w + 1);
+    std::uniform_int_distribution<int64_t> length_x(0, 6 * w + 2);
+    std::uniform_int_distribution<int64_t> begin_y(-3 * h - 2, 3 * h + 1);
+    std::uniform_int_distribution<int64_t> length_y(0, 6 * h + 2);
+    for (const Edge_Mode x_mode : modes) {
+      for (const Edge_Mode y_mode : modes) {
+        for (int32_t trial = 0; trial < 300; ++trial) {
+          const int64_t xb = begin_x(random);
+          const int64_t xe = xb + length_x(random);
+          const int64_t yb = begin_y(random);
+          const int64_t ye = yb + length_y(random);
+          brel::gather::Sum<3> sum;
+          const double count =
+              brel::gather::box_sum_edge_mode(s.table.view, sum, x_mode, y_mode, xb, xe, yb, ye);
+          SCOPED_TRACE(testing::Message()
+                       << w << " x " << h << " modes " << int(x_mode) << ", " << int(y_mode)
+                       << " range (" << xb << ", " << xe << "] x (" << yb << ", " << ye << "]");
+          expect_sum(sum, direct_sum(s, x_mode, y_mode, xb, xe, yb, ye, pixel_of_mode), count,
+                     static_cast<double>((xe - xb) * (ye - yb)));
+        }
+      }
+    }
+  }
+}
+
+// The refraction's reflection, within one reflection of the layer on either side, pixel by
+// pixel; further out, whole periods of 2n move a range nearer and whole strips repeat the layer.
+TEST(Gather_Box_Sum, PieceByPieceMirrorFollowsItsSplitOfTheRange) {
+  Standalone_Render render(1);
+  const Edge_Mode piece = Edge_Mode::mirror_by_piece;
+  for (const auto& [w, h] : {std::pair<int64_t, int64_t>{1, 2}, {2, 1}, {5, 3}, {6, 4}}) {
+    const Table_Source s(render.context, w, h, static_cast<uint32_t>(w + h));
+    brel::gather::Sum<3> sum;
+    // Every range whose pixels lie within one reflection: -n + 1 .. 2n - 1.
+    for (int64_t xb = -w; xb < 2 * w; ++xb) {
+      for (int64_t xe = xb; xe < 2 * w; ++xe) {
+        for (int64_t yb = -h; yb < 2 * h; ++yb) {
+          for (int64_t ye = yb; ye < 2 * h; ++ye) {
+            const double count =
+                brel::gather::box_sum_edge_mode(s.table.view, sum, piece, piece, xb, xe, yb, ye);
+            SCOPED_TRACE(testing::Message() << w << " x " << h << " (" << xb << ", " << xe
+                                            << "] x (" << yb << ", " << ye << "]");
+            expect_sum(sum, direct_sum(s, piece, piece, xb, xe, yb, ye, pixel_of_mode), count,
+                       static_cast<double>((xe - xb) * (ye - yb)));
+          }
+        }
+      }
+    }
+    // Further out, one axis at a time over the whole other axis.
+    const int64_t p = 2 * w;
+    const auto row_sum = [&](int64_t xb, int64_t xe) {
+      brel::gather::Sum<3> out;
+      brel::gather::box_sum_edge_mode(s.table.view, out, piece, Edge_Mode::zero, xb, xe, -1, h - 1);
+      return out;
+    };
+    brel::gather::Sum<3> total = row_sum(-1, w - 1);
+    for (int64_t xb = -4 * p; xb < 4 * p; ++xb) {
+      for (int64_t length = 1; length < 3 * p; length += 2) {
+        const int64_t xe = xb + length;
+        if (xe < 0 || xb >= w) {
+          // Wholly outside: the same as the range moved by a whole period towards the layer.
+          const int64_t nearer = xe < 0 ? p : -p;
+          if ((xe < 0 && xe + nearer >= -p) || (xb >= w && xb + nearer < w)) {
+            continue;  // already within the first period
+          }
+          const brel::gather::Sum<3> a = row_sum(xb, xe);
+          const brel::gather::Sum<3> b = row_sum(xb + nearer, xe + nearer);
+          for (int32_t c = 0; c < 3; ++c) {
+            ASSERT_EQ(a.channel[c], b.channel[c]) << xb << ", " << xe;
+          }
+        } else if (xb >= -1 && xe >= w + 2 * p) {
+          // From inside to two or more periods beyond: whole strips of the layer, then the rest.
+          const int64_t periods = (xe - w) / p;
+          brel::gather::Sum<3> expected = row_sum(xb, xe - periods * p);
+          expected.add_scaled(total, static_cast<double>(2 * periods));
+          const brel::gather::Sum<3> actual = row_sum(xb, xe);
+          for (int32_t c = 0; c < 3; ++c) {
+            ASSERT_EQ(actual.channel[c], expected.channel[c]) << xb << ", " << xe;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Ranges far out and very long stay within the terms' capacity and hold exactly their count of
+// pixels: a constant layer sums to count x constant.
+TEST(Gather_Box_Sum, LongRangesAreWholeStripsTimesTheirNumber) {
+  Standalone_Render render(1);
+  Host_Layer<RGB64f> table(render.context, 3, 2);
+  for (int64_t y = 0; y < 2; ++y) {
+    for (int64_t x = 0; x < 3; ++x) {
+      for (double& channel : table.at(x, y).channel) {
+        channel = static_cast<double>((x + 1) * (y + 1)) * 0.5;  // a constant 0.5
+      }
+    }
+  }
+  std::mt19937_64 random(9);
+  std::uniform_int_distribution<int64_t> anywhere(-(int64_t{1} << 32), int64_t{1} << 32);
+  for (const Edge_Mode mode :
+       {Edge_Mode::clamp, Edge_Mode::mirror, Edge_Mode::wrap, Edge_Mode::mirror_by_piece}) {
+    for (int32_t trial = 0; trial < 2000; ++trial) {
+      int64_t xb = anywhere(random);
+      int64_t xe = anywhere(random);
+      if (xe < xb) {
+        std::swap(xb, xe);
+      }
+      const int64_t yb = anywhere(random) % 10;
+      const int64_t ye = yb + 3;
+      brel::gather::Sum<3> sum;
+      const double count =
+          brel::gather::box_sum_edge_mode(table.view, sum, mode, mode, xb, xe, yb, ye);
+      ASSERT_EQ(count, static_cast<double>(xe - xb) * 3.0);
+      ASSERT_EQ(sum.channel[1], count * 0.5) << int(mode) << ": " << xb << ", " << xe;
+    }
+  }
+}
+
+// Box gathers against the weighted mean written out pixel by pixel: pixel p weighs the length of
+// [x0, x1 + 1) within [p, p + 1), its neighbours read as the user's edge rules say.
+template <class Rules>
+void expect_box_gathers_match_direct_means(const Table_Source& s, std::mt19937& random) {
+  const int64_t w = s.source.view.width;
+  const int64_t h = s.source.view.height;
+  // Boxes whose pixels stay within one reflection of the layer, where the piece-by-piece
+  // mirror reads each pixel as `by_piece` says.
+  std::uniform_real_distribution<double> start_x(-static_cast<double>(w) + 1.0, 1.2 * w);
+  std::uniform_real_distribution<double> start_y(-static_cast<double>(h) + 1.0, 1.2 * h);
+  std::uniform_real_distribution<double> size(0.0, 0.6);
+  const auto weight = [](double a0, double a1, int64_t p) {
+    const double lo = std::max(a0, static_cast<double>(p));
+    const double hi = std::min(a1 + 1.0, static_cast<double>(p + 1));
+    return std::max(0.0, hi - lo);
+  };
+  for (int32_t trial = 0; trial < 400; ++trial) {
+    const double x0 = start_x(random);
+    const double x1 = std::min(x0 + size(random) * static_cast<double>(w), 2.0 * w - 2.001);
+    const double y0 = start_y(random);
+    const double y1 = std::min(y0 + size(random) * static_cast<double>(h), 2.0 * h - 2.001);
+    if (x1 < x0 || y1 < y0) {
+      continue;
+    }
+    const auto ix0 = static_cast<int64_t>(std::floor(x0));
+    const auto ix1 = static_cast<int64_t>(std::floor(x1));
+    const auto iy0 = static_cast<int64_t>(std::floor(y0));
+    const auto iy1 = static_cast<int64_t>(std::floor(y1));
+    // The sums' strips read each row and column range as a piece of its own; the four corner
+    // pixels are single reads.
+    const auto column = [&](int64_t x) {
+      const int64_t b = x == ix0 ? ix0 - 1 : (x == ix1 + 1 ? ix1 : ix0);
+      return x == ix0 || x == ix1 + 1 ? std::pair(b, true) : std::pair(b, false);
+    };
+    const auto row = [&](int64_t y) {
+      const int64_t b = y == iy0 ? iy0 - 1 : (y == iy1 + 1 ? iy1 : iy0);
+      return y == iy0 || y == iy1 + 1 ? std::pair(b, true) : std::pair(b, false);
+    };
+    brel::gather::Sum<3> expected;
+    double total = 0.0;
+    for (int64_t y = iy0; y <= iy1 + 1; ++y) {
+      for (int64_t x = ix0; x <= ix1 + 1; ++x) {
+        const double wxy = weight(x0, x1, x) * weight(y0, y1, y);
+        const auto [bx, edge_x] = column(x);
+        const auto [by, edge_y] = row(y);
+        const bool corner = edge_x && edge_y;
+        const int64_t mx = corner ? brel::gather::map_index(Rules::box_x, x, w)
+                                  : pixel_of_mode(Rules::box_x, x, bx, w);
+        const int64_t my = corner ? brel::gather::map_index(Rules::box_y, y, h)
+                                  : pixel_of_mode(Rules::box_y, y, by, h);
+        if (mx >= 0 && my >= 0) {
+          for (int32_t c = 0; c < 3; ++c) {
+            expected.channel[c] += wxy * s.value(mx, my, c);
+          }
+        }
+        total += wxy;
+      }
+    }
+    const brel::gather::Sum<3> actual =
+        brel::gather::box_gather<RGB32f, Rules>(s.source.view, s.table.view, x0, x1, y0, y1);
+    for (int32_t c = 0; c < 3; ++c) {
+      ASSERT_NEAR(actual.channel[c], expected.channel[c] / total, 1e-12)
+          << "box " << x0 << " .. " << x1 << " x " << y0 << " .. " << y1;
+    }
+  }
+}
+
+struct Clamp_Zero_Rules : brel::gather::Environment_Rules {
+  static constexpr Edge_Mode box_x = Edge_Mode::clamp;
+  static constexpr Edge_Mode box_y = Edge_Mode::zero;
+};
+
+TEST(Gather_Box, MeansMatchTheDirectWeightedMeanUnderEachUsersEdgeRules) {
+  Standalone_Render render(1);
+  std::mt19937 random(17);
+  for (const auto& [w, h] : {std::pair<int64_t, int64_t>{2, 2}, {4, 3}, {9, 6}}) {
+    const Table_Source s(render.context, w, h, static_cast<uint32_t>(w * h));
+    expect_box_gathers_match_direct_means<brel::gather::Environment_Rules>(s, random);
+    expect_box_gathers_match_direct_means<brel::gather::Refraction_Rules>(s, random);
+    expect_box_gathers_match_direct_means<Clamp_Zero_Rules>(s, random);
+  }
+}
+
+TEST(Gather_Box, CornersRepeatTheEdgePixelAndWholeBoxWeights) {
+  Standalone_Render render(1);
+  const Table_Source s(render.context, 4, 3, 5);
+  // Around pixel 0 of row 0 with half size 0.5: columns -1, 0, 1 weigh 0.5, 1, 0.5; the
+  // environment wraps column -1 to column 3 and mirrors row -1 onto row 0.
+  const brel::gather::Sum<3> mean =
+      brel::gather::box_gather<RGB32f, brel::gather::Environment_Rules>(s.source.view, s.table.view,
+                                                                        -0.5, 0.5, -0.5, 0.5);
+  const auto v = [&](int64_t x, int64_t y) { return s.value(x, y, 1); };
+  const double row0 = 0.5 * v(3, 0) + v(0, 0) + 0.5 * v(1, 0);
+  const double row1 = 0.5 * v(3, 1) + v(0, 1) + 0.5 * v(1, 1);
+  EXPECT_DOUBLE_EQ(mean.channel[1], (0.5 * row0 + row0 + 0.5 * row1) / 4.0);
+}
+
+TEST(Gather_Triangle, LevelIsTheFinestWhereTheTriangleFits) {
+  using brel::gather::triangle_level;
+  EXPECT_EQ(triangle_level(100.0, 10.0, 5), 3);  // 50 x 5 too large, 25 x 2.5 too wide
+  EXPECT_EQ(triangle_level(100.0, 10.0, 3), 2);  // the last level, whatever the size
+  EXPECT_EQ(triangle_level(1e6, 1e6, 1), 0);
+  EXPECT_EQ(triangle_level(24.0, 6.0, 8), 0);
+  EXPECT_EQ(triangle_level(12.0, 12.0, 8), 0);  // 144 square pixels fit
+  EXPECT_EQ(triangle_level(12.0, 12.5, 8), 1);  // 150 do not
+}
+
+}  // namespace
