@@ -246,3 +246,388 @@ TEST(Gatherer, SetUpBuildsOnlyWhatItsModeNeeds) {
 }
 
 }  // namespace
+
+// ---- Triangles against the band rules written out ------------------------------------------
+
+// A level as the band rules read it, every read done directly: rows reflect without repeating
+// the edge row, columns repeat (environment) or reflect repeating the edge column (refraction),
+// and the sum of a row's first n pixels is added up pixel by pixel.
+template <class P>
+struct Reference_Level {
+  using Traits = brel::Pixel_Traits<P>;
+  static constexpr int32_t N = channels<P>;
+  using Values = std::array<double, N>;
+
+  const Layer<P>& level;
+  bool wrap;
+
+  int64_t row_of(int64_t j) const {
+    const int64_t h = level.height;
+    const int64_t i = j < 0 ? -j : j;
+    return (i / h) % 2 == 0 ? i % h : h - 1 - i % h;
+  }
+  int64_t column_of(int64_t c) const {
+    const int64_t w = level.width;
+    if (wrap) {
+      return ((c % w) + w) % w;
+    }
+    const int64_t t = c < 0 ? -c - 1 : c;
+    return (t / w) % 2 == 0 ? t % w : w - 1 - t % w;
+  }
+  // What pixel c of row j adds at weight 1: alpha and colour x alpha / white, or the colour.
+  Values value(int64_t c, int64_t j) const {
+    const P& p = level.row(row_of(j))[column_of(c)];
+    Values v{};
+    if constexpr (Traits::has_alpha) {
+      const double a = Traits::load(p, Traits::alpha);
+      v[Traits::alpha] = a;
+      for (const int32_t k : {Traits::red, Traits::green, Traits::blue}) {
+        v[k] = Traits::load(p, k) * a / static_cast<double>(Traits::white_value);
+      }
+    } else {
+      for (int32_t k = 0; k < N; ++k) {
+        v[k] = p.channel[k];
+      }
+    }
+    return v;
+  }
+  Values prefix(int64_t n, int64_t j) const {
+    Values sum{};
+    for (int64_t c = std::min<int64_t>(n, 0); c < std::max<int64_t>(n, 0); ++c) {
+      const Values v = value(c, j);
+      for (int32_t k = 0; k < N; ++k) {
+        sum[k] += n > 0 ? v[k] : -v[k];
+      }
+    }
+    return sum;
+  }
+};
+
+struct Band_Rules {
+  bool smooth;
+  bool offset_one;  // a right boundary's wide band: ramp + 1 rather than ramp + |weight|
+};
+
+// One band of an edge, as the sharp and smooth span rules give it.
+template <class P>
+double reference_band(const Reference_Level<P>& level, Band_Rules rules, double k, double x0,
+                      double y0, double ys, double ye, double xmin, double xmax, double w,
+                      typename Reference_Level<P>::Values& acc) {
+  const int64_t row = static_cast<int64_t>(std::floor(ys));
+  const auto add = [&](int64_t c, double v) {
+    const auto value = level.value(c, row);
+    for (int32_t i = 0; i < Reference_Level<P>::N; ++i) {
+      acc[i] += value[i] * v;
+    }
+  };
+  const auto subtract_prefix = [&](int64_t n) {
+    const auto prefix = level.prefix(n, row);
+    for (int32_t i = 0; i < Reference_Level<P>::N; ++i) {
+      acc[i] -= w * prefix[i];
+    }
+  };
+  const double reach = rules.smooth ? 0.5 : 0.0;
+  const double xs = (ys - reach - y0) * k + x0;
+  const double xe = (ye + reach - y0) * k + x0;
+  const double lo = std::max(xmin, std::min(xs, xe));
+  const double hi = std::min(xmax, std::max(xs, xe));
+  if (!rules.smooth && hi - lo <= 1.0) {
+    const double m = ((ys + ye) / 2.0 - y0) * k + x0 - 0.5;
+    const auto c = static_cast<int64_t>(std::floor(m));
+    const double f = m - std::floor(m);
+    const double g = w > 0 ? (1.0 - f) * w : f * std::fabs(w);
+    add(c, g);
+    subtract_prefix(c + 1);
+    return g - w * static_cast<double>(c + 1);
+  }
+  if (rules.smooth && hi - lo <= 2.0) {
+    const double m = ((ys + ye) / 2.0 - y0) * k + x0 + 0.33333334f;
+    const auto c = static_cast<int64_t>(std::floor(m));
+    const double f = (m - std::floor(m)) * 0.5;
+    const double g1 = (0.5 - f) * 0.6666667f;
+    const double g2 = (1.0 - f) * 0.6666667f;
+    const double e1 = w > 0 ? w * g1 : (1.0 - g1) * std::fabs(w);
+    const double e2 = w > 0 ? w * (g1 + g2) : (1.0 - (g1 + g2)) * std::fabs(w);
+    add(c - 1, e1);
+    add(c, e2);
+    const int64_t cut = w >= 0 ? c + 1 : c;
+    subtract_prefix(cut);
+    return e1 + e2 - w * static_cast<double>(cut);
+  }
+  double weights = 0.0;
+  for (auto c = static_cast<int64_t>(std::floor(lo)); c < static_cast<int64_t>(std::floor(hi));
+       ++c) {
+    const double ramp = (static_cast<double>(c) + 1.0 - lo) * w / (hi - lo);
+    const double v = w > 0 ? ramp : ramp + (rules.offset_one ? 1.0 : std::fabs(w));
+    add(c, v);
+    weights += v;
+  }
+  const int64_t cut =
+      w >= 0 ? static_cast<int64_t>(std::floor(hi)) : static_cast<int64_t>(std::floor(lo)) + 1;
+  subtract_prefix(cut);
+  return weights - w * static_cast<double>(cut);
+}
+
+// The triangle's weighted mean on one level (coordinates already in level pixels): the edges
+// cut at whole rows into bands, the long edge a left boundary when it lies left of the middle
+// vertex.
+template <class P>
+typename Reference_Level<P>::Values reference_triangle(const Reference_Level<P>& level,
+                                                       Band_Rules rules,
+                                                       std::array<std::array<double, 2>, 3> v) {
+  std::sort(v.begin(), v.end(), [](const auto& a, const auto& b) { return a[1] < b[1]; });
+  typename Reference_Level<P>::Values acc{};
+  if (v[0][1] == v[2][1]) {
+    return acc;
+  }
+  const auto edge = [&](const std::array<double, 2>& a, const std::array<double, 2>& b,
+                        double sign) {
+    if (a[1] == b[1]) {
+      return 0.0;
+    }
+    const double k = (b[0] - a[0]) / (b[1] - a[1]);
+    const double xmin = std::min(a[0], b[0]);
+    const double xmax = std::max(a[0], b[0]);
+    const double top = std::floor(a[1]);
+    const double bottom = std::floor(b[1]);
+    if (top == bottom) {
+      return reference_band(level, rules, k, a[0], a[1], a[1], b[1], xmin, xmax,
+                            sign * (b[1] - a[1]), acc);
+    }
+    double weight = reference_band(level, rules, k, a[0], a[1], a[1], top + 1.0, xmin, xmax,
+                                   sign * (top + 1.0 - a[1]), acc);
+    for (double j = top + 1.0; j < bottom; j += 1.0) {
+      weight += reference_band(level, rules, k, a[0], a[1], j, j + 1.0, xmin, xmax, sign, acc);
+    }
+    return weight + reference_band(level, rules, k, a[0], a[1], bottom, b[1], xmin, xmax,
+                                   sign * (b[1] - bottom), acc);
+  };
+  const double long_x = v[0][0] + (v[2][0] - v[0][0]) * (v[1][1] - v[0][1]) / (v[2][1] - v[0][1]);
+  const double sign = long_x > v[1][0] ? -1.0 : 1.0;
+  double area = edge(v[0], v[2], sign);
+  area += edge(v[0], v[1], -sign);
+  area += edge(v[1], v[2], -sign);
+  if (area > 0.0) {
+    for (double& a : acc) {
+      a /= area;
+    }
+  }
+  return acc;
+}
+
+// Random triangles, small ones and ones that need coarser levels, inside and around the layer:
+// the core's triangle against the written-out rules on the level it chose.
+template <class P, class Rules, bool smooth>
+void expect_triangles_follow_the_band_rules(double tolerance) {
+  using Traits = brel::Pixel_Traits<P>;
+  Standalone_Render render(2);
+  Host_Layer<P> layer(render.context, 41, 27);
+  std::mt19937 random(12);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (int64_t y = 0; y < 27; ++y) {
+    for (int64_t x = 0; x < 41; ++x) {
+      const float a = unit(random) < 0.1f ? 0.0f : unit(random);
+      set_channels(layer.at(x, y),
+                   {unit(random) * Traits::white_value, unit(random) * Traits::white_value,
+                    unit(random) * Traits::white_value, a * Traits::white_value});
+    }
+  }
+  const Gatherer<P> gatherer(render.context, layer.view, smooth ? 4 : 3);
+  const auto& pyramids = gatherer.pyramids;
+  std::uniform_real_distribution<double> where(-60.0, 100.0);
+  for (int32_t trial = 0; trial < 600; ++trial) {
+    const double size = trial % 3 == 0 ? 2.0 : (trial % 3 == 1 ? 20.0 : 90.0);
+    std::uniform_real_distribution<double> spread(-size, size);
+    const double cx = where(random);
+    const double cy = where(random);
+    std::array<std::array<double, 2>, 3> v;
+    for (auto& p : v) {
+      p = {cx + spread(random), cy + spread(random)};
+    }
+    const auto actual = brel::gather::triangle_gather<P, Rules, smooth>(
+        pyramids.mip_layers.data(), pyramids.row_sum_layers.data(), pyramids.level_count,
+        {v[0][0], v[0][1]}, {v[1][0], v[1][1]}, {v[2][0], v[2][1]});
+    // The level where the triangle fits, and its coordinates there.
+    double w = std::max(
+        {std::fabs(v[0][0] - v[1][0]), std::fabs(v[0][0] - v[2][0]), std::fabs(v[1][0] - v[2][0])});
+    double h = std::max({v[0][1], v[1][1], v[2][1]}) - std::min({v[0][1], v[1][1], v[2][1]});
+    int64_t level = 0;
+    double scale = 1.0;
+    while ((w > 24.0 || h > 24.0 || w * h > 144.0) && level < pyramids.level_count - 1) {
+      ++level;
+      w *= 0.5;
+      h *= 0.5;
+      scale *= 0.5;
+    }
+    for (auto& p : v) {
+      p = {p[0] * scale + 0.25, p[1] * scale};
+    }
+    const Reference_Level<P> reference{pyramids.mip_layers[level], Rules::columns_wrap};
+    const auto expected = reference_triangle(reference, {smooth, Rules::wide_band_offset_one}, v);
+    for (int32_t c = 0; c < channels<P>; ++c) {
+      ASSERT_NEAR(actual.channel[c], expected[c], tolerance)
+          << "trial " << trial << " level " << level << " channel " << c;
+    }
+  }
+}
+
+TEST(Gatherer_Triangle, RefractionTrianglesFollowTheBandRules) {
+  expect_triangles_follow_the_band_rules<RGB32f, brel::gather::Refraction_Rules, false>(1e-6);
+  expect_triangles_follow_the_band_rules<RGB32f, brel::gather::Refraction_Rules, true>(1e-6);
+}
+
+// Float types: the 8-bit and 16-bit row sums above level 0 hold the block means before their
+// rounding, so they are not the sums of the stored level pixels that the rules read.
+TEST(Gatherer_Triangle, EnvironmentTrianglesFollowTheBandRules) {
+  expect_triangles_follow_the_band_rules<brel::ARGB32f, brel::gather::Environment_Rules, false>(
+      1e-6);
+  expect_triangles_follow_the_band_rules<brel::BGRA32f, brel::gather::Environment_Rules, true>(
+      1e-6);
+}
+
+// ---- Precision, the panorama and the environment's edges -----------------------------------
+
+// A footprint of about one pixel near the far corner of a UHD layer: every mode against the
+// weighted mean computed directly in double. Float tables would lose whole units there.
+template <class P>
+void expect_one_pixel_footprints_exact_at_frame_size(std::initializer_list<int32_t> modes) {
+  Standalone_Render render(8);
+  constexpr int64_t width = 3840;
+  constexpr int64_t height = 2160;
+  Host_Layer<P> layer(render.context, width, height);
+  for (int64_t y = 0; y < height; ++y) {
+    P* const row = layer.view.row(y);
+    for (int64_t x = 0; x < width; ++x) {
+      const float v = static_cast<float>((x * 7919 + y * 104729) % 1000) / 999.0f;
+      set_channels(row[x], {v, 1.0f - v, 0.5f * v, 1.0f});
+    }
+  }
+  const int64_t x = 3837;
+  const int64_t y = 2157;
+  const Landing_Rows rows(width, y, 0.37f, -0.29f);
+  // The box [x0, x1] x [y0, y1] written out: pixel p weighs the length of [x0, x1 + 1) within
+  // [p, p + 1), times the same in y.
+  const auto box_mean = [&](double x0, double x1, double y0, double y1) {
+    std::array<double, channels<P>> mean{};
+    double total = 0.0;
+    for (auto py = static_cast<int64_t>(std::floor(y0)); py <= static_cast<int64_t>(y1) + 1; ++py) {
+      const double wy = std::max(0.0, std::min(y1 + 1.0, py + 1.0) - std::max(y0, double(py)));
+      for (auto px = static_cast<int64_t>(std::floor(x0)); px <= static_cast<int64_t>(x1) + 1;
+           ++px) {
+        const double wx = std::max(0.0, std::min(x1 + 1.0, px + 1.0) - std::max(x0, double(px)));
+        for (int32_t c = 0; c < channels<P>; ++c) {
+          mean[c] += wx * wy * layer.at(px, py).channel[c];
+        }
+        total += wx * wy;
+      }
+    }
+    for (double& m : mean) {
+      m /= total;
+    }
+    return mean;
+  };
+  for (const int32_t mode : modes) {
+    const Gatherer<P> gatherer(render.context, layer.view, mode);
+    const Result<P> result =
+        gather(gatherer, x, y, {1.0f, 1.0f}, rows.first.data(), rows.second.data());
+    std::array<double, channels<P>> expected{};
+    // Landing points: D of the pixel, C left of it, B above, A above-left.
+    const Blur_Coordinates d = rows.first[x];
+    const Blur_Coordinates a = rows.second[x - 1];
+    if (mode < 3) {
+      // Half a pixel around D; in mode 2 also around the midpoints towards A, B and C (all at
+      // the same offset, a quarter pixel further on), the four means averaged.
+      std::vector<std::array<double, 2>> centres = {{d.x, d.y}};
+      if (mode == 2) {
+        for (const Blur_Coordinates& n : {a, rows.second[x], rows.first[x - 1]}) {
+          centres.push_back({(n.x + d.x) * 0.5f + 0.25f, (n.y + d.y) * 0.5f + 0.25f});
+        }
+      }
+      for (const auto& centre : centres) {
+        const auto mean =
+            box_mean(static_cast<float>(centre[0]) - 0.5f, static_cast<float>(centre[0]) + 0.5f,
+                     static_cast<float>(centre[1]) - 0.5f, static_cast<float>(centre[1]) + 0.5f);
+        for (int32_t c = 0; c < channels<P>; ++c) {
+          expected[c] += mean[c] / static_cast<double>(centres.size());
+        }
+      }
+    } else {
+      // The two triangles of the unit square at A + 1, over level 0 (x a quarter pixel on).
+      const Reference_Level<P> level{layer.view, !std::is_same_v<P, RGB32f>};
+      const Band_Rules rules{mode >= 4, std::is_same_v<P, RGB32f>};
+      const double ax = (a.x + 1.0f) + 0.25, ay = a.y + 1.0f;
+      const auto first =
+          reference_triangle(level, rules, {{{ax, ay}, {ax + 1.0, ay}, {ax, ay + 1.0}}});
+      const auto second = reference_triangle(
+          level, rules, {{{ax + 1.0, ay + 1.0}, {ax + 1.0, ay}, {ax, ay + 1.0}}});
+      for (int32_t c = 0; c < channels<P>; ++c) {
+        expected[c] = (first[c] + second[c]) * 0.5;
+      }
+    }
+    for (int32_t c = 0; c < channels<P>; ++c) {
+      EXPECT_NEAR(result.channel[c], expected[c], 1e-6) << "mode " << mode << " channel " << c;
+    }
+  }
+}
+
+TEST(Gatherer_Precision, OnePixelFootprintAtTheFarCornerOfAUhdLayer) {
+  expect_one_pixel_footprints_exact_at_frame_size<RGB32f>({1, 3});
+  expect_one_pixel_footprints_exact_at_frame_size<brel::BGRA32f>({2, 4});
+}
+
+// A footprint across the panorama's seam is unwrapped around its upper-left point: it gathers
+// what the same footprint gathers a whole width further on.
+TEST(Gatherer_Environment, FootprintAcrossTheSeamStaysSmall) {
+  Standalone_Render render(2);
+  Host_Layer<brel::ARGB32f> layer(render.context, 16, 8);
+  for (int64_t y = 0; y < 8; ++y) {
+    for (int64_t x = 0; x < 16; ++x) {
+      set_channels(layer.at(x, y), {x * 0.0625f, y * 0.125f, 0.5f, 1.0f});
+    }
+  }
+  for (int32_t mode = 1; mode <= 4; ++mode) {
+    const Gatherer<brel::ARGB32f> gatherer(render.context, layer.view, mode);
+    // Column 1 of the output looks up just left of the seam, column 1 just right of it.
+    Landing_Rows seam(2, 4, 0.0f, 0.3f, 0.2f);
+    Landing_Rows unwrapped = seam;
+    seam.first[0].x = seam.second[0].x = 15.6f;
+    unwrapped.first[0].x = unwrapped.second[0].x = -0.4f;
+    seam.first[1].x = seam.second[1].x = 0.2f;
+    unwrapped.first[1].x = unwrapped.second[1].x = 0.2f;
+    const auto across = gather(gatherer, 1, 4, {2.0f, 2.0f}, seam.first.data(), seam.second.data());
+    const auto near =
+        gather(gatherer, 1, 4, {2.0f, 2.0f}, unwrapped.first.data(), unwrapped.second.data());
+    for (int32_t c = 0; c < 4; ++c) {
+      EXPECT_NEAR(across.channel[c], near.channel[c], 1e-6f) << "mode " << mode;
+    }
+  }
+}
+
+// In column 0 the left neighbour is column 0 itself: the undisplaced footprint is no identity
+// and goes through one box of weights 0.5, 1, 0.5 each way, the column before wrapping around.
+// Mode 2 there uses that single box.
+TEST(Gatherer_Environment, ColumnZeroTakesOneBoxAroundThePixel) {
+  Standalone_Render render(1);
+  Host_Layer<brel::BGRA8> layer(render.context, 5, 4);
+  for (int64_t y = 0; y < 4; ++y) {
+    for (int64_t x = 0; x < 5; ++x) {
+      set_channels(layer.at(x, y), {static_cast<float>(10 * x + y), 0.0f, 0.0f, 255.0f});
+    }
+  }
+  const auto red = [&](int64_t x, int64_t y) { return 10.0 * x + y; };
+  const Landing_Rows rows(5, 2);
+  for (const int32_t mode : {1, 2}) {
+    const Gatherer<brel::BGRA8> gatherer(render.context, layer.view, mode);
+    Footprint_Scale scale{3.0f, 3.0f};
+    const auto result = brel::gather_environment_footprint(&gatherer, 0, 2, scale,
+                                                           rows.first.data(), rows.second.data());
+    double expected = 0.0;
+    for (const int64_t dy : {-1, 0, 1}) {
+      const double wy = dy == 0 ? 1.0 : 0.5;
+      expected += wy * (0.5 * red(4, 2 + dy) + red(0, 2 + dy) + 0.5 * red(1, 2 + dy));
+    }
+    EXPECT_NEAR(result.channel[brel::Pixel_Traits<brel::BGRA8>::red], expected / 4.0 * 0.0039215689,
+                1e-6);
+    EXPECT_EQ(scale.x, 3.0f * 0.70710677f);  // the box modes scale the caller's pair
+  }
+}
