@@ -62,6 +62,55 @@ void pyramid(benchmark::State& state) {
   brel::bench::run_beside_memcpy(state, render, bytes, [&] { pyramids.execute(render.context); });
 }
 
+// The step from level 0 to level 1 alone: the source read once, level 1 and its row sums written.
+template <class P>
+void first_level(benchmark::State& state) {
+  using Pyramids = brel::PolygonGather<Layer<P>, brel::Implementation_Cpu>;
+  Bench_Render render(state);
+  Frame<P> source(render.context);
+  Pyramids pyramids;
+  pyramids.source = source.view;
+  pyramids.execute(render.context);
+  const Layer<P>& level = pyramids.mip_layers[1];
+  const int64_t bytes = frame_width * frame_height * static_cast<int64_t>(sizeof(P)) +
+                        level.width * level.height *
+                            static_cast<int64_t>(sizeof(P) + sizeof(typename Pyramids::Sum_Pixel));
+  brel::bench::run_beside_memcpy(state, render, bytes, [&] {
+    brel::cpu_kernel_launch(level.height, &brel::polygon_gather_downsample_row<P>, render.context,
+                            pyramids.mip_layers.data(), pyramids.row_sum_layers.data(), int64_t{1});
+  });
+}
+
+// The row sums of level 0 alone: the source read, its row sums written.
+template <class P>
+void level_0_sums(benchmark::State& state) {
+  using Pyramids = brel::PolygonGather<Layer<P>, brel::Implementation_Cpu>;
+  Bench_Render render(state);
+  Frame<P> source(render.context);
+  Pyramids pyramids;
+  pyramids.source = source.view;
+  pyramids.execute(render.context);
+  const int64_t bytes = frame_width * frame_height *
+                        static_cast<int64_t>(sizeof(P) + sizeof(typename Pyramids::Sum_Pixel));
+  brel::bench::run_beside_memcpy(state, render, bytes, [&] {
+    brel::cpu_kernel_launch(frame_height, &brel::polygon_gather_prefix_row<P>, render.context,
+                            source.view, pyramids.row_sum_layers.data());
+  });
+}
+
+void BM_pyramid_step_1_rgb32f(benchmark::State& state) {
+  first_level<brel::RGB32f>(state);
+}
+void BM_pyramid_step_1_argb8(benchmark::State& state) {
+  first_level<brel::ARGB8>(state);
+}
+void BM_pyramid_sums_0_rgb32f(benchmark::State& state) {
+  level_0_sums<brel::RGB32f>(state);
+}
+void BM_pyramid_sums_0_argb8(benchmark::State& state) {
+  level_0_sums<brel::ARGB8>(state);
+}
+
 void BM_pyramid_rgb32f(benchmark::State& state) {
   pyramid<brel::RGB32f>(state);
 }
@@ -124,6 +173,10 @@ const bool registered = [] {
       {"BM_sum_table_double_argb8", BM_sum_table_double_argb8},
       {"BM_pyramid_rgb32f", BM_pyramid_rgb32f},
       {"BM_pyramid_argb8", BM_pyramid_argb8},
+      {"BM_pyramid_step_1_rgb32f", BM_pyramid_step_1_rgb32f},
+      {"BM_pyramid_step_1_argb8", BM_pyramid_step_1_argb8},
+      {"BM_pyramid_sums_0_rgb32f", BM_pyramid_sums_0_rgb32f},
+      {"BM_pyramid_sums_0_argb8", BM_pyramid_sums_0_argb8},
   });
   using Benchmark = void (*)(benchmark::State&);
   const std::pair<const char*, Benchmark> gathers[] = {{"BM_gather_rgb32f", BM_gather_rgb32f},

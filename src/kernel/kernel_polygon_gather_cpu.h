@@ -47,6 +47,20 @@ class PolygonGather<Layer<P>, Implementation_Cpu> final
   std::array<Layer<Sum_Pixel>, max_levels> row_sum_layers;
 };
 
+// Row y = the iteration's index of mip level k and of its row sums, from level k - 1; reads
+// only level k - 1.
+template <class P>
+void polygon_gather_downsample_row(
+    const Iteration& iteration, Render_Context context, const Layer<P>* mip_layers,
+    const Layer<typename PolygonGather<Layer<P>, Implementation_Cpu>::Sum_Pixel>* row_sum_layers,
+    int64_t k);
+
+// Row y = the iteration's index of row-sum level 0, from the source.
+template <class P>
+void polygon_gather_prefix_row(
+    const Iteration& iteration, Render_Context context, Layer<P> source,
+    const Layer<typename PolygonGather<Layer<P>, Implementation_Cpu>::Sum_Pixel>* row_sum_layers);
+
 extern template class PolygonGather<Layer<RGB32f>, Implementation_Cpu>;
 extern template class PolygonGather<Layer<ARGB32f>, Implementation_Cpu>;
 extern template class PolygonGather<Layer<BGRA32f>, Implementation_Cpu>;

@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
 #include <random>
 #include <vector>
 
+#include "base/exception.h"
 #include "support/host_layer.h"
 #include "support/standalone_render.h"
+#include "util/memory_2d.h"
 
 namespace {
 
@@ -629,5 +634,84 @@ TEST(Gatherer_Environment, ColumnZeroTakesOneBoxAroundThePixel) {
     EXPECT_NEAR(result.channel[brel::Pixel_Traits<brel::BGRA8>::red], expected / 4.0 * 0.0039215689,
                 1e-6);
     EXPECT_EQ(scale.x, 3.0f * 0.70710677f);  // the box modes scale the caller's pair
+  }
+}
+
+// ---- Set-up under failure --------------------------------------------------------------------
+
+// Memory that runs out at every allocation of a set-up in turn, and an abort at every row pass:
+// the failure leaves the set-up and every block made before it is given back.
+TEST(Gatherer, FailedSetUpGivesBackEveryBlock) {
+  Standalone_Render render(2);
+  Host_Layer<brel::BGRA16> layer(render.context, 21, 13);
+  layer.fill(100, 200, 300, 32768);
+  for (const int32_t mode : {1, 3}) {
+    for (int32_t failing = 0;; ++failing) {
+      std::vector<std::weak_ptr<brel::Mapped_Memory_2d>> made;
+      int32_t calls = 0;
+      brel::Render_Context context = render.context;
+      context.allocate_memory_2d = [&](int64_t width, int64_t height) {
+        if (calls++ == failing) {
+          throw std::bad_alloc();
+        }
+        auto memory = render.context.allocate_memory_2d(width, height);
+        made.push_back(memory);
+        return memory;
+      };
+      bool failed = false;
+      try {
+        const Gatherer<brel::BGRA16> gatherer(context, layer.view, mode);
+      } catch (const std::bad_alloc&) {
+        failed = true;
+      }
+      for (const auto& memory : made) {
+        EXPECT_TRUE(memory.expired()) << "mode " << mode << " failing at " << failing;
+      }
+      if (!failed) {
+        EXPECT_GT(failing, 0);
+        break;
+      }
+    }
+  }
+  // An abort at every poll while the pyramids or the table are built.
+  for (const int32_t mode : {2, 4}) {
+    std::atomic<int32_t> polls{0};
+    brel::Render_Context counting = render.context;
+    counting.check_abort = [&] { ++polls; };
+    { const Gatherer<brel::BGRA16> gatherer(counting, layer.view, mode); }
+    EXPECT_GT(polls.load(), 10);
+    for (int32_t aborting = 0; aborting < polls.load(); ++aborting) {
+      std::atomic<int32_t> count{0};
+      brel::Render_Context context = render.context;
+      context.check_abort = [&] {
+        if (count++ >= aborting) {
+          throw brel::Exception_Abort();
+        }
+      };
+      EXPECT_THROW(Gatherer<brel::BGRA16>(context, layer.view, mode), brel::Exception_Abort);
+    }
+  }
+}
+
+// The refraction's triangle modes: a quad whose four points coincide is separated by the 0.1
+// nudge and gives the finite mean of the pixels it touches.
+TEST(Gatherer_Refraction, DegenerateQuadsGiveFiniteColours) {
+  Standalone_Render render(1);
+  Host_Layer<RGB32f> layer(render.context, 8, 6);
+  for (int64_t y = 0; y < 6; ++y) {
+    for (int64_t x = 0; x < 8; ++x) {
+      set_channels(layer.at(x, y), {0.5f, 0.25f, static_cast<float>(x) / 8.0f, 1.0f});
+    }
+  }
+  for (const int32_t mode : {3, 4}) {
+    const Gatherer<RGB32f> gatherer(render.context, layer.view, mode);
+    std::vector<Blur_Coordinates> first(4, Blur_Coordinates{3.3f, 2.6f, 0.0f});
+    std::vector<Blur_Coordinates> second = first;
+    Footprint_Scale scale{1.0f, 1.0f};
+    const RGB32f point = brel::gather_pixel(gatherer, 2, 2, scale, first.data(), second.data());
+    EXPECT_NEAR(point.channel[0], 0.5f, 1e-6f) << "mode " << mode;
+    EXPECT_TRUE(std::isfinite(point.channel[2]));
+    EXPECT_GT(point.channel[2], 0.0f);
+    EXPECT_LT(point.channel[2], 1.0f);
   }
 }
