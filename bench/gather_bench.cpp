@@ -185,6 +185,7 @@ const bool registered = [] {
     benchmark::RegisterBenchmark(name, function)
         ->ArgNames({"threads", "mode", "size"})
         ->ArgsProduct({{1, 0}, {1, 2, 3, 4}, {2, 50}})
+        ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
   }
   return true;
