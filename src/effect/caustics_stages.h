@@ -8,10 +8,16 @@
 #include <memory>
 
 #include "base/layer.h"
+#include "base/layer_description.h"
 #include "base/layer_holder.h"
 #include "base/pixel.h"
+#include "base/render_context.h"
+#include "effect/depth_stages.h"
+#include "effect/render_pipeline.h"
 
 namespace brel {
+
+class Parameter_Set;
 
 // What the caustics stages leave to the later stages; the render keeps it until its end.
 struct Caustics_Image {
@@ -27,5 +33,26 @@ struct Caustics_Image {
 
 // The w × h view of a caustics buffer that starts two pixels into each row.
 Layer<RGB32f> caustics_image_view(const Layer_Holder& buffer, int64_t width, int64_t height);
+
+template <class T>
+struct Caustics_Stages {
+  // The caustics kernel and the fill over the surface colour in `output`; leaves the buffer
+  // and the filled image in `caustics`.
+  static void caustics(const Render_Context& context, const Parameter_Set& parameters,
+                       Layer_Map& layers, const Pipeline_Values<T>& values, const Layer<T>& input,
+                       const Layer<T>& output, const Depth_Surface& surface,
+                       Caustics_Image& caustics);
+
+  // The "caustix only" view of the filled image.
+  static void show_caustics(const Render_Context& context, const Parameter_Set& parameters,
+                            const Caustics_Image& caustics, const Layer<T>& output);
+};
+
+extern template struct Caustics_Stages<ARGB8>;
+extern template struct Caustics_Stages<ARGB16>;
+extern template struct Caustics_Stages<ARGB32f>;
+extern template struct Caustics_Stages<BGRA8>;
+extern template struct Caustics_Stages<BGRA16>;
+extern template struct Caustics_Stages<BGRA32f>;
 
 }  // namespace brel

@@ -68,10 +68,11 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
     Shadows::show_shadows(render_context, shadows, output);
     return;
   }
-  // Stages: caustics, caustics fill.
+  using Caustics = Caustics_Stages<T>;
   Caustics_Image caustics;  // the filled image of the later stages, kept to the render's end
+  Caustics::caustics(render_context, parameters, layers, values, input, output, surface, caustics);
   if (ends_after(mode, Pipeline_Stage::caustics)) {
-    // View: caustics.
+    Caustics::show_caustics(render_context, parameters, caustics, output);
     return;
   }
   // Stage: refraction.

@@ -40,27 +40,36 @@ enum Refraction_Type : int64_t {
   refraction_type_whatever = 3,
 };
 
-// The mean of a texture pixel's colour over its alpha, (r + g + b) / (3 a), with channels on
-// the scale where 1 is white; unclamped. Pixel (x, y) of the image reads the texture at
-// (x - origin x, y - origin y); outside the texture, and for an absent one, the pixel counts
-// as opaque white and the luminance is 1. An inside pixel of alpha 0 gives a quotient that is
-// infinite or not a number.
+// The pixel of a texture that image pixel (x, y) reads: the texture's (x - origin x,
+// y - origin y), or null outside the texture and for an absent one.
 template <class T>
-float texture_luminance(const Layer<T>& texture, int64_t x, int64_t y) {
-  using Traits = Pixel_Traits<T>;
+const T* texture_pixel(const Layer<T>& texture, int64_t x, int64_t y) {
   const int64_t i = x - texture.origin_x;
   const int64_t j = y - texture.origin_y;
   // Unsigned, so that positions left of or above the texture fall outside too.
   if (static_cast<uint64_t>(i) >= static_cast<uint64_t>(texture.width) ||
       static_cast<uint64_t>(j) >= static_cast<uint64_t>(texture.height)) {
+    return nullptr;
+  }
+  return &texture.row(j)[i];
+}
+
+// The mean of a texture pixel's colour over its alpha, (r + g + b) / (3 a), with channels on
+// the scale where 1 is white; unclamped. Outside the texture, and for an absent one, the pixel
+// counts as opaque white and the luminance is 1. An inside pixel of alpha 0 gives a quotient
+// that is infinite or not a number.
+template <class T>
+float texture_luminance(const Layer<T>& texture, int64_t x, int64_t y) {
+  using Traits = Pixel_Traits<T>;
+  const T* pixel = texture_pixel(texture, x, y);
+  if (pixel == nullptr) {
     return 1.0f;
   }
-  const T& pixel = texture.row(j)[i];
   const float scale = 1.0f / Traits::white_value;  // exactly 1/255 and 2^-15 in float
-  const float r = Traits::load(pixel, Traits::red) * scale;
-  const float g = Traits::load(pixel, Traits::green) * scale;
-  const float b = Traits::load(pixel, Traits::blue) * scale;
-  const float a = Traits::load(pixel, Traits::alpha) * scale;
+  const float r = Traits::load(*pixel, Traits::red) * scale;
+  const float g = Traits::load(*pixel, Traits::green) * scale;
+  const float b = Traits::load(*pixel, Traits::blue) * scale;
+  const float a = Traits::load(*pixel, Traits::alpha) * scale;
   return ((r + b) + g) / (a * 3.0f);
 }
 

@@ -1,6 +1,6 @@
-// The render modes that end among the depth and shadow stages ("surface color", "depthmap",
-// "normalmap", "shadow only"), rendered through the plug-in library in every pixel format each
-// host carries: the values that arrive in the host's output world.
+// The render modes that end among the depth, shadow and caustics stages ("surface color",
+// "depthmap", "normalmap", "shadow only", "caustix only"), rendered through the plug-in library
+// in every pixel format each host carries: the values that arrive in the host's output world.
 
 #include <gtest/gtest.h>
 
@@ -114,6 +114,11 @@ TEST(PluginLibraryRenderModes, ShadowOnlyShowsAFlatSurfaceUnshadowed) {
 // A uniform frame is flat: every normal faces the viewer, (0, 0, 1) shown as half, half, white.
 TEST(PluginLibraryRenderModes, NormalmapShowsAFlatSurfaceFacingTheViewer) {
   expect_mode(5, {0.5f, 0.5f, 1.0f});
+}
+
+// "caustix only" of an opaque surface: nothing is seen through it, so the view is black.
+TEST(PluginLibraryRenderModes, CaustixOnlyOfAnOpaqueSurfaceIsBlack) {
+  expect_mode(2, {0.0f, 0.0f, 0.0f});
 }
 
 }  // namespace

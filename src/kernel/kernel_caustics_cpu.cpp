@@ -1,0 +1,348 @@
+#include "kernel/kernel_caustics_cpu.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "base/kernel_clear.h"
+#include "kernel/caustics_rasterizer.h"
+
+namespace brel {
+
+namespace {
+
+struct Point_2 {
+  float x;
+  float y;
+};
+
+// Half the longest edge times the third vertex's distance from it; 0 without a longest edge.
+// The distance is the cross product with the edge's unit vector; the edge's length is taken
+// out of both factors, so that a patch landing on exactly one pixel of area has area 1 in
+// float, not one rounding below it.
+float triangle_area(Point_2 a, Point_2 b, Point_2 c) {
+  const auto squared_length = [](Point_2 from, Point_2 to) {
+    const float dx = to.x - from.x;
+    const float dy = to.y - from.y;
+    return dx * dx + dy * dy;
+  };
+  Point_2 start = a;
+  Point_2 end = b;
+  Point_2 third = c;
+  float longest = squared_length(a, b);
+  if (const float bc = squared_length(b, c); bc > longest) {
+    longest = bc;
+    start = b;
+    end = c;
+    third = a;
+  }
+  if (const float ca = squared_length(c, a); ca > longest) {
+    longest = ca;
+    start = c;
+    end = a;
+    third = b;
+  }
+  if (!(longest > 0.0f)) {
+    return 0.0f;
+  }
+  const float ex = end.x - start.x;
+  const float ey = end.y - start.y;
+  return 0.5f * std::fabs(ex * (third.y - start.y) - ey * (third.x - start.x));
+}
+
+float sign_of(float q) {
+  return q > 0.0f ? 1.0f : (q < 0.0f ? -1.0f : 0.0f);
+}
+
+}  // namespace
+
+bool load_caustics_patch(const Array_2d<Blur_Coordinates>& landing, int64_t x, int64_t y,
+                         Caustics_Patch& patch) {
+  const Blur_Coordinates* upper = landing.row(y - 1);
+  const Blur_Coordinates* lower = landing.row(y);
+  patch.corner[0] = upper[x - 1];
+  patch.corner[1] = upper[x];
+  patch.corner[2] = lower[x - 1];
+  patch.corner[3] = lower[x];
+  for (const Blur_Coordinates& c : patch.corner) {
+    // A negative path marks a ray that leaves towards the viewer; the rest never lands.
+    if (!(c.blur >= 0.0f) || !std::isfinite(c.blur) || !std::isfinite(c.x) || !std::isfinite(c.y)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+float caustics_patch_factor(Caustics_Patch& patch, float spread, float scale_x, float scale_y) {
+  Blur_Coordinates& p00 = patch.corner[0];
+  Blur_Coordinates& p10 = patch.corner[1];
+  Blur_Coordinates& p01 = patch.corner[2];
+  Blur_Coordinates& p11 = patch.corner[3];
+  for (Blur_Coordinates& c : patch.corner) {
+    c.y += 0.5f;
+  }
+  if (spread > 0.0f) {
+    // Widen: the diagonal's ends move outward along it, the other two corners away from it,
+    // each by its own path length times the spread.
+    float dx = p10.x - p01.x;
+    float dy = p10.y - p01.y;
+    const float length = std::sqrt(dx * dx + dy * dy);
+    if (length > 0.0f) {
+      dx /= length;
+      dy /= length;
+    }
+    const float nx = -dy;
+    const float ny = dx;
+    float q00 = nx * (p00.x - p10.x) + ny * (p00.y - p10.y);
+    float q11 = nx * (p11.x - p10.x) + ny * (p11.y - p10.y);
+    // A folded patch has both corners on one side: the nearer one is moved to the other side.
+    if ((q00 > 0.0f && q11 > 0.0f) || (q00 < 0.0f && q11 < 0.0f)) {
+      if (std::fabs(q00) < std::fabs(q11)) {
+        q00 = -q00;
+      } else {
+        q11 = -q11;
+      }
+    }
+    const float s00 = sign_of(q00);
+    const float s11 = sign_of(q11);
+    const float along10 = spread * p10.blur;
+    const float along01 = -spread * p01.blur;
+    p10.x += along10 * dx * scale_x;
+    p10.y += along10 * dy * scale_y;
+    p01.x += along01 * dx * scale_x;
+    p01.y += along01 * dy * scale_y;
+    const float across00 = s00 * spread * p00.blur;
+    const float across11 = s11 * spread * p11.blur;
+    p00.x += across00 * nx * scale_x;
+    p00.y += across00 * ny * scale_y;
+    p11.x += across11 * nx * scale_x;
+    p11.y += across11 * ny * scale_y;
+  }
+  for (Blur_Coordinates& c : patch.corner) {
+    c.x += 2.0f;
+  }
+  const float area = triangle_area({p00.x, p00.y}, {p10.x, p10.y}, {p01.x, p01.y}) +
+                     triangle_area({p01.x, p01.y}, {p10.x, p10.y}, {p11.x, p11.y});
+  return area > 1.0f ? 1.0f / area : area;
+}
+
+float caustics_point_falloff(float path, float falloff_distance, float falloff) {
+  if (falloff_distance == 0.0f) {
+    return 1.0f;
+  }
+  const float f = std::pow(1.0f / (path / falloff_distance + 1.0f), falloff);
+  // A path shorter than minus the unit gives a negative base: no light rather than none a
+  // number.
+  if (std::isnan(f)) {
+    return 0.0f;
+  }
+  return std::clamp(f, 0.0f, 1.0f);
+}
+
+namespace {
+
+// Both triangles of the patch, T1 = (P00, P10, P01) first, then T2 = (P01, P10, P11).
+void splat_patch(const Caustics_Patch& patch, const RGB32f& k, const Layer<RGB32f>& buffer,
+                 int64_t mode) {
+  const Blur_Coordinates& p00 = patch.corner[0];
+  const Blur_Coordinates& p10 = patch.corner[1];
+  const Blur_Coordinates& p01 = patch.corner[2];
+  const Blur_Coordinates& p11 = patch.corner[3];
+  rasterize_triangle_edges(k, buffer, mode, p00.x, p00.y, p10.x, p10.y, p01.x, p01.y);
+  rasterize_triangle_edges(k, buffer, mode, p01.x, p01.y, p10.x, p10.y, p11.x, p11.y);
+}
+
+// The tint times the patch factor, the falloff, the light's intensity and its colour.
+RGB32f light_color(const RGB32f& tint, float factor, float falloff, float intensity,
+                   const Rgb_Value& color) {
+  return {{tint.channel[0] * factor * falloff * intensity * color.red,
+           tint.channel[1] * factor * falloff * intensity * color.green,
+           tint.channel[2] * factor * falloff * intensity * color.blue}};
+}
+
+}  // namespace
+
+template <class P>
+void init_direct_coordinates_body(const Iteration& iteration, Render_Context context,
+                                  Caustics_Parameters_In<P> in,
+                                  Array_2d<Blur_Coordinates> coordinates) {
+  const int64_t y = iteration.index;
+  Blur_Coordinates* row = coordinates.row(y);
+  const Vector_3<float> direction = in.direct_light.direction;
+  for (int64_t x = 0; x < in.image.width; ++x) {
+    row[x] = refract_light_coordinates(x, y, in.refraction, in.depth, in.normals, direction);
+  }
+  context.check_abort();
+}
+
+template <class P>
+void init_point_coordinates_body(const Iteration& iteration, Render_Context context,
+                                 Caustics_Parameters_In<P> in,
+                                 Array_2d<Blur_Coordinates> coordinates) {
+  const int64_t y = iteration.index;
+  Blur_Coordinates* row = coordinates.row(y);
+  const float* depth = in.depth.row(y);
+  const Point_Light& light = in.point_light;
+  const float sx = in.image.scale_x;
+  const float sy = in.image.scale_y;
+  for (int64_t x = 0; x < in.image.width; ++x) {
+    float dx = (light.position_x - static_cast<float>(x)) / sx;
+    float dy = (light.position_y - static_cast<float>(y)) / sy;
+    float dz = light.position_z - depth[x];
+    const float q = dx * dx + dy * dy + dz * dz;
+    // A light at the surface point leaves the zero vector as it is.
+    if (q > 0.0f) {
+      const float inverse = 1.0f / std::sqrt(q);
+      dx *= inverse;
+      dy *= inverse;
+      dz *= inverse;
+    }
+    row[x] = refract_light_coordinates(x, y, in.refraction, in.depth, in.normals,
+                                       Vector_3<float>{-dx, dy, -dz});
+  }
+  context.check_abort();
+}
+
+template <class P>
+void caustics_splat_body(const Iteration& iteration, Render_Context context,
+                         Caustics_Parameters_In<P> in, Layer<RGB32f> buffer,
+                         Array_2d<Blur_Coordinates> direct, Array_2d<Blur_Coordinates> point) {
+  using Traits = Pixel_Traits<P>;
+  const int64_t y = iteration.index;
+  const int64_t w = in.image.width;
+  if (y == 0 || w <= 0) {
+    context.check_abort();
+    return;
+  }
+  const float channel_scale = 1.0f / Traits::white_value;
+  const float sx = in.image.scale_x;
+  const float sy = in.image.scale_y;
+  const float* depth = in.depth.row(y);
+  const float* depth_above = in.depth.row(y - 1);
+  const P* image = in.image.row(y);
+  const float threshold = in.discontinuity_threshold;
+  const Point_Light& light = in.point_light;
+  for (int64_t x = 1; x < w; ++x) {
+    float m = clamped_texture_luminance(in.transparency_texture, x, y) * in.transparency;
+    if (in.alpha_clipping && depth[x] == 0.0f) {
+      continue;
+    }
+    if (in.discontinuity_detection) {
+      // A step along any side of the cell; not a number passes.
+      if (std::fabs(depth[x] - depth[x - 1]) > threshold ||
+          std::fabs(depth[x] - depth_above[x]) > threshold ||
+          std::fabs(depth_above[x] - depth_above[x - 1]) > threshold ||
+          std::fabs(depth[x - 1] - depth_above[x - 1]) > threshold) {
+        continue;
+      }
+    }
+    if (!(m > 0.0f)) {
+      continue;
+    }
+    m = m * in.caustics_amount;
+    RGB32f tint;
+    const int32_t positions[3] = {Traits::red, Traits::green, Traits::blue};
+    for (int32_t c = 0; c < 3; ++c) {
+      const float channel = Traits::load(image[x], positions[c]) * channel_scale;
+      tint.channel[c] = (channel * in.colorize + (1.0f - in.colorize)) * m;
+    }
+    const float g = clamped_texture_luminance(in.glossiness_texture, x, y) * in.glossiness;
+    const float spread = (g < 1.0f ? 1.0f - g : 0.0f) * in.refraction.blur_scale;
+
+    Caustics_Patch patch;
+    if (direct.elements != nullptr && load_caustics_patch(direct, x, y, patch)) {
+      const float r = caustics_patch_factor(patch, spread, sx, sy);
+      if (r > 0.0f) {
+        splat_patch(patch,
+                    light_color(tint, r, 1.0f, in.direct_light.intensity, in.direct_light.color),
+                    buffer, in.caustics_antialias);
+      }
+    }
+    if (point.elements != nullptr && load_caustics_patch(point, x, y, patch)) {
+      const Blur_Coordinates* c = patch.corner;
+      const float mean = (((c[0].blur + c[1].blur) + c[2].blur) + c[3].blur) / 4.0f;
+      const float r = caustics_patch_factor(patch, spread, sx, sy);
+      if (r > 0.0f) {
+        const float lx = (light.position_x - static_cast<float>(x)) / sx;
+        const float ly = (light.position_y - static_cast<float>(y)) / sy;
+        const float lz = light.position_z - depth[x];
+        const float q = lx * lx + ly * ly + lz * lz;
+        const float path = q > 0.0f ? mean + std::sqrt(q) : mean;
+        const float f = caustics_point_falloff(path, in.falloff_distance, light.falloff);
+        splat_patch(patch, light_color(tint, r, f, light.intensity, light.color), buffer,
+                    in.caustics_antialias);
+      }
+    }
+  }
+  context.check_abort();
+}
+
+template <class P>
+void Kernel_Caustics<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  const Parameters_In in = parameters_in;
+  const bool drawn = caustics_are_drawn(in);
+  if (!drawn && !background_is_seen(in)) {
+    return;
+  }
+  const int64_t w = in.image.width;
+  const int64_t h = in.image.height;
+  caustics_buffer = std::make_unique<Layer_Holder>(
+      make_rgb32f_layer(context, w + 4, h, 0, 0, 0, 1.0f, 1.0f, 1.0f));
+  const Layer<RGB32f> buffer = layer_view<RGB32f>(*caustics_buffer);
+  // Only a buffer that is splatted into needs zeros: the fill overwrites the other unread.
+  if (drawn) {
+    Kernel_Clear<Layer<RGB32f>, Implementation_Cpu> clear;
+    clear.parameters_in.layer = buffer;
+    clear.execute(context);
+  }
+
+  const auto area = [](const auto& layer) { return layer.width * layer.height; };
+  const int64_t pixel_size = static_cast<int64_t>(sizeof(P));
+  const int64_t input_bytes = 4 * area(in.depth) + 12 * area(in.normals) +
+                              pixel_size * (area(in.refraction.refraction_texture) +
+                                            area(in.refraction.refraction_depth_texture));
+  const auto coordinates_pass = [&](const char* name, auto body) {
+    std::shared_ptr<Mapped_Memory_2d> memory = make_blur_coordinates_array(context, w, h);
+    const Array_2d<Blur_Coordinates> coordinates = array_2d_view<Blur_Coordinates>(*memory);
+    std::shared_ptr<Timing_Table::Scope_Timer> scope =
+        context.scope_timer(name, input_bytes + 12 * w * h);
+    cpu_kernel_launch(h, body, context, in, coordinates);
+    scope.reset();
+    return memory;
+  };
+  std::shared_ptr<Mapped_Memory_2d> direct_memory;
+  std::shared_ptr<Mapped_Memory_2d> point_memory;
+  Array_2d<Blur_Coordinates> direct;
+  Array_2d<Blur_Coordinates> point;
+  if (in.direct_light.intensity != 0.0f) {
+    direct_memory = coordinates_pass("init direct coordinates", &init_direct_coordinates_body<P>);
+    direct = array_2d_view<Blur_Coordinates>(*direct_memory);
+  }
+  if (in.point_light.intensity != 0.0f) {
+    point_memory = coordinates_pass("init point coordinates", &init_point_coordinates_body<P>);
+    point = array_2d_view<Blur_Coordinates>(*point_memory);
+  }
+  if (drawn) {
+    cpu_kernel_launch(h, &caustics_splat_body<P>, context, in, buffer, direct, point);
+  }
+}
+
+#define BREL_CAUSTICS_INSTANCES(P)                                                              \
+  template class Kernel_Caustics<Layer<P>, Implementation_Cpu>;                                 \
+  template void init_direct_coordinates_body<P>(                                                \
+      const Iteration&, Render_Context, Caustics_Parameters_In<P>, Array_2d<Blur_Coordinates>); \
+  template void init_point_coordinates_body<P>(                                                 \
+      const Iteration&, Render_Context, Caustics_Parameters_In<P>, Array_2d<Blur_Coordinates>); \
+  template void caustics_splat_body<P>(const Iteration&, Render_Context,                        \
+                                       Caustics_Parameters_In<P>, Layer<RGB32f>,                \
+                                       Array_2d<Blur_Coordinates>, Array_2d<Blur_Coordinates>);
+
+BREL_CAUSTICS_INSTANCES(ARGB32f)
+BREL_CAUSTICS_INSTANCES(BGRA32f)
+BREL_CAUSTICS_INSTANCES(ARGB16)
+BREL_CAUSTICS_INSTANCES(BGRA16)
+BREL_CAUSTICS_INSTANCES(ARGB8)
+BREL_CAUSTICS_INSTANCES(BGRA8)
+
+#undef BREL_CAUSTICS_INSTANCES
+
+}  // namespace brel

@@ -1,0 +1,302 @@
+#include "kernel/caustics_rasterizer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "base/layer_holder.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::Layer;
+using brel::RGB32f;
+using brel::test::Standalone_Render;
+
+constexpr RGB32f unit{{1.0f, 1.0f, 1.0f}};
+
+// A zeroed difference buffer of `width` × `height`.
+struct Buffer {
+  Buffer(int64_t width, int64_t height)
+      : holder(brel::make_rgb32f_layer(render.context, width, height, 0, 0, 0, 1.0f, 1.0f, 1.0f)),
+        view(brel::layer_view<RGB32f>(holder)) {
+    for (int64_t y = 0; y < height; ++y) {
+      for (int64_t x = 0; x < width; ++x) {
+        view.row(y)[x] = RGB32f{{0.0f, 0.0f, 0.0f}};
+      }
+    }
+  }
+
+  // Channel `c` of row `y`: the differences as added.
+  std::vector<float> row(int64_t y, int32_t c = 0) const {
+    std::vector<float> values;
+    for (int64_t x = 0; x < view.width; ++x) {
+      values.push_back(view.row(y)[x].channel[c]);
+    }
+    return values;
+  }
+
+  // Row `y` after the fill's running sum.
+  std::vector<double> light(int64_t y) const {
+    std::vector<double> values;
+    double sum = 0.0;
+    for (const float d : row(y)) {
+      sum += d;
+      values.push_back(sum);
+    }
+    return values;
+  }
+
+  bool untouched() const {
+    for (int64_t y = 0; y < view.height; ++y) {
+      for (const float v : row(y)) {
+        if (v != 0.0f) {
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  Standalone_Render render{1};
+  brel::Layer_Holder holder;
+  Layer<RGB32f> view;
+};
+
+void expect_row(const std::vector<float>& got, const std::vector<float>& expected,
+                float tolerance = 0.0f) {
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_NEAR(got[i], expected[i], tolerance) << "column " << i;
+  }
+}
+
+// The two triangles of an unrefracted cell, in buffer coordinates: the square from (c, r + 0.5)
+// to (c + 1, r + 1.5) seen by a row as entering at column c and leaving at c + 1.
+void unit_cell(const Buffer& buffer, int64_t mode, float c, float r, const RGB32f& k) {
+  brel::rasterize_triangle_edges(k, buffer.view, mode, c, r + 0.5f, c + 1.0f, r + 0.5f, c,
+                                 r + 1.5f);
+  brel::rasterize_triangle_edges(k, buffer.view, mode, c, r + 1.5f, c + 1.0f, r + 0.5f, c + 1.0f,
+                                 r + 1.5f);
+}
+
+TEST(Caustics_Rasterizer, PlainCellEntersAndLeavesOnItsRowTheSecondTriangleCancelling) {
+  Buffer buffer(8, 3);
+  const RGB32f k{{1.0f, 2.0f, -3.0f}};
+  unit_cell(buffer, brel::caustics_antialias_off, 4.0f, 1.0f, k);
+  expect_row(buffer.row(1, 0), {0, 0, 0, 0, 1, -1, 0, 0});
+  expect_row(buffer.row(1, 1), {0, 0, 0, 0, 2, -2, 0, 0});
+  expect_row(buffer.row(1, 2), {0, 0, 0, 0, -3, 3, 0, 0});
+  expect_row(buffer.row(0), std::vector<float>(8, 0.0f));
+  expect_row(buffer.row(2), std::vector<float>(8, 0.0f));
+}
+
+// Whatever the mode, a grid of unrefracted cells covers every pixel once: the running sums
+// inside the grid are 1.
+TEST(Caustics_Rasterizer, GridOfCellsLightsItsInsideEvenlyInEveryMode) {
+  for (const int64_t mode : {1, 2, 3}) {
+    Buffer buffer(16, 12);
+    for (int64_t r = 0; r < 10; ++r) {
+      for (int64_t c = 1; c < 14; ++c) {
+        unit_cell(buffer, mode, static_cast<float>(c), static_cast<float>(r), unit);
+      }
+    }
+    for (int64_t y = 3; y < 9; ++y) {
+      const std::vector<double> light = buffer.light(y);
+      for (int64_t x = 4; x < 11; ++x) {
+        EXPECT_NEAR(light[x], 1.0, 1e-5) << "mode " << mode << " at " << x << ", " << y;
+      }
+      EXPECT_NEAR(light[15], 0.0, 1e-5) << "mode " << mode << " row " << y;
+    }
+  }
+}
+
+TEST(Caustics_Rasterizer, SmoothEdgeSplitsItsWeightOverThreeColumns) {
+  Buffer buffer(16, 2);
+  const float x = 10.0f + 0.5f + 1.0f / 6.0f;  // middle shifted to 10.5
+  brel::rasterize_edge_smooth(x, 0.0f, x, 1.0f, 1.0f, unit, buffer.view);
+  std::vector<float> expected(16, 0.0f);
+  expected[9] = 1.0f / 6.0f;
+  expected[10] = 0.5f;
+  expected[11] = 1.0f / 3.0f;
+  expect_row(buffer.row(0), expected, 1e-6f);
+}
+
+TEST(Caustics_Rasterizer, SharpEdgeSplitsAroundPixelCentresOrSpreadsEvenlyPerUnitOfX) {
+  Buffer near_vertical(12, 2);
+  brel::rasterize_edge_sharp(5.75f, 0.0f, 5.75f, 1.0f, -1.0f, unit, near_vertical.view);
+  std::vector<float> expected(12, 0.0f);
+  expected[5] = -0.75f;
+  expected[6] = -0.25f;
+  expect_row(near_vertical.row(0), expected, 1e-6f);
+
+  // Across eight columns within one row: an eighth in each of columns 2 to 9.
+  Buffer flat(12, 2);
+  brel::rasterize_edge_sharp(2.0f, 0.0f, 10.0f, 1.0f, 1.0f, unit, flat.view);
+  expected.assign(12, 0.0f);
+  for (int64_t c = 2; c < 10; ++c) {
+    expected[c] = 0.125f;
+  }
+  expect_row(flat.row(0), expected, 1e-6f);
+}
+
+// Each row receives the edge's weight times the height it covers in that row.
+TEST(Caustics_Rasterizer, EdgesAreCutIntoRowSegmentsByTheirHeight) {
+  for (const bool smooth : {false, true}) {
+    Buffer buffer(12, 6);
+    const auto edge = smooth ? &brel::rasterize_edge_smooth : &brel::rasterize_edge_sharp;
+    edge(6.0f, 0.25f, 6.0f, 3.5f, 1.0f, unit, buffer.view);
+    const float heights[6] = {0.75f, 1.0f, 1.0f, 0.5f, 0.0f, 0.0f};
+    for (int64_t y = 0; y < 6; ++y) {
+      EXPECT_NEAR(buffer.light(y)[11], heights[y], 1e-6) << y;
+    }
+  }
+}
+
+TEST(Caustics_Rasterizer, CrossingsOffTheBuffer) {
+  // Left of the buffer: column 0, so the whole row to the right is lit.
+  Buffer left(8, 4);
+  brel::rasterize_triangle_edges(unit, left.view, 1, -5.0f, 0.2f, 3.5f, 0.2f, 3.5f, 3.7f);
+  for (int64_t y = 0; y < 3; ++y) {
+    const std::vector<double> light = left.light(y);
+    EXPECT_EQ(light[0], 1.0) << y;
+    EXPECT_EQ(light[2], 1.0) << y;
+    EXPECT_EQ(light[7], 0.0) << y;
+  }
+  // At or right of the width, a plain crossing is dropped: the row stays lit to its end.
+  Buffer right(8, 4);
+  brel::rasterize_triangle_edges(unit, right.view, 1, 5.5f, 0.2f, 9.0f, 0.2f, 5.5f, 3.7f);
+  EXPECT_EQ(right.light(1)[7], 1.0);
+  EXPECT_EQ(right.light(1)[4], 0.0);
+  // Wholly left of, right of, above or below the buffer: nothing.
+  for (const float dx : {-20.0f, 20.0f}) {
+    for (const int64_t mode : {1, 2, 3}) {
+      Buffer off(8, 4);
+      brel::rasterize_triangle_edges(unit, off.view, mode, dx, 0.0f, dx + 3.0f, 1.0f, dx, 2.0f);
+      brel::rasterize_triangle_edges(unit, off.view, mode, 1.0f, dx, 4.0f, dx + 1.0f, 1.0f,
+                                     dx + 2.0f);
+      EXPECT_TRUE(off.untouched()) << dx << " in mode " << mode;
+    }
+  }
+}
+
+TEST(Caustics_Rasterizer, FlatTrianglesAndHorizontalEdgesAddNothing) {
+  for (const int64_t mode : {1, 2, 3}) {
+    Buffer flat(8, 4);
+    brel::rasterize_triangle_edges(unit, flat.view, mode, 1.0f, 2.0f, 5.0f, 2.0f, 3.0f, 2.0f);
+    brel::rasterize_edge_sharp(1.0f, 1.5f, 6.0f, 1.5f, 1.0f, unit, flat.view);
+    brel::rasterize_edge_smooth(1.0f, 1.5f, 6.0f, 1.5f, 1.0f, unit, flat.view);
+    EXPECT_TRUE(flat.untouched()) << mode;
+  }
+  // A plain triangle within one row has no crossing.
+  Buffer thin(8, 4);
+  brel::rasterize_triangle_edges(unit, thin.view, 1, 1.0f, 1.2f, 5.0f, 1.3f, 3.0f, 1.8f);
+  EXPECT_TRUE(thin.untouched());
+}
+
+// Far-off and non-finite vertices never reach an integer conversion or memory outside the
+// buffer: they are clamped into it or dropped; a vertex that is not finite adds nothing.
+TEST(Caustics_Rasterizer, ExtremeCoordinatesStayInsideTheBuffer) {
+  const float huge = 3e38f;
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const int64_t mode : {1, 2, 3}) {
+    Buffer far(8, 4);
+    const float far_cases[][6] = {{-huge, -huge, huge, 1.0f, 2.0f, huge},
+                                  {2.0f, -huge, 3.0f, huge, -huge, 2.0f},
+                                  {1e20f, 0.5f, -1e20f, 3.5f, 2.0f, 2.0f}};
+    for (const auto& v : far_cases) {
+      brel::rasterize_triangle_edges(unit, far.view, mode, v[0], v[1], v[2], v[3], v[4], v[5]);
+    }
+    Buffer not_finite(8, 4);
+    const float not_finite_cases[][6] = {{nan, 0.0f, 3.0f, 2.0f, 1.0f, 3.0f},
+                                         {2.0f, nan, 3.0f, 2.0f, 1.0f, 3.0f},
+                                         {2.0f, 0.5f, 3.0f, 2.0f, 1.0f, nan},
+                                         {-inf, 0.5f, inf, 1.5f, 2.0f, 3.5f}};
+    for (const auto& v : not_finite_cases) {
+      brel::rasterize_triangle_edges(unit, not_finite.view, mode, v[0], v[1], v[2], v[3], v[4],
+                                     v[5]);
+    }
+    EXPECT_TRUE(not_finite.untouched()) << mode;
+  }
+}
+
+// Threads add into one buffer with atomic additions, in an order that changes from run to run.
+// Sixty triangles focused on a few pixels: every pixel must hold the exact sum of what was
+// added into it within the rounding of that many float additions, |sum - exact| <= n u M, with
+// n the additions a pixel can receive (three edges a triangle, plus the reference's own), u
+// the unit roundoff and M the sum of their magnitudes (at most 2 |k| each, the largest weight
+// an edge adds into one pixel). A lost addition is far larger than that.
+TEST(Caustics_Rasterizer, ParallelAtomicAdditionsStayWithinTheirRoundingBound) {
+  struct Triangle {
+    float v[6];
+    RGB32f k;
+  };
+  std::mt19937 random(12);
+  std::uniform_real_distribution<float> around(-3.0f, 3.0f);
+  std::uniform_real_distribution<float> strength(0.1f, 1.0f);
+  std::vector<Triangle> triangles(60);
+  for (Triangle& t : triangles) {
+    for (int32_t i = 0; i < 6; i += 2) {
+      t.v[i] = 9.0f + around(random);
+      t.v[i + 1] = 6.0f + around(random);
+    }
+    t.k = RGB32f{{strength(random), -strength(random), 0.0f}};
+  }
+  const float u = std::numeric_limits<float>::epsilon() / 2.0f;
+  for (const int64_t mode : {1, 2, 3}) {
+    // The exact sums, triangle by triangle through a scratch buffer, and the bound's terms for
+    // every pixel in reach of a triangle (its rows, its columns and two beside them).
+    Buffer scratch(20, 14);
+    std::vector<double> exact(20 * 14, 0.0);
+    std::vector<double> additions(20 * 14, 0.0);
+    std::vector<double> magnitude(20 * 14, 0.0);
+    for (const Triangle& t : triangles) {
+      brel::rasterize_triangle_edges(t.k, scratch.view, mode, t.v[0], t.v[1], t.v[2], t.v[3],
+                                     t.v[4], t.v[5]);
+      const float left = std::min({t.v[0], t.v[2], t.v[4]}) - 2.0f;
+      const float right = std::max({t.v[0], t.v[2], t.v[4]}) + 2.0f;
+      const float top = std::min({t.v[1], t.v[3], t.v[5]}) - 1.0f;
+      const float bottom = std::max({t.v[1], t.v[3], t.v[5]}) + 1.0f;
+      for (int64_t y = 0; y < 14; ++y) {
+        for (int64_t x = 0; x < 20; ++x) {
+          RGB32f& p = scratch.view.row(y)[x];
+          exact[y * 20 + x] += p.channel[0];
+          p = RGB32f{{0.0f, 0.0f, 0.0f}};
+          const float fx = static_cast<float>(x);
+          const float fy = static_cast<float>(y);
+          if (fx >= left && fx <= right && fy >= top && fy <= bottom) {
+            additions[y * 20 + x] += 6.0;  // three edges, and the scratch's own three
+            magnitude[y * 20 + x] += 6.0 * t.k.channel[0];
+          }
+        }
+      }
+    }
+    for (const int64_t threads : brel::test::thread_counts) {
+      for (int32_t repeat = 0; repeat < 5; ++repeat) {
+        Standalone_Render render(threads);
+        Buffer buffer(20, 14);
+        render.context.parallel_for(
+            static_cast<int64_t>(triangles.size()), [&](const brel::Iteration& iteration) {
+              const Triangle& t = triangles[iteration.index];
+              brel::rasterize_triangle_edges(t.k, buffer.view, mode, t.v[0], t.v[1], t.v[2], t.v[3],
+                                             t.v[4], t.v[5]);
+            });
+        for (int64_t y = 0; y < 14; ++y) {
+          for (int64_t x = 0; x < 20; ++x) {
+            const size_t i = static_cast<size_t>(y * 20 + x);
+            EXPECT_LE(std::fabs(buffer.view.row(y)[x].channel[0] - exact[i]),
+                      additions[i] * u * magnitude[i])
+                << x << ", " << y << " in mode " << mode << " at " << threads << " threads";
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
