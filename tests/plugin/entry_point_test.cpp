@@ -251,6 +251,21 @@ TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
          l.driver.set_output_format(PF_PixelFormat_ARGB128);
          return l.driver.smart_render();
        }},
+      // A wider input than the output would be read past its rows.
+      {"classic input in another format than the output", ae,
+       [](Loaded& l) {
+         l.driver.set_frame(8, 8, PF_PixelFormat_ARGB128);
+         l.driver.set_output_format(PF_PixelFormat_ARGB32);
+         return l.driver.render();
+       }},
+      // The 16-bit frame would otherwise be read as 8-bit BGRA and reported rendered.
+      {"premiere pixel format query fails", Host_Identity::premiere(),
+       [](Loaded& l) {
+         l.driver.set_frame(8, 8, PrPixelFormat_BGRA_4444_16u);
+         l.host.inject(fn::pr_get_pixel_format, suiteError_Fail,
+                       l.host.calls(fn::pr_get_pixel_format) + 1, -1);
+         return l.driver.smart_render();
+       }},
       {"old host", Host_Identity::after_effects(12, 4), classic},
   };
   for (const Case& c : cases) {
@@ -268,6 +283,25 @@ TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
         << c.name;
     EXPECT_EQ(loaded.host.imbalance(), "") << c.name;
     EXPECT_EQ(loaded.host.live_handles(), 0) << c.name;
+  }
+}
+
+// A host out of memory when a suite is asked for answers 4, as every allocation failure does,
+// with the warning line and no crash report; the suites taken so far come back.
+TEST(PluginLibrary, ASuiteRefusedForLackOfMemoryAnswers4) {
+  for (const bool smart : {true, false}) {
+    Loaded loaded;
+    loaded.home.create_log_file();
+    loaded.host.parameters().set_popup("render mode", 5);
+    fill_ramp(loaded.driver.set_frame(8, 8, PF_PixelFormat_ARGB128), false);
+    loaded.host.fail_suite(kPFHandleSuite, 2, kSPOutOfMemoryError);
+    EXPECT_EQ(smart ? loaded.driver.smart_render() : loaded.driver.render(), PF_Err_OUT_OF_MEMORY);
+    EXPECT_NE(loaded.home.log().find("-**### WARNING ###**-: After Effects Suite Error: "
+                                     "kSPOutOfMemoryError"),
+              std::string::npos);
+    EXPECT_EQ(loaded.home.crash_reports(), "");
+    EXPECT_EQ(loaded.host.imbalance(), "");
+    EXPECT_EQ(loaded.host.live_handles(), 0);
   }
 }
 

@@ -177,6 +177,15 @@ void warn_texture_format(const std::string& identifier) {
                      Log::warning);
 }
 
+// The pipeline reads the input in the frame's pixel type: an input world in another format
+// (which the host may hand over in either render path) is refused before any pixel is read.
+void check_input_format(const PF_EffectWorld* input, const Pixel_Description& frame,
+                        const PF_InData* in_data) {
+  BREL_ASSERT_MSG(input == nullptr || input->data == nullptr ||
+                      world_pixel_description(input, in_data) == frame,
+                  "the input layer is not in the output's pixel format");
+}
+
 // Keeps checked-out layers until the render ends and gives them back last first.
 class Held_Layers {
  public:
@@ -260,16 +269,13 @@ void handle_smart_render(PF_InData* in_data, PF_SmartRenderExtra* extra, Plugin*
   const auto factors = downsample_factors(in_data);
 
   Layer_Typeless input;
+  PF_EffectWorld* input_world = nullptr;
   {
     auto scope = render_context.scope_timer("getting input layer", 0);
-    PF_EffectWorld* world = nullptr;
-    check_result(extra->cb->checkout_layer_pixels(in_data->effect_ref, 0, &world), 698);
-    if (world != nullptr) {
-      scope->timing().workload = static_cast<int64_t>(world->rowbytes) * world->height;
-      input = make_layer_description(world, factors.x, factors.y,
-                                     world_pixel_description(world, in_data));
+    check_result(extra->cb->checkout_layer_pixels(in_data->effect_ref, 0, &input_world), 698);
+    if (input_world != nullptr) {
+      scope->timing().workload = static_cast<int64_t>(input_world->rowbytes) * input_world->height;
     }
-    input.pixel_aspect = pixel_aspect_ratio(in_data);
   }
 
   Layer_Typeless output;
@@ -285,9 +291,11 @@ void handle_smart_render(PF_InData* in_data, PF_SmartRenderExtra* extra, Plugin*
     pixel_description = world_pixel_description(world, in_data);
     output = make_layer_description(world, factors.x, factors.y, pixel_description);
   }
-  // The pipeline reads the input in the frame's pixel type.
-  BREL_ASSERT_MSG(input.pixels == nullptr || input.pixel_description == pixel_description,
-                  "the input layer is not in the output's pixel format");
+  check_input_format(input_world, pixel_description, in_data);
+  if (input_world != nullptr) {
+    input = make_layer_description(input_world, factors.x, factors.y, pixel_description);
+  }
+  input.pixel_aspect = pixel_aspect_ratio(in_data);
 
   Layer_Map layers;
   {
@@ -323,6 +331,7 @@ void handle_render(PF_InData* in_data, PF_ParamDef* params[], PF_LayerDef* outpu
                   "render without its input or output");
   const Pixel_Description pixel_description = world_pixel_description(output, in_data);
   const auto factors = downsample_factors(in_data);
+  check_input_format(&params[0]->u.ld, pixel_description, in_data);
   const Layer_Typeless input =
       make_layer_description(&params[0]->u.ld, factors.x, factors.y, pixel_description);
 
@@ -431,6 +440,14 @@ PF_Err host_code_of_current_exception() noexcept {
     return PF_Interrupt_CANCEL;
   } catch (const Exception_After_Effects& e) {
     return e.code();
+  } catch (const Exception_Ae_Suite& e) {
+    // A host out of memory is answered as every other allocation failure; any other suite
+    // failure is unexpected.
+    if (e.code() == kSPOutOfMemoryError) {
+      return PF_Err_OUT_OF_MEMORY;
+    }
+    write_unknown_exception();
+    return PF_Err_INTERNAL_STRUCT_DAMAGED;
   } catch (...) {
     // Nothing may cross into the host: the failure is reported and becomes a host code.
     write_unknown_exception();

@@ -82,8 +82,11 @@ Pixel_Description world_pixel_description(const PF_EffectWorld* world, const PF_
     const Suite_Guard<PF_PixelFormatSuite1> suite(in_data->pica_basicP, kPFPixelFormatSuite,
                                                   kPFPixelFormatSuiteVersion1);
     PrPixelFormat format = PrPixelFormat_BGRA_4444_8u;
-    // The answer is all there is to go on; a failing query leaves the 8-bit BGRA preset.
-    suite->GetPixelFormat(world, &format);
+    // The answer is all there is to go on: a frame whose format is unknown is not rendered.
+    const PF_Err err = suite->GetPixelFormat(world, &format);
+    if (err != PF_Err_NONE) {
+      throw Exception_Premiere("Premiere Api Error (PF_Err)", err, helper_source, 264);
+    }
     switch (format) {
       case PrPixelFormat_BGRA_4444_32f:
         return pixel_description_bgra(32);

@@ -155,11 +155,18 @@ TEST(WorldPixelDescription, FormatsAHostDoesNotCarryAreRefused) {
   }
 }
 
-TEST(WorldPixelDescription, PremiereIgnoresAFailingQueryAndKeepsThePreset) {
+// Reading the frame with a guessed format would misread its channels.
+TEST(WorldPixelDescription, PremiereRefusesAFrameWhoseFormatQueryFails) {
   Simulated_Host host(Host_Identity::premiere());
   host.inject(brel::sim::fn::pr_get_pixel_format, PF_Err_BAD_CALLBACK_PARAM);
   World world(1, 1, PrPixelFormat_BGRA_4444_32f, 16);
-  EXPECT_EQ(brel::world_pixel_description(world.get(), host.in_data()), bgra8);
+  try {
+    brel::world_pixel_description(world.get(), host.in_data());
+    FAIL();
+  } catch (const brel::Exception_Premiere& e) {
+    EXPECT_EQ(e.code(), PF_Err_BAD_CALLBACK_PARAM);
+  }
+  EXPECT_EQ(host.imbalance(), "");
 }
 
 TEST(WorldPixelDescription, QueryErrorsAndAMissingSuiteBecomeExceptions) {
