@@ -57,7 +57,9 @@ TEST(PluginLibraryRender, AnAbortAtAnyPollAnswers517AndMemoryExhaustionAtAnyAllo
     PF_Err answer;
     int32_t threads;
   } faults[] = {{fn::abort, PF_Interrupt_CANCEL, PF_Interrupt_CANCEL, 1},
-                {fn::suite_new_handle, 1, PF_Err_OUT_OF_MEMORY, 2}};
+                {fn::suite_new_handle, 1, PF_Err_OUT_OF_MEMORY, 2},
+                // The handle made just before a refused lock is given back too.
+                {fn::suite_lock_handle, 1, PF_Err_OUT_OF_MEMORY, 2}};
   // "normalmap", and "shadow only" with both lights casting both kinds of shadow.
   for (const int32_t mode : {5, 3}) {
     for (const auto& fault : faults) {

@@ -52,6 +52,8 @@ uint8_t* host_allocate(int64_t size, SPBasicSuite* basic_suite) {
   }
   auto* locked = static_cast<uint8_t*>(suite->host_lock_handle(handle));
   if (locked == nullptr) {
+    // The handle is ours until it is given back: a lock the host refuses must not leak it.
+    suite->host_dispose_handle(handle);
     throw std::bad_alloc();
   }
   const auto q =
