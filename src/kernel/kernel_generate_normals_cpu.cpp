@@ -20,6 +20,8 @@ BREL_TARGET_CLONES_AVX2 void decode_texture(const P* source, int64_t n, Vector_3
   float nx[block];
   float ny[block];
   float nz[block];
+  int32_t overflow[block];
+  int32_t overflows = 0;
   for (int64_t x0 = 0; x0 < n; x0 += block) {
     const int64_t m = std::min(block, n - x0);
     if constexpr (Traits::is_integer) {
@@ -58,10 +60,27 @@ BREL_TARGET_CLONES_AVX2 void decode_texture(const P* source, int64_t n, Vector_3
         nx[i] = opaque ? ex[i] : (scaled ? px * inverse : px);
         ny[i] = opaque ? ey[i] : (scaled ? py * inverse : py);
         nz[i] = opaque ? ez[i] : (scaled ? pz * inverse : 1.0f);
+        // Bitwise, not short-circuit: the loop then runs as vector code.
+        const bool partial = !opaque & !empty;
+        overflow[i] = static_cast<int32_t>(!within_float_range(nx[i])) |
+                      static_cast<int32_t>(!within_float_range(ny[i])) |
+                      static_cast<int32_t>(!within_float_range(nz[i])) |
+                      static_cast<int32_t>(partial & !within_float_range(squared));
+        overflows += overflow[i];
       }
     }
     for (int64_t i = 0; i < m; ++i) {
       out[x0 + i] = Vector_3<float>{nx[i], ny[i], nz[i]};
+    }
+    if constexpr (!Traits::is_integer) {
+      if (overflows != 0) {
+        for (int64_t i = 0; i < m; ++i) {
+          if (overflow[i] != 0) {
+            out[x0 + i] = normal_from_texture(source[x0 + i]);
+          }
+        }
+        overflows = 0;
+      }
     }
   }
 }
@@ -102,18 +121,30 @@ BREL_TARGET_CLONES_AVX2 void depth_row(const Layer<float>& depth, int64_t y,
   const float threshold = s.threshold;
   for (int64_t x0 = 0; x0 + 1 < w; x0 += block) {
     const int64_t n = std::min(block, w - 1 - x0);
+    int32_t overflows = 0;
     for (int64_t i = 0; i < n; ++i) {
       const int64_t x = x0 + i;
       const float dx = row[x] - row[x + 1];
       const float dy = row[x] - up[x];
-      const Vector_3<float> sloped = normal_from_slopes(dx, dy, s);
+      bool overflow = false;
+      const Vector_3<float> sloped = normal_from_slopes_in(dx, dy, s, overflow);
       const bool flat = dx == 0.0f && dy == 0.0f;
       nx[i] = flat ? dx : sloped.x;
       ny[i] = flat ? dy : sloped.y;
       nz[i] = flat ? 1.0f : sloped.z;
+      // The merge flags double as overflow flags until the merges are looked at.
+      merge[i] = static_cast<int32_t>(overflow & !flat);
+      overflows += merge[i];
     }
     for (int64_t i = 0; i < n; ++i) {
       out[x0 + i] = Vector_3<float>{nx[i], ny[i], nz[i]};
+    }
+    if (overflows != 0) {
+      for (int64_t i = 0; i < n; ++i) {
+        if (merge[i] != 0) {
+          out[x0 + i] = normal_from_depth(depth, x0 + i, y, discontinuity_detection, s);
+        }
+      }
     }
     if (!merging) {
       continue;

@@ -7,9 +7,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
+#include "base/finite_float.h"
 #include "base/kernel.h"
 #include "base/layer.h"
 #include "base/layer_holder.h"
@@ -67,33 +69,44 @@ struct Normal_Slope_Settings {
 
 // The unit normal of a surface whose depth falls by (dx, dy) per pixel to the right and to the
 // top: the slopes are scaled to full-resolution pixels, and z is 1 minus the slope of the
-// unscaled depth before normalising. A zero vector stays as it is.
-inline Vector_3<float> normal_from_slopes(float dx, float dy, const Normal_Slope_Settings& s) {
-  const float sx = dx * s.scale_x;
-  const float sy = dy * s.scale_y;
-  const float length = std::sqrt(sx * sx + sy * sy);
-  const float nz = (s.magnitude - length) / s.divisor;
-  const float squared = sx * sx + sy * sy + nz * nz;
+// unscaled depth before normalising. A zero vector stays as it is. T is the arithmetic: in
+// float the squares overflow for slopes from about 1e19 on, which `overflow` reports; the same
+// steps in double then give the normal those slopes have.
+template <class T>
+Vector_3<float> normal_from_slopes_in(T dx, T dy, const Normal_Slope_Settings& s, bool& overflow) {
+  const T sx = dx * static_cast<T>(s.scale_x);
+  const T sy = dy * static_cast<T>(s.scale_y);
+  const T length = std::sqrt(sx * sx + sy * sy);
+  const T nz = (static_cast<T>(s.magnitude) - length) / static_cast<T>(s.divisor);
+  const T squared = sx * sx + sy * sy + nz * nz;
+  overflow = !(squared <= std::numeric_limits<T>::max());
   // Computed for every pixel and then chosen, so that rows of pixels run without branches.
-  const float inverse = 1.0f / std::sqrt(squared);
-  const bool normalise = squared != 0.0f;
-  return Vector_3<float>{normalise ? sx * inverse : sx, normalise ? sy * inverse : sy,
-                         normalise ? nz * inverse : nz};
+  const T inverse = static_cast<T>(1) / std::sqrt(squared);
+  const bool normalise = squared != static_cast<T>(0);
+  return Vector_3<float>{static_cast<float>(normalise ? sx * inverse : sx),
+                         static_cast<float>(normalise ? sy * inverse : sy),
+                         static_cast<float>(normalise ? nz * inverse : nz)};
+}
+
+inline Vector_3<float> normal_from_slopes(float dx, float dy, const Normal_Slope_Settings& s) {
+  bool overflow = false;
+  return normal_from_slopes_in<float>(dx, dy, s, overflow);
 }
 
 // Where a difference spans a depth step larger than the threshold, takes the differences of
 // the neighbour left of the pixel, then of the one below, then of the one right of that, so
 // silhouettes do not tilt the surface beside them. Only for pixels at least two away from
 // every edge, so the neighbours' differences are the forward/backward ones.
-inline void merge_discontinuities(const Layer<float>& depth, int64_t x, int64_t y, float& dx,
-                                  float& dy, const Normal_Slope_Settings& s) {
+template <class T>
+void merge_discontinuities(const Layer<float>& depth, int64_t x, int64_t y, T& dx, T& dy,
+                           const Normal_Slope_Settings& s) {
   const auto merge = [&](int64_t r, int64_t c) {
     const float* row = depth.row(r);
-    const float cx = row[c] - row[c + 1];
-    const float cy = row[c] - depth.row(r - 1)[c];
+    const T cx = static_cast<T>(row[c]) - static_cast<T>(row[c + 1]);
+    const T cy = static_cast<T>(row[c]) - static_cast<T>(depth.row(r - 1)[c]);
     if (std::fabs(cy) > s.merge_threshold || std::fabs(cx) > s.merge_threshold) {
-      dx = (dx + cx) * 0.5f;
-      dy = (dy + cy) * 0.5f;
+      dx = (dx + cx) * static_cast<T>(0.5);
+      dy = (dy + cy) * static_cast<T>(0.5);
     } else {
       dx = cx;
       dy = cy;
@@ -114,83 +127,117 @@ inline void merge_discontinuities(const Layer<float>& depth, int64_t x, int64_t 
   }
 }
 
-// The normal at (x, y) of the depth view, pixel by pixel with every edge rule spelled out.
-// The row body uses it for the edges and the discontinuities; tests compare whole layers
-// against it.
-inline Vector_3<float> normal_from_depth(const Layer<float>& depth, int64_t x, int64_t y,
-                                         bool discontinuity_detection,
-                                         const Normal_Slope_Settings& s) {
+// The normal at (x, y) of the depth view in arithmetic T (see normal_from_slopes_in).
+template <class T>
+Vector_3<float> normal_from_depth_in(const Layer<float>& depth, int64_t x, int64_t y,
+                                     bool discontinuity_detection, const Normal_Slope_Settings& s,
+                                     bool& overflow) {
   const int64_t w = depth.width;
   const int64_t h = depth.height;
   const float* row = depth.row(y);
-  const float c0 = row[x];
+  const T c0 = row[x];
   // Value to the left minus value to the right; backward in the last column, same sign.
-  float dx = 0.0f;
+  T dx = 0;
   if (x + 1 < w) {
-    dx = c0 - row[x + 1];
+    dx = c0 - static_cast<T>(row[x + 1]);
   } else if (w > 1) {
-    dx = row[w - 2] - c0;
+    dx = static_cast<T>(row[w - 2]) - c0;
   }
   // Lower value minus upper value; forward in the first row, same sign.
-  float dy = 0.0f;
+  T dy = 0;
   if (y > 0) {
-    dy = c0 - depth.row(y - 1)[x];
+    dy = c0 - static_cast<T>(depth.row(y - 1)[x]);
   } else if (h > 1) {
-    dy = depth.row(1)[x] - c0;
+    dy = static_cast<T>(depth.row(1)[x]) - c0;
   }
-  if (dx == 0.0f && dy == 0.0f) {
-    return Vector_3<float>{dx, dy, 1.0f};
+  overflow = false;
+  if (dx == 0 && dy == 0) {
+    return Vector_3<float>{static_cast<float>(dx), static_cast<float>(dy), 1.0f};
   }
   if (discontinuity_detection && x >= 2 && x < w - 2 && y >= 2 && y < h - 2) {
     merge_discontinuities(depth, x, y, dx, dy, s);
   }
-  return normal_from_slopes(dx, dy, s);
+  return normal_from_slopes_in(dx, dy, s, overflow);
+}
+
+// The normal at (x, y) of the depth view, pixel by pixel with every edge rule spelled out; in
+// double where float overflows. The row body uses it for the edges, the discontinuities and the
+// overflows; tests compare whole layers against it.
+inline Vector_3<float> normal_from_depth(const Layer<float>& depth, int64_t x, int64_t y,
+                                         bool discontinuity_detection,
+                                         const Normal_Slope_Settings& s) {
+  bool overflow = false;
+  const Vector_3<float> normal =
+      normal_from_depth_in<float>(depth, x, y, discontinuity_detection, s, overflow);
+  return overflow ? normal_from_depth_in<double>(depth, x, y, discontinuity_detection, s, overflow)
+                  : normal;
 }
 
 // A texture channel from 0 .. white mapped to -1 .. 1, with the decoding constants of each
-// channel width.
-template <class P>
-float texture_component(float value) {
+// channel width, in arithmetic T.
+template <class P, class T = float>
+T texture_component(T value) {
   using Traits = Pixel_Traits<P>;
   if constexpr (Traits::white_value == 255.0f) {
-    return value / 127.5f - 1.0f;
+    return value / static_cast<T>(127.5) - static_cast<T>(1);
   } else if constexpr (Traits::white_value == 32768.0f) {
-    return value / 16384.0f - 1.0f;
+    return value / static_cast<T>(16384) - static_cast<T>(1);
   } else {
-    return 2.0f * value - 1.0f;
+    return static_cast<T>(2) * value - static_cast<T>(1);
   }
 }
 
-// Decodes one texture pixel, with every rule where it is decided: integer pixels count only
-// when fully opaque; float pixels with partial alpha are un-premultiplied in z and normalised.
-// The row body decodes blocks of pixels without branches; tests compare both.
-template <class P>
-Vector_3<float> normal_from_texture(const P& pixel) {
+// Decodes one texture pixel in arithmetic T, with every rule where it is decided: integer pixels
+// count only when fully opaque; float pixels with partial alpha are un-premultiplied in z and
+// normalised. `overflow` reports a float channel beyond the decoding's range or squares beyond
+// it; in double the same steps give the normal those values have, nearest finite floats standing
+// for components beyond the float range.
+template <class P, class T>
+Vector_3<float> normal_from_texture_in(const P& pixel, bool& overflow) {
   using Traits = Pixel_Traits<P>;
-  const float ex = texture_component<P>(Traits::load(pixel, Traits::red));
-  const float ey = texture_component<P>(Traits::load(pixel, Traits::green));
-  const float ez = texture_component<P>(Traits::load(pixel, Traits::blue));
-  const float a = Traits::load(pixel, Traits::alpha);
+  const T ex = texture_component<P, T>(Traits::load(pixel, Traits::red));
+  const T ey = texture_component<P, T>(Traits::load(pixel, Traits::green));
+  const T ez = texture_component<P, T>(Traits::load(pixel, Traits::blue));
+  const T a = Traits::load(pixel, Traits::alpha);
+  const auto result = [&overflow](T x, T y, T z) {
+    overflow =
+        overflow || !within_float_range(x) || !within_float_range(y) || !within_float_range(z);
+    return Vector_3<float>{nearest_finite_float(x), nearest_finite_float(y),
+                           nearest_finite_float(z)};
+  };
+  overflow = false;
   if constexpr (Traits::is_integer) {
     if (!(a >= Traits::white_value)) {
       return Vector_3<float>{0.0f, 0.0f, 1.0f};
     }
-    return Vector_3<float>{ex, ey, ez};
+    return Vector_3<float>{static_cast<float>(ex), static_cast<float>(ey), static_cast<float>(ez)};
   } else {
-    if (!(a < 1.0f)) {  // opaque, or a NaN alpha
-      return Vector_3<float>{ex, ey, ez};
+    if (!(a < 1)) {  // opaque, or a NaN alpha
+      return result(ex, ey, ez);
     }
-    if (!(a > 0.0f)) {
-      return Vector_3<float>{ex * a, ey * a, 1.0f};
+    if (!(a > 0)) {
+      return result(ex * a, ey * a, 1);
     }
-    const Vector_3<float> v{ex * a, ey * a, ez / a};
-    const float squared = v.x * v.x + v.y * v.y + v.z * v.z;
-    if (!(squared > 0.0f)) {
-      return Vector_3<float>{v.x, v.y, 1.0f};
+    const T x = ex * a;
+    const T y = ey * a;
+    const T z = ez / a;
+    const T squared = x * x + y * y + z * z;
+    overflow = !(squared <= std::numeric_limits<T>::max());
+    if (!(squared > 0)) {
+      return result(x, y, 1);
     }
-    const float inverse = 1.0f / std::sqrt(squared);
-    return Vector_3<float>{v.x * inverse, v.y * inverse, v.z * inverse};
+    const T inverse = static_cast<T>(1) / std::sqrt(squared);
+    return result(x * inverse, y * inverse, z * inverse);
   }
+}
+
+// Decodes one texture pixel, in double where float overflows. The row body decodes blocks of
+// pixels without branches and takes this for the overflows; tests compare both.
+template <class P>
+Vector_3<float> normal_from_texture(const P& pixel) {
+  bool overflow = false;
+  const Vector_3<float> normal = normal_from_texture_in<P, float>(pixel, overflow);
+  return overflow ? normal_from_texture_in<P, double>(pixel, overflow) : normal;
 }
 
 namespace generate_normals_detail {

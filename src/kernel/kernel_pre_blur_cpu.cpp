@@ -79,6 +79,24 @@ BREL_TARGET_CLONES_AVX2 void blur_row(const float* up, const float* row, const f
   }
 }
 
+// Finite depths whose float sums overflowed (depths far below zero) are blurred again in double.
+void blur_overflows(const Layer<float>& source, int64_t y, float* out,
+                    const Pre_Blur_Parameters_In& in) {
+  const float* row = source.row(y);
+  int32_t overflows = 0;
+  for (int64_t x = 0; x < in.depth.width; ++x) {
+    overflows += static_cast<int32_t>(!within_float_range(out[x]) & within_float_range(row[x]));
+  }
+  if (overflows == 0) {
+    return;
+  }
+  for (int64_t x = 0; x < in.depth.width; ++x) {
+    if (!within_float_range(out[x]) && within_float_range(row[x])) {
+      out[x] = pre_blur_pixel_reference(source, x, y, out[x], in);
+    }
+  }
+}
+
 }  // namespace
 
 void pre_blur_rows(const Iteration& iteration, Render_Context context, Pre_Blur_Parameters_In in,
@@ -90,6 +108,7 @@ void pre_blur_rows(const Iteration& iteration, Render_Context context, Pre_Blur_
   for (int64_t y = begin; y < end; ++y) {
     blur_row(source.row(y > 0 ? y - 1 : 0), source.row(y), source.row(y + 1 < h ? y + 1 : h - 1),
              target.row(y), w, in.strength, diagonal, in.threshold, in.depth_scale);
+    blur_overflows(source, y, target.row(y), in);
     context.check_abort();
   }
 }

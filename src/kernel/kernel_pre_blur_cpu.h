@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/finite_float.h"
 #include "base/kernel.h"
 #include "base/layer.h"
 #include "base/pixel.h"
@@ -51,27 +52,28 @@ int64_t pre_blur_passes(int64_t iterations, float scale_x, float scale_y);
 inline constexpr float pre_blur_diagonal_weight = 0.70710677f;
 
 // One pass at (x, y), read from `source` with neighbours clamped into the image, written as
-// the plain rules say; `kept` is what the target holds there when the pixel has no depth. The
-// row body computes the same without branches; tests compare both.
-inline float pre_blur_pixel_reference(const Layer<float>& source, int64_t x, int64_t y, float kept,
-                                      const Pre_Blur_Parameters_In& in) {
-  const float z = source.row(y)[x];
-  if (z == 0.0f) {
+// the plain rules say, in arithmetic T; `kept` is what the target holds there when the pixel has
+// no depth.
+template <class T>
+T pre_blur_pixel_in(const Layer<float>& source, int64_t x, int64_t y, float kept,
+                    const Pre_Blur_Parameters_In& in) {
+  const T z = source.row(y)[x];
+  if (z == 0) {
     return kept;
   }
-  float sum = z;
-  float weight = 1.0f;
+  T sum = z;
+  T weight = 1;
   const int64_t neighbours[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0},
                                     {1, 0},   {-1, 1}, {0, 1},  {1, 1}};
   for (const auto& offset : neighbours) {
     const int64_t nx = std::clamp<int64_t>(x + offset[0], 0, in.depth.width - 1);
     const int64_t ny = std::clamp<int64_t>(y + offset[1], 0, in.depth.height - 1);
-    const float n = source.row(ny)[nx];
-    const float dz = std::fabs(n - z);
+    const T n = source.row(ny)[nx];
+    const T dz = std::fabs(n - z);
     if (in.threshold > dz) {
       const float base =
           offset[0] != 0 && offset[1] != 0 ? in.strength * pre_blur_diagonal_weight : in.strength;
-      const float omega = (1.0f - dz / in.threshold) * base;
+      const T omega = (1 - dz / in.threshold) * base;
       sum = sum + n * omega;
       weight = weight + omega;
     }
@@ -80,6 +82,17 @@ inline float pre_blur_pixel_reference(const Layer<float>& source, int64_t x, int
     return in.depth_scale;
   }
   return sum / weight;
+}
+
+// The same in float, and in double where the float sums of finite depths overflow (depths far
+// below zero); the row body computes the same without branches; tests compare both.
+inline float pre_blur_pixel_reference(const Layer<float>& source, int64_t x, int64_t y, float kept,
+                                      const Pre_Blur_Parameters_In& in) {
+  const float blurred = pre_blur_pixel_in<float>(source, x, y, kept, in);
+  if (within_float_range(blurred) || !within_float_range(source.row(y)[x])) {
+    return blurred;
+  }
+  return nearest_finite_float(pre_blur_pixel_in<double>(source, x, y, kept, in));
 }
 
 // Rows [begin, end) of one pass from `source` into `target`, distinct layers of at least the

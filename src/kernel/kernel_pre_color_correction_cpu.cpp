@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/finite_float.h"
+
 #include "util/target_clones.h"
 
 namespace brel {
@@ -44,6 +46,33 @@ inline float curve_exponent(float half) {
 
 inline float luminance_depth(float r, float g, float b) {
   return std::sqrt(r * r + g * g + b * b) * brightness_per_length;
+}
+
+// The channel the depth is taken from, in arithmetic T.
+template <class T>
+T depth_channel_value(const Pre_Color_Correction_Settings& s, T r, T g, T b, T alpha) {
+  switch (s.depth_channel) {
+    case Depth_Channel_Luminance:
+      return std::sqrt(r * r + g * g + b * b) * brightness_per_length;
+    case Depth_Channel_Red:
+      return r;
+    case Depth_Channel_Green:
+      return g;
+    case Depth_Channel_Blue:
+      return b;
+    case Depth_Channel_Alpha:
+      return alpha;
+    default:
+      return 0;
+  }
+}
+
+// The depth value in double, for pixels whose float depth overflowed: channels from about 1e19
+// on overflow the luminance's squares, and the depth scale can carry a channel beyond the float
+// range, where the largest float stands for it.
+float depth_in_double(const Pre_Color_Correction_Settings& s, double r, double g, double b,
+                      double alpha) {
+  return nearest_finite_float(s.depth_scale * depth_channel_value(s, r, g, b, alpha));
 }
 
 }  // namespace
@@ -105,23 +134,11 @@ Pre_Color_Correction_Pixel pre_color_correction_pixel_reference(
     }
   }
   Pre_Color_Correction_Pixel result;
-  float value = 0.0f;
-  switch (s.depth_channel) {
-    case Depth_Channel_Luminance:
-      value = luminance_depth(corrected[0], corrected[1], corrected[2]);
-      break;
-    case Depth_Channel_Red:
-    case Depth_Channel_Green:
-    case Depth_Channel_Blue:
-      value = corrected[s.depth_channel - 1];
-      break;
-    case Depth_Channel_Alpha:
-      value = alpha;
-      break;
-    default:
-      break;
+  result.depth =
+      s.depth_scale * depth_channel_value(s, corrected[0], corrected[1], corrected[2], alpha);
+  if (!within_float_range(result.depth)) {
+    result.depth = depth_in_double(s, corrected[0], corrected[1], corrected[2], alpha);
   }
-  result.depth = s.depth_scale * value;
   const float m = s.surface_tint_amount;
   const float k = s.color_mix;
   for (int i = 0; i < 3; ++i) {
@@ -222,8 +239,8 @@ BREL_TARGET_CLONES_AVX2 void correct_block(const Pre_Color_Correction_Settings& 
   }
 }
 
-BREL_TARGET_CLONES_AVX2 void depth_block(const Pre_Color_Correction_Settings& s, const Block& v,
-                                         int64_t n, float* depth) {
+BREL_TARGET_CLONES_AVX2 void depth_block_in_float(const Pre_Color_Correction_Settings& s,
+                                                  const Block& v, int64_t n, float* depth) {
   const float scale = s.depth_scale;
   const float* channel = nullptr;
   switch (s.depth_channel) {
@@ -252,6 +269,22 @@ BREL_TARGET_CLONES_AVX2 void depth_block(const Pre_Color_Correction_Settings& s,
   }
   for (int64_t i = 0; i < n; ++i) {
     depth[i] = scale * channel[i];
+  }
+}
+
+void depth_block(const Pre_Color_Correction_Settings& s, const Block& v, int64_t n, float* depth) {
+  depth_block_in_float(s, v, n, depth);
+  int32_t overflows = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    overflows += static_cast<int32_t>(!within_float_range(depth[i]));
+  }
+  if (overflows == 0) {
+    return;
+  }
+  for (int64_t i = 0; i < n; ++i) {
+    if (!within_float_range(depth[i])) {
+      depth[i] = depth_in_double(s, v.r[i], v.g[i], v.b[i], v.a[i]);
+    }
   }
 }
 

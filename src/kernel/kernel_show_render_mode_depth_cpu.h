@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/finite_float.h"
 #include "base/kernel.h"
 #include "base/layer.h"
 #include "base/pixel.h"
@@ -34,6 +35,17 @@ class Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>
   void run(Render_Context context) override;
 };
 
+// The grey value of a finite depth whose float value overflowed (a depth range too small for
+// its reciprocal, or a depth far beyond it), in double; the largest float stands for values
+// beyond the float range. Every other value is kept.
+inline float show_depth_overflowed(float depth, float white, float depth_scale, float value) {
+  if (within_float_range(value) || !within_float_range(depth) || depth_scale != depth_scale) {
+    return value;
+  }
+  const double grey = static_cast<double>(depth) * white;
+  return nearest_finite_float(depth_scale != 0.0f ? grey / depth_scale : grey);
+}
+
 // Writes output row iteration.index.
 template <class P>
 void show_render_mode_depth_rows(
@@ -44,12 +56,17 @@ void show_render_mode_depth_rows(
   // A range of +0 or -0 shows depth × white unscaled; a NaN range scales (to NaN) like any
   // other. Multiplying by 1 is exact, so the unscaled case needs no branch in the loop.
   const float factor = in.depth_scale != 0.0f ? 1.0f / in.depth_scale : 1.0f;
-  write_grey_row(in.output.row(iteration.index), in.output.width,
-                 [&](int64_t x0, int64_t n, float* values) {
-                   for (int64_t i = 0; i < n; ++i) {
-                     values[i] = depth[x0 + i] * white * factor;
-                   }
-                 });
+  write_grey_row(
+      in.output.row(iteration.index), in.output.width, [&](int64_t x0, int64_t n, float* values) {
+        int32_t overflows = 0;
+        for (int64_t i = 0; i < n; ++i) {
+          values[i] = depth[x0 + i] * white * factor;
+          overflows += static_cast<int32_t>(!within_float_range(values[i]));
+        }
+        for (int64_t i = 0; overflows != 0 && i < n; ++i) {
+          values[i] = show_depth_overflowed(depth[x0 + i], white, in.depth_scale, values[i]);
+        }
+      });
   context.check_abort();
 }
 
