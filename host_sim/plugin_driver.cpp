@@ -189,8 +189,12 @@ std::vector<Plugin_Driver::Layer_Checkout> Plugin_Driver::layer_checkouts() cons
 }
 
 std::unique_ptr<World> Plugin_Driver::make_output() const {
-  return make_world(input_->get()->width, input_->get()->height,
-                    output_format_ != 0 ? output_format_ : format_);
+  std::unique_ptr<World> output = make_world(input_->get()->width, input_->get()->height,
+                                             output_format_ != 0 ? output_format_ : format_);
+  if (output_padding_.has_value()) {
+    output->fill_padding(*output_padding_);
+  }
+  return output;
 }
 
 PF_Err Plugin_Driver::smart_render(bool with_output) {

@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,8 @@ class Plugin_Driver {
   // Renders make their output world in `format` instead of the frame's (0: the frame's).
   void set_output_format(PF_PixelFormat format) { output_format_ = format; }
   PF_PixelFormat format() const { return format_; }
+  // Output worlds of later renders start with every row's padding set to `value`.
+  void fill_output_padding(std::byte value) { output_padding_ = value; }
   // A texture for a layer parameter (slot, id or name as the parameter store takes them), in
   // the frame's format or in `format`.
   template <class Key>
@@ -152,6 +155,7 @@ class Plugin_Driver {
   PF_EntryPointFunc entry_;
   PF_PixelFormat format_ = 0;
   PF_PixelFormat output_format_ = 0;
+  std::optional<std::byte> output_padding_;
   std::unique_ptr<World> input_;
   std::unique_ptr<World> output_;
   std::map<int32_t, std::unique_ptr<World>> textures_;  // by slot

@@ -1,5 +1,6 @@
 #include "simulated_host.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -63,7 +64,8 @@ int32_t World::pixel_bytes(PF_PixelFormat format, bool premiere) {
 }
 
 World::World(int32_t width, int32_t height, PF_PixelFormat format, int32_t bytes_per_pixel,
-             int32_t extra_row_bytes) {
+             int32_t extra_row_bytes)
+    : bytes_per_pixel_(bytes_per_pixel) {
   if (width < 0 || height < 0 || bytes_per_pixel <= 0 || extra_row_bytes < 0) {
     throw Sim_Error("a world needs a size of at least 0 x 0 and a pixel size above 0");
   }
@@ -78,6 +80,26 @@ World::World(int32_t width, int32_t height, PF_PixelFormat format, int32_t bytes
   world_.pix_aspect_ratio = {1, 1};
   world_.host_reserved[0] = format;
   world_.host_reserved[1] = world_magic;
+}
+
+void World::fill_padding(std::byte value) {
+  const int64_t used = int64_t{world_.width} * bytes_per_pixel_;
+  for (int32_t y = 0; y < world_.height; ++y) {
+    std::byte* row = pixels_.get() + int64_t{y} * world_.rowbytes;
+    std::fill(row + used, row + world_.rowbytes, value);
+  }
+}
+
+bool World::padding_is(std::byte value) const {
+  const int64_t used = int64_t{world_.width} * bytes_per_pixel_;
+  for (int32_t y = 0; y < world_.height; ++y) {
+    const std::byte* row = pixels_.get() + int64_t{y} * world_.rowbytes;
+    if (std::any_of(row + used, row + world_.rowbytes,
+                    [value](std::byte b) { return b != value; })) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool World::format_of(const PF_EffectWorld* world, PF_PixelFormat* format) {

@@ -11,6 +11,7 @@
 // none (handle and broker functions, ansi.sprintf, the world suites) go to the most recently
 // created host that is still alive: one simulated host at a time per process.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -100,11 +101,16 @@ class World {
   const PF_EffectWorld* get() const { return &world_; }
   PF_PixelFormat format() const { return world_.host_reserved[0]; }
 
+  // The bytes after the last pixel of each row: set to `value`, or all still `value`.
+  void fill_padding(std::byte value);
+  bool padding_is(std::byte value) const;
+
   // The format of a world this library made; false for any other record.
   static bool format_of(const PF_EffectWorld* world, PF_PixelFormat* format);
 
  private:
   std::unique_ptr<std::byte[]> pixels_;
+  int32_t bytes_per_pixel_;
   PF_EffectWorld world_{};
 };
 

@@ -1,0 +1,72 @@
+// A render with every stage of the pipeline at work, failing at each abort poll and at each
+// allocation in turn: every failure answers its code and the host gets back all it lent.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/plugin_fixture.h"
+
+namespace {
+
+using brel::sim::Host_Identity;
+using brel::test::fill_ramp;
+using brel::test::Loaded;
+namespace fn = brel::sim::fn;
+
+// Both lights with shadows and translucency, caustics, refraction of a background, occlusion,
+// and an environment lighting and reflecting; `gather` picks the gather modes of the refraction
+// and the environment through "override all" (1 to 4).
+void set_every_stage(Loaded& loaded, int32_t gather) {
+  brel::sim::Parameter_Store& p = loaded.host.parameters();
+  p.set_popup("render mode", 0);  // all
+  p.set_float("point light/light intensity", 0.8);
+  p.set_float("point light/light size", 2.0);
+  p.set_float("direct light/light size", 1.5);
+  p.set_int("direct light/shadow softness", 2);
+  p.set_int("point light/shadow softness", 2);
+  p.set_float("translucency", 0.5);
+  p.set_float("caustix", 0.7);
+  p.set_float("transparency", 0.6);
+  p.set_float("refraction", 1.3);
+  p.set_float("occlusion amount", 1.0);
+  p.set_float("illumination amount", 0.5);
+  p.set_float("reflection amount", 0.5);
+  p.set_float("glossiness", 0.3);
+  p.set_popup("override all", gather);
+  fill_ramp(loaded.driver.set_texture("environmental layer", 16, 8), false);
+  fill_ramp(loaded.driver.set_texture("background", 12, 8), false);
+}
+
+TEST(PluginLibraryRender, EveryStageAnswersAnAbortAtAnyPollAndMemoryExhaustionAtAnyAllocation) {
+  const struct {
+    const char* function;
+    PF_Err injected;
+    PF_Err answer;
+    int32_t threads;
+  } faults[] = {{fn::abort, PF_Interrupt_CANCEL, PF_Interrupt_CANCEL, 1},
+                {fn::suite_new_handle, 1, PF_Err_OUT_OF_MEMORY, 2}};
+  for (const auto& fault : faults) {
+    for (int32_t gather = 1; gather <= 4; ++gather) {
+      Loaded loaded(Host_Identity::after_effects(), fault.threads);
+      loaded.home.create_log_folder();
+      fill_ramp(loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128), false);
+      set_every_stage(loaded, gather);
+      const int64_t before = loaded.host.calls(fault.function);
+      ASSERT_EQ(loaded.driver.smart_render(), PF_Err_NONE);
+      const int64_t calls = loaded.host.calls(fault.function) - before;
+      ASSERT_GT(calls, 0);
+      for (int64_t n = 1; n <= calls; ++n) {
+        const std::string at = std::string(fault.function) + " " + std::to_string(n) +
+                               ", gather mode " + std::to_string(gather);
+        loaded.host.inject(fault.function, fault.injected, loaded.host.calls(fault.function) + n);
+        EXPECT_EQ(loaded.driver.smart_render(), fault.answer) << at;
+        EXPECT_EQ(loaded.host.imbalance(), "") << at;
+        EXPECT_EQ(loaded.host.live_handles(), 0) << at;
+      }
+      EXPECT_EQ(loaded.home.crash_reports(), "") << fault.function;
+    }
+  }
+}
+
+}  // namespace
