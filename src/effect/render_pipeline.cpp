@@ -75,9 +75,10 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
     Caustics::show_caustics(render_context, parameters, caustics, output);
     return;
   }
-  // Stage: refraction.
   // Kept until the final shading has read them.
   Refraction_Occlusion_Results<T> refraction_occlusion;
+  Refraction_Occlusion_Stages<T>::refraction(render_context, values, surface, caustics.image,
+                                             refraction_occlusion);
   Refraction_Occlusion_Stages<T>::environmental_occlusion(render_context, values, surface,
                                                           refraction_occlusion);
   // Stage: final shading.
