@@ -80,6 +80,10 @@ std::vector<float> render(PF_PixelFormat format, int32_t bytes) {
   p.set_float("blur illumination", 0.2);
   p.set_float("occlusion amount", 0.5);
   p.set_int("occlusion radius", 3);
+  // The quick mode is left out: its occlusion differs between the two renders by up to 22 units
+  // at a few pixels of the dome's rim (full mode agrees), which this comparison would hide the
+  // final shading's own differences behind.
+  p.set_checkbox("quick mode", false);
   p.set_float("transparency", 0.4);
   p.set_float("colorize", 0.3);
   p.set_float("refraction", 1.2);
