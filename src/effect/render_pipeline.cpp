@@ -83,6 +83,10 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
                                                           refraction_occlusion);
   // Final shading, over what the earlier stages made; a stage not yet built hands on nothing.
   Final_Shading_Inputs shading;
+  shading.directional_shadow = shadows.directional_shadow;
+  shading.directional_translucency_shadow = shadows.directional_translucency_shadow;
+  shading.point_shadow = shadows.point_shadow;
+  shading.point_translucency_shadow = shadows.point_translucency_shadow;
   shading.caustics_image = caustics.image;
   shading.refraction = refraction_occlusion.refraction;
   shading.occlusion = refraction_occlusion.occlusion;
