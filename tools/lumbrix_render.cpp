@@ -196,17 +196,23 @@ std::string plugin_path() {
   return LUMBRIX_DEFAULT_PLUGIN_PATH;
 }
 
-// The demo scene's settings: what shows the stages the effect has.
+// The demo scene's settings: the whole effect, with both lights casting shadows, reflections
+// and illumination from the environment, and the background refracted through a partly
+// transparent surface with caustics.
 const std::vector<std::pair<std::string, std::string>> demo_settings = {
-    {"render mode", "normalmap"},
+    {"render mode", "all"},
     {"depth factor", "40"},
     {"pre blur iterations", "2"},
     {"discontinuity detection", "on"},
-    {"direct light/light intensity", "0.9"},
-    {"point light/light intensity", "0.6"},
+    {"direct light/light intensity", "0.7"},
+    {"point light/light intensity", "0.5"},
     {"glossiness", "0.4"},
     {"reflection amount", "0.2"},
+    {"illumination amount", "0.2"},
     {"surface tint amount", "0.8"},
+    {"transparency", "0.35"},
+    {"refraction", "1.3"},
+    {"caustix", "0.6"},
 };
 
 int run(const Options& options) {

@@ -2,6 +2,7 @@
 
 #include "effect/caustics_stages.h"
 #include "effect/depth_stages.h"
+#include "effect/final_shading_stage.h"
 #include "effect/parameter_set.h"
 #include "effect/refraction_occlusion_stages.h"
 #include "effect/shadow_stages.h"
@@ -81,7 +82,17 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
                                              refraction_occlusion);
   Refraction_Occlusion_Stages<T>::environmental_occlusion(render_context, values, surface,
                                                           refraction_occlusion);
-  // Stage: final shading.
+  // Final shading, over what the earlier stages made; a stage not yet built hands on nothing.
+  Final_Shading_Inputs shading;
+  shading.directional_shadow = shadows.directional_shadow;
+  shading.directional_translucency_shadow = shadows.directional_translucency_shadow;
+  shading.point_shadow = shadows.point_shadow;
+  shading.point_translucency_shadow = shadows.point_translucency_shadow;
+  shading.caustics_image = caustics.image;
+  shading.refraction = refraction_occlusion.refraction;
+  shading.occlusion = refraction_occlusion.occlusion;
+  Final_Shading_Stage<T>::final_shading(render_context, parameters, layers, values, input, output,
+                                        surface, shading);
 }
 
 template Pipeline_Values<ARGB8> prepare_pipeline_values<ARGB8>(const Parameter_Set&,

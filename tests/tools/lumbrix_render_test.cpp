@@ -61,7 +61,7 @@ float luminance(const float* p) {
 }
 
 TEST_F(Renderer, DemoNormalMapShowsTheRelief) {
-  const lumbrix::Image image = demo("normals.png");
+  const lumbrix::Image image = demo("normals.png", "--set \"render mode=normalmap\"");
   ASSERT_EQ(image.width, 96);
   ASSERT_EQ(image.height, 54);
   EXPECT_EQ(image.bits, 16);  // a float frame goes to a 16-bit PNG
@@ -80,6 +80,22 @@ TEST_F(Renderer, DemoNormalMapShowsTheRelief) {
   EXPECT_GT(std::abs(left[0] - right[0]), 0.3f);
 }
 
+// By default the demo shows the whole effect: lit, opaque, and not just the surface colour.
+TEST_F(Renderer, DemoRendersEverythingByDefault) {
+  const lumbrix::Image all = demo("all.exr");
+  const lumbrix::Image surface = demo("surface_only.exr", "--set \"render mode=surface color\"");
+  double difference = 0.0;
+  for (int64_t y = 0; y < all.height; ++y) {
+    for (int64_t x = 0; x < all.width; ++x) {
+      EXPECT_EQ(all.pixel(x, y)[3], 1.0f);
+      difference += std::abs(luminance(all.pixel(x, y)) - luminance(surface.pixel(x, y)));
+    }
+  }
+  EXPECT_GT(difference / static_cast<double>(all.width * all.height), 0.05);
+  // The dome's flanks are lit differently.
+  EXPECT_GT(std::abs(luminance(all.pixel(8, 27)) - luminance(all.pixel(36, 27))), 0.02f);
+}
+
 TEST_F(Renderer, DemoInEveryRenderModeThatExists) {
   const lumbrix::Image depth = demo("depth.png", "--set \"render mode=depthmap\"");
   // The dome's top stands higher than the ground.
@@ -92,7 +108,7 @@ TEST_F(Renderer, DemoInEveryRenderModeThatExists) {
   // Tinted by the warm surface texture: red above blue on the ground.
   EXPECT_GT(surface.pixel(48, 2)[0], surface.pixel(48, 2)[2]);
 
-  const lumbrix::Image normals = demo("normals8.png", "--bits 8");
+  const lumbrix::Image normals = demo("normals8.png", "--bits 8 --set \"render mode=normalmap\"");
   EXPECT_EQ(normals.bits, 8);
   // The 8-bit frame quantises the depth too, so only the flat ground is compared: the view
   // writes (n + 1) / 2 x 255 there, near 128 and 255.
@@ -144,7 +160,8 @@ TEST_F(Renderer, BadInputIsRefusedWithOneLineAndNoOutput) {
 TEST_F(Renderer, ParametersByGroupSlotAndIdReachThePlugin) {
   // Depth factor 0 flattens everything: the normal map is (0, 0, 1) everywhere.
   for (const std::string key : {"depth factor", "slot:1", "id:5"}) {
-    const lumbrix::Image flat = demo("flat.exr", "--set \"" + key + "=0\"");
+    const lumbrix::Image flat =
+        demo("flat.exr", "--set \"render mode=normalmap\" --set \"" + key + "=0\"");
     EXPECT_FLOAT_EQ(flat.pixel(22, 27)[0], 0.5f) << key;
     EXPECT_FLOAT_EQ(flat.pixel(22, 27)[2], 1.0f) << key;
   }
