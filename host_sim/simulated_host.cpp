@@ -63,13 +63,15 @@ int32_t World::pixel_bytes(PF_PixelFormat format, bool premiere) {
 }
 
 World::World(int32_t width, int32_t height, PF_PixelFormat format, int32_t bytes_per_pixel,
-             int32_t extra_row_bytes) {
+             int32_t extra_row_bytes, bool cleared) {
   if (width < 0 || height < 0 || bytes_per_pixel <= 0 || extra_row_bytes < 0) {
     throw Sim_Error("a world needs a size of at least 0 x 0 and a pixel size above 0");
   }
   const int64_t row_bytes = (int64_t{width} * bytes_per_pixel + 63) / 64 * 64 + extra_row_bytes;
   const int64_t bytes = row_bytes * height;
-  pixels_ = std::make_unique<std::byte[]>(static_cast<size_t>(bytes > 0 ? bytes : 1));
+  const size_t size = static_cast<size_t>(bytes > 0 ? bytes : 1);
+  pixels_ = cleared ? std::make_unique<std::byte[]>(size)
+                    : std::make_unique_for_overwrite<std::byte[]>(size);
   world_.data = pixels_.get();
   world_.rowbytes = static_cast<A_long>(row_bytes);
   world_.width = width;
