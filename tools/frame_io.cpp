@@ -9,15 +9,18 @@ namespace lumbrix {
 
 namespace {
 
-// Positions of red, green, blue and alpha inside a pixel.
-struct Channel_Positions {
-  int red, green, blue, alpha;
+// Positions of red, green, blue and alpha inside a pixel, known when compiling so the row loops
+// vectorise.
+template <Channel_Order order>
+struct At;
+template <>
+struct At<Channel_Order::argb> {
+  static constexpr int red = 1, green = 2, blue = 3, alpha = 0;
 };
-
-Channel_Positions positions_of(Channel_Order order) {
-  return order == Channel_Order::argb ? Channel_Positions{1, 2, 3, 0}
-                                      : Channel_Positions{2, 1, 0, 3};
-}
+template <>
+struct At<Channel_Order::bgra> {
+  static constexpr int red = 2, green = 1, blue = 0, alpha = 3;
+};
 
 template <class Channel>
 Channel to_channel(float value, float white) {
@@ -28,37 +31,57 @@ Channel to_channel(float value, float white) {
   return scaled >= white ? static_cast<Channel>(white) : static_cast<Channel>(scaled);
 }
 
-template <class Channel>
-void fill_row(Channel* out, Channel_Order order, const float* in, int64_t width, float white) {
-  const Channel_Positions at = positions_of(order);
+template <class Channel, Channel_Order order>
+void fill_row(Channel* out, const float* in, int64_t width, float white) {
+  using at = At<order>;
   for (int64_t x = 0; x < width; ++x, in += 4, out += 4) {
     if constexpr (std::is_floating_point_v<Channel>) {
-      out[at.red] = in[0];
-      out[at.green] = in[1];
-      out[at.blue] = in[2];
-      out[at.alpha] = in[3];
+      out[at::red] = in[0];
+      out[at::green] = in[1];
+      out[at::blue] = in[2];
+      out[at::alpha] = in[3];
     } else {
-      out[at.red] = to_channel<Channel>(in[0], white);
-      out[at.green] = to_channel<Channel>(in[1], white);
-      out[at.blue] = to_channel<Channel>(in[2], white);
-      out[at.alpha] = to_channel<Channel>(in[3], white);
+      out[at::red] = to_channel<Channel>(in[0], white);
+      out[at::green] = to_channel<Channel>(in[1], white);
+      out[at::blue] = to_channel<Channel>(in[2], white);
+      out[at::alpha] = to_channel<Channel>(in[3], white);
     }
   }
 }
 
-template <class Channel>
-void read_row(const Channel* in, Channel_Order order, float* out, int64_t width, float white) {
-  const Channel_Positions at = positions_of(order);
+template <class Channel, Channel_Order order>
+void read_row(const Channel* in, float* out, int64_t width, float white) {
+  using at = At<order>;
   for (int64_t x = 0; x < width; ++x, in += 4, out += 4) {
-    out[0] = static_cast<float>(in[at.red]) / white;
-    out[1] = static_cast<float>(in[at.green]) / white;
-    out[2] = static_cast<float>(in[at.blue]) / white;
-    out[3] = static_cast<float>(in[at.alpha]) / white;
+    out[0] = static_cast<float>(in[at::red]) / white;
+    out[1] = static_cast<float>(in[at::green]) / white;
+    out[2] = static_cast<float>(in[at::blue]) / white;
+    out[3] = static_cast<float>(in[at::alpha]) / white;
   }
 }
 
 char* row_of(const PF_EffectWorld& world, int64_t y) {
   return static_cast<char*>(world.data) + y * world.rowbytes;
+}
+
+template <class Channel>
+void fill_row(char* out, Channel_Order order, const float* in, int64_t width, float white) {
+  auto* row = reinterpret_cast<Channel*>(out);
+  if (order == Channel_Order::argb) {
+    fill_row<Channel, Channel_Order::argb>(row, in, width, white);
+  } else {
+    fill_row<Channel, Channel_Order::bgra>(row, in, width, white);
+  }
+}
+
+template <class Channel>
+void read_row(const char* in, Channel_Order order, float* out, int64_t width, float white) {
+  const auto* row = reinterpret_cast<const Channel*>(in);
+  if (order == Channel_Order::argb) {
+    read_row<Channel, Channel_Order::argb>(row, out, width, white);
+  } else {
+    read_row<Channel, Channel_Order::bgra>(row, out, width, white);
+  }
 }
 
 }  // namespace
@@ -89,11 +112,11 @@ void fill_world_rows(PF_EffectWorld& world, int bits, Channel_Order order, int64
   for (int64_t row = y; row < y + count; ++row, rgba += world.width * 4) {
     char* out = row_of(world, row);
     if (bits == 8) {
-      fill_row(reinterpret_cast<uint8_t*>(out), order, rgba, world.width, 255.0f);
+      fill_row<uint8_t>(out, order, rgba, world.width, 255.0f);
     } else if (bits == 16) {
-      fill_row(reinterpret_cast<uint16_t*>(out), order, rgba, world.width, 32768.0f);
+      fill_row<uint16_t>(out, order, rgba, world.width, 32768.0f);
     } else {
-      fill_row(reinterpret_cast<float*>(out), order, rgba, world.width, 1.0f);
+      fill_row<float>(out, order, rgba, world.width, 1.0f);
     }
   }
 }
@@ -102,11 +125,11 @@ void read_world_row(const PF_EffectWorld& world, int bits, Channel_Order order, 
                     float* rgba) {
   const char* in = row_of(world, y);
   if (bits == 8) {
-    read_row(reinterpret_cast<const uint8_t*>(in), order, rgba, world.width, 255.0f);
+    read_row<uint8_t>(in, order, rgba, world.width, 255.0f);
   } else if (bits == 16) {
-    read_row(reinterpret_cast<const uint16_t*>(in), order, rgba, world.width, 32768.0f);
+    read_row<uint16_t>(in, order, rgba, world.width, 32768.0f);
   } else {
-    read_row(reinterpret_cast<const float*>(in), order, rgba, world.width, 1.0f);
+    read_row<float>(in, order, rgba, world.width, 1.0f);
   }
 }
 

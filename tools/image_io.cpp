@@ -313,30 +313,41 @@ unsigned char paeth_predictor(int left, int above, int above_left) {
 }
 
 // Filters one row of `size` bytes with `step` bytes a pixel against the row above (zeros above
-// the first row), as the format defines its five filters.
-void filter_row(Png_Filter filter, const unsigned char* row, const unsigned char* above,
-                size_t size, size_t step, unsigned char* out) {
+// the first row), as the format defines its five filters. One loop per filter, so each
+// compiles to its own tight code.
+template <Png_Filter filter>
+void filter_row(const unsigned char* row, const unsigned char* above, size_t size, size_t step,
+                unsigned char* out) {
   for (size_t i = 0; i < size; ++i) {
     const int left = i >= step ? row[i - step] : 0;
-    const int above_left = i >= step ? above[i - step] : 0;
     int prediction = 0;
-    switch (filter) {
-      case none:
-        break;
-      case sub:
-        prediction = left;
-        break;
-      case up:
-        prediction = above[i];
-        break;
-      case average:
-        prediction = (left + above[i]) >> 1;
-        break;
-      case paeth:
-        prediction = paeth_predictor(left, above[i], above_left);
-        break;
+    if constexpr (filter == sub) {
+      prediction = left;
+    } else if constexpr (filter == up) {
+      prediction = above[i];
+    } else if constexpr (filter == average) {
+      prediction = (left + above[i]) >> 1;
+    } else if constexpr (filter == paeth) {
+      prediction = paeth_predictor(left, above[i], i >= step ? above[i - step] : 0);
     }
     out[i] = static_cast<unsigned char>(row[i] - prediction);
+  }
+}
+
+void filter_row(Png_Filter filter, const unsigned char* row, const unsigned char* above,
+                size_t size, size_t step, unsigned char* out) {
+  switch (filter) {
+    case none:
+      std::copy_n(row, size, out);
+      return;
+    case sub:
+      return filter_row<sub>(row, above, size, step, out);
+    case up:
+      return filter_row<up>(row, above, size, step, out);
+    case average:
+      return filter_row<average>(row, above, size, step, out);
+    case paeth:
+      return filter_row<paeth>(row, above, size, step, out);
   }
 }
 
