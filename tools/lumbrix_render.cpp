@@ -344,10 +344,13 @@ void check_memory(const Layer_Source& frame, const std::vector<Layer_Source>& te
 }
 
 // The controls the effect greys out with the settings as they are, by host index: the last
-// word of its own enabling rules, as a host's panel shows them.
-std::vector<bool> greyed_out(Plugin_Driver& driver, const fs::path& log_file) {
-  check(driver.update_params_ui(), "the parameter-UI update", log_file);
+// word of its own enabling rules, as a host's panel shows them. A plug-in that fails the update
+// greys out nothing; the render itself tells what is wrong with it.
+std::vector<bool> greyed_out(Plugin_Driver& driver) {
   std::vector<bool> disabled(static_cast<size_t>(driver.host().parameters().size() + 1), false);
+  if (driver.update_params_ui() != PF_Err_NONE) {
+    return disabled;
+  }
   for (const auto& call : driver.host().update_ui_calls()) {
     if (call.index >= 0 && static_cast<size_t>(call.index) < disabled.size()) {
       disabled[call.index] = (call.ui_flags & PF_PUI_DISABLED) != 0;
@@ -467,7 +470,7 @@ int run(const Options& options, Clock::time_point start) {
   const double read_seconds = seconds_since(read_start);
 
   // A setting the effect greys out changes nothing: say so rather than let it pass silently.
-  const std::vector<bool> disabled = greyed_out(*driver, log_file);
+  const std::vector<bool> disabled = greyed_out(*driver);
   for (const auto& [key, value] : options.settings) {
     const int32_t slot = lumbrix::find_slot(host.parameters(), key);
     if (disabled[brel::sim::Parameter_Store::host_index(slot)]) {
