@@ -49,11 +49,11 @@ struct Environment_Parameter {
 // Each builder looks its textures up in its own copy of the map; what the lookups insert is
 // discarded with it.
 template <class T>
-Refraction_Parameter<T, Implementation_Cpu> prepare_pipeline_layers_a(
+Refraction_Parameter<T, Implementation_Cpu> prepare_refraction_parameter(
     const Parameter_Set& parameters, Layer_Map layers);
 
 template <class T>
-Environment_Parameter<T> prepare_pipeline_layers_b(const Parameter_Set& parameters,
-                                                   Layer_Map layers);
+Environment_Parameter<T> prepare_environment_parameter(const Parameter_Set& parameters,
+                                                       Layer_Map layers);
 
 }  // namespace brel
