@@ -22,8 +22,8 @@ Pipeline_Values<T> prepare_pipeline_values(const Parameter_Set& parameters,
   v.pre_blur_iterations = parameters.slot<51>().value();
   v.point_light = build_point_light(parameters);
   v.direct_light = build_direct_light(parameters);
-  v.refraction = prepare_pipeline_layers_a<T>(parameters, layers);
-  v.environment = prepare_pipeline_layers_b<T>(parameters, layers);
+  v.refraction = prepare_refraction_parameter<T>(parameters, layers);
+  v.environment = prepare_environment_parameter<T>(parameters, layers);
   v.caustix = static_cast<float>(parameters.slot<82>().value());
   v.transparency = static_cast<float>(parameters.slot<74>().value());
   // "alpha fading" is read only when "alpha clipping" is off.

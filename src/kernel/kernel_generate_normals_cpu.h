@@ -147,18 +147,11 @@ inline Vector_3<float> normal_from_depth(const Layer<float>& depth, int64_t x, i
   return normal_from_slopes(dx, dy, s);
 }
 
-// A texture channel from 0 .. white mapped to -1 .. 1, with the decoding constants of each
-// channel width.
+// A texture channel from 0 .. white mapped to -1 .. 1: divided by half of white (127.5, 16384,
+// or for float 0.5, which is exactly twice the value) less 1.
 template <class P>
 float texture_component(float value) {
-  using Traits = Pixel_Traits<P>;
-  if constexpr (Traits::white_value == 255.0f) {
-    return value / 127.5f - 1.0f;
-  } else if constexpr (Traits::white_value == 32768.0f) {
-    return value / 16384.0f - 1.0f;
-  } else {
-    return 2.0f * value - 1.0f;
-  }
+  return value / (Pixel_Traits<P>::white_value * 0.5f) - 1.0f;
 }
 
 // Decodes one texture pixel, with every rule where it is decided: integer pixels count only
