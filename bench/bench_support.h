@@ -8,7 +8,6 @@
 #include <benchmark/benchmark.h>
 #include <initializer_list>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -17,10 +16,8 @@
 
 #include "base/kernel.h"
 #include "base/layer_holder.h"
-#include "base/render_context_cpu.h"
-#include "base/timing_table.h"
+#include "support/standalone_render.h"
 #include "util/memory_2d.h"
-#include "util/thread_pool.h"
 
 namespace brel::bench {
 
@@ -28,18 +25,11 @@ namespace brel::bench {
 inline constexpr int64_t frame_width = 3840;
 inline constexpr int64_t frame_height = 2160;
 
-struct Bench_Render {
-  explicit Bench_Render(const benchmark::State& state) {
-    const int64_t threads =
-        state.range(0) > 0 ? state.range(0) : std::thread::hardware_concurrency();
-    pool.start(threads);
-    context = render_context_cpu(pool, &timing_table, aborted);
-  }
-
-  Thread_Pool pool;
-  Timing_Table timing_table;
-  std::atomic<bool> aborted{false};
-  Render_Context context;
+// The tests' stand-alone render at the benchmark's thread count.
+struct Bench_Render : test::Standalone_Render {
+  explicit Bench_Render(const benchmark::State& state)
+      : Standalone_Render(state.range(0) > 0 ? state.range(0)
+                                             : std::thread::hardware_concurrency()) {}
 };
 
 // A layer of P (frame-sized unless told otherwise) with every byte written once, so that no

@@ -132,7 +132,7 @@ std::unique_ptr<World> Plugin_Driver::make_world(int32_t width, int32_t height,
                                                  PF_PixelFormat format) const {
   int32_t bytes = World::pixel_bytes(format, host_.identity().is_premiere());
   // A format the host does not carry still gets pixels: the effect is to refuse it.
-  return std::make_unique<World>(width, height, format, bytes > 0 ? bytes : 16);
+  return std::make_unique<World>(width, height, format, bytes > 0 ? bytes : 16, 0, clear_worlds_);
 }
 
 World& Plugin_Driver::set_frame(int32_t width, int32_t height, PF_PixelFormat format) {

@@ -99,6 +99,10 @@ class Plugin_Driver {
   // format unless given another.
   World& set_frame(int32_t width, int32_t height, PF_PixelFormat format);
   World& input() { return *input_; }
+  // Whether new worlds start cleared to zero (the default). A caller that fills the frame and
+  // textures whole, and reads outputs only after the effect wrote them whole, spares the
+  // clearing.
+  void set_clear_worlds(bool clear) { clear_worlds_ = clear; }
   // Renders make their output world in `format` instead of the frame's (0: the frame's).
   void set_output_format(PF_PixelFormat format) { output_format_ = format; }
   PF_PixelFormat format() const { return format_; }
@@ -156,6 +160,7 @@ class Plugin_Driver {
   PF_PixelFormat format_ = 0;
   PF_PixelFormat output_format_ = 0;
   std::optional<std::byte> output_padding_;
+  bool clear_worlds_ = true;
   std::unique_ptr<World> input_;
   std::unique_ptr<World> output_;
   std::map<int32_t, std::unique_ptr<World>> textures_;  // by slot

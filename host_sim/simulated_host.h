@@ -91,9 +91,10 @@ class World {
   // Bytes per pixel of a format as the host carries it: 0 for a format the host lacks.
   static int32_t pixel_bytes(PF_PixelFormat format, bool premiere);
 
-  // Rows are padded to 64 bytes plus `extra_row_bytes`.
+  // Rows are padded to 64 bytes plus `extra_row_bytes`. Pixels start cleared to zero unless
+  // `cleared` is false, for a world that is about to be written whole.
   World(int32_t width, int32_t height, PF_PixelFormat format, int32_t bytes_per_pixel,
-        int32_t extra_row_bytes = 0);
+        int32_t extra_row_bytes = 0, bool cleared = true);
   World(const World&) = delete;
   World& operator=(const World&) = delete;
 

@@ -45,8 +45,7 @@ float relief(float u, float v, float aspect) {
   return std::clamp(height, 0.0f, 1.0f);
 }
 
-void set(Image& image, int64_t x, int64_t y, float r, float g, float b, float a = 1.0f) {
-  float* p = image.pixel(x, y);
+void set(float* p, float r, float g, float b, float a = 1.0f) {
   p[0] = r;
   p[1] = g;
   p[2] = b;
@@ -55,60 +54,66 @@ void set(Image& image, int64_t x, int64_t y, float r, float g, float b, float a 
 
 }  // namespace
 
-Demo_Scene make_demo_scene(int64_t width, int64_t height) {
-  Demo_Scene scene{Image(width, height, 32), Image(width, height, 32), Image(width, height, 32),
-                   Image(width, height, 32)};
+void demo_row(Demo_Layer layer, int64_t width, int64_t height, int64_t y, float* rgba) {
   const float aspect = static_cast<float>(width) / static_cast<float>(height);
   const float unit = 1.0f / static_cast<float>(height);
 
-  for (int64_t y = 0; y < height; ++y) {
-    for (int64_t x = 0; x < width; ++x) {
-      const float u = (static_cast<float>(x) + 0.5f) * unit - 0.5f * aspect;
-      const float v = (static_cast<float>(y) + 0.5f) * unit - 0.5f;
+  for (int64_t x = 0; x < width; ++x) {
+    const float u = (static_cast<float>(x) + 0.5f) * unit - 0.5f * aspect;
+    const float v = (static_cast<float>(y) + 0.5f) * unit - 0.5f;
+    float* p = rgba + x * 4;
 
-      const float depth = relief(u, v, aspect);
-      set(scene.depth_pass, x, y, depth, depth, depth);
-
-      // Warm tiles with a darker grout, the tile hue drifting across the frame.
-      const float tu = u * 10.0f, tv = v * 10.0f;
-      const bool odd =
-          (static_cast<int64_t>(std::floor(tu)) + static_cast<int64_t>(std::floor(tv))) & 1;
-      const float grout =
-          smoothstep(0.0f, 0.06f, std::min(tu - std::floor(tu), tv - std::floor(tv)));
-      const float hue = 0.5f + 0.5f * std::sin(u * 2.0f + 1.0f);
-      const float tile = (odd ? 0.85f : 0.7f) * (0.35f + 0.65f * grout);
-      set(scene.surface, x, y, tile * (0.75f + 0.25f * hue), tile * 0.6f,
-          tile * (0.45f - 0.2f * hue));
-
-      // Sky above a horizon, ground below, and a bright sun.
-      const float elevation =
-          0.5f - static_cast<float>(y) / static_cast<float>(height - 1 > 0 ? height - 1 : 1);
-      float r, g, b;
-      if (elevation >= 0.0f) {
-        const float t = std::min(1.0f, elevation * 2.0f);
-        r = 0.75f - 0.55f * t;
-        g = 0.82f - 0.45f * t;
-        b = 0.95f - 0.15f * t;
-      } else {
-        const float t = std::min(1.0f, -elevation * 2.0f);
-        r = 0.35f - 0.15f * t;
-        g = 0.3f - 0.12f * t;
-        b = 0.25f - 0.1f * t;
+    switch (layer) {
+      case Demo_Layer::depth_pass: {
+        const float depth = relief(u, v, aspect);
+        set(p, depth, depth, depth);
+        break;
       }
-      const float su = u - 0.25f * aspect, sv = v + 0.3f;
-      const float sun = std::exp(-(su * su + sv * sv) / 0.004f);
-      set(scene.environment, x, y, r + 3.0f * sun, g + 2.8f * sun, b + 2.2f * sun);
-
-      // A fine grid on a diagonal gradient: refraction bends its lines visibly.
-      const float gu = std::abs(std::fmod(u * 24.0f + 100.0f, 1.0f) - 0.5f);
-      const float gv = std::abs(std::fmod(v * 24.0f + 100.0f, 1.0f) - 0.5f);
-      const float line = 1.0f - smoothstep(0.38f, 0.46f, std::max(gu, gv));
-      const float diagonal = 0.5f + 0.5f * (u / aspect + v);
-      set(scene.background, x, y, 0.15f + 0.6f * diagonal - 0.1f * line, 0.35f + 0.4f * line,
-          0.75f - 0.5f * diagonal + 0.2f * line);
+      case Demo_Layer::surface: {
+        // Warm tiles with a darker grout, the tile hue drifting across the frame.
+        const float tu = u * 10.0f, tv = v * 10.0f;
+        const bool odd =
+            (static_cast<int64_t>(std::floor(tu)) + static_cast<int64_t>(std::floor(tv))) & 1;
+        const float grout =
+            smoothstep(0.0f, 0.06f, std::min(tu - std::floor(tu), tv - std::floor(tv)));
+        const float hue = 0.5f + 0.5f * std::sin(u * 2.0f + 1.0f);
+        const float tile = (odd ? 0.85f : 0.7f) * (0.35f + 0.65f * grout);
+        set(p, tile * (0.75f + 0.25f * hue), tile * 0.6f, tile * (0.45f - 0.2f * hue));
+        break;
+      }
+      case Demo_Layer::environment: {
+        // Sky above a horizon, ground below, and a bright sun.
+        const float elevation =
+            0.5f - static_cast<float>(y) / static_cast<float>(height - 1 > 0 ? height - 1 : 1);
+        float r, g, b;
+        if (elevation >= 0.0f) {
+          const float t = std::min(1.0f, elevation * 2.0f);
+          r = 0.75f - 0.55f * t;
+          g = 0.82f - 0.45f * t;
+          b = 0.95f - 0.15f * t;
+        } else {
+          const float t = std::min(1.0f, -elevation * 2.0f);
+          r = 0.35f - 0.15f * t;
+          g = 0.3f - 0.12f * t;
+          b = 0.25f - 0.1f * t;
+        }
+        const float su = u - 0.25f * aspect, sv = v + 0.3f;
+        const float sun = std::exp(-(su * su + sv * sv) / 0.004f);
+        set(p, r + 3.0f * sun, g + 2.8f * sun, b + 2.2f * sun);
+        break;
+      }
+      case Demo_Layer::background: {
+        // A fine grid on a diagonal gradient: refraction bends its lines visibly.
+        const float gu = std::abs(std::fmod(u * 24.0f + 100.0f, 1.0f) - 0.5f);
+        const float gv = std::abs(std::fmod(v * 24.0f + 100.0f, 1.0f) - 0.5f);
+        const float line = 1.0f - smoothstep(0.38f, 0.46f, std::max(gu, gv));
+        const float diagonal = 0.5f + 0.5f * (u / aspect + v);
+        set(p, 0.15f + 0.6f * diagonal - 0.1f * line, 0.35f + 0.4f * line,
+            0.75f - 0.5f * diagonal + 0.2f * line);
+        break;
+      }
     }
   }
-  return scene;
 }
 
 }  // namespace lumbrix

@@ -9,13 +9,15 @@
 
 namespace lumbrix {
 
-struct Demo_Scene {
-  Image depth_pass;   // the effect's own layer: depth in every colour channel, opaque
-  Image surface;      // surface colour texture
-  Image environment;  // environment for reflections and illumination
-  Image background;   // seen through transparent, refracting surfaces
+enum class Demo_Layer {
+  depth_pass,   // the effect's own layer: depth in every colour channel, opaque
+  surface,      // surface colour texture
+  environment,  // environment for reflections and illumination
+  background,   // seen through transparent, refracting surfaces
 };
 
-Demo_Scene make_demo_scene(int64_t width, int64_t height);
+// Row `y` of one of the scene's images at `width` x `height`, as straight RGBA floats; rows
+// are independent, so any number of threads may make them.
+void demo_row(Demo_Layer layer, int64_t width, int64_t height, int64_t y, float* rgba);
 
 }  // namespace lumbrix

@@ -3,20 +3,24 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace lumbrix {
 
 namespace {
 
-// Positions of red, green, blue and alpha inside a pixel.
-struct Channel_Positions {
-  int red, green, blue, alpha;
+// Positions of red, green, blue and alpha inside a pixel, known when compiling so the row loops
+// vectorise.
+template <Channel_Order order>
+struct At;
+template <>
+struct At<Channel_Order::argb> {
+  static constexpr int red = 1, green = 2, blue = 3, alpha = 0;
 };
-
-Channel_Positions positions_of(Channel_Order order) {
-  return order == Channel_Order::argb ? Channel_Positions{1, 2, 3, 0}
-                                      : Channel_Positions{2, 1, 0, 3};
-}
+template <>
+struct At<Channel_Order::bgra> {
+  static constexpr int red = 2, green = 1, blue = 0, alpha = 3;
+};
 
 template <class Channel>
 Channel to_channel(float value, float white) {
@@ -27,43 +31,56 @@ Channel to_channel(float value, float white) {
   return scaled >= white ? static_cast<Channel>(white) : static_cast<Channel>(scaled);
 }
 
-template <class Channel>
-void fill_rows(PF_EffectWorld& world, Channel_Order order, const Image& image, float white) {
-  const Channel_Positions at = positions_of(order);
-  for (int64_t y = 0; y < image.height; ++y) {
-    auto* row = reinterpret_cast<Channel*>(static_cast<char*>(world.data) + y * world.rowbytes);
-    for (int64_t x = 0; x < image.width; ++x) {
-      const float* p = image.pixel(x, y);
-      Channel* out = row + x * 4;
-      if constexpr (std::is_floating_point_v<Channel>) {
-        out[at.red] = p[0];
-        out[at.green] = p[1];
-        out[at.blue] = p[2];
-        out[at.alpha] = p[3];
-      } else {
-        out[at.red] = to_channel<Channel>(p[0], white);
-        out[at.green] = to_channel<Channel>(p[1], white);
-        out[at.blue] = to_channel<Channel>(p[2], white);
-        out[at.alpha] = to_channel<Channel>(p[3], white);
-      }
+template <class Channel, Channel_Order order>
+void fill_row(Channel* out, const float* in, int64_t width, float white) {
+  using at = At<order>;
+  for (int64_t x = 0; x < width; ++x, in += 4, out += 4) {
+    if constexpr (std::is_floating_point_v<Channel>) {
+      out[at::red] = in[0];
+      out[at::green] = in[1];
+      out[at::blue] = in[2];
+      out[at::alpha] = in[3];
+    } else {
+      out[at::red] = to_channel<Channel>(in[0], white);
+      out[at::green] = to_channel<Channel>(in[1], white);
+      out[at::blue] = to_channel<Channel>(in[2], white);
+      out[at::alpha] = to_channel<Channel>(in[3], white);
     }
   }
 }
 
+template <class Channel, Channel_Order order>
+void read_row(const Channel* in, float* out, int64_t width, float white) {
+  using at = At<order>;
+  for (int64_t x = 0; x < width; ++x, in += 4, out += 4) {
+    out[0] = static_cast<float>(in[at::red]) / white;
+    out[1] = static_cast<float>(in[at::green]) / white;
+    out[2] = static_cast<float>(in[at::blue]) / white;
+    out[3] = static_cast<float>(in[at::alpha]) / white;
+  }
+}
+
+char* row_of(const PF_EffectWorld& world, int64_t y) {
+  return static_cast<char*>(world.data) + y * world.rowbytes;
+}
+
 template <class Channel>
-void read_rows(const PF_EffectWorld& world, Channel_Order order, Image& image, float white) {
-  const Channel_Positions at = positions_of(order);
-  for (int64_t y = 0; y < image.height; ++y) {
-    const auto* row =
-        reinterpret_cast<const Channel*>(static_cast<const char*>(world.data) + y * world.rowbytes);
-    for (int64_t x = 0; x < image.width; ++x) {
-      const Channel* in = row + x * 4;
-      float* p = image.pixel(x, y);
-      p[0] = static_cast<float>(in[at.red]) / white;
-      p[1] = static_cast<float>(in[at.green]) / white;
-      p[2] = static_cast<float>(in[at.blue]) / white;
-      p[3] = static_cast<float>(in[at.alpha]) / white;
-    }
+void fill_row(char* out, Channel_Order order, const float* in, int64_t width, float white) {
+  auto* row = reinterpret_cast<Channel*>(out);
+  if (order == Channel_Order::argb) {
+    fill_row<Channel, Channel_Order::argb>(row, in, width, white);
+  } else {
+    fill_row<Channel, Channel_Order::bgra>(row, in, width, white);
+  }
+}
+
+template <class Channel>
+void read_row(const char* in, Channel_Order order, float* out, int64_t width, float white) {
+  const auto* row = reinterpret_cast<const Channel*>(in);
+  if (order == Channel_Order::argb) {
+    read_row<Channel, Channel_Order::argb>(row, out, width, white);
+  } else {
+    read_row<Channel, Channel_Order::bgra>(row, out, width, white);
   }
 }
 
@@ -86,24 +103,44 @@ PF_PixelFormat pixel_format_for(Host_Kind host, int bits, Channel_Order order) {
                       : PrPixelFormat_BGRA_4444_32f;
 }
 
-void fill_world(PF_EffectWorld& world, int bits, Channel_Order order, const Image& image) {
-  if (bits == 8) {
-    fill_rows<uint8_t>(world, order, image, 255.0f);
-  } else if (bits == 16) {
-    fill_rows<uint16_t>(world, order, image, 32768.0f);
-  } else {
-    fill_rows<float>(world, order, image, 1.0f);
+int64_t world_pixel_bytes(int bits) {
+  return bits == 8 ? 4 : bits == 16 ? 8 : 16;
+}
+
+void fill_world_rows(PF_EffectWorld& world, int bits, Channel_Order order, int64_t y, int64_t count,
+                     const float* rgba) {
+  for (int64_t row = y; row < y + count; ++row, rgba += world.width * 4) {
+    char* out = row_of(world, row);
+    if (bits == 8) {
+      fill_row<uint8_t>(out, order, rgba, world.width, 255.0f);
+    } else if (bits == 16) {
+      fill_row<uint16_t>(out, order, rgba, world.width, 32768.0f);
+    } else {
+      fill_row<float>(out, order, rgba, world.width, 1.0f);
+    }
   }
+}
+
+void read_world_row(const PF_EffectWorld& world, int bits, Channel_Order order, int64_t y,
+                    float* rgba) {
+  const char* in = row_of(world, y);
+  if (bits == 8) {
+    read_row<uint8_t>(in, order, rgba, world.width, 255.0f);
+  } else if (bits == 16) {
+    read_row<uint16_t>(in, order, rgba, world.width, 32768.0f);
+  } else {
+    read_row<float>(in, order, rgba, world.width, 1.0f);
+  }
+}
+
+void fill_world(PF_EffectWorld& world, int bits, Channel_Order order, const Image& image) {
+  fill_world_rows(world, bits, order, 0, image.height, image.rgba.data());
 }
 
 Image read_world(const PF_EffectWorld& world, int bits, Channel_Order order) {
   Image image(world.width, world.height, bits);
-  if (bits == 8) {
-    read_rows<uint8_t>(world, order, image, 255.0f);
-  } else if (bits == 16) {
-    read_rows<uint16_t>(world, order, image, 32768.0f);
-  } else {
-    read_rows<float>(world, order, image, 1.0f);
+  for (int64_t y = 0; y < image.height; ++y) {
+    read_world_row(world, bits, order, y, image.pixel(0, y));
   }
   return image;
 }

@@ -6,19 +6,30 @@
 #include <OpenEXR/ImfHeader.h>
 #include <OpenEXR/ImfInputFile.h>
 #include <OpenEXR/ImfOutputFile.h>
+#include <OpenEXR/ImfStdIO.h>
+#include <OpenEXR/ImfThreading.h>
+#include <fcntl.h>
 #include <png.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <memory>
+#include <fstream>
+
+#include "util/thread_pool.h"
 
 namespace lumbrix {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -31,26 +42,38 @@ bool ends_with(const std::string& text, const std::string& suffix) {
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// libpng reports errors through longjmp; turning them into C++ exceptions from the error
-// callback would unwind through C frames, so the message is kept and setjmp catches it.
-struct Png_Error_State {
-  std::string message;
-  // The layout read from the header lives here, in memory that libpng already knows, so a
-  // longjmp cannot leave it clobbered in a register.
-  png_uint_32 width = 0;
-  png_uint_32 height = 0;
-  int depth = 8;
-};
-
-void png_error_callback(png_structp png, png_const_charp message) {
-  auto* state = static_cast<Png_Error_State*>(png_get_error_ptr(png));
-  if (state != nullptr) {
-    state->message = message;
-  }
-  png_longjmp(png, 1);
+std::string reason_of(int error) {
+  return std::strerror(error);
 }
 
-void png_warning_callback(png_structp, png_const_charp) {}
+// Calls `job(begin, end)` over [0, count) in pieces of `piece` on the pool's workers, or in
+// order on the caller without a pool.
+void for_pieces(brel::Thread_Pool* pool, int64_t count, int64_t piece,
+                const std::function<void(int64_t, int64_t)>& job) {
+  const int64_t pieces = (count + piece - 1) / piece;
+  if (pool == nullptr || pool->worker_count() <= 1 || pieces <= 1) {
+    for (int64_t begin = 0; begin < count; begin += piece) {
+      job(begin, std::min(count, begin + piece));
+    }
+    return;
+  }
+  pool->run(pieces, [&](const brel::Iteration& it) {
+    job(it.index * piece, std::min(count, (it.index + 1) * piece));
+  });
+}
+
+int64_t workers_of(brel::Thread_Pool* pool) {
+  return pool != nullptr ? std::max<int64_t>(1, pool->worker_count()) : 1;
+}
+
+// OpenEXR keeps one global pool of codec threads; it follows ours.
+void use_codec_threads(brel::Thread_Pool* pool) {
+  const int wanted =
+      pool != nullptr && pool->worker_count() > 1 ? static_cast<int>(pool->worker_count()) : 0;
+  if (Imf::globalThreadCount() != wanted) {
+    Imf::setGlobalThreadCount(wanted);
+  }
+}
 
 struct File_Closer {
   void operator()(std::FILE* file) const {
@@ -61,92 +84,195 @@ struct File_Closer {
 };
 using File = std::unique_ptr<std::FILE, File_Closer>;
 
-Image read_png(const std::string& path) {
-  File file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    throw Image_Error("cannot open " + path);
-  }
-  unsigned char signature[8] = {};
-  if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature ||
-      png_sig_cmp(signature, 0, sizeof signature) != 0) {
-    throw Image_Error(path + " is not a PNG file");
-  }
+// ---- PNG reading -------------------------------------------------------------------------
 
-  Png_Error_State state;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, png_error_callback,
-                                           png_warning_callback);
-  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-  if (info == nullptr) {
-    png_destroy_read_struct(&png, nullptr, nullptr);
-    throw Image_Error("out of memory reading " + path);
-  }
+// libpng reports errors through longjmp; turning them into C++ exceptions from the error
+// callback would unwind through C frames, so the message is kept and setjmp catches it. All
+// the state a longjmp must not clobber lives here, in memory libpng already knows.
+struct Png_Read_State {
+  std::FILE* file = nullptr;
+  uint64_t bytes_read = 0;
+  std::array<char, 160> reason{};  // formatted before png_error, which never returns
+  std::string message;
+};
 
-  if (setjmp(png_jmpbuf(png)) != 0) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    throw Image_Error("cannot read " + path + ": " + state.message);
+void png_error_callback(png_structp png, png_const_charp message) {
+  auto* state = static_cast<Png_Read_State*>(png_get_error_ptr(png));
+  if (state != nullptr) {
+    state->message = message;
   }
-  png_init_io(png, file.get());
-  png_set_sig_bytes(png, sizeof signature);
-  png_read_info(png, info);
-  state.width = png_get_image_width(png, info);
-  state.height = png_get_image_height(png, info);
-  const int depth = png_get_bit_depth(png, info);
-  const int color_type = png_get_color_type(png, info);
-
-  // Everything becomes RGBA at 8 or 16 bits, 16-bit samples in the machine's byte order.
-  if (color_type == PNG_COLOR_TYPE_PALETTE) {
-    png_set_palette_to_rgb(png);
-  }
-  if (color_type == PNG_COLOR_TYPE_GRAY || color_type == PNG_COLOR_TYPE_GRAY_ALPHA) {
-    if (depth < 8) {
-      png_set_expand_gray_1_2_4_to_8(png);
-    }
-    png_set_gray_to_rgb(png);
-  }
-  if (png_get_valid(png, info, PNG_INFO_tRNS)) {
-    png_set_tRNS_to_alpha(png);
-  }
-  state.depth = depth == 16 ? 16 : 8;
-  if (depth == 16) {
-    png_set_swap(png);
-  }
-  png_set_filler(png, state.depth == 16 ? 0xFFFF : 0xFF, PNG_FILLER_AFTER);
-  png_read_update_info(png, info);
-  if (png_get_rowbytes(png, info) != static_cast<size_t>(state.width) * 4 * (state.depth / 8)) {
-    png_error(png, "unexpected row layout");
-  }
-
-  const png_uint_32 width = state.width;
-  const png_uint_32 height = state.height;
-  const int out_depth = state.depth;
-  const size_t row_bytes = static_cast<size_t>(width) * 4 * (out_depth / 8);
-  std::vector<unsigned char> pixels(row_bytes * height);
-  std::vector<png_bytep> rows(height);
-  for (png_uint_32 y = 0; y < height; ++y) {
-    rows[y] = pixels.data() + y * row_bytes;
-  }
-  if (setjmp(png_jmpbuf(png)) != 0) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    throw Image_Error("cannot read " + path + ": " + state.message);
-  }
-  png_read_image(png, rows.data());
-  png_read_end(png, nullptr);
-  png_destroy_read_struct(&png, &info, nullptr);
-
-  Image image(width, height, out_depth);
-  const size_t samples = static_cast<size_t>(width) * height * 4;
-  if (out_depth == 8) {
-    for (size_t i = 0; i < samples; ++i) {
-      image.rgba[i] = pixels[i] / 255.0f;
-    }
-  } else {
-    const auto* wide = reinterpret_cast<const uint16_t*>(pixels.data());
-    for (size_t i = 0; i < samples; ++i) {
-      image.rgba[i] = wide[i] / 65535.0f;
-    }
-  }
-  return image;
+  png_longjmp(png, 1);
 }
+
+void png_warning_callback(png_structp, png_const_charp) {}
+
+// Reads through stdio, telling a file that ends early from one that cannot be read.
+void png_read_callback(png_structp png, png_bytep data, size_t length) {
+  auto* state = static_cast<Png_Read_State*>(png_get_io_ptr(png));
+  const size_t got = std::fread(data, 1, length, state->file);
+  state->bytes_read += got;
+  if (got == length) {
+    return;
+  }
+  if (std::ferror(state->file) != 0) {
+    std::snprintf(state->reason.data(), state->reason.size(), "%s", std::strerror(errno));
+  } else {
+    std::snprintf(state->reason.data(), state->reason.size(),
+                  "the file ends after %llu bytes, before its image data is complete (was it "
+                  "cut short?)",
+                  static_cast<unsigned long long>(state->bytes_read));
+  }
+  png_error(png, state->reason.data());
+}
+
+struct Png_Read_Handles {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  ~Png_Read_Handles() { png_destroy_read_struct(&png, &info, nullptr); }
+};
+
+// Raw rows (8 or 16 bits big-endian, 1 to 4 channels) to straight RGBA floats.
+void raw_to_rgba(const unsigned char* raw, int channels, int depth, int64_t width, float* out) {
+  const int64_t samples = width * channels;
+  auto sample = [&](int64_t i) -> float {
+    if (depth == 8) {
+      return static_cast<float>(raw[i]) / 255.0f;
+    }
+    return static_cast<float>((raw[2 * i] << 8) | raw[2 * i + 1]) / 65535.0f;
+  };
+  for (int64_t i = 0, x = 0; i < samples; i += channels, ++x) {
+    float* p = out + x * 4;
+    if (channels <= 2) {
+      p[0] = p[1] = p[2] = sample(i);
+      p[3] = channels == 2 ? sample(i + 1) : 1.0f;
+    } else {
+      p[0] = sample(i);
+      p[1] = sample(i + 1);
+      p[2] = sample(i + 2);
+      p[3] = channels == 4 ? sample(i + 3) : 1.0f;
+    }
+  }
+}
+
+class Png_Reader final : public Image_Reader {
+ public:
+  Png_Reader(const std::string& path, brel::Thread_Pool* pool) : path_(path), pool_(pool) {
+    file_.reset(std::fopen(path.c_str(), "rb"));
+    if (!file_) {
+      throw Image_Error("cannot open " + path + ": " + reason_of(errno));
+    }
+    unsigned char signature[8] = {};
+    if (std::fread(signature, 1, sizeof signature, file_.get()) != sizeof signature ||
+        png_sig_cmp(signature, 0, sizeof signature) != 0) {
+      throw Image_Error(path + " is not a PNG file");
+    }
+    state_.file = file_.get();
+    state_.bytes_read = sizeof signature;
+    png_.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state_, png_error_callback,
+                                      png_warning_callback);
+    png_.info = png_.png != nullptr ? png_create_info_struct(png_.png) : nullptr;
+    if (png_.info == nullptr) {
+      throw Image_Error("out of memory reading " + path);
+    }
+    if (setjmp(png_jmpbuf(png_.png)) != 0) {
+      fail();
+    }
+    read_header();
+  }
+
+  void read_rows(float* rgba, int64_t count) override {
+    const int64_t first = next_row_;
+    if (count <= 0 || first + count > layout_.height) {
+      throw Image_Error("cannot read " + path_ + ": rows beyond its height were asked for");
+    }
+    if (interlaced_) {
+      if (first == 0) {
+        read_everything();
+      }
+    } else {
+      raw_.resize(static_cast<size_t>(count) * row_bytes_);
+      read_band(count);
+    }
+    const unsigned char* raw = raw_.data() + (interlaced_ ? first * row_bytes_ : 0);
+    const int64_t width = layout_.width;
+    for_pieces(pool_, count, 16, [&](int64_t begin, int64_t end) {
+      for (int64_t y = begin; y < end; ++y) {
+        raw_to_rgba(raw + y * row_bytes_, channels_, depth_, width, rgba + y * width * 4);
+      }
+    });
+    next_row_ += count;
+    if (interlaced_ && next_row_ == layout_.height) {
+      std::vector<unsigned char>().swap(raw_);
+    }
+  }
+
+ private:
+  [[noreturn]] void fail() const {
+    throw Image_Error("cannot read " + path_ + ": " + state_.message);
+  }
+
+  // Everything becomes 8 or 16 bits a sample, palettes and transparency keys expanded; grey,
+  // alpha and byte order are left to the parallel conversion.
+  void read_header() {
+    png_set_read_fn(png_.png, &state_, png_read_callback);
+    png_set_sig_bytes(png_.png, 8);
+    png_read_info(png_.png, png_.info);
+    png_set_expand(png_.png);
+    interlaced_ = png_get_interlace_type(png_.png, png_.info) != PNG_INTERLACE_NONE;
+    if (interlaced_) {
+      png_set_interlace_handling(png_.png);
+    }
+    png_read_update_info(png_.png, png_.info);
+    layout_.width = png_get_image_width(png_.png, png_.info);
+    layout_.height = png_get_image_height(png_.png, png_.info);
+    channels_ = png_get_channels(png_.png, png_.info);
+    depth_ = png_get_bit_depth(png_.png, png_.info);
+    layout_.bits = depth_ == 16 ? 16 : 8;
+    row_bytes_ = png_get_rowbytes(png_.png, png_.info);
+    if (channels_ < 1 || channels_ > 4 || (depth_ != 8 && depth_ != 16) ||
+        row_bytes_ != static_cast<size_t>(layout_.width) * channels_ * (depth_ / 8)) {
+      png_error(png_.png, "unexpected row layout");
+    }
+  }
+
+  void read_band(int64_t count) {
+    unsigned char* raw = raw_.data();
+    if (setjmp(png_jmpbuf(png_.png)) != 0) {
+      fail();
+    }
+    for (int64_t y = 0; y < count; ++y) {
+      png_read_row(png_.png, raw + y * row_bytes_, nullptr);
+    }
+  }
+
+  // Interlaced rows come complete only after the last pass.
+  void read_everything() {
+    raw_.resize(static_cast<size_t>(layout_.height) * row_bytes_);
+    std::vector<png_bytep> rows(static_cast<size_t>(layout_.height));
+    for (int64_t y = 0; y < layout_.height; ++y) {
+      rows[y] = raw_.data() + y * row_bytes_;
+    }
+    png_bytepp pointers = rows.data();
+    if (setjmp(png_jmpbuf(png_.png)) != 0) {
+      fail();
+    }
+    png_read_image(png_.png, pointers);
+  }
+
+  std::string path_;
+  brel::Thread_Pool* pool_;
+  File file_;
+  Png_Read_State state_;
+  Png_Read_Handles png_;
+  bool interlaced_ = false;
+  int channels_ = 4;
+  int depth_ = 8;
+  size_t row_bytes_ = 0;
+  int64_t next_row_ = 0;
+  std::vector<unsigned char> raw_;
+};
+
+// ---- PNG writing -------------------------------------------------------------------------
 
 template <typename T>
 T quantise(float value, float white) {
@@ -157,141 +283,406 @@ T quantise(float value, float white) {
   return scaled >= white ? static_cast<T>(white) : static_cast<T>(scaled);
 }
 
-void write_png(const std::string& path, const Image& image) {
-  if (image.bits != 8 && image.bits != 16) {
-    throw Image_Error("PNG files hold 8 or 16 bits a channel, not " + std::to_string(image.bits));
-  }
-  File file(std::fopen(path.c_str(), "wb"));
-  if (!file) {
-    throw Image_Error("cannot create " + path);
-  }
-  Png_Error_State state;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, png_error_callback,
-                                            png_warning_callback);
-  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-  if (info == nullptr) {
-    png_destroy_write_struct(&png, nullptr);
-    throw Image_Error("out of memory writing " + path);
-  }
-
-  const size_t samples = static_cast<size_t>(image.width) * image.height * 4;
-  std::vector<unsigned char> pixels(samples * (image.bits / 8));
-  if (image.bits == 8) {
-    for (size_t i = 0; i < samples; ++i) {
-      pixels[i] = quantise<unsigned char>(image.rgba[i], 255.0f);
+// One row as PNG samples: 8 bits, or 16 bits big-endian.
+void quantise_row(const float* rgba, int64_t width, int bits, unsigned char* out) {
+  const int64_t samples = width * 4;
+  if (bits == 8) {
+    for (int64_t i = 0; i < samples; ++i) {
+      out[i] = quantise<unsigned char>(rgba[i], 255.0f);
     }
-  } else {
-    auto* wide = reinterpret_cast<uint16_t*>(pixels.data());
-    for (size_t i = 0; i < samples; ++i) {
-      wide[i] = quantise<uint16_t>(image.rgba[i], 65535.0f);
-    }
+    return;
   }
-  const size_t row_bytes = static_cast<size_t>(image.width) * 4 * (image.bits / 8);
-  std::vector<png_bytep> rows(image.height);
-  for (int64_t y = 0; y < image.height; ++y) {
-    rows[y] = pixels.data() + y * row_bytes;
-  }
-
-  if (setjmp(png_jmpbuf(png)) != 0) {
-    png_destroy_write_struct(&png, &info);
-    throw Image_Error("cannot write " + path + ": " + state.message);
-  }
-  png_init_io(png, file.get());
-  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
-               static_cast<png_uint_32>(image.height), image.bits, PNG_COLOR_TYPE_RGB_ALPHA,
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  if (image.bits == 16) {
-    png_set_swap(png);
-  }
-  png_write_image(png, rows.data());
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  if (std::fflush(file.get()) != 0) {
-    throw Image_Error("cannot write " + path);
+  for (int64_t i = 0; i < samples; ++i) {
+    const uint16_t value = quantise<uint16_t>(rgba[i], 65535.0f);
+    out[2 * i] = static_cast<unsigned char>(value >> 8);
+    out[2 * i + 1] = static_cast<unsigned char>(value & 0xFF);
   }
 }
 
-Image read_exr(const std::string& path) {
-  try {
-    Imf::InputFile file(path.c_str());
-    const Imath::Box2i window = file.header().dataWindow();
-    const int64_t width = int64_t{window.max.x} - window.min.x + 1;
-    const int64_t height = int64_t{window.max.y} - window.min.y + 1;
-    if (width <= 0 || height <= 0) {
-      throw Image_Error(path + " has an empty data window");
-    }
+enum Png_Filter : unsigned char { none = 0, sub = 1, up = 2, average = 3, paeth = 4 };
 
-    const Imf::ChannelList& channels = file.header().channels();
-    int bits = 16;
-    for (auto it = channels.begin(); it != channels.end(); ++it) {
-      if (it.channel().type == Imf::FLOAT) {
-        bits = 32;
+unsigned char paeth_predictor(int left, int above, int above_left) {
+  const int estimate = left + above - above_left;
+  const int to_left = std::abs(estimate - left);
+  const int to_above = std::abs(estimate - above);
+  const int to_above_left = std::abs(estimate - above_left);
+  if (to_left <= to_above && to_left <= to_above_left) {
+    return static_cast<unsigned char>(left);
+  }
+  return static_cast<unsigned char>(to_above <= to_above_left ? above : above_left);
+}
+
+// Filters one row of `size` bytes with `step` bytes a pixel against the row above (zeros above
+// the first row), as the format defines its five filters. One loop per filter, so each
+// compiles to its own tight code.
+template <Png_Filter filter>
+void filter_row(const unsigned char* row, const unsigned char* above, size_t size, size_t step,
+                unsigned char* out) {
+  for (size_t i = 0; i < size; ++i) {
+    const int left = i >= step ? row[i - step] : 0;
+    int prediction = 0;
+    if constexpr (filter == sub) {
+      prediction = left;
+    } else if constexpr (filter == up) {
+      prediction = above[i];
+    } else if constexpr (filter == average) {
+      prediction = (left + above[i]) >> 1;
+    } else if constexpr (filter == paeth) {
+      prediction = paeth_predictor(left, above[i], i >= step ? above[i - step] : 0);
+    }
+    out[i] = static_cast<unsigned char>(row[i] - prediction);
+  }
+}
+
+void filter_row(Png_Filter filter, const unsigned char* row, const unsigned char* above,
+                size_t size, size_t step, unsigned char* out) {
+  switch (filter) {
+    case none:
+      std::copy_n(row, size, out);
+      return;
+    case sub:
+      return filter_row<sub>(row, above, size, step, out);
+    case up:
+      return filter_row<up>(row, above, size, step, out);
+    case average:
+      return filter_row<average>(row, above, size, step, out);
+    case paeth:
+      return filter_row<paeth>(row, above, size, step, out);
+  }
+}
+
+// The usual choice of filter for the smallest file: the one whose bytes, read as signed, sum to
+// the least magnitude.
+Png_Filter best_filter(const unsigned char* row, const unsigned char* above, size_t size,
+                       size_t step, std::vector<unsigned char>& scratch) {
+  scratch.resize(size);
+  Png_Filter best = none;
+  uint64_t best_sum = UINT64_MAX;
+  for (const Png_Filter filter : {none, sub, up, average, paeth}) {
+    filter_row(filter, row, above, size, step, scratch.data());
+    uint64_t sum = 0;
+    for (size_t i = 0; i < size; ++i) {
+      sum +=
+          static_cast<uint64_t>(std::abs(static_cast<int>(static_cast<signed char>(scratch[i]))));
+    }
+    if (sum < best_sum) {
+      best_sum = sum;
+      best = filter;
+    }
+  }
+  return best;
+}
+
+// A run of rows filtered and compressed on its own: a raw deflate stream that ends on a byte
+// boundary (or ends the whole stream), so the runs of all threads concatenate into one.
+struct Compressed_Rows {
+  std::vector<unsigned char> bytes;
+  uLong adler = 1;  // of the filtered rows
+  size_t filtered_size = 0;
+};
+
+Compressed_Rows compress_rows(const Image_Layout& layout, const Row_Source& rows, int64_t begin,
+                              int64_t end, bool last, Png_Compression compression) {
+  const size_t step = static_cast<size_t>(4 * layout.bits / 8);
+  const size_t size = static_cast<size_t>(layout.width) * step;
+  std::vector<float> floats(static_cast<size_t>(layout.width) * 4);
+  std::vector<unsigned char> above(size, 0), row(size), scratch;
+  std::vector<unsigned char> filtered((size + 1) * static_cast<size_t>(end - begin));
+  if (begin > 0) {
+    rows(begin - 1, floats.data());
+    quantise_row(floats.data(), layout.width, layout.bits, above.data());
+  }
+  for (int64_t y = begin; y < end; ++y) {
+    rows(y, floats.data());
+    quantise_row(floats.data(), layout.width, layout.bits, row.data());
+    unsigned char* out = filtered.data() + (size + 1) * static_cast<size_t>(y - begin);
+    // Paeth predicts smooth images best at little cost: the fast choice.
+    const Png_Filter filter = compression == Png_Compression::fast
+                                  ? paeth
+                                  : best_filter(row.data(), above.data(), size, step, scratch);
+    out[0] = filter;
+    filter_row(filter, row.data(), above.data(), size, step, out + 1);
+    std::swap(row, above);
+  }
+
+  Compressed_Rows result;
+  result.filtered_size = filtered.size();
+  result.adler = adler32(0, nullptr, 0);
+  for (size_t done = 0; done < filtered.size();) {
+    const uInt part = static_cast<uInt>(std::min<size_t>(filtered.size() - done, 1u << 30));
+    result.adler = adler32(result.adler, filtered.data() + done, part);
+    done += part;
+  }
+
+  z_stream stream{};
+  const int level = compression == Png_Compression::fast ? 1 : 9;
+  if (deflateInit2(&stream, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+    throw std::bad_alloc();
+  }
+  result.bytes.resize(deflateBound(&stream, filtered.size()) + 64);
+  stream.next_in = filtered.data();
+  stream.avail_in = static_cast<uInt>(filtered.size());
+  stream.next_out = result.bytes.data();
+  stream.avail_out = static_cast<uInt>(result.bytes.size());
+  const int status = deflate(&stream, last ? Z_FINISH : Z_SYNC_FLUSH);
+  const bool complete = last ? status == Z_STREAM_END : status == Z_OK && stream.avail_in == 0;
+  result.bytes.resize(stream.total_out);
+  deflateEnd(&stream);
+  if (!complete) {
+    throw std::runtime_error("the compressor stopped early");
+  }
+  return result;
+}
+
+void put_u32(std::vector<unsigned char>& out, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    out.push_back(static_cast<unsigned char>(value >> shift));
+  }
+}
+
+class Png_Writer {
+ public:
+  Png_Writer(std::FILE* file, const std::string& path) : file_(file), path_(path) {}
+
+  void chunk(const char type[4], const unsigned char* data, size_t size,
+             const std::vector<unsigned char>& tail = {}) {
+    std::vector<unsigned char> head;
+    put_u32(head, static_cast<uint32_t>(size + tail.size()));
+    head.insert(head.end(), type, type + 4);
+    // zlib answers a null buffer with the initial value, so empty parts are skipped.
+    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type), 4);
+    if (size > 0) {
+      crc = crc32(crc, data, static_cast<uInt>(size));
+    }
+    if (!tail.empty()) {
+      crc = crc32(crc, tail.data(), static_cast<uInt>(tail.size()));
+    }
+    std::vector<unsigned char> crc_bytes;
+    put_u32(crc_bytes, static_cast<uint32_t>(crc));
+    write(head.data(), head.size());
+    write(data, size);
+    write(tail.data(), tail.size());
+    write(crc_bytes.data(), crc_bytes.size());
+  }
+
+  void write(const unsigned char* data, size_t size) {
+    if (size > 0 && std::fwrite(data, 1, size, file_) != size) {
+      throw Image_Error("cannot write " + path_ + ": " + reason_of(errno));
+    }
+  }
+
+ private:
+  std::FILE* file_;
+  std::string path_;
+};
+
+void write_png(std::FILE* file, const std::string& path, const Image_Layout& layout,
+               const Row_Source& rows, brel::Thread_Pool* pool, Png_Compression compression) {
+  if (layout.bits != 8 && layout.bits != 16) {
+    throw Image_Error("PNG files hold 8 or 16 bits a channel, not " + std::to_string(layout.bits));
+  }
+  if (layout.width > 0x7FFFFFFF || layout.height > 0x7FFFFFFF) {
+    throw Image_Error("cannot write " + path + ": too large for a PNG file");
+  }
+  Png_Writer out(file, path);
+  static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  out.write(signature, sizeof signature);
+  std::vector<unsigned char> header;
+  put_u32(header, static_cast<uint32_t>(layout.width));
+  put_u32(header, static_cast<uint32_t>(layout.height));
+  header.insert(header.end(), {static_cast<unsigned char>(layout.bits), 6 /* RGBA */, 0, 0, 0});
+  out.chunk("IHDR", header.data(), header.size());
+
+  // Runs of about 1 MiB of pixels, a few per thread at a time, keep every core busy while
+  // only a few runs are held in memory.
+  const int64_t row_size = layout.width * 4 * layout.bits / 8;
+  const int64_t run_rows = std::clamp<int64_t>((int64_t{1} << 20) / row_size, 1, layout.height);
+  const int64_t runs = (layout.height + run_rows - 1) / run_rows;
+  const int64_t batch = workers_of(pool) * 2;
+  // The zlib header: a 32 KiB window and the level class, checked modulo 31.
+  std::vector<unsigned char> stream_head = {
+      0x78, static_cast<unsigned char>(compression == Png_Compression::fast ? 0x01 : 0xDA)};
+  uLong adler = adler32(0, nullptr, 0);
+  std::vector<Compressed_Rows> done(static_cast<size_t>(std::min(batch, runs)));
+  for (int64_t first = 0; first < runs; first += batch) {
+    const int64_t count = std::min(batch, runs - first);
+    for_pieces(pool, count, 1, [&](int64_t i, int64_t) {
+      const int64_t run = first + i;
+      const int64_t begin = run * run_rows;
+      done[i] = compress_rows(layout, rows, begin, std::min(layout.height, begin + run_rows),
+                              run == runs - 1, compression);
+    });
+    for (int64_t i = 0; i < count; ++i) {
+      Compressed_Rows& part = done[i];
+      adler = adler32_combine(adler, part.adler, static_cast<z_off_t>(part.filtered_size));
+      std::vector<unsigned char> tail;
+      if (first + i == runs - 1) {
+        put_u32(tail, static_cast<uint32_t>(adler));
       }
+      if (!stream_head.empty()) {
+        part.bytes.insert(part.bytes.begin(), stream_head.begin(), stream_head.end());
+        stream_head.clear();
+      }
+      out.chunk("IDAT", part.bytes.data(), part.bytes.size(), tail);
+      std::vector<unsigned char>().swap(part.bytes);
     }
-    const bool has_colour = channels.findChannel("R") != nullptr;
-    const bool has_luminance = !has_colour && channels.findChannel("Y") != nullptr;
-    if (!has_colour && !has_luminance) {
-      throw Image_Error(path + " has neither R, G, B nor Y channels");
-    }
-
-    Image image(width, height, bits);
-    const size_t x_stride = 4 * sizeof(float);
-    const size_t y_stride = x_stride * width;
-    // The frame buffer is addressed with data-window coordinates.
-    char* base = reinterpret_cast<char*>(image.rgba.data()) -
-                 (int64_t{window.min.x} * x_stride + int64_t{window.min.y} * y_stride);
-    Imf::FrameBuffer frame;
-    const char* names[3] = {"R", "G", "B"};
-    for (int c = 0; c < 3; ++c) {
-      frame.insert(has_colour ? names[c] : "Y",
-                   Imf::Slice(Imf::FLOAT, base + c * sizeof(float), x_stride, y_stride, 1, 1, 0.0));
-    }
-    frame.insert("A",
-                 Imf::Slice(Imf::FLOAT, base + 3 * sizeof(float), x_stride, y_stride, 1, 1, 1.0));
-    file.setFrameBuffer(frame);
-    file.readPixels(window.min.y, window.max.y);
-    return image;
-  } catch (const Image_Error&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw Image_Error("cannot read " + path + ": " + e.what());
   }
+  out.chunk("IEND", nullptr, 0);
 }
 
-void write_exr(const std::string& path, const Image& image) {
-  if (image.bits != 16 && image.bits != 32) {
-    throw Image_Error("EXR files hold 16-bit half or 32-bit float channels, not " +
-                      std::to_string(image.bits));
+// ---- OpenEXR -----------------------------------------------------------------------------
+
+Box box_of(const Imath::Box2i& box) {
+  return {box.min.x, box.min.y, box.max.x, box.max.y};
+}
+
+class Exr_Reader final : public Image_Reader {
+ public:
+  Exr_Reader(const std::string& path, brel::Thread_Pool* pool) : path_(path) {
+    use_codec_threads(pool);
+    guarded([&] {
+      file_ = std::make_unique<Imf::InputFile>(path.c_str());
+      const Imath::Box2i window = file_->header().dataWindow();
+      layout_.origin_x = window.min.x;
+      layout_.origin_y = window.min.y;
+      layout_.width = int64_t{window.max.x} - window.min.x + 1;
+      layout_.height = int64_t{window.max.y} - window.min.y + 1;
+      layout_.display = box_of(file_->header().displayWindow());
+      if (layout_.width <= 0 || layout_.height <= 0) {
+        throw Image_Error(path + " has an empty data window");
+      }
+      const Imf::ChannelList& channels = file_->header().channels();
+      layout_.bits = 16;
+      for (auto it = channels.begin(); it != channels.end(); ++it) {
+        if (it.channel().type != Imf::HALF) {
+          layout_.bits = 32;
+        }
+      }
+      has_colour_ = channels.findChannel("R") != nullptr;
+      if (!has_colour_ && channels.findChannel("Y") == nullptr) {
+        throw Image_Error(path + " has neither R, G, B nor Y channels");
+      }
+    });
   }
-  try {
-    const Imf::PixelType type = image.bits == 32 ? Imf::FLOAT : Imf::HALF;
-    Imf::Header header(static_cast<int>(image.width), static_cast<int>(image.height));
-    const char* names[4] = {"R", "G", "B", "A"};
-    for (const char* name : names) {
-      header.channels().insert(name, Imf::Channel(type));
+
+  void read_rows(float* rgba, int64_t count) override {
+    guarded([&] {
+      const size_t x_stride = 4 * sizeof(float);
+      const size_t y_stride = x_stride * layout_.width;
+      const int64_t first = layout_.origin_y + next_row_;
+      // The frame buffer is addressed with the file's own pixel positions.
+      char* base =
+          reinterpret_cast<char*>(rgba) - (layout_.origin_x * static_cast<int64_t>(x_stride) +
+                                           first * static_cast<int64_t>(y_stride));
+      Imf::FrameBuffer frame;
+      const char* names[3] = {"R", "G", "B"};
+      for (int c = 0; c < 3; ++c) {
+        frame.insert(has_colour_ ? names[c] : "Y", Imf::Slice(Imf::FLOAT, base + c * sizeof(float),
+                                                              x_stride, y_stride, 1, 1, 0.0));
+      }
+      frame.insert("A",
+                   Imf::Slice(Imf::FLOAT, base + 3 * sizeof(float), x_stride, y_stride, 1, 1, 1.0));
+      file_->setFrameBuffer(frame);
+      file_->readPixels(static_cast<int>(first), static_cast<int>(first + count - 1));
+    });
+    next_row_ += count;
+  }
+
+ private:
+  template <class Work>
+  void guarded(Work&& work) {
+    try {
+      work();
+    } catch (const Image_Error&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw Image_Error("cannot read " + path_ + ": " + e.what());
     }
-    Imf::OutputFile file(path.c_str(), header);
-    // The library writes half channels only from half slices.
-    std::vector<Imath::half> halves;
-    char* base = reinterpret_cast<char*>(const_cast<float*>(image.rgba.data()));
-    size_t sample_size = sizeof(float);
-    if (type == Imf::HALF) {
-      halves.assign(image.rgba.begin(), image.rgba.end());
-      base = reinterpret_cast<char*>(halves.data());
-      sample_size = sizeof(Imath::half);
-    }
-    const size_t x_stride = 4 * sample_size;
+  }
+
+  std::string path_;
+  std::unique_ptr<Imf::InputFile> file_;
+  bool has_colour_ = true;
+  int64_t next_row_ = 0;
+};
+
+void write_exr(std::ofstream& stream, const std::string& path, const Image_Layout& layout,
+               const Row_Source& rows, brel::Thread_Pool* pool) {
+  if (layout.bits != 16 && layout.bits != 32) {
+    throw Image_Error("EXR files hold 16-bit half or 32-bit float channels, not " +
+                      std::to_string(layout.bits));
+  }
+  use_codec_threads(pool);
+  const Imath::Box2i data(
+      Imath::V2i(static_cast<int>(layout.origin_x), static_cast<int>(layout.origin_y)),
+      Imath::V2i(static_cast<int>(layout.origin_x + layout.width - 1),
+                 static_cast<int>(layout.origin_y + layout.height - 1)));
+  Imath::Box2i display = data;
+  if (layout.display) {
+    display = Imath::Box2i(Imath::V2i(static_cast<int>(layout.display->min_x),
+                                      static_cast<int>(layout.display->min_y)),
+                           Imath::V2i(static_cast<int>(layout.display->max_x),
+                                      static_cast<int>(layout.display->max_y)));
+  }
+  Imf::Header header(display, data);
+  const Imf::PixelType type = layout.bits == 32 ? Imf::FLOAT : Imf::HALF;
+  const char* names[4] = {"R", "G", "B", "A"};
+  for (const char* name : names) {
+    header.channels().insert(name, Imf::Channel(type));
+  }
+  // The library's messages name the user's file, not the temporary one.
+  Imf::StdOFStream file_stream(stream, path.c_str());
+  Imf::OutputFile file(file_stream, header);
+
+  // Bands of whole compression blocks (16 rows for the default compression), enough of them
+  // for every codec thread. The library writes half channels only from half slices.
+  const int64_t band_rows = std::min<int64_t>(layout.height, 16 * 2 * workers_of(pool));
+  const size_t sample_size = type == Imf::FLOAT ? sizeof(float) : sizeof(Imath::half);
+  const int64_t row_samples = layout.width * 4;
+  std::vector<char> band(static_cast<size_t>(band_rows * row_samples) * sample_size);
+  const size_t x_stride = 4 * sample_size;
+  const size_t y_stride = x_stride * layout.width;
+  for (int64_t first = 0; first < layout.height; first += band_rows) {
+    const int64_t count = std::min(band_rows, layout.height - first);
+    for_pieces(pool, count, 8, [&](int64_t begin, int64_t end) {
+      std::vector<float> floats(type == Imf::HALF ? row_samples : 0);
+      for (int64_t y = begin; y < end; ++y) {
+        char* row = band.data() + y * y_stride;
+        if (type == Imf::FLOAT) {
+          rows(first + y, reinterpret_cast<float*>(row));
+          continue;
+        }
+        rows(first + y, floats.data());
+        auto* halves = reinterpret_cast<Imath::half*>(row);
+        for (int64_t i = 0; i < row_samples; ++i) {
+          halves[i] = Imath::half(floats[i]);
+        }
+      }
+    });
+    char* base = band.data() - (layout.origin_x * static_cast<int64_t>(x_stride) +
+                                (layout.origin_y + first) * static_cast<int64_t>(y_stride));
     Imf::FrameBuffer frame;
     for (int c = 0; c < 4; ++c) {
-      frame.insert(names[c],
-                   Imf::Slice(type, base + c * sample_size, x_stride, x_stride * image.width));
+      frame.insert(names[c], Imf::Slice(type, base + c * sample_size, x_stride, y_stride));
     }
     file.setFrameBuffer(frame);
-    file.writePixels(static_cast<int>(image.height));
-  } catch (const std::exception& e) {
-    throw Image_Error("cannot write " + path + ": " + e.what());
+    file.writePixels(static_cast<int>(count));
   }
+}
+
+// The temporary file a write goes to first: hidden, beside the target, the extension kept.
+fs::path temporary_for(const fs::path& target) {
+  fs::path temporary = target;
+  // Appended piece by piece: g++ 12 warns falsely about "." + string.
+  std::string name = ".";
+  name += target.filename().string();
+  name += ".";
+  name += std::to_string(::getpid());
+  name += ".partial";
+  temporary.replace_filename(name);
+  return temporary;
 }
 
 }  // namespace
@@ -307,45 +698,114 @@ Image_Format image_format_of(const std::string& path) {
   throw Image_Error("unknown image format of " + path + " (use .png or .exr)");
 }
 
-Image read_image(const std::string& path) {
+std::unique_ptr<Image_Reader> open_image(const std::string& path, brel::Thread_Pool* pool) {
   const Image_Format format = image_format_of(path);
-  if (!std::filesystem::exists(path)) {
+  std::error_code error;
+  if (!fs::exists(path, error)) {
     throw Image_Error("no such file: " + path);
   }
-  return format == Image_Format::png ? read_png(path) : read_exr(path);
+  if (fs::is_directory(path, error)) {
+    throw Image_Error(path + " is a folder, not an image");
+  }
+  if (format == Image_Format::png) {
+    return std::make_unique<Png_Reader>(path, pool);
+  }
+  return std::make_unique<Exr_Reader>(path, pool);
 }
 
-void write_image(const std::string& path, const Image& image) {
+Image read_image(const std::string& path) {
+  const std::unique_ptr<Image_Reader> reader = open_image(path);
+  Image image;
+  static_cast<Image_Layout&>(image) = reader->layout();
+  image.rgba.resize(static_cast<size_t>(image.width * image.height * 4));
+  reader->read_rows(image.rgba.data(), image.height);
+  return image;
+}
+
+void check_writable(const std::string& path) {
+  image_format_of(path);
+  const fs::path target(path);
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::error_code error;
+  if (!fs::exists(folder, error)) {
+    throw Image_Error("cannot write " + path + ": the folder " + folder.string() +
+                      " does not exist");
+  }
+  if (!fs::is_directory(folder, error)) {
+    throw Image_Error("cannot write " + path + ": " + folder.string() + " is not a folder");
+  }
+  if (fs::is_directory(target, error)) {
+    throw Image_Error("cannot write " + path + ": it is a folder");
+  }
+  // Only creating a file proves it can be done (permissions, read-only file systems).
+  const fs::path temporary = temporary_for(target);
+  const int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (descriptor < 0 && errno != EEXIST) {
+    throw Image_Error("cannot write " + path + ": " + reason_of(errno));
+  }
+  if (descriptor >= 0) {
+    ::close(descriptor);
+    ::unlink(temporary.c_str());
+  }
+}
+
+void write_image(const std::string& path, const Image_Layout& layout, const Row_Source& rows,
+                 brel::Thread_Pool* pool, Png_Compression compression) {
   const Image_Format format = image_format_of(path);
-  if (image.width <= 0 || image.height <= 0 ||
-      image.rgba.size() != static_cast<size_t>(image.width * image.height * 4)) {
+  if (layout.width <= 0 || layout.height <= 0) {
     throw Image_Error("no pixels to write to " + path);
   }
-  // The temporary keeps the extension: the EXR library does not care, but a reader of the
-  // folder sees what it is.
-  const std::filesystem::path target(path);
-  std::filesystem::path temporary = target;
-  std::string partial_name = ".";
-  partial_name += target.filename().string();
-  partial_name += ".";
-  partial_name += std::to_string(::getpid());
-  partial_name += ".partial";
-  temporary.replace_filename(partial_name);
+  const fs::path target(path);
+  const fs::path temporary = temporary_for(target);
   try {
     if (format == Image_Format::png) {
-      write_png(temporary.string(), image);
+      File file(std::fopen(temporary.c_str(), "wb"));
+      if (!file) {
+        throw Image_Error("cannot write " + path + ": " + reason_of(errno));
+      }
+      write_png(file.get(), path, layout, rows, pool, compression);
+      if (std::fclose(file.release()) != 0) {
+        throw Image_Error("cannot write " + path + ": " + reason_of(errno));
+      }
     } else {
-      write_exr(temporary.string(), image);
+      std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
+      if (!stream) {
+        throw Image_Error("cannot write " + path + ": " + reason_of(errno));
+      }
+      write_exr(stream, path, layout, rows, pool);
+      stream.close();
+      if (!stream) {
+        throw Image_Error("cannot write " + path + ": " + reason_of(errno));
+      }
     }
-    std::filesystem::rename(temporary, target);
-  } catch (const std::exception& e) {
+    std::error_code error;
+    fs::rename(temporary, target, error);
+    if (error) {
+      throw Image_Error("cannot write " + path + ": " + error.message());
+    }
+  } catch (...) {
     std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    if (dynamic_cast<const Image_Error*>(&e) != nullptr) {
+    fs::remove(temporary, ignored);
+    try {
       throw;
+    } catch (const Image_Error&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw Image_Error("cannot write " + path + ": " + e.what());
     }
-    throw Image_Error("cannot write " + path + ": " + e.what());
   }
+}
+
+void write_image(const std::string& path, const Image& image, Png_Compression compression) {
+  if (image.rgba.size() != static_cast<size_t>(image.width * image.height * 4)) {
+    throw Image_Error("no pixels to write to " + path);
+  }
+  write_image(
+      path, image,
+      [&image](int64_t y, float* rgba) { std::copy_n(image.pixel(0, y), image.width * 4, rgba); },
+      nullptr, compression);
 }
 
 }  // namespace lumbrix

@@ -1,6 +1,7 @@
 // lumbrix-render: renders image files, or the built-in demo scene, through the Lumbrix plug-in
 // library, driving it through the simulated host exactly as a host would.
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +26,7 @@
 #include "param_setting.h"
 #include "plugin_driver.h"
 #include "simulated_host.h"
+#include "util/thread_pool.h"
 
 namespace {
 
@@ -106,7 +108,8 @@ class Progress {
     });
   }
 
-  void finish(double seconds) {
+  // Ends the live line; the summary names each phase's wall time.
+  void finish(double read, double render, double write, double total) {
     if (show_) {
       print(true);
       std::fprintf(stderr, "\n");
@@ -115,9 +118,10 @@ class Progress {
       return;
     }
     std::fprintf(stderr,
-                 "%s: rendered in %.3f s (%lld parallel passes, %lld rows on the host thread)\n",
-                 program, seconds, static_cast<long long>(passes_.load()),
-                 static_cast<long long>(rows_.load()));
+                 "%s: read %.3f s, render %.3f s (%lld parallel passes, %lld rows on the host "
+                 "thread), write %.3f s, total %.3f s\n",
+                 program, read, render, static_cast<long long>(passes_.load()),
+                 static_cast<long long>(rows_.load()), write, total);
   }
 
  private:
@@ -196,45 +200,204 @@ std::string plugin_path() {
   return LUMBRIX_DEFAULT_PLUGIN_PATH;
 }
 
-// The demo scene's settings: what shows the stages the effect has.
+// The demo scene's settings: the whole effect, with both lights casting shadows, reflections
+// and illumination from the environment, and the background refracted through a partly
+// transparent surface with caustics.
 const std::vector<std::pair<std::string, std::string>> demo_settings = {
-    {"render mode", "normalmap"},
+    {"render mode", "all"},
     {"depth factor", "40"},
     {"pre blur iterations", "2"},
     {"discontinuity detection", "on"},
-    {"direct light/light intensity", "0.9"},
-    {"point light/light intensity", "0.6"},
+    {"direct light/light intensity", "0.7"},
+    {"point light/light intensity", "0.5"},
     {"glossiness", "0.4"},
     {"reflection amount", "0.2"},
+    {"illumination amount", "0.2"},
     {"surface tint amount", "0.8"},
+    {"transparency", "0.35"},
+    {"refraction", "1.3"},
+    {"caustix", "0.6"},
 };
 
-int run(const Options& options) {
-  const auto start = std::chrono::steady_clock::now();
+using Clock = std::chrono::steady_clock;
 
-  // Inputs first, so a bad file is refused before anything is loaded.
-  Image input;
-  std::vector<std::pair<std::string, Image>> textures;
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The render needs more memory than the machine can give it.
+class Memory_Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Where one world's pixels come from: an image file, or one of the demo scene's images.
+struct Layer_Source {
+  std::string parameter;  // the layer parameter it is given to; empty for the effect's own
+  std::unique_ptr<lumbrix::Image_Reader> file;
+  lumbrix::Demo_Layer demo = lumbrix::Demo_Layer::depth_pass;
+  lumbrix::Image_Layout layout;
+
+  // The next `count` rows from `first` on.
+  void read(brel::Thread_Pool& pool, int64_t first, int64_t count, float* rgba) const {
+    if (file) {
+      file->read_rows(rgba, count);
+      return;
+    }
+    const int64_t width = layout.width;
+    pool.run(count, [&](const brel::Iteration& it) {
+      lumbrix::demo_row(demo, width, layout.height, first + it.index, rgba + it.index * width * 4);
+    });
+  }
+};
+
+Layer_Source open_layer(const std::string& parameter, const std::string& file,
+                        brel::Thread_Pool& pool) {
+  Layer_Source source;
+  source.parameter = parameter;
+  source.file = lumbrix::open_image(file, &pool);
+  source.layout = source.file->layout();
+  if (source.layout.width > 32767 || source.layout.height > 32767) {
+    throw Usage_Error(file + " is " + std::to_string(source.layout.width) + " x " +
+                      std::to_string(source.layout.height) +
+                      " pixels, larger than a host frame can be (32767 pixels a side)");
+  }
+  return source;
+}
+
+Layer_Source demo_layer(const std::string& parameter, lumbrix::Demo_Layer layer, int64_t width,
+                        int64_t height) {
+  Layer_Source source;
+  source.parameter = parameter;
+  source.demo = layer;
+  source.layout.width = width;
+  source.layout.height = height;
+  return source;
+}
+
+// Streams a source into a world a band of rows at a time, converting on every core, so no
+// whole-frame copy exists beside the world.
+void fill_from(const Layer_Source& source, PF_EffectWorld& world, int bits,
+               lumbrix::Channel_Order order, brel::Thread_Pool& pool) {
+  const int64_t width = source.layout.width;
+  const int64_t band_rows = std::min<int64_t>(source.layout.height, 64);
+  std::vector<float> band(static_cast<size_t>(band_rows * width * 4));
+  for (int64_t first = 0; first < source.layout.height; first += band_rows) {
+    const int64_t count = std::min(band_rows, source.layout.height - first);
+    source.read(pool, first, count, band.data());
+    pool.run(count, [&](const brel::Iteration& it) {
+      lumbrix::fill_world_rows(world, bits, order, first + it.index, 1,
+                               band.data() + it.index * width * 4);
+    });
+  }
+}
+
+int64_t world_bytes(int64_t width, int64_t height, int bits) {
+  return (width * lumbrix::world_pixel_bytes(bits) + 63) / 64 * 64 * height;
+}
+
+// Memory the process may still take: what the system has available, within the process's
+// own limits.
+uint64_t available_memory() {
+  uint64_t available = UINT64_MAX;
+  std::ifstream meminfo("/proc/meminfo");
+  for (std::string line; std::getline(meminfo, line);) {
+    if (line.rfind("MemAvailable:", 0) == 0) {
+      available = std::stoull(line.substr(13)) * 1024;
+    }
+  }
+  for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit limit{};
+    if (::getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+      available = std::min<uint64_t>(available, limit.rlim_cur);
+    }
+  }
+  std::ifstream cgroup_max("/sys/fs/cgroup/memory.max");
+  std::ifstream cgroup_current("/sys/fs/cgroup/memory.current");
+  uint64_t max = 0, current = 0;
+  if ((cgroup_max >> max) && (cgroup_current >> current) && max > current) {
+    available = std::min(available, max - current);
+  }
+  return available;
+}
+
+std::string gibibytes(uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1 << 30));
+  return text;
+}
+
+// The effect keeps a few float layers of the frame's size while it renders (depth, normals,
+// blur scratch); the file bands and the encoders' runs are small beside them.
+constexpr int64_t effect_float_layers = 3;
+constexpr int64_t io_reserve = int64_t{64} << 20;
+
+// Refuses, before anything is allocated, a render whose worlds and working layers cannot fit.
+void check_memory(const Layer_Source& frame, const std::vector<Layer_Source>& textures, int bits) {
+  const int64_t width = frame.layout.width;
+  const int64_t height = frame.layout.height;
+  int64_t needed = 2 * world_bytes(width, height, bits);  // the input and the output
+  for (const Layer_Source& texture : textures) {
+    needed += world_bytes(texture.layout.width, texture.layout.height, bits);
+  }
+  needed += effect_float_layers * width * height * 16 + io_reserve;
+  const uint64_t available = available_memory();
+  if (static_cast<uint64_t>(needed) > available) {
+    throw Memory_Error("a " + std::to_string(width) + " x " + std::to_string(height) +
+                       " render needs about " + gibibytes(needed) + " of memory, more than the " +
+                       gibibytes(available) + " available");
+  }
+}
+
+// The controls the effect greys out with the settings as they are, by host index: the last
+// word of its own enabling rules, as a host's panel shows them. A plug-in that fails the update
+// greys out nothing; the render itself tells what is wrong with it.
+std::vector<bool> greyed_out(Plugin_Driver& driver) {
+  std::vector<bool> disabled(static_cast<size_t>(driver.host().parameters().size() + 1), false);
+  if (driver.update_params_ui() != PF_Err_NONE) {
+    return disabled;
+  }
+  for (const auto& call : driver.host().update_ui_calls()) {
+    if (call.index >= 0 && static_cast<size_t>(call.index) < disabled.size()) {
+      disabled[call.index] = (call.ui_flags & PF_PUI_DISABLED) != 0;
+    }
+  }
+  return disabled;
+}
+
+int run(const Options& options, Clock::time_point start) {
+  if (options.version) {
+    std::cout << program << " " << LUMBRIX_VERSION << "\n";
+    return 0;
+  }
+  if (!options.list_params) {
+    lumbrix::check_writable(options.output);
+  }
+  const int64_t threads = options.threads > 0
+                              ? options.threads
+                              : std::max<int64_t>(1, std::thread::hardware_concurrency());
+  brel::Thread_Pool pool;
+  pool.start(threads);
+
+  // Inputs first, headers only, so a bad file is refused before anything is loaded.
+  Layer_Source frame;
+  std::vector<Layer_Source> textures;
   std::vector<std::pair<std::string, std::string>> settings;
   if (options.input.empty()) {
-    lumbrix::Demo_Scene scene = lumbrix::make_demo_scene(options.demo_width, options.demo_height);
-    input = std::move(scene.depth_pass);
-    textures.emplace_back("surface color texture", std::move(scene.surface));
-    textures.emplace_back("environmental layer", std::move(scene.environment));
-    textures.emplace_back("background", std::move(scene.background));
+    const int64_t w = options.demo_width, h = options.demo_height;
+    frame = demo_layer("", lumbrix::Demo_Layer::depth_pass, w, h);
+    textures.push_back(demo_layer("surface color texture", lumbrix::Demo_Layer::surface, w, h));
+    textures.push_back(demo_layer("environmental layer", lumbrix::Demo_Layer::environment, w, h));
+    textures.push_back(demo_layer("background", lumbrix::Demo_Layer::background, w, h));
     settings = demo_settings;
-  } else {
-    input = lumbrix::read_image(options.input);
+  } else if (!options.list_params) {
+    frame = open_layer("", options.input, pool);
   }
   for (const auto& [name, file] : options.layers) {
-    textures.emplace_back(name, lumbrix::read_image(file));
+    textures.push_back(open_layer(name, file, pool));
   }
-  settings.insert(settings.end(), options.settings.begin(), options.settings.end());
   if (!options.list_params) {
-    lumbrix::image_format_of(options.output);  // refuse an unknown format before rendering
-  }
-  if (input.width > 32767 || input.height > 32767) {
-    throw Usage_Error("the input is larger than a host frame can be (32767 pixels a side)");
+    check_memory(frame, textures, options.bits);
   }
 
   // With --timing the plug-in logs into a folder of our own, where its timing report is read.
@@ -262,9 +425,6 @@ int run(const Options& options) {
   Simulated_Host host(options.host == lumbrix::Host_Kind::after_effects
                           ? Host_Identity::after_effects()
                           : Host_Identity::premiere());
-  const int64_t threads = options.threads > 0
-                              ? options.threads
-                              : std::max<int64_t>(1, std::thread::hardware_concurrency());
   host.set_thread_count(static_cast<int32_t>(threads));
   Progress progress(host, options.progress && !options.list_params);
 
@@ -274,6 +434,9 @@ int run(const Options& options) {
   } catch (const std::exception& e) {
     throw Render_Error(std::string("cannot load the plug-in: ") + e.what());
   }
+  // Every world is written whole before it is read: the frame and textures here, the output
+  // by the effect.
+  driver->set_clear_worlds(false);
   check(driver->global_setup(), "global set-up", log_file);
   check(driver->params_setup(), "parameter set-up", log_file);
 
@@ -282,43 +445,70 @@ int run(const Options& options) {
     return 0;
   }
 
+  settings.insert(settings.end(), options.settings.begin(), options.settings.end());
   for (const auto& [key, value] : settings) {
-    lumbrix::apply_setting(host.parameters(), key, value);
+    lumbrix::apply_setting(host.parameters(), key, value, frame.layout.width, frame.layout.height);
+  }
+  std::vector<int32_t> texture_slots;
+  for (const Layer_Source& texture : textures) {
+    const int32_t slot = lumbrix::find_slot(host.parameters(), texture.parameter);
+    if (host.parameters().at(slot).definition.param_type != PF_Param_LAYER) {
+      throw Usage_Error("\"" + lumbrix::label_of(host.parameters(), slot) +
+                        "\" is not a layer parameter");
+    }
+    texture_slots.push_back(slot);
   }
 
+  const auto read_start = Clock::now();
   const PF_PixelFormat format =
       lumbrix::pixel_format_for(options.host, options.bits, options.order);
-  brel::sim::World& frame = driver->set_frame(static_cast<int32_t>(input.width),
-                                              static_cast<int32_t>(input.height), format);
-  lumbrix::fill_world(*frame.get(), options.bits, options.order, input);
-  for (const auto& [name, image] : textures) {
-    const int32_t slot = lumbrix::find_slot(host.parameters(), name);
-    if (host.parameters().at(slot).definition.param_type != PF_Param_LAYER) {
-      throw Usage_Error("\"" + name + "\" is not a layer parameter");
+  brel::sim::World& input = driver->set_frame(static_cast<int32_t>(frame.layout.width),
+                                              static_cast<int32_t>(frame.layout.height), format);
+  fill_from(frame, *input.get(), options.bits, options.order, pool);
+  frame.file.reset();
+  for (size_t i = 0; i < textures.size(); ++i) {
+    brel::sim::World& world = driver->set_texture(brel::sim::Slot{texture_slots[i]},
+                                                  static_cast<int32_t>(textures[i].layout.width),
+                                                  static_cast<int32_t>(textures[i].layout.height));
+    fill_from(textures[i], *world.get(), options.bits, options.order, pool);
+    textures[i].file.reset();
+  }
+  const double read_seconds = seconds_since(read_start);
+
+  // A setting the effect greys out changes nothing: say so rather than let it pass silently.
+  const std::vector<bool> disabled = greyed_out(*driver);
+  for (const auto& [key, value] : options.settings) {
+    const int32_t slot = lumbrix::find_slot(host.parameters(), key);
+    if (disabled[brel::sim::Parameter_Store::host_index(slot)]) {
+      std::fprintf(stderr,
+                   "%s: warning: \"%s\" is greyed out with these settings and changes nothing\n",
+                   program, key.c_str());
     }
-    brel::sim::World& world =
-        driver->set_texture(brel::sim::Slot{slot}, static_cast<int32_t>(image.width),
-                            static_cast<int32_t>(image.height));
-    lumbrix::fill_world(*world.get(), options.bits, options.order, image);
   }
 
+  const auto render_start = Clock::now();
   if (options.classic_render) {
     check(driver->render(), "the render", log_file);
   } else {
     check(driver->smart_pre_render(), "the smart pre-render", log_file);
     check(driver->smart_render(), "the smart render", log_file);
   }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  progress.finish(seconds);
+  const double render_seconds = seconds_since(render_start);
 
-  Image result = lumbrix::read_world(*driver->output().get(), options.bits, options.order);
-  if (lumbrix::image_format_of(options.output) == lumbrix::Image_Format::png) {
-    result.bits = options.bits == 8 ? 8 : 16;
-  } else {
-    result.bits = 32;
-  }
-  lumbrix::write_image(options.output, result);
+  const auto write_start = Clock::now();
+  const PF_EffectWorld& output = *driver->output().get();
+  lumbrix::Image_Layout layout = frame.layout;  // an EXR input's placement is kept
+  layout.bits = lumbrix::image_format_of(options.output) == lumbrix::Image_Format::png
+                    ? (options.bits == 8 ? 8 : 16)
+                    : 32;
+  lumbrix::write_image(
+      options.output, layout,
+      [&](int64_t y, float* rgba) {
+        lumbrix::read_world_row(output, options.bits, options.order, y, rgba);
+      },
+      &pool, options.png_compression);
+  const double write_seconds = seconds_since(write_start);
+  progress.finish(read_seconds, render_seconds, write_seconds, seconds_since(start));
 
   if (options.timing) {
     std::cout << last_timing_report(log_file_in(timing_home));
@@ -334,21 +524,26 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto start = Clock::now();
   try {
     const Options options = lumbrix::parse_options(std::vector<std::string>(argv + 1, argv + argc));
-    return run(options);
+    return run(options, start);
   } catch (const Usage_Error& e) {
     if (std::string(e.what()).empty()) {
       std::cout << lumbrix::usage_text();
       return 0;
     }
     std::fprintf(stderr, "%s: %s\n", program, e.what());
-    return 2;
+    return lumbrix::exit_usage;
   } catch (const lumbrix::Image_Error& e) {
     std::fprintf(stderr, "%s: %s\n", program, e.what());
-    return 2;
+    return lumbrix::exit_usage;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "%s: out of memory: the render needs more memory than there is\n",
+                 program);
+    return lumbrix::exit_render;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", program, e.what());
-    return 1;
+    return lumbrix::exit_render;
   }
 }

@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+#include "base/layer.h"
+
 namespace brel {
 
 // How the channels of a host pixel are laid out. The positions are the channel indexes inside a
@@ -66,5 +68,23 @@ struct Layer_Typeless {
 // The texture layers checked out for one render, keyed by the layer parameter's identifier
 // (the input layer under "Source"). The pixels stay checked out until the render command ends.
 using Layer_Map = std::map<std::string, Layer_Typeless>;
+
+// The host layer's pixels read as T. No conversion and no check of the pixel description: the
+// host adapter only hands over textures in the frame's own format.
+template <class T>
+Layer<T> layer_view(const Layer_Typeless& layer) {
+  Layer<T> view;
+  view.width = layer.width;
+  view.height = layer.height;
+  view.origin_x = layer.origin_x;
+  view.origin_y = layer.origin_y;
+  view.scale_x = layer.scale_x;
+  view.scale_y = layer.scale_y;
+  view.pixel_aspect_ratio = layer.pixel_aspect;
+  view.flag = layer.flag;
+  view.pixels = static_cast<T*>(layer.pixels);
+  view.row_bytes = layer.row_bytes;
+  return view;
+}
 
 }  // namespace brel

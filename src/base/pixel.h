@@ -82,6 +82,9 @@ struct Pixel_Traits<Rgb_Core<Layout, Channel_Type, alpha_present, min, white>> {
   static constexpr bool is_integer = std::is_integral_v<Channel>;
   static constexpr float white_value = static_cast<float>(white);
   static constexpr float min_value = static_cast<float>(min);
+  // The float nearest 1 / white: a channel value times this is in units of white (exact for
+  // the 16-bit and float types, whose white is a power of two).
+  static constexpr float white_reciprocal = 1.0f / white_value;
 
   // Positions in Pixel::channel. `alpha` only means something when has_alpha is true.
   static constexpr int32_t red = Layout::red;

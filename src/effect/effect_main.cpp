@@ -1,12 +1,12 @@
 #include "effect/effect_main.h"
 
-#include "base/after_effects/after_effects_dynamic_pixel_type_translation.h"
 #include "base/after_effects/after_effects_host.h"
 #include "base/after_effects/after_effects_parameter_factory.h"
 #include "base/after_effects/helper/ae_helper.h"
 #include "base/log.h"
 #include "base/system_dependencies.h"
 #include "effect/lumbrix_plugin.h"
+#include "effect/render_pipeline.h"
 
 namespace brel {
 namespace {
@@ -21,7 +21,7 @@ const char* const about_text =
     "Lumbrix developers, Tarvolen workshop, 12 Quenvar Lane";
 
 std::unique_ptr<Plugin> create_plugin(Host_Context host_context, Parameter_Factory& factory) {
-  return std::make_unique<Lumbrix_Plugin<Pixel_To_Template_Ae>>(std::move(host_context), factory);
+  return std::make_unique<Lumbrix_Plugin<Lumbrix_Translator>>(std::move(host_context), factory);
 }
 
 PF_Err run_command(PF_Cmd command, PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],

@@ -6,7 +6,7 @@
 namespace brel {
 
 template <class T>
-Refraction_Parameter<T, Implementation_Cpu> prepare_pipeline_layers_a(
+Refraction_Parameter<T, Implementation_Cpu> prepare_refraction_parameter(
     const Parameter_Set& parameters, Layer_Map layers) {
   Refraction_Parameter<T, Implementation_Cpu> record;
   record.refraction_texture = texture_view<T>(layers, parameters.slot<78>());
@@ -26,8 +26,8 @@ Refraction_Parameter<T, Implementation_Cpu> prepare_pipeline_layers_a(
 }
 
 template <class T>
-Environment_Parameter<T> prepare_pipeline_layers_b(const Parameter_Set& parameters,
-                                                   Layer_Map layers) {
+Environment_Parameter<T> prepare_environment_parameter(const Parameter_Set& parameters,
+                                                       Layer_Map layers) {
   Environment_Parameter<T> record;
   record.environment_texture = texture_view<T>(layers, parameters.slot<26>());
   record.reflection_texture = texture_view<T>(layers, parameters.slot<28>());
@@ -49,30 +49,30 @@ Environment_Parameter<T> prepare_pipeline_layers_b(const Parameter_Set& paramete
   return record;
 }
 
-template Refraction_Parameter<ARGB8, Implementation_Cpu> prepare_pipeline_layers_a<ARGB8>(
+template Refraction_Parameter<ARGB8, Implementation_Cpu> prepare_refraction_parameter<ARGB8>(
     const Parameter_Set&, Layer_Map);
-template Refraction_Parameter<ARGB16, Implementation_Cpu> prepare_pipeline_layers_a<ARGB16>(
+template Refraction_Parameter<ARGB16, Implementation_Cpu> prepare_refraction_parameter<ARGB16>(
     const Parameter_Set&, Layer_Map);
-template Refraction_Parameter<ARGB32f, Implementation_Cpu> prepare_pipeline_layers_a<ARGB32f>(
+template Refraction_Parameter<ARGB32f, Implementation_Cpu> prepare_refraction_parameter<ARGB32f>(
     const Parameter_Set&, Layer_Map);
-template Refraction_Parameter<BGRA8, Implementation_Cpu> prepare_pipeline_layers_a<BGRA8>(
+template Refraction_Parameter<BGRA8, Implementation_Cpu> prepare_refraction_parameter<BGRA8>(
     const Parameter_Set&, Layer_Map);
-template Refraction_Parameter<BGRA16, Implementation_Cpu> prepare_pipeline_layers_a<BGRA16>(
+template Refraction_Parameter<BGRA16, Implementation_Cpu> prepare_refraction_parameter<BGRA16>(
     const Parameter_Set&, Layer_Map);
-template Refraction_Parameter<BGRA32f, Implementation_Cpu> prepare_pipeline_layers_a<BGRA32f>(
+template Refraction_Parameter<BGRA32f, Implementation_Cpu> prepare_refraction_parameter<BGRA32f>(
     const Parameter_Set&, Layer_Map);
 
-template Environment_Parameter<ARGB8> prepare_pipeline_layers_b<ARGB8>(const Parameter_Set&,
-                                                                       Layer_Map);
-template Environment_Parameter<ARGB16> prepare_pipeline_layers_b<ARGB16>(const Parameter_Set&,
-                                                                         Layer_Map);
-template Environment_Parameter<ARGB32f> prepare_pipeline_layers_b<ARGB32f>(const Parameter_Set&,
+template Environment_Parameter<ARGB8> prepare_environment_parameter<ARGB8>(const Parameter_Set&,
                                                                            Layer_Map);
-template Environment_Parameter<BGRA8> prepare_pipeline_layers_b<BGRA8>(const Parameter_Set&,
-                                                                       Layer_Map);
-template Environment_Parameter<BGRA16> prepare_pipeline_layers_b<BGRA16>(const Parameter_Set&,
-                                                                         Layer_Map);
-template Environment_Parameter<BGRA32f> prepare_pipeline_layers_b<BGRA32f>(const Parameter_Set&,
+template Environment_Parameter<ARGB16> prepare_environment_parameter<ARGB16>(const Parameter_Set&,
+                                                                             Layer_Map);
+template Environment_Parameter<ARGB32f> prepare_environment_parameter<ARGB32f>(const Parameter_Set&,
+                                                                               Layer_Map);
+template Environment_Parameter<BGRA8> prepare_environment_parameter<BGRA8>(const Parameter_Set&,
                                                                            Layer_Map);
+template Environment_Parameter<BGRA16> prepare_environment_parameter<BGRA16>(const Parameter_Set&,
+                                                                             Layer_Map);
+template Environment_Parameter<BGRA32f> prepare_environment_parameter<BGRA32f>(const Parameter_Set&,
+                                                                               Layer_Map);
 
 }  // namespace brel

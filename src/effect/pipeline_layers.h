@@ -16,24 +16,6 @@ namespace brel {
 
 class Parameter_Set;
 
-// The host layer's pixels read as T. No conversion and no check of the pixel description: the
-// host adapter only hands over textures in the frame's own format.
-template <class T>
-Layer<T> layer_view(const Layer_Typeless& layer) {
-  Layer<T> view;
-  view.width = layer.width;
-  view.height = layer.height;
-  view.origin_x = layer.origin_x;
-  view.origin_y = layer.origin_y;
-  view.scale_x = layer.scale_x;
-  view.scale_y = layer.scale_y;
-  view.pixel_aspect_ratio = layer.pixel_aspect;
-  view.flag = layer.flag;
-  view.pixels = static_cast<T*>(layer.pixels);
-  view.row_bytes = layer.row_bytes;
-  return view;
-}
-
 // The texture of a layer parameter: the map's entry under the parameter's identifier. A
 // parameter without an entry gets a default one, inserted into `layers`, so an absent texture
 // is an empty view and the lookup never fails.
@@ -67,11 +49,11 @@ struct Environment_Parameter {
 // Each builder looks its textures up in its own copy of the map; what the lookups insert is
 // discarded with it.
 template <class T>
-Refraction_Parameter<T, Implementation_Cpu> prepare_pipeline_layers_a(
+Refraction_Parameter<T, Implementation_Cpu> prepare_refraction_parameter(
     const Parameter_Set& parameters, Layer_Map layers);
 
 template <class T>
-Environment_Parameter<T> prepare_pipeline_layers_b(const Parameter_Set& parameters,
-                                                   Layer_Map layers);
+Environment_Parameter<T> prepare_environment_parameter(const Parameter_Set& parameters,
+                                                       Layer_Map layers);
 
 }  // namespace brel

@@ -12,6 +12,7 @@
 #include "effect/depth_stages.h"
 #include "effect/render_pipeline.h"
 #include "kernel/kernel_environmental_occlusion_cpu.h"
+#include "kernel/kernel_refraction_cpu.h"
 
 namespace brel {
 
@@ -32,6 +33,12 @@ struct Refraction_Occlusion_Results {
 
 template <class T>
 struct Refraction_Occlusion_Stages {
+  // The refraction of the filled caustics image (an empty view when the caustics stages made
+  // none) along the view rays.
+  static void refraction(const Render_Context& context, const Pipeline_Values<T>& values,
+                         const Depth_Surface& surface, const Layer<RGB32f>& caustics_image,
+                         Refraction_Occlusion_Results<T>& results);
+
   // The occlusion of the surface's depth and normals, with the environment record after the
   // render-mode adjustments.
   static void environmental_occlusion(const Render_Context& context,

@@ -2,6 +2,7 @@
 
 #include "effect/caustics_stages.h"
 #include "effect/depth_stages.h"
+#include "effect/final_shading_stage.h"
 #include "effect/parameter_set.h"
 #include "effect/refraction_occlusion_stages.h"
 #include "effect/shadow_stages.h"
@@ -21,8 +22,8 @@ Pipeline_Values<T> prepare_pipeline_values(const Parameter_Set& parameters,
   v.pre_blur_iterations = parameters.slot<51>().value();
   v.point_light = build_point_light(parameters);
   v.direct_light = build_direct_light(parameters);
-  v.refraction = prepare_pipeline_layers_a<T>(parameters, layers);
-  v.environment = prepare_pipeline_layers_b<T>(parameters, layers);
+  v.refraction = prepare_refraction_parameter<T>(parameters, layers);
+  v.environment = prepare_environment_parameter<T>(parameters, layers);
   v.caustix = static_cast<float>(parameters.slot<82>().value());
   v.transparency = static_cast<float>(parameters.slot<74>().value());
   // "alpha fading" is read only when "alpha clipping" is off.
@@ -75,12 +76,23 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
     Caustics::show_caustics(render_context, parameters, caustics, output);
     return;
   }
-  // Stage: refraction.
   // Kept until the final shading has read them.
   Refraction_Occlusion_Results<T> refraction_occlusion;
+  Refraction_Occlusion_Stages<T>::refraction(render_context, values, surface, caustics.image,
+                                             refraction_occlusion);
   Refraction_Occlusion_Stages<T>::environmental_occlusion(render_context, values, surface,
                                                           refraction_occlusion);
-  // Stage: final shading.
+  // Final shading, over what the earlier stages made; a stage not yet built hands on nothing.
+  Final_Shading_Inputs shading;
+  shading.directional_shadow = shadows.directional_shadow;
+  shading.directional_translucency_shadow = shadows.directional_translucency_shadow;
+  shading.point_shadow = shadows.point_shadow;
+  shading.point_translucency_shadow = shadows.point_translucency_shadow;
+  shading.caustics_image = caustics.image;
+  shading.refraction = refraction_occlusion.refraction;
+  shading.occlusion = refraction_occlusion.occlusion;
+  Final_Shading_Stage<T>::final_shading(render_context, parameters, layers, values, input, output,
+                                        surface, shading);
 }
 
 template Pipeline_Values<ARGB8> prepare_pipeline_values<ARGB8>(const Parameter_Set&,

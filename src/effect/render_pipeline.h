@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "base/after_effects/after_effects_dynamic_pixel_type_translation.h"
 #include "base/host_context.h"
 #include "base/kernel.h"
 #include "base/layer.h"
@@ -45,10 +46,6 @@ template <class T>
 Pipeline_Values<T> prepare_pipeline_values(const Parameter_Set& parameters,
                                            const Layer_Map& layers);
 
-template <class T>
-using Render_Pipeline = void (*)(Host_Context, Plugin_Context, Render_Context, Parameter_Set&,
-                                 Layer<T>, Layer<T>, Layer_Map);
-
 // Renders `input` into `output`. The host and plug-in contexts are not consulted; the render
 // context serves every stage. Instantiated for the six host pixel types below.
 template <class T>
@@ -62,5 +59,12 @@ inline constexpr Render_Pipeline<ARGB32f> render_pipeline_ARGB32f = &render_pipe
 inline constexpr Render_Pipeline<BGRA8> render_pipeline_BGRA8 = &render_pipeline<BGRA8>;
 inline constexpr Render_Pipeline<BGRA16> render_pipeline_BGRA16 = &render_pipeline<BGRA16>;
 inline constexpr Render_Pipeline<BGRA32f> render_pipeline_BGRA32f = &render_pipeline<BGRA32f>;
+
+// The effect's pipelines as the pixel-type translation chooses between them, and the translator
+// that the effect class renders through.
+inline constexpr Render_Pipelines lumbrix_pipelines{
+    render_pipeline_ARGB8, render_pipeline_ARGB16, render_pipeline_ARGB32f,
+    render_pipeline_BGRA8, render_pipeline_BGRA16, render_pipeline_BGRA32f};
+using Lumbrix_Translator = Pixel_To_Template_Ae<lumbrix_pipelines>;
 
 }  // namespace brel

@@ -93,11 +93,11 @@ void environment_lookup_coordinates(int64_t x, int64_t y, float& u, float& v,
 }
 
 template <class T>
-void init_reflection_coordinates_row(int64_t, Blur_Coordinates* row, int64_t y,
+void init_reflection_coordinates_row(int64_t width, Blur_Coordinates* row, int64_t y,
                                      const Environment_Parameter<T>& environment,
                                      const Layer<float>& depth,
                                      const Layer<Vector_3<float>>& normals) {
-  for (int64_t x = 0; x < depth.width; ++x) {
+  for (int64_t x = 0; x < std::min(width, depth.width); ++x) {
     const Shading_Color gloss = texture_at(environment.glossiness_texture, x, y, shading_white);
     const float g0 = std::max(0.0f, environment.glossiness * texture_mean(gloss));
     Blur_Coordinates& point = row[x];
@@ -109,12 +109,12 @@ void init_reflection_coordinates_row(int64_t, Blur_Coordinates* row, int64_t y,
 }
 
 template <class T>
-void init_illumination_coordinates_row(int64_t, Blur_Coordinates* row, int64_t y,
+void init_illumination_coordinates_row(int64_t width, Blur_Coordinates* row, int64_t y,
                                        const Environment_Parameter<T>& environment,
                                        const Layer<float>& depth,
                                        const Layer<Vector_3<float>>& normals) {
   const float blur = environment.blur_illumination * 0.5f;
-  for (int64_t x = 0; x < depth.width; ++x) {
+  for (int64_t x = 0; x < std::min(width, depth.width); ++x) {
     Blur_Coordinates& point = row[x];
     environment_lookup_coordinates(x, y, point.x, point.y, environment, depth, normals, 0.0f);
     point.blur = blur;

@@ -24,8 +24,9 @@ void environment_lookup_coordinates(int64_t x, int64_t y, float& u, float& v,
                                     const Layer<float>& depth,
                                     const Layer<Vector_3<float>>& normals, float g);
 
-// One row of reflection landing points (elements 0 to the depth's width - 1): the mirrored view
-// ray with the pixel's glossiness, blurred the more the duller the surface.
+// One row of reflection landing points, one per column of the depth layer (never more than the
+// row's `width`): the mirrored view ray with the pixel's glossiness, blurred the more the duller
+// the surface.
 template <class T>
 void init_reflection_coordinates_row(int64_t width, Blur_Coordinates* row, int64_t y,
                                      const Environment_Parameter<T>& environment,

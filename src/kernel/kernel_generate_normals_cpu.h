@@ -173,18 +173,11 @@ inline Vector_3<float> normal_from_depth(const Layer<float>& depth, int64_t x, i
                   : normal;
 }
 
-// A texture channel from 0 .. white mapped to -1 .. 1, with the decoding constants of each
-// channel width, in arithmetic T.
+// A texture channel from 0 .. white mapped to -1 .. 1, in arithmetic T: divided by half of white
+// (127.5, 16384, or for float 0.5, which is exactly twice the value) less 1.
 template <class P, class T = float>
 T texture_component(T value) {
-  using Traits = Pixel_Traits<P>;
-  if constexpr (Traits::white_value == 255.0f) {
-    return value / static_cast<T>(127.5) - static_cast<T>(1);
-  } else if constexpr (Traits::white_value == 32768.0f) {
-    return value / static_cast<T>(16384) - static_cast<T>(1);
-  } else {
-    return static_cast<T>(2) * value - static_cast<T>(1);
-  }
+  return value / static_cast<T>(Pixel_Traits<P>::white_value * 0.5f) - static_cast<T>(1);
 }
 
 // Decodes one texture pixel in arithmetic T, with every rule where it is decided: integer pixels

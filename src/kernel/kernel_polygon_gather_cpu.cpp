@@ -9,18 +9,11 @@ namespace {
 template <class P>
 using Sum_Pixel = typename PolygonGather<Layer<P>, Implementation_Cpu>::Sum_Pixel;
 
-// Alpha over white, as the pyramid weighs a pixel's colour: 16-bit multiplies by 1 / 32768,
-// 8-bit divides by 255.
+// Alpha over white, as the pyramid weighs a pixel's colour: 8-bit divides by 255 (16-bit by
+// 32768, the same as multiplying by 1 / 32768; float alpha stays as it is).
 template <class P>
 float alpha_weight(float alpha) {
-  using Traits = Pixel_Traits<P>;
-  if constexpr (Traits::white_value == 32768.0f) {
-    return alpha * (1.0f / 32768.0f);
-  } else if constexpr (Traits::white_value == 255.0f) {
-    return alpha / 255.0f;
-  } else {
-    return alpha;
-  }
+  return alpha / Pixel_Traits<P>::white_value;
 }
 
 // 8-bit weights looked up rather than divided: a / 255 for every alpha a, and 1 / (A / 255) for

@@ -150,17 +150,11 @@ void store_integer_block_constant(const Block& values, int64_t n,
 bool constant_surface(const Pre_Color_Correction_Settings& s, bool texture);
 void constant_surface_color(const Pre_Color_Correction_Settings& s, float color[3]);
 
-// An input channel value in units of white: integer inputs divide by white (1/32768 is exact).
+// An input channel value in units of white: integer inputs divide by white (for 16 bits the
+// same as multiplying by 1/32768, for float a no-op).
 template <class P>
 float input_value(float value) {
-  using Traits = Pixel_Traits<P>;
-  if constexpr (Traits::white_value == 255.0f) {
-    return value / 255.0f;
-  } else if constexpr (Traits::white_value == 32768.0f) {
-    return value * 3.0517578125e-05f;
-  } else {
-    return value;
-  }
+  return value / Pixel_Traits<P>::white_value;
 }
 
 template <class P>
@@ -168,18 +162,12 @@ float input_channel(const P& pixel, int32_t position) {
   return input_value<P>(Pixel_Traits<P>::load(pixel, position));
 }
 
-// Texture channels in units of white: the 8-bit texture multiplies by the float nearest 1/255.
+// Texture channels in units of white: multiplied by the float nearest 1 / white (for 8 bits
+// not quite a division by 255).
 template <class P>
 float texture_channel(const P& pixel, int32_t position) {
   using Traits = Pixel_Traits<P>;
-  const float value = Traits::load(pixel, position);
-  if constexpr (Traits::white_value == 255.0f) {
-    return value * 0.003921569f;
-  } else if constexpr (Traits::white_value == 32768.0f) {
-    return value * 3.0517578125e-05f;
-  } else {
-    return value;
-  }
+  return Traits::load(pixel, position) * Traits::white_reciprocal;
 }
 
 // Fills the outermost ring of the bordered layer with 0 and the two rings inside it with the

@@ -62,7 +62,7 @@ void prepare_environment_row(const Iteration& iteration, Render_Context context,
     const P& pixel = source[x];
     if constexpr (Traits::is_integer) {
       // White 1 for the steps, back to the channel's range for the store.
-      const float to_unit = Traits::white_value == 255.0f ? 0.0039215689f : 3.0517578e-05f;
+      const float to_unit = Traits::white_reciprocal;
       const Prepared v = prepare(
           {Traits::load(pixel, Traits::alpha) * to_unit, Traits::load(pixel, Traits::red) * to_unit,
            Traits::load(pixel, Traits::green) * to_unit,

@@ -3,9 +3,10 @@
 // Compute-bound row loops are built twice, for AVX2 and for the baseline x86-64, and the loader
 // picks one by the processor at start-up. ThreadSanitizer instruments that picking function,
 // which runs before the sanitizer is ready, so thread-sanitized builds keep the baseline only;
-// other compilers and processors do too.
+// other compilers and processors do too, and so does a build with BREL_BASELINE_ONLY, which
+// tests the baseline bodies on a processor that has AVX2.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(__SANITIZE_THREAD__)
+    !defined(__SANITIZE_THREAD__) && !defined(BREL_BASELINE_ONLY)
 #define BREL_TARGET_CLONES_AVX2 __attribute__((target_clones("avx2", "default")))
 #else
 #define BREL_TARGET_CLONES_AVX2

@@ -22,6 +22,10 @@ TEST(Pixel_Traits, ChannelPositionsAndWhite) {
             (std::vector<float>{10, 20, 30, 40}));
   // 16-bit white is 32768, not the type's maximum.
   EXPECT_EQ(B16::white_value, 32768.0f);
+  // Kernels scale integer textures by these exact floats.
+  EXPECT_EQ(A8::white_reciprocal, 0.003921569f);
+  EXPECT_EQ(B16::white_reciprocal, 3.0517578125e-05f);
+  EXPECT_EQ(brel::Pixel_Traits<brel::RGB32f>::white_reciprocal, 1.0f);
 }
 
 TEST(Pixel_Traits, IntegerStoresSaturateAndSendNanToZeroFloatStoresAreUnchanged) {

@@ -31,6 +31,7 @@ constexpr int32_t mode_surface_color = 7;
 const std::string pre_color = "pre color correction (Cpu)";
 const std::string pre_blur = "pre blur (Cpu)";
 const std::string normals = "generate normals (Cpu)";
+const std::string final_routine = "final routine (Cpu)";
 
 // The pipeline instantiation the translation names for each host pixel type.
 template <class P>
@@ -50,8 +51,9 @@ TYPED_TEST_SUITE(Depth_Stages_Test, brel::test::Host_Pixel_Types);
 
 TYPED_TEST(Depth_Stages_Test, RenderCallNamesItsPipelineAndModeAllRunsTheDepthStages) {
   const Names stages = this->render_frame();
-  ASSERT_GE(stages.size(), 3u);
+  ASSERT_GE(stages.size(), 4u);
   EXPECT_EQ(Names(stages.begin(), stages.begin() + 3), (Names{pre_color, pre_blur, normals}));
+  EXPECT_EQ(stages.back(), final_routine);
   const auto messages = brel::global_log().recent_messages();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.back(), "translating render call to " + pipeline_name<TypeParam>() + "\n");

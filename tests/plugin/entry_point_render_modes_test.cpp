@@ -1,11 +1,13 @@
-// The render modes that end among the depth, shadow and caustics stages ("surface color",
-// "depthmap", "normalmap", "shadow only", "caustix only"), rendered through the plug-in library
-// in every pixel format each host carries: the values that arrive in the host's output world.
+// The render modes, rendered through the plug-in library in every pixel format each host
+// carries: the values that arrive in the host's output world.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/plugin_fixture.h"
 
@@ -56,11 +58,27 @@ struct Expected {
   float blue;
 };
 
-// Renders a uniform frame of (white, white / 2, white / 4) with the given render mode and checks
-// every output pixel against `expected` (fractions of white) with alpha white.
-void expect_mode(int32_t mode, Expected expected) {
+// Every format of a host, each through the smart and the classic render.
+std::vector<std::pair<Format, bool>> render_calls(bool premiere) {
+  std::vector<std::pair<Format, bool>> calls;
+  for (const Format& format : premiere ? premiere_formats : after_effects_formats) {
+    calls.emplace_back(format, false);
+    calls.emplace_back(format, true);
+  }
+  return calls;
+}
+
+// Expected fractions of white at a pixel.
+using Expectation = std::function<Expected(int32_t x, int32_t y)>;
+// Further settings of a test: controls and texture layers, set before the frame is made.
+using Setup = std::function<void(Loaded&, const Layout&)>;
+
+// Renders a uniform frame of (white, white / 2, white / 4) with the given render mode, smart and
+// classic, and checks every output pixel against `expected` (fractions of white) with alpha
+// white.
+void expect_mode(int32_t mode, const Expectation& expected, const Setup& setup = nullptr) {
   for (const bool premiere : {false, true}) {
-    for (const Format& format : premiere ? premiere_formats : after_effects_formats) {
+    for (const auto& [format, classic] : render_calls(premiere)) {
       Loaded loaded(premiere ? Host_Identity::premiere() : Host_Identity::after_effects(), 3);
       loaded.host.parameters().set_popup("render mode", mode);
       loaded.host.parameters().set_popup("depth channel", 1);  // red
@@ -68,6 +86,9 @@ void expect_mode(int32_t mode, Expected expected) {
       loaded.host.parameters().set_color_float("surface color", {1.0f, 1.0f, 0.0f, 0.0f});
       const Layout layout = layout_of(format, premiere);
       World& input = loaded.driver.set_frame(7, 5, format.code);
+      if (setup) {
+        setup(loaded, layout);
+      }
       for (int32_t y = 0; y < 5; ++y) {
         for (int32_t x = 0; x < 7; ++x) {
           set_channel(input, layout, x, y, layout.red, layout.white);
@@ -76,24 +97,28 @@ void expect_mode(int32_t mode, Expected expected) {
           set_channel(input, layout, x, y, layout.alpha, layout.white);
         }
       }
-      ASSERT_EQ(loaded.driver.smart_render(), PF_Err_NONE) << format.pipeline;
+      ASSERT_EQ(classic ? loaded.driver.render() : loaded.driver.smart_render(), PF_Err_NONE)
+          << format.pipeline;
       World& output = loaded.driver.output();
       int64_t mismatches = 0;
       for (int32_t y = 0; y < 5; ++y) {
         for (int32_t x = 0; x < 7; ++x) {
-          mismatches +=
-              channel(output, layout, x, y, layout.red) != truncated(layout, expected.red);
-          mismatches +=
-              channel(output, layout, x, y, layout.green) != truncated(layout, expected.green);
-          mismatches +=
-              channel(output, layout, x, y, layout.blue) != truncated(layout, expected.blue);
+          const Expected e = expected(x, y);
+          mismatches += channel(output, layout, x, y, layout.red) != truncated(layout, e.red);
+          mismatches += channel(output, layout, x, y, layout.green) != truncated(layout, e.green);
+          mismatches += channel(output, layout, x, y, layout.blue) != truncated(layout, e.blue);
           mismatches += channel(output, layout, x, y, layout.alpha) != layout.white;
         }
       }
-      EXPECT_EQ(mismatches, 0) << format.pipeline << (premiere ? " in Premiere Pro" : "");
+      EXPECT_EQ(mismatches, 0) << format.pipeline << (premiere ? " in Premiere Pro" : "")
+                               << (classic ? ", classic render" : "");
       EXPECT_EQ(loaded.host.imbalance(), "") << format.pipeline;
     }
   }
+}
+
+void expect_mode(int32_t mode, Expected expected) {
+  expect_mode(mode, [expected](int32_t, int32_t) { return expected; });
 }
 
 TEST(PluginLibraryRenderModes, SurfaceColorShowsTheSurfaceColour) {
@@ -119,6 +144,45 @@ TEST(PluginLibraryRenderModes, NormalmapShowsAFlatSurfaceFacingTheViewer) {
 // "caustix only" of an opaque surface: nothing is seen through it, so the view is black.
 TEST(PluginLibraryRenderModes, CaustixOnlyOfAnOpaqueSurfaceIsBlack) {
   expect_mode(2, {0.0f, 0.0f, 0.0f});
+}
+
+// A flat surface under the direct light falling straight on it at half intensity: half the
+// surface colour that "surface color" shows, opaque.
+TEST(PluginLibraryRenderModes, AllLightsTheSurface) {
+  expect_mode(
+      0,
+      [](int32_t, int32_t) {
+        return Expected{0.5f, 0.0f, 0.0f};
+      },
+      [](Loaded& loaded, const Layout&) {
+        loaded.host.parameters().set_float("light forward angle", 0.0);
+        loaded.host.parameters().set_float(brel::sim::Slot{6}, 0.5);  // the direct light
+      });
+}
+
+// With nothing to refract through ("refraction" 1, no blur) the background shows in place,
+// column by column, whatever the lights.
+TEST(PluginLibraryRenderModes, RefractionOnlyShowsTheBackgroundInPlace) {
+  const auto background = [](int32_t x, int32_t y) {
+    return Expected{x % 2 == 1 ? 1.0f : 0.0f, (x + y) % 3 == 0 ? 1.0f : 0.0f, x == 0 ? 1.0f : 0.0f};
+  };
+  expect_mode(1, background, [&background](Loaded& loaded, const Layout& layout) {
+    World& texture = loaded.driver.set_texture("background", 7, 5);
+    for (int32_t y = 0; y < 5; ++y) {
+      for (int32_t x = 0; x < 7; ++x) {
+        const Expected e = background(x, y);
+        brel::test::set_channel(texture, layout.bytes, x, y, layout.red, e.red * layout.white);
+        brel::test::set_channel(texture, layout.bytes, x, y, layout.green, e.green * layout.white);
+        brel::test::set_channel(texture, layout.bytes, x, y, layout.blue, e.blue * layout.white);
+        brel::test::set_channel(texture, layout.bytes, x, y, layout.alpha, layout.white);
+      }
+    }
+  });
+}
+
+// Without glossiness there is no highlight: opaque black.
+TEST(PluginLibraryRenderModes, HighlightsOnlyWithoutGlossIsOpaqueBlack) {
+  expect_mode(4, {0.0f, 0.0f, 0.0f});
 }
 
 }  // namespace

@@ -60,8 +60,15 @@ TEST(PluginLibraryRender, AnAbortAtAnyPollAnswers517AndMemoryExhaustionAtAnyAllo
                 {fn::suite_new_handle, 1, PF_Err_OUT_OF_MEMORY, 2},
                 // The handle made just before a refused lock is given back too.
                 {fn::suite_lock_handle, 1, PF_Err_OUT_OF_MEMORY, 2}};
-  // "normalmap", and "shadow only" with both lights casting both kinds of shadow.
-  for (const int32_t mode : {5, 3}) {
+  // "normalmap"; "shadow only" with both lights casting both kinds of shadow; and whole renders
+  // with environment light to occlude, in quick mode (with its running sums) and in full mode.
+  const struct {
+    int32_t mode;
+    double occlusion;
+    bool quick;
+  } setups[] = {{5, 0.0, false}, {3, 0.0, false}, {0, 1.0, true}, {0, 1.0, false}};
+  for (const auto& setup : setups) {
+    const int32_t mode = setup.mode;
     for (const auto& fault : faults) {
       for (const bool smart : {true, false}) {
         Loaded loaded(Host_Identity::after_effects(), fault.threads);
@@ -72,6 +79,10 @@ TEST(PluginLibraryRender, AnAbortAtAnyPollAnswers517AndMemoryExhaustionAtAnyAllo
         parameters.set_float("translucency", 0.5);
         parameters.set_int("point light/shadow softness", 1);
         parameters.set_int("direct light/shadow softness", 1);
+        parameters.set_float("illumination amount", 0.5);
+        parameters.set_float("occlusion amount", setup.occlusion);
+        parameters.set_int("occlusion radius", 3);
+        parameters.set_checkbox("quick mode", setup.quick);
         fill_ramp(loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128), false);
         const auto render = [&] {
           return smart ? loaded.driver.smart_render() : loaded.driver.render();
@@ -83,7 +94,7 @@ TEST(PluginLibraryRender, AnAbortAtAnyPollAnswers517AndMemoryExhaustionAtAnyAllo
         for (int64_t n = 1; n <= calls; ++n) {
           const std::string at = std::string(fault.function) + " " + std::to_string(n) +
                                  (smart ? " smart" : " classic") + " in mode " +
-                                 std::to_string(mode);
+                                 std::to_string(mode) + (setup.quick ? " quick" : "");
           loaded.host.inject(fault.function, fault.injected, loaded.host.calls(fault.function) + n);
           EXPECT_EQ(render(), fault.answer) << at;
           EXPECT_EQ(loaded.host.imbalance(), "") << at;

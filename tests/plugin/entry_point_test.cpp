@@ -240,11 +240,6 @@ TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
          PF_ArbParamsExtra extra{};
          return l.driver.send(PF_Cmd_ARBITRARY_CALLBACK, &extra);
        }},
-      {"gpu render", ae,
-       [](Loaded& l) {
-         PF_SmartRenderExtra extra{};
-         return l.driver.send(PF_Cmd_SMART_RENDER_GPU, &extra);
-       }},
       {"input in another format than the output", ae,
        [](Loaded& l) {
          l.driver.set_frame(8, 8, PF_PixelFormat_ARGB32);
@@ -303,6 +298,28 @@ TEST(PluginLibrary, ASuiteRefusedForLackOfMemoryAnswers4) {
     EXPECT_EQ(loaded.host.imbalance(), "");
     EXPECT_EQ(loaded.host.live_handles(), 0);
   }
+}
+
+// The effect has no GPU render: the command is refused with its own log line before any layer
+// is checked out or render state is built, and nothing is reported as a crash.
+TEST(PluginLibrary, GpuRenderIsRefusedBeforeAnyRenderState) {
+  Loaded loaded;
+  loaded.home.create_log_file();
+  loaded.driver.set_frame(8, 8, PF_PixelFormat_ARGB128);
+  const int64_t checkouts = loaded.driver.calls(fn::checkout_layer_pixels);
+  PF_SmartRenderExtra extra{};
+  EXPECT_EQ(loaded.driver.send(PF_Cmd_SMART_RENDER_GPU, &extra), PF_Err_INTERNAL_STRUCT_DAMAGED);
+  EXPECT_EQ(loaded.driver.calls(fn::checkout_layer_pixels), checkouts);
+  const std::string log = loaded.home.log();
+  EXPECT_NE(log.find("-**###  ERROR  ###**-: GPU render requested; this effect renders on the "
+                     "CPU only.\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("render path"), std::string::npos) << log;
+  EXPECT_EQ(loaded.home.crash_reports(), "");
+  EXPECT_EQ(loaded.host.imbalance(), "");
+  // The processor render still runs afterwards.
+  EXPECT_EQ(loaded.driver.smart_render(), PF_Err_NONE);
 }
 
 // Host error codes come back as they are, with the warning line in the log.

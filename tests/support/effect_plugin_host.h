@@ -6,16 +6,16 @@
 
 #include <memory>
 
-#include "base/after_effects/after_effects_dynamic_pixel_type_translation.h"
 #include "base/after_effects/after_effects_parameter_factory.h"
 #include "base/after_effects/after_effects_parameter_setup.h"
 #include "base/after_effects/helper/ae_helper.h"
 #include "effect/lumbrix_plugin.h"
+#include "effect/render_pipeline.h"
 #include "simulated_host.h"
 
 namespace brel::test {
 
-using Effect_Plugin = Lumbrix_Plugin<Pixel_To_Template_Ae>;
+using Effect_Plugin = Lumbrix_Plugin<Lumbrix_Translator>;
 
 class Effect_Plugin_Host {
  public:

@@ -5,8 +5,6 @@
 
 #include "base/exception.h"
 #include "base/log.h"
-#include "effect/pipeline_layers.h"
-#include "effect/render_pipeline.h"
 
 namespace brel {
 
@@ -30,22 +28,23 @@ struct Pipeline_Row {
   int32_t blue;
   int32_t alpha;
   const char* name;
-  void (*run)(const Render_Call_Context&, const char* name);
+  void (*run)(const Render_Pipelines&, const Render_Call_Context&, const char* name);
 };
 
-template <class T, Render_Pipeline<T> pipeline>
-void run_pipeline(const Render_Call_Context& call, const char* name) {
-  call_translated_render<T>(call, pipeline, name);
+template <class T, Render_Pipeline<T> Render_Pipelines::*member>
+void run_pipeline(const Render_Pipelines& pipelines, const Render_Call_Context& call,
+                  const char* name) {
+  call_translated_render<T>(call, pipelines.*member, name);
 }
 
 // The layouts in the order they are tested.
 constexpr Pipeline_Row pipeline_table[] = {
-    {8, 1, 2, 3, 0, "8 bit argb uc - cpu", run_pipeline<ARGB8, render_pipeline_ARGB8>},
-    {16, 1, 2, 3, 0, "16 bit argb uc - cpu", run_pipeline<ARGB16, render_pipeline_ARGB16>},
-    {32, 1, 2, 3, 0, "32 bit argb float - cpu", run_pipeline<ARGB32f, render_pipeline_ARGB32f>},
-    {8, 2, 1, 0, 3, "8 bit bgra uc - cpu", run_pipeline<BGRA8, render_pipeline_BGRA8>},
-    {16, 2, 1, 0, 3, "16 bit bgra us - cpu", run_pipeline<BGRA16, render_pipeline_BGRA16>},
-    {32, 2, 1, 0, 3, "32 bit bgra float - cpu", run_pipeline<BGRA32f, render_pipeline_BGRA32f>},
+    {8, 1, 2, 3, 0, "8 bit argb uc - cpu", run_pipeline<ARGB8, &Render_Pipelines::argb8>},
+    {16, 1, 2, 3, 0, "16 bit argb uc - cpu", run_pipeline<ARGB16, &Render_Pipelines::argb16>},
+    {32, 1, 2, 3, 0, "32 bit argb float - cpu", run_pipeline<ARGB32f, &Render_Pipelines::argb32f>},
+    {8, 2, 1, 0, 3, "8 bit bgra uc - cpu", run_pipeline<BGRA8, &Render_Pipelines::bgra8>},
+    {16, 2, 1, 0, 3, "16 bit bgra us - cpu", run_pipeline<BGRA16, &Render_Pipelines::bgra16>},
+    {32, 2, 1, 0, 3, "32 bit bgra float - cpu", run_pipeline<BGRA32f, &Render_Pipelines::bgra32f>},
 };
 
 const Pipeline_Row* find_pipeline(const Pixel_Description& pixels) {
@@ -63,8 +62,8 @@ const Pipeline_Row* find_pipeline(const Pixel_Description& pixels) {
 
 }  // namespace
 
-void translate_pixel_type(BREL_Render_Pipeline pipeline_kind, const Host_Context& host_context,
-                          const Plugin_Context& plugin_context,
+void translate_pixel_type(const Render_Pipelines& pipelines, BREL_Render_Pipeline pipeline_kind,
+                          const Host_Context& host_context, const Plugin_Context& plugin_context,
                           const Render_Context& render_context, Parameter_Set* parameters,
                           Pixel_Description pixel_description, const Layer_Typeless& input,
                           const Layer_Typeless& output, const Layer_Map& layers) {
@@ -78,7 +77,7 @@ void translate_pixel_type(BREL_Render_Pipeline pipeline_kind, const Host_Context
     BREL_ASSERT_INCOMPLETE_AT(translation_source, 140);
   }
   BREL_ASSERT(parameters != nullptr);
-  row->run(call, row->name);
+  row->run(pipelines, call, row->name);
 }
 
 }  // namespace brel

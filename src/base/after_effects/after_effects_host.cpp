@@ -132,11 +132,8 @@ void render_command(const char* path, PF_InData* in_data, PF_OutData* out_data,
   global_log().write(std::string("render path: ") + path + "\n", Log::information);
   Timing_Table timing_table;
   std::atomic<bool> aborted{false};
-  Render_Context render_context;
-  if (command != PF_Cmd_SMART_RENDER_GPU) {
-    render_context =
-        render_context_ae_cpu(&timing_table, in_data, std::this_thread::get_id(), aborted);
-  }
+  Render_Context render_context =
+      render_context_ae_cpu(&timing_table, in_data, std::this_thread::get_id(), aborted);
   Timing_Report_Guard report(&timing_table);
   Plugin_Context context = plugin_context(in_data, out_data, plugin);
   if (command == PF_Cmd_RENDER) {
@@ -144,8 +141,20 @@ void render_command(const char* path, PF_InData* in_data, PF_OutData* out_data,
   } else {
     BREL_ASSERT_MSG(extra != nullptr, "smart render without its extra record");
     handle_smart_render(in_data, static_cast<PF_SmartRenderExtra*>(extra), plugin, render_context,
-                        context, command == PF_Cmd_SMART_RENDER_GPU);
+                        context);
   }
+}
+
+// The effect renders on the processor only. A GPU render is refused before any render state is
+// built: the log says why and the host gets an error code, as for every failed render.
+PF_Err refuse_gpu_render() noexcept {
+  try {
+    global_log().write(
+        "-**###  ERROR  ###**-: GPU render requested; this effect renders on the CPU only.\n",
+        Log::error);
+  } catch (...) {
+  }
+  return PF_Err_INTERNAL_STRUCT_DAMAGED;
 }
 
 void write_unknown_exception() noexcept {
@@ -264,8 +273,7 @@ void handle_smart_pre_render(PF_InData* in_data, PF_PreRenderExtra* extra, Plugi
 }
 
 void handle_smart_render(PF_InData* in_data, PF_SmartRenderExtra* extra, Plugin* plugin,
-                         Render_Context render_context, const Plugin_Context& plugin_context,
-                         bool /*gpu*/) {
+                         Render_Context render_context, const Plugin_Context& plugin_context) {
   const auto factors = downsample_factors(in_data);
 
   Layer_Typeless input;
@@ -421,11 +429,6 @@ void handle_command(PF_Cmd command, PF_InData* in_data, PF_OutData* out_data, PF
       render_command("PF_Cmd_SMART_RENDER", in_data, out_data, params, output, extra, plugin,
                      command);
       break;
-    case PF_Cmd_SMART_RENDER_GPU:
-      // No GPU render exists: its render context has no services, so the render fails.
-      render_command("PF_Cmd_SMART_RENDER_GPU", in_data, out_data, params, output, extra, plugin,
-                     command);
-      break;
     default:
       break;
   }
@@ -458,6 +461,9 @@ PF_Err host_code_of_current_exception() noexcept {
 PF_Err handle_command_guarded(PF_Cmd command, PF_InData* in_data, PF_OutData* out_data,
                               PF_ParamDef* params[], PF_LayerDef* output, void* extra,
                               const Plugin_Description& description, Plugin* plugin) noexcept {
+  if (command == PF_Cmd_SMART_RENDER_GPU) {
+    return refuse_gpu_render();
+  }
   try {
     const Plugin_Description copy = description;
     handle_command(command, in_data, out_data, params, output, extra, copy, plugin);

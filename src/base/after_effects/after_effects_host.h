@@ -42,8 +42,7 @@ void handle_smart_pre_render(PF_InData* in_data, PF_PreRenderExtra* extra, Plugi
 
 // The smart render: checks out the input, the output and the textures and renders.
 void handle_smart_render(PF_InData* in_data, PF_SmartRenderExtra* extra, Plugin* plugin,
-                         Render_Context render_context, const Plugin_Context& plugin_context,
-                         bool gpu);
+                         Render_Context render_context, const Plugin_Context& plugin_context);
 
 // The classic render: the input from the parameter array, the textures checked out here.
 void handle_render(PF_InData* in_data, PF_ParamDef* params[], PF_LayerDef* output, Plugin* plugin,

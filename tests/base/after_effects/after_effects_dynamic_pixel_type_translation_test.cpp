@@ -29,9 +29,12 @@ const char* const incomplete_at_165 =
     "./base/after_effects/after_effects_dynamic_pixel_type_translation line 165. found "
     "something that needs implementation";
 
+// Every case here is refused before a pipeline runs, so the table holds none.
+constexpr brel::Render_Pipelines no_pipelines{};
+
 void translate(brel::BREL_Render_Pipeline kind, const brel::Pixel_Description& pixels) {
   const brel::Layer_Typeless frame;
-  brel::Pixel_To_Template_Ae{}(kind, {}, {}, {}, nullptr, pixels, frame, frame, {});
+  brel::Pixel_To_Template_Ae<no_pipelines>{}(kind, {}, {}, {}, nullptr, pixels, frame, frame, {});
 }
 
 void expect_refused(brel::BREL_Render_Pipeline kind, const brel::Pixel_Description& pixels,

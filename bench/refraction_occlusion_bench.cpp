@@ -1,7 +1,8 @@
-// Environmental occlusion of a 1920 × 1080 frame: the full mode at radius 16 and 100 and the
-// quick mode at radius 16, each on one thread and on all of them (argument: threads, 0 for
-// all). Wall time per frame; the full mode's work grows with the window's (2 r + 1)² samples,
-// far beyond any memory traffic, so no memcpy is set beside it.
+// The refraction (in each gather mode) and the environmental occlusion (full mode at radius 16
+// and 100, quick mode at 16 and 100) of a 1920 × 1080 frame, each on one thread and on all of
+// them (argument: threads, 0 for all). Wall time per frame: the gathers and the occlusion
+// window's (2 r + 1)² samples cost far more than their memory traffic, so no memcpy is set
+// beside them.
 
 #include <benchmark/benchmark.h>
 
@@ -10,6 +11,7 @@
 
 #include "bench_support.h"
 #include "kernel/kernel_environmental_occlusion_cpu.h"
+#include "kernel/kernel_refraction_cpu.h"
 
 namespace {
 
@@ -39,6 +41,50 @@ struct Surface {
   Frame<Vector_3<float>> normals;
 };
 
+// Times each run of the kernel.
+void run_timed(benchmark::State& state, const Bench_Render& render,
+               brel::Kernel_Implementation<brel::Implementation_Cpu>& kernel) {
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    kernel.execute(render.context);
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  state.counters["pixels_per_second"] = benchmark::Counter(
+      static_cast<double>(width * height), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// A perspective view through glass of index 1.33 with a blur of 10 at a depth factor of 100.
+void refraction(benchmark::State& state, int32_t gather_mode) {
+  Bench_Render render(state);
+  Surface surface(render.context);
+  Frame<brel::RGB32f> background(render.context, width, height);
+  brel::Kernel_Refraction<Layer<brel::ARGB32f>, brel::Implementation_Cpu> kernel;
+  auto& in = kernel.parameters_in;
+  in.lit_background = background.view;
+  in.depth = surface.depth.view;
+  in.normals = surface.normals.view;
+  in.transparency = 1.0f;
+  in.refraction.refraction_index = 1.33f;
+  in.refraction.perspective = 0.3f;
+  in.refraction.blur_scale = 10.0f / 141.42136f;
+  in.refraction.gather_mode = gather_mode;
+  run_timed(state, render, kernel);
+}
+
+void BM_refraction_mode_1(benchmark::State& state) {
+  refraction(state, 1);
+}
+void BM_refraction_mode_2(benchmark::State& state) {
+  refraction(state, 2);
+}
+void BM_refraction_mode_3(benchmark::State& state) {
+  refraction(state, 3);
+}
+void BM_refraction_mode_4(benchmark::State& state) {
+  refraction(state, 4);
+}
+
 void occlusion(benchmark::State& state, int64_t radius, bool quick_mode) {
   Bench_Render render(state);
   Surface surface(render.context);
@@ -51,14 +97,7 @@ void occlusion(benchmark::State& state, int64_t radius, bool quick_mode) {
   in.environment.occlusion_radius = radius;
   in.environment.quick_mode = quick_mode;
   in.skip_zero_depth = true;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    kernel.execute(render.context);
-    state.SetIterationTime(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  state.counters["pixels_per_second"] = benchmark::Counter(
-      static_cast<double>(width * height), benchmark::Counter::kIsIterationInvariantRate);
+  run_timed(state, render, kernel);
 }
 
 void BM_occlusion_full_radius_16(benchmark::State& state) {
@@ -76,6 +115,10 @@ void BM_occlusion_quick_radius_100(benchmark::State& state) {
 
 // Each on one thread and on all of them.
 const bool registered = brel::bench::register_on_one_and_all_threads({
+    {"BM_refraction_mode_1", BM_refraction_mode_1},
+    {"BM_refraction_mode_2", BM_refraction_mode_2},
+    {"BM_refraction_mode_3", BM_refraction_mode_3},
+    {"BM_refraction_mode_4", BM_refraction_mode_4},
     {"BM_occlusion_full_radius_16", BM_occlusion_full_radius_16},
     {"BM_occlusion_full_radius_100", BM_occlusion_full_radius_100},
     {"BM_occlusion_quick_radius_16", BM_occlusion_quick_radius_16},

@@ -1,0 +1,177 @@
+// The final routine on a relief lit like the demo scene (both lights, glossiness, translucency,
+// an environment for reflections and illumination, transparency over a background), at
+// 1920 × 1080 float, for every environment gather mode and oversampling level; and the whole
+// default render of a UHD 16-bit frame through the effect, with the share of every stage.
+// Arguments: threads (0 for all), then gather mode and oversampling.
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "base/log.h"
+#include "bench_support.h"
+#include "kernel/kernel_final_routine_cpu.h"
+#include "support/effect_plugin_host.h"
+
+namespace {
+
+using brel::Layer;
+using brel::Vector_3;
+using brel::bench::Bench_Render;
+using brel::bench::Frame;
+
+using P = brel::ARGB32f;
+constexpr int64_t width = 1920;
+constexpr int64_t height = 1080;
+
+// Depth of a dome on gentle ripples, with a sharp-edged plateau: smooth parts take one sample,
+// the rims and edges are supersampled.
+float relief(int64_t x, int64_t y) {
+  const float u = static_cast<float>(x) / height - 0.9f;
+  const float v = static_cast<float>(y) / height - 0.5f;
+  float depth = 10.0f + 2.0f * std::sin(u * 18.0f) * std::sin(v * 14.0f);
+  const float r2 = (u + 0.3f) * (u + 0.3f) + v * v;
+  if (r2 < 0.09f) {
+    depth = std::max(depth, 10.0f + 40.0f * std::sqrt(1.0f - r2 / 0.09f));
+  }
+  if (std::fabs(u - 0.4f) < 0.2f && std::fabs(v + 0.1f) < 0.15f) {
+    depth = 35.0f;
+  }
+  return depth;
+}
+
+struct Final_Scene {
+  explicit Final_Scene(const brel::Render_Context& context)
+      : output(context, width, height),
+        background(context, width, height),
+        depth(context, width, height),
+        normals(context, width, height),
+        environment(context, width / 2, height / 2) {
+    for (int64_t y = 0; y < height; ++y) {
+      for (int64_t x = 0; x < width; ++x) {
+        depth.view.row(y)[x] = relief(x, y);
+        output.view.row(y)[x] = {{1.0f, 0.7f, 0.5f, 0.4f}};
+        const float line = (x / 24 + y / 24) % 2 == 0 ? 0.8f : 0.3f;
+        background.view.row(y)[x] = {{1.0f, line, 0.4f, 1.0f - line}};
+      }
+    }
+    for (int64_t y = 0; y < height; ++y) {
+      for (int64_t x = 0; x < width; ++x) {
+        const float* row = depth.view.row(y);
+        const float* below = depth.view.row(y + 1 < height ? y + 1 : y);
+        const float dx = row[x + 1 < width ? x + 1 : x] - row[x];
+        const float dy = below[x] - row[x];
+        const float length = std::sqrt(dx * dx + dy * dy + 1.0f);
+        normals.view.row(y)[x] = {-dx / length, dy / length, 1.0f / length};
+      }
+    }
+    for (int64_t y = 0; y < environment.view.height; ++y) {
+      for (int64_t x = 0; x < environment.view.width; ++x) {
+        const float sky = static_cast<float>(y) / static_cast<float>(environment.view.height);
+        environment.view.row(y)[x] = {{1.0f, 0.8f - 0.5f * sky, 0.85f - 0.4f * sky, 1.0f - sky}};
+      }
+    }
+    in.source = output.view;
+    in.output = output.view;
+    in.background = background.view;
+    in.depth = depth.view;
+    in.normals = normals.view;
+    in.depth_scale = 56.568542f;  // "depth factor" 40
+    in.glossiness = 0.4f;
+    in.translucency = 0.2f;
+    in.transparency = 0.3f;
+    in.colorize = 0.2f;
+    in.discontinuity_threshold = 20.0f;
+    in.direct_light = {0.9f, 1.0f, {0.4f, 0.3f, -0.866f}, {1.0f, 1.0f, 1.0f}, true, 0};
+    in.point_light.intensity = 0.6f;
+    in.point_light.falloff = 1.0f;
+    in.point_light.position_x = 1300.0f;
+    in.point_light.position_y = 300.0f;
+    in.point_light.position_z = 400.0f;
+    in.point_light.color = {1.0f, 0.9f, 0.8f};
+    in.point_light.attenuation_color = {1.0f, 0.5f, 0.2f};
+    auto& e = in.environment;
+    e.environment_texture = environment.view;
+    e.perspective = 0.0f;
+    e.depth_scale = in.depth_scale;
+    e.glossiness = in.glossiness;
+    e.reflection_amount = 0.2f;
+    e.illumination_amount = 0.3f;
+    e.illumination_color = {1.0f, 1.0f, 1.0f};
+    e.blur_illumination = 0.3f;
+  }
+
+  Frame<P> output;
+  Frame<P> background;
+  Frame<float> depth;
+  Frame<Vector_3<float>> normals;
+  Frame<P> environment;
+  brel::Final_Routine_Parameters_In<P> in;
+};
+
+void BM_final_routine_1080p_float(benchmark::State& state) {
+  Bench_Render render(state);
+  Final_Scene scene(render.context);
+  brel::Kernel_Final_Routine<Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in = scene.in;
+  kernel.parameters_in.environment.gather_mode = static_cast<int32_t>(state.range(1));
+  kernel.parameters_in.oversampling = static_cast<int32_t>(state.range(2));
+  brel::bench::run_kernel_beside_memcpy(state, render, kernel);
+}
+
+// The whole default render ("all") of a UHD 16-bit frame whose red channel holds the depth,
+// through the effect as the host calls it. Counters: each stage's share of the render's time.
+void BM_render_all_uhd_16bit(benchmark::State& state) {
+  using Q = brel::ARGB16;
+  constexpr int64_t w = brel::bench::frame_width;
+  constexpr int64_t h = brel::bench::frame_height;
+  Bench_Render render(state);
+  brel::test::Effect_Plugin_Host effect;
+  Frame<Q> input(render.context, w, h);
+  Frame<Q> output(render.context, w, h);
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      const auto depth = static_cast<uint16_t>(relief(x / 2, y / 2) * 500.0f);
+      input.view.row(y)[x] = {{32768, depth, 20000, 12000}};
+    }
+  }
+  const auto typeless = [](const Layer<Q>& v) {
+    brel::Layer_Typeless layer;
+    layer.width = v.width;
+    layer.height = v.height;
+    layer.pixels = v.pixels;
+    layer.row_bytes = v.row_bytes;
+    layer.pixel_description = {1, 16, 1, 2, 3, 0};
+    return layer;
+  };
+  const brel::Layer_Typeless in = typeless(input.view);
+  const brel::Layer_Typeless out = typeless(output.view);
+  // Timing scopes carry their names only while the log is active.
+  brel::global_log().set_verbose(true);
+  brel::bench::run_beside_memcpy(state, render, w * h * 16, [&] {
+    render.timing_table.reset();
+    effect.command(false).render({}, render.context, in, out, {}, in.pixel_description);
+  });
+  double total = 0.0;
+  for (const auto& child : render.timing_table.root().children) {
+    total += child->end - child->start;
+  }
+  for (const auto& child : render.timing_table.root().children) {
+    state.counters[child->name + " %"] = 100.0 * (child->end - child->start) / total;
+  }
+  brel::global_log().set_verbose(false);
+}
+
+const bool registered = [] {
+  benchmark::RegisterBenchmark("BM_final_routine_1080p_float", BM_final_routine_1080p_float)
+      ->ArgNames({"threads", "mode", "oversampling"})
+      ->ArgsProduct({{1, 0}, {1, 2, 3, 4}, {1, 2, 3, 4}})
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  return brel::bench::register_on_one_and_all_threads(
+      {{"BM_render_all_uhd_16bit", BM_render_all_uhd_16bit}});
+}();
+
+}  // namespace

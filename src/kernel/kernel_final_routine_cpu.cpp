@@ -1,0 +1,232 @@
+#include "kernel/kernel_final_routine_cpu.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "base/exception.h"
+#include "base/layer_holder.h"
+#include "base/log.h"
+#include "kernel/environment_coordinates.h"
+#include "kernel/final_composite.h"
+#include "kernel/kernel_prepare_environment_layer_cpu.h"
+#include "kernel/light_shading.h"
+
+namespace brel {
+
+namespace {
+
+template <class T>
+bool has_source(const Environment_Gatherer<T>* gatherer) {
+  return gatherer != nullptr && !gatherer->empty();
+}
+
+// The environment's colour over a pixel's footprint; the scale pair is made anew for every
+// gather, since the box modes scale it in place.
+template <class T>
+Rgb_Value gathered_color(const Environment_Gatherer<T>* gatherer, int64_t x, int64_t y,
+                         const Layer<T>& environment, const Blur_Coordinates* row,
+                         const Blur_Coordinates* previous_row) {
+  Footprint_Scale scale{static_cast<float>(environment.width),
+                        static_cast<float>(environment.height)};
+  const Shading_Color c =
+      shading_color(gather_environment_footprint<T>(gatherer, x, y, scale, row, previous_row));
+  return {c.r, c.g, c.b};
+}
+
+}  // namespace
+
+template <class T>
+void add_environment_light(
+    int64_t x, int64_t y, Rgb_Value& diffuse, Rgb_Value& specular,
+    const Blur_Coordinates* reflection_row, const Blur_Coordinates* reflection_previous_row,
+    const Environment_Gatherer<T>* reflections, const Blur_Coordinates* illumination_row,
+    const Blur_Coordinates* illumination_previous_row, const Environment_Gatherer<T>* illumination,
+    const Environment_Parameter<T>& environment, const Layer<float>& occlusion) {
+  const float occ = float_at(occlusion, x, y, 1.0f);
+  Rgb_Value e = environment.illumination_color;
+  if (has_source(illumination)) {
+    const Rgb_Value a = gathered_color(illumination, x, y, environment.environment_texture,
+                                       illumination_row, illumination_previous_row);
+    e = {e.red * a.red, e.green * a.green, e.blue * a.blue};
+  }
+  const float amount = environment.illumination_amount * occ;
+  diffuse.red += e.red * amount;
+  diffuse.green += e.green * amount;
+  diffuse.blue += e.blue * amount;
+
+  if (environment.reflection_amount == 0.0f || !has_source(reflections)) {
+    return;
+  }
+  const Shading_Color texture = texture_at(environment.reflection_texture, x, y, shading_white);
+  const float weight = (environment.glossiness > 1.0f ? environment.glossiness - 1.0f : 0.0f) +
+                       occ * environment.reflection_amount * texture_mean(texture);
+  Rgb_Value r = gathered_color(reflections, x, y, environment.environment_texture, reflection_row,
+                               reflection_previous_row);
+  if (environment.gamma != 1.0f) {
+    const float exponent = 1.0f / environment.gamma;
+    r = {shading_power(std::max(0.0f, r.red), exponent),
+         shading_power(std::max(0.0f, r.green), exponent),
+         shading_power(std::max(0.0f, r.blue), exponent)};
+  }
+  specular.red += r.red * weight;
+  specular.green += r.green * weight;
+  specular.blue += r.blue * weight;
+}
+
+namespace {
+
+// The background seen through pixel (x, y): the refracted image where there is one (raised to
+// the gamma correction), else the background layer as it is; black where neither reaches.
+template <class T>
+Rgb_Value background_at(const Final_Routine_Parameters_In<T>& in, int64_t x, int64_t y) {
+  const Layer<RGB32f>& refracted = in.refracted_image;
+  if (refracted.pixels == nullptr) {
+    const Shading_Color b = texture_at(in.background, x, y, shading_black);
+    return {b.r, b.g, b.b};
+  }
+  Rgb_Value b{0.0f, 0.0f, 0.0f};
+  const uint64_t tx = static_cast<uint64_t>(x - refracted.origin_x);
+  const uint64_t ty = static_cast<uint64_t>(y - refracted.origin_y);
+  if (tx < static_cast<uint64_t>(refracted.width) && ty < static_cast<uint64_t>(refracted.height)) {
+    const RGB32f& p = refracted.row(static_cast<int64_t>(ty))[tx];
+    b = {p.channel[0], p.channel[1], p.channel[2]};
+  }
+  if (in.gamma != 1.0f) {
+    const float exponent = 1.0f / in.gamma;
+    b = {shading_power(std::max(b.red, 0.0f), exponent),
+         shading_power(std::max(b.green, 0.0f), exponent),
+         shading_power(std::max(b.blue, 0.0f), exponent)};
+  }
+  return b;
+}
+
+}  // namespace
+
+template <class T>
+void final_routine_body(const Iteration& iteration, Render_Context context,
+                        Final_Routine_Parameters_In<T> in,
+                        const Environment_Gatherer<T>* reflections,
+                        const Environment_Gatherer<T>* illumination,
+                        Array_2d<Blur_Coordinates> landing) {
+  const int64_t y = iteration.index;
+  const int64_t previous = y > 0 ? y - 1 : 0;
+  const bool reflect = has_source(reflections);
+  const bool illuminate = has_source(illumination);
+  const Environment_Parameter<T>& environment = in.environment;
+  // This worker's rows: reflections of rows y - 1 and y, then illumination of the same rows.
+  Blur_Coordinates* rows[4] = {nullptr, nullptr, nullptr, nullptr};
+  if (reflect || illuminate) {
+    const int64_t first = 4 * iteration.worker_index;
+    BREL_ASSERT_MSG(iteration.worker_index >= 0 && first + 4 <= landing.height,
+                    "landing rows for every worker");
+    for (int64_t k = 0; k < 4; ++k) {
+      rows[k] = landing.row(first + k);
+    }
+  }
+  if (reflect) {
+    init_reflection_coordinates_row(landing.width, rows[0], previous, environment, in.depth,
+                                    in.normals);
+    init_reflection_coordinates_row(landing.width, rows[1], y, environment, in.depth, in.normals);
+  }
+  if (illuminate) {
+    init_illumination_coordinates_row(landing.width, rows[2], previous, environment, in.depth,
+                                      in.normals);
+    init_illumination_coordinates_row(landing.width, rows[3], y, environment, in.depth, in.normals);
+  }
+  Direct_Light& direct = in.direct_light;
+  direct.color = {direct.color.red * direct.intensity, direct.color.green * direct.intensity,
+                  direct.color.blue * direct.intensity};
+
+  T* out = in.output.row(y);
+  const float* depth = in.depth.row(y);
+  const float tint = std::clamp(in.specular_tint, 0.0f, 1.0f);
+  for (int64_t x = 0; x < in.output.width; ++x) {
+    const float d = depth[x];
+    const bool clipped = in.alpha_clipping != 0 && d == 0.0f;
+    Rgb_Value diffuse{0.0f, 0.0f, 0.0f};
+    Rgb_Value specular{0.0f, 0.0f, 0.0f};
+    if (!clipped) {
+      shade_lights_pixel(x, y, diffuse, specular, in);
+      add_environment_light(x, y, diffuse, specular, rows[1], rows[0], reflections, rows[3],
+                            rows[2], illumination, environment, in.occlusion);
+      if (in.specular_tint != 0.0f) {
+        const Shading_Color k = texture_at(in.specular_color_texture, x, y, shading_white);
+        specular = {specular.red * (k.r * tint + (1.0f - tint)),
+                    specular.green * (k.g * tint + (1.0f - tint)),
+                    specular.blue * (k.b * tint + (1.0f - tint))};
+      }
+    }
+    const float t =
+        clipped ? 1.0f
+                : std::clamp(texture_mean(texture_at(in.transparency_texture, x, y, shading_white)),
+                             0.0f, 1.0f) *
+                      in.transparency;
+    if (in.highlights_only != 0) {
+      store_highlight_pixel(out[x], specular);
+      continue;
+    }
+    const Rgb_Value background = background_at(in, x, y);
+    Rgb_Value surface{0.0f, 0.0f, 0.0f};
+    float k = 0.0f;
+    float a = 1.0f;
+    if (!clipped) {
+      const Shading_Color s = shading_color(out[x]);
+      surface = {s.r, s.g, s.b};
+      k = in.colorize;
+    } else if (in.transparency == 0.0f) {
+      a = 0.0f;
+    }
+    a = faded_alpha(a, d, in.alpha_fading);
+    store_shaded_pixel(out[x], composite_color(diffuse, surface, specular, t, background, k), a);
+  }
+  context.check_abort();
+}
+
+template <class P>
+void Kernel_Final_Routine<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  const Parameters_In& in = parameters_in;
+  const Environment_Parameter<P>& environment = in.environment;
+  // Declared so that they go in the reverse order: landing points, illumination, prepared
+  // layer, reflections.
+  Environment_Gatherer<P> reflections;
+  std::unique_ptr<Layer_Holder> prepared;
+  Environment_Gatherer<P> illumination;
+  std::shared_ptr<Mapped_Memory_2d> landing_memory;
+
+  if (needs_reflection_gatherer(environment)) {
+    global_log().write("init reflections gatherer\n", Log::information);
+    prepared = launch_prepared_environment<P>(context, environment.environment_texture,
+                                              environment.reflection_amount,
+                                              environment.reflection_bias, environment.gamma);
+    if (prepared != nullptr) {
+      reflections.set_up(context, layer_view<P>(*prepared), environment.gather_mode);
+    }
+  }
+  if (needs_illumination_gatherer(environment)) {
+    global_log().write("init environmental illumination gatherer\n", Log::information);
+    illumination.set_up(context, environment.environment_texture, environment.gather_mode);
+  }
+
+  const int64_t height = in.output.height;
+  Array_2d<Blur_Coordinates> landing;
+  if (!reflections.empty() || !illumination.empty()) {
+    // Four rows for every worker the loop can hand out, also when the frame has fewer rows
+    // than there are workers (the worker count, not the row count, bounds the worker index).
+    const int64_t workers = std::max(context.iteration_count(height), context.iteration_count(0));
+    landing_memory = make_blur_coordinates_array(context, in.output.width, 4 * workers);
+    landing = array_2d_view<Blur_Coordinates>(*landing_memory);
+  }
+  const Environment_Gatherer<P>* reflection_sampler =
+      reflections_share_illumination_gatherer(environment) ? &illumination : &reflections;
+  cpu_kernel_launch(height, &final_routine_body<P>, context, in, reflection_sampler, &illumination,
+                    landing);
+}
+
+template class Kernel_Final_Routine<Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Final_Routine<Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Final_Routine<Layer<ARGB16>, Implementation_Cpu>;
+template class Kernel_Final_Routine<Layer<BGRA16>, Implementation_Cpu>;
+template class Kernel_Final_Routine<Layer<ARGB8>, Implementation_Cpu>;
+template class Kernel_Final_Routine<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel

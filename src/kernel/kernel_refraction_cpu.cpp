@@ -1,0 +1,49 @@
+#include "kernel/kernel_refraction_cpu.h"
+
+namespace brel {
+
+template <class P>
+int64_t Kernel_Refraction<Layer<P>, Implementation_Cpu>::workload() const {
+  if (refraction_layer == nullptr || refraction_layer->memory == nullptr) {
+    return 0;
+  }
+  return refraction_layer->memory->width() / 12 * refraction_layer->memory->height() * 12;
+}
+
+template <class P>
+void Kernel_Refraction<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
+  const Parameters_In in = parameters_in;
+  if (!refraction_has_work(in)) {
+    return;
+  }
+  const int64_t w = in.depth.width;
+  const int64_t h = in.depth.height;
+  refraction_layer =
+      std::make_unique<Layer_Holder>(make_rgb32f_layer(context, w, h, 0, 0, 0, 1.0f, 1.0f, 1.0f));
+  const Layer<RGB32f> refraction = layer_view<RGB32f>(*refraction_layer);
+  const Gatherer<Layer<RGB32f>, Implementation_Cpu> gatherer(context, in.lit_background,
+                                                             in.refraction.gather_mode);
+  const std::shared_ptr<Mapped_Memory_2d> coordinates_memory =
+      make_blur_coordinates_array(context, w, h);
+  const Array_2d<Blur_Coordinates> coordinates =
+      array_2d_view<Blur_Coordinates>(*coordinates_memory);
+  {
+    const Layer<P>& glossiness = in.refraction.glossiness_texture;
+    const int64_t bytes = glossiness.width * glossiness.height * static_cast<int64_t>(sizeof(P)) +
+                          w * h * 4 +
+                          (in.normals.width * in.normals.height + coordinates.width * h) * 12;
+    const auto scope = context.scope_timer("init refraction coordinates", bytes);
+    cpu_kernel_launch(h, &init_refraction_coordinates_row<P>, context, in.refraction, in.depth,
+                      in.normals, coordinates);
+  }
+  cpu_kernel_launch(h, &gather_refraction_row<P>, context, in, refraction, &gatherer, coordinates);
+}
+
+template class Kernel_Refraction<Layer<ARGB32f>, Implementation_Cpu>;
+template class Kernel_Refraction<Layer<BGRA32f>, Implementation_Cpu>;
+template class Kernel_Refraction<Layer<ARGB16>, Implementation_Cpu>;
+template class Kernel_Refraction<Layer<BGRA16>, Implementation_Cpu>;
+template class Kernel_Refraction<Layer<ARGB8>, Implementation_Cpu>;
+template class Kernel_Refraction<Layer<BGRA8>, Implementation_Cpu>;
+
+}  // namespace brel

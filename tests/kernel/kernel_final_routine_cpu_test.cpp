@@ -1,0 +1,356 @@
+#include "kernel/kernel_final_routine_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "support/host_layer.h"
+#include "support/plain_layer.h"
+#include "support/standalone_render.h"
+
+namespace {
+
+using brel::Layer;
+using brel::Pixel_Traits;
+using brel::Vector_3;
+using brel::test::Host_Layer;
+using brel::test::Plain_Layer;
+using brel::test::Standalone_Render;
+using brel::test::white_of;
+
+// A w × h surface facing the viewer at depth 10; the output holds the surface colour. Both
+// lights are off and there is no environment until a test sets them.
+template <class P>
+struct Scene {
+  Scene(const brel::Render_Context& context, int64_t w, int64_t h)
+      : output(context, w, h), depth(w, h, 10.0f), normals(w, h, Vector_3<float>{0, 0, 1}) {
+    const float white = white_of<P>();
+    output.fill(white, white, white, white);
+    in.source.width = w;
+    in.source.height = h;
+    in.output = output.view;
+    in.depth = depth.view;
+    in.normals = normals.view;
+    in.discontinuity_threshold = 20.0f;
+  }
+
+  void render(Standalone_Render& render) const {
+    brel::Kernel_Final_Routine<Layer<P>, brel::Implementation_Cpu> kernel;
+    kernel.parameters_in = in;
+    kernel.execute(render.context);
+  }
+
+  // The output's colour channels and alpha as fractions of white.
+  std::vector<float> pixel(int64_t x, int64_t y) const {
+    const float white = white_of<P>();
+    return {output.red(x, y) / white, output.green(x, y) / white, output.blue(x, y) / white,
+            output.alpha(x, y) / white};
+  }
+
+  Host_Layer<P> output;
+  Plain_Layer<float> depth;
+  Plain_Layer<Vector_3<float>> normals;
+  brel::Final_Routine_Parameters_In<P> in;
+};
+
+// Within two units of the integer types (one for the truncating store, one for the surface
+// colour read from the output) or a float rounding.
+template <class P>
+void expect_pixel(const std::vector<float>& actual, const std::vector<float>& expected,
+                  const std::string& where) {
+  const float unit = Pixel_Traits<P>::is_integer ? 2.0f / white_of<P>() : 1e-5f;
+  for (size_t c = 0; c < 4; ++c) {
+    EXPECT_NEAR(actual[c], expected[c], unit) << where << ", channel " << c;
+  }
+}
+
+template <class P>
+class Final_Routine_Test : public ::testing::Test {};
+TYPED_TEST_SUITE(Final_Routine_Test, brel::test::Host_Pixel_Types);
+
+TYPED_TEST(Final_Routine_Test, FlatSurfaceUnderTheDirectLightAndAConstantAmbient) {
+  using P = TypeParam;
+  Standalone_Render render(2);
+  Scene<P> scene(render.context, 5, 3);
+  scene.output.fill(white_of<P>(), white_of<P>() / 2, white_of<P>() / 4, 0);
+  scene.in.direct_light.intensity = 0.5f;
+  scene.in.direct_light.direction = {0.0f, 0.0f, -1.0f};
+  scene.in.direct_light.color = {1.0f, 1.0f, 0.5f};
+  // Without an environment the illumination is the constant colour × amount × occlusion.
+  scene.in.environment.illumination_amount = 0.5f;
+  scene.in.environment.illumination_color = {0.2f, 0.4f, 0.4f};
+  Plain_Layer<float> occlusion(5, 3, 1.0f);
+  occlusion.at(4, 2) = 0.5f;
+  scene.in.occlusion = occlusion.view;
+  scene.render(render);
+  // D = (0.5, 0.5, 0.25) + (0.1, 0.2, 0.2), times S = (1, 0.5, 0.25); alpha 1 whatever the input.
+  expect_pixel<P>(scene.pixel(0, 0), {0.6f, 0.35f, 0.1125f, 1.0f}, "lit");
+  expect_pixel<P>(scene.pixel(4, 2), {0.55f, 0.3f, 0.0875f, 1.0f}, "half occluded");
+}
+
+// A constant opaque environment reflects and illuminates with its constant in every gather
+// mode, however wide the footprint: illumination (1, 1, 0.5) × E × 0.5 on white, plus E.
+TYPED_TEST(Final_Routine_Test, ConstantEnvironmentGivesItsColourInEveryGatherMode) {
+  using P = TypeParam;
+  const float white = white_of<P>();
+  Standalone_Render render(3);
+  Host_Layer<P> environment(render.context, 8, 4);
+  environment.fill(white / 4, white / 2, white * 0.75f, white);
+  const float r = environment.red(0, 0) / white;
+  const float g = environment.green(0, 0) / white;
+  const float b = environment.blue(0, 0) / white;
+  const std::vector<float> expected{1.5f * r, 1.5f * g, 1.25f * b, 1.0f};
+  for (const int64_t type : {0, 1}) {
+    for (int32_t mode = 1; mode <= 4; ++mode) {
+      Scene<P> scene(render.context, 6, 4);
+      scene.in.perspective = 0.5f;
+      scene.normals.at(2, 1) = {0.6f, 0.0f, 0.8f};
+      auto& e = scene.in.environment;
+      e.environment_texture = environment.view;
+      e.gather_mode = mode;
+      e.environment_type = type;
+      e.reflection_amount = 1.0f;
+      e.illumination_amount = 0.5f;
+      e.illumination_color = {1.0f, 1.0f, 0.5f};
+      e.blur_illumination = 0.8f;
+      e.depth_scale = 50.0f;
+      scene.render(render);
+      for (int64_t y = 0; y < 4; ++y) {
+        for (int64_t x = 0; x < 6; ++x) {
+          expect_pixel<P>(scene.pixel(x, y), expected,
+                          "mode " + std::to_string(mode) + " type " + std::to_string(type) +
+                              " at " + std::to_string(x) + ", " + std::to_string(y));
+        }
+      }
+    }
+  }
+}
+
+// Landing points that sit exactly on the environment's pixels, without blur: both kinds of
+// gather return the environment pixel under the current point itself, which shows that the
+// rows are handed on with the current image row first.
+TEST(Final_Routine, StillFootprintWithoutBlurReadsTheEnvironmentPixelItself) {
+  Standalone_Render render(1);
+  Host_Layer<brel::ARGB32f> environment(render.context, 5, 4);
+  for (int64_t y = 0; y < 4; ++y) {
+    for (int64_t x = 0; x < 5; ++x) {
+      environment.set(x, y, 0.1f * static_cast<float>(x), 0.1f * static_cast<float>(y), 0.5f, 1);
+    }
+  }
+  std::vector<brel::Blur_Coordinates> row(5);
+  std::vector<brel::Blur_Coordinates> previous(5);
+  const int64_t y = 2;
+  for (int64_t x = 0; x < 5; ++x) {
+    row[x] = {static_cast<float>(x), static_cast<float>(y), 0.0f};
+    previous[x] = {static_cast<float>(x), static_cast<float>(y - 1), 0.0f};
+  }
+  brel::Environment_Parameter<brel::ARGB32f> settings;
+  settings.environment_texture = environment.view;
+  settings.reflection_amount = 1.0f;
+  for (const int32_t mode : {1, 3}) {
+    brel::Environment_Gatherer<brel::ARGB32f> gatherer;
+    gatherer.set_up(render.context, environment.view, mode);
+    for (int64_t x = 1; x < 5; ++x) {
+      brel::Rgb_Value diffuse{0, 0, 0};
+      brel::Rgb_Value specular{0, 0, 0};
+      brel::add_environment_light<brel::ARGB32f>(x, y, diffuse, specular, row.data(),
+                                                 previous.data(), &gatherer, nullptr, nullptr,
+                                                 nullptr, settings, Layer<float>{});
+      EXPECT_EQ(specular.red, environment.red(x, y)) << "mode " << mode << " at " << x;
+      EXPECT_EQ(specular.green, environment.green(x, y)) << "mode " << mode << " at " << x;
+    }
+  }
+}
+
+// The gatherer lines logged since the last marker.
+std::vector<std::string> gatherer_lines(const std::string& marker) {
+  std::vector<std::string> lines;
+  for (const std::string& m : brel::global_log().recent_messages()) {
+    if (m == marker) {
+      lines.clear();
+    } else if (m.rfind("init ", 0) == 0) {
+      lines.push_back(m);
+    }
+  }
+  return lines;
+}
+
+TEST(Final_Routine, GatherersAreBuiltOnlyWhereTheSettingsNeedThem) {
+  const std::string reflections = "init reflections gatherer\n";
+  const std::string illumination = "init environmental illumination gatherer\n";
+  Standalone_Render render(2);
+  brel::test::Active_Log log;
+  Host_Layer<brel::ARGB8> environment(render.context, 4, 4);
+  environment.fill(100, 150, 200, 255);
+  struct Case {
+    bool with_environment;
+    float reflection;
+    float illumination;
+    float bias;
+    float gamma;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases{
+      {false, 0.0f, 0.0f, 0.0f, 1.0f, {}},
+      {false, 1.0f, 0.0f, 0.0f, 1.0f, {illumination}},  // logged, but nothing to build over
+      {false, 1.0f, 1.0f, 0.5f, 1.0f, {}},
+      {true, 0.0f, 0.0f, 0.5f, 2.0f, {}},
+      {true, 1.0f, 0.0f, 0.0f, 1.0f, {illumination}},
+      {true, 1.0f, 1.0f, 0.5f, 1.0f, {reflections, illumination}},
+      {true, 1.0f, 0.0f, 0.0f, 2.0f, {reflections}},
+      {true, 0.0f, 1.0f, 0.0f, 2.0f, {illumination}},
+  };
+  for (const Case& c : cases) {
+    Scene<brel::ARGB8> scene(render.context, 3, 2);
+    auto& e = scene.in.environment;
+    e.environment_texture = c.with_environment ? environment.view : Layer<brel::ARGB8>{};
+    e.reflection_amount = c.reflection;
+    e.illumination_amount = c.illumination;
+    e.reflection_bias = c.bias;
+    e.gamma = c.gamma;
+    const std::string marker = "final routine gates\n";
+    brel::global_log().write(marker, brel::Log::information);
+    scene.render(render);
+    EXPECT_EQ(gatherer_lines(marker), c.lines) << c.with_environment << " " << c.reflection << " "
+                                               << c.illumination << " " << c.bias << " " << c.gamma;
+  }
+}
+
+TEST(Final_Routine, AlphaClippingShowsTheBackgroundAndFadingFollowsTheDepth) {
+  Standalone_Render render(1);
+  Scene<brel::ARGB32f> scene(render.context, 4, 1);
+  Host_Layer<brel::ARGB32f> background(render.context, 4, 1);
+  background.fill(0.2f, 0.4f, 0.6f, 0.5f);
+  scene.in.background = background.view;
+  scene.in.alpha_clipping = 1;
+  scene.in.colorize = 0.5f;
+  scene.depth.at(1, 0) = 0.0f;
+  scene.depth.at(2, 0) = 2.5f;
+  scene.render(render);
+  expect_pixel<brel::ARGB32f>(scene.pixel(1, 0), {0.2f, 0.4f, 0.6f, 0.0f}, "clipped, opaque");
+  // A transparent surface shows the plain background there, opaque.
+  scene.in.transparency = 0.5f;
+  scene.render(render);
+  expect_pixel<brel::ARGB32f>(scene.pixel(1, 0), {0.2f, 0.4f, 0.6f, 1.0f}, "clipped, transparent");
+  // Fading over 5: nothing at depth 0, half at 2.5, all at 10.
+  scene.in.alpha_fading = 5.0f;
+  scene.render(render);
+  EXPECT_EQ(scene.pixel(1, 0)[3], 0.0f);
+  EXPECT_EQ(scene.pixel(2, 0)[3], 0.5f);
+  EXPECT_EQ(scene.pixel(3, 0)[3], 1.0f);
+}
+
+TEST(Final_Routine, RefractedImageIsReadByItsOriginAndRaisedByGamma) {
+  Standalone_Render render(1);
+  Scene<brel::BGRA16> scene(render.context, 3, 1);
+  Plain_Layer<brel::RGB32f> refracted(2, 1, brel::RGB32f{{0.25f, 0.5f, 1.0f}});
+  refracted.at(1, 0) = {{0.0f, 0.04f, 0.16f}};
+  refracted.view.origin_x = 1;
+  scene.in.refracted_image = refracted.view;
+  // A background layer is not read while there is a refracted image.
+  Host_Layer<brel::BGRA16> background(render.context, 3, 1);
+  background.fill(32768, 32768, 32768, 32768);
+  scene.in.background = background.view;
+  scene.in.transparency = 1.0f;
+  scene.in.gamma = 2.0f;
+  scene.render(render);
+  expect_pixel<brel::BGRA16>(scene.pixel(0, 0), {0.0f, 0.0f, 0.0f, 1.0f}, "outside");
+  expect_pixel<brel::BGRA16>(scene.pixel(1, 0), {0.5f, 0.70710677f, 1.0f, 1.0f}, "first");
+  expect_pixel<brel::BGRA16>(scene.pixel(2, 0), {0.0f, 0.2f, 0.4f, 1.0f}, "second");
+}
+
+TEST(Final_Routine, HighlightsOnlyWritesTheSpecularSumOpaque) {
+  Standalone_Render render(1);
+  Scene<brel::ARGB8> scene(render.context, 2, 1);
+  scene.in.highlights_only = 1;
+  scene.in.direct_light.intensity = 2.0f;
+  scene.in.direct_light.direction = {0.0f, 0.0f, -1.0f};
+  scene.in.direct_light.color = {1.0f, 0.25f, 0.0f};
+  scene.in.glossiness = 1.0f;  // a straight-on highlight of strength 1
+  scene.in.alpha_clipping = 1;
+  scene.depth.at(1, 0) = 0.0f;
+  scene.render(render);
+  expect_pixel<brel::ARGB8>(scene.pixel(0, 0), {1.0f, 0.5f, 0.0f, 1.0f}, "lit");
+  expect_pixel<brel::ARGB8>(scene.pixel(1, 0), {0.0f, 0.0f, 0.0f, 1.0f}, "clipped");
+}
+
+// A scene with everything on: both lights, supersampling, textures, an environment in a
+// triangle mode. Rows run in any order on any worker; the frame must not depend on it, also when
+// it has fewer rows than there are workers.
+TEST(Final_Routine, FrameIsTheSameAtEveryThreadCountAndForFewRows) {
+  for (const int64_t height : {3, 17}) {
+    std::vector<std::vector<uint16_t>> frames;
+    for (const int64_t threads : {1, 2, 8}) {
+      Standalone_Render render(threads);
+      Scene<brel::ARGB16> scene(render.context, 13, height);
+      for (int64_t y = 0; y < height; ++y) {
+        for (int64_t x = 0; x < 13; ++x) {
+          const float a = 0.3f * static_cast<float>((x * 7 + y * 3) % 5) - 0.6f;
+          scene.depth.at(x, y) = static_cast<float>((x * x + y) % 11) * 3.0f;
+          scene.normals.at(x, y) = {a, 0.2f * a, std::sqrt(1.0f - 1.04f * a * a)};
+        }
+      }
+      Host_Layer<brel::ARGB16> environment(render.context, 7, 5);
+      for (int64_t y = 0; y < 5; ++y) {
+        for (int64_t x = 0; x < 7; ++x) {
+          environment.set(x, y, 4000.0f * x, 6000.0f * y, 20000, 32768);
+        }
+      }
+      auto& in = scene.in;
+      in.oversampling = 4;
+      in.glossiness = 0.7f;
+      in.translucency = 0.3f;
+      in.perspective = 0.4f;
+      in.depth_scale = 40.0f;
+      in.direct_light = {0.8f, 1.0f, {0.3f, 0.3f, -0.9f}, {1.0f, 0.9f, 0.8f}, true, 0};
+      in.point_light.intensity = 1.5f;
+      in.point_light.falloff = 1.0f;
+      in.point_light.position_x = 4.0f;
+      in.point_light.position_z = 60.0f;
+      in.point_light.color = {1.0f, 1.0f, 1.0f};
+      in.environment.environment_texture = environment.view;
+      in.environment.gather_mode = 3;
+      in.environment.reflection_amount = 0.6f;
+      in.environment.illumination_amount = 0.4f;
+      in.environment.illumination_color = {1.0f, 1.0f, 1.0f};
+      in.environment.blur_illumination = 0.3f;
+      in.environment.glossiness = 0.7f;
+      in.environment.depth_scale = 40.0f;
+      in.environment.perspective = 0.4f;
+      scene.render(render);
+      std::vector<uint16_t> frame;
+      for (int64_t y = 0; y < height; ++y) {
+        const auto* values = reinterpret_cast<const uint16_t*>(scene.output.view.row(y));
+        frame.insert(frame.end(), values, values + 13 * 4);
+      }
+      frames.push_back(frame);
+    }
+    EXPECT_EQ(frames[1], frames[0]) << height << " rows";
+    EXPECT_EQ(frames[2], frames[0]) << height << " rows";
+  }
+}
+
+TEST(Final_Routine, EmptyOutputWritesNothing) {
+  Standalone_Render render(4);
+  Scene<brel::BGRA8> scene(render.context, 3, 2);
+  scene.in.direct_light.intensity = 1.0f;
+  scene.in.direct_light.color = {0.0f, 0.0f, 0.0f};
+  Host_Layer<brel::BGRA8> environment(render.context, 2, 2);
+  environment.fill(1, 2, 3, 4);
+  scene.in.environment.environment_texture = environment.view;
+  scene.in.environment.illumination_amount = 1.0f;
+  for (const auto& [width, height] : {std::pair<int64_t, int64_t>{3, 0}, {0, 2}}) {
+    scene.in.output.width = width;
+    scene.in.output.height = height;
+    scene.render(render);
+    EXPECT_EQ(scene.pixel(0, 0), (std::vector<float>{1, 1, 1, 1})) << width << " × " << height;
+  }
+}
+
+}  // namespace
