@@ -44,7 +44,7 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
 
   // Each stage builds its kernel on this frame, executes it with its own copy of the render
   // context and takes over the layer it made; layers are released in reverse order on the way
-  // out. A stage whose kernel does not exist yet is a marked place in this order.
+  // out.
   using Depth = Depth_Stages<T>;
   Depth_Surface surface;
   Depth::pre_color_correction(render_context, parameters, layers, values, input, output, surface);
@@ -82,7 +82,7 @@ void render_pipeline(Host_Context, Plugin_Context, Render_Context render_context
                                              refraction_occlusion);
   Refraction_Occlusion_Stages<T>::environmental_occlusion(render_context, values, surface,
                                                           refraction_occlusion);
-  // Final shading, over what the earlier stages made; a stage not yet built hands on nothing.
+  // Final shading, over what the earlier stages made: an absent layer is an empty view.
   Final_Shading_Inputs shading;
   shading.directional_shadow = shadows.directional_shadow;
   shading.directional_translucency_shadow = shadows.directional_translucency_shadow;
