@@ -99,6 +99,8 @@ class Plugin_Driver {
   // format unless given another.
   World& set_frame(int32_t width, int32_t height, PF_PixelFormat format);
   World& input() { return *input_; }
+  // The input frame, or null before the first `set_frame`.
+  World* input_if_set() { return input_.get(); }
   // Whether new worlds start cleared to zero (the default). A caller that fills the frame and
   // textures whole, and reads outputs only after the effect wrote them whole, spares the
   // clearing.
