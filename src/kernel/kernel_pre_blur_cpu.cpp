@@ -116,13 +116,17 @@ void pre_blur_rows(const Iteration& iteration, Render_Context context, Pre_Blur_
 template <class P>
 void Kernel_Pre_Blur<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
+  const int64_t passes = pre_blur_passes(in.iterations, in.depth.scale_x, in.depth.scale_y);
+  // Without a pass the depth stays as it is: no scratch layer to take, nothing to copy.
+  if (passes == 0) {
+    return;
+  }
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
   Layer_Holder scratch_holder =
       make_temporary_float_layer(context, w, h, 0, 0, 0, 1.0f, 1.0f, 1.0f);
   const Layer<float> scratch = layer_view<float>(scratch_holder);
   copy_layer_pixels(context, in.depth, scratch);
-  const int64_t passes = pre_blur_passes(in.iterations, in.depth.scale_x, in.depth.scale_y);
   const int64_t count = context.iteration_count(h / 20);
   Layer<float> source = in.depth;
   Layer<float> target = scratch;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/layer_holder.h"
@@ -164,6 +165,39 @@ TEST(Pre_Blur, SinglePixelWideImageUsesItselfAsSideNeighboursAndSkipsFarOnes) {
   const float sum = 4.0f + 4.0f + 4.0f + 2.0f * 0.5f + 2.0f * 2.0f * diagonal;
   const float weight = 1.0f + 2.0f + 0.5f + 2.0f * diagonal;
   EXPECT_NEAR(depth.view.row(1)[0], sum / weight, 1e-6f);
+}
+
+// A render that runs no pass takes no scratch layer and copies nothing; one that does takes one.
+TEST(Pre_Blur, NoPassTakesNoMemory) {
+  Standalone_Render render(2);
+  int64_t allocations = 0;
+  brel::Render_Context counting = render.context;
+  counting.allocate_memory_2d = [&allocations, allocate = render.context.allocate_memory_2d](
+                                    int64_t width, int64_t height) {
+    ++allocations;
+    return allocate(width, height);
+  };
+  Bordered_Depth depth(render.context, 9, 7);
+  depth.fill([](int64_t x, int64_t y) { return 10.0f + static_cast<float>((x * 7 + y * 3) % 5); });
+  const std::vector<float> before = values(depth.bordered);
+  // No pass: none asked, a negative count, and 3 at half resolution (0.75 of a pass).
+  for (const auto& [iterations, scale] :
+       std::vector<std::pair<int64_t, float>>{{0, 1.0f}, {-2, 1.0f}, {3, 0.5f}}) {
+    depth.view.scale_x = scale;
+    depth.view.scale_y = scale;
+    Pre_Blur kernel;
+    kernel.parameters_in = blur_settings(depth.view, iterations);
+    kernel.execute(counting);
+    EXPECT_EQ(allocations, 0) << iterations << " at scale " << scale;
+    EXPECT_EQ(values(depth.bordered), before) << iterations << " at scale " << scale;
+  }
+  depth.view.scale_x = 1.0f;
+  depth.view.scale_y = 1.0f;
+  Pre_Blur kernel;
+  kernel.parameters_in = blur_settings(depth.view, 1);
+  kernel.execute(counting);
+  EXPECT_EQ(allocations, 1);
+  EXPECT_NE(values(depth.bordered), before);
 }
 
 TEST(Pre_Blur, PassCountNeverConvertsANonNumber) {
