@@ -1,6 +1,9 @@
 #include "kernel/kernel_polygon_gather_cpu.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "util/target_clones.h"
 
 namespace brel {
 
@@ -43,10 +46,11 @@ typename Pixel_Traits<P>::Channel level_channel(float value) {
   }
 }
 
-// Pixel x of level k's row y from level k - 1 (`above`), and the values its row sums add.
+}  // namespace
+
 template <class P>
-void downsample_pixel(const P* row0, const P* row1, int64_t c0, int64_t c1, P& pixel,
-                      float (&sums)[Pixel_Traits<P>::channel_count]) {
+void polygon_gather_block(const P* row0, const P* row1, int64_t c0, int64_t c1, P& pixel,
+                          float (&sums)[Pixel_Traits<P>::channel_count]) {
   using Traits = Pixel_Traits<P>;
   const P* const samples[4] = {&row0[c0], &row0[c1], &row1[c0], &row1[c1]};
   if constexpr (!Traits::has_alpha) {
@@ -115,6 +119,123 @@ void downsample_pixel(const P* row0, const P* row1, int64_t c0, int64_t c1, P& p
   }
 }
 
+template <class P>
+void polygon_gather_source_values(const P& pixel, float (&values)[Pixel_Traits<P>::channel_count]) {
+  using Traits = Pixel_Traits<P>;
+  if constexpr (Traits::has_alpha) {
+    const float alpha = Traits::load(pixel, Traits::alpha);
+    const float weight = alpha_weight<P>(alpha);
+    values[Traits::alpha] = alpha;
+    for (const int32_t c : {Traits::red, Traits::green, Traits::blue}) {
+      values[c] = weight * Traits::load(pixel, c);
+    }
+  } else {
+    for (int32_t c = 0; c < Traits::channel_count; ++c) {
+      values[c] = pixel.channel[c];
+    }
+  }
+}
+
+namespace {
+
+#if defined(__SSE2__)
+// The 8-bit row bodies work on a whole pixel at once, its four channels in the lanes of one
+// register. Per-channel factors make alpha and colour one operation: a pixel's channels are
+// multiplied by its alpha weight, except alpha itself by 1; a block's means by the inverse of
+// its mean alpha weight, except alpha by 1, and a transparent block's by 1 throughout. x * 1 is
+// x, so every lane computes what the plain rule does.
+struct Byte_Lane_Factors {
+  explicit Byte_Lane_Factors(int32_t alpha) {
+    for (int32_t a = 0; a < 256; ++a) {
+      for (int32_t c = 0; c < 4; ++c) {
+        weight[a][c] = c == alpha ? 1.0f : byte_weights.weight[a];
+      }
+    }
+    for (int32_t quarters = 0; quarters <= 1020; ++quarters) {
+      for (int32_t c = 0; c < 4; ++c) {
+        inverse[quarters][c] = c == alpha || quarters == 0 ? 1.0f : byte_weights.inverse[quarters];
+      }
+    }
+  }
+  alignas(16) float weight[256][4];
+  alignas(16) float inverse[1021][4];
+};
+
+template <class P>
+const Byte_Lane_Factors& byte_lane_factors() {
+  static const Byte_Lane_Factors factors(Pixel_Traits<P>::alpha);
+  return factors;
+}
+
+// The four channels of the 8-bit pixel in the low bytes of `bytes`, as floats.
+inline __m128 byte_pixel_floats(__m128i bytes) {
+  const __m128i zero = _mm_setzero_si128();
+  return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(bytes, zero), zero));
+}
+
+// Pixels 0 .. count - 1 of a level row whose blocks all have two columns, 8-bit with alpha at
+// byte `alpha`; `running` holds the row sums so far and carries them on.
+BREL_TARGET_CLONES_AVX2 void downsample_byte_blocks(const uint8_t* row0, const uint8_t* row1,
+                                                    uint8_t* out, double* sums, int64_t count,
+                                                    int32_t alpha, const Byte_Lane_Factors& f,
+                                                    double* running) {
+  const __m128 quarter = _mm_set1_ps(0.25f);
+  const __m128 half = _mm_set1_ps(0.5f);
+  const __m128 white = _mm_set1_ps(255.0f);
+  __m128d running_low = _mm_loadu_pd(running);
+  __m128d running_high = _mm_loadu_pd(running + 2);
+  for (int64_t x = 0; x < count; ++x) {
+    const uint8_t* const top = row0 + 8 * x;
+    const uint8_t* const bottom = row1 + 8 * x;
+    const __m128i top_pair = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(top));
+    const __m128i bottom_pair = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bottom));
+    const __m128 p00 = _mm_mul_ps(byte_pixel_floats(top_pair), _mm_load_ps(f.weight[top[alpha]]));
+    const __m128 p01 = _mm_mul_ps(byte_pixel_floats(_mm_srli_epi64(top_pair, 32)),
+                                  _mm_load_ps(f.weight[top[4 + alpha]]));
+    const __m128 p10 =
+        _mm_mul_ps(byte_pixel_floats(bottom_pair), _mm_load_ps(f.weight[bottom[alpha]]));
+    const __m128 p11 = _mm_mul_ps(byte_pixel_floats(_mm_srli_epi64(bottom_pair, 32)),
+                                  _mm_load_ps(f.weight[bottom[4 + alpha]]));
+    const __m128 mean = _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(p00, p01), p10), p11), quarter);
+    const int32_t quarters = top[alpha] + top[4 + alpha] + bottom[alpha] + bottom[4 + alpha];
+    const __m128 straight = _mm_mul_ps(mean, _mm_load_ps(f.inverse[quarters]));
+    const __m128 level =
+        _mm_max_ps(_mm_min_ps(_mm_add_ps(straight, half), white), _mm_setzero_ps());
+    const __m128i words = _mm_cvttps_epi32(level);
+    const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(words, words), words);
+    const int32_t pixel = _mm_cvtsi128_si32(packed);
+    std::memcpy(out + 4 * x, &pixel, 4);
+    running_low = _mm_add_pd(running_low, _mm_cvtps_pd(mean));
+    running_high = _mm_add_pd(running_high, _mm_cvtps_pd(_mm_movehl_ps(mean, mean)));
+    _mm_storeu_pd(sums + 4 * x, running_low);
+    _mm_storeu_pd(sums + 4 * x + 2, running_high);
+  }
+  _mm_storeu_pd(running, running_low);
+  _mm_storeu_pd(running + 2, running_high);
+}
+
+// Row sums of `count` 8-bit source pixels with alpha at byte `alpha`, from 0.
+BREL_TARGET_CLONES_AVX2 void prefix_byte_row(const uint8_t* in, double* sums, int64_t count,
+                                             int32_t alpha, const Byte_Lane_Factors& f) {
+  __m128d running_low = _mm_setzero_pd();
+  __m128d running_high = _mm_setzero_pd();
+  for (int64_t x = 0; x < count; ++x) {
+    int32_t bytes;
+    std::memcpy(&bytes, in + 4 * x, 4);
+    const __m128 values = _mm_mul_ps(byte_pixel_floats(_mm_cvtsi32_si128(bytes)),
+                                     _mm_load_ps(f.weight[in[4 * x + alpha]]));
+    running_low = _mm_add_pd(running_low, _mm_cvtps_pd(values));
+    running_high = _mm_add_pd(running_high, _mm_cvtps_pd(_mm_movehl_ps(values, values)));
+    _mm_storeu_pd(sums + 4 * x, running_low);
+    _mm_storeu_pd(sums + 4 * x + 2, running_high);
+  }
+}
+#endif
+
+// 8-bit pixels with alpha take the row bodies above.
+template <class P>
+constexpr bool byte_rows = Pixel_Traits<P>::has_alpha && sizeof(P) == 4;
+
 }  // namespace
 
 // Row y (the iteration's index) of mip level k and of its row sums, from level k - 1.
@@ -135,11 +256,21 @@ void polygon_gather_downsample_row(
   P* const out = level.row(y);
   Sum_Pixel<P>* const out_sums = row_sum_layers[k].row(y);
   double running[channels] = {};
-  for (int64_t x = 0; x < level.width; ++x) {
+  int64_t x = 0;
+#if defined(__SSE2__)
+  if constexpr (byte_rows<P>) {
+    x = above.width / 2;  // every block but an odd last column's
+    downsample_byte_blocks(reinterpret_cast<const uint8_t*>(row0),
+                           reinterpret_cast<const uint8_t*>(row1), reinterpret_cast<uint8_t*>(out),
+                           &out_sums[0].channel[0], x, Traits::alpha, byte_lane_factors<P>(),
+                           running);
+  }
+#endif
+  for (; x < level.width; ++x) {
     const int64_t c0 = 2 * x;
     const int64_t c1 = c0 + 1 < above.width ? c0 + 1 : c0;
     float sums[channels];
-    downsample_pixel<P>(row0, row1, c0, c1, out[x], sums);
+    polygon_gather_block<P>(row0, row1, c0, c1, out[x], sums);
     for (int32_t c = 0; c < channels; ++c) {
       running[c] += static_cast<double>(sums[c]);
       out_sums[x].channel[c] = running[c];
@@ -158,21 +289,20 @@ void polygon_gather_prefix_row(
   const int64_t y = iteration.index;
   const P* const in = source.row(y);
   Sum_Pixel<P>* const out = row_sum_layers[0].row(y);
+#if defined(__SSE2__)
+  if constexpr (byte_rows<P>) {
+    prefix_byte_row(reinterpret_cast<const uint8_t*>(in), &out[0].channel[0], source.width,
+                    Traits::alpha, byte_lane_factors<P>());
+    context.check_abort();
+    return;
+  }
+#endif
   double running[channels] = {};
   for (int64_t x = 0; x < source.width; ++x) {
-    if constexpr (Traits::has_alpha) {
-      const float alpha = Traits::load(in[x], Traits::alpha);
-      const float weight = alpha_weight<P>(alpha);
-      running[Traits::alpha] += static_cast<double>(alpha);
-      for (const int32_t c : {Traits::red, Traits::green, Traits::blue}) {
-        running[c] += static_cast<double>(weight * Traits::load(in[x], c));
-      }
-    } else {
-      for (int32_t c = 0; c < channels; ++c) {
-        running[c] += static_cast<double>(in[x].channel[c]);
-      }
-    }
+    float values[channels];
+    polygon_gather_source_values<P>(in[x], values);
     for (int32_t c = 0; c < channels; ++c) {
+      running[c] += static_cast<double>(values[c]);
       out[x].channel[c] = running[c];
     }
   }
@@ -229,55 +359,26 @@ void PolygonGather<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
                     row_sum_layers.data());
 }
 
-template class PolygonGather<Layer<RGB32f>, Implementation_Cpu>;
-template class PolygonGather<Layer<ARGB32f>, Implementation_Cpu>;
-template class PolygonGather<Layer<BGRA32f>, Implementation_Cpu>;
-template class PolygonGather<Layer<ARGB16>, Implementation_Cpu>;
-template class PolygonGather<Layer<BGRA16>, Implementation_Cpu>;
-template class PolygonGather<Layer<ARGB8>, Implementation_Cpu>;
-template class PolygonGather<Layer<BGRA8>, Implementation_Cpu>;
+#define BREL_POLYGON_GATHER_INSTANCES(P)                                                   \
+  template class PolygonGather<Layer<P>, Implementation_Cpu>;                              \
+  template void polygon_gather_block<P>(const P*, const P*, int64_t, int64_t, P&,          \
+                                        float(&)[Pixel_Traits<P>::channel_count]);         \
+  template void polygon_gather_source_values<P>(const P&,                                  \
+                                                float(&)[Pixel_Traits<P>::channel_count]); \
+  template void polygon_gather_downsample_row<P>(                                          \
+      const Iteration&, Render_Context, const Layer<P>*,                                   \
+      const Layer<PolygonGather<Layer<P>, Implementation_Cpu>::Sum_Pixel>*, int64_t);      \
+  template void polygon_gather_prefix_row<P>(                                              \
+      const Iteration&, Render_Context, Layer<P>,                                          \
+      const Layer<PolygonGather<Layer<P>, Implementation_Cpu>::Sum_Pixel>*);
 
-template void polygon_gather_downsample_row<RGB32f>(
-    const Iteration&, Render_Context, const Layer<RGB32f>*,
-    const Layer<PolygonGather<Layer<RGB32f>, Implementation_Cpu>::Sum_Pixel>*, int64_t);
-template void polygon_gather_prefix_row<RGB32f>(
-    const Iteration&, Render_Context, Layer<RGB32f>,
-    const Layer<PolygonGather<Layer<RGB32f>, Implementation_Cpu>::Sum_Pixel>*);
-template void polygon_gather_downsample_row<ARGB32f>(
-    const Iteration&, Render_Context, const Layer<ARGB32f>*,
-    const Layer<PolygonGather<Layer<ARGB32f>, Implementation_Cpu>::Sum_Pixel>*, int64_t);
-template void polygon_gather_prefix_row<ARGB32f>(
-    const Iteration&, Render_Context, Layer<ARGB32f>,
-    const Layer<PolygonGather<Layer<ARGB32f>, Implementation_Cpu>::Sum_Pixel>*);
-template void polygon_gather_downsample_row<BGRA32f>(
-    const Iteration&, Render_Context, const Layer<BGRA32f>*,
-    const Layer<PolygonGather<Layer<BGRA32f>, Implementation_Cpu>::Sum_Pixel>*, int64_t);
-template void polygon_gather_prefix_row<BGRA32f>(
-    const Iteration&, Render_Context, Layer<BGRA32f>,
-    const Layer<PolygonGather<Layer<BGRA32f>, Implementation_Cpu>::Sum_Pixel>*);
-template void polygon_gather_downsample_row<ARGB16>(
-    const Iteration&, Render_Context, const Layer<ARGB16>*,
-    const Layer<PolygonGather<Layer<ARGB16>, Implementation_Cpu>::Sum_Pixel>*, int64_t);
-template void polygon_gather_prefix_row<ARGB16>(
-    const Iteration&, Render_Context, Layer<ARGB16>,
-    const Layer<PolygonGather<Layer<ARGB16>, Implementation_Cpu>::Sum_Pixel>*);
-template void polygon_gather_downsample_row<BGRA16>(
-    const Iteration&, Render_Context, const Layer<BGRA16>*,
-    const Layer<PolygonGather<Layer<BGRA16>, Implementation_Cpu>::Sum_Pixel>*, int64_t);
-template void polygon_gather_prefix_row<BGRA16>(
-    const Iteration&, Render_Context, Layer<BGRA16>,
-    const Layer<PolygonGather<Layer<BGRA16>, Implementation_Cpu>::Sum_Pixel>*);
-template void polygon_gather_downsample_row<ARGB8>(
-    const Iteration&, Render_Context, const Layer<ARGB8>*,
-    const Layer<PolygonGather<Layer<ARGB8>, Implementation_Cpu>::Sum_Pixel>*, int64_t);
-template void polygon_gather_prefix_row<ARGB8>(
-    const Iteration&, Render_Context, Layer<ARGB8>,
-    const Layer<PolygonGather<Layer<ARGB8>, Implementation_Cpu>::Sum_Pixel>*);
-template void polygon_gather_downsample_row<BGRA8>(
-    const Iteration&, Render_Context, const Layer<BGRA8>*,
-    const Layer<PolygonGather<Layer<BGRA8>, Implementation_Cpu>::Sum_Pixel>*, int64_t);
-template void polygon_gather_prefix_row<BGRA8>(
-    const Iteration&, Render_Context, Layer<BGRA8>,
-    const Layer<PolygonGather<Layer<BGRA8>, Implementation_Cpu>::Sum_Pixel>*);
+BREL_POLYGON_GATHER_INSTANCES(RGB32f)
+BREL_POLYGON_GATHER_INSTANCES(ARGB32f)
+BREL_POLYGON_GATHER_INSTANCES(BGRA32f)
+BREL_POLYGON_GATHER_INSTANCES(ARGB16)
+BREL_POLYGON_GATHER_INSTANCES(BGRA16)
+BREL_POLYGON_GATHER_INSTANCES(ARGB8)
+BREL_POLYGON_GATHER_INSTANCES(BGRA8)
+#undef BREL_POLYGON_GATHER_INSTANCES
 
 }  // namespace brel

@@ -47,6 +47,17 @@ class PolygonGather<Layer<P>, Implementation_Cpu> final
   std::array<Layer<Sum_Pixel>, max_levels> row_sum_layers;
 };
 
+// The plain rules, pixel by pixel, that the row bodies follow with the same results. Pixel x of
+// a level from the block of columns c0, c1 of rows `row0`, `row1` of the level above (c1 = c0 at
+// an odd last column): the stored pixel and the float values its row sums add.
+template <class P>
+void polygon_gather_block(const P* row0, const P* row1, int64_t c0, int64_t c1, P& pixel,
+                          float (&sums)[Pixel_Traits<P>::channel_count]);
+
+// The float values a source pixel adds to the row sums of level 0.
+template <class P>
+void polygon_gather_source_values(const P& pixel, float (&values)[Pixel_Traits<P>::channel_count]);
+
 // Row y = the iteration's index of mip level k and of its row sums, from level k - 1; reads
 // only level k - 1.
 template <class P>

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -219,6 +220,81 @@ TEST(Polygon_Gather, EveryHostTypeFollowsTheBlockRuleAtEveryThreadCount) {
   expect_pyramids_follow_the_block_rule<brel::BGRA16>();
   expect_pyramids_follow_the_block_rule<brel::ARGB8>();
   expect_pyramids_follow_the_block_rule<brel::BGRA8>();
+}
+
+// Every level and row sum of the kernel equals, bit for bit, the plain pixel rules applied to
+// the level above, at 1, 2 and 8 threads: random channels with many transparent and opaque
+// pixels, and widths that end in whole and in half blocks.
+template <class P>
+void expect_rows_follow_the_plain_rules() {
+  using Traits = brel::Pixel_Traits<P>;
+  constexpr int32_t channels = Traits::channel_count;
+  std::mt19937 random(13);
+  std::uniform_int_distribution<int32_t> byte(0, 255);
+  for (const auto& [width, height] :
+       {std::pair<int64_t, int64_t>{1, 3}, {2, 2}, {3, 5}, {17, 9}, {64, 6}, {131, 7}}) {
+    std::vector<P> pixels(static_cast<size_t>(width * height));
+    for (P& pixel : pixels) {
+      for (int32_t c = 0; c < channels; ++c) {
+        pixel.channel[c] = static_cast<typename Traits::Channel>(
+            Traits::is_integer ? byte(random) * (Traits::white_value / 255.0f)
+                               : byte(random) / 200.0f);
+      }
+      if constexpr (Traits::has_alpha) {
+        const int32_t kind = byte(random) % 4;
+        if (kind < 2) {  // a quarter transparent, a quarter opaque
+          pixel.channel[Traits::alpha] = kind == 0 ? 0 : Traits::white_value;
+        }
+      }
+    }
+    for (const int64_t threads : brel::test::thread_counts) {
+      Standalone_Render render(threads);
+      Host_Layer<P> layer(render.context, width, height);
+      for (int64_t y = 0; y < height; ++y) {
+        std::copy_n(&pixels[static_cast<size_t>(y * width)], width, layer.view.row(y));
+      }
+      Pyramids<P> pyramids;
+      build(render.context, pyramids, layer.view);
+      for (int64_t k = 0; k < pyramids.level_count; ++k) {
+        const Layer<P>& level = pyramids.mip_layers[k];
+        for (int64_t y = 0; y < level.height; ++y) {
+          double running[channels] = {};
+          for (int64_t x = 0; x < level.width; ++x) {
+            float values[channels];
+            if (k == 0) {
+              brel::polygon_gather_source_values<P>(level.row(y)[x], values);
+            } else {
+              const Layer<P>& above = pyramids.mip_layers[k - 1];
+              P expected;
+              brel::polygon_gather_block<P>(above.row(std::min(2 * y, above.height - 1)),
+                                            above.row(std::min(2 * y + 1, above.height - 1)), 2 * x,
+                                            std::min(2 * x + 1, above.width - 1), expected, values);
+              for (int32_t c = 0; c < channels; ++c) {
+                ASSERT_EQ(level.row(y)[x].channel[c], expected.channel[c])
+                    << width << " x " << height << ", " << threads << " threads, level " << k
+                    << " at " << x << ", " << y << " channel " << c;
+              }
+            }
+            for (int32_t c = 0; c < channels; ++c) {
+              running[c] += static_cast<double>(values[c]);
+              ASSERT_EQ(pyramids.row_sum_layers[k].row(y)[x].channel[c], running[c])
+                  << width << " x " << height << ", " << threads << " threads, row sums of level "
+                  << k << " at " << x << ", " << y << " channel " << c;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(Polygon_Gather, RowBodiesMatchThePlainRulesBitForBit) {
+  expect_rows_follow_the_plain_rules<brel::ARGB8>();
+  expect_rows_follow_the_plain_rules<brel::BGRA8>();
+  expect_rows_follow_the_plain_rules<brel::ARGB16>();
+  expect_rows_follow_the_plain_rules<brel::BGRA16>();
+  expect_rows_follow_the_plain_rules<brel::ARGB32f>();
+  expect_rows_follow_the_plain_rules<brel::RGB32f>();
 }
 
 // The three-float colour layer has no alpha: plain means and plain running sums.
