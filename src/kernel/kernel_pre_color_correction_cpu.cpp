@@ -1,5 +1,6 @@
 #include "kernel/kernel_pre_color_correction_cpu.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/finite_float.h"
@@ -44,6 +45,27 @@ inline float curve_exponent(float half) {
   return static_cast<float>(std::log(half) / minus_log_2);
 }
 
+// Whether the float length of a finite colour that is not black lost the colour's direction:
+// its squares overflowed (channels from about 1e19 on) or all vanished (below about 1e-23).
+inline bool direction_lost(float length, float r, float g, float b) {
+  return (length == 0.0f || !within_float_range(length)) && within_float_range(r) &&
+         within_float_range(g) && within_float_range(b) && (r != 0.0f || g != 0.0f || b != 0.0f);
+}
+
+// The length of such a colour and the colour divided by it, measured in double, where the
+// squares of every finite float fit; a length beyond the float range is the largest float.
+inline void length_in_double(float r, float g, float b, float& length, float& ur, float& ug,
+                             float& ub) {
+  const double dr = r;
+  const double dg = g;
+  const double db = b;
+  const double measured = std::sqrt(dr * dr + dg * dg + db * db);
+  length = nearest_finite_float(measured);
+  ur = static_cast<float>(dr / measured);
+  ug = static_cast<float>(dg / measured);
+  ub = static_cast<float>(db / measured);
+}
+
 inline float luminance_depth(float r, float g, float b) {
   return std::sqrt(r * r + g * g + b * b) * brightness_per_length;
 }
@@ -81,13 +103,16 @@ Pre_Color_Correction_Pixel pre_color_correction_pixel_reference(
     const Pre_Color_Correction_Settings& s, const float c[3], float alpha, const float t[3]) {
   float corrected[3] = {c[0], c[1], c[2]};
   if (!is_neutral(s)) {
-    const float length = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
-    float direction[3];
-    float saturated_length = length;
+    float length = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
     float unit[3];
     for (int i = 0; i < 3; ++i) {
       unit[i] = length != 0.0f ? c[i] / length : c[i];
     }
+    if (direction_lost(length, c[0], c[1], c[2])) {
+      length_in_double(c[0], c[1], c[2], length, unit[0], unit[1], unit[2]);
+    }
+    float direction[3];
+    float saturated_length = length;
     if (s.saturation == 1.0f) {
       std::copy(unit, unit + 3, direction);
     } else {
@@ -161,31 +186,42 @@ namespace {
 // The colour correction of n pixels in place, one step at a time over the block.
 BREL_TARGET_CLONES_AVX2 void correct_block(const Pre_Color_Correction_Settings& s, Block& v,
                                            int64_t n) {
+  float length[block];
   float direction_r[block];
   float direction_g[block];
   float direction_b[block];
+  for (int64_t i = 0; i < n; ++i) {
+    length[i] = std::sqrt(v.r[i] * v.r[i] + v.g[i] * v.g[i] + v.b[i] * v.b[i]);
+    const bool scaled = length[i] != 0.0f;
+    direction_r[i] = scaled ? v.r[i] / length[i] : v.r[i];
+    direction_g[i] = scaled ? v.g[i] / length[i] : v.g[i];
+    direction_b[i] = scaled ? v.b[i] / length[i] : v.b[i];
+  }
+  int32_t lost = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    lost += static_cast<int32_t>(direction_lost(length[i], v.r[i], v.g[i], v.b[i]));
+  }
+  if (lost != 0) {
+    for (int64_t i = 0; i < n; ++i) {
+      if (direction_lost(length[i], v.r[i], v.g[i], v.b[i])) {
+        length_in_double(v.r[i], v.g[i], v.b[i], length[i], direction_r[i], direction_g[i],
+                         direction_b[i]);
+      }
+    }
+  }
   float brightness[block];
   if (s.saturation == 1.0f) {
-    for (int64_t i = 0; i < n; ++i) {
-      const float length = std::sqrt(v.r[i] * v.r[i] + v.g[i] * v.g[i] + v.b[i] * v.b[i]);
-      const bool scaled = length != 0.0f;
-      direction_r[i] = scaled ? v.r[i] / length : v.r[i];
-      direction_g[i] = scaled ? v.g[i] / length : v.g[i];
-      direction_b[i] = scaled ? v.b[i] / length : v.b[i];
-      brightness[i] = length;
-    }
+    std::copy(length, length + n, brightness);
   } else {
     const float t_amount = std::min(std::fabs(s.saturation - 1.0f), 1.0f);
     const double saturation = s.saturation;
     for (int64_t i = 0; i < n; ++i) {
-      const float length = std::sqrt(v.r[i] * v.r[i] + v.g[i] * v.g[i] + v.b[i] * v.b[i]);
-      const bool scaled = length != 0.0f;
-      const float ur = scaled ? v.r[i] / length : v.r[i];
-      const float ug = scaled ? v.g[i] / length : v.g[i];
-      const float ub = scaled ? v.b[i] / length : v.b[i];
+      const float ur = direction_r[i];
+      const float ug = direction_g[i];
+      const float ub = direction_b[i];
       const double luminance = 0.212671 * ur + 0.71516 * ug + 0.072169 * ub;
-      brightness[i] =
-          length * (t_amount * static_cast<float>(luminance / grey_component) + (1.0f - t_amount));
+      brightness[i] = length[i] * (t_amount * static_cast<float>(luminance / grey_component) +
+                                   (1.0f - t_amount));
       float dr = static_cast<float>((ur - grey_component) * saturation + grey_component);
       float dg = static_cast<float>((ug - grey_component) * saturation + grey_component);
       float db = static_cast<float>((ub - grey_component) * saturation + grey_component);

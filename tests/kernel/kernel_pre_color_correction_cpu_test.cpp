@@ -250,6 +250,35 @@ TEST(Pre_Color_Correction, NegativeBrightnessUnderFractionalPowersIsBlackNotNan)
   EXPECT_EQ(black.surface[0], 0.0f);
 }
 
+// The correction works on the colour's direction and brightness. Colours so bright that their
+// float squares overflow keep their direction at full brightness, as a moderately bright colour
+// of the same hue does; colours so dark that their squares vanish keep it too, which the levels
+// can brighten.
+TEST(Pre_Color_Correction, HugeAndTinyColoursKeepTheirDirection) {
+  brel::Pre_Color_Correction_Settings s = showing_corrected_colour();
+  s.back_level = -1.0f;  // brightness 0 becomes one half
+  const auto bright = run_pixel(s, 3.0f, 1.0f, 0.0f);
+  ASSERT_GT(bright.surface[1], 0.5f);
+  for (const float huge : {1e19f, 1e30f, 1e38f}) {
+    const auto pixel = run_pixel(s, 3.0f * huge, huge, 0.0f);
+    SCOPED_TRACE(testing::Message() << "colour (3, 1, 0) x " << huge);
+    EXPECT_NEAR(pixel.depth, bright.depth, 1e-6f);
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_NEAR(pixel.surface[c], bright.surface[c], 1e-6f);
+    }
+  }
+  // Brightness one half: the unit colour times 0.5 / 0.57735026.
+  const float expected[3] = {0.9486833f * 0.5f / 0.57735026f, 0.31622777f * 0.5f / 0.57735026f,
+                             0.0f};
+  for (const float tiny : {1e-30f, 1e-40f}) {
+    const auto pixel = run_pixel(s, 3.0f * tiny, tiny, 0.0f);
+    SCOPED_TRACE(testing::Message() << "colour (3, 1, 0) x " << tiny);
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_NEAR(pixel.surface[c], std::min(expected[c], 1.0f), 1e-6f);
+    }
+  }
+}
+
 TYPED_TEST(Pre_Color_Correction_Test, ColourMixMultipliesOrAddsAndIntegersSaturate) {
   using P = TypeParam;
   Standalone_Render render(1);
@@ -334,9 +363,16 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
   for (const int64_t threads : brel::test::thread_counts) {
     Standalone_Render render(threads);
     // Wider than one block, with a texture that starts and ends inside the rows.
-    // Channel values over the whole range; float ones also above white.
+    // Channel values over the whole range; float ones also above white, and some so large or
+    // so small that their float squares overflow or vanish.
+    std::uniform_int_distribution<int32_t> scale(0, 9);
     const auto channel = [&] {
-      return Traits::is_integer ? std::floor(unit(random) * white) : 1.2f * unit(random);
+      if (Traits::is_integer) {
+        return std::floor(unit(random) * white);
+      }
+      const float value = 1.2f * unit(random);
+      const int32_t k = scale(random);
+      return k == 0 ? value * 1e25f : k == 1 ? value * 1e-30f : value;
     };
     Host_Layer<P> input(render.context, 150, 7);
     for (int64_t y = 0; y < 7; ++y) {
