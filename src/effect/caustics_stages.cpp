@@ -29,24 +29,26 @@ void Caustics_Stages<T>::caustics(const Render_Context& context, const Parameter
   Kernel_Caustics<Layer<T>, Implementation_Cpu> kernel;
   auto& in = kernel.parameters_in;
   in.image = output;
-  in.background = texture_view<T>(layers, parameters.slot<72>());
-  in.transparency_texture = texture_view<T>(layers, parameters.slot<73>());
-  in.glossiness_texture = texture_view<T>(layers, parameters.slot<61>());
+  in.background = texture_view<T>(layers, parameters.slot<Slot::background>());
+  in.transparency_texture = texture_view<T>(layers, parameters.slot<Slot::transparency_texture>());
+  in.glossiness_texture =
+      texture_view<T>(layers, parameters.slot<Slot::glossiness_amount_texture>());
   in.depth = surface.depth;
   in.normals = layer_view<Vector_3<float>>(*surface.normal_layer);
   in.point_light = values.point_light;
   in.direct_light = values.direct_light;
   in.refraction = values.refraction;
   in.falloff_distance = values.depth_scale;
-  in.gamma = static_cast<float>(parameters.slot<3>().value());
+  in.gamma = static_cast<float>(parameters.slot<Slot::gamma_correction>().value());
   in.caustics_amount = values.caustix;
   in.caustics_antialias = values.quality.caustics_quality;
   in.transparency = values.transparency;
-  in.glossiness = static_cast<float>(parameters.slot<62>().value());
+  in.glossiness = static_cast<float>(parameters.slot<Slot::glossiness>().value());
   in.alpha_clipping = values.alpha;
-  in.discontinuity_detection = parameters.slot<52>().value();
-  in.discontinuity_threshold = static_cast<float>(parameters.slot<53>().value());
-  in.colorize = static_cast<float>(parameters.slot<75>().value());
+  in.discontinuity_detection = parameters.slot<Slot::discontinuity_detection>().value();
+  in.discontinuity_threshold =
+      static_cast<float>(parameters.slot<Slot::discontinuity_threshold>().value());
+  in.colorize = static_cast<float>(parameters.slot<Slot::colorize>().value());
   kernel.execute(context);
   caustics.buffer = std::move(kernel.caustics_buffer);
   if (caustics.buffer != nullptr) {
@@ -70,7 +72,7 @@ void Caustics_Stages<T>::show_caustics(const Render_Context& context,
   Kernel_Show_Render_Mode_Caustics<Layer<T>, Implementation_Cpu> view;
   view.parameters_in.caustics = caustics.image;
   view.parameters_in.output = output;
-  view.parameters_in.gamma = static_cast<float>(parameters.slot<3>().value());
+  view.parameters_in.gamma = static_cast<float>(parameters.slot<Slot::gamma_correction>().value());
   view.execute(context);
 }
 

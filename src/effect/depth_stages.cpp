@@ -21,18 +21,19 @@ void Depth_Stages<T>::pre_color_correction(const Render_Context& context,
   auto& in = kernel.parameters_in;
   in.input = input;
   in.output = output;
-  in.surface_color_texture = texture_view<T>(layers, parameters.slot<59>());
-  in.depth_channel = parameters.slot<48>().value();
+  in.surface_color_texture =
+      texture_view<T>(layers, parameters.slot<Slot::surface_color_texture>());
+  in.depth_channel = parameters.slot<Slot::depth_channel>().value();
   in.depth_scale = values.depth_scale;
-  in.saturation = static_cast<float>(parameters.slot<42>().value());
-  in.depth_bias = static_cast<float>(parameters.slot<43>().value());
-  in.depth_gain = static_cast<float>(parameters.slot<44>().value());
-  in.back_level = static_cast<float>(parameters.slot<55>().value());
-  in.front_level = static_cast<float>(parameters.slot<54>().value());
-  in.surface_color = parameters.slot<58>().value();
-  in.surface_tint_amount = static_cast<float>(parameters.slot<60>().value());
-  in.color_mix = static_cast<float>(parameters.slot<41>().value());
-  in.additive_mix = parameters.slot<40>().value();
+  in.saturation = static_cast<float>(parameters.slot<Slot::saturation>().value());
+  in.depth_bias = static_cast<float>(parameters.slot<Slot::depth_bias>().value());
+  in.depth_gain = static_cast<float>(parameters.slot<Slot::depth_gain>().value());
+  in.back_level = static_cast<float>(parameters.slot<Slot::back_level>().value());
+  in.front_level = static_cast<float>(parameters.slot<Slot::front_level>().value());
+  in.surface_color = parameters.slot<Slot::surface_color>().value();
+  in.surface_tint_amount = static_cast<float>(parameters.slot<Slot::surface_tint_amount>().value());
+  in.color_mix = static_cast<float>(parameters.slot<Slot::color_mix>().value());
+  in.additive_mix = parameters.slot<Slot::additive_mix>().value();
   kernel.execute(context);
   surface.depth_layer = std::move(kernel.depth_holder);
   surface.depth = kernel.depth;
@@ -43,7 +44,7 @@ template <class T>
 void Depth_Stages<T>::pre_blur(const Render_Context& context, const Parameter_Set& parameters,
                                Layer_Map& layers, const Pipeline_Values<T>& values,
                                const Depth_Surface& surface) {
-  if (texture_view<T>(layers, parameters.slot<47>()).pixels != nullptr) {
+  if (texture_view<T>(layers, parameters.slot<Slot::normal_texture>()).pixels != nullptr) {
     return;
   }
   // A strength that is not a number is not 0 and blurs.
@@ -78,10 +79,11 @@ void Depth_Stages<T>::generate_normals(const Render_Context& context,
                                        Depth_Surface& surface) {
   Kernel_Generate_Normals<Layer<T>, Implementation_Cpu> kernel;
   auto& in = kernel.parameters_in;
-  in.normal_texture = texture_view<T>(layers, parameters.slot<47>());
+  in.normal_texture = texture_view<T>(layers, parameters.slot<Slot::normal_texture>());
   in.depth = surface.depth;
-  in.discontinuity_detection = parameters.slot<52>().value();
-  in.discontinuity_threshold = static_cast<float>(parameters.slot<53>().value());
+  in.discontinuity_detection = parameters.slot<Slot::discontinuity_detection>().value();
+  in.discontinuity_threshold =
+      static_cast<float>(parameters.slot<Slot::discontinuity_threshold>().value());
   in.depth_scale = values.depth_scale;
   in.scale_x = input.scale_x;
   in.scale_y = input.scale_y;

@@ -1,5 +1,7 @@
 #include "effect/enabling_rules.h"
 
+#include "effect/parameter_slot.h"
+
 namespace brel {
 
 std::vector<Enabling> enabling_rules(const Enabling_Inputs& in) {
@@ -16,38 +18,41 @@ std::vector<Enabling> enabling_rules(const Enabling_Inputs& in) {
 
   std::vector<Enabling> rules;
   rules.reserve(76);
-  auto set = [&rules](int32_t first, int32_t last, bool enabled) {
-    for (int32_t slot = first; slot <= last; ++slot) {
+  // The controls from `first` to `last`, both included, in slot order.
+  auto set = [&rules](Slot first, Slot last, bool enabled) {
+    for (auto slot = static_cast<int32_t>(first); slot <= static_cast<int32_t>(last); ++slot) {
       rules.push_back({slot, enabled});
     }
   };
-  set(2, 2, mode == 0 || mode == 1);
-  set(3, 3, mode == 0 || mode == 1 || mode == 2);
-  set(4, 11, light_mode);
-  set(12, 12, light_mode && in.direct_shadows);
-  set(14, 22, light_mode);
-  set(23, 23, light_mode && in.point_shadows);
-  set(25, 26, light_mode);
-  set(27, 30, with_environment);
-  set(31, 32, light_mode);
-  set(33, 33, with_environment);
-  set(34, 36, light_mode);
-  set(46, 48, geometry);
-  set(49, 50, depth_from_layer && in.pre_blur_iterations > 0);
-  set(51, 52, depth_from_layer);
-  set(53, 53, depth_from_layer && in.discontinuity_detection);
-  set(54, 55, geometry);
-  set(57, 59, surface);
-  set(60, 60, surface && in.has_surface_color_texture);
-  set(61, 64, shading_mode);
-  set(65, 69, mode == 0);
-  set(71, 71, mode >= 0 && mode <= 4);
-  set(72, 72, refracting);
-  set(73, 73, transparent);
-  set(74, 74, refracting);
-  set(75, 84, transparent);
-  set(85, 86, mode >= 0 && mode <= 4);
-  set(90, 93, in.override_all == 0);
+  auto set_one = [&set](Slot slot, bool enabled) { set(slot, slot, enabled); };
+  set_one(Slot::perspective_perception, mode == 0 || mode == 1);
+  set_one(Slot::gamma_correction, mode == 0 || mode == 1 || mode == 2);
+  set(Slot::lights_group, Slot::direct_shadows, light_mode);
+  set_one(Slot::direct_shadow_softness, light_mode && in.direct_shadows);
+  set(Slot::point_light_group, Slot::point_shadows, light_mode);
+  set_one(Slot::point_shadow_softness, light_mode && in.point_shadows);
+  set(Slot::environment_group, Slot::environmental_layer, light_mode);
+  set(Slot::environment_type, Slot::bias_reflection_brightness, with_environment);
+  set(Slot::illumination_amount, Slot::illumination_color, light_mode);
+  set_one(Slot::blur_illumination, with_environment);
+  set(Slot::occlusion_quick_mode, Slot::occlusion_radius, light_mode);
+  set(Slot::geometry_group, Slot::depth_channel, geometry);
+  set(Slot::pre_blur_strength, Slot::pre_blur_threshold,
+      depth_from_layer && in.pre_blur_iterations > 0);
+  set(Slot::pre_blur_iterations, Slot::discontinuity_detection, depth_from_layer);
+  set_one(Slot::discontinuity_threshold, depth_from_layer && in.discontinuity_detection);
+  set(Slot::front_level, Slot::back_level, geometry);
+  set(Slot::shading_group, Slot::surface_color_texture, surface);
+  set_one(Slot::surface_tint_amount, surface && in.has_surface_color_texture);
+  set(Slot::glossiness_amount_texture, Slot::specular_tint_amount, shading_mode);
+  set(Slot::translucency_amount_texture, Slot::shading_shadow_softness, mode == 0);
+  set_one(Slot::transparency_group, mode >= 0 && mode <= 4);
+  set_one(Slot::background, refracting);
+  set_one(Slot::transparency_texture, transparent);
+  set_one(Slot::transparency, refracting);
+  set(Slot::colorize, Slot::link_blur_to_glossiness, transparent);
+  set(Slot::alpha_clipping, Slot::alpha_fading, mode >= 0 && mode <= 4);
+  set(Slot::caustics_antialias, Slot::oversampling_antialias, in.override_all == 0);
   return rules;
 }
 

@@ -16,12 +16,16 @@ void Final_Shading_Stage<T>::final_shading(const Render_Context& context,
   auto& in = kernel.parameters_in;
   in.source = input;
   in.output = output;
-  in.background = texture_view<T>(layers, parameters.slot<72>());
-  in.transparency_texture = texture_view<T>(layers, parameters.slot<73>());
-  in.glossiness_texture = texture_view<T>(layers, parameters.slot<61>());
-  in.translucency_texture = texture_view<T>(layers, parameters.slot<65>());
-  in.translucency_color_texture = texture_view<T>(layers, parameters.slot<67>());
-  in.specular_color_texture = texture_view<T>(layers, parameters.slot<63>());
+  in.background = texture_view<T>(layers, parameters.slot<Slot::background>());
+  in.transparency_texture = texture_view<T>(layers, parameters.slot<Slot::transparency_texture>());
+  in.glossiness_texture =
+      texture_view<T>(layers, parameters.slot<Slot::glossiness_amount_texture>());
+  in.translucency_texture =
+      texture_view<T>(layers, parameters.slot<Slot::translucency_amount_texture>());
+  in.translucency_color_texture =
+      texture_view<T>(layers, parameters.slot<Slot::translucency_color_texture>());
+  in.specular_color_texture =
+      texture_view<T>(layers, parameters.slot<Slot::specular_color_texture>());
   if (inputs.refraction.pixels != nullptr) {
     in.refracted_image = inputs.refraction;
   } else {
@@ -42,21 +46,23 @@ void Final_Shading_Stage<T>::final_shading(const Render_Context& context,
   in.point_light = values.point_light;
   in.direct_light = values.direct_light;
   in.oversampling = values.quality.oversampling;
-  in.alpha_clipping = parameters.slot<85>().value() ? 1 : 0;
-  in.alpha_fading = static_cast<float>(parameters.slot<86>().value()) * values.depth_scale;
+  in.alpha_clipping = parameters.slot<Slot::alpha_clipping>().value() ? 1 : 0;
+  in.alpha_fading =
+      static_cast<float>(parameters.slot<Slot::alpha_fading>().value()) * values.depth_scale;
   in.transparency = values.transparency;
-  in.blur_transparency = static_cast<float>(parameters.slot<83>().value());
-  in.colorize = static_cast<float>(parameters.slot<75>().value());
-  in.surface_color = parameters.slot<58>().value();
+  in.blur_transparency = static_cast<float>(parameters.slot<Slot::blur_transparency>().value());
+  in.colorize = static_cast<float>(parameters.slot<Slot::colorize>().value());
+  in.surface_color = parameters.slot<Slot::surface_color>().value();
   in.depth_scale = values.depth_scale;
-  in.perspective = static_cast<float>(parameters.slot<2>().value());
-  in.translucency = static_cast<float>(parameters.slot<66>().value());
-  in.glossiness = static_cast<float>(parameters.slot<62>().value());
-  in.specular_tint = static_cast<float>(parameters.slot<64>().value());
-  in.discontinuity_threshold = static_cast<float>(parameters.slot<53>().value());
-  in.gamma = static_cast<float>(parameters.slot<3>().value());
+  in.perspective = static_cast<float>(parameters.slot<Slot::perspective_perception>().value());
+  in.translucency = static_cast<float>(parameters.slot<Slot::translucency>().value());
+  in.glossiness = static_cast<float>(parameters.slot<Slot::glossiness>().value());
+  in.specular_tint = static_cast<float>(parameters.slot<Slot::specular_tint_amount>().value());
+  in.discontinuity_threshold =
+      static_cast<float>(parameters.slot<Slot::discontinuity_threshold>().value());
+  in.gamma = static_cast<float>(parameters.slot<Slot::gamma_correction>().value());
   in.highlights_only = values.highlights_only ? 1 : 0;
-  in.translucency_color = parameters.slot<68>().value();
+  in.translucency_color = parameters.slot<Slot::translucency_color>().value();
   kernel.execute(context);
 }
 

@@ -15,37 +15,38 @@ Vector_3<float> direct_light_direction(double angle_degrees, double forward_angl
 
 bool light_casts_shadows(const Parameter_Set& parameters, bool shadows_switch) {
   // Read in this order, each only while the ones before it hold.
-  const bool unshadowed = parameters.slot<74>().value() == 1.0 &&  // transparency
-                          parameters.slot<62>().value() == 0.0 &&  // glossiness
-                          parameters.slot<29>().value() == 0.0;    // reflection amount
+  const bool unshadowed = parameters.slot<Slot::transparency>().value() == 1.0 &&
+                          parameters.slot<Slot::glossiness>().value() == 0.0 &&
+                          parameters.slot<Slot::reflection_amount>().value() == 0.0;
   return unshadowed ? false : shadows_switch;
 }
 
 Point_Light build_point_light(const Parameter_Set& parameters) {
   Point_Light light;
-  light.intensity = static_cast<float>(parameters.slot<15>().value());
-  light.size = static_cast<float>(parameters.slot<17>().value());
-  light.falloff = static_cast<float>(parameters.slot<18>().value());
-  const Point_2d_Value position = parameters.slot<20>().value();
+  light.intensity = static_cast<float>(parameters.slot<Slot::point_light_intensity>().value());
+  light.size = static_cast<float>(parameters.slot<Slot::point_light_size>().value());
+  light.falloff = static_cast<float>(parameters.slot<Slot::point_light_falloff>().value());
+  const Point_2d_Value position = parameters.slot<Slot::point_light_position>().value();
   light.position_x = static_cast<float>(position.x);
   light.position_y = static_cast<float>(position.y);
-  light.position_z = static_cast<float>(parameters.slot<21>().value());
-  light.color = parameters.slot<16>().value();
-  light.attenuation_color = parameters.slot<19>().value();
-  light.shadows = light_casts_shadows(parameters, parameters.slot<22>().value());
-  light.softness = parameters.slot<23>().value();
+  light.position_z = static_cast<float>(parameters.slot<Slot::point_light_z_position>().value());
+  light.color = parameters.slot<Slot::point_light_color>().value();
+  light.attenuation_color = parameters.slot<Slot::point_light_attenuation_color>().value();
+  light.shadows = light_casts_shadows(parameters, parameters.slot<Slot::point_shadows>().value());
+  light.softness = parameters.slot<Slot::point_shadow_softness>().value();
   return light;
 }
 
 Direct_Light build_direct_light(const Parameter_Set& parameters) {
   Direct_Light light;
-  light.intensity = static_cast<float>(parameters.slot<6>().value());
-  light.size = static_cast<float>(parameters.slot<8>().value());
+  light.intensity = static_cast<float>(parameters.slot<Slot::direct_light_intensity>().value());
+  light.size = static_cast<float>(parameters.slot<Slot::direct_light_size>().value());
   light.direction =
-      direct_light_direction(parameters.slot<9>().value(), parameters.slot<10>().value());
-  light.color = parameters.slot<7>().value();
-  light.shadows = light_casts_shadows(parameters, parameters.slot<11>().value());
-  light.softness = parameters.slot<12>().value();
+      direct_light_direction(parameters.slot<Slot::direct_light_angle>().value(),
+                             parameters.slot<Slot::direct_light_forward_angle>().value());
+  light.color = parameters.slot<Slot::direct_light_color>().value();
+  light.shadows = light_casts_shadows(parameters, parameters.slot<Slot::direct_shadows>().value());
+  light.softness = parameters.slot<Slot::direct_shadow_softness>().value();
   return light;
 }
 

@@ -14,6 +14,7 @@
 #include "base/host_context.h"
 #include "base/parameter.h"
 #include "base/parameter_factory.h"
+#include "effect/parameter_slot.h"
 
 namespace brel {
 
@@ -46,6 +47,7 @@ class Parameter_Set {
                  Layer, Float, Float, Float, Check, Check, Float, End, Group, Choice,  // 80
                  Choice, Choice, Choice, Choice, End>;                                 // 90
   static_assert(std::tuple_size_v<Slot_Tuple> == slot_count);
+  static_assert(slot_names.size() == slot_count);
 
   // Releases the slots from the last to the first, also when construction stops half-way.
   struct Slots {
@@ -62,9 +64,9 @@ class Parameter_Set {
   };
 
  public:
-  // The kind interface of slot k (`Float_Parameter` for a float slider, and so on).
-  template <size_t k>
-  using Slot_Type = typename std::tuple_element_t<k, Slot_Tuple>::element_type;
+  // The kind interface of a slot (`Float_Parameter` for a float slider, and so on).
+  template <Slot s>
+  using Slot_Type = typename std::tuple_element_t<static_cast<size_t>(s), Slot_Tuple>::element_type;
 
   // Declares the 95 controls through the factory, in slot order; the declarations do not
   // depend on the host. A failing declaration leaves with its exception; the controls made
@@ -74,19 +76,19 @@ class Parameter_Set {
   Parameter_Set(const Parameter_Set&) = delete;
   Parameter_Set& operator=(const Parameter_Set&) = delete;
 
-  // The control of slot k, through its kind interface.
-  template <size_t k>
-  Slot_Type<k>& slot() const {
-    return *std::get<k>(slots_.owners);
+  // The control of a slot, through its kind interface.
+  template <Slot s>
+  Slot_Type<s>& slot() const {
+    return *std::get<static_cast<size_t>(s)>(slots_.owners);
   }
 
   // The same 95 controls as root pointers in slot order (not owning).
   const std::list<Parameter*>& parameters() const { return parameters_; }
 
  private:
-  template <size_t k, class Kind>
+  template <Slot s, class Kind>
   void declare(std::unique_ptr<Kind> parameter) {
-    std::get<k>(slots_.owners) = std::move(parameter);
+    std::get<static_cast<size_t>(s)>(slots_.owners) = std::move(parameter);
   }
 
   Slots slots_;

@@ -9,19 +9,24 @@ template <class T>
 Refraction_Parameter<T, Implementation_Cpu> prepare_refraction_parameter(
     const Parameter_Set& parameters, Layer_Map layers) {
   Refraction_Parameter<T, Implementation_Cpu> record;
-  record.refraction_texture = texture_view<T>(layers, parameters.slot<78>());
-  record.refraction_depth_texture = texture_view<T>(layers, parameters.slot<80>());
-  record.glossiness_texture = texture_view<T>(layers, parameters.slot<61>());
-  record.perspective = static_cast<float>(parameters.slot<2>().value());
-  record.gather_mode = gather_mode(parameters.slot<89>().value(), parameters.slot<91>().value());
-  record.refraction_index = static_cast<float>(parameters.slot<79>().value());
-  record.depth_multiplier = static_cast<float>(parameters.slot<81>().value());
-  record.refraction_type = parameters.slot<76>().value();
-  record.invert_refraction = parameters.slot<77>().value();
-  const float depth_scale = depth_scale_from_factor(parameters.slot<1>().value());
-  record.blur_scale = static_cast<float>(parameters.slot<83>().value()) / depth_scale;
-  record.link_blur_to_glossiness = parameters.slot<84>().value();
-  record.glossiness = static_cast<float>(parameters.slot<62>().value());
+  record.refraction_texture = texture_view<T>(layers, parameters.slot<Slot::refraction_texture>());
+  record.refraction_depth_texture =
+      texture_view<T>(layers, parameters.slot<Slot::refraction_depth_texture>());
+  record.glossiness_texture =
+      texture_view<T>(layers, parameters.slot<Slot::glossiness_amount_texture>());
+  record.perspective = static_cast<float>(parameters.slot<Slot::perspective_perception>().value());
+  record.gather_mode = gather_mode(parameters.slot<Slot::override_all>().value(),
+                                   parameters.slot<Slot::refraction_antialias>().value());
+  record.refraction_index = static_cast<float>(parameters.slot<Slot::refraction>().value());
+  record.depth_multiplier =
+      static_cast<float>(parameters.slot<Slot::refraction_depth_multiplier>().value());
+  record.refraction_type = parameters.slot<Slot::refraction_type>().value();
+  record.invert_refraction = parameters.slot<Slot::invert_refraction>().value();
+  const float depth_scale = depth_scale_from_factor(parameters.slot<Slot::depth_factor>().value());
+  record.blur_scale =
+      static_cast<float>(parameters.slot<Slot::blur_transparency>().value()) / depth_scale;
+  record.link_blur_to_glossiness = parameters.slot<Slot::link_blur_to_glossiness>().value();
+  record.glossiness = static_cast<float>(parameters.slot<Slot::glossiness>().value());
   return record;
 }
 
@@ -29,23 +34,29 @@ template <class T>
 Environment_Parameter<T> prepare_environment_parameter(const Parameter_Set& parameters,
                                                        Layer_Map layers) {
   Environment_Parameter<T> record;
-  record.environment_texture = texture_view<T>(layers, parameters.slot<26>());
-  record.reflection_texture = texture_view<T>(layers, parameters.slot<28>());
-  record.glossiness_texture = texture_view<T>(layers, parameters.slot<61>());
-  record.gather_mode = gather_mode(parameters.slot<89>().value(), parameters.slot<92>().value());
-  record.perspective = static_cast<float>(parameters.slot<2>().value());
-  record.depth_scale = depth_scale_from_factor(parameters.slot<1>().value());
-  record.gamma = static_cast<float>(parameters.slot<3>().value());
-  record.glossiness = static_cast<float>(parameters.slot<62>().value());
-  record.environment_type = parameters.slot<27>().value();
-  record.blur_illumination = static_cast<float>(parameters.slot<33>().value());
-  record.illumination_amount = static_cast<float>(parameters.slot<31>().value());
-  record.illumination_color = parameters.slot<32>().value();
-  record.reflection_amount = static_cast<float>(parameters.slot<29>().value());
-  record.reflection_bias = static_cast<float>(parameters.slot<30>().value());
-  record.occlusion_amount = static_cast<float>(parameters.slot<35>().value());
-  record.occlusion_radius = parameters.slot<36>().value();
-  record.quick_mode = parameters.slot<34>().value();
+  record.environment_texture =
+      texture_view<T>(layers, parameters.slot<Slot::environmental_layer>());
+  record.reflection_texture =
+      texture_view<T>(layers, parameters.slot<Slot::reflection_amount_texture>());
+  record.glossiness_texture =
+      texture_view<T>(layers, parameters.slot<Slot::glossiness_amount_texture>());
+  record.gather_mode = gather_mode(parameters.slot<Slot::override_all>().value(),
+                                   parameters.slot<Slot::environment_antialias>().value());
+  record.perspective = static_cast<float>(parameters.slot<Slot::perspective_perception>().value());
+  record.depth_scale = depth_scale_from_factor(parameters.slot<Slot::depth_factor>().value());
+  record.gamma = static_cast<float>(parameters.slot<Slot::gamma_correction>().value());
+  record.glossiness = static_cast<float>(parameters.slot<Slot::glossiness>().value());
+  record.environment_type = parameters.slot<Slot::environment_type>().value();
+  record.blur_illumination = static_cast<float>(parameters.slot<Slot::blur_illumination>().value());
+  record.illumination_amount =
+      static_cast<float>(parameters.slot<Slot::illumination_amount>().value());
+  record.illumination_color = parameters.slot<Slot::illumination_color>().value();
+  record.reflection_amount = static_cast<float>(parameters.slot<Slot::reflection_amount>().value());
+  record.reflection_bias =
+      static_cast<float>(parameters.slot<Slot::bias_reflection_brightness>().value());
+  record.occlusion_amount = static_cast<float>(parameters.slot<Slot::occlusion_amount>().value());
+  record.occlusion_radius = parameters.slot<Slot::occlusion_radius>().value();
+  record.quick_mode = parameters.slot<Slot::occlusion_quick_mode>().value();
   return record;
 }
 

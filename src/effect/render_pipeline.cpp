@@ -13,21 +13,23 @@ template <class T>
 Pipeline_Values<T> prepare_pipeline_values(const Parameter_Set& parameters,
                                            const Layer_Map& layers) {
   Pipeline_Values<T> v;
-  v.render_mode = parameters.slot<0>().value();
-  v.quality = quality_levels(parameters.slot<89>().value(), parameters.slot<90>().value(),
-                             parameters.slot<93>().value());
-  const double depth_factor = parameters.slot<1>().value();
-  v.pre_blur_strength = parameters.slot<49>().value();
-  v.pre_blur_threshold = parameters.slot<50>().value();
-  v.pre_blur_iterations = parameters.slot<51>().value();
+  v.render_mode = parameters.slot<Slot::render_mode>().value();
+  v.quality = quality_levels(parameters.slot<Slot::override_all>().value(),
+                             parameters.slot<Slot::caustics_antialias>().value(),
+                             parameters.slot<Slot::oversampling_antialias>().value());
+  const double depth_factor = parameters.slot<Slot::depth_factor>().value();
+  v.pre_blur_strength = parameters.slot<Slot::pre_blur_strength>().value();
+  v.pre_blur_threshold = parameters.slot<Slot::pre_blur_threshold>().value();
+  v.pre_blur_iterations = parameters.slot<Slot::pre_blur_iterations>().value();
   v.point_light = build_point_light(parameters);
   v.direct_light = build_direct_light(parameters);
   v.refraction = prepare_refraction_parameter<T>(parameters, layers);
   v.environment = prepare_environment_parameter<T>(parameters, layers);
-  v.caustix = static_cast<float>(parameters.slot<82>().value());
-  v.transparency = static_cast<float>(parameters.slot<74>().value());
+  v.caustix = static_cast<float>(parameters.slot<Slot::caustix>().value());
+  v.transparency = static_cast<float>(parameters.slot<Slot::transparency>().value());
   // "alpha fading" is read only when "alpha clipping" is off.
-  v.alpha = parameters.slot<85>().value() || parameters.slot<86>().value() > 0.0;
+  v.alpha = parameters.slot<Slot::alpha_clipping>().value() ||
+            parameters.slot<Slot::alpha_fading>().value() > 0.0;
   apply_render_mode(
       v.render_mode,
       {&v.point_light.intensity, &v.direct_light.intensity, &v.environment.illumination_amount,

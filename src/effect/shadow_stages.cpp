@@ -14,11 +14,11 @@ namespace {
 
 // "translucency" and the shading group's "shadow softness" as the shadow kernels take them.
 float translucency_of(const Parameter_Set& parameters) {
-  return static_cast<float>(parameters.slot<66>().value());
+  return static_cast<float>(parameters.slot<Slot::translucency>().value());
 }
 
 float shadow_softness_of(const Parameter_Set& parameters) {
-  return static_cast<float>(parameters.slot<69>().value());
+  return static_cast<float>(parameters.slot<Slot::shading_shadow_softness>().value());
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <list>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,7 +24,7 @@ using golden::K;
 // Every control of the set through its typed slot accessor, as root pointers.
 template <size_t... k>
 std::vector<Parameter*> slots_of(const Parameter_Set& set, std::index_sequence<k...>) {
-  return {static_cast<Parameter*>(&set.template slot<k>())...};
+  return {static_cast<Parameter*>(&set.template slot<static_cast<Slot>(k)>())...};
 }
 
 // The control as `Kind`, or null with a failure when it is something else.
@@ -128,6 +130,48 @@ TEST(Parameter_Set, SlotsListAndHostIndexesHoldTheControlsOfTheGoldenTable) {
         break;
     }
   }
+}
+
+// The letters and digits of a text in lower case: "_DIRECT LIGHT_" and "direct_light" agree.
+std::string letters(std::string_view text) {
+  std::string kept;
+  for (const char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c))) {
+      kept += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  return kept;
+}
+
+// A slot's name ends with its control's label (a prefix tells repeated labels apart), a group's
+// name is its label and "_group", and a group end is named after the group it closes.
+TEST(Parameter_Set, EachSlotNameAgreesWithTheControlDeclaredInIt) {
+  Parameter_Factory_After_Effects factory{nullptr, nullptr, nullptr};
+  const Parameter_Set set{factory, Host_Context{}};
+  std::vector<std::string_view> open_groups;
+  size_t k = 0;
+  for (const Parameter* p : set.parameters()) {
+    const std::string_view name = slot_names.at(k++);
+    SCOPED_TRACE(std::string(name));
+    std::string label = letters(p->description().name);
+    if (label == "environentantialias") {
+      label = "environmentantialias";  // projects store the label misspelt; the name is not
+    }
+    if (dynamic_cast<const Group_Parameter*>(p) != nullptr) {
+      ASSERT_TRUE(name.ends_with("_group"));
+      const std::string_view group = name.substr(0, name.size() - 6);
+      EXPECT_EQ(letters(group), label);
+      open_groups.push_back(group);
+    } else if (dynamic_cast<const Group_End_Parameter*>(p) != nullptr) {
+      ASSERT_FALSE(open_groups.empty());
+      EXPECT_EQ(name, std::string(open_groups.back()) + "_end");
+      open_groups.pop_back();
+    } else {
+      EXPECT_TRUE(letters(name).ends_with(label)) << "label \"" << p->description().name << '"';
+    }
+  }
+  EXPECT_EQ(k, slot_names.size());
+  EXPECT_TRUE(open_groups.empty());
 }
 
 // A factory whose controls log their host index when destroyed, and that can refuse the n-th

@@ -79,19 +79,20 @@ TEST(Parameter_Values, EveryKindReadsTheHostValueWithItsConversion) {
     SCOPED_TRACE(with_array ? "with the array" : "without the array");
     Parameter_Set& set = effect.command(with_array);
     const int64_t checkouts = effect.host.calls(fn::checkout_param);
-    EXPECT_EQ(set.slot<0>().value(), 6);  // the host holds 7
-    EXPECT_EQ(set.slot<89>().value(), 4);
-    EXPECT_EQ(set.slot<48>().value(), 0);
-    EXPECT_EQ(set.slot<1>().value(), 123.25);
-    EXPECT_EQ(set.slot<50>().value(), 0.1);  // a double, not narrowed on the way
-    EXPECT_EQ(set.slot<9>().value(), -45.5);
-    EXPECT_FALSE(set.slot<34>().value());
-    EXPECT_TRUE(set.slot<52>().value());
-    EXPECT_TRUE(set.slot<11>().value());
-    EXPECT_EQ(set.slot<36>().value(), 23);
-    EXPECT_EQ(set.slot<23>().value(), 7);
-    EXPECT_EQ(set.slot<12>().value(), 0);
-    EXPECT_EQ(set.slot<69>().value(), 0);
+    EXPECT_EQ(set.slot<brel::Slot::render_mode>().value(), 6);  // the host holds 7
+    EXPECT_EQ(set.slot<brel::Slot::override_all>().value(), 4);
+    EXPECT_EQ(set.slot<brel::Slot::depth_channel>().value(), 0);
+    EXPECT_EQ(set.slot<brel::Slot::depth_factor>().value(), 123.25);
+    EXPECT_EQ(set.slot<brel::Slot::pre_blur_threshold>().value(),
+              0.1);  // a double, not narrowed on the way
+    EXPECT_EQ(set.slot<brel::Slot::direct_light_angle>().value(), -45.5);
+    EXPECT_FALSE(set.slot<brel::Slot::occlusion_quick_mode>().value());
+    EXPECT_TRUE(set.slot<brel::Slot::discontinuity_detection>().value());
+    EXPECT_TRUE(set.slot<brel::Slot::direct_shadows>().value());
+    EXPECT_EQ(set.slot<brel::Slot::occlusion_radius>().value(), 23);
+    EXPECT_EQ(set.slot<brel::Slot::point_shadow_softness>().value(), 7);
+    EXPECT_EQ(set.slot<brel::Slot::direct_shadow_softness>().value(), 0);
+    EXPECT_EQ(set.slot<brel::Slot::shading_shadow_softness>().value(), 0);
     // One checkout and one check-in per read.
     EXPECT_EQ(effect.host.calls(fn::checkout_param) - checkouts, 13);
     EXPECT_EQ(effect.host.calls(fn::checkin_param), effect.host.calls(fn::checkout_param));
@@ -104,12 +105,13 @@ TEST(Parameter_Values, PointsArriveInPixelsOfTheCurrentLayerUnscaledByTheEffect)
   effect.host.set_layer_size(1920, 1080);
   effect.host.set_downsample(1, 2, 1, 2);
   {
-    const brel::Point_2d_Value p = effect.command().slot<20>().value();
+    const brel::Point_2d_Value p =
+        effect.command().slot<brel::Slot::point_light_position>().value();
     EXPECT_EQ(p.x, 480.0);  // the 50 % default of the half-size layer
     EXPECT_EQ(p.y, 270.0);
   }
   effect.store().set_point("position", -3.0, 4.5);
-  const brel::Point_2d_Value p = effect.command().slot<20>().value();
+  const brel::Point_2d_Value p = effect.command().slot<brel::Slot::point_light_position>().value();
   EXPECT_EQ(p.x, -1.5);
   EXPECT_EQ(p.y, 2.25);
 }
@@ -118,7 +120,7 @@ TEST(Parameter_Values, PointsArriveInPixelsOfTheCurrentLayerUnscaledByTheEffect)
 TEST(Parameter_Values, ColoursComeInFloatUnderAfterEffectsAndFromTheByteUnderPremiere) {
   Effect_Host effect(Host_Identity::after_effects());
   effect.store().set_color_float("surface color", PF_PixelFloat{0.0f, 1.5f, 0.25f, 0.0f});
-  const brel::Rgb_Value c = effect.command(false).slot<58>().value();
+  const brel::Rgb_Value c = effect.command(false).slot<brel::Slot::surface_color>().value();
   EXPECT_EQ(c.red, 1.5f);
   EXPECT_EQ(c.green, 0.25f);
   EXPECT_EQ(c.blue, 0.0f);
@@ -127,7 +129,7 @@ TEST(Parameter_Values, ColoursComeInFloatUnderAfterEffectsAndFromTheByteUnderPre
 
   Effect_Host premiere(Host_Identity::premiere());
   premiere.store().set_color(Slot{7}, PF_Pixel{255, 255, 128, 0});
-  const brel::Rgb_Value p = premiere.command().slot<7>().value();
+  const brel::Rgb_Value p = premiere.command().slot<brel::Slot::direct_light_color>().value();
   EXPECT_EQ(p.red, 1.0f);
   EXPECT_EQ(p.green, 128.0f / 255.0f);
   EXPECT_EQ(p.blue, 0.0f);
@@ -138,7 +140,7 @@ TEST(Parameter_Values, ReadsTakeTheCurrentTimeOrTheGivenOne) {
   Effect_Host effect(Host_Identity::after_effects());
   effect.host.set_time(100, 5, 30);
   Parameter_Set& set = effect.command();
-  set.slot<1>().value();
+  set.slot<brel::Slot::depth_factor>().value();
   auto calls = effect.host.checkout_calls();
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.back().index, 2);
@@ -146,7 +148,7 @@ TEST(Parameter_Values, ReadsTakeTheCurrentTimeOrTheGivenOne) {
   EXPECT_EQ(calls.back().time_step, 5);
   EXPECT_EQ(calls.back().time_scale, 30u);
 
-  const auto& bound = dynamic_cast<const brel::Parameter_AE&>(set.slot<1>());
+  const auto& bound = dynamic_cast<const brel::Parameter_AE&>(set.slot<brel::Slot::depth_factor>());
   bound.get_ae_param(bound.index, 7);
   EXPECT_EQ(effect.host.checkout_calls().back().what_time, 7);
   EXPECT_EQ(effect.host.imbalance(), "");
@@ -176,7 +178,7 @@ TEST(Parameter_Values, ARefusedCheckoutIsAHostErrorWithItsWarningLine) {
   Parameter_Set& set = effect.command();
   effect.host.inject(fn::checkout_param, PF_Err_INVALID_INDEX);
   try {
-    set.slot<3>().value();
+    set.slot<brel::Slot::gamma_correction>().value();
     FAIL() << "no exception";
   } catch (const brel::Exception_After_Effects& e) {
     EXPECT_EQ(e.code(), PF_Err_INVALID_INDEX);
@@ -189,14 +191,14 @@ TEST(Parameter_Values, ARefusedCheckoutIsAHostErrorWithItsWarningLine) {
   EXPECT_EQ(effect.host.calls(fn::checkin_param), 0);
   EXPECT_EQ(effect.host.imbalance(), "");
   // The next read works again.
-  EXPECT_EQ(set.slot<3>().value(), 1.0);
+  EXPECT_EQ(set.slot<brel::Slot::gamma_correction>().value(), 1.0);
 }
 
 TEST(Parameter_Values, ARefusedCheckInIsLoggedAndTheValueStillArrives) {
   Effect_Host effect(Host_Identity::after_effects());
   Parameter_Set& set = effect.command();
   effect.host.inject(fn::checkin_param, PF_Err_BAD_CALLBACK_PARAM);
-  EXPECT_EQ(set.slot<36>().value(), 16);
+  EXPECT_EQ(set.slot<brel::Slot::occlusion_radius>().value(), 16);
   EXPECT_EQ(last_log_line(),
             "-**### WARNING ###**-: PF_CHECKIN_PARAM() failed in AE_Param destructor. Error "
             "code: 516\n");
@@ -206,13 +208,13 @@ TEST(Parameter_Values, ColourSuiteFailuresStillCheckTheColourIn) {
   Effect_Host effect(Host_Identity::after_effects());
   Parameter_Set& set = effect.command();
   fail_next(effect.host, fn::float_color, PF_Err_INTERNAL_STRUCT_DAMAGED);
-  EXPECT_THROW(set.slot<16>().value(), brel::Exception_After_Effects);
+  EXPECT_THROW(set.slot<brel::Slot::point_light_color>().value(), brel::Exception_After_Effects);
   EXPECT_THAT(last_log_line(), HasSubstr("(512). Thrown in file "
                                          "base/after_effects/after_effects_parameter line 124."));
   fail_next(effect.host, fn::float_color, PF_Interrupt_CANCEL);
-  EXPECT_THROW(set.slot<16>().value(), brel::Exception_Abort);
+  EXPECT_THROW(set.slot<brel::Slot::point_light_color>().value(), brel::Exception_Abort);
   effect.host.remove_suite("PF ColorParamSuite", 1);
-  EXPECT_THROW(set.slot<16>().value(), brel::Exception_Ae_Suite);
+  EXPECT_THROW(set.slot<brel::Slot::point_light_color>().value(), brel::Exception_Ae_Suite);
   EXPECT_EQ(effect.host.calls(fn::checkin_param), 3);
   EXPECT_EQ(effect.host.imbalance(), "");
 }
@@ -231,8 +233,8 @@ TEST_P(Has_Layer, AnswersFromTheArrayTheCheckoutOrNotAtAll) {
   brel::sim::World world(8, 4, PF_PixelFormat_ARGB32, 4);
   effect.store().set_layer("environmental layer", world.get());
   Parameter_Set& set = effect.command();
-  EXPECT_EQ(set.slot<26>().has_layer(), c.answers);
-  EXPECT_FALSE(set.slot<28>().has_layer());
+  EXPECT_EQ(set.slot<brel::Slot::environmental_layer>().has_layer(), c.answers);
+  EXPECT_FALSE(set.slot<brel::Slot::reflection_amount_texture>().has_layer());
   EXPECT_EQ(effect.host.calls(fn::checkout_param), 2 * c.checkouts_per_ask);
   EXPECT_EQ(effect.host.imbalance(), "");
 }
@@ -251,27 +253,30 @@ TEST(Parameter_Interface, SwitchesFlagTheEntryAndRedrawAllButLayers) {
   Effect_Host effect(Host_Identity::after_effects());
   Parameter_Set& set = effect.command();
   PF_ParamDef** params = effect.host.params();
-  set.slot<2>().set_enabled(false);
+  set.slot<brel::Slot::perspective_perception>().set_enabled(false);
   EXPECT_EQ(params[3]->ui_flags & PF_PUI_DISABLED, PF_PUI_DISABLED);
   ASSERT_EQ(effect.host.update_ui_calls().size(), 1u);
   EXPECT_EQ(effect.host.update_ui_calls().back().index, 3);
   EXPECT_EQ(effect.host.update_ui_calls().back().ui_flags & PF_PUI_DISABLED, PF_PUI_DISABLED);
-  set.slot<2>().set_enabled(true);
+  set.slot<brel::Slot::perspective_perception>().set_enabled(true);
   EXPECT_EQ(params[3]->ui_flags & PF_PUI_DISABLED, 0);
-  set.slot<26>().set_enabled(false);
+  set.slot<brel::Slot::environmental_layer>().set_enabled(false);
   EXPECT_EQ(params[27]->ui_flags & PF_PUI_DISABLED, PF_PUI_DISABLED);
   EXPECT_EQ(effect.host.update_ui_calls().size(), 2u);
-  set.slot<14>().set_expanded(true);
+  set.slot<brel::Slot::point_light_group>().set_expanded(true);
   EXPECT_EQ(params[15]->flags & PF_ParamFlag_COLLAPSE_TWIRLY, 0);
-  set.slot<14>().set_visible(false);
+  set.slot<brel::Slot::point_light_group>().set_visible(false);
   EXPECT_EQ(params[15]->ui_flags & PF_PUI_INVISIBLE, PF_PUI_INVISIBLE);
 
   fail_next(effect.host, fn::update_param_ui, PF_Err_INVALID_CALLBACK);
-  EXPECT_THROW(set.slot<2>().set_enabled(false), brel::Exception_After_Effects);
+  EXPECT_THROW(set.slot<brel::Slot::perspective_perception>().set_enabled(false),
+               brel::Exception_After_Effects);
   fail_next(effect.host, fn::update_param_ui, PF_Interrupt_CANCEL);
-  EXPECT_THROW(set.slot<2>().set_enabled(true), brel::Exception_Abort);
+  EXPECT_THROW(set.slot<brel::Slot::perspective_perception>().set_enabled(true),
+               brel::Exception_Abort);
   effect.host.remove_suite("PF Param Utils Suite", 2);
-  EXPECT_THROW(set.slot<2>().set_enabled(true), brel::Exception_Ae_Suite);
+  EXPECT_THROW(set.slot<brel::Slot::perspective_perception>().set_enabled(true),
+               brel::Exception_Ae_Suite);
   EXPECT_EQ(effect.host.imbalance(), "");
 }
 
@@ -280,26 +285,26 @@ TEST(Parameter_Interface, SetValuesGoToTheArrayAndBackToTheHost) {
   {
     Parameter_Set& set = effect.command();
     PF_ParamDef** params = effect.host.params();
-    set.slot<1>().set_value(2.5);
+    set.slot<brel::Slot::depth_factor>().set_value(2.5);
     EXPECT_EQ(params[2]->u.fs_d.value, 2.5);
     EXPECT_EQ(params[2]->uu.change_flags & PF_ChangeFlag_CHANGED_VALUE,
               PF_ChangeFlag_CHANGED_VALUE);
-    set.slot<76>().set_value(0);
+    set.slot<brel::Slot::refraction_type>().set_value(0);
     EXPECT_EQ(params[77]->u.pd.value, 1);
-    set.slot<40>().set_value(true);
+    set.slot<brel::Slot::additive_mix>().set_value(true);
     EXPECT_EQ(params[41]->u.bd.value, 1);
-    set.slot<58>().set_value(1.0f, 0.5f, 0.0f);
+    set.slot<brel::Slot::surface_color>().set_value(1.0f, 0.5f, 0.0f);
     EXPECT_EQ(params[59]->u.cd.value.red, 255);
     EXPECT_EQ(params[59]->u.cd.value.green, 127);
     EXPECT_EQ(params[59]->u.cd.value.blue, 0);
-    set.slot<1>().set_slider_range(-2.0, 2.0);
+    set.slot<brel::Slot::depth_factor>().set_slider_range(-2.0, 2.0);
     EXPECT_EQ(params[2]->u.fs_d.slider_min, -2.0f);
-    EXPECT_EQ(set.slot<1>().slider_max(), 2.0);
+    EXPECT_EQ(set.slot<brel::Slot::depth_factor>().slider_max(), 2.0);
   }
   Parameter_Set& next = effect.command();
-  EXPECT_EQ(next.slot<1>().value(), 2.5);
-  EXPECT_EQ(next.slot<76>().value(), 0);
-  EXPECT_TRUE(next.slot<40>().value());
+  EXPECT_EQ(next.slot<brel::Slot::depth_factor>().value(), 2.5);
+  EXPECT_EQ(next.slot<brel::Slot::refraction_type>().value(), 0);
+  EXPECT_TRUE(next.slot<brel::Slot::additive_mix>().value());
   EXPECT_EQ(effect.host.imbalance(), "");
 }
 
