@@ -20,16 +20,23 @@ void write_grey_row(P* output, int64_t width, Grey&& grey) {
   constexpr int64_t block = 256;
   const Channel alpha = Traits::to_channel_truncated(Traits::white_value);
   float values[block];
-  Channel converted[block];
+  // Float channels take the values as they are.
+  Channel converted[Traits::is_integer ? block : 1];
+  const Channel* channels = nullptr;
   for (int64_t x0 = 0; x0 < width; x0 += block) {
     const int64_t n = std::min(block, width - x0);
     grey(x0, n, values);
-    Traits::to_channels_truncated(values, converted, n);
+    if constexpr (Traits::is_integer) {
+      Traits::to_channels_truncated(values, converted, n);
+      channels = converted;
+    } else {
+      channels = values;
+    }
     for (int64_t i = 0; i < n; ++i) {
       P& pixel = output[x0 + i];
-      pixel.channel[Traits::red] = converted[i];
-      pixel.channel[Traits::green] = converted[i];
-      pixel.channel[Traits::blue] = converted[i];
+      pixel.channel[Traits::red] = channels[i];
+      pixel.channel[Traits::green] = channels[i];
+      pixel.channel[Traits::blue] = channels[i];
       pixel.channel[Traits::alpha] = alpha;
     }
   }

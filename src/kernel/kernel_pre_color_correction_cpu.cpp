@@ -409,6 +409,55 @@ BREL_INTEGER_BLOCK_FUNCTIONS(ARGB8)
 BREL_INTEGER_BLOCK_FUNCTIONS(BGRA8)
 #undef BREL_INTEGER_BLOCK_FUNCTIONS
 
+// Float pixels only move between layouts; multiplying by white (1) keeps every value as the
+// integer path's steps would, not-a-number signals included.
+template <class P>
+BREL_TARGET_CLONES_AVX2 void load_float_block(const P* input, int64_t n, Block& values) {
+  using Traits = Pixel_Traits<P>;
+  for (int64_t i = 0; i < n; ++i) {
+    values.r[i] = input_value<P>(input[i].channel[Traits::red]);
+    values.g[i] = input_value<P>(input[i].channel[Traits::green]);
+    values.b[i] = input_value<P>(input[i].channel[Traits::blue]);
+    values.a[i] = input_value<P>(input[i].channel[Traits::alpha]);
+  }
+}
+
+template <class P>
+BREL_TARGET_CLONES_AVX2 void store_float_block(const Block& values, int64_t n, P* output) {
+  using Traits = Pixel_Traits<P>;
+  const float white = Traits::white_value;
+  for (int64_t i = 0; i < n; ++i) {
+    output[i].channel[Traits::alpha] = values.a[i] * white;
+    output[i].channel[Traits::red] = values.tint_r[i] * white;
+    output[i].channel[Traits::green] = values.tint_g[i] * white;
+    output[i].channel[Traits::blue] = values.tint_b[i] * white;
+  }
+}
+
+template <class P>
+BREL_TARGET_CLONES_AVX2 void store_float_block_constant(const Block& values, int64_t n, float r,
+                                                        float g, float b, P* output) {
+  using Traits = Pixel_Traits<P>;
+  const float white = Traits::white_value;
+  const float red = r * white;
+  const float green = g * white;
+  const float blue = b * white;
+  for (int64_t i = 0; i < n; ++i) {
+    output[i].channel[Traits::alpha] = values.a[i] * white;
+    output[i].channel[Traits::red] = red;
+    output[i].channel[Traits::green] = green;
+    output[i].channel[Traits::blue] = blue;
+  }
+}
+
+#define BREL_FLOAT_BLOCK_FUNCTIONS(P)                         \
+  template void load_float_block(const P*, int64_t, Block&);  \
+  template void store_float_block(const Block&, int64_t, P*); \
+  template void store_float_block_constant(const Block&, int64_t, float, float, float, P*);
+BREL_FLOAT_BLOCK_FUNCTIONS(ARGB32f)
+BREL_FLOAT_BLOCK_FUNCTIONS(BGRA32f)
+#undef BREL_FLOAT_BLOCK_FUNCTIONS
+
 void process_block(const Pre_Color_Correction_Settings& s, Block& block, int64_t n, float* depth,
                    bool surface) {
   if (!is_neutral(s)) {

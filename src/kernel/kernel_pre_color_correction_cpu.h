@@ -145,6 +145,16 @@ template <class P>
 void store_integer_block_constant(const Block& values, int64_t n,
                                   typename Pixel_Traits<P>::Word rgb, P* output);
 
+// The same for float pixels, whose channels are already in units of white: n pixels into the
+// block, and out of it with the surface colour or with the constant surface `r`, `g`, `b`.
+template <class P>
+void load_float_block(const P* input, int64_t n, Block& values);
+template <class P>
+void store_float_block(const Block& values, int64_t n, P* output);
+template <class P>
+void store_float_block_constant(const Block& values, int64_t n, float r, float g, float b,
+                                P* output);
+
 // Without a texture and without colour mix every pixel has the same surface colour: the row body
 // then computes it once, by the same steps as for each pixel with a white texture sample.
 bool constant_surface(const Pre_Color_Correction_Settings& s, bool texture);
@@ -182,37 +192,23 @@ void pre_color_correction_rows(
     typename Kernel_Pre_Color_Correction<Layer<P>, Implementation_Cpu>::Parameters_In in,
     Layer<float> depth) {
   using Traits = Pixel_Traits<P>;
-  using Channel = typename Traits::Channel;
   using namespace pre_color_correction_detail;
-  constexpr int64_t channels = Traits::channel_count;
   const Pre_Color_Correction_Settings settings = pre_color_correction_settings(in);
   const auto [begin, end] = thread_iteration_range(iteration, in.input.height);
   const int64_t w = in.input.width;
   const Layer<P>& texture = in.surface_color_texture;
   const float white = Traits::white_value;
   Block values;
-  // A block's channels in memory order, first as stored and then in units of white: the
-  // conversions run over all of them at once, as vector code.
-  Channel stored[channels * block];
-  float converted[channels * block];
-  // The output's channel values, one array per channel.
-  Channel alpha[block];
-  Channel red[block];
-  Channel green[block];
-  Channel blue[block];
   const bool constant = constant_surface(settings, texture.pixels != nullptr);
-  // The constant surface's channels as a pixel word, for integer pixels.
+  // The constant surface in units of white, and for integer pixels its channels as a word.
+  float constant_color[3] = {};
   typename Traits::Word constant_rgb = 0;
   if (constant) {
-    float color[3];
-    constant_surface_color(settings, color);
-    red[0] = Traits::to_channel_truncated(color[0] * white);
-    green[0] = Traits::to_channel_truncated(color[1] * white);
-    blue[0] = Traits::to_channel_truncated(color[2] * white);
+    constant_surface_color(settings, constant_color);
     if constexpr (Traits::is_integer) {
-      constant_rgb = Traits::to_word_truncated(color[0] * white, Traits::red) |
-                     Traits::to_word_truncated(color[1] * white, Traits::green) |
-                     Traits::to_word_truncated(color[2] * white, Traits::blue);
+      constant_rgb = Traits::to_word_truncated(constant_color[0] * white, Traits::red) |
+                     Traits::to_word_truncated(constant_color[1] * white, Traits::green) |
+                     Traits::to_word_truncated(constant_color[2] * white, Traits::blue);
     }
   }
   for (int64_t y = begin; y < end; ++y) {
@@ -234,16 +230,7 @@ void pre_color_correction_rows(
       if constexpr (Traits::is_integer) {
         load_integer_block(input + x0, n, values);
       } else {
-        std::memcpy(stored, input + x0, static_cast<size_t>(n) * sizeof(P));
-        for (int64_t j = 0; j < channels * n; ++j) {
-          converted[j] = input_value<P>(static_cast<float>(stored[j]));
-        }
-        for (int64_t i = 0; i < n; ++i) {
-          values.r[i] = converted[channels * i + Traits::red];
-          values.g[i] = converted[channels * i + Traits::green];
-          values.b[i] = converted[channels * i + Traits::blue];
-          values.a[i] = converted[channels * i + Traits::alpha];
-        }
+        load_float_block(input + x0, n, values);
       }
       if (!constant) {
         for (int64_t i = 0; i < n; ++i) {
@@ -269,34 +256,11 @@ void pre_color_correction_rows(
         }
         continue;
       }
-      for (int64_t i = 0; i < n; ++i) {
-        values.a[i] = values.a[i] * white;
-      }
-      Traits::to_channels_truncated(values.a, alpha, n);
       if (constant) {
-        for (int64_t i = 0; i < n; ++i) {
-          P& pixel = output[x0 + i];
-          pixel.channel[Traits::alpha] = alpha[i];
-          pixel.channel[Traits::red] = red[0];
-          pixel.channel[Traits::green] = green[0];
-          pixel.channel[Traits::blue] = blue[0];
-        }
-        continue;
-      }
-      for (int64_t i = 0; i < n; ++i) {
-        values.tint_r[i] = values.tint_r[i] * white;
-        values.tint_g[i] = values.tint_g[i] * white;
-        values.tint_b[i] = values.tint_b[i] * white;
-      }
-      Traits::to_channels_truncated(values.tint_r, red, n);
-      Traits::to_channels_truncated(values.tint_g, green, n);
-      Traits::to_channels_truncated(values.tint_b, blue, n);
-      for (int64_t i = 0; i < n; ++i) {
-        P& pixel = output[x0 + i];
-        pixel.channel[Traits::alpha] = alpha[i];
-        pixel.channel[Traits::red] = red[i];
-        pixel.channel[Traits::green] = green[i];
-        pixel.channel[Traits::blue] = blue[i];
+        store_float_block_constant(values, n, constant_color[0], constant_color[1],
+                                   constant_color[2], output + x0);
+      } else {
+        store_float_block(values, n, output + x0);
       }
     }
     context.check_abort();

@@ -25,6 +25,22 @@ BREL_TARGET_CLONES_AVX2 void normals_to_integer_pixels(const Vector_3<float>* no
   }
 }
 
+template <class P>
+BREL_TARGET_CLONES_AVX2 void normals_to_float_pixels(const Vector_3<float>* normals, P* output,
+                                                     int64_t n) {
+  using Traits = Pixel_Traits<P>;
+  const float white = Traits::white_value;
+  for (int64_t i = 0; i < n; ++i) {
+    P& pixel = output[i];
+    pixel.channel[Traits::red] = (normals[i].x + 1.0f) * 0.5f * white;
+    pixel.channel[Traits::green] = (normals[i].y + 1.0f) * 0.5f * white;
+    pixel.channel[Traits::blue] = (normals[i].z + 1.0f) * 0.5f * white;
+    pixel.channel[Traits::alpha] = white;
+  }
+}
+
+template void normals_to_float_pixels(const Vector_3<float>*, ARGB32f*, int64_t);
+template void normals_to_float_pixels(const Vector_3<float>*, BGRA32f*, int64_t);
 template void normals_to_integer_pixels(const Vector_3<float>*, ARGB16*, int64_t);
 template void normals_to_integer_pixels(const Vector_3<float>*, BGRA16*, int64_t);
 template void normals_to_integer_pixels(const Vector_3<float>*, ARGB8*, int64_t);

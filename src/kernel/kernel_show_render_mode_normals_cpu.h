@@ -36,47 +36,28 @@ class Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>
 namespace show_render_mode_normals_detail {
 
 // Integer pixels of n normals, each built as one word in registers and stored at once: the
-// loop runs as vector code with no per-channel stores.
+// loop runs as vector code with no per-channel stores. Float pixels are written straight from
+// the normals, with no copy between.
 template <class P>
 void normals_to_integer_pixels(const Vector_3<float>* normals, P* output, int64_t n);
+template <class P>
+void normals_to_float_pixels(const Vector_3<float>* normals, P* output, int64_t n);
 
 }  // namespace show_render_mode_normals_detail
 
-// Writes output row iteration.index, a block of pixels at a time. The three components of a
-// normal map alike, so the block's components are mapped as one array of floats (a loop that
-// runs as vector code) before they are spread over the channels.
+// Writes output row iteration.index.
 template <class P>
 void show_render_mode_normals_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::Parameters_In in) {
   using Traits = Pixel_Traits<P>;
-  using Channel = typename Traits::Channel;
-  constexpr int64_t block = 256;
   const int64_t y = iteration.index;
   const Vector_3<float>* normals = in.normals.row(y);
   P* output = in.output.row(y);
   if constexpr (Traits::is_integer) {
     show_render_mode_normals_detail::normals_to_integer_pixels(normals, output, in.output.width);
   } else {
-    const float white = Traits::white_value;
-    const Channel alpha = Traits::to_channel_truncated(white);
-    float components[3 * block];
-    Channel values[3 * block];
-    for (int64_t x0 = 0; x0 < in.output.width; x0 += block) {
-      const int64_t n = std::min(block, in.output.width - x0);
-      std::memcpy(components, normals + x0, static_cast<size_t>(n) * sizeof(Vector_3<float>));
-      for (int64_t i = 0; i < 3 * n; ++i) {
-        components[i] = (components[i] + 1.0f) * 0.5f * white;
-      }
-      Traits::to_channels_truncated(components, values, 3 * n);
-      for (int64_t i = 0; i < n; ++i) {
-        P& pixel = output[x0 + i];
-        pixel.channel[Traits::red] = values[3 * i];
-        pixel.channel[Traits::green] = values[3 * i + 1];
-        pixel.channel[Traits::blue] = values[3 * i + 2];
-        pixel.channel[Traits::alpha] = alpha;
-      }
-    }
+    show_render_mode_normals_detail::normals_to_float_pixels(normals, output, in.output.width);
   }
   context.check_abort();
 }
