@@ -167,10 +167,31 @@ const Byte_Lane_Factors& byte_lane_factors() {
   return factors;
 }
 
-// The four channels of the 8-bit pixel in the low bytes of `bytes`, as floats.
-inline __m128 byte_pixel_floats(__m128i bytes) {
+// The four channels of the 8-bit pixel at `pixel`, as floats; and of the two at `pair`.
+inline __m128 byte_pixel_floats(const uint8_t* pixel) {
+  int32_t bytes;
+  std::memcpy(&bytes, pixel, 4);
   const __m128i zero = _mm_setzero_si128();
-  return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(bytes, zero), zero));
+  return _mm_cvtepi32_ps(
+      _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero));
+}
+
+inline void byte_pair_floats(const uint8_t* pair, __m128& first, __m128& second) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i words =
+      _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pair)), zero);
+  first = _mm_cvtepi32_ps(_mm_unpacklo_epi16(words, zero));
+  second = _mm_cvtepi32_ps(_mm_unpackhi_epi16(words, zero));
+}
+
+// The running sums of a pixel's four channels, in double, stored at `cell`: written as generic
+// vectors, so that with AVX2 one conversion and one addition take all four.
+using Float_Quad = float __attribute__((vector_size(16)));
+using Double_Quad = double __attribute__((vector_size(32)));
+
+inline void add_to_running(Double_Quad& running, __m128 values, double* cell) {
+  running += __builtin_convertvector(reinterpret_cast<Float_Quad>(values), Double_Quad);
+  std::memcpy(cell, &running, sizeof(running));
 }
 
 // Pixels 0 .. count - 1 of a level row whose blocks all have two columns, 8-bit with alpha at
@@ -182,52 +203,40 @@ BREL_TARGET_CLONES_AVX2 void downsample_byte_blocks(const uint8_t* row0, const u
   const __m128 quarter = _mm_set1_ps(0.25f);
   const __m128 half = _mm_set1_ps(0.5f);
   const __m128 white = _mm_set1_ps(255.0f);
-  __m128d running_low = _mm_loadu_pd(running);
-  __m128d running_high = _mm_loadu_pd(running + 2);
+  Double_Quad sum;
+  std::memcpy(&sum, running, sizeof(sum));
   for (int64_t x = 0; x < count; ++x) {
     const uint8_t* const top = row0 + 8 * x;
     const uint8_t* const bottom = row1 + 8 * x;
-    const __m128i top_pair = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(top));
-    const __m128i bottom_pair = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bottom));
-    const __m128 p00 = _mm_mul_ps(byte_pixel_floats(top_pair), _mm_load_ps(f.weight[top[alpha]]));
-    const __m128 p01 = _mm_mul_ps(byte_pixel_floats(_mm_srli_epi64(top_pair, 32)),
-                                  _mm_load_ps(f.weight[top[4 + alpha]]));
-    const __m128 p10 =
-        _mm_mul_ps(byte_pixel_floats(bottom_pair), _mm_load_ps(f.weight[bottom[alpha]]));
-    const __m128 p11 = _mm_mul_ps(byte_pixel_floats(_mm_srli_epi64(bottom_pair, 32)),
-                                  _mm_load_ps(f.weight[bottom[4 + alpha]]));
+    __m128 c00, c01, c10, c11;
+    byte_pair_floats(top, c00, c01);
+    byte_pair_floats(bottom, c10, c11);
+    const __m128 p00 = _mm_mul_ps(c00, _mm_load_ps(f.weight[top[alpha]]));
+    const __m128 p01 = _mm_mul_ps(c01, _mm_load_ps(f.weight[top[4 + alpha]]));
+    const __m128 p10 = _mm_mul_ps(c10, _mm_load_ps(f.weight[bottom[alpha]]));
+    const __m128 p11 = _mm_mul_ps(c11, _mm_load_ps(f.weight[bottom[4 + alpha]]));
     const __m128 mean = _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(p00, p01), p10), p11), quarter);
     const int32_t quarters = top[alpha] + top[4 + alpha] + bottom[alpha] + bottom[4 + alpha];
     const __m128 straight = _mm_mul_ps(mean, _mm_load_ps(f.inverse[quarters]));
-    const __m128 level =
-        _mm_max_ps(_mm_min_ps(_mm_add_ps(straight, half), white), _mm_setzero_ps());
+    // Means of channels and weights of 0 and more are not below 0: only white limits them.
+    const __m128 level = _mm_min_ps(_mm_add_ps(straight, half), white);
     const __m128i words = _mm_cvttps_epi32(level);
     const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(words, words), words);
     const int32_t pixel = _mm_cvtsi128_si32(packed);
     std::memcpy(out + 4 * x, &pixel, 4);
-    running_low = _mm_add_pd(running_low, _mm_cvtps_pd(mean));
-    running_high = _mm_add_pd(running_high, _mm_cvtps_pd(_mm_movehl_ps(mean, mean)));
-    _mm_storeu_pd(sums + 4 * x, running_low);
-    _mm_storeu_pd(sums + 4 * x + 2, running_high);
+    add_to_running(sum, mean, sums + 4 * x);
   }
-  _mm_storeu_pd(running, running_low);
-  _mm_storeu_pd(running + 2, running_high);
+  std::memcpy(running, &sum, sizeof(sum));
 }
 
 // Row sums of `count` 8-bit source pixels with alpha at byte `alpha`, from 0.
 BREL_TARGET_CLONES_AVX2 void prefix_byte_row(const uint8_t* in, double* sums, int64_t count,
                                              int32_t alpha, const Byte_Lane_Factors& f) {
-  __m128d running_low = _mm_setzero_pd();
-  __m128d running_high = _mm_setzero_pd();
+  Double_Quad sum = {};
   for (int64_t x = 0; x < count; ++x) {
-    int32_t bytes;
-    std::memcpy(&bytes, in + 4 * x, 4);
-    const __m128 values = _mm_mul_ps(byte_pixel_floats(_mm_cvtsi32_si128(bytes)),
-                                     _mm_load_ps(f.weight[in[4 * x + alpha]]));
-    running_low = _mm_add_pd(running_low, _mm_cvtps_pd(values));
-    running_high = _mm_add_pd(running_high, _mm_cvtps_pd(_mm_movehl_ps(values, values)));
-    _mm_storeu_pd(sums + 4 * x, running_low);
-    _mm_storeu_pd(sums + 4 * x + 2, running_high);
+    const __m128 values =
+        _mm_mul_ps(byte_pixel_floats(in + 4 * x), _mm_load_ps(f.weight[in[4 * x + alpha]]));
+    add_to_running(sum, values, sums + 4 * x);
   }
 }
 #endif
