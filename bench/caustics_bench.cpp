@@ -100,7 +100,10 @@ const bool registered = [] {
   for (const auto function : {&BM_caustics_lens, &BM_caustics_flat}) {
     benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(
         function == &BM_caustics_lens ? "BM_caustics_lens" : "BM_caustics_flat", function);
-    b->ArgNames({"threads", "mode", "height"})->Unit(benchmark::kMillisecond)->UseRealTime();
+    b->ArgNames({"threads", "mode", "height"})
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime();
     for (const int64_t height : {1080, 2160}) {
       for (const int64_t mode : {1, 2, 3}) {
         for (const int64_t threads : {1, 0}) {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "base/exception.h"
+
 namespace brel {
 
 namespace {
@@ -15,10 +17,25 @@ int64_t index_of(float inside) {
   return static_cast<int64_t>(inside);
 }
 
+// The shared buffer as a target of the rasteriser: every addition atomic.
+struct Shared_Buffer {
+  explicit Shared_Buffer(const Layer<RGB32f>& buffer)
+      : width(buffer.width), height(buffer.height), buffer(buffer) {}
+
+  void add(int64_t column, int64_t row, float v, const RGB32f& k) const {
+    add_light(buffer, column, row, v, k);
+  }
+
+  int64_t width;
+  int64_t height;
+  const Layer<RGB32f>& buffer;
+};
+
 // Mode 1: one crossing per row at the truncated column, the crossing advanced by the slope
 // from row to row; the fractions of the rows are not taken into account.
+template <class Target>
 void rasterize_edge_plain(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
-                          const Layer<RGB32f>& buffer) {
+                          Target& buffer) {
   const float width = static_cast<float>(buffer.width);
   const float ta = std::trunc(ya);
   const float first = std::max(ta, 0.0f);
@@ -32,7 +49,7 @@ void rasterize_edge_plain(float xa, float ya, float xb, float yb, float sign, co
     const float column = std::trunc(x);
     // A crossing left of the buffer lights the whole row: it lands in column 0.
     if (column < width) {
-      add_light(buffer, column > 0.0f ? index_of(column) : 0, r, sign, k);
+      buffer.add(column > 0.0f ? index_of(column) : 0, r, sign, k);
     }
     x += slope;
   }
@@ -40,8 +57,8 @@ void rasterize_edge_plain(float xa, float ya, float xb, float yb, float sign, co
 
 // A segment wider than its footprint: the weight w spread evenly over [lo, hi], whatever lies
 // left of column 1 going to column 0, whatever lies at or right of the buffer's width dropped.
-void spread_span(float lo, float hi, float w, int64_t r, const RGB32f& k,
-                 const Layer<RGB32f>& buffer) {
+template <class Target>
+void spread_span(float lo, float hi, float w, int64_t r, const RGB32f& k, Target& buffer) {
   const float width = static_cast<float>(buffer.width);
   const float cl = std::trunc(lo);
   if (!(cl < width) || !std::isfinite(lo) || !std::isfinite(hi)) {
@@ -49,7 +66,7 @@ void spread_span(float lo, float hi, float w, int64_t r, const RGB32f& k,
   }
   const float ch = std::trunc(hi);
   if (ch < 1.0f) {
-    add_light(buffer, 0, r, w, k);
+    buffer.add(0, r, w, k);
     return;
   }
   const float density = w / (hi - lo);
@@ -58,13 +75,13 @@ void spread_span(float lo, float hi, float w, int64_t r, const RGB32f& k,
   if (cl < 0.0f) {
     left += -cl * density;
   }
-  add_light(buffer, index_of(first), r, left, k);
+  buffer.add(index_of(first), r, left, k);
   if (ch < width) {
-    add_light(buffer, index_of(ch), r, (hi - ch) * density, k);
+    buffer.add(index_of(ch), r, (hi - ch) * density, k);
   }
   const int64_t end = index_of(std::min(ch, width));
   for (int64_t c = index_of(first) + 1; c < end; ++c) {
-    add_light(buffer, c, r, density, k);
+    buffer.add(c, r, density, k);
   }
 }
 
@@ -79,8 +96,9 @@ struct Edge {
   float x_at(float y) const { return xa + (y - ya) * slope; }
 };
 
+template <class Target>
 void add_edge_span_sharp(const Edge& edge, float ys, float ye, float w, int64_t r, const RGB32f& k,
-                         const Layer<RGB32f>& buffer) {
+                         Target& buffer) {
   const float xs = edge.x_at(ys);
   const float xe = edge.x_at(ye);
   const float lo = std::min(xs, xe);
@@ -97,12 +115,13 @@ void add_edge_span_sharp(const Edge& edge, float ys, float ye, float w, int64_t 
   const float c = std::trunc(xm);
   const float phi = xm - c;
   const float cc = std::clamp(c, 0.0f, static_cast<float>(buffer.width - 2));
-  add_light(buffer, index_of(cc), r, (1.0f - phi) * w, k);
-  add_light(buffer, index_of(cc) + 1, r, phi * w, k);
+  buffer.add(index_of(cc), r, (1.0f - phi) * w, k);
+  buffer.add(index_of(cc) + 1, r, phi * w, k);
 }
 
+template <class Target>
 void add_edge_span_smooth(const Edge& edge, float ys, float ye, float w, int64_t r, const RGB32f& k,
-                          const Layer<RGB32f>& buffer) {
+                          Target& buffer) {
   // Half a row longer at each end, but never beyond the edge's own extent.
   const float xs = edge.x_at(ys - 0.5f);
   const float xe = edge.x_at(ye + 0.5f);
@@ -120,16 +139,16 @@ void add_edge_span_smooth(const Edge& edge, float ys, float ye, float w, int64_t
   const float phi = xm - c;
   const float cc = c > 0.0f ? std::min(c, static_cast<float>(buffer.width - 2)) : 1.0f;
   const int64_t column = index_of(cc);
-  add_light(buffer, column - 1, r, (1.0f - phi) * w / 3.0f, k);
-  add_light(buffer, column, r, (2.0f - phi) * w / 3.0f, k);
-  add_light(buffer, column + 1, r, 2.0f * phi * w / 3.0f, k);
+  buffer.add(column - 1, r, (1.0f - phi) * w / 3.0f, k);
+  buffer.add(column, r, (2.0f - phi) * w / 3.0f, k);
+  buffer.add(column + 1, r, 2.0f * phi * w / 3.0f, k);
 }
 
 // Cuts the edge into row segments of the buffer, each weighted by sign times its height, and
 // hands them to `span`: the last row, the full rows between, then the first row.
-template <class Span>
+template <class Target, class Span>
 void rasterize_edge(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
-                    const Layer<RGB32f>& buffer, Span span) {
+                    Target& buffer, Span span) {
   if (ya == yb) {
     return;
   }
@@ -168,20 +187,21 @@ struct Vertex {
   float y;
 };
 
-}  // namespace
-
-void rasterize_edge_sharp(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
-                          const Layer<RGB32f>& buffer) {
-  rasterize_edge(xa, ya, xb, yb, sign, k, buffer, &add_edge_span_sharp);
+template <class Target>
+void sharp_edge(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
+                Target& buffer) {
+  rasterize_edge(xa, ya, xb, yb, sign, k, buffer, &add_edge_span_sharp<Target>);
 }
 
-void rasterize_edge_smooth(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
-                           const Layer<RGB32f>& buffer) {
-  rasterize_edge(xa, ya, xb, yb, sign, k, buffer, &add_edge_span_smooth);
+template <class Target>
+void smooth_edge(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
+                 Target& buffer) {
+  rasterize_edge(xa, ya, xb, yb, sign, k, buffer, &add_edge_span_smooth<Target>);
 }
 
-void rasterize_triangle_edges(const RGB32f& k, const Layer<RGB32f>& buffer, int64_t mode, float x0,
-                              float y0, float x1, float y1, float x2, float y2) {
+template <class Target>
+void rasterize_triangle(const RGB32f& k, Target& buffer, int64_t mode, float x0, float y0, float x1,
+                        float y1, float x2, float y2) {
   // A vertex that is not finite has no place in the buffer: its triangle adds nothing, rather
   // than the one edge of it that could be drawn.
   for (const float v : {x0, y0, x1, y1, x2, y2}) {
@@ -211,14 +231,77 @@ void rasterize_triangle_edges(const RGB32f& k, const Layer<RGB32f>& buffer, int6
   const float long_x = u.x + (m.y - u.y) * (l.x - u.x) / (l.y - u.y);
   const float short_sign = m.x < long_x ? 1.0f : -1.0f;
   const float long_sign = -short_sign;
-  using Edge_Rasterizer =
-      void (*)(float, float, float, float, float, const RGB32f&, const Layer<RGB32f>&);
-  const Edge_Rasterizer edge = mode == caustics_antialias_off     ? &rasterize_edge_plain
-                               : mode == caustics_antialias_sharp ? &rasterize_edge_sharp
-                                                                  : &rasterize_edge_smooth;
+  using Edge_Rasterizer = void (*)(float, float, float, float, float, const RGB32f&, Target&);
+  const Edge_Rasterizer edge = mode == caustics_antialias_off     ? &rasterize_edge_plain<Target>
+                               : mode == caustics_antialias_sharp ? &sharp_edge<Target>
+                                                                  : &smooth_edge<Target>;
   edge(u.x, u.y, l.x, l.y, long_sign, k, buffer);
   edge(u.x, u.y, m.x, m.y, short_sign, k, buffer);
   edge(m.x, m.y, l.x, l.y, short_sign, k, buffer);
+}
+
+}  // namespace
+
+Caustics_Band::Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_t buffer_height)
+    : width(buffer_width), height(buffer_height), scratch_(scratch) {
+  BREL_ASSERT(scratch.height >= rows && scratch.width >= buffer_width);
+  lowest_.fill(buffer_width);
+  highest_.fill(-1);
+}
+
+void Caustics_Band::place(int64_t first_row) {
+  if (!zeroed_) {
+    for (int64_t i = 0; i < rows; ++i) {
+      std::fill_n(scratch_.row(i), width, RGB32f{{0.0f, 0.0f, 0.0f}});
+    }
+    zeroed_ = true;
+  }
+  first_row_ = first_row;
+}
+
+void Caustics_Band::flush(const Layer<RGB32f>& buffer) {
+  for (int64_t i = 0; i < rows; ++i) {
+    if (lowest_[i] > highest_[i]) {
+      continue;
+    }
+    RGB32f* from = scratch_.row(i);
+    RGB32f* to = buffer.row(first_row_ + i);
+    for (int64_t x = lowest_[i]; x <= highest_[i]; ++x) {
+      for (int32_t c = 0; c < 3; ++c) {
+        float& value = from[x].channel[c];
+        // Adding a zero changes no sum (-0 only where the sum was -0 already).
+        if (value != 0.0f) {
+          std::atomic_ref<float>(to[x].channel[c]).fetch_add(value, std::memory_order_relaxed);
+          value = 0.0f;
+        }
+      }
+    }
+    lowest_[i] = width;
+    highest_[i] = -1;
+  }
+}
+
+void rasterize_edge_sharp(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
+                          const Layer<RGB32f>& buffer) {
+  Shared_Buffer target(buffer);
+  sharp_edge(xa, ya, xb, yb, sign, k, target);
+}
+
+void rasterize_edge_smooth(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
+                           const Layer<RGB32f>& buffer) {
+  Shared_Buffer target(buffer);
+  smooth_edge(xa, ya, xb, yb, sign, k, target);
+}
+
+void rasterize_triangle_edges(const RGB32f& k, const Layer<RGB32f>& buffer, int64_t mode, float x0,
+                              float y0, float x1, float y1, float x2, float y2) {
+  Shared_Buffer target(buffer);
+  rasterize_triangle(k, target, mode, x0, y0, x1, y1, x2, y2);
+}
+
+void rasterize_triangle_edges(const RGB32f& k, Caustics_Band& band, int64_t mode, float x0,
+                              float y0, float x1, float y1, float x2, float y2) {
+  rasterize_triangle(k, band, mode, x0, y0, x1, y1, x2, y2);
 }
 
 }  // namespace brel

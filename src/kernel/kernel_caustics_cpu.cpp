@@ -1,7 +1,11 @@
 #include "kernel/kernel_caustics_cpu.h"
 
 #include <algorithm>
+#include <span>
 #include <utility>
+#include <vector>
+
+#include "base/exception.h"
 
 #include "base/kernel_clear.h"
 #include "kernel/caustics_rasterizer.h"
@@ -140,15 +144,16 @@ float caustics_point_falloff(float path, float falloff_distance, float falloff) 
 
 namespace {
 
-// Both triangles of the patch, T1 = (P00, P10, P01) first, then T2 = (P01, P10, P11).
-void splat_patch(const Caustics_Patch& patch, const RGB32f& k, const Layer<RGB32f>& buffer,
-                 int64_t mode) {
+// Both triangles of the patch, T1 = (P00, P10, P01) first, then T2 = (P01, P10, P11), each
+// through draw(colour, x0, y0, x1, y1, x2, y2).
+template <class Draw>
+void splat_patch(const Caustics_Patch& patch, const RGB32f& k, Draw& draw) {
   const Blur_Coordinates& p00 = patch.corner[0];
   const Blur_Coordinates& p10 = patch.corner[1];
   const Blur_Coordinates& p01 = patch.corner[2];
   const Blur_Coordinates& p11 = patch.corner[3];
-  rasterize_triangle_edges(k, buffer, mode, p00.x, p00.y, p10.x, p10.y, p01.x, p01.y);
-  rasterize_triangle_edges(k, buffer, mode, p01.x, p01.y, p10.x, p10.y, p11.x, p11.y);
+  draw(k, p00.x, p00.y, p10.x, p10.y, p01.x, p01.y);
+  draw(k, p01.x, p01.y, p10.x, p10.y, p11.x, p11.y);
 }
 
 // The tint times the patch factor, the falloff, the light's intensity and its colour.
@@ -202,15 +207,16 @@ void init_point_coordinates_body(const Iteration& iteration, Render_Context cont
   context.check_abort();
 }
 
-template <class P>
-void caustics_splat_body(const Iteration& iteration, Render_Context context,
-                         Caustics_Parameters_In<P> in, Layer<RGB32f> buffer,
-                         Array_2d<Blur_Coordinates> direct, Array_2d<Blur_Coordinates> point) {
+namespace {
+
+// The cells of row y, their triangles handed to `draw` (see splat_patch).
+template <class P, class Draw>
+void splat_row(int64_t y, const Caustics_Parameters_In<P>& in,
+               const Array_2d<Blur_Coordinates>& direct, const Array_2d<Blur_Coordinates>& point,
+               Draw& draw) {
   using Traits = Pixel_Traits<P>;
-  const int64_t y = iteration.index;
   const int64_t w = in.image.width;
   if (y == 0 || w <= 0) {
-    context.check_abort();
     return;
   }
   const float channel_scale = 1.0f / Traits::white_value;
@@ -254,7 +260,7 @@ void caustics_splat_body(const Iteration& iteration, Render_Context context,
       if (r > 0.0f) {
         splat_patch(patch,
                     light_color(tint, r, 1.0f, in.direct_light.intensity, in.direct_light.color),
-                    buffer, in.caustics_antialias);
+                    draw);
       }
     }
     if (point.elements != nullptr && load_caustics_patch(point, x, y, patch)) {
@@ -268,12 +274,53 @@ void caustics_splat_body(const Iteration& iteration, Render_Context context,
         const float q = lx * lx + ly * ly + lz * lz;
         const float path = q > 0.0f ? mean + std::sqrt(q) : mean;
         const float f = caustics_point_falloff(path, in.falloff_distance, light.falloff);
-        splat_patch(patch, light_color(tint, r, f, light.intensity, light.color), buffer,
-                    in.caustics_antialias);
+        splat_patch(patch, light_color(tint, r, f, light.intensity, light.color), draw);
       }
     }
   }
+}
+
+}  // namespace
+
+template <class P>
+void caustics_splat_body(const Iteration& iteration, Render_Context context,
+                         Caustics_Parameters_In<P> in, Layer<RGB32f> buffer,
+                         Array_2d<Blur_Coordinates> direct, Array_2d<Blur_Coordinates> point) {
+  const int64_t mode = in.caustics_antialias;
+  auto draw = [&](const RGB32f& k, float x0, float y0, float x1, float y1, float x2, float y2) {
+    rasterize_triangle_edges(k, buffer, mode, x0, y0, x1, y1, x2, y2);
+  };
+  splat_row(iteration.index, in, direct, point, draw);
   context.check_abort();
+}
+
+template <class P>
+void caustics_splat_band_body(const Iteration& iteration, Render_Context context,
+                              Caustics_Parameters_In<P> in, Layer<RGB32f> buffer,
+                              Array_2d<Blur_Coordinates> direct, Array_2d<Blur_Coordinates> point,
+                              std::span<Caustics_Band> bands) {
+  BREL_ASSERT_MSG(
+      iteration.worker_index >= 0 && iteration.worker_index < static_cast<int64_t>(bands.size()),
+      "a band for every worker");
+  Caustics_Band& band = bands[static_cast<size_t>(iteration.worker_index)];
+  const int64_t first = iteration.index * caustics_splat_rows;
+  const int64_t end = std::min(first + caustics_splat_rows, in.image.height);
+  // The rows of the cells and the band's margin above and below them, for the light that
+  // refraction moves off its own rows.
+  band.place(first - (Caustics_Band::rows - caustics_splat_rows) / 2);
+  const int64_t mode = in.caustics_antialias;
+  auto draw = [&](const RGB32f& k, float x0, float y0, float x1, float y1, float x2, float y2) {
+    if (band.holds(std::min({y0, y1, y2}), std::max({y0, y1, y2}))) {
+      rasterize_triangle_edges(k, band, mode, x0, y0, x1, y1, x2, y2);
+    } else {
+      rasterize_triangle_edges(k, buffer, mode, x0, y0, x1, y1, x2, y2);
+    }
+  };
+  for (int64_t y = first; y < end; ++y) {
+    splat_row(y, in, direct, point, draw);
+    context.check_abort();
+  }
+  band.flush(buffer);
 }
 
 template <class P>
@@ -322,19 +369,47 @@ void Kernel_Caustics<Layer<P>, Implementation_Cpu>::run(Render_Context context) 
     point = array_2d_view<Blur_Coordinates>(*point_memory);
   }
   if (drawn) {
-    cpu_kernel_launch(h, &caustics_splat_body<P>, context, in, buffer, direct, point);
+    launch_caustics_splat(context, in, buffer, direct, point);
   }
 }
 
-#define BREL_CAUSTICS_INSTANCES(P)                                                              \
-  template class Kernel_Caustics<Layer<P>, Implementation_Cpu>;                                 \
-  template void init_direct_coordinates_body<P>(                                                \
-      const Iteration&, Render_Context, Caustics_Parameters_In<P>, Array_2d<Blur_Coordinates>); \
-  template void init_point_coordinates_body<P>(                                                 \
-      const Iteration&, Render_Context, Caustics_Parameters_In<P>, Array_2d<Blur_Coordinates>); \
-  template void caustics_splat_body<P>(const Iteration&, Render_Context,                        \
-                                       Caustics_Parameters_In<P>, Layer<RGB32f>,                \
-                                       Array_2d<Blur_Coordinates>, Array_2d<Blur_Coordinates>);
+template <class P>
+void launch_caustics_splat(const Render_Context& context, const Caustics_Parameters_In<P>& in,
+                           const Layer<RGB32f>& buffer, const Array_2d<Blur_Coordinates>& direct,
+                           const Array_2d<Blur_Coordinates>& point) {
+  // One band for every worker the loop can hand out, made ready by its worker.
+  const int64_t h = in.image.height;
+  const int64_t iterations = (h + caustics_splat_rows - 1) / caustics_splat_rows;
+  const int64_t workers = std::max(context.iteration_count(iterations), context.iteration_count(0));
+  const Layer_Holder scratch = make_rgb32f_layer(
+      context, buffer.width, Caustics_Band::rows * workers, 0, 0, 0, 1.0f, 1.0f, 1.0f);
+  std::vector<Caustics_Band> bands;
+  bands.reserve(static_cast<size_t>(workers));
+  for (int64_t k = 0; k < workers; ++k) {
+    Layer<RGB32f> rows = layer_view<RGB32f>(scratch);
+    rows.pixels = advance_bytes(rows.pixels, k * Caustics_Band::rows * rows.row_bytes);
+    rows.height = Caustics_Band::rows;
+    bands.emplace_back(rows, buffer.width, buffer.height);
+  }
+  cpu_kernel_launch(iterations, &caustics_splat_band_body<P>, context, in, buffer, direct, point,
+                    std::span<Caustics_Band>(bands));
+}
+
+#define BREL_CAUSTICS_INSTANCES(P)                                                                \
+  template class Kernel_Caustics<Layer<P>, Implementation_Cpu>;                                   \
+  template void init_direct_coordinates_body<P>(                                                  \
+      const Iteration&, Render_Context, Caustics_Parameters_In<P>, Array_2d<Blur_Coordinates>);   \
+  template void init_point_coordinates_body<P>(                                                   \
+      const Iteration&, Render_Context, Caustics_Parameters_In<P>, Array_2d<Blur_Coordinates>);   \
+  template void caustics_splat_body<P>(const Iteration&, Render_Context,                          \
+                                       Caustics_Parameters_In<P>, Layer<RGB32f>,                  \
+                                       Array_2d<Blur_Coordinates>, Array_2d<Blur_Coordinates>);   \
+  template void caustics_splat_band_body<P>(                                                      \
+      const Iteration&, Render_Context, Caustics_Parameters_In<P>, Layer<RGB32f>,                 \
+      Array_2d<Blur_Coordinates>, Array_2d<Blur_Coordinates>, std::span<Caustics_Band>);          \
+  template void launch_caustics_splat<P>(const Render_Context&, const Caustics_Parameters_In<P>&, \
+                                         const Layer<RGB32f>&, const Array_2d<Blur_Coordinates>&, \
+                                         const Array_2d<Blur_Coordinates>&);
 
 BREL_CAUSTICS_INSTANCES(ARGB32f)
 BREL_CAUSTICS_INSTANCES(BGRA32f)

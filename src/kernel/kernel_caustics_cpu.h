@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "base/kernel.h"
@@ -17,6 +18,7 @@
 #include "base/layer_holder.h"
 #include "base/pixel.h"
 #include "effect/light.h"
+#include "kernel/caustics_rasterizer.h"
 #include "kernel/refraction_vector.h"
 
 namespace brel {
@@ -129,11 +131,33 @@ template <class P>
 void init_point_coordinates_body(const Iteration& iteration, Render_Context context,
                                  Caustics_Parameters_In<P> in,
                                  Array_2d<Blur_Coordinates> coordinates);
-// Splats the cells whose lower-right corner lies in the row; either array may be absent.
+// Splats the cells whose lower-right corner lies in the row; either array may be absent. The
+// plain rule: every addition goes atomically into the buffer.
 template <class P>
 void caustics_splat_body(const Iteration& iteration, Render_Context context,
                          Caustics_Parameters_In<P> in, Layer<RGB32f> buffer,
                          Array_2d<Blur_Coordinates> direct, Array_2d<Blur_Coordinates> point);
+
+// Image rows a splat iteration takes: enough that its band's flush is small beside its
+// splatting, few enough that the workers share a frame's rows evenly.
+inline constexpr int64_t caustics_splat_rows = 8;
+
+// The splat of the rows iteration.index * caustics_splat_rows onwards (at most that many),
+// each triangle into the band of the iteration's worker when the band holds its rows, else
+// atomically into the buffer; the band is flushed into the buffer at the end. The same sums as
+// caustics_splat_body over those rows, added in another order.
+template <class P>
+void caustics_splat_band_body(const Iteration& iteration, Render_Context context,
+                              Caustics_Parameters_In<P> in, Layer<RGB32f> buffer,
+                              Array_2d<Blur_Coordinates> direct, Array_2d<Blur_Coordinates> point,
+                              std::span<Caustics_Band> bands);
+
+// The splat of the run: every row through caustics_splat_band_body, with a band for every
+// worker.
+template <class P>
+void launch_caustics_splat(const Render_Context& context, const Caustics_Parameters_In<P>& in,
+                           const Layer<RGB32f>& buffer, const Array_2d<Blur_Coordinates>& direct,
+                           const Array_2d<Blur_Coordinates>& point);
 
 extern template class Kernel_Caustics<Layer<ARGB32f>, Implementation_Cpu>;
 extern template class Kernel_Caustics<Layer<BGRA32f>, Implementation_Cpu>;

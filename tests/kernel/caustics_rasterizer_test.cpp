@@ -299,4 +299,69 @@ TEST(Caustics_Rasterizer, ParallelAtomicAdditionsStayWithinTheirRoundingBound) {
   }
 }
 
+// A band receives a triangle's additions in the order the buffer would, from zero, and adds
+// each sum into the buffer once: the flushed band equals the buffer rasterised directly, value
+// for value, in every mode. Flushed, it is zero again wherever it is placed next.
+TEST(Caustics_Band, FlushedBandEqualsTheBufferRasterisedDirectly) {
+  constexpr int64_t rows = brel::Caustics_Band::rows;
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> column(-3.0f, 27.0f);
+  std::uniform_real_distribution<float> strength(-1.0f, 1.0f);
+  for (const int64_t mode : {1, 2, 3}) {
+    Buffer scratch(24, rows);
+    for (int64_t y = 0; y < rows; ++y) {
+      for (int64_t x = 0; x < 24; ++x) {
+        scratch.view.row(y)[x].channel[1] = std::numeric_limits<float>::quiet_NaN();
+      }
+    }
+    brel::Caustics_Band band(scratch.view, 24, rows + 40);
+    for (const int64_t first : {-30, 25}) {
+      Buffer direct(24, rows + 40);
+      Buffer flushed(24, rows + 40);
+      band.place(first);
+      std::uniform_real_distribution<float> row(static_cast<float>(std::max<int64_t>(first, 0)),
+                                                static_cast<float>(first + rows) - 0.01f);
+      for (int32_t i = 0; i < 200; ++i) {
+        float v[6];
+        for (int32_t j = 0; j < 6; j += 2) {
+          v[j] = column(random);
+          // Mostly short triangles, a few over most of the band.
+          v[j + 1] = j == 0 || i % 10 == 0 ? row(random) : v[1] + strength(random) * 3.0f;
+        }
+        const float top = std::min({v[1], v[3], v[5]});
+        const float bottom = std::max({v[1], v[3], v[5]});
+        if (!band.holds(top, bottom)) {
+          continue;
+        }
+        const RGB32f k{{strength(random), strength(random), 1.0f}};
+        brel::rasterize_triangle_edges(k, direct.view, mode, v[0], v[1], v[2], v[3], v[4], v[5]);
+        brel::rasterize_triangle_edges(k, band, mode, v[0], v[1], v[2], v[3], v[4], v[5]);
+      }
+      band.flush(flushed.view);
+      for (int64_t y = 0; y < rows + 40; ++y) {
+        for (const int32_t c : {0, 1, 2}) {
+          EXPECT_EQ(flushed.row(y, c), direct.row(y, c)) << "row " << y << " in mode " << mode;
+        }
+      }
+    }
+  }
+}
+
+TEST(Caustics_Band, HoldsTrianglesWhoseRowsAllLieInIt) {
+  constexpr float rows = static_cast<float>(brel::Caustics_Band::rows);
+  Buffer scratch(4, brel::Caustics_Band::rows);
+  brel::Caustics_Band band(scratch.view, 4, 200);
+  band.place(10);
+  EXPECT_TRUE(band.holds(10.0f, 10.0f + rows - 0.01f));
+  EXPECT_FALSE(band.holds(9.99f, 12.0f));
+  EXPECT_FALSE(band.holds(12.0f, 10.0f + rows));
+  EXPECT_FALSE(band.holds(std::numeric_limits<float>::quiet_NaN(), 12.0f));
+  EXPECT_FALSE(band.holds(12.0f, std::numeric_limits<float>::infinity()));
+  band.place(-5);
+  // Truncation toward zero: a vertex just above row 0 is in row 0.
+  EXPECT_TRUE(band.holds(-0.5f, 3.0f));
+  EXPECT_TRUE(band.holds(-5.0f, 3.0f));
+  EXPECT_FALSE(band.holds(-6.0f, 3.0f));
+}
+
 }  // namespace

@@ -411,4 +411,68 @@ TEST(Kernel_Caustics, EmptyImagesOnlyPoll) {
   }
 }
 
+// The splat in bands of rows, at every thread count, adds what the plain row body adds: light
+// landing far above its rows, beyond a band's margin, goes straight into the buffer; the rest
+// goes through the bands. Unit patches in mode 1 add whole colours, so every order gives the
+// same sums.
+TEST(Kernel_Caustics, BandsAddWhatThePlainRowsAdd) {
+  constexpr int64_t w = 9;
+  constexpr int64_t h = 150;
+  const auto zeroed_buffer = [&](Standalone_Render& render) {
+    auto holder = brel::make_rgb32f_layer(render.context, w + 4, h, 0, 0, 0, 1.0f, 1.0f, 1.0f);
+    const auto view = brel::layer_view<RGB32f>(holder);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w + 4; ++x) {
+        view.row(y)[x] = {{0.0f, 0.0f, 0.0f}};
+      }
+    }
+    return holder;
+  };
+  Standalone_Render plain_render(1);
+  Scene<brel::ARGB32f> scene(plain_render, w, h);
+  scene.in.point_light.intensity = 1.0f;
+  scene.in.point_light.color = {0.0f, 0.0f, 1.0f};
+  scene.in.alpha_clipping = true;
+  const auto direct_memory = grid(plain_render, w, h);
+  const auto point_memory = grid(plain_render, w, h);
+  const auto direct = brel::array_2d_view<Blur_Coordinates>(*direct_memory);
+  const auto point = brel::array_2d_view<Blur_Coordinates>(*point_memory);
+  // Rows 60 to 119 land 55 rows higher, the point light's rows 30 to 89 two columns to the left
+  // and 20 rows lower; the cells across each jump are clipped away.
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      direct.row(y)[x].y -= y >= 60 && y < 120 ? 55.0f : 0.0f;
+      point.row(y)[x].x -= y >= 30 && y < 90 ? 2.0f : 0.0f;
+      point.row(y)[x].y += y >= 30 && y < 90 ? 20.0f : 0.0f;
+    }
+  }
+  for (const int64_t y : {30, 60, 90, 120}) {
+    for (int64_t x = 0; x < w; ++x) {
+      scene.depth.row(y)[x] = 0.0f;
+    }
+  }
+  const auto plain_holder = zeroed_buffer(plain_render);
+  const auto plain = brel::layer_view<RGB32f>(plain_holder);
+  brel::cpu_kernel_launch(h, &brel::caustics_splat_body<brel::ARGB32f>, plain_render.context,
+                          scene.in, plain, direct, point);
+  ASSERT_EQ(light_row(plain, 3)[4], 1.0);       // lit in place only
+  ASSERT_EQ(light_row(plain, 10)[4], 2.0);      // ...and by the cells of row 66
+  ASSERT_EQ(light_row(plain, 100)[4], 0.0);     // moved away
+  ASSERT_EQ(light_row(plain, 100, 2)[4], 2.0);  // the point light in place and from row 81
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    const auto holder = zeroed_buffer(render);
+    const auto banded = brel::layer_view<RGB32f>(holder);
+    brel::launch_caustics_splat(render.context, scene.in, banded, direct, point);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w + 4; ++x) {
+        for (int32_t c = 0; c < 3; ++c) {
+          ASSERT_EQ(banded.row(y)[x].channel[c], plain.row(y)[x].channel[c])
+              << x << ", " << y << ", channel " << c << " at " << threads << " threads";
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
