@@ -23,7 +23,7 @@ template <class P>
 class Show_Caustics_Test : public ::testing::Test {};
 TYPED_TEST_SUITE(Show_Caustics_Test, brel::test::Host_Pixel_Types);
 
-// Shows one row of grey caustics values (an empty list: no caustics image) over two rows.
+// Shows one row of grey caustics values under a black one (an empty list: no caustics image).
 template <class P>
 Host_Layer<P> show(Standalone_Render& render, const std::vector<float>& values, float gamma,
                    int64_t width = 0) {
@@ -32,6 +32,7 @@ Host_Layer<P> show(Standalone_Render& render, const std::vector<float>& values, 
       brel::make_rgb32f_layer(render.context, w, 2, 0, 0, 0, 1.0f, 1.0f, 1.0f);
   Layer<RGB32f> caustics = brel::layer_view<RGB32f>(holder);
   for (int64_t x = 0; x < static_cast<int64_t>(values.size()); ++x) {
+    caustics.row(0)[x] = RGB32f{{0.0f, 0.0f, 0.0f}};
     caustics.row(1)[x] = RGB32f{{values[x], values[x] / 2.0f, 0.0f}};
   }
   Host_Layer<P> output(render.context, w, 2);
@@ -58,6 +59,7 @@ TYPED_TEST(Show_Caustics_Test, ScalesToWhiteRoundingAndSaturating) {
     EXPECT_EQ(out.blue(x, 1), 0.0f);
     EXPECT_EQ(out.alpha(x, 1), white);
     EXPECT_EQ(out.alpha(x, 0), white);
+    EXPECT_EQ(out.red(x, 0), 0.0f);  // a row without caustics is black
   }
 }
 
