@@ -102,41 +102,18 @@ Rgb_Value background_at(const Final_Routine_Parameters_In<T>& in, int64_t x, int
 
 }  // namespace
 
-template <class T>
-void final_routine_body(const Iteration& iteration, Render_Context context,
-                        Final_Routine_Parameters_In<T> in,
-                        const Environment_Gatherer<T>* reflections,
-                        const Environment_Gatherer<T>* illumination,
-                        Array_2d<Blur_Coordinates> landing) {
-  const int64_t y = iteration.index;
-  const int64_t previous = y > 0 ? y - 1 : 0;
-  const bool reflect = has_source(reflections);
-  const bool illuminate = has_source(illumination);
-  const Environment_Parameter<T>& environment = in.environment;
-  // This worker's rows: reflections of rows y - 1 and y, then illumination of the same rows.
-  Blur_Coordinates* rows[4] = {nullptr, nullptr, nullptr, nullptr};
-  if (reflect || illuminate) {
-    const int64_t first = 4 * iteration.worker_index;
-    BREL_ASSERT_MSG(iteration.worker_index >= 0 && first + 4 <= landing.height,
-                    "landing rows for every worker");
-    for (int64_t k = 0; k < 4; ++k) {
-      rows[k] = landing.row(first + k);
-    }
-  }
-  if (reflect) {
-    init_reflection_coordinates_row(landing.width, rows[0], previous, environment, in.depth,
-                                    in.normals);
-    init_reflection_coordinates_row(landing.width, rows[1], y, environment, in.depth, in.normals);
-  }
-  if (illuminate) {
-    init_illumination_coordinates_row(landing.width, rows[2], previous, environment, in.depth,
-                                      in.normals);
-    init_illumination_coordinates_row(landing.width, rows[3], y, environment, in.depth, in.normals);
-  }
-  Direct_Light& direct = in.direct_light;
-  direct.color = {direct.color.red * direct.intensity, direct.color.green * direct.intensity,
-                  direct.color.blue * direct.intensity};
+namespace {
 
+// Output row y, its environment read through the landing rows of image rows y - 1 and y:
+// landing[0] and landing[1] for the reflections, landing[2] and landing[3] for the
+// illumination (null where that gatherer has no source).
+// The direct light's colour in `in` must already be scaled by its intensity (lit_by_intensity).
+template <class T>
+void shade_row(int64_t y, const Final_Routine_Parameters_In<T>& in,
+               const Environment_Gatherer<T>* reflections,
+               const Environment_Gatherer<T>* illumination,
+               const Blur_Coordinates* const* landing) {
+  const Environment_Parameter<T>& environment = in.environment;
   T* out = in.output.row(y);
   const float* depth = in.depth.row(y);
   const float tint = std::clamp(in.specular_tint, 0.0f, 1.0f);
@@ -147,8 +124,8 @@ void final_routine_body(const Iteration& iteration, Render_Context context,
     Rgb_Value specular{0.0f, 0.0f, 0.0f};
     if (!clipped) {
       shade_lights_pixel(x, y, diffuse, specular, in);
-      add_environment_light(x, y, diffuse, specular, rows[1], rows[0], reflections, rows[3],
-                            rows[2], illumination, environment, in.occlusion);
+      add_environment_light(x, y, diffuse, specular, landing[1], landing[0], reflections,
+                            landing[3], landing[2], illumination, environment, in.occlusion);
       if (in.specular_tint != 0.0f) {
         const Shading_Color k = texture_at(in.specular_color_texture, x, y, shading_white);
         specular = {specular.red * (k.r * tint + (1.0f - tint)),
@@ -179,7 +156,96 @@ void final_routine_body(const Iteration& iteration, Render_Context context,
     a = faded_alpha(a, d, in.alpha_fading);
     store_shaded_pixel(out[x], composite_color(diffuse, surface, specular, t, background, k), a);
   }
+}
+
+template <class T>
+void lit_by_intensity(Final_Routine_Parameters_In<T>& in) {
+  Direct_Light& direct = in.direct_light;
+  direct.color = {direct.color.red * direct.intensity, direct.color.green * direct.intensity,
+                  direct.color.blue * direct.intensity};
+}
+
+// The landing rows of image rows `first` - 1 to `end` - 1 (row 0 for the row above row 0) for
+// the reflections into `reflection_rows` and for the illumination into `illumination_rows`,
+// each only when its gatherer has a source.
+template <class T>
+void init_landing_rows(int64_t first, int64_t end, const Final_Routine_Parameters_In<T>& in,
+                       bool reflect, bool illuminate, Blur_Coordinates* const* reflection_rows,
+                       Blur_Coordinates* const* illumination_rows, int64_t width) {
+  for (int64_t y = first - 1; y < end; ++y) {
+    const int64_t image_row = std::max<int64_t>(y, 0);
+    const size_t k = static_cast<size_t>(y - first + 1);
+    if (reflect) {
+      init_reflection_coordinates_row(width, reflection_rows[k], image_row, in.environment,
+                                      in.depth, in.normals);
+    }
+    if (illuminate) {
+      init_illumination_coordinates_row(width, illumination_rows[k], image_row, in.environment,
+                                        in.depth, in.normals);
+    }
+  }
+}
+
+}  // namespace
+
+template <class T>
+void final_routine_body(const Iteration& iteration, Render_Context context,
+                        Final_Routine_Parameters_In<T> in,
+                        const Environment_Gatherer<T>* reflections,
+                        const Environment_Gatherer<T>* illumination,
+                        Array_2d<Blur_Coordinates> landing) {
+  const int64_t y = iteration.index;
+  const bool reflect = has_source(reflections);
+  const bool illuminate = has_source(illumination);
+  // This worker's rows: reflections of rows y - 1 and y, then illumination of the same rows.
+  Blur_Coordinates* rows[4] = {nullptr, nullptr, nullptr, nullptr};
+  if (reflect || illuminate) {
+    const int64_t first = 4 * iteration.worker_index;
+    BREL_ASSERT_MSG(iteration.worker_index >= 0 && first + 4 <= landing.height,
+                    "landing rows for every worker");
+    for (int64_t k = 0; k < 4; ++k) {
+      rows[k] = landing.row(first + k);
+    }
+  }
+  init_landing_rows(y, y + 1, in, reflect, illuminate, rows, rows + 2, landing.width);
+  lit_by_intensity(in);
+  shade_row(y, in, reflections, illumination, rows);
   context.check_abort();
+}
+
+template <class T>
+void final_routine_rows_body(const Iteration& iteration, Render_Context context,
+                             Final_Routine_Parameters_In<T> in,
+                             const Environment_Gatherer<T>* reflections,
+                             const Environment_Gatherer<T>* illumination,
+                             Array_2d<Blur_Coordinates> landing) {
+  constexpr int64_t n = final_routine_rows + 1;  // landing rows of one kind
+  const int64_t first = iteration.index * final_routine_rows;
+  const int64_t end = std::min(first + final_routine_rows, in.output.height);
+  const bool reflect = has_source(reflections);
+  const bool illuminate = has_source(illumination);
+  // This worker's rows: reflections of rows first - 1 to end - 1, then illumination of them.
+  Blur_Coordinates* reflection_rows[n] = {};
+  Blur_Coordinates* illumination_rows[n] = {};
+  if (reflect || illuminate) {
+    const int64_t base = 2 * n * iteration.worker_index;
+    BREL_ASSERT_MSG(iteration.worker_index >= 0 && base + 2 * n <= landing.height,
+                    "landing rows for every worker");
+    for (int64_t k = 0; k < n; ++k) {
+      reflection_rows[k] = landing.row(base + k);
+      illumination_rows[k] = landing.row(base + n + k);
+    }
+  }
+  init_landing_rows(first, end, in, reflect, illuminate, reflection_rows, illumination_rows,
+                    landing.width);
+  lit_by_intensity(in);
+  for (int64_t y = first; y < end; ++y) {
+    const size_t k = static_cast<size_t>(y - first);
+    const Blur_Coordinates* rows[4] = {reflection_rows[k], reflection_rows[k + 1],
+                                       illumination_rows[k], illumination_rows[k + 1]};
+    shade_row(y, in, reflections, illumination, rows);
+    context.check_abort();
+  }
 }
 
 template <class P>
@@ -207,26 +273,36 @@ void Kernel_Final_Routine<Layer<P>, Implementation_Cpu>::run(Render_Context cont
     illumination.set_up(context, environment.environment_texture, environment.gather_mode);
   }
 
-  const int64_t height = in.output.height;
+  const int64_t iterations = (in.output.height + final_routine_rows - 1) / final_routine_rows;
   Array_2d<Blur_Coordinates> landing;
   if (!reflections.empty() || !illumination.empty()) {
-    // Four rows for every worker the loop can hand out, also when the frame has fewer rows
-    // than there are workers (the worker count, not the row count, bounds the worker index).
-    const int64_t workers = std::max(context.iteration_count(height), context.iteration_count(0));
-    landing_memory = make_blur_coordinates_array(context, in.output.width, 4 * workers);
+    // The rows of every worker the loop can hand out, also when the frame has fewer
+    // iterations than there are workers (the worker count bounds the worker index).
+    const int64_t workers =
+        std::max(context.iteration_count(iterations), context.iteration_count(0));
+    landing_memory = make_blur_coordinates_array(context, in.output.width,
+                                                 2 * (final_routine_rows + 1) * workers);
     landing = array_2d_view<Blur_Coordinates>(*landing_memory);
   }
   const Environment_Gatherer<P>* reflection_sampler =
       reflections_share_illumination_gatherer(environment) ? &illumination : &reflections;
-  cpu_kernel_launch(height, &final_routine_body<P>, context, in, reflection_sampler, &illumination,
-                    landing);
+  cpu_kernel_launch(iterations, &final_routine_rows_body<P>, context, in, reflection_sampler,
+                    &illumination, landing);
 }
 
-template class Kernel_Final_Routine<Layer<ARGB32f>, Implementation_Cpu>;
-template class Kernel_Final_Routine<Layer<BGRA32f>, Implementation_Cpu>;
-template class Kernel_Final_Routine<Layer<ARGB16>, Implementation_Cpu>;
-template class Kernel_Final_Routine<Layer<BGRA16>, Implementation_Cpu>;
-template class Kernel_Final_Routine<Layer<ARGB8>, Implementation_Cpu>;
-template class Kernel_Final_Routine<Layer<BGRA8>, Implementation_Cpu>;
+#define BREL_FINAL_ROUTINE_INSTANCES(P)                                 \
+  template class Kernel_Final_Routine<Layer<P>, Implementation_Cpu>;    \
+  template void final_routine_body<P>(                                  \
+      const Iteration&, Render_Context, Final_Routine_Parameters_In<P>, \
+      const Environment_Gatherer<P>*, const Environment_Gatherer<P>*, Array_2d<Blur_Coordinates>);
+
+BREL_FINAL_ROUTINE_INSTANCES(ARGB32f)
+BREL_FINAL_ROUTINE_INSTANCES(BGRA32f)
+BREL_FINAL_ROUTINE_INSTANCES(ARGB16)
+BREL_FINAL_ROUTINE_INSTANCES(BGRA16)
+BREL_FINAL_ROUTINE_INSTANCES(ARGB8)
+BREL_FINAL_ROUTINE_INSTANCES(BGRA8)
+
+#undef BREL_FINAL_ROUTINE_INSTANCES
 
 }  // namespace brel

@@ -55,6 +55,21 @@ void final_routine_body(const Iteration& iteration, Render_Context context,
                         const Environment_Gatherer<T>* illumination,
                         Array_2d<Blur_Coordinates> landing);
 
+// Output rows a final routine iteration takes: neighbouring rows share their landing rows, so
+// each image row's landing points are found about once instead of twice.
+inline constexpr int64_t final_routine_rows = 8;
+
+// Output rows iteration.index * final_routine_rows onwards (at most that many), exactly as
+// final_routine_body gives each of them. Worker w = iteration.worker_index fills rows
+// 2 (final_routine_rows + 1) w onwards of `landing`: the reflections' landing points of image
+// rows first - 1 to last, then the illumination's.
+template <class T>
+void final_routine_rows_body(const Iteration& iteration, Render_Context context,
+                             Final_Routine_Parameters_In<T> in,
+                             const Environment_Gatherer<T>* reflections,
+                             const Environment_Gatherer<T>* illumination,
+                             Array_2d<Blur_Coordinates> landing);
+
 // Adds the environment at pixel (x, y): the illumination (the illumination colour, times the
 // environment gathered around the normal when there is one) into `diffuse`, and the reflection
 // weighted by the occlusion, the reflection amount and its texture into `specular`. Each pair of

@@ -283,56 +283,99 @@ TEST(Final_Routine, HighlightsOnlyWritesTheSpecularSumOpaque) {
 // A scene with everything on: both lights, supersampling, textures, an environment in a
 // triangle mode. Rows run in any order on any worker; the frame must not depend on it, also when
 // it has fewer rows than there are workers.
+// Both lights, glossiness, translucency, supersampling and an environment to reflect and be lit
+// by, over a surface of varying depth and slope.
+template <class P>
+void light_everything(Scene<P>& scene, const Layer<P>& environment, int32_t gather_mode) {
+  const int64_t w = scene.in.output.width;
+  for (int64_t y = 0; y < scene.in.output.height; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      const float a = 0.3f * static_cast<float>((x * 7 + y * 3) % 5) - 0.6f;
+      scene.depth.at(x, y) = static_cast<float>((x * x + y) % 11) * 3.0f;
+      scene.normals.at(x, y) = {a, 0.2f * a, std::sqrt(1.0f - 1.04f * a * a)};
+    }
+  }
+  auto& in = scene.in;
+  in.oversampling = 4;
+  in.glossiness = 0.7f;
+  in.translucency = 0.3f;
+  in.perspective = 0.4f;
+  in.depth_scale = 40.0f;
+  in.direct_light = {0.8f, 1.0f, {0.3f, 0.3f, -0.9f}, {1.0f, 0.9f, 0.8f}, true, 0};
+  in.point_light.intensity = 1.5f;
+  in.point_light.falloff = 1.0f;
+  in.point_light.position_x = 4.0f;
+  in.point_light.position_z = 60.0f;
+  in.point_light.color = {1.0f, 1.0f, 1.0f};
+  in.environment.environment_texture = environment;
+  in.environment.gather_mode = gather_mode;
+  in.environment.reflection_amount = 0.6f;
+  in.environment.illumination_amount = 0.4f;
+  in.environment.illumination_color = {1.0f, 1.0f, 1.0f};
+  in.environment.blur_illumination = 0.3f;
+  in.environment.glossiness = 0.7f;
+  in.environment.depth_scale = 40.0f;
+  in.environment.perspective = 0.4f;
+}
+
+template <class P>
+std::vector<uint8_t> frame_bytes(const Scene<P>& scene) {
+  std::vector<uint8_t> frame;
+  const Layer<P>& view = scene.output.view;
+  for (int64_t y = 0; y < view.height; ++y) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(view.row(y));
+    frame.insert(frame.end(), bytes, bytes + view.width * static_cast<int64_t>(sizeof(P)));
+  }
+  return frame;
+}
+
 TEST(Final_Routine, FrameIsTheSameAtEveryThreadCountAndForFewRows) {
   for (const int64_t height : {3, 17}) {
-    std::vector<std::vector<uint16_t>> frames;
+    std::vector<std::vector<uint8_t>> frames;
     for (const int64_t threads : {1, 2, 8}) {
       Standalone_Render render(threads);
       Scene<brel::ARGB16> scene(render.context, 13, height);
-      for (int64_t y = 0; y < height; ++y) {
-        for (int64_t x = 0; x < 13; ++x) {
-          const float a = 0.3f * static_cast<float>((x * 7 + y * 3) % 5) - 0.6f;
-          scene.depth.at(x, y) = static_cast<float>((x * x + y) % 11) * 3.0f;
-          scene.normals.at(x, y) = {a, 0.2f * a, std::sqrt(1.0f - 1.04f * a * a)};
-        }
-      }
       Host_Layer<brel::ARGB16> environment(render.context, 7, 5);
       for (int64_t y = 0; y < 5; ++y) {
         for (int64_t x = 0; x < 7; ++x) {
           environment.set(x, y, 4000.0f * x, 6000.0f * y, 20000, 32768);
         }
       }
-      auto& in = scene.in;
-      in.oversampling = 4;
-      in.glossiness = 0.7f;
-      in.translucency = 0.3f;
-      in.perspective = 0.4f;
-      in.depth_scale = 40.0f;
-      in.direct_light = {0.8f, 1.0f, {0.3f, 0.3f, -0.9f}, {1.0f, 0.9f, 0.8f}, true, 0};
-      in.point_light.intensity = 1.5f;
-      in.point_light.falloff = 1.0f;
-      in.point_light.position_x = 4.0f;
-      in.point_light.position_z = 60.0f;
-      in.point_light.color = {1.0f, 1.0f, 1.0f};
-      in.environment.environment_texture = environment.view;
-      in.environment.gather_mode = 3;
-      in.environment.reflection_amount = 0.6f;
-      in.environment.illumination_amount = 0.4f;
-      in.environment.illumination_color = {1.0f, 1.0f, 1.0f};
-      in.environment.blur_illumination = 0.3f;
-      in.environment.glossiness = 0.7f;
-      in.environment.depth_scale = 40.0f;
-      in.environment.perspective = 0.4f;
+      light_everything(scene, environment.view, 3);
       scene.render(render);
-      std::vector<uint16_t> frame;
-      for (int64_t y = 0; y < height; ++y) {
-        const auto* values = reinterpret_cast<const uint16_t*>(scene.output.view.row(y));
-        frame.insert(frame.end(), values, values + 13 * 4);
-      }
-      frames.push_back(frame);
+      frames.push_back(frame_bytes(scene));
     }
     EXPECT_EQ(frames[1], frames[0]) << height << " rows";
     EXPECT_EQ(frames[2], frames[0]) << height << " rows";
+  }
+}
+
+// The kernel shades groups of rows that share their landing rows; every row, at every place in
+// a group and in a last group cut short, comes out bit for bit as the one-row body shades it.
+TEST(Final_Routine, RowGroupsShadeEveryRowAsTheOneRowBodyDoes) {
+  using P = brel::ARGB32f;
+  constexpr int64_t w = 11;
+  constexpr int64_t h = 2 * brel::final_routine_rows + 5;
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    Host_Layer<P> environment(render.context, 9, 6);
+    for (int64_t y = 0; y < 6; ++y) {
+      for (int64_t x = 0; x < 9; ++x) {
+        environment.set(x, y, 0.1f * x, 0.15f * y, 0.6f, 1.0f);
+      }
+    }
+    Scene<P> grouped(render.context, w, h);
+    light_everything(grouped, environment.view, 1);
+    grouped.render(render);
+
+    Scene<P> single(render.context, w, h);
+    light_everything(single, environment.view, 1);
+    brel::Environment_Gatherer<P> gatherer;
+    gatherer.set_up(render.context, environment.view, 1);
+    const auto landing = brel::make_blur_coordinates_array(render.context, w, 4 * threads);
+    brel::cpu_kernel_launch(h, &brel::final_routine_body<P>, render.context, single.in, &gatherer,
+                            &gatherer, brel::array_2d_view<brel::Blur_Coordinates>(*landing));
+    EXPECT_EQ(frame_bytes(grouped), frame_bytes(single)) << threads << " threads";
   }
 }
 
