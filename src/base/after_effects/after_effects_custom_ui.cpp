@@ -61,12 +61,21 @@ class Locked_State {
   Locked_Handle locked_;
 };
 
-void release_context_state(const PF_UtilCallbacks* utils, PF_Handle handle) {
-  {
+// Gives back a context's state and the control blocks it holds, and clears the context's
+// reference to it. The host lets go of the context whatever the effect answers, so the state
+// block goes back even when it cannot be locked (the blocks it holds are then out of reach);
+// the failed lock is still reported.
+void release_context_state(const PF_UtilCallbacks* utils, PF_ContextH context) {
+  const PF_Handle handle = context->effect_stateH;
+  context->effect_stateH = nullptr;
+  try {
     Locked_State locked(utils, handle);
     for (int64_t i = 0; i < locked.state().blocks; ++i) {
       utils->host_dispose_handle(locked.block(i));
     }
+  } catch (...) {
+    utils->host_dispose_handle(handle);
+    throw;
   }
   utils->host_dispose_handle(handle);
 }
@@ -77,8 +86,7 @@ void new_context(PF_InData* in_data, PF_EventExtra* extra, Plugin* plugin) {
   const PF_UtilCallbacks* utils = in_data->utils;
   // A context opened twice keeps only its newest state.
   if (extra->contextH->effect_stateH != nullptr) {
-    release_context_state(utils, extra->contextH->effect_stateH);
-    extra->contextH->effect_stateH = nullptr;
+    release_context_state(utils, extra->contextH);
   }
   const std::vector<Custom_Parameter_AE*> customs = custom_parameters(plugin);
   PF_Handle handle =
@@ -114,8 +122,7 @@ void close_context(PF_InData* in_data, PF_EventExtra* extra) {
     return;
   }
   BREL_ASSERT_MSG(in_data->utils != nullptr, "closing an event context without the host's handles");
-  release_context_state(in_data->utils, extra->contextH->effect_stateH);
-  extra->contextH->effect_stateH = nullptr;
+  release_context_state(in_data->utils, extra->contextH);
 }
 
 // Has the host draw the control again.

@@ -497,6 +497,23 @@ TEST(CustomUiEvent, TheEffectOpensAndClosesContextsWithoutAControl) {
   EXPECT_EQ(loaded.host.imbalance(), "");
 }
 
+// A context is closed, or opened anew, whatever the effect answers: a state block that cannot
+// be locked is given back all the same, and the failed lock answers out of memory.
+TEST(CustomUiEvent, AStateThatCannotBeLockedIsStillGivenBack) {
+  for (const A_long second : {PF_Event_CLOSE_CONTEXT, PF_Event_NEW_CONTEXT}) {
+    brel::test::Loaded loaded;
+    const int64_t handles = loaded.host.live_handles();
+    PF_EventExtra open = loaded.host.custom_ui().event(PF_Event_NEW_CONTEXT, 1, nullptr);
+    ASSERT_EQ(loaded.driver.send(PF_Cmd_EVENT, &open), PF_Err_NONE);
+    loaded.host.inject(fn::lock_handle, 1, loaded.host.calls(fn::lock_handle) + 1);
+    PF_EventExtra again = loaded.host.custom_ui().event(second, 1, nullptr);
+    EXPECT_EQ(loaded.driver.send(PF_Cmd_EVENT, &again), PF_Err_OUT_OF_MEMORY) << second;
+    EXPECT_EQ(again.contextH->effect_stateH, nullptr) << second;
+    EXPECT_EQ(loaded.host.live_handles(), handles) << second;
+    EXPECT_EQ(loaded.host.imbalance(), "") << second;
+  }
+}
+
 // ---- Drawing -----------------------------------------------------------------------------
 
 const uint8_t two_pixels[] = {1, 2, 3, 255, 4, 5, 6, 128};
