@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -253,6 +254,15 @@ class Host_Run {
   void set_frame();
   void set_textures();
   void inject_fault();
+  // The effect panel as a host runs it: contexts opened and closed, and events with data that
+  // is plausible or hostile.
+  void panel_session();
+  void event();
+  void arbitrary_data();
+  // The host closes every context still open, as when the panel goes away.
+  void close_contexts();
+  // Handles the effect holds between commands: one state block for each open context.
+  int64_t expected_live_handles() const;
   // Sends one command and checks everything after it; `valid` is false for a render the
   // effect must refuse.
   void command(const std::string& name, const std::function<PF_Err()>& send, PF_Err expected,
@@ -278,6 +288,8 @@ class Host_Run {
   Pixels_Record pixels_;
   std::vector<World*> textures_;
   Fault fault_;
+  // The event contexts of the panel; the effect keeps its state in their records.
+  std::vector<std::unique_ptr<PF_ContextRecord>> contexts_;
 };
 
 Host_Identity Host_Run::choose_host() {
@@ -514,6 +526,17 @@ void Host_Run::inject_fault() {
                 code};
       break;
     }
+    case 12:
+    case 13: {
+      // The handles of the utility callbacks, which hold the event contexts' state.
+      // Only the panel's events use them, a few calls a run.
+      const char* function = kind == 12 ? sim::fn::new_handle : sim::fn::lock_handle;
+      const int64_t early = random_.between(1, 4);
+      host_->inject(function, 1, host_->calls(function) + early, times);
+      fault_ = {std::string(function) + " fails at call " + std::to_string(early),
+                PF_Err_OUT_OF_MEMORY};
+      break;
+    }
     case 11: {
       const Suite_Name suite = random_.pick(premiere_ ? premiere_suites : after_effects_suites);
       const int64_t how = random_.between(0, 3);
@@ -565,8 +588,9 @@ void Host_Run::command(const std::string& name, const std::function<PF_Err()>& s
   if (!imbalance.empty()) {
     fail("the host's books do not balance: " + imbalance);
   }
-  if (host_->live_handles() != 0) {
-    fail(std::to_string(host_->live_handles()) + " host handles not given back");
+  if (host_->live_handles() != expected_live_handles()) {
+    fail(std::to_string(host_->live_handles()) + " host handles live, " +
+         std::to_string(expected_live_handles()) + " held for open event contexts");
   }
   if (checksum(driver_->input_if_set()) != input_before) {
     fail("the input world was written");
@@ -623,6 +647,135 @@ void Host_Run::check_output() {
   }
 }
 
+// ---- The effect panel ------------------------------------------------------------------------
+
+int64_t Host_Run::expected_live_handles() const {
+  return std::count_if(contexts_.begin(), contexts_.end(),
+                       [](const auto& context) { return context->effect_stateH != nullptr; });
+}
+
+void Host_Run::panel_session() {
+  if (contexts_.empty()) {
+    // One to three panels: mostly effect-controls windows, some of another kind.
+    const int64_t count = random_.between(1, 3);
+    for (int64_t k = 0; k < count; ++k) {
+      auto context = std::make_unique<PF_ContextRecord>();
+      context->magic = static_cast<A_long>(random_.bits());
+      context->w_type =
+          random_.chance(0.8) ? PF_Window_EFFECT : static_cast<A_long>(random_.between(-1, 9));
+      contexts_.push_back(std::move(context));
+    }
+  }
+  const int64_t events = random_.between(1, 6);
+  for (int64_t k = 0; k < events; ++k) {
+    if (random_.chance(0.15)) {
+      arbitrary_data();
+    } else {
+      event();
+    }
+  }
+}
+
+void Host_Run::event() {
+  const int64_t which = random_.between(0, static_cast<int64_t>(contexts_.size()) - 1);
+  PF_ContextRecord* context = random_.chance(0.05) ? nullptr : contexts_[which].get();
+  A_long type = 0;
+  const int64_t kind = random_.between(0, 19);
+  if (kind < 6) {
+    type = PF_Event_NEW_CONTEXT;
+  } else if (kind < 10) {
+    type = PF_Event_CLOSE_CONTEXT;
+  } else if (kind < 17) {
+    type = static_cast<A_long>(random_.between(1, 9));
+  } else {  // no event type the interface knows
+    type = random_.pick(std::vector<A_long>{-1, 10, 11, 255, 100000, INT32_MIN, INT32_MAX,
+                                            static_cast<A_long>(random_.bits())});
+  }
+
+  PF_EventExtra extra{};
+  extra.contextH = context;
+  extra.e_type = type;
+  // Whatever the host's union holds, and a control the effect never registered.
+  for (size_t k = 0; k < sizeof extra.u; k += sizeof(uint64_t)) {
+    const uint64_t bits = random_.bits();
+    std::memcpy(reinterpret_cast<std::byte*>(&extra.u) + k, &bits,
+                std::min(sizeof bits, sizeof extra.u - k));
+  }
+  extra.effect_win.area =
+      random_.chance(0.8) ? PF_EA_CONTROL : static_cast<A_long>(random_.between(-1, 5));
+  extra.effect_win.index = static_cast<PF_ParamIndex>(random_.between(-2, 100));
+  extra.effect_win.refconPV = random_.chance(0.3)
+                                  ? nullptr
+                                  : reinterpret_cast<void*>(static_cast<uintptr_t>(random_.bits()));
+  extra.draw_origin = {static_cast<A_long>(random_.between(-40000, 40000)),
+                       static_cast<A_long>(random_.between(-40000, 40000))};
+  extra.evt_out_flags = static_cast<A_long>(random_.bits());
+  const bool without_record = random_.chance(0.03);
+
+  // The effect declares no custom control: events that must find one fail its assertion, and
+  // opening a context needs the context and the host's handles.
+  PF_Err expected = PF_Err_NONE;
+  if (without_record) {
+    expected = PF_Err_INTERNAL_STRUCT_DAMAGED;
+  } else if (type == PF_Event_NEW_CONTEXT) {
+    expected = context != nullptr && utils_present_ ? PF_Err_NONE : PF_Err_INTERNAL_STRUCT_DAMAGED;
+  } else if (type == PF_Event_DO_CLICK || type == PF_Event_DRAG || type == PF_Event_DRAW ||
+             type == PF_Event_ADJUST_CURSOR) {
+    expected = PF_Err_INTERNAL_STRUCT_DAMAGED;
+  }
+  command(
+      "event " + std::to_string(type) + (context == nullptr ? " without a context" : "") +
+          (without_record ? " without its record" : ""),
+      [&] {
+        const PF_Err answer = driver_->send(PF_Cmd_EVENT, without_record ? nullptr : &extra);
+        if (type == PF_Event_CLOSE_CONTEXT && context != nullptr && !without_record) {
+          // The host lets go of a closed context whatever the effect answered: what the effect
+          // left in it is lost, and shows in the books.
+          context->effect_stateH = nullptr;
+        }
+        return answer;
+      },
+      expected, false);
+}
+
+void Host_Run::arbitrary_data() {
+  PF_ArbParamsExtra extra{};
+  extra.which_function = random_.chance(0.8) ? static_cast<A_long>(random_.between(0, 10))
+                                             : static_cast<A_long>(random_.bits());
+  extra.id = static_cast<A_short>(random_.between(-5, 100));
+  for (size_t k = 0; k < sizeof extra.u; k += sizeof(uint64_t)) {
+    const uint64_t bits = random_.bits();
+    std::memcpy(reinterpret_cast<std::byte*>(&extra.u) + k, &bits,
+                std::min(sizeof bits, sizeof extra.u - k));
+  }
+  const bool without_record = random_.chance(0.05);
+  // No control of the effect owns arbitrary data: every request fails the control's lookup.
+  command(
+      "arbitrary data " + std::to_string(extra.which_function) +
+          (without_record ? " without its record" : ""),
+      [&] { return driver_->send(PF_Cmd_ARBITRARY_CALLBACK, without_record ? nullptr : &extra); },
+      PF_Err_INTERNAL_STRUCT_DAMAGED, false);
+}
+
+void Host_Run::close_contexts() {
+  for (size_t k = 0; k < contexts_.size(); ++k) {
+    if (contexts_[k]->effect_stateH == nullptr) {
+      continue;
+    }
+    PF_EventExtra extra{};
+    extra.contextH = contexts_[k].get();
+    extra.e_type = PF_Event_CLOSE_CONTEXT;
+    command(
+        "closing the panel",
+        [&] {
+          const PF_Err answer = driver_->send(PF_Cmd_EVENT, &extra);
+          contexts_[k]->effect_stateH = nullptr;
+          return answer;
+        },
+        PF_Err_NONE, false);
+  }
+}
+
 Run_Result Host_Run::run() {
   const Host_Identity identity = choose_host();
   host_ = std::make_unique<Simulated_Host>(identity);
@@ -658,7 +811,7 @@ Run_Result Host_Run::run() {
 
   const int64_t commands = random_.between(1, 5);
   for (int64_t k = 0; k < commands; ++k) {
-    switch (random_.between(0, 9)) {
+    switch (random_.between(0, 11)) {
       case 0:
       case 1:
       case 2:
@@ -687,6 +840,10 @@ Run_Result Host_Run::run() {
             [&] { return driver_->user_changed_param(index); }, PF_Err_NONE, false);
         break;
       }
+      case 10:
+      case 11:
+        panel_session();
+        break;
       default:
         if (random_.chance(0.5)) {
           command(
@@ -699,6 +856,7 @@ Run_Result Host_Run::run() {
         break;
     }
   }
+  close_contexts();
   driver_.reset();
   host_.reset();
   return result_;

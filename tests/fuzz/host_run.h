@@ -6,11 +6,15 @@
 // wrong formats, every parameter (popup items; sliders at their limits, beyond them, NaN,
 // infinities, huge and denormal values), an injected fault (abort at the n-th poll, allocation
 // and lock failures, error codes from callbacks, missing or failing suites) and a sequence of
-// host commands. After every command the run checks what must always hold:
+// host commands, among them the effect panel's: event contexts opened and closed, events of
+// every type with plausible or hostile data, and arbitrary-data requests. After every command
+// the run checks what must always hold:
 //
 //   - the answer is the one the command and the injected fault call for, and no exception
 //     escaped the library;
-//   - the host's books balance (suites, checkouts, handles);
+//   - the host's books balance (suites, checkouts, handles: the only ones the effect may hold
+//     between commands are the state blocks of open event contexts, and a context the host
+//     closes takes its block with it);
 //   - the input and texture worlds are untouched, and so is the padding after each output row;
 //   - float output is finite where input and parameters are finite and in range, and 16-bit
 //     output at most 32768 where they are in range.

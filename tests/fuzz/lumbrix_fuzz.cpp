@@ -9,7 +9,8 @@
 // Runs go to worker processes, so a signal or a sanitizer report ends only the worker; the
 // driver names the seed it was running and starts another. A run that takes longer than
 // --seed-timeout seconds (60 by default) counts as failed. Prints seeds run, time, seeds per
-// second, failures and every failing seed; answers 1 when any seed failed.
+// second, failures, each failure and the list of failing seeds; answers 1 when any seed
+// failed.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -274,8 +276,18 @@ int campaign(const Options& options) {
             << "time: " << seconds << " s with " << options.workers << " workers\n"
             << "seeds per second: " << static_cast<double>(done) / seconds << "\n"
             << "failures: " << failures.size() << "\n";
+  // Every failure line begins with its seed.
+  std::set<uint64_t> failing_seeds;
   for (const std::string& failure : failures) {
     std::cout << "failing " << failure << "\n";
+    failing_seeds.insert(std::strtoull(failure.c_str() + std::strlen("seed "), nullptr, 10));
+  }
+  if (!failing_seeds.empty()) {
+    std::cout << "failing seeds:";
+    for (const uint64_t seed : failing_seeds) {
+      std::cout << " " << seed;
+    }
+    std::cout << "\n";
   }
   return failures.empty() ? 0 : 1;
 }
