@@ -39,31 +39,43 @@ void set_every_stage(Loaded& loaded, int32_t gather) {
 }
 
 TEST(PluginLibraryRender, EveryStageAnswersAnAbortAtAnyPollAndMemoryExhaustionAtAnyAllocation) {
+  // The final shading polls once a row of the 8-row frame; after it has begun, it allocates
+  // at least the gatherer's table and the landing rows.
   const struct {
     const char* function;
     PF_Err injected;
     PF_Err answer;
     int32_t threads;
-  } faults[] = {{fn::abort, PF_Interrupt_CANCEL, PF_Interrupt_CANCEL, 1},
-                {fn::suite_new_handle, 1, PF_Err_OUT_OF_MEMORY, 2}};
+    int64_t in_final_shading;
+  } faults[] = {{fn::abort, PF_Interrupt_CANCEL, PF_Interrupt_CANCEL, 1, 8},
+                {fn::suite_new_handle, 1, PF_Err_OUT_OF_MEMORY, 2, 2}};
+  // Logged by the final shading as it begins: everything before it ran.
+  const std::string final_shading_begins = "init environmental illumination gatherer";
   for (const auto& fault : faults) {
     for (int32_t gather = 1; gather <= 4; ++gather) {
       Loaded loaded(Host_Identity::after_effects(), fault.threads);
-      loaded.home.create_log_folder();
+      loaded.home.create_log_file();
       fill_ramp(loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128), false);
       set_every_stage(loaded, gather);
       const int64_t before = loaded.host.calls(fault.function);
       ASSERT_EQ(loaded.driver.smart_render(), PF_Err_NONE);
       const int64_t calls = loaded.host.calls(fault.function) - before;
       ASSERT_GT(calls, 0);
+      int64_t in_final_shading = 0;
       for (int64_t n = 1; n <= calls; ++n) {
         const std::string at = std::string(fault.function) + " " + std::to_string(n) +
                                ", gather mode " + std::to_string(gather);
+        const size_t logged = loaded.home.log().size();
         loaded.host.inject(fault.function, fault.injected, loaded.host.calls(fault.function) + n);
         EXPECT_EQ(loaded.driver.smart_render(), fault.answer) << at;
         EXPECT_EQ(loaded.host.imbalance(), "") << at;
         EXPECT_EQ(loaded.host.live_handles(), 0) << at;
+        in_final_shading +=
+            loaded.home.log().find(final_shading_begins, logged) != std::string::npos ? 1 : 0;
       }
+      // The faults reach the last stage too, not only the stages before it.
+      EXPECT_GE(in_final_shading, fault.in_final_shading)
+          << fault.function << ", gather mode " << gather;
       EXPECT_EQ(loaded.home.crash_reports(), "") << fault.function;
     }
   }
