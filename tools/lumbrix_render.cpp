@@ -296,8 +296,19 @@ int64_t world_bytes(int64_t width, int64_t height, int bits) {
   return (width * lumbrix::world_pixel_bytes(bits) + 63) / 64 * 64 * height;
 }
 
-// Memory the process may still take: what the system has available, within the process's
-// own limits.
+// One figure of /proc/self/status, in bytes; 0 when absent.
+uint64_t own_status_bytes(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) {
+      return std::stoull(line.substr(field.size() + 1)) * 1024;
+    }
+  }
+  return 0;
+}
+
+// Memory the process may still take: what the system has available, within what the process's
+// own limits leave beside what it holds already.
 uint64_t available_memory() {
   uint64_t available = UINT64_MAX;
   std::ifstream meminfo("/proc/meminfo");
@@ -306,10 +317,11 @@ uint64_t available_memory() {
       available = std::stoull(line.substr(13)) * 1024;
     }
   }
-  for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+  for (const auto& [resource, held] : {std::pair{RLIMIT_AS, "VmSize"}, {RLIMIT_DATA, "VmData"}}) {
     rlimit limit{};
     if (::getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-      available = std::min<uint64_t>(available, limit.rlim_cur);
+      const uint64_t used = own_status_bytes(held);
+      available = std::min<uint64_t>(available, limit.rlim_cur > used ? limit.rlim_cur - used : 0);
     }
   }
   std::ifstream cgroup_max("/sys/fs/cgroup/memory.max");
@@ -327,25 +339,46 @@ std::string gibibytes(uint64_t bytes) {
   return text;
 }
 
-// The effect keeps a few float layers of the frame's size while it renders (depth, normals,
-// blur scratch); the file bands and the encoders' runs are small beside them.
-constexpr int64_t effect_float_layers = 3;
+// The effect's working layers at their peak, in float RGBA layers of the frame's size, for each
+// render mode: the peak resident memory beside the worlds with every stage of the mode at work
+// (both lights with soft shadows and translucency, caustics, refraction, occlusion, the
+// environment lighting and reflecting in each gather mode), rounded up. The layers built from
+// textures grow with them, so the layer size is that of the frame or of the largest texture.
+// An unknown mode counts as the costliest.
+double working_layers(const std::string& render_mode) {
+  static const std::pair<const char*, double> peaks[] = {
+      {"refraction only", 5.5}, {"caustix only", 4.5}, {"shadow only", 3.0},
+      {"highlights only", 5.5}, {"normalmap", 1.25},   {"depthmap", 0.5},
+      {"surface color", 0.5}};
+  for (const auto& [mode, layers] : peaks) {
+    if (render_mode == mode) {
+      return layers;
+    }
+  }
+  return 7.0;  // "all"
+}
+// Reading and writing bands, the encoders' pieces, thread stacks and the loaded libraries.
 constexpr int64_t io_reserve = int64_t{64} << 20;
 
-// Refuses, before anything is allocated, a render whose worlds and working layers cannot fit.
-void check_memory(const Layer_Source& frame, const std::vector<Layer_Source>& textures, int bits) {
+// Refuses, before any world is allocated, a render whose worlds and working layers cannot fit.
+void check_memory(const Layer_Source& frame, const std::vector<Layer_Source>& textures, int bits,
+                  const std::string& render_mode) {
   const int64_t width = frame.layout.width;
   const int64_t height = frame.layout.height;
   int64_t needed = 2 * world_bytes(width, height, bits);  // the input and the output
+  int64_t layer_pixels = width * height;
   for (const Layer_Source& texture : textures) {
     needed += world_bytes(texture.layout.width, texture.layout.height, bits);
+    layer_pixels = std::max(layer_pixels, texture.layout.width * texture.layout.height);
   }
-  needed += effect_float_layers * width * height * 16 + io_reserve;
+  needed +=
+      static_cast<int64_t>(working_layers(render_mode) * static_cast<double>(layer_pixels * 16)) +
+      io_reserve;
   const uint64_t available = available_memory();
   if (static_cast<uint64_t>(needed) > available) {
-    throw Memory_Error("a " + std::to_string(width) + " x " + std::to_string(height) +
-                       " render needs about " + gibibytes(needed) + " of memory, more than the " +
-                       gibibytes(available) + " available");
+    throw Memory_Error("a " + std::to_string(width) + " x " + std::to_string(height) + " \"" +
+                       render_mode + "\" render needs about " + gibibytes(needed) +
+                       " of memory, more than the " + gibibytes(available) + " available");
   }
 }
 
@@ -395,9 +428,6 @@ int run(const Options& options, Clock::time_point start) {
   }
   for (const auto& [name, file] : options.layers) {
     textures.push_back(open_layer(name, file, pool));
-  }
-  if (!options.list_params) {
-    check_memory(frame, textures, options.bits);
   }
 
   // With --timing the plug-in logs into a folder of our own, where its timing report is read.
@@ -458,6 +488,9 @@ int run(const Options& options, Clock::time_point start) {
     }
     texture_slots.push_back(slot);
   }
+  check_memory(frame, textures, options.bits,
+               lumbrix::current_item(host.parameters(),
+                                     lumbrix::find_slot(host.parameters(), "render mode")));
 
   const auto read_start = Clock::now();
   const PF_PixelFormat format =

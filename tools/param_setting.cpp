@@ -168,6 +168,13 @@ double fixed_to_double(PF_Fixed value) {
 
 }  // namespace
 
+std::string current_item(const Parameter_Store& store, int32_t slot) {
+  const Parameter_Store::Stored_Param& p = store.at(slot);
+  const std::vector<std::string> items = popup_items(p);
+  const int32_t index = p.value.pd.value - 1;
+  return index >= 0 && index < static_cast<int32_t>(items.size()) ? items[index] : "";
+}
+
 std::string label_of(const Parameter_Store& store, int32_t slot) {
   return label_of(store.at(slot));
 }

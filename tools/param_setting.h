@@ -21,6 +21,9 @@ void apply_setting(brel::sim::Parameter_Store& store, const std::string& key,
 // The slot a key names; throws Usage_Error.
 int32_t find_slot(const brel::sim::Parameter_Store& store, const std::string& key);
 
+// The item a popup parameter shows now; empty when its value names none.
+std::string current_item(const brel::sim::Parameter_Store& store, int32_t slot);
+
 // The label a parameter is listed and named by: GROUP/NAME inside a group, else NAME.
 std::string label_of(const brel::sim::Parameter_Store& store, int32_t slot);
 

@@ -303,7 +303,8 @@ TEST_F(Renderer, ARenderThatCannotFitIsRefusedBeforeAnythingIsAllocated) {
           "' --layer 'environmental layer=" + huge + "' --layer 'normal texture=" + huge +
           "' --layer 'surface color texture=" + huge + "'");
   EXPECT_EQ(r.exit_code, 1) << r.output;
-  EXPECT_NE(r.output.find("a 32767 x 32767 render needs about "), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("a 32767 x 32767 \"all\" render needs about "), std::string::npos)
+      << r.output;
   EXPECT_NE(r.output.find(" GiB available"), std::string::npos) << r.output;
   EXPECT_EQ(lines_in(r.output), 1u) << r.output;
 
@@ -312,6 +313,24 @@ TEST_F(Renderer, ARenderThatCannotFitIsRefusedBeforeAnythingIsAllocated) {
   const Result wide = run(path("wide.png") + " -o " + path("out.png"));
   EXPECT_EQ(wide.exit_code, 2) << wide.output;
   EXPECT_NE(wide.output.find("larger than a host frame can be"), std::string::npos) << wide.output;
+}
+
+// What a render needs follows its render mode. Under a limit of 1.5 GiB a 4000 x 4000 depth
+// map (two float worlds and the depth) fits, and the whole effect's working layers do not.
+TEST_F(Renderer, TheMemoryARenderNeedsFollowsItsRenderMode) {
+  write_png_header(path("big.png"), 4000, 4000);
+  const std::string limit = "ulimit -d 1572864;";  // KiB
+  const Result all = run(path("big.png") + " -o " + path("out.png"), limit);
+  EXPECT_EQ(all.exit_code, 1) << all.output;
+  EXPECT_NE(all.output.find("a 4000 x 4000 \"all\" render needs about "), std::string::npos)
+      << all.output;
+
+  // Accepted, the render goes on to read the pixels, which the file lacks.
+  const Result depth =
+      run(path("big.png") + " -o " + path("out.png") + " --set 'render mode=depthmap'", limit);
+  EXPECT_EQ(depth.exit_code, 2) << depth.output;
+  EXPECT_NE(depth.output.find("cannot read " + path("big.png")), std::string::npos)
+      << depth.output;
 }
 
 TEST_F(Renderer, NamesMatchWithoutCaseOrBlanksAndMisspellingsGetSuggestions) {
