@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <type_traits>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "base/layer.h"
@@ -548,7 +548,11 @@ double triangle_edge_integral(double x0, double y0, double x1, double y1, double
     weight += band(row, row + 1.0, sigma);
   }
   weight += band(y0, f0 + 1.0, sigma * (f0 + (1.0 - y0)));
-  weight += band(f1, y1, sigma * (y1 - f1));
+  // An edge ending exactly on a whole row leaves a last band of no height. It covers nothing,
+  // but the smooth rule's wide case would still weigh every column it crosses by 1.
+  if (y1 != f1) {
+    weight += band(f1, y1, sigma * (y1 - f1));
+  }
   return weight;
 }
 

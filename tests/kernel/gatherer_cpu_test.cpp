@@ -404,6 +404,9 @@ typename Reference_Level<P>::Values reference_triangle(const Reference_Level<P>&
     for (double j = top + 1.0; j < bottom; j += 1.0) {
       weight += reference_band(level, rules, k, a[0], a[1], j, j + 1.0, xmin, xmax, sign, acc);
     }
+    if (b[1] == bottom) {
+      return weight;  // a last band of no height covers nothing
+    }
     return weight + reference_band(level, rules, k, a[0], a[1], bottom, b[1], xmin, xmax,
                                    sign * (b[1] - bottom), acc);
   };
@@ -479,6 +482,31 @@ void expect_triangles_follow_the_band_rules(double tolerance) {
 TEST(Gatherer_Triangle, RefractionTrianglesFollowTheBandRules) {
   expect_triangles_follow_the_band_rules<RGB32f, brel::gather::Refraction_Rules, false>(1e-6);
   expect_triangles_follow_the_band_rules<RGB32f, brel::gather::Refraction_Rules, true>(1e-6);
+}
+
+// A steep edge (more than two columns a row) ending exactly on a whole row: the row below the
+// triangle is white and everything else black, so no gather mode may see any of it.
+TEST(Gatherer_Triangle, EdgeEndingOnAWholeRowReadsNothingOfThatRow) {
+  Standalone_Render render(2);
+  Host_Layer<RGB32f> layer(render.context, 32, 16);
+  for (int64_t y = 0; y < 16; ++y) {
+    for (int64_t x = 0; x < 32; ++x) {
+      const float v = y == 10 ? 1.0f : 0.0f;
+      set_channels(layer.at(x, y), {v, v, v, 1.0f});
+    }
+  }
+  for (const int32_t mode : {3, 4}) {
+    const Gatherer<RGB32f> gatherer(render.context, layer.view, mode);
+    const auto& pyramids = gatherer.pyramids;
+    const auto gather =
+        mode == 4 ? brel::gather::triangle_gather<RGB32f, brel::gather::Refraction_Rules, true>
+                  : brel::gather::triangle_gather<RGB32f, brel::gather::Refraction_Rules, false>;
+    const auto mean = gather(pyramids.mip_layers.data(), pyramids.row_sum_layers.data(),
+                             pyramids.level_count, {0.5, 6.0}, {12.5, 10.0}, {20.5, 6.0});
+    for (int32_t c = 0; c < channels<RGB32f>; ++c) {
+      EXPECT_EQ(mean.channel[c], 0.0) << "mode " << mode << " channel " << c;
+    }
+  }
 }
 
 // Float types: the 8-bit and 16-bit row sums above level 0 hold the block means before their
