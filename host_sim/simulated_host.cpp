@@ -223,14 +223,13 @@ struct Host_Callbacks {
     if (host == nullptr || host->enter(function) != 0) {
       return nullptr;
     }
-    auto block = std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[size > 0 ? size : 1]);
+    auto [block, capacity] = host->handle_block(size);
     if (!block) {
       return nullptr;
     }
-    advise_huge_pages(block.get(), static_cast<size_t>(size));
     auto handle = reinterpret_cast<PF_Handle>(new void*(block.get()));
     std::lock_guard lock(host->mutex_);
-    host->handles_[handle] = {std::move(block), size, 0};
+    host->handles_[handle] = {std::move(block), size, 0, capacity};
     return handle;
   }
 
@@ -285,6 +284,7 @@ struct Host_Callbacks {
       host->violation("dispose of a handle the host never made");
       return;
     }
+    host->kept_blocks_.emplace(it->second.capacity, std::move(it->second.block));
     host->handles_.erase(it);
     delete reinterpret_cast<void**>(handle);
   }
@@ -832,6 +832,57 @@ std::string Simulated_Host::imbalance() const {
     text += v + "\n";
   }
   return text;
+}
+
+std::pair<std::unique_ptr<std::byte[]>, A_u_longlong> Simulated_Host::handle_block(
+    A_u_longlong size) {
+  std::unique_ptr<std::byte[]> block;
+  A_u_longlong capacity = size > 0 ? size : 1;
+  std::multimap<A_u_longlong, std::unique_ptr<std::byte[]>> given_back;
+  std::optional<std::byte> scribble;
+  {
+    std::lock_guard lock(mutex_);
+    scribble = handle_scribble_;
+    auto kept = kept_blocks_.lower_bound(capacity);
+    if (kept != kept_blocks_.end()) {
+      capacity = kept->first;
+      block = std::move(kept->second);
+      kept_blocks_.erase(kept);
+      ++reused_handle_blocks_;
+    } else {
+      given_back.swap(kept_blocks_);
+    }
+  }
+  // Freed and taken outside the lock: other render threads go on meanwhile.
+  given_back.clear();
+  if (!block) {
+    block.reset(new (std::nothrow) std::byte[capacity]);
+    if (!block) {
+      return {nullptr, 0};
+    }
+    advise_huge_pages(block.get(), static_cast<size_t>(capacity));
+    std::lock_guard lock(mutex_);
+    ++fresh_handle_blocks_;
+  }
+  if (scribble) {
+    std::memset(block.get(), static_cast<int>(*scribble), static_cast<size_t>(capacity));
+  }
+  return {std::move(block), capacity};
+}
+
+int64_t Simulated_Host::fresh_handle_blocks() const {
+  std::lock_guard lock(mutex_);
+  return fresh_handle_blocks_;
+}
+
+int64_t Simulated_Host::reused_handle_blocks() const {
+  std::lock_guard lock(mutex_);
+  return reused_handle_blocks_;
+}
+
+void Simulated_Host::set_handle_scribble(std::byte value) {
+  std::lock_guard lock(mutex_);
+  handle_scribble_ = value;
 }
 
 int64_t Simulated_Host::live_handles() const {

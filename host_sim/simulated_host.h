@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,18 @@ class Simulated_Host {
   std::string imbalance() const;
   int64_t live_handles() const;
 
+  // Handle memory. Like a real host's memory manager, the host keeps the blocks of disposed
+  // handles and hands the smallest one that holds a new request out again; a request no kept
+  // block holds gives every kept block back to the system before a fresh one is taken, so
+  // keeping never adds to the peak. Every new_handle call is still counted and answers its
+  // injected fault before any block is looked for.
+  // Blocks taken from the system for handles, and blocks handed out again, so far.
+  int64_t fresh_handle_blocks() const;
+  int64_t reused_handle_blocks() const;
+  // Every block handed out for a handle, fresh or kept, is first filled with `value`, as memory
+  // that held other data would be; by default blocks are handed out as they are.
+  void set_handle_scribble(std::byte value);
+
  private:
   using Suite_Key = std::pair<std::string, int32_t>;
   struct Fault {
@@ -212,7 +225,11 @@ class Simulated_Host {
     std::unique_ptr<std::byte[]> block;
     A_u_longlong size;
     int64_t locks;
+    A_u_longlong capacity;  // of the block, at least `size`
   };
+  // A block of at least `size` bytes for a new handle: kept or fresh, null when the system has
+  // none. Takes the mutex.
+  std::pair<std::unique_ptr<std::byte[]>, A_u_longlong> handle_block(A_u_longlong size);
   friend struct Host_Callbacks;
   friend struct Project_Callbacks;
   friend struct Custom_Ui_Callbacks;
@@ -279,6 +296,11 @@ class Simulated_Host {
   mutable std::mutex violations_mutex_;
   std::vector<std::string> violations_;
   std::map<PF_Handle, Handle_Block> handles_;
+  // Blocks of disposed handles by their capacity in bytes.
+  std::multimap<A_u_longlong, std::unique_ptr<std::byte[]>> kept_blocks_;
+  int64_t fresh_handle_blocks_ = 0;
+  int64_t reused_handle_blocks_ = 0;
+  std::optional<std::byte> handle_scribble_;
   std::vector<Checkout_Call> checkout_calls_;
   std::vector<Update_Ui_Call> update_ui_calls_;
   std::vector<PrPixelFormat> supported_formats_;

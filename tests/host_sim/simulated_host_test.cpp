@@ -64,6 +64,54 @@ TEST(SimulatedHost, InjectedFaultsHitTheChosenCalls) {
   EXPECT_EQ(host.live_handles(), 0);
 }
 
+// Disposed handles leave their blocks with the host, which hands the smallest that holds a new
+// request out again; the books, the handle sizes and the faults are those of fresh blocks.
+TEST(SimulatedHost, DisposedBlocksServeLaterHandlesUnderTheSameBooks) {
+  Simulated_Host host(Host_Identity::after_effects());
+  PF_UtilCallbacks* utils = host.in_data()->utils;
+  PF_Handle large = utils->host_new_handle(4000);
+  PF_Handle small = utils->host_new_handle(1000);
+  void* large_block = utils->host_lock_handle(large);
+  void* small_block = utils->host_lock_handle(small);
+  utils->host_unlock_handle(large);
+  utils->host_unlock_handle(small);
+  utils->host_dispose_handle(large);
+  utils->host_dispose_handle(small);
+  EXPECT_EQ(host.live_handles(), 0);
+  EXPECT_EQ(host.fresh_handle_blocks(), 2);
+
+  // 900 bytes: the 1000-byte block; 3000: the 4000-byte one, though its size is what was asked.
+  PF_Handle a = utils->host_new_handle(900);
+  PF_Handle b = utils->host_new_handle(3000);
+  EXPECT_EQ(utils->host_lock_handle(a), small_block);
+  EXPECT_EQ(utils->host_lock_handle(b), large_block);
+  EXPECT_EQ(utils->host_get_handle_size(b), 3000u);
+  EXPECT_EQ(host.reused_handle_blocks(), 2);
+  EXPECT_EQ(host.fresh_handle_blocks(), 2);
+  utils->host_unlock_handle(a);
+  utils->host_dispose_handle(a);
+
+  // A request that would fail still fails with a block kept, and is counted.
+  host.inject(fn::new_handle, 1, host.calls(fn::new_handle) + 1);
+  EXPECT_EQ(utils->host_new_handle(10), nullptr);
+  EXPECT_EQ(host.calls(fn::new_handle), 5);
+  EXPECT_EQ(host.reused_handle_blocks(), 2);
+
+  // Nothing kept holds 5000 bytes: a fresh block, which also fills with the scribble.
+  host.set_handle_scribble(std::byte{0xA5});
+  PF_Handle c = host.in_data()->utils->host_new_handle(5000);
+  auto* bytes = static_cast<unsigned char*>(utils->host_lock_handle(c));
+  EXPECT_EQ(host.fresh_handle_blocks(), 3);
+  EXPECT_EQ(bytes[0], 0xA5);
+  EXPECT_EQ(bytes[4999], 0xA5);
+  utils->host_unlock_handle(b);
+  utils->host_unlock_handle(c);
+  utils->host_dispose_handle(b);
+  utils->host_dispose_handle(c);
+  EXPECT_EQ(host.live_handles(), 0);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
 // Which suites each host offers is read through the effect (pixel formats, registration, the
 // colour suite); here the books that every balance check relies on.
 TEST(SimulatedHost, SuiteBooksNoticeUnbalancedUse) {

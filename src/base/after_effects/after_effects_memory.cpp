@@ -1,7 +1,6 @@
 #include "base/after_effects/after_effects_memory.h"
 
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -15,11 +14,6 @@ namespace {
 
 constexpr const char* memory_source = "base/after_effects/after_effects_memory";
 constexpr int64_t handle_room = 8;  // the handle is kept just before the block
-
-std::mutex& host_memory_mutex() {
-  static std::mutex mutex;
-  return mutex;
-}
 
 // Releases without letting anything escape: destructors run during unwinding, and a host that
 // refuses the suite then must not end the process.
@@ -43,7 +37,6 @@ void release_quietly(uint8_t* block, SPBasicSuite* basic_suite) noexcept {
 uint8_t* host_allocate(int64_t size, SPBasicSuite* basic_suite) {
   BREL_ASSERT_AT(size >= 0, "base/after_effects/helper/ae_helper", 350);
   const int64_t alignment = memory_alignment();
-  std::lock_guard lock(host_memory_mutex());
   Suite_Guard<PF_HandleSuite2> suite(basic_suite, "PF Handle Suite", 2);
   PF_Handle handle =
       suite->host_new_handle(static_cast<A_u_longlong>(size + alignment + handle_room));
@@ -65,7 +58,6 @@ uint8_t* host_allocate(int64_t size, SPBasicSuite* basic_suite) {
 }
 
 void host_release(uint8_t* block, SPBasicSuite* basic_suite) {
-  std::lock_guard lock(host_memory_mutex());
   Suite_Guard<PF_HandleSuite2> suite(basic_suite, "PF Handle Suite", 2);
   if (block != nullptr) {
     PF_Handle handle = nullptr;

@@ -1,7 +1,9 @@
 #pragma once
 
 // Working memory of a render inside the host: every buffer is one host handle, taken through
-// "PF Handle Suite" under one process-wide mutex, 64-byte aligned, and only when first touched.
+// "PF Handle Suite", 64-byte aligned, and only when first touched. The host's handle functions
+// are safe to call from any thread, so allocations of concurrent renders and render threads
+// take no lock of ours and do not wait for each other.
 
 #include <cstdint>
 

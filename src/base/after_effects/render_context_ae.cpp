@@ -6,6 +6,7 @@
 #include "base/after_effects/after_effects_memory.h"
 #include "base/after_effects/helper/ae_parallel.h"
 #include "base/exception.h"
+#include "base/memory_pool_2d.h"
 #include "base/timing_table.h"
 #include "util/memory.h"
 #include "util/memory_2d.h"
@@ -32,6 +33,7 @@ Render_Context render_context_ae_cpu(Timing_Table* timing_table, PF_InData* in_d
         std::make_shared<Memory_2d_Cpu_AE_Lazy>(width, height, in_data->pica_basicP);
     return std::make_shared<Mapped_Memory_2d>(block, block);
   };
+  pool_memory_2d(context);
   context.check_abort = [in_data, host_thread, &aborted] {
     if (std::this_thread::get_id() == host_thread) {
       if (in_data->inter.abort != nullptr &&

@@ -1,6 +1,7 @@
 #pragma once
 
-// The render context of a CPU render inside the host: memory from host handles, the abort poll
+// The render context of a CPU render inside the host: memory from host handles (working layers
+// through a pool of the render, so released layers serve later requests), the abort poll
 // through the host's abort callback, the parallel loop over the host's render threads and timing
 // scopes into the command's timing table.
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "base/after_effects/helper/ae_exception.h"
 #include "base/exception.h"
@@ -111,6 +113,35 @@ TEST(HostMemory, AMissingHandleSuiteFailsTheTouchAndNotTheRelease) {
   }                                   // both destructors run without the suite
   EXPECT_EQ(host.live_handles(), 1);  // the host keeps what it could not be given
   EXPECT_EQ(host.acquires(kPFHandleSuite, 2), host.releases(kPFHandleSuite, 2));
+}
+
+// Render threads of concurrent renders allocate and give back at once without a lock of ours:
+// every block is their own and the books balance.
+TEST(HostMemory, ConcurrentAllocationsKeepTheirBlocksAndTheBooks) {
+  Host host;
+  std::vector<std::thread> threads;
+  std::vector<int64_t> overwritten(8, 0);
+  for (int32_t t = 0; t < 8; ++t) {
+    threads.emplace_back([&host, &overwritten, t] {
+      for (int32_t round = 0; round < 100; ++round) {
+        const int64_t size = 64 + 64 * ((round + t) % 7);
+        uint8_t* block = brel::host_allocate(size, host.suite());
+        std::memset(block, t + 1, static_cast<size_t>(size));
+        std::this_thread::yield();
+        for (int64_t i = 0; i < size; ++i) {
+          overwritten[t] += static_cast<int64_t>(block[i] != t + 1);
+        }
+        brel::host_release(block, host.suite());
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(overwritten, std::vector<int64_t>(8, 0));
+  EXPECT_EQ(host.live_handles(), 0);
+  EXPECT_EQ(host.calls(fn::suite_new_handle), 800);
+  EXPECT_EQ(host.imbalance(), "");
 }
 
 }  // namespace
