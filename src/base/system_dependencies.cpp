@@ -79,8 +79,7 @@ std::string module_folder() {
 
 void list_files(std::vector<std::string>& files, const std::string& folder,
                 const std::string& suffix, bool recursive) {
-  BREL_ASSERT_MSG_AT(recursive == false, "feature not implemented", "base/system_dependencies",
-                     191);
+  BREL_ASSERT_MSG_AT(recursive == false, "feature not implemented", report::list_files_recursive);
   DIR* directory = opendir(folder.c_str());
   if (directory == nullptr) {
     return;

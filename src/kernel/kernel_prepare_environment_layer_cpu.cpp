@@ -105,7 +105,7 @@ void Kernel_Prepare_Environment_Layer<Layer<P>, Implementation_Cpu>::run(Render_
   const Parameters_In& in = parameters_in;
   if (in.image.in.width != in.image.out.width || in.image.in.height != in.image.out.height) {
     throw_assert("in.image.in.dim() == in.image.out.dim()", "ASSERT()",
-                 "kernel/kernel_prepare_environment_layer_cpu", 64);
+                 report::prepare_environment_sizes);
   }
   cpu_kernel_launch(in.image.in.height, &prepare_environment_row<P>, context, in);
 }

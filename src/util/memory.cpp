@@ -15,7 +15,7 @@
 namespace brel {
 
 void Memory_Cpu::copy_from_cpu(const void* cpu, int64_t size) {
-  BREL_ASSERT_AT(size >= 0, "util/memory", 34);
+  BREL_ASSERT_AT(size >= 0, report::memory_copy_from_cpu_size);
   if (cpu == data()) {
     return;
   }
@@ -25,7 +25,7 @@ void Memory_Cpu::copy_from_cpu(const void* cpu, int64_t size) {
 }
 
 void Memory_Cpu::copy_to_cpu(void* cpu, int64_t size) {
-  BREL_ASSERT_AT(size >= 0, "util/memory", 41);
+  BREL_ASSERT_AT(size >= 0, report::memory_copy_to_cpu_size);
   if (cpu == data()) {
     return;
   }
@@ -109,13 +109,15 @@ int64_t Mapped_Memory::size() {
 
 void Mapped_Memory::cpu_to_device() {
   BREL_ASSERT_MSG_AT(_mem_cpu->size() == _mem_device->size(),
-                     "mapped memory only supports same sized memory chunks", "util/memory", 139);
+                     "mapped memory only supports same sized memory chunks",
+                     report::mapped_memory_to_device_size);
   _mem_device->copy_from_cpu(_mem_cpu->data(), _mem_cpu->size());
 }
 
 void Mapped_Memory::device_to_cpu() {
   BREL_ASSERT_MSG_AT(_mem_cpu->size() == _mem_device->size(),
-                     "mapped memory only supports same sized memory chunks", "util/memory", 144);
+                     "mapped memory only supports same sized memory chunks",
+                     report::mapped_memory_to_cpu_size);
   _mem_device->copy_to_cpu(_mem_cpu->data(), _mem_cpu->size());
 }
 

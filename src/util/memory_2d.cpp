@@ -12,14 +12,14 @@ void Memory_2d_Cpu::copy_from_cpu(const void* cpu, int64_t, int64_t, int64_t) {
   if (cpu == data()) {
     return;
   }
-  BREL_ASSERT_INCOMPLETE_AT("util/memory_2d", 39);
+  BREL_ASSERT_INCOMPLETE_AT(report::memory_2d_copy_from_cpu);
 }
 
 void Memory_2d_Cpu::copy_to_cpu(void* cpu, int64_t, int64_t, int64_t) {
   if (cpu == data()) {
     return;
   }
-  BREL_ASSERT_INCOMPLETE_AT("util/memory_2d", 40);
+  BREL_ASSERT_INCOMPLETE_AT(report::memory_2d_copy_to_cpu);
 }
 
 int64_t padded_pitch(int64_t width) {
@@ -53,7 +53,7 @@ uint8_t* Memory_2d_Cpu_System_Lazy::data() {
 Memory_2d_Unmananged::Memory_2d_Unmananged(void* pointer, int64_t width, int64_t height,
                                            int64_t pitch)
     : pointer_(static_cast<uint8_t*>(pointer)), width_(width), height_(height), pitch_(pitch) {
-  BREL_ASSERT_AT(width >= 0 && height >= 0, "util/memory_2d", 52);
+  BREL_ASSERT_AT(width >= 0 && height >= 0, report::memory_2d_unmanaged_size);
   if (pointer == nullptr && width > 0 && height > 0) {
     throw std::bad_alloc();
   }
@@ -96,18 +96,22 @@ int64_t Mapped_Memory_2d::device_pitch() {
 
 void Mapped_Memory_2d::cpu_to_device() {
   BREL_ASSERT_MSG_AT(_mem_cpu->width() == _mem_device->width(),
-                     "mapped memory only supports same sized memory chunks", "util/memory_2d", 185);
+                     "mapped memory only supports same sized memory chunks",
+                     report::mapped_memory_2d_to_device_width);
   BREL_ASSERT_MSG_AT(_mem_cpu->height() == _mem_device->height(),
-                     "mapped memory only supports same sized memory chunks", "util/memory_2d", 186);
+                     "mapped memory only supports same sized memory chunks",
+                     report::mapped_memory_2d_to_device_height);
   _mem_device->copy_from_cpu(_mem_cpu->data(), _mem_cpu->width(), _mem_cpu->height(),
                              _mem_cpu->pitch());
 }
 
 void Mapped_Memory_2d::device_to_cpu() {
   BREL_ASSERT_MSG_AT(_mem_cpu->width() == _mem_device->width(),
-                     "mapped memory only supports same sized memory chunks", "util/memory_2d", 191);
+                     "mapped memory only supports same sized memory chunks",
+                     report::mapped_memory_2d_to_cpu_width);
   BREL_ASSERT_MSG_AT(_mem_cpu->height() == _mem_device->height(),
-                     "mapped memory only supports same sized memory chunks", "util/memory_2d", 192);
+                     "mapped memory only supports same sized memory chunks",
+                     report::mapped_memory_2d_to_cpu_height);
   _mem_device->copy_to_cpu(_mem_cpu->data(), _mem_cpu->width(), _mem_cpu->height(),
                            _mem_cpu->pitch());
 }

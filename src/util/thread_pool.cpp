@@ -14,7 +14,7 @@ Thread_Pool::~Thread_Pool() {
 }
 
 void Thread_Pool::start(int64_t cpus) {
-  BREL_ASSERT_AT(cpus > 0, "util/thread_pool", 94);
+  BREL_ASSERT_AT(cpus > 0, report::thread_pool_cpus);
   std::lock_guard<std::mutex> lock(pool_mutex_);
   if (cpus == worker_count()) {
     return;

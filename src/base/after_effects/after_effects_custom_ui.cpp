@@ -21,7 +21,7 @@ namespace brel {
 
 namespace {
 
-constexpr const char* source = "base/after_effects/after_effects_custom_ui";
+constexpr const char* source = report::custom_ui_file;
 
 // The bottom rows of a control that resize it instead of reaching the control.
 constexpr int32_t resize_grip = 10;
@@ -303,7 +303,7 @@ Custom_Parameter_AE* find_custom_parameter(Plugin* plugin, const void* refcon) {
     }
   }
   BREL_ASSERT_MSG_AT(cp, "recieved arb or ui event for unknown parameter type.",
-                     "base/after_effects/after_effects_host", 137);
+                     report::custom_ui_unknown_parameter);
   return cp;
 }
 

@@ -10,9 +10,6 @@ namespace brel {
 
 namespace {
 
-constexpr const char* translation_source =
-    "./base/after_effects/after_effects_dynamic_pixel_type_translation";
-
 template <class T>
 void call_translated_render(const Render_Call_Context& call, Render_Pipeline<T> pipeline,
                             const std::string& name) {
@@ -70,11 +67,11 @@ void translate_pixel_type(const Render_Pipelines& pipelines, BREL_Render_Pipelin
   const Render_Call_Context call{host_context, plugin_context, render_context, parameters,
                                  input,        output,         layers};
   if (pipeline_kind != BREL_Render_Pipeline_Cpu) {
-    BREL_ASSERT_INCOMPLETE_AT(translation_source, 165);
+    BREL_ASSERT_INCOMPLETE_AT(report::translation_not_cpu);
   }
   const Pipeline_Row* row = find_pipeline(pixel_description);
   if (row == nullptr) {
-    BREL_ASSERT_INCOMPLETE_AT(translation_source, 140);
+    BREL_ASSERT_INCOMPLETE_AT(report::translation_unknown_pixel);
   }
   BREL_ASSERT(parameters != nullptr);
   row->run(pipelines, call, row->name);

@@ -30,10 +30,8 @@
 namespace brel {
 namespace {
 
-constexpr const char* host_source = "base/after_effects/after_effects_host";
-
-void check_result(PF_Err result, int32_t line) {
-  ae::throw_on_host_error(result, host_source, line);
+void check_result(PF_Err result, Report_Position at) {
+  ae::throw_on_host_error(result, at);
 }
 
 constexpr PF_OutFlags global_out_flags =
@@ -92,7 +90,8 @@ void global_setup(PF_InData* in_data, PF_OutData* out_data, const Plugin_Descrip
     const A_Err result = utility->AEGP_RegisterWithAEGP(nullptr, description.name.c_str(), &id);
     set_ae_plugin_id(id);
     if (result != 0) {
-      throw Exception_After_Effects("After Effects Suite Error (A_Err)", result, host_source, 985);
+      throw Exception_After_Effects("After Effects Suite Error (A_Err)", result,
+                                    report::host_register_with_aegp);
     }
   }
 }
@@ -170,12 +169,12 @@ void write_unknown_exception() noexcept {
 
 PF_CheckoutResult checkout_for_pre_render(PF_InData* in_data, PF_PreRenderExtra* extra,
                                           PF_ParamIndex index, A_long checkout_id,
-                                          const PF_RenderRequest& request, int32_t line) {
+                                          const PF_RenderRequest& request, Report_Position at) {
   PF_CheckoutResult result{};
   check_result(extra->cb->checkout_layer(in_data->effect_ref, index, checkout_id, &request,
                                          in_data->current_time, in_data->time_step,
                                          in_data->time_scale, &result),
-               line);
+               at);
   return result;
 }
 
@@ -248,22 +247,24 @@ void handle_smart_pre_render(PF_InData* in_data, PF_PreRenderExtra* extra, Plugi
 
   const std::vector<Layer_Parameter_AE*> textures = texture_layer_parameters(plugin->parameters());
   Region_Map regions;
-  regions["Source"] =
-      make_render_region(in_data, checkout_for_pre_render(in_data, extra, 0, 10000, request, 646));
+  regions["Source"] = make_render_region(
+      in_data,
+      checkout_for_pre_render(in_data, extra, 0, 10000, request, report::host_pre_render_source));
   for (Layer_Parameter_AE* texture : textures) {
-    regions[texture->description().name] =
-        make_render_region(in_data, checkout_for_pre_render(in_data, extra, texture->index,
-                                                            10000 + texture->index, request, 654));
+    regions[texture->description().name] = make_render_region(
+        in_data, checkout_for_pre_render(in_data, extra, texture->index, 10000 + texture->index,
+                                         request, report::host_pre_render_texture));
   }
 
   const Rect requested = rect_from_pf_rect(extra->input->output_request.rect);
   request.rect = pf_rect_from_rect(
       plugin->lookup_record_by_name(plugin_context, "Source", regions, requested));
-  checkout_for_pre_render(in_data, extra, 0, 0, request, 666);
+  checkout_for_pre_render(in_data, extra, 0, 0, request, report::host_pre_render_source_again);
   for (Layer_Parameter_AE* texture : textures) {
     request.rect = pf_rect_from_rect(plugin->lookup_record_by_name(
         plugin_context, texture->description().name, regions, requested));
-    checkout_for_pre_render(in_data, extra, texture->index, texture->index, request, 675);
+    checkout_for_pre_render(in_data, extra, texture->index, texture->index, request,
+                            report::host_pre_render_texture_again);
   }
 
   const Rect output = plugin->lookup_record(plugin_context, regions).rect;
@@ -280,7 +281,8 @@ void handle_smart_render(PF_InData* in_data, PF_SmartRenderExtra* extra, Plugin*
   PF_EffectWorld* input_world = nullptr;
   {
     auto scope = render_context.scope_timer("getting input layer", 0);
-    check_result(extra->cb->checkout_layer_pixels(in_data->effect_ref, 0, &input_world), 698);
+    check_result(extra->cb->checkout_layer_pixels(in_data->effect_ref, 0, &input_world),
+                 report::host_input_pixels);
     if (input_world != nullptr) {
       scope->timing().workload = static_cast<int64_t>(input_world->rowbytes) * input_world->height;
     }
@@ -291,7 +293,8 @@ void handle_smart_render(PF_InData* in_data, PF_SmartRenderExtra* extra, Plugin*
   {
     auto scope = render_context.scope_timer("getting output layer", 0);
     PF_EffectWorld* world = nullptr;
-    check_result(extra->cb->checkout_output(in_data->effect_ref, &world), 740);
+    check_result(extra->cb->checkout_output(in_data->effect_ref, &world),
+                 report::host_output_pixels);
     if (world == nullptr) {
       return;  // the host wants nothing rendered
     }
@@ -312,7 +315,7 @@ void handle_smart_render(PF_InData* in_data, PF_SmartRenderExtra* extra, Plugin*
     for (Layer_Parameter_AE* texture : texture_layer_parameters(plugin->parameters())) {
       PF_EffectWorld* world = nullptr;
       check_result(extra->cb->checkout_layer_pixels(in_data->effect_ref, texture->index, &world),
-                   780);
+                   report::host_texture_pixels);
       const std::string& identifier = texture->description().identifier;
       Layer_Typeless entry;
       entry.pixel_description = pixel_description;

@@ -14,9 +14,6 @@
 namespace brel::ae {
 namespace {
 
-constexpr const char* helper_source = "base/after_effects/helper/ae_helper";
-constexpr const char* channel_source = "base/after_effects/after_effects_channel";
-
 // A deleter runs where nothing may be thrown: a refused check-in becomes a warning.
 void warn_quietly(const std::string& what, PF_Err result) noexcept {
   try {
@@ -78,13 +75,13 @@ struct Channel_Checkin {
 std::shared_ptr<Layer_Typeless> checkout_layer(PF_InData* in_data, int index) {
   if (!api_version_at_least(in_data, 12, 5)) {
     BREL_ASSERT_FAIL_AT("this version of the After Effects api is to old and not supported",
-                        helper_source, 506);
+                        report::layer_api_too_old);
   }
   PF_ParamDef param{};
   throw_on_host_error(
       in_data->inter.checkout_param(in_data->effect_ref, index, in_data->current_time,
                                     in_data->time_step, in_data->time_scale, &param),
-      helper_source, 481);
+      report::layer_checkout);
   // From here on the parameter is the effect's to give back, whatever happens next.
   std::shared_ptr<Layer_Typeless> layer(new Layer_Typeless(), Layer_Checkin{in_data, param});
   if (param.u.ld.data == nullptr) {
@@ -102,10 +99,11 @@ std::shared_ptr<Layer_Typeless> checkout_channel(PF_InData* in_data, int index,
   PF_ChannelChunk chunk{};
   {
     std::lock_guard lock(channel_mutex());
-    BREL_ASSERT_MSG_AT(category == Channel::Category::Depth, "not implemented", channel_source, 16);
+    BREL_ASSERT_MSG_AT(category == Channel::Category::Depth, "not implemented",
+                       report::channel_category);
     const PF_ChannelType channel_type = PF_ChannelType_DEPTH;
     BREL_ASSERT_MSG_AT(type == Channel::Type::Double || type == Channel::Type::Float,
-                       " not implemented", channel_source, 32);
+                       " not implemented", report::channel_type);
     const PF_DataType data_type =
         type == Channel::Type::Float ? PF_DataType_FLOAT : PF_DataType_DOUBLE;
 
@@ -115,7 +113,7 @@ std::shared_ptr<Layer_Typeless> checkout_channel(PF_InData* in_data, int index,
     throw_on_host_error(
         suite->PF_GetLayerChannelTypedRefAndDesc(in_data->effect_ref, index, channel_type, &found,
                                                  &reference, &description),
-        channel_source, 418);
+        report::channel_reference);
     if (found == 0 || description.channel_type != channel_type ||
         description.data_type != data_type) {
       return nullptr;
@@ -123,7 +121,7 @@ std::shared_ptr<Layer_Typeless> checkout_channel(PF_InData* in_data, int index,
     throw_on_host_error(
         suite->PF_CheckoutLayerChannel(in_data->effect_ref, &reference, in_data->current_time,
                                        in_data->time_step, in_data->time_scale, data_type, &chunk),
-        channel_source, 430);
+        report::channel_checkout);
   }
   // Outside the lock: the check-in deleter takes it again, also when building the owner fails.
   std::shared_ptr<Layer_Typeless> record(new Layer_Typeless(),

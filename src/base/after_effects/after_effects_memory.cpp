@@ -12,7 +12,6 @@
 namespace brel {
 namespace {
 
-constexpr const char* memory_source = "base/after_effects/after_effects_memory";
 constexpr int64_t handle_room = 8;  // the handle is kept just before the block
 
 // Releases without letting anything escape: destructors run during unwinding, and a host that
@@ -35,7 +34,7 @@ void release_quietly(uint8_t* block, SPBasicSuite* basic_suite) noexcept {
 }  // namespace
 
 uint8_t* host_allocate(int64_t size, SPBasicSuite* basic_suite) {
-  BREL_ASSERT_AT(size >= 0, "base/after_effects/helper/ae_helper", 350);
+  BREL_ASSERT_AT(size >= 0, report::host_allocate_size);
   const int64_t alignment = memory_alignment();
   Suite_Guard<PF_HandleSuite2> suite(basic_suite, "PF Handle Suite", 2);
   PF_Handle handle =
@@ -69,7 +68,7 @@ void host_release(uint8_t* block, SPBasicSuite* basic_suite) {
 
 Memory_Cpu_AE_Lazy::Memory_Cpu_AE_Lazy(int64_t size, SPBasicSuite* basic_suite)
     : basic_suite_(basic_suite), size_(size) {
-  BREL_ASSERT_AT(size >= 0, memory_source, 15);
+  BREL_ASSERT_AT(size >= 0, report::memory_ae_size);
 }
 
 Memory_Cpu_AE_Lazy::~Memory_Cpu_AE_Lazy() {
@@ -86,7 +85,7 @@ uint8_t* Memory_Cpu_AE_Lazy::data() {
 Memory_2d_Cpu_AE_Lazy::Memory_2d_Cpu_AE_Lazy(int64_t width, int64_t height,
                                              SPBasicSuite* basic_suite)
     : basic_suite_(basic_suite), width_(width), height_(height) {
-  BREL_ASSERT_AT(width >= 0 && height >= 0, memory_source, 41);
+  BREL_ASSERT_AT(width >= 0 && height >= 0, report::memory_2d_ae_size);
   pitch_ = padded_pitch(width);
 }
 

@@ -15,22 +15,17 @@ namespace brel {
 namespace {
 
 // Failures report this source name and the line that tells the operation apart.
-constexpr const char* source = "base/after_effects/after_effects_parameter";
 
-constexpr int32_t checkout_line = 77;
-constexpr int32_t update_ui_line = 94;
-constexpr int32_t set_enabled_line = 18;
-constexpr int32_t rgb_color_line = 124;
-constexpr int32_t rgba_color_line = 166;
-constexpr int32_t custom_data_lines[2] = {402, 422};
+constexpr Report_Position custom_data_positions[2] = {report::parameter_custom_data,
+                                                      report::parameter_custom_second_data};
 
 // 517 is the user's cancel; any other non-zero code is a host failure.
-void check_host_result(PF_Err result, int32_t line) {
+void check_host_result(PF_Err result, Report_Position at) {
   if (result == PF_Interrupt_CANCEL) {
     throw Exception_Abort();
   }
   if (result != PF_Err_NONE) {
-    throw Exception_After_Effects("After Effects api Error (PF_Err)", result, source, line);
+    throw Exception_After_Effects("After Effects api Error (PF_Err)", result, at);
   }
 }
 
@@ -58,10 +53,10 @@ struct Check_In_And_Free {
 };
 
 void update_param_ui(PF_InData* in_data, int32_t host_index, const PF_ParamDef* entry,
-                     int32_t line) {
+                     Report_Position at) {
   Suite_Guard<PF_ParamUtilsSuite2> suite(in_data->pica_basicP, kPFParamUtilsSuite,
                                          kPFParamUtilsSuiteVersion2);
-  check_host_result(suite->PF_UpdateParamUI(in_data->effect_ref, host_index, entry), line);
+  check_host_result(suite->PF_UpdateParamUI(in_data->effect_ref, host_index, entry), at);
 }
 
 void set_flag(A_long& flags, A_long flag, bool on) {
@@ -75,7 +70,7 @@ Rgb_Value byte_color(const PF_Pixel& pixel) {
 
 // The colour of a checked-out record: After Effects gives it in float (not clamped to 0..1),
 // other hosts in 8 bits.
-Rgb_Value color_of(PF_InData* in_data, const PF_ParamDef& record, int32_t line) {
+Rgb_Value color_of(PF_InData* in_data, const PF_ParamDef& record, Report_Position at) {
   if (!host_is_after_effects(in_data)) {
     return byte_color(record.u.cd.value);
   }
@@ -83,7 +78,7 @@ Rgb_Value color_of(PF_InData* in_data, const PF_ParamDef& record, int32_t line) 
                                          kPFColorParamSuiteVersion1);
   PF_PixelFloat color{};
   check_host_result(
-      suite->PF_GetFloatingPointColorFromColorDef(in_data->effect_ref, &record, &color), line);
+      suite->PF_GetFloatingPointColorFromColorDef(in_data->effect_ref, &record, &color), at);
   return {color.red, color.green, color.blue};
 }
 
@@ -116,7 +111,7 @@ std::shared_ptr<PF_ParamDef> Parameter_AE::get_ae_param(int32_t host_index, int3
       in_data->inter.checkout_param(in_data->effect_ref, host_index, what_time, in_data->time_step,
                                     in_data->time_scale, record.get());
   if (result != PF_Err_NONE) {
-    throw Exception_After_Effects("PF_CHECKOUT_PARAM() failed", result, source, checkout_line);
+    throw Exception_After_Effects("PF_CHECKOUT_PARAM() failed", result, report::parameter_checkout);
   }
   // Should the holder itself fail to allocate, the deleter still checks the record in.
   return std::shared_ptr<PF_ParamDef>(record.release(), Check_In_And_Free{in_data});
@@ -128,7 +123,7 @@ PF_ParamDef& Parameter_AE::entry(int32_t host_index) const {
 }
 
 void Parameter_AE::update_ui() const {
-  update_param_ui(in_data, index, &entry(index), update_ui_line);
+  update_param_ui(in_data, index, &entry(index), report::parameter_update_ui);
 }
 
 void Parameter_AE::refresh() {
@@ -150,7 +145,7 @@ void Parameter_AE::set_entry_enabled(int32_t host_index, bool enabled) const {
   set_flag(def.ui_flags, PF_PUI_DISABLED, !enabled);
   // Hosts redraw layer controls by themselves.
   if (def.param_type != PF_Param_LAYER) {
-    update_param_ui(in_data, host_index, &def, set_enabled_line);
+    update_param_ui(in_data, host_index, &def, report::parameter_set_enabled);
   }
 }
 
@@ -185,7 +180,7 @@ void Rgb_Parameter_AE::set_value(float red, float green, float blue) {
 
 Rgb_Value Rgb_Parameter_AE::value() const {
   const auto record = get_ae_param(index, -1);
-  return color_of(in_data, *record, rgb_color_line);
+  return color_of(in_data, *record, report::parameter_rgb_color);
 }
 
 Rgba_Parameter_AE::Rgba_Parameter_AE(const Rgba_Parameter_Description& description,
@@ -203,7 +198,7 @@ Rgba_Value Rgba_Parameter_AE::value() const {
   Rgb_Value color{};
   {
     const auto record = get_ae_param(index, -1);
-    color = color_of(in_data, *record, rgba_color_line);
+    color = color_of(in_data, *record, report::parameter_rgba_color);
   }
   const auto alpha = get_ae_param(second_index, -1);
   return {color.red, color.green, color.blue, static_cast<float>(alpha->u.fs_d.value)};
@@ -223,15 +218,15 @@ int32_t Int_Parameter_AE::value() const {
 }
 
 void Int_Parameter_AE::set_value(int32_t) {
-  BREL_ASSERT_INCOMPLETE_AT(source, 196);
+  BREL_ASSERT_INCOMPLETE_AT(report::int_parameter_set_value);
 }
 
 void Int_Parameter_AE::set_valid_range(int32_t, int32_t) {
-  BREL_ASSERT_INCOMPLETE_AT(source, 203);
+  BREL_ASSERT_INCOMPLETE_AT(report::int_parameter_set_valid_range);
 }
 
 void Int_Parameter_AE::set_slider_range(int32_t, int32_t) {
-  BREL_ASSERT_INCOMPLETE_AT(source, 210);
+  BREL_ASSERT_INCOMPLETE_AT(report::int_parameter_set_slider_range);
 }
 
 Float_Parameter_AE::Float_Parameter_AE(const Float_Parameter_Description& description,
@@ -283,19 +278,19 @@ double Angle_Parameter_AE::value() const {
 }
 
 void Angle_Parameter_AE::set_value(double) {
-  BREL_ASSERT_INCOMPLETE_AT(source, 269);
+  BREL_ASSERT_INCOMPLETE_AT(report::angle_parameter_set_value);
 }
 
 void Angle_Parameter_AE::set_valid_range(double, double) {
-  BREL_ASSERT_INCOMPLETE_AT(source, 276);
+  BREL_ASSERT_INCOMPLETE_AT(report::angle_parameter_set_valid_range);
 }
 
 void Angle_Parameter_AE::set_slider_range(double, double) {
-  BREL_ASSERT_INCOMPLETE_AT(source, 283);
+  BREL_ASSERT_INCOMPLETE_AT(report::angle_parameter_set_slider_range);
 }
 
 void Angle_Parameter_AE::set_precision(int) {
-  BREL_ASSERT_INCOMPLETE_AT(source, 289);
+  BREL_ASSERT_INCOMPLETE_AT(report::angle_parameter_set_precision);
 }
 
 Checkbox_Parameter_AE::Checkbox_Parameter_AE(const Checkbox_Parameter_Description& description,
@@ -342,7 +337,7 @@ Point_2d_Value Point_2d_Parameter_AE::value() const {
 }
 
 void Point_2d_Parameter_AE::set_value(double, double) {
-  BREL_ASSERT_INCOMPLETE_AT(source, 342);
+  BREL_ASSERT_INCOMPLETE_AT(report::point_parameter_set_value);
 }
 
 Layer_Parameter_AE::Layer_Parameter_AE(const Layer_Parameter_Description& description,
@@ -391,7 +386,7 @@ void* Custom_Parameter_AE::lock_data(int32_t which) {
     check_host_result(
         in_data->inter.checkout_param(in_data->effect_ref, host_index, in_data->current_time,
                                       in_data->time_step, in_data->time_scale, &records_[which]),
-        custom_data_lines[which]);
+        custom_data_positions[which]);
     checked_out_[which] = true;
     handle = records_[which].u.arb_d.value;
   }

@@ -14,36 +14,18 @@ namespace brel {
 
 namespace {
 
-constexpr const char* source = "base/after_effects/after_effects_parameter_setup";
-
-// A refused registration reports the line of the kind being registered.
-enum Kind_Line : int32_t {
-  group_line = 210,
-  group_end_line = 215,
-  rgb_line = 220,
-  rgba_line = 225,
-  int_line = 230,
-  float_line = 235,
-  angle_line = 240,
-  checkbox_line = 245,
-  button_line = 250,
-  choice_line = 255,
-  point_2d_line = 260,
-  layer_line = 265,
-  custom_line = 270
-};
-
-void check_registration(PF_Err result, int32_t line) {
+void check_registration(PF_Err result, Report_Position at) {
   if (result == PF_Interrupt_CANCEL) {
     throw Exception_Abort();
   }
   if (result != PF_Err_NONE) {
-    throw Exception_After_Effects("After Effects api Error (PF_Err)", result, source, line);
+    throw Exception_After_Effects("After Effects api Error (PF_Err)", result, at);
   }
 }
 
-void add_param(PF_InData* in_data, PF_ParamDef& def, int32_t line) {
-  check_registration(in_data->inter.add_param(in_data->effect_ref, -1, &def), line);
+// A refused registration reports the position of the kind being registered.
+void add_param(PF_InData* in_data, PF_ParamDef& def, Report_Position at) {
+  check_registration(in_data->inter.add_param(in_data->effect_ref, -1, &def), at);
 }
 
 // At most 31 characters reach the host; the rest of the field stays zero.
@@ -111,28 +93,28 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
   PF_ParamDef def{};
   if (auto* group = dynamic_cast<const Group_Parameter*>(p)) {
     set_common(def, group->kind_description(), PF_Param_GROUP_START);
-    add_param(in_data, def, group_line);
+    add_param(in_data, def, report::register_group);
     return 1;
   }
   if (auto* end = dynamic_cast<const Group_End_Parameter*>(p)) {
     set_common(def, end->kind_description(), PF_Param_GROUP_END);
     std::memset(def.name, 0, sizeof def.name);
-    add_param(in_data, def, group_end_line);
+    add_param(in_data, def, report::register_group_end);
     return 1;
   }
   if (auto* rgb = dynamic_cast<const Rgb_Parameter*>(p)) {
     const auto& d = rgb->kind_description();
     set_common(def, d, PF_Param_COLOR);
     set_color(def, d.red, d.green, d.blue);
-    add_param(in_data, def, rgb_line);
+    add_param(in_data, def, report::register_rgb);
     return 1;
   }
   if (auto* rgba = dynamic_cast<const Rgba_Parameter*>(p)) {
     const auto& description = rgba->kind_description();
-    BREL_ASSERT_AT(description.disc_id_alpha > 0, source, 61);
+    BREL_ASSERT_AT(description.disc_id_alpha > 0, report::register_rgba_alpha_id);
     set_common(def, description, PF_Param_COLOR);
     set_color(def, description.red, description.green, description.blue);
-    add_param(in_data, def, rgba_line);
+    add_param(in_data, def, report::register_rgba);
     // The alpha slider reuses the colour's definition, flags included.
     def.param_type = PF_Param_FLOAT_SLIDER;
     set_name(def, description.name + " (alpha)");
@@ -147,7 +129,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     slider.display_flags = 0;
     slider.curve_tolerance = 0.05f;
     def.uu.id = low_32_bits(description.disc_id_alpha);
-    add_param(in_data, def, rgba_line);
+    add_param(in_data, def, report::register_rgba);
     return 2;
   }
   if (auto* slider = dynamic_cast<const Int_Parameter*>(p)) {
@@ -159,7 +141,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     def.u.sd.valid_max = d.valid_max;
     def.u.sd.slider_min = d.slider_min;
     def.u.sd.slider_max = d.slider_max;
-    add_param(in_data, def, int_line);
+    add_param(in_data, def, report::register_int);
     return 1;
   }
   if (auto* slider = dynamic_cast<const Float_Parameter*>(p)) {
@@ -178,7 +160,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     fs.display_flags = static_cast<A_short>((d.display_pixel ? PF_ValueDisplayFlag_PIXEL : 0) |
                                             (d.display_percent ? PF_ValueDisplayFlag_PERCENT : 0));
     fs.curve_tolerance = 0.05f;
-    add_param(in_data, def, float_line);
+    add_param(in_data, def, report::register_float);
     return 1;
   }
   if (auto* angle = dynamic_cast<const Angle_Parameter*>(p)) {
@@ -186,7 +168,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     set_common(def, d, PF_Param_ANGLE);
     def.u.ad.value = to_int32_saturated(d.default_value * 65536.0);
     def.u.ad.dephault = def.u.ad.value;
-    add_param(in_data, def, angle_line);
+    add_param(in_data, def, report::register_angle);
     return 1;
   }
   if (auto* checkbox = dynamic_cast<const Checkbox_Parameter*>(p)) {
@@ -195,7 +177,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     def.u.bd.value = d.default_value ? 1 : 0;
     def.u.bd.dephault = def.u.bd.value;
     def.u.bd.u.nameptr = "";
-    add_param(in_data, def, checkbox_line);
+    add_param(in_data, def, report::register_checkbox);
     return 1;
   }
   if (auto* button = dynamic_cast<const Button_Parameter*>(p)) {
@@ -207,7 +189,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     def.u.button_d.u.namesptr = d.label.c_str();
     def.flags = PF_ParamFlag_SUPERVISE | PF_ParamFlag_CANNOT_TIME_VARY;
     def.ui_flags = PF_PUI_STD_CONTROL_ONLY;
-    add_param(in_data, def, button_line);
+    add_param(in_data, def, report::register_button);
     return 1;
   }
   if (auto* choice = dynamic_cast<const Choice_Parameter*>(p)) {
@@ -223,7 +205,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     def.u.pd.dephault = static_cast<A_short>(d.default_index + 1);
     def.u.pd.value = def.u.pd.dephault;
     def.u.pd.u.namesptr = names.c_str();
-    add_param(in_data, def, choice_line);
+    add_param(in_data, def, report::register_choice);
     return 1;
   }
   if (auto* point = dynamic_cast<const Point_2d_Parameter*>(p)) {
@@ -234,7 +216,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     def.u.td.y_value = percent_fixed(d.default_y);
     def.u.td.y_dephault = def.u.td.y_value;
     def.u.td.restrict_bounds = d.restrict_bounds ? 1 : 0;
-    add_param(in_data, def, point_2d_line);
+    add_param(in_data, def, report::register_point_2d);
     return 1;
   }
   if (auto* layer = dynamic_cast<const Layer_Parameter*>(p)) {
@@ -243,7 +225,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     if (d.disc_id != 0) {
       set_common(def, d, PF_Param_LAYER);
       def.u.ld.dephault = 0;
-      add_param(in_data, def, layer_line);
+      add_param(in_data, def, report::register_layer);
     }
     return 1;
   }
@@ -258,12 +240,13 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     def.uu.id = def.u.arb_d.id;
     arb_new(d.data_functions.get(), in_data, &def.u.arb_d.dephault);
     def.u.arb_d.refconPV = reinterpret_cast<void*>(static_cast<intptr_t>(d.refcon));
-    add_param(in_data, def, custom_line);
+    add_param(in_data, def, report::register_custom);
 
-    BREL_ASSERT_AT(in_data->inter.register_ui != nullptr, source, 182);
+    BREL_ASSERT_AT(in_data->inter.register_ui != nullptr, report::register_custom_ui);
     PF_CustomUIInfo info{};
     info.events = PF_CustomEFlag_EFFECT;
-    check_registration(in_data->inter.register_ui(in_data->effect_ref, &info), custom_line);
+    check_registration(in_data->inter.register_ui(in_data->effect_ref, &info),
+                       report::register_custom);
 
     // The companion holds further data, hidden and never animated.
     Parameter_Description companion(d.name + "_gui_data", d.identifier + "_gui_data",
@@ -276,7 +259,7 @@ int32_t register_parameter(PF_InData* in_data, const Parameter* p) {
     second.uu.id = second.u.arb_d.id;
     arb_new(d.second_data_functions.get(), in_data, &second.u.arb_d.dephault);
     second.u.arb_d.refconPV = reinterpret_cast<void*>(static_cast<intptr_t>(d.second_refcon));
-    add_param(in_data, second, custom_line);
+    add_param(in_data, second, report::register_custom);
     return 2;
   }
   return 0;

@@ -11,10 +11,9 @@ namespace {
 // Written at global set-up, which the host runs before any render reads it.
 std::atomic<AEGP_PluginID> plugin_id{0};
 
-void check(A_Err result, int32_t line) {
+void check(A_Err result, Report_Position at) {
   if (result != 0) {
-    throw Exception_After_Effects("After Effects Suite Error (A_Err)", result,
-                                  "base/after_effects/helper/ae_helper", line);
+    throw Exception_After_Effects("After Effects Suite Error (A_Err)", result, at);
   }
 }
 
@@ -36,34 +35,37 @@ float working_space_gamma(SPBasicSuite* basic_suite) {
   Suite_Guard<AEGP_CompSuite9> comps(basic_suite, kAEGPCompSuite, 9);
 
   AEGP_ProjectH project = nullptr;
-  check(projects->AEGP_GetProjectByIndex(0, &project), 528);
+  check(projects->AEGP_GetProjectByIndex(0, &project), report::project_by_index);
   AEGP_ItemH item = nullptr;
-  check(items->AEGP_GetFirstProjItem(project, &item), 529);
+  check(items->AEGP_GetFirstProjItem(project, &item), report::project_first_item);
   AEGP_CompH comp = nullptr;
   for (bool first = true; item != nullptr; first = false) {
     AEGP_ItemType type = AEGP_ItemType_NONE;
-    check(items->AEGP_GetItemType(item, &type), first ? 530 : 535);
+    check(items->AEGP_GetItemType(item, &type),
+          first ? report::project_first_item_type : report::project_next_item_type);
     if (type == AEGP_ItemType_COMP) {
-      check(comps->AEGP_GetCompFromItem(item, &comp), 539);
+      check(comps->AEGP_GetCompFromItem(item, &comp), report::project_comp_of_item);
       break;
     }
-    check(items->AEGP_GetNextProjItem(project, item, &item), 534);
+    check(items->AEGP_GetNextProjItem(project, item, &item), report::project_next_item);
   }
 
   const AEGP_PluginID id = ae_plugin_id();
   AEGP_ColorProfileP profile = nullptr;
-  check(colors->AEGP_GetNewWorkingSpaceColorProfile(id, comp, &profile), 547);
+  check(colors->AEGP_GetNewWorkingSpaceColorProfile(id, comp, &profile),
+        report::project_working_space);
   AEGP_MemHandle icc_profile = nullptr;
   A_FpShort gamma = 0.0f;
   try {
-    check(colors->AEGP_GetNewICCProfileFromColorProfile(id, profile, &icc_profile), 552);
+    check(colors->AEGP_GetNewICCProfileFromColorProfile(id, profile, &icc_profile),
+          report::project_icc_profile);
     const A_Err gamma_result = colors->AEGP_GetColorProfileApproximateGamma(profile, &gamma);
     if (gamma_result != 0) {
       // The ICC memory is the effect's to free on every way out.
       memory->AEGP_FreeMemHandle(icc_profile);
     }
-    check(gamma_result, 556);
-    check(memory->AEGP_FreeMemHandle(icc_profile), 559);
+    check(gamma_result, report::project_gamma);
+    check(memory->AEGP_FreeMemHandle(icc_profile), report::project_free_icc_profile);
   } catch (...) {
     colors->AEGP_DisposeColorProfile(profile);
     throw;

@@ -11,7 +11,7 @@ namespace brel {
 
 namespace {
 
-constexpr const char* source = "base/after_effects/helper/ae_arb";
+constexpr const char* source = report::arb_file;
 
 // The host's print buffers; the effect answers the print-size request with it.
 constexpr A_u_long print_size = 1024;
@@ -55,7 +55,7 @@ Locked_Handle::~Locked_Handle() {
 }
 
 void arb_new(const Data_Functions* data_functions, PF_InData* in_data, PF_Handle* result) {
-  BREL_ASSERT_AT(data_functions, source, 12);
+  BREL_ASSERT_AT(data_functions, report::arb_new_functions);
   const int64_t size = data_functions->size(in_data);
   const PF_UtilCallbacks* utils = in_data->utils;
   PF_Handle handle = utils != nullptr && size >= 0
@@ -76,7 +76,7 @@ void arb_new(const Data_Functions* data_functions, PF_InData* in_data, PF_Handle
 
 void arb_callback(const Data_Functions* data_functions, PF_InData* in_data,
                   PF_ArbParamsExtra* extra) {
-  BREL_ASSERT_AT(data_functions, source, 44);
+  BREL_ASSERT_AT(data_functions, report::arb_callback_functions);
   BREL_ASSERT_MSG(in_data->utils != nullptr, "arbitrary data without the host's handles");
   const PF_UtilCallbacks* utils = in_data->utils;
   switch (extra->which_function) {

@@ -18,6 +18,8 @@ class Exception_After_Effects : public Exception_Runtime {
  public:
   Exception_After_Effects(const std::string& message, int32_t code, const std::string& file,
                           int32_t line);
+  Exception_After_Effects(const std::string& message, int32_t code, Report_Position at)
+      : Exception_After_Effects(message, code, at.file, at.line) {}
   int32_t code() const { return code_; }
 
  private:
@@ -29,6 +31,8 @@ class Exception_Ae_Suite : public Exception_Runtime {
  public:
   Exception_Ae_Suite(const std::string& message, int32_t code, const std::string& file,
                      int32_t line);
+  Exception_Ae_Suite(const std::string& message, int32_t code, Report_Position at)
+      : Exception_Ae_Suite(message, code, at.file, at.line) {}
   int32_t code() const { return code_; }
 
  private:
@@ -40,6 +44,8 @@ class Exception_Premiere : public Exception_Runtime {
  public:
   Exception_Premiere(const std::string& message, int32_t code, const std::string& file,
                      int32_t line);
+  Exception_Premiere(const std::string& message, int32_t code, Report_Position at)
+      : Exception_Premiere(message, code, at.file, at.line) {}
   int32_t code() const { return code_; }
 
  private:

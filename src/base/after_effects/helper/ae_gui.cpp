@@ -12,22 +12,27 @@ namespace brel {
 
 namespace {
 
-constexpr const char* source = "base/after_effects/helper/ae_gui";
+constexpr const char* source = report::gui_file;
 
-void check(A_Err result, int32_t line) {
+void check(A_Err result, Report_Position at) {
   if (result != 0) {
-    throw Exception_After_Effects("After Effects Suite Error (A_Err)", result, source, line);
+    throw Exception_After_Effects("After Effects Suite Error (A_Err)", result, at);
   }
 }
 
+// The drawing calls report where they stand.
+void check(A_Err result, int32_t line) {
+  check(result, Report_Position{source, line});
+}
+
 // Reports a failed release in the log; releases run on every way out and never throw.
-void warn_on_error(A_Err result, int32_t line) noexcept {
+void warn_on_error(A_Err result, Report_Position at) noexcept {
   if (result == 0) {
     return;
   }
   try {
     // The exception's construction writes the warning line; nothing is thrown.
-    const Exception_After_Effects report("After Effects Suite Error (A_Err)", result, source, line);
+    const Exception_After_Effects report("After Effects Suite Error (A_Err)", result, at);
   } catch (...) {
   }
 }
@@ -39,10 +44,10 @@ class Frame_Request {
       : effects_(effects), options_(options) {}
   ~Frame_Request() {
     if (render_options != nullptr) {
-      warn_on_error(options_->AEGP_Dispose(render_options), 139);
+      warn_on_error(options_->AEGP_Dispose(render_options), report::gui_frame_release);
     }
     if (effect != nullptr) {
-      warn_on_error(effects_->AEGP_DisposeEffect(effect), 139);
+      warn_on_error(effects_->AEGP_DisposeEffect(effect), report::gui_frame_release);
     }
   }
   Frame_Request(const Frame_Request&) = delete;
@@ -57,10 +62,11 @@ class Frame_Request {
 };
 
 // Checks a frame receipt back in; the shared owner of a fetched frame runs it.
-void check_in_frame(SPBasicSuite* basic_suite, AEGP_FrameReceiptH receipt, int32_t line) noexcept {
+void check_in_frame(SPBasicSuite* basic_suite, AEGP_FrameReceiptH receipt,
+                    Report_Position at) noexcept {
   try {
     Suite_Guard<AEGP_RenderSuite5> render(basic_suite, kAEGPRenderSuite, 5);
-    warn_on_error(render->AEGP_CheckinFrame(receipt), line);
+    warn_on_error(render->AEGP_CheckinFrame(receipt), at);
   } catch (...) {
     // A missing suite is logged by the guard; the receipt is the host's to reclaim then.
   }
@@ -156,20 +162,20 @@ std::shared_ptr<Layer_Typeless> get_effect_frame(bool input, PF_InData* in_data,
     const AEGP_PluginID plugin_id = ae_plugin_id();
     Frame_Request request(effects.get(), options.get());
     check(interface->AEGP_GetNewEffectForEffect(plugin_id, in_data->effect_ref, &request.effect),
-          144);
+          report::gui_frame_effect);
     check(input ? options->AEGP_NewFromUpstreamOfEffect(plugin_id, request.effect,
                                                         &request.render_options)
                 : options->AEGP_NewFromDownstreamOfEffect(plugin_id, request.effect,
                                                           &request.render_options),
-          146);
+          report::gui_frame_render_options);
     PF_AsyncManagerP manager = nullptr;
-    throw_on_host_error(custom_ui->PF_GetContextAsyncManager(in_data, extra, &manager), source,
-                        147);
+    throw_on_host_error(custom_ui->PF_GetContextAsyncManager(in_data, extra, &manager),
+                        report::gui_frame_async_manager);
     // One request id per frame, so the host keeps the two apart.
     const AEGP_AsyncFrameRequestID request_id = input ? 1 : 2;
     check(async->AEGP_CheckoutOrRender_LayerFrame_AsyncManager(manager, request_id,
                                                                request.render_options, &receipt),
-          148);
+          report::gui_frame_checkout);
   }
   if (receipt == nullptr) {
     return nullptr;  // still rendering; the host sends another event when it is done
@@ -181,21 +187,21 @@ std::shared_ptr<Layer_Typeless> get_effect_frame(bool input, PF_InData* in_data,
     Suite_Guard<AEGP_RenderSuite5> render(basic_suite, kAEGPRenderSuite, 5);
     Suite_Guard<PF_WorldSuite2> pf_worlds(basic_suite, kPFWorldSuite, 2);
     AEGP_WorldH world = nullptr;
-    check(render->AEGP_GetReceiptWorld(receipt, &world), 186);
+    check(render->AEGP_GetReceiptWorld(receipt, &world), report::gui_frame_receipt_world);
     PF_EffectWorld effect_world{};
-    check(worlds->AEGP_FillOutPFEffectWorld(world, &effect_world), 191);
+    check(worlds->AEGP_FillOutPFEffectWorld(world, &effect_world), report::gui_frame_effect_world);
     const Downsample_Factors factors = downsample_factors(in_data);
     frame = make_layer_description(&effect_world, factors.x, factors.y,
                                    world_pixel_description(&effect_world, in_data));
   } catch (...) {
-    check_in_frame(basic_suite, receipt, 218);
+    check_in_frame(basic_suite, receipt, report::gui_frame_checkin_on_failure);
     throw;
   }
-  return std::shared_ptr<Layer_Typeless>(new Layer_Typeless(frame),
-                                         [basic_suite, receipt](Layer_Typeless* layer) {
-                                           delete layer;
-                                           check_in_frame(basic_suite, receipt, 208);
-                                         });
+  return std::shared_ptr<Layer_Typeless>(
+      new Layer_Typeless(frame), [basic_suite, receipt](Layer_Typeless* layer) {
+        delete layer;
+        check_in_frame(basic_suite, receipt, report::gui_frame_checkin);
+      });
 }
 
 }  // namespace ae

@@ -8,8 +8,6 @@ namespace brel {
 
 namespace {
 
-constexpr const char* helper_source = "base/after_effects/helper/ae_helper";
-
 float ratio(const PF_RationalScale& scale) {
   return static_cast<float>(scale.num) / static_cast<float>(scale.den);
 }
@@ -32,13 +30,14 @@ bool api_version_at_least(const PF_InData* in_data, int32_t major, int32_t minor
 }
 
 Premiere_Version premiere_version(const PF_InData* in_data) {
-  BREL_ASSERT_AT(host_is_premiere(in_data), helper_source, 163);
+  BREL_ASSERT_AT(host_is_premiere(in_data), report::premiere_version_host);
   const Suite_Guard<PrSDKAppInfoSuite2> suite(in_data->pica_basicP, kPrSDKAppInfoSuite,
                                               kPrSDKAppInfoSuiteVersion2);
   PrAppVersion version{};
   const prSuiteError err = suite->GetAppInfo(PrAppInfo_Version, &version);
   if (err != suiteError_NoError) {
-    throw Exception_Premiere("Premiere Api Error (prSuiteError)", err, helper_source, 168);
+    throw Exception_Premiere("Premiere Api Error (prSuiteError)", err,
+                             report::premiere_version_query);
   }
   return {version.major, version.minor, version.patch};
 }
@@ -85,7 +84,7 @@ Pixel_Description world_pixel_description(const PF_EffectWorld* world, const PF_
     // The answer is all there is to go on: a frame whose format is unknown is not rendered.
     const PF_Err err = suite->GetPixelFormat(world, &format);
     if (err != PF_Err_NONE) {
-      throw Exception_Premiere("Premiere Api Error (PF_Err)", err, helper_source, 264);
+      throw Exception_Premiere("Premiere Api Error (PF_Err)", err, report::premiere_pixel_format);
     }
     switch (format) {
       case PrPixelFormat_BGRA_4444_32f:
@@ -97,7 +96,7 @@ Pixel_Description world_pixel_description(const PF_EffectWorld* world, const PF_
       case PrPixelFormat_ARGB_4444_8u:
         return pixel_description_argb(8);
       default:
-        BREL_ASSERT_INCOMPLETE_AT(helper_source, 268);
+        BREL_ASSERT_INCOMPLETE_AT(report::premiere_unknown_pixel_format);
     }
   }
 
@@ -109,7 +108,7 @@ Pixel_Description world_pixel_description(const PF_EffectWorld* world, const PF_
     throw Exception_Abort();
   }
   if (err != PF_Err_NONE) {
-    throw Exception_After_Effects("After Effects api Error (PF_Err)", err, helper_source, 275);
+    throw Exception_After_Effects("After Effects api Error (PF_Err)", err, report::pixel_format);
   }
   switch (format) {
     case PF_PixelFormat_ARGB128:
@@ -121,7 +120,7 @@ Pixel_Description world_pixel_description(const PF_EffectWorld* world, const PF_
     case PF_PixelFormat_BGRA128:
       return pixel_description_bgra(32);
     default:
-      BREL_ASSERT_INCOMPLETE_AT(helper_source, 296);
+      BREL_ASSERT_INCOMPLETE_AT(report::unknown_pixel_format);
   }
 }
 

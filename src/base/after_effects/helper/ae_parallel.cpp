@@ -11,10 +11,8 @@
 namespace brel::ae {
 namespace {
 
-constexpr const char* helper_source = "base/after_effects/helper/ae_helper";
-
-void check_result(PF_Err result, int32_t line) {
-  ae::throw_on_host_error(result, helper_source, line);
+void check_result(PF_Err result, Report_Position at) {
+  ae::throw_on_host_error(result, at);
 }
 constexpr const char* warning_prefix = "-**### WARNING ###**-: ";
 constexpr const char* error_prefix = "-**###  ERROR  ###**-: ";
@@ -115,7 +113,7 @@ int64_t host_thread_count(PF_InData* in_data, int64_t requested) {
   std::atomic<int64_t> counter{0};
   check_result(in_data->utils->iterate_generic(PF_Iterations_ONCE_PER_PROCESSOR, &counter,
                                                thread_count_probe),
-               730);
+               report::host_thread_count);
   // A host that reports no thread at all still gets its loops run on one.
   int64_t threads = std::max<int64_t>(counter.load(), 1);
   if (requested > 0 && threads >= requested) {
@@ -142,7 +140,7 @@ void parallel_for_host(int64_t count, const std::function<void(const Iteration&)
   if (result == PF_Err_NONE) {
     result = state.failure.load();
   }
-  check_result(result, 705);
+  check_result(result, report::parallel_for_host);
   // A host that returned before handing out every index has not run the loop.
   BREL_ASSERT_MSG(state.next_index.load() >= count, "the host left iterations of a loop unrun");
 }

@@ -21,4 +21,8 @@ inline void throw_on_host_error(PF_Err result, const char* file, int32_t line) {
   throw Exception_After_Effects("After Effects api Error (PF_Err)", result, file, line);
 }
 
+inline void throw_on_host_error(PF_Err result, Report_Position at) {
+  throw_on_host_error(result, at.file, at.line);
+}
+
 }  // namespace brel::ae

@@ -15,7 +15,7 @@ const void* acquire_suite(SPBasicSuite* basic_suite, const std::string& name, in
   if (err != kSPNoError || suite == nullptr) {
     // A host that answers success without a table reports code 0.
     throw Exception_Ae_Suite("Can't AcquireSuite (" + name + ", " + std::to_string(version) + ")",
-                             err, "base/after_effects/helper/ae_suite", 24);
+                             err, report::acquire_suite);
   }
   return suite;
 }
