@@ -66,6 +66,33 @@ enum {
   PF_Err_CANNOT_PARSE_KEYFRAME_TEXT = 518
 };
 
+/* A result code's name as written above, for messages and log lines; "unknown error" for any
+ * other code. */
+static inline const char* PF_Err_name(PF_Err err) {
+  switch (err) {
+    case PF_Err_NONE:
+      return "PF_Err_NONE";
+    case PF_Err_OUT_OF_MEMORY:
+      return "PF_Err_OUT_OF_MEMORY";
+    case PF_Err_INTERNAL_STRUCT_DAMAGED:
+      return "PF_Err_INTERNAL_STRUCT_DAMAGED";
+    case PF_Err_INVALID_INDEX:
+      return "PF_Err_INVALID_INDEX";
+    case PF_Err_UNRECOGNIZED_PARAM_TYPE:
+      return "PF_Err_UNRECOGNIZED_PARAM_TYPE";
+    case PF_Err_INVALID_CALLBACK:
+      return "PF_Err_INVALID_CALLBACK";
+    case PF_Err_BAD_CALLBACK_PARAM:
+      return "PF_Err_BAD_CALLBACK_PARAM";
+    case PF_Interrupt_CANCEL:
+      return "PF_Interrupt_CANCEL";
+    case PF_Err_CANNOT_PARSE_KEYFRAME_TEXT:
+      return "PF_Err_CANNOT_PARSE_KEYFRAME_TEXT";
+    default:
+      return "unknown error";
+  }
+}
+
 /* ---- Host applications (PF_InData::appl_id; first character most significant) ---------- */
 
 #define PF_APPL_ID_AFTER_EFFECTS PF_FOURCC_MSB_FIRST('F', 'X', 'T', 'C') /* 0x46585443 */

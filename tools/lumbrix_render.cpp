@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/after_effects/helper/ae_exception.h"
 #include "demo_scene.h"
 #include "frame_io.h"
+#include "host_api.h"
 #include "image_io.h"
 #include "options.h"
 #include "param_setting.h"
@@ -176,7 +176,7 @@ void check(PF_Err err, const std::string& command, const fs::path& log_file) {
   if (err == Plugin_Driver::escaped) {
     text += "an exception that escaped it";
   } else {
-    text += brel::pf_err_name(err) + " (" + std::to_string(err) + ")";
+    text += PF_Err_name(err) + std::string(" (") + std::to_string(err) + ")";
   }
   if (fs::exists(log_file)) {
     text += "; the log's last lines:\n" + tail_of(log_file, 12);

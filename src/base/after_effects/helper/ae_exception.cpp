@@ -31,18 +31,6 @@ void write_host_warning(std::string_view kind, const std::string& name, int32_t 
   global_log().write(text, Log::warning);
 }
 
-constexpr std::array<Name_Entry, 9> pf_err_names{{
-    {PF_Err_NONE, "PF_Err_NONE"},
-    {PF_Err_OUT_OF_MEMORY, "PF_Err_OUT_OF_MEMORY"},
-    {PF_Err_INTERNAL_STRUCT_DAMAGED, "PF_Err_INTERNAL_STRUCT_DAMAGED"},
-    {PF_Err_INVALID_INDEX, "PF_Err_INVALID_INDEX"},
-    {PF_Err_UNRECOGNIZED_PARAM_TYPE, "PF_Err_UNRECOGNIZED_PARAM_TYPE"},
-    {PF_Err_INVALID_CALLBACK, "PF_Err_INVALID_CALLBACK"},
-    {PF_Err_BAD_CALLBACK_PARAM, "PF_Err_BAD_CALLBACK_PARAM"},
-    {PF_Interrupt_CANCEL, "PF_Interrupt_CANCEL"},
-    {PF_Err_CANNOT_PARSE_KEYFRAME_TEXT, "PF_Err_CANNOT_PARSE_KEYFRAME_TEXT"},
-}};
-
 constexpr std::array<Name_Entry, 34> sp_err_names{{
     {kSPNoError, "kSPNoError"},
     {kSPOutOfMemoryError, "kSPOutOfMemoryError"},
@@ -155,7 +143,7 @@ constexpr std::array<Name_Entry, 64> premiere_suite_err_names{{
 }  // namespace
 
 std::string pf_err_name(int32_t code) {
-  return std::string(find_name(pf_err_names, code, "unknown error"));
+  return PF_Err_name(code);
 }
 
 std::string sp_err_name(int32_t code) {
