@@ -189,6 +189,26 @@ void march_line(const Layer<float>& depth, const Transformation_Information& tra
   }
 }
 
+// Lines differ in length from one step to the whole layer, so the sweep hands them out a few at
+// a time instead of in one contiguous share per worker.
+constexpr int64_t lines_per_sweep_iteration = 8;
+
+// Output rows (along x) or columns (along y) with a line of their own: lines beyond the output
+// write nothing, so they are not handed out.
+int64_t unshear_extent(const Transformation_Information& transformation,
+                       const Layer<float>& shadow) {
+  const int64_t outer = transformation.along_x != 0 ? shadow.height : shadow.width;
+  return std::min(transformation.line_count, outer);
+}
+
+// Along y a band of output columns reads each sheared row it needs across the band's width at
+// every output row: 64 columns keep the band's rows of both sheared layers in the first-level
+// cache and its writes on whole cache lines. Along x every output row reads sheared rows
+// sequentially.
+int64_t unshear_grain(const Transformation_Information& transformation) {
+  return transformation.along_x != 0 ? 8 : 64;
+}
+
 }  // namespace
 
 Transformation_Information directional_light_setup(const Directional_Shadow_Parameters_In& in) {
@@ -247,7 +267,8 @@ void directional_shadow_sweep_body(const Iteration& iteration, Render_Context co
                                    Transformation_Information transformation,
                                    Directional_Shadow_Parameters_In in, Layer<float> sheared,
                                    Layer<float> sheared_translucent) {
-  const auto [begin, end] = thread_iteration_range(iteration, transformation.line_count);
+  const auto [begin, end] =
+      grain_iteration_range(iteration, transformation.line_count, lines_per_sweep_iteration);
   const bool translucent = sheared_translucent.pixels != nullptr;
   for (int64_t i = begin; i < end; ++i) {
     march_line(in.depth_with_border, transformation, in, i, sheared.row(i),
@@ -266,12 +287,11 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
   const float dy = transformation.y1 - transformation.y0;
   const bool flip = (dx < 0.0f) != (dy < 0.0f);
   const float shift = std::fabs(along_x ? dy : dx);
-  // The iteration's lines name output columns (along y) or rows (along x); those beyond the
-  // output are not written. Along the other axis every pixel is.
-  const int64_t outer = along_x ? shadow.height : shadow.width;
+  // The iteration's lines name output columns (along y) or rows (along x); only those of the
+  // output are handed out. Along the other axis every pixel is written.
   const int64_t inner = along_x ? shadow.width : shadow.height;
-  const auto [begin, range_end] = thread_iteration_range(iteration, lines);
-  const int64_t end = std::min(range_end, outer);
+  const auto [begin, end] = grain_iteration_range(iteration, unshear_extent(transformation, shadow),
+                                                  unshear_grain(transformation));
   const bool with_translucent =
       translucent.pixels != nullptr && sheared_translucent.pixels != nullptr;
   const float last = static_cast<float>(inner - 1);
@@ -355,11 +375,13 @@ void Kernel_Directional_Shadow::run(Render_Context context) {
   const Layer<float> shadow = layer_view<float>(*shadow_layer);
   const Layer<float> translucent_shadow =
       translucent ? layer_view<float>(*translucent_shadow_layer) : empty_layer<float>();
-  const int64_t count = context.iteration_count(transformation.line_count);
-  cpu_kernel_launch(count, &directional_shadow_sweep_body, context, transformation, in, sheared,
+  cpu_kernel_launch(grain_iteration_count(transformation.line_count, lines_per_sweep_iteration),
+                    &directional_shadow_sweep_body, context, transformation, in, sheared,
                     sheared_translucent);
-  cpu_kernel_launch(count, &directional_shadow_unshear_body, context, transformation, shadow,
-                    sheared, translucent_shadow, sheared_translucent);
+  cpu_kernel_launch(
+      grain_iteration_count(unshear_extent(transformation, shadow), unshear_grain(transformation)),
+      &directional_shadow_unshear_body, context, transformation, shadow, sheared,
+      translucent_shadow, sheared_translucent);
 }
 
 }  // namespace brel

@@ -257,8 +257,11 @@ void run_environmental_occlusion(const Render_Context& context, const Occlusion_
     prepare.execute(context);
   }
   const Occlusion_Steps steps(settings.quick_mode ? -1 : settings.rx, settings.ry);
-  cpu_kernel_launch(context.iteration_count(h), &environmental_occlusion_rows, context, settings,
-                    occlusion, sums, &steps);
+  // Rows cost more where the window lies wholly inside the layer and where pixels have surface:
+  // a few rows an iteration let the loop's dynamic hand-out even that out.
+  constexpr int64_t rows_per_iteration = 4;
+  cpu_kernel_launch(std::max<int64_t>(h / rows_per_iteration, 1), &environmental_occlusion_rows,
+                    context, settings, occlusion, sums, &steps);
 }
 
 int64_t environmental_occlusion_workload(int64_t normal_pixels, int64_t depth_pixels,

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "base/exception.h"
 #include "base/kernel_clear.h"
 #include "kernel/kernel_div_shadow_cpu.h"
 #include "kernel/kernel_smooth_shadows_cpu.h"
@@ -225,7 +226,7 @@ void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
   const bool across = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom;
-  const auto [begin, end] = thread_iteration_range(iteration, across ? w : h);
+  const auto [begin, end] = point_shadow_ray_range(iteration, across ? w : h);
   const Shadow_Point light{in.light.position_x, in.light.position_y};
   for (int64_t i = begin; i < end; ++i) {
     const float last_x = static_cast<float>(w - 1);
@@ -238,10 +239,21 @@ void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
   }
 }
 
+std::pair<int64_t, int64_t> point_shadow_ray_range(const Iteration& iteration, int64_t n) {
+  BREL_ASSERT(iteration.iterations % runs_per_band == 0);
+  const int64_t bands = iteration.iterations / runs_per_band;
+  const auto [band_begin, band_end] =
+      thread_iteration_range(Iteration{iteration.index % bands, bands, 0, 1}, n);
+  const auto [begin, end] = thread_iteration_range(
+      Iteration{iteration.index / bands, runs_per_band, 0, 1}, band_end - band_begin);
+  return {band_begin + begin, band_begin + end};
+}
+
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
                        Layer<float> translucent, Layer<float> weight) {
   const Point_Shadow_Ray_Layers layers{shadow, translucent, weight, in.depth};
-  const int64_t count = context.iteration_count(std::min(in.depth.width, in.depth.height));
+  const int64_t count =
+      context.iteration_count(std::min(in.depth.width, in.depth.height)) * runs_per_band;
   for (const Shadow_Edge edge :
        {Shadow_Edge::top, Shadow_Edge::right, Shadow_Edge::bottom, Shadow_Edge::left}) {
     cpu_kernel_launch(count, &point_shadow_edge_body, context, layers, in, edge);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "base/kernel.h"
 #include "base/layer.h"
@@ -68,6 +69,13 @@ void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
 
 // The image border a launch's rays end on.
 enum class Shadow_Edge : int32_t { top, right, bottom, left };
+
+// A launch splits a border's n rays into one band per worker and every band into
+// `runs_per_band` runs of neighbouring rays; iteration i takes run i / bands of band i % bands.
+// Runs handed out together thus lie in different bands, apart from each other but near the
+// light, and a band of long rays does not keep its worker busy after the others are done.
+inline constexpr int64_t runs_per_band = 8;
+std::pair<int64_t, int64_t> point_shadow_ray_range(const Iteration& iteration, int64_t n);
 
 // The rays of the iteration's share of one border's pixels.
 void point_shadow_edge_body(const Iteration& iteration, Render_Context context,

@@ -1,5 +1,7 @@
 #include "util/thread_iteration.h"
 
+#include <algorithm>
+
 #include "base/exception.h"
 
 namespace brel {
@@ -13,6 +15,19 @@ std::pair<int64_t, int64_t> thread_iteration_range(const Iteration& iteration, i
   const int64_t chunk = n / iterations;
   const int64_t begin = index * chunk;
   const int64_t end = index == iterations - 1 ? n : begin + chunk;
+  return {begin, end};
+}
+
+int64_t grain_iteration_count(int64_t n, int64_t grain) {
+  BREL_ASSERT(grain > 0);
+  return n > 0 ? (n - 1) / grain + 1 : 0;
+}
+
+std::pair<int64_t, int64_t> grain_iteration_range(const Iteration& iteration, int64_t n,
+                                                  int64_t grain) {
+  BREL_ASSERT(grain > 0 && iteration.index >= 0 && iteration.index < iteration.iterations);
+  const int64_t begin = std::min(iteration.index * grain, n);
+  const int64_t end = iteration.index == iteration.iterations - 1 ? n : std::min(begin + grain, n);
   return {begin, end};
 }
 

@@ -18,4 +18,13 @@ struct Iteration {
 // remainder.
 std::pair<int64_t, int64_t> thread_iteration_range(const Iteration& iteration, int64_t n);
 
+// Iterations that hand out n units `grain` at a time. Loops whose units differ in cost use more
+// iterations than there are workers, so that the loop's dynamic hand-out evens out the load.
+int64_t grain_iteration_count(int64_t n, int64_t grain);
+
+// Units [begin, end) of n for this iteration of such a loop: `grain` each, the last iteration
+// what is left.
+std::pair<int64_t, int64_t> grain_iteration_range(const Iteration& iteration, int64_t n,
+                                                  int64_t grain);
+
 }  // namespace brel

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "kernel/kernel_div_shadow_cpu.h"
@@ -446,6 +447,34 @@ TEST(Point_Shadow, ClippingMovesTheEndsOntoTheRectangle) {
       EXPECT_FLOAT_EQ(b.x, c.clipped_b.x);
       EXPECT_FLOAT_EQ(b.y, c.clipped_b.y);
     }
+  }
+}
+
+// Every ray of a border is marched once, and the runs handed out together, one per band, lie
+// apart from each other; one band keeps the rays in their order.
+TEST(Point_Shadow, RaysAreSplitIntoInterleavedRunsOfTheirBands) {
+  for (const auto& [n, bands] :
+       std::vector<std::pair<int64_t, int64_t>>{{1920, 8}, {37, 3}, {5, 8}, {64, 1}}) {
+    const int64_t iterations = bands * brel::runs_per_band;
+    std::vector<int64_t> marched(static_cast<size_t>(n), 0);
+    int64_t previous_end = 0;
+    for (int64_t i = 0; i < iterations; ++i) {
+      const auto [begin, end] =
+          brel::point_shadow_ray_range(brel::Iteration{i, iterations, 0, 1}, n);
+      for (int64_t ray = begin; ray < end; ++ray) {
+        ++marched[static_cast<size_t>(ray)];
+      }
+      if (bands == 1) {
+        EXPECT_EQ(begin, previous_end);
+        previous_end = end;
+      }
+    }
+    EXPECT_EQ(std::count(marched.begin(), marched.end(), 1), n) << n << " rays, " << bands;
+  }
+  // The first run of each of 8 bands of 1920 rays: 240 rays apart.
+  for (int64_t band = 0; band < 8; ++band) {
+    const auto range = brel::point_shadow_ray_range(brel::Iteration{band, 64, 0, 1}, 1920);
+    EXPECT_EQ(range, (std::pair<int64_t, int64_t>{240 * band, 240 * band + 30}));
   }
 }
 

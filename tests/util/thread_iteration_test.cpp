@@ -41,4 +41,26 @@ TEST(Thread_Iteration_Range, LastIterationTakesTheRemainderAndAnIndexAtTheCountA
                brel::Exception_Assert);
 }
 
+std::vector<Range> grains(int64_t n, int64_t grain) {
+  std::vector<Range> ranges;
+  const int64_t iterations = brel::grain_iteration_count(n, grain);
+  for (int64_t i = 0; i < iterations; ++i) {
+    ranges.push_back(brel::grain_iteration_range(brel::Iteration{i, iterations, 0, 1}, n, grain));
+  }
+  return ranges;
+}
+
+// Whole grains from the start, the last iteration the rest; no units, no iteration.
+TEST(Grain_Iteration_Range, GrainsFromTheStartAndTheRestLast) {
+  EXPECT_EQ(grains(10, 4), (std::vector<Range>{{0, 4}, {4, 8}, {8, 10}}));
+  EXPECT_EQ(grains(8, 4), (std::vector<Range>{{0, 4}, {4, 8}}));
+  EXPECT_EQ(grains(3, 64), (std::vector<Range>{{0, 3}}));
+  EXPECT_TRUE(grains(0, 8).empty());
+  // Fewer iterations than grains: the last one takes what is left.
+  EXPECT_EQ(brel::grain_iteration_range(brel::Iteration{1, 2, 0, 1}, 10, 3), (Range{3, 10}));
+  EXPECT_THROW(brel::grain_iteration_count(5, 0), brel::Exception_Assert);
+  EXPECT_THROW(brel::grain_iteration_range(brel::Iteration{2, 2, 0, 1}, 10, 3),
+               brel::Exception_Assert);
+}
+
 }  // namespace
