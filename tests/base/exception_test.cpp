@@ -93,13 +93,13 @@ void expect_frames_from(const std::vector<std::string>& lines, size_t first) {
   }
 }
 
-TEST(AssertionBacktrace, StartsAtTheAssertingFunctionDemangled) {
+TEST(Assertion_Backtrace, StartsAtTheAssertingFunctionDemangled) {
   Caught caught = catch_assertion([] { asserting_function(1); });
   auto lines = lines_of(caught.report);
   ASSERT_GE(lines.size(), 3u);
   // The first frame written, numbered 3, is the function that asserted, its symbol demangled.
   EXPECT_EQ(lines[1].substr(22, 39), " brel::test::asserting_function(int) + ") << caught.report;
-  EXPECT_NE(caught.report.find("brel::test::AssertionBacktrace_StartsAtTheAssertingFunction"
+  EXPECT_NE(caught.report.find("brel::test::Assertion_Backtrace_StartsAtTheAssertingFunction"
                                "Demangled_Test::TestBody() + "),
             std::string::npos)
       << caught.report;

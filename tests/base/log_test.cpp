@@ -22,7 +22,7 @@ using brel::test::Temporary_Folder;
 
 // Each test uses its own log object: the process-wide one is shared by every test.
 
-TEST(LogFile, IsWrittenOnlyOnceItExistsAndKeptOpenFromThen) {
+TEST(Log_File, IsWrittenOnlyOnceItExistsAndKeptOpenFromThen) {
   Temporary_Folder folder;
   Log log;
   log.set_base_path(folder.path() + "/lumbrix_ae");
@@ -53,7 +53,7 @@ TEST(LogFile, IsWrittenOnlyOnceItExistsAndKeptOpenFromThen) {
 
 // Messages are kept whether or not there is a file, and echoed on standard output only while
 // the echo is set.
-TEST(LogRing, KeepsTheLast2000MessagesWhateverTheirLinesAndEchoesWhileSet) {
+TEST(Log_Ring, KeepsTheLast2000MessagesWhateverTheirLinesAndEchoesWhileSet) {
   Log log;
   log.set_base_path("/nonexistent/lumbrix/log");
   testing::internal::CaptureStdout();
@@ -75,7 +75,7 @@ TEST(LogRing, KeepsTheLast2000MessagesWhateverTheirLinesAndEchoesWhileSet) {
   EXPECT_EQ(messages.back(), report);
 }
 
-TEST(LogCrashReport, NameCarriesTheLocalTimeWithoutPadding) {
+TEST(Log_Crash_Report, NameCarriesTheLocalTimeWithoutPadding) {
   Log log;
   log.set_base_path("/home/u/tarvolen/lumbrix_ae");
   const auto name_of = [&log](const char* when) {
@@ -98,7 +98,7 @@ TEST(LogCrashReport, NameCarriesTheLocalTimeWithoutPadding) {
   EXPECT_TRUE(now == name_at(before) || now == name_at(std::time(nullptr))) << now;
 }
 
-TEST(LogCrashReport, TakesTheKeptMessagesAndThenEveryLaterOneIntoOneFile) {
+TEST(Log_Crash_Report, TakesTheKeptMessagesAndThenEveryLaterOneIntoOneFile) {
   Temporary_Folder folder;
   Log log;
   // A report that cannot be written keeps the messages for the next try.
@@ -130,7 +130,7 @@ TEST(LogCrashReport, TakesTheKeptMessagesAndThenEveryLaterOneIntoOneFile) {
 // Writers, the switches, the base path and the probe from several threads at once. Run under
 // the thread sanitizer this shows the switches and the base path race-free; in any build it
 // shows that whole messages reach the ring and the file.
-TEST(LogConcurrency, WritesAndSwitchesFromManyThreadsKeepWholeMessages) {
+TEST(Log_Concurrency, WritesAndSwitchesFromManyThreadsKeepWholeMessages) {
   Temporary_Folder folder;
   folder.write_file("on.log");
   Log log;

@@ -43,7 +43,7 @@ class Environment_Guard {
 using brel::test::Temporary_Folder;
 
 // The user data folder below the home folder is created only when asked for.
-TEST(HomeFolder, TakesHomeThenHomepathThenTheUserDatabaseAndAlwaysAppendsASlash) {
+TEST(Home_Folder, TakesHomeThenHomepathThenTheUserDatabaseAndAlwaysAppendsASlash) {
   Environment_Guard guard({"HOME", "HOMEPATH"});
   Temporary_Folder home;
   setenv("HOME", home.path().c_str(), 1);
@@ -69,7 +69,7 @@ TEST(HomeFolder, TakesHomeThenHomepathThenTheUserDatabaseAndAlwaysAppendsASlash)
   EXPECT_EQ(brel::home_folder(), expected + "/");
 }
 
-TEST(ModuleFolder, IsTheFolderPartOfThePathEndingInASlash) {
+TEST(Module_Folder, IsTheFolderPartOfThePathEndingInASlash) {
   EXPECT_EQ(brel::folder_of("/x/y/z.plugin"), "/x/y/");
   EXPECT_EQ(brel::folder_of("z.plugin"), "./");
   EXPECT_EQ(brel::folder_of(""), "./");
@@ -88,7 +88,7 @@ std::vector<std::string> sorted_listing(const std::string& folder, const std::st
   return files;
 }
 
-TEST(ListFiles, MatchesTheTextAfterTheLastDotExactly) {
+TEST(List_Files, MatchesTheTextAfterTheLastDotExactly) {
   Temporary_Folder folder;
   for (const char* name : {"a.txt", "b.tar.txt", ".txt", "txt", "a.TXT", "a.txt.bak", "end."}) {
     folder.write_file(name);
@@ -110,7 +110,7 @@ TEST(ListFiles, MatchesTheTextAfterTheLastDotExactly) {
   EXPECT_EQ(files, std::vector<std::string>{"kept"});
 }
 
-TEST(CpuCount, LimitsARequestToTheHardwareAndCountsAtLeastOne) {
+TEST(Cpu_Count, LimitsARequestToTheHardwareAndCountsAtLeastOne) {
   const int64_t cases[][3] = {{0, 8, 8}, {-1, 8, 8}, {3, 8, 3}, {12, 8, 8},
                               {0, 0, 1}, {-1, 0, 1}, {5, 0, 1}, {5, 1, 1}};
   for (const auto& [requested, hardware, expected] : cases) {
@@ -121,7 +121,7 @@ TEST(CpuCount, LimitsARequestToTheHardwareAndCountsAtLeastOne) {
   EXPECT_EQ(brel::cpu_count(1), 1);
 }
 
-TEST(SystemFacts, NameTheBuildSystemAndTheAlignment) {
+TEST(System_Facts, NameTheBuildSystemAndTheAlignment) {
   EXPECT_EQ(brel::os_name(), "Linux");
   EXPECT_EQ(brel::memory_alignment(), 64);
 }

@@ -31,7 +31,7 @@ class Hand_Clock final : public brel::Stop_Watch {
   double reading_;
 };
 
-TEST(TimingTableReport, SmallTreeWithNestingReferenceAndSharesIsExact) {
+TEST(Timing_Table_Report, SmallTreeWithNestingReferenceAndSharesIsExact) {
   double now = 0.0;
   Timing_Table table(std::make_unique<Hand_Clock>(now));
   now = 1.0;
@@ -85,7 +85,7 @@ TEST(TimingTableReport, SmallTreeWithNestingReferenceAndSharesIsExact) {
   EXPECT_EQ(table.report(), expected);
 }
 
-TEST(TimingTableVoidScopes, MeasureNothingAndReportTheStreamsNonFiniteText) {
+TEST(Timing_Table_Void_Scopes, MeasureNothingAndReportTheStreamsNonFiniteText) {
   double now = 0.0;
   Timing_Table table(std::make_unique<Hand_Clock>(now));
   {
@@ -113,7 +113,7 @@ TEST(TimingTableVoidScopes, MeasureNothingAndReportTheStreamsNonFiniteText) {
 
 // A scope closes with its last reference and makes its own parent current, also out of order;
 // reset starts a new tree and restarts the clock.
-TEST(TimingTableTree, ScopesCloseWithTheirLastReferenceAndResetStartsANewTree) {
+TEST(Timing_Table_Tree, ScopesCloseWithTheirLastReferenceAndResetStartsANewTree) {
   double now = 0.0;
   Timing_Table table(std::make_unique<Hand_Clock>(now));
   auto a = table.scope_timer("a", 0, std::make_unique<Hand_Clock>(now, 0.75), 0.0);
@@ -144,7 +144,7 @@ TEST(TimingTableTree, ScopesCloseWithTheirLastReferenceAndResetStartsANewTree) {
   EXPECT_EQ(table.root().children.at(0)->start, 1.0);  // the clock restarted at 5
 }
 
-TEST(StopWatchSystem, MeasuresWallClockTimeFromStartToStop) {
+TEST(Stop_Watch_System, MeasuresWallClockTimeFromStartToStop) {
   brel::Stop_Watch_System watch;
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   watch.stop();
@@ -156,7 +156,7 @@ TEST(StopWatchSystem, MeasuresWallClockTimeFromStartToStop) {
   EXPECT_LT(watch.elapsed(), 0.019);
 }
 
-TEST(TimingTableConcurrency, ScopesFromManyThreadsAndReportsLoseNoNode) {
+TEST(Timing_Table_Concurrency, ScopesFromManyThreadsAndReportsLoseNoNode) {
   Timing_Table table;
   constexpr int threads = 4;
   constexpr int scopes = 500;

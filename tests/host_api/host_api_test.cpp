@@ -16,7 +16,7 @@ int32_t bytes_in_memory(const char (&code)[5]) {
 
 // Pixel formats are spelled by their bytes in memory, application ids and broker errors with
 // the first character highest: a code in the wrong byte order matches nothing the host sends.
-TEST(HostApiCodes, FourCharacterCodesInTheirByteOrder) {
+TEST(Host_Api_Codes, FourCharacterCodesInTheirByteOrder) {
   EXPECT_EQ(PF_PixelFormat_ARGB128, bytes_in_memory("ae32"));
   EXPECT_EQ(PF_PixelFormat_ARGB64, bytes_in_memory("ae16"));
   EXPECT_EQ(PF_PixelFormat_ARGB32, bytes_in_memory("argb"));
@@ -31,7 +31,7 @@ TEST(HostApiCodes, FourCharacterCodesInTheirByteOrder) {
 }
 
 // Suites are called by position: a slot moved in a table would call the wrong function.
-TEST(HostApiLayout, SuiteFunctionsAndRecordFieldsSitAtTheirPositions) {
+TEST(Host_Api_Layout, SuiteFunctionsAndRecordFieldsSitAtTheirPositions) {
   constexpr size_t slot = sizeof(void (*)());
   EXPECT_EQ(offsetof(PF_WorldSuite2, PF_GetPixelFormat), 2 * slot);
   EXPECT_EQ(offsetof(PF_PixelFormatSuite1, ClearSupportedPixelFormats), 1 * slot);

@@ -23,7 +23,7 @@ PF_ParamDef slider_definition(int32_t id) {
   return def;
 }
 
-TEST(SimulatedHost, CheckoutsAreBalanced) {
+TEST(Simulated_Host, CheckoutsAreBalanced) {
   Simulated_Host host(Host_Identity::after_effects());
   PF_InData* in = host.in_data();
   PF_ParamDef def = slider_definition(5);
@@ -42,7 +42,7 @@ TEST(SimulatedHost, CheckoutsAreBalanced) {
   EXPECT_EQ(host.imbalance(), "checkin_param of a record that is not checked out (id 5)\n");
 }
 
-TEST(SimulatedHost, InjectedFaultsHitTheChosenCalls) {
+TEST(Simulated_Host, InjectedFaultsHitTheChosenCalls) {
   Simulated_Host host(Host_Identity::after_effects());
   PF_InData* in = host.in_data();
   PF_ParamDef def = slider_definition(5);
@@ -66,7 +66,7 @@ TEST(SimulatedHost, InjectedFaultsHitTheChosenCalls) {
 
 // Disposed handles leave their blocks with the host, which hands the smallest that holds a new
 // request out again; the books, the handle sizes and the faults are those of fresh blocks.
-TEST(SimulatedHost, DisposedBlocksServeLaterHandlesUnderTheSameBooks) {
+TEST(Simulated_Host, DisposedBlocksServeLaterHandlesUnderTheSameBooks) {
   Simulated_Host host(Host_Identity::after_effects());
   PF_UtilCallbacks* utils = host.in_data()->utils;
   PF_Handle large = utils->host_new_handle(4000);
@@ -114,7 +114,7 @@ TEST(SimulatedHost, DisposedBlocksServeLaterHandlesUnderTheSameBooks) {
 
 // Which suites each host offers is read through the effect (pixel formats, registration, the
 // colour suite); here the books that every balance check relies on.
-TEST(SimulatedHost, SuiteBooksNoticeUnbalancedUse) {
+TEST(Simulated_Host, SuiteBooksNoticeUnbalancedUse) {
   Simulated_Host premiere(Host_Identity::premiere());
   const void* table = nullptr;
   SPBasicSuite* broker = premiere.in_data()->pica_basicP;
@@ -131,7 +131,7 @@ TEST(SimulatedHost, SuiteBooksNoticeUnbalancedUse) {
   EXPECT_EQ(unreleased.imbalance(), "\"PF World Suite\" 2 acquired 1 more time(s) than released\n");
 }
 
-TEST(SimulatedHost, SprintfIsBoundedByTheMessageBuffer) {
+TEST(Simulated_Host, SprintfIsBoundedByTheMessageBuffer) {
   Simulated_Host host(Host_Identity::after_effects());
   PF_OutData* out = host.out_data();
   const A_long written = host.in_data()->utils->ansi.sprintf(out->return_msg, "%s %d", "v", 12);
@@ -146,7 +146,7 @@ TEST(SimulatedHost, SprintfIsBoundedByTheMessageBuffer) {
   EXPECT_EQ(host.sprintf_truncations(), 1);
 }
 
-TEST(SimulatedHost, IterateGenericRunsThreadZeroOnTheCallingThread) {
+TEST(Simulated_Host, IterateGenericRunsThreadZeroOnTheCallingThread) {
   Simulated_Host host(Host_Identity::after_effects());
   host.set_thread_count(5);
   struct Seen {

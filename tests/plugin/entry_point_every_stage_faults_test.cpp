@@ -43,7 +43,7 @@ void set_every_stage(Loaded& loaded, int32_t gather) {
   fill_ramp(loaded.driver.set_texture("background", 12, 8), false);
 }
 
-TEST(PluginLibraryRender, EveryStageAnswersAnAbortAtAnyPollAndMemoryExhaustionAtAnyAllocation) {
+TEST(Plugin_Library_Render, EveryStageAnswersAnAbortAtAnyPollAndMemoryExhaustionAtAnyAllocation) {
   // The final shading polls once a row of the 8-row frame; after it has begun, it takes at
   // least one block from the host (the gatherer's table and the landing rows may be served by
   // layers that earlier stages released).
@@ -101,7 +101,7 @@ std::vector<unsigned char> pixel_bytes(brel::sim::World& world, int32_t bytes_pe
 // Every stage reads only what it wrote: working memory full of zeros, of NaNs or of other data
 // changes no output byte, and a second render, mostly on the blocks the first gave back, is the
 // same.
-TEST(PluginLibraryRender, WorkingMemoryThatHeldOtherDataChangesNoPixel) {
+TEST(Plugin_Library_Render, WorkingMemoryThatHeldOtherDataChangesNoPixel) {
   std::optional<std::vector<unsigned char>> first;
   for (const int scribble : {0x00, 0xFF, 0x5A}) {
     for (int32_t gather = 1; gather <= 4; gather += 3) {

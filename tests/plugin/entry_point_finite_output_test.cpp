@@ -51,7 +51,7 @@ std::string first_non_finite(World& world) {
   return "";
 }
 
-TEST(PluginLibraryRender, FiniteInputGivesFiniteOutput) {
+TEST(Plugin_Library_Render, FiniteInputGivesFiniteOutput) {
   constexpr float huge = 3.4e38f;
   struct Case {
     const char* name;

@@ -110,7 +110,7 @@ std::vector<float> render(PF_PixelFormat format, int32_t bytes, bool quick_occlu
   return out;
 }
 
-TEST(PluginLibraryPixelTypes, EightBitAndFloatRendersOfOneSceneAgree) {
+TEST(Plugin_Library_Pixel_Types, EightBitAndFloatRendersOfOneSceneAgree) {
   for (const bool quick : {false, true}) {
     const std::vector<float> bytes = render(PF_PixelFormat_ARGB32, 4, quick);
     const std::vector<float> floats = render(PF_PixelFormat_ARGB128, 16, quick);

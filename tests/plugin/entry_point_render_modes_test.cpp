@@ -121,34 +121,34 @@ void expect_mode(int32_t mode, Expected expected) {
   expect_mode(mode, [expected](int32_t, int32_t) { return expected; });
 }
 
-TEST(PluginLibraryRenderModes, SurfaceColorShowsTheSurfaceColour) {
+TEST(Plugin_Library_Render_Modes, SurfaceColorShowsTheSurfaceColour) {
   expect_mode(7, {1.0f, 0.0f, 0.0f});
 }
 
 // The depth of a full red channel is the depth scale itself, which the view shows as white.
-TEST(PluginLibraryRenderModes, DepthmapShowsTheDepthScaleAsWhite) {
+TEST(Plugin_Library_Render_Modes, DepthmapShowsTheDepthScaleAsWhite) {
   expect_mode(6, {1.0f, 1.0f, 1.0f});
 }
 
 // A uniform frame is flat: the direct light casts no shadow on it, the point light (off by
 // default) none either, so the shadows view shows the light whole.
-TEST(PluginLibraryRenderModes, ShadowOnlyShowsAFlatSurfaceUnshadowed) {
+TEST(Plugin_Library_Render_Modes, ShadowOnlyShowsAFlatSurfaceUnshadowed) {
   expect_mode(3, {1.0f, 1.0f, 1.0f});
 }
 
 // A uniform frame is flat: every normal faces the viewer, (0, 0, 1) shown as half, half, white.
-TEST(PluginLibraryRenderModes, NormalmapShowsAFlatSurfaceFacingTheViewer) {
+TEST(Plugin_Library_Render_Modes, NormalmapShowsAFlatSurfaceFacingTheViewer) {
   expect_mode(5, {0.5f, 0.5f, 1.0f});
 }
 
 // "caustix only" of an opaque surface: nothing is seen through it, so the view is black.
-TEST(PluginLibraryRenderModes, CaustixOnlyOfAnOpaqueSurfaceIsBlack) {
+TEST(Plugin_Library_Render_Modes, CaustixOnlyOfAnOpaqueSurfaceIsBlack) {
   expect_mode(2, {0.0f, 0.0f, 0.0f});
 }
 
 // A flat surface under the direct light falling straight on it at half intensity: half the
 // surface colour that "surface color" shows, opaque.
-TEST(PluginLibraryRenderModes, AllLightsTheSurface) {
+TEST(Plugin_Library_Render_Modes, AllLightsTheSurface) {
   expect_mode(
       0,
       [](int32_t, int32_t) {
@@ -162,7 +162,7 @@ TEST(PluginLibraryRenderModes, AllLightsTheSurface) {
 
 // With nothing to refract through ("refraction" 1, no blur) the background shows in place,
 // column by column, whatever the lights.
-TEST(PluginLibraryRenderModes, RefractionOnlyShowsTheBackgroundInPlace) {
+TEST(Plugin_Library_Render_Modes, RefractionOnlyShowsTheBackgroundInPlace) {
   const auto background = [](int32_t x, int32_t y) {
     return Expected{x % 2 == 1 ? 1.0f : 0.0f, (x + y) % 3 == 0 ? 1.0f : 0.0f, x == 0 ? 1.0f : 0.0f};
   };
@@ -181,7 +181,7 @@ TEST(PluginLibraryRenderModes, RefractionOnlyShowsTheBackgroundInPlace) {
 }
 
 // Without glossiness there is no highlight: opaque black.
-TEST(PluginLibraryRenderModes, HighlightsOnlyWithoutGlossIsOpaqueBlack) {
+TEST(Plugin_Library_Render_Modes, HighlightsOnlyWithoutGlossIsOpaqueBlack) {
   expect_mode(4, {0.0f, 0.0f, 0.0f});
 }
 

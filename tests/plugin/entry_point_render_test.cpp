@@ -18,7 +18,7 @@ using brel::test::Loaded;
 namespace fn = brel::sim::fn;
 
 // A texture chosen for a layer parameter reaches the pipeline: the normal map shows it.
-TEST(PluginLibraryRender, ATextureReachesThePipeline) {
+TEST(Plugin_Library_Render, ATextureReachesThePipeline) {
   for (const bool smart : {true, false}) {
     Loaded loaded;
     loaded.host.parameters().set_popup("render mode", 5);  // normalmap
@@ -35,7 +35,7 @@ TEST(PluginLibraryRender, ATextureReachesThePipeline) {
   }
 }
 
-TEST(PluginLibraryRender, AHostWithoutParallelIterationStillRenders) {
+TEST(Plugin_Library_Render, AHostWithoutParallelIterationStillRenders) {
   Loaded loaded;
   loaded.host.parameters().set_popup("render mode", 5);
   fill_ramp(loaded.driver.set_frame(16, 16, PF_PixelFormat_ARGB128), false);
@@ -50,7 +50,7 @@ TEST(PluginLibraryRender, AHostWithoutParallelIterationStillRenders) {
 // An abort at any poll of a render answers 517; the host running out of memory at any
 // allocation answers 4, which is no crash. Either way the host's books stay balanced. With one
 // render thread every row polls the host, so the polls of a render are the same from run to run.
-TEST(PluginLibraryRender, AnAbortAtAnyPollAnswers517AndMemoryExhaustionAtAnyAllocation4) {
+TEST(Plugin_Library_Render, AnAbortAtAnyPollAnswers517AndMemoryExhaustionAtAnyAllocation4) {
   const struct {
     const char* function;
     PF_Err injected;
@@ -107,7 +107,7 @@ TEST(PluginLibraryRender, AnAbortAtAnyPollAnswers517AndMemoryExhaustionAtAnyAllo
 }
 
 // Host error codes come back as they are, with the warning line in the log.
-TEST(PluginLibraryRender, AHostErrorOfTheParallelLoopAnswersItsCode) {
+TEST(Plugin_Library_Render, AHostErrorOfTheParallelLoopAnswersItsCode) {
   Loaded loaded;
   loaded.home.create_log_file();
   loaded.driver.set_frame(8, 8, PF_PixelFormat_ARGB128);

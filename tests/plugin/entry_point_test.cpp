@@ -28,7 +28,7 @@ namespace fn = brel::sim::fn;
 
 // ---- The library -------------------------------------------------------------------------
 
-TEST(PluginLibrary, ExportsOnlyItsEntryPoint) {
+TEST(Plugin_Library, ExportsOnlyItsEntryPoint) {
   void* library = dlopen(LUMBRIX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();
   EXPECT_NE(dlsym(library, "EntryPointFunc"), nullptr);
@@ -38,7 +38,7 @@ TEST(PluginLibrary, ExportsOnlyItsEntryPoint) {
 
 // The second flags exist from API 12.5 on; older hosts keep what they had. Premiere Pro gets
 // the three BGRA formats, After Effects the registration.
-TEST(PluginLibrary, GlobalSetupPerHostAndApiVersion) {
+TEST(Plugin_Library, GlobalSetupPerHostAndApiVersion) {
   const struct {
     Host_Identity identity;
     int32_t out_flags2;
@@ -71,7 +71,7 @@ TEST(PluginLibrary, GlobalSetupPerHostAndApiVersion) {
   }
 }
 
-TEST(PluginLibrary, ParameterSetupRegistersTheEffectsParameters) {
+TEST(Plugin_Library, ParameterSetupRegistersTheEffectsParameters) {
   Loaded loaded;
   EXPECT_EQ(loaded.params_setup, PF_Err_NONE);
   EXPECT_EQ(loaded.host.out_data()->num_params, 96);
@@ -79,7 +79,7 @@ TEST(PluginLibrary, ParameterSetupRegistersTheEffectsParameters) {
   EXPECT_EQ(loaded.host.calls(fn::add_param), 95);
 }
 
-TEST(PluginLibrary, AboutAndTheEnvironmentReport) {
+TEST(Plugin_Library, AboutAndTheEnvironmentReport) {
   Home home;
   home.create_log_file();
   Simulated_Host host(Host_Identity::after_effects(13, 28));
@@ -109,7 +109,7 @@ TEST(PluginLibrary, AboutAndTheEnvironmentReport) {
             std::string::npos);
 }
 
-TEST(PluginLibrary, InterfaceCommandsAnswerAndStayBalanced) {
+TEST(Plugin_Library, InterfaceCommandsAnswerAndStayBalanced) {
   Loaded loaded;
   EXPECT_EQ(loaded.driver.update_params_ui(), PF_Err_NONE);
   EXPECT_EQ(loaded.host.update_ui_calls().size(), 64u);
@@ -122,7 +122,7 @@ TEST(PluginLibrary, InterfaceCommandsAnswerAndStayBalanced) {
 
 // ---- Smart pre-render --------------------------------------------------------------------
 
-TEST(PluginLibrary, SmartPreRenderChecksOutEveryLayerTwice) {
+TEST(Plugin_Library, SmartPreRenderChecksOutEveryLayerTwice) {
   Loaded loaded;
   loaded.driver.set_frame(64, 48, PF_PixelFormat_ARGB128);
   loaded.driver.set_texture("normal texture", 32, 16);
@@ -153,7 +153,7 @@ TEST(PluginLibrary, SmartPreRenderChecksOutEveryLayerTwice) {
 
 // Every format each host carries goes through the pipeline of its pixel type, smart and
 // classic, with the log line of the choice and the timing report in the log.
-TEST(PluginLibrary, RendersEveryFormatEachHostCarries) {
+TEST(Plugin_Library, RendersEveryFormatEachHostCarries) {
   for (const bool premiere : {false, true}) {
     for (const Format& format : premiere ? premiere_formats : after_effects_formats) {
       for (const bool smart : {true, false}) {
@@ -182,7 +182,7 @@ TEST(PluginLibrary, RendersEveryFormatEachHostCarries) {
   }
 }
 
-TEST(PluginLibrary, WithoutTheLogFileNothingIsWritten) {
+TEST(Plugin_Library, WithoutTheLogFileNothingIsWritten) {
   Loaded loaded;
   loaded.home.create_log_folder();
   loaded.driver.set_frame(16, 16, PF_PixelFormat_ARGB128);
@@ -193,7 +193,7 @@ TEST(PluginLibrary, WithoutTheLogFileNothingIsWritten) {
 
 // Failures that are not the host's or the user's are logged, written to the crash report and
 // answered 512; nothing leaves the library.
-TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
+TEST(Plugin_Library, UnexpectedFailuresAreReportedAndAnswered512) {
   struct Case {
     const char* name;
     Host_Identity identity;
@@ -283,7 +283,7 @@ TEST(PluginLibrary, UnexpectedFailuresAreReportedAndAnswered512) {
 
 // A host out of memory when a suite is asked for answers 4, as every allocation failure does,
 // with the warning line and no crash report; the suites taken so far come back.
-TEST(PluginLibrary, ASuiteRefusedForLackOfMemoryAnswers4) {
+TEST(Plugin_Library, ASuiteRefusedForLackOfMemoryAnswers4) {
   for (const bool smart : {true, false}) {
     Loaded loaded;
     loaded.home.create_log_file();
@@ -302,7 +302,7 @@ TEST(PluginLibrary, ASuiteRefusedForLackOfMemoryAnswers4) {
 
 // The effect has no GPU render: the command is refused with its own log line before any layer
 // is checked out or render state is built, and nothing is reported as a crash.
-TEST(PluginLibrary, GpuRenderIsRefusedBeforeAnyRenderState) {
+TEST(Plugin_Library, GpuRenderIsRefusedBeforeAnyRenderState) {
   Loaded loaded;
   loaded.home.create_log_file();
   loaded.driver.set_frame(8, 8, PF_PixelFormat_ARGB128);
@@ -323,7 +323,7 @@ TEST(PluginLibrary, GpuRenderIsRefusedBeforeAnyRenderState) {
 }
 
 // Host error codes come back as they are, with the warning line in the log.
-TEST(PluginLibrary, HostErrorsAndAbortsOfTheCheckoutsAnswerTheirCodes) {
+TEST(Plugin_Library, HostErrorsAndAbortsOfTheCheckoutsAnswerTheirCodes) {
   Loaded loaded;
   loaded.home.create_log_file();
   loaded.driver.set_frame(8, 8, PF_PixelFormat_ARGB128);

@@ -332,8 +332,7 @@ TEST_F(Renderer, TheMemoryARenderNeedsFollowsItsRenderMode) {
   const Result depth =
       run(path("big.png") + " -o " + path("out.png") + " --set 'render mode=depthmap'", limit);
   EXPECT_EQ(depth.exit_code, 2) << depth.output;
-  EXPECT_NE(depth.output.find("cannot read " + path("big.png")), std::string::npos)
-      << depth.output;
+  EXPECT_NE(depth.output.find("cannot read " + path("big.png")), std::string::npos) << depth.output;
 }
 
 TEST_F(Renderer, NamesMatchWithoutCaseOrBlanksAndMisspellingsGetSuggestions) {

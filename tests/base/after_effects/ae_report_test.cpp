@@ -18,7 +18,7 @@ const std::string build_date = __DATE__;
 
 // A release's text is read through the plug-in library; earlier stages name themselves and add
 // the build time.
-TEST(AboutText, EarlierStagesNameThemselvesAndAddTheBuildTime) {
+TEST(About_Text, EarlierStagesNameThemselvesAndAddTheBuildTime) {
   const auto beta = build_plugin_description("Fx", "", 2, 10, 3, 2, "about", "");
   const std::string text = make_about_text(beta);
   const auto lines = brel::test::lines_of(text);
@@ -36,7 +36,7 @@ TEST(AboutText, EarlierStagesNameThemselvesAndAddTheBuildTime) {
             "Fx - V1.0.0 - alpha");
 }
 
-TEST(EnvironmentReport, SevenLinesEachItsOwnMessage) {
+TEST(Environment_Report, SevenLinesEachItsOwnMessage) {
   const auto description = build_plugin_description("Lumbrix", "Quenvari", 1, 1, 1, 3, "", "");
   brel::write_environment_report("After Effects v13.28(app id: FXTC)", description);
   const auto messages = brel::global_log().recent_messages();

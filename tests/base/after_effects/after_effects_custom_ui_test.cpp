@@ -222,7 +222,7 @@ void dispose(Fixture& f, PF_Handle handle) {
 
 // ---- Arbitrary data ----------------------------------------------------------------------
 
-TEST(ArbitraryData, FlattenedValuesComeBackEqualAndCopiesAndInterpolationsGoThroughTheData) {
+TEST(Arbitrary_Data, FlattenedValuesComeBackEqualAndCopiesAndInterpolationsGoThroughTheData) {
   Fixture f;
   PF_Handle knob = new_knob(f);
   ASSERT_NE(knob, nullptr);
@@ -286,7 +286,7 @@ TEST(ArbitraryData, FlattenedValuesComeBackEqualAndCopiesAndInterpolationsGoThro
 }
 
 // Unflattening reads no further than the host's buffer, terminated or not.
-TEST(ArbitraryData, UnflattenStopsAtTheBuffersEnd) {
+TEST(Arbitrary_Data, UnflattenStopsAtTheBuffersEnd) {
   Fixture f;
   const char flat[] = {'0', '.', '2', '5', ' ', '4', '2'};
   PF_Handle restored = nullptr;
@@ -299,7 +299,7 @@ TEST(ArbitraryData, UnflattenStopsAtTheBuffersEnd) {
 
 // A handle that cannot be made or locked answers out of memory; nothing half-made stays with the
 // host and the host's result handle is left alone.
-TEST(ArbitraryData, EveryHandleFailureAnswersOutOfMemoryAndLeavesNothingBehind) {
+TEST(Arbitrary_Data, EveryHandleFailureAnswersOutOfMemoryAndLeavesNothingBehind) {
   for (const char* function : {fn::new_handle, fn::lock_handle}) {
     for (A_long request : {PF_Arbitrary_NEW_FUNC, PF_Arbitrary_COPY_FUNC, PF_Arbitrary_INTERP_FUNC,
                            PF_Arbitrary_UNFLATTEN_FUNC, PF_Arbitrary_COMPARE_FUNC}) {
@@ -339,7 +339,7 @@ TEST(ArbitraryData, EveryHandleFailureAnswersOutOfMemoryAndLeavesNothingBehind) 
 
 // ---- Events ------------------------------------------------------------------------------
 
-TEST(CustomUiEvent, TheBottomRowsResizeTheControlNeverBelowItsMinimum) {
+TEST(Custom_Ui_Event, TheBottomRowsResizeTheControlNeverBelowItsMinimum) {
   Fixture f;
   PF_EventExtra click = f.event(PF_Event_DO_CLICK);
   ASSERT_EQ(f.pointer(click, 5, knob_height - 4), PF_Err_NONE);
@@ -375,7 +375,7 @@ TEST(CustomUiEvent, TheBottomRowsResizeTheControlNeverBelowItsMinimum) {
   EXPECT_EQ(f.host.imbalance(), "");
 }
 
-TEST(CustomUiEvent, ClicksOutsideTheEffectPanelAndUnusedTypesAreIgnored) {
+TEST(Custom_Ui_Event, ClicksOutsideTheEffectPanelAndUnusedTypesAreIgnored) {
   Fixture f;
   PF_EventExtra other_area = f.event(PF_Event_DO_CLICK);
   other_area.effect_win.area = 1;
@@ -392,7 +392,7 @@ TEST(CustomUiEvent, ClicksOutsideTheEffectPanelAndUnusedTypesAreIgnored) {
   EXPECT_EQ(f.host.calls(fn::invalidate_rect), 0);
 }
 
-TEST(CustomUiEvent, ThePointerOverTheGripShowsTheResizeCursorUnlessTheControlChoseOne) {
+TEST(Custom_Ui_Event, ThePointerOverTheGripShowsTheResizeCursorUnlessTheControlChoseOne) {
   Fixture f;
   PF_EventExtra over = f.event(PF_Event_ADJUST_CURSOR);
   over.u.adjust_cursor.screen_point = {over.draw_origin.h + 3, over.draw_origin.v + 55};
@@ -413,7 +413,7 @@ TEST(CustomUiEvent, ThePointerOverTheGripShowsTheResizeCursorUnlessTheControlCho
 
 // Premiere Pro redraws a hovered control only when its hover state changes; the state lives in
 // the context's block from its opening to its closing.
-TEST(CustomUiEvent, UnderPremiereAHoverChangeRedrawsAndContextsKeepTheirBlocks) {
+TEST(Custom_Ui_Event, UnderPremiereAHoverChangeRedrawsAndContextsKeepTheirBlocks) {
   Fixture f(Host_Identity::premiere());
   PF_EventExtra open = f.event(PF_Event_NEW_CONTEXT);
   ASSERT_EQ(f.driver.send(PF_Cmd_EVENT, &open), PF_Err_NONE);
@@ -431,7 +431,7 @@ TEST(CustomUiEvent, UnderPremiereAHoverChangeRedrawsAndContextsKeepTheirBlocks) 
   f.expect_balanced("closed");
 }
 
-TEST(CustomUiEvent, APremiereOlderThan502IsAskedToRedrawThroughTheOutFlags) {
+TEST(Custom_Ui_Event, APremiereOlderThan502IsAskedToRedrawThroughTheOutFlags) {
   Fixture f(Host_Identity::premiere(13, 4, {5, 0, 1}));
   PF_EventExtra click = f.event(PF_Event_DO_CLICK);
   ASSERT_EQ(f.pointer(click, 1, 1), PF_Err_NONE);
@@ -440,7 +440,7 @@ TEST(CustomUiEvent, APremiereOlderThan502IsAskedToRedrawThroughTheOutFlags) {
   EXPECT_EQ(f.host.calls(fn::invalidate_rect), 0);
 }
 
-TEST(CustomUiEvent, FailuresOpeningAContextLeaveNothingBehind) {
+TEST(Custom_Ui_Event, FailuresOpeningAContextLeaveNothingBehind) {
   for (const char* function : {fn::new_handle, fn::lock_handle}) {
     for (int64_t at = 1;; ++at) {
       Fixture f;
@@ -460,7 +460,7 @@ TEST(CustomUiEvent, FailuresOpeningAContextLeaveNothingBehind) {
 }
 
 // A refused redraw or resize is the event's error, and nothing stays taken.
-TEST(CustomUiEvent, EveryFailingHostCallOfAnEventIsItsError) {
+TEST(Custom_Ui_Event, EveryFailingHostCallOfAnEventIsItsError) {
   struct Case {
     Host_Identity identity;
     const char* function;
@@ -485,7 +485,7 @@ TEST(CustomUiEvent, EveryFailingHostCallOfAnEventIsItsError) {
 
 // The effect itself declares no control: its contexts still open and close with their state,
 // and a click names no control of it (answered 512 in the library's own tests).
-TEST(CustomUiEvent, TheEffectOpensAndClosesContextsWithoutAControl) {
+TEST(Custom_Ui_Event, TheEffectOpensAndClosesContextsWithoutAControl) {
   brel::test::Loaded loaded;
   const int64_t handles = loaded.host.live_handles();
   PF_EventExtra open = loaded.host.custom_ui().event(PF_Event_NEW_CONTEXT, 1, nullptr);
@@ -499,7 +499,7 @@ TEST(CustomUiEvent, TheEffectOpensAndClosesContextsWithoutAControl) {
 
 // A context is closed, or opened anew, whatever the effect answers: a state block that cannot
 // be locked is given back all the same, and the failed lock answers out of memory.
-TEST(CustomUiEvent, AStateThatCannotBeLockedIsStillGivenBack) {
+TEST(Custom_Ui_Event, AStateThatCannotBeLockedIsStillGivenBack) {
   for (const A_long second : {PF_Event_CLOSE_CONTEXT, PF_Event_NEW_CONTEXT}) {
     brel::test::Loaded loaded;
     const int64_t handles = loaded.host.live_handles();
@@ -524,7 +524,7 @@ void draw_two_pixels(gui::Event& event) {
   draw->steps.push_back([draw] { draw->draw_image(two_pixels, 2, 1); });
 }
 
-TEST(CustomUiDrawing, AnImageIsDrawnAtTheControlsOriginWithTheSurfacePoliciesSet) {
+TEST(Custom_Ui_Drawing, AnImageIsDrawnAtTheControlsOriginWithTheSurfacePoliciesSet) {
   Fixture f;
   script.action = draw_two_pixels;
   PF_EventExtra draw = f.event(PF_Event_DRAW, {12, 34});
@@ -546,7 +546,7 @@ TEST(CustomUiDrawing, AnImageIsDrawnAtTheControlsOriginWithTheSurfacePoliciesSet
   EXPECT_EQ(f.host.imbalance(), "");
 }
 
-TEST(CustomUiDrawing, EveryFailingDrawingCallIsTheEventsErrorAndTheImageGoesBack) {
+TEST(Custom_Ui_Drawing, EveryFailingDrawingCallIsTheEventsErrorAndTheImageGoesBack) {
   for (const char* function :
        {fn::drawing_reference, fn::get_supplier, fn::get_surface, fn::supports_bgra,
         fn::interpolation_policy, fn::anti_alias_policy, fn::new_image, fn::draw_image}) {
@@ -559,7 +559,7 @@ TEST(CustomUiDrawing, EveryFailingDrawingCallIsTheEventsErrorAndTheImageGoesBack
   }
 }
 
-TEST(CustomUiDrawing, TheBackgroundColourIsTheHostsHighBytesOrGreyUnderOldPremiere) {
+TEST(Custom_Ui_Drawing, TheBackgroundColourIsTheHostsHighBytesOrGreyUnderOldPremiere) {
   struct Case {
     Host_Identity identity;
     PF_App_Color host_color;
@@ -613,7 +613,7 @@ Fetched fetch_on_click(Fixture& f, bool input) {
   return fetched;
 }
 
-TEST(EffectFrame, AfterEffectsHandsTheFramesOnceRenderedAndTakesThemBack) {
+TEST(Effect_Frame, AfterEffectsHandsTheFramesOnceRenderedAndTakesThemBack) {
   Fixture f;
   World before(4, 3, PF_PixelFormat_ARGB128, 16);
   World after(4, 3, PF_PixelFormat_ARGB128, 16);
@@ -629,7 +629,7 @@ TEST(EffectFrame, AfterEffectsHandsTheFramesOnceRenderedAndTakesThemBack) {
   f.expect_balanced("fetched");
 }
 
-TEST(EffectFrame, WithoutAnyOfItsFiveSuitesTheFetchIsEmptyWithoutAnError) {
+TEST(Effect_Frame, WithoutAnyOfItsFiveSuitesTheFetchIsEmptyWithoutAnError) {
   for (const brel::sim::Suite_Name& suite : brel::sim::frame_fetch_suites) {
     Fixture f;
     World before(4, 3, PF_PixelFormat_ARGB128, 16);
@@ -641,7 +641,7 @@ TEST(EffectFrame, WithoutAnyOfItsFiveSuitesTheFetchIsEmptyWithoutAnError) {
   }
 }
 
-TEST(EffectFrame, EveryFailingHostCallIsTheEventsErrorAndTheBooksBalance) {
+TEST(Effect_Frame, EveryFailingHostCallIsTheEventsErrorAndTheBooksBalance) {
   for (const char* function : {fn::new_effect, fn::upstream_options, fn::async_manager,
                                fn::render_frame, fn::receipt_world, fn::fill_world}) {
     Fixture f;
@@ -665,7 +665,7 @@ TEST(EffectFrame, EveryFailingHostCallIsTheEventsErrorAndTheBooksBalance) {
 
 // Premiere Pro has no background renders: the input is the effect's input layer, and the output
 // is the effect rendered over it, or the empty record when the input has no pixels.
-TEST(EffectFrame, UnderPremiereTheOutputIsRenderedInPlaceOrEmpty) {
+TEST(Effect_Frame, UnderPremiereTheOutputIsRenderedInPlaceOrEmpty) {
   Fixture f(Host_Identity::premiere());
   const Fetched empty = fetch_on_click(f, false);
   ASSERT_TRUE(empty.present);

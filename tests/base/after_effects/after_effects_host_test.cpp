@@ -111,7 +111,7 @@ constexpr PF_PixelFormat argb_float() {
   return PF_PixelFormat_ARGB128;
 }
 
-TEST(GlobalSetup, RegistersAndKeepsThePluginIdUnderAfterEffects) {
+TEST(Global_Setup, RegistersAndKeepsThePluginIdUnderAfterEffects) {
   Simulated_Host host(Host_Identity::after_effects(13, 28));
   host.set_plugin_id(77);
   Plugin_Driver driver(host, &recording_entry);
@@ -181,7 +181,7 @@ TEST(Render, ATextureInAnotherFormatIsLeftOut) {
   }
 }
 
-TEST(SmartRender, WithoutAnOutputWorldNothingIsRendered) {
+TEST(Smart_Render, WithoutAnOutputWorldNothingIsRendered) {
   Fixture fixture;
   fixture.driver.set_frame(16, 16, argb_float());
   EXPECT_EQ(fixture.driver.smart_render(false), PF_Err_NONE);
@@ -217,7 +217,7 @@ void exception_in_the_render() {
                  : 1);
 }
 
-TEST(CommandBarrierDeathTest, AnExceptionOfTheEffectIsReportedAndAnswered512) {
+TEST(Command_Barrier_DeathTest, AnExceptionOfTheEffectIsReportedAndAnswered512) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(exception_in_the_render(), ::testing::ExitedWithCode(0), "");
 }

@@ -34,7 +34,7 @@ struct Host : Simulated_Host {
   }
 };
 
-TEST(CheckoutLayer, DescribesTheWorldAndChecksItBackInWhenReleased) {
+TEST(Checkout_Layer, DescribesTheWorldAndChecksItBackInWhenReleased) {
   Host host;
   World world(30, 20, PF_PixelFormat_ARGB64, 8);
   world.get()->origin_x = -3;
@@ -60,7 +60,7 @@ TEST(CheckoutLayer, DescribesTheWorldAndChecksItBackInWhenReleased) {
   EXPECT_EQ(host.checkout_calls()[0].index, 1);
 }
 
-TEST(CheckoutLayer, HostsOlderThan12_5AreRefusedBeforeAnyCall) {
+TEST(Checkout_Layer, HostsOlderThan12_5AreRefusedBeforeAnyCall) {
   Host host(Host_Identity::after_effects(12, 4));
   try {
     checkout_layer(host.in_data(), 1);
@@ -77,7 +77,7 @@ TEST(CheckoutLayer, HostsOlderThan12_5AreRefusedBeforeAnyCall) {
 
 // Host errors become exceptions; a refused check-in happens in a deleter, so it is a warning,
 // never a throw.
-TEST(CheckoutLayer, HostErrorsBecomeExceptionsAndARefusedCheckInIsOnlyAWarning) {
+TEST(Checkout_Layer, HostErrorsBecomeExceptionsAndARefusedCheckInIsOnlyAWarning) {
   Host host;
   host.inject(fn::checkout_param, PF_Interrupt_CANCEL, 1);
   EXPECT_THROW(checkout_layer(host.in_data(), 1), Exception_Abort);
@@ -99,7 +99,7 @@ TEST(CheckoutLayer, HostErrorsBecomeExceptionsAndARefusedCheckInIsOnlyAWarning) 
 }
 
 // The layer is checked in even when its pixel format turns out unsupported.
-TEST(CheckoutLayer, AnUnsupportedFormatFailsAfterTheLayerIsOwned) {
+TEST(Checkout_Layer, AnUnsupportedFormatFailsAfterTheLayerIsOwned) {
   Host host;
   World world(4, 4, PrPixelFormat_BGRA_4444_8u, 4);  // not an After Effects format
   host.parameters().set_layer(Slot{0}, world.get());

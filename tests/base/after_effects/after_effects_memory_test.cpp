@@ -32,7 +32,7 @@ struct Host : Simulated_Host {
   }
 };
 
-TEST(HostMemory, BlocksAreAlignedAndFoundAgainThroughTheirHandle) {
+TEST(Host_Memory, BlocksAreAlignedAndFoundAgainThroughTheirHandle) {
   Host host;
   uint8_t* a = brel::host_allocate(100, host.suite());
   uint8_t* b = brel::host_allocate(1, host.suite());
@@ -50,7 +50,7 @@ TEST(HostMemory, BlocksAreAlignedAndFoundAgainThroughTheirHandle) {
   EXPECT_EQ(host.imbalance(), "");
 }
 
-TEST(HostMemory, LazyTwoDimensionalBlocksPadRowsTo64Bytes) {
+TEST(Host_Memory, LazyTwoDimensionalBlocksPadRowsTo64Bytes) {
   Host host;
   {
     Memory_2d_Cpu_AE_Lazy block(100, 3, host.suite());
@@ -68,7 +68,7 @@ TEST(HostMemory, LazyTwoDimensionalBlocksPadRowsTo64Bytes) {
 }
 
 // Nothing is taken before the first touch; a block of size zero still takes its handle then.
-TEST(HostMemory, AnUntouchedBlockTakesNoHandleAndAnEmptyOneTakesOneWhenTouched) {
+TEST(Host_Memory, AnUntouchedBlockTakesNoHandleAndAnEmptyOneTakesOneWhenTouched) {
   Host host;
   { Memory_Cpu_AE_Lazy block(1000, host.suite()); }
   EXPECT_EQ(host.calls(fn::suite_new_handle), 0);
@@ -77,7 +77,7 @@ TEST(HostMemory, AnUntouchedBlockTakesNoHandleAndAnEmptyOneTakesOneWhenTouched) 
   EXPECT_EQ(host.handle_size(empty.data()), 72u);
 }
 
-TEST(HostMemory, HostOutOfMemoryIsBadAlloc) {
+TEST(Host_Memory, HostOutOfMemoryIsBadAlloc) {
   Host host;
   host.inject(fn::suite_new_handle, 1, 2);
   Memory_Cpu_AE_Lazy first(10, host.suite());
@@ -92,7 +92,7 @@ TEST(HostMemory, HostOutOfMemoryIsBadAlloc) {
   EXPECT_EQ(host.acquires(kPFHandleSuite, 2), host.releases(kPFHandleSuite, 2));
 }
 
-TEST(HostMemory, NegativeSizesFailTheirAssertions) {
+TEST(Host_Memory, NegativeSizesFailTheirAssertions) {
   Host host;
   EXPECT_THROW(Memory_Cpu_AE_Lazy(-1, host.suite()), brel::Exception_Assert);
   EXPECT_THROW(Memory_2d_Cpu_AE_Lazy(-1, 2, host.suite()), brel::Exception_Assert);
@@ -102,7 +102,7 @@ TEST(HostMemory, NegativeSizesFailTheirAssertions) {
 }
 
 // A missing handle suite is an error when memory is wanted, and never a throw from a destructor.
-TEST(HostMemory, AMissingHandleSuiteFailsTheTouchAndNotTheRelease) {
+TEST(Host_Memory, AMissingHandleSuiteFailsTheTouchAndNotTheRelease) {
   Host host;
   {
     Memory_Cpu_AE_Lazy touched(16, host.suite());
@@ -117,7 +117,7 @@ TEST(HostMemory, AMissingHandleSuiteFailsTheTouchAndNotTheRelease) {
 
 // Render threads of concurrent renders allocate and give back at once without a lock of ours:
 // every block is their own and the books balance.
-TEST(HostMemory, ConcurrentAllocationsKeepTheirBlocksAndTheBooks) {
+TEST(Host_Memory, ConcurrentAllocationsKeepTheirBlocksAndTheBooks) {
   Host host;
   std::vector<std::thread> threads;
   std::vector<int64_t> overwritten(8, 0);

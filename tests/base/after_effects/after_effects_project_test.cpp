@@ -12,7 +12,7 @@ using brel::sim::Host_Identity;
 using brel::sim::Simulated_Host;
 namespace fn = brel::sim::fn;
 
-TEST(WorkingSpaceGamma, TakesTheProfileOfTheFirstComposition) {
+TEST(Working_Space_Gamma, TakesTheProfileOfTheFirstComposition) {
   Simulated_Host host(Host_Identity::after_effects());
   host.set_project(
       {AEGP_ItemType_FOLDER, AEGP_ItemType_NONE, AEGP_ItemType_COMP, AEGP_ItemType_COMP}, 1.8f);
@@ -25,7 +25,7 @@ TEST(WorkingSpaceGamma, TakesTheProfileOfTheFirstComposition) {
   EXPECT_EQ(host.imbalance(), "");
 }
 
-TEST(WorkingSpaceGamma, WithoutACompositionTheProfileIsAskedWithoutOne) {
+TEST(Working_Space_Gamma, WithoutACompositionTheProfileIsAskedWithoutOne) {
   Simulated_Host host(Host_Identity::after_effects());
   host.set_project({AEGP_ItemType_FOLDER, AEGP_ItemType_NONE}, 2.4f);
   EXPECT_EQ(brel::working_space_gamma(host.in_data()->pica_basicP), 2.4f);
@@ -37,7 +37,7 @@ TEST(WorkingSpaceGamma, WithoutACompositionTheProfileIsAskedWithoutOne) {
 }
 
 // Each failing host call names its own line and leaves nothing behind.
-TEST(WorkingSpaceGamma, HostErrorsNameTheirCall) {
+TEST(Working_Space_Gamma, HostErrorsNameTheirCall) {
   const struct {
     const char* function;
     int64_t at_call;
@@ -74,7 +74,7 @@ TEST(WorkingSpaceGamma, HostErrorsNameTheirCall) {
   }
 }
 
-TEST(WorkingSpaceGamma, PremiereHasNoProjectSuites) {
+TEST(Working_Space_Gamma, PremiereHasNoProjectSuites) {
   Simulated_Host host(Host_Identity::premiere());
   EXPECT_THROW(brel::working_space_gamma(host.in_data()->pica_basicP), brel::Exception_Ae_Suite);
   EXPECT_EQ(host.imbalance(), "");

@@ -32,7 +32,7 @@ struct Parameters {
   std::list<brel::Parameter*> list;
 };
 
-TEST(FindParameterIndex, LooksUpLayerParametersByIdentifier) {
+TEST(Find_Parameter_Index, LooksUpLayerParametersByIdentifier) {
   Simulated_Host host(Host_Identity::after_effects());
   Parameters parameters(host.in_data());
   EXPECT_EQ(find_parameter_index(parameters.list, "Source"), 0);
@@ -43,7 +43,7 @@ TEST(FindParameterIndex, LooksUpLayerParametersByIdentifier) {
   EXPECT_EQ(brel::texture_layer_parameters(parameters.list).size(), 2u);
 }
 
-TEST(OutputDescription, ScalesTheLayerSizeByTheDownsampleFactors) {
+TEST(Output_Description, ScalesTheLayerSizeByTheDownsampleFactors) {
   Simulated_Host host(Host_Identity::after_effects());
   host.set_layer_size(1920, 1080);
   host.set_downsample(1, 2, 1, 2);
@@ -61,7 +61,7 @@ TEST(OutputDescription, ScalesTheLayerSizeByTheDownsampleFactors) {
 
 // The context's services answer from the host: the gamma from the project's working colour space,
 // the output description from in_data.
-TEST(PluginContextAe, ServicesAnswerFromTheHost) {
+TEST(Plugin_Context_Ae, ServicesAnswerFromTheHost) {
   Simulated_Host host(Host_Identity::after_effects());
   host.set_project({AEGP_ItemType_FOLDER, AEGP_ItemType_COMP}, 1.8f);
   host.set_layer_size(300, 200);

@@ -30,7 +30,7 @@ struct Host : Simulated_Host {
   int64_t polls() const { return calls(fn::abort); }
 };
 
-TEST(RenderContextAe, TheAbortPollAsksTheHostOnlyOnTheCommandThread) {
+TEST(Render_Context_Ae, TheAbortPollAsksTheHostOnlyOnTheCommandThread) {
   Host host;
   Timing_Table table;
   std::atomic<bool> aborted{false};
@@ -58,7 +58,7 @@ TEST(RenderContextAe, TheAbortPollAsksTheHostOnlyOnTheCommandThread) {
   EXPECT_TRUE(other_threw);
 }
 
-TEST(RenderContextAe, AnAbortInsideTheLoopEndsItAndTheNextLoopStartsClean) {
+TEST(Render_Context_Ae, AnAbortInsideTheLoopEndsItAndTheNextLoopStartsClean) {
   Host host(4);
   Timing_Table table;
   std::atomic<bool> aborted{false};

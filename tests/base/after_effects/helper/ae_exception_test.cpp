@@ -16,7 +16,7 @@ std::string newest_message_since(size_t before) {
   return messages.back();
 }
 
-TEST(HostExceptions, EachKindWritesItsWarningLineThroughItsTableAndKeepsTheCode) {
+TEST(Host_Exceptions, EachKindWritesItsWarningLineThroughItsTableAndKeepsTheCode) {
   size_t before = brel::global_log().recent_messages().size();
   const brel::Exception_After_Effects e("After Effects api Error (PF_Err)", 4,
                                         "base/after_effects/helper/ae_helper", 275);
@@ -43,7 +43,7 @@ TEST(HostExceptions, EachKindWritesItsWarningLineThroughItsTableAndKeepsTheCode)
             "Premiere Api Error (prSuiteError)\n");
 }
 
-TEST(HostExceptions, CancelIsNotLogged) {
+TEST(Host_Exceptions, CancelIsNotLogged) {
   const brel::Exception_After_Effects first("marker", 513, "f", 1);
   const size_t before = brel::global_log().recent_messages().size();
   const brel::Exception_After_Effects e("PF_CHECKOUT_PARAM() failed", 517, "f", 77);
@@ -54,7 +54,7 @@ TEST(HostExceptions, CancelIsNotLogged) {
 
 // The rows that tell: the ends of each range, codes just outside it, and the four-character
 // codes read with the first character highest (the other byte order names nothing).
-TEST(HostErrorNames, TellingRowsOfTheThreeTables) {
+TEST(Host_Error_Names, TellingRowsOfTheThreeTables) {
   EXPECT_EQ(brel::pf_err_name(0), "PF_Err_NONE");
   EXPECT_EQ(brel::pf_err_name(4), "PF_Err_OUT_OF_MEMORY");
   EXPECT_EQ(brel::pf_err_name(512), "PF_Err_INTERNAL_STRUCT_DAMAGED");

@@ -20,7 +20,7 @@ const Pixel_Description bgra32f{1, 32, 2, 1, 0, 3};
 const Pixel_Description bgra16{1, 16, 2, 1, 0, 3};
 const Pixel_Description bgra8{1, 8, 2, 1, 0, 3};
 
-TEST(HostContext, TellsTheHostApplicationByItsId) {
+TEST(Host_Context, TellsTheHostApplicationByItsId) {
   Simulated_Host ae(Host_Identity::after_effects());
   const brel::Host_Context context = brel::ae::host_context(ae.in_data());
   EXPECT_EQ(context.plugin_api(), brel::Plugin_Api::After_Effects);
@@ -52,7 +52,7 @@ struct Version_Case {
   bool at_least_13_9;
 };
 
-TEST(HostVersions, ApiVersionThresholds) {
+TEST(Host_Versions, ApiVersionThresholds) {
   const Version_Case cases[] = {
       {11, 20, false, false, false}, {12, 4, false, false, false}, {12, 5, true, false, false},
       {12, 10, true, false, false},  {12, 11, true, true, false},  {13, 8, true, true, false},
@@ -72,7 +72,7 @@ TEST(HostVersions, ApiVersionThresholds) {
 }
 
 // The application version comes from the app-info suite; elsewhere it is never asked for.
-TEST(HostVersions, PremiereApplicationVersionComparesMajorMinorPatch) {
+TEST(Host_Versions, PremiereApplicationVersionComparesMajorMinorPatch) {
   const struct {
     PrAppVersion version;
     bool expected;
@@ -91,7 +91,7 @@ TEST(HostVersions, PremiereApplicationVersionComparesMajorMinorPatch) {
   EXPECT_THROW(brel::premiere_version(ae.in_data()), brel::Exception_Assert);
 }
 
-TEST(HostVersions, VersionLines) {
+TEST(Host_Versions, VersionLines) {
   Simulated_Host ae(Host_Identity::after_effects(13, 28));
   EXPECT_EQ(brel::host_version_line(ae.in_data()), "After Effects v13.28(app id: FXTC)");
   Simulated_Host premiere(Host_Identity::premiere(13, 4, {24, 1, 0}));
@@ -102,7 +102,7 @@ TEST(HostVersions, VersionLines) {
 
 // Every format a host carries maps to its layout, asked of the host's own suite; a host that
 // is neither asks the world suite.
-TEST(WorldPixelDescription, EveryFormatEachHostCarries) {
+TEST(World_Pixel_Description, EveryFormatEachHostCarries) {
   const struct {
     Host_Identity identity;
     PF_PixelFormat format;
@@ -142,7 +142,7 @@ void expect_unsupported(Simulated_Host& host, PF_PixelFormat format, int line) {
   EXPECT_EQ(host.imbalance(), "");
 }
 
-TEST(WorldPixelDescription, FormatsAHostDoesNotCarryAreRefused) {
+TEST(World_Pixel_Description, FormatsAHostDoesNotCarryAreRefused) {
   Simulated_Host ae(Host_Identity::after_effects());
   for (const PF_PixelFormat format :
        {PrPixelFormat_BGRA_4444_8u, PrPixelFormat_BGRA_4444_16u, PrPixelFormat_BGRA_4444_32f, 0}) {
@@ -156,7 +156,7 @@ TEST(WorldPixelDescription, FormatsAHostDoesNotCarryAreRefused) {
 }
 
 // Reading the frame with a guessed format would misread its channels.
-TEST(WorldPixelDescription, PremiereRefusesAFrameWhoseFormatQueryFails) {
+TEST(World_Pixel_Description, PremiereRefusesAFrameWhoseFormatQueryFails) {
   Simulated_Host host(Host_Identity::premiere());
   host.inject(brel::sim::fn::pr_get_pixel_format, PF_Err_BAD_CALLBACK_PARAM);
   World world(1, 1, PrPixelFormat_BGRA_4444_32f, 16);
@@ -169,7 +169,7 @@ TEST(WorldPixelDescription, PremiereRefusesAFrameWhoseFormatQueryFails) {
   EXPECT_EQ(host.imbalance(), "");
 }
 
-TEST(WorldPixelDescription, QueryErrorsAndAMissingSuiteBecomeExceptions) {
+TEST(World_Pixel_Description, QueryErrorsAndAMissingSuiteBecomeExceptions) {
   Simulated_Host host(Host_Identity::after_effects());
   World world(1, 1, PF_PixelFormat_ARGB32, 4);
   host.inject(brel::sim::fn::get_pixel_format, PF_Interrupt_CANCEL);
@@ -188,7 +188,7 @@ TEST(WorldPixelDescription, QueryErrorsAndAMissingSuiteBecomeExceptions) {
                brel::Exception_Ae_Suite);
 }
 
-TEST(LayerDescription, AZeroAspectDenominatorCountsAsSquarePixels) {
+TEST(Layer_Description, AZeroAspectDenominatorCountsAsSquarePixels) {
   World world(7, 3, PF_PixelFormat_ARGB64, 8, 8);
   world.get()->pix_aspect_ratio = {0, 0};
   const brel::Layer_Typeless layer = brel::make_layer_description(world.get(), 0.5f, 0.25f, argb16);

@@ -47,7 +47,7 @@ bool log_has(const std::string& text) {
   return false;
 }
 
-TEST(HostThreadCount, IsTheHostsThreadsCappedAtAPositiveWorkAndOneWithoutIterateGeneric) {
+TEST(Host_Thread_Count, IsTheHostsThreadsCappedAtAPositiveWorkAndOneWithoutIterateGeneric) {
   Host host(8);
   EXPECT_EQ(host_thread_count(host.in_data(), 1080), 8);
   EXPECT_EQ(host_thread_count(host.in_data(), 3), 3);
@@ -65,7 +65,7 @@ TEST(HostThreadCount, IsTheHostsThreadsCappedAtAPositiveWorkAndOneWithoutIterate
 
 // Every index runs once, worker 0 is the calling thread, and no two calls that run at the same
 // time share a worker number, for thread counts below, at and above the loop's count.
-TEST(ParallelForHost, RunsEveryIndexOnceWithDistinctWorkers) {
+TEST(Parallel_For_Host, RunsEveryIndexOnceWithDistinctWorkers) {
   for (int32_t threads : {1, 2, 8, 40}) {  // below, at and above the loop's count
     Host host(threads);
     std::atomic<bool> aborted{true};
@@ -105,7 +105,7 @@ TEST(ParallelForHost, RunsEveryIndexOnceWithDistinctWorkers) {
 // Worker exceptions end the loop with the matching exception on the calling thread, with the
 // warning line; nothing escapes into the host. A sub thread stopped by an abort answers the
 // host "no error", yet the loop did not finish.
-TEST(ParallelForHost, WorkerExceptionsReachTheCallingThread) {
+TEST(Parallel_For_Host, WorkerExceptionsReachTheCallingThread) {
   const struct {
     const char* name;
     std::function<void()> fail;
@@ -182,7 +182,7 @@ void unknown_exception_case() {
                  : 1);
 }
 
-TEST(ParallelForHostDeathTest, AnUnknownExceptionIsReportedAndBecomes512) {
+TEST(Parallel_For_Host_DeathTest, AnUnknownExceptionIsReportedAndBecomes512) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(unknown_exception_case(), ::testing::ExitedWithCode(0), "");
 }

@@ -13,7 +13,7 @@ namespace {
 using brel::sim::Host_Identity;
 using brel::sim::Simulated_Host;
 
-TEST(SuiteGuard, AcquiresPerUseAndReleasesEvenWhenAnExceptionLeaves) {
+TEST(Suite_Guard, AcquiresPerUseAndReleasesEvenWhenAnExceptionLeaves) {
   Simulated_Host host(Host_Identity::after_effects());
   SPBasicSuite* broker = host.in_data()->pica_basicP;
   for (int use = 1; use <= 3; ++use) {
@@ -34,7 +34,7 @@ TEST(SuiteGuard, AcquiresPerUseAndReleasesEvenWhenAnExceptionLeaves) {
   EXPECT_EQ(host.imbalance(), "");
 }
 
-TEST(SuiteGuard, MissingSuiteThrowsWithItsNameVersionAndTheHostCode) {
+TEST(Suite_Guard, MissingSuiteThrowsWithItsNameVersionAndTheHostCode) {
   Simulated_Host host(Host_Identity::after_effects());
   host.remove_suite(kPFHandleSuite, kPFHandleSuiteVersion2);
   const size_t before = brel::global_log().recent_messages().size();
@@ -58,7 +58,7 @@ TEST(SuiteGuard, MissingSuiteThrowsWithItsNameVersionAndTheHostCode) {
 }
 
 // Every other way of not getting a table is a missing suite too, with the code that tells why.
-TEST(SuiteGuard, WrongVersionNullTableHostErrorAndNoBrokerAreMissingSuites) {
+TEST(Suite_Guard, WrongVersionNullTableHostErrorAndNoBrokerAreMissingSuites) {
   Simulated_Host host(Host_Identity::after_effects());
   host.null_suite(kPFWorldSuite, kPFWorldSuiteVersion2);
   host.fail_suite(kPFColorParamSuite, 1, kSPOutOfMemoryError);
@@ -85,7 +85,7 @@ TEST(SuiteGuard, WrongVersionNullTableHostErrorAndNoBrokerAreMissingSuites) {
   EXPECT_EQ(host.imbalance(), "");
 }
 
-TEST(SuiteAvailable, AcquiresAndReleasesAtOnceAndIsSilentWhenMissing) {
+TEST(Suite_Available, AcquiresAndReleasesAtOnceAndIsSilentWhenMissing) {
   Simulated_Host host(Host_Identity::premiere());
   EXPECT_TRUE(brel::suite_available(host.in_data()->pica_basicP, kPrSDKAppInfoSuite, 2));
   EXPECT_EQ(host.acquires(kPrSDKAppInfoSuite, 2), 1);
