@@ -23,7 +23,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "util/thread_pool.h"
+#include "workers.h"
 
 namespace lumbrix {
 
@@ -48,28 +48,26 @@ std::string reason_of(int error) {
 
 // Calls `job(begin, end)` over [0, count) in pieces of `piece` on the pool's workers, or in
 // order on the caller without a pool.
-void for_pieces(brel::Thread_Pool* pool, int64_t count, int64_t piece,
+void for_pieces(Workers* pool, int64_t count, int64_t piece,
                 const std::function<void(int64_t, int64_t)>& job) {
   const int64_t pieces = (count + piece - 1) / piece;
-  if (pool == nullptr || pool->worker_count() <= 1 || pieces <= 1) {
+  if (pool == nullptr || pool->count() <= 1 || pieces <= 1) {
     for (int64_t begin = 0; begin < count; begin += piece) {
       job(begin, std::min(count, begin + piece));
     }
     return;
   }
-  pool->run(pieces, [&](const brel::Iteration& it) {
-    job(it.index * piece, std::min(count, (it.index + 1) * piece));
-  });
+  pool->run(pieces,
+            [&](int64_t index) { job(index * piece, std::min(count, (index + 1) * piece)); });
 }
 
-int64_t workers_of(brel::Thread_Pool* pool) {
-  return pool != nullptr ? std::max<int64_t>(1, pool->worker_count()) : 1;
+int64_t workers_of(Workers* pool) {
+  return pool != nullptr ? std::max<int64_t>(1, pool->count()) : 1;
 }
 
 // OpenEXR keeps one global pool of codec threads; it follows ours.
-void use_codec_threads(brel::Thread_Pool* pool) {
-  const int wanted =
-      pool != nullptr && pool->worker_count() > 1 ? static_cast<int>(pool->worker_count()) : 0;
+void use_codec_threads(Workers* pool) {
+  const int wanted = pool != nullptr && pool->count() > 1 ? static_cast<int>(pool->count()) : 0;
   if (Imf::globalThreadCount() != wanted) {
     Imf::setGlobalThreadCount(wanted);
   }
@@ -156,7 +154,7 @@ void raw_to_rgba(const unsigned char* raw, int channels, int depth, int64_t widt
 
 class Png_Reader final : public Image_Reader {
  public:
-  Png_Reader(const std::string& path, brel::Thread_Pool* pool) : path_(path), pool_(pool) {
+  Png_Reader(const std::string& path, Workers* pool) : path_(path), pool_(pool) {
     file_.reset(std::fopen(path.c_str(), "rb"));
     if (!file_) {
       throw Image_Error("cannot open " + path + ": " + reason_of(errno));
@@ -260,7 +258,7 @@ class Png_Reader final : public Image_Reader {
   }
 
   std::string path_;
-  brel::Thread_Pool* pool_;
+  Workers* pool_;
   File file_;
   Png_Read_State state_;
   Png_Read_Handles png_;
@@ -477,7 +475,7 @@ class Png_Writer {
 };
 
 void write_png(std::FILE* file, const std::string& path, const Image_Layout& layout,
-               const Row_Source& rows, brel::Thread_Pool* pool, Png_Compression compression) {
+               const Row_Source& rows, Workers* pool, Png_Compression compression) {
   if (layout.bits != 8 && layout.bits != 16) {
     throw Image_Error("PNG files hold 8 or 16 bits a channel, not " + std::to_string(layout.bits));
   }
@@ -538,7 +536,7 @@ Box box_of(const Imath::Box2i& box) {
 
 class Exr_Reader final : public Image_Reader {
  public:
-  Exr_Reader(const std::string& path, brel::Thread_Pool* pool) : path_(path) {
+  Exr_Reader(const std::string& path, Workers* pool) : path_(path) {
     use_codec_threads(pool);
     guarded([&] {
       file_ = std::make_unique<Imf::InputFile>(path.c_str());
@@ -609,7 +607,7 @@ class Exr_Reader final : public Image_Reader {
 };
 
 void write_exr(std::ofstream& stream, const std::string& path, const Image_Layout& layout,
-               const Row_Source& rows, brel::Thread_Pool* pool) {
+               const Row_Source& rows, Workers* pool) {
   if (layout.bits != 16 && layout.bits != 32) {
     throw Image_Error("EXR files hold 16-bit half or 32-bit float channels, not " +
                       std::to_string(layout.bits));
@@ -698,7 +696,7 @@ Image_Format image_format_of(const std::string& path) {
   throw Image_Error("unknown image format of " + path + " (use .png or .exr)");
 }
 
-std::unique_ptr<Image_Reader> open_image(const std::string& path, brel::Thread_Pool* pool) {
+std::unique_ptr<Image_Reader> open_image(const std::string& path, Workers* pool) {
   const Image_Format format = image_format_of(path);
   std::error_code error;
   if (!fs::exists(path, error)) {
@@ -750,7 +748,7 @@ void check_writable(const std::string& path) {
 }
 
 void write_image(const std::string& path, const Image_Layout& layout, const Row_Source& rows,
-                 brel::Thread_Pool* pool, Png_Compression compression) {
+                 Workers* pool, Png_Compression compression) {
   const Image_Format format = image_format_of(path);
   if (layout.width <= 0 || layout.height <= 0) {
     throw Image_Error("no pixels to write to " + path);

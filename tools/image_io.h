@@ -15,11 +15,9 @@
 #include <string>
 #include <vector>
 
-namespace brel {
-class Thread_Pool;
-}
-
 namespace lumbrix {
+
+class Workers;
 
 // A rectangle of pixel positions, both corners included.
 struct Box {
@@ -82,8 +80,7 @@ class Image_Reader {
 
 // Reads the header only; throws Image_Error naming the file and what is wrong with it. The pool
 // (when given) converts rows on every core.
-std::unique_ptr<Image_Reader> open_image(const std::string& path,
-                                         brel::Thread_Pool* pool = nullptr);
+std::unique_ptr<Image_Reader> open_image(const std::string& path, Workers* pool = nullptr);
 
 // The whole image at once.
 Image read_image(const std::string& path);
@@ -104,8 +101,7 @@ void check_writable(const std::string& path);
 // write leaves no partial file behind; errors name `path` and the reason. PNG takes 8 or 16
 // bits, EXR 16 (half) or 32 (float). The pool (when given) encodes on every core.
 void write_image(const std::string& path, const Image_Layout& layout, const Row_Source& rows,
-                 brel::Thread_Pool* pool = nullptr,
-                 Png_Compression compression = Png_Compression::fast);
+                 Workers* pool = nullptr, Png_Compression compression = Png_Compression::fast);
 void write_image(const std::string& path, const Image& image,
                  Png_Compression compression = Png_Compression::fast);
 

@@ -26,7 +26,7 @@
 #include "param_setting.h"
 #include "plugin_driver.h"
 #include "simulated_host.h"
-#include "util/thread_pool.h"
+#include "workers.h"
 
 namespace {
 
@@ -240,20 +240,20 @@ struct Layer_Source {
   lumbrix::Image_Layout layout;
 
   // The next `count` rows from `first` on.
-  void read(brel::Thread_Pool& pool, int64_t first, int64_t count, float* rgba) const {
+  void read(lumbrix::Workers& pool, int64_t first, int64_t count, float* rgba) const {
     if (file) {
       file->read_rows(rgba, count);
       return;
     }
     const int64_t width = layout.width;
-    pool.run(count, [&](const brel::Iteration& it) {
-      lumbrix::demo_row(demo, width, layout.height, first + it.index, rgba + it.index * width * 4);
+    pool.run(count, [&](int64_t index) {
+      lumbrix::demo_row(demo, width, layout.height, first + index, rgba + index * width * 4);
     });
   }
 };
 
 Layer_Source open_layer(const std::string& parameter, const std::string& file,
-                        brel::Thread_Pool& pool) {
+                        lumbrix::Workers& pool) {
   Layer_Source source;
   source.parameter = parameter;
   source.file = lumbrix::open_image(file, &pool);
@@ -279,16 +279,16 @@ Layer_Source demo_layer(const std::string& parameter, lumbrix::Demo_Layer layer,
 // Streams a source into a world a band of rows at a time, converting on every core, so no
 // whole-frame copy exists beside the world.
 void fill_from(const Layer_Source& source, PF_EffectWorld& world, int bits,
-               lumbrix::Channel_Order order, brel::Thread_Pool& pool) {
+               lumbrix::Channel_Order order, lumbrix::Workers& pool) {
   const int64_t width = source.layout.width;
   const int64_t band_rows = std::min<int64_t>(source.layout.height, 64);
   std::vector<float> band(static_cast<size_t>(band_rows * width * 4));
   for (int64_t first = 0; first < source.layout.height; first += band_rows) {
     const int64_t count = std::min(band_rows, source.layout.height - first);
     source.read(pool, first, count, band.data());
-    pool.run(count, [&](const brel::Iteration& it) {
-      lumbrix::fill_world_rows(world, bits, order, first + it.index, 1,
-                               band.data() + it.index * width * 4);
+    pool.run(count, [&](int64_t index) {
+      lumbrix::fill_world_rows(world, bits, order, first + index, 1,
+                               band.data() + index * width * 4);
     });
   }
 }
@@ -410,8 +410,7 @@ int run(const Options& options, Clock::time_point start) {
   const int64_t threads = options.threads > 0
                               ? options.threads
                               : std::max<int64_t>(1, std::thread::hardware_concurrency());
-  brel::Thread_Pool pool;
-  pool.start(threads);
+  lumbrix::Workers pool(threads);
 
   // Inputs first, headers only, so a bad file is refused before anything is loaded.
   Layer_Source frame;

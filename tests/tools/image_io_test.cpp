@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "support/temporary_folder.h"
-#include "util/thread_pool.h"
+#include "workers.h"
 
 namespace {
 
@@ -212,8 +212,7 @@ TEST_F(Image_Files, ParallelPngRunsJoinIntoOneExactStream) {
       p[3] = ((x * y) % 251) / 255.0f;
     }
   }
-  brel::Thread_Pool pool;
-  pool.start(4);
+  lumbrix::Workers pool(4);
   const auto source = [&image](int64_t y, float* rgba) {
     std::copy_n(image.pixel(0, y), image.width * 4, rgba);
   };
@@ -238,8 +237,7 @@ TEST_F(Image_Files, ExrPlacementAndBandsSurviveARoundTrip) {
   for (size_t i = 0; i < original.rgba.size(); ++i) {
     original.rgba[i] = static_cast<float>(i) * 0.25f;
   }
-  brel::Thread_Pool pool;
-  pool.start(3);
+  lumbrix::Workers pool(3);
   lumbrix::write_image(
       path("placed.exr"), original,
       [&](int64_t y, float* rgba) { std::copy_n(original.pixel(0, y), 28, rgba); }, &pool);
