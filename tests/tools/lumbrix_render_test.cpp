@@ -318,8 +318,8 @@ TEST_F(Renderer, ARenderThatCannotFitIsRefusedBeforeAnythingIsAllocated) {
 // What a render needs follows its render mode. Under a limit of 1.5 GiB a 4000 x 4000 depth
 // map (two float worlds and the depth) fits, and the whole effect's working layers do not.
 TEST_F(Renderer, TheMemoryARenderNeedsFollowsItsRenderMode) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer's shadow memory counts against the limit";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's shadow memory counts against the limit";
 #endif
   write_png_header(path("big.png"), 4000, 4000);
   const std::string limit = "ulimit -d 1572864;";  // KiB
