@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "base/kernel.h"
+#include "base/layer_description.h"
 #include "base/layer_holder.h"
 #include "support/standalone_render.h"
 #include "util/memory_2d.h"
@@ -50,6 +51,17 @@ struct Frame {
         values[i] = static_cast<float>((i + y) % 7) * 0.125f;
       }
     }
+  }
+
+  // The frame as the host hands a world to the effect, in the given channel layout.
+  Layer_Typeless typeless(const Pixel_Description& description) const {
+    Layer_Typeless layer;
+    layer.width = view.width;
+    layer.height = view.height;
+    layer.pixels = view.pixels;
+    layer.row_bytes = view.row_bytes;
+    layer.pixel_description = description;
+    return layer;
   }
 
   std::shared_ptr<Mapped_Memory_2d> memory;

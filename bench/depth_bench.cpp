@@ -219,17 +219,8 @@ void BM_render_normalmap_1080p_float(benchmark::State& state) {
   effect.store().set_popup("render mode", 5);  // "normalmap"
   Frame<P> input(render.context, w, h);
   Frame<P> output(render.context, w, h);
-  const auto typeless = [](const Layer<P>& v) {
-    brel::Layer_Typeless layer;
-    layer.width = v.width;
-    layer.height = v.height;
-    layer.pixels = v.pixels;
-    layer.row_bytes = v.row_bytes;
-    layer.pixel_description = {1, 32, 1, 2, 3, 0};
-    return layer;
-  };
-  const brel::Layer_Typeless in = typeless(input.view);
-  const brel::Layer_Typeless out = typeless(output.view);
+  const brel::Layer_Typeless in = input.typeless({1, 32, 1, 2, 3, 0});
+  const brel::Layer_Typeless out = output.typeless(in.pixel_description);
   run_beside_memcpy(state, render, normalmap_render_bytes(w, h), [&] {
     effect.command(false).render({}, render.context, in, out, {}, in.pixel_description);
   });

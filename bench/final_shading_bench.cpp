@@ -137,17 +137,8 @@ void BM_render_all_uhd_16bit(benchmark::State& state) {
       input.view.row(y)[x] = {{32768, depth, 20000, 12000}};
     }
   }
-  const auto typeless = [](const Layer<Q>& v) {
-    brel::Layer_Typeless layer;
-    layer.width = v.width;
-    layer.height = v.height;
-    layer.pixels = v.pixels;
-    layer.row_bytes = v.row_bytes;
-    layer.pixel_description = {1, 16, 1, 2, 3, 0};
-    return layer;
-  };
-  const brel::Layer_Typeless in = typeless(input.view);
-  const brel::Layer_Typeless out = typeless(output.view);
+  const brel::Layer_Typeless in = input.typeless({1, 16, 1, 2, 3, 0});
+  const brel::Layer_Typeless out = output.typeless(in.pixel_description);
   // Timing scopes carry their names only while the log is active.
   brel::global_log().set_verbose(true);
   brel::bench::run_beside_memcpy(state, render, w * h * 16, [&] {
