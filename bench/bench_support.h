@@ -6,17 +6,20 @@
 // is the thread count, 0 for all.
 
 #include <benchmark/benchmark.h>
-#include <initializer_list>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <thread>
 
 #include "base/kernel.h"
 #include "base/layer_description.h"
 #include "base/layer_holder.h"
+#include "base/memory_pool_2d.h"
 #include "support/standalone_render.h"
 #include "util/memory_2d.h"
 
@@ -26,12 +29,31 @@ namespace brel::bench {
 inline constexpr int64_t frame_width = 3840;
 inline constexpr int64_t frame_height = 2160;
 
-// The tests' stand-alone render at the benchmark's thread count.
+// The tests' stand-alone render at the benchmark's thread count. Its working layers come
+// through the pool that a render through the plug-in uses, kept across frames as a host keeps
+// the memory of one frame's renders for the next: a frame's released layers serve the next
+// frame's requests instead of fresh pages that the system must fault in and zero.
 struct Bench_Render : test::Standalone_Render {
   explicit Bench_Render(const benchmark::State& state)
       : Standalone_Render(state.range(0) > 0 ? state.range(0)
-                                             : std::thread::hardware_concurrency()) {}
+                                             : std::thread::hardware_concurrency()) {
+    pool_memory_2d(context);
+  }
 };
+
+// Minor page faults of the whole process so far: fresh pages the system had to map.
+inline int64_t minor_page_faults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
+// Reports the page faults per frame of a timed loop that began at `faults_before`.
+inline void report_page_faults(benchmark::State& state, int64_t faults_before) {
+  state.counters["page_faults_per_frame"] =
+      benchmark::Counter(static_cast<double>(minor_page_faults() - faults_before) /
+                         static_cast<double>(std::max<int64_t>(state.iterations(), 1)));
+}
 
 // A layer of P (frame-sized unless told otherwise) with every byte written once, so that no
 // page is first touched inside the timed loop.
@@ -68,11 +90,21 @@ struct Frame {
   Layer<P> view;
 };
 
-inline void run_kernel(benchmark::State& state, Kernel_Implementation<Implementation_Cpu>& kernel,
+// Runs the kernel once a frame, counting the page faults the frames take. A first frame,
+// untimed, fills the render's pool as a host's first frame fills its cache.
+inline void run_frames(benchmark::State& state, Kernel_Implementation<Implementation_Cpu>& kernel,
                        const Render_Context& context) {
+  kernel.execute(context);
+  const int64_t faults_before = minor_page_faults();
   for (auto _ : state) {
     kernel.execute(context);
   }
+  report_page_faults(state, faults_before);
+}
+
+inline void run_kernel(benchmark::State& state, Kernel_Implementation<Implementation_Cpu>& kernel,
+                       const Render_Context& context) {
+  run_frames(state, kernel, context);
   state.SetBytesProcessed(state.iterations() * kernel.workload());
 }
 
@@ -127,6 +159,7 @@ void run_beside_memcpy(benchmark::State& state, Bench_Render& render, int64_t wo
   Memcpy_Reference reference(render, workload);
   double work_seconds = 0.0;
   double memcpy_seconds = 0.0;
+  const int64_t faults_before = minor_page_faults();
   for (auto _ : state) {
     const auto start = Clock::now();
     work();
@@ -138,6 +171,7 @@ void run_beside_memcpy(benchmark::State& state, Bench_Render& render, int64_t wo
     work_seconds += seconds;
     memcpy_seconds += std::chrono::duration<double>(memcpy_end - work_end).count();
   }
+  report_page_faults(state, faults_before);
   const double bytes = static_cast<double>(state.iterations()) * static_cast<double>(workload);
   state.SetBytesProcessed(state.iterations() * workload);
   state.counters["memcpy_GB/s"] = bytes / memcpy_seconds * 1.0e-9;
@@ -145,7 +179,7 @@ void run_beside_memcpy(benchmark::State& state, Bench_Render& render, int64_t wo
 }
 
 // The same for a kernel and its own workload estimate. The kernel runs once before the timed
-// runs: estimates that count the layers a run makes need a run first.
+// runs: estimates that count the layers a run makes need a run first, and it fills the pool.
 inline void run_kernel_beside_memcpy(benchmark::State& state, Bench_Render& render,
                                      Kernel_Implementation<Implementation_Cpu>& kernel) {
   kernel.execute(render.context);

@@ -68,10 +68,7 @@ void caustics(benchmark::State& state, bool lens) {
   in.transparency = 1.0f;
   in.colorize = 0.5f;
   in.caustics_antialias = state.range(1);
-  kernel.execute(render.context);  // pages of the buffer and the arrays touched once
-  for (auto _ : state) {
-    kernel.execute(render.context);
-  }
+  brel::bench::run_frames(state, kernel, render.context);
   state.SetItemsProcessed(state.iterations() * w * h);
 }
 

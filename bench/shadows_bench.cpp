@@ -63,9 +63,7 @@ void point_shadow(benchmark::State& state, float light_x, float light_y) {
   in.light.position_y = light_y * static_cast<float>(h);
   in.light.position_z = 400.0f;
   in.light.shadows = true;
-  for (auto _ : state) {
-    kernel.execute(render.context);
-  }
+  brel::bench::run_frames(state, kernel, render.context);
 }
 
 void BM_point_shadow_inside(benchmark::State& state) {
@@ -87,9 +85,7 @@ void directional_shadow(benchmark::State& state, double angle) {
   in.light.intensity = 1.0f;
   in.light.direction = brel::direct_light_direction(angle, 0.5);
   in.light.shadows = true;
-  for (auto _ : state) {
-    kernel.execute(render.context);
-  }
+  brel::bench::run_frames(state, kernel, render.context);
 }
 
 void BM_directional_shadow_default(benchmark::State& state) {
@@ -110,9 +106,7 @@ void BM_smooth_shadows_one_pass(benchmark::State& state) {
   Frame<float> shadow(render.context, w, h);
   brel::Kernel_Smooth_Shadows kernel;
   kernel.parameters_in = {terrain.inner, shadow.view, 1, 141.42136f, true, true};
-  for (auto _ : state) {
-    kernel.execute(render.context);
-  }
+  brel::bench::run_frames(state, kernel, render.context);
 }
 
 const bool registered = [] {
