@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/plugin_fixture.h"
@@ -43,49 +44,56 @@ void set_every_stage(Loaded& loaded, int32_t gather) {
   fill_ramp(loaded.driver.set_texture("background", 12, 8), false);
 }
 
-TEST(Plugin_Library_Render, EveryStageAnswersAnAbortAtAnyPollAndMemoryExhaustionAtAnyAllocation) {
-  // The final shading polls once a row of the 8-row frame; after it has begun, it takes at
-  // least one block from the host (the gatherer's table and the landing rows may be served by
-  // layers that earlier stages released).
-  const struct {
-    const char* function;
-    PF_Err injected;
-    PF_Err answer;
-    int32_t threads;
-    int64_t in_final_shading;
-  } faults[] = {{fn::abort, PF_Interrupt_CANCEL, PF_Interrupt_CANCEL, 1, 8},
-                {fn::suite_new_handle, 1, PF_Err_OUT_OF_MEMORY, 2, 1}};
+// The final shading polls once a row of the 8-row frame; after it has begun, it takes at
+// least one block from the host (the gatherer's table and the landing rows may be served by
+// layers that earlier stages released).
+struct Injected_Fault {
+  const char* function;
+  PF_Err injected;
+  PF_Err answer;
+  int32_t threads;
+  int64_t in_final_shading;
+};
+
+const Injected_Fault injected_faults[] = {
+    {fn::abort, PF_Interrupt_CANCEL, PF_Interrupt_CANCEL, 1, 8},
+    {fn::suite_new_handle, 1, PF_Err_OUT_OF_MEMORY, 2, 1}};
+
+// Each fault in each gather mode on its own: the runs are independent, and apart they run side
+// by side instead of one after the other.
+class Every_Stage_Fault : public testing::TestWithParam<std::tuple<int, int32_t>> {};
+
+TEST_P(Every_Stage_Fault, AnswersAnAbortAtAnyPollAndMemoryExhaustionAtAnyAllocation) {
+  const Injected_Fault& fault = injected_faults[std::get<0>(GetParam())];
+  const int32_t gather = std::get<1>(GetParam());
   // Logged by the final shading as it begins: everything before it ran.
   const std::string final_shading_begins = "init environmental illumination gatherer";
-  for (const auto& fault : faults) {
-    for (int32_t gather = 1; gather <= 4; ++gather) {
-      Loaded loaded(Host_Identity::after_effects(), fault.threads);
-      loaded.home.create_log_file();
-      fill_ramp(loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128), false);
-      set_every_stage(loaded, gather);
-      const int64_t before = loaded.host.calls(fault.function);
-      ASSERT_EQ(loaded.driver.smart_render(), PF_Err_NONE);
-      const int64_t calls = loaded.host.calls(fault.function) - before;
-      ASSERT_GT(calls, 0);
-      int64_t in_final_shading = 0;
-      for (int64_t n = 1; n <= calls; ++n) {
-        const std::string at = std::string(fault.function) + " " + std::to_string(n) +
-                               ", gather mode " + std::to_string(gather);
-        const size_t logged = loaded.home.log().size();
-        loaded.host.inject(fault.function, fault.injected, loaded.host.calls(fault.function) + n);
-        EXPECT_EQ(loaded.driver.smart_render(), fault.answer) << at;
-        EXPECT_EQ(loaded.host.imbalance(), "") << at;
-        EXPECT_EQ(loaded.host.live_handles(), 0) << at;
-        in_final_shading +=
-            loaded.home.log().find(final_shading_begins, logged) != std::string::npos ? 1 : 0;
-      }
-      // The faults reach the last stage too, not only the stages before it.
-      EXPECT_GE(in_final_shading, fault.in_final_shading)
-          << fault.function << ", gather mode " << gather;
-      EXPECT_EQ(loaded.home.crash_reports(), "") << fault.function;
-    }
+  Loaded loaded(Host_Identity::after_effects(), fault.threads);
+  loaded.home.create_log_file();
+  fill_ramp(loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128), false);
+  set_every_stage(loaded, gather);
+  const int64_t before = loaded.host.calls(fault.function);
+  ASSERT_EQ(loaded.driver.smart_render(), PF_Err_NONE);
+  const int64_t calls = loaded.host.calls(fault.function) - before;
+  ASSERT_GT(calls, 0);
+  int64_t in_final_shading = 0;
+  for (int64_t n = 1; n <= calls; ++n) {
+    const std::string at = std::string(fault.function) + " " + std::to_string(n);
+    const size_t logged = loaded.home.log().size();
+    loaded.host.inject(fault.function, fault.injected, loaded.host.calls(fault.function) + n);
+    EXPECT_EQ(loaded.driver.smart_render(), fault.answer) << at;
+    EXPECT_EQ(loaded.host.imbalance(), "") << at;
+    EXPECT_EQ(loaded.host.live_handles(), 0) << at;
+    in_final_shading +=
+        loaded.home.log().find(final_shading_begins, logged) != std::string::npos ? 1 : 0;
   }
+  // The faults reach the last stage too, not only the stages before it.
+  EXPECT_GE(in_final_shading, fault.in_final_shading);
+  EXPECT_EQ(loaded.home.crash_reports(), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Abort_And_Memory_In_Each_Gather_Mode, Every_Stage_Fault,
+                         testing::Combine(testing::Range(0, 2), testing::Range(1, 5)));
 
 // The bytes of a world's pixels, row after row.
 std::vector<unsigned char> pixel_bytes(brel::sim::World& world, int32_t bytes_per_pixel) {
