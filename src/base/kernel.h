@@ -75,4 +75,17 @@ void cpu_kernel_launch(int64_t count, void (*body)(const Iteration&, Render_Cont
   context.check_abort();
 }
 
+// Rows handed out `grain` at a time, for kernels whose rows are too cheap for one iteration each:
+// calls row(y) for every row of `height` that the iteration takes, polling for abort after each
+// row as a one-row body does. The loop's count is grain_iteration_count(height, grain).
+template <class Row>
+void for_each_grain_row(const Iteration& iteration, const Render_Context& context, int64_t height,
+                        int64_t grain, Row&& row) {
+  const auto [begin, end] = grain_iteration_range(iteration, height, grain);
+  for (int64_t y = begin; y < end; ++y) {
+    row(y);
+    context.check_abort();
+  }
+}
+
 }  // namespace brel

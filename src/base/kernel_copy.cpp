@@ -28,14 +28,19 @@ namespace {
 
 using Copy = Kernel_Copy<Layer<float>, Layer<float>, Implementation_Cpu>;
 
-// Destination row y = the iteration's index. The row splits into the columns whose source lies
-// inside the source row, copied in one straight loop, and the columns on either side, which go
-// through the edge mode one by one.
-void copy_row(const Iteration& iteration, Render_Context context, Copy::Parameters_In in) {
+// Destination rows handed out per iteration. One row at a time, the workers spent much of a
+// 4K copy on 8 threads taking turns at the loop's shared counter (0.75 ms against 0.5 ms for
+// 8 rows at a time, measured on this machine); 8 rows keep even a short layer spread over the
+// threads.
+constexpr int64_t rows_per_iteration = 8;
+
+// Destination row y. The row splits into the columns whose source lies inside the source row,
+// copied in one straight loop, and the columns on either side, which go through the edge mode
+// one by one.
+void copy_row(const Copy::Parameters_In& in, int64_t y) {
   const Layer<float>& source = in.source;
   const Layer<float>& destination = in.destination;
   const int64_t width = destination.width;
-  const int64_t y = iteration.index;
   if (width > 0) {
     float* const out = destination.row(y);
     const float factor = in.factor;
@@ -70,7 +75,11 @@ void copy_row(const Iteration& iteration, Render_Context context, Copy::Paramete
       }
     }
   }
-  context.check_abort();
+}
+
+void copy_rows(const Iteration& iteration, Render_Context context, Copy::Parameters_In in) {
+  for_each_grain_row(iteration, context, in.destination.height, rows_per_iteration,
+                     [&](int64_t y) { copy_row(in, y); });
 }
 
 }  // namespace
@@ -93,7 +102,8 @@ void Copy::run(Render_Context context) {
   if (folds && (in.source.width <= 0 || in.source.height <= 0)) {
     return;
   }
-  cpu_kernel_launch(in.destination.height, &copy_row, context, in);
+  cpu_kernel_launch(grain_iteration_count(in.destination.height, rows_per_iteration), &copy_rows,
+                    context, in);
 }
 
 void copy_layer_pixels(const Render_Context& context, const Layer<float>& source,

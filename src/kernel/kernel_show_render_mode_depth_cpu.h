@@ -12,6 +12,7 @@
 #include "base/layer.h"
 #include "base/pixel.h"
 #include "kernel/grey_row.h"
+#include "kernel/view_rows.h"
 
 namespace brel {
 
@@ -46,28 +47,28 @@ inline float show_depth_overflowed(float depth, float white, float depth_scale, 
   return nearest_finite_float(depth_scale != 0.0f ? grey / depth_scale : grey);
 }
 
-// Writes output row iteration.index.
+// Writes the iteration's output rows.
 template <class P>
 void show_render_mode_depth_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::Parameters_In in) {
-  const float* depth = in.depth.row(iteration.index);
   const float white = Pixel_Traits<P>::white_value;
   // A range of +0 or -0 shows depth × white unscaled; a NaN range scales (to NaN) like any
   // other. Multiplying by 1 is exact, so the unscaled case needs no branch in the loop.
   const float factor = in.depth_scale != 0.0f ? 1.0f / in.depth_scale : 1.0f;
-  write_grey_row(
-      in.output.row(iteration.index), in.output.width, [&](int64_t x0, int64_t n, float* values) {
-        int32_t overflows = 0;
-        for (int64_t i = 0; i < n; ++i) {
-          values[i] = depth[x0 + i] * white * factor;
-          overflows += static_cast<int32_t>(!within_float_range(values[i]));
-        }
-        for (int64_t i = 0; overflows != 0 && i < n; ++i) {
-          values[i] = show_depth_overflowed(depth[x0 + i], white, in.depth_scale, values[i]);
-        }
-      });
-  context.check_abort();
+  for_each_grain_row(iteration, context, in.output.height, view_rows_per_iteration, [&](int64_t y) {
+    const float* depth = in.depth.row(y);
+    write_grey_row(in.output.row(y), in.output.width, [&](int64_t x0, int64_t n, float* values) {
+      int32_t overflows = 0;
+      for (int64_t i = 0; i < n; ++i) {
+        values[i] = depth[x0 + i] * white * factor;
+        overflows += static_cast<int32_t>(!within_float_range(values[i]));
+      }
+      for (int64_t i = 0; overflows != 0 && i < n; ++i) {
+        values[i] = show_depth_overflowed(depth[x0 + i], white, in.depth_scale, values[i]);
+      }
+    });
+  });
 }
 
 template <class P>
@@ -79,7 +80,8 @@ int64_t Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::workload() 
 template <class P>
 void Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
-  cpu_kernel_launch(in.output.height, &show_render_mode_depth_rows<P>, context, in);
+  cpu_kernel_launch(grain_iteration_count(in.output.height, view_rows_per_iteration),
+                    &show_render_mode_depth_rows<P>, context, in);
 }
 
 extern template class Kernel_Show_Render_Mode_Depth<Layer<ARGB32f>, Implementation_Cpu>;

@@ -11,6 +11,7 @@
 #include "base/kernel.h"
 #include "base/layer.h"
 #include "base/pixel.h"
+#include "kernel/view_rows.h"
 
 namespace brel {
 
@@ -45,21 +46,21 @@ void normals_to_float_pixels(const Vector_3<float>* normals, P* output, int64_t 
 
 }  // namespace show_render_mode_normals_detail
 
-// Writes output row iteration.index.
+// Writes the iteration's output rows.
 template <class P>
 void show_render_mode_normals_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::Parameters_In in) {
   using Traits = Pixel_Traits<P>;
-  const int64_t y = iteration.index;
-  const Vector_3<float>* normals = in.normals.row(y);
-  P* output = in.output.row(y);
-  if constexpr (Traits::is_integer) {
-    show_render_mode_normals_detail::normals_to_integer_pixels(normals, output, in.output.width);
-  } else {
-    show_render_mode_normals_detail::normals_to_float_pixels(normals, output, in.output.width);
-  }
-  context.check_abort();
+  for_each_grain_row(iteration, context, in.output.height, view_rows_per_iteration, [&](int64_t y) {
+    const Vector_3<float>* normals = in.normals.row(y);
+    P* output = in.output.row(y);
+    if constexpr (Traits::is_integer) {
+      show_render_mode_normals_detail::normals_to_integer_pixels(normals, output, in.output.width);
+    } else {
+      show_render_mode_normals_detail::normals_to_float_pixels(normals, output, in.output.width);
+    }
+  });
 }
 
 template <class P>
@@ -71,7 +72,8 @@ int64_t Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::workload(
 template <class P>
 void Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
-  cpu_kernel_launch(in.output.height, &show_render_mode_normals_rows<P>, context, in);
+  cpu_kernel_launch(grain_iteration_count(in.output.height, view_rows_per_iteration),
+                    &show_render_mode_normals_rows<P>, context, in);
 }
 
 extern template class Kernel_Show_Render_Mode_Normals<Layer<ARGB32f>, Implementation_Cpu>;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -20,17 +21,19 @@ template <class P>
 class Show_Depth_Test : public ::testing::Test {};
 TYPED_TEST_SUITE(Show_Depth_Test, brel::test::Host_Pixel_Types);
 
-// Shows one row of depths with the given range and returns the output.
+// Shows `height` rows of depths (one row unless told otherwise) with the given range and returns
+// the output.
 template <class P>
-Host_Layer<P> show(Standalone_Render& render, const std::vector<float>& depths, float range) {
-  const int64_t w = static_cast<int64_t>(depths.size());
+Host_Layer<P> show(Standalone_Render& render, const std::vector<float>& depths, float range,
+                   int64_t height = 1) {
+  const int64_t w = static_cast<int64_t>(depths.size()) / height;
   brel::Layer_Holder depth_holder =
-      brel::make_temporary_float_layer(render.context, w, 1, 0, 0, 0, 1.0f, 1.0f, 1.0f);
+      brel::make_temporary_float_layer(render.context, w, height, 0, 0, 0, 1.0f, 1.0f, 1.0f);
   const brel::Layer<float> depth = brel::layer_view<float>(depth_holder);
-  for (int64_t x = 0; x < w; ++x) {
-    depth.row(0)[x] = depths[x];
+  for (int64_t i = 0; i < w * height; ++i) {
+    depth.row(i / w)[i % w] = depths[i];
   }
-  Host_Layer<P> output(render.context, w, 1);
+  Host_Layer<P> output(render.context, w, height);
   output.fill(7, 7, 7, 7);
   brel::Kernel_Show_Render_Mode_Depth<brel::Layer<P>, brel::Implementation_Cpu> kernel;
   kernel.parameters_in.depth = depth;
@@ -72,6 +75,45 @@ TYPED_TEST(Show_Depth_Test, OutOfRangeValuesSaturateInIntegerTypes) {
     EXPECT_EQ(out.red(3, 0), 0.0f);
   } else {
     EXPECT_TRUE(std::isnan(out.red(3, 0)));
+  }
+}
+
+// Rows wider than a vector and more of them than one iteration takes, with depths across and
+// beyond the range, NaN, -0 and depths whose grey overflows the float range, against the
+// per-pixel rule (grey = depth × white × (1 / range), truncated), at every thread count.
+TYPED_TEST(Show_Depth_Test, EveryRowMatchesThePerPixelRuleAtEveryThreadCount) {
+  using P = TypeParam;
+  using Traits = brel::Pixel_Traits<P>;
+  constexpr int64_t w = 301;
+  constexpr int64_t h = 21;
+  const float specials[] = {
+      std::numeric_limits<float>::quiet_NaN(), -0.0f,   -3.0f, 141.42136f, 141.42134f, 3.0e38f,
+      std::numeric_limits<float>::infinity(),  1.0e-40f};
+  std::vector<float> depths(w * h);
+  for (int64_t k = 0; k < w * h; ++k) {
+    depths[k] = k % 13 == 0 ? specials[k / 13 % 8] : static_cast<float>(k % 3001) * 0.0625f;
+  }
+  const float white = Traits::white_value;
+  for (const float range : {141.42136f, 0.0f, 1.0e-30f}) {
+    const float factor = range != 0.0f ? 1.0f / range : 1.0f;
+    for (const int64_t threads : brel::test::thread_counts) {
+      Standalone_Render render(threads);
+      const Host_Layer<P> output = show<P>(render, depths, range, h);
+      int64_t mismatches = 0;
+      for (int64_t y = 0; y < h; ++y) {
+        for (int64_t x = 0; x < w; ++x) {
+          const float d = depths[y * w + x];
+          const float grey = brel::show_depth_overflowed(d, white, range, d * white * factor);
+          P expected;
+          expected.channel[Traits::red] = Traits::to_channel_truncated(grey);
+          expected.channel[Traits::green] = expected.channel[Traits::red];
+          expected.channel[Traits::blue] = expected.channel[Traits::red];
+          expected.channel[Traits::alpha] = Traits::to_channel_truncated(white);
+          mismatches += std::memcmp(&expected, &output.at(x, y), sizeof(P)) != 0 ? 1 : 0;
+        }
+      }
+      EXPECT_EQ(mismatches, 0) << "range " << range << ", " << threads << " threads";
+    }
   }
 }
 
