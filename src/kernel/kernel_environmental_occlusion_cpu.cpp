@@ -1,6 +1,7 @@
 #include "kernel/kernel_environmental_occlusion_cpu.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -59,13 +60,71 @@ double row_mean(const Layer<double>& sums, int64_t m, const Quick_Span& span) {
   return (row[span.e] - row[span.b]) / static_cast<double>(span.count());
 }
 
-// Samples of `n` depths that lie strictly above c. A row is far shorter than 2^31 pixels.
+// Samples of `n` depths that lie strictly above c, one by one: the plain count.
 inline int64_t count_above(const float* depth, int64_t n, float c) {
-  int32_t count = 0;
+  int64_t count = 0;
   for (int64_t i = 0; i < n; ++i) {
     count += depth[i] > c ? 1 : 0;
   }
   return count;
+}
+
+// Eight depths and eight counts, as generic vectors: one register each where the processor has
+// AVX2, two SSE registers otherwise.
+using Float_8 = float __attribute__((vector_size(32)));
+using Int_8 = int32_t __attribute__((vector_size(32)));
+
+// counts += -1 in the lanes whose depth at p lies above the threshold and that `lanes` keeps
+// (-1); a comparison with NaN answers 0, as the plain one does. Vectors go by reference: passed
+// or returned by value they would change the baseline body's calling convention.
+inline void count_8(const float* p, const Float_8& threshold, const Int_8& lanes, Int_8& counts) {
+  Float_8 depths;
+  std::memcpy(&depths, p, sizeof(depths));
+  counts += (depths > threshold) & lanes;
+}
+
+// Samples of depth rows m0 .. m1, columns k0 .. k0 + n - 1 (all inside the layer), strictly
+// above c: the plain count's result, eight columns an instruction.
+inline int64_t count_window_above(const Layer<float>& depth, int64_t k0, int64_t n, int64_t m0,
+                                  int64_t m1, float c) {
+  if (n < 8) {
+    int64_t above = 0;
+    for (int64_t m = m0; m <= m1; ++m) {
+      above += count_above(depth.row(m) + k0, n, c);
+    }
+    return above;
+  }
+  // Whole groups of eight from k0 on; the last n mod 8 columns are read as the eight that end
+  // at the last column, with the lanes counted already masked off. A lane counts at most one
+  // sample per group and row: a window below 2^25 samples keeps it within int32_t.
+  const int64_t whole = n / 8 * 8;
+  const int64_t rest = n - whole;
+  const Int_8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
+  const Int_8 all = lane >= 0;
+  const Int_8 last = lane >= static_cast<int32_t>(8 - rest);
+  const Float_8 threshold = Float_8{} + c;
+  Int_8 even = {};
+  Int_8 odd = {};
+  for (int64_t m = m0; m <= m1; ++m) {
+    const float* row = depth.row(m) + k0;
+    int64_t i = 0;
+    for (; i + 16 <= whole; i += 16) {
+      count_8(row + i, threshold, all, even);
+      count_8(row + i + 8, threshold, all, odd);
+    }
+    if (i < whole) {
+      count_8(row + i, threshold, all, even);
+    }
+    if (rest > 0) {
+      count_8(row + n - 8, threshold, last, odd);
+    }
+  }
+  const Int_8 sum = even + odd;
+  int64_t above = 0;
+  for (int32_t i = 0; i < 8; ++i) {
+    above -= sum[i];
+  }
+  return above;
 }
 
 // One row of occlusion values: pixels without a surface get 1 when they are to be skipped, a
@@ -88,9 +147,9 @@ inline void occlusion_row(const Occlusion_Settings& s, int64_t y, bool never_occ
   }
 }
 
-// One row in full mode: the window is clipped to the layer and its samples counted a row at a
-// time; samples outside the layer count as depth 0. The comparisons bound this loop: where the
-// processor has AVX2 it compares eight depths an instruction instead of four.
+// One row in full mode: the window is clipped to the layer and its samples counted; samples
+// outside the layer count as depth 0. The comparisons bound this loop: where the processor has
+// AVX2 it compares eight depths an instruction instead of four.
 BREL_TARGET_CLONES_AVX2 void full_mode_row(const Occlusion_Settings& s,
                                            const Occlusion_Steps& steps, int64_t y, float* out) {
   const int64_t w = s.depth.width;
@@ -105,9 +164,7 @@ BREL_TARGET_CLONES_AVX2 void full_mode_row(const Occlusion_Settings& s,
     int64_t inside = 0;
     if (k0 <= k1 && m0 <= m1) {
       const int64_t n = k1 - k0 + 1;
-      for (int64_t m = m0; m <= m1; ++m) {
-        above += count_above(s.depth.row(m) + k0, n, c);
-      }
+      above = count_window_above(s.depth, k0, n, m0, m1, c);
       inside = n * (m1 - m0 + 1);
     }
     if (0.0f > c) {
@@ -242,6 +299,9 @@ void run_environmental_occlusion(const Render_Context& context, const Occlusion_
                                  std::unique_ptr<Layer_Holder>& result) {
   const int64_t w = settings.depth.width;
   const int64_t h = settings.depth.height;
+  // A kernel run again gives its last layer back first, so that a render's pool can hand that
+  // memory to this run instead of fresh pages.
+  result.reset();
   result = std::make_unique<Layer_Holder>(
       make_temporary_float_layer(context, w, h, 0, 0, 0, 1.0f, 1.0f, 1.0f));
   const Layer<float> occlusion = layer_view<float>(*result);

@@ -18,6 +18,8 @@ void Kernel_Refraction<Layer<P>, Implementation_Cpu>::run(Render_Context context
   }
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
+  // The last run's layer goes back first: a render's pool then hands its memory to this run.
+  refraction_layer.reset();
   refraction_layer =
       std::make_unique<Layer_Holder>(make_rgb32f_layer(context, w, h, 0, 0, 0, 1.0f, 1.0f, 1.0f));
   const Layer<RGB32f> refraction = layer_view<RGB32f>(*refraction_layer);

@@ -163,6 +163,33 @@ TEST(Environmental_Occlusion, RowsFollowThePixelRuleInBothModesAtEveryThreadCoun
   }
 }
 
+// The full mode counts eight columns at once and reads a window's last n mod 8 columns as the
+// eight that end at its last column. Radii 3 to 12 and 40 give every window width mod 8, wide
+// and narrow (clipped at the edges, or shifted by the normals partly and wholly off the layer);
+// depths on a coarse grid tie with the pixel's own, and some are NaN or infinite.
+TEST(Environmental_Occlusion, FullModeCountsEveryWindowWidthAsThePixelRule) {
+  std::mt19937 random(5);
+  std::uniform_int_distribution<int32_t> level(-2, 12);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  for (const int64_t radius : {3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 40}) {
+    for (const int64_t threads : brel::test::thread_counts) {
+      Standalone_Render render(threads);
+      Surface surface(render.context, 97, 31);
+      surface.fill([&](int64_t, int64_t) {
+        const float v = unit(random);
+        return v < 0.02f ? nan : (v < 0.04f ? (v < 0.03f ? inf : -inf) : level(random) * 2.5f);
+      });
+      surface.tilt([&](int64_t, int64_t) {
+        return Vector_3<float>{4.0f * (unit(random) - 0.5f), 4.0f * (unit(random) - 0.5f), 0.5f};
+      });
+      const Occlusion::Parameters_In in = settings(surface, radius, false);
+      EXPECT_EQ(occlude(render, in), reference(in))
+          << "radius " << radius << " threads " << threads;
+    }
+  }
+}
+
 // Float running sums along a frame-wide row put some means above the surface; the double sums
 // give every mean exactly. Depths that are no short binary fractions, normals tilted.
 TEST(Environmental_Occlusion, FlatDepthIsUnoccludedInBothModes) {
