@@ -318,10 +318,12 @@ void run_environmental_occlusion(const Render_Context& context, const Occlusion_
   }
   const Occlusion_Steps steps(settings.quick_mode ? -1 : settings.rx, settings.ry);
   // Rows cost more where the window lies wholly inside the layer and where pixels have surface:
-  // a few rows an iteration let the loop's dynamic hand-out even that out.
-  constexpr int64_t rows_per_iteration = 4;
-  cpu_kernel_launch(std::max<int64_t>(h / rows_per_iteration, 1), &environmental_occlusion_rows,
-                    context, settings, occlusion, sums, &steps);
+  // the loop's dynamic hand-out evens that out, one row an iteration. The workers then finish
+  // within about one row of each other: half a row's wait each on average, about 4 / h of an
+  // 8-thread frame (0.4 % at 1080 rows, against 1.5 % when 4 rows went at a time). Even a row of
+  // a small window costs far more than taking the next index.
+  cpu_kernel_launch(std::max<int64_t>(h, 1), &environmental_occlusion_rows, context, settings,
+                    occlusion, sums, &steps);
 }
 
 int64_t environmental_occlusion_workload(int64_t normal_pixels, int64_t depth_pixels,
