@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -22,6 +23,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 
 #include "workers.h"
 
@@ -178,7 +181,12 @@ class Png_Reader final : public Image_Reader {
     read_header();
   }
 
-  void read_rows(float* rgba, int64_t count) override {
+  using Image_Reader::read_rows;
+
+  // The file can only be decoded in order, on one thread: one worker decodes pieces of rows
+  // into a ring of slots while the others convert the pieces already decoded and hand their
+  // rows on, so decoding never waits for a whole band to be converted.
+  void read_rows(int64_t count, const Row_Sink& take) override {
     const int64_t first = next_row_;
     if (count <= 0 || first + count > layout_.height) {
       throw Image_Error("cannot read " + path_ + ": rows beyond its height were asked for");
@@ -187,17 +195,20 @@ class Png_Reader final : public Image_Reader {
       if (first == 0) {
         read_everything();
       }
-    } else {
-      raw_.resize(static_cast<size_t>(count) * row_bytes_);
-      read_band(count);
-    }
-    const unsigned char* raw = raw_.data() + (interlaced_ ? first * row_bytes_ : 0);
-    const int64_t width = layout_.width;
-    for_pieces(pool_, count, 16, [&](int64_t begin, int64_t end) {
-      for (int64_t y = begin; y < end; ++y) {
-        raw_to_rgba(raw + y * row_bytes_, channels_, depth_, width, rgba + y * width * 4);
+      const unsigned char* raw = raw_.data() + first * row_bytes_;
+      for_pieces(pool_, count, piece_rows, [&](int64_t begin, int64_t end) {
+        convert(raw + begin * row_bytes_, begin, end - begin, take);
+      });
+    } else if (workers_of(pool_) <= 1) {
+      raw_.resize(static_cast<size_t>(std::min(count, piece_rows)) * row_bytes_);
+      for (int64_t begin = 0; begin < count; begin += piece_rows) {
+        const int64_t rows = std::min(piece_rows, count - begin);
+        decode(raw_.data(), rows);
+        convert(raw_.data(), begin, rows, take);
       }
-    });
+    } else {
+      read_in_ring(count, take);
+    }
     next_row_ += count;
     if (interlaced_ && next_row_ == layout_.height) {
       std::vector<unsigned char>().swap(raw_);
@@ -233,8 +244,82 @@ class Png_Reader final : public Image_Reader {
     }
   }
 
-  void read_band(int64_t count) {
-    unsigned char* raw = raw_.data();
+  static constexpr int64_t piece_rows = 8;
+
+  // Rows [y, y + count) of the call, from `raw`, converted and handed on.
+  void convert(const unsigned char* raw, int64_t y, int64_t count, const Row_Sink& take) const {
+    std::vector<float> rgba(static_cast<size_t>(layout_.width) * 4);
+    for (int64_t i = 0; i < count; ++i) {
+      raw_to_rgba(raw + i * row_bytes_, channels_, depth_, layout_.width, rgba.data());
+      take(y + i, rgba.data());
+    }
+  }
+
+  // Job 0 decodes piece after piece into slot (piece % slots), each once the piece before it in
+  // that slot has been converted; job 1 + p converts piece p once it is decoded. Pieces are
+  // handed out in order, so the piece a wait depends on is always held by a running job.
+  void read_in_ring(int64_t count, const Row_Sink& take) {
+    const int64_t pieces = (count + piece_rows - 1) / piece_rows;
+    const int64_t slots = std::min(pieces, 4 * workers_of(pool_));
+    const size_t slot_bytes = static_cast<size_t>(piece_rows) * row_bytes_;
+    raw_.resize(static_cast<size_t>(slots) * slot_bytes);
+    std::atomic<int64_t> decoded{0};  // pieces decoded
+    // Per slot, the last piece converted in it; the first round finds every slot free.
+    std::vector<std::atomic<int64_t>> converted(static_cast<size_t>(slots));
+    for (int64_t slot = 0; slot < slots; ++slot) {
+      converted[slot].store(slot - slots);
+    }
+    std::atomic<bool> stopped{false};
+    // Waits until `value` reaches `target`; false when a job failed meanwhile.
+    const auto wait_for = [&stopped](std::atomic<int64_t>& value, int64_t target) {
+      for (int64_t now = value.load(); now < target; now = value.load()) {
+        if (stopped.load()) {
+          return false;
+        }
+        value.wait(now);
+      }
+      return !stopped.load();
+    };
+    const auto stop_everyone = [&] {
+      stopped.store(true);
+      decoded.store(INT64_MAX);
+      decoded.notify_all();
+      for (std::atomic<int64_t>& slot : converted) {
+        slot.store(INT64_MAX);
+        slot.notify_all();
+      }
+    };
+    pool_->run(pieces + 1, [&](int64_t job) {
+      try {
+        if (job == 0) {
+          for (int64_t piece = 0; piece < pieces; ++piece) {
+            if (!wait_for(converted[piece % slots], piece - slots)) {
+              return;
+            }
+            const int64_t rows = std::min(piece_rows, count - piece * piece_rows);
+            decode(raw_.data() + static_cast<size_t>(piece % slots) * slot_bytes, rows);
+            decoded.store(piece + 1);
+            decoded.notify_all();
+          }
+          return;
+        }
+        const int64_t piece = job - 1;
+        if (!wait_for(decoded, piece + 1)) {
+          return;
+        }
+        const int64_t rows = std::min(piece_rows, count - piece * piece_rows);
+        convert(raw_.data() + static_cast<size_t>(piece % slots) * slot_bytes, piece * piece_rows,
+                rows, take);
+        converted[piece % slots].store(piece);
+        converted[piece % slots].notify_all();
+      } catch (...) {
+        stop_everyone();
+        throw;
+      }
+    });
+  }
+
+  void decode(unsigned char* raw, int64_t count) {
     if (setjmp(png_jmpbuf(png_.png)) != 0) {
       fail();
     }
@@ -267,7 +352,7 @@ class Png_Reader final : public Image_Reader {
   int depth_ = 8;
   size_t row_bytes_ = 0;
   int64_t next_row_ = 0;
-  std::vector<unsigned char> raw_;
+  std::vector<unsigned char> raw_;  // decoded rows: the ring, or an interlaced image whole
 };
 
 // ---- PNG writing -------------------------------------------------------------------------
@@ -379,56 +464,81 @@ struct Compressed_Rows {
   size_t filtered_size = 0;
 };
 
+// Owns a raw deflate stream.
+class Deflater {
+ public:
+  explicit Deflater(Png_Compression compression) {
+    const int level = compression == Png_Compression::fast ? 1 : 9;
+    if (deflateInit2(&stream_, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+      throw std::bad_alloc();
+    }
+  }
+  ~Deflater() { deflateEnd(&stream_); }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  // Compresses `size` bytes onto the end of `out`, growing it as needed; `flush` as deflate
+  // takes it.
+  void compress(const unsigned char* data, size_t size, int flush,
+                std::vector<unsigned char>& out) {
+    stream_.next_in = const_cast<unsigned char*>(data);
+    stream_.avail_in = static_cast<uInt>(size);
+    for (;;) {
+      // Most images shrink to well under a quarter; the loop gives more room when needed.
+      const size_t used = out.size();
+      const size_t room = stream_.avail_in / 4 + 4096;
+      out.resize(used + room);
+      stream_.next_out = out.data() + used;
+      stream_.avail_out = static_cast<uInt>(room);
+      const int status = deflate(&stream_, flush);
+      out.resize(used + room - stream_.avail_out);
+      if (status == Z_STREAM_END) {
+        return;
+      }
+      const bool consumed = stream_.avail_in == 0 && stream_.avail_out > 0;
+      if (consumed && flush != Z_FINISH && (status == Z_OK || status == Z_BUF_ERROR)) {
+        return;
+      }
+      if (status != Z_OK) {
+        throw std::runtime_error("the compressor stopped early");
+      }
+    }
+  }
+
+ private:
+  z_stream stream_{};
+};
+
+// Each row is quantised, filtered and compressed as soon as it is made, so a run holds only two
+// rows and its compressed bytes.
 Compressed_Rows compress_rows(const Image_Layout& layout, const Row_Source& rows, int64_t begin,
                               int64_t end, bool last, Png_Compression compression) {
   const size_t step = static_cast<size_t>(4 * layout.bits / 8);
   const size_t size = static_cast<size_t>(layout.width) * step;
   std::vector<float> floats(static_cast<size_t>(layout.width) * 4);
-  std::vector<unsigned char> above(size, 0), row(size), scratch;
-  std::vector<unsigned char> filtered((size + 1) * static_cast<size_t>(end - begin));
+  std::vector<unsigned char> above(size, 0), row(size), filtered(size + 1), scratch;
   if (begin > 0) {
     rows(begin - 1, floats.data());
     quantise_row(floats.data(), layout.width, layout.bits, above.data());
   }
+  Compressed_Rows result;
+  result.filtered_size = filtered.size() * static_cast<size_t>(end - begin);
+  result.adler = adler32(0, nullptr, 0);
+  Deflater deflater(compression);
   for (int64_t y = begin; y < end; ++y) {
     rows(y, floats.data());
     quantise_row(floats.data(), layout.width, layout.bits, row.data());
-    unsigned char* out = filtered.data() + (size + 1) * static_cast<size_t>(y - begin);
     // Paeth predicts smooth images best at little cost: the fast choice.
     const Png_Filter filter = compression == Png_Compression::fast
                                   ? paeth
                                   : best_filter(row.data(), above.data(), size, step, scratch);
-    out[0] = filter;
-    filter_row(filter, row.data(), above.data(), size, step, out + 1);
+    filtered[0] = filter;
+    filter_row(filter, row.data(), above.data(), size, step, filtered.data() + 1);
     std::swap(row, above);
+    result.adler = adler32(result.adler, filtered.data(), static_cast<uInt>(filtered.size()));
+    deflater.compress(filtered.data(), filtered.size(), Z_NO_FLUSH, result.bytes);
   }
-
-  Compressed_Rows result;
-  result.filtered_size = filtered.size();
-  result.adler = adler32(0, nullptr, 0);
-  for (size_t done = 0; done < filtered.size();) {
-    const uInt part = static_cast<uInt>(std::min<size_t>(filtered.size() - done, 1u << 30));
-    result.adler = adler32(result.adler, filtered.data() + done, part);
-    done += part;
-  }
-
-  z_stream stream{};
-  const int level = compression == Png_Compression::fast ? 1 : 9;
-  if (deflateInit2(&stream, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
-    throw std::bad_alloc();
-  }
-  result.bytes.resize(deflateBound(&stream, filtered.size()) + 64);
-  stream.next_in = filtered.data();
-  stream.avail_in = static_cast<uInt>(filtered.size());
-  stream.next_out = result.bytes.data();
-  stream.avail_out = static_cast<uInt>(result.bytes.size());
-  const int status = deflate(&stream, last ? Z_FINISH : Z_SYNC_FLUSH);
-  const bool complete = last ? status == Z_STREAM_END : status == Z_OK && stream.avail_in == 0;
-  result.bytes.resize(stream.total_out);
-  deflateEnd(&stream);
-  if (!complete) {
-    throw std::runtime_error("the compressor stopped early");
-  }
+  deflater.compress(nullptr, 0, last ? Z_FINISH : Z_SYNC_FLUSH, result.bytes);
   return result;
 }
 
@@ -491,40 +601,44 @@ void write_png(std::FILE* file, const std::string& path, const Image_Layout& lay
   header.insert(header.end(), {static_cast<unsigned char>(layout.bits), 6 /* RGBA */, 0, 0, 0});
   out.chunk("IHDR", header.data(), header.size());
 
-  // Runs of about 1 MiB of pixels, a few per thread at a time, keep every core busy while
-  // only a few runs are held in memory.
+  // Runs of about 1 MiB of pixels are compressed on every worker at once; each finished run is
+  // written as soon as the runs before it are, by whichever worker finished last, so no worker
+  // waits for a batch and only the runs that finished early wait in memory.
   const int64_t row_size = layout.width * 4 * layout.bits / 8;
   const int64_t run_rows = std::clamp<int64_t>((int64_t{1} << 20) / row_size, 1, layout.height);
   const int64_t runs = (layout.height + run_rows - 1) / run_rows;
-  const int64_t batch = workers_of(pool) * 2;
   // The zlib header: a 32 KiB window and the level class, checked modulo 31.
   std::vector<unsigned char> stream_head = {
       0x78, static_cast<unsigned char>(compression == Png_Compression::fast ? 0x01 : 0xDA)};
   uLong adler = adler32(0, nullptr, 0);
-  std::vector<Compressed_Rows> done(static_cast<size_t>(std::min(batch, runs)));
-  for (int64_t first = 0; first < runs; first += batch) {
-    const int64_t count = std::min(batch, runs - first);
-    for_pieces(pool, count, 1, [&](int64_t i, int64_t) {
-      const int64_t run = first + i;
-      const int64_t begin = run * run_rows;
-      done[i] = compress_rows(layout, rows, begin, std::min(layout.height, begin + run_rows),
-                              run == runs - 1, compression);
-    });
-    for (int64_t i = 0; i < count; ++i) {
-      Compressed_Rows& part = done[i];
-      adler = adler32_combine(adler, part.adler, static_cast<z_off_t>(part.filtered_size));
-      std::vector<unsigned char> tail;
-      if (first + i == runs - 1) {
-        put_u32(tail, static_cast<uint32_t>(adler));
-      }
-      if (!stream_head.empty()) {
-        part.bytes.insert(part.bytes.begin(), stream_head.begin(), stream_head.end());
-        stream_head.clear();
-      }
-      out.chunk("IDAT", part.bytes.data(), part.bytes.size(), tail);
-      std::vector<unsigned char>().swap(part.bytes);
+  std::mutex mutex;
+  std::map<int64_t, Compressed_Rows> finished;  // guarded by the mutex
+  int64_t written = 0;                          // runs written, guarded by the mutex
+  const auto write_run = [&](Compressed_Rows& part, bool last) {
+    adler = adler32_combine(adler, part.adler, static_cast<z_off_t>(part.filtered_size));
+    std::vector<unsigned char> tail;
+    if (last) {
+      put_u32(tail, static_cast<uint32_t>(adler));
     }
-  }
+    if (!stream_head.empty()) {
+      part.bytes.insert(part.bytes.begin(), stream_head.begin(), stream_head.end());
+      stream_head.clear();
+    }
+    out.chunk("IDAT", part.bytes.data(), part.bytes.size(), tail);
+  };
+  for_pieces(pool, runs, 1, [&](int64_t run, int64_t) {
+    const int64_t begin = run * run_rows;
+    Compressed_Rows part =
+        compress_rows(layout, rows, begin, std::min(layout.height, begin + run_rows),
+                      run == runs - 1, compression);
+    const std::lock_guard lock(mutex);
+    finished.emplace(run, std::move(part));
+    for (auto next = finished.begin(); next != finished.end() && next->first == written;
+         next = finished.erase(next)) {
+      write_run(next->second, written == runs - 1);
+      ++written;
+    }
+  });
   out.chunk("IEND", nullptr, 0);
 }
 
@@ -536,7 +650,7 @@ Box box_of(const Imath::Box2i& box) {
 
 class Exr_Reader final : public Image_Reader {
  public:
-  Exr_Reader(const std::string& path, Workers* pool) : path_(path) {
+  Exr_Reader(const std::string& path, Workers* pool) : path_(path), pool_(pool) {
     use_codec_threads(pool);
     guarded([&] {
       file_ = std::make_unique<Imf::InputFile>(path.c_str());
@@ -563,7 +677,12 @@ class Exr_Reader final : public Image_Reader {
     });
   }
 
-  void read_rows(float* rgba, int64_t count) override {
+  using Image_Reader::read_rows;
+
+  // The library decodes on its own threads into a band, which is then handed out.
+  void read_rows(int64_t count, const Row_Sink& take) override {
+    band_.resize(static_cast<size_t>(count * layout_.width * 4));
+    float* rgba = band_.data();
     guarded([&] {
       const size_t x_stride = 4 * sizeof(float);
       const size_t y_stride = x_stride * layout_.width;
@@ -584,6 +703,12 @@ class Exr_Reader final : public Image_Reader {
       file_->readPixels(static_cast<int>(first), static_cast<int>(first + count - 1));
     });
     next_row_ += count;
+    const int64_t width = layout_.width;
+    for_pieces(pool_, count, 4, [&](int64_t begin, int64_t end) {
+      for (int64_t y = begin; y < end; ++y) {
+        take(y, band_.data() + y * width * 4);
+      }
+    });
   }
 
  private:
@@ -601,7 +726,9 @@ class Exr_Reader final : public Image_Reader {
   }
 
   std::string path_;
+  Workers* pool_;
   std::unique_ptr<Imf::InputFile> file_;
+  std::vector<float> band_;
   bool has_colour_ = true;
   int64_t next_row_ = 0;
 };
@@ -694,6 +821,12 @@ Image_Format image_format_of(const std::string& path) {
     return Image_Format::exr;
   }
   throw Image_Error("unknown image format of " + path + " (use .png or .exr)");
+}
+
+void Image_Reader::read_rows(float* rgba, int64_t count) {
+  const int64_t samples = layout_.width * 4;
+  read_rows(count,
+            [&](int64_t y, const float* row) { std::copy_n(row, samples, rgba + y * samples); });
 }
 
 std::unique_ptr<Image_Reader> open_image(const std::string& path, Workers* pool) {

@@ -65,14 +65,20 @@ enum class Image_Format { png, exr };
 // The format a file name asks for by its extension (".png", ".exr", any case).
 Image_Format image_format_of(const std::string& path);
 
+// Where rows read from a file go: row `y` of the rows asked for (0 = the first of them), as
+// straight RGBA floats, valid during the call. Called from several threads at once.
+using Row_Sink = std::function<void(int64_t y, const float* rgba)>;
+
 // An image file opened for reading, its header read.
 class Image_Reader {
  public:
   virtual ~Image_Reader() = default;
   const Image_Layout& layout() const { return layout_; }
-  // The next `count` rows, top to bottom, as straight RGBA floats, row after row. Throws
-  // Image_Error naming the file and what is wrong with it.
-  virtual void read_rows(float* rgba, int64_t count) = 0;
+  // Hands the next `count` rows, top to bottom, to `take`, each row once, on every core when
+  // the reader has a pool. Throws Image_Error naming the file and what is wrong with it.
+  virtual void read_rows(int64_t count, const Row_Sink& take) = 0;
+  // The next `count` rows into `rgba`, row after row.
+  void read_rows(float* rgba, int64_t count);
 
  protected:
   Image_Layout layout_;

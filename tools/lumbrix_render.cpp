@@ -239,15 +239,18 @@ struct Layer_Source {
   lumbrix::Demo_Layer demo = lumbrix::Demo_Layer::depth_pass;
   lumbrix::Image_Layout layout;
 
-  // The next `count` rows from `first` on.
-  void read(lumbrix::Workers& pool, int64_t first, int64_t count, float* rgba) const {
+  // Hands the next `count` rows, from `first` on, to `take` on the pool's workers.
+  void read(lumbrix::Workers& pool, int64_t first, int64_t count,
+            const lumbrix::Row_Sink& take) const {
     if (file) {
-      file->read_rows(rgba, count);
+      file->read_rows(count, take);
       return;
     }
     const int64_t width = layout.width;
     pool.run(count, [&](int64_t index) {
-      lumbrix::demo_row(demo, width, layout.height, first + index, rgba + index * width * 4);
+      std::vector<float> rgba(static_cast<size_t>(width) * 4);
+      lumbrix::demo_row(demo, width, layout.height, first + index, rgba.data());
+      take(index, rgba.data());
     });
   }
 };
@@ -276,19 +279,16 @@ Layer_Source demo_layer(const std::string& parameter, lumbrix::Demo_Layer layer,
   return source;
 }
 
-// Streams a source into a world a band of rows at a time, converting on every core, so no
-// whole-frame copy exists beside the world.
+// Streams a source into a world a band of rows at a time, each row converted on into the world
+// by the worker that read it, so no whole-frame copy exists beside the world.
 void fill_from(const Layer_Source& source, PF_EffectWorld& world, int bits,
                lumbrix::Channel_Order order, lumbrix::Workers& pool) {
-  const int64_t width = source.layout.width;
-  const int64_t band_rows = std::min<int64_t>(source.layout.height, 64);
-  std::vector<float> band(static_cast<size_t>(band_rows * width * 4));
+  // A file streams in one piece; the demo's rows are made a band at a time.
+  const int64_t band_rows = source.file ? source.layout.height : 64;
   for (int64_t first = 0; first < source.layout.height; first += band_rows) {
     const int64_t count = std::min(band_rows, source.layout.height - first);
-    source.read(pool, first, count, band.data());
-    pool.run(count, [&](int64_t index) {
-      lumbrix::fill_world_rows(world, bits, order, first + index, 1,
-                               band.data() + index * width * 4);
+    source.read(pool, first, count, [&](int64_t y, const float* rgba) {
+      lumbrix::fill_world_rows(world, bits, order, first + y, 1, rgba);
     });
   }
 }

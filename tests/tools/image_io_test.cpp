@@ -4,9 +4,11 @@
 #include <png.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "support/temporary_folder.h"
 #include "workers.h"
@@ -200,9 +202,33 @@ TEST_F(Image_Files, GreyGreyAlphaAndInterlacedPngsBecomeRgba) {
   }
 }
 
+// The samples of a PNG as libpng decodes them, row after row.
+std::vector<uint8_t> decode_with_libpng(const std::string& file) {
+  FILE* in = std::fopen(file.c_str(), "rb");
+  EXPECT_NE(in, nullptr);
+  if (in == nullptr) {
+    return {};
+  }
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_init_io(png, in);
+  png_read_info(png, info);
+  const size_t row = png_get_rowbytes(png, info);
+  const uint32_t height = png_get_image_height(png, info);
+  std::vector<uint8_t> bytes(row * height);
+  for (uint32_t y = 0; y < height; ++y) {
+    png_read_row(png, bytes.data() + y * row, nullptr);
+  }
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(in);
+  return bytes;
+}
+
 TEST_F(Image_Files, ParallelPngRunsJoinIntoOneExactStream) {
-  // Wide enough that the rows fall into several runs compressed apart, at every level.
-  lumbrix::Image image(4096, 150, 8);
+  // Tall enough that the rows fall into several runs compressed apart, at every level, and
+  // written on any number of workers.
+  lumbrix::Image image(2048, 300, 8);
   for (int64_t y = 0; y < image.height; ++y) {
     for (int64_t x = 0; x < image.width; ++x) {
       float* p = image.pixel(x, y);
@@ -212,19 +238,101 @@ TEST_F(Image_Files, ParallelPngRunsJoinIntoOneExactStream) {
       p[3] = ((x * y) % 251) / 255.0f;
     }
   }
-  lumbrix::Workers pool(4);
   const auto source = [&image](int64_t y, float* rgba) {
     std::copy_n(image.pixel(0, y), image.width * 4, rgba);
   };
   for (const int bits : {8, 16}) {
     image.bits = bits;
-    for (const auto compression :
-         {lumbrix::Png_Compression::fast, lumbrix::Png_Compression::smallest}) {
-      lumbrix::write_image(path("runs.png"), image, source, &pool, compression);
-      const lumbrix::Image back = lumbrix::read_image(path("runs.png"));
-      ASSERT_EQ(back.bits, bits);
-      ASSERT_EQ(back.rgba, image.rgba) << bits << " bits";
+    // What libpng itself writes from the same samples is the reference.
+    std::vector<uint8_t> samples;
+    for (const float value : image.rgba) {
+      const auto level = static_cast<uint16_t>(std::lround(value * (bits == 8 ? 255 : 65535)));
+      if (bits == 16) {
+        samples.push_back(static_cast<uint8_t>(level >> 8));
+      }
+      samples.push_back(static_cast<uint8_t>(level));
     }
+    write_png_with_libpng(path("reference.png"), static_cast<int>(image.width),
+                          static_cast<int>(image.height), bits, PNG_COLOR_TYPE_RGB_ALPHA, false,
+                          samples);
+    const std::vector<uint8_t> reference = decode_with_libpng(path("reference.png"));
+    ASSERT_EQ(reference, samples);
+    for (const int workers : {0, 1, 2, 8}) {
+      std::optional<lumbrix::Workers> pool;
+      if (workers > 0) {
+        pool.emplace(workers);
+      }
+      uintmax_t fast_size = 0;
+      // The slow level once with workers and once without.
+      std::vector compressions{lumbrix::Png_Compression::fast};
+      if (workers == 0 || workers == 8) {
+        compressions.push_back(lumbrix::Png_Compression::smallest);
+      }
+      for (const auto compression : compressions) {
+        lumbrix::write_image(path("runs.png"), image, source, pool ? &*pool : nullptr, compression);
+        ASSERT_EQ(decode_with_libpng(path("runs.png")), reference)
+            << bits << " bits, " << workers << " workers";
+        // The level asked for is the level used.
+        const uintmax_t size = fs::file_size(path("runs.png"));
+        if (compression == lumbrix::Png_Compression::fast) {
+          fast_size = size;
+        } else {
+          EXPECT_LT(size, fast_size) << bits << " bits, " << workers << " workers";
+        }
+      }
+    }
+  }
+}
+
+TEST_F(Image_Files, PngRowsReachTheReaderOnceAndInOrderOnAnyNumberOfWorkers) {
+  // More pieces of rows than the decoding ring has slots at 8 workers, in both row layouts.
+  const int width = 23, height = 601;
+  std::vector<uint8_t> grey_alpha;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const int level = (x * 2711 + y * 977) % 65536;
+      grey_alpha.insert(grey_alpha.end(),
+                        {static_cast<uint8_t>(level >> 8), static_cast<uint8_t>(level),
+                         static_cast<uint8_t>(y), static_cast<uint8_t>(x)});
+    }
+  }
+  for (const bool interlaced : {false, true}) {
+    write_png_with_libpng(path("tall.png"), width, height, 16, PNG_COLOR_TYPE_GRAY_ALPHA,
+                          interlaced, grey_alpha);
+    const lumbrix::Image expected = lumbrix::read_image(path("tall.png"));
+    ASSERT_EQ(std::lround(expected.pixel(5, 7)[0] * 65535.0f), (5 * 2711 + 7 * 977) % 65536);
+    for (const int workers : {1, 2, 8}) {
+      lumbrix::Workers pool(workers);
+      const auto reader = lumbrix::open_image(path("tall.png"), &pool);
+      std::vector<float> rows(expected.rgba.size(), -1.0f);
+      std::vector<std::atomic<int>> handed(height);
+      // Calls of uneven sizes, as a caller reading bands would make.
+      int64_t first = 0;
+      for (const int64_t count : {int64_t{1}, int64_t{250}, int64_t{height - 251}}) {
+        reader->read_rows(count, [&](int64_t y, const float* rgba) {
+          ++handed[first + y];
+          std::copy_n(rgba, width * 4, rows.data() + (first + y) * width * 4);
+        });
+        first += count;
+      }
+      for (int y = 0; y < height; ++y) {
+        ASSERT_EQ(handed[y].load(), 1) << "row " << y << ", " << workers << " workers";
+      }
+      ASSERT_EQ(rows, expected.rgba) << workers << " workers, interlaced " << interlaced;
+    }
+  }
+
+  // A file cut short fails the same way on many workers, with every worker released.
+  write_png_with_libpng(path("tall.png"), width, height, 16, PNG_COLOR_TYPE_GRAY_ALPHA, false,
+                        grey_alpha);
+  fs::resize_file(path("tall.png"), fs::file_size(path("tall.png")) * 2 / 3);
+  lumbrix::Workers pool(8);
+  const auto reader = lumbrix::open_image(path("tall.png"), &pool);
+  try {
+    reader->read_rows(height, [](int64_t, const float*) {});
+    FAIL() << "a cut PNG was read";
+  } catch (const lumbrix::Image_Error& e) {
+    EXPECT_NE(std::string(e.what()).find("the file ends after"), std::string::npos) << e.what();
   }
 }
 
