@@ -679,18 +679,34 @@ class Exr_Reader final : public Image_Reader {
 
   using Image_Reader::read_rows;
 
-  // The library decodes on its own threads into a band, which is then handed out.
+  // The library decodes a band at a time on its own threads; each band is then handed out, so
+  // no copy of the whole image exists beside the caller's.
   void read_rows(int64_t count, const Row_Sink& take) override {
-    band_.resize(static_cast<size_t>(count * layout_.width * 4));
-    float* rgba = band_.data();
+    const int64_t width = layout_.width;
+    const int64_t band_rows = std::min<int64_t>(count, 16 * 2 * workers_of(pool_));
+    band_.resize(static_cast<size_t>(band_rows * width * 4));
+    for (int64_t done = 0; done < count; done += band_rows) {
+      const int64_t rows = std::min(band_rows, count - done);
+      read_band(rows);
+      for_pieces(pool_, rows, 4, [&](int64_t begin, int64_t end) {
+        for (int64_t y = begin; y < end; ++y) {
+          take(done + y, band_.data() + y * width * 4);
+        }
+      });
+    }
+  }
+
+ private:
+  // The next `count` rows into the band.
+  void read_band(int64_t count) {
     guarded([&] {
       const size_t x_stride = 4 * sizeof(float);
       const size_t y_stride = x_stride * layout_.width;
       const int64_t first = layout_.origin_y + next_row_;
       // The frame buffer is addressed with the file's own pixel positions.
-      char* base =
-          reinterpret_cast<char*>(rgba) - (layout_.origin_x * static_cast<int64_t>(x_stride) +
-                                           first * static_cast<int64_t>(y_stride));
+      char* base = reinterpret_cast<char*>(band_.data()) -
+                   (layout_.origin_x * static_cast<int64_t>(x_stride) +
+                    first * static_cast<int64_t>(y_stride));
       Imf::FrameBuffer frame;
       const char* names[3] = {"R", "G", "B"};
       for (int c = 0; c < 3; ++c) {
@@ -703,15 +719,8 @@ class Exr_Reader final : public Image_Reader {
       file_->readPixels(static_cast<int>(first), static_cast<int>(first + count - 1));
     });
     next_row_ += count;
-    const int64_t width = layout_.width;
-    for_pieces(pool_, count, 4, [&](int64_t begin, int64_t end) {
-      for (int64_t y = begin; y < end; ++y) {
-        take(y, band_.data() + y * width * 4);
-      }
-    });
   }
 
- private:
   template <class Work>
   void guarded(Work&& work) {
     try {
