@@ -155,6 +155,196 @@ void raw_to_rgba(const unsigned char* raw, int channels, int depth, int64_t widt
   }
 }
 
+unsigned char paeth_predictor(int left, int above, int above_left);
+
+uint32_t big_endian_u32(const unsigned char* bytes) {
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+         uint32_t{bytes[3]};
+}
+
+// The image data of a plain PNG (not interlaced, 8 or 16 bits, no palette and no transparency
+// key, so its rows need no expansion) decoded here rather than by libpng, so that inflating and
+// unfiltering, the two halves of the work that must go in order, run on two threads. As strict
+// as libpng: every chunk's checksum and the stream's are checked.
+class Png_Image_Data {
+ public:
+  // `file` stands at the header of the first IDAT chunk, `offset` bytes into the file.
+  Png_Image_Data(std::FILE* file, uint64_t offset, const std::string& path, size_t row_bytes,
+                 size_t pixel_bytes)
+      : file_(file),
+        offset_(offset),
+        path_(path),
+        row_bytes_(row_bytes),
+        pixel_bytes_(pixel_bytes),
+        above_(row_bytes, 0) {
+    if (inflateInit(&stream_) != Z_OK) {
+      throw std::bad_alloc();
+    }
+    if (!next_chunk()) {
+      fail("its image data is missing");
+    }
+  }
+  ~Png_Image_Data() { inflateEnd(&stream_); }
+  Png_Image_Data(const Png_Image_Data&) = delete;
+  Png_Image_Data& operator=(const Png_Image_Data&) = delete;
+
+  // Inflates the next `count` rows, each its filter byte and its bytes, to `out`; checks the
+  // stream's end after the image's last row (`last`).
+  void inflate_rows(unsigned char* out, int64_t count, bool last) {
+    stream_.next_out = out;
+    stream_.avail_out = static_cast<uInt>(static_cast<size_t>(count) * (row_bytes_ + 1));
+    while (stream_.avail_out > 0) {
+      if (!step() && stream_.avail_out > 0) {
+        fail("its image data ends before its last row");
+      }
+    }
+    unsigned char rest[256];
+    while (last && !ended_) {
+      stream_.next_out = rest;
+      stream_.avail_out = sizeof rest;
+      step();
+    }
+    // What follows the stream in the last chunk is not image data, but the chunk's checksum
+    // still counts.
+    while (last && read_data(input_.data(), input_.size()) > 0) {
+    }
+  }
+
+  // Undoes the filter of each of `count` rows inflated to `rows`, in order, in place.
+  void unfilter_rows(unsigned char* rows, int64_t count) {
+    const size_t step = pixel_bytes_;
+    for (int64_t y = 0; y < count; ++y) {
+      unsigned char* row = rows + static_cast<size_t>(y) * (row_bytes_ + 1);
+      unsigned char* r = row + 1;
+      const unsigned char* a = above_.data();
+      switch (row[0]) {
+        case 0:
+          break;
+        case 1:
+          for (size_t i = step; i < row_bytes_; ++i) {
+            r[i] = static_cast<unsigned char>(r[i] + r[i - step]);
+          }
+          break;
+        case 2:
+          for (size_t i = 0; i < row_bytes_; ++i) {
+            r[i] = static_cast<unsigned char>(r[i] + a[i]);
+          }
+          break;
+        case 3:
+          for (size_t i = 0; i < row_bytes_; ++i) {
+            const int left = i >= step ? r[i - step] : 0;
+            r[i] = static_cast<unsigned char>(r[i] + ((left + a[i]) >> 1));
+          }
+          break;
+        case 4:
+          for (size_t i = 0; i < row_bytes_; ++i) {
+            const bool inside = i >= step;
+            r[i] = static_cast<unsigned char>(
+                r[i] + paeth_predictor(inside ? r[i - step] : 0, a[i], inside ? a[i - step] : 0));
+          }
+          break;
+        default:
+          fail("a row has an unknown filter (" + std::to_string(row[0]) + ")");
+      }
+      // Kept apart: the ring slot of this row may be refilled before the next row is unfiltered.
+      std::copy_n(r, row_bytes_, above_.begin());
+    }
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const {
+    throw Image_Error("cannot read " + path_ + ": " + what);
+  }
+
+  void read_exactly(unsigned char* out, size_t size) {
+    const size_t got = std::fread(out, 1, size, file_);
+    offset_ += got;
+    if (got == size) {
+      return;
+    }
+    if (std::ferror(file_) != 0) {
+      fail(reason_of(errno));
+    }
+    fail("the file ends after " + std::to_string(offset_) +
+         " bytes, before its image data is complete (was it cut short?)");
+  }
+
+  // Reads the next chunk's header: true for image data, whose checksum then begins.
+  bool next_chunk() {
+    unsigned char head[8];
+    read_exactly(head, sizeof head);
+    left_ = big_endian_u32(head);
+    if (std::memcmp(head + 4, "IDAT", 4) != 0) {
+      return false;
+    }
+    if (left_ > 0x7FFFFFFFu) {
+      fail("an image data chunk is too long");
+    }
+    crc_ = crc32(0, head + 4, 4);
+    return true;
+  }
+
+  // Up to `capacity` bytes of image data, 0 after the last IDAT chunk.
+  size_t read_data(unsigned char* out, size_t capacity) {
+    while (left_ == 0) {
+      if (finished_) {
+        return 0;
+      }
+      unsigned char stored[4];
+      read_exactly(stored, sizeof stored);
+      if (big_endian_u32(stored) != static_cast<uint32_t>(crc_)) {
+        fail("IDAT: CRC error");
+      }
+      if (!next_chunk()) {
+        finished_ = true;
+        return 0;
+      }
+    }
+    const size_t size = std::min<size_t>(capacity, left_);
+    read_exactly(out, size);
+    crc_ = crc32(crc_, out, static_cast<uInt>(size));
+    left_ -= static_cast<uint32_t>(size);
+    return size;
+  }
+
+  // One call of inflate, with more input first when it has none; false at the stream's end.
+  bool step() {
+    if (ended_) {
+      return false;
+    }
+    if (stream_.avail_in == 0) {
+      const size_t size = read_data(input_.data(), input_.size());
+      if (size == 0) {
+        fail("its image data ends early");
+      }
+      stream_.next_in = input_.data();
+      stream_.avail_in = static_cast<uInt>(size);
+    }
+    const int status = inflate(&stream_, Z_NO_FLUSH);
+    if (status == Z_STREAM_END) {
+      ended_ = true;
+      return false;
+    }
+    if (status != Z_OK) {
+      fail(stream_.msg != nullptr ? stream_.msg : "its image data is damaged");
+    }
+    return true;
+  }
+
+  std::FILE* file_;
+  uint64_t offset_;
+  std::string path_;
+  size_t row_bytes_;
+  size_t pixel_bytes_;
+  std::vector<unsigned char> above_;  // the last row unfiltered
+  std::array<unsigned char, 1 << 16> input_{};
+  z_stream stream_{};
+  uint32_t left_ = 0;  // bytes of the current chunk not read yet
+  uLong crc_ = 0;
+  bool finished_ = false;  // the chunk after the image data has been reached
+  bool ended_ = false;     // the compressed stream has ended, its checksum checked
+};
+
 class Png_Reader final : public Image_Reader {
  public:
   Png_Reader(const std::string& path, Workers* pool) : path_(path), pool_(pool) {
@@ -183,9 +373,9 @@ class Png_Reader final : public Image_Reader {
 
   using Image_Reader::read_rows;
 
-  // The file can only be decoded in order, on one thread: one worker decodes pieces of rows
-  // into a ring of slots while the others convert the pieces already decoded and hand their
-  // rows on, so decoding never waits for a whole band to be converted.
+  // The file can only be decoded in order: one worker decodes pieces of rows into a ring of
+  // slots (or two, one inflating and one unfiltering) while the others convert the pieces
+  // already decoded and hand their rows on, so decoding never waits for a band's conversion.
   void read_rows(int64_t count, const Row_Sink& take) override {
     const int64_t first = next_row_;
     if (count <= 0 || first + count > layout_.height) {
@@ -197,14 +387,14 @@ class Png_Reader final : public Image_Reader {
       }
       const unsigned char* raw = raw_.data() + first * row_bytes_;
       for_pieces(pool_, count, piece_rows, [&](int64_t begin, int64_t end) {
-        convert(raw + begin * row_bytes_, begin, end - begin, take);
+        convert(raw + begin * row_bytes_, row_bytes_, begin, end - begin, take);
       });
     } else if (workers_of(pool_) <= 1) {
       raw_.resize(static_cast<size_t>(std::min(count, piece_rows)) * row_bytes_);
       for (int64_t begin = 0; begin < count; begin += piece_rows) {
         const int64_t rows = std::min(piece_rows, count - begin);
         decode(raw_.data(), rows);
-        convert(raw_.data(), begin, rows, take);
+        convert(raw_.data(), row_bytes_, begin, rows, take);
       }
     } else {
       read_in_ring(count, take);
@@ -226,6 +416,11 @@ class Png_Reader final : public Image_Reader {
     png_set_read_fn(png_.png, &state_, png_read_callback);
     png_set_sig_bytes(png_.png, 8);
     png_read_info(png_.png, png_.info);
+    const int file_depth = png_get_bit_depth(png_.png, png_.info);
+    const int colour_type = png_get_color_type(png_.png, png_.info);
+    plain_ = png_get_interlace_type(png_.png, png_.info) == PNG_INTERLACE_NONE &&
+             (file_depth == 8 || file_depth == 16) && (colour_type & PNG_COLOR_MASK_PALETTE) == 0 &&
+             png_get_valid(png_.png, png_.info, PNG_INFO_tRNS) == 0;
     png_set_expand(png_.png);
     interlaced_ = png_get_interlace_type(png_.png, png_.info) != PNG_INTERLACE_NONE;
     if (interlaced_) {
@@ -246,24 +441,37 @@ class Png_Reader final : public Image_Reader {
 
   static constexpr int64_t piece_rows = 8;
 
-  // Rows [y, y + count) of the call, from `raw`, converted and handed on.
-  void convert(const unsigned char* raw, int64_t y, int64_t count, const Row_Sink& take) const {
+  // Rows [y, y + count) of the call, from `raw`, `stride` bytes apart, converted and handed on.
+  void convert(const unsigned char* raw, size_t stride, int64_t y, int64_t count,
+               const Row_Sink& take) const {
     std::vector<float> rgba(static_cast<size_t>(layout_.width) * 4);
     for (int64_t i = 0; i < count; ++i) {
-      raw_to_rgba(raw + i * row_bytes_, channels_, depth_, layout_.width, rgba.data());
+      raw_to_rgba(raw + i * stride, channels_, depth_, layout_.width, rgba.data());
       take(y + i, rgba.data());
     }
   }
 
-  // Job 0 decodes piece after piece into slot (piece % slots), each once the piece before it in
-  // that slot has been converted; job 1 + p converts piece p once it is decoded. Pieces are
-  // handed out in order, so the piece a wait depends on is always held by a running job.
+  // Decoding goes piece by piece into slot (piece % slots) of a ring, each piece once the piece
+  // before it in that slot has been converted; job 0 decodes, with libpng, or inflates and job 1
+  // unfilters when the image data is decoded here; each later job converts one piece once it is
+  // decoded. Pieces are handed out in order, so the piece a wait depends on is always held by a
+  // running job.
   void read_in_ring(int64_t count, const Row_Sink& take) {
+    const bool split = open_image_data();
     const int64_t pieces = (count + piece_rows - 1) / piece_rows;
     const int64_t slots = std::min(pieces, 4 * workers_of(pool_));
-    const size_t slot_bytes = static_cast<size_t>(piece_rows) * row_bytes_;
+    // Inflated rows keep their filter byte in front.
+    const size_t stride = split ? row_bytes_ + 1 : row_bytes_;
+    const size_t slot_bytes = static_cast<size_t>(piece_rows) * stride;
     raw_.resize(static_cast<size_t>(slots) * slot_bytes);
-    std::atomic<int64_t> decoded{0};  // pieces decoded
+    const auto slot_of = [&](int64_t piece) {
+      return raw_.data() + static_cast<size_t>(piece % slots) * slot_bytes;
+    };
+    const auto rows_of = [&](int64_t piece) {
+      return std::min(piece_rows, count - piece * piece_rows);
+    };
+    std::atomic<int64_t> inflated{0};  // pieces inflated, when split
+    std::atomic<int64_t> decoded{0};   // pieces ready to convert
     // Per slot, the last piece converted in it; the first round finds every slot free.
     std::vector<std::atomic<int64_t>> converted(static_cast<size_t>(slots));
     for (int64_t slot = 0; slot < slots; ++slot) {
@@ -280,43 +488,79 @@ class Png_Reader final : public Image_Reader {
       }
       return !stopped.load();
     };
+    const auto publish = [](std::atomic<int64_t>& value, int64_t now) {
+      value.store(now);
+      value.notify_all();
+    };
     const auto stop_everyone = [&] {
       stopped.store(true);
-      decoded.store(INT64_MAX);
-      decoded.notify_all();
+      publish(inflated, INT64_MAX);
+      publish(decoded, INT64_MAX);
       for (std::atomic<int64_t>& slot : converted) {
-        slot.store(INT64_MAX);
-        slot.notify_all();
+        publish(slot, INT64_MAX);
       }
     };
-    pool_->run(pieces + 1, [&](int64_t job) {
+    const bool last = next_row_ + count == layout_.height;
+    const int64_t first_converter = split ? 2 : 1;
+    pool_->run(pieces + first_converter, [&](int64_t job) {
       try {
         if (job == 0) {
           for (int64_t piece = 0; piece < pieces; ++piece) {
             if (!wait_for(converted[piece % slots], piece - slots)) {
               return;
             }
-            const int64_t rows = std::min(piece_rows, count - piece * piece_rows);
-            decode(raw_.data() + static_cast<size_t>(piece % slots) * slot_bytes, rows);
-            decoded.store(piece + 1);
-            decoded.notify_all();
+            if (split) {
+              image_data_->inflate_rows(slot_of(piece), rows_of(piece),
+                                        last && piece == pieces - 1);
+              publish(inflated, piece + 1);
+            } else {
+              decode(slot_of(piece), rows_of(piece));
+              publish(decoded, piece + 1);
+            }
           }
-          return;
+        } else if (job == 1 && split) {
+          for (int64_t piece = 0; piece < pieces; ++piece) {
+            if (!wait_for(inflated, piece + 1)) {
+              return;
+            }
+            image_data_->unfilter_rows(slot_of(piece), rows_of(piece));
+            publish(decoded, piece + 1);
+          }
+        } else {
+          const int64_t piece = job - first_converter;
+          if (!wait_for(decoded, piece + 1)) {
+            return;
+          }
+          convert(slot_of(piece) + (split ? 1 : 0), stride, piece * piece_rows, rows_of(piece),
+                  take);
+          publish(converted[piece % slots], piece);
         }
-        const int64_t piece = job - 1;
-        if (!wait_for(decoded, piece + 1)) {
-          return;
-        }
-        const int64_t rows = std::min(piece_rows, count - piece * piece_rows);
-        convert(raw_.data() + static_cast<size_t>(piece % slots) * slot_bytes, piece * piece_rows,
-                rows, take);
-        converted[piece % slots].store(piece);
-        converted[piece % slots].notify_all();
       } catch (...) {
         stop_everyone();
         throw;
       }
     });
+  }
+
+  // Whether this call decodes the image data itself: only a plain image, from its first row on,
+  // with workers enough for inflating, unfiltering and converting at once.
+  bool open_image_data() {
+    if (image_data_ || next_row_ > 0 || !plain_ || workers_of(pool_) < 3) {
+      return image_data_ != nullptr;
+    }
+    // libpng has read up to the first IDAT chunk's header and no further.
+    const uint64_t offset = state_.bytes_read - 8;
+    unsigned char head[8];
+    if (std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0 ||
+        std::fread(head, 1, sizeof head, file_.get()) != sizeof head ||
+        std::memcmp(head + 4, "IDAT", 4) != 0 ||
+        std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0) {
+      std::fseek(file_.get(), static_cast<long>(state_.bytes_read), SEEK_SET);
+      return false;
+    }
+    image_data_ = std::make_unique<Png_Image_Data>(file_.get(), offset, path_, row_bytes_,
+                                                   static_cast<size_t>(channels_ * depth_ / 8));
+    return true;
   }
 
   void decode(unsigned char* raw, int64_t count) {
@@ -353,6 +597,8 @@ class Png_Reader final : public Image_Reader {
   size_t row_bytes_ = 0;
   int64_t next_row_ = 0;
   std::vector<unsigned char> raw_;  // decoded rows: the ring, or an interlaced image whole
+  bool plain_ = false;              // rows need no expansion: the image data can be decoded here
+  std::unique_ptr<Png_Image_Data> image_data_;
 };
 
 // ---- PNG writing -------------------------------------------------------------------------

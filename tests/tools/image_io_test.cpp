@@ -143,7 +143,8 @@ namespace {
 
 // Writes one PNG through libpng itself, in a layout the renderer does not write.
 void write_png_with_libpng(const std::string& file, int width, int height, int depth,
-                           int color_type, bool interlaced, const std::vector<uint8_t>& bytes) {
+                           int color_type, bool interlaced, const std::vector<uint8_t>& bytes,
+                           int filters = PNG_ALL_FILTERS) {
   FILE* out = std::fopen(file.c_str(), "wb");
   ASSERT_NE(out, nullptr);
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -152,6 +153,7 @@ void write_png_with_libpng(const std::string& file, int width, int height, int d
   png_set_IHDR(png, info, width, height, depth, color_type,
                interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, filters);
   png_write_info(png, info);
   const size_t row = bytes.size() / height;
   std::vector<png_bytep> rows;
@@ -333,6 +335,70 @@ TEST_F(Image_Files, PngRowsReachTheReaderOnceAndInOrderOnAnyNumberOfWorkers) {
     FAIL() << "a cut PNG was read";
   } catch (const lumbrix::Image_Error& e) {
     EXPECT_NE(std::string(e.what()).find("the file ends after"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(Image_Files, PlainPngsDecodeAlikeOnOneWorkerAndOnMany) {
+  // On many workers such images are inflated and unfiltered apart from libpng: every channel
+  // layout, both depths and every filter must give libpng's samples.
+  const int width = 29, height = 300;
+  for (const int colour_type : {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
+                                PNG_COLOR_TYPE_RGB_ALPHA}) {
+    const int channels = colour_type == PNG_COLOR_TYPE_GRAY         ? 1
+                         : colour_type == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
+                         : colour_type == PNG_COLOR_TYPE_RGB        ? 3
+                                                                    : 4;
+    for (const int depth : {8, 16}) {
+      std::vector<uint8_t> bytes;
+      for (int y = 0; y < height; ++y) {
+        for (int i = 0; i < width * channels * depth / 8; ++i) {
+          // Smooth in places, noisy in others, so that each filter meets both.
+          bytes.push_back(static_cast<uint8_t>(y % 50 < 25 ? i + y : (i * 7919 + y * 104729) >> 3));
+        }
+      }
+      for (const int filters : {PNG_FILTER_NONE, PNG_FILTER_SUB, PNG_FILTER_UP, PNG_FILTER_AVG,
+                                PNG_FILTER_PAETH, PNG_ALL_FILTERS}) {
+        write_png_with_libpng(path("plain.png"), width, height, depth, colour_type, false, bytes,
+                              filters);
+        const lumbrix::Image expected = lumbrix::read_image(path("plain.png"));
+        for (const int workers : {3, 8}) {
+          lumbrix::Workers pool(workers);
+          std::vector<float> rows(expected.rgba.size());
+          lumbrix::open_image(path("plain.png"), &pool)->read_rows(rows.data(), height);
+          ASSERT_EQ(rows, expected.rgba) << "colour type " << colour_type << ", " << depth
+                                         << " bits, filters " << filters << ", " << workers;
+        }
+      }
+    }
+  }
+
+  // Damage is found either way: in the compressed data, or in the last chunk's checksum alone.
+  std::vector<uint8_t> bytes(width * height * 4);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<uint8_t>(i * 31 / 7);
+  }
+  for (const bool in_checksum : {false, true}) {
+    write_png_with_libpng(path("damaged.png"), width, height, 8, PNG_COLOR_TYPE_RGB_ALPHA, false,
+                          bytes);
+    const auto size = fs::file_size(path("damaged.png"));
+    std::fstream file(path("damaged.png"), std::ios::in | std::ios::out | std::ios::binary);
+    // The last image data chunk's checksum lies just before the 12 bytes of the end chunk.
+    file.seekp(static_cast<std::streamoff>(in_checksum ? size - 13 : size / 2));
+    file.put('\x5A');
+    file.close();
+    EXPECT_THROW(lumbrix::read_image(path("damaged.png")), lumbrix::Image_Error);
+    lumbrix::Workers pool(8);
+    try {
+      lumbrix::open_image(path("damaged.png"), &pool)->read_rows(height, [](int64_t, const float*) {
+      });
+      FAIL() << "a damaged PNG was read";
+    } catch (const lumbrix::Image_Error& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("cannot read " + path("damaged.png") + ": ", 0), 0u)
+          << e.what();
+      if (in_checksum) {
+        EXPECT_NE(std::string(e.what()).find("CRC error"), std::string::npos) << e.what();
+      }
+    }
   }
 }
 
