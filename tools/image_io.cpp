@@ -705,7 +705,10 @@ Png_Filter best_filter(const unsigned char* row, const unsigned char* above, siz
 // A run of rows filtered and compressed on its own: a raw deflate stream that ends on a byte
 // boundary (or ends the whole stream), so the runs of all threads concatenate into one.
 struct Compressed_Rows {
-  std::vector<unsigned char> bytes;
+  // Room for the zlib header, which only the first run writes, then the run's bytes.
+  static constexpr size_t head_room = 2;
+  std::unique_ptr<unsigned char[]> buffer;
+  size_t size = 0;  // bytes after the head room
   uLong adler = 1;  // of the filtered rows
   size_t filtered_size = 0;
 };
@@ -723,31 +726,24 @@ class Deflater {
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
 
-  // Compresses `size` bytes onto the end of `out`, growing it as needed; `flush` as deflate
-  // takes it.
-  void compress(const unsigned char* data, size_t size, int flush,
-                std::vector<unsigned char>& out) {
+  // The most that `size` bytes of input compress to, flushes included.
+  size_t bound(size_t size) { return deflateBound(&stream_, size) + 64; }
+
+  // Compresses `size` bytes into out[used, capacity), advancing `used`; `flush` as deflate
+  // takes it. The capacity comes from `bound`, so the output always fits.
+  void compress(const unsigned char* data, size_t size, int flush, unsigned char* out,
+                size_t capacity, size_t& used) {
     stream_.next_in = const_cast<unsigned char*>(data);
     stream_.avail_in = static_cast<uInt>(size);
-    for (;;) {
-      // Most images shrink to well under a quarter; the loop gives more room when needed.
-      const size_t used = out.size();
-      const size_t room = stream_.avail_in / 4 + 4096;
-      out.resize(used + room);
-      stream_.next_out = out.data() + used;
-      stream_.avail_out = static_cast<uInt>(room);
-      const int status = deflate(&stream_, flush);
-      out.resize(used + room - stream_.avail_out);
-      if (status == Z_STREAM_END) {
-        return;
-      }
-      const bool consumed = stream_.avail_in == 0 && stream_.avail_out > 0;
-      if (consumed && flush != Z_FINISH && (status == Z_OK || status == Z_BUF_ERROR)) {
-        return;
-      }
-      if (status != Z_OK) {
-        throw std::runtime_error("the compressor stopped early");
-      }
+    stream_.next_out = out + used;
+    stream_.avail_out = static_cast<uInt>(capacity - used);
+    const int status = deflate(&stream_, flush);
+    used = capacity - stream_.avail_out;
+    const bool complete = flush == Z_FINISH
+                              ? status == Z_STREAM_END
+                              : status == Z_OK && stream_.avail_in == 0 && stream_.avail_out > 0;
+    if (!complete) {
+      throw std::runtime_error("the compressor stopped early");
     }
   }
 
@@ -771,6 +767,10 @@ Compressed_Rows compress_rows(const Image_Layout& layout, const Row_Source& rows
   result.filtered_size = filtered.size() * static_cast<size_t>(end - begin);
   result.adler = adler32(0, nullptr, 0);
   Deflater deflater(compression);
+  // Not cleared: only what the compressor writes is touched.
+  const size_t capacity = deflater.bound(result.filtered_size);
+  result.buffer.reset(new unsigned char[Compressed_Rows::head_room + capacity]);
+  unsigned char* out = result.buffer.get() + Compressed_Rows::head_room;
   for (int64_t y = begin; y < end; ++y) {
     rows(y, floats.data());
     quantise_row(floats.data(), layout.width, layout.bits, row.data());
@@ -782,9 +782,9 @@ Compressed_Rows compress_rows(const Image_Layout& layout, const Row_Source& rows
     filter_row(filter, row.data(), above.data(), size, step, filtered.data() + 1);
     std::swap(row, above);
     result.adler = adler32(result.adler, filtered.data(), static_cast<uInt>(filtered.size()));
-    deflater.compress(filtered.data(), filtered.size(), Z_NO_FLUSH, result.bytes);
+    deflater.compress(filtered.data(), filtered.size(), Z_NO_FLUSH, out, capacity, result.size);
   }
-  deflater.compress(nullptr, 0, last ? Z_FINISH : Z_SYNC_FLUSH, result.bytes);
+  deflater.compress(nullptr, 0, last ? Z_FINISH : Z_SYNC_FLUSH, out, capacity, result.size);
   return result;
 }
 
@@ -866,11 +866,15 @@ void write_png(std::FILE* file, const std::string& path, const Image_Layout& lay
     if (last) {
       put_u32(tail, static_cast<uint32_t>(adler));
     }
+    unsigned char* bytes = part.buffer.get() + Compressed_Rows::head_room;
+    size_t size = part.size;
     if (!stream_head.empty()) {
-      part.bytes.insert(part.bytes.begin(), stream_head.begin(), stream_head.end());
+      bytes -= stream_head.size();
+      size += stream_head.size();
+      std::copy(stream_head.begin(), stream_head.end(), bytes);
       stream_head.clear();
     }
-    out.chunk("IDAT", part.bytes.data(), part.bytes.size(), tail);
+    out.chunk("IDAT", bytes, size, tail);
   };
   for_pieces(pool, runs, 1, [&](int64_t run, int64_t) {
     const int64_t begin = run * run_rows;
