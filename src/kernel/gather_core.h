@@ -149,11 +149,12 @@ inline void add_mirror_by_piece(int64_t b, int64_t e, int64_t n, double times, A
 
 }  // namespace detail
 
-// The terms of the range (b, e] of an axis of n pixels under `mode`.
-inline Axis_Terms axis_terms(Edge_Mode mode, int64_t b, int64_t e, int64_t n) {
-  Axis_Terms terms;
+// Adds the terms of the range (b, e] of an axis of n pixels under `mode` to the empty `terms`,
+// by the mode's own rule.
+inline void add_axis_terms_by_mode(Edge_Mode mode, int64_t b, int64_t e, int64_t n,
+                                   Axis_Terms& terms) {
   if (e <= b) {
-    return terms;
+    return;
   }
   switch (mode) {
     case Edge_Mode::clamp: {
@@ -197,6 +198,24 @@ inline Axis_Terms axis_terms(Edge_Mode mode, int64_t b, int64_t e, int64_t n) {
     default:
       terms.add_inside(std::max(b, int64_t{-1}), std::min(e, n - 1), 1.0);
       break;
+  }
+}
+
+inline Axis_Terms axis_terms_by_mode(Edge_Mode mode, int64_t b, int64_t e, int64_t n) {
+  Axis_Terms terms;
+  add_axis_terms_by_mode(mode, b, e, n, terms);
+  return terms;
+}
+
+// The terms of the range (b, e] of an axis of n pixels under `mode`. A range inside the layer,
+// as most are, is the same two prefixes under every mode; it is taken without the mode's
+// divisions.
+inline Axis_Terms axis_terms(Edge_Mode mode, int64_t b, int64_t e, int64_t n) {
+  Axis_Terms terms;
+  if (b >= -1 && b < e && e < n) {
+    terms.add_inside(b, e, 1.0);
+  } else {
+    add_axis_terms_by_mode(mode, b, e, n, terms);
   }
   return terms;
 }
@@ -320,15 +339,13 @@ struct Environment_Rules {
 
 // ---- Box sums -----------------------------------------------------------------------------
 
-// Sum of the source over columns (xb, xe] and rows (yb, ye], each axis extended by its mode,
-// read from the inclusive summed-area table (cells of the source's channel order). Returns the
-// range's pixel count, whatever the modes.
+// Sum of the source over the ranges whose terms are `columns` and `rows`, read from the
+// inclusive summed-area table (cells of the source's channel order): row terms outside, column
+// terms inside.
 template <class Cell, int32_t N>
-double box_sum_edge_mode(const Layer<Cell>& table, Sum<N>& sum, Edge_Mode x_mode, Edge_Mode y_mode,
-                         int64_t xb, int64_t xe, int64_t yb, int64_t ye) {
+void box_sum_of_terms(const Layer<Cell>& table, Sum<N>& sum, const Axis_Terms& columns,
+                      const Axis_Terms& rows) {
   sum = Sum<N>{};
-  const Axis_Terms columns = axis_terms(x_mode, xb, xe, table.width);
-  const Axis_Terms rows = axis_terms(y_mode, yb, ye, table.height);
   for (int32_t j = 0; j < rows.count; ++j) {
     const Cell* const row = table.row(rows.index[j]);
     for (int32_t i = 0; i < columns.count; ++i) {
@@ -339,7 +356,147 @@ double box_sum_edge_mode(const Layer<Cell>& table, Sum<N>& sum, Edge_Mode x_mode
       }
     }
   }
+}
+
+// Sum of the source over columns (xb, xe] and rows (yb, ye], each axis extended by its mode.
+// Returns the range's pixel count, whatever the modes.
+template <class Cell, int32_t N>
+double box_sum_edge_mode(const Layer<Cell>& table, Sum<N>& sum, Edge_Mode x_mode, Edge_Mode y_mode,
+                         int64_t xb, int64_t xe, int64_t yb, int64_t ye) {
+  box_sum_of_terms(table, sum, axis_terms(x_mode, xb, xe, table.width),
+                   axis_terms(y_mode, yb, ye, table.height));
   return static_cast<double>(xe - xb) * static_cast<double>(ye - yb);
+}
+
+// The pixel grid of the box [x0, x1] x [y0, y1]: whole columns ix0 + 1 .. ix1 and rows
+// iy0 + 1 .. iy1, and the covered share of the partial column or row on each side.
+struct Box_Grid {
+  int64_t ix0, ix1, iy0, iy1;
+  double wl, wr, wt, wb;
+};
+
+inline Box_Grid box_grid(double x0, double x1, double y0, double y1) {
+  const double fx0 = std::floor(x0);
+  const double fx1 = std::floor(x1);
+  const double fy0 = std::floor(y0);
+  const double fy1 = std::floor(y1);
+  return {static_cast<int64_t>(fx0), static_cast<int64_t>(fx1),
+          static_cast<int64_t>(fy0), static_cast<int64_t>(fy1),
+          (fx0 - x0) + 1.0,          x1 - fx1,
+          (fy0 - y0) + 1.0,          y1 - fy1};
+}
+
+// Whether every range and corner of the grid lies inside a table and source of (at least)
+// width x height, where each range is the difference of two prefixes under every edge mode.
+inline bool box_grid_inside(const Box_Grid& g, int64_t width, int64_t height) {
+  return 1 <= g.ix0 && g.ix0 < g.ix1 && g.ix1 <= width - 2 && 1 <= g.iy0 && g.iy0 < g.iy1 &&
+         g.iy1 <= height - 2;
+}
+
+// The box mean from the sum of its five ranges and their weight: adds the four corner pixels,
+// each read as the edge rule reads a single pixel, and divides by the whole weight unless it is 0.
+template <class P, class Rules>
+typename Gather_Pixel<P>::Channel_Sum box_mean_with_corners(
+    const Layer<P>& source, const Box_Grid& g, typename Gather_Pixel<P>::Channel_Sum accumulator,
+    double weight) {
+  using G = Gather_Pixel<P>;
+  const auto add_corner = [&](int64_t px, int64_t py, double w) {
+    const int64_t mx = map_index(Rules::box_x, px, source.width);
+    const int64_t my = map_index(Rules::box_y, py, source.height);
+    if (mx >= 0 && my >= 0) {
+      accumulator.add_scaled(G::load(source.row(my)[mx]), w);
+    }
+    weight += w;
+  };
+  add_corner(g.ix0, g.iy0, g.wl * g.wt);
+  add_corner(g.ix1 + 1, g.iy0, g.wr * g.wt);
+  add_corner(g.ix0, g.iy1 + 1, g.wl * g.wb);
+  add_corner(g.ix1 + 1, g.iy1 + 1, g.wr * g.wb);
+  if (weight != 0.0) {
+    accumulator.scale(1.0 / weight);
+  }
+  return accumulator;
+}
+
+// The box mean by the edge rule: the five ranges (whole pixels, then the partial columns and
+// rows beside them) from their axes' terms, then the four corner pixels.
+template <class P, class Rules>
+typename Gather_Pixel<P>::Channel_Sum box_gather_by_terms(
+    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g) {
+  using G = Gather_Pixel<P>;
+  using Channel_Sum = typename G::Channel_Sum;
+  // Each axis has three ranges, each read by one or more of the five boxes.
+  const Axis_Terms columns = axis_terms(Rules::box_x, g.ix0, g.ix1, table.width);
+  const Axis_Terms left = axis_terms(Rules::box_x, g.ix0 - 1, g.ix0, table.width);
+  const Axis_Terms right = axis_terms(Rules::box_x, g.ix1, g.ix1 + 1, table.width);
+  const Axis_Terms rows = axis_terms(Rules::box_y, g.iy0, g.iy1, table.height);
+  const Axis_Terms top = axis_terms(Rules::box_y, g.iy0 - 1, g.iy0, table.height);
+  const Axis_Terms bottom = axis_terms(Rules::box_y, g.iy1, g.iy1 + 1, table.height);
+  const auto w_columns = static_cast<double>(g.ix1 - g.ix0);
+  const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
+
+  Channel_Sum accumulator;
+  double weight = 0.0;
+  Channel_Sum part;
+  const auto add_range = [&](const Axis_Terms& x_terms, const Axis_Terms& y_terms, double count,
+                             double w) {
+    box_sum_of_terms(table, part, x_terms, y_terms);
+    accumulator.add_scaled(part, w);
+    weight += count * w;
+  };
+  add_range(columns, rows, w_columns * h_rows, 1.0);
+  add_range(left, rows, 1.0 * h_rows, g.wl);
+  add_range(right, rows, 1.0 * h_rows, g.wr);
+  add_range(columns, top, w_columns * 1.0, g.wt);
+  add_range(columns, bottom, w_columns * 1.0, g.wb);
+
+  return box_mean_with_corners<P, Rules>(source, g, accumulator, weight);
+}
+
+// The same mean for a grid inside the table (box_grid_inside), in the same operations: every
+// range is T[e'][e] - T[e'][b] - T[b'][e] + T[b'][b] over its ends (b, e] x (b', e'], summed in
+// that order from 0 as the terms' loop sums them (times the terms' products of 1 and -1).
+template <class P, class Rules>
+typename Gather_Pixel<P>::Channel_Sum box_gather_inside(
+    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g) {
+  using G = Gather_Pixel<P>;
+  using Cell = typename G::Cell;
+  using Channel_Sum = typename G::Channel_Sum;
+  // Table rows and columns 0 to 3: before the box, its first partial, its last whole, its last
+  // partial row or column.
+  const Cell* const r[4] = {table.row(g.iy0 - 1), table.row(g.iy0), table.row(g.iy1),
+                            table.row(g.iy1 + 1)};
+  const int64_t c[4] = {g.ix0 - 1, g.ix0, g.ix1, g.ix1 + 1};
+  const auto w_columns = static_cast<double>(g.ix1 - g.ix0);
+  const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
+
+  Channel_Sum accumulator;
+  double weight = 0.0;
+  const auto add_range = [&](int32_t xb, int32_t xe, int32_t yb, int32_t ye, double count,
+                             double w) {
+    const Cell& ee = r[ye][c[xe]];
+    const Cell& eb = r[ye][c[xb]];
+    const Cell& be = r[yb][c[xe]];
+    const Cell& bb = r[yb][c[xb]];
+    Channel_Sum part;
+    for (int32_t k = 0; k < G::channels; ++k) {
+      double s = 0.0;
+      s = s + ee.channel[k];
+      s = s - eb.channel[k];
+      s = s - be.channel[k];
+      s = s + bb.channel[k];
+      part.channel[k] = s;
+    }
+    accumulator.add_scaled(part, w);
+    weight += count * w;
+  };
+  add_range(1, 2, 1, 2, w_columns * h_rows, 1.0);
+  add_range(0, 1, 1, 2, 1.0 * h_rows, g.wl);
+  add_range(2, 3, 1, 2, 1.0 * h_rows, g.wr);
+  add_range(1, 2, 0, 1, w_columns * 1.0, g.wt);
+  add_range(1, 2, 2, 3, w_columns * 1.0, g.wb);
+
+  return box_mean_with_corners<P, Rules>(source, g, accumulator, weight);
 }
 
 // Mean of the source over the box [x0, x1] x [y0, y1]: pixel p weighs the length of
@@ -349,52 +506,12 @@ template <class P, class Rules>
 typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
                                                  const Layer<typename Gather_Pixel<P>::Cell>& table,
                                                  double x0, double x1, double y0, double y1) {
-  using G = Gather_Pixel<P>;
-  using Channel_Sum = typename G::Channel_Sum;
-  const double fx0 = std::floor(x0);
-  const double fx1 = std::floor(x1);
-  const double fy0 = std::floor(y0);
-  const double fy1 = std::floor(y1);
-  const auto ix0 = static_cast<int64_t>(fx0);
-  const auto ix1 = static_cast<int64_t>(fx1);
-  const auto iy0 = static_cast<int64_t>(fy0);
-  const auto iy1 = static_cast<int64_t>(fy1);
-  const double wl = (fx0 - x0) + 1.0;
-  const double wr = x1 - fx1;
-  const double wt = (fy0 - y0) + 1.0;
-  const double wb = y1 - fy1;
-
-  Channel_Sum accumulator;
-  double weight = 0.0;
-  Channel_Sum part;
-  const auto add_range = [&](int64_t xb, int64_t xe, int64_t yb, int64_t ye, double w) {
-    const double count = box_sum_edge_mode(table, part, Rules::box_x, Rules::box_y, xb, xe, yb, ye);
-    accumulator.add_scaled(part, w);
-    weight += count * w;
-  };
-  add_range(ix0, ix1, iy0, iy1, 1.0);
-  add_range(ix0 - 1, ix0, iy0, iy1, wl);
-  add_range(ix1, ix1 + 1, iy0, iy1, wr);
-  add_range(ix0, ix1, iy0 - 1, iy0, wt);
-  add_range(ix0, ix1, iy1, iy1 + 1, wb);
-
-  const auto add_corner = [&](int64_t px, int64_t py, double w) {
-    const int64_t mx = map_index(Rules::box_x, px, source.width);
-    const int64_t my = map_index(Rules::box_y, py, source.height);
-    if (mx >= 0 && my >= 0) {
-      accumulator.add_scaled(G::load(source.row(my)[mx]), w);
-    }
-    weight += w;
-  };
-  add_corner(ix0, iy0, wl * wt);
-  add_corner(ix1 + 1, iy0, wr * wt);
-  add_corner(ix0, iy1 + 1, wl * wb);
-  add_corner(ix1 + 1, iy1 + 1, wr * wb);
-
-  if (weight != 0.0) {
-    accumulator.scale(1.0 / weight);
+  const Box_Grid g = box_grid(x0, x1, y0, y1);
+  if (box_grid_inside(g, std::min(table.width, source.width),
+                      std::min(table.height, source.height))) {
+    return box_gather_inside<P, Rules>(source, table, g);
   }
-  return accumulator;
+  return box_gather_by_terms<P, Rules>(source, table, g);
 }
 
 // ---- Triangles over one level of the pyramid ------------------------------------------------
