@@ -340,6 +340,10 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
 }
 
 void Kernel_Directional_Shadow::run(Render_Context context) {
+  // A run's layers replace the last run's, which go first: their memory can serve this run, and
+  // a run that casts nothing leaves none behind.
+  shadow_layer.reset();
+  translucent_shadow_layer.reset();
   const Parameters_In in = parameters_in;
   const Vector_3<float> d = in.light.direction;
   // Almost straight down the view axis (or no direction at all): no shadow to cast.

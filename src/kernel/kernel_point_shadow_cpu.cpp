@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 
 #include "base/exception.h"
 #include "base/kernel_clear.h"
@@ -28,15 +29,23 @@ int32_t outcode(const Shadow_Point& p, float xmin, float xmax, float ymin, float
   return code;
 }
 
-// Splats are atomic: rays of one launch, on other threads, cross the same pixels. Adding 0 to
-// a sum that starts at +0 changes nothing, so it is skipped: samples on a pixel's row or column
-// (every coarse sample of a ray from a light at whole pixel coordinates) have two zero weights,
-// and the atomic additions bound the kernel's time.
-inline void atomic_add(float& target, float value) {
-  if (value != 0.0f) {
-    std::atomic_ref<float>(target).fetch_add(value, std::memory_order_relaxed);
+// Rays marched at once on other threads may cross the same pixels near the light, so splats
+// there are atomic. Adding 0 to a sum that starts at +0 changes nothing, so it is skipped: samples
+// on a pixel's row or column (every coarse sample of a ray from a light at whole pixel
+// coordinates) have two zero weights, and an atomic addition costs far more than the test.
+struct Atomic_Add {
+  void operator()(float& target, float value) const {
+    if (value != 0.0f) {
+      std::atomic_ref<float>(target).fetch_add(value, std::memory_order_relaxed);
+    }
   }
-}
+};
+
+// Pixels no other thread reaches meanwhile. A sum never holds -0, so adding a zero leaves its
+// bits as they are, as the skipped atomic addition does.
+struct Plain_Add {
+  void operator()(float& target, float value) const { target += value; }
+};
 
 // One ray's running state.
 struct Ray_State {
@@ -52,6 +61,7 @@ struct Ray {
   bool skip_zero_depth;
   bool translucent;
   Shadow_Point light;
+  float exclusive_from_squared;  // samples this far from the light (squared) add plainly
   float light_z;
   float step;                // length of a coarse step
   float attenuation_factor;  // 0.003 per depth unit below the horizon, at full resolution
@@ -112,21 +122,30 @@ bool sample(const Ray& ray, Ray_State& state, Shadow_Point q, float f, bool coar
   const float w10 = fx * (1.0f - fy) * f;
   const float w01 = (1.0f - fx) * fy * f;
   const float w11 = fx * fy * f;
-  const auto splat = [&](const Layer<float>& layer, float scale) {
-    float* r0 = layer.row(y0);
-    float* r1 = layer.row(y1);
-    atomic_add(r0[x0], w00 * scale);
-    atomic_add(r0[x1], w10 * scale);
-    atomic_add(r1[x0], w01 * scale);
-    atomic_add(r1[x1], w11 * scale);
+  const auto splat_all = [&](auto add) {
+    const auto splat = [&](const Layer<float>& layer, float scale) {
+      float* r0 = layer.row(y0);
+      float* r1 = layer.row(y1);
+      add(r0[x0], w00 * scale);
+      add(r0[x1], w10 * scale);
+      add(r1[x0], w01 * scale);
+      add(r1[x1], w11 * scale);
+    };
+    if (ray.translucent && state.acc != 0.0) {
+      splat(ray.layers.translucent, static_cast<float>(state.acc));
+    }
+    if (shadowed) {
+      splat(ray.layers.shadow, 1.0f);
+    }
+    splat(ray.layers.weight, 1.0f);
   };
-  if (ray.translucent && state.acc != 0.0) {
-    splat(ray.layers.translucent, static_cast<float>(state.acc));
+  const float lx = ray.light.x - q.x;
+  const float ly = ray.light.y - q.y;
+  if (lx * lx + ly * ly >= ray.exclusive_from_squared) {
+    splat_all(Plain_Add{});
+  } else {
+    splat_all(Atomic_Add{});
   }
-  if (shadowed) {
-    splat(ray.layers.shadow, 1.0f);
-  }
-  splat(ray.layers.weight, 1.0f);
   return shadowed;
 }
 
@@ -165,7 +184,7 @@ bool clip_segment(Shadow_Point& a, Shadow_Point& b, float xmin, float xmax, floa
 
 void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
                             const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
-                            float light_z, float translucency) {
+                            float light_z, float translucency, float exclusive_from) {
   const Shadow_Point light = start;
   const Layer<float>& depth = layers.depth;
   if (!clip_segment(start, end, 0.0f, static_cast<float>(depth.width - 1), 0.0f,
@@ -187,6 +206,7 @@ void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
                 skip_zero_depth,
                 layers.translucent.pixels != nullptr,
                 light,
+                exclusive_from * exclusive_from,
                 light_z,
                 std::sqrt(dx * dx + dy * dy) / static_cast<float>(n),
                 1.4142135f / std::sqrt(sx * sx + sy * sy),
@@ -220,43 +240,113 @@ void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
   }
 }
 
-void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
-                            Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
-                            Shadow_Edge edge) {
-  const int64_t w = in.depth.width;
-  const int64_t h = in.depth.height;
-  const bool across = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom;
-  const auto [begin, end] = point_shadow_ray_range(iteration, across ? w : h);
-  const Shadow_Point light{in.light.position_x, in.light.position_y};
-  for (int64_t i = begin; i < end; ++i) {
-    const float last_x = static_cast<float>(w - 1);
-    const float last_y = static_cast<float>(h - 1);
-    const float f = static_cast<float>(i);
-    const Shadow_Point ends[4] = {{f, 0.0f}, {last_x, f}, {f, last_y}, {0.0f, f}};
-    point_shadow_march_ray(light, ends[static_cast<int32_t>(edge)], layers, in.skip_zero_depth,
-                           in.light.position_z, in.translucency);
-    context.check_abort();
+Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_t h) {
+  const float f = static_cast<float>(i);
+  switch (edge) {
+    case Shadow_Edge::top:
+      return {f, 0.0f};
+    case Shadow_Edge::right:
+      return {static_cast<float>(w - 1), f};
+    case Shadow_Edge::bottom:
+      return {f, static_cast<float>(h - 1)};
+    case Shadow_Edge::left:
+      break;
   }
+  return {0.0f, f};
 }
 
-std::pair<int64_t, int64_t> point_shadow_ray_range(const Iteration& iteration, int64_t n) {
-  BREL_ASSERT(iteration.iterations % runs_per_band == 0);
-  const int64_t bands = iteration.iterations / runs_per_band;
-  const auto [band_begin, band_end] =
-      thread_iteration_range(Iteration{iteration.index % bands, bands, 0, 1}, n);
-  const auto [begin, end] = thread_iteration_range(
-      Iteration{iteration.index / bands, runs_per_band, 0, 1}, band_end - band_begin);
-  return {band_begin + begin, band_begin + end};
+int64_t point_shadow_group_count(int64_t workers, int64_t n) {
+  return workers > 1 ? std::max<int64_t>(1, std::min(n, workers * point_shadow_groups_per_worker))
+                     : 1;
+}
+
+std::pair<int64_t, int64_t> point_shadow_group_rays(int64_t g, int64_t groups, int64_t n) {
+  return thread_iteration_range(Iteration{g, groups, 0, 1}, n);
+}
+
+float point_shadow_exclusive_distance(Shadow_Point light, Shadow_Edge edge, int64_t w, int64_t h,
+                                      int64_t g, int64_t groups) {
+  const bool left_neighbour = g >= 2;
+  const bool right_neighbour = g + 2 < groups;
+  if (!left_neighbour && !right_neighbour) {
+    return 0.0f;
+  }
+  constexpr float unbounded = std::numeric_limits<float>::infinity();
+  // From a point off the border's line the rays' directions turn one way along the border,
+  // through less than a half turn, so the angle between two groups' rays is at least the angle
+  // across the group between them. The positions of a far light's clipped rays carry rounding
+  // of its coordinates; up to 2^16 pixels away it stays a small fraction of a pixel.
+  constexpr float farthest = 65536.0f;
+  const bool across = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom;
+  const float line = edge == Shadow_Edge::top || edge == Shadow_Edge::left ? 0.0f
+                     : across ? static_cast<float>(h - 1)
+                              : static_cast<float>(w - 1);
+  if (!(std::fabs(light.x) <= farthest && std::fabs(light.y) <= farthest) ||
+      (across ? light.y : light.x) == line) {
+    return unbounded;
+  }
+  const int64_t n = across ? w : h;
+  // Every sample lies within a small fraction of a pixel of its ray's line. One whose distance
+  // from another ray's half-line is at least 3 pixels is more than 2 pixels from any sample of
+  // it in x or in y, so the two splats' 2 × 2 pixels are apart. A sample at distance r from the
+  // light on a ray at angle a from another is r sin a from it (r beyond a quarter turn).
+  const auto distance_for = [&](int64_t ray_a, int64_t ray_b) {
+    const Shadow_Point a = point_shadow_ray_end(edge, ray_a, w, h);
+    const Shadow_Point b = point_shadow_ray_end(edge, ray_b, w, h);
+    const double ax = static_cast<double>(a.x) - light.x;
+    const double ay = static_cast<double>(a.y) - light.y;
+    const double bx = static_cast<double>(b.x) - light.x;
+    const double by = static_cast<double>(b.y) - light.y;
+    const double lengths = std::sqrt((ax * ax + ay * ay) * (bx * bx + by * by));
+    const double sine = ax * bx + ay * by <= 0.0 ? 1.0 : std::fabs(ax * by - ay * bx) / lengths;
+    return static_cast<float>(3.0 / sine);
+  };
+  float distance = 0.0f;
+  if (left_neighbour) {
+    distance = std::max(distance, distance_for(point_shadow_group_rays(g - 2, groups, n).second - 1,
+                                               point_shadow_group_rays(g, groups, n).first));
+  }
+  if (right_neighbour) {
+    distance = std::max(distance, distance_for(point_shadow_group_rays(g, groups, n).second - 1,
+                                               point_shadow_group_rays(g + 2, groups, n).first));
+  }
+  return distance;
+}
+
+void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
+                            Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
+                            Shadow_Edge edge, int64_t groups, int64_t phase) {
+  const int64_t w = in.depth.width;
+  const int64_t h = in.depth.height;
+  const int64_t n = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom ? w : h;
+  const int64_t g = groups > 1 ? 2 * iteration.index + phase : iteration.index;
+  const auto [begin, end] = point_shadow_group_rays(g, groups, n);
+  const Shadow_Point light{in.light.position_x, in.light.position_y};
+  const float exclusive_from = point_shadow_exclusive_distance(light, edge, w, h, g, groups);
+  for (int64_t i = begin; i < end; ++i) {
+    point_shadow_march_ray(light, point_shadow_ray_end(edge, i, w, h), layers, in.skip_zero_depth,
+                           in.light.position_z, in.translucency, exclusive_from);
+    context.check_abort();
+  }
 }
 
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
                        Layer<float> translucent, Layer<float> weight) {
   const Point_Shadow_Ray_Layers layers{shadow, translucent, weight, in.depth};
-  const int64_t count =
-      context.iteration_count(std::min(in.depth.width, in.depth.height)) * runs_per_band;
+  const int64_t workers = context.iteration_count(std::max(in.depth.width, in.depth.height));
   for (const Shadow_Edge edge :
        {Shadow_Edge::top, Shadow_Edge::right, Shadow_Edge::bottom, Shadow_Edge::left}) {
-    cpu_kernel_launch(count, &point_shadow_edge_body, context, layers, in, edge);
+    const int64_t n =
+        edge == Shadow_Edge::top || edge == Shadow_Edge::bottom ? in.depth.width : in.depth.height;
+    const int64_t groups = point_shadow_group_count(workers, n);
+    if (groups == 1) {
+      cpu_kernel_launch(1, &point_shadow_edge_body, context, layers, in, edge, groups, int64_t{0});
+    } else {
+      for (const int64_t phase : {0, 1}) {
+        cpu_kernel_launch((groups - phase + 1) / 2, &point_shadow_edge_body, context, layers, in,
+                          edge, groups, phase);
+      }
+    }
   }
 
   Kernel_Div_Shadow division;
@@ -288,6 +378,10 @@ int64_t Kernel_Point_Shadow::workload() const {
 }
 
 void Kernel_Point_Shadow::run(Render_Context context) {
+  // A run's layers replace the last run's, which go first: their memory can serve this run, and
+  // a run that casts nothing leaves none behind.
+  shadow_layer.reset();
+  translucent_shadow_layer.reset();
   const Parameters_In in = parameters_in;
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;

@@ -4,9 +4,9 @@
 // the image border; each is marched over the depth with a running horizon (the highest occluder
 // seen so far, falling towards the surface at the slope of the line from the light over it), and
 // every sample splats, bilinearly, whether it lies below that horizon. The sums are divided by
-// the splatted weights and smoothed. Rays fan out from the light, so rays of one launch cross the
-// same pixels: every splat is an atomic addition, and sums may differ in their last bits from run
-// to run.
+// the splatted weights and smoothed. Rays fan out from the light, so rays marched at once cross
+// the same pixels near it: splats there are atomic additions, and sums may differ in their last
+// bits from run to run.
 
 #include <cstdint>
 #include <memory>
@@ -63,24 +63,39 @@ struct Point_Shadow_Ray_Layers {
 };
 
 // Marches the ray from `start` (the light) to `end` (a border pixel) and splats its samples.
+// Samples at least `exclusive_from` away from the light add plainly, nearer ones atomically.
 void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
                             const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
-                            float light_z, float translucency);
+                            float light_z, float translucency, float exclusive_from);
 
 // The image border a launch's rays end on.
 enum class Shadow_Edge : int32_t { top, right, bottom, left };
 
-// A launch splits a border's n rays into one band per worker and every band into
-// `runs_per_band` runs of neighbouring rays; iteration i takes run i / bands of band i % bands.
-// Runs handed out together thus lie in different bands, apart from each other but near the
-// light, and a band of long rays does not keep its worker busy after the others are done.
-inline constexpr int64_t runs_per_band = 8;
-std::pair<int64_t, int64_t> point_shadow_ray_range(const Iteration& iteration, int64_t n);
+// The border pixel ray i of an edge ends on, in a w × h image.
+Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_t h);
 
-// The rays of the iteration's share of one border's pixels.
+// A border's rays are marched in groups of neighbouring rays, each group by one worker. With
+// more than one group the even groups go in one launch and the odd ones in the next, so that any
+// two groups marched at once have a whole group between them: their rays leave the light at an
+// angle apart, and beyond some distance from the light their splats reach no common pixel and
+// need no atomics. One worker marches one group, so its rays keep their plain order.
+inline constexpr int64_t point_shadow_groups_per_worker = 16;
+int64_t point_shadow_group_count(int64_t workers, int64_t n);
+
+// Rays [begin, end) of group g of `groups` over a border of n rays.
+std::pair<int64_t, int64_t> point_shadow_group_rays(int64_t g, int64_t groups, int64_t n);
+
+// The distance from the light beyond which group g's samples share no pixel with any ray of the
+// other groups of its launch: 0 when none runs beside it, infinity where no such distance can be
+// vouched for (a light on the border's own line, too far away or not a number).
+float point_shadow_exclusive_distance(Shadow_Point light, Shadow_Edge edge, int64_t w, int64_t h,
+                                      int64_t g, int64_t groups);
+
+// The rays of the iteration's group among those of launch `phase` (0: the even groups, 1: the
+// odd ones) of one border.
 void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
                             Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
-                            Shadow_Edge edge);
+                            Shadow_Edge edge, int64_t groups, int64_t phase);
 
 // The four border launches, the division and the two smoothings.
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,

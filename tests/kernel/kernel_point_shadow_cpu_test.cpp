@@ -259,22 +259,25 @@ void expect_within_bounds(const std::vector<float>& actual, const std::vector<fl
 TEST(Point_Shadow, RaysMatchThePlainMarchWithinTheirAdditionsBound) {
   for (const int64_t threads : brel::test::thread_counts) {
     Standalone_Render render(threads);
-    Float_Layer depth(render.context, 64, 32);
-    depth.fill(scene);
-    for (const bool skip : {false, true}) {
-      for (const brel::Point_Light& light :
-           {light_at(8.0f, 16.0f, 40.0f), light_at(-20.5f, 40.0f, 60.0f),
-            light_at(50.25f, 3.5f, 25.0f)}) {
-        Kernel_Point_Shadow::Parameters_In in = settings(depth.view, light, 0.3f);
-        in.skip_zero_depth = skip;
-        const Plain_Point_Shadow plain(in);
-        const Result result = cast(render, in);
-        if (threads == 1) {
-          EXPECT_EQ(result.shadow, plain.shadow());
-          EXPECT_EQ(result.translucent, plain.translucent());
-        } else {
-          expect_within_bounds(result.shadow, plain.shadow(), plain, "shadow");
-          expect_within_bounds(result.translucent, plain.translucent(), plain, "translucent");
+    // The larger image gives groups of rays long enough to add plainly far from the light.
+    for (const auto& [w, h] : {std::pair{64, 32}, std::pair{203, 117}}) {
+      Float_Layer depth(render.context, w, h);
+      depth.fill(scene);
+      for (const bool skip : {false, true}) {
+        for (const brel::Point_Light& light :
+             {light_at(8.0f, 16.0f, 40.0f), light_at(-20.5f, 40.0f, 60.0f),
+              light_at(50.25f, 3.5f, 25.0f), light_at(101.5f, 60.25f, 80.0f)}) {
+          Kernel_Point_Shadow::Parameters_In in = settings(depth.view, light, 0.3f);
+          in.skip_zero_depth = skip;
+          const Plain_Point_Shadow plain(in);
+          const Result result = cast(render, in);
+          if (threads == 1) {
+            EXPECT_EQ(result.shadow, plain.shadow());
+            EXPECT_EQ(result.translucent, plain.translucent());
+          } else {
+            expect_within_bounds(result.shadow, plain.shadow(), plain, "shadow");
+            expect_within_bounds(result.translucent, plain.translucent(), plain, "translucent");
+          }
         }
       }
     }
@@ -388,11 +391,12 @@ TEST(Point_Shadow, LayersExistOnlyWhenTheLightCastsShadowsAndAsTranslucencyAsks)
   EXPECT_NE(kernel.translucent_shadow_layer, nullptr);
   EXPECT_EQ(kernel.workload(), 48 * 12 * 10);
 
+  // The kernel above runs every further case in turn: a run leaves none of the last run's
+  // layers behind.
   const auto made = [&](const Kernel_Point_Shadow::Parameters_In& in) {
-    Kernel_Point_Shadow k;
-    k.parameters_in = in;
-    k.execute(render.context);
-    return std::make_pair(k.shadow_layer != nullptr, k.workload());
+    kernel.parameters_in = in;
+    kernel.execute(render.context);
+    return std::make_pair(kernel.shadow_layer != nullptr, kernel.workload());
   };
   EXPECT_EQ(made(settings(depth.view, light_at(5.0f, 5.0f, 50.0f))),
             std::make_pair(true, int64_t{32 * 12 * 10}));
@@ -450,32 +454,146 @@ TEST(Point_Shadow, ClippingMovesTheEndsOntoTheRectangle) {
   }
 }
 
-// Every ray of a border is marched once, and the runs handed out together, one per band, lie
-// apart from each other; one band keeps the rays in their order.
-TEST(Point_Shadow, RaysAreSplitIntoInterleavedRunsOfTheirBands) {
-  for (const auto& [n, bands] :
-       std::vector<std::pair<int64_t, int64_t>>{{1920, 8}, {37, 3}, {5, 8}, {64, 1}}) {
-    const int64_t iterations = bands * brel::runs_per_band;
-    std::vector<int64_t> marched(static_cast<size_t>(n), 0);
+// Every ray of a border is marched once, groups follow the border's order, and one worker
+// marches one group: the plain order.
+TEST(Point_Shadow, GroupsCoverTheBorderOnceInOrder) {
+  EXPECT_EQ(brel::point_shadow_group_count(1, 1920), 1);
+  EXPECT_EQ(brel::point_shadow_group_count(8, 1920), 8 * brel::point_shadow_groups_per_worker);
+  EXPECT_EQ(brel::point_shadow_group_count(8, 5), 5);
+  for (const auto& [n, groups] :
+       std::vector<std::pair<int64_t, int64_t>>{{1920, 128}, {37, 32}, {5, 5}, {64, 1}}) {
     int64_t previous_end = 0;
-    for (int64_t i = 0; i < iterations; ++i) {
-      const auto [begin, end] =
-          brel::point_shadow_ray_range(brel::Iteration{i, iterations, 0, 1}, n);
-      for (int64_t ray = begin; ray < end; ++ray) {
-        ++marched[static_cast<size_t>(ray)];
-      }
-      if (bands == 1) {
-        EXPECT_EQ(begin, previous_end);
-        previous_end = end;
+    for (int64_t g = 0; g < groups; ++g) {
+      const auto [begin, end] = brel::point_shadow_group_rays(g, groups, n);
+      EXPECT_EQ(begin, previous_end) << n << " rays, group " << g;
+      EXPECT_GT(end, begin);
+      previous_end = end;
+    }
+    EXPECT_EQ(previous_end, n);
+  }
+}
+
+// The pixels each sample of a ray splats into, at the positions the march computes, with
+// whether the sample lies beyond `exclusive_from`.
+void for_each_splat(Shadow_Point light, Shadow_Point end, int64_t w, int64_t h,
+                    float exclusive_from,
+                    const std::function<void(int64_t pixel, bool exclusive)>& visit) {
+  Shadow_Point start = light;
+  if (!brel::clip_segment(start, end, 0.0f, static_cast<float>(w - 1), 0.0f,
+                          static_cast<float>(h - 1))) {
+    return;
+  }
+  const float dx = end.x - start.x;
+  const float dy = end.y - start.y;
+  const float span = std::max(std::fabs(dx), std::fabs(dy));
+  if (!(span >= 1.0f)) {
+    return;
+  }
+  const int64_t n = static_cast<int64_t>(span);
+  const auto at = [&](float fraction) {
+    const float qx = start.x + dx * fraction;
+    const float qy = start.y + dy * fraction;
+    const int64_t x0 = std::min(static_cast<int64_t>(qx), w - 1);
+    const int64_t y0 = std::min(static_cast<int64_t>(qy), h - 1);
+    const float lx = light.x - qx;
+    const float ly = light.y - qy;
+    const bool exclusive = lx * lx + ly * ly >= exclusive_from * exclusive_from;
+    for (const int64_t y : {y0, std::min(y0 + 1, h - 1)}) {
+      for (const int64_t x : {x0, std::min(x0 + 1, w - 1)}) {
+        visit(y * w + x, exclusive);
       }
     }
-    EXPECT_EQ(std::count(marched.begin(), marched.end(), 1), n) << n << " rays, " << bands;
+  };
+  // Every coarse and every refining sample the march can take.
+  for (int64_t i = 0; i <= n; ++i) {
+    at(static_cast<float>(i) / static_cast<float>(n));
   }
-  // The first run of each of 8 bands of 1920 rays: 240 rays apart.
-  for (int64_t band = 0; band < 8; ++band) {
-    const auto range = brel::point_shadow_ray_range(brel::Iteration{band, 64, 0, 1}, 1920);
-    EXPECT_EQ(range, (std::pair<int64_t, int64_t>{240 * band, 240 * band + 30}));
+  for (int64_t j = 0; j < 5 * n; ++j) {
+    at(static_cast<float>(j) / static_cast<float>(5 * n));
   }
+}
+
+// Groups marched at once add plainly only into pixels no other group of their launch reaches,
+// for lights inside the image, just outside, far away, on a border's line and on a corner; and
+// plain additions are not confined to a few pixels, or nothing would be gained.
+TEST(Point_Shadow, PlainAdditionsReachPixelsNoOtherGroupOfTheLaunchReaches) {
+  const int64_t w = 97;
+  const int64_t h = 61;
+  int64_t plain_splats = 0;
+  int64_t splats = 0;
+  for (const Shadow_Point light : std::vector<Shadow_Point>{{40.5f, 27.25f},
+                                                            {10.0f, 30.0f},
+                                                            {-3.0f, 70.0f},
+                                                            {-291.0f, -122.0f},
+                                                            {50.0f, 0.0f},
+                                                            {96.0f, 60.0f},
+                                                            {0.3f, 59.9f}}) {
+    for (const auto edge : {brel::Shadow_Edge::top, brel::Shadow_Edge::right,
+                            brel::Shadow_Edge::bottom, brel::Shadow_Edge::left}) {
+      const int64_t n = edge == brel::Shadow_Edge::top || edge == brel::Shadow_Edge::bottom ? w : h;
+      for (const int64_t groups : {int64_t{3}, n / 8, n / 2, n}) {
+        for (const int64_t phase : {0, 1}) {
+          // Per pixel: the first group of the launch that reaches it, whether another one does
+          // too, and whether any adds plainly into it.
+          std::vector<int64_t> first(static_cast<size_t>(w * h), -1);
+          std::vector<bool> shared(static_cast<size_t>(w * h), false);
+          std::vector<bool> plain(static_cast<size_t>(w * h), false);
+          for (int64_t g = phase; g < groups; g += 2) {
+            const float from = brel::point_shadow_exclusive_distance(light, edge, w, h, g, groups);
+            const auto [begin, end] = brel::point_shadow_group_rays(g, groups, n);
+            for (int64_t i = begin; i < end; ++i) {
+              for_each_splat(light, brel::point_shadow_ray_end(edge, i, w, h), w, h, from,
+                             [&](int64_t p, bool exclusive) {
+                               const auto q = static_cast<size_t>(p);
+                               if (first[q] == -1) {
+                                 first[q] = g;
+                               } else if (first[q] != g) {
+                                 shared[q] = true;
+                               }
+                               plain[q] = plain[q] || exclusive;
+                               plain_splats += exclusive;
+                               ++splats;
+                             });
+            }
+          }
+          int64_t conflicts = 0;
+          for (size_t q = 0; q < shared.size(); ++q) {
+            conflicts += shared[q] && plain[q];
+          }
+          EXPECT_EQ(conflicts, 0) << "light " << light.x << ", " << light.y << ", edge "
+                                  << static_cast<int>(edge) << ", " << groups << " groups";
+        }
+      }
+    }
+  }
+  EXPECT_GT(plain_splats, splats / 4);
+}
+
+// A light on a border's own line sends that border's rays along one line: nothing there is
+// vouched for. A group with no other beside it in its launch adds plainly everywhere.
+TEST(Point_Shadow, ExclusiveDistanceIsUnboundedWhereRaysRunTogether) {
+  const float infinity = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(
+      brel::point_shadow_exclusive_distance({30.0f, 0.0f}, brel::Shadow_Edge::top, 64, 32, 5, 20),
+      infinity);
+  EXPECT_EQ(
+      brel::point_shadow_exclusive_distance({63.0f, 9.0f}, brel::Shadow_Edge::right, 64, 32, 5, 20),
+      infinity);
+  EXPECT_EQ(
+      brel::point_shadow_exclusive_distance({1e6f, 9.0f}, brel::Shadow_Edge::top, 64, 32, 5, 20),
+      infinity);
+  EXPECT_EQ(brel::point_shadow_exclusive_distance({std::nanf(""), 9.0f}, brel::Shadow_Edge::top, 64,
+                                                  32, 5, 20),
+            infinity);
+  EXPECT_EQ(
+      brel::point_shadow_exclusive_distance({30.0f, 0.0f}, brel::Shadow_Edge::top, 64, 32, 1, 3),
+      0.0f);
+  // Group 5 of 20 on a top border of 64 rays holds rays 15 to 17; the nearest rays of groups 3
+  // and 7 are 11 and 21. Seen from (19.5, 10), rays 11 and 15 part at 16.1 degrees, 3 / sin
+  // 16.1° = 10.79 pixels, more than the 7.8 towards ray 21 (22.6 degrees).
+  EXPECT_NEAR(
+      brel::point_shadow_exclusive_distance({19.5f, 10.0f}, brel::Shadow_Edge::top, 64, 32, 5, 20),
+      10.79f, 0.01f);
 }
 
 TEST(Div_Shadow, DividesByTheWeightWhereThereIsOne) {
