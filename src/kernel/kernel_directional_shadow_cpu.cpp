@@ -112,10 +112,11 @@ float line_step(const Layer<float>& depth, const Line& line, Line_State& state, 
   return value;
 }
 
-// Marches line i into row i of the sheared layers.
+// Marches line i into row i of the sheared layers. Of the cells the line does not reach, those
+// in [read_begin, read_end), the positions the unshear reads, are set to 0.
 void march_line(const Layer<float>& depth, const Transformation_Information& transformation,
                 const Directional_Shadow_Parameters_In& in, int64_t i, float* sheared,
-                float* sheared_translucent, int64_t row_length) {
+                float* sheared_translucent, int64_t read_begin, int64_t read_end) {
   const bool along_x = transformation.along_x != 0;
   const float shift = static_cast<float>(i);
   const float sx = along_x ? transformation.x0 : transformation.x0 + shift;
@@ -164,13 +165,18 @@ void march_line(const Layer<float>& depth, const Transformation_Information& tra
   const int64_t first = dir > 0.0f ? start_index + a : start_index - (b - 1);
   const int64_t last = dir > 0.0f ? start_index + (b - 1) : start_index - a;
   const bool marched = a < b;
+  const auto zero = [](float* row, int64_t begin, int64_t end) {
+    if (begin < end) {
+      std::fill(row + begin, row + end, 0.0f);
+    }
+  };
   for (float* row : {sheared, sheared_translucent}) {
     if (row != nullptr) {
       if (marched) {
-        std::fill(row, row + first, 0.0f);
-        std::fill(row + last + 1, row + row_length, 0.0f);
+        zero(row, read_begin, std::min(first, read_end));
+        zero(row, std::max(last + 1, read_begin), read_end);
       } else {
-        std::fill(row, row + row_length, 0.0f);
+        zero(row, read_begin, read_end);
       }
     }
   }
@@ -208,6 +214,69 @@ int64_t unshear_extent(const Transformation_Information& transformation,
 int64_t unshear_grain(const Transformation_Information& transformation) {
   return transformation.along_x != 0 ? 8 : 64;
 }
+
+// How the unshear reads the sheared layers: output pixel (o, p), o the output column (lines
+// along y) or row (along x) and p the position along the lines, reads position p of lines
+// floor(u) and floor(u) + 1, u = t(p) × shift + o. The sweep asks it which cells are read.
+struct Unshear_Reading {
+  // `output` has the size of the shadow layers (the bordered depth's).
+  Unshear_Reading(const Transformation_Information& transformation, const Layer<float>& output)
+      : extent(unshear_extent(transformation, output)),
+        inner(transformation.along_x != 0 ? output.width : output.height),
+        last(static_cast<float>(inner - 1)) {
+    const float dx = transformation.x1 - transformation.x0;
+    const float dy = transformation.y1 - transformation.y0;
+    flip = (dx < 0.0f) != (dy < 0.0f);
+    shift = std::fabs(transformation.along_x != 0 ? dy : dx);
+  }
+
+  float u(int64_t o, int64_t p) const {
+    float t = static_cast<float>(p) / last;
+    if (!flip) {
+      t = 1.0f - t;
+    }
+    return t * shift + static_cast<float>(o);
+  }
+
+  // The positions at which line l is read, [begin, end): u grows with o, and with p (flip) or
+  // against it, so at every p the lines read run from floor(u(0, p)) to floor(u(extent - 1, p))
+  // + 1, and each bound moves one way along p.
+  std::pair<int64_t, int64_t> positions_of_line(int64_t l) const {
+    if (extent <= 0) {
+      return {0, 0};
+    }
+    const auto first_line = [&](int64_t p) { return static_cast<int64_t>(std::floor(u(0, p))); };
+    const auto last_line = [&](int64_t p) {
+      return static_cast<int64_t>(std::floor(u(extent - 1, p))) + 1;
+    };
+    // The first p of [0, inner) at which `holds` does, for a condition that holds from some p on.
+    const auto first_holding = [&](const auto& holds) {
+      int64_t low = 0;
+      int64_t high = inner;
+      while (low < high) {
+        const int64_t middle = low + (high - low) / 2;
+        if (holds(middle)) {
+          high = middle;
+        } else {
+          low = middle + 1;
+        }
+      }
+      return low;
+    };
+    if (flip) {
+      return {first_holding([&](int64_t p) { return last_line(p) >= l; }),
+              first_holding([&](int64_t p) { return first_line(p) > l; })};
+    }
+    return {first_holding([&](int64_t p) { return first_line(p) <= l; }),
+            first_holding([&](int64_t p) { return last_line(p) < l; })};
+  }
+
+  int64_t extent;  // output lines handed out
+  int64_t inner;   // positions along the lines
+  float last;
+  bool flip = false;
+  float shift = 0.0f;
+};
 
 }  // namespace
 
@@ -270,9 +339,11 @@ void directional_shadow_sweep_body(const Iteration& iteration, Render_Context co
   const auto [begin, end] =
       grain_iteration_range(iteration, transformation.line_count, lines_per_sweep_iteration);
   const bool translucent = sheared_translucent.pixels != nullptr;
+  const Unshear_Reading reading(transformation, in.depth_with_border);
   for (int64_t i = begin; i < end; ++i) {
+    const auto [read_begin, read_end] = reading.positions_of_line(i);
     march_line(in.depth_with_border, transformation, in, i, sheared.row(i),
-               translucent ? sheared_translucent.row(i) : nullptr, sheared.width);
+               translucent ? sheared_translucent.row(i) : nullptr, read_begin, read_end);
     context.check_abort();
   }
 }
@@ -283,27 +354,19 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
                                      Layer<float> sheared_translucent) {
   const bool along_x = transformation.along_x != 0;
   const int64_t lines = transformation.line_count;
-  const float dx = transformation.x1 - transformation.x0;
-  const float dy = transformation.y1 - transformation.y0;
-  const bool flip = (dx < 0.0f) != (dy < 0.0f);
-  const float shift = std::fabs(along_x ? dy : dx);
+  const Unshear_Reading reading(transformation, shadow);
   // The iteration's lines name output columns (along y) or rows (along x); only those of the
   // output are handed out. Along the other axis every pixel is written.
-  const int64_t inner = along_x ? shadow.width : shadow.height;
-  const auto [begin, end] = grain_iteration_range(iteration, unshear_extent(transformation, shadow),
-                                                  unshear_grain(transformation));
+  const int64_t inner = reading.inner;
+  const auto [begin, end] =
+      grain_iteration_range(iteration, reading.extent, unshear_grain(transformation));
   const bool with_translucent =
       translucent.pixels != nullptr && sheared_translucent.pixels != nullptr;
-  const float last = static_cast<float>(inner - 1);
   // Output pixel (line index o, position p along the lines) reads the sheared layers at p in
   // lines l and l + 1.
   const auto resample = [&](const Layer<float>& target, const Layer<float>& source, int64_t o,
                             int64_t p) {
-    float t = static_cast<float>(p) / last;
-    if (!flip) {
-      t = 1.0f - t;
-    }
-    const float u = t * shift + static_cast<float>(o);
+    const float u = reading.u(o, p);
     const float lf = std::floor(u);
     const int64_t l = static_cast<int64_t>(lf);
     const float a = l < lines ? source.row(l)[p] : 0.0f;

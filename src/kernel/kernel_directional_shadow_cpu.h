@@ -60,8 +60,9 @@ class Kernel_Directional_Shadow : public Kernel_Implementation<Implementation_Cp
 // laid (one that is not a number) gives no lines.
 Transformation_Information directional_light_setup(const Directional_Shadow_Parameters_In& in);
 
-// Marches the iteration's share of the lines into rows of the sheared layers; a row's cells that
-// its line does not reach are set to 0.
+// Marches the iteration's share of the lines into rows of the sheared layers. Of a row's cells
+// that its line does not reach, those the unshear reads are set to 0 and the others left as
+// they are.
 void directional_shadow_sweep_body(const Iteration& iteration, Render_Context context,
                                    Transformation_Information transformation,
                                    Directional_Shadow_Parameters_In in, Layer<float> sheared,

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/memory_pool_2d.h"
 #include "support/float_layer.h"
 #include "support/standalone_render.h"
 
@@ -253,6 +254,56 @@ TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
   }
 }
 
+// The sweep leaves the sheared cells that no line reaches and the unshear never reads as they
+// were. On reused memory full of NaN every pixel the unshear writes, the border included, is
+// what a run on fresh memory gives. (Output rows or columns beyond the last line are not
+// written at all.)
+TEST(Directional_Shadow, ReusedMemoryGivesEveryPixelOfAFreshRun) {
+  const int64_t w = 45;
+  const int64_t h = 31;
+  for (const int64_t threads : {1, 8}) {
+    Standalone_Render fresh(threads);
+    Standalone_Render reused(threads);
+    brel::pool_memory_2d(reused.context);
+    Float_Layer depth(fresh.context, w, h, 0.75f);
+    depth.fill([](int64_t x, int64_t y) {
+      return (x * 5 + y * 3) % 17 == 0 ? 0.0f
+                                       : 10.0f + 8.0f * std::sin(0.4f * x) * std::cos(0.3f * y);
+    });
+    for (const auto& direction : directions) {
+      {
+        // Blocks that hold any layer of the run, released to the pool full of NaN.
+        std::vector<Float_Layer> dirty;
+        for (int i = 0; i < 4; ++i) {
+          dirty.emplace_back(reused.context, 80, 80).fill([](int64_t, int64_t) {
+            return std::numeric_limits<float>::quiet_NaN();
+          });
+        }
+      }
+      const Kernel_Directional_Shadow::Parameters_In in = settings(depth.view, direction, 0.4f);
+      const Transformation_Information t = brel::directional_light_setup(in);
+      const int64_t written = std::min(t.line_count, t.along_x != 0 ? h : w);
+      // The written pixels of both layers.
+      const auto cast = [&](Standalone_Render& render) {
+        Kernel_Directional_Shadow kernel;
+        kernel.parameters_in = in;
+        kernel.execute(render.context);
+        std::vector<float> values;
+        for (const auto& layer :
+             {kernel.shadow_layer.get(), kernel.translucent_shadow_layer.get()}) {
+          const brel::Layer<float> view = brel::layer_view<float>(*layer);
+          for (int64_t y = 0; y < (t.along_x != 0 ? written : h); ++y) {
+            values.insert(values.end(), view.row(y), view.row(y) + (t.along_x != 0 ? w : written));
+          }
+        }
+        return values;
+      };
+      EXPECT_EQ(cast(reused), cast(fresh))
+          << threads << " threads, direction " << direction.x << ", " << direction.y;
+    }
+  }
+}
+
 TEST(Directional_Shadow, LinesFollowTheLightsDirectionInTheImage) {
   Standalone_Render render(1);
   Float_Layer depth(render.context, 26, 16);
@@ -291,7 +342,9 @@ TEST(Directional_Shadow, FlatDepthIsLitButForEachLinesFirstStep) {
     const Kernel_Directional_Shadow::Parameters_In in = settings(depth.view, direction);
     const Transformation_Information t = brel::directional_light_setup(in);
     ASSERT_GT(t.slope, 0.0f);
+    // Cells that no line reaches and the unshear never reads are left as they are: zeros here.
     Float_Layer sheared(render.context, t.along_x != 0 ? 20 : 14, t.line_count);
+    sheared.fill([](int64_t, int64_t) { return 0.0f; });
     brel::directional_shadow_sweep_body({0, 1, 0, 1}, render.context, t, in, sheared.view,
                                         brel::empty_layer<float>());
     int64_t lines_marched = 0;
