@@ -313,13 +313,44 @@ float point_shadow_exclusive_distance(Shadow_Point light, Shadow_Edge edge, int6
   return distance;
 }
 
+std::vector<int64_t> point_shadow_launch_order(Shadow_Point light, Shadow_Edge edge, int64_t w,
+                                               int64_t h, int64_t groups, int64_t phase) {
+  const int64_t n = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom ? w : h;
+  // Coarse steps of ray i inside the image; 0 for none (or a light that is not a number).
+  const auto steps = [&](int64_t i) {
+    Shadow_Point start = light;
+    Shadow_Point end = point_shadow_ray_end(edge, i, w, h);
+    if (!clip_segment(start, end, 0.0f, static_cast<float>(w - 1), 0.0f,
+                      static_cast<float>(h - 1))) {
+      return 0.0f;
+    }
+    const float span = std::max(std::fabs(end.x - start.x), std::fabs(end.y - start.y));
+    return std::isfinite(span) ? span : 0.0f;
+  };
+  std::vector<std::pair<float, int64_t>> costs;
+  for (int64_t g = phase; g<groups; g += groups> 1 ? 2 : 1) {
+    const auto [begin, end] = point_shadow_group_rays(g, groups, n);
+    const float rays = static_cast<float>(end - begin);
+    costs.emplace_back((steps(begin) + steps(begin + (end - begin) / 2) + steps(end - 1)) * rays,
+                       g);
+  }
+  std::stable_sort(costs.begin(), costs.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<int64_t> order;
+  order.reserve(costs.size());
+  for (const auto& [cost, g] : costs) {
+    order.push_back(g);
+  }
+  return order;
+}
+
 void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
                             Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
-                            Shadow_Edge edge, int64_t groups, int64_t phase) {
+                            Shadow_Edge edge, int64_t groups, const int64_t* order) {
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
   const int64_t n = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom ? w : h;
-  const int64_t g = groups > 1 ? 2 * iteration.index + phase : iteration.index;
+  const int64_t g = order[iteration.index];
   const auto [begin, end] = point_shadow_group_rays(g, groups, n);
   const Shadow_Point light{in.light.position_x, in.light.position_y};
   const float exclusive_from = point_shadow_exclusive_distance(light, edge, w, h, g, groups);
@@ -339,13 +370,12 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
     const int64_t n =
         edge == Shadow_Edge::top || edge == Shadow_Edge::bottom ? in.depth.width : in.depth.height;
     const int64_t groups = point_shadow_group_count(workers, n);
-    if (groups == 1) {
-      cpu_kernel_launch(1, &point_shadow_edge_body, context, layers, in, edge, groups, int64_t{0});
-    } else {
-      for (const int64_t phase : {0, 1}) {
-        cpu_kernel_launch((groups - phase + 1) / 2, &point_shadow_edge_body, context, layers, in,
-                          edge, groups, phase);
-      }
+    for (int64_t phase = 0; phase < std::min<int64_t>(groups, 2); ++phase) {
+      const std::vector<int64_t> order =
+          point_shadow_launch_order({in.light.position_x, in.light.position_y}, edge,
+                                    in.depth.width, in.depth.height, groups, phase);
+      cpu_kernel_launch(static_cast<int64_t>(order.size()), &point_shadow_edge_body, context,
+                        layers, in, edge, groups, order.data());
     }
   }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/kernel.h"
 #include "base/layer.h"
@@ -79,7 +80,7 @@ Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_
 // two groups marched at once have a whole group between them: their rays leave the light at an
 // angle apart, and beyond some distance from the light their splats reach no common pixel and
 // need no atomics. One worker marches one group, so its rays keep their plain order.
-inline constexpr int64_t point_shadow_groups_per_worker = 16;
+inline constexpr int64_t point_shadow_groups_per_worker = 8;
 int64_t point_shadow_group_count(int64_t workers, int64_t n);
 
 // Rays [begin, end) of group g of `groups` over a border of n rays.
@@ -91,11 +92,17 @@ std::pair<int64_t, int64_t> point_shadow_group_rays(int64_t g, int64_t groups, i
 float point_shadow_exclusive_distance(Shadow_Point light, Shadow_Edge edge, int64_t w, int64_t h,
                                       int64_t g, int64_t groups);
 
-// The rays of the iteration's group among those of launch `phase` (0: the even groups, 1: the
-// odd ones) of one border.
+// The groups of launch `phase` (0: the even groups, 1: the odd ones; 0 alone for one group),
+// costliest first. Groups differ in cost by an order of magnitude (their rays' lengths inside
+// the image), and a costly group handed out last keeps one worker busy after the others are
+// done. A group's cost is its ray count times the steps of its first, middle and last rays.
+std::vector<int64_t> point_shadow_launch_order(Shadow_Point light, Shadow_Edge edge, int64_t w,
+                                               int64_t h, int64_t groups, int64_t phase);
+
+// The rays of group order[iteration's index] of one border.
 void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
                             Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
-                            Shadow_Edge edge, int64_t groups, int64_t phase);
+                            Shadow_Edge edge, int64_t groups, const int64_t* order);
 
 // The four border launches, the division and the two smoothings.
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,

@@ -471,6 +471,19 @@ TEST(Point_Shadow, GroupsCoverTheBorderOnceInOrder) {
     }
     EXPECT_EQ(previous_end, n);
   }
+  // The two launches hand out every group once, even and odd apart, costliest first: from a
+  // light near the top left the rays to the top border grow longer to the right.
+  EXPECT_EQ(brel::point_shadow_launch_order({2.0f, 3.0f}, brel::Shadow_Edge::top, 64, 32, 1, 0),
+            std::vector<int64_t>{0});
+  for (const int64_t phase : {0, 1}) {
+    const std::vector<int64_t> order =
+        brel::point_shadow_launch_order({2.0f, 3.0f}, brel::Shadow_Edge::top, 64, 32, 20, phase);
+    std::vector<int64_t> expected;
+    for (int64_t g = 18 + phase; g >= 0; g -= 2) {
+      expected.push_back(g);
+    }
+    EXPECT_EQ(order, expected);
+  }
 }
 
 // The pixels each sample of a ray splats into, at the positions the march computes, with
