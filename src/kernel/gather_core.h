@@ -39,6 +39,20 @@ inline int64_t floor_mod(int64_t a, int64_t b) {
   return a - floor_div(a, b) * b;
 }
 
+// floor_mod(a, n) for n > 0, without a division when a lies within one period of 0 .. n - 1.
+inline int64_t floor_mod_near(int64_t a, int64_t n) {
+  if (a >= 0 && a < n) {
+    return a;
+  }
+  if (a < 0 && a >= -n) {
+    return a + n;
+  }
+  if (a >= n && a < 2 * n) {
+    return a - n;
+  }
+  return floor_mod(a, n);
+}
+
 // Where a single pixel index p outside 0 .. n - 1 is read, or -1 when it adds nothing. Both
 // mirrors repeat the edge pixel here, as the box corners and the triangle columns read it.
 inline int64_t map_index(Edge_Mode mode, int64_t p, int64_t n) {
@@ -51,11 +65,14 @@ inline int64_t map_index(Edge_Mode mode, int64_t p, int64_t n) {
     case Edge_Mode::mirror:
     case Edge_Mode::mirror_by_piece: {
       const int64_t t = p < 0 ? -p - 1 : p;
+      if (t < 2 * n) {
+        return t < n ? t : 2 * n - 1 - t;  // within the first reflection
+      }
       const int64_t r = t % n;
       return (t / n) % 2 == 1 ? n - 1 - r : r;
     }
     case Edge_Mode::wrap:
-      return floor_mod(p, n);
+      return floor_mod_near(p, n);
     default:
       return -1;
   }
@@ -172,9 +189,10 @@ inline void add_axis_terms_by_mode(Edge_Mode mode, int64_t b, int64_t e, int64_t
     case Edge_Mode::mirror: {
       const int64_t period = 2 * n;
       const int64_t length = e - b;
-      const int64_t start = floor_mod(b + 1, period);
-      terms.add_inside(-1, n - 1, static_cast<double>(2 * (length / period)));
-      const int64_t end = start + length % period;
+      const int64_t start = floor_mod_near(b + 1, period);
+      const int64_t periods = length < period ? 0 : length / period;
+      terms.add_inside(-1, n - 1, static_cast<double>(2 * periods));
+      const int64_t end = start + (length - periods * period);
       detail::add_mirror_period(start, std::min(end, period), n, terms);
       if (end > period) {
         detail::add_mirror_period(0, end - period, n, terms);
@@ -183,9 +201,10 @@ inline void add_axis_terms_by_mode(Edge_Mode mode, int64_t b, int64_t e, int64_t
     }
     case Edge_Mode::wrap: {
       const int64_t length = e - b;
-      const int64_t start = floor_mod(b + 1, n);
-      terms.add_inside(-1, n - 1, static_cast<double>(length / n));
-      const int64_t end = start + length % n;
+      const int64_t start = floor_mod_near(b + 1, n);
+      const int64_t periods = length < n ? 0 : length / n;
+      terms.add_inside(-1, n - 1, static_cast<double>(periods));
+      const int64_t end = start + (length - periods * n);
       terms.add_inside(start - 1, std::min(end, n) - 1, 1.0);
       if (end > n) {
         terms.add_inside(-1, end - n - 1, 1.0);

@@ -373,6 +373,16 @@ bool same_value(double a, double b) {
 }  // namespace
 
 TEST(Gather_Box_Sum, RangesInsideTheLayerTakeTheTermsOfEachModesRule) {
+  for (int64_t n = 1; n <= 6; ++n) {
+    for (int64_t a = -5 * n; a <= 5 * n; ++a) {
+      ASSERT_EQ(brel::gather::floor_mod_near(a, n), brel::gather::floor_mod(a, n)) << a << " " << n;
+      for (const Edge_Mode mode :
+           {Edge_Mode::clamp, Edge_Mode::mirror, Edge_Mode::wrap, Edge_Mode::zero}) {
+        ASSERT_EQ(brel::gather::map_index(mode, a, n), extended(mode, a, n))
+            << "mode " << static_cast<int>(mode) << " pixel " << a << " of " << n;
+      }
+    }
+  }
   for (const Edge_Mode mode : {Edge_Mode::clamp, Edge_Mode::mirror, Edge_Mode::wrap,
                                Edge_Mode::zero, Edge_Mode::mirror_by_piece}) {
     for (const int64_t n : {1, 2, 5}) {
