@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "base/finite_float.h"
 
 #include "util/target_clones.h"
+
+#if BREL_AVX2_ROWS
+#include <immintrin.h>
+#endif
 
 namespace brel {
 
@@ -398,6 +403,96 @@ BREL_TARGET_CLONES_AVX2 void store_integer_block_constant(const Block& values, i
     std::memcpy(output + i, &word, sizeof(Word));
   }
 }
+
+#if BREL_AVX2_ROWS
+
+namespace {
+
+// Channel `position` (0 .. 3) of eight pixel words as floats 0 .. 255.
+__attribute__((target("avx2,fma"))) inline __m256 byte_channel(__m256i words, int32_t position) {
+  const __m256i shifted = _mm256_srlv_epi32(words, _mm256_set1_epi32(8 * position));
+  return _mm256_cvtepi32_ps(_mm256_and_si256(shifted, _mm256_set1_epi32(255)));
+}
+
+// v / 255 for byte values v, as the division rounds it: the product with the float nearest
+// 1/255, corrected by its remainder (exact under fused multiply-add) times that reciprocal. The
+// same float as the division for every one of the 256 values; the tests run them all through
+// every channel.
+__attribute__((target("avx2,fma"))) inline __m256 byte_unit(__m256 v) {
+  const __m256 reciprocal = _mm256_set1_ps(1.0f / 255.0f);
+  const __m256 q = _mm256_mul_ps(v, reciprocal);
+  const __m256 remainder = _mm256_fnmadd_ps(q, _mm256_set1_ps(255.0f), v);
+  return _mm256_fmadd_ps(remainder, reciprocal, q);
+}
+
+// The luminance depth, its overflow fallback and the alpha store of the block steps, eight
+// pixels at a time; squares and sums are rounded one by one, as the block steps round them.
+template <class P>
+__attribute__((target("avx2,fma"))) int64_t one_pass_row_avx2(
+    const Pre_Color_Correction_Settings& s, const P* input, int64_t n,
+    typename Pixel_Traits<P>::Word rgb, float* depth, P* output) {
+  using Traits = Pixel_Traits<P>;
+  const __m256 scale = _mm256_set1_ps(s.depth_scale);
+  const __m256 per_length = _mm256_set1_ps(brightness_per_length);
+  const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
+  const __m256 sign = _mm256_set1_ps(-0.0f);
+  const __m256 white = _mm256_set1_ps(Traits::white_value);
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256i alpha_shift = _mm256_set1_epi32(8 * Traits::alpha);
+  const __m256i surface = _mm256_set1_epi32(static_cast<int32_t>(rgb));
+  const int64_t end = n - n % 8;
+  for (int64_t i = 0; i < end; i += 8) {
+    const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(input + i));
+    const __m256 r = byte_unit(byte_channel(words, Traits::red));
+    const __m256 g = byte_unit(byte_channel(words, Traits::green));
+    const __m256 b = byte_unit(byte_channel(words, Traits::blue));
+    const __m256 a = byte_unit(byte_channel(words, Traits::alpha));
+    const __m256 squares =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(r, r), _mm256_mul_ps(g, g)), _mm256_mul_ps(b, b));
+    const __m256 d = _mm256_mul_ps(scale, _mm256_mul_ps(_mm256_sqrt_ps(squares), per_length));
+    _mm256_storeu_ps(depth + i, d);
+    const __m256 within = _mm256_cmp_ps(_mm256_andnot_ps(sign, d), largest, _CMP_LE_OQ);
+    if (_mm256_movemask_ps(within) != 0xFF) {
+      for (int64_t k = i; k < i + 8; ++k) {
+        if (!within_float_range(depth[k])) {
+          const P& pixel = input[k];
+          depth[k] = depth_in_double(
+              s, input_channel(pixel, Traits::red), input_channel(pixel, Traits::green),
+              input_channel(pixel, Traits::blue), input_channel(pixel, Traits::alpha));
+        }
+      }
+    }
+    // maxps gives its second operand when the first is not a number: NaN becomes 0.
+    const __m256 clamped = _mm256_min_ps(_mm256_max_ps(_mm256_mul_ps(a, white), zero), white);
+    const __m256i alpha = _mm256_sllv_epi32(_mm256_cvttps_epi32(clamped), alpha_shift);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(output + i), _mm256_or_si256(alpha, surface));
+  }
+  return end;
+}
+
+}  // namespace
+
+#endif
+
+template <class P>
+int64_t one_pass_row([[maybe_unused]] const Pre_Color_Correction_Settings& s,
+                     [[maybe_unused]] bool constant, [[maybe_unused]] const P* input,
+                     [[maybe_unused]] int64_t n,
+                     [[maybe_unused]] typename Pixel_Traits<P>::Word rgb,
+                     [[maybe_unused]] float* depth, [[maybe_unused]] P* output) {
+#if BREL_AVX2_ROWS
+  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  if (supported && constant && is_neutral(s) && s.depth_channel == Depth_Channel_Luminance) {
+    return one_pass_row_avx2(s, input, n, rgb, depth, output);
+  }
+#endif
+  return 0;
+}
+
+template int64_t one_pass_row(const Pre_Color_Correction_Settings&, bool, const ARGB8*, int64_t,
+                              Pixel_Traits<ARGB8>::Word, float*, ARGB8*);
+template int64_t one_pass_row(const Pre_Color_Correction_Settings&, bool, const BGRA8*, int64_t,
+                              Pixel_Traits<BGRA8>::Word, float*, BGRA8*);
 
 #define BREL_INTEGER_BLOCK_FUNCTIONS(P)                         \
   template void load_integer_block(const P*, int64_t, Block&);  \

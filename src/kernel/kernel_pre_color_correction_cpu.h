@@ -145,6 +145,15 @@ template <class P>
 void store_integer_block_constant(const Block& values, int64_t n,
                                   typename Pixel_Traits<P>::Word rgb, P* output);
 
+// 8-bit rows with neutral settings, the depth from the luminance and a constant surface, where
+// the processor has AVX2 and fused multiply-add: eight pixels at a time straight from their
+// input words to their depth values and output words, in one pass with no block arrays. Returns
+// how many of the n pixels it wrote (a multiple of 8; 0 on other processors and settings); the
+// block steps write the rest.
+template <class P>
+int64_t one_pass_row(const Pre_Color_Correction_Settings& s, bool constant, const P* input,
+                     int64_t n, typename Pixel_Traits<P>::Word rgb, float* depth, P* output);
+
 // The same for float pixels, whose channels are already in units of white: n pixels into the
 // block, and out of it with the surface colour or with the constant surface `r`, `g`, `b`.
 template <class P>
@@ -225,7 +234,11 @@ void pre_color_correction_rows(
       texture_end = std::clamp<int64_t>(texture.origin_x + texture.width, texture_begin, w);
       texture_row = texture.row(ty);
     }
-    for (int64_t x0 = 0; x0 < w; x0 += block) {
+    int64_t done = 0;
+    if constexpr (Traits::is_integer && sizeof(typename Traits::Channel) == 1) {
+      done = one_pass_row(settings, constant, input, w, constant_rgb, depth_row, output);
+    }
+    for (int64_t x0 = done; x0 < w; x0 += block) {
       const int64_t n = std::min(block, w - x0);
       if constexpr (Traits::is_integer) {
         load_integer_block(input + x0, n, values);

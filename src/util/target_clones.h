@@ -8,6 +8,10 @@
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
     !defined(__SANITIZE_THREAD__) && !defined(BREL_BASELINE_ONLY)
 #define BREL_TARGET_CLONES_AVX2 __attribute__((target_clones("avx2", "default")))
+// Where clones are built, a few row loops written for AVX2 (some with fused multiply-add) stand
+// beside their plain bodies and are picked by a check of the processor at run time.
+#define BREL_AVX2_ROWS 1
 #else
 #define BREL_TARGET_CLONES_AVX2
+#define BREL_AVX2_ROWS 0
 #endif

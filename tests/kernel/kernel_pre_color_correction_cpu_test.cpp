@@ -360,6 +360,14 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
     s.additive_mix = i % 2 == 1;
     cases.emplace_back(s, i < 8);
   }
+  // The default settings with a surface colour, which 8-bit rows run in one pass, and the same
+  // with a depth scale that overflows every depth but black's (which becomes NaN).
+  for (const float depth_scale : {depth_scale_100, std::numeric_limits<float>::infinity()}) {
+    brel::Pre_Color_Correction_Settings s;
+    s.depth_scale = depth_scale;
+    s.surface_color[1] = unit(random);
+    cases.emplace_back(s, false);
+  }
   for (const int64_t threads : brel::test::thread_counts) {
     Standalone_Render render(threads);
     // Wider than one block, with a texture that starts and ends inside the rows.
@@ -379,6 +387,12 @@ TYPED_TEST(Pre_Color_Correction_Test, BlocksMatchThePixelRule) {
       for (int64_t x = 0; x < 150; ++x) {
         input.set(x, y, channel(), channel(), channel(), channel());
       }
+    }
+    // In 8 bits, the first two rows take every value in every channel (k times an odd number
+    // runs through all 256 values).
+    for (int64_t k = 0; k < 256 && white == 255.0f; ++k) {
+      const auto byte = [&](int64_t odd) { return static_cast<float>(k * odd % 256); };
+      input.set(k % 150, k / 150, byte(1), byte(7), byte(13), byte(31));
     }
     Host_Layer<P> texture(render.context, 90, 4, 37, 2);
     texture.fill(white / 2, white, white / 4, white);
