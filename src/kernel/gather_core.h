@@ -405,13 +405,6 @@ inline Box_Grid box_grid(double x0, double x1, double y0, double y1) {
           (fy0 - y0) + 1.0,          y1 - fy1};
 }
 
-// Whether every range and corner of the grid lies inside a table and source of (at least)
-// width x height, where each range is the difference of two prefixes under every edge mode.
-inline bool box_grid_inside(const Box_Grid& g, int64_t width, int64_t height) {
-  return 1 <= g.ix0 && g.ix0 < g.ix1 && g.ix1 <= width - 2 && 1 <= g.iy0 && g.iy0 < g.iy1 &&
-         g.iy1 <= height - 2;
-}
-
 // The box mean from the sum of its five ranges and their weight: adds the four corner pixels,
 // each read as the edge rule reads a single pixel, and divides by the whole weight unless it is 0.
 template <class P, class Rules>
@@ -472,63 +465,128 @@ typename Gather_Pixel<P>::Channel_Sum box_gather_by_terms(
   return box_mean_with_corners<P, Rules>(source, g, accumulator, weight);
 }
 
-// The same mean for a grid inside the table (box_grid_inside), in the same operations: every
-// range is T[e'][e] - T[e'][b] - T[b'][e] + T[b'][b] over its ends (b, e] x (b', e'], summed in
-// that order from 0 as the terms' loop sums them (times the terms' products of 1 and -1).
+// The terms of a range whose coefficients are all 1 or -1: at most three table indices, each
+// added or subtracted.
+struct Signed_Terms {
+  int64_t index[3];
+  bool subtract[3];
+  int32_t count = 0;
+
+  void add(int64_t i, bool minus) {
+    index[count] = i;
+    subtract[count] = minus;
+    ++count;
+  }
+};
+
+// The terms axis_terms gives the range (b, e] of an axis of n pixels under `mode`, when they are
+// signed terms: an empty range, a range inside the axis under every mode, and a wrapping range
+// shorter than the axis. False for every other range.
+inline bool signed_axis_terms(Edge_Mode mode, int64_t b, int64_t e, int64_t n,
+                              Signed_Terms& terms) {
+  if (e <= b) {
+    return true;
+  }
+  if (b >= -1 && e < n) {
+    terms.add(e, false);
+    if (b >= 0) {
+      terms.add(b, true);
+    }
+    return true;
+  }
+  if (mode != Edge_Mode::wrap || e - b >= n) {
+    return false;
+  }
+  // No whole period; the part from `start` to the end of the axis, then the part from 0 on.
+  const int64_t start = floor_mod_near(b + 1, n);
+  const int64_t end = start + (e - b);
+  if (end <= n) {
+    terms.add(end - 1, false);
+    if (start >= 1) {
+      terms.add(start - 1, true);
+    }
+  } else {
+    terms.add(n - 1, false);
+    terms.add(start - 1, true);
+    terms.add(end - n - 1, false);
+  }
+  return true;
+}
+
+// The box's three column ranges (whole, left, right) and three row ranges (whole, top, bottom)
+// as signed terms over the table, when all six are.
+struct Box_Terms {
+  Signed_Terms columns[3];
+  Signed_Terms rows[3];
+};
+
+template <class Rules>
+bool signed_box_terms(const Box_Grid& g, int64_t width, int64_t height, Box_Terms& terms) {
+  return signed_axis_terms(Rules::box_x, g.ix0, g.ix1, width, terms.columns[0]) &&
+         signed_axis_terms(Rules::box_x, g.ix0 - 1, g.ix0, width, terms.columns[1]) &&
+         signed_axis_terms(Rules::box_x, g.ix1, g.ix1 + 1, width, terms.columns[2]) &&
+         signed_axis_terms(Rules::box_y, g.iy0, g.iy1, height, terms.rows[0]) &&
+         signed_axis_terms(Rules::box_y, g.iy0 - 1, g.iy0, height, terms.rows[1]) &&
+         signed_axis_terms(Rules::box_y, g.iy1, g.iy1 + 1, height, terms.rows[2]);
+}
+
+// The same mean from signed terms, in the same operations as the edge rule: each range sums its
+// cells from 0, row terms outside and column terms inside, adding a cell where the two signs
+// agree and subtracting it where they differ (as adding it times the coefficients' product of
+// 1 or -1 does).
 template <class P, class Rules>
-typename Gather_Pixel<P>::Channel_Sum box_gather_inside(
-    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g) {
+typename Gather_Pixel<P>::Channel_Sum box_gather_by_signed_terms(
+    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g,
+    const Box_Terms& terms) {
   using G = Gather_Pixel<P>;
   using Cell = typename G::Cell;
   using Channel_Sum = typename G::Channel_Sum;
-  // Table rows and columns 0 to 3: before the box, its first partial, its last whole, its last
-  // partial row or column.
-  const Cell* const r[4] = {table.row(g.iy0 - 1), table.row(g.iy0), table.row(g.iy1),
-                            table.row(g.iy1 + 1)};
-  const int64_t c[4] = {g.ix0 - 1, g.ix0, g.ix1, g.ix1 + 1};
   const auto w_columns = static_cast<double>(g.ix1 - g.ix0);
   const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
 
   Channel_Sum accumulator;
   double weight = 0.0;
-  const auto add_range = [&](int32_t xb, int32_t xe, int32_t yb, int32_t ye, double count,
+  const auto add_range = [&](const Signed_Terms& columns, const Signed_Terms& rows, double count,
                              double w) {
-    const Cell& ee = r[ye][c[xe]];
-    const Cell& eb = r[ye][c[xb]];
-    const Cell& be = r[yb][c[xe]];
-    const Cell& bb = r[yb][c[xb]];
     Channel_Sum part;
-    for (int32_t k = 0; k < G::channels; ++k) {
-      double s = 0.0;
-      s = s + ee.channel[k];
-      s = s - eb.channel[k];
-      s = s - be.channel[k];
-      s = s + bb.channel[k];
-      part.channel[k] = s;
+    for (int32_t j = 0; j < rows.count; ++j) {
+      const Cell* const row = table.row(rows.index[j]);
+      for (int32_t i = 0; i < columns.count; ++i) {
+        const Cell& cell = row[columns.index[i]];
+        if (columns.subtract[i] != rows.subtract[j]) {
+          for (int32_t k = 0; k < G::channels; ++k) {
+            part.channel[k] = part.channel[k] - cell.channel[k];
+          }
+        } else {
+          for (int32_t k = 0; k < G::channels; ++k) {
+            part.channel[k] = part.channel[k] + cell.channel[k];
+          }
+        }
+      }
     }
     accumulator.add_scaled(part, w);
     weight += count * w;
   };
-  add_range(1, 2, 1, 2, w_columns * h_rows, 1.0);
-  add_range(0, 1, 1, 2, 1.0 * h_rows, g.wl);
-  add_range(2, 3, 1, 2, 1.0 * h_rows, g.wr);
-  add_range(1, 2, 0, 1, w_columns * 1.0, g.wt);
-  add_range(1, 2, 2, 3, w_columns * 1.0, g.wb);
-
+  add_range(terms.columns[0], terms.rows[0], w_columns * h_rows, 1.0);
+  add_range(terms.columns[1], terms.rows[0], 1.0 * h_rows, g.wl);
+  add_range(terms.columns[2], terms.rows[0], 1.0 * h_rows, g.wr);
+  add_range(terms.columns[0], terms.rows[1], w_columns * 1.0, g.wt);
+  add_range(terms.columns[0], terms.rows[2], w_columns * 1.0, g.wb);
   return box_mean_with_corners<P, Rules>(source, g, accumulator, weight);
 }
 
 // Mean of the source over the box [x0, x1] x [y0, y1]: pixel p weighs the length of
 // [x0, x1 + 1) within [p, p + 1), times the same in y. In raw channel units; zero total weight
-// leaves the sum undivided.
+// leaves the sum undivided. Boxes inside the layer, and in a wrapping axis boxes across its ends,
+// as most are, read their cells straight from signed terms.
 template <class P, class Rules>
 typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
                                                  const Layer<typename Gather_Pixel<P>::Cell>& table,
                                                  double x0, double x1, double y0, double y1) {
   const Box_Grid g = box_grid(x0, x1, y0, y1);
-  if (box_grid_inside(g, std::min(table.width, source.width),
-                      std::min(table.height, source.height))) {
-    return box_gather_inside<P, Rules>(source, table, g);
+  Box_Terms terms;
+  if (signed_box_terms<Rules>(g, table.width, table.height, terms)) {
+    return box_gather_by_signed_terms<P, Rules>(source, table, g, terms);
   }
   return box_gather_by_terms<P, Rules>(source, table, g);
 }
