@@ -12,7 +12,6 @@
 #include "base/layer.h"
 #include "base/pixel.h"
 #include "kernel/grey_row.h"
-#include "kernel/view_rows.h"
 
 namespace brel {
 
@@ -47,7 +46,7 @@ inline float show_depth_overflowed(float depth, float white, float depth_scale, 
   return nearest_finite_float(depth_scale != 0.0f ? grey / depth_scale : grey);
 }
 
-// Writes the iteration's output rows.
+// Writes the output rows of the iteration's band.
 template <class P>
 void show_render_mode_depth_rows(
     const Iteration& iteration, Render_Context context,
@@ -56,7 +55,7 @@ void show_render_mode_depth_rows(
   // A range of +0 or -0 shows depth × white unscaled; a NaN range scales (to NaN) like any
   // other. Multiplying by 1 is exact, so the unscaled case needs no branch in the loop.
   const float factor = in.depth_scale != 0.0f ? 1.0f / in.depth_scale : 1.0f;
-  for_each_grain_row(iteration, context, in.output.height, view_rows_per_iteration, [&](int64_t y) {
+  for_each_band_row(iteration, context, in.output.height, [&](int64_t y) {
     const float* depth = in.depth.row(y);
     write_grey_row(in.output.row(y), in.output.width, [&](int64_t x0, int64_t n, float* values) {
       int32_t overflows = 0;
@@ -80,7 +79,7 @@ int64_t Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::workload() 
 template <class P>
 void Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
-  cpu_kernel_launch(grain_iteration_count(in.output.height, view_rows_per_iteration),
+  cpu_kernel_launch(band_iteration_count(context, in.output.height),
                     &show_render_mode_depth_rows<P>, context, in);
 }
 

@@ -11,7 +11,6 @@
 #include "base/kernel.h"
 #include "base/layer.h"
 #include "base/pixel.h"
-#include "kernel/view_rows.h"
 
 namespace brel {
 
@@ -46,13 +45,13 @@ void normals_to_float_pixels(const Vector_3<float>* normals, P* output, int64_t 
 
 }  // namespace show_render_mode_normals_detail
 
-// Writes the iteration's output rows.
+// Writes the output rows of the iteration's band.
 template <class P>
 void show_render_mode_normals_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::Parameters_In in) {
   using Traits = Pixel_Traits<P>;
-  for_each_grain_row(iteration, context, in.output.height, view_rows_per_iteration, [&](int64_t y) {
+  for_each_band_row(iteration, context, in.output.height, [&](int64_t y) {
     const Vector_3<float>* normals = in.normals.row(y);
     P* output = in.output.row(y);
     if constexpr (Traits::is_integer) {
@@ -72,7 +71,7 @@ int64_t Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::workload(
 template <class P>
 void Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
-  cpu_kernel_launch(grain_iteration_count(in.output.height, view_rows_per_iteration),
+  cpu_kernel_launch(band_iteration_count(context, in.output.height),
                     &show_render_mode_normals_rows<P>, context, in);
 }
 

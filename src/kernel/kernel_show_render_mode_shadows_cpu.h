@@ -11,7 +11,6 @@
 #include "base/layer.h"
 #include "base/pixel.h"
 #include "kernel/grey_row.h"
-#include "kernel/view_rows.h"
 
 namespace brel {
 
@@ -43,8 +42,8 @@ class Kernel_Show_Render_Mode_Shadows<Layer<P>, Implementation_Cpu>
   void run(Render_Context context) override;
 };
 
-// Writes the iteration's output rows. A missing layer reads as a row of zeros, so the loop has
-// no branch.
+// Writes the output rows of the iteration's band. A missing layer reads as a row of zeros, so the
+// loop has no branch.
 template <class P>
 void show_render_mode_shadows_rows(
     const Iteration& iteration, Render_Context context,
@@ -53,7 +52,7 @@ void show_render_mode_shadows_rows(
   const Layer<float>& d = in.directional_shadow;
   const Layer<float>& p = in.point_shadow;
   const float white = Pixel_Traits<P>::white_value;
-  for_each_grain_row(iteration, context, in.output.height, view_rows_per_iteration, [&](int64_t y) {
+  for_each_band_row(iteration, context, in.output.height, [&](int64_t y) {
     const float* directional = d.pixels != nullptr ? d.row(y) : nullptr;
     const float* point = p.pixels != nullptr ? p.row(y) : nullptr;
     write_grey_row(in.output.row(y), in.output.width, [&](int64_t x0, int64_t n, float* values) {
@@ -71,7 +70,7 @@ void show_render_mode_shadows_rows(
 template <class P>
 void Kernel_Show_Render_Mode_Shadows<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
-  cpu_kernel_launch(grain_iteration_count(in.output.height, view_rows_per_iteration),
+  cpu_kernel_launch(band_iteration_count(context, in.output.height),
                     &show_render_mode_shadows_rows<P>, context, in);
 }
 
