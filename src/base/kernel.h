@@ -75,25 +75,4 @@ void cpu_kernel_launch(int64_t count, void (*body)(const Iteration&, Render_Cont
   context.check_abort();
 }
 
-// Rows handed out as one contiguous band per worker, for kernels that stream rows of equal
-// cost. Row by row, the workers of a 4K copy on 8 threads spent much of it taking turns at the
-// loop's shared counter (each turn a locked addition that also waits for the row's stores):
-// 0.8-0.9 ms against 0.42-0.44 ms in bands, the memcpy of the same bytes 0.45 ms.
-// The loop's count for `height` rows: the context's iteration count, 0 without rows.
-inline int64_t band_iteration_count(const Render_Context& context, int64_t height) {
-  return height > 0 ? context.iteration_count(height) : 0;
-}
-
-// Calls row(y) for every row of the iteration's band, polling for abort after each row as a
-// one-row body does.
-template <class Row>
-void for_each_band_row(const Iteration& iteration, const Render_Context& context, int64_t height,
-                       Row&& row) {
-  const auto [begin, end] = thread_iteration_range(iteration, height);
-  for (int64_t y = begin; y < end; ++y) {
-    row(y);
-    context.check_abort();
-  }
-}
-
 }  // namespace brel

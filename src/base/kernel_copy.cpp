@@ -28,13 +28,14 @@ namespace {
 
 using Copy = Kernel_Copy<Layer<float>, Layer<float>, Implementation_Cpu>;
 
-// Destination row y. The row splits into the columns whose source lies inside the source row,
-// copied in one straight loop, and the columns on either side, which go through the edge mode
-// one by one.
-void copy_row(const Copy::Parameters_In& in, int64_t y) {
+// Destination row y = the iteration's index. The row splits into the columns whose source lies
+// inside the source row, copied in one straight loop, and the columns on either side, which go
+// through the edge mode one by one.
+void copy_row(const Iteration& iteration, Render_Context context, Copy::Parameters_In in) {
   const Layer<float>& source = in.source;
   const Layer<float>& destination = in.destination;
   const int64_t width = destination.width;
+  const int64_t y = iteration.index;
   if (width > 0) {
     float* const out = destination.row(y);
     const float factor = in.factor;
@@ -69,10 +70,7 @@ void copy_row(const Copy::Parameters_In& in, int64_t y) {
       }
     }
   }
-}
-
-void copy_rows(const Iteration& iteration, Render_Context context, Copy::Parameters_In in) {
-  for_each_band_row(iteration, context, in.destination.height, [&](int64_t y) { copy_row(in, y); });
+  context.check_abort();
 }
 
 }  // namespace
@@ -95,7 +93,7 @@ void Copy::run(Render_Context context) {
   if (folds && (in.source.width <= 0 || in.source.height <= 0)) {
     return;
   }
-  cpu_kernel_launch(band_iteration_count(context, in.destination.height), &copy_rows, context, in);
+  cpu_kernel_launch(in.destination.height, &copy_row, context, in);
 }
 
 void copy_layer_pixels(const Render_Context& context, const Layer<float>& source,

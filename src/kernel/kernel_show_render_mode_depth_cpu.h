@@ -46,28 +46,28 @@ inline float show_depth_overflowed(float depth, float white, float depth_scale, 
   return nearest_finite_float(depth_scale != 0.0f ? grey / depth_scale : grey);
 }
 
-// Writes the output rows of the iteration's band.
+// Writes output row iteration.index.
 template <class P>
 void show_render_mode_depth_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::Parameters_In in) {
+  const float* depth = in.depth.row(iteration.index);
   const float white = Pixel_Traits<P>::white_value;
   // A range of +0 or -0 shows depth × white unscaled; a NaN range scales (to NaN) like any
   // other. Multiplying by 1 is exact, so the unscaled case needs no branch in the loop.
   const float factor = in.depth_scale != 0.0f ? 1.0f / in.depth_scale : 1.0f;
-  for_each_band_row(iteration, context, in.output.height, [&](int64_t y) {
-    const float* depth = in.depth.row(y);
-    write_grey_row(in.output.row(y), in.output.width, [&](int64_t x0, int64_t n, float* values) {
-      int32_t overflows = 0;
-      for (int64_t i = 0; i < n; ++i) {
-        values[i] = depth[x0 + i] * white * factor;
-        overflows += static_cast<int32_t>(!within_float_range(values[i]));
-      }
-      for (int64_t i = 0; overflows != 0 && i < n; ++i) {
-        values[i] = show_depth_overflowed(depth[x0 + i], white, in.depth_scale, values[i]);
-      }
-    });
-  });
+  write_grey_row(
+      in.output.row(iteration.index), in.output.width, [&](int64_t x0, int64_t n, float* values) {
+        int32_t overflows = 0;
+        for (int64_t i = 0; i < n; ++i) {
+          values[i] = depth[x0 + i] * white * factor;
+          overflows += static_cast<int32_t>(!within_float_range(values[i]));
+        }
+        for (int64_t i = 0; overflows != 0 && i < n; ++i) {
+          values[i] = show_depth_overflowed(depth[x0 + i], white, in.depth_scale, values[i]);
+        }
+      });
+  context.check_abort();
 }
 
 template <class P>
@@ -79,8 +79,7 @@ int64_t Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::workload() 
 template <class P>
 void Kernel_Show_Render_Mode_Depth<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
-  cpu_kernel_launch(band_iteration_count(context, in.output.height),
-                    &show_render_mode_depth_rows<P>, context, in);
+  cpu_kernel_launch(in.output.height, &show_render_mode_depth_rows<P>, context, in);
 }
 
 extern template class Kernel_Show_Render_Mode_Depth<Layer<ARGB32f>, Implementation_Cpu>;

@@ -45,21 +45,21 @@ void normals_to_float_pixels(const Vector_3<float>* normals, P* output, int64_t 
 
 }  // namespace show_render_mode_normals_detail
 
-// Writes the output rows of the iteration's band.
+// Writes output row iteration.index.
 template <class P>
 void show_render_mode_normals_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::Parameters_In in) {
   using Traits = Pixel_Traits<P>;
-  for_each_band_row(iteration, context, in.output.height, [&](int64_t y) {
-    const Vector_3<float>* normals = in.normals.row(y);
-    P* output = in.output.row(y);
-    if constexpr (Traits::is_integer) {
-      show_render_mode_normals_detail::normals_to_integer_pixels(normals, output, in.output.width);
-    } else {
-      show_render_mode_normals_detail::normals_to_float_pixels(normals, output, in.output.width);
-    }
-  });
+  const int64_t y = iteration.index;
+  const Vector_3<float>* normals = in.normals.row(y);
+  P* output = in.output.row(y);
+  if constexpr (Traits::is_integer) {
+    show_render_mode_normals_detail::normals_to_integer_pixels(normals, output, in.output.width);
+  } else {
+    show_render_mode_normals_detail::normals_to_float_pixels(normals, output, in.output.width);
+  }
+  context.check_abort();
 }
 
 template <class P>
@@ -71,8 +71,7 @@ int64_t Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::workload(
 template <class P>
 void Kernel_Show_Render_Mode_Normals<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
-  cpu_kernel_launch(band_iteration_count(context, in.output.height),
-                    &show_render_mode_normals_rows<P>, context, in);
+  cpu_kernel_launch(in.output.height, &show_render_mode_normals_rows<P>, context, in);
 }
 
 extern template class Kernel_Show_Render_Mode_Normals<Layer<ARGB32f>, Implementation_Cpu>;

@@ -42,36 +42,35 @@ class Kernel_Show_Render_Mode_Shadows<Layer<P>, Implementation_Cpu>
   void run(Render_Context context) override;
 };
 
-// Writes the output rows of the iteration's band. A missing layer reads as a row of zeros, so the
-// loop has no branch.
+// Writes output row iteration.index. A missing layer reads as a row of zeros, so the loop has
+// no branch.
 template <class P>
 void show_render_mode_shadows_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Show_Render_Mode_Shadows<Layer<P>, Implementation_Cpu>::Parameters_In in) {
   static const float zeros[256] = {};
+  const int64_t y = iteration.index;
   const Layer<float>& d = in.directional_shadow;
   const Layer<float>& p = in.point_shadow;
+  const float* directional = d.pixels != nullptr ? d.row(y) : nullptr;
+  const float* point = p.pixels != nullptr ? p.row(y) : nullptr;
   const float white = Pixel_Traits<P>::white_value;
-  for_each_band_row(iteration, context, in.output.height, [&](int64_t y) {
-    const float* directional = d.pixels != nullptr ? d.row(y) : nullptr;
-    const float* point = p.pixels != nullptr ? p.row(y) : nullptr;
-    write_grey_row(in.output.row(y), in.output.width, [&](int64_t x0, int64_t n, float* values) {
-      const float* dr = directional != nullptr ? directional + x0 : zeros;
-      const float* pr = point != nullptr ? point + x0 : zeros;
-      for (int64_t i = 0; i < n; ++i) {
-        // Never below 0; no number gives 0.
-        const float v = (1.0f - dr[i]) - pr[i];
-        values[i] = (v > 0.0f ? v : 0.0f) * white;
-      }
-    });
+  write_grey_row(in.output.row(y), in.output.width, [&](int64_t x0, int64_t n, float* values) {
+    const float* dr = directional != nullptr ? directional + x0 : zeros;
+    const float* pr = point != nullptr ? point + x0 : zeros;
+    for (int64_t i = 0; i < n; ++i) {
+      // Never below 0; no number gives 0.
+      const float v = (1.0f - dr[i]) - pr[i];
+      values[i] = (v > 0.0f ? v : 0.0f) * white;
+    }
   });
+  context.check_abort();
 }
 
 template <class P>
 void Kernel_Show_Render_Mode_Shadows<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
-  cpu_kernel_launch(band_iteration_count(context, in.output.height),
-                    &show_render_mode_shadows_rows<P>, context, in);
+  cpu_kernel_launch(in.output.height, &show_render_mode_shadows_rows<P>, context, in);
 }
 
 extern template class Kernel_Show_Render_Mode_Shadows<Layer<ARGB32f>, Implementation_Cpu>;

@@ -78,7 +78,7 @@ TYPED_TEST(Show_Normals_Test, WideRowsMatchChannelByChannelConversion) {
   using P = TypeParam;
   using Traits = brel::Pixel_Traits<P>;
   constexpr int64_t w = 301;
-  constexpr int64_t h = 21;  // bands of several rows, the last one longer
+  constexpr int64_t h = 21;
   const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
                             -0.0f,
                             -1.0f,
