@@ -427,20 +427,20 @@ void expect_signed_term_boxes_as_the_edge_rule_gives_them(uint32_t seed) {
   Host_Layer<RGB32f> source(render.context, w, h);
   Host_Layer<RGB64f> table(render.context, w, h);
   std::mt19937 random(seed);
-  const double specials[] = {0.0,
-                             -0.0,
-                             std::numeric_limits<double>::infinity(),
-                             -std::numeric_limits<double>::infinity(),
-                             std::numeric_limits<double>::quiet_NaN(),
-                             -std::numeric_limits<double>::quiet_NaN(),
-                             1e300,
-                             -1e300,
-                             1e-310};
+  const double unusual[] = {0.0,
+                            -0.0,
+                            std::numeric_limits<double>::infinity(),
+                            -std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::quiet_NaN(),
+                            -std::numeric_limits<double>::quiet_NaN(),
+                            1e300,
+                            -1e300,
+                            1e-310};
   std::uniform_real_distribution<double> value(-1e6, 1e6);
-  std::uniform_int_distribution<int> special(0, 40);
+  std::uniform_int_distribution<int> pick(0, 40);
   const auto any = [&] {
-    const int k = special(random);
-    return k < 9 ? specials[k] : value(random);
+    const int k = pick(random);
+    return k < 9 ? unusual[k] : value(random);
   };
   for (int64_t y = 0; y < h; ++y) {
     for (int64_t x = 0; x < w; ++x) {
