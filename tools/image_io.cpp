@@ -216,7 +216,8 @@ class Png_Image_Data {
     for (int64_t y = 0; y < count; ++y) {
       unsigned char* row = rows + static_cast<size_t>(y) * (row_bytes_ + 1);
       unsigned char* r = row + 1;
-      const unsigned char* a = above_.data();
+      // Inside the piece the row above is the last one unfiltered here.
+      const unsigned char* a = y == 0 ? above_.data() : r - (row_bytes_ + 1);
       switch (row[0]) {
         case 0:
           break;
@@ -246,8 +247,12 @@ class Png_Image_Data {
         default:
           fail("a row has an unknown filter (" + std::to_string(row[0]) + ")");
       }
-      // Kept apart: the ring slot of this row may be refilled before the next row is unfiltered.
-      std::copy_n(r, row_bytes_, above_.begin());
+    }
+    // The piece's last row is kept apart: its ring slot may be refilled before the next piece is
+    // unfiltered.
+    if (count > 0) {
+      std::copy_n(rows + static_cast<size_t>(count - 1) * (row_bytes_ + 1) + 1, row_bytes_,
+                  above_.begin());
     }
   }
 

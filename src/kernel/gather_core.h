@@ -64,12 +64,9 @@ inline int64_t map_index(Edge_Mode mode, int64_t p, int64_t n) {
       return p < 0 ? 0 : n - 1;
     case Edge_Mode::mirror:
     case Edge_Mode::mirror_by_piece: {
-      const int64_t t = p < 0 ? -p - 1 : p;
-      if (t < 2 * n) {
-        return t < n ? t : 2 * n - 1 - t;  // within the first reflection
-      }
-      const int64_t r = t % n;
-      return (t / n) % 2 == 1 ? n - 1 - r : r;
+      // A mirror repeats with a period of two widths, the second width reversed.
+      const int64_t m = floor_mod_near(p, 2 * n);
+      return m < n ? m : 2 * n - 1 - m;
     }
     case Edge_Mode::wrap:
       return floor_mod_near(p, n);

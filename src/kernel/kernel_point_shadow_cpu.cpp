@@ -285,7 +285,7 @@ float point_shadow_exclusive_distance(Shadow_Point light, Shadow_Edge edge, int6
       (across ? light.y : light.x) == line) {
     return unbounded;
   }
-  const int64_t n = across ? w : h;
+  const int64_t n = point_shadow_ray_count(edge, w, h);
   // Every sample lies within a small fraction of a pixel of its ray's line. One whose distance
   // from another ray's half-line is at least 3 pixels is more than 2 pixels from any sample of
   // it in x or in y, so the two splats' 2 × 2 pixels are apart. A sample at distance r from the
@@ -315,7 +315,7 @@ float point_shadow_exclusive_distance(Shadow_Point light, Shadow_Edge edge, int6
 
 std::vector<int64_t> point_shadow_launch_order(Shadow_Point light, Shadow_Edge edge, int64_t w,
                                                int64_t h, int64_t groups, int64_t phase) {
-  const int64_t n = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom ? w : h;
+  const int64_t n = point_shadow_ray_count(edge, w, h);
   // Coarse steps of ray i inside the image; 0 for none (or a light that is not a number).
   const auto steps = [&](int64_t i) {
     Shadow_Point start = light;
@@ -328,7 +328,7 @@ std::vector<int64_t> point_shadow_launch_order(Shadow_Point light, Shadow_Edge e
     return std::isfinite(span) ? span : 0.0f;
   };
   std::vector<std::pair<float, int64_t>> costs;
-  for (int64_t g = phase; g<groups; g += groups> 1 ? 2 : 1) {
+  for (int64_t g = phase; g < groups; g += 2) {
     const auto [begin, end] = point_shadow_group_rays(g, groups, n);
     const float rays = static_cast<float>(end - begin);
     costs.emplace_back((steps(begin) + steps(begin + (end - begin) / 2) + steps(end - 1)) * rays,
@@ -349,7 +349,7 @@ void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
                             Shadow_Edge edge, int64_t groups, const int64_t* order) {
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
-  const int64_t n = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom ? w : h;
+  const int64_t n = point_shadow_ray_count(edge, w, h);
   const int64_t g = order[iteration.index];
   const auto [begin, end] = point_shadow_group_rays(g, groups, n);
   const Shadow_Point light{in.light.position_x, in.light.position_y};
@@ -367,8 +367,7 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
   const int64_t workers = context.iteration_count(std::max(in.depth.width, in.depth.height));
   for (const Shadow_Edge edge :
        {Shadow_Edge::top, Shadow_Edge::right, Shadow_Edge::bottom, Shadow_Edge::left}) {
-    const int64_t n =
-        edge == Shadow_Edge::top || edge == Shadow_Edge::bottom ? in.depth.width : in.depth.height;
+    const int64_t n = point_shadow_ray_count(edge, in.depth.width, in.depth.height);
     const int64_t groups = point_shadow_group_count(workers, n);
     for (int64_t phase = 0; phase < std::min<int64_t>(groups, 2); ++phase) {
       const std::vector<int64_t> order =

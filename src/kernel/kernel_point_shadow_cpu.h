@@ -72,6 +72,11 @@ void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
 // The image border a launch's rays end on.
 enum class Shadow_Edge : int32_t { top, right, bottom, left };
 
+// The number of rays that end on an edge of a w × h image: one a border pixel.
+inline int64_t point_shadow_ray_count(Shadow_Edge edge, int64_t w, int64_t h) {
+  return edge == Shadow_Edge::top || edge == Shadow_Edge::bottom ? w : h;
+}
+
 // The border pixel ray i of an edge ends on, in a w × h image.
 Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_t h);
 

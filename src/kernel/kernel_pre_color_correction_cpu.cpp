@@ -481,8 +481,8 @@ int64_t one_pass_row([[maybe_unused]] const Pre_Color_Correction_Settings& s,
                      [[maybe_unused]] typename Pixel_Traits<P>::Word rgb,
                      [[maybe_unused]] float* depth, [[maybe_unused]] P* output) {
 #if BREL_AVX2_ROWS
-  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  if (supported && constant && is_neutral(s) && s.depth_channel == Depth_Channel_Luminance) {
+  if (cpu_has_avx2_fma() && constant && is_neutral(s) &&
+      s.depth_channel == Depth_Channel_Luminance) {
     return one_pass_row_avx2(s, input, n, rgb, depth, output);
   }
 #endif

@@ -56,7 +56,8 @@ __attribute__((target("avx2"))) int64_t normals_to_byte_pixels_avx2(const Vector
   for (int64_t i = 0; i < end; i += 8) {
     const float* c = components + 3 * i;
     const __m256i low = _mm256_packus_epi32(byte_channels(c), byte_channels(c + 8));
-    const __m256i high = _mm256_packus_epi32(byte_channels(c + 16), byte_channels(c + 16));
+    const __m256i third = byte_channels(c + 16);  // the second half only fills the vector
+    const __m256i high = _mm256_packus_epi32(third, third);
     const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high), in_order);
     const __m256i words = _mm256_or_si256(_mm256_shuffle_epi8(bytes, spread_both), alpha);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(output + i), words);
@@ -92,8 +93,7 @@ void normals_to_integer_pixels(const Vector_3<float>* normals, P* output, int64_
   int64_t done = 0;
 #if BREL_AVX2_ROWS
   if constexpr (sizeof(typename Pixel_Traits<P>::Channel) == 1) {
-    static const bool supported = __builtin_cpu_supports("avx2");
-    if (supported) {
+    if (cpu_has_avx2()) {
       done = normals_to_byte_pixels_avx2(normals, output, n);
     }
   }

@@ -15,3 +15,21 @@
 #define BREL_TARGET_CLONES_AVX2
 #define BREL_AVX2_ROWS 0
 #endif
+
+#if BREL_AVX2_ROWS
+namespace brel {
+
+// Whether the processor runs the AVX2 row loops, and those that also use fused multiply-add;
+// asked once.
+inline bool cpu_has_avx2() {
+  static const bool supported = __builtin_cpu_supports("avx2");
+  return supported;
+}
+
+inline bool cpu_has_avx2_fma() {
+  static const bool supported = cpu_has_avx2() && __builtin_cpu_supports("fma");
+  return supported;
+}
+
+}  // namespace brel
+#endif

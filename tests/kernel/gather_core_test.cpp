@@ -356,10 +356,6 @@ TEST(Gather_Triangle, LevelIsTheFinestWhereTheTriangleFits) {
   EXPECT_EQ(triangle_level(12.0, 12.5, 8), 1);  // 150 do not
 }
 
-}  // namespace
-
-namespace {
-
 bool same_bits(double a, double b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
@@ -369,8 +365,6 @@ bool same_bits(double a, double b) {
 bool same_value(double a, double b) {
   return same_bits(a, b) || (std::isnan(a) && std::isnan(b));
 }
-
-}  // namespace
 
 TEST(Gather_Box_Sum, RangesInsideTheLayerTakeTheTermsOfEachModesRule) {
   for (int64_t n = 1; n <= 6; ++n) {
@@ -479,3 +473,5 @@ TEST(Gather_Box, BoxesTakenByTheirSignedTermsGiveTheBitsOfTheEdgeRule) {
   expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::gather::Environment_Rules>(3);
   expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::gather::Refraction_Rules>(4);
 }
+
+}  // namespace
