@@ -301,7 +301,7 @@ struct Host_Callbacks {
 
   static PF_Err resize_handle(A_u_longlong, PF_Handle*) { return PF_Err_UNRECOGNIZED_PARAM_TYPE; }
 
-  // iterate_generic: iteration 0 on the calling thread, the others on threads of their own.
+  // iterate_generic: iteration 0 on the calling thread, the others on the host's render threads.
   // The result is iteration 0's code if it failed, else the first failing code.
 
   static PF_Err iterate_generic(A_long iterations, void* refcon, PF_IterateGenericFunc fn_func) {
@@ -335,14 +335,7 @@ struct Host_Callbacks {
         escaped[static_cast<size_t>(i)] = std::current_exception();
       }
     };
-    std::vector<std::thread> threads;
-    for (A_long i = 1; i < count; ++i) {
-      threads.emplace_back(run, i);
-    }
-    run(0);
-    for (std::thread& t : threads) {
-      t.join();
-    }
+    host->render_threads_.run(count, run);
     // An exception crossing into a host is a fault of the effect; a real host would die of it.
     for (A_long i = 0; i < count; ++i) {
       if (escaped[static_cast<size_t>(i)]) {

@@ -24,6 +24,7 @@
 #include "custom_ui.h"
 #include "host_api.h"
 #include "parameter_store.h"
+#include "render_threads.h"
 
 namespace brel::sim {
 
@@ -154,7 +155,8 @@ class Simulated_Host {
   void set_downsample(A_long num_x, A_u_long den_x, A_long num_y, A_u_long den_y);
   void set_pixel_aspect(A_long num, A_u_long den);
   void set_time(A_long current_time, A_long time_step, A_u_long time_scale);
-  // Render threads of iterate_generic (at least 1).
+  // Render threads of iterate_generic (at least 1), made when a loop first needs them and
+  // kept, as a host keeps its own.
   void set_thread_count(int32_t threads);
   // Hosts may offer no register_ui callback, or no utility callbacks at all.
   void set_register_ui_present(bool present);
@@ -313,6 +315,8 @@ class Simulated_Host {
   std::map<const void*, int32_t> live_mem_handles_;
   uintptr_t tokens_made_ = 0;
   std::function<void(const std::string&)> call_observer_;
+  // Last, so that the threads stop before anything they could reach goes.
+  Render_Threads render_threads_;
 };
 
 }  // namespace brel::sim

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -171,6 +172,47 @@ TEST(Simulated_Host, IterateGenericRunsThreadZeroOnTheCallingThread) {
   EXPECT_EQ(seen.calls.load(), 5);
   EXPECT_EQ(seen.threads, (std::set<A_long>{0, 1, 2, 3, 4}));
   EXPECT_EQ(seen.zero, std::this_thread::get_id());
+}
+
+// Loops run on kept threads, as a host's own; a loop started from inside a loop (on thread 0 or
+// on another) runs every index on threads of its own instead of waiting for busy ones.
+TEST(Simulated_Host, IterateGenericKeepsItsThreadsAndRunsNestedLoops) {
+  Simulated_Host host(Host_Identity::after_effects());
+  host.set_thread_count(4);
+  struct Seen {
+    PF_UtilCallbacks* utils;
+    std::mutex mutex;
+    // Loops seen by the thread that ran each index: thread ids may be reused, storage of a
+    // thread of its own is new.
+    std::vector<int> loops = std::vector<int>(4);
+    std::atomic<int> nested_calls{0};
+    PF_IterateGenericFunc nested = nullptr;
+    bool nest = false;
+  } seen;
+  seen.utils = host.in_data()->utils;
+  seen.nested = [](void* refcon, A_long, A_long, A_long) -> PF_Err {
+    ++static_cast<Seen*>(refcon)->nested_calls;
+    return PF_Err_NONE;
+  };
+  const PF_IterateGenericFunc record = [](void* refcon, A_long thread, A_long, A_long) -> PF_Err {
+    auto* s = static_cast<Seen*>(refcon);
+    thread_local int loops_on_this_thread = 0;
+    {
+      std::lock_guard lock(s->mutex);
+      s->loops[static_cast<size_t>(thread)] = ++loops_on_this_thread;
+    }
+    return s->nest && (thread == 0 || thread == 2) ? s->utils->iterate_generic(3, s, s->nested)
+                                                   : PF_Err_NONE;
+  };
+  ASSERT_EQ(seen.utils->iterate_generic(PF_Iterations_ONCE_PER_PROCESSOR, &seen, record),
+            PF_Err_NONE);
+  seen.nest = true;
+  ASSERT_EQ(seen.utils->iterate_generic(PF_Iterations_ONCE_PER_PROCESSOR, &seen, record),
+            PF_Err_NONE);
+  // Thread 0 is the test's own thread.
+  EXPECT_EQ(std::vector<int>(seen.loops.begin() + 1, seen.loops.end()),
+            (std::vector<int>{2, 2, 2}));
+  EXPECT_EQ(seen.nested_calls.load(), 6);
 }
 
 }  // namespace
