@@ -116,4 +116,23 @@ void demo_row(Demo_Layer layer, int64_t width, int64_t height, int64_t y, float*
   }
 }
 
+const std::vector<std::pair<std::string, std::string>>& demo_settings() {
+  static const std::vector<std::pair<std::string, std::string>> settings = {
+      {"render mode", "all"},
+      {"depth factor", "40"},
+      {"pre blur iterations", "2"},
+      {"discontinuity detection", "on"},
+      {"direct light/light intensity", "0.7"},
+      {"point light/light intensity", "0.5"},
+      {"glossiness", "0.4"},
+      {"reflection amount", "0.2"},
+      {"illumination amount", "0.2"},
+      {"surface tint amount", "0.8"},
+      {"transparency", "0.35"},
+      {"refraction", "1.3"},
+      {"caustix", "0.6"},
+  };
+  return settings;
+}
+
 }  // namespace lumbrix

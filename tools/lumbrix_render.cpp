@@ -200,26 +200,6 @@ std::string plugin_path() {
   return LUMBRIX_DEFAULT_PLUGIN_PATH;
 }
 
-// The demo scene's settings: the whole effect, with both lights casting shadows, reflections
-// and illumination from the environment, and the background refracted through a partly
-// transparent surface with caustics. bench/compare-imagemagick gives an input image the same
-// settings through --set.
-const std::vector<std::pair<std::string, std::string>> demo_settings = {
-    {"render mode", "all"},
-    {"depth factor", "40"},
-    {"pre blur iterations", "2"},
-    {"discontinuity detection", "on"},
-    {"direct light/light intensity", "0.7"},
-    {"point light/light intensity", "0.5"},
-    {"glossiness", "0.4"},
-    {"reflection amount", "0.2"},
-    {"illumination amount", "0.2"},
-    {"surface tint amount", "0.8"},
-    {"transparency", "0.35"},
-    {"refraction", "1.3"},
-    {"caustix", "0.6"},
-};
-
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
@@ -422,7 +402,7 @@ int run(const Options& options, Clock::time_point start) {
     textures.push_back(demo_layer("surface color texture", lumbrix::Demo_Layer::surface, w, h));
     textures.push_back(demo_layer("environmental layer", lumbrix::Demo_Layer::environment, w, h));
     textures.push_back(demo_layer("background", lumbrix::Demo_Layer::background, w, h));
-    settings = demo_settings;
+    settings = lumbrix::demo_settings();
   } else if (!options.list_params) {
     frame = open_layer("", options.input, pool);
   }
