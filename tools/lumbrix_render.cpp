@@ -228,7 +228,8 @@ struct Layer_Source {
     }
     const int64_t width = layout.width;
     pool.run(count, [&](int64_t index) {
-      std::vector<float> rgba(static_cast<size_t>(width) * 4);
+      thread_local std::vector<float> rgba;  // one row of a worker's, kept for its next
+      rgba.resize(static_cast<size_t>(width) * 4);
       lumbrix::demo_row(demo, width, layout.height, first + index, rgba.data());
       take(index, rgba.data());
     });
@@ -259,18 +260,13 @@ Layer_Source demo_layer(const std::string& parameter, lumbrix::Demo_Layer layer,
   return source;
 }
 
-// Streams a source into a world a band of rows at a time, each row converted on into the world
-// by the worker that read it, so no whole-frame copy exists beside the world.
+// Streams a source into a world, each row converted on into the world by the worker that read
+// it, so no whole-frame copy exists beside the world.
 void fill_from(const Layer_Source& source, PF_EffectWorld& world, int bits,
                lumbrix::Channel_Order order, lumbrix::Workers& pool) {
-  // A file streams in one piece; the demo's rows are made a band at a time.
-  const int64_t band_rows = source.file ? source.layout.height : 64;
-  for (int64_t first = 0; first < source.layout.height; first += band_rows) {
-    const int64_t count = std::min(band_rows, source.layout.height - first);
-    source.read(pool, first, count, [&](int64_t y, const float* rgba) {
-      lumbrix::fill_world_rows(world, bits, order, first + y, 1, rgba);
-    });
-  }
+  source.read(pool, 0, source.layout.height, [&](int64_t y, const float* rgba) {
+    lumbrix::fill_world_rows(world, bits, order, y, 1, rgba);
+  });
 }
 
 int64_t world_bytes(int64_t width, int64_t height, int bits) {
