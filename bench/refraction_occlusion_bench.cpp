@@ -6,8 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdint>
+#include <utility>
 
 #include "bench_support.h"
 #include "kernel/kernel_environmental_occlusion_cpu.h"
@@ -41,18 +41,10 @@ struct Surface {
   Frame<Vector_3<float>> normals;
 };
 
-// Times each run of the kernel.
+// Times each frame of the kernel, with the pixels it shades per second.
 void run_timed(benchmark::State& state, const Bench_Render& render,
                brel::Kernel_Implementation<brel::Implementation_Cpu>& kernel) {
-  kernel.execute(render.context);  // fills the render's pool, as every later frame finds it
-  const int64_t faults_before = brel::bench::minor_page_faults();
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    kernel.execute(render.context);
-    state.SetIterationTime(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  brel::bench::report_page_faults(state, faults_before);
+  brel::bench::run_frames(state, kernel, render.context);
   state.counters["pixels_per_second"] = benchmark::Counter(
       static_cast<double>(width * height), benchmark::Counter::kIsIterationInvariantRate);
 }
@@ -116,16 +108,25 @@ void BM_occlusion_quick_radius_100(benchmark::State& state) {
   occlusion(state, 100, true);
 }
 
-// Each on one thread and on all of them.
-const bool registered = brel::bench::register_on_one_and_all_threads({
-    {"BM_refraction_mode_1", BM_refraction_mode_1},
-    {"BM_refraction_mode_2", BM_refraction_mode_2},
-    {"BM_refraction_mode_3", BM_refraction_mode_3},
-    {"BM_refraction_mode_4", BM_refraction_mode_4},
-    {"BM_occlusion_full_radius_16", BM_occlusion_full_radius_16},
-    {"BM_occlusion_full_radius_100", BM_occlusion_full_radius_100},
-    {"BM_occlusion_quick_radius_16", BM_occlusion_quick_radius_16},
-    {"BM_occlusion_quick_radius_100", BM_occlusion_quick_radius_100},
-});
+// Each on one thread and on all of them, by wall time.
+const bool registered = [] {
+  for (const auto& [name, function] :
+       {std::pair{"BM_refraction_mode_1", &BM_refraction_mode_1},
+        std::pair{"BM_refraction_mode_2", &BM_refraction_mode_2},
+        std::pair{"BM_refraction_mode_3", &BM_refraction_mode_3},
+        std::pair{"BM_refraction_mode_4", &BM_refraction_mode_4},
+        std::pair{"BM_occlusion_full_radius_16", &BM_occlusion_full_radius_16},
+        std::pair{"BM_occlusion_full_radius_100", &BM_occlusion_full_radius_100},
+        std::pair{"BM_occlusion_quick_radius_16", &BM_occlusion_quick_radius_16},
+        std::pair{"BM_occlusion_quick_radius_100", &BM_occlusion_quick_radius_100}}) {
+    benchmark::RegisterBenchmark(name, function)
+        ->ArgName("threads")
+        ->Arg(1)
+        ->Arg(0)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+  return true;
+}();
 
 }  // namespace
