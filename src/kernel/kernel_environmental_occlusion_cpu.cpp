@@ -74,9 +74,16 @@ inline int64_t count_above(const float* depth, int64_t n, float c) {
 using Float_8 = float __attribute__((vector_size(32)));
 using Int_8 = int32_t __attribute__((vector_size(32)));
 
-// counts += -1 in the lanes whose depth at p lies above the threshold and that `lanes` keeps
-// (-1); a comparison with NaN answers 0, as the plain one does. Vectors go by reference: passed
-// or returned by value they would change the baseline body's calling convention.
+// counts += -1 in the lanes whose depth at p lies above the threshold; a comparison with NaN
+// answers 0, as the plain one does. Vectors go by reference: passed or returned by value they
+// would change the baseline body's calling convention.
+inline void count_8(const float* p, const Float_8& threshold, Int_8& counts) {
+  Float_8 depths;
+  std::memcpy(&depths, p, sizeof(depths));
+  counts += depths > threshold;
+}
+
+// The same in the lanes that `lanes` keeps (-1) only.
 inline void count_8(const float* p, const Float_8& threshold, const Int_8& lanes, Int_8& counts) {
   Float_8 depths;
   std::memcpy(&depths, p, sizeof(depths));
@@ -100,7 +107,6 @@ inline int64_t count_window_above(const Layer<float>& depth, int64_t k0, int64_t
   const int64_t whole = n / 8 * 8;
   const int64_t rest = n - whole;
   const Int_8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
-  const Int_8 all = lane >= 0;
   const Int_8 last = lane >= static_cast<int32_t>(8 - rest);
   const Float_8 threshold = Float_8{} + c;
   Int_8 even = {};
@@ -109,11 +115,11 @@ inline int64_t count_window_above(const Layer<float>& depth, int64_t k0, int64_t
     const float* row = depth.row(m) + k0;
     int64_t i = 0;
     for (; i + 16 <= whole; i += 16) {
-      count_8(row + i, threshold, all, even);
-      count_8(row + i + 8, threshold, all, odd);
+      count_8(row + i, threshold, even);
+      count_8(row + i + 8, threshold, odd);
     }
     if (i < whole) {
-      count_8(row + i, threshold, all, even);
+      count_8(row + i, threshold, even);
     }
     if (rest > 0) {
       count_8(row + n - 8, threshold, last, odd);
