@@ -427,53 +427,53 @@ typename Gather_Pixel<P>::Channel_Sum box_mean_with_corners(
   return accumulator;
 }
 
-// The box mean by the edge rule: the five ranges (whole pixels, then the partial columns and
-// rows beside them) from their axes' terms, then the four corner pixels.
-template <class P, class Rules>
-typename Gather_Pixel<P>::Channel_Sum box_gather_by_terms(
-    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g) {
-  using G = Gather_Pixel<P>;
-  using Channel_Sum = typename G::Channel_Sum;
-  // Each axis has three ranges, each read by one or more of the five boxes.
-  const Axis_Terms columns = axis_terms(Rules::box_x, g.ix0, g.ix1, table.width);
-  const Axis_Terms left = axis_terms(Rules::box_x, g.ix0 - 1, g.ix0, table.width);
-  const Axis_Terms right = axis_terms(Rules::box_x, g.ix1, g.ix1 + 1, table.width);
-  const Axis_Terms rows = axis_terms(Rules::box_y, g.iy0, g.iy1, table.height);
-  const Axis_Terms top = axis_terms(Rules::box_y, g.iy0 - 1, g.iy0, table.height);
-  const Axis_Terms bottom = axis_terms(Rules::box_y, g.iy1, g.iy1 + 1, table.height);
+// The box mean from its five ranges (whole pixels, then the partial columns and rows beside
+// them) and the four corner pixels. `range_sum(c, r)` sums column range c and row range r, each
+// 0 for the whole pixels, 1 and 2 for the partial ones before and after them.
+template <class P, class Rules, class Range_Sum>
+typename Gather_Pixel<P>::Channel_Sum box_mean_of_ranges(const Layer<P>& source, const Box_Grid& g,
+                                                         Range_Sum range_sum) {
   const auto w_columns = static_cast<double>(g.ix1 - g.ix0);
   const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
-
-  Channel_Sum accumulator;
+  typename Gather_Pixel<P>::Channel_Sum accumulator;
   double weight = 0.0;
-  Channel_Sum part;
-  const auto add_range = [&](const Axis_Terms& x_terms, const Axis_Terms& y_terms, double count,
-                             double w) {
-    box_sum_of_terms(table, part, x_terms, y_terms);
-    accumulator.add_scaled(part, w);
+  const auto add_range = [&](int32_t c, int32_t r, double count, double w) {
+    accumulator.add_scaled(range_sum(c, r), w);
     weight += count * w;
   };
-  add_range(columns, rows, w_columns * h_rows, 1.0);
-  add_range(left, rows, 1.0 * h_rows, g.wl);
-  add_range(right, rows, 1.0 * h_rows, g.wr);
-  add_range(columns, top, w_columns * 1.0, g.wt);
-  add_range(columns, bottom, w_columns * 1.0, g.wb);
-
+  add_range(0, 0, w_columns * h_rows, 1.0);
+  add_range(1, 0, 1.0 * h_rows, g.wl);
+  add_range(2, 0, 1.0 * h_rows, g.wr);
+  add_range(0, 1, w_columns * 1.0, g.wt);
+  add_range(0, 2, w_columns * 1.0, g.wb);
   return box_mean_with_corners<P, Rules>(source, g, accumulator, weight);
 }
 
-// The terms of a range whose coefficients are all 1 or -1: at most three table indices, each
-// added or subtracted.
+// The box mean by the edge rule, each range from its axes' terms.
+template <class P, class Rules>
+typename Gather_Pixel<P>::Channel_Sum box_gather_by_terms(
+    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g) {
+  const Axis_Terms columns[3] = {axis_terms(Rules::box_x, g.ix0, g.ix1, table.width),
+                                 axis_terms(Rules::box_x, g.ix0 - 1, g.ix0, table.width),
+                                 axis_terms(Rules::box_x, g.ix1, g.ix1 + 1, table.width)};
+  const Axis_Terms rows[3] = {axis_terms(Rules::box_y, g.iy0, g.iy1, table.height),
+                              axis_terms(Rules::box_y, g.iy0 - 1, g.iy0, table.height),
+                              axis_terms(Rules::box_y, g.iy1, g.iy1 + 1, table.height)};
+  return box_mean_of_ranges<P, Rules>(source, g, [&](int32_t c, int32_t r) {
+    typename Gather_Pixel<P>::Channel_Sum part;
+    box_sum_of_terms(table, part, columns[c], rows[r]);
+    return part;
+  });
+}
+
+// The terms of a range whose coefficients are all 1 or -1: at most three table indices, added,
+// subtracted and added in turn.
 struct Signed_Terms {
   int64_t index[3];
-  bool subtract[3];
   int32_t count = 0;
 
-  void add(int64_t i, bool minus) {
-    index[count] = i;
-    subtract[count] = minus;
-    ++count;
-  }
+  void add(int64_t i) { index[count++] = i; }
+  static bool subtracted(int32_t term) { return term % 2 == 1; }
 };
 
 // The terms axis_terms gives the range (b, e] of an axis of n pixels under `mode`, when they are
@@ -485,9 +485,9 @@ inline bool signed_axis_terms(Edge_Mode mode, int64_t b, int64_t e, int64_t n,
     return true;
   }
   if (b >= -1 && e < n) {
-    terms.add(e, false);
+    terms.add(e);
     if (b >= 0) {
-      terms.add(b, true);
+      terms.add(b);
     }
     return true;
   }
@@ -498,14 +498,14 @@ inline bool signed_axis_terms(Edge_Mode mode, int64_t b, int64_t e, int64_t n,
   const int64_t start = floor_mod_near(b + 1, n);
   const int64_t end = start + (e - b);
   if (end <= n) {
-    terms.add(end - 1, false);
+    terms.add(end - 1);
     if (start >= 1) {
-      terms.add(start - 1, true);
+      terms.add(start - 1);
     }
   } else {
-    terms.add(n - 1, false);
-    terms.add(start - 1, true);
-    terms.add(end - n - 1, false);
+    terms.add(n - 1);
+    terms.add(start - 1);
+    terms.add(end - n - 1);
   }
   return true;
 }
@@ -536,21 +536,15 @@ typename Gather_Pixel<P>::Channel_Sum box_gather_by_signed_terms(
     const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g,
     const Box_Terms& terms) {
   using G = Gather_Pixel<P>;
-  using Cell = typename G::Cell;
-  using Channel_Sum = typename G::Channel_Sum;
-  const auto w_columns = static_cast<double>(g.ix1 - g.ix0);
-  const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
-
-  Channel_Sum accumulator;
-  double weight = 0.0;
-  const auto add_range = [&](const Signed_Terms& columns, const Signed_Terms& rows, double count,
-                             double w) {
-    Channel_Sum part;
+  return box_mean_of_ranges<P, Rules>(source, g, [&](int32_t c, int32_t r) {
+    const Signed_Terms& columns = terms.columns[c];
+    const Signed_Terms& rows = terms.rows[r];
+    typename G::Channel_Sum part;
     for (int32_t j = 0; j < rows.count; ++j) {
-      const Cell* const row = table.row(rows.index[j]);
+      const typename G::Cell* const row = table.row(rows.index[j]);
       for (int32_t i = 0; i < columns.count; ++i) {
-        const Cell& cell = row[columns.index[i]];
-        if (columns.subtract[i] != rows.subtract[j]) {
+        const typename G::Cell& cell = row[columns.index[i]];
+        if (Signed_Terms::subtracted(i) != Signed_Terms::subtracted(j)) {
           for (int32_t k = 0; k < G::channels; ++k) {
             part.channel[k] = part.channel[k] - cell.channel[k];
           }
@@ -561,15 +555,8 @@ typename Gather_Pixel<P>::Channel_Sum box_gather_by_signed_terms(
         }
       }
     }
-    accumulator.add_scaled(part, w);
-    weight += count * w;
-  };
-  add_range(terms.columns[0], terms.rows[0], w_columns * h_rows, 1.0);
-  add_range(terms.columns[1], terms.rows[0], 1.0 * h_rows, g.wl);
-  add_range(terms.columns[2], terms.rows[0], 1.0 * h_rows, g.wr);
-  add_range(terms.columns[0], terms.rows[1], w_columns * 1.0, g.wt);
-  add_range(terms.columns[0], terms.rows[2], w_columns * 1.0, g.wb);
-  return box_mean_with_corners<P, Rules>(source, g, accumulator, weight);
+    return part;
+  });
 }
 
 // Mean of the source over the box [x0, x1] x [y0, y1]: pixel p weighs the length of

@@ -400,7 +400,8 @@ TEST(Gather_Box_Sum, RangesInsideTheLayerTakeTheTermsOfEachModesRule) {
             ASSERT_EQ(terms.count, rule.count);
             for (int32_t k = 0; k < rule.count; ++k) {
               ASSERT_EQ(terms.index[k], rule.index[k]);
-              ASSERT_EQ(terms.subtract[k] ? -1.0 : 1.0, rule.coefficient[k]);
+              ASSERT_EQ(brel::gather::Signed_Terms::subtracted(k) ? -1.0 : 1.0,
+                        rule.coefficient[k]);
             }
           }
         }
