@@ -123,8 +123,10 @@ struct Pixel_Traits<Rgb_Core<Layout, Channel_Type, alpha_present, min, white>> {
       if (value >= channel_max) {
         return std::numeric_limits<Channel>::max();
       }
-      // Below the maximum, so the rounded value still fits.
-      return static_cast<Channel>(std::round(value));
+      // Above 0 and below the maximum: truncation is the floor and the part it drops is exact,
+      // so this rounds halves up as std::round does here, inline instead of a library call.
+      const auto whole = static_cast<int32_t>(value);
+      return static_cast<Channel>(whole + (value - static_cast<float>(whole) >= 0.5f ? 1 : 0));
     } else {
       return value;
     }

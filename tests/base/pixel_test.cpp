@@ -65,6 +65,29 @@ TEST(Pixel_Traits, IntegerStoresSaturateAndSendNanToZeroFloatStoresAreUnchanged)
             (std::vector<int>{1, 2, 99, 100}));
 }
 
+// Rounding stores round as std::round does: at every half between two channel values, at the
+// floats beside it, and at the largest float below a half of the first step.
+TEST(Pixel_Traits, IntegerRoundingMatchesTheLibraryRoundAtEveryHalf) {
+  using T8 = brel::Pixel_Traits<brel::ARGB8>;
+  using T16 = brel::Pixel_Traits<brel::ARGB16>;
+  int64_t mismatches = 0;
+  for (int32_t k = 0; k < 65535; ++k) {
+    float v = static_cast<float>(k) + 0.5f;
+    for (int32_t step = 0; step < 3; ++step) {
+      v = std::nextafter(v, 0.0f);
+    }
+    for (int32_t step = 0; step < 7; ++step, v = std::nextafter(v, 70000.0f)) {
+      mismatches += T16::to_channel_rounded(v) != static_cast<uint16_t>(std::round(v));
+      if (k < 255) {
+        mismatches += T8::to_channel_rounded(v) != static_cast<uint8_t>(std::round(v));
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(T8::to_channel_rounded(0.49999997f), 0);
+  EXPECT_EQ(T16::to_channel_rounded(1.0e-45f), 0);
+}
+
 // The block conversion must give what the single one gives, value for value, also at the edges
 // of the range, for values that are no number and for the values left over after the blocks.
 template <class P>
