@@ -1,8 +1,10 @@
 #include "kernel/kernel_directional_shadow_cpu.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace brel {
 
@@ -221,7 +223,8 @@ int64_t unshear_grain(const Transformation_Information& transformation) {
 struct Unshear_Reading {
   // `output` has the size of the shadow layers (the bordered depth's).
   Unshear_Reading(const Transformation_Information& transformation, const Layer<float>& output)
-      : extent(unshear_extent(transformation, output)),
+      : lines(transformation.line_count),
+        extent(unshear_extent(transformation, output)),
         inner(transformation.along_x != 0 ? output.width : output.height),
         last(static_cast<float>(inner - 1)) {
     const float dx = transformation.x1 - transformation.x0;
@@ -230,13 +233,16 @@ struct Unshear_Reading {
     shift = std::fabs(transformation.along_x != 0 ? dy : dx);
   }
 
-  float u(int64_t o, int64_t p) const {
+  // u at output line 0: t(p) × shift.
+  float offset(int64_t p) const {
     float t = static_cast<float>(p) / last;
     if (!flip) {
       t = 1.0f - t;
     }
-    return t * shift + static_cast<float>(o);
+    return t * shift;
   }
+
+  float u(int64_t o, int64_t p) const { return offset(p) + static_cast<float>(o); }
 
   // The positions at which line l is read, [begin, end): u grows with o, and with p (flip) or
   // against it, so at every p the lines read run from floor(u(0, p)) to floor(u(extent - 1, p))
@@ -271,6 +277,7 @@ struct Unshear_Reading {
             first_holding([&](int64_t p) { return last_line(p) < l; })};
   }
 
+  int64_t lines;
   int64_t extent;  // output lines handed out
   int64_t inner;   // positions along the lines
   float last;
@@ -278,7 +285,176 @@ struct Unshear_Reading {
   float shift = 0.0f;
 };
 
+// The unshear's value at position p for u: lines floor(u) and floor(u) + 1 weighted by u's
+// distance from them; a line past the last counts 0.
+inline float unsheared(const Layer<float>& source, int64_t lines, float u, int64_t p) {
+  const float lf = std::floor(u);
+  const int64_t l = static_cast<int64_t>(lf);
+  const float a = l < lines ? source.row(l)[p] : 0.0f;
+  if (l + 1 < lines) {
+    const float g = lf - u + 1.0f;
+    return a * g + source.row(l + 1)[p] * (1.0f - g);
+  }
+  return a;
+}
+
+// The first j of [0, n) with key(j) >= k, or n, for a key that never falls as j grows; the
+// search gallops out from `hint`, where the last search of a neighbouring row ended.
+template <typename Key>
+int64_t first_reaching(const Key& key, int64_t n, int64_t k, int64_t hint) {
+  if (n <= 0) {
+    return 0;
+  }
+  hint = std::min(std::max<int64_t>(hint, 0), n - 1);
+  int64_t below = -1;  // the key is below k here, or this is -1
+  int64_t at = n;      // the key has reached k here, or this is n
+  if (key(hint) >= k) {
+    at = hint;
+    for (int64_t step = 1;; step *= 2) {
+      const int64_t j = at - step;
+      if (j < 0) {
+        break;
+      }
+      if (key(j) < k) {
+        below = j;
+        break;
+      }
+      at = j;
+    }
+  } else {
+    below = hint;
+    for (int64_t step = 1;; step *= 2) {
+      const int64_t j = below + step;
+      if (j >= n) {
+        break;
+      }
+      if (key(j) >= k) {
+        at = j;
+        break;
+      }
+      below = j;
+    }
+  }
+  while (at - below > 1) {
+    const int64_t middle = below + (at - below) / 2;
+    if (key(middle) >= k) {
+      at = middle;
+    } else {
+      below = middle;
+    }
+  }
+  return at;
+}
+
+// The unshear's rule for a pixel whose two lines both exist.
+inline float between_lines(const Layer<float>& source, float u, int64_t p) {
+  const float lf = std::floor(u);
+  const int64_t l = static_cast<int64_t>(lf);
+  const float g = lf - u + 1.0f;
+  return source.row(l)[p] * g + source.row(l + 1)[p] * (1.0f - g);
+}
+
+// Output pixels whose first line lies in [first, end), a run of each output row: along y a run
+// of columns in every row, along x a run of positions in the rows that reach the lines. A pixel's
+// first line is floor(u), or the last line where u lies beyond it; it never falls below the
+// output line o, grows with o and moves one way along p, as u does. `offsets` holds t(p) × shift
+// for every position p, so u = offsets[p] + o as the reading gives it. Below the last line every
+// pixel has both of its lines.
+void unshear_lines(const Unshear_Reading& reading, const float* offsets, bool along_x,
+                   int64_t first, int64_t end, const Layer<float>& shadow,
+                   const Layer<float>& sheared, const Layer<float>& translucent,
+                   const Layer<float>& sheared_translucent) {
+  const bool with_translucent = translucent.pixels != nullptr;
+  const int64_t lines = reading.lines;
+  const int64_t extent = reading.extent;
+  const int64_t inner = reading.inner;
+  const bool inside = end < lines;
+  const auto line_of = [&](float u) {
+    return std::min(static_cast<int64_t>(std::floor(u)), lines - 1);
+  };
+  // One output pixel: at `out_index` of `out` (and of the translucent row), from position p.
+  const auto resample = [&](float* out, float* out_translucent, int64_t out_index, float u,
+                            int64_t p) {
+    if (inside) {
+      out[out_index] = between_lines(sheared, u, p);
+      if (with_translucent) {
+        out_translucent[out_index] = between_lines(sheared_translucent, u, p);
+      }
+    } else {
+      out[out_index] = unsheared(sheared, lines, u, p);
+      if (with_translucent) {
+        out_translucent[out_index] = unsheared(sheared_translucent, lines, u, p);
+      }
+    }
+  };
+  int64_t begin_hint = 0;
+  int64_t end_hint = 0;
+  if (!along_x) {
+    for (int64_t p = 0; p < inner; ++p) {
+      const float offset = offsets[p];
+      const auto key = [&](int64_t o) { return line_of(offset + static_cast<float>(o)); };
+      const int64_t begin = first_reaching(key, extent, first, begin_hint);
+      const int64_t stop = first_reaching(key, extent, end, std::max(begin, end_hint));
+      begin_hint = begin;
+      end_hint = stop;
+      float* out = shadow.row(p);
+      float* out_translucent = with_translucent ? translucent.row(p) : nullptr;
+      for (int64_t o = begin; o < stop; ++o) {
+        resample(out, out_translucent, o, offset + static_cast<float>(o), p);
+      }
+    }
+    return;
+  }
+  // Along p the line grows (flip) or falls; j counts positions the way it grows.
+  const auto position = [&](int64_t j) { return reading.flip ? j : inner - 1 - j; };
+  // u lies between o and o + shift, so rows further than the shift before `first` read none of
+  // the lines.
+  const int64_t reach = static_cast<int64_t>(std::ceil(reading.shift)) + 2;
+  for (int64_t o = std::max<int64_t>(first - reach, 0); o < std::min(end, extent); ++o) {
+    const float row = static_cast<float>(o);
+    const auto key = [&](int64_t j) { return line_of(offsets[position(j)] + row); };
+    const int64_t begin = first_reaching(key, inner, first, begin_hint);
+    const int64_t stop = first_reaching(key, inner, end, std::max(begin, end_hint));
+    begin_hint = begin;
+    end_hint = stop;
+    const int64_t p_begin = reading.flip ? begin : inner - stop;
+    const int64_t p_end = reading.flip ? stop : inner - begin;
+    float* out = shadow.row(o);
+    float* out_translucent = with_translucent ? translucent.row(o) : nullptr;
+    for (int64_t p = p_begin; p < p_end; ++p) {
+      resample(out, out_translucent, p, offsets[p] + row, p);
+    }
+  }
+}
+
 }  // namespace
+
+Directional_Shadow_Bands::Directional_Shadow_Bands(const Transformation_Information& transformation,
+                                                   const Layer<float>& output,
+                                                   int64_t lines_per_band)
+    : line_count(transformation.line_count),
+      lines_per_band(std::max<int64_t>(lines_per_band, 1)),
+      count((line_count + this->lines_per_band - 1) / this->lines_per_band),
+      bands_done_at_seam(new std::atomic<int>[static_cast<size_t>(count + 1)]) {
+  for (int64_t b = 0; b <= count; ++b) {
+    bands_done_at_seam[b].store(0, std::memory_order_relaxed);
+  }
+  const Unshear_Reading reading(transformation, output);
+  offsets.resize(static_cast<size_t>(reading.inner));
+  for (int64_t p = 0; p < reading.inner; ++p) {
+    offsets[static_cast<size_t>(p)] = reading.offset(p);
+  }
+}
+
+int64_t directional_shadow_lines_per_band(const Transformation_Information& transformation,
+                                          const Layer<float>& depth_with_border, bool translucent) {
+  // A band's sheared rows of both layers stay within about half the second-level cache.
+  constexpr int64_t band_bytes = 512 * 1024;
+  const int64_t row_bytes =
+      (transformation.along_x != 0 ? depth_with_border.width : depth_with_border.height) *
+      static_cast<int64_t>(sizeof(float)) * (translucent ? 2 : 1);
+  return std::min<int64_t>(std::max<int64_t>(band_bytes / std::max<int64_t>(row_bytes, 1), 16), 64);
+}
 
 Transformation_Information directional_light_setup(const Directional_Shadow_Parameters_In& in) {
   const Layer<float>& depth = in.depth_with_border;
@@ -366,17 +542,8 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
   // lines l and l + 1.
   const auto resample = [&](const Layer<float>& target, const Layer<float>& source, int64_t o,
                             int64_t p) {
-    const float u = reading.u(o, p);
-    const float lf = std::floor(u);
-    const int64_t l = static_cast<int64_t>(lf);
-    const float a = l < lines ? source.row(l)[p] : 0.0f;
-    float value = a;
-    if (l + 1 < lines) {
-      const float g = lf - u + 1.0f;
-      value = a * g + source.row(l + 1)[p] * (1.0f - g);
-    }
     float* out = along_x ? &target.row(o)[p] : &target.row(p)[o];
-    *out = value;
+    *out = unsheared(source, lines, reading.u(o, p), p);
   };
   // Along y the band's columns are written row by row, so writes stay within a few cache lines.
   if (along_x) {
@@ -400,6 +567,44 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
       context.check_abort();
     }
   }
+}
+
+void directional_shadow_band_body(const Iteration& iteration, Render_Context context,
+                                  const Directional_Shadow_Bands* bands,
+                                  Transformation_Information transformation,
+                                  Directional_Shadow_Parameters_In in, Layer<float> sheared,
+                                  Layer<float> sheared_translucent, Layer<float> shadow,
+                                  Layer<float> translucent) {
+  const int64_t band = iteration.index;
+  const int64_t lines = bands->line_count;
+  const int64_t first = band * bands->lines_per_band;
+  const int64_t end = std::min(first + bands->lines_per_band, lines);
+  const bool with_translucent = sheared_translucent.pixels != nullptr;
+  const Unshear_Reading reading(transformation, shadow);
+  for (int64_t i = first; i < end; ++i) {
+    const auto [read_begin, read_end] = reading.positions_of_line(i);
+    march_line(in.depth_with_border, transformation, in, i, sheared.row(i),
+               with_translucent ? sheared_translucent.row(i) : nullptr, read_begin, read_end);
+    context.check_abort();
+  }
+  const bool along_x = transformation.along_x != 0;
+  const Layer<float> translucent_out = with_translucent ? translucent : empty_layer<float>();
+  const auto unshear = [&](int64_t from, int64_t to) {
+    unshear_lines(reading, bands->offsets.data(), along_x, from, to, shadow, sheared,
+                  translucent_out, sheared_translucent);
+  };
+  // The band's last line is read together with the next band's first: of the two bands the one
+  // that finishes second resamples those pixels, and likewise at the band's start. The count's
+  // release and acquire make the other band's rows visible.
+  unshear(first, end < lines ? end - 1 : end);
+  if (end < lines &&
+      bands->bands_done_at_seam[band + 1].fetch_add(1, std::memory_order_acq_rel) == 1) {
+    unshear(end - 1, end);
+  }
+  if (band > 0 && bands->bands_done_at_seam[band].fetch_add(1, std::memory_order_acq_rel) == 1) {
+    unshear(first - 1, first);
+  }
+  context.check_abort();
 }
 
 void Kernel_Directional_Shadow::run(Render_Context context) {
@@ -442,13 +647,13 @@ void Kernel_Directional_Shadow::run(Render_Context context) {
   const Layer<float> shadow = layer_view<float>(*shadow_layer);
   const Layer<float> translucent_shadow =
       translucent ? layer_view<float>(*translucent_shadow_layer) : empty_layer<float>();
-  cpu_kernel_launch(grain_iteration_count(transformation.line_count, lines_per_sweep_iteration),
-                    &directional_shadow_sweep_body, context, transformation, in, sheared,
-                    sheared_translucent);
-  cpu_kernel_launch(
-      grain_iteration_count(unshear_extent(transformation, shadow), unshear_grain(transformation)),
-      &directional_shadow_unshear_body, context, transformation, shadow, sheared,
-      translucent_shadow, sheared_translucent);
+  // Each band is marched and resampled by one worker, so the unshear reads sheared rows its
+  // worker has just written; the plain bodies above give the same layers in two launches.
+  const Directional_Shadow_Bands bands(
+      transformation, shadow,
+      directional_shadow_lines_per_band(transformation, depth, translucent));
+  cpu_kernel_launch(bands.count, &directional_shadow_band_body, context, &bands, transformation, in,
+                    sheared, sheared_translucent, shadow, translucent_shadow);
 }
 
 }  // namespace brel

@@ -4,12 +4,15 @@
 // the bordered depth layer, all along the light's direction in the image plane, and marches each
 // with a falling horizon, writing one shadow value per step into a row of a sheared layer; a
 // second pass resamples the sheared layer back to image pixels between the two nearest lines.
-// Every line is one row of work, so nothing is shared between threads and the results do not
-// depend on the thread count.
+// Every line is one row of work and every output pixel is written once from finished lines, so
+// the results do not depend on the thread count. A run does both passes band by band (see
+// Directional_Shadow_Bands); the two bodies below are the plain passes.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/kernel.h"
 #include "base/layer.h"
@@ -74,5 +77,36 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
                                      Transformation_Information transformation, Layer<float> shadow,
                                      Layer<float> sheared, Layer<float> translucent,
                                      Layer<float> sheared_translucent);
+
+// The run's lines in bands of neighbouring lines, one band per iteration: its worker marches the
+// band's lines and at once resamples the output pixels that read only them, while those sheared
+// rows are still in its cache. Pixels that read the last line of one band and the first of the
+// next are resampled by whichever of the two bands finishes second.
+struct Directional_Shadow_Bands {
+  // `output` has the size of the shadow layers.
+  Directional_Shadow_Bands(const Transformation_Information& transformation,
+                           const Layer<float>& output, int64_t lines_per_band);
+
+  int64_t line_count;
+  int64_t lines_per_band;
+  int64_t count;
+  // At seam b (1 .. count - 1, between bands b - 1 and b), how many of the two have finished.
+  std::unique_ptr<std::atomic<int>[]> bands_done_at_seam;
+  // The unshear's u at output line 0 for every position along the lines.
+  std::vector<float> offsets;
+};
+
+// Lines per band for a run: as many as keep a band's sheared rows in a worker's cache.
+int64_t directional_shadow_lines_per_band(const Transformation_Information& transformation,
+                                          const Layer<float>& depth_with_border, bool translucent);
+
+// Marches band `iteration.index` of the lines into the sheared layers, as the sweep body does,
+// and writes the output pixels that read those lines, as the unshear body does.
+void directional_shadow_band_body(const Iteration& iteration, Render_Context context,
+                                  const Directional_Shadow_Bands* bands,
+                                  Transformation_Information transformation,
+                                  Directional_Shadow_Parameters_In in, Layer<float> sheared,
+                                  Layer<float> sheared_translucent, Layer<float> shadow,
+                                  Layer<float> translucent);
 
 }  // namespace brel

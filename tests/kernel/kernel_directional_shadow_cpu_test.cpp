@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -249,6 +250,83 @@ TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
         }
         EXPECT_EQ(mismatches, 0) << threads << " threads, direction " << direction.x << ", "
                                  << direction.y << ", skip " << skip;
+      }
+    }
+  }
+}
+
+// The run marches and resamples the lines in bands, each band's output pixels right after its
+// lines, and the pixels between two bands after the second of them. At every band size (one line
+// a band makes every pixel such a seam pixel) and thread count, every pixel of both output
+// layers, the border included, holds what the sweep and unshear bodies write, bit for bit, and
+// pixels those leave alone stay as they were.
+TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
+  std::mt19937 random(5);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  const float untouched = -12345.0f;
+  const auto bits = [](const brel::Layer<float>& layer) {
+    std::vector<uint32_t> values;
+    for (const float v : brel::test::values_of(layer)) {
+      values.push_back(std::bit_cast<uint32_t>(v));
+    }
+    return values;
+  };
+  for (const auto& [width, height] :
+       std::vector<std::pair<int64_t, int64_t>>{{45, 31}, {23, 64}, {203, 41}}) {
+    Standalone_Render plain_render(1);
+    Float_Layer depth(plain_render.context, width, height, 0.75f);
+    depth.fill([&](int64_t x, int64_t y) {
+      const float r = unit(random);
+      return r < 0.1f ? 0.0f : 10.0f + 8.0f * std::sin(0.4f * x) * std::cos(0.3f * y) + r;
+    });
+    for (const auto& direction : directions) {
+      for (const float translucency : {0.0f, 0.4f}) {
+        const Kernel_Directional_Shadow::Parameters_In in =
+            settings(depth.view, direction, translucency);
+        const Transformation_Information t = brel::directional_light_setup(in);
+        const int64_t sheared_width = t.along_x != 0 ? width : height;
+        const auto layers = [&](Standalone_Render& render) {
+          std::vector<Float_Layer> made;
+          for (int i = 0; i < 2; ++i) {
+            made.emplace_back(render.context, sheared_width, t.line_count)
+                .fill([](int64_t, int64_t) { return 0.0f; });
+          }
+          for (int i = 0; i < 2; ++i) {
+            made.emplace_back(render.context, width, height).fill([&](int64_t, int64_t) {
+              return untouched;
+            });
+          }
+          if (translucency == 0.0f) {
+            made[1].view = brel::empty_layer<float>();
+            made[3].view = brel::empty_layer<float>();
+          }
+          return made;
+        };
+        const std::vector<Float_Layer> plain = layers(plain_render);
+        brel::directional_shadow_sweep_body({0, 1, 0, 1}, plain_render.context, t, in,
+                                            plain[0].view, plain[1].view);
+        brel::directional_shadow_unshear_body({0, 1, 0, 1}, plain_render.context, t, plain[2].view,
+                                              plain[0].view, plain[3].view, plain[1].view);
+        for (const int64_t threads : {1, 2, 8}) {
+          Standalone_Render render(threads);
+          for (const int64_t lines_per_band : {1, 2, 5, 16, 1000}) {
+            const std::vector<Float_Layer> banded = layers(render);
+            const brel::Directional_Shadow_Bands bands(t, plain[2].view, lines_per_band);
+            brel::cpu_kernel_launch(bands.count, &brel::directional_shadow_band_body,
+                                    render.context, &bands, t, in, banded[0].view, banded[1].view,
+                                    banded[2].view, banded[3].view);
+            const auto where = [&] {
+              return testing::Message()
+                     << width << " x " << height << ", direction " << direction.x << ", "
+                     << direction.y << ", translucency " << translucency << ", " << threads
+                     << " threads, " << lines_per_band << " lines a band";
+            };
+            EXPECT_EQ(bits(banded[2].view), bits(plain[2].view)) << where();
+            if (translucency != 0.0f) {
+              EXPECT_EQ(bits(banded[3].view), bits(plain[3].view)) << where();
+            }
+          }
+        }
       }
     }
   }
