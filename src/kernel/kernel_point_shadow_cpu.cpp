@@ -30,9 +30,10 @@ int32_t outcode(const Shadow_Point& p, float xmin, float xmax, float ymin, float
 }
 
 // Rays marched at once on other threads may cross the same pixels near the light, so splats
-// there are atomic. Adding 0 to a sum that starts at +0 changes nothing, so it is skipped: samples
-// on a pixel's row or column (every coarse sample of a ray from a light at whole pixel
-// coordinates) have two zero weights, and an atomic addition costs far more than the test.
+// there that no worker's tile holds are atomic. Adding 0 to a sum that starts at +0 changes
+// nothing, so it is skipped: samples on a pixel's row or column (every coarse sample of a ray from
+// a light at whole pixel coordinates) have two zero weights, and an atomic addition costs far more
+// than the test.
 struct Atomic_Add {
   void operator()(float& target, float value) const {
     if (value != 0.0f) {
@@ -61,7 +62,8 @@ struct Ray {
   bool skip_zero_depth;
   bool translucent;
   Shadow_Point light;
-  float exclusive_from_squared;  // samples this far from the light (squared) add plainly
+  float exclusive_from_squared;   // samples this far from the light (squared) add plainly
+  const Point_Shadow_Tile* tile;  // nearer ones it holds add plainly there; may be null
   float light_z;
   float step;                // length of a coarse step
   float attenuation_factor;  // 0.003 per depth unit below the horizon, at full resolution
@@ -122,29 +124,35 @@ bool sample(const Ray& ray, Ray_State& state, Shadow_Point q, float f, bool coar
   const float w10 = fx * (1.0f - fy) * f;
   const float w01 = (1.0f - fx) * fy * f;
   const float w11 = fx * fy * f;
-  const auto splat_all = [&](auto add) {
+  // Into pixels (x0 - ox, y0 - oy) and on of `into`.
+  const auto splat_all = [&](const Point_Shadow_Ray_Layers& into, int64_t ox, int64_t oy,
+                             auto add) {
     const auto splat = [&](const Layer<float>& layer, float scale) {
-      float* r0 = layer.row(y0);
-      float* r1 = layer.row(y1);
-      add(r0[x0], w00 * scale);
-      add(r0[x1], w10 * scale);
-      add(r1[x0], w01 * scale);
-      add(r1[x1], w11 * scale);
+      float* r0 = layer.row(y0 - oy);
+      float* r1 = layer.row(y1 - oy);
+      add(r0[x0 - ox], w00 * scale);
+      add(r0[x1 - ox], w10 * scale);
+      add(r1[x0 - ox], w01 * scale);
+      add(r1[x1 - ox], w11 * scale);
     };
     if (ray.translucent && state.acc != 0.0) {
-      splat(ray.layers.translucent, static_cast<float>(state.acc));
+      splat(into.translucent, static_cast<float>(state.acc));
     }
     if (shadowed) {
-      splat(ray.layers.shadow, 1.0f);
+      splat(into.shadow, 1.0f);
     }
-    splat(ray.layers.weight, 1.0f);
+    splat(into.weight, 1.0f);
   };
   const float lx = ray.light.x - q.x;
   const float ly = ray.light.y - q.y;
+  const Point_Shadow_Tile* tile = ray.tile;
   if (lx * lx + ly * ly >= ray.exclusive_from_squared) {
-    splat_all(Plain_Add{});
+    splat_all(ray.layers, 0, 0, Plain_Add{});
+  } else if (tile != nullptr && x0 >= tile->x && y0 >= tile->y &&
+             x1 < tile->x + tile->sums.weight.width && y1 < tile->y + tile->sums.weight.height) {
+    splat_all(tile->sums, tile->x, tile->y, Plain_Add{});
   } else {
-    splat_all(Atomic_Add{});
+    splat_all(ray.layers, 0, 0, Atomic_Add{});
   }
   return shadowed;
 }
@@ -184,7 +192,8 @@ bool clip_segment(Shadow_Point& a, Shadow_Point& b, float xmin, float xmax, floa
 
 void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
                             const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
-                            float light_z, float translucency, float exclusive_from) {
+                            float light_z, float translucency, float exclusive_from,
+                            const Point_Shadow_Tile* tile) {
   const Shadow_Point light = start;
   const Layer<float>& depth = layers.depth;
   if (!clip_segment(start, end, 0.0f, static_cast<float>(depth.width - 1), 0.0f,
@@ -207,6 +216,7 @@ void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
                 layers.translucent.pixels != nullptr,
                 light,
                 exclusive_from * exclusive_from,
+                tile,
                 light_z,
                 std::sqrt(dx * dx + dy * dy) / static_cast<float>(n),
                 1.4142135f / std::sqrt(sx * sx + sy * sy),
@@ -256,43 +266,91 @@ Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_
 }
 
 int64_t point_shadow_group_count(int64_t workers, int64_t n) {
-  return workers > 1 ? std::max<int64_t>(1, std::min(n, workers * point_shadow_groups_per_worker))
-                     : 1;
+  return workers > 1 && n >= 2 ? std::min(n, workers * point_shadow_groups_per_worker) / 2 * 2 : 1;
 }
 
 std::pair<int64_t, int64_t> point_shadow_group_rays(int64_t g, int64_t groups, int64_t n) {
   return thread_iteration_range(Iteration{g, groups, 0, 1}, n);
 }
 
-float point_shadow_exclusive_distance(Shadow_Point light, Shadow_Edge edge, int64_t w, int64_t h,
-                                      int64_t g, int64_t groups) {
-  const bool left_neighbour = g >= 2;
-  const bool right_neighbour = g + 2 < groups;
-  if (!left_neighbour && !right_neighbour) {
-    return 0.0f;
+namespace {
+
+constexpr Shadow_Edge cycle_edges[] = {Shadow_Edge::top, Shadow_Edge::right, Shadow_Edge::bottom,
+                                       Shadow_Edge::left};
+
+// The bottom and left borders' rays run against the cycle.
+bool runs_backwards(Shadow_Edge edge) {
+  return edge == Shadow_Edge::bottom || edge == Shadow_Edge::left;
+}
+
+// Where the light lies from a border's line: strictly on the image's side, on the line, or
+// strictly beyond it, where every ray to the border meets the image only at its end and
+// marches nothing.
+enum class Edge_Side { inner, on_line, beyond };
+
+Edge_Side edge_side(Shadow_Point light, Shadow_Edge edge, int64_t w, int64_t h) {
+  // The light's distance from the line, positive on the image's side.
+  float inward = 0.0f;
+  switch (edge) {
+    case Shadow_Edge::top:
+      inward = light.y;
+      break;
+    case Shadow_Edge::right:
+      inward = static_cast<float>(w - 1) - light.x;
+      break;
+    case Shadow_Edge::bottom:
+      inward = static_cast<float>(h - 1) - light.y;
+      break;
+    case Shadow_Edge::left:
+      inward = light.x;
+      break;
   }
+  return inward > 0.0f ? Edge_Side::inner : inward < 0.0f ? Edge_Side::beyond : Edge_Side::on_line;
+}
+
+}  // namespace
+
+std::vector<Shadow_Group> point_shadow_groups(int64_t workers, int64_t w, int64_t h) {
+  // Every border needs an even count for the cycle's launches to alternate across the corners.
+  if (std::min(w, h) < 2) {
+    workers = 1;
+  }
+  std::vector<Shadow_Group> groups;
+  for (const Shadow_Edge edge : cycle_edges) {
+    const int64_t n = point_shadow_ray_count(edge, w, h);
+    const int64_t count = point_shadow_group_count(workers, n);
+    for (int64_t k = 0; k < count; ++k) {
+      const int64_t g = runs_backwards(edge) ? count - 1 - k : k;
+      const auto [begin, end] = point_shadow_group_rays(g, count, n);
+      groups.push_back({edge, begin, end});
+    }
+  }
+  return groups;
+}
+
+std::vector<float> point_shadow_exclusive_distances(Shadow_Point light,
+                                                    const std::vector<Shadow_Group>& groups,
+                                                    int64_t w, int64_t h) {
+  const auto count = static_cast<int64_t>(groups.size());
   constexpr float unbounded = std::numeric_limits<float>::infinity();
-  // From a point off the border's line the rays' directions turn one way along the border,
-  // through less than a half turn, so the angle between two groups' rays is at least the angle
-  // across the group between them. The positions of a far light's clipped rays carry rounding
-  // of its coordinates; up to 2^16 pixels away it stays a small fraction of a pixel.
+  // The positions of a far light's clipped rays carry rounding of its coordinates; up to 2^16
+  // pixels away it stays a small fraction of a pixel.
   constexpr float farthest = 65536.0f;
-  const bool across = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom;
-  const float line = edge == Shadow_Edge::top || edge == Shadow_Edge::left ? 0.0f
-                     : across ? static_cast<float>(h - 1)
-                              : static_cast<float>(w - 1);
-  if (!(std::fabs(light.x) <= farthest && std::fabs(light.y) <= farthest) ||
-      (across ? light.y : light.x) == line) {
-    return unbounded;
+  if (!(std::fabs(light.x) <= farthest && std::fabs(light.y) <= farthest)) {
+    return std::vector<float>(static_cast<size_t>(count), unbounded);
   }
-  const int64_t n = point_shadow_ray_count(edge, w, h);
+  // Along a border whose line has the light strictly on the image's side, the rays' directions
+  // turn one way, and they turn the same way along the next such border past the corner. These
+  // borders follow one another in the cycle, and their rays turn through a whole turn (a light
+  // inside) or less than a half turn (outside). So two groups of one launch are at least the
+  // angle across one group between them apart, either way round: across the group between one
+  // of them and its neighbour of the launch. Borders beyond the light march nothing; along a
+  // border whose line holds the light, rays run together and nothing is vouched for.
   // Every sample lies within a small fraction of a pixel of its ray's line. One whose distance
   // from another ray's half-line is at least 3 pixels is more than 2 pixels from any sample of
   // it in x or in y, so the two splats' 2 × 2 pixels are apart. A sample at distance r from the
   // light on a ray at angle a from another is r sin a from it (r beyond a quarter turn).
-  const auto distance_for = [&](int64_t ray_a, int64_t ray_b) {
-    const Shadow_Point a = point_shadow_ray_end(edge, ray_a, w, h);
-    const Shadow_Point b = point_shadow_ray_end(edge, ray_b, w, h);
+  const auto distance_for = [&](Shadow_Point a, Shadow_Point b) {
     const double ax = static_cast<double>(a.x) - light.x;
     const double ay = static_cast<double>(a.y) - light.y;
     const double bx = static_cast<double>(b.x) - light.x;
@@ -301,23 +359,49 @@ float point_shadow_exclusive_distance(Shadow_Point light, Shadow_Edge edge, int6
     const double sine = ax * bx + ay * by <= 0.0 ? 1.0 : std::fabs(ax * by - ay * bx) / lengths;
     return static_cast<float>(3.0 / sine);
   };
-  float distance = 0.0f;
-  if (left_neighbour) {
-    distance = std::max(distance, distance_for(point_shadow_group_rays(g - 2, groups, n).second - 1,
-                                               point_shadow_group_rays(g, groups, n).first));
+  // The ends of a group's first and last rays going round the cycle.
+  const auto first_end = [&](const Shadow_Group& group) {
+    return point_shadow_ray_end(group.edge,
+                                runs_backwards(group.edge) ? group.end - 1 : group.begin, w, h);
+  };
+  const auto last_end = [&](const Shadow_Group& group) {
+    return point_shadow_ray_end(group.edge,
+                                runs_backwards(group.edge) ? group.begin : group.end - 1, w, h);
+  };
+  std::vector<float> distances(static_cast<size_t>(count), 0.0f);
+  if (count < 8) {
+    return distances;  // the four borders whole, on one worker
   }
-  if (right_neighbour) {
-    distance = std::max(distance, distance_for(point_shadow_group_rays(g, groups, n).second - 1,
-                                               point_shadow_group_rays(g + 2, groups, n).first));
+  for (int64_t p = 0; p < count; ++p) {
+    const Shadow_Group& group = groups[static_cast<size_t>(p)];
+    const Edge_Side side = edge_side(light, group.edge, w, h);
+    float& distance = distances[static_cast<size_t>(p)];
+    if (side == Edge_Side::beyond) {
+      continue;
+    }
+    for (const int64_t q : {(p + count - 2) % count, (p + 2) % count}) {
+      const Shadow_Group& other = groups[static_cast<size_t>(q)];
+      const Edge_Side other_side = edge_side(light, other.edge, w, h);
+      if (other_side == Edge_Side::beyond) {
+        continue;
+      }
+      if (side == Edge_Side::on_line || other_side == Edge_Side::on_line) {
+        distance = unbounded;
+      } else {
+        distance = std::max(distance, q == (p + 2) % count
+                                          ? distance_for(last_end(group), first_end(other))
+                                          : distance_for(last_end(other), first_end(group)));
+      }
+    }
   }
-  return distance;
+  return distances;
 }
 
-std::vector<int64_t> point_shadow_launch_order(Shadow_Point light, Shadow_Edge edge, int64_t w,
-                                               int64_t h, int64_t groups, int64_t phase) {
-  const int64_t n = point_shadow_ray_count(edge, w, h);
-  // Coarse steps of ray i inside the image; 0 for none (or a light that is not a number).
-  const auto steps = [&](int64_t i) {
+std::vector<int64_t> point_shadow_launch_order(Shadow_Point light,
+                                               const std::vector<Shadow_Group>& groups, int64_t w,
+                                               int64_t h, int64_t phase) {
+  // Coarse steps of a ray inside the image; 0 for none (or a light that is not a number).
+  const auto steps = [&](Shadow_Edge edge, int64_t i) {
     Shadow_Point start = light;
     Shadow_Point end = point_shadow_ray_end(edge, i, w, h);
     if (!clip_segment(start, end, 0.0f, static_cast<float>(w - 1), 0.0f,
@@ -328,53 +412,156 @@ std::vector<int64_t> point_shadow_launch_order(Shadow_Point light, Shadow_Edge e
     return std::isfinite(span) ? span : 0.0f;
   };
   std::vector<std::pair<float, int64_t>> costs;
-  for (int64_t g = phase; g < groups; g += 2) {
-    const auto [begin, end] = point_shadow_group_rays(g, groups, n);
+  for (auto p = static_cast<size_t>(phase); p < groups.size(); p += 2) {
+    const auto [edge, begin, end] = groups[p];
     const float rays = static_cast<float>(end - begin);
-    costs.emplace_back((steps(begin) + steps(begin + (end - begin) / 2) + steps(end - 1)) * rays,
-                       g);
+    costs.emplace_back(
+        (steps(edge, begin) + steps(edge, begin + (end - begin) / 2) + steps(edge, end - 1)) * rays,
+        static_cast<int64_t>(p));
   }
   std::stable_sort(costs.begin(), costs.end(),
                    [](const auto& a, const auto& b) { return a.first > b.first; });
   std::vector<int64_t> order;
   order.reserve(costs.size());
-  for (const auto& [cost, g] : costs) {
-    order.push_back(g);
+  for (const auto& [cost, p] : costs) {
+    order.push_back(p);
   }
   return order;
 }
 
-void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
-                            Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
-                            Shadow_Edge edge, int64_t groups, const int64_t* order) {
+void point_shadow_groups_body(const Iteration& iteration, Render_Context context,
+                              Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
+                              Point_Shadow_Launch launch) {
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
-  const int64_t n = point_shadow_ray_count(edge, w, h);
-  const int64_t g = order[iteration.index];
-  const auto [begin, end] = point_shadow_group_rays(g, groups, n);
   const Shadow_Point light{in.light.position_x, in.light.position_y};
-  const float exclusive_from = point_shadow_exclusive_distance(light, edge, w, h, g, groups);
-  for (int64_t i = begin; i < end; ++i) {
-    point_shadow_march_ray(light, point_shadow_ray_end(edge, i, w, h), layers, in.skip_zero_depth,
-                           in.light.position_z, in.translucency, exclusive_from);
-    context.check_abort();
+  const Point_Shadow_Tile* tile = nullptr;
+  if (launch.tile_count > 0) {
+    BREL_ASSERT_MSG(iteration.worker_index >= 0 && iteration.worker_index < launch.tile_count,
+                    "a tile for every worker");
+    tile = &launch.tiles[iteration.worker_index];
+  }
+  const int64_t first = launch.whole ? 0 : iteration.index;
+  const int64_t last = launch.whole ? launch.count : first + 1;
+  for (int64_t k = first; k < last; ++k) {
+    const int64_t p = launch.order[k];
+    const auto [edge, begin, end] = launch.groups[p];
+    const float exclusive_from = launch.whole ? 0.0f : launch.exclusive_from[p];
+    for (int64_t i = begin; i < end; ++i) {
+      point_shadow_march_ray(light, point_shadow_ray_end(edge, i, w, h), layers, in.skip_zero_depth,
+                             in.light.position_z, in.translucency, exclusive_from, tile);
+      context.check_abort();
+    }
   }
 }
 
+std::array<int64_t, 4> point_shadow_tile_rect(Shadow_Point light, float reach, int64_t w,
+                                              int64_t h) {
+  if (!(reach > 0.0f && std::isfinite(light.x) && std::isfinite(light.y))) {
+    return {0, 0, 0, 0};
+  }
+  // A sample nearer than reach lies in (c - reach, c + reach) on either axis and splats into the
+  // pixels at the floor of its coordinate and one on; a pixel's margin covers the rounding.
+  const auto span = [&](float c, int64_t n) {
+    const double low = std::floor(static_cast<double>(c) - reach) - 1.0;
+    const double high = std::floor(static_cast<double>(c) + reach) + 3.0;
+    const auto begin = static_cast<int64_t>(std::clamp(low, 0.0, static_cast<double>(n)));
+    const auto end = static_cast<int64_t>(std::clamp(high, 0.0, static_cast<double>(n)));
+    return std::pair{begin, std::max(begin, end)};
+  };
+  const auto [x0, x1] = span(light.x, w);
+  const auto [y0, y1] = span(light.y, h);
+  return x1 > x0 && y1 > y0 ? std::array<int64_t, 4>{x0, y0, x1 - x0, y1 - y0}
+                            : std::array<int64_t, 4>{0, 0, 0, 0};
+}
+
+void point_shadow_reduce_body(const Iteration& iteration, Render_Context context,
+                              Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
+                              int64_t count) {
+  const int64_t y = iteration.index;
+  const int64_t x = tiles[0].x;
+  const int64_t width = tiles[0].sums.weight.width;
+  for (Layer<float> Point_Shadow_Ray_Layers::*sums :
+       {&Point_Shadow_Ray_Layers::shadow, &Point_Shadow_Ray_Layers::translucent,
+        &Point_Shadow_Ray_Layers::weight}) {
+    if ((layers.*sums).pixels == nullptr) {
+      continue;
+    }
+    float* out = (layers.*sums).row(tiles[0].y + y) + x;
+    for (int64_t k = 0; k < count; ++k) {
+      const float* in = (tiles[k].sums.*sums).row(y);
+      for (int64_t i = 0; i < width; ++i) {
+        out[i] += in[i];
+      }
+    }
+  }
+  context.check_abort();
+}
+
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
-                       Layer<float> translucent, Layer<float> weight) {
+                       Layer<float> translucent, Layer<float> weight, float tile_reach) {
   const Point_Shadow_Ray_Layers layers{shadow, translucent, weight, in.depth};
-  const int64_t workers = context.iteration_count(std::max(in.depth.width, in.depth.height));
-  for (const Shadow_Edge edge :
-       {Shadow_Edge::top, Shadow_Edge::right, Shadow_Edge::bottom, Shadow_Edge::left}) {
-    const int64_t n = point_shadow_ray_count(edge, in.depth.width, in.depth.height);
-    const int64_t groups = point_shadow_group_count(workers, n);
-    for (int64_t phase = 0; phase < std::min<int64_t>(groups, 2); ++phase) {
-      const std::vector<int64_t> order =
-          point_shadow_launch_order({in.light.position_x, in.light.position_y}, edge,
-                                    in.depth.width, in.depth.height, groups, phase);
-      cpu_kernel_launch(static_cast<int64_t>(order.size()), &point_shadow_edge_body, context,
-                        layers, in, edge, groups, order.data());
+  const int64_t w = in.depth.width;
+  const int64_t h = in.depth.height;
+  const Shadow_Point light{in.light.position_x, in.light.position_y};
+  const std::vector<Shadow_Group> groups =
+      point_shadow_groups(context.iteration_count(std::max(w, h)), w, h);
+  if (groups.size() == 4) {
+    const int64_t order[] = {0, 1, 2, 3};
+    cpu_kernel_launch(1, &point_shadow_groups_body, context, layers, in,
+                      Point_Shadow_Launch{groups.data(), nullptr, order, 4, true, nullptr, 0});
+  } else {
+    const std::vector<float> exclusive_from = point_shadow_exclusive_distances(light, groups, w, h);
+    // Every worker's tile reaches as far as the farthest exclusive distance, within a bound.
+    float reach = 0.0f;
+    for (const float distance : exclusive_from) {
+      if (std::isfinite(distance)) {
+        reach = std::max(reach, distance);
+      }
+    }
+    const auto [tile_x, tile_y, tile_w, tile_h] =
+        point_shadow_tile_rect(light, std::min(reach, tile_reach), w, h);
+    const auto count = static_cast<int64_t>(groups.size());
+    const int64_t workers = std::max(context.iteration_count(count), context.iteration_count(0));
+    Layer_Holder tile_memory;
+    std::vector<Point_Shadow_Tile> tiles;
+    if (tile_w > 0) {
+      const int64_t sums = translucent.pixels != nullptr ? 3 : 2;
+      tile_memory = make_temporary_float_layer(context, tile_w, tile_h * sums * workers, 0, 0, 0,
+                                               1.0f, 1.0f, 1.0f);
+      const Layer<float> all = layer_view<float>(tile_memory);
+      Kernel_Clear<Layer<float>, Implementation_Cpu> clear;
+      clear.parameters_in.layer = all;
+      clear.execute(context);
+      int64_t next = 0;
+      const auto piece = [&] {
+        Layer<float> rows = all;
+        rows.pixels = advance_bytes(all.pixels, next * tile_h * all.row_bytes);
+        rows.height = tile_h;
+        ++next;
+        return rows;
+      };
+      for (int64_t k = 0; k < workers; ++k) {
+        Point_Shadow_Tile& tile = tiles.emplace_back();
+        tile.sums.shadow = piece();
+        tile.sums.translucent = sums == 3 ? piece() : empty_layer<float>();
+        tile.sums.weight = piece();
+        tile.x = tile_x;
+        tile.y = tile_y;
+      }
+    }
+    for (const int64_t phase : {0, 1}) {
+      const std::vector<int64_t> order = point_shadow_launch_order(light, groups, w, h, phase);
+      cpu_kernel_launch(static_cast<int64_t>(order.size()), &point_shadow_groups_body, context,
+                        layers, in,
+                        Point_Shadow_Launch{groups.data(), exclusive_from.data(), order.data(),
+                                            static_cast<int64_t>(order.size()), false, tiles.data(),
+                                            static_cast<int64_t>(tiles.size())});
+    }
+    if (!tiles.empty()) {
+      cpu_kernel_launch(tile_h, &point_shadow_reduce_body, context, layers,
+                        static_cast<const Point_Shadow_Tile*>(tiles.data()),
+                        static_cast<int64_t>(tiles.size()));
     }
   }
 

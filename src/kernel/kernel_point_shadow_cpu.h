@@ -5,9 +5,11 @@
 // seen so far, falling towards the surface at the slope of the line from the light over it), and
 // every sample splats, bilinearly, whether it lies below that horizon. The sums are divided by
 // the splatted weights and smoothed. Rays fan out from the light, so rays marched at once cross
-// the same pixels near it: splats there are atomic additions, and sums may differ in their last
-// bits from run to run.
+// the same pixels near it: splats there go into each worker's own sums around the light, added
+// into the layers afterwards (atomically past those sums' reach), and sums may differ in their
+// last bits from run to run.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -63,11 +65,23 @@ struct Point_Shadow_Ray_Layers {
   Layer<float> depth;
 };
 
+// A worker's private sums over pixels [x, x + width) × [y, y + height) of the layers (the
+// layers' own size), around the light: samples near it, which the other groups of a launch can
+// reach, add here plainly instead of atomically into the shared layers. `translucent` may be
+// empty, as the shared one.
+struct Point_Shadow_Tile {
+  Point_Shadow_Ray_Layers sums;  // no depth
+  int64_t x = 0;
+  int64_t y = 0;
+};
+
 // Marches the ray from `start` (the light) to `end` (a border pixel) and splats its samples.
-// Samples at least `exclusive_from` away from the light add plainly, nearer ones atomically.
+// Samples at least `exclusive_from` away from the light add plainly; nearer ones add into the
+// tile if it holds their pixels, else atomically.
 void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
                             const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
-                            float light_z, float translucency, float exclusive_from);
+                            float light_z, float translucency, float exclusive_from,
+                            const Point_Shadow_Tile* tile = nullptr);
 
 // The image border a launch's rays end on.
 enum class Shadow_Edge : int32_t { top, right, bottom, left };
@@ -80,37 +94,83 @@ inline int64_t point_shadow_ray_count(Shadow_Edge edge, int64_t w, int64_t h) {
 // The border pixel ray i of an edge ends on, in a w × h image.
 Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_t h);
 
-// A border's rays are marched in groups of neighbouring rays, each group by one worker. With
-// more than one group the even groups go in one launch and the odd ones in the next, so that any
+// The borders' rays are marched in groups of neighbouring rays, each group by one worker. The
+// groups of all four borders form one cycle around the image (top left to right, right top to
+// bottom, bottom right to left, left bottom to top), each border holding an even number of them.
+// Groups at even places of the cycle go in one launch and the odd ones in the next, so that any
 // two groups marched at once have a whole group between them: their rays leave the light at an
 // angle apart, and beyond some distance from the light their splats reach no common pixel and
-// need no atomics. One worker marches one group, so its rays keep their plain order.
+// need no atomics. One worker marches the four borders whole, in order: the plain order.
 inline constexpr int64_t point_shadow_groups_per_worker = 8;
+
+// Groups over a border of n rays: one for one worker, else an even count of at least 2.
 int64_t point_shadow_group_count(int64_t workers, int64_t n);
 
 // Rays [begin, end) of group g of `groups` over a border of n rays.
 std::pair<int64_t, int64_t> point_shadow_group_rays(int64_t g, int64_t groups, int64_t n);
 
-// The distance from the light beyond which group g's samples share no pixel with any ray of the
-// other groups of its launch: 0 when none runs beside it, infinity where no such distance can be
-// vouched for (a light on the border's own line, too far away or not a number).
-float point_shadow_exclusive_distance(Shadow_Point light, Shadow_Edge edge, int64_t w, int64_t h,
-                                      int64_t g, int64_t groups);
+// Rays [begin, end) of one border, marched in ascending order.
+struct Shadow_Group {
+  Shadow_Edge edge;
+  int64_t begin;
+  int64_t end;
+};
 
-// The groups of launch `phase` (0: the even groups, 1: the odd ones; 0 alone for one group),
-// costliest first. Groups differ in cost by an order of magnitude (their rays' lengths inside
-// the image), and a costly group handed out last keeps one worker busy after the others are
-// done. A group's cost is its ray count times the steps of its first, middle and last rays.
-std::vector<int64_t> point_shadow_launch_order(Shadow_Point light, Shadow_Edge edge, int64_t w,
-                                               int64_t h, int64_t groups, int64_t phase);
+// Every group of a w × h image in the order of the cycle; one worker (or an image a pixel wide
+// or high) gets the four borders whole, one group each.
+std::vector<Shadow_Group> point_shadow_groups(int64_t workers, int64_t w, int64_t h);
 
-// The rays of group order[iteration's index] of one border.
-void point_shadow_edge_body(const Iteration& iteration, Render_Context context,
-                            Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
-                            Shadow_Edge edge, int64_t groups, const int64_t* order);
+// For each group of the cycle, the distance from the light beyond which its samples share no
+// pixel with any ray of the other groups of its launch: 0 where none can meet it, infinity
+// where no such distance can be vouched for (a light on a border's own line, too far away or
+// not a number).
+std::vector<float> point_shadow_exclusive_distances(Shadow_Point light,
+                                                    const std::vector<Shadow_Group>& groups,
+                                                    int64_t w, int64_t h);
 
-// The four border launches, the division and the two smoothings.
+// The places in the cycle of launch `phase` (0: the even places, 1: the odd ones), costliest
+// first. Groups differ in cost by an order of magnitude (their rays' lengths inside the image),
+// and a costly group handed out last keeps one worker busy after the others are done. A group's
+// cost is its ray count times the steps of its first, middle and last rays.
+std::vector<int64_t> point_shadow_launch_order(Shadow_Point light,
+                                               const std::vector<Shadow_Group>& groups, int64_t w,
+                                               int64_t h, int64_t phase);
+
+// What one launch marches: group order[iteration's index], whose samples beyond
+// exclusive_from[that group] add plainly; or, for `whole`, every group in order on one
+// iteration with plain additions.
+struct Point_Shadow_Launch {
+  const Shadow_Group* groups;
+  const float* exclusive_from;
+  const int64_t* order;
+  int64_t count;
+  bool whole;
+  const Point_Shadow_Tile* tiles;  // one per worker, or none
+  int64_t tile_count;
+};
+
+// The square of pixels around the light that holds every pixel a sample nearer than `reach`
+// splats into, clipped to the w × h image (empty if none): {x, y, width, height}.
+std::array<int64_t, 4> point_shadow_tile_rect(Shadow_Point light, float reach, int64_t w,
+                                              int64_t h);
+
+// Tiles reach at most this far from the light: nearer samples of groups with a larger exclusive
+// distance add atomically. It keeps the tiles' clearing and reduction a small part of a frame.
+inline constexpr float point_shadow_tile_reach = 160.0f;
+
+void point_shadow_groups_body(const Iteration& iteration, Render_Context context,
+                              Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
+                              Point_Shadow_Launch launch);
+
+// Row iteration's index of the tiles: adds every worker's sums into the layers, in worker order.
+void point_shadow_reduce_body(const Iteration& iteration, Render_Context context,
+                              Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
+                              int64_t count);
+
+// The two launches (one for one worker), the reduction of the workers' tiles, which reach at
+// most `tile_reach` from the light, the division and the two smoothings.
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
-                       Layer<float> translucent, Layer<float> weight);
+                       Layer<float> translucent, Layer<float> weight,
+                       float tile_reach = point_shadow_tile_reach);
 
 }  // namespace brel

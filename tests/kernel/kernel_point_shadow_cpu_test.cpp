@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -284,6 +285,36 @@ TEST(Point_Shadow, RaysMatchThePlainMarchWithinTheirAdditionsBound) {
   }
 }
 
+// Near the light, workers keep their sums in tiles added up after the rays, or add atomically
+// past the tiles' reach: no reach loses or doubles a sum, on a light inside, on a border's line
+// (nothing vouched for: all tiles or atomics near it) and outside.
+TEST(Point_Shadow, NearLightSumsCountOnceWhereverTheyAreKept) {
+  for (const int64_t threads : {2, 8}) {
+    Standalone_Render render(threads);
+    Float_Layer depth(render.context, 203, 117);
+    depth.fill(scene);
+    for (const brel::Point_Light& light :
+         {light_at(101.5f, 60.25f, 80.0f), light_at(40.0f, 0.0f, 60.0f),
+          light_at(-20.5f, 40.0f, 60.0f)}) {
+      const Kernel_Point_Shadow::Parameters_In in = settings(depth.view, light, 0.3f);
+      const Plain_Point_Shadow plain(in);
+      for (const float reach : {0.0f, 6.0f, brel::point_shadow_tile_reach}) {
+        Float_Layer shadow(render.context, 203, 117);
+        Float_Layer translucent(render.context, 203, 117);
+        Float_Layer weight(render.context, 203, 117);
+        for (Float_Layer* layer : {&shadow, &translucent, &weight}) {
+          layer->fill([](int64_t, int64_t) { return 0.0f; });
+        }
+        brel::point_shadow_pass(render.context, in, shadow.view, translucent.view, weight.view,
+                                reach);
+        expect_within_bounds(values_of(shadow.view), plain.shadow(), plain, "shadow");
+        expect_within_bounds(values_of(translucent.view), plain.translucent(), plain,
+                             "translucent");
+      }
+    }
+  }
+}
+
 // With softness the kernel divides and then smooths both layers, each by its own count.
 TEST(Point_Shadow, DividedLayersAreSmoothedWithTheirOwnCounts) {
   Standalone_Render render(1);
@@ -454,12 +485,12 @@ TEST(Point_Shadow, ClippingMovesTheEndsOntoTheRectangle) {
   }
 }
 
-// Every ray of a border is marched once, groups follow the border's order, and one worker
-// marches one group: the plain order.
-TEST(Point_Shadow, GroupsCoverTheBorderOnceInOrder) {
+// Every ray of every border is marched once, each border's groups follow the cycle round the
+// image, and one worker marches the four borders whole: the plain order.
+TEST(Point_Shadow, GroupsCoverEveryBorderOnceRoundTheCycle) {
   EXPECT_EQ(brel::point_shadow_group_count(1, 1920), 1);
   EXPECT_EQ(brel::point_shadow_group_count(8, 1920), 8 * brel::point_shadow_groups_per_worker);
-  EXPECT_EQ(brel::point_shadow_group_count(8, 5), 5);
+  EXPECT_EQ(brel::point_shadow_group_count(8, 5), 4);
   for (const auto& [n, groups] :
        std::vector<std::pair<int64_t, int64_t>>{{1920, 128}, {37, 32}, {5, 5}, {64, 1}}) {
     int64_t previous_end = 0;
@@ -471,18 +502,57 @@ TEST(Point_Shadow, GroupsCoverTheBorderOnceInOrder) {
     }
     EXPECT_EQ(previous_end, n);
   }
-  // The two launches hand out every group once, even and odd apart, costliest first: from a
+  const std::vector<brel::Shadow_Group> whole = brel::point_shadow_groups(1, 64, 32);
+  ASSERT_EQ(whole.size(), 4u);
+  EXPECT_EQ(whole[2].edge, brel::Shadow_Edge::bottom);
+  EXPECT_EQ(whole[2].end, 64);
+  EXPECT_EQ(brel::point_shadow_groups(8, 64, 1).size(), 4u);
+  for (const auto& [w, h] : {std::pair{64, 32}, std::pair{7, 3}, std::pair{1920, 1080}}) {
+    const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(8, w, h);
+    // Per border: the rays it covers, and the group before in the cycle.
+    std::vector<std::vector<int>> covered = {std::vector<int>(w), std::vector<int>(h),
+                                             std::vector<int>(w), std::vector<int>(h)};
+    int64_t border_groups[4] = {};
+    for (size_t p = 0; p < groups.size(); ++p) {
+      const brel::Shadow_Group& group = groups[p];
+      const auto e = static_cast<size_t>(group.edge);
+      ++border_groups[e];
+      for (int64_t i = group.begin; i < group.end; ++i) {
+        ++covered[e][static_cast<size_t>(i)];
+      }
+      if (p > 0 && groups[p - 1].edge == group.edge) {
+        const bool backwards =
+            group.edge == brel::Shadow_Edge::bottom || group.edge == brel::Shadow_Edge::left;
+        EXPECT_EQ(backwards ? group.end : group.begin,
+                  backwards ? groups[p - 1].begin : groups[p - 1].end);
+      }
+    }
+    for (size_t e = 0; e < 4; ++e) {
+      EXPECT_EQ(covered[e], std::vector<int>(covered[e].size(), 1)) << w << " x " << h;
+      EXPECT_EQ(border_groups[e] % 2, 0) << w << " x " << h;
+    }
+  }
+  // The two launches hand out every place once, even and odd apart, costliest first: from a
   // light near the top left the rays to the top border grow longer to the right.
-  EXPECT_EQ(brel::point_shadow_launch_order({2.0f, 3.0f}, brel::Shadow_Edge::top, 64, 32, 1, 0),
-            std::vector<int64_t>{0});
+  const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(2, 64, 32);
+  ASSERT_EQ(groups.size(), 64u);  // 16 on each border
   for (const int64_t phase : {0, 1}) {
     const std::vector<int64_t> order =
-        brel::point_shadow_launch_order({2.0f, 3.0f}, brel::Shadow_Edge::top, 64, 32, 20, phase);
-    std::vector<int64_t> expected;
-    for (int64_t g = 18 + phase; g >= 0; g -= 2) {
-      expected.push_back(g);
+        brel::point_shadow_launch_order({2.0f, 3.0f}, groups, 64, 32, phase);
+    ASSERT_EQ(order.size(), 32u);
+    std::vector<int64_t> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    for (size_t k = 0; k < sorted.size(); ++k) {
+      EXPECT_EQ(sorted[k], static_cast<int64_t>(2 * k) + phase);
     }
-    EXPECT_EQ(order, expected);
+    std::vector<int64_t> top;
+    std::copy_if(order.begin(), order.end(), std::back_inserter(top),
+                 [](int64_t p) { return p < 16; });
+    std::vector<int64_t> expected;
+    for (int64_t p = 14 + phase; p >= 0; p -= 2) {
+      expected.push_back(p);
+    }
+    EXPECT_EQ(top, expected);
   }
 }
 
@@ -527,8 +597,9 @@ void for_each_splat(Shadow_Point light, Shadow_Point end, int64_t w, int64_t h,
 }
 
 // Groups marched at once add plainly only into pixels no other group of their launch reaches,
-// for lights inside the image, just outside, far away, on a border's line and on a corner; and
-// plain additions are not confined to a few pixels, or nothing would be gained.
+// for lights inside the image, just outside, far away, on a border's line and on a corner, and
+// worker counts giving groups of many rays, of a few and of one; and plain additions are not
+// confined to a few pixels, or nothing would be gained.
 TEST(Point_Shadow, PlainAdditionsReachPixelsNoOtherGroupOfTheLaunchReaches) {
   const int64_t w = 97;
   const int64_t h = 61;
@@ -536,77 +607,77 @@ TEST(Point_Shadow, PlainAdditionsReachPixelsNoOtherGroupOfTheLaunchReaches) {
   int64_t splats = 0;
   for (const Shadow_Point light : std::vector<Shadow_Point>{{40.5f, 27.25f},
                                                             {10.0f, 30.0f},
+                                                            {95.5f, 1.0f},
                                                             {-3.0f, 70.0f},
+                                                            {-2.0f, 30.0f},
+                                                            {48.0f, 63.5f},
                                                             {-291.0f, -122.0f},
                                                             {50.0f, 0.0f},
+                                                            {96.0f, 45.0f},
+                                                            {120.0f, 60.0f},
                                                             {96.0f, 60.0f},
                                                             {0.3f, 59.9f}}) {
-    for (const auto edge : {brel::Shadow_Edge::top, brel::Shadow_Edge::right,
-                            brel::Shadow_Edge::bottom, brel::Shadow_Edge::left}) {
-      const int64_t n = edge == brel::Shadow_Edge::top || edge == brel::Shadow_Edge::bottom ? w : h;
-      for (const int64_t groups : {int64_t{3}, n / 8, n / 2, n}) {
-        for (const int64_t phase : {0, 1}) {
-          // Per pixel: the first group of the launch that reaches it, whether another one does
-          // too, and whether any adds plainly into it.
-          std::vector<int64_t> first(static_cast<size_t>(w * h), -1);
-          std::vector<bool> shared(static_cast<size_t>(w * h), false);
-          std::vector<bool> plain(static_cast<size_t>(w * h), false);
-          for (int64_t g = phase; g < groups; g += 2) {
-            const float from = brel::point_shadow_exclusive_distance(light, edge, w, h, g, groups);
-            const auto [begin, end] = brel::point_shadow_group_rays(g, groups, n);
-            for (int64_t i = begin; i < end; ++i) {
-              for_each_splat(light, brel::point_shadow_ray_end(edge, i, w, h), w, h, from,
-                             [&](int64_t p, bool exclusive) {
-                               const auto q = static_cast<size_t>(p);
-                               if (first[q] == -1) {
-                                 first[q] = g;
-                               } else if (first[q] != g) {
-                                 shared[q] = true;
-                               }
-                               plain[q] = plain[q] || exclusive;
-                               plain_splats += exclusive;
-                               ++splats;
-                             });
-            }
+    for (const int64_t workers : {int64_t{2}, int64_t{4}, int64_t{32}}) {
+      const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(workers, w, h);
+      const std::vector<float> from = brel::point_shadow_exclusive_distances(light, groups, w, h);
+      for (const int64_t phase : {0, 1}) {
+        // Per pixel: the first group of the launch that reaches it, whether another one does
+        // too, and whether any adds plainly into it.
+        std::vector<int64_t> first(static_cast<size_t>(w * h), -1);
+        std::vector<bool> shared(static_cast<size_t>(w * h), false);
+        std::vector<bool> plain(static_cast<size_t>(w * h), false);
+        for (const int64_t p : brel::point_shadow_launch_order(light, groups, w, h, phase)) {
+          const brel::Shadow_Group& group = groups[static_cast<size_t>(p)];
+          for (int64_t i = group.begin; i < group.end; ++i) {
+            for_each_splat(light, brel::point_shadow_ray_end(group.edge, i, w, h), w, h,
+                           from[static_cast<size_t>(p)], [&](int64_t pixel, bool exclusive) {
+                             const auto q = static_cast<size_t>(pixel);
+                             if (first[q] == -1) {
+                               first[q] = p;
+                             } else if (first[q] != p) {
+                               shared[q] = true;
+                             }
+                             plain[q] = plain[q] || exclusive;
+                             // Counted for the widest groups.
+                             plain_splats += workers == 2 && exclusive;
+                             splats += workers == 2;
+                           });
           }
-          int64_t conflicts = 0;
-          for (size_t q = 0; q < shared.size(); ++q) {
-            conflicts += shared[q] && plain[q];
-          }
-          EXPECT_EQ(conflicts, 0) << "light " << light.x << ", " << light.y << ", edge "
-                                  << static_cast<int>(edge) << ", " << groups << " groups";
         }
+        int64_t conflicts = 0;
+        for (size_t q = 0; q < shared.size(); ++q) {
+          conflicts += shared[q] && plain[q];
+        }
+        EXPECT_EQ(conflicts, 0) << "light " << light.x << ", " << light.y << ", " << workers
+                                << " workers, launch " << phase;
       }
     }
   }
-  EXPECT_GT(plain_splats, splats / 4);
+  EXPECT_GT(plain_splats, splats / 8);
 }
 
-// A light on a border's own line sends that border's rays along one line: nothing there is
-// vouched for. A group with no other beside it in its launch adds plainly everywhere.
+// A light on a border's own line sends that border's rays along one line: nothing there, nor
+// at the groups meeting them across a corner, is vouched for. Groups of a border beyond the
+// light march nothing and bound nobody.
 TEST(Point_Shadow, ExclusiveDistanceIsUnboundedWhereRaysRunTogether) {
   const float infinity = std::numeric_limits<float>::infinity();
-  EXPECT_EQ(
-      brel::point_shadow_exclusive_distance({30.0f, 0.0f}, brel::Shadow_Edge::top, 64, 32, 5, 20),
-      infinity);
-  EXPECT_EQ(
-      brel::point_shadow_exclusive_distance({63.0f, 9.0f}, brel::Shadow_Edge::right, 64, 32, 5, 20),
-      infinity);
-  EXPECT_EQ(
-      brel::point_shadow_exclusive_distance({1e6f, 9.0f}, brel::Shadow_Edge::top, 64, 32, 5, 20),
-      infinity);
-  EXPECT_EQ(brel::point_shadow_exclusive_distance({std::nanf(""), 9.0f}, brel::Shadow_Edge::top, 64,
-                                                  32, 5, 20),
-            infinity);
-  EXPECT_EQ(
-      brel::point_shadow_exclusive_distance({30.0f, 0.0f}, brel::Shadow_Edge::top, 64, 32, 1, 3),
-      0.0f);
-  // Group 5 of 20 on a top border of 64 rays holds rays 15 to 17; the nearest rays of groups 3
-  // and 7 are 11 and 21. Seen from (19.5, 10), rays 11 and 15 part at 16.1 degrees, 3 / sin
-  // 16.1° = 10.79 pixels, more than the 7.8 towards ray 21 (22.6 degrees).
-  EXPECT_NEAR(
-      brel::point_shadow_exclusive_distance({19.5f, 10.0f}, brel::Shadow_Edge::top, 64, 32, 5, 20),
-      10.79f, 0.01f);
+  const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(2, 64, 32);
+  // Places 0 to 15 are the top border's, 16 to 31 the right's.
+  const auto distances = [&](Shadow_Point light) {
+    return brel::point_shadow_exclusive_distances(light, groups, 64, 32);
+  };
+  EXPECT_EQ(distances({30.0f, 0.0f})[5], infinity);
+  EXPECT_EQ(distances({30.0f, 0.0f})[17], infinity);  // across the corner from place 15
+  EXPECT_LT(distances({30.0f, 0.0f})[19], infinity);
+  EXPECT_EQ(distances({63.0f, 9.0f})[20], infinity);
+  EXPECT_EQ(distances({1e6f, 9.0f})[5], infinity);
+  EXPECT_EQ(distances({std::nanf(""), 9.0f})[30], infinity);
+  // From above the image the top border marches nothing.
+  EXPECT_EQ(distances({30.0f, -4.0f})[5], 0.0f);
+  // Place 5 holds rays 20 to 23 of the top border; the nearest rays of places 3 and 7 are 15
+  // and 28. Seen from (19.5, 10), rays 23 and 28 part at 21.1 degrees, 3 / sin 21.1° = 8.34
+  // pixels, more than the 6.59 towards ray 15 (27.1 degrees).
+  EXPECT_NEAR(distances({19.5f, 10.0f})[5], 8.34f, 0.01f);
 }
 
 TEST(Div_Shadow, DividesByTheWeightWhereThereIsOne) {
