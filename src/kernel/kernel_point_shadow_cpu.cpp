@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 #include "base/exception.h"
 #include "base/kernel_clear.h"
@@ -265,10 +266,6 @@ Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_
   return {0.0f, f};
 }
 
-int64_t point_shadow_group_count(int64_t workers, int64_t n) {
-  return workers > 1 && n >= 2 ? std::min(n, workers * point_shadow_groups_per_worker) / 2 * 2 : 1;
-}
-
 std::pair<int64_t, int64_t> point_shadow_group_rays(int64_t g, int64_t groups, int64_t n) {
   return thread_iteration_range(Iteration{g, groups, 0, 1}, n);
 }
@@ -310,19 +307,82 @@ Edge_Side edge_side(Shadow_Point light, Shadow_Edge edge, int64_t w, int64_t h) 
 
 }  // namespace
 
-std::vector<Shadow_Group> point_shadow_groups(int64_t workers, int64_t w, int64_t h) {
-  // Every border needs an even count for the cycle's launches to alternate across the corners.
-  if (std::min(w, h) < 2) {
-    workers = 1;
-  }
+std::vector<Shadow_Group> point_shadow_groups(int64_t workers, Shadow_Point light, int64_t w,
+                                              int64_t h) {
   std::vector<Shadow_Group> groups;
+  // Every border needs an even count for the cycle's launches to alternate across the corners.
+  if (workers <= 1 || std::min(w, h) < 2) {
+    for (const Shadow_Edge edge : cycle_edges) {
+      groups.push_back({edge, 0, point_shadow_ray_count(edge, w, h)});
+    }
+    return groups;
+  }
+  // The turn of each border's rays seen from the light: a border whose line holds the light sends
+  // its rays both ways along it, half a turn; one beyond the light marches nothing. A light too
+  // far away or not a number has no turn to share out: each border gets the same count.
+  constexpr double farthest = 65536.0;
+  const double lx = light.x;
+  const double ly = light.y;
+  const bool near = std::fabs(lx) <= farthest && std::fabs(ly) <= farthest;
+  const auto direction = [&](Shadow_Edge edge, int64_t i) {
+    const Shadow_Point end = point_shadow_ray_end(edge, i, w, h);
+    return std::pair{end.x - lx, end.y - ly};
+  };
+  double turns[4] = {};
+  double total = 0.0;
+  for (const Shadow_Edge edge : cycle_edges) {
+    double& turn = turns[static_cast<size_t>(edge)];
+    const Edge_Side side = near ? edge_side(light, edge, w, h) : Edge_Side::beyond;
+    if (side == Edge_Side::inner) {
+      const auto [ax, ay] = direction(edge, 0);
+      const auto [bx, by] = direction(edge, point_shadow_ray_count(edge, w, h) - 1);
+      turn = std::atan2(std::fabs(ax * by - ay * bx), ax * bx + ay * by);
+    } else if (side == Edge_Side::on_line) {
+      turn = std::numbers::pi;
+    }
+    total += turn;
+  }
+  const int64_t all = 4 * workers * point_shadow_groups_per_worker;
   for (const Shadow_Edge edge : cycle_edges) {
     const int64_t n = point_shadow_ray_count(edge, w, h);
-    const int64_t count = point_shadow_group_count(workers, n);
+    const double turn = turns[static_cast<size_t>(edge)];
+    int64_t count = workers * point_shadow_groups_per_worker;
+    if (total > 0.0) {
+      count = 2 * std::llround(static_cast<double>(all) * turn / total / 2.0);
+    }
+    count = std::clamp<int64_t>(count, 2, n / 2 * 2);
+    // Group boundaries: the same number of rays each, or, where the rays turn one way, the rays
+    // nearest the same turn each, so that every group's neighbours in its launch are about the
+    // same angle away and its exclusive distance is about every other's.
+    std::vector<int64_t> bounds(static_cast<size_t>(count + 1), n);
+    const bool by_turn = near && edge_side(light, edge, w, h) == Edge_Side::inner;
+    const auto [ax, ay] = direction(edge, 0);
+    const auto [bx, by] = direction(edge, n - 1);
+    const double length = std::sqrt(ax * ax + ay * ay);
+    const double sign = ax * by - ay * bx < 0.0 ? -1.0 : 1.0;
+    bounds[0] = 0;
+    for (int64_t g = 1; g < count; ++g) {
+      int64_t bound = point_shadow_group_rays(g, count, n).first;
+      if (by_turn) {
+        // The direction turned from ray 0's by the g-th part of the border's turn, and where it
+        // meets the border's line.
+        const double angle = sign * turn * static_cast<double>(g) / static_cast<double>(count);
+        const double dx = (ax * std::cos(angle) - ay * std::sin(angle)) / length;
+        const double dy = (ax * std::sin(angle) + ay * std::cos(angle)) / length;
+        const Shadow_Point line = point_shadow_ray_end(edge, 0, w, h);
+        const bool across = edge == Shadow_Edge::top || edge == Shadow_Edge::bottom;
+        const double at = across ? lx + (line.y - ly) * dx / dy : ly + (line.x - lx) * dy / dx;
+        bound = std::isfinite(at)
+                    ? static_cast<int64_t>(std::clamp(std::ceil(at), 0.0, static_cast<double>(n)))
+                    : bound;
+      }
+      // Every group holds a ray.
+      bounds[static_cast<size_t>(g)] =
+          std::clamp(bound, bounds[static_cast<size_t>(g - 1)] + 1, n - (count - g));
+    }
     for (int64_t k = 0; k < count; ++k) {
       const int64_t g = runs_backwards(edge) ? count - 1 - k : k;
-      const auto [begin, end] = point_shadow_group_rays(g, count, n);
-      groups.push_back({edge, begin, end});
+      groups.push_back({edge, bounds[static_cast<size_t>(g)], bounds[static_cast<size_t>(g + 1)]});
     }
   }
   return groups;
@@ -505,7 +565,7 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
   const int64_t h = in.depth.height;
   const Shadow_Point light{in.light.position_x, in.light.position_y};
   const std::vector<Shadow_Group> groups =
-      point_shadow_groups(context.iteration_count(std::max(w, h)), w, h);
+      point_shadow_groups(context.iteration_count(std::max(w, h)), light, w, h);
   if (groups.size() == 4) {
     const int64_t order[] = {0, 1, 2, 3};
     cpu_kernel_launch(1, &point_shadow_groups_body, context, layers, in,

@@ -103,10 +103,7 @@ Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_
 // need no atomics. One worker marches the four borders whole, in order: the plain order.
 inline constexpr int64_t point_shadow_groups_per_worker = 8;
 
-// Groups over a border of n rays: one for one worker, else an even count of at least 2.
-int64_t point_shadow_group_count(int64_t workers, int64_t n);
-
-// Rays [begin, end) of group g of `groups` over a border of n rays.
+// Rays [begin, end) of group g of `groups` of equal size over a border of n rays.
 std::pair<int64_t, int64_t> point_shadow_group_rays(int64_t g, int64_t groups, int64_t n);
 
 // Rays [begin, end) of one border, marched in ascending order.
@@ -117,8 +114,13 @@ struct Shadow_Group {
 };
 
 // Every group of a w × h image in the order of the cycle; one worker (or an image a pixel wide
-// or high) gets the four borders whole, one group each.
-std::vector<Shadow_Group> point_shadow_groups(int64_t workers, int64_t w, int64_t h);
+// or high) gets the four borders whole, one group each. Else the borders share
+// 4 × point_shadow_groups_per_worker groups per worker in proportion to the turn their rays
+// make seen from the light (at least 2 each, an even count), and a border's groups turn through
+// equal angles: the exclusive distance is about the same for every group, and small enough
+// everywhere for the workers' tiles.
+std::vector<Shadow_Group> point_shadow_groups(int64_t workers, Shadow_Point light, int64_t w,
+                                              int64_t h);
 
 // For each group of the cycle, the distance from the light beyond which its samples share no
 // pixel with any ray of the other groups of its launch: 0 where none can meet it, infinity

@@ -485,12 +485,24 @@ TEST(Point_Shadow, ClippingMovesTheEndsOntoTheRectangle) {
   }
 }
 
+// The cycle's groups of `per_border` rays each way round a w × h image.
+std::vector<brel::Shadow_Group> equal_groups(int64_t per_border, int64_t w, int64_t h) {
+  std::vector<brel::Shadow_Group> groups;
+  for (const auto edge : {brel::Shadow_Edge::top, brel::Shadow_Edge::right,
+                          brel::Shadow_Edge::bottom, brel::Shadow_Edge::left}) {
+    const bool backwards = edge == brel::Shadow_Edge::bottom || edge == brel::Shadow_Edge::left;
+    for (int64_t k = 0; k < per_border; ++k) {
+      const auto [begin, end] = brel::point_shadow_group_rays(
+          backwards ? per_border - 1 - k : k, per_border, brel::point_shadow_ray_count(edge, w, h));
+      groups.push_back({edge, begin, end});
+    }
+  }
+  return groups;
+}
+
 // Every ray of every border is marched once, each border's groups follow the cycle round the
-// image, and one worker marches the four borders whole: the plain order.
+// image in an even count, and one worker marches the four borders whole: the plain order.
 TEST(Point_Shadow, GroupsCoverEveryBorderOnceRoundTheCycle) {
-  EXPECT_EQ(brel::point_shadow_group_count(1, 1920), 1);
-  EXPECT_EQ(brel::point_shadow_group_count(8, 1920), 8 * brel::point_shadow_groups_per_worker);
-  EXPECT_EQ(brel::point_shadow_group_count(8, 5), 4);
   for (const auto& [n, groups] :
        std::vector<std::pair<int64_t, int64_t>>{{1920, 128}, {37, 32}, {5, 5}, {64, 1}}) {
     int64_t previous_end = 0;
@@ -502,40 +514,54 @@ TEST(Point_Shadow, GroupsCoverEveryBorderOnceRoundTheCycle) {
     }
     EXPECT_EQ(previous_end, n);
   }
-  const std::vector<brel::Shadow_Group> whole = brel::point_shadow_groups(1, 64, 32);
+  const std::vector<brel::Shadow_Group> whole = brel::point_shadow_groups(1, {5, 5}, 64, 32);
   ASSERT_EQ(whole.size(), 4u);
   EXPECT_EQ(whole[2].edge, brel::Shadow_Edge::bottom);
   EXPECT_EQ(whole[2].end, 64);
-  EXPECT_EQ(brel::point_shadow_groups(8, 64, 1).size(), 4u);
+  EXPECT_EQ(brel::point_shadow_groups(8, {5, 5}, 64, 1).size(), 4u);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
   for (const auto& [w, h] : {std::pair{64, 32}, std::pair{7, 3}, std::pair{1920, 1080}}) {
-    const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(8, w, h);
-    // Per border: the rays it covers, and the group before in the cycle.
-    std::vector<std::vector<int>> covered = {std::vector<int>(w), std::vector<int>(h),
-                                             std::vector<int>(w), std::vector<int>(h)};
-    int64_t border_groups[4] = {};
-    for (size_t p = 0; p < groups.size(); ++p) {
-      const brel::Shadow_Group& group = groups[p];
-      const auto e = static_cast<size_t>(group.edge);
-      ++border_groups[e];
-      for (int64_t i = group.begin; i < group.end; ++i) {
-        ++covered[e][static_cast<size_t>(i)];
+    for (const Shadow_Point light :
+         std::vector<Shadow_Point>{{0.4f * static_cast<float>(w), 0.45f * static_cast<float>(h)},
+                                   {1.0f, 1.0f},
+                                   {-3.0f * static_cast<float>(w), -2.0f * static_cast<float>(h)},
+                                   {static_cast<float>(w) - 1.0f, 2.0f},
+                                   {2.0f, -5.0f},
+                                   {1e6f, 3.0f},
+                                   {nan, 3.0f}}) {
+      for (const int64_t workers : {2, 8}) {
+        const std::vector<brel::Shadow_Group> groups =
+            brel::point_shadow_groups(workers, light, w, h);
+        // Per border: the rays it covers, and the group before in the cycle.
+        std::vector<std::vector<int>> covered = {std::vector<int>(w), std::vector<int>(h),
+                                                 std::vector<int>(w), std::vector<int>(h)};
+        int64_t border_groups[4] = {};
+        for (size_t p = 0; p < groups.size(); ++p) {
+          const brel::Shadow_Group& group = groups[p];
+          const auto e = static_cast<size_t>(group.edge);
+          ++border_groups[e];
+          EXPECT_LT(group.begin, group.end);
+          for (int64_t i = group.begin; i < group.end; ++i) {
+            ++covered[e][static_cast<size_t>(i)];
+          }
+          if (p > 0 && groups[p - 1].edge == group.edge) {
+            const bool backwards =
+                group.edge == brel::Shadow_Edge::bottom || group.edge == brel::Shadow_Edge::left;
+            EXPECT_EQ(backwards ? group.end : group.begin,
+                      backwards ? groups[p - 1].begin : groups[p - 1].end);
+          }
+        }
+        for (size_t e = 0; e < 4; ++e) {
+          EXPECT_EQ(covered[e], std::vector<int>(covered[e].size(), 1))
+              << w << " x " << h << ", light " << light.x << ", " << light.y;
+          EXPECT_EQ(border_groups[e] % 2, 0) << w << " x " << h;
+        }
       }
-      if (p > 0 && groups[p - 1].edge == group.edge) {
-        const bool backwards =
-            group.edge == brel::Shadow_Edge::bottom || group.edge == brel::Shadow_Edge::left;
-        EXPECT_EQ(backwards ? group.end : group.begin,
-                  backwards ? groups[p - 1].begin : groups[p - 1].end);
-      }
-    }
-    for (size_t e = 0; e < 4; ++e) {
-      EXPECT_EQ(covered[e], std::vector<int>(covered[e].size(), 1)) << w << " x " << h;
-      EXPECT_EQ(border_groups[e] % 2, 0) << w << " x " << h;
     }
   }
   // The two launches hand out every place once, even and odd apart, costliest first: from a
   // light near the top left the rays to the top border grow longer to the right.
-  const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(2, 64, 32);
-  ASSERT_EQ(groups.size(), 64u);  // 16 on each border
+  const std::vector<brel::Shadow_Group> groups = equal_groups(16, 64, 32);
   for (const int64_t phase : {0, 1}) {
     const std::vector<int64_t> order =
         brel::point_shadow_launch_order({2.0f, 3.0f}, groups, 64, 32, phase);
@@ -553,6 +579,22 @@ TEST(Point_Shadow, GroupsCoverEveryBorderOnceRoundTheCycle) {
       expected.push_back(p);
     }
     EXPECT_EQ(top, expected);
+  }
+}
+
+// From a light inside, groups that turn through equal angles keep every group's exclusive
+// distance near every other's, all within the tiles' reach: no sample near the light adds
+// atomically. Groups of equal ray counts reach twice as far towards the corners.
+TEST(Point_Shadow, GroupsOfALightInsideTurnThroughEqualAngles) {
+  for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{3840, 2160}}) {
+    const Shadow_Point light{0.4f * static_cast<float>(w), 0.45f * static_cast<float>(h)};
+    const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(8, light, w, h);
+    EXPECT_EQ(groups.size(), 4u * 8 * brel::point_shadow_groups_per_worker);
+    const std::vector<float> distances =
+        brel::point_shadow_exclusive_distances(light, groups, w, h);
+    const auto [least, most] = std::minmax_element(distances.begin(), distances.end());
+    EXPECT_LT(*most, 1.2f * *least) << w << " x " << h;
+    EXPECT_LT(*most, brel::point_shadow_tile_reach) << w << " x " << h;
   }
 }
 
@@ -618,7 +660,8 @@ TEST(Point_Shadow, PlainAdditionsReachPixelsNoOtherGroupOfTheLaunchReaches) {
                                                             {96.0f, 60.0f},
                                                             {0.3f, 59.9f}}) {
     for (const int64_t workers : {int64_t{2}, int64_t{4}, int64_t{32}}) {
-      const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(workers, w, h);
+      const std::vector<brel::Shadow_Group> groups =
+          brel::point_shadow_groups(workers, light, w, h);
       const std::vector<float> from = brel::point_shadow_exclusive_distances(light, groups, w, h);
       for (const int64_t phase : {0, 1}) {
         // Per pixel: the first group of the launch that reaches it, whether another one does
@@ -661,7 +704,7 @@ TEST(Point_Shadow, PlainAdditionsReachPixelsNoOtherGroupOfTheLaunchReaches) {
 // light march nothing and bound nobody.
 TEST(Point_Shadow, ExclusiveDistanceIsUnboundedWhereRaysRunTogether) {
   const float infinity = std::numeric_limits<float>::infinity();
-  const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(2, 64, 32);
+  const std::vector<brel::Shadow_Group> groups = equal_groups(16, 64, 32);
   // Places 0 to 15 are the top border's, 16 to 31 the right's.
   const auto distances = [&](Shadow_Point light) {
     return brel::point_shadow_exclusive_distances(light, groups, 64, 32);
