@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/exception.h"
+#include "util/iteration_runs.h"
 
 namespace brel {
 
@@ -83,19 +84,23 @@ void Thread_Pool::shut_down() {
 
 void Thread_Pool::work_loop(int64_t worker) {
   const Iteration base{0, iterations_, worker, worker_count()};
+  Iteration_Runs runs(next_index_, iterations_, base.worker_count);
   try {
     for (;;) {
-      // After a failure the loop's result is decided: no further index is handed out.
-      if (failed_.load(std::memory_order_relaxed)) {
+      const auto [first, end] = runs.claim();
+      if (first >= end) {
         return;
       }
-      const int64_t index = next_index_.fetch_add(1, std::memory_order_relaxed);
-      if (index >= iterations_) {
-        return;
+      for (int64_t index = first; index < end; ++index) {
+        // After a failure the loop's result is decided: no further index is called, not even
+        // the rest of a claimed run.
+        if (failed_.load(std::memory_order_relaxed)) {
+          return;
+        }
+        Iteration iteration = base;
+        iteration.index = index;
+        job_(iteration);
       }
-      Iteration iteration = base;
-      iteration.index = index;
-      job_(iteration);
     }
   } catch (...) {
     std::lock_guard<std::mutex> lock(index_mutex_);

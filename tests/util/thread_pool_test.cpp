@@ -66,7 +66,7 @@ TEST(Thread_Pool, EveryIndexExactlyOnceWithFullIterationRecords) {
   for (const int64_t workers : {3, 3, 8, 2, 1}) {
     pool.start(workers);
     EXPECT_EQ(pool.worker_count(), workers);
-    for (const int64_t n : {1, 2, 7, 100, 1000}) {
+    for (const int64_t n : {1, 2, 7, 100, 1000, 20'000}) {
       Call_Log log;
       pool.run(n, log.job());
       EXPECT_EQ(log.index_counts(n), std::vector<int>(static_cast<size_t>(n), 1))
@@ -145,6 +145,49 @@ void expect_failure_raised_after_the_loop(Fails fails) {
   Call_Log log;
   pool.run(40, log.job());
   EXPECT_EQ(log.index_counts(40), std::vector<int>(40, 1));
+}
+
+// Workers claim runs of cheap indices. Once one call has failed, no worker calls another index,
+// not even the rest of a run it has claimed: workers 1 to 3 are held inside a call after some
+// cheap ones, worker 0 then fails, and the held calls are let go well after that.
+TEST(Thread_Pool, NoIndexIsCalledAfterAFailureNotEvenTheRestOfAClaimedRun) {
+  brel::Thread_Pool pool;
+  pool.start(4);
+  std::atomic<int> calls_of_worker[4] = {};
+  std::atomic<int> held{0};
+  std::atomic<bool> failed{false};
+  std::atomic<bool> let_go{false};
+  std::atomic<int64_t> calls_after_failure{0};
+  auto job = [&](const brel::Iteration& iteration) {
+    if (failed.load()) {
+      calls_after_failure.fetch_add(1);
+    }
+    if (calls_of_worker[iteration.worker_index].fetch_add(1) < 100) {
+      return;
+    }
+    if (iteration.worker_index == 0) {
+      while (held.load() < 3) {
+        std::this_thread::yield();
+      }
+      failed.store(true);
+      throw std::runtime_error("worker 0 failed");
+    }
+    held.fetch_add(1);
+    while (!let_go.load()) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  };
+  std::thread releaser([&] {
+    while (!failed.load()) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    // Ample time for the pool to note the failure before the held calls return.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    let_go.store(true);
+  });
+  EXPECT_THROW(pool.run(1'000'000, job), std::runtime_error);
+  releaser.join();
+  EXPECT_EQ(calls_after_failure.load(), 0);
 }
 
 TEST(Thread_Pool, ExceptionOnAnyWorkerIsRaisedOnTheCallerAfterTheOtherWorkers) {

@@ -7,6 +7,7 @@
 #include "base/after_effects/helper/ae_result.h"
 #include "base/exception.h"
 #include "base/log.h"
+#include "util/iteration_runs.h"
 
 namespace brel::ae {
 namespace {
@@ -59,12 +60,15 @@ PF_Err iterate_generic_callback(void* refcon, A_long thread_index, A_long /*i*/,
   const bool main_thread = thread_index == 0;
   try {
     const int64_t worker = main_thread ? 0 : state.next_worker.fetch_add(1);
+    Iteration_Runs runs(state.next_index, state.count, iterations);
     for (;;) {
-      const int64_t index = state.next_index.fetch_add(1);
-      if (index >= state.count) {
+      const auto [first, end] = runs.claim();
+      if (first >= end) {
         return PF_Err_NONE;
       }
-      state.job(Iteration{index, state.count, worker, iterations});
+      for (int64_t index = first; index < end; ++index) {
+        state.job(Iteration{index, state.count, worker, iterations});
+      }
     }
   } catch (const std::bad_alloc&) {
     if (!main_thread) {

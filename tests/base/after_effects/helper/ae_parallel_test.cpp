@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/after_effects/helper/ae_exception.h"
@@ -64,12 +65,13 @@ TEST(Host_Thread_Count, IsTheHostsThreadsCappedAtAPositiveWorkAndOneWithoutItera
 }
 
 // Every index runs once, worker 0 is the calling thread, and no two calls that run at the same
-// time share a worker number, for thread counts below, at and above the loop's count.
+// time share a worker number, for thread counts below, at and above the loop's count, and for a
+// loop of cheap indices that go out in runs.
 TEST(Parallel_For_Host, RunsEveryIndexOnceWithDistinctWorkers) {
-  for (int32_t threads : {1, 2, 8, 40}) {  // below, at and above the loop's count
+  for (const auto& [threads, count] :
+       {std::pair<int32_t, int64_t>{1, 33}, {2, 33}, {8, 33}, {40, 33}, {8, 20'000}}) {
     Host host(threads);
     std::atomic<bool> aborted{true};
-    const int64_t count = 33;
     std::vector<std::atomic<int>> runs(count);
     std::mutex mutex;
     std::vector<std::set<std::thread::id>> threads_of_worker(threads);
