@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -87,14 +88,17 @@ TYPED_TEST(Show_Depth_Test, EveryRowMatchesThePerPixelRuleAtEveryThreadCount) {
   constexpr int64_t w = 301;
   constexpr int64_t h = 21;
   const float specials[] = {
-      std::numeric_limits<float>::quiet_NaN(), -0.0f,   -3.0f, 141.42136f, 141.42134f, 3.0e38f,
-      std::numeric_limits<float>::infinity(),  1.0e-40f};
+      std::numeric_limits<float>::quiet_NaN(), -0.0f,    -3.0f,  141.42136f, 141.42134f, 3.0e38f,
+      std::numeric_limits<float>::infinity(),  1.0e-40f, 1.0e38f};
   std::vector<float> depths(w * h);
   for (int64_t k = 0; k < w * h; ++k) {
-    depths[k] = k % 13 == 0 ? specials[k / 13 % 8] : static_cast<float>(k % 3001) * 0.0625f;
+    depths[k] = k % 13 == 0 ? specials[k / 13 % std::size(specials)]
+                            : static_cast<float>(k % 3001) * 0.0625f;
   }
   const float white = Traits::white_value;
-  for (const float range : {141.42136f, 0.0f, 1.0e-30f}) {
+  // A huge range brings the float grey of 1e38 past the float range, and its double steps back
+  // within the 8-bit range.
+  for (const float range : {141.42136f, 0.0f, 1.0e-30f, 3.0e38f}) {
     const float factor = range != 0.0f ? 1.0f / range : 1.0f;
     for (const int64_t threads : brel::test::thread_counts) {
       Standalone_Render render(threads);
