@@ -6,6 +6,8 @@
 #include <limits>
 #include <vector>
 
+#include "base/exception.h"
+
 namespace brel {
 
 namespace {
@@ -354,75 +356,43 @@ inline float between_lines(const Layer<float>& source, float u, int64_t p) {
   return source.row(l)[p] * g + source.row(l + 1)[p] * (1.0f - g);
 }
 
-// Output pixels whose first line lies in [first, end), a run of each output row: along y a run
-// of columns in every row, along x a run of positions in the rows that reach the lines. A pixel's
-// first line is floor(u), or the last line where u lies beyond it; it never falls below the
-// output line o, grows with o and moves one way along p, as u does. `offsets` holds t(p) × shift
-// for every position p, so u = offsets[p] + o as the reading gives it. Below the last line every
-// pixel has both of its lines.
-void unshear_lines(const Unshear_Reading& reading, const float* offsets, bool along_x,
-                   int64_t first, int64_t end, const Layer<float>& shadow,
-                   const Layer<float>& sheared, const Layer<float>& translucent,
-                   const Layer<float>& sheared_translucent) {
+// For lines along y: the output pixels whose first line lies in [first, end), a run of columns
+// in every row. A pixel's first line is floor(u), or the last line where u lies beyond it; it
+// never falls below the pixel's column and grows with the column, as u does. `offsets` holds
+// t(p) × shift for every row p, so u = offsets[p] + o as the reading gives it. Below the last
+// line every pixel has both of its lines.
+void unshear_lines(const Unshear_Reading& reading, const float* offsets, int64_t first, int64_t end,
+                   const Layer<float>& shadow, const Layer<float>& sheared,
+                   const Layer<float>& translucent, const Layer<float>& sheared_translucent) {
   const bool with_translucent = translucent.pixels != nullptr;
   const int64_t lines = reading.lines;
-  const int64_t extent = reading.extent;
-  const int64_t inner = reading.inner;
   const bool inside = end < lines;
-  const auto line_of = [&](float u) {
-    return std::min(static_cast<int64_t>(std::floor(u)), lines - 1);
-  };
-  // One output pixel: at `out_index` of `out` (and of the translucent row), from position p.
-  const auto resample = [&](float* out, float* out_translucent, int64_t out_index, float u,
-                            int64_t p) {
-    if (inside) {
-      out[out_index] = between_lines(sheared, u, p);
-      if (with_translucent) {
-        out_translucent[out_index] = between_lines(sheared_translucent, u, p);
-      }
-    } else {
-      out[out_index] = unsheared(sheared, lines, u, p);
-      if (with_translucent) {
-        out_translucent[out_index] = unsheared(sheared_translucent, lines, u, p);
-      }
-    }
-  };
   int64_t begin_hint = 0;
   int64_t end_hint = 0;
-  if (!along_x) {
-    for (int64_t p = 0; p < inner; ++p) {
-      const float offset = offsets[p];
-      const auto key = [&](int64_t o) { return line_of(offset + static_cast<float>(o)); };
-      const int64_t begin = first_reaching(key, extent, first, begin_hint);
-      const int64_t stop = first_reaching(key, extent, end, std::max(begin, end_hint));
-      begin_hint = begin;
-      end_hint = stop;
-      float* out = shadow.row(p);
-      float* out_translucent = with_translucent ? translucent.row(p) : nullptr;
-      for (int64_t o = begin; o < stop; ++o) {
-        resample(out, out_translucent, o, offset + static_cast<float>(o), p);
-      }
-    }
-    return;
-  }
-  // Along p the line grows (flip) or falls; j counts positions the way it grows.
-  const auto position = [&](int64_t j) { return reading.flip ? j : inner - 1 - j; };
-  // u lies between o and o + shift, so rows further than the shift before `first` read none of
-  // the lines.
-  const int64_t reach = static_cast<int64_t>(std::ceil(reading.shift)) + 2;
-  for (int64_t o = std::max<int64_t>(first - reach, 0); o < std::min(end, extent); ++o) {
-    const float row = static_cast<float>(o);
-    const auto key = [&](int64_t j) { return line_of(offsets[position(j)] + row); };
-    const int64_t begin = first_reaching(key, inner, first, begin_hint);
-    const int64_t stop = first_reaching(key, inner, end, std::max(begin, end_hint));
+  for (int64_t p = 0; p < reading.inner; ++p) {
+    const float offset = offsets[p];
+    const auto key = [&](int64_t o) {
+      return std::min(static_cast<int64_t>(std::floor(offset + static_cast<float>(o))), lines - 1);
+    };
+    const int64_t begin = first_reaching(key, reading.extent, first, begin_hint);
+    const int64_t stop = first_reaching(key, reading.extent, end, std::max(begin, end_hint));
     begin_hint = begin;
     end_hint = stop;
-    const int64_t p_begin = reading.flip ? begin : inner - stop;
-    const int64_t p_end = reading.flip ? stop : inner - begin;
-    float* out = shadow.row(o);
-    float* out_translucent = with_translucent ? translucent.row(o) : nullptr;
-    for (int64_t p = p_begin; p < p_end; ++p) {
-      resample(out, out_translucent, p, offsets[p] + row, p);
+    float* out = shadow.row(p);
+    float* out_translucent = with_translucent ? translucent.row(p) : nullptr;
+    for (int64_t o = begin; o < stop; ++o) {
+      const float u = offset + static_cast<float>(o);
+      if (inside) {
+        out[o] = between_lines(sheared, u, p);
+        if (with_translucent) {
+          out_translucent[o] = between_lines(sheared_translucent, u, p);
+        }
+      } else {
+        out[o] = unsheared(sheared, lines, u, p);
+        if (with_translucent) {
+          out_translucent[o] = unsheared(sheared_translucent, lines, u, p);
+        }
+      }
     }
   }
 }
@@ -575,6 +545,7 @@ void directional_shadow_band_body(const Iteration& iteration, Render_Context con
                                   Directional_Shadow_Parameters_In in, Layer<float> sheared,
                                   Layer<float> sheared_translucent, Layer<float> shadow,
                                   Layer<float> translucent) {
+  BREL_ASSERT(transformation.along_x == 0);
   const int64_t band = iteration.index;
   const int64_t lines = bands->line_count;
   const int64_t first = band * bands->lines_per_band;
@@ -587,11 +558,10 @@ void directional_shadow_band_body(const Iteration& iteration, Render_Context con
                with_translucent ? sheared_translucent.row(i) : nullptr, read_begin, read_end);
     context.check_abort();
   }
-  const bool along_x = transformation.along_x != 0;
   const Layer<float> translucent_out = with_translucent ? translucent : empty_layer<float>();
   const auto unshear = [&](int64_t from, int64_t to) {
-    unshear_lines(reading, bands->offsets.data(), along_x, from, to, shadow, sheared,
-                  translucent_out, sheared_translucent);
+    unshear_lines(reading, bands->offsets.data(), from, to, shadow, sheared, translucent_out,
+                  sheared_translucent);
   };
   // The band's last line is read together with the next band's first: of the two bands the one
   // that finishes second resamples those pixels, and likewise at the band's start. The count's
@@ -647,13 +617,24 @@ void Kernel_Directional_Shadow::run(Render_Context context) {
   const Layer<float> shadow = layer_view<float>(*shadow_layer);
   const Layer<float> translucent_shadow =
       translucent ? layer_view<float>(*translucent_shadow_layer) : empty_layer<float>();
-  // Each band is marched and resampled by one worker, so the unshear reads sheared rows its
-  // worker has just written; the plain bodies above give the same layers in two launches.
-  const Directional_Shadow_Bands bands(
-      transformation, shadow,
-      directional_shadow_lines_per_band(transformation, depth, translucent));
-  cpu_kernel_launch(bands.count, &directional_shadow_band_body, context, &bands, transformation, in,
-                    sheared, sheared_translucent, shadow, translucent_shadow);
+  // Lines along y: the unshear reads each sheared row a few cells at a time across the rows, so
+  // it is done band by band from rows its worker has just written. Lines along x are read along
+  // the rows, which the two plain launches do at least as fast.
+  if (transformation.along_x == 0) {
+    const Directional_Shadow_Bands bands(
+        transformation, shadow,
+        directional_shadow_lines_per_band(transformation, depth, translucent));
+    cpu_kernel_launch(bands.count, &directional_shadow_band_body, context, &bands, transformation,
+                      in, sheared, sheared_translucent, shadow, translucent_shadow);
+    return;
+  }
+  cpu_kernel_launch(grain_iteration_count(transformation.line_count, lines_per_sweep_iteration),
+                    &directional_shadow_sweep_body, context, transformation, in, sheared,
+                    sheared_translucent);
+  cpu_kernel_launch(
+      grain_iteration_count(unshear_extent(transformation, shadow), unshear_grain(transformation)),
+      &directional_shadow_unshear_body, context, transformation, shadow, sheared,
+      translucent_shadow, sheared_translucent);
 }
 
 }  // namespace brel

@@ -5,8 +5,8 @@
 // with a falling horizon, writing one shadow value per step into a row of a sheared layer; a
 // second pass resamples the sheared layer back to image pixels between the two nearest lines.
 // Every line is one row of work and every output pixel is written once from finished lines, so
-// the results do not depend on the thread count. A run does both passes band by band (see
-// Directional_Shadow_Bands); the two bodies below are the plain passes.
+// the results do not depend on the thread count. For lines along y a run does both passes band
+// by band (see Directional_Shadow_Bands); the two bodies below are the plain passes.
 
 #include <atomic>
 #include <cstdint>
@@ -78,10 +78,10 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
                                      Layer<float> sheared, Layer<float> translucent,
                                      Layer<float> sheared_translucent);
 
-// The run's lines in bands of neighbouring lines, one band per iteration: its worker marches the
-// band's lines and at once resamples the output pixels that read only them, while those sheared
-// rows are still in its cache. Pixels that read the last line of one band and the first of the
-// next are resampled by whichever of the two bands finishes second.
+// A run's lines along y in bands of neighbouring lines, one band per iteration: its worker
+// marches the band's lines and at once resamples the output pixels that read only them, while
+// those sheared rows are still in its cache. Pixels that read the last line of one band and the
+// first of the next are resampled by whichever of the two bands finishes second.
 struct Directional_Shadow_Bands {
   // `output` has the size of the shadow layers.
   Directional_Shadow_Bands(const Transformation_Information& transformation,
@@ -101,7 +101,8 @@ int64_t directional_shadow_lines_per_band(const Transformation_Information& tran
                                           const Layer<float>& depth_with_border, bool translucent);
 
 // Marches band `iteration.index` of the lines into the sheared layers, as the sweep body does,
-// and writes the output pixels that read those lines, as the unshear body does.
+// and writes the output pixels that read those lines, as the unshear body does. Lines along y
+// only.
 void directional_shadow_band_body(const Iteration& iteration, Render_Context context,
                                   const Directional_Shadow_Bands* bands,
                                   Transformation_Information transformation,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <set>
 #include <tuple>
 #include <vector>
 
@@ -255,15 +256,16 @@ TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
   }
 }
 
-// The run marches and resamples the lines in bands, each band's output pixels right after its
-// lines, and the pixels between two bands after the second of them. At every band size (one line
-// a band makes every pixel such a seam pixel) and thread count, every pixel of both output
-// layers, the border included, holds what the sweep and unshear bodies write, bit for bit, and
-// pixels those leave alone stay as they were.
+// With lines along y the run marches and resamples them in bands, each band's output pixels
+// right after its lines, and the pixels between two bands after the second of them. At every
+// band size (one line a band makes every pixel such a seam pixel) and thread count, every pixel
+// of both output layers, the border included, holds what the sweep and unshear bodies write,
+// bit for bit, and pixels those leave alone stay as they were.
 TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
   std::mt19937 random(5);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   const float untouched = -12345.0f;
+  std::set<std::pair<bool, bool>> leanings;
   const auto bits = [](const brel::Layer<float>& layer) {
     std::vector<uint32_t> values;
     for (const float v : brel::test::values_of(layer)) {
@@ -284,7 +286,11 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
         const Kernel_Directional_Shadow::Parameters_In in =
             settings(depth.view, direction, translucency);
         const Transformation_Information t = brel::directional_light_setup(in);
-        const int64_t sheared_width = t.along_x != 0 ? width : height;
+        if (t.along_x != 0) {
+          continue;
+        }
+        leanings.insert({t.y0 < t.y1, t.x0 < t.x1});
+        const int64_t sheared_width = height;
         const auto layers = [&](Standalone_Render& render) {
           std::vector<Float_Layer> made;
           for (int i = 0; i < 2; ++i) {
@@ -330,6 +336,8 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
       }
     }
   }
+  // Lines running down and up the layer, each leaning either way.
+  EXPECT_EQ(leanings.size(), 4u);
 }
 
 // The sweep leaves the sheared cells that no line reaches and the unshear never reads as they
