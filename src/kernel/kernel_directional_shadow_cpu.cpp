@@ -416,14 +416,12 @@ Directional_Shadow_Bands::Directional_Shadow_Bands(const Transformation_Informat
   }
 }
 
-int64_t directional_shadow_lines_per_band(const Transformation_Information& transformation,
-                                          const Layer<float>& depth_with_border, bool translucent) {
-  // A band's sheared rows of both layers stay within about half the second-level cache.
-  constexpr int64_t band_bytes = 512 * 1024;
-  const int64_t row_bytes =
-      (transformation.along_x != 0 ? depth_with_border.width : depth_with_border.height) *
-      static_cast<int64_t>(sizeof(float)) * (translucent ? 2 : 1);
-  return std::min<int64_t>(std::max<int64_t>(band_bytes / std::max<int64_t>(row_bytes, 1), 16), 64);
+int64_t directional_shadow_lines_per_band(int64_t line_count) {
+  // About 48 bands, so that the last ones to finish are short beside each worker's share; at
+  // least 16 lines, so that few pixels lie between two bands, and at most 128, so that a band's
+  // rows stay in the cache.
+  constexpr int64_t bands = 48;
+  return std::min<int64_t>(std::max<int64_t>((line_count + bands - 1) / bands, 16), 128);
 }
 
 Transformation_Information directional_light_setup(const Directional_Shadow_Parameters_In& in) {
@@ -622,8 +620,7 @@ void Kernel_Directional_Shadow::run(Render_Context context) {
   // the rows, which the two plain launches do at least as fast.
   if (transformation.along_x == 0) {
     const Directional_Shadow_Bands bands(
-        transformation, shadow,
-        directional_shadow_lines_per_band(transformation, depth, translucent));
+        transformation, shadow, directional_shadow_lines_per_band(transformation.line_count));
     cpu_kernel_launch(bands.count, &directional_shadow_band_body, context, &bands, transformation,
                       in, sheared, sheared_translucent, shadow, translucent_shadow);
     return;

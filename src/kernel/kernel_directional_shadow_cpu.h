@@ -96,9 +96,8 @@ struct Directional_Shadow_Bands {
   std::vector<float> offsets;
 };
 
-// Lines per band for a run: as many as keep a band's sheared rows in a worker's cache.
-int64_t directional_shadow_lines_per_band(const Transformation_Information& transformation,
-                                          const Layer<float>& depth_with_border, bool translucent);
+// Lines per band for a run of `line_count` lines.
+int64_t directional_shadow_lines_per_band(int64_t line_count);
 
 // Marches band `iteration.index` of the lines into the sheared layers, as the sweep body does,
 // and writes the output pixels that read those lines, as the unshear body does. Lines along y
