@@ -35,9 +35,9 @@ class Plain_Directional_Shadow {
     sheared_translucent_.assign(length * t.line_count, 0.0f);
     for (int64_t i = 0; i < t.line_count; ++i) {
       if (t.along_x != 0) {
-        line(i, {t.x0, t.y0 + i}, {t.x1, t.y1 + i}, 1.0f, 0.0f, W_, H_);
+        line(i, {t.x0, t.y0 + i}, {t.x1, t.y1 + i}, true, W_, H_);
       } else {
-        line(i, {t.x0 + i, t.y0}, {t.x1 + i, t.y1}, 0.0f, 1.0f, H_, W_);
+        line(i, {t.x0 + i, t.y0}, {t.x1 + i, t.y1}, false, H_, W_);
       }
     }
     shadow_.assign(W_ * H_, 0.0f);
@@ -69,11 +69,9 @@ class Plain_Directional_Shadow {
            ((1.0f - fx) * d.row(yb)[xa] + fx * d.row(yb)[xb]) * fy;
   }
 
-  // Line i from `start` to `end`; (ax, ay) is 1 on the stepping axis and m on the other, given
-  // here as (1, 0) or (0, 1) and completed below.
-  void line(int64_t i, Point start, Point end, float step_x, float step_y, int64_t steps,
-            int64_t across) {
-    const bool along_x = step_x != 0.0f;
+  // Line i from `start` to `end`, stepping along x or along y; (ax, ay) is 1 on the stepping
+  // axis and m on the other.
+  void line(int64_t i, Point start, Point end, bool along_x, int64_t steps, int64_t across) {
     const float dx = end.x - start.x;
     const float dy = end.y - start.y;
     const float s0 = along_x ? start.x : start.y;
