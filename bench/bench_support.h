@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "base/kernel.h"
 #include "base/layer_description.h"
@@ -186,16 +187,35 @@ inline void run_kernel_beside_memcpy(benchmark::State& state, Bench_Render& rend
   run_beside_memcpy(state, render, kernel.workload(), [&] { kernel.execute(render.context); });
 }
 
-// Registers each benchmark at one thread and at all threads (argument 0), timed by the
-// benchmark itself, in milliseconds.
-inline bool register_on_one_and_all_threads(
-    std::initializer_list<std::pair<const char*, void (*)(benchmark::State&)>> benchmarks) {
+using Benchmark_List = std::initializer_list<std::pair<const char*, void (*)(benchmark::State&)>>;
+
+// How a benchmark's time is taken: by the benchmark itself (UseManualTime), or as wall time.
+enum class Timed_By { benchmark, wall_clock };
+
+// Registers each benchmark at one thread and at all threads (argument 0), in milliseconds.
+inline bool register_on_one_and_all_threads(Benchmark_List benchmarks,
+                                            Timed_By timed_by = Timed_By::benchmark) {
+  for (const auto& [name, function] : benchmarks) {
+    auto* registered =
+        benchmark::RegisterBenchmark(name, function)->ArgName("threads")->Arg(1)->Arg(0);
+    if (timed_by == Timed_By::benchmark) {
+      registered->UseManualTime();
+    } else {
+      registered->UseRealTime();
+    }
+    registered->Unit(benchmark::kMillisecond);
+  }
+  return true;
+}
+
+// Registers each benchmark at one thread and at all threads, on 16:9 frames 1080 and 2160
+// pixels high (arguments threads and height), by wall time in milliseconds.
+inline bool register_by_threads_and_height(Benchmark_List benchmarks) {
   for (const auto& [name, function] : benchmarks) {
     benchmark::RegisterBenchmark(name, function)
-        ->ArgName("threads")
-        ->Arg(1)
-        ->Arg(0)
-        ->UseManualTime()
+        ->ArgNames({"threads", "height"})
+        ->ArgsProduct({{1, 0}, {1080, 2160}})
+        ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
   }
   return true;

@@ -79,13 +79,7 @@ void BM_render_demo_16bit(benchmark::State& state) {
       static_cast<double>(width * height) * 1e-6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-const bool registered = [] {
-  benchmark::RegisterBenchmark("BM_render_demo_16bit", BM_render_demo_16bit)
-      ->ArgNames({"threads", "height"})
-      ->ArgsProduct({{1, 0}, {1080, 2160}})
-      ->UseRealTime()
-      ->Unit(benchmark::kMillisecond);
-  return true;
-}();
+const bool registered =
+    brel::bench::register_by_threads_and_height({{"BM_render_demo_16bit", BM_render_demo_16bit}});
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <utility>
 
 #include "bench_support.h"
 #include "kernel/kernel_environmental_occlusion_cpu.h"
@@ -109,24 +108,17 @@ void BM_occlusion_quick_radius_100(benchmark::State& state) {
 }
 
 // Each on one thread and on all of them, by wall time.
-const bool registered = [] {
-  for (const auto& [name, function] :
-       {std::pair{"BM_refraction_mode_1", &BM_refraction_mode_1},
-        std::pair{"BM_refraction_mode_2", &BM_refraction_mode_2},
-        std::pair{"BM_refraction_mode_3", &BM_refraction_mode_3},
-        std::pair{"BM_refraction_mode_4", &BM_refraction_mode_4},
-        std::pair{"BM_occlusion_full_radius_16", &BM_occlusion_full_radius_16},
-        std::pair{"BM_occlusion_full_radius_100", &BM_occlusion_full_radius_100},
-        std::pair{"BM_occlusion_quick_radius_16", &BM_occlusion_quick_radius_16},
-        std::pair{"BM_occlusion_quick_radius_100", &BM_occlusion_quick_radius_100}}) {
-    benchmark::RegisterBenchmark(name, function)
-        ->ArgName("threads")
-        ->Arg(1)
-        ->Arg(0)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
-  }
-  return true;
-}();
+const bool registered = brel::bench::register_on_one_and_all_threads(
+    {
+        {"BM_refraction_mode_1", BM_refraction_mode_1},
+        {"BM_refraction_mode_2", BM_refraction_mode_2},
+        {"BM_refraction_mode_3", BM_refraction_mode_3},
+        {"BM_refraction_mode_4", BM_refraction_mode_4},
+        {"BM_occlusion_full_radius_16", BM_occlusion_full_radius_16},
+        {"BM_occlusion_full_radius_100", BM_occlusion_full_radius_100},
+        {"BM_occlusion_quick_radius_16", BM_occlusion_quick_radius_16},
+        {"BM_occlusion_quick_radius_100", BM_occlusion_quick_radius_100},
+    },
+    brel::bench::Timed_By::wall_clock);
 
 }  // namespace

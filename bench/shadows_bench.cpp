@@ -109,20 +109,12 @@ void BM_smooth_shadows_one_pass(benchmark::State& state) {
   brel::bench::run_frames(state, kernel, render.context);
 }
 
-const bool registered = [] {
-  for (const auto& [name, function] :
-       {std::pair{"point_shadow_inside", &BM_point_shadow_inside},
-        std::pair{"point_shadow_far_outside", &BM_point_shadow_far_outside},
-        std::pair{"directional_shadow_default", &BM_directional_shadow_default},
-        std::pair{"directional_shadow_30_degrees", &BM_directional_shadow_30_degrees},
-        std::pair{"smooth_shadows_one_pass", &BM_smooth_shadows_one_pass}}) {
-    benchmark::RegisterBenchmark(name, function)
-        ->ArgNames({"threads", "height"})
-        ->ArgsProduct({{1, 0}, {1080, 2160}})
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
-  }
-  return true;
-}();
+const bool registered = brel::bench::register_by_threads_and_height({
+    {"point_shadow_inside", BM_point_shadow_inside},
+    {"point_shadow_far_outside", BM_point_shadow_far_outside},
+    {"directional_shadow_default", BM_directional_shadow_default},
+    {"directional_shadow_30_degrees", BM_directional_shadow_30_degrees},
+    {"smooth_shadows_one_pass", BM_smooth_shadows_one_pass},
+});
 
 }  // namespace
