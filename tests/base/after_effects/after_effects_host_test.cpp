@@ -71,8 +71,11 @@ class Recording_Plugin final : public brel::Plugin {
     last_render.output = output;
     last_render.layers = layers;
     last_render.pixel_description = pixel_description;
+    // Every iteration carries the same count; one writes it, so the loop's threads do not race.
     render_context.parallel_for(4, [](const brel::Iteration& iteration) {
-      last_render.worker_count = iteration.worker_count;
+      if (iteration.index == 0) {
+        last_render.worker_count = iteration.worker_count;
+      }
     });
     if (render_action) {
       render_action(render_context);
