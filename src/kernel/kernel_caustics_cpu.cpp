@@ -171,11 +171,13 @@ void init_direct_coordinates_body(const Iteration& iteration, Render_Context con
                                   Caustics_Parameters_In<P> in,
                                   Array_2d<Blur_Coordinates> coordinates) {
   const int64_t y = iteration.index;
-  Blur_Coordinates* row = coordinates.row(y);
   const Vector_3<float> direction = in.direct_light.direction;
-  for (int64_t x = 0; x < in.image.width; ++x) {
-    row[x] = refract_light_coordinates(x, y, in.refraction, in.depth, in.normals, direction);
-  }
+  const auto rays = [&](int64_t, int64_t n, Refraction_Run& run) {
+    std::fill_n(run.ray_x, n, direction.x);
+    std::fill_n(run.ray_y, n, direction.y);
+    std::fill_n(run.ray_z, n, direction.z);
+  };
+  refract_row(in.refraction, in.depth, in.normals, y, rays, coordinates.row(y));
   context.check_abort();
 }
 
@@ -184,26 +186,13 @@ void init_point_coordinates_body(const Iteration& iteration, Render_Context cont
                                  Caustics_Parameters_In<P> in,
                                  Array_2d<Blur_Coordinates> coordinates) {
   const int64_t y = iteration.index;
-  Blur_Coordinates* row = coordinates.row(y);
   const float* depth = in.depth.row(y);
   const Point_Light& light = in.point_light;
-  const float sx = in.image.scale_x;
-  const float sy = in.image.scale_y;
-  for (int64_t x = 0; x < in.image.width; ++x) {
-    float dx = (light.position_x - static_cast<float>(x)) / sx;
-    float dy = (light.position_y - static_cast<float>(y)) / sy;
-    float dz = light.position_z - depth[x];
-    const float q = dx * dx + dy * dy + dz * dz;
-    // A light at the surface point leaves the zero vector as it is.
-    if (q > 0.0f) {
-      const float inverse = 1.0f / std::sqrt(q);
-      dx *= inverse;
-      dy *= inverse;
-      dz *= inverse;
-    }
-    row[x] = refract_light_coordinates(x, y, in.refraction, in.depth, in.normals,
-                                       Vector_3<float>{-dx, dy, -dz});
-  }
+  const auto rays = [&](int64_t x, int64_t n, Refraction_Run& run) {
+    point_light_rays(light.position_x, light.position_y, light.position_z, in.image.scale_x,
+                     in.image.scale_y, depth + x, x, y, n, run);
+  };
+  refract_row(in.refraction, in.depth, in.normals, y, rays, coordinates.row(y));
   context.check_abort();
 }
 

@@ -99,12 +99,20 @@ void init_refraction_coordinates_row(const Iteration& iteration, Render_Context 
                                      Array_2d<Blur_Coordinates> coordinates) {
   const int64_t y = iteration.index;
   Blur_Coordinates* row = coordinates.row(y);
-  for (int64_t x = 0; x < depth.width; ++x) {
-    const float weight = refraction_blur_weight(parameter, x, y);
-    const Vector_3<float> ray = view_ray(x, y, depth.width, depth.height, parameter.perspective);
-    const Blur_Coordinates landing =
-        refract_light_coordinates(x, y, parameter, depth, normals, ray);
-    row[x] = {landing.x, landing.y, weight * landing.blur};
+  const auto rays = [&](int64_t x, int64_t n, Refraction_Run& run) {
+    for (int64_t i = 0; i < n; ++i) {
+      const Vector_3<float> ray =
+          view_ray(x + i, y, depth.width, depth.height, parameter.perspective);
+      run.ray_x[i] = ray.x;
+      run.ray_y[i] = ray.y;
+      run.ray_z[i] = ray.z;
+    }
+  };
+  refract_row(parameter, depth, normals, y, rays, row);
+  if (parameter.link_blur_to_glossiness) {
+    for (int64_t x = 0; x < depth.width; ++x) {
+      row[x].blur = refraction_blur_weight(parameter, x, y) * row[x].blur;
+    }
   }
   context.check_abort();
 }

@@ -5,6 +5,7 @@
 // followed down to a plane that lies the pixel's depth below the surface; where it lands, and
 // how long its path is, is what the caustics and refraction passes work with.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -146,6 +147,100 @@ Blur_Coordinates refract_light_coordinates(int64_t x, int64_t y,
     length = -length;
   }
   return {static_cast<float>(x) + ox, static_cast<float>(y) + oy, length};
+}
+
+// ---- Runs of pixels ------------------------------------------------------------------------
+//
+// The caustics and refraction passes refract every pixel of the image. Per pixel the rule above
+// reads its textures through bounds tests and branches on the type; the run below first gathers
+// what a pixel reads into arrays, then does the arithmetic of the rule for the whole run in one
+// loop without branches, which the compiler turns into vector code. Every value is computed by
+// the same operations in the same order, so the records are the rule's, bit for bit.
+
+// Pixels of one run; a row is cut into runs of at most this many.
+constexpr int64_t refraction_run_pixels = 256;
+
+// What the pixels of a run read, one entry per pixel.
+struct Refraction_Run {
+  float k[refraction_run_pixels];  // (index - 1) times the refraction texture's luminance
+  // The depth multiplier times the depth texture's luminance, in double; exactly 1 where the
+  // multiplier is exactly 1, so that the depth stays as it is.
+  double depth_factor[refraction_run_pixels];
+  // The ray that meets the surface.
+  float ray_x[refraction_run_pixels];
+  float ray_y[refraction_run_pixels];
+  float ray_z[refraction_run_pixels];
+  // Working space of refract_run.
+  float normal_x[refraction_run_pixels];
+  float normal_y[refraction_run_pixels];
+  float normal_z[refraction_run_pixels];
+  float out_x[refraction_run_pixels];
+  float out_y[refraction_run_pixels];
+  float out_blur[refraction_run_pixels];
+};
+
+// The settings of a render that shape the run's arithmetic.
+struct Refraction_Run_Settings {
+  int64_t type = refraction_type_accurate;
+  bool invert = false;
+  float scale_x = 1.0f;  // the depth layer's downsample factors
+  float scale_y = 1.0f;
+};
+
+// The records of pixels x .. x + n - 1 of row y (n at most refraction_run_pixels, x + n and y
+// below 2^31), from the run's entries and the row's normals and depths starting at pixel x.
+void refract_run(const Refraction_Run_Settings& settings, Refraction_Run& run,
+                 const Vector_3<float>* normals, const float* depth, int64_t x, int64_t y,
+                 int64_t n, Blur_Coordinates* out);
+
+// The unit rays from pixels x .. x + n - 1 of row y, at the given depths, towards a point light
+// at (light_x, light_y, light_z), negated in x and z as the caustics cast them; the zero
+// vector where the light sits on the surface point.
+void point_light_rays(float light_x, float light_y, float light_z, float scale_x, float scale_y,
+                      const float* depth, int64_t x, int64_t y, int64_t n, Refraction_Run& run);
+
+template <class T, class Implementation>
+Refraction_Run_Settings refraction_run_settings(
+    const Refraction_Parameter<T, Implementation>& parameter, const Layer<float>& depth) {
+  return {parameter.refraction_type, parameter.invert_refraction, depth.scale_x, depth.scale_y};
+}
+
+// Fills the texture entries of pixels x .. x + n - 1 of row y, as the rule reads them.
+template <class T, class Implementation>
+void fill_refraction_run_textures(const Refraction_Parameter<T, Implementation>& parameter,
+                                  int64_t x, int64_t y, int64_t n, Refraction_Run& run) {
+  const float index = parameter.refraction_index - 1.0f;
+  for (int64_t i = 0; i < n; ++i) {
+    run.k[i] = index * texture_luminance(parameter.refraction_texture, x + i, y);
+  }
+  // A multiplier of exactly 1 leaves the depth texture unread.
+  if (parameter.depth_multiplier != 1.0f) {
+    const double multiplier = static_cast<double>(parameter.depth_multiplier);
+    for (int64_t i = 0; i < n; ++i) {
+      run.depth_factor[i] = multiplier * static_cast<double>(texture_luminance(
+                                             parameter.refraction_depth_texture, x + i, y));
+    }
+  } else {
+    std::fill_n(run.depth_factor, n, 1.0);
+  }
+}
+
+// The records of pixels 0 .. depth.width - 1 of row y into `out`, run by run: rays(x, n, run)
+// sets the rays of pixels x .. x + n - 1.
+template <class T, class Implementation, class Rays>
+void refract_row(const Refraction_Parameter<T, Implementation>& parameter,
+                 const Layer<float>& depth, const Layer<Vector_3<float>>& normals, int64_t y,
+                 Rays rays, Blur_Coordinates* out) {
+  const Refraction_Run_Settings settings = refraction_run_settings(parameter, depth);
+  const float* depth_row = depth.row(y);
+  const Vector_3<float>* normal_row = normals.row(y);
+  Refraction_Run run;
+  for (int64_t x = 0; x < depth.width; x += refraction_run_pixels) {
+    const int64_t n = std::min(refraction_run_pixels, depth.width - x);
+    fill_refraction_run_textures(parameter, x, y, n, run);
+    rays(x, n, run);
+    refract_run(settings, run, normal_row + x, depth_row + x, x, y, n, out + x);
+  }
 }
 
 }  // namespace brel

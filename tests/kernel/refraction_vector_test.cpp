@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "support/host_layer.h"
@@ -193,6 +196,119 @@ TYPED_TEST(Refraction_Texture_Test, TexturesScaleTheBendAndTheDepth) {
   expect_record(surface.refract(r, slanted), 3.25f, 1.0f, std::sqrt(26.5625f));
   r.depth_multiplier = std::numeric_limits<float>::quiet_NaN();
   EXPECT_TRUE(std::isnan(surface.refract(r, slanted).blur));
+}
+
+// Rows of random surfaces, refracted run by run, against the rule pixel by pixel: the same bits
+// for every type, with and without inversion, depth multiplier and textures, at row widths
+// around the run length. Values include zero normals and depths, rays along the plane and
+// texture pixels of alpha 0, whose records are not finite.
+TEST(Refraction_Vector, RowsRunAsThePixelRule) {
+  using P = brel::ARGB16;
+  Standalone_Render render(1);
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  const auto pick = [&](std::initializer_list<float> values) {
+    return values.begin()[random() % values.size()];
+  };
+  for (const int64_t width : {int64_t{1}, int64_t{255}, int64_t{256}, int64_t{300}, int64_t{513}}) {
+    const int64_t height = 3;
+    std::vector<float> depths(static_cast<size_t>(width * height));
+    std::vector<Vector_3<float>> normals(depths.size());
+    for (size_t i = 0; i < depths.size(); ++i) {
+      depths[i] = random() % 9 == 0 ? 0.0f : 50.0f * unit(random);
+      normals[i] = random() % 11 == 0 ? Vector_3<float>{0.0f, 0.0f, 0.0f}
+                                      : Vector_3<float>{unit(random), unit(random), unit(random)};
+    }
+    Layer<float> depth;
+    depth.width = width;
+    depth.height = height;
+    depth.scale_x = 0.5f;
+    depth.scale_y = 0.25f;
+    depth.pixels = depths.data();
+    depth.row_bytes = width * 4;
+    Layer<Vector_3<float>> normal_view;
+    normal_view.width = width;
+    normal_view.height = height;
+    normal_view.pixels = normals.data();
+    normal_view.row_bytes = width * 12;
+    Host_Layer<P> texture(render.context, width, 2, 0, 1);
+    for (int64_t y = 0; y < 2; ++y) {
+      for (int64_t x = 0; x < width; ++x) {
+        const float white = brel::test::white_of<P>();
+        texture.set(x, y, white * 0.3f, white * (unit(random) + 1.0f) / 2.0f, white,
+                    x % 37 == 5 ? 0.0f : white);
+      }
+    }
+    for (int64_t type = -1; type <= 4; ++type) {
+      for (int32_t variant = 0; variant < 4; ++variant) {
+        brel::Refraction_Parameter<P, brel::Implementation_Cpu> r;
+        r.refraction_type = type;
+        r.refraction_index = pick({1.0f, 1.33f, 2.0f, -0.5f});
+        r.invert_refraction = (variant & 1) != 0;
+        if ((variant & 2) != 0) {
+          r.depth_multiplier = 0.7f;
+          r.refraction_texture = texture.view;
+          r.refraction_depth_texture = texture.view;
+        }
+        const Vector_3<float> direction = pick({0.0f, 1.0f}) == 0.0f
+                                              ? Vector_3<float>{0.6f, 0.0f, 0.0f}
+                                              : Vector_3<float>{unit(random), unit(random), -0.7f};
+        for (int64_t y = 0; y < height; ++y) {
+          std::vector<Blur_Coordinates> row(static_cast<size_t>(width));
+          const auto rays = [&](int64_t, int64_t n, brel::Refraction_Run& run) {
+            std::fill_n(run.ray_x, n, direction.x);
+            std::fill_n(run.ray_y, n, direction.y);
+            std::fill_n(run.ray_z, n, direction.z);
+          };
+          brel::refract_row(r, depth, normal_view, y, rays, row.data());
+          for (int64_t x = 0; x < width; ++x) {
+            const Blur_Coordinates plain =
+                brel::refract_light_coordinates(x, y, r, depth, normal_view, direction);
+            ASSERT_EQ(std::memcmp(&plain, &row[static_cast<size_t>(x)], sizeof plain), 0)
+                << "width " << width << " type " << type << " variant " << variant << " at " << x
+                << ", " << y;
+          }
+        }
+      }
+    }
+  }
+}
+
+// The rays towards a point light, run by run, against the unit vector taken pixel by pixel.
+TEST(Refraction_Vector, PointLightRaysAreTheUnitVectorsTowardsTheLight) {
+  std::mt19937 random(3);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  constexpr int64_t n = 200;
+  std::vector<float> depth(n);
+  for (float& d : depth) {
+    d = 20.0f * unit(random);
+  }
+  // A light on the surface point of pixel 40 leaves that ray zero.
+  depth[40] = 5.0f;
+  const float light_x = 47.0f;
+  const float light_y = 3.0f;
+  const float light_z = 5.0f;
+  const int64_t x0 = 7;
+  const int64_t y = 3;
+  brel::Refraction_Run run;
+  brel::point_light_rays(light_x, light_y, light_z, 1.0f, 1.0f, depth.data(), x0, y, n, run);
+  for (int64_t i = 0; i < n; ++i) {
+    float dx = light_x - static_cast<float>(x0 + i);
+    float dy = light_y - static_cast<float>(y);
+    float dz = light_z - depth[static_cast<size_t>(i)];
+    const float q = dx * dx + dy * dy + dz * dz;
+    if (q > 0.0f) {
+      const float inverse = 1.0f / std::sqrt(q);
+      dx *= inverse;
+      dy *= inverse;
+      dz *= inverse;
+    }
+    EXPECT_EQ(std::bit_cast<uint32_t>(run.ray_x[i]), std::bit_cast<uint32_t>(-dx)) << i;
+    EXPECT_EQ(std::bit_cast<uint32_t>(run.ray_y[i]), std::bit_cast<uint32_t>(dy)) << i;
+    EXPECT_EQ(std::bit_cast<uint32_t>(run.ray_z[i]), std::bit_cast<uint32_t>(-dz)) << i;
+  }
+  EXPECT_EQ(run.ray_x[40], 0.0f);
+  EXPECT_EQ(run.ray_z[40], 0.0f);
 }
 
 }  // namespace
