@@ -9,12 +9,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "base/layer.h"
 #include "base/pixel.h"
+#include "util/target_clones.h"
+
+#if BREL_AVX2_ROWS
+#include <immintrin.h>
+#endif
 
 namespace brel::gather {
 
@@ -559,6 +565,143 @@ typename Gather_Pixel<P>::Channel_Sum box_gather_by_signed_terms(
   });
 }
 
+#if BREL_AVX2_ROWS
+
+// The same mean with the channels of a sum side by side in the lanes of one AVX2 register: every
+// lane runs the scalar loops' operations in their order, so the bits are theirs. The scalar sums
+// went through memory between the ranges, where wide loads of narrow stores stalled the box.
+// For sums of three or four channels; a three-channel cell or pixel leaves its fourth lane
+// unread.
+namespace vector_box {
+
+template <int32_t N>
+__attribute__((target("avx2"))) inline __m256i lane_mask() {
+  static_assert(N == 3 || N == 4);
+  return _mm256_set_epi64x(N == 4 ? -1 : 0, -1, -1, -1);
+}
+
+template <int32_t N>
+__attribute__((target("avx2"))) inline __m256d load_cell(const double* channels) {
+  if constexpr (N == 4) {
+    return _mm256_loadu_pd(channels);
+  } else {
+    return _mm256_maskload_pd(channels, lane_mask<N>());
+  }
+}
+
+// A source pixel's channels as doubles, as Gather_Pixel::load converts them.
+template <class P>
+__attribute__((target("avx2"))) inline __m256d load_pixel(const P& pixel) {
+  using Channel = std::remove_cv_t<std::remove_reference_t<decltype(pixel.channel[0])>>;
+  constexpr int32_t n = Gather_Pixel<P>::channels;
+  if constexpr (std::is_same_v<Channel, float>) {
+    if constexpr (n == 4) {
+      return _mm256_cvtps_pd(_mm_loadu_ps(pixel.channel));
+    } else {
+      return _mm256_cvtps_pd(_mm_maskload_ps(pixel.channel, _mm_set_epi32(0, -1, -1, -1)));
+    }
+  } else if constexpr (std::is_same_v<Channel, uint16_t> && n == 4) {
+    uint64_t word;
+    std::memcpy(&word, pixel.channel, sizeof(word));
+    return _mm256_cvtepi32_pd(_mm_cvtepu16_epi32(_mm_cvtsi64_si128(static_cast<int64_t>(word))));
+  } else {
+    static_assert(std::is_same_v<Channel, uint8_t> && n == 4);
+    uint32_t word;
+    std::memcpy(&word, pixel.channel, sizeof(word));
+    return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int32_t>(word))));
+  }
+}
+
+// A range's sum from 0: row terms outside, column terms inside, as box_gather_by_signed_terms.
+template <int32_t N, class Cell>
+__attribute__((target("avx2"))) inline __m256d range_sum(const Layer<Cell>& table,
+                                                         const Signed_Terms& columns,
+                                                         const Signed_Terms& rows) {
+  __m256d part = _mm256_setzero_pd();
+  for (int32_t j = 0; j < rows.count; ++j) {
+    const Cell* const row = table.row(rows.index[j]);
+    for (int32_t i = 0; i < columns.count; ++i) {
+      const __m256d cell = load_cell<N>(row[columns.index[i]].channel);
+      part = Signed_Terms::subtracted(i) != Signed_Terms::subtracted(j) ? _mm256_sub_pd(part, cell)
+                                                                        : _mm256_add_pd(part, cell);
+    }
+  }
+  return part;
+}
+
+}  // namespace vector_box
+
+// box_gather_by_signed_terms (the ranges, then box_mean_with_corners) in AVX2.
+template <class P, class Rules>
+__attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum
+box_gather_by_signed_terms_avx2(const Layer<P>& source,
+                                const Layer<typename Gather_Pixel<P>::Cell>& table,
+                                const Box_Grid& g, const Box_Terms& terms) {
+  constexpr int32_t n = Gather_Pixel<P>::channels;
+  const auto w_columns = static_cast<double>(g.ix1 - g.ix0);
+  const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
+  __m256d accumulator = _mm256_setzero_pd();
+  double weight = 0.0;
+  const struct {
+    int32_t c, r;
+    double count, w;
+  } ranges[5] = {{0, 0, w_columns * h_rows, 1.0},
+                 {1, 0, 1.0 * h_rows, g.wl},
+                 {2, 0, 1.0 * h_rows, g.wr},
+                 {0, 1, w_columns * 1.0, g.wt},
+                 {0, 2, w_columns * 1.0, g.wb}};
+  for (const auto& range : ranges) {
+    const __m256d part =
+        vector_box::range_sum<n>(table, terms.columns[range.c], terms.rows[range.r]);
+    accumulator = _mm256_add_pd(accumulator, _mm256_mul_pd(part, _mm256_set1_pd(range.w)));
+    weight += range.count * range.w;
+  }
+  const struct {
+    int64_t px, py;
+    double w;
+  } corners[4] = {{g.ix0, g.iy0, g.wl * g.wt},
+                  {g.ix1 + 1, g.iy0, g.wr * g.wt},
+                  {g.ix0, g.iy1 + 1, g.wl * g.wb},
+                  {g.ix1 + 1, g.iy1 + 1, g.wr * g.wb}};
+  for (const auto& corner : corners) {
+    const int64_t mx = map_index(Rules::box_x, corner.px, source.width);
+    const int64_t my = map_index(Rules::box_y, corner.py, source.height);
+    if (mx >= 0 && my >= 0) {
+      const __m256d pixel = vector_box::load_pixel(source.row(my)[mx]);
+      accumulator = _mm256_add_pd(accumulator, _mm256_mul_pd(pixel, _mm256_set1_pd(corner.w)));
+    }
+    weight += corner.w;
+  }
+  if (weight != 0.0) {
+    accumulator = _mm256_mul_pd(accumulator, _mm256_set1_pd(1.0 / weight));
+  }
+  alignas(32) double lanes[4];
+  _mm256_store_pd(lanes, accumulator);
+  typename Gather_Pixel<P>::Channel_Sum sum;
+  for (int32_t c = 0; c < n; ++c) {
+    sum.channel[c] = lanes[c];
+  }
+  return sum;
+}
+
+#endif
+
+// box_gather_by_signed_terms, in AVX2 where the processor has it and the pixel's sums fit one
+// register.
+template <class P, class Rules>
+typename Gather_Pixel<P>::Channel_Sum box_gather_by_signed_terms_fast(
+    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g,
+    const Box_Terms& terms) {
+#if BREL_AVX2_ROWS
+  if constexpr (Gather_Pixel<P>::channels == 3 || Gather_Pixel<P>::channels == 4) {
+    if (cpu_has_avx2()) {
+      return box_gather_by_signed_terms_avx2<P, Rules>(source, table, g, terms);
+    }
+  }
+#endif
+  return box_gather_by_signed_terms<P, Rules>(source, table, g, terms);
+}
+
 // Mean of the source over the box [x0, x1] x [y0, y1]: pixel p weighs the length of
 // [x0, x1 + 1) within [p, p + 1), times the same in y. In raw channel units; zero total weight
 // leaves the sum undivided. Boxes inside the layer, and in a wrapping axis boxes across its ends,
@@ -570,7 +713,7 @@ typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
   const Box_Grid g = box_grid(x0, x1, y0, y1);
   Box_Terms terms;
   if (signed_box_terms<Rules>(g, table.width, table.height, terms)) {
-    return box_gather_by_signed_terms<P, Rules>(source, table, g, terms);
+    return box_gather_by_signed_terms_fast<P, Rules>(source, table, g, terms);
   }
   return box_gather_by_terms<P, Rules>(source, table, g);
 }

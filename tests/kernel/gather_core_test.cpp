@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include "support/host_layer.h"
@@ -411,16 +412,18 @@ TEST(Gather_Box_Sum, RangesInsideTheLayerTakeTheTermsOfEachModesRule) {
 }
 
 // The box gather takes boxes whose ranges have signed terms (inside the layer, or across the
-// ends of a wrapping axis) by their own route; it must give every bit the edge rule's terms give,
-// also for tables of any content: signed zeros, infinities, NaNs with
-// either sign, values that cancel.
-template <class Rules>
+// ends of a wrapping axis) by their own route, in AVX2 where the processor has it; it must give
+// every bit the edge rule's terms give, also for tables of any content: signed zeros,
+// infinities, NaNs with either sign, values that cancel; and for sources of every channel type.
+template <class P, class Rules>
 void expect_signed_term_boxes_as_the_edge_rule_gives_them(uint32_t seed) {
+  using G = brel::gather::Gather_Pixel<P>;
+  using Channel = std::remove_cv_t<std::remove_reference_t<decltype(P{}.channel[0])>>;
   Standalone_Render render(1);
   constexpr int64_t w = 11;
   constexpr int64_t h = 7;
-  Host_Layer<RGB32f> source(render.context, w, h);
-  Host_Layer<RGB64f> table(render.context, w, h);
+  Host_Layer<P> source(render.context, w, h);
+  Host_Layer<typename G::Cell> table(render.context, w, h);
   std::mt19937 random(seed);
   const double unusual[] = {0.0,
                             -0.0,
@@ -433,15 +436,21 @@ void expect_signed_term_boxes_as_the_edge_rule_gives_them(uint32_t seed) {
                             1e-310};
   std::uniform_real_distribution<double> value(-1e6, 1e6);
   std::uniform_int_distribution<int> pick(0, 40);
+  std::uniform_int_distribution<int64_t> word(0, 65535);
   const auto any = [&] {
     const int k = pick(random);
     return k < 9 ? unusual[k] : value(random);
   };
   for (int64_t y = 0; y < h; ++y) {
     for (int64_t x = 0; x < w; ++x) {
-      for (int32_t c = 0; c < 3; ++c) {
+      for (int32_t c = 0; c < G::channels; ++c) {
         table.at(x, y).channel[c] = any();
-        source.at(x, y).channel[c] = static_cast<float>(any());
+        if constexpr (std::is_floating_point_v<Channel>) {
+          source.at(x, y).channel[c] = static_cast<float>(any());
+        } else {
+          source.at(x, y).channel[c] =
+              static_cast<Channel>(word(random));  // a byte keeps the low 8 bits
+        }
       }
     }
   }
@@ -457,22 +466,26 @@ void expect_signed_term_boxes_as_the_edge_rule_gives_them(uint32_t seed) {
     const brel::gather::Box_Grid grid = brel::gather::box_grid(x0, x1, y0, y1);
     brel::gather::Box_Terms terms;
     short_terms += brel::gather::signed_box_terms<Rules>(grid, w, h, terms) ? 1 : 0;
-    const brel::gather::Sum<3> actual =
-        brel::gather::box_gather<RGB32f, Rules>(source.view, table.view, x0, x1, y0, y1);
-    const brel::gather::Sum<3> rule =
-        brel::gather::box_gather_by_terms<RGB32f, Rules>(source.view, table.view, grid);
-    for (int32_t c = 0; c < 3; ++c) {
+    const typename G::Channel_Sum actual =
+        brel::gather::box_gather<P, Rules>(source.view, table.view, x0, x1, y0, y1);
+    const typename G::Channel_Sum rule =
+        brel::gather::box_gather_by_terms<P, Rules>(source.view, table.view, grid);
+    for (int32_t c = 0; c < G::channels; ++c) {
       ASSERT_TRUE(same_value(actual.channel[c], rule.channel[c]))
-          << "box " << x0 << " .. " << x1 << " x " << y0 << " .. " << y1 << ": "
-          << actual.channel[c] << " against " << rule.channel[c];
+          << "box " << x0 << " .. " << x1 << " x " << y0 << " .. " << y1 << ", channel " << c
+          << ": " << actual.channel[c] << " against " << rule.channel[c];
     }
   }
   EXPECT_GT(short_terms, 400);
 }
 
 TEST(Gather_Box, BoxesTakenByTheirSignedTermsGiveTheBitsOfTheEdgeRule) {
-  expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::gather::Environment_Rules>(3);
-  expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::gather::Refraction_Rules>(4);
+  using brel::gather::Environment_Rules;
+  expect_signed_term_boxes_as_the_edge_rule_gives_them<RGB32f, Environment_Rules>(3);
+  expect_signed_term_boxes_as_the_edge_rule_gives_them<RGB32f, brel::gather::Refraction_Rules>(4);
+  expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::ARGB32f, Environment_Rules>(5);
+  expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::BGRA16, Environment_Rules>(6);
+  expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::ARGB8, Environment_Rules>(7);
 }
 
 }  // namespace
