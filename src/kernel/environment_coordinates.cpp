@@ -5,6 +5,11 @@
 
 #include "kernel/final_routine_parameters.h"
 #include "kernel/light_shading.h"
+#include "util/target_clones.h"
+
+#if BREL_AVX2_ROWS
+#include <immintrin.h>
+#endif
 
 namespace brel {
 
@@ -26,9 +31,13 @@ Vector_d normalised_or_kept(const Vector_d& v) {
   return length != 0.0 ? Vector_d{v.x / length, v.y / length, v.z / length} : v;
 }
 
-// The panoramic mapping: the mirrored view ray from the pixel's point (x, y, d) meets a sphere
-// around the image; the direction from the sphere's middle to that point, taken as longitude
-// (two half-turns side by side) and height, is the position in the environment.
+}  // namespace
+
+namespace environment_detail {
+
+// The mirrored view ray from the pixel's point (x, y, d) meets a sphere around the image; the
+// direction from the sphere's middle to that point, taken as longitude (two half-turns side by
+// side) and height, is the position in the environment.
 void panoramic(int64_t x, int64_t y, float d, const Vector_3<float>& normal, float perspective,
                float depth_scale, int64_t width, int64_t height, float g, double& u, double& v) {
   const Vector_3<float> view = view_direction(perspective, x, y, width, height);
@@ -62,12 +71,183 @@ void panoramic(int64_t x, int64_t y, float d, const Vector_3<float>& normal, flo
   v = (1.0 + D.y) / 2.0;
 }
 
+}  // namespace environment_detail
+
+namespace {
+
+#if BREL_AVX2_ROWS
+
+// Four lanes of three doubles.
+struct Vector_4d {
+  __m256d x;
+  __m256d y;
+  __m256d z;
+};
+
+__attribute__((target("avx2"))) inline __m256d dot4(const Vector_4d& a, const Vector_4d& b) {
+  return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(a.x, b.x), _mm256_mul_pd(a.y, b.y)),
+                       _mm256_mul_pd(a.z, b.z));
+}
+
+// normalised_or_kept in each lane; a length that is not a number divides, as != 0 holds for it.
+__attribute__((target("avx2"))) inline Vector_4d normalised_or_kept4(const Vector_4d& v) {
+  const __m256d length = _mm256_sqrt_pd(dot4(v, v));
+  const __m256d divide = _mm256_cmp_pd(length, _mm256_setzero_pd(), _CMP_NEQ_UQ);
+  return {_mm256_blendv_pd(v.x, _mm256_div_pd(v.x, length), divide),
+          _mm256_blendv_pd(v.y, _mm256_div_pd(v.y, length), divide),
+          _mm256_blendv_pd(v.z, _mm256_div_pd(v.z, length), divide)};
+}
+
+// panoramic for four pixels x .. x + 3 at a time, the lanes running the plain rule's operations
+// in its order (each IEEE-rounded, nothing fused) and its branches as selections: the same bits.
+// Returns how many of the n pixels it did, a multiple of four.
+__attribute__((target("avx2"))) int64_t panoramic_run_avx2(
+    int64_t x0, int64_t y, int64_t n, const float* depth, const Vector_3<float>* normals,
+    const float* glossiness, float perspective, float depth_scale, int64_t width, int64_t height,
+    double* u, double* v) {
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d two = _mm256_set1_pd(2.0);
+  const __m256d four = _mm256_set1_pd(4.0);
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const double half_depth = static_cast<double>(depth_scale) / 2.0;
+  const __m256d half_depth4 = _mm256_set1_pd(half_depth);
+  const Vector_4d M{_mm256_set1_pd(static_cast<double>(width) / 2.0),
+                    _mm256_set1_pd(static_cast<double>(height) / 2.0), half_depth4};
+  const __m256d py = _mm256_set1_pd(static_cast<double>(y));
+  const int64_t end = n - n % 4;
+  for (int64_t i = 0; i < end; i += 4) {
+    alignas(32) double lanes[7][4];
+    for (int32_t l = 0; l < 4; ++l) {
+      const int64_t x = x0 + i + l;
+      const Vector_3<float> view = view_direction(perspective, x, y, width, height);
+      const Vector_3<float>& normal = normals[i + l];
+      lanes[0][l] = view.x;
+      lanes[1][l] = view.y;
+      lanes[2][l] = view.z;
+      lanes[3][l] = normal.x;
+      lanes[4][l] = normal.y;
+      lanes[5][l] = normal.z;
+      lanes[6][l] = static_cast<double>(x);
+    }
+    const Vector_4d V{_mm256_load_pd(lanes[0]), _mm256_load_pd(lanes[1]), _mm256_load_pd(lanes[2])};
+    const Vector_4d N{_mm256_load_pd(lanes[3]), _mm256_load_pd(lanes[4]), _mm256_load_pd(lanes[5])};
+    const __m256d vn = _mm256_mul_pd(two, dot4(V, N));
+    Vector_4d R{_mm256_sub_pd(V.x, _mm256_mul_pd(vn, N.x)),
+                _mm256_sub_pd(V.y, _mm256_mul_pd(vn, N.y)),
+                _mm256_sub_pd(V.z, _mm256_mul_pd(vn, N.z))};
+    const __m256d g = _mm256_cvtps_pd(_mm_loadu_ps(glossiness + i));
+    const __m256d dull_by = _mm256_cmp_pd(g, one, _CMP_LT_OQ);
+    const __m256d rest = _mm256_sub_pd(one, g);
+    const __m256d dull = _mm256_mul_pd(rest, rest);
+    R = {_mm256_blendv_pd(R.x, _mm256_add_pd(R.x, _mm256_mul_pd(dull, _mm256_sub_pd(N.x, R.x))),
+                          dull_by),
+         _mm256_blendv_pd(R.y, _mm256_add_pd(R.y, _mm256_mul_pd(dull, _mm256_sub_pd(N.y, R.y))),
+                          dull_by),
+         _mm256_blendv_pd(R.z, _mm256_add_pd(R.z, _mm256_mul_pd(dull, _mm256_sub_pd(N.z, R.z))),
+                          dull_by)};
+    R = normalised_or_kept4(R);
+    const Vector_4d P{_mm256_load_pd(lanes[6]), py, _mm256_cvtps_pd(_mm_loadu_ps(depth + i))};
+    const Vector_4d from_middle{_mm256_sub_pd(P.x, M.x), _mm256_sub_pd(P.y, M.y),
+                                _mm256_sub_pd(P.z, M.z)};
+    const __m256d q = dot4(from_middle, from_middle);
+    const Vector_4d outwards = normalised_or_kept4(from_middle);
+    const __m256d k = dot4(R, outwards);
+    const __m256d signed_q =
+        _mm256_blendv_pd(_mm256_xor_pd(q, sign), q, _mm256_cmp_pd(k, zero, _CMP_GT_OQ));
+    const __m256d t = _mm256_div_pd(_mm256_add_pd(signed_q, half_depth4), k);
+    const Vector_4d Q{_mm256_add_pd(P.x, _mm256_mul_pd(t, R.x)),
+                      _mm256_add_pd(P.y, _mm256_mul_pd(t, R.y)),
+                      _mm256_add_pd(P.z, _mm256_mul_pd(t, R.z))};
+    const Vector_4d D = normalised_or_kept4(
+        {_mm256_sub_pd(M.x, Q.x), _mm256_sub_pd(M.y, Q.y), _mm256_sub_pd(M.z, Q.z)});
+    const __m256d flat =
+        _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(D.x, D.x), _mm256_mul_pd(D.z, D.z)));
+    const __m256d unfold = _mm256_cmp_pd(flat, zero, _CMP_NEQ_UQ);
+    const __m256d a = _mm256_blendv_pd(D.x, _mm256_div_pd(D.x, flat), unfold);
+    const __m256d b = _mm256_blendv_pd(D.z, _mm256_div_pd(D.z, flat), unfold);
+    const __m256d quarter = _mm256_div_pd(_mm256_add_pd(b, one), four);
+    _mm256_storeu_pd(u + i, _mm256_blendv_pd(_mm256_sub_pd(one, quarter), quarter,
+                                             _mm256_cmp_pd(a, zero, _CMP_GT_OQ)));
+    _mm256_storeu_pd(v + i, _mm256_div_pd(_mm256_add_pd(one, D.y), two));
+  }
+  return end;
+}
+
+#endif
+
+}  // namespace
+
+int64_t environment_detail::panoramic_run(
+    [[maybe_unused]] int64_t x, [[maybe_unused]] int64_t y, [[maybe_unused]] int64_t n,
+    [[maybe_unused]] const float* depth, [[maybe_unused]] const Vector_3<float>* normals,
+    [[maybe_unused]] const float* glossiness, [[maybe_unused]] float perspective,
+    [[maybe_unused]] float depth_scale, [[maybe_unused]] int64_t width,
+    [[maybe_unused]] int64_t height, [[maybe_unused]] double* u, [[maybe_unused]] double* v) {
+#if BREL_AVX2_ROWS
+  if (cpu_has_avx2()) {
+    return panoramic_run_avx2(x, y, n, depth, normals, glossiness, perspective, depth_scale, width,
+                              height, u, v);
+  }
+#endif
+  return 0;
+}
+
+namespace {
+
 // 0 to 1; a value that is not a number becomes 1.
 double unit_or_one(double value) {
   if (value >= 0.0) {
     return value <= 1.0 ? value : 1.0;
   }
   return value < 0.0 ? 0.0 : 1.0;
+}
+
+// The landing position in environment pixels from the mapping's (lu, lv).
+template <class T>
+void to_environment_pixels(double lu, double lv, const Layer<T>& map, float& u, float& v) {
+  u = static_cast<float>(unit_or_one(lu) * static_cast<double>(map.width - 1));
+  v = static_cast<float>(unit_or_one(lv) * static_cast<double>(map.height - 1));
+}
+
+// The landing positions of pixels 0 .. n - 1 of row y into row[x].x and .y, each pixel looking
+// with the glossiness `glossiness(x)`. Panoramic rows go a run of pixels at a time, four at once
+// in AVX2 where the processor has it, the same bits as environment_lookup_coordinates.
+template <class T, class Glossiness>
+void landing_positions_row(int64_t n, Blur_Coordinates* row, int64_t y,
+                           const Environment_Parameter<T>& environment, const Layer<float>& depth,
+                           const Layer<Vector_3<float>>& normals, Glossiness glossiness) {
+  if (environment.environment_type == 1) {
+    for (int64_t x = 0; x < n; ++x) {
+      environment_lookup_coordinates(x, y, row[x].x, row[x].y, environment, depth, normals,
+                                     glossiness(x));
+    }
+    return;
+  }
+  constexpr int64_t run = 64;
+  float g[run];
+  double lu[run];
+  double lv[run];
+  const float* depth_row = depth.row(y);
+  const Vector_3<float>* normal_row = normals.row(y);
+  for (int64_t x0 = 0; x0 < n; x0 += run) {
+    const int64_t m = std::min(run, n - x0);
+    for (int64_t i = 0; i < m; ++i) {
+      g[i] = glossiness(x0 + i);
+    }
+    const int64_t done = environment_detail::panoramic_run(
+        x0, y, m, depth_row + x0, normal_row + x0, g, environment.perspective,
+        environment.depth_scale, depth.width, depth.height, lu, lv);
+    for (int64_t i = done; i < m; ++i) {
+      environment_detail::panoramic(x0 + i, y, depth_row[x0 + i], normal_row[x0 + i],
+                                    environment.perspective, environment.depth_scale, depth.width,
+                                    depth.height, g[i], lu[i], lv[i]);
+    }
+    for (int64_t i = 0; i < m; ++i) {
+      to_environment_pixels(lu[i], lv[i], environment.environment_texture, row[x0 + i].x,
+                            row[x0 + i].y);
+    }
+  }
 }
 
 }  // namespace
@@ -84,12 +264,10 @@ void environment_lookup_coordinates(int64_t x, int64_t y, float& u, float& v,
     lu = (1.0f + normal.x) / 2.0f;
     lv = (1.0f - normal.y) / 2.0f;
   } else {
-    panoramic(x, y, depth.row(y)[x], normal, environment.perspective, environment.depth_scale,
-              depth.width, depth.height, g, lu, lv);
+    environment_detail::panoramic(x, y, depth.row(y)[x], normal, environment.perspective,
+                                  environment.depth_scale, depth.width, depth.height, g, lu, lv);
   }
-  const Layer<T>& map = environment.environment_texture;
-  u = static_cast<float>(unit_or_one(lu) * static_cast<double>(map.width - 1));
-  v = static_cast<float>(unit_or_one(lv) * static_cast<double>(map.height - 1));
+  to_environment_pixels(lu, lv, environment.environment_texture, u, v);
 }
 
 template <class T>
@@ -97,15 +275,15 @@ void init_reflection_coordinates_row(int64_t width, Blur_Coordinates* row, int64
                                      const Environment_Parameter<T>& environment,
                                      const Layer<float>& depth,
                                      const Layer<Vector_3<float>>& normals) {
-  for (int64_t x = 0; x < std::min(width, depth.width); ++x) {
-    const Shading_Color gloss = texture_at(environment.glossiness_texture, x, y, shading_white);
-    const float g0 = std::max(0.0f, environment.glossiness * texture_mean(gloss));
-    Blur_Coordinates& point = row[x];
-    environment_lookup_coordinates(x, y, point.x, point.y, environment, depth, normals,
-                                   std::min(g0, 1.0f));
-    // A fully glossy surface reflects sharply.
-    point.blur = g0 < 1.0f ? (1.0f - g0) * 0.5f : 0.0f;
-  }
+  // Each pixel's glossiness sets its blur as it is read.
+  landing_positions_row(
+      std::min(width, depth.width), row, y, environment, depth, normals, [&](int64_t x) {
+        const Shading_Color gloss = texture_at(environment.glossiness_texture, x, y, shading_white);
+        const float g0 = std::max(0.0f, environment.glossiness * texture_mean(gloss));
+        // A fully glossy surface reflects sharply.
+        row[x].blur = g0 < 1.0f ? (1.0f - g0) * 0.5f : 0.0f;
+        return std::min(g0, 1.0f);
+      });
 }
 
 template <class T>
@@ -114,11 +292,11 @@ void init_illumination_coordinates_row(int64_t width, Blur_Coordinates* row, int
                                        const Layer<float>& depth,
                                        const Layer<Vector_3<float>>& normals) {
   const float blur = environment.blur_illumination * 0.5f;
-  for (int64_t x = 0; x < std::min(width, depth.width); ++x) {
-    Blur_Coordinates& point = row[x];
-    environment_lookup_coordinates(x, y, point.x, point.y, environment, depth, normals, 0.0f);
-    point.blur = blur;
-  }
+  landing_positions_row(std::min(width, depth.width), row, y, environment, depth, normals,
+                        [&](int64_t x) {
+                          row[x].blur = blur;
+                          return 0.0f;
+                        });
 }
 
 template void environment_lookup_coordinates<ARGB8>(int64_t, int64_t, float&, float&,

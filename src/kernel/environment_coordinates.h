@@ -42,4 +42,20 @@ void init_illumination_coordinates_row(int64_t width, Blur_Coordinates* row, int
 
 // All three are instantiated for the six host pixel types.
 
+namespace environment_detail {
+
+// The panoramic mapping of pixel (x, y) at depth d, before the clamp: (u, v) from 0 to 1 across
+// the environment, or beyond, or not a number. width and height are the depth layer's.
+void panoramic(int64_t x, int64_t y, float d, const Vector_3<float>& normal, float perspective,
+               float depth_scale, int64_t width, int64_t height, float g, double& u, double& v);
+
+// The same for pixels x .. x + n - 1 of row y (depth, normals and glossiness indexed from 0 for
+// pixel x) into u[] and v[], four at a time in AVX2 where the processor has it; returns how many
+// leading pixels it did (a multiple of four, 0 without AVX2), the same bits as panoramic.
+int64_t panoramic_run(int64_t x, int64_t y, int64_t n, const float* depth,
+                      const Vector_3<float>* normals, const float* glossiness, float perspective,
+                      float depth_scale, int64_t width, int64_t height, double* u, double* v);
+
+}  // namespace environment_detail
+
 }  // namespace brel

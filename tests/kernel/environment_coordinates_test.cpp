@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <random>
 #include <vector>
 
+#include "kernel/final_routine_parameters.h"
 #include "support/plain_layer.h"
 
 namespace {
@@ -14,11 +19,12 @@ using brel::Blur_Coordinates;
 using brel::Vector_3;
 using brel::test::Plain_Layer;
 
-// A 100 × 100 surface facing the viewer at depth 0, depth scale 100, and an environment of
-// 9 × 5 pixels (only its size is read).
+// A surface (100 × 100 unless given) facing the viewer at depth 0, depth scale 100, and an
+// environment of 9 × 5 pixels (only its size is read).
 template <class P>
 struct Scene {
-  Scene() : depth(100, 100, 0.0f), normals(100, 100, Vector_3<float>{0.0f, 0.0f, 1.0f}) {
+  explicit Scene(int64_t width = 100, int64_t height = 100)
+      : depth(width, height, 0.0f), normals(width, height, Vector_3<float>{0.0f, 0.0f, 1.0f}) {
     environment.environment_texture.width = 9;
     environment.environment_texture.height = 5;
     environment.depth_scale = 100.0f;
@@ -122,6 +128,119 @@ TEST(Environment_Coordinates, RowsWriteOnlyTheDepthWidth) {
   for (int64_t x = 0; x < 60; ++x) {
     EXPECT_EQ(row[x].x, reflection[x].x) << x;
     EXPECT_EQ(row[x].y, reflection[x].y) << x;
+  }
+}
+
+// Panoramic rows run several pixels at a time (four at once in AVX2 where the processor has
+// it); every mapping and every landing point must carry the bits the pixel rule gives, for every
+// glossiness (dull, exactly 1, clamped from above), with and without perspective, and for the odd
+// cases the rule selects between: a zero or not-a-number normal, a depth that is huge, infinite or
+// not a number, a ray that grazes the sphere. The width leaves a short tail after the last run of
+// four.
+TEST(Environment_Coordinates, PanoramicRowsGiveTheBitsOfThePixelRule) {
+  constexpr int64_t w = 203;
+  constexpr int64_t h = 9;
+  Scene<brel::ARGB32f> scene(w, h);
+  scene.environment.environment_texture.width = 3840;
+  scene.environment.environment_texture.height = 2160;
+  scene.environment.depth_scale = 56.568542f;
+  scene.environment.glossiness = 1.0f;
+  Plain_Layer<brel::ARGB32f> glossiness(w, h);
+  scene.environment.glossiness_texture = glossiness.view;
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::uniform_real_distribution<float> depth(0.0f, 80.0f);
+  std::uniform_real_distribution<float> gloss(-0.5f, 2.0f);
+  std::uniform_int_distribution<int> pick(0, 30);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float infinity = std::numeric_limits<float>::infinity();
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      Vector_3<float> n{unit(random), unit(random), std::fabs(unit(random))};
+      float d = depth(random);
+      float g = gloss(random);
+      switch (pick(random)) {
+        case 0:
+          n = {0.0f, 0.0f, 0.0f};
+          break;
+        case 1:
+          n = {nan, 0.0f, 1.0f};
+          break;
+        case 2:
+          d = 1e30f;
+          break;
+        case 3:
+          d = infinity;
+          break;
+        case 4:
+          d = nan;
+          break;
+        case 5:
+          g = 1.0f;
+          break;
+        case 6:
+          g = 0.0f;
+          break;
+        case 7:
+          n = {0.0f, 0.0f, 1.0f};
+          d = 0.0f;
+          break;  // straight up from the flat surface
+        default:
+          break;
+      }
+      scene.normals.at(x, y) = n;
+      scene.depth.at(x, y) = d;
+      glossiness.at(x, y) = {{1.0f, g, g, g}};
+    }
+  }
+  const auto same = [](double a, double b) {
+    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b) || (a != a && b != b);
+  };
+  std::vector<Blur_Coordinates> row(w);
+  for (const float perspective : {0.0f, 0.65f}) {
+    scene.environment.perspective = perspective;
+    for (int64_t y = 0; y < h; ++y) {
+      // The run's doubles, before the clamp and the rounding to float hide a last bit.
+      std::vector<float> g(w);
+      for (int64_t x = 0; x < w; ++x) {
+        g[x] = glossiness.at(x, y).channel[1];
+      }
+      std::vector<double> u(w);
+      std::vector<double> v(w);
+      const int64_t done = brel::environment_detail::panoramic_run(
+          0, y, w, scene.depth.view.row(y), scene.normals.view.row(y), g.data(), perspective,
+          scene.environment.depth_scale, w, h, u.data(), v.data());
+      ASSERT_EQ(done % 4, 0);
+      for (int64_t x = 0; x < done; ++x) {
+        double pu = 0.0;
+        double pv = 0.0;
+        brel::environment_detail::panoramic(x, y, scene.depth.at(x, y), scene.normals.at(x, y),
+                                            perspective, scene.environment.depth_scale, w, h, g[x],
+                                            pu, pv);
+        ASSERT_TRUE(same(u[x], pu) && same(v[x], pv))
+            << x << ", " << y << " perspective " << perspective << ": " << u[x] << ", " << v[x]
+            << " against " << pu << ", " << pv;
+      }
+      for (const bool reflection : {true, false}) {
+        if (reflection) {
+          brel::init_reflection_coordinates_row(w, row.data(), y, scene.environment,
+                                                scene.depth.view, scene.normals.view);
+        } else {
+          brel::init_illumination_coordinates_row(w, row.data(), y, scene.environment,
+                                                  scene.depth.view, scene.normals.view);
+        }
+        for (int64_t x = 0; x < w; ++x) {
+          // The row reads the glossiness as (r + g + b) / 3a of its texture pixel.
+          const float mean = brel::texture_mean(brel::shading_color(glossiness.at(x, y)));
+          const float g = reflection ? std::clamp(mean, 0.0f, 1.0f) : 0.0f;
+          const auto [u, v] = scene.lookup(x, y, g);
+          ASSERT_EQ(std::bit_cast<uint32_t>(row[x].x), std::bit_cast<uint32_t>(u))
+              << x << ", " << y << " perspective " << perspective << " reflection " << reflection;
+          ASSERT_EQ(std::bit_cast<uint32_t>(row[x].y), std::bit_cast<uint32_t>(v))
+              << x << ", " << y << " perspective " << perspective << " reflection " << reflection;
+        }
+      }
+    }
   }
 }
 
