@@ -14,15 +14,19 @@ void divide_row(float* values, const float* weight, int64_t w) {
 
 }  // namespace
 
+void div_shadow_row(const Kernel_Div_Shadow::Parameters_In& in, int64_t y) {
+  const int64_t w = in.shadow.width;
+  divide_row(in.shadow.row(y), in.weight.row(y), w);
+  if (in.translucent_shadow.pixels != nullptr) {
+    divide_row(in.translucent_shadow.row(y), in.weight.row(y), w);
+  }
+}
+
 void div_shadow_body(const Iteration& iteration, Render_Context context,
                      Kernel_Div_Shadow::Parameters_In in) {
-  const int64_t w = in.shadow.width;
   const auto [begin, end] = thread_iteration_range(iteration, in.shadow.height);
   for (int64_t y = begin; y < end; ++y) {
-    divide_row(in.shadow.row(y), in.weight.row(y), w);
-    if (in.translucent_shadow.pixels != nullptr) {
-      divide_row(in.translucent_shadow.row(y), in.weight.row(y), w);
-    }
+    div_shadow_row(in, y);
     context.check_abort();
   }
 }

@@ -29,7 +29,11 @@ class Kernel_Div_Shadow : public Kernel_Implementation<Implementation_Cpu> {
   void run(Render_Context context) override;
 };
 
-// Rows of the iteration's share of the shadow's height. A pixel without weight keeps its value.
+// Divides row y of the shadow (and of the translucent shadow) by the weight. A pixel without
+// weight keeps its value.
+void div_shadow_row(const Kernel_Div_Shadow::Parameters_In& in, int64_t y);
+
+// Rows of the iteration's share of the shadow's height, as div_shadow_row.
 void div_shadow_body(const Iteration& iteration, Render_Context context,
                      Kernel_Div_Shadow::Parameters_In in);
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 
 #include "base/exception.h"
-#include "base/kernel_clear.h"
 #include "kernel/kernel_div_shadow_cpu.h"
 #include "kernel/kernel_smooth_shadows_cpu.h"
 
@@ -495,11 +495,20 @@ void point_shadow_groups_body(const Iteration& iteration, Render_Context context
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
   const Shadow_Point light{in.light.position_x, in.light.position_y};
-  const Point_Shadow_Tile* tile = nullptr;
+  Point_Shadow_Tile* tile = nullptr;
   if (launch.tile_count > 0) {
     BREL_ASSERT_MSG(iteration.worker_index >= 0 && iteration.worker_index < launch.tile_count,
                     "a tile for every worker");
     tile = &launch.tiles[iteration.worker_index];
+    if (!tile->used) {
+      for (const Layer<float>& sums :
+           {tile->sums.shadow, tile->sums.translucent, tile->sums.weight}) {
+        for (int64_t y = 0; y < sums.height; ++y) {
+          std::fill_n(sums.row(y), sums.width, 0.0f);
+        }
+      }
+      tile->used = true;
+    }
   }
   const int64_t first = launch.whole ? 0 : iteration.index;
   const int64_t last = launch.whole ? launch.count : first + 1;
@@ -535,26 +544,35 @@ std::array<int64_t, 4> point_shadow_tile_rect(Shadow_Point light, float reach, i
                             : std::array<int64_t, 4>{0, 0, 0, 0};
 }
 
-void point_shadow_reduce_body(const Iteration& iteration, Render_Context context,
+void point_shadow_finish_body(const Iteration& iteration, Render_Context context,
                               Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
                               int64_t count) {
   const int64_t y = iteration.index;
-  const int64_t x = tiles[0].x;
-  const int64_t width = tiles[0].sums.weight.width;
-  for (Layer<float> Point_Shadow_Ray_Layers::*sums :
-       {&Point_Shadow_Ray_Layers::shadow, &Point_Shadow_Ray_Layers::translucent,
-        &Point_Shadow_Ray_Layers::weight}) {
-    if ((layers.*sums).pixels == nullptr) {
-      continue;
-    }
-    float* out = (layers.*sums).row(tiles[0].y + y) + x;
-    for (int64_t k = 0; k < count; ++k) {
-      const float* in = (tiles[k].sums.*sums).row(y);
-      for (int64_t i = 0; i < width; ++i) {
-        out[i] += in[i];
+  // Every tile covers the same rectangle.
+  const int64_t tile_row = count > 0 ? y - tiles[0].y : -1;
+  if (tile_row >= 0 && tile_row < tiles[0].sums.weight.height) {
+    const int64_t x = tiles[0].x;
+    const int64_t width = tiles[0].sums.weight.width;
+    for (Layer<float> Point_Shadow_Ray_Layers::*sums :
+         {&Point_Shadow_Ray_Layers::shadow, &Point_Shadow_Ray_Layers::translucent,
+          &Point_Shadow_Ray_Layers::weight}) {
+      if ((layers.*sums).pixels == nullptr) {
+        continue;
+      }
+      float* out = (layers.*sums).row(y) + x;
+      for (int64_t k = 0; k < count; ++k) {
+        // An unused tile holds nothing to add (and was never cleared).
+        if (!tiles[k].used) {
+          continue;
+        }
+        const float* in = (tiles[k].sums.*sums).row(tile_row);
+        for (int64_t i = 0; i < width; ++i) {
+          out[i] += in[i];
+        }
       }
     }
   }
+  div_shadow_row({layers.shadow, layers.weight, layers.translucent}, y);
   context.check_abort();
 }
 
@@ -566,6 +584,8 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
   const Shadow_Point light{in.light.position_x, in.light.position_y};
   const std::vector<Shadow_Group> groups =
       point_shadow_groups(context.iteration_count(std::max(w, h)), light, w, h);
+  Layer_Holder tile_memory;
+  std::vector<Point_Shadow_Tile> tiles;
   if (groups.size() == 4) {
     const int64_t order[] = {0, 1, 2, 3};
     cpu_kernel_launch(1, &point_shadow_groups_body, context, layers, in,
@@ -583,16 +603,11 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
         point_shadow_tile_rect(light, std::min(reach, tile_reach), w, h);
     const auto count = static_cast<int64_t>(groups.size());
     const int64_t workers = std::max(context.iteration_count(count), context.iteration_count(0));
-    Layer_Holder tile_memory;
-    std::vector<Point_Shadow_Tile> tiles;
     if (tile_w > 0) {
       const int64_t sums = translucent.pixels != nullptr ? 3 : 2;
       tile_memory = make_temporary_float_layer(context, tile_w, tile_h * sums * workers, 0, 0, 0,
                                                1.0f, 1.0f, 1.0f);
       const Layer<float> all = layer_view<float>(tile_memory);
-      Kernel_Clear<Layer<float>, Implementation_Cpu> clear;
-      clear.parameters_in.layer = all;
-      clear.execute(context);
       int64_t next = 0;
       const auto piece = [&] {
         Layer<float> rows = all;
@@ -618,16 +633,10 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
                                             static_cast<int64_t>(order.size()), false, tiles.data(),
                                             static_cast<int64_t>(tiles.size())});
     }
-    if (!tiles.empty()) {
-      cpu_kernel_launch(tile_h, &point_shadow_reduce_body, context, layers,
-                        static_cast<const Point_Shadow_Tile*>(tiles.data()),
-                        static_cast<int64_t>(tiles.size()));
-    }
   }
-
-  Kernel_Div_Shadow division;
-  division.parameters_in = {shadow, weight, translucent};
-  division.execute(context);
+  cpu_kernel_launch(h, &point_shadow_finish_body, context, layers,
+                    static_cast<const Point_Shadow_Tile*>(tiles.data()),
+                    static_cast<int64_t>(tiles.size()));
 
   Kernel_Smooth_Shadows smoothing;
   Smooth_Shadows_Parameters_In& smooth = smoothing.parameters_in;
@@ -644,6 +653,31 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
       smooth_shadows_translucent_passes(in.light.softness, in.shadow_softness, in.depth.scale_y);
   smoothing.execute(context);
 }
+
+namespace {
+
+// The iteration's share of the rows of the three sums' layers, cleared in one launch. Rows
+// without padding are cleared as one span, which a large memset may write past the cache.
+void clear_sums_body(const Iteration& iteration, Render_Context context,
+                     Point_Shadow_Ray_Layers layers) {
+  const auto [begin, end] = thread_iteration_range(iteration, layers.weight.height);
+  for (const Layer<float>& layer : {layers.shadow, layers.translucent, layers.weight}) {
+    if (layer.pixels == nullptr || begin >= end) {
+      continue;
+    }
+    const auto row_size = static_cast<size_t>(layer.width) * sizeof(float);
+    if (static_cast<size_t>(layer.row_bytes) == row_size) {
+      std::memset(layer.row(begin), 0, row_size * static_cast<size_t>(end - begin));
+    } else {
+      for (int64_t y = begin; y < end; ++y) {
+        std::memset(layer.row(y), 0, row_size);
+      }
+    }
+  }
+  context.check_abort();
+}
+
+}  // namespace
 
 int64_t Kernel_Point_Shadow::workload() const {
   const auto size = [](const std::unique_ptr<Layer_Holder>& layer) -> int64_t {
@@ -677,13 +711,8 @@ void Kernel_Point_Shadow::run(Render_Context context) {
   const Layer<float> translucent = translucent_shadow_layer != nullptr
                                        ? layer_view<float>(*translucent_shadow_layer)
                                        : empty_layer<float>();
-  for (const Layer<float>& layer : {weight, shadow, translucent}) {
-    if (layer.pixels != nullptr) {
-      Kernel_Clear<Layer<float>, Implementation_Cpu> clear;
-      clear.parameters_in.layer = layer;
-      clear.execute(context);
-    }
-  }
+  cpu_kernel_launch(context.iteration_count(h), &clear_sums_body, context,
+                    Point_Shadow_Ray_Layers{shadow, translucent, weight, in.depth});
   const auto scope = context.scope_timer("point shadows", w * h * 8);
   point_shadow_pass(context, in, shadow, translucent, weight);
 }

@@ -68,11 +68,13 @@ struct Point_Shadow_Ray_Layers {
 // A worker's private sums over pixels [x, x + width) × [y, y + height) of the layers (the
 // layers' own size), around the light: samples near it, which the other groups of a launch can
 // reach, add here plainly instead of atomically into the shared layers. `translucent` may be
-// empty, as the shared one.
+// empty, as the shared one. The worker clears its sums when it takes its first group, while
+// they go into its own cache; a worker that takes none leaves them uncleared and unused.
 struct Point_Shadow_Tile {
   Point_Shadow_Ray_Layers sums;  // no depth
   int64_t x = 0;
   int64_t y = 0;
+  bool used = false;  // cleared and added into; the tile's worker alone sets it
 };
 
 // Marches the ray from `start` (the light) to `end` (a border pixel) and splats its samples.
@@ -147,7 +149,7 @@ struct Point_Shadow_Launch {
   const int64_t* order;
   int64_t count;
   bool whole;
-  const Point_Shadow_Tile* tiles;  // one per worker, or none
+  Point_Shadow_Tile* tiles;  // one per worker, or none
   int64_t tile_count;
 };
 
@@ -164,13 +166,15 @@ void point_shadow_groups_body(const Iteration& iteration, Render_Context context
                               Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
                               Point_Shadow_Launch launch);
 
-// Row iteration's index of the tiles: adds every worker's sums into the layers, in worker order.
-void point_shadow_reduce_body(const Iteration& iteration, Render_Context context,
+// Row iteration's index of the layers: adds the used tiles' sums on that row into the layers,
+// in worker order, then divides the row's sums by its weights, while the row is in the cache.
+void point_shadow_finish_body(const Iteration& iteration, Render_Context context,
                               Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
                               int64_t count);
 
-// The two launches (one for one worker), the reduction of the workers' tiles, which reach at
-// most `tile_reach` from the light, the division and the two smoothings.
+// Into cleared layers: the two launches (one for one worker), the workers' tiles, which reach at
+// most `tile_reach` from the light, added in and the sums divided in one row launch, and the two
+// smoothings.
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
                        Layer<float> translucent, Layer<float> weight,
                        float tile_reach = point_shadow_tile_reach);

@@ -723,6 +723,99 @@ TEST(Point_Shadow, ExclusiveDistanceIsUnboundedWhereRaysRunTogether) {
   EXPECT_NEAR(distances({19.5f, 10.0f})[5], 8.34f, 0.01f);
 }
 
+// A worker's tile comes from uncleared memory: the worker clears it at its first group, and only
+// then, or the first group's sums would be lost; the sums match the plain march bit for bit.
+TEST(Point_Shadow, WorkersClearTheirTilesOnceBeforeTheirFirstGroup) {
+  Standalone_Render render(1);
+  Float_Layer depth(render.context, 64, 32);
+  depth.fill(scene);
+  const Kernel_Point_Shadow::Parameters_In in =
+      settings(depth.view, light_at(20.5f, 16.25f, 60.0f), 0.3f);
+  const float nan = std::nanf("");
+  std::vector<Float_Layer> sums;
+  for (int k = 0; k < 6; ++k) {
+    sums.emplace_back(render.context, 64, 32).fill([&](int64_t, int64_t) {
+      return k < 3 ? nan : 0.0f;
+    });
+  }
+  brel::Point_Shadow_Tile tile{{sums[0].view, sums[1].view, sums[2].view, {}}, 0, 0};
+  const brel::Point_Shadow_Ray_Layers plain{sums[3].view, sums[4].view, sums[5].view, depth.view};
+  // Both groups add only into the tile, which covers the image.
+  const std::vector<brel::Shadow_Group> groups = {{brel::Shadow_Edge::top, 0, 32},
+                                                  {brel::Shadow_Edge::top, 32, 64}};
+  const float everywhere[] = {1e9f, 1e9f};
+  const int64_t order[] = {0, 1};
+  const brel::Point_Shadow_Launch launch{groups.data(), everywhere, order, 2, false, &tile, 1};
+  for (int64_t index = 0; index < 2; ++index) {
+    brel::point_shadow_groups_body(brel::Iteration{index, 2, 0, 1}, render.context, plain, in,
+                                   launch);
+  }
+  for (int64_t i = 0; i < 64; ++i) {
+    brel::point_shadow_march_ray({in.light.position_x, in.light.position_y},
+                                 {static_cast<float>(i), 0.0f}, plain, false, in.light.position_z,
+                                 in.translucency, 0.0f);
+  }
+  EXPECT_TRUE(tile.used);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(values_of(sums[k].view), values_of(sums[k + 3].view)) << "sum " << k;
+  }
+}
+
+// The row launch after the rays adds the used tiles into the layers in worker order, skips a
+// tile its worker never cleared, and then divides every row, inside the tiles and out.
+TEST(Point_Shadow, FinishAddsOnlyUsedTilesThenDivides) {
+  Standalone_Render render(2);
+  const auto value = [](float base) {
+    return [base](int64_t x, int64_t y) { return base + 0.125f * static_cast<float>(x + 7 * y); };
+  };
+  Float_Layer shadow(render.context, 6, 4);
+  Float_Layer translucent(render.context, 6, 4);
+  Float_Layer weight(render.context, 6, 4);
+  shadow.fill(value(0.3f));
+  translucent.fill(value(0.1f));
+  weight.fill([](int64_t x, int64_t) { return x == 0 ? 0.0f : 1.5f + static_cast<float>(x); });
+  std::vector<Float_Layer> sums;
+  for (int k = 0; k < 9; ++k) {
+    sums.emplace_back(render.context, 3, 2)
+        .fill(k / 3 == 1 ? value(std::nanf("")) : value(0.7f + static_cast<float>(k)));
+  }
+  std::vector<brel::Point_Shadow_Tile> tiles;
+  for (int k = 0; k < 3; ++k) {
+    tiles.push_back(
+        {{sums[3 * k].view, sums[3 * k + 1].view, sums[3 * k + 2].view, {}}, 2, 1, k != 1});
+  }
+  const auto expected = [&](const Float_Layer& layer, int k) {
+    std::vector<float> out = values_of(layer.view);
+    for (int64_t y = 0; y < 4; ++y) {
+      for (int64_t x = 0; x < 6; ++x) {
+        float& v = out[static_cast<size_t>(y * 6 + x)];
+        for (const int tile : {0, 2}) {
+          if (x >= 2 && x < 5 && y >= 1 && y < 3) {
+            v += sums[static_cast<size_t>(3 * tile + k)].at(x - 2, y - 1);
+          }
+        }
+      }
+    }
+    return out;
+  };
+  std::vector<float> shadow_sums = expected(shadow, 0);
+  std::vector<float> translucent_sums = expected(translucent, 1);
+  const std::vector<float> weights = expected(weight, 2);
+  for (size_t p = 0; p < weights.size(); ++p) {
+    if (weights[p] != 0.0f) {
+      shadow_sums[p] /= weights[p];
+      translucent_sums[p] /= weights[p];
+    }
+  }
+  brel::cpu_kernel_launch(
+      4, &brel::point_shadow_finish_body, render.context,
+      brel::Point_Shadow_Ray_Layers{shadow.view, translucent.view, weight.view, {}},
+      static_cast<const brel::Point_Shadow_Tile*>(tiles.data()), int64_t{3});
+  EXPECT_EQ(values_of(shadow.view), shadow_sums);
+  EXPECT_EQ(values_of(translucent.view), translucent_sums);
+  EXPECT_EQ(values_of(weight.view), weights);
+}
+
 TEST(Div_Shadow, DividesByTheWeightWhereThereIsOne) {
   Standalone_Render render(2);
   Float_Layer shadow(render.context, 3, 2);
