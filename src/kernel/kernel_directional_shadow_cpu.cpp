@@ -300,52 +300,26 @@ inline float unsheared(const Layer<float>& source, int64_t lines, float u, int64
   return a;
 }
 
-// The first j of [0, n) with key(j) >= k, or n, for a key that never falls as j grows; the
-// search gallops out from `hint`, where the last search of a neighbouring row ended.
-template <typename Key>
-int64_t first_reaching(const Key& key, int64_t n, int64_t k, int64_t hint) {
-  if (n <= 0) {
-    return 0;
+// The first output column o of [0, n) whose first line, floor(offset + o) capped at the last of
+// `lines`, reaches line k, or n. Exact arithmetic puts it at ceil(k - offset); the float sum
+// can round across a whole number there, which a step or two settles.
+int64_t first_column_reaching(float offset, int64_t n, int64_t k, int64_t lines) {
+  if (n <= 0 || k >= lines) {
+    return n > 0 ? n : 0;
   }
-  hint = std::min(std::max<int64_t>(hint, 0), n - 1);
-  int64_t below = -1;  // the key is below k here, or this is -1
-  int64_t at = n;      // the key has reached k here, or this is n
-  if (key(hint) >= k) {
-    at = hint;
-    for (int64_t step = 1;; step *= 2) {
-      const int64_t j = at - step;
-      if (j < 0) {
-        break;
-      }
-      if (key(j) < k) {
-        below = j;
-        break;
-      }
-      at = j;
-    }
-  } else {
-    below = hint;
-    for (int64_t step = 1;; step *= 2) {
-      const int64_t j = below + step;
-      if (j >= n) {
-        break;
-      }
-      if (key(j) >= k) {
-        at = j;
-        break;
-      }
-      below = j;
-    }
+  const auto first_line = [&](int64_t o) {
+    return std::min(static_cast<int64_t>(std::floor(offset + static_cast<float>(o))), lines - 1);
+  };
+  const double guess = std::ceil(static_cast<double>(k) - static_cast<double>(offset));
+  int64_t o =
+      guess <= 0.0 ? 0 : (guess >= static_cast<double>(n) ? n : static_cast<int64_t>(guess));
+  while (o > 0 && first_line(o - 1) >= k) {
+    --o;
   }
-  while (at - below > 1) {
-    const int64_t middle = below + (at - below) / 2;
-    if (key(middle) >= k) {
-      at = middle;
-    } else {
-      below = middle;
-    }
+  while (o < n && first_line(o) < k) {
+    ++o;
   }
-  return at;
+  return o;
 }
 
 // The unshear's rule for a pixel whose two lines both exist.
@@ -356,44 +330,52 @@ inline float between_lines(const Layer<float>& source, float u, int64_t p) {
   return source.row(l)[p] * g + source.row(l + 1)[p] * (1.0f - g);
 }
 
+// The output pixels [begin, stop) of row p, lines along y: u = offset + o as the reading gives
+// it. Below the last line (`inside`) every pixel has both of its lines.
+void unshear_row(int64_t lines, float offset, int64_t p, int64_t begin, int64_t stop, bool inside,
+                 const Layer<float>& shadow, const Layer<float>& sheared,
+                 const Layer<float>& translucent, const Layer<float>& sheared_translucent) {
+  const bool with_translucent = translucent.pixels != nullptr;
+  float* out = shadow.row(p);
+  float* out_translucent = with_translucent ? translucent.row(p) : nullptr;
+  for (int64_t o = begin; o < stop; ++o) {
+    const float u = offset + static_cast<float>(o);
+    if (inside) {
+      out[o] = between_lines(sheared, u, p);
+      if (with_translucent) {
+        out_translucent[o] = between_lines(sheared_translucent, u, p);
+      }
+    } else {
+      out[o] = unsheared(sheared, lines, u, p);
+      if (with_translucent) {
+        out_translucent[o] = unsheared(sheared_translucent, lines, u, p);
+      }
+    }
+  }
+}
+
 // For lines along y: the output pixels whose first line lies in [first, end), a run of columns
 // in every row. A pixel's first line is floor(u), or the last line where u lies beyond it; it
 // never falls below the pixel's column and grows with the column, as u does. `offsets` holds
-// t(p) × shift for every row p, so u = offsets[p] + o as the reading gives it. Below the last
-// line every pixel has both of its lines.
+// t(p) × shift for every row p, so u = offsets[p] + o as the reading gives it. Each row's first
+// column goes into `begins` and its end into `stops`, where given.
 void unshear_lines(const Unshear_Reading& reading, const float* offsets, int64_t first, int64_t end,
                    const Layer<float>& shadow, const Layer<float>& sheared,
-                   const Layer<float>& translucent, const Layer<float>& sheared_translucent) {
-  const bool with_translucent = translucent.pixels != nullptr;
+                   const Layer<float>& translucent, const Layer<float>& sheared_translucent,
+                   int32_t* begins, int32_t* stops) {
   const int64_t lines = reading.lines;
-  const bool inside = end < lines;
-  int64_t begin_hint = 0;
-  int64_t end_hint = 0;
   for (int64_t p = 0; p < reading.inner; ++p) {
     const float offset = offsets[p];
-    const auto key = [&](int64_t o) {
-      return std::min(static_cast<int64_t>(std::floor(offset + static_cast<float>(o))), lines - 1);
-    };
-    const int64_t begin = first_reaching(key, reading.extent, first, begin_hint);
-    const int64_t stop = first_reaching(key, reading.extent, end, std::max(begin, end_hint));
-    begin_hint = begin;
-    end_hint = stop;
-    float* out = shadow.row(p);
-    float* out_translucent = with_translucent ? translucent.row(p) : nullptr;
-    for (int64_t o = begin; o < stop; ++o) {
-      const float u = offset + static_cast<float>(o);
-      if (inside) {
-        out[o] = between_lines(sheared, u, p);
-        if (with_translucent) {
-          out_translucent[o] = between_lines(sheared_translucent, u, p);
-        }
-      } else {
-        out[o] = unsheared(sheared, lines, u, p);
-        if (with_translucent) {
-          out_translucent[o] = unsheared(sheared_translucent, lines, u, p);
-        }
-      }
+    const int64_t begin = first_column_reaching(offset, reading.extent, first, lines);
+    const int64_t stop = first_column_reaching(offset, reading.extent, end, lines);
+    if (begins != nullptr) {
+      begins[p] = static_cast<int32_t>(begin);
     }
+    if (stops != nullptr) {
+      stops[p] = static_cast<int32_t>(stop);
+    }
+    unshear_row(lines, offset, p, begin, stop, end < lines, shadow, sheared, translucent,
+                sheared_translucent);
   }
 }
 
@@ -414,6 +396,7 @@ Directional_Shadow_Bands::Directional_Shadow_Bands(const Transformation_Informat
   for (int64_t p = 0; p < reading.inner; ++p) {
     offsets[static_cast<size_t>(p)] = reading.offset(p);
   }
+  seam_columns.reset(new int32_t[static_cast<size_t>(2 * (count + 1) * reading.inner)]);
 }
 
 int64_t directional_shadow_lines_per_band(int64_t line_count) {
@@ -557,20 +540,31 @@ void directional_shadow_band_body(const Iteration& iteration, Render_Context con
     context.check_abort();
   }
   const Layer<float> translucent_out = with_translucent ? translucent : empty_layer<float>();
-  const auto unshear = [&](int64_t from, int64_t to) {
-    unshear_lines(reading, bands->offsets.data(), from, to, shadow, sheared, translucent_out,
-                  sheared_translucent);
+  const int64_t inner = reading.inner;
+  // Seam b's columns: those of band b - 1's last line, then those of band b's first.
+  const auto before_seam = [&](int64_t b) { return bands->seam_columns.get() + 2 * b * inner; };
+  const auto after_seam = [&](int64_t b) { return before_seam(b) + inner; };
+  // The pixels between a seam's two recorded columns, whose lines both exist.
+  const auto unshear_seam = [&](int64_t b) {
+    const int32_t* begins = before_seam(b);
+    const int32_t* stops = after_seam(b);
+    for (int64_t p = 0; p < inner; ++p) {
+      unshear_row(lines, bands->offsets[static_cast<size_t>(p)], p, begins[p], stops[p], true,
+                  shadow, sheared, translucent_out, sheared_translucent);
+    }
   };
   // The band's last line is read together with the next band's first: of the two bands the one
   // that finishes second resamples those pixels, and likewise at the band's start. The count's
-  // release and acquire make the other band's rows visible.
-  unshear(first, end < lines ? end - 1 : end);
+  // release and acquire make the other band's rows and recorded columns visible.
+  unshear_lines(reading, bands->offsets.data(), first, end < lines ? end - 1 : end, shadow, sheared,
+                translucent_out, sheared_translucent, band > 0 ? after_seam(band) : nullptr,
+                end < lines ? before_seam(band + 1) : nullptr);
   if (end < lines &&
       bands->bands_done_at_seam[band + 1].fetch_add(1, std::memory_order_acq_rel) == 1) {
-    unshear(end - 1, end);
+    unshear_seam(band + 1);
   }
   if (band > 0 && bands->bands_done_at_seam[band].fetch_add(1, std::memory_order_acq_rel) == 1) {
-    unshear(first - 1, first);
+    unshear_seam(band);
   }
   context.check_abort();
 }

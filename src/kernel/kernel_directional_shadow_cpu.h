@@ -94,6 +94,10 @@ struct Directional_Shadow_Bands {
   std::unique_ptr<std::atomic<int>[]> bands_done_at_seam;
   // The unshear's u at output line 0 for every position along the lines.
   std::vector<float> offsets;
+  // At seam b, for every output row: the first column whose first line is band b - 1's last,
+  // then the first whose first line is band b's first (2 × rows a seam, seams 0 .. count). Each
+  // band records its side as it resamples its own pixels; the seam's pixels lie between.
+  std::unique_ptr<int32_t[]> seam_columns;
 };
 
 // Lines per band for a run of `line_count` lines.
