@@ -1,7 +1,7 @@
 // Time per frame of the shadow kernels at 1920 × 1080 and 3840 × 2160, on one thread and on all:
 // the point shadow with the light inside the frame and far outside it, the directional shadow
-// at the default light and at 30 degrees, and one smoothing pass. Arguments: threads (0 for
-// all), frame height (the width is 16 / 9 of it).
+// at the default light and at 30 degrees (lines stepping in y) and at 70 degrees (in x), and one
+// smoothing pass. Arguments: threads (0 for all), frame height (the width is 16 / 9 of it).
 
 #include <benchmark/benchmark.h>
 
@@ -96,6 +96,10 @@ void BM_directional_shadow_30_degrees(benchmark::State& state) {
   directional_shadow(state, 30.0);
 }
 
+void BM_directional_shadow_70_degrees(benchmark::State& state) {
+  directional_shadow(state, 70.0);
+}
+
 // One pass of the opaque rule, with the copy into the scratch layer and back that every odd
 // count makes.
 void BM_smooth_shadows_one_pass(benchmark::State& state) {
@@ -114,6 +118,7 @@ const bool registered = brel::bench::register_by_threads_and_height({
     {"point_shadow_far_outside", BM_point_shadow_far_outside},
     {"directional_shadow_default", BM_directional_shadow_default},
     {"directional_shadow_30_degrees", BM_directional_shadow_30_degrees},
+    {"directional_shadow_70_degrees", BM_directional_shadow_70_degrees},
     {"smooth_shadows_one_pass", BM_smooth_shadows_one_pass},
 });
 
