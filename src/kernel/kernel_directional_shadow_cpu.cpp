@@ -391,12 +391,18 @@ Directional_Shadow_Bands::Directional_Shadow_Bands(const Transformation_Informat
   for (int64_t b = 0; b <= count; ++b) {
     bands_done_at_seam[b].store(0, std::memory_order_relaxed);
   }
+  offsets = directional_shadow_offsets(transformation, output);
+  seam_columns.reset(new int32_t[2 * (static_cast<size_t>(count) + 1) * offsets.size()]);
+}
+
+std::vector<float> directional_shadow_offsets(const Transformation_Information& transformation,
+                                              const Layer<float>& output) {
   const Unshear_Reading reading(transformation, output);
-  offsets.resize(static_cast<size_t>(reading.inner));
+  std::vector<float> offsets(static_cast<size_t>(reading.inner));
   for (int64_t p = 0; p < reading.inner; ++p) {
     offsets[static_cast<size_t>(p)] = reading.offset(p);
   }
-  seam_columns.reset(new int32_t[static_cast<size_t>(2 * (count + 1) * reading.inner)]);
+  return offsets;
 }
 
 int64_t directional_shadow_lines_per_band(int64_t line_count) {
@@ -520,6 +526,53 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
   }
 }
 
+void directional_shadow_unshear_rows_body(const Iteration& iteration, Render_Context context,
+                                          Transformation_Information transformation,
+                                          const float* offsets, Layer<float> shadow,
+                                          Layer<float> sheared, Layer<float> translucent,
+                                          Layer<float> sheared_translucent) {
+  BREL_ASSERT(transformation.along_x != 0);
+  const int64_t lines = transformation.line_count;
+  const Unshear_Reading reading(transformation, shadow);
+  const int64_t inner = reading.inner;
+  const auto [begin, end] =
+      grain_iteration_range(iteration, reading.extent, unshear_grain(transformation));
+  const bool with_translucent =
+      translucent.pixels != nullptr && sheared_translucent.pixels != nullptr;
+  // u grows with the offset, which moves one way along the row: its largest is at an end.
+  const float most = inner > 0 ? std::max(offsets[0], offsets[inner - 1]) : 0.0f;
+  // A row reads the sheared rows along a slant, a few cells of each. The iteration's rows go
+  // through the positions a block at a time, so that the sheared cells one row reads are still
+  // in the first-level cache when the next row reads them, one sheared row on.
+  constexpr int64_t block = 64;
+  for (int64_t from = 0; from < inner; from += block) {
+    const int64_t to = std::min(from + block, inner);
+    for (int64_t o = begin; o < end; ++o) {
+      const float shift = static_cast<float>(o);
+      float* out = shadow.row(o);
+      float* out_translucent = with_translucent ? translucent.row(o) : nullptr;
+      if (static_cast<int64_t>(std::floor(most + shift)) + 1 < lines) {
+        for (int64_t p = from; p < to; ++p) {
+          const float u = offsets[p] + shift;
+          out[p] = between_lines(sheared, u, p);
+          if (with_translucent) {
+            out_translucent[p] = between_lines(sheared_translucent, u, p);
+          }
+        }
+      } else {
+        for (int64_t p = from; p < to; ++p) {
+          const float u = offsets[p] + shift;
+          out[p] = unsheared(sheared, lines, u, p);
+          if (with_translucent) {
+            out_translucent[p] = unsheared(sheared_translucent, lines, u, p);
+          }
+        }
+      }
+    }
+    context.check_abort();
+  }
+}
+
 void directional_shadow_band_body(const Iteration& iteration, Render_Context context,
                                   const Directional_Shadow_Bands* bands,
                                   Transformation_Information transformation,
@@ -611,7 +664,7 @@ void Kernel_Directional_Shadow::run(Render_Context context) {
       translucent ? layer_view<float>(*translucent_shadow_layer) : empty_layer<float>();
   // Lines along y: the unshear reads each sheared row a few cells at a time across the rows, so
   // it is done band by band from rows its worker has just written. Lines along x are read along
-  // the rows, which the two plain launches do at least as fast.
+  // the rows: the sweep, then the unshear row by row.
   if (transformation.along_x == 0) {
     const Directional_Shadow_Bands bands(
         transformation, shadow, directional_shadow_lines_per_band(transformation.line_count));
@@ -622,10 +675,11 @@ void Kernel_Directional_Shadow::run(Render_Context context) {
   cpu_kernel_launch(grain_iteration_count(transformation.line_count, lines_per_sweep_iteration),
                     &directional_shadow_sweep_body, context, transformation, in, sheared,
                     sheared_translucent);
+  const std::vector<float> offsets = directional_shadow_offsets(transformation, shadow);
   cpu_kernel_launch(
       grain_iteration_count(unshear_extent(transformation, shadow), unshear_grain(transformation)),
-      &directional_shadow_unshear_body, context, transformation, shadow, sheared,
-      translucent_shadow, sheared_translucent);
+      &directional_shadow_unshear_rows_body, context, transformation, offsets.data(), shadow,
+      sheared, translucent_shadow, sheared_translucent);
 }
 
 }  // namespace brel

@@ -78,6 +78,20 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
                                      Layer<float> sheared, Layer<float> translucent,
                                      Layer<float> sheared_translucent);
 
+// The unshear's u at output line 0 for every position along the lines: pixel (o, p) reads lines
+// floor(u) and floor(u) + 1 at u = offsets[p] + o. `output` has the size of the shadow layers.
+std::vector<float> directional_shadow_offsets(const Transformation_Information& transformation,
+                                              const Layer<float>& output);
+
+// For lines along x: the iteration's share of output rows, written as the unshear body writes
+// them, from `offsets` (directional_shadow_offsets), and on rows whose pixels all have both of
+// their lines without testing for the last line at each pixel.
+void directional_shadow_unshear_rows_body(const Iteration& iteration, Render_Context context,
+                                          Transformation_Information transformation,
+                                          const float* offsets, Layer<float> shadow,
+                                          Layer<float> sheared, Layer<float> translucent,
+                                          Layer<float> sheared_translucent);
+
 // A run's lines along y in bands of neighbouring lines, one band per iteration: its worker
 // marches the band's lines and at once resamples the output pixels that read only them, while
 // those sheared rows are still in its cache. Pixels that read the last line of one band and the

@@ -213,20 +213,25 @@ const brel::Vector_3<float> directions[] = {
     brel::direct_light_direction(250.0, 1.5), {-0.3f, 0.5f, -0.2f},
 };
 
+// Rolling depth with noise, a tenth of it without surface (depth 0).
+void fill_rough(Float_Layer& depth, std::mt19937& random) {
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  depth.fill([&](int64_t x, int64_t y) {
+    const float r = unit(random);
+    return r < 0.1f ? 0.0f : 10.0f + 8.0f * std::sin(0.4f * x) * std::cos(0.3f * y) + r;
+  });
+}
+
 // The layers the pipeline reads are the inner views, 3 pixels in from every side: they match
 // the plain sweep bit for bit at every thread count.
 TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
   std::mt19937 random(3);
-  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   // The wider layer gives the unshear several bands of output columns.
   for (const auto& [width, height, threads] : std::vector<std::tuple<int64_t, int64_t, int64_t>>{
            {45, 31, 1}, {45, 31, 2}, {45, 31, 8}, {203, 41, 1}, {203, 41, 8}}) {
     Standalone_Render render(threads);
     Float_Layer depth(render.context, width, height, 0.75f);
-    depth.fill([&](int64_t x, int64_t y) {
-      const float r = unit(random);
-      return r < 0.1f ? 0.0f : 10.0f + 8.0f * std::sin(0.4f * x) * std::cos(0.3f * y) + r;
-    });
+    fill_rough(depth, random);
     for (const auto& direction : directions) {
       for (const bool skip : {false, true}) {
         Kernel_Directional_Shadow kernel;
@@ -254,6 +259,15 @@ TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
   }
 }
 
+// A layer's values as bits, so that the sign of a zero and the payload of a NaN count.
+std::vector<uint32_t> bits(const brel::Layer<float>& layer) {
+  std::vector<uint32_t> values;
+  for (const float v : brel::test::values_of(layer)) {
+    values.push_back(std::bit_cast<uint32_t>(v));
+  }
+  return values;
+}
+
 // With lines along y the run marches and resamples them in bands, each band's output pixels
 // right after its lines, and the pixels between two bands after the second of them. At every
 // band size (one line a band makes every pixel such a seam pixel) and thread count, every pixel
@@ -261,24 +275,13 @@ TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
 // bit for bit, and pixels those leave alone stay as they were.
 TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
   std::mt19937 random(5);
-  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   const float untouched = -12345.0f;
   std::set<std::pair<bool, bool>> leanings;
-  const auto bits = [](const brel::Layer<float>& layer) {
-    std::vector<uint32_t> values;
-    for (const float v : brel::test::values_of(layer)) {
-      values.push_back(std::bit_cast<uint32_t>(v));
-    }
-    return values;
-  };
   for (const auto& [width, height] :
        std::vector<std::pair<int64_t, int64_t>>{{45, 31}, {23, 64}, {203, 41}}) {
     Standalone_Render plain_render(1);
     Float_Layer depth(plain_render.context, width, height, 0.75f);
-    depth.fill([&](int64_t x, int64_t y) {
-      const float r = unit(random);
-      return r < 0.1f ? 0.0f : 10.0f + 8.0f * std::sin(0.4f * x) * std::cos(0.3f * y) + r;
-    });
+    fill_rough(depth, random);
     for (const auto& direction : directions) {
       for (const float translucency : {0.0f, 0.4f}) {
         const Kernel_Directional_Shadow::Parameters_In in =
@@ -336,6 +339,65 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
   }
   // Lines running down and up the layer, each leaning either way.
   EXPECT_EQ(leanings.size(), 4u);
+}
+
+// With lines along x the run resamples output rows from the offsets it computes once, without
+// the last-line test on rows that are wholly below the last line: every pixel of both output
+// layers, the border included, holds what the unshear body writes, bit for bit, at every thread
+// count, and rows past the lines stay as they were.
+TEST(Directional_Shadow, RowsUnshearWritesEveryPixelTheUnshearBodyWrites) {
+  std::mt19937 random(7);
+  const float untouched = -12345.0f;
+  int64_t runs = 0;
+  for (const auto& [width, height] :
+       std::vector<std::pair<int64_t, int64_t>>{{45, 31}, {23, 64}, {203, 41}}) {
+    Standalone_Render plain_render(1);
+    Float_Layer depth(plain_render.context, width, height, 0.75f);
+    fill_rough(depth, random);
+    for (const auto& direction : directions) {
+      const Kernel_Directional_Shadow::Parameters_In in = settings(depth.view, direction, 0.4f);
+      const Transformation_Information t = brel::directional_light_setup(in);
+      if (t.along_x == 0) {
+        continue;
+      }
+      ++runs;
+      std::vector<Float_Layer> sheared;
+      for (int i = 0; i < 2; ++i) {
+        sheared.emplace_back(plain_render.context, width, t.line_count).fill([](int64_t, int64_t) {
+          return 0.0f;
+        });
+      }
+      brel::directional_shadow_sweep_body({0, 1, 0, 1}, plain_render.context, t, in,
+                                          sheared[0].view, sheared[1].view);
+      const auto outputs = [&](Standalone_Render& render) {
+        std::vector<Float_Layer> made;
+        for (int i = 0; i < 2; ++i) {
+          made.emplace_back(render.context, width, height).fill([&](int64_t, int64_t) {
+            return untouched;
+          });
+        }
+        return made;
+      };
+      const std::vector<Float_Layer> plain = outputs(plain_render);
+      brel::directional_shadow_unshear_body({0, 1, 0, 1}, plain_render.context, t, plain[0].view,
+                                            sheared[0].view, plain[1].view, sheared[1].view);
+      const std::vector<float> offsets = brel::directional_shadow_offsets(t, plain[0].view);
+      for (const int64_t threads : {1, 2, 8}) {
+        Standalone_Render render(threads);
+        const std::vector<Float_Layer> rows = outputs(render);
+        brel::cpu_kernel_launch(brel::grain_iteration_count(height, 8),
+                                &brel::directional_shadow_unshear_rows_body, render.context, t,
+                                offsets.data(), rows[0].view, sheared[0].view, rows[1].view,
+                                sheared[1].view);
+        for (int i = 0; i < 2; ++i) {
+          EXPECT_EQ(bits(rows[i].view), bits(plain[i].view))
+              << width << " x " << height << ", direction " << direction.x << ", " << direction.y
+              << ", layer " << i << ", " << threads << " threads";
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 6);
 }
 
 // The sweep leaves the sheared cells that no line reaches and the unshear never reads as they
