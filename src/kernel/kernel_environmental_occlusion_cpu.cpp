@@ -91,9 +91,11 @@ inline void count_8(const float* p, const Float_8& threshold, const Int_8& lanes
 }
 
 // Samples of depth rows m0 .. m1, columns k0 .. k0 + n - 1 (all inside the layer), strictly
-// above c: the plain count's result, eight columns an instruction.
-inline int64_t count_window_above(const Layer<float>& depth, int64_t k0, int64_t n, int64_t m0,
-                                  int64_t m1, float c) {
+// above c: the plain count's result, eight columns an instruction. Always inlined (as are the
+// full mode's other counts), so that the AVX2 body compiles it with AVX2.
+[[gnu::always_inline]] inline int64_t count_window_above(const Layer<float>& depth, int64_t k0,
+                                                         int64_t n, int64_t m0, int64_t m1,
+                                                         float c) {
   if (n < 8) {
     int64_t above = 0;
     for (int64_t m = m0; m <= m1; ++m) {
@@ -153,31 +155,167 @@ inline void occlusion_row(const Occlusion_Settings& s, int64_t y, bool never_occ
   }
 }
 
-// One row in full mode: the window is clipped to the layer and its samples counted; samples
-// outside the layer count as depth 0. The comparisons bound this loop: where the processor has
-// AVX2 it compares eight depths an instruction instead of four.
-BREL_TARGET_CLONES_AVX2 void full_mode_row(const Occlusion_Settings& s,
-                                           const Occlusion_Steps& steps, int64_t y, float* out) {
-  const int64_t w = s.depth.width;
-  const int64_t h = s.depth.height;
-  occlusion_row(s, y, steps.unchanged(), out, [&](int64_t x, float c) {
-    const auto [cx, cy] = window_centre(s, x, y);
-    const int64_t k0 = std::max<int64_t>(cx - s.rx, 0);
-    const int64_t k1 = std::min<int64_t>(cx + s.rx, w - 1);
-    const int64_t m0 = std::max<int64_t>(cy - s.ry, 0);
-    const int64_t m1 = std::min<int64_t>(cy + s.ry, h - 1);
-    int64_t above = 0;
+// The counts of count_window_above for the four depths c[0..3] over the same window, each group
+// of eight samples loaded once for all four: the loads, not the comparisons, bound the count.
+// n is at least 8.
+[[gnu::always_inline]] inline void count_window_above_4(const Layer<float>& depth, int64_t k0,
+                                                        int64_t n, int64_t m0, int64_t m1,
+                                                        const float (&c)[4], int64_t (&above)[4]) {
+  const int64_t whole = n / 8 * 8;
+  const int64_t rest = n - whole;
+  const Int_8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
+  const Int_8 last = lane >= static_cast<int32_t>(8 - rest);
+  const Float_8 t0 = Float_8{} + c[0];
+  const Float_8 t1 = Float_8{} + c[1];
+  const Float_8 t2 = Float_8{} + c[2];
+  const Float_8 t3 = Float_8{} + c[3];
+  Int_8 n0 = {};
+  Int_8 n1 = {};
+  Int_8 n2 = {};
+  Int_8 n3 = {};
+  for (int64_t m = m0; m <= m1; ++m) {
+    const float* row = depth.row(m) + k0;
+    for (int64_t i = 0; i < whole; i += 8) {
+      Float_8 depths;
+      std::memcpy(&depths, row + i, sizeof(depths));
+      n0 += depths > t0;
+      n1 += depths > t1;
+      n2 += depths > t2;
+      n3 += depths > t3;
+    }
+    if (rest > 0) {
+      Float_8 depths;
+      std::memcpy(&depths, row + n - 8, sizeof(depths));
+      n0 += (depths > t0) & last;
+      n1 += (depths > t1) & last;
+      n2 += (depths > t2) & last;
+      n3 += (depths > t3) & last;
+    }
+  }
+  for (int32_t i = 0; i < 8; ++i) {
+    above[0] -= n0[i];
+    above[1] -= n1[i];
+    above[2] -= n2[i];
+    above[3] -= n3[i];
+  }
+}
+
+// A pixel's window clipped to the layer: columns k0 .. k1, rows m0 .. m1 (empty when either
+// range is reversed).
+struct Clipped_Window {
+  int64_t k0;
+  int64_t k1;
+  int64_t m0;
+  int64_t m1;
+  bool empty() const { return k0 > k1 || m0 > m1; }
+  int64_t columns() const { return k1 - k0 + 1; }
+};
+
+Clipped_Window clipped_window(const Occlusion_Settings& s, int64_t x, int64_t y) {
+  const auto [cx, cy] = window_centre(s, x, y);
+  return {std::max<int64_t>(cx - s.rx, 0), std::min<int64_t>(cx + s.rx, s.depth.width - 1),
+          std::max<int64_t>(cy - s.ry, 0), std::min<int64_t>(cy + s.ry, s.depth.height - 1)};
+}
+
+// Up to four vertically neighbouring pixels of one column in full mode. Pixels whose windows take
+// the same columns (the normals shift them alike) are counted together over the rows all their
+// windows hold, each loaded group of samples compared with every one of their depths, and each
+// pixel's other rows alone. The counts are exact integers, so they equal the pixel by pixel
+// count. Samples outside the layer count as depth 0.
+[[gnu::always_inline]] inline void full_mode_column(const Occlusion_Settings& s,
+                                                    const Occlusion_Steps& steps, int64_t x,
+                                                    int64_t y0, int64_t rows,
+                                                    float* const (&out)[4]) {
+  constexpr float none = std::numeric_limits<float>::quiet_NaN();  // counts nothing
+  float c[4] = {none, none, none, none};
+  bool counted[4] = {};
+  Clipped_Window window[4] = {};
+  // The pixels counted together (with their depths; the others' lanes count nothing), the rows
+  // [a, b] their windows share, and the first of them.
+  bool shared[4] = {};
+  float together[4] = {none, none, none, none};
+  int64_t lead = -1;
+  int64_t sharing = 0;
+  int64_t a = 0;
+  int64_t b = -1;
+  for (int64_t j = 0; j < rows; ++j) {
+    c[j] = s.depth.row(y0 + j)[x];
+    if (s.skip_zero_depth && c[j] == 0.0f) {
+      out[j][x] = 1.0f;
+      continue;
+    }
+    counted[j] = true;
+    window[j] = clipped_window(s, x, y0 + j);
+    const Clipped_Window& wj = window[j];
+    if (wj.empty() || wj.columns() < 8) {
+      continue;
+    }
+    if (lead < 0) {
+      lead = j;
+      a = wj.m0;
+      b = wj.m1;
+    } else if (wj.k0 != window[lead].k0 || wj.k1 != window[lead].k1 ||
+               std::max(a, wj.m0) > std::min(b, wj.m1)) {
+      continue;
+    }
+    shared[j] = true;
+    together[j] = c[j];
+    ++sharing;
+    a = std::max(a, wj.m0);
+    b = std::min(b, wj.m1);
+  }
+  int64_t above[4] = {};
+  if (sharing > 1) {
+    const Clipped_Window& wl = window[lead];
+    count_window_above_4(s.depth, wl.k0, wl.columns(), a, b, together, above);
+  }
+  for (int64_t j = 0; j < rows; ++j) {
+    if (!counted[j]) {
+      continue;
+    }
+    const Clipped_Window& wj = window[j];
     int64_t inside = 0;
-    if (k0 <= k1 && m0 <= m1) {
-      const int64_t n = k1 - k0 + 1;
-      above = count_window_above(s.depth, k0, n, m0, m1, c);
-      inside = n * (m1 - m0 + 1);
+    if (!wj.empty()) {
+      const int64_t n = wj.columns();
+      if (sharing > 1 && shared[j]) {
+        above[j] += count_window_above(s.depth, wj.k0, n, wj.m0, a - 1, c[j]) +
+                    count_window_above(s.depth, wj.k0, n, b + 1, wj.m1, c[j]);
+      } else {
+        above[j] = count_window_above(s.depth, wj.k0, n, wj.m0, wj.m1, c[j]);
+      }
+      inside = n * (wj.m1 - wj.m0 + 1);
     }
-    if (0.0f > c) {
-      above += steps.window() - inside;
+    if (0.0f > c[j]) {
+      above[j] += steps.window() - inside;
     }
-    return steps.after(above);
-  });
+    out[j][x] = scaled_by_amount(steps.after(above[j]), s.amount);
+  }
+}
+
+// Rows y0 .. y0 + rows - 1 (at most four) in full mode, a column of them at a time. The loads of
+// samples bound this loop: where the processor has AVX2 it loads and compares eight depths an
+// instruction instead of four.
+BREL_TARGET_CLONES_AVX2 void full_mode_rows(const Occlusion_Settings& s,
+                                            const Occlusion_Steps& steps, int64_t y0, int64_t rows,
+                                            const Layer<float>& occlusion) {
+  if (steps.unchanged()) {
+    for (int64_t y = y0; y < y0 + rows; ++y) {
+      occlusion_row(s, y, true, occlusion.row(y), [](int64_t, float) { return 1.0f; });
+    }
+    return;
+  }
+  float* out[4] = {};
+  for (int64_t j = 0; j < rows; ++j) {
+    out[j] = occlusion.row(y0 + j);
+  }
+  for (int64_t x = 0; x < s.depth.width; ++x) {
+    full_mode_column(s, steps, x, y0, rows, out);
+  }
+}
+
+// Full mode counts four rows together, a column of them at a time; quick mode takes one row.
+int64_t occlusion_rows_per_iteration(const Occlusion_Settings& s) {
+  return s.quick_mode ? 1 : 4;
 }
 
 // One row in quick mode: only the rows strictly between the first and the last take part.
@@ -290,13 +428,18 @@ float environmental_occlusion_pixel_reference(const Occlusion_Settings& s,
 void environmental_occlusion_rows(const Iteration& iteration, Render_Context context,
                                   Occlusion_Settings settings, Layer<float> occlusion,
                                   Layer<double> prefix_sums, const Occlusion_Steps* steps) {
-  const auto [begin, end] = thread_iteration_range(iteration, settings.depth.height);
-  for (int64_t y = begin; y < end; ++y) {
-    if (settings.quick_mode) {
+  const auto [begin, end] = grain_iteration_range(iteration, settings.depth.height,
+                                                  occlusion_rows_per_iteration(settings));
+  if (settings.quick_mode) {
+    for (int64_t y = begin; y < end; ++y) {
       quick_mode_row(settings, prefix_sums, y, occlusion.row(y));
-    } else {
-      full_mode_row(settings, *steps, y, occlusion.row(y));
+      context.check_abort();
     }
+    return;
+  }
+  full_mode_rows(settings, *steps, begin, end - begin, occlusion);
+  // One poll per row, as for every other row loop.
+  for (int64_t y = begin; y < end; ++y) {
     context.check_abort();
   }
 }
@@ -324,12 +467,14 @@ void run_environmental_occlusion(const Render_Context& context, const Occlusion_
   }
   const Occlusion_Steps steps(settings.quick_mode ? -1 : settings.rx, settings.ry);
   // Rows cost more where the window lies wholly inside the layer and where pixels have surface:
-  // the loop's dynamic hand-out evens that out, one row an iteration. The workers then finish
-  // within about one row of each other: half a row's wait each on average, about 4 / h of an
-  // 8-thread frame (0.4 % at 1080 rows, against 1.5 % when 4 rows went at a time). Even a row of
-  // a small window costs far more than taking the next index.
-  cpu_kernel_launch(std::max<int64_t>(h, 1), &environmental_occlusion_rows, context, settings,
-                    occlusion, sums, &steps);
+  // the loop's dynamic hand-out evens that out, one row an iteration in quick mode, four in full
+  // mode (counted together). The workers then finish within about one iteration of each other:
+  // half an iteration's wait each on average, about 4 / h of an 8-thread frame in quick mode
+  // (0.4 % at 1080 rows) and 16 / h in full mode. Even a row of a small window costs far more
+  // than taking the next index.
+  cpu_kernel_launch(
+      std::max<int64_t>(grain_iteration_count(h, occlusion_rows_per_iteration(settings)), 1),
+      &environmental_occlusion_rows, context, settings, occlusion, sums, &steps);
 }
 
 int64_t environmental_occlusion_workload(int64_t normal_pixels, int64_t depth_pixels,

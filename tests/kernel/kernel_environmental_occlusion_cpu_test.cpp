@@ -190,6 +190,40 @@ TEST(Environmental_Occlusion, FullModeCountsEveryWindowWidthAsThePixelRule) {
   }
 }
 
+// The full mode counts four vertically neighbouring pixels together where their windows take the
+// same columns, over the rows all of them hold, and each one's other rows alone. Normals that
+// shift whole columns alike (some pixels not) and rows apart by varying amounts (sometimes so far
+// that the windows share no row), holes and pits, a height that leaves a band of two rows, and
+// windows of every width class clipped at the edges.
+TEST(Environmental_Occlusion, FullModeCountsNeighbouringRowsTogetherAsThePixelRule) {
+  std::mt19937 random(23);
+  std::uniform_int_distribution<int32_t> level(-2, 9);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (const int64_t radius : {4, 9, 13, 40}) {
+    for (const bool skip : {false, true}) {
+      for (const int64_t threads : brel::test::thread_counts) {
+        Standalone_Render render(threads);
+        Surface surface(render.context, 61, 30);
+        surface.fill([&](int64_t, int64_t) {
+          const float v = unit(random);
+          return v < 0.03f ? nan : (v < 0.15f ? 0.0f : level(random) * 1.5f);
+        });
+        surface.tilt([&](int64_t x, int64_t) {
+          const float v = unit(random);
+          const float nx =
+              v < 0.1f ? 2.0f * unit(random) - 1.0f : static_cast<float>(x % 7) * 0.25f - 0.75f;
+          const float ny = v > 0.95f ? 3.0f * unit(random) - 1.5f : 0.3f * unit(random) - 0.15f;
+          return Vector_3<float>{nx, ny, 0.5f};
+        });
+        Occlusion::Parameters_In in = settings(surface, radius, false);
+        in.skip_zero_depth = skip;
+        EXPECT_EQ(occlude(render, in), reference(in))
+            << "radius " << radius << " skip " << skip << " threads " << threads;
+      }
+    }
+  }
+}
+
 // Float running sums along a frame-wide row put some means above the surface; the double sums
 // give every mean exactly. Depths that are no short binary fractions, normals tilted.
 TEST(Environmental_Occlusion, FlatDepthIsUnoccludedInBothModes) {
