@@ -1,6 +1,8 @@
 #include "kernel/kernel_environmental_occlusion_cpu.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -22,9 +24,42 @@ constexpr int64_t window_limit = int64_t{1} << 40;
 // back to 1 (a tie goes to the even 1.0).
 constexpr double samples_leaving_one = 33554432.0;  // 2^25
 
-// Counts of samples above a pixel that are looked up; larger counts (windows of more than
-// 2^16 samples) continue the subtraction from the last entry.
+// Counts of samples above a pixel that are looked up (in quick mode, counts of rows for all span
+// widths together); larger counts continue the subtraction from the last entry.
 constexpr int64_t step_table_size = int64_t{1} << 16;
+
+// table[i] = 1 less `weight` subtracted i times in float, one subtraction after the other.
+void subtract_repeatedly(float weight, float* table, int64_t entries) {
+  float occlusion = 1.0f;
+  for (int64_t i = 0; i < entries; ++i) {
+    table[i] = occlusion;
+    occlusion = occlusion - weight;
+  }
+}
+
+// The same for `count` subtractions, from a table of `entries` made so; counts past its end go on
+// subtracting from its last entry.
+float look_up_subtraction(const float* table, int64_t entries, float weight, int64_t count) {
+  if (count < entries) {
+    return table[count];
+  }
+  float occlusion = table[entries - 1];
+  for (int64_t i = entries - 1; i < count; ++i) {
+    occlusion = occlusion - weight;
+  }
+  return occlusion;
+}
+
+// Doubles as integers in their order (both zeros as 0), so that a search can halve the doubles
+// between two values; and back.
+int64_t order_key(double d) {
+  const int64_t bits = std::bit_cast<int64_t>(d);
+  return bits >= 0 ? bits : -(bits & std::numeric_limits<int64_t>::max());
+}
+double from_order_key(int64_t key) {
+  return key >= 0 ? std::bit_cast<double>(key)
+                  : std::bit_cast<double>(-key | std::numeric_limits<int64_t>::min());
+}
 
 // trunc(n × r): how far the normal's slope moves the window, in pixels.
 int64_t window_shift(float n, int64_t r) {
@@ -318,29 +353,68 @@ int64_t occlusion_rows_per_iteration(const Occlusion_Settings& s) {
   return s.quick_mode ? 1 : 4;
 }
 
-// One row in quick mode: only the rows strictly between the first and the last take part.
-void quick_mode_row(const Occlusion_Settings& s, const Layer<double>& sums, int64_t y, float* out) {
+// Window rows m0 .. m1 whose difference of running sums between columns e and b is at least
+// `least`: independent comparisons, no chain from row to row.
+inline int64_t count_rows_at_least(const Layer<double>& sums, int64_t m0, int64_t m1, int64_t b,
+                                   int64_t e, double least) {
+  int64_t above = 0;
+  for (int64_t m = m0; m <= m1; ++m) {
+    const double* row = sums.row(m);
+    above += row[e] - row[b] >= least ? 1 : 0;
+  }
+  return above;
+}
+
+// One row in quick mode: only the rows strictly between the first and the last take part. The
+// plain rule subtracts 1 / n once for every window row whose mean lies above the pixel; here the
+// rows are counted and the subtractions looked up.
+void quick_mode_row(const Occlusion_Settings& s, const Layer<double>& sums,
+                    const Quick_Occlusion_Steps& steps, int64_t y, float* out) {
   const int64_t w = s.depth.width;
   const int64_t h = s.depth.height;
   occlusion_row(s, y, s.rx < 0 || s.ry < 0, out, [&](int64_t x, float c) {
     const auto [cx, cy] = window_centre(s, x, y);
     const Quick_Span span = quick_span(cx, s.rx, w);
-    float occlusion = 1.0f;
-    if (span.count() > 0) {
-      const float step = 1.0f / static_cast<float>(span.count());
-      const int64_t m0 = std::max<int64_t>(cy - s.ry, 1);
-      const int64_t m1 = std::min<int64_t>(cy + s.ry, h - 2);
-      for (int64_t m = m0; m <= m1; ++m) {
-        if (row_mean(sums, m, span) > static_cast<double>(c)) {
-          occlusion = occlusion - step;
-        }
-      }
+    if (span.count() <= 0) {
+      return 1.0f;
     }
-    return occlusion;
+    const int64_t m0 = std::max<int64_t>(cy - s.ry, 1);
+    const int64_t m1 = std::min<int64_t>(cy + s.ry, h - 2);
+    const double least = least_sum_above(static_cast<double>(c), static_cast<double>(span.count()));
+    return steps.after(span.count(), count_rows_at_least(sums, m0, m1, span.b, span.e, least));
   });
 }
 
 }  // namespace
+
+double least_sum_above(double c, double n) {
+  if (!(c < std::numeric_limits<double>::infinity())) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  const auto above = [&](int64_t key) { return from_order_key(key) / n > c; };
+  // Every mean of +inf lies above c and none of -inf does: they bound the search.
+  const int64_t highest = order_key(std::numeric_limits<double>::infinity());
+  const int64_t lowest = order_key(-std::numeric_limits<double>::infinity());
+  // c n rounded lies next to the bound, except where the means are subnormal: widen a step at a
+  // time, doubling, until the bound lies in (lo, hi], then halve.
+  const int64_t guess = order_key(c * n);
+  int64_t lo = guess;
+  int64_t hi = guess;
+  if (above(guess)) {
+    for (int64_t step = 1; lo = std::max(hi - step, lowest), above(lo); step *= 2) {
+      hi = lo;
+    }
+  } else {
+    for (int64_t step = 1; hi = std::min(lo + step, highest), !above(hi); step *= 2) {
+      lo = hi;
+    }
+  }
+  while (hi - lo > 1) {
+    const int64_t middle = lo + (hi - lo) / 2;
+    (above(middle) ? hi : lo) = middle;
+  }
+  return from_order_key(hi);
+}
 
 Occlusion_Settings occlusion_settings(const Layer<float>& depth,
                                       const Layer<Vector_3<float>>& normals, float amount,
@@ -366,26 +440,37 @@ Occlusion_Steps::Occlusion_Steps(int64_t rx, int64_t ry) {
   window_ = (2 * ry + 1) * (2 * rx + 1);
   weight_ = 1.0f / static_cast<float>(window_);
   table_.resize(static_cast<size_t>(std::min(window_, step_table_size) + 1));
-  float occlusion = 1.0f;
-  for (float& entry : table_) {
-    entry = occlusion;
-    occlusion = occlusion - weight_;
-  }
+  subtract_repeatedly(weight_, table_.data(), static_cast<int64_t>(table_.size()));
 }
 
 float Occlusion_Steps::after(int64_t count) const {
   if (table_.empty()) {
     return 1.0f;
   }
-  const int64_t last = static_cast<int64_t>(table_.size()) - 1;
-  if (count <= last) {
-    return table_[static_cast<size_t>(count)];
+  return look_up_subtraction(table_.data(), static_cast<int64_t>(table_.size()), weight_, count);
+}
+
+Quick_Occlusion_Steps::Quick_Occlusion_Steps(int64_t widest, int64_t rows) {
+  if (widest < 1 || rows < 0) {
+    return;
   }
-  float occlusion = table_.back();
-  for (int64_t i = last; i < count; ++i) {
-    occlusion = occlusion - weight_;
+  widest_ = std::min(widest, step_table_size);
+  entries_ = std::min(rows + 1, step_table_size / widest_);
+  table_.resize(static_cast<size_t>(widest_ * entries_));
+  for (int64_t n = 1; n <= widest_; ++n) {
+    subtract_repeatedly(1.0f / static_cast<float>(n),
+                        &table_[static_cast<size_t>((n - 1) * entries_)], entries_);
   }
-  return occlusion;
+}
+
+float Quick_Occlusion_Steps::after(int64_t samples, int64_t count) const {
+  const float weight = 1.0f / static_cast<float>(samples);
+  if (samples > widest_) {
+    const float one = 1.0f;
+    return look_up_subtraction(&one, 1, weight, count);
+  }
+  return look_up_subtraction(&table_[static_cast<size_t>((samples - 1) * entries_)], entries_,
+                             weight, count);
 }
 
 float environmental_occlusion_pixel_reference(const Occlusion_Settings& s,
@@ -427,12 +512,13 @@ float environmental_occlusion_pixel_reference(const Occlusion_Settings& s,
 
 void environmental_occlusion_rows(const Iteration& iteration, Render_Context context,
                                   Occlusion_Settings settings, Layer<float> occlusion,
-                                  Layer<double> prefix_sums, const Occlusion_Steps* steps) {
+                                  Layer<double> prefix_sums, const Occlusion_Steps* steps,
+                                  const Quick_Occlusion_Steps* quick_steps) {
   const auto [begin, end] = grain_iteration_range(iteration, settings.depth.height,
                                                   occlusion_rows_per_iteration(settings));
   if (settings.quick_mode) {
     for (int64_t y = begin; y < end; ++y) {
-      quick_mode_row(settings, prefix_sums, y, occlusion.row(y));
+      quick_mode_row(settings, prefix_sums, *quick_steps, y, occlusion.row(y));
       context.check_abort();
     }
     return;
@@ -466,6 +552,11 @@ void run_environmental_occlusion(const Render_Context& context, const Occlusion_
     prepare.execute(context);
   }
   const Occlusion_Steps steps(settings.quick_mode ? -1 : settings.rx, settings.ry);
+  // A quick-mode span holds at most 2 rx + 1 and w - 1 samples, a window at most 2 ry + 1 and
+  // h - 2 rows.
+  const Quick_Occlusion_Steps quick_steps(
+      settings.quick_mode ? std::min(2 * settings.rx + 1, w - 1) : 0,
+      std::min(2 * settings.ry + 1, h - 2));
   // Rows cost more where the window lies wholly inside the layer and where pixels have surface:
   // the loop's dynamic hand-out evens that out, one row an iteration in quick mode, four in full
   // mode (counted together). The workers then finish within about one iteration of each other:
@@ -474,7 +565,7 @@ void run_environmental_occlusion(const Render_Context& context, const Occlusion_
   // than taking the next index.
   cpu_kernel_launch(
       std::max<int64_t>(grain_iteration_count(h, occlusion_rows_per_iteration(settings)), 1),
-      &environmental_occlusion_rows, context, settings, occlusion, sums, &steps);
+      &environmental_occlusion_rows, context, settings, occlusion, sums, &steps, &quick_steps);
 }
 
 int64_t environmental_occlusion_workload(int64_t normal_pixels, int64_t depth_pixels,

@@ -56,6 +56,30 @@ class Occlusion_Steps {
   std::vector<float> table_;  // empty: the weight is too small to move 1, which stays 1
 };
 
+// The quick mode's occlusion once `count` rows of the window had a mean above the pixel, for a
+// span of n samples: 1 less 1 / n subtracted in float row after row. Again the count alone
+// decides, so a run counts rows and looks the value up: one table per span width, each up to the
+// rows a window holds (fewer where the tables would pass 2^16 entries: larger counts continue the
+// subtraction from the last entry).
+class Quick_Occlusion_Steps {
+ public:
+  // Spans of 1 .. widest samples and windows of up to `rows` rows.
+  Quick_Occlusion_Steps(int64_t widest, int64_t rows);
+  // `samples` is at least 1.
+  float after(int64_t samples, int64_t count) const;
+
+ private:
+  int64_t widest_ = 0;
+  int64_t entries_ = 0;  // per span width, for counts 0 .. entries_ - 1
+  std::vector<float> table_;
+};
+
+// The least difference of running sums d whose mean over n samples, d / n in double, lies above
+// c. The division rounds monotonically in d, so the mean lies above c exactly when d is at least
+// this bound: the quick mode's rows take one subtraction and one comparison each instead of a
+// division. NaN (no difference reaches it) when c is NaN or +inf. n is at least 1.
+double least_sum_above(double c, double n);
+
 // The plain rule at pixel (x, y), sample by sample and row by row, with the full mode's weight
 // subtracted per sample; the row body must agree with it bit for bit. `prefix_sums` holds the
 // rows' running sums in quick mode.
@@ -66,7 +90,8 @@ float environmental_occlusion_pixel_reference(const Occlusion_Settings& settings
 // Rows [begin, end) of the occlusion layer for this iteration's share of the depth's rows.
 void environmental_occlusion_rows(const Iteration& iteration, Render_Context context,
                                   Occlusion_Settings settings, Layer<float> occlusion,
-                                  Layer<double> prefix_sums, const Occlusion_Steps* steps);
+                                  Layer<double> prefix_sums, const Occlusion_Steps* steps,
+                                  const Quick_Occlusion_Steps* quick_steps);
 
 // False when there is no environment light to occlude, or nothing occludes it.
 inline bool environmental_occlusion_has_work(float occlusion_amount, float illumination_amount,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -365,6 +366,41 @@ TEST(Environmental_Occlusion, StepsRepeatTheSubtractionOfTheWeight) {
   EXPECT_EQ(wide.after(1000000), 1.0f);
   EXPECT_FALSE(brel::Occlusion_Steps(2895, 2895).unchanged());
   EXPECT_TRUE(brel::Occlusion_Steps(-1, 4).unchanged());
+}
+
+// The quick mode's tables, one per span width, equal the subtraction of 1 / n row by row; spans
+// so wide that the tables hold few counts each continue past their end.
+TEST(Environmental_Occlusion, QuickStepsRepeatTheSubtractionForEverySpanWidth) {
+  for (const auto& [widest, rows] :
+       std::vector<std::pair<int64_t, int64_t>>{{33, 33}, {1000, 999}}) {
+    const brel::Quick_Occlusion_Steps steps(widest, rows);
+    for (int64_t n = 1; n <= widest; n += n < 40 ? 1 : 97) {
+      const float weight = 1.0f / static_cast<float>(n);
+      float occlusion = 1.0f;
+      for (int64_t count = 0; count <= rows; ++count) {
+        ASSERT_EQ(steps.after(n, count), occlusion) << widest << " " << n << " " << count;
+        occlusion = occlusion - weight;
+      }
+    }
+  }
+}
+
+// The bound on the sums' difference is the least double whose mean over n lies above c: a step
+// below it the mean is not above c. Depths of every kind, spans of several widths; doubles whose
+// bound lies two steps above c n, and zero, whose bound lies n / 2 steps above it.
+TEST(Environmental_Occlusion, QuickBoundIsTheLeastSumWhoseMeanLiesAbove) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  for (const double c : {0.0, -0.0, 1e-40, -1e-40, 41.37, -5.5, 1.0 / 3.0, 3e38, -3e38,
+                         -83.02560096821567, -72.66052140270666, -inf}) {
+    for (const double n : {1.0, 2.0, 3.0, 7.0, 33.0, 201.0, 1919.0}) {
+      const double least = brel::least_sum_above(c, n);
+      EXPECT_TRUE(least / n > c) << c << " " << n;
+      EXPECT_FALSE(std::nextafter(least, -inf) / n > c) << c << " " << n;
+    }
+  }
+  for (const double c : {inf, double{nan}}) {
+    EXPECT_TRUE(std::isnan(brel::least_sum_above(c, 3.0))) << c;
+  }
 }
 
 // Radii far beyond the control's range neither overflow nor run away: the window weighs too
