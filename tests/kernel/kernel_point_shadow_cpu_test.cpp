@@ -589,7 +589,9 @@ TEST(Point_Shadow, GroupsOfALightInsideTurnThroughEqualAngles) {
   for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{3840, 2160}}) {
     const Shadow_Point light{0.4f * static_cast<float>(w), 0.45f * static_cast<float>(h)};
     const std::vector<brel::Shadow_Group> groups = brel::point_shadow_groups(8, light, w, h);
-    EXPECT_EQ(groups.size(), 4u * 8 * brel::point_shadow_groups_per_worker);
+    // Each border's count is rounded to an even number.
+    EXPECT_NEAR(static_cast<double>(groups.size()), 4 * 8 * brel::point_shadow_groups_per_worker,
+                4.0);
     const std::vector<float> distances =
         brel::point_shadow_exclusive_distances(light, groups, w, h);
     const auto [least, most] = std::minmax_element(distances.begin(), distances.end());
