@@ -15,6 +15,12 @@ namespace brel {
 template <class L, class Implementation>
 class Kernel_Clear;
 
+// Zeroes rows [begin, end) of `layer` (nothing for a layer without pixels), as the clear kernel
+// does its share: rows without padding as one span, which one large memset may write past the
+// cache. For stages that clear a layer inside launches of their own. Float and RGB32f layers.
+template <class P>
+void clear_layer_rows(const Layer<P>& layer, int64_t begin, int64_t end);
+
 // Zeroes the first width * sizeof(P) bytes of every row; a row's padding is left as it is.
 // Built for float layers and RGB32f layers.
 template <class P>

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <numbers>
 
 #include "base/exception.h"
+#include "base/kernel_clear.h"
 #include "kernel/kernel_div_shadow_cpu.h"
 #include "kernel/kernel_smooth_shadows_cpu.h"
 
@@ -503,9 +503,7 @@ void point_shadow_groups_body(const Iteration& iteration, Render_Context context
     if (!tile->used) {
       for (const Layer<float>& sums :
            {tile->sums.shadow, tile->sums.translucent, tile->sums.weight}) {
-        for (int64_t y = 0; y < sums.height; ++y) {
-          std::fill_n(sums.row(y), sums.width, 0.0f);
-        }
+        clear_layer_rows(sums, 0, sums.height);
       }
       tile->used = true;
     }
@@ -661,23 +659,12 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
 
 namespace {
 
-// The iteration's share of the rows of the three sums' layers, cleared in one launch. Rows
-// without padding are cleared as one span, which a large memset may write past the cache.
+// The iteration's share of the rows of the three sums' layers, cleared in one launch.
 void clear_sums_body(const Iteration& iteration, Render_Context context,
                      Point_Shadow_Ray_Layers layers) {
   const auto [begin, end] = thread_iteration_range(iteration, layers.weight.height);
   for (const Layer<float>& layer : {layers.shadow, layers.translucent, layers.weight}) {
-    if (layer.pixels == nullptr || begin >= end) {
-      continue;
-    }
-    const auto row_size = static_cast<size_t>(layer.width) * sizeof(float);
-    if (static_cast<size_t>(layer.row_bytes) == row_size) {
-      std::memset(layer.row(begin), 0, row_size * static_cast<size_t>(end - begin));
-    } else {
-      for (int64_t y = begin; y < end; ++y) {
-        std::memset(layer.row(y), 0, row_size);
-      }
-    }
+    clear_layer_rows(layer, begin, end);
   }
   context.check_abort();
 }
