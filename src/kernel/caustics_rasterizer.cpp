@@ -1,10 +1,12 @@
 #include "kernel/caustics_rasterizer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
 #include "base/exception.h"
+#include "util/target_clones.h"
 
 namespace brel {
 
@@ -32,14 +34,13 @@ struct Shared_Buffer {
 };
 
 // Mode 1: one crossing per row at the truncated column, the crossing advanced by the slope
-// from row to row; the fractions of the rows are not taken into account.
+// from row to row; the fractions of the rows are not taken into account. `ta` and `tb` are the
+// ends' rows, trunc(ya) and trunc(yb), which a triangle's edges share.
 template <class Target>
-void rasterize_edge_plain(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
-                          Target& buffer) {
-  const float width = static_cast<float>(buffer.width);
-  const float ta = std::trunc(ya);
+void plain_edge_rows(float xa, float ya, float ta, float xb, float yb, float tb, float sign,
+                     const RGB32f& k, Target& buffer, float width, float height) {
   const float first = std::max(ta, 0.0f);
-  const float last = std::min(static_cast<float>(buffer.height), std::trunc(yb));
+  const float last = std::min(height, tb);
   if (!(first < last)) {
     return;
   }
@@ -53,6 +54,13 @@ void rasterize_edge_plain(float xa, float ya, float xb, float yb, float sign, co
     }
     x += slope;
   }
+}
+
+template <class Target>
+void rasterize_edge_plain(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
+                          Target& buffer) {
+  plain_edge_rows(xa, ya, std::trunc(ya), xb, yb, std::trunc(yb), sign, k, buffer,
+                  static_cast<float>(buffer.width), static_cast<float>(buffer.height));
 }
 
 // A segment wider than its footprint: the weight w spread evenly over [lo, hi], whatever lies
@@ -187,6 +195,31 @@ struct Vertex {
   float y;
 };
 
+// Adds the band row's values in columns [lowest, highest] into the buffer row and zeroes them.
+// A locked addition waits for its cache line and lets no later load start before it, so the
+// buffer's lines, seldom cached, are asked for a few lines ahead of the additions.
+template <bool atomic>
+void flush_row(RGB32f* from, RGB32f* to, int64_t lowest, int64_t highest) {
+  constexpr int64_t ahead = 24;  // pixels, four or five cache lines
+  for (int64_t x = lowest; x <= highest; ++x) {
+    if (atomic && x + ahead <= highest) {
+      __builtin_prefetch(&to[x + ahead], 1);
+    }
+    for (int32_t c = 0; c < 3; ++c) {
+      float& value = from[x].channel[c];
+      // Adding a zero changes no sum (-0 only where the sum was -0 already).
+      if (value != 0.0f) {
+        if constexpr (atomic) {
+          std::atomic_ref<float>(to[x].channel[c]).fetch_add(value, std::memory_order_relaxed);
+        } else {
+          to[x].channel[c] += value;
+        }
+        value = 0.0f;
+      }
+    }
+  }
+}
+
 template <class Target>
 void sharp_edge(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,
                 Target& buffer) {
@@ -242,8 +275,9 @@ void rasterize_triangle(const RGB32f& k, Target& buffer, int64_t mode, float x0,
 
 }  // namespace
 
-Caustics_Band::Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_t buffer_height)
-    : width(buffer_width), height(buffer_height), scratch_(scratch) {
+Caustics_Band::Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_t buffer_height,
+                             bool sole_writer)
+    : width(buffer_width), height(buffer_height), scratch_(scratch), sole_writer_(sole_writer) {
   BREL_ASSERT(scratch.height >= rows && scratch.width >= buffer_width);
   lowest_.fill(buffer_width);
   highest_.fill(-1);
@@ -266,18 +300,91 @@ void Caustics_Band::flush(const Layer<RGB32f>& buffer) {
     }
     RGB32f* from = scratch_.row(i);
     RGB32f* to = buffer.row(first_row_ + i);
-    for (int64_t x = lowest_[i]; x <= highest_[i]; ++x) {
-      for (int32_t c = 0; c < 3; ++c) {
-        float& value = from[x].channel[c];
-        // Adding a zero changes no sum (-0 only where the sum was -0 already).
-        if (value != 0.0f) {
-          std::atomic_ref<float>(to[x].channel[c]).fetch_add(value, std::memory_order_relaxed);
-          value = 0.0f;
-        }
-      }
+    if (sole_writer_) {
+      flush_row<false>(from, to, lowest_[i], highest_[i]);
+    } else {
+      flush_row<true>(from, to, lowest_[i], highest_[i]);
     }
     lowest_[i] = width;
     highest_[i] = -1;
+  }
+}
+
+namespace {
+
+// Whether a float is finite, from its bits: the exponent not all ones.
+inline bool finite_bits(float v) {
+  return (std::bit_cast<uint32_t>(v) & 0x7f800000u) != 0x7f800000u;
+}
+
+// The vertex with the lower y first, the first on a tie; a selection rather than a branch, as
+// which of two corners of a patch lands higher is a toss-up.
+inline void order_by_y(Vertex& a, Vertex& b) {
+  const bool swap = b.y < a.y;
+  const Vertex upper{swap ? b.x : a.x, swap ? b.y : a.y};
+  const Vertex lower{swap ? a.x : b.x, swap ? a.y : b.y};
+  a = upper;
+  b = lower;
+}
+
+// rasterize_triangle of mode 1, into the band when it holds the triangle's rows: each row's
+// truncation taken once for the two edges that share it.
+inline void plain_triangle(const Caustics_Triangle& t, Caustics_Band& band,
+                           const Layer<RGB32f>& buffer, float width, float height) {
+  if (!(finite_bits(t.x0) && finite_bits(t.y0) && finite_bits(t.x1) && finite_bits(t.y1) &&
+        finite_bits(t.x2) && finite_bits(t.y2))) {
+    return;
+  }
+  Vertex u{t.x0, t.y0};
+  Vertex m{t.x1, t.y1};
+  Vertex l{t.x2, t.y2};
+  order_by_y(u, m);
+  order_by_y(m, l);
+  order_by_y(u, m);
+  if (!band.holds(u.y, l.y)) {
+    Shared_Buffer target(buffer);
+    rasterize_triangle(t.k, target, caustics_antialias_off, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    return;
+  }
+  if (!(l.y > u.y) || std::max({u.x, m.x, l.x}) < 0.0f || !(std::min({u.x, m.x, l.x}) < width) ||
+      l.y < 0.0f || u.y >= height) {
+    return;
+  }
+  const float tu = std::trunc(u.y);
+  const float tl = std::trunc(l.y);
+  // All three edges within one row add nothing.
+  if (tu == tl) {
+    return;
+  }
+  const float tm = std::trunc(m.y);
+  const float long_x = u.x + (m.y - u.y) * (l.x - u.x) / (l.y - u.y);
+  const float short_sign = m.x < long_x ? 1.0f : -1.0f;
+  const float long_sign = -short_sign;
+  plain_edge_rows(u.x, u.y, tu, l.x, l.y, tl, long_sign, t.k, band, width, height);
+  plain_edge_rows(u.x, u.y, tu, m.x, m.y, tm, short_sign, t.k, band, width, height);
+  plain_edge_rows(m.x, m.y, tm, l.x, l.y, tl, short_sign, t.k, band, width, height);
+}
+
+}  // namespace
+
+BREL_TARGET_CLONES_AVX2 void rasterize_triangles(std::span<const Caustics_Triangle> triangles,
+                                                 Caustics_Band& band, const Layer<RGB32f>& buffer,
+                                                 int64_t mode) {
+  if (mode == caustics_antialias_off) {
+    const float width = static_cast<float>(band.width);
+    const float height = static_cast<float>(band.height);
+    for (const Caustics_Triangle& t : triangles) {
+      plain_triangle(t, band, buffer, width, height);
+    }
+    return;
+  }
+  Shared_Buffer target(buffer);
+  for (const Caustics_Triangle& t : triangles) {
+    if (band.holds(std::min({t.y0, t.y1, t.y2}), std::max({t.y0, t.y1, t.y2}))) {
+      rasterize_triangle(t.k, band, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    } else {
+      rasterize_triangle(t.k, target, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    }
   }
 }
 

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <span>
 
 #include "base/layer.h"
 #include "base/pixel.h"
@@ -48,8 +49,10 @@ class Caustics_Band {
   static constexpr int64_t rows = 96;
 
   // `scratch`: `rows` rows at least as wide as the buffer, of any content; the band zeroes
-  // them when it is first placed, so that the worker using it touches them first.
-  Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_t buffer_height);
+  // them when it is first placed, so that the worker using it touches them first. A band whose
+  // worker is the buffer's `sole_writer` while it is flushed adds into it without atomics.
+  Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_t buffer_height,
+                bool sole_writer = false);
 
   // Moves the band, which must be flushed, to start at buffer row `first_row` (may be negative).
   void place(int64_t first_row);
@@ -68,8 +71,8 @@ class Caustics_Band {
     lowest_[i] = std::min(lowest_[i], column);
     highest_[i] = std::max(highest_[i], column);
   }
-  // Adds every value the band has received into `buffer` (atomically: other workers' bands
-  // may overlap it) and zeroes the band again.
+  // Adds every value the band has received into `buffer` (atomically unless the band's worker
+  // is the sole writer: other workers' bands may overlap it) and zeroes the band again.
   void flush(const Layer<RGB32f>& buffer);
 
   int64_t width;
@@ -77,6 +80,7 @@ class Caustics_Band {
 
  private:
   Layer<RGB32f> scratch_;
+  bool sole_writer_;
   bool zeroed_ = false;
   int64_t first_row_ = 0;
   // Columns received by each row of the band: lowest > highest for a row left untouched.
@@ -91,6 +95,23 @@ void rasterize_triangle_edges(const RGB32f& k, const Layer<RGB32f>& buffer, int6
 // The same differences added into a band that holds the triangle's rows (Caustics_Band::holds).
 void rasterize_triangle_edges(const RGB32f& k, Caustics_Band& band, int64_t mode, float x0,
                               float y0, float x1, float y1, float x2, float y2);
+
+// A triangle of the splat and the colour it adds.
+struct Caustics_Triangle {
+  RGB32f k;
+  float x0;
+  float y0;
+  float x1;
+  float y1;
+  float x2;
+  float y2;
+};
+
+// The triangles in their order, each into the band when the band holds its rows and else
+// atomically into the buffer: the additions, in their order, of rasterize_triangle_edges into
+// the band or the buffer for each. Built for the processor at hand, with mode 1 in one loop.
+void rasterize_triangles(std::span<const Caustics_Triangle> triangles, Caustics_Band& band,
+                         const Layer<RGB32f>& buffer, int64_t mode);
 
 // One edge, from its upper end (xa, ya) to its lower end (xb, yb), cut into row segments whose
 // weights are `sign` times their height; mode 2 spreads each segment exactly over the columns

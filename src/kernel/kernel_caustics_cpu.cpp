@@ -1,6 +1,7 @@
 #include "kernel/kernel_caustics_cpu.h"
 
 #include <algorithm>
+#include <array>
 #include <span>
 #include <utility>
 #include <vector>
@@ -297,18 +298,25 @@ void caustics_splat_band_body(const Iteration& iteration, Render_Context context
   // The rows of the cells and the band's margin above and below them, for the light that
   // refraction moves off its own rows.
   band.place(first - (Caustics_Band::rows - caustics_splat_rows) / 2);
-  const int64_t mode = in.caustics_antialias;
+  // The triangles are gathered and rasterised in batches, in their order: the cells' loop and
+  // the rasteriser's each stay in a tight loop of their own.
+  std::array<Caustics_Triangle, 256> batch;
+  size_t count = 0;
+  const auto rasterize = [&] {
+    rasterize_triangles(std::span(batch.data(), count), band, buffer, in.caustics_antialias);
+    count = 0;
+  };
   auto draw = [&](const RGB32f& k, float x0, float y0, float x1, float y1, float x2, float y2) {
-    if (band.holds(std::min({y0, y1, y2}), std::max({y0, y1, y2}))) {
-      rasterize_triangle_edges(k, band, mode, x0, y0, x1, y1, x2, y2);
-    } else {
-      rasterize_triangle_edges(k, buffer, mode, x0, y0, x1, y1, x2, y2);
+    batch[count++] = Caustics_Triangle{k, x0, y0, x1, y1, x2, y2};
+    if (count == batch.size()) {
+      rasterize();
     }
   };
   for (int64_t y = first; y < end; ++y) {
     splat_row(y, in, direct, point, draw);
     context.check_abort();
   }
+  rasterize();
   band.flush(buffer);
 }
 
@@ -378,7 +386,8 @@ void launch_caustics_splat(const Render_Context& context, const Caustics_Paramet
     Layer<RGB32f> rows = layer_view<RGB32f>(scratch);
     rows.pixels = advance_bytes(rows.pixels, k * Caustics_Band::rows * rows.row_bytes);
     rows.height = Caustics_Band::rows;
-    bands.emplace_back(rows, buffer.width, buffer.height);
+    // A worker alone adds into the buffer without atomics.
+    bands.emplace_back(rows, buffer.width, buffer.height, workers == 1);
   }
   cpu_kernel_launch(iterations, &caustics_splat_band_body<P>, context, in, buffer, direct, point,
                     std::span<Caustics_Band>(bands));

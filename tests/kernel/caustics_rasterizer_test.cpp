@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "base/layer_holder.h"
@@ -343,6 +347,136 @@ TEST(Caustics_Band, FlushedBandEqualsTheBufferRasterisedDirectly) {
           EXPECT_EQ(flushed.row(y, c), direct.row(y, c)) << "row " << y << " in mode " << mode;
         }
       }
+    }
+  }
+}
+
+// Whether two buffers hold the same bits (a sum of -0 is not one of +0).
+::testing::AssertionResult same_bits(const Buffer& a, const Buffer& b) {
+  for (int64_t y = 0; y < a.view.height; ++y) {
+    for (int64_t x = 0; x < a.view.width; ++x) {
+      for (int32_t c = 0; c < 3; ++c) {
+        const float p = a.view.row(y)[x].channel[c];
+        const float q = b.view.row(y)[x].channel[c];
+        if (std::bit_cast<uint32_t>(p) != std::bit_cast<uint32_t>(q)) {
+          return ::testing::AssertionFailure()
+                 << p << " against " << q << " at " << x << ", " << y << ", channel " << c;
+        }
+      }
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Coordinates of every kind a splat can hand over: anywhere around the buffer, on row and
+// column boundaries, shared with another vertex, signed zeros, far off and not finite.
+struct Awkward_Triangles {
+  Awkward_Triangles(float width, float height)
+      : x(-4.0f, width + 4.0f), y(-12.0f, height + 12.0f) {}
+
+  float pick(std::uniform_real_distribution<float>& near, float shared) {
+    const int32_t k = kind(random);
+    if (k < 15) {
+      return std::trunc(near(random));
+    }
+    if (k < 35) {
+      return shared;
+    }
+    if (k < 38) {
+      return -0.0f;
+    }
+    if (k < 41) {
+      return near(random) < 0.0f ? -3e30f : 3e30f;
+    }
+    if (k < 43) {
+      return k == 41 ? std::numeric_limits<float>::quiet_NaN()
+                     : -std::numeric_limits<float>::infinity();
+    }
+    return near(random);
+  }
+
+  brel::Caustics_Triangle next() {
+    brel::Caustics_Triangle t;
+    t.x0 = x(random);
+    t.y0 = y(random);
+    // Mostly patches of about a pixel, some across many rows.
+    const float reach = kind(random) < 10 ? 40.0f : 1.5f;
+    std::uniform_real_distribution<float> dx(t.x0 - reach, t.x0 + reach);
+    std::uniform_real_distribution<float> dy(t.y0 - reach, t.y0 + reach);
+    t.x1 = pick(dx, t.x0);
+    t.y1 = pick(dy, t.y0);
+    t.x2 = pick(dx, t.x1);
+    t.y2 = pick(dy, kind(random) < 50 ? t.y0 : t.y1);
+    t.k = RGB32f{{strength(random), strength(random), strength(random)}};
+    return t;
+  }
+
+  std::mt19937 random{29};
+  std::uniform_int_distribution<int32_t> kind{0, 99};
+  std::uniform_real_distribution<float> strength{-1.0f, 1.0f};
+  std::uniform_real_distribution<float> x;
+  std::uniform_real_distribution<float> y;
+};
+
+// A batch goes into the band or the buffer triangle by triangle as the splat did one at a time:
+// the band's sums and the buffer's additions come out bit for bit the same, in every mode, for
+// batches of any length, flushed atomically or by a sole writer onto a buffer already holding
+// values (signed zeros among them, which an addition of zero would turn positive).
+TEST(Caustics_Band, BatchesAndSoleWritersAddWhatEachTriangleAddsInItsTurn) {
+  constexpr int64_t w = 40;
+  constexpr int64_t h = 130;
+  const auto prefilled = [&] {
+    auto buffer = std::make_unique<Buffer>(w, h);
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> value(-2.0f, 2.0f);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        for (float& c : buffer->view.row(y)[x].channel) {
+          c = (x + y) % 3 == 0 ? value(random) : ((x + y) % 3 == 1 ? -0.0f : 0.0f);
+        }
+      }
+    }
+    return buffer;
+  };
+  for (const int64_t mode : {1, 2, 3}) {
+    Awkward_Triangles awkward(static_cast<float>(w), static_cast<float>(h));
+    std::vector<brel::Caustics_Triangle> triangles;
+    for (int32_t i = 0; i < 4000; ++i) {
+      triangles.push_back(awkward.next());
+    }
+    Buffer reference_scratch(w, brel::Caustics_Band::rows);
+    brel::Caustics_Band reference_band(reference_scratch.view, w, h);
+    const auto reference = prefilled();
+    reference_band.place(17);
+    for (const brel::Caustics_Triangle& t : triangles) {
+      const float top = std::min({t.y0, t.y1, t.y2});
+      const float bottom = std::max({t.y0, t.y1, t.y2});
+      if (reference_band.holds(top, bottom)) {
+        brel::rasterize_triangle_edges(t.k, reference_band, mode, t.x0, t.y0, t.x1, t.y1, t.x2,
+                                       t.y2);
+      } else {
+        brel::rasterize_triangle_edges(t.k, reference->view, mode, t.x0, t.y0, t.x1, t.y1, t.x2,
+                                       t.y2);
+      }
+    }
+    reference_band.flush(reference->view);
+    ASSERT_FALSE(same_bits(*reference, *prefilled())) << "the triangles add something";
+    for (const bool sole_writer : {false, true}) {
+      Buffer scratch(w, brel::Caustics_Band::rows);
+      brel::Caustics_Band band(scratch.view, w, h, sole_writer);
+      const auto batched = prefilled();
+      band.place(17);
+      std::span<const brel::Caustics_Triangle> rest(triangles);
+      for (size_t length = 1; !rest.empty(); length = length * 3 % 301) {
+        const size_t n = std::min(length, rest.size());
+        brel::rasterize_triangles(rest.first(n), band, batched->view, mode);
+        rest = rest.subspan(n);
+      }
+      band.flush(batched->view);
+      EXPECT_TRUE(same_bits(*batched, *reference))
+          << "mode " << mode << (sole_writer ? ", sole writer" : "");
+      band.flush(batched->view);
+      EXPECT_TRUE(same_bits(*batched, *reference)) << "flushed twice in mode " << mode;
     }
   }
 }
