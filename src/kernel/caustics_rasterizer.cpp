@@ -37,8 +37,9 @@ struct Shared_Buffer {
 // from row to row; the fractions of the rows are not taken into account. `ta` and `tb` are the
 // ends' rows, trunc(ya) and trunc(yb), which a triangle's edges share.
 template <class Target>
-void plain_edge_rows(float xa, float ya, float ta, float xb, float yb, float tb, float sign,
-                     const RGB32f& k, Target& buffer, float width, float height) {
+[[gnu::always_inline]] inline void plain_edge_rows(float xa, float ya, float ta, float xb, float yb,
+                                                   float tb, float sign, const RGB32f& k,
+                                                   Target& buffer, float width, float height) {
   const float first = std::max(ta, 0.0f);
   const float last = std::min(height, tb);
   if (!(first < last)) {
