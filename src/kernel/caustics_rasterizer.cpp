@@ -314,13 +314,13 @@ void Caustics_Band::flush(const Layer<RGB32f>& buffer) {
 namespace {
 
 // Whether a float is finite, from its bits: the exponent not all ones.
-inline bool finite_bits(float v) {
+[[gnu::always_inline]] inline bool finite_bits(float v) {
   return (std::bit_cast<uint32_t>(v) & 0x7f800000u) != 0x7f800000u;
 }
 
 // The vertex with the lower y first, the first on a tie; a selection rather than a branch, as
 // which of two corners of a patch lands higher is a toss-up.
-inline void order_by_y(Vertex& a, Vertex& b) {
+[[gnu::always_inline]] inline void order_by_y(Vertex& a, Vertex& b) {
   const bool swap = b.y < a.y;
   const Vertex upper{swap ? b.x : a.x, swap ? b.y : a.y};
   const Vertex lower{swap ? a.x : b.x, swap ? a.y : b.y};
@@ -330,8 +330,9 @@ inline void order_by_y(Vertex& a, Vertex& b) {
 
 // rasterize_triangle of mode 1, into the band when it holds the triangle's rows: each row's
 // truncation taken once for the two edges that share it.
-inline void plain_triangle(const Caustics_Triangle& t, Caustics_Band& band,
-                           const Layer<RGB32f>& buffer, float width, float height) {
+[[gnu::always_inline]] inline void plain_triangle(const Caustics_Triangle& t, Caustics_Band& band,
+                                                  const Layer<RGB32f>& buffer, float width,
+                                                  float height) {
   if (!(finite_bits(t.x0) && finite_bits(t.y0) && finite_bits(t.x1) && finite_bits(t.y1) &&
         finite_bits(t.x2) && finite_bits(t.y2))) {
     return;
