@@ -355,8 +355,9 @@ int64_t occlusion_rows_per_iteration(const Occlusion_Settings& s) {
 
 // Window rows m0 .. m1 whose difference of running sums between columns e and b is at least
 // `least`: independent comparisons, no chain from row to row.
-inline int64_t count_rows_at_least(const Layer<double>& sums, int64_t m0, int64_t m1, int64_t b,
-                                   int64_t e, double least) {
+[[gnu::always_inline]] inline int64_t count_rows_at_least(const Layer<double>& sums, int64_t m0,
+                                                          int64_t m1, int64_t b, int64_t e,
+                                                          double least) {
   int64_t above = 0;
   for (int64_t m = m0; m <= m1; ++m) {
     const double* row = sums.row(m);
@@ -365,24 +366,120 @@ inline int64_t count_rows_at_least(const Layer<double>& sums, int64_t m0, int64_
   return above;
 }
 
+using Double_4 = double __attribute__((vector_size(32)));
+using Int64_4 = int64_t __attribute__((vector_size(32)));
+
+// The counts of count_rows_at_least for four pixels whose spans start at columns b .. b + 3 and
+// end at e .. e + 3, over rows m0 .. m1: each lane takes its pixel's difference and comparison,
+// four pixels an instruction.
+[[gnu::always_inline]] inline void count_rows_at_least_4(const Layer<double>& sums, int64_t m0,
+                                                         int64_t m1, int64_t b, int64_t e,
+                                                         const double (&least)[4],
+                                                         int64_t (&above)[4]) {
+  Double_4 bound;
+  std::memcpy(&bound, least, sizeof(bound));
+  Int64_4 counts = {};
+  for (int64_t m = m0; m <= m1; ++m) {
+    const double* row = sums.row(m);
+    Double_4 high;
+    Double_4 low;
+    std::memcpy(&high, row + e, sizeof(high));
+    std::memcpy(&low, row + b, sizeof(low));
+    counts += (high - low) >= bound;
+  }
+  for (int32_t i = 0; i < 4; ++i) {
+    above[i] -= counts[i];
+  }
+}
+
+// What a quick-mode pixel counts: rows m0 .. m1 of its span (b, b + n], against its bound. n 0
+// marks a pixel whose value is set already.
+struct Quick_Pixel {
+  int64_t b;
+  int64_t n;
+  int64_t m0;
+  int64_t m1;
+  double least;
+};
+
+// Pixels a row prepares before counting them.
+constexpr int64_t quick_chunk = 64;
+
 // One row in quick mode: only the rows strictly between the first and the last take part. The
 // plain rule subtracts 1 / n once for every window row whose mean lies above the pixel; here the
-// rows are counted and the subtractions looked up.
-void quick_mode_row(const Occlusion_Settings& s, const Layer<double>& sums,
-                    const Quick_Occlusion_Steps& steps, int64_t y, float* out) {
+// rows are counted and the subtractions looked up. Four neighbouring pixels whose spans are of
+// one width and one column apart (the normals shift them alike) count the rows their windows
+// share together; each counts its other rows alone. Counts are integers: the order of counting
+// does not change them.
+BREL_TARGET_CLONES_AVX2 void quick_mode_row(const Occlusion_Settings& s, const Layer<double>& sums,
+                                            const Quick_Occlusion_Steps& steps, int64_t y,
+                                            float* out) {
   const int64_t w = s.depth.width;
   const int64_t h = s.depth.height;
-  occlusion_row(s, y, s.rx < 0 || s.ry < 0, out, [&](int64_t x, float c) {
-    const auto [cx, cy] = window_centre(s, x, y);
-    const Quick_Span span = quick_span(cx, s.rx, w);
-    if (span.count() <= 0) {
-      return 1.0f;
+  if (s.rx < 0 || s.ry < 0) {
+    occlusion_row(s, y, true, out, [](int64_t, float) { return 1.0f; });
+    return;
+  }
+  const float* depth = s.depth.row(y);
+  Quick_Pixel pixels[quick_chunk];
+  for (int64_t x0 = 0; x0 < w; x0 += quick_chunk) {
+    const int64_t chunk = std::min(quick_chunk, w - x0);
+    for (int64_t i = 0; i < chunk; ++i) {
+      const int64_t x = x0 + i;
+      const float c = depth[x];
+      Quick_Pixel& p = pixels[i];
+      p.n = 0;
+      if (s.skip_zero_depth && c == 0.0f) {
+        out[x] = 1.0f;
+        continue;
+      }
+      const auto [cx, cy] = window_centre(s, x, y);
+      const Quick_Span span = quick_span(cx, s.rx, w);
+      if (span.count() <= 0) {
+        out[x] = scaled_by_amount(1.0f, s.amount);
+        continue;
+      }
+      p.b = span.b;
+      p.n = span.count();
+      p.m0 = std::max<int64_t>(cy - s.ry, 1);
+      p.m1 = std::min<int64_t>(cy + s.ry, h - 2);
+      p.least = least_sum_above(static_cast<double>(c), static_cast<double>(p.n));
     }
-    const int64_t m0 = std::max<int64_t>(cy - s.ry, 1);
-    const int64_t m1 = std::min<int64_t>(cy + s.ry, h - 2);
-    const double least = least_sum_above(static_cast<double>(c), static_cast<double>(span.count()));
-    return steps.after(span.count(), count_rows_at_least(sums, m0, m1, span.b, span.e, least));
-  });
+    for (int64_t i = 0; i < chunk;) {
+      const Quick_Pixel& p = pixels[i];
+      if (p.n == 0) {
+        ++i;
+        continue;
+      }
+      int64_t a = p.m0;
+      int64_t z = p.m1;
+      bool together = i + 4 <= chunk;
+      for (int64_t j = 1; together && j < 4; ++j) {
+        const Quick_Pixel& q = pixels[i + j];
+        together = q.n == p.n && q.b == p.b + j;
+        a = std::max(a, q.m0);
+        z = std::min(z, q.m1);
+      }
+      if (!together || a > z) {
+        out[x0 + i] = scaled_by_amount(
+            steps.after(p.n, count_rows_at_least(sums, p.m0, p.m1, p.b, p.b + p.n, p.least)),
+            s.amount);
+        ++i;
+        continue;
+      }
+      const double least[4] = {p.least, pixels[i + 1].least, pixels[i + 2].least,
+                               pixels[i + 3].least};
+      int64_t above[4] = {};
+      count_rows_at_least_4(sums, a, z, p.b, p.b + p.n, least, above);
+      for (int64_t j = 0; j < 4; ++j) {
+        const Quick_Pixel& q = pixels[i + j];
+        above[j] += count_rows_at_least(sums, q.m0, a - 1, q.b, q.b + q.n, q.least) +
+                    count_rows_at_least(sums, z + 1, q.m1, q.b, q.b + q.n, q.least);
+        out[x0 + i + j] = scaled_by_amount(steps.after(q.n, above[j]), s.amount);
+      }
+      i += 4;
+    }
+  }
 }
 
 }  // namespace
@@ -392,22 +489,26 @@ double least_sum_above(double c, double n) {
     return std::numeric_limits<double>::quiet_NaN();
   }
   const auto above = [&](int64_t key) { return from_order_key(key) / n > c; };
-  // Every mean of +inf lies above c and none of -inf does: they bound the search.
+  // Every mean of +inf lies above c: it bounds the search.
   const int64_t highest = order_key(std::numeric_limits<double>::infinity());
-  const int64_t lowest = order_key(-std::numeric_limits<double>::infinity());
-  // c n rounded lies next to the bound, except where the means are subnormal: widen a step at a
-  // time, doubling, until the bound lies in (lo, hi], then halve.
+  // c n rounded is never above the bound: a double below it lies below the exact product, so
+  // its mean rounds to c at most. For nearly every depth the bound is that product or the
+  // double after it, which two independent divisions settle at once.
   const int64_t guess = order_key(c * n);
-  int64_t lo = guess;
-  int64_t hi = guess;
-  if (above(guess)) {
-    for (int64_t step = 1; lo = std::max(hi - step, lowest), above(lo); step *= 2) {
-      hi = lo;
-    }
-  } else {
-    for (int64_t step = 1; hi = std::min(lo + step, highest), !above(hi); step *= 2) {
-      lo = hi;
-    }
+  const bool at_guess = above(guess);
+  const bool after_guess = above(std::min(guess + 1, highest));
+  if (at_guess) {
+    return from_order_key(guess);
+  }
+  if (after_guess) {
+    return from_order_key(guess + 1);
+  }
+  // Where the means are subnormal or zero the bound lies further up: widen a step at a time,
+  // doubling, until it lies in (lo, hi], then halve.
+  int64_t lo = guess + 1;
+  int64_t hi = lo;
+  for (int64_t step = 1; hi = std::min(lo + step, highest), !above(hi); step *= 2) {
+    lo = hi;
   }
   while (hi - lo > 1) {
     const int64_t middle = lo + (hi - lo) / 2;

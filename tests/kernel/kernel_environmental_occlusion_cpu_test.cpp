@@ -225,6 +225,41 @@ TEST(Environmental_Occlusion, FullModeCountsNeighbouringRowsTogetherAsThePixelRu
   }
 }
 
+// The quick mode counts four horizontally neighbouring pixels together where their spans have
+// one width and lie one column apart, over the window rows all of them hold, and each one's
+// other rows alone. Normals that shift runs of columns alike (some pixels not, some spans
+// clipped at the sides), rows apart by varying amounts (sometimes sharing none), holes, NaN and
+// pits, whole-number depths whose means tie with the pixel's, and rows longer than the pixels
+// prepared at a time.
+TEST(Environmental_Occlusion, QuickModeCountsNeighbouringPixelsTogetherAsThePixelRule) {
+  std::mt19937 random(31);
+  std::uniform_int_distribution<int32_t> level(-1, 6);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (const int64_t radius : {2, 5, 16}) {
+    for (const bool skip : {false, true}) {
+      for (const int64_t threads : brel::test::thread_counts) {
+        Standalone_Render render(threads);
+        Surface surface(render.context, 151, 29);
+        surface.fill([&](int64_t, int64_t) {
+          const float v = unit(random);
+          return v < 0.02f ? nan : (v < 0.1f ? 0.0f : static_cast<float>(level(random)));
+        });
+        surface.tilt([&](int64_t x, int64_t) {
+          const float v = unit(random);
+          const float nx =
+              v < 0.08f ? 2.0f * unit(random) - 1.0f : static_cast<float>(x / 6 % 5) * 0.3f - 0.6f;
+          const float ny = v > 0.93f ? 3.0f * unit(random) - 1.5f : 0.4f * unit(random) - 0.2f;
+          return Vector_3<float>{nx, ny, 0.5f};
+        });
+        Occlusion::Parameters_In in = settings(surface, radius, true);
+        in.skip_zero_depth = skip;
+        EXPECT_EQ(occlude(render, in), reference(in))
+            << "radius " << radius << " skip " << skip << " threads " << threads;
+      }
+    }
+  }
+}
+
 // Float running sums along a frame-wide row put some means above the surface; the double sums
 // give every mean exactly. Depths that are no short binary fractions, normals tilted.
 TEST(Environmental_Occlusion, FlatDepthIsUnoccludedInBothModes) {
@@ -397,6 +432,19 @@ TEST(Environmental_Occlusion, QuickBoundIsTheLeastSumWhoseMeanLiesAbove) {
       EXPECT_TRUE(least / n > c) << c << " " << n;
       EXPECT_FALSE(std::nextafter(least, -inf) / n > c) << c << " " << n;
     }
+  }
+  // Float depths of every magnitude over frame-wide spans: the bound is usually c n rounded or
+  // the double after it, sometimes the one before.
+  std::mt19937 random(5);
+  std::uniform_real_distribution<float> mantissa(-2.0f, 2.0f);
+  std::uniform_int_distribution<int> exponent(-140, 120);
+  std::uniform_int_distribution<int> span(1, 3841);
+  for (int i = 0; i < 20000; ++i) {
+    const double c = std::ldexp(mantissa(random), exponent(random));
+    const double n = span(random);
+    const double least = brel::least_sum_above(c, n);
+    ASSERT_TRUE(least / n > c) << c << " " << n;
+    ASSERT_FALSE(std::nextafter(least, -inf) / n > c) << c << " " << n;
   }
   for (const double c : {inf, double{nan}}) {
     EXPECT_TRUE(std::isnan(brel::least_sum_above(c, 3.0))) << c;
