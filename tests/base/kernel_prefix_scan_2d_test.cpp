@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -162,6 +163,33 @@ TEST(Kernel_Prefix_Scan_2d, EveryInstantiationMatchesTheDirectTable) {
   expect_matches_direct_table<brel::BGRA16, brel::BGRA64f>();
   expect_matches_direct_table<brel::BGRA32f, brel::BGRA64f>();
   expect_matches_direct_table<brel::RGB32f, brel::RGB64f>();
+}
+
+// Float channels of widely differing magnitudes round at nearly every addition: each entry must
+// be rounded as the row's running sum and then the table row above added, whichever share of
+// the columns a thread makes, and wherever the shares start.
+template <class S, class D>
+void expect_rounding_of_the_direct_table() {
+  std::mt19937 random(23);
+  std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+  std::uniform_int_distribution<int> exponent(-30, 30);
+  for (const int64_t threads : brel::test::thread_counts) {
+    for (const auto& [width, height] :
+         {std::pair<int64_t, int64_t>{1, 5}, {2, 3}, {9, 4}, {131, 9}, {3, 70}, {517, 3}}) {
+      Test_Layer<S> source(width, height,
+                           [&] { return std::ldexp(mantissa(random), exponent(random)); });
+      Test_Layer<D> destination(width, height);
+      run_scan(source, destination, true, threads);
+      expect_summed_area_table(source, destination, true);
+    }
+  }
+}
+
+TEST(Kernel_Prefix_Scan_2d, FloatSumsRoundAlongTheRowThenDownTheColumns) {
+  expect_rounding_of_the_direct_table<brel::RGB32f, brel::RGB32f>();
+  expect_rounding_of_the_direct_table<brel::ARGB32f, brel::ARGB32f>();
+  expect_rounding_of_the_direct_table<brel::RGB32f, brel::RGB64f>();
+  expect_rounding_of_the_direct_table<brel::BGRA32f, brel::BGRA64f>();
 }
 
 }  // namespace
