@@ -7,6 +7,10 @@
 #include <limits>
 #include <utility>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "kernel/kernel_prepare_quick_occlusion_cpu.h"
 #include "util/float_to_int.h"
 #include "util/target_clones.h"
@@ -235,6 +239,61 @@ inline void occlusion_row(const Occlusion_Settings& s, int64_t y, bool never_occ
   }
 }
 
+#if BREL_AVX2_ROWS
+// Where the processor has AVX-512, sixteen samples a load. Each comparison sets a mask and the
+// count adds one in its lanes, two instructions for sixteen comparisons against two for eight:
+// the comparisons, not the loads, bound the wide windows.
+#define BREL_TARGET_AVX512 __attribute__((target("avx512f")))
+
+bool cpu_has_avx512() {
+  static const bool supported = __builtin_cpu_supports("avx512f");
+  return supported;
+}
+
+// Adds one to counts[j] in the lanes of `lanes` whose depth lies above t[j]. Ordered comparisons:
+// NaN on either side counts nothing, as `>` does.
+BREL_TARGET_AVX512 [[gnu::always_inline]] inline void count_16(const __m512 depths,
+                                                               const __mmask16 lanes,
+                                                               const __m512 (&t)[4],
+                                                               __m512i (&counts)[4]) {
+  const __m512i one = _mm512_set1_epi32(1);
+  for (int32_t j = 0; j < 4; ++j) {
+    counts[j] = _mm512_mask_add_epi32(
+        counts[j], _mm512_mask_cmp_ps_mask(lanes, depths, t[j], _CMP_GT_OQ), counts[j], one);
+  }
+}
+
+// count_window_above_4 sixteen columns a load; n is at least 16.
+BREL_TARGET_AVX512 void count_window_above_4_avx512(const Layer<float>& depth, int64_t k0,
+                                                    int64_t n, int64_t m0, int64_t m1,
+                                                    const float (&c)[4], int64_t (&above)[4]) {
+  const int64_t whole = n / 16 * 16;
+  const int64_t rest = n - whole;
+  // The last n mod 16 columns, read as the sixteen that end at the last column.
+  const __mmask16 last = static_cast<__mmask16>(0xffffu << (16 - rest));
+  const __m512 t[4] = {_mm512_set1_ps(c[0]), _mm512_set1_ps(c[1]), _mm512_set1_ps(c[2]),
+                       _mm512_set1_ps(c[3])};
+  __m512i counts[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+                       _mm512_setzero_si512()};
+  for (int64_t m = m0; m <= m1; ++m) {
+    const float* row = depth.row(m) + k0;
+    for (int64_t i = 0; i < whole; i += 16) {
+      count_16(_mm512_loadu_ps(row + i), 0xffff, t, counts);
+    }
+    if (rest > 0) {
+      count_16(_mm512_loadu_ps(row + n - 16), last, t, counts);
+    }
+  }
+  for (int32_t j = 0; j < 4; ++j) {
+    int32_t lanes[16];
+    _mm512_storeu_si512(lanes, counts[j]);
+    for (const int32_t lane : lanes) {
+      above[j] += lane;
+    }
+  }
+}
+#endif
+
 // A pixel's window clipped to the layer: columns k0 .. k1, rows m0 .. m1 (empty when either
 // range is reversed).
 struct Clipped_Window {
@@ -257,6 +316,7 @@ Clipped_Window clipped_window(const Occlusion_Settings& s, int64_t x, int64_t y)
 // windows hold, each loaded group of samples compared with every one of their depths, and each
 // pixel's other rows alone. The counts are exact integers, so they equal the pixel by pixel
 // count. Samples outside the layer count as depth 0.
+template <bool Wide>
 [[gnu::always_inline]] inline void full_mode_column(const Occlusion_Settings& s,
                                                     const Occlusion_Steps& steps, int64_t x,
                                                     int64_t y0, int64_t rows,
@@ -302,7 +362,15 @@ Clipped_Window clipped_window(const Occlusion_Settings& s, int64_t x, int64_t y)
   int64_t above[4] = {};
   if (sharing > 1) {
     const Clipped_Window& wl = window[lead];
+#if BREL_AVX2_ROWS
+    if (Wide && wl.columns() >= 16) {
+      count_window_above_4_avx512(s.depth, wl.k0, wl.columns(), a, b, together, above);
+    } else {
+      count_window_above_4(s.depth, wl.k0, wl.columns(), a, b, together, above);
+    }
+#else
     count_window_above_4(s.depth, wl.k0, wl.columns(), a, b, together, above);
+#endif
   }
   for (int64_t j = 0; j < rows; ++j) {
     if (!counted[j]) {
@@ -327,12 +395,12 @@ Clipped_Window clipped_window(const Occlusion_Settings& s, int64_t x, int64_t y)
   }
 }
 
-// Rows y0 .. y0 + rows - 1 (at most four) in full mode, a column of them at a time. The loads of
-// samples bound this loop: where the processor has AVX2 it loads and compares eight depths an
-// instruction instead of four.
-BREL_TARGET_CLONES_AVX2 void full_mode_rows(const Occlusion_Settings& s,
-                                            const Occlusion_Steps& steps, int64_t y0, int64_t rows,
-                                            const Layer<float>& occlusion) {
+// Rows y0 .. y0 + rows - 1 (at most four) in full mode, a column of them at a time.
+template <bool Wide>
+[[gnu::always_inline]] inline void full_mode_rows_body(const Occlusion_Settings& s,
+                                                       const Occlusion_Steps& steps, int64_t y0,
+                                                       int64_t rows,
+                                                       const Layer<float>& occlusion) {
   if (steps.unchanged()) {
     for (int64_t y = y0; y < y0 + rows; ++y) {
       occlusion_row(s, y, true, occlusion.row(y), [](int64_t, float) { return 1.0f; });
@@ -344,8 +412,34 @@ BREL_TARGET_CLONES_AVX2 void full_mode_rows(const Occlusion_Settings& s,
     out[j] = occlusion.row(y0 + j);
   }
   for (int64_t x = 0; x < s.depth.width; ++x) {
-    full_mode_column(s, steps, x, y0, rows, out);
+    full_mode_column<Wide>(s, steps, x, y0, rows, out);
   }
+}
+
+// The loads and comparisons of samples bound this loop: where the processor has AVX2 it loads
+// and compares eight depths an instruction instead of four.
+BREL_TARGET_CLONES_AVX2 void full_mode_rows_8(const Occlusion_Settings& s,
+                                              const Occlusion_Steps& steps, int64_t y0,
+                                              int64_t rows, const Layer<float>& occlusion) {
+  full_mode_rows_body<false>(s, steps, y0, rows, occlusion);
+}
+
+#if BREL_AVX2_ROWS
+BREL_TARGET_AVX512 void full_mode_rows_16(const Occlusion_Settings& s, const Occlusion_Steps& steps,
+                                          int64_t y0, int64_t rows, const Layer<float>& occlusion) {
+  full_mode_rows_body<true>(s, steps, y0, rows, occlusion);
+}
+#endif
+
+void full_mode_rows(const Occlusion_Settings& s, const Occlusion_Steps& steps, int64_t y0,
+                    int64_t rows, const Layer<float>& occlusion) {
+#if BREL_AVX2_ROWS
+  if (cpu_has_avx512()) {
+    full_mode_rows_16(s, steps, y0, rows, occlusion);
+    return;
+  }
+#endif
+  full_mode_rows_8(s, steps, y0, rows, occlusion);
 }
 
 // Full mode counts four rows together, a column of them at a time; quick mode takes one row.
@@ -366,28 +460,40 @@ int64_t occlusion_rows_per_iteration(const Occlusion_Settings& s) {
   return above;
 }
 
-using Double_4 = double __attribute__((vector_size(32)));
-using Int64_4 = int64_t __attribute__((vector_size(32)));
+// The counts of count_rows_at_least for Lanes (2 or 4) pixels whose spans start at columns b,
+// b + 1, ... and end at e, e + 1, ..., over rows m0 .. m1: each lane takes its pixel's difference
+// and comparison, the pixels together an instruction.
+template <int Lanes>
+struct Double_Lanes;
+template <>
+struct Double_Lanes<2> {
+  using Doubles = double __attribute__((vector_size(16)));
+  using Counts = int64_t __attribute__((vector_size(16)));
+};
+template <>
+struct Double_Lanes<4> {
+  using Doubles = double __attribute__((vector_size(32)));
+  using Counts = int64_t __attribute__((vector_size(32)));
+};
 
-// The counts of count_rows_at_least for four pixels whose spans start at columns b .. b + 3 and
-// end at e .. e + 3, over rows m0 .. m1: each lane takes its pixel's difference and comparison,
-// four pixels an instruction.
-[[gnu::always_inline]] inline void count_rows_at_least_4(const Layer<double>& sums, int64_t m0,
+template <int Lanes>
+[[gnu::always_inline]] inline void count_rows_at_least_n(const Layer<double>& sums, int64_t m0,
                                                          int64_t m1, int64_t b, int64_t e,
-                                                         const double (&least)[4],
-                                                         int64_t (&above)[4]) {
-  Double_4 bound;
+                                                         const double* least, int64_t* above) {
+  using Doubles = typename Double_Lanes<Lanes>::Doubles;
+  using Counts = typename Double_Lanes<Lanes>::Counts;
+  Doubles bound;
   std::memcpy(&bound, least, sizeof(bound));
-  Int64_4 counts = {};
+  Counts counts = {};
   for (int64_t m = m0; m <= m1; ++m) {
     const double* row = sums.row(m);
-    Double_4 high;
-    Double_4 low;
+    Doubles high;
+    Doubles low;
     std::memcpy(&high, row + e, sizeof(high));
     std::memcpy(&low, row + b, sizeof(low));
     counts += (high - low) >= bound;
   }
-  for (int32_t i = 0; i < 4; ++i) {
+  for (int32_t i = 0; i < Lanes; ++i) {
     above[i] -= counts[i];
   }
 }
@@ -401,6 +507,44 @@ struct Quick_Pixel {
   int64_t m1;
   double least;
 };
+
+// Counts the `Lanes` pixels from p on together and writes their values, when all of them are to
+// be counted, their spans have one width and lie a column apart, and their windows share a row:
+// the shared rows for all at once, each one's other rows alone. False (nothing written)
+// otherwise, or when fewer than `Lanes` pixels are left.
+template <int Lanes>
+[[gnu::always_inline]] inline bool count_quick_pixels(const Occlusion_Settings& s,
+                                                      const Layer<double>& sums,
+                                                      const Quick_Occlusion_Steps& steps,
+                                                      const Quick_Pixel* p, int64_t left,
+                                                      float* out) {
+  if (left < Lanes) {
+    return false;
+  }
+  int64_t a = p[0].m0;
+  int64_t z = p[0].m1;
+  double least[Lanes];
+  for (int64_t j = 0; j < Lanes; ++j) {
+    if (p[j].n != p[0].n || p[j].b != p[0].b + j) {
+      return false;
+    }
+    a = std::max(a, p[j].m0);
+    z = std::min(z, p[j].m1);
+    least[j] = p[j].least;
+  }
+  if (a > z) {
+    return false;
+  }
+  int64_t above[Lanes] = {};
+  count_rows_at_least_n<Lanes>(sums, a, z, p[0].b, p[0].b + p[0].n, least, above);
+  for (int64_t j = 0; j < Lanes; ++j) {
+    const Quick_Pixel& q = p[j];
+    above[j] += count_rows_at_least(sums, q.m0, a - 1, q.b, q.b + q.n, q.least) +
+                count_rows_at_least(sums, z + 1, q.m1, q.b, q.b + q.n, q.least);
+    out[j] = scaled_by_amount(steps.after(q.n, above[j]), s.amount);
+  }
+  return true;
+}
 
 // Pixels a row prepares before counting them.
 constexpr int64_t quick_chunk = 64;
@@ -446,38 +590,21 @@ BREL_TARGET_CLONES_AVX2 void quick_mode_row(const Occlusion_Settings& s, const L
       p.least = least_sum_above(static_cast<double>(c), static_cast<double>(p.n));
     }
     for (int64_t i = 0; i < chunk;) {
-      const Quick_Pixel& p = pixels[i];
-      if (p.n == 0) {
+      if (pixels[i].n == 0) {
         ++i;
         continue;
       }
-      int64_t a = p.m0;
-      int64_t z = p.m1;
-      bool together = i + 4 <= chunk;
-      for (int64_t j = 1; together && j < 4; ++j) {
-        const Quick_Pixel& q = pixels[i + j];
-        together = q.n == p.n && q.b == p.b + j;
-        a = std::max(a, q.m0);
-        z = std::min(z, q.m1);
-      }
-      if (!together || a > z) {
+      if (count_quick_pixels<4>(s, sums, steps, pixels + i, chunk - i, out + x0 + i)) {
+        i += 4;
+      } else if (count_quick_pixels<2>(s, sums, steps, pixels + i, chunk - i, out + x0 + i)) {
+        i += 2;
+      } else {
+        const Quick_Pixel& p = pixels[i];
         out[x0 + i] = scaled_by_amount(
             steps.after(p.n, count_rows_at_least(sums, p.m0, p.m1, p.b, p.b + p.n, p.least)),
             s.amount);
         ++i;
-        continue;
       }
-      const double least[4] = {p.least, pixels[i + 1].least, pixels[i + 2].least,
-                               pixels[i + 3].least};
-      int64_t above[4] = {};
-      count_rows_at_least_4(sums, a, z, p.b, p.b + p.n, least, above);
-      for (int64_t j = 0; j < 4; ++j) {
-        const Quick_Pixel& q = pixels[i + j];
-        above[j] += count_rows_at_least(sums, q.m0, a - 1, q.b, q.b + q.n, q.least) +
-                    count_rows_at_least(sums, z + 1, q.m1, q.b, q.b + q.n, q.least);
-        out[x0 + i + j] = scaled_by_amount(steps.after(q.n, above[j]), s.amount);
-      }
-      i += 4;
     }
   }
 }
@@ -493,14 +620,15 @@ double least_sum_above(double c, double n) {
   const int64_t highest = order_key(std::numeric_limits<double>::infinity());
   // c n rounded is never above the bound: a double below it lies below the exact product, so
   // its mean rounds to c at most. For nearly every depth the bound is that product or the
-  // double after it, which two independent divisions settle at once.
+  // double after it. A float depth times a span below 2^29 is exact, so its mean is c itself
+  // and only the double after it needs a division.
   const int64_t guess = order_key(c * n);
-  const bool at_guess = above(guess);
-  const bool after_guess = above(std::min(guess + 1, highest));
-  if (at_guess) {
+  const bool exact =
+      static_cast<double>(static_cast<float>(c)) == c && n < 536870912.0 && n == std::trunc(n);
+  if (!exact && above(guess)) {
     return from_order_key(guess);
   }
-  if (after_guess) {
+  if (above(std::min(guess + 1, highest))) {
     return from_order_key(guess + 1);
   }
   // Where the means are subnormal or zero the bound lies further up: widen a step at a time,
@@ -565,6 +693,9 @@ Quick_Occlusion_Steps::Quick_Occlusion_Steps(int64_t widest, int64_t rows) {
 }
 
 float Quick_Occlusion_Steps::after(int64_t samples, int64_t count) const {
+  if (samples <= widest_ && count < entries_) {
+    return table_[static_cast<size_t>((samples - 1) * entries_ + count)];
+  }
   const float weight = 1.0f / static_cast<float>(samples);
   if (samples > widest_) {
     const float one = 1.0f;

@@ -195,12 +195,12 @@ TEST(Environmental_Occlusion, FullModeCountsEveryWindowWidthAsThePixelRule) {
 // same columns, over the rows all of them hold, and each one's other rows alone. Normals that
 // shift whole columns alike (some pixels not) and rows apart by varying amounts (sometimes so far
 // that the windows share no row), holes and pits, a height that leaves a band of two rows, and
-// windows of every width class clipped at the edges.
+// windows of every width class, eight or sixteen columns a load, clipped at the edges.
 TEST(Environmental_Occlusion, FullModeCountsNeighbouringRowsTogetherAsThePixelRule) {
   std::mt19937 random(23);
   std::uniform_int_distribution<int32_t> level(-2, 9);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  for (const int64_t radius : {4, 9, 13, 40}) {
+  for (const int64_t radius : {4, 7, 8, 9, 13, 15, 40}) {
     for (const bool skip : {false, true}) {
       for (const int64_t threads : brel::test::thread_counts) {
         Standalone_Render render(threads);
@@ -433,14 +433,16 @@ TEST(Environmental_Occlusion, QuickBoundIsTheLeastSumWhoseMeanLiesAbove) {
       EXPECT_FALSE(std::nextafter(least, -inf) / n > c) << c << " " << n;
     }
   }
-  // Float depths of every magnitude over frame-wide spans: the bound is usually c n rounded or
-  // the double after it, sometimes the one before.
+  // Float depths (whose product with a span is exact) and other doubles (whose product rounds
+  // either way) of every magnitude, over spans up to frame-wide.
   std::mt19937 random(5);
   std::uniform_real_distribution<float> mantissa(-2.0f, 2.0f);
+  std::uniform_real_distribution<double> fine_mantissa(-2.0, 2.0);
   std::uniform_int_distribution<int> exponent(-140, 120);
   std::uniform_int_distribution<int> span(1, 3841);
-  for (int i = 0; i < 20000; ++i) {
-    const double c = std::ldexp(mantissa(random), exponent(random));
+  for (int i = 0; i < 40000; ++i) {
+    const double m = i % 2 == 0 ? double{mantissa(random)} : fine_mantissa(random);
+    const double c = std::ldexp(m, exponent(random));
     const double n = span(random);
     const double least = brel::least_sum_above(c, n);
     ASSERT_TRUE(least / n > c) << c << " " << n;
