@@ -117,25 +117,35 @@ void init_refraction_coordinates_row(const Iteration& iteration, Render_Context 
   context.check_abort();
 }
 
-// Row `iteration.index` of the refraction layer: the lit background averaged over the footprint
-// that the landing points of the pixel and its left, upper and upper-left neighbours span.
+// Rows of the refraction layer an iteration gathers, one after the other. The footprints of a
+// row read the source (its table or pyramid) around their landing points, and those of the next
+// row nearly the same: a worker that keeps neighbouring rows finds them in its own cache, where
+// rows handed out one at a time would each fetch what another worker's rows brought in.
+inline constexpr int64_t refraction_rows_per_iteration = 8;
+
+// Rows of the refraction layer for this iteration: the lit background averaged over the
+// footprint that the landing points of the pixel and its left, upper and upper-left neighbours
+// span.
 template <class P>
-void gather_refraction_row(
+void gather_refraction_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Refraction<Layer<P>, Implementation_Cpu>::Parameters_In in,
     Layer<RGB32f> refraction, const Gatherer<Layer<RGB32f>, Implementation_Cpu>* gatherer,
     Array_2d<Blur_Coordinates> coordinates) {
-  const int64_t y = iteration.index;
-  const Blur_Coordinates* first = coordinates.row(y);
-  const Blur_Coordinates* second = coordinates.row(y > 0 ? y - 1 : 0);
-  const float blur = in.refraction.blur_scale;
-  RGB32f* out = refraction.row(y);
-  for (int64_t x = 0; x < in.depth.width; ++x) {
-    // The box gathers scale the pair in place: a fresh one for every pixel.
-    Footprint_Scale scale{in.depth.scale_x * blur, blur * in.depth.scale_y};
-    out[x] = gather_pixel(*gatherer, x, y, scale, first, second);
+  const auto [begin, end] =
+      grain_iteration_range(iteration, in.depth.height, refraction_rows_per_iteration);
+  for (int64_t y = begin; y < end; ++y) {
+    const Blur_Coordinates* first = coordinates.row(y);
+    const Blur_Coordinates* second = coordinates.row(y > 0 ? y - 1 : 0);
+    const float blur = in.refraction.blur_scale;
+    RGB32f* out = refraction.row(y);
+    for (int64_t x = 0; x < in.depth.width; ++x) {
+      // The box gathers scale the pair in place: a fresh one for every pixel.
+      Footprint_Scale scale{in.depth.scale_x * blur, blur * in.depth.scale_y};
+      out[x] = gather_pixel(*gatherer, x, y, scale, first, second);
+    }
+    context.check_abort();
   }
-  context.check_abort();
 }
 
 extern template class Kernel_Refraction<Layer<ARGB32f>, Implementation_Cpu>;
