@@ -250,40 +250,46 @@ bool cpu_has_avx512() {
   return supported;
 }
 
-// Adds one to counts[j] in the lanes of `lanes` whose depth lies above t[j]. Ordered comparisons:
-// NaN on either side counts nothing, as `>` does.
-BREL_TARGET_AVX512 [[gnu::always_inline]] inline void count_16(const __m512 depths,
-                                                               const __mmask16 lanes,
-                                                               const __m512 (&t)[4],
-                                                               __m512i (&counts)[4]) {
-  const __m512i one = _mm512_set1_epi32(1);
-  for (int32_t j = 0; j < 4; ++j) {
-    counts[j] = _mm512_mask_add_epi32(
-        counts[j], _mm512_mask_cmp_ps_mask(lanes, depths, t[j], _CMP_GT_OQ), counts[j], one);
-  }
-}
-
-// count_window_above_4 sixteen columns a load; n is at least 16.
-BREL_TARGET_AVX512 void count_window_above_4_avx512(const Layer<float>& depth, int64_t k0,
-                                                    int64_t n, int64_t m0, int64_t m1,
-                                                    const float (&c)[4], int64_t (&above)[4]) {
+// count_window_above_4 sixteen columns a load; n is at least 16. Ordered comparisons: NaN on
+// either side counts nothing, as `>` does. Kept out of line, with four named counts: inlined
+// into the column's code, or with the counts in an array, the loop copies a register for every
+// addition.
+BREL_TARGET_AVX512 [[gnu::noinline]] void count_window_above_4_avx512(const Layer<float>& depth,
+                                                                      int64_t k0, int64_t n,
+                                                                      int64_t m0, int64_t m1,
+                                                                      const float (&c)[4],
+                                                                      int64_t (&above)[4]) {
   const int64_t whole = n / 16 * 16;
   const int64_t rest = n - whole;
   // The last n mod 16 columns, read as the sixteen that end at the last column.
   const __mmask16 last = static_cast<__mmask16>(0xffffu << (16 - rest));
-  const __m512 t[4] = {_mm512_set1_ps(c[0]), _mm512_set1_ps(c[1]), _mm512_set1_ps(c[2]),
-                       _mm512_set1_ps(c[3])};
-  __m512i counts[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
-                       _mm512_setzero_si512()};
+  const __m512 t0 = _mm512_set1_ps(c[0]);
+  const __m512 t1 = _mm512_set1_ps(c[1]);
+  const __m512 t2 = _mm512_set1_ps(c[2]);
+  const __m512 t3 = _mm512_set1_ps(c[3]);
+  const __m512i one = _mm512_set1_epi32(1);
+  __m512i n0 = _mm512_setzero_si512();
+  __m512i n1 = n0;
+  __m512i n2 = n0;
+  __m512i n3 = n0;
   for (int64_t m = m0; m <= m1; ++m) {
     const float* row = depth.row(m) + k0;
     for (int64_t i = 0; i < whole; i += 16) {
-      count_16(_mm512_loadu_ps(row + i), 0xffff, t, counts);
+      const __m512 d = _mm512_loadu_ps(row + i);
+      n0 = _mm512_mask_add_epi32(n0, _mm512_cmp_ps_mask(d, t0, _CMP_GT_OQ), n0, one);
+      n1 = _mm512_mask_add_epi32(n1, _mm512_cmp_ps_mask(d, t1, _CMP_GT_OQ), n1, one);
+      n2 = _mm512_mask_add_epi32(n2, _mm512_cmp_ps_mask(d, t2, _CMP_GT_OQ), n2, one);
+      n3 = _mm512_mask_add_epi32(n3, _mm512_cmp_ps_mask(d, t3, _CMP_GT_OQ), n3, one);
     }
     if (rest > 0) {
-      count_16(_mm512_loadu_ps(row + n - 16), last, t, counts);
+      const __m512 d = _mm512_loadu_ps(row + n - 16);
+      n0 = _mm512_mask_add_epi32(n0, _mm512_mask_cmp_ps_mask(last, d, t0, _CMP_GT_OQ), n0, one);
+      n1 = _mm512_mask_add_epi32(n1, _mm512_mask_cmp_ps_mask(last, d, t1, _CMP_GT_OQ), n1, one);
+      n2 = _mm512_mask_add_epi32(n2, _mm512_mask_cmp_ps_mask(last, d, t2, _CMP_GT_OQ), n2, one);
+      n3 = _mm512_mask_add_epi32(n3, _mm512_mask_cmp_ps_mask(last, d, t3, _CMP_GT_OQ), n3, one);
     }
   }
+  const __m512i counts[4] = {n0, n1, n2, n3};
   for (int32_t j = 0; j < 4; ++j) {
     int32_t lanes[16];
     _mm512_storeu_si512(lanes, counts[j]);
