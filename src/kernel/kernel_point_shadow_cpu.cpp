@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <numbers>
+#include <thread>
 
 #include "base/exception.h"
 #include "base/kernel_clear.h"
@@ -489,36 +491,128 @@ std::vector<int64_t> point_shadow_launch_order(Shadow_Point light,
   return order;
 }
 
+Point_Shadow_Schedule::Point_Shadow_Schedule(std::vector<int64_t> even, std::vector<int64_t> odd)
+    : even_(std::move(even)),
+      odd_(std::move(odd)),
+      state_(std::make_unique<std::atomic<int32_t>[]>(even_.size() + odd_.size())) {
+  BREL_ASSERT_MSG(even_.size() == odd_.size() && !even_.empty(), "a cycle of an even count");
+  for (size_t p = 0; p < even_.size() + odd_.size(); ++p) {
+    state_[p].store(free_place, std::memory_order_relaxed);
+  }
+}
+
+bool Point_Shadow_Schedule::take_if_ready(int64_t odd_place) {
+  const auto count = static_cast<int64_t>(even_.size() + odd_.size());
+  const auto state = [&](int64_t place) -> std::atomic<int32_t>& {
+    return state_[static_cast<size_t>((place + count) % count)];
+  };
+  // Acquiring the neighbours' ends makes their sums visible to this worker's additions.
+  if (state(odd_place - 1).load(std::memory_order_acquire) != done ||
+      state(odd_place + 1).load(std::memory_order_acquire) != done) {
+    return false;
+  }
+  int32_t expected = free_place;
+  return state(odd_place).compare_exchange_strong(expected, taken, std::memory_order_relaxed);
+}
+
+int64_t Point_Shadow_Schedule::claim() {
+  const auto evens = static_cast<int64_t>(even_.size());
+  for (;;) {
+    if (abandoned_.load(std::memory_order_acquire)) {
+      return -1;
+    }
+    if (next_even_.load(std::memory_order_relaxed) < evens) {
+      const int64_t k = next_even_.fetch_add(1, std::memory_order_relaxed);
+      if (k < evens) {
+        const int64_t place = even_[static_cast<size_t>(k)];
+        state_[static_cast<size_t>(place)].store(taken, std::memory_order_relaxed);
+        return place;
+      }
+    }
+    // Every even place is taken, so an odd one waits only for groups being marched now.
+    bool left = false;
+    for (const int64_t place : odd_) {
+      if (state_[static_cast<size_t>(place)].load(std::memory_order_relaxed) == free_place) {
+        left = true;
+        if (take_if_ready(place)) {
+          return place;
+        }
+      }
+    }
+    if (!left) {
+      return -1;
+    }
+    std::this_thread::yield();
+  }
+}
+
+void Point_Shadow_Schedule::finish(int64_t place) {
+  state_[static_cast<size_t>(place)].store(done, std::memory_order_release);
+}
+
+void Point_Shadow_Schedule::abandon() {
+  abandoned_.store(true, std::memory_order_release);
+}
+
+namespace {
+
+// Marches rays [begin, end) of a group.
+void march_group(Render_Context context, const Point_Shadow_Ray_Layers& layers,
+                 const Point_Shadow_Parameters_In& in, const Shadow_Group& group,
+                 float exclusive_from, const Point_Shadow_Tile* tile) {
+  const Shadow_Point light{in.light.position_x, in.light.position_y};
+  for (int64_t i = group.begin; i < group.end; ++i) {
+    point_shadow_march_ray(
+        light, point_shadow_ray_end(group.edge, i, in.depth.width, in.depth.height), layers,
+        in.skip_zero_depth, in.light.position_z, in.translucency, exclusive_from, tile);
+    context.check_abort();
+  }
+}
+
+}  // namespace
+
 void point_shadow_groups_body(const Iteration& iteration, Render_Context context,
                               Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
                               Point_Shadow_Launch launch) {
-  const int64_t w = in.depth.width;
-  const int64_t h = in.depth.height;
-  const Shadow_Point light{in.light.position_x, in.light.position_y};
   Point_Shadow_Tile* tile = nullptr;
   if (launch.tile_count > 0) {
     BREL_ASSERT_MSG(iteration.worker_index >= 0 && iteration.worker_index < launch.tile_count,
                     "a tile for every worker");
     tile = &launch.tiles[iteration.worker_index];
-    if (!tile->used) {
+  }
+  const auto march = [&](int64_t p, float exclusive_from) {
+    if (tile != nullptr && !tile->used) {
       for (const Layer<float>& sums :
            {tile->sums.shadow, tile->sums.translucent, tile->sums.weight}) {
         clear_layer_rows(sums, 0, sums.height);
       }
       tile->used = true;
     }
+    march_group(context, layers, in, launch.groups[p], exclusive_from, tile);
+  };
+  if (launch.schedule != nullptr) {
+    Point_Shadow_Schedule& schedule = *launch.schedule;
+    // A group that fails is never finished: its neighbours' workers must not wait for it.
+    struct Abandon_On_Failure {
+      Point_Shadow_Schedule& schedule;
+      int uncaught = std::uncaught_exceptions();
+      ~Abandon_On_Failure() {
+        if (std::uncaught_exceptions() > uncaught) {
+          schedule.abandon();
+        }
+      }
+    } abandon_on_failure{schedule};
+    for (int64_t p = schedule.claim(); p >= 0; p = schedule.claim()) {
+      march(p, launch.exclusive_from[p]);
+      schedule.finish(p);
+    }
+    return;
   }
   const int64_t first = launch.whole ? 0 : iteration.index;
   const int64_t last = launch.whole ? launch.count : first + 1;
   for (int64_t k = first; k < last; ++k) {
     const int64_t p = launch.order[k];
-    const auto [edge, begin, end] = launch.groups[p];
-    const float exclusive_from = launch.whole ? 0.0f : launch.exclusive_from[p];
-    for (int64_t i = begin; i < end; ++i) {
-      point_shadow_march_ray(light, point_shadow_ray_end(edge, i, w, h), layers, in.skip_zero_depth,
-                             in.light.position_z, in.translucency, exclusive_from, tile);
-      context.check_abort();
-    }
+    march(p, launch.whole ? 0.0f : launch.exclusive_from[p]);
   }
 }
 
@@ -623,14 +717,12 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
         tile.y = tile_y;
       }
     }
-    for (const int64_t phase : {0, 1}) {
-      const std::vector<int64_t> order = point_shadow_launch_order(light, groups, w, h, phase);
-      cpu_kernel_launch(static_cast<int64_t>(order.size()), &point_shadow_groups_body, context,
-                        layers, in,
-                        Point_Shadow_Launch{groups.data(), exclusive_from.data(), order.data(),
-                                            static_cast<int64_t>(order.size()), false, tiles.data(),
-                                            static_cast<int64_t>(tiles.size())});
-    }
+    Point_Shadow_Schedule schedule(point_shadow_launch_order(light, groups, w, h, 0),
+                                   point_shadow_launch_order(light, groups, w, h, 1));
+    cpu_kernel_launch(
+        workers, &point_shadow_groups_body, context, layers, in,
+        Point_Shadow_Launch{groups.data(), exclusive_from.data(), nullptr, count, false,
+                            tiles.data(), static_cast<int64_t>(tiles.size()), &schedule});
   }
   {
     // The division's launch also adds the tiles; the timing report keeps its entry.

@@ -10,6 +10,7 @@
 // last bits from run to run.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -99,14 +100,14 @@ Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_
 // The borders' rays are marched in groups of neighbouring rays, each group by one worker. The
 // groups of all four borders form one cycle around the image (top left to right, right top to
 // bottom, bottom right to left, left bottom to top), each border holding an even number of them.
-// Groups at even places of the cycle go in one launch and the odd ones in the next, so that any
-// two groups marched at once have a whole group between them: their rays leave the light at an
-// angle apart, and beyond some distance from the light their splats reach no common pixel and
-// need no atomics. One worker marches the four borders whole, in order: the plain order.
-// A group's first ray finds its pixels' cache lines cold, and lines at a group's edges are
-// shared with the next groups': 4 groups a worker in place of 8 took about 10 % less processor
-// time a frame on 8 threads for a light far outside, and still balance the launches to within a
-// few per cent.
+// No group is marched while a neighbour of it in the cycle is (point_shadow_exclusive_distances
+// calls the groups that may be marched with it those of its launch), so that any two groups
+// marched at once have a whole group between them: their rays leave the light at an angle apart,
+// and beyond some distance from the light their splats reach no common pixel and need no atomics.
+// One worker marches the four borders whole, in order: the plain order. A group's first ray finds
+// its pixels' cache lines cold, and lines at a group's edges are shared with the next groups': 4
+// groups a worker in place of 8 took about 10 % less processor time a frame on 8 threads for a
+// light far outside, and still balance the launches to within a few per cent.
 inline constexpr int64_t point_shadow_groups_per_worker = 4;
 
 // Rays [begin, end) of group g of `groups` of equal size over a border of n rays.
@@ -144,9 +145,39 @@ std::vector<int64_t> point_shadow_launch_order(Shadow_Point light,
                                                const std::vector<Shadow_Group>& groups, int64_t w,
                                                int64_t h, int64_t phase);
 
-// What one launch marches: group order[iteration's index], whose samples beyond
-// exclusive_from[that group] add plainly; or, for `whole`, every group in order on one
-// iteration with plain additions.
+// Hands the groups of the cycle out to the workers of one launch, so that no group is marched
+// while a neighbour of it in the cycle is: every even place first, then the odd ones, each as soon
+// as both its neighbours are done. Any two groups marched at once then have a whole group between
+// them, as in a launch of one parity, but without a barrier between the parities: the odd groups
+// fill the time in which two launches would have waited for the even ones' last group. Each
+// parity goes costliest first (point_shadow_launch_order).
+class Point_Shadow_Schedule {
+ public:
+  // `even` and `odd`: the cycle's places of either parity, in the order to hand them out.
+  Point_Shadow_Schedule(std::vector<int64_t> even, std::vector<int64_t> odd);
+
+  // The next place to march, or -1 when every place is taken or the schedule was abandoned.
+  // Waits while every free place has a neighbour that is not done.
+  int64_t claim();
+  // The group at `place` is marched: its sums are visible to whoever claims a neighbour next.
+  void finish(int64_t place);
+  // A group failed and will not be finished: waiting workers give up.
+  void abandon();
+
+ private:
+  enum : int32_t { free_place, taken, done };
+  bool take_if_ready(int64_t odd_place);
+
+  std::vector<int64_t> even_;
+  std::vector<int64_t> odd_;
+  std::unique_ptr<std::atomic<int32_t>[]> state_;  // per place of the cycle
+  std::atomic<int64_t> next_even_{0};
+  std::atomic<bool> abandoned_{false};
+};
+
+// What one launch marches: with a schedule, the places it hands out, one iteration per worker;
+// else group order[iteration's index]; samples beyond exclusive_from[the group] add plainly. Or,
+// for `whole`, every group in order on one iteration with plain additions.
 struct Point_Shadow_Launch {
   const Shadow_Group* groups;
   const float* exclusive_from;
@@ -155,6 +186,7 @@ struct Point_Shadow_Launch {
   bool whole;
   Point_Shadow_Tile* tiles;  // one per worker, or none
   int64_t tile_count;
+  Point_Shadow_Schedule* schedule = nullptr;
 };
 
 // The square of pixels around the light that holds every pixel a sample nearer than `reach`
@@ -176,9 +208,9 @@ void point_shadow_finish_body(const Iteration& iteration, Render_Context context
                               Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
                               int64_t count);
 
-// Into cleared layers: the two launches (one for one worker), the workers' tiles, which reach at
-// most `tile_reach` from the light, added in and the sums divided in one row launch, and the two
-// smoothings.
+// Into cleared layers: the rays in one scheduled launch (one group for one worker), the workers'
+// tiles, which reach at most `tile_reach` from the light, added in and the sums divided in one
+// row launch, and the two smoothings.
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
                        Layer<float> translucent, Layer<float> weight,
                        float tile_reach = point_shadow_tile_reach);

@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "base/exception.h"
 #include "kernel/kernel_div_shadow_cpu.h"
 #include "kernel/kernel_smooth_shadows_cpu.h"
 #include "support/float_layer.h"
@@ -644,23 +648,18 @@ void for_each_splat(Shadow_Point light, Shadow_Point end, int64_t w, int64_t h,
 // for lights inside the image, just outside, far away, on a border's line and on a corner, and
 // worker counts giving groups of many rays, of a few and of one; and plain additions are not
 // confined to a few pixels, or nothing would be gained.
+// Lights of a 97 × 61 image inside, just outside, far away, on a border's line and on a corner.
+const std::vector<Shadow_Point> lights_round_97_by_61 = {
+    {40.5f, 27.25f}, {10.0f, 30.0f},  {95.5f, 1.0f},      {-3.0f, 70.0f},
+    {-2.0f, 30.0f},  {48.0f, 63.5f},  {-291.0f, -122.0f}, {50.0f, 0.0f},
+    {96.0f, 45.0f},  {120.0f, 60.0f}, {96.0f, 60.0f},     {0.3f, 59.9f}};
+
 TEST(Point_Shadow, PlainAdditionsReachPixelsNoOtherGroupOfTheLaunchReaches) {
   const int64_t w = 97;
   const int64_t h = 61;
   int64_t plain_splats = 0;
   int64_t splats = 0;
-  for (const Shadow_Point light : std::vector<Shadow_Point>{{40.5f, 27.25f},
-                                                            {10.0f, 30.0f},
-                                                            {95.5f, 1.0f},
-                                                            {-3.0f, 70.0f},
-                                                            {-2.0f, 30.0f},
-                                                            {48.0f, 63.5f},
-                                                            {-291.0f, -122.0f},
-                                                            {50.0f, 0.0f},
-                                                            {96.0f, 45.0f},
-                                                            {120.0f, 60.0f},
-                                                            {96.0f, 60.0f},
-                                                            {0.3f, 59.9f}}) {
+  for (const Shadow_Point light : lights_round_97_by_61) {
     for (const int64_t workers : {int64_t{2}, int64_t{4}, int64_t{32}}) {
       const std::vector<brel::Shadow_Group> groups =
           brel::point_shadow_groups(workers, light, w, h);
@@ -699,6 +698,51 @@ TEST(Point_Shadow, PlainAdditionsReachPixelsNoOtherGroupOfTheLaunchReaches) {
     }
   }
   EXPECT_GT(plain_splats, splats / 8);
+}
+
+// The schedule marches a group at once with any but its two neighbours in the cycle, of either
+// parity: a group's plain additions go into pixels that no group but those neighbours reaches.
+TEST(Point_Shadow, PlainAdditionsReachPixelsOnlyTheGroupsNeighboursAlsoReach) {
+  const int64_t w = 97;
+  const int64_t h = 61;
+  for (const Shadow_Point light : lights_round_97_by_61) {
+    for (const int64_t workers : {int64_t{2}, int64_t{4}, int64_t{32}}) {
+      const std::vector<brel::Shadow_Group> groups =
+          brel::point_shadow_groups(workers, light, w, h);
+      const std::vector<float> from = brel::point_shadow_exclusive_distances(light, groups, w, h);
+      const auto count = static_cast<int64_t>(groups.size());
+      // Per pixel: the groups that reach it, and those that add plainly into it.
+      std::vector<std::vector<int64_t>> reaching(static_cast<size_t>(w * h));
+      std::vector<std::vector<int64_t>> plain(static_cast<size_t>(w * h));
+      for (int64_t p = 0; p < count; ++p) {
+        const brel::Shadow_Group& group = groups[static_cast<size_t>(p)];
+        for (int64_t i = group.begin; i < group.end; ++i) {
+          for_each_splat(light, brel::point_shadow_ray_end(group.edge, i, w, h), w, h,
+                         from[static_cast<size_t>(p)], [&](int64_t pixel, bool exclusive) {
+                           for (auto* list : {&reaching, &plain}) {
+                             auto& groups_here = (*list)[static_cast<size_t>(pixel)];
+                             if ((list == &reaching || exclusive) &&
+                                 (groups_here.empty() || groups_here.back() != p)) {
+                               groups_here.push_back(p);
+                             }
+                           }
+                         });
+        }
+      }
+      int64_t conflicts = 0;
+      for (size_t q = 0; q < plain.size(); ++q) {
+        for (const int64_t p : plain[q]) {
+          for (const int64_t other : reaching[q]) {
+            const int64_t apart =
+                std::min((p - other + count) % count, (other - p + count) % count);
+            conflicts += apart > 1;
+          }
+        }
+      }
+      EXPECT_EQ(conflicts, 0) << "light " << light.x << ", " << light.y << ", " << workers
+                              << " workers";
+    }
+  }
 }
 
 // A light on a border's own line sends that border's rays along one line: nothing there, nor
@@ -816,6 +860,101 @@ TEST(Point_Shadow, FinishAddsOnlyUsedTilesThenDivides) {
   EXPECT_EQ(values_of(shadow.view), shadow_sums);
   EXPECT_EQ(values_of(translucent.view), translucent_sums);
   EXPECT_EQ(values_of(weight.view), weights);
+}
+
+// The places of a cycle of `count`, even or odd ones, in ascending order.
+std::vector<int64_t> places(int64_t count, int64_t parity) {
+  std::vector<int64_t> out;
+  for (int64_t p = parity; p < count; p += 2) {
+    out.push_back(p);
+  }
+  return out;
+}
+
+// Eight workers take places until none is left, each marching for a while: every place is
+// handed out once, never while a neighbour of it is being marched, and an odd one only after
+// both its neighbours are done.
+TEST(Point_Shadow, ScheduleNeverMarchesAGroupBesideOneBeingMarched) {
+  for (const int64_t count : {8, 32, 128}) {
+    brel::Point_Shadow_Schedule schedule(places(count, 0), places(count, 1));
+    // 0 free, 1 being marched, 2 done; and how often each place was handed out.
+    std::vector<std::atomic<int>> state(static_cast<size_t>(count));
+    std::vector<std::atomic<int>> handed_out(static_cast<size_t>(count));
+    std::atomic<int64_t> faults{0};
+    const auto at = [&](int64_t p) -> std::atomic<int>& {
+      return state[static_cast<size_t>((p + count) % count)];
+    };
+    std::vector<std::thread> workers;
+    for (int k = 0; k < 8; ++k) {
+      workers.emplace_back([&, k] {
+        for (int64_t p = schedule.claim(); p >= 0; p = schedule.claim()) {
+          ++handed_out[static_cast<size_t>(p)];
+          const int before = at(p - 1).load();
+          const int after = at(p + 1).load();
+          faults += before == 1 || after == 1 || (p % 2 == 1 && (before != 2 || after != 2));
+          at(p).store(1);
+          for (int spin = 0; spin < 200 * (k + 1); ++spin) {
+            std::this_thread::yield();
+          }
+          at(p).store(2);
+          schedule.finish(p);
+        }
+      });
+    }
+    for (std::thread& worker : workers) {
+      worker.join();
+    }
+    EXPECT_EQ(faults.load(), 0) << count;
+    for (int64_t p = 0; p < count; ++p) {
+      EXPECT_EQ(handed_out[static_cast<size_t>(p)].load(), 1) << "place " << p << " of " << count;
+    }
+  }
+}
+
+// Every even place goes out first, in its order, and then the first odd place in its order
+// whose neighbours are both done; a worker that waits for a group that failed gives up.
+TEST(Point_Shadow, ScheduleHandsOutOddPlacesBesideFinishedGroupsAndGivesUpOnAFailedOne) {
+  brel::Point_Shadow_Schedule schedule({2, 0, 6, 4}, {7, 1, 3, 5});
+  for (const int64_t place : {2, 0, 6, 4}) {
+    EXPECT_EQ(schedule.claim(), place);
+  }
+  schedule.finish(0);
+  schedule.finish(6);
+  EXPECT_EQ(schedule.claim(), 7);
+  schedule.finish(2);
+  EXPECT_EQ(schedule.claim(), 1);
+  // Places 3 and 5 wait for place 4, which fails.
+  std::thread failing([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    schedule.abandon();
+  });
+  EXPECT_EQ(schedule.claim(), -1);
+  failing.join();
+}
+
+// A group that fails while other workers wait for it to end (one poll fails, the others pass)
+// stops the run: the failure comes back from the launch, and no worker is left waiting.
+TEST(Point_Shadow, AbortWhileWorkersWaitEndsTheRun) {
+  Standalone_Render render(8);
+  Float_Layer depth(render.context, 203, 117);
+  depth.fill(scene);
+  const Kernel_Point_Shadow::Parameters_In in =
+      settings(depth.view, light_at(101.5f, 60.25f, 80.0f), 0.3f);
+  for (const int64_t polls : {1, 7, 100, 500}) {
+    std::atomic<int64_t> left{polls};
+    brel::Render_Context context = render.context;
+    context.check_abort = [&left] {
+      if (left.fetch_sub(1) == 1) {
+        throw brel::Exception_Abort();
+      }
+    };
+    Float_Layer shadow(render.context, 203, 117);
+    Float_Layer translucent(render.context, 203, 117);
+    Float_Layer weight(render.context, 203, 117);
+    EXPECT_THROW(brel::point_shadow_pass(context, in, shadow.view, translucent.view, weight.view),
+                 brel::Exception_Abort)
+        << polls;
+  }
 }
 
 TEST(Div_Shadow, DividesByTheWeightWhereThereIsOne) {
