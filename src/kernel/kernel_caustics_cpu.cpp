@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "base/exception.h"
+#include "util/target_clones.h"
 
 #include "base/kernel_clear.h"
 #include "kernel/caustics_rasterizer.h"
@@ -130,6 +132,68 @@ float caustics_patch_factor(Caustics_Patch& patch, float spread, float scale_x, 
   return area > 1.0f ? 1.0f / area : area;
 }
 
+namespace {
+
+// triangle_area with the longest edge chosen by selections, which vector code runs: the same
+// operations on the same values.
+inline float triangle_area_selected(float ax, float ay, float bx, float by, float cx, float cy) {
+  const auto squared_length = [](float from_x, float from_y, float to_x, float to_y) {
+    const float dx = to_x - from_x;
+    const float dy = to_y - from_y;
+    return dx * dx + dy * dy;
+  };
+  const float ab = squared_length(ax, ay, bx, by);
+  const float bc = squared_length(bx, by, cx, cy);
+  const float ca = squared_length(cx, cy, ax, ay);
+  const bool bc_longer = bc > ab;
+  const float longest_ab_bc = bc_longer ? bc : ab;
+  const bool ca_longer = ca > longest_ab_bc;
+  const float longest = ca_longer ? ca : longest_ab_bc;
+  const float start_x = ca_longer ? cx : (bc_longer ? bx : ax);
+  const float start_y = ca_longer ? cy : (bc_longer ? by : ay);
+  const float end_x = ca_longer ? ax : (bc_longer ? cx : bx);
+  const float end_y = ca_longer ? ay : (bc_longer ? cy : by);
+  const float third_x = ca_longer ? bx : (bc_longer ? ax : cx);
+  const float third_y = ca_longer ? by : (bc_longer ? ay : cy);
+  const float ex = end_x - start_x;
+  const float ey = end_y - start_y;
+  const float area = 0.5f * std::fabs(ex * (third_y - start_y) - ey * (third_x - start_x));
+  return longest > 0.0f ? area : 0.0f;
+}
+
+}  // namespace
+
+BREL_TARGET_CLONES_AVX2 void caustics_patch_run(const Array_2d<Blur_Coordinates>& landing,
+                                                int64_t x0, int64_t y, int64_t n,
+                                                Caustics_Patch_Run& run) {
+  BREL_ASSERT(x0 >= 1 && y >= 1 && n >= 0 && n <= Caustics_Patch_Run::cells);
+  constexpr float largest = std::numeric_limits<float>::max();
+  for (int32_t side = 0; side < 2; ++side) {
+    const Blur_Coordinates* corners = landing.row(y - 1 + side) + (x0 - 1);
+    for (int64_t j = 0; j <= n; ++j) {
+      const Blur_Coordinates& c = corners[j];
+      run.landed[side][j] = c.blur >= 0.0f && c.blur <= largest && std::fabs(c.x) <= largest &&
+                            std::fabs(c.y) <= largest;
+      run.x[side][j] = c.x + 2.0f;
+      run.y[side][j] = c.y + 0.5f;
+      run.blur[side][j] = c.blur;
+    }
+  }
+  for (int64_t i = 0; i < n; ++i) {
+    run.whole[i] =
+        run.landed[0][i] & run.landed[0][i + 1] & run.landed[1][i] & run.landed[1][i + 1];
+  }
+  const auto& px = run.x;
+  const auto& py = run.y;
+  for (int64_t i = 0; i < n; ++i) {
+    const float area =
+        triangle_area_selected(px[0][i], py[0][i], px[0][i + 1], py[0][i + 1], px[1][i], py[1][i]) +
+        triangle_area_selected(px[1][i], py[1][i], px[0][i + 1], py[0][i + 1], px[1][i + 1],
+                               py[1][i + 1]);
+    run.factor[i] = area > 1.0f ? 1.0f / area : area;
+  }
+}
+
 float caustics_point_falloff(float path, float falloff_distance, float falloff) {
   if (falloff_distance == 0.0f) {
     return 1.0f;
@@ -199,11 +263,13 @@ void init_point_coordinates_body(const Iteration& iteration, Render_Context cont
 
 namespace {
 
-// The cells of row y, their triangles handed to `draw` (see splat_patch).
+// The cells of row y, their triangles handed to `draw` (see splat_patch). With `runs`, the
+// cells' corners and factors come a run at a time from caustics_patch_run where no patch is
+// widened, else cell by cell.
 template <class P, class Draw>
 void splat_row(int64_t y, const Caustics_Parameters_In<P>& in,
                const Array_2d<Blur_Coordinates>& direct, const Array_2d<Blur_Coordinates>& point,
-               Draw& draw) {
+               Draw& draw, bool runs = false) {
   using Traits = Pixel_Traits<P>;
   const int64_t w = in.image.width;
   if (y == 0 || w <= 0) {
@@ -217,7 +283,41 @@ void splat_row(int64_t y, const Caustics_Parameters_In<P>& in,
   const P* image = in.image.row(y);
   const float threshold = in.discontinuity_threshold;
   const Point_Light& light = in.point_light;
+  // A spread is (1 - g) times the blur scale with 1 - g > 0 where it counts: without a
+  // positive scale no patch is widened.
+  runs = runs && !(in.refraction.blur_scale > 0.0f);
+  Caustics_Patch_Run direct_run;
+  Caustics_Patch_Run point_run;
+  int64_t x0 = 1;
+  // The patch of cell x for one light and its factor; false when a corner did not land.
+  const auto landed = [&](const Array_2d<Blur_Coordinates>& landing, const Caustics_Patch_Run& run,
+                          int64_t x, float spread, Caustics_Patch& patch, float& r) {
+    if (runs) {
+      const int64_t i = x - x0;
+      if (!run.whole[i]) {
+        return false;
+      }
+      patch = run.patch(i);
+      r = run.factor[i];
+      return true;
+    }
+    if (!load_caustics_patch(landing, x, y, patch)) {
+      return false;
+    }
+    r = caustics_patch_factor(patch, spread, sx, sy);
+    return true;
+  };
   for (int64_t x = 1; x < w; ++x) {
+    if (runs && (x - 1) % Caustics_Patch_Run::cells == 0) {
+      x0 = x;
+      const int64_t n = std::min(Caustics_Patch_Run::cells, w - x);
+      if (direct.elements != nullptr) {
+        caustics_patch_run(direct, x0, y, n, direct_run);
+      }
+      if (point.elements != nullptr) {
+        caustics_patch_run(point, x0, y, n, point_run);
+      }
+    }
     float m = clamped_texture_luminance(in.transparency_texture, x, y) * in.transparency;
     if (in.alpha_clipping && depth[x] == 0.0f) {
       continue;
@@ -245,27 +345,23 @@ void splat_row(int64_t y, const Caustics_Parameters_In<P>& in,
     const float spread = (g < 1.0f ? 1.0f - g : 0.0f) * in.refraction.blur_scale;
 
     Caustics_Patch patch;
-    if (direct.elements != nullptr && load_caustics_patch(direct, x, y, patch)) {
-      const float r = caustics_patch_factor(patch, spread, sx, sy);
-      if (r > 0.0f) {
-        splat_patch(patch,
-                    light_color(tint, r, 1.0f, in.direct_light.intensity, in.direct_light.color),
-                    draw);
-      }
+    float r = 0.0f;
+    if (direct.elements != nullptr && landed(direct, direct_run, x, spread, patch, r) && r > 0.0f) {
+      splat_patch(patch,
+                  light_color(tint, r, 1.0f, in.direct_light.intensity, in.direct_light.color),
+                  draw);
     }
-    if (point.elements != nullptr && load_caustics_patch(point, x, y, patch)) {
+    if (point.elements != nullptr && landed(point, point_run, x, spread, patch, r) && r > 0.0f) {
+      // The factor moves the corners but leaves their paths.
       const Blur_Coordinates* c = patch.corner;
       const float mean = (((c[0].blur + c[1].blur) + c[2].blur) + c[3].blur) / 4.0f;
-      const float r = caustics_patch_factor(patch, spread, sx, sy);
-      if (r > 0.0f) {
-        const float lx = (light.position_x - static_cast<float>(x)) / sx;
-        const float ly = (light.position_y - static_cast<float>(y)) / sy;
-        const float lz = light.position_z - depth[x];
-        const float q = lx * lx + ly * ly + lz * lz;
-        const float path = q > 0.0f ? mean + std::sqrt(q) : mean;
-        const float f = caustics_point_falloff(path, in.falloff_distance, light.falloff);
-        splat_patch(patch, light_color(tint, r, f, light.intensity, light.color), draw);
-      }
+      const float lx = (light.position_x - static_cast<float>(x)) / sx;
+      const float ly = (light.position_y - static_cast<float>(y)) / sy;
+      const float lz = light.position_z - depth[x];
+      const float q = lx * lx + ly * ly + lz * lz;
+      const float path = q > 0.0f ? mean + std::sqrt(q) : mean;
+      const float f = caustics_point_falloff(path, in.falloff_distance, light.falloff);
+      splat_patch(patch, light_color(tint, r, f, light.intensity, light.color), draw);
     }
   }
 }
@@ -313,7 +409,7 @@ void caustics_splat_band_body(const Iteration& iteration, Render_Context context
     }
   };
   for (int64_t y = first; y < end; ++y) {
-    splat_row(y, in, direct, point, draw);
+    splat_row(y, in, direct, point, draw, true);
     context.check_abort();
   }
   rasterize();

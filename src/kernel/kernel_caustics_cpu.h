@@ -119,6 +119,35 @@ bool load_caustics_patch(const Array_2d<Blur_Coordinates>& landing, int64_t x, i
 // the factor of its light: the landing area A, or 1 / A when A > 1.
 float caustics_patch_factor(Caustics_Patch& patch, float spread, float scale_x, float scale_y);
 
+// A run of cells of one row, for a light whose patches are not widened: their corners moved
+// into buffer coordinates with their paths, whether all four of each cell's corners landed,
+// and each landed cell's factor, the values load_caustics_patch and caustics_patch_factor give
+// cell by cell. Corner column x0 - 1 + j of the row above (0) and of the cells' row (1) is
+// entry j.
+struct Caustics_Patch_Run {
+  static constexpr int64_t cells = 128;
+
+  float x[2][cells + 1];
+  float y[2][cells + 1];
+  float blur[2][cells + 1];
+  uint8_t landed[2][cells + 1];
+  uint8_t whole[cells];
+  float factor[cells];
+
+  // Cell i's patch, as caustics_patch_factor leaves it.
+  Caustics_Patch patch(int64_t i) const {
+    return {{{x[0][i], y[0][i], blur[0][i]},
+             {x[0][i + 1], y[0][i + 1], blur[0][i + 1]},
+             {x[1][i], y[1][i], blur[1][i]},
+             {x[1][i + 1], y[1][i + 1], blur[1][i + 1]}}};
+  }
+};
+
+// The cells x0 to x0 + n - 1 of row y (x0, y >= 1, n <= Caustics_Patch_Run::cells) into `run`,
+// in loops without branches that vector code runs.
+void caustics_patch_run(const Array_2d<Blur_Coordinates>& landing, int64_t x0, int64_t y, int64_t n,
+                        Caustics_Patch_Run& run);
+
 // The point light's attenuation over a path of `path` depth units, clamped to [0, 1].
 float caustics_point_falloff(float path, float falloff_distance, float falloff);
 

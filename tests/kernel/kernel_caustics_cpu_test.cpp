@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -312,6 +314,74 @@ TEST(Caustics_Patch, SpreadWidensTheQuadrilateral) {
   EXPECT_NEAR(folded.corner[3].x, 0.2f + r + 2.0f, 1e-6f);
   EXPECT_NEAR(folded.corner[3].y, 0.2f + r + 0.5f, 1e-6f);
   EXPECT_NEAR(folded.corner[0].x, -r + 2.0f, 1e-6f);
+}
+
+// A run of cells gives, bit for bit, each cell's landing, corners and factor as the cell gives
+// them alone: over jittered patches, grid squares whose edges tie for the longest, corners
+// that do not land (negative, infinite or not-a-number paths, positions not finite), a path of
+// -0, and positions so far off that squared lengths overflow; runs of every length up to a
+// full one, starting anywhere in the row.
+TEST(Caustics_Patch, RunsGiveWhatEachCellGives) {
+  constexpr int64_t w = 300;
+  constexpr int64_t h = 4;
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  Standalone_Render render(1);
+  const auto memory = brel::make_blur_coordinates_array(render.context, w, h);
+  const auto landing = brel::array_2d_view<Blur_Coordinates>(*memory);
+  std::mt19937 random(5);
+  std::uniform_real_distribution<float> jitter(-0.7f, 0.7f);
+  std::uniform_int_distribution<int32_t> kind(0, 99);
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      const float fx = static_cast<float>(x);
+      const float fy = static_cast<float>(y);
+      Blur_Coordinates c{fx + jitter(random), fy + jitter(random), 5.0f + 4.0f * jitter(random)};
+      const int32_t k = kind(random);
+      if (k < 25) {
+        c = {fx, fy, 1.0f};
+      } else if (k < 28) {
+        c.blur = k == 25 ? -1.0f : (k == 26 ? nan : inf);
+      } else if (k < 31) {
+        (k == 28 ? c.x : c.y) = k == 30 ? -inf : nan;
+      } else if (k < 33) {
+        c.blur = -0.0f;
+      } else if (k < 36) {
+        c.x = k == 33 ? 3e30f : -3e30f;
+      } else if (k < 38) {
+        c.y = 2e19f;
+      }
+      landing.row(y)[x] = c;
+    }
+  }
+  const auto bits = [](float v) { return std::bit_cast<uint32_t>(v); };
+  brel::Caustics_Patch_Run run;
+  int64_t lit = 0;
+  for (int64_t y = 1; y < h; ++y) {
+    for (const int64_t x0 : {1, 2, 77, 171}) {
+      for (const int64_t n :
+           {int64_t{1}, int64_t{7}, int64_t{16}, int64_t{33}, brel::Caustics_Patch_Run::cells}) {
+        brel::caustics_patch_run(landing, x0, y, n, run);
+        for (int64_t i = 0; i < n; ++i) {
+          brel::Caustics_Patch patch;
+          const bool whole = brel::load_caustics_patch(landing, x0 + i, y, patch);
+          ASSERT_EQ(run.whole[i] != 0, whole) << x0 + i << ", " << y;
+          if (!whole) {
+            continue;
+          }
+          ++lit;
+          const float factor = brel::caustics_patch_factor(patch, 0.0f, 1.5f, 0.5f);
+          EXPECT_EQ(bits(run.factor[i]), bits(factor)) << x0 + i << ", " << y;
+          const brel::Caustics_Patch moved = run.patch(i);
+          for (int32_t c = 0; c < 4; ++c) {
+            EXPECT_EQ(bits(moved.corner[c].x), bits(patch.corner[c].x)) << x0 + i << ", " << c;
+            EXPECT_EQ(bits(moved.corner[c].y), bits(patch.corner[c].y)) << x0 + i << ", " << c;
+            EXPECT_EQ(bits(moved.corner[c].blur), bits(patch.corner[c].blur)) << x0 + i;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(lit, 1000);
 }
 
 TEST(Caustics_Patch, PointFalloff) {
