@@ -311,7 +311,8 @@ struct Clipped_Window {
   int64_t columns() const { return k1 - k0 + 1; }
 };
 
-Clipped_Window clipped_window(const Occlusion_Settings& s, int64_t x, int64_t y) {
+[[gnu::always_inline]] inline Clipped_Window clipped_window(const Occlusion_Settings& s, int64_t x,
+                                                            int64_t y) {
   const auto [cx, cy] = window_centre(s, x, y);
   return {std::max<int64_t>(cx - s.rx, 0), std::min<int64_t>(cx + s.rx, s.depth.width - 1),
           std::max<int64_t>(cy - s.ry, 0), std::min<int64_t>(cy + s.ry, s.depth.height - 1)};

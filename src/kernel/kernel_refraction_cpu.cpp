@@ -38,8 +38,8 @@ void Kernel_Refraction<Layer<P>, Implementation_Cpu>::run(Render_Context context
     cpu_kernel_launch(h, &init_refraction_coordinates_row<P>, context, in.refraction, in.depth,
                       in.normals, coordinates);
   }
-  cpu_kernel_launch(grain_iteration_count(h, refraction_rows_per_iteration),
-                    &gather_refraction_rows<P>, context, in, refraction, &gatherer, coordinates);
+  cpu_kernel_launch(refraction_tile_count(w, h), &gather_refraction_tile<P>, context, in,
+                    refraction, &gatherer, coordinates);
 }
 
 template class Kernel_Refraction<Layer<ARGB32f>, Implementation_Cpu>;

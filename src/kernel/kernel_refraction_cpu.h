@@ -117,29 +117,41 @@ void init_refraction_coordinates_row(const Iteration& iteration, Render_Context 
   context.check_abort();
 }
 
-// Rows of the refraction layer an iteration gathers, one after the other. The footprints of a
-// row read the source (its table or pyramid) around their landing points, and those of the next
-// row nearly the same: a worker that keeps neighbouring rows finds them in its own cache, where
-// rows handed out one at a time would each fetch what another worker's rows brought in.
-inline constexpr int64_t refraction_rows_per_iteration = 8;
+// Each iteration gathers a tile of the refraction layer: rows of a band, one after the other,
+// over a span of their columns. The footprints of a row read the source (its table or pyramid)
+// around their landing points, and those of the next row nearly the same: a worker that keeps
+// neighbouring rows and a few hundred columns finds that part of the source in its own cache,
+// where rows handed out one at a time would each fetch what another worker's rows brought in.
+inline constexpr int64_t refraction_tile_rows = 8;
+inline constexpr int64_t refraction_tile_columns = 256;
 
-// Rows of the refraction layer for this iteration: the lit background averaged over the
-// footprint that the landing points of the pixel and its left, upper and upper-left neighbours
-// span.
+// Iterations that cover a w x h refraction layer with tiles, a band after the other.
+inline int64_t refraction_tile_count(int64_t width, int64_t height) {
+  return grain_iteration_count(height, refraction_tile_rows) *
+         std::max<int64_t>(grain_iteration_count(width, refraction_tile_columns), 1);
+}
+
+// The tile of this iteration: the lit background averaged over the footprint that the landing
+// points of each pixel and its left, upper and upper-left neighbours span.
 template <class P>
-void gather_refraction_rows(
+void gather_refraction_tile(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Refraction<Layer<P>, Implementation_Cpu>::Parameters_In in,
     Layer<RGB32f> refraction, const Gatherer<Layer<RGB32f>, Implementation_Cpu>* gatherer,
     Array_2d<Blur_Coordinates> coordinates) {
-  const auto [begin, end] =
-      grain_iteration_range(iteration, in.depth.height, refraction_rows_per_iteration);
-  for (int64_t y = begin; y < end; ++y) {
+  const int64_t w = in.depth.width;
+  const int64_t h = in.depth.height;
+  const int64_t spans = std::max<int64_t>(grain_iteration_count(w, refraction_tile_columns), 1);
+  const int64_t y0 = iteration.index / spans * refraction_tile_rows;
+  const int64_t x0 = iteration.index % spans * refraction_tile_columns;
+  const int64_t y1 = std::min(y0 + refraction_tile_rows, h);
+  const int64_t x1 = std::min(x0 + refraction_tile_columns, w);
+  const float blur = in.refraction.blur_scale;
+  for (int64_t y = y0; y < y1; ++y) {
     const Blur_Coordinates* first = coordinates.row(y);
     const Blur_Coordinates* second = coordinates.row(y > 0 ? y - 1 : 0);
-    const float blur = in.refraction.blur_scale;
     RGB32f* out = refraction.row(y);
-    for (int64_t x = 0; x < in.depth.width; ++x) {
+    for (int64_t x = x0; x < x1; ++x) {
       // The box gathers scale the pair in place: a fresh one for every pixel.
       Footprint_Scale scale{in.depth.scale_x * blur, blur * in.depth.scale_y};
       out[x] = gather_pixel(*gatherer, x, y, scale, first, second);

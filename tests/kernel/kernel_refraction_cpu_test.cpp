@@ -217,16 +217,17 @@ std::vector<float> gathered_pixel_by_pixel(Standalone_Render& render,
   return values;
 }
 
-// A rough surface seen in perspective through a textured refraction: rows handed out several at
-// a time give every pixel what it gathers alone, at every thread count, and landing points that
-// are not numbers still gather a finite colour.
+// A rough surface seen in perspective through a textured refraction: tiles of rows and columns
+// give every pixel what it gathers alone, at every thread count, and landing points that are not
+// numbers still gather a finite colour.
 TEST(Refraction, ResultsAreTheSameAtEveryThreadCount) {
   std::mt19937 random(3);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   Standalone_Render setup(1);
-  Scene scene(setup.context, 23, 17);
+  // Wider than a tile's columns and not a whole number of tile rows high.
+  Scene scene(setup.context, 300, 17);
   for (int64_t y = 0; y < 17; ++y) {
-    for (int64_t x = 0; x < 23; ++x) {
+    for (int64_t x = 0; x < 300; ++x) {
       scene.depth.row(y)[x] = 30.0f * unit(random);
       const float nx = unit(random) - 0.5f;
       const float ny = unit(random) - 0.5f;
