@@ -98,6 +98,13 @@ __attribute__((target("avx2"))) inline Vector_4d normalised_or_kept4(const Vecto
           _mm256_blendv_pd(v.z, _mm256_div_pd(v.z, length), divide)};
 }
 
+// Lane l holds channel(l). The lanes are filled in registers: four narrow stores read back by
+// one wide load would stall the loop.
+template <class Channel>
+__attribute__((target("avx2"))) inline __m256d lanes(Channel channel) {
+  return _mm256_set_pd(channel(3), channel(2), channel(1), channel(0));
+}
+
 // panoramic for four pixels x .. x + 3 at a time, the lanes running the plain rule's operations
 // in its order (each IEEE-rounded, nothing fused) and its branches as selections: the same bits.
 // Returns how many of the n pixels it did, a multiple of four.
@@ -108,30 +115,31 @@ __attribute__((target("avx2"))) int64_t panoramic_run_avx2(
   const __m256d zero = _mm256_setzero_pd();
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d two = _mm256_set1_pd(2.0);
-  const __m256d four = _mm256_set1_pd(4.0);
   const __m256d sign = _mm256_set1_pd(-0.0);
   const double half_depth = static_cast<double>(depth_scale) / 2.0;
   const __m256d half_depth4 = _mm256_set1_pd(half_depth);
   const Vector_4d M{_mm256_set1_pd(static_cast<double>(width) / 2.0),
                     _mm256_set1_pd(static_cast<double>(height) / 2.0), half_depth4};
   const __m256d py = _mm256_set1_pd(static_cast<double>(y));
+  // The view ray without perspective, and the lanes' offsets from their first column.
+  const Vector_4d straight_view{zero, zero, _mm256_set1_pd(-1.0)};
+  const __m256d steps = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
   const int64_t end = n - n % 4;
   for (int64_t i = 0; i < end; i += 4) {
-    alignas(32) double lanes[7][4];
-    for (int32_t l = 0; l < 4; ++l) {
-      const int64_t x = x0 + i + l;
-      const Vector_3<float> view = view_direction(perspective, x, y, width, height);
-      const Vector_3<float>& normal = normals[i + l];
-      lanes[0][l] = view.x;
-      lanes[1][l] = view.y;
-      lanes[2][l] = view.z;
-      lanes[3][l] = normal.x;
-      lanes[4][l] = normal.y;
-      lanes[5][l] = normal.z;
-      lanes[6][l] = static_cast<double>(x);
+    Vector_4d V = straight_view;
+    if (perspective != 0.0f) {
+      Vector_3<float> view[4];
+      for (int32_t l = 0; l < 4; ++l) {
+        view[l] = view_direction(perspective, x0 + i + l, y, width, height);
+      }
+      V = {lanes([&](int32_t l) { return static_cast<double>(view[l].x); }),
+           lanes([&](int32_t l) { return static_cast<double>(view[l].y); }),
+           lanes([&](int32_t l) { return static_cast<double>(view[l].z); })};
     }
-    const Vector_4d V{_mm256_load_pd(lanes[0]), _mm256_load_pd(lanes[1]), _mm256_load_pd(lanes[2])};
-    const Vector_4d N{_mm256_load_pd(lanes[3]), _mm256_load_pd(lanes[4]), _mm256_load_pd(lanes[5])};
+    const Vector_3<float>* normal = normals + i;
+    const Vector_4d N{lanes([&](int32_t l) { return static_cast<double>(normal[l].x); }),
+                      lanes([&](int32_t l) { return static_cast<double>(normal[l].y); }),
+                      lanes([&](int32_t l) { return static_cast<double>(normal[l].z); })};
     const __m256d vn = _mm256_mul_pd(two, dot4(V, N));
     Vector_4d R{_mm256_sub_pd(V.x, _mm256_mul_pd(vn, N.x)),
                 _mm256_sub_pd(V.y, _mm256_mul_pd(vn, N.y)),
@@ -147,7 +155,8 @@ __attribute__((target("avx2"))) int64_t panoramic_run_avx2(
          _mm256_blendv_pd(R.z, _mm256_add_pd(R.z, _mm256_mul_pd(dull, _mm256_sub_pd(N.z, R.z))),
                           dull_by)};
     R = normalised_or_kept4(R);
-    const Vector_4d P{_mm256_load_pd(lanes[6]), py, _mm256_cvtps_pd(_mm_loadu_ps(depth + i))};
+    const Vector_4d P{_mm256_add_pd(_mm256_set1_pd(static_cast<double>(x0 + i)), steps), py,
+                      _mm256_cvtps_pd(_mm_loadu_ps(depth + i))};
     const Vector_4d from_middle{_mm256_sub_pd(P.x, M.x), _mm256_sub_pd(P.y, M.y),
                                 _mm256_sub_pd(P.z, M.z)};
     const __m256d q = dot4(from_middle, from_middle);
@@ -166,10 +175,12 @@ __attribute__((target("avx2"))) int64_t panoramic_run_avx2(
     const __m256d unfold = _mm256_cmp_pd(flat, zero, _CMP_NEQ_UQ);
     const __m256d a = _mm256_blendv_pd(D.x, _mm256_div_pd(D.x, flat), unfold);
     const __m256d b = _mm256_blendv_pd(D.z, _mm256_div_pd(D.z, flat), unfold);
-    const __m256d quarter = _mm256_div_pd(_mm256_add_pd(b, one), four);
+    // Halving and quartering are exact: multiplying by 0.5 and 0.25 gives the quotients' bits
+    // without the divider.
+    const __m256d quarter = _mm256_mul_pd(_mm256_add_pd(b, one), _mm256_set1_pd(0.25));
     _mm256_storeu_pd(u + i, _mm256_blendv_pd(_mm256_sub_pd(one, quarter), quarter,
                                              _mm256_cmp_pd(a, zero, _CMP_GT_OQ)));
-    _mm256_storeu_pd(v + i, _mm256_div_pd(_mm256_add_pd(one, D.y), two));
+    _mm256_storeu_pd(v + i, _mm256_mul_pd(_mm256_add_pd(one, D.y), _mm256_set1_pd(0.5)));
   }
   return end;
 }

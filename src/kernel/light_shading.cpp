@@ -32,6 +32,11 @@ float unit_clamped(float v) {
 }  // namespace
 
 float shading_power(float base, float exponent) {
+  // +0 to a positive power is +0. The highlight's base is +0 wherever the mirrored ray misses
+  // the light by more than the sharpness, over most of a frame, so most calls end here.
+  if (base == 0.0f && exponent > 0.0f && !std::signbit(base)) {
+    return 0.0f;
+  }
   const float power = std::pow(base, exponent);
   return base < 0.0f && std::isnan(power) ? 0.0f : power;
 }

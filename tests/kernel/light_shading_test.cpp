@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -153,6 +154,28 @@ TEST(Light_Shading, GammaRaisesBothSumsAndNeverMakesNaN) {
   EXPECT_EQ(brel::shading_power(-0.5f, 0.5f), 0.0f);
   EXPECT_EQ(brel::shading_power(-2.0f, 2.0f), 4.0f);
   EXPECT_EQ(brel::shading_power(0.25f, 0.5f), 0.5f);
+}
+
+// The power skips the library call where the result is known; it must still be the library's
+// power bit for bit, NaN for NaN, wherever that is not a NaN from a negative base.
+TEST(Light_Shading, PowerGivesTheLibrarysBitsAlsoWhereItSkipsTheCall) {
+  const float bases[] = {0.0f, -0.0f, 1e-45f, 0.5f, 1.0f, 2.0f, inf, nan, -0.5f, -1e-45f};
+  const float exponents[] = {0.0f, -0.0f, 1e-30f, 0.5f,  1.0f, 3.0f, 8.0f,
+                             8.5f, inf,   -1.0f,  -3.0f, -inf, nan};
+  for (const float base : bases) {
+    for (const float exponent : exponents) {
+      const float power = brel::shading_power(base, exponent);
+      const float rule = std::pow(base, exponent);
+      if (base < 0.0f && std::isnan(rule)) {
+        EXPECT_EQ(power, 0.0f) << base << " ^ " << exponent;
+      } else if (std::isnan(rule)) {
+        EXPECT_TRUE(std::isnan(power)) << base << " ^ " << exponent;
+      } else {
+        EXPECT_EQ(std::bit_cast<uint32_t>(power), std::bit_cast<uint32_t>(rule))
+            << base << " ^ " << exponent;
+      }
+    }
+  }
 }
 
 TEST(Light_Shading, PointLightFallsOffWithDistanceAndIsTintedWhereWeak) {
