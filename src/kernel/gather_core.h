@@ -761,14 +761,96 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   return sum;
 }
 
+namespace vector_box {
+
+// The range over the columns of `columns` and rows (r0, r1] of a box whose rows lie inside the
+// layer, as inside_range reads it: row r1 added, row r0 subtracted, each over the column terms.
+template <int32_t N, class Cell>
+__attribute__((target("avx2"))) inline __m256d rows_inside_range(const Cell* const* rows,
+                                                                 const Signed_Terms& columns,
+                                                                 int32_t r0, int32_t r1) {
+  __m256d part = _mm256_setzero_pd();
+  for (int32_t i = 0; i < columns.count; ++i) {
+    const __m256d cell = load_cell<N>(rows[r1][columns.index[i]].channel);
+    part = Signed_Terms::subtracted(i) ? _mm256_sub_pd(part, cell) : _mm256_add_pd(part, cell);
+  }
+  for (int32_t i = 0; i < columns.count; ++i) {
+    const __m256d cell = load_cell<N>(rows[r0][columns.index[i]].channel);
+    part = Signed_Terms::subtracted(i) ? _mm256_add_pd(part, cell) : _mm256_sub_pd(part, cell);
+  }
+  return part;
+}
+
+// The corner pixel of column px of a row inside the layer, read as the edge rule reads a single
+// pixel: accumulator += it x w unless the rule reads nothing there; weight += w.
+template <class Rules, class P>
+__attribute__((target("avx2"))) inline void add_corner(__m256d& accumulator, double& weight,
+                                                       const P* row, int64_t px, int64_t width,
+                                                       double w) {
+  const int64_t mx = map_index(Rules::box_x, px, width);
+  if (mx >= 0) {
+    accumulator = _mm256_add_pd(accumulator, _mm256_mul_pd(load_pixel(row[mx]), _mm256_set1_pd(w)));
+  }
+  weight += w;
+}
+
+}  // namespace vector_box
+
+// box_gather_by_signed_terms_avx2 for a box whose rows lie inside the layer (rows_inside) and
+// whose three column ranges (whole, left, right) have the signed terms `columns`: the rows are
+// read at fixed places, the columns from their terms. Environment boxes across the panorama's
+// seam take it. Same operations in the same order: same bits.
+template <class P, class Rules>
+__attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather_rows_inside_avx2(
+    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g,
+    const Signed_Terms (&columns)[3]) {
+  using vector_box::add_weighted;
+  constexpr int32_t n = Gather_Pixel<P>::channels;
+  using Cell = typename Gather_Pixel<P>::Cell;
+  const Cell* const rows[4] = {table.row(g.iy0 - 1), table.row(g.iy0), table.row(g.iy1),
+                               table.row(g.iy1 + 1)};
+  const auto w_columns = static_cast<double>(g.ix1 - g.ix0);
+  const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
+  __m256d accumulator = _mm256_setzero_pd();
+  double weight = 0.0;
+  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[0], 1, 2),
+               w_columns * h_rows, 1.0);
+  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[1], 1, 2),
+               1.0 * h_rows, g.wl);
+  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[2], 1, 2),
+               1.0 * h_rows, g.wr);
+  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[0], 0, 1),
+               w_columns * 1.0, g.wt);
+  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[0], 2, 3),
+               w_columns * 1.0, g.wb);
+  const P* const top = source.row(g.iy0);
+  const P* const bottom = source.row(g.iy1 + 1);
+  using vector_box::add_corner;
+  add_corner<Rules>(accumulator, weight, top, g.ix0, source.width, g.wl * g.wt);
+  add_corner<Rules>(accumulator, weight, top, g.ix1 + 1, source.width, g.wr * g.wt);
+  add_corner<Rules>(accumulator, weight, bottom, g.ix0, source.width, g.wl * g.wb);
+  add_corner<Rules>(accumulator, weight, bottom, g.ix1 + 1, source.width, g.wr * g.wb);
+  if (weight != 0.0) {
+    accumulator = _mm256_mul_pd(accumulator, _mm256_set1_pd(1.0 / weight));
+  }
+  typename Gather_Pixel<P>::Channel_Sum sum;
+  vector_box::store_sum(sum, accumulator);
+  return sum;
+}
+
 #endif
+
+// Whether the box's rows lie inside the layer, one pixel or more from its top and bottom: at
+// least one whole row, each row range two table terms, each corner on a row of its own.
+inline bool rows_inside(const Box_Grid& g, int64_t height) {
+  return g.iy0 >= 1 && g.iy0 < g.iy1 && g.iy1 <= height - 2;
+}
 
 // Whether the box's ranges and corners all lie inside the layer, one pixel or more from its
 // edges: at least one whole column and row, each range two table terms, each corner a pixel of
 // its own. Most boxes are; their ranges and corners read the same cells under every edge rule.
 inline bool box_inside(const Box_Grid& g, int64_t width, int64_t height) {
-  return g.ix0 >= 1 && g.ix0 < g.ix1 && g.ix1 <= width - 2 && g.iy0 >= 1 && g.iy0 < g.iy1 &&
-         g.iy1 <= height - 2;
+  return g.ix0 >= 1 && g.ix0 < g.ix1 && g.ix1 <= width - 2 && rows_inside(g, height);
 }
 
 // box_gather_by_signed_terms, in AVX2 where the processor has it and the pixel's sums fit one
@@ -800,6 +882,16 @@ typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
   if constexpr (Gather_Pixel<P>::channels == 3 || Gather_Pixel<P>::channels == 4) {
     if (box_inside(g, table.width, table.height) && cpu_has_avx2()) {
       return box_gather_inside_avx2<P, Rules>(source, table, g);
+    }
+    if constexpr (Rules::box_x == Edge_Mode::wrap) {
+      Signed_Terms columns[3];
+      if (rows_inside(g, table.height) &&
+          signed_axis_terms(Rules::box_x, g.ix0, g.ix1, table.width, columns[0]) &&
+          signed_axis_terms(Rules::box_x, g.ix0 - 1, g.ix0, table.width, columns[1]) &&
+          signed_axis_terms(Rules::box_x, g.ix1, g.ix1 + 1, table.width, columns[2]) &&
+          cpu_has_avx2()) {
+        return box_gather_rows_inside_avx2<P, Rules>(source, table, g, columns);
+      }
     }
   }
 #endif
