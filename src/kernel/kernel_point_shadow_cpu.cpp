@@ -312,7 +312,8 @@ Edge_Side edge_side(Shadow_Point light, Shadow_Edge edge, int64_t w, int64_t h) 
 std::vector<Shadow_Group> point_shadow_groups(int64_t workers, Shadow_Point light, int64_t w,
                                               int64_t h) {
   std::vector<Shadow_Group> groups;
-  // Every border needs an even count for the cycle's launches to alternate across the corners.
+  // Every border needs an even count for the cycle's even and odd places to alternate across
+  // the corners.
   if (workers <= 1 || std::min(w, h) < 2) {
     for (const Shadow_Edge edge : cycle_edges) {
       groups.push_back({edge, 0, point_shadow_ray_count(edge, w, h)});
@@ -354,8 +355,8 @@ std::vector<Shadow_Group> point_shadow_groups(int64_t workers, Shadow_Point ligh
     }
     count = std::clamp<int64_t>(count, 2, n / 2 * 2);
     // Group boundaries: the same number of rays each, or, where the rays turn one way, the rays
-    // nearest the same turn each, so that every group's neighbours in its launch are about the
-    // same angle away and its exclusive distance is about every other's.
+    // nearest the same turn each, so that the groups two places away from every group are about
+    // the same angle away and its exclusive distance is about every other's.
     std::vector<int64_t> bounds(static_cast<size_t>(count + 1), n);
     const bool by_turn = near && edge_side(light, edge, w, h) == Edge_Side::inner;
     const auto [ax, ay] = direction(edge, 0);
@@ -404,10 +405,11 @@ std::vector<float> point_shadow_exclusive_distances(Shadow_Point light,
   // Along a border whose line has the light strictly on the image's side, the rays' directions
   // turn one way, and they turn the same way along the next such border past the corner. These
   // borders follow one another in the cycle, and their rays turn through a whole turn (a light
-  // inside) or less than a half turn (outside). So two groups of one launch are at least the
-  // angle across one group between them apart, either way round: across the group between one
-  // of them and its neighbour of the launch. Borders beyond the light march nothing; along a
-  // border whose line holds the light, rays run together and nothing is vouched for.
+  // inside) or less than a half turn (outside). So two groups with a group between them either
+  // way round, as any two marched at once, are at least the angle across one group apart: across
+  // the group between one of them and the group two places from it. Borders beyond the light
+  // march nothing; along a border whose line holds the light, rays run together and nothing is
+  // vouched for.
   // Every sample lies within a small fraction of a pixel of its ray's line. One whose distance
   // from another ray's half-line is at least 3 pixels is more than 2 pixels from any sample of
   // it in x or in y, so the two splats' 2 × 2 pixels are apart. A sample at distance r from the

@@ -100,14 +100,14 @@ Shadow_Point point_shadow_ray_end(Shadow_Edge edge, int64_t i, int64_t w, int64_
 // The borders' rays are marched in groups of neighbouring rays, each group by one worker. The
 // groups of all four borders form one cycle around the image (top left to right, right top to
 // bottom, bottom right to left, left bottom to top), each border holding an even number of them.
-// No group is marched while a neighbour of it in the cycle is (point_shadow_exclusive_distances
-// calls the groups that may be marched with it those of its launch), so that any two groups
-// marched at once have a whole group between them: their rays leave the light at an angle apart,
-// and beyond some distance from the light their splats reach no common pixel and need no atomics.
-// One worker marches the four borders whole, in order: the plain order. A group's first ray finds
-// its pixels' cache lines cold, and lines at a group's edges are shared with the next groups': 4
-// groups a worker in place of 8 took about 10 % less processor time a frame on 8 threads for a
-// light far outside, and still balance the launches to within a few per cent.
+// No group is marched while a neighbour of it in the cycle is (Point_Shadow_Schedule), so that
+// any two groups marched at once have a whole group between them: their rays leave the light at
+// an angle apart, and beyond some distance from the light their splats reach no common pixel and
+// need no atomics. One worker marches the four borders whole, in order: the plain order.
+// A group's first ray finds its pixels' cache lines cold, and lines at a group's edges are
+// shared with the next groups': 4 groups a worker in place of 8 took about 10 % less processor
+// time a frame on 8 threads for a light far outside. 2 or 3 a worker left the workers 1 to 3 %
+// idle at the end of the rays in a replay of measured group times, for no clear saving.
 inline constexpr int64_t point_shadow_groups_per_worker = 4;
 
 // Rays [begin, end) of group g of `groups` of equal size over a border of n rays.
@@ -130,9 +130,9 @@ std::vector<Shadow_Group> point_shadow_groups(int64_t workers, Shadow_Point ligh
                                               int64_t h);
 
 // For each group of the cycle, the distance from the light beyond which its samples share no
-// pixel with any ray of the other groups of its launch: 0 where none can meet it, infinity
-// where no such distance can be vouched for (a light on a border's own line, too far away or
-// not a number).
+// pixel with any ray of a group that may be marched with it (any but its two neighbours): 0 where
+// none can meet it, infinity where no such distance can be vouched for (a light on a border's own
+// line, too far away or not a number).
 std::vector<float> point_shadow_exclusive_distances(Shadow_Point light,
                                                     const std::vector<Shadow_Group>& groups,
                                                     int64_t w, int64_t h);
