@@ -1,11 +1,9 @@
 #include "base/kernel_prefix_scan_2d.h"
 
 #include <algorithm>
-#include <memory>
 #include <type_traits>
 
 #include "base/exception.h"
-#include "util/memory_2d.h"
 
 namespace brel {
 
@@ -70,49 +68,51 @@ void scan_columns(const Iteration& iteration, Render_Context context, Parameters
 
 // The table in one pass over the destination, for a destination of the source's size. The
 // columns are cut into one share per iteration, as the column pass cuts them. A first pass over
-// the rows keeps only each row's running sum before every share's first column (in `edges`,
-// entry s of row y for share s); each share then carries those sums on along its part of the
-// row and adds the table row above it, still in cache from the step before. Every sum is
-// rounded as in the two passes (the same running sum along the row, then the row above added):
-// the source is read twice, but the table is written once instead of written, read and
-// written again.
+// the rows keeps only each row's running sum before every share's first column, written into
+// that column (which only that share's iteration writes after it); each share then carries
+// those sums on along its part of the row and adds the table row above, still in cache from the
+// step before. Every sum is rounded as in the two passes (the same running sum along the row,
+// then the row above added): the source is read twice, but the table is written once instead of
+// written, read and written again.
 template <class S, class D>
 void scan_share_edges(const Iteration& iteration, Render_Context context, Parameters<S, D> in,
-                      int64_t shares, Layer<D> edges) {
+                      int64_t shares) {
   using Sum = typename Pixel_Traits<D>::Channel;
   constexpr int32_t channels = S::channel_count;
   const S* const source = in.source.row(iteration.index);
-  D* const edge = edges.row(iteration.index);
+  D* const row = in.destination.row(iteration.index);
   Sum sum[channels] = {};
   int64_t x = 0;
   for (int64_t share = 1; share < shares; ++share) {
-    const int64_t begin =
-        thread_iteration_range(Iteration{share, shares, 0, 0}, in.source.width).first;
+    const auto [begin, end] =
+        thread_iteration_range(Iteration{share, shares, 0, 0}, in.source.width);
     for (; x < begin; ++x) {
       for (int32_t c = 0; c < channels; ++c) {
         sum[c] += static_cast<Sum>(source[x].channel[c]);
       }
     }
-    for (int32_t c = 0; c < channels; ++c) {
-      edge[share].channel[c] = sum[c];
+    if (begin > 0 && begin < end) {
+      for (int32_t c = 0; c < channels; ++c) {
+        row[begin].channel[c] = sum[c];
+      }
     }
   }
   context.check_abort();
 }
 
 template <class S, class D>
-void scan_share(const Iteration& iteration, Render_Context context, Parameters<S, D> in,
-                Layer<D> edges) {
+void scan_share(const Iteration& iteration, Render_Context context, Parameters<S, D> in) {
   using Sum = typename Pixel_Traits<D>::Channel;
   constexpr int32_t channels = S::channel_count;
   const auto [begin, end] = thread_iteration_range(iteration, in.source.width);
-  for (int64_t y = 0; y < in.source.height; ++y) {
+  for (int64_t y = 0; begin < end && y < in.source.height; ++y) {
     const S* const source = in.source.row(y);
     D* const row = in.destination.row(y);
+    // The running sum before the share, left in its first column by the first pass.
     Sum sum[channels] = {};
-    if (iteration.index > 0) {
+    if (begin > 0) {
       for (int32_t c = 0; c < channels; ++c) {
-        sum[c] = edges.row(y)[iteration.index].channel[c];
+        sum[c] = row[begin].channel[c];
       }
     }
     if (y == 0) {
@@ -159,18 +159,10 @@ void Kernel_Prefix_Scan_2d<Layer<S>, Layer<D>, Implementation_Cpu>::run(Render_C
   if (in.vertical_pass && in.destination.width == in.source.width &&
       in.destination.height == in.source.height) {
     const int64_t shares = context.iteration_count(in.source.width);
-    Layer<D> edges;
-    std::shared_ptr<Mapped_Memory_2d> edges_memory;
     if (shares > 1) {
-      edges_memory =
-          context.allocate_memory_2d(shares * static_cast<int64_t>(sizeof(D)), in.source.height);
-      edges.width = shares;
-      edges.height = in.source.height;
-      edges.pixels = reinterpret_cast<D*>(edges_memory->device_data());
-      edges.row_bytes = edges_memory->device_pitch();
-      cpu_kernel_launch(in.source.height, &scan_share_edges<S, D>, context, in, shares, edges);
+      cpu_kernel_launch(in.source.height, &scan_share_edges<S, D>, context, in, shares);
     }
-    cpu_kernel_launch(shares, &scan_share<S, D>, context, in, edges);
+    cpu_kernel_launch(shares, &scan_share<S, D>, context, in);
     return;
   }
   cpu_kernel_launch(in.source.height, &scan_row<S, D>, context, in);
