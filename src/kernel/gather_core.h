@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -838,7 +839,68 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   return sum;
 }
 
+// box_gather_by_terms for a box of one whole column and one whole row (one_pixel_ranges) over
+// the integer source its table sums exactly (exact_sum_table): each of the five ranges is then
+// one pixel of the source as the edge rules continue it, the whole number the table's terms
+// give, so the nine pixels around the box are read instead of twenty cells.
+template <class P, class Rules>
+__attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather_pixels_avx2(
+    const Layer<P>& source, const Box_Grid& g) {
+  using vector_box::add_weighted;
+  using vector_box::load_pixel;
+  // Columns ix0, ix1 = ix0 + 1 and ix1 + 1, rows likewise, where the edge rules read them.
+  const int64_t x[3] = {map_index(Rules::box_x, g.ix0, source.width),
+                        map_index(Rules::box_x, g.ix1, source.width),
+                        map_index(Rules::box_x, g.ix1 + 1, source.width)};
+  const P* const rows[3] = {source.row(map_index(Rules::box_y, g.iy0, source.height)),
+                            source.row(map_index(Rules::box_y, g.iy1, source.height)),
+                            source.row(map_index(Rules::box_y, g.iy1 + 1, source.height))};
+  __m256d accumulator = _mm256_setzero_pd();
+  double weight = 0.0;
+  // The ranges as box_mean_of_ranges takes them, with their counts of 1 x 1, then the corners.
+  add_weighted(accumulator, weight, load_pixel(rows[1][x[1]]), 1.0 * 1.0, 1.0);
+  add_weighted(accumulator, weight, load_pixel(rows[1][x[0]]), 1.0 * 1.0, g.wl);
+  add_weighted(accumulator, weight, load_pixel(rows[1][x[2]]), 1.0 * 1.0, g.wr);
+  add_weighted(accumulator, weight, load_pixel(rows[0][x[1]]), 1.0 * 1.0, g.wt);
+  add_weighted(accumulator, weight, load_pixel(rows[2][x[1]]), 1.0 * 1.0, g.wb);
+  add_weighted(accumulator, weight, load_pixel(rows[0][x[0]]), 1.0, g.wl * g.wt);
+  add_weighted(accumulator, weight, load_pixel(rows[0][x[2]]), 1.0, g.wr * g.wt);
+  add_weighted(accumulator, weight, load_pixel(rows[2][x[0]]), 1.0, g.wl * g.wb);
+  add_weighted(accumulator, weight, load_pixel(rows[2][x[2]]), 1.0, g.wr * g.wb);
+  if (weight != 0.0) {
+    accumulator = _mm256_mul_pd(accumulator, _mm256_set1_pd(1.0 / weight));
+  }
+  typename Gather_Pixel<P>::Channel_Sum sum;
+  vector_box::store_sum(sum, accumulator);
+  return sum;
+}
+
 #endif
+
+// Whether the summed-area table of `source` holds every sum exactly: integer channels, and the
+// whole layer's sum below 2^53, where every double is a whole number.
+template <class P>
+bool exact_sum_table(const Layer<P>& source) {
+  using Channel = std::remove_cv_t<std::remove_reference_t<decltype(source.pixels->channel[0])>>;
+  if constexpr (std::is_integral_v<Channel>) {
+    const auto most = static_cast<double>(std::numeric_limits<Channel>::max());
+    return static_cast<double>(source.width) * static_cast<double>(source.height) * most <
+           9007199254740992.0;
+  } else {
+    return false;
+  }
+}
+
+// Whether the box has one whole column and one whole row, each range a single pixel, under edge
+// rules that read a single pixel beyond the layer where its corners read it.
+template <class Rules>
+bool one_pixel_ranges(const Box_Grid& g) {
+  constexpr auto per_pixel = [](Edge_Mode mode) {
+    return mode == Edge_Mode::clamp || mode == Edge_Mode::mirror || mode == Edge_Mode::wrap;
+  };
+  return per_pixel(Rules::box_x) && per_pixel(Rules::box_y) && g.ix1 - g.ix0 == 1 &&
+         g.iy1 - g.iy0 == 1;
+}
 
 // Whether the box's rows lie inside the layer, one pixel or more from its top and bottom: at
 // least one whole row, each row range two table terms, each corner on a row of its own.
@@ -872,14 +934,19 @@ typename Gather_Pixel<P>::Channel_Sum box_gather_by_signed_terms_fast(
 // Mean of the source over the box [x0, x1] x [y0, y1]: pixel p weighs the length of
 // [x0, x1 + 1) within [p, p + 1), times the same in y. In raw channel units; zero total weight
 // leaves the sum undivided. Boxes inside the layer, and in a wrapping axis boxes across its ends,
-// as most are, read their cells straight from signed terms.
+// as most are, read their cells straight from signed terms. `exact_table`: the table is the
+// source's own and exact (exact_sum_table), so single-pixel ranges may read the source.
 template <class P, class Rules>
 typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
                                                  const Layer<typename Gather_Pixel<P>::Cell>& table,
-                                                 double x0, double x1, double y0, double y1) {
+                                                 double x0, double x1, double y0, double y1,
+                                                 bool exact_table = false) {
   const Box_Grid g = box_grid(x0, x1, y0, y1);
 #if BREL_AVX2_ROWS
   if constexpr (Gather_Pixel<P>::channels == 3 || Gather_Pixel<P>::channels == 4) {
+    if (exact_table && one_pixel_ranges<Rules>(g) && cpu_has_avx2()) {
+      return box_gather_pixels_avx2<P, Rules>(source, g);
+    }
     if (box_inside(g, table.width, table.height) && cpu_has_avx2()) {
       return box_gather_inside_avx2<P, Rules>(source, table, g);
     }
@@ -1159,6 +1226,7 @@ struct Gather_Source {
   const Layer<P>* levels = nullptr;
   const Layer<typename Gather_Pixel<P>::Cell>* row_sums = nullptr;
   int64_t level_count = 0;
+  bool exact_table = false;  // the table is the source's, and exact (exact_sum_table)
 };
 
 inline bool within_limit(double v) {
@@ -1245,7 +1313,7 @@ typename Gather_Pixel<P>::Result footprint_gather(const Gather_Source<P>& g, int
     Channel_Sum sum;
     for (int32_t i = 0; i < count; ++i) {
       const Box& box = boxes[i];
-      sum += box_gather<P, Rules>(source, *g.table, box.x0, box.x1, box.y0, box.y1);
+      sum += box_gather<P, Rules>(source, *g.table, box.x0, box.x1, box.y0, box.y1, g.exact_table);
     }
     if (count == 4) {
       sum.scale(0.25);

@@ -46,6 +46,7 @@ gather::Gather_Source<P> gather_source(const Gatherer<Layer<P>, Implementation_C
   source.levels = gatherer.pyramids.mip_layers.data();
   source.row_sums = gatherer.pyramids.row_sum_layers.data();
   source.level_count = gatherer.pyramids.level_count;
+  source.exact_table = gatherer.mode < 3 && gather::exact_sum_table(gatherer.source);
   return source;
 }
 

@@ -411,6 +411,23 @@ TEST(Gather_Box_Sum, RangesInsideTheLayerTakeTheTermsOfEachModesRule) {
   }
 }
 
+// The box gather over [x0, x1] x [y0, y1] gives the bits of the edge rule's terms (any NaN for
+// a NaN). `exact_table`: the table is the source's own, summed exactly.
+template <class P, class Rules>
+void expect_box_as_the_edge_rule_gives_it(
+    const Layer<P>& source, const Layer<typename brel::gather::Gather_Pixel<P>::Cell>& table,
+    double x0, double x1, double y0, double y1, bool exact_table) {
+  const auto actual =
+      brel::gather::box_gather<P, Rules>(source, table, x0, x1, y0, y1, exact_table);
+  const auto rule = brel::gather::box_gather_by_terms<P, Rules>(
+      source, table, brel::gather::box_grid(x0, x1, y0, y1));
+  for (int32_t c = 0; c < brel::gather::Gather_Pixel<P>::channels; ++c) {
+    ASSERT_TRUE(same_value(actual.channel[c], rule.channel[c]))
+        << "box " << x0 << " .. " << x1 << " x " << y0 << " .. " << y1 << ", channel " << c << ": "
+        << actual.channel[c] << " against " << rule.channel[c];
+  }
+}
+
 // The box gather takes boxes whose ranges have signed terms (inside the layer, or across the
 // ends of a wrapping axis) by their own route, and boxes clear of the edges, or of the top and
 // bottom where the columns wrap, by shorter ones, in AVX2 where the processor has it. Each must
@@ -471,15 +488,8 @@ void expect_signed_term_boxes_as_the_edge_rule_gives_them(uint32_t seed) {
     short_terms += brel::gather::signed_box_terms<Rules>(grid, w, h, terms) ? 1 : 0;
     inside += brel::gather::box_inside(grid, w, h) ? 1 : 0;
     rows_inside += brel::gather::rows_inside(grid, h) ? 1 : 0;
-    const typename G::Channel_Sum actual =
-        brel::gather::box_gather<P, Rules>(source.view, table.view, x0, x1, y0, y1);
-    const typename G::Channel_Sum rule =
-        brel::gather::box_gather_by_terms<P, Rules>(source.view, table.view, grid);
-    for (int32_t c = 0; c < G::channels; ++c) {
-      ASSERT_TRUE(same_value(actual.channel[c], rule.channel[c]))
-          << "box " << x0 << " .. " << x1 << " x " << y0 << " .. " << y1 << ", channel " << c
-          << ": " << actual.channel[c] << " against " << rule.channel[c];
-    }
+    ASSERT_NO_FATAL_FAILURE((expect_box_as_the_edge_rule_gives_it<P, Rules>(
+        source.view, table.view, x0, x1, y0, y1, false)));
   }
   EXPECT_GT(short_terms, 400);
   // Boxes clear of the edges take their own route, and so do boxes clear of the top and bottom
@@ -495,6 +505,58 @@ TEST(Gather_Box, BoxesTakenByTheirSignedTermsGiveTheBitsOfTheEdgeRule) {
   expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::ARGB32f, Environment_Rules>(5);
   expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::BGRA16, Environment_Rules>(6);
   expect_signed_term_boxes_as_the_edge_rule_gives_them<brel::ARGB8, Environment_Rules>(7);
+}
+
+// Over an integer source and its own summed-area table, every range sum is a whole number, so
+// boxes of one whole column and row read the source's pixels instead of the table, also where
+// the edge rules continue the layer. The bits must be the table's.
+template <class P>
+void expect_one_pixel_boxes_as_the_table_gives_them(uint32_t seed) {
+  using G = brel::gather::Gather_Pixel<P>;
+  using Channel = std::remove_cv_t<std::remove_reference_t<decltype(P{}.channel[0])>>;
+  using Rules = brel::gather::Environment_Rules;
+  Standalone_Render render(1);
+  constexpr int64_t w = 11;
+  constexpr int64_t h = 7;
+  Host_Layer<P> source(render.context, w, h);
+  Host_Layer<typename G::Cell> table(render.context, w, h);
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int64_t> value(0, std::numeric_limits<Channel>::max());
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      for (int32_t c = 0; c < G::channels; ++c) {
+        source.at(x, y).channel[c] = static_cast<Channel>(x == y ? value.max() : value(random));
+        const double left = x > 0 ? table.at(x - 1, y).channel[c] : 0.0;
+        const double above = y > 0 ? table.at(x, y - 1).channel[c] : 0.0;
+        const double corner = x > 0 && y > 0 ? table.at(x - 1, y - 1).channel[c] : 0.0;
+        table.at(x, y).channel[c] = source.at(x, y).channel[c] + left + above - corner;
+      }
+    }
+  }
+  ASSERT_TRUE(brel::gather::exact_sum_table(source.view));
+  std::uniform_real_distribution<double> start_x(-1.5 * w, 2.5 * w);
+  std::uniform_real_distribution<double> start_y(-1.5 * h, 2.5 * h);
+  std::uniform_real_distribution<double> size(0.0, 2.0);
+  int32_t one_pixel = 0;
+  for (int32_t trial = 0; trial < 3000; ++trial) {
+    const double x0 = start_x(random);
+    const double y0 = start_y(random);
+    const double x1 = x0 + (trial % 3 == 0 ? size(random) : 1.0);
+    const double y1 = y0 + (trial % 5 == 0 ? size(random) : 1.0);
+    one_pixel += brel::gather::one_pixel_ranges<Rules>(brel::gather::box_grid(x0, x1, y0, y1));
+    ASSERT_NO_FATAL_FAILURE((expect_box_as_the_edge_rule_gives_it<P, Rules>(source.view, table.view,
+                                                                            x0, x1, y0, y1, true)));
+  }
+  EXPECT_GT(one_pixel, 1000);
+}
+
+TEST(Gather_Box, OnePixelBoxesOverAnExactTableReadTheSourceForTheTablesBits) {
+  expect_one_pixel_boxes_as_the_table_gives_them<brel::ARGB16>(8);
+  expect_one_pixel_boxes_as_the_table_gives_them<brel::BGRA8>(9);
+  // Float channels, and sums that could reach 2^53, keep to the table.
+  EXPECT_FALSE(brel::gather::exact_sum_table(Layer<brel::ARGB32f>{4, 4}));
+  EXPECT_FALSE(brel::gather::exact_sum_table(Layer<brel::ARGB16>{1 << 19, 1 << 19}));
+  EXPECT_TRUE(brel::gather::exact_sum_table(Layer<brel::ARGB16>{1 << 19, 1 << 18}));
 }
 
 }  // namespace
