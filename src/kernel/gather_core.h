@@ -940,7 +940,7 @@ template <class P, class Rules>
 typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
                                                  const Layer<typename Gather_Pixel<P>::Cell>& table,
                                                  double x0, double x1, double y0, double y1,
-                                                 bool exact_table = false) {
+                                                 [[maybe_unused]] bool exact_table = false) {
   const Box_Grid g = box_grid(x0, x1, y0, y1);
 #if BREL_AVX2_ROWS
   if constexpr (Gather_Pixel<P>::channels == 3 || Gather_Pixel<P>::channels == 4) {
