@@ -29,6 +29,18 @@ float unit_clamped(float v) {
   return std::clamp(v, 0.0f, 1.0f);
 }
 
+// std::pow(base, exponent), without the call where its result is known exactly: x^1 is x (for
+// every x but NaN, whose bits the library may change) and 1^y is 1.
+float power_of(float base, float exponent) {
+  if (exponent == 1.0f && !std::isnan(base)) {
+    return base;
+  }
+  if (base == 1.0f) {
+    return 1.0f;
+  }
+  return std::pow(base, exponent);
+}
+
 }  // namespace
 
 float shading_power(float base, float exponent) {
@@ -37,7 +49,7 @@ float shading_power(float base, float exponent) {
   if (base == 0.0f && exponent > 0.0f && !std::signbit(base)) {
     return 0.0f;
   }
-  const float power = std::pow(base, exponent);
+  const float power = power_of(base, exponent);
   return base < 0.0f && std::isnan(power) ? 0.0f : power;
 }
 
@@ -124,7 +136,7 @@ Point_Light_Sample point_light_sample(const Point_Light& light, float qx, float 
     // Behind the light's reach (a negative depth scale) or beyond what a float can weaken, the
     // light does not arrive at all; it never grows infinite or NaN.
     const float base = distance / depth_scale + 1.0f;
-    const float power = base > 0.0f ? std::pow(base, light.falloff) : 0.0f;
+    const float power = base > 0.0f ? power_of(base, light.falloff) : 0.0f;
     intensity = power != 0.0f ? intensity / power : 0.0f;
   }
   const float a = unit_clamped(intensity);
