@@ -66,9 +66,34 @@ Vector_3<float> view_direction(float perspective, int64_t x, int64_t y, int64_t 
   return normalised(v);
 }
 
-void shade_light(const Vector_3<float>& N, const Vector_3<float>& L, const Vector_3<float>& V,
-                 Rgb_Value& diffuse, Rgb_Value& specular, float s, const Rgb_Value& col, float t,
-                 float g, float m, float tau, float u, const Rgb_Value& K) {
+namespace {
+
+// The view ray mirrored at the normal, made when a light's highlight first needs it and kept for
+// the other light of the same sample, which has the same normal, view ray and glossiness.
+struct Mirrored_Ray {
+  bool made = false;
+  Vector R;
+
+  const Vector& of(const Vector& N, const Vector& V, float g) {
+    if (!made) {
+      const float vn = 2.0f * dot(V, N);
+      R = {V.x - vn * N.x, V.y - vn * N.y, V.z - vn * N.z};
+      if (g < 1.0f) {
+        // A dull surface bends the mirrored ray towards the normal.
+        const float dull = (1.0f - g) * (1.0f - g);
+        R = normalised(
+            {R.x + dull * (N.x - R.x), R.y + dull * (N.y - R.y), R.z + dull * (N.z - R.z)});
+      }
+      made = true;
+    }
+    return R;
+  }
+};
+
+// shade_light, its mirrored ray taken from `ray`.
+void shade_light_along(const Vector& N, const Vector& L, const Vector& V, Rgb_Value& diffuse,
+                       Rgb_Value& specular, float s, const Rgb_Value& col, float t, float g,
+                       float m, float tau, float u, const Rgb_Value& K, Mirrored_Ray& ray) {
   float d = -dot(N, L);
   const float w1 = 0.5f * s + 1.0f;
   if (s > 0.0f && d > 0.0f) {
@@ -96,14 +121,7 @@ void shade_light(const Vector_3<float>& N, const Vector_3<float>& L, const Vecto
   if (g == 0.0f) {
     return;
   }
-  const float vn = 2.0f * dot(V, N);
-  Vector R{V.x - vn * N.x, V.y - vn * N.y, V.z - vn * N.z};
-  if (g < 1.0f) {
-    // A dull surface bends the mirrored ray towards the normal.
-    const float dull = (1.0f - g) * (1.0f - g);
-    R = normalised({R.x + dull * (N.x - R.x), R.y + dull * (N.y - R.y), R.z + dull * (N.z - R.z)});
-  }
-  float h = -dot(L, R);
+  float h = -dot(L, ray.of(N, V, g));
   if (s > 0.0f) {
     h = 1.0f - shading_power(1.0f - h, w1);
   }
@@ -115,6 +133,15 @@ void shade_light(const Vector_3<float>& N, const Vector_3<float>& L, const Vecto
   specular.red += tinted.red * e * (1.0f - t);
   specular.green += tinted.green * e * (1.0f - t);
   specular.blue += tinted.blue * e * (1.0f - t);
+}
+
+}  // namespace
+
+void shade_light(const Vector_3<float>& N, const Vector_3<float>& L, const Vector_3<float>& V,
+                 Rgb_Value& diffuse, Rgb_Value& specular, float s, const Rgb_Value& col, float t,
+                 float g, float m, float tau, float u, const Rgb_Value& K) {
+  Mirrored_Ray ray;
+  shade_light_along(N, L, V, diffuse, specular, s, col, t, g, m, tau, u, K, ray);
 }
 
 Point_Light_Sample point_light_sample(const Point_Light& light, float qx, float qy, float d,
@@ -198,17 +225,19 @@ template <class T>
 void shade_sample(float qx, float qy, float depth, const Vector& normal,
                   const Pixel_Light_Inputs& p, const Final_Routine_Parameters_In<T>& in,
                   Rgb_Value& diffuse, Rgb_Value& specular) {
+  Mirrored_Ray ray;
   if (in.direct_light.intensity != 0.0f) {
-    shade_light(normal, in.direct_light.direction, p.view, diffuse, specular, in.direct_light.size,
-                in.direct_light.color, p.directional_shadow, p.glossiness, in.specular_tint,
-                p.translucency, p.directional_translucency_shadow, p.translucency_color);
+    shade_light_along(normal, in.direct_light.direction, p.view, diffuse, specular,
+                      in.direct_light.size, in.direct_light.color, p.directional_shadow,
+                      p.glossiness, in.specular_tint, p.translucency,
+                      p.directional_translucency_shadow, p.translucency_color, ray);
   }
   if (in.point_light.intensity != 0.0f) {
     const Point_Light_Sample light = point_light_sample(
         in.point_light, qx, qy, depth, in.source.scale_x, in.source.scale_y, in.depth_scale);
-    shade_light(normal, light.direction, p.view, diffuse, specular, in.point_light.size,
-                light.color, p.point_shadow, p.glossiness, in.specular_tint, p.translucency,
-                p.point_translucency_shadow, p.translucency_color);
+    shade_light_along(normal, light.direction, p.view, diffuse, specular, in.point_light.size,
+                      light.color, p.point_shadow, p.glossiness, in.specular_tint, p.translucency,
+                      p.point_translucency_shadow, p.translucency_color, ray);
   }
 }
 

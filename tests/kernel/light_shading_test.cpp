@@ -178,6 +178,54 @@ TEST(Light_Shading, PowerGivesTheLibrarysBitsAlsoWhereItSkipsTheCall) {
   }
 }
 
+// A pixel lit by both lights is the direct light's shading, then the point light's added to
+// it; the two share the pixel's mirrored ray, which must be the one each would make alone.
+TEST(Light_Shading, BothLightsAddAsEachLightAlone) {
+  Surface<brel::ARGB32f> surface(5, 3);
+  auto& in = surface.in;
+  in.perspective = 0.4f;
+  in.depth_scale = 30.0f;
+  in.specular_tint = 1.3f;
+  in.translucency_color = {0.9f, 0.7f, 0.5f};
+  in.direct_light.direction = {0.3f, -0.2f, -0.932738f};
+  in.point_light.intensity = 0.8f;
+  in.point_light.falloff = 1.0f;
+  in.point_light.position_x = 1.0f;
+  in.point_light.position_z = 25.0f;
+  in.point_light.color = {1.0f, 0.9f, 0.6f};
+  int32_t highlights = 0;
+  for (const float glossiness : {0.3f, 1.0f, 1.6f}) {
+    for (const float translucency : {0.0f, 0.4f}) {
+      for (const float tilt : {0.0f, 0.35f, -0.6f}) {
+        in.glossiness = glossiness;
+        in.translucency = translucency;
+        surface.normals.at(3, 1) = {tilt, 0.5f * tilt, std::sqrt(1.0f - 1.25f * tilt * tilt)};
+        const Vector_3<float> normal = surface.normals.at(3, 1);
+        const Vector_3<float> view = brel::view_direction(in.perspective, 3, 1, 5, 3);
+        Rgb_Value diffuse{0.0f, 0.0f, 0.0f};
+        Rgb_Value specular{0.0f, 0.0f, 0.0f};
+        brel::shade_light(normal, in.direct_light.direction, view, diffuse, specular,
+                          in.direct_light.size, in.direct_light.color, 0.0f, glossiness,
+                          in.specular_tint, translucency, 0.0f, in.translucency_color);
+        const brel::Point_Light_Sample point =
+            brel::point_light_sample(in.point_light, 3.0f, 1.0f, 10.0f, 1.0f, 1.0f, 30.0f);
+        brel::shade_light(normal, point.direction, view, diffuse, specular, in.point_light.size,
+                          point.color, 0.0f, glossiness, in.specular_tint, translucency, 0.0f,
+                          in.translucency_color);
+        const auto [both_diffuse, both_specular] = surface.shade(3, 1);
+        const auto bits = [](const Rgb_Value& c) {
+          return std::tuple{std::bit_cast<uint32_t>(c.red), std::bit_cast<uint32_t>(c.green),
+                            std::bit_cast<uint32_t>(c.blue)};
+        };
+        EXPECT_EQ(bits(both_diffuse), bits(diffuse)) << glossiness << " " << tilt;
+        EXPECT_EQ(bits(both_specular), bits(specular)) << glossiness << " " << tilt;
+        highlights += specular.red > 0.0f ? 1 : 0;
+      }
+    }
+  }
+  EXPECT_GE(highlights, 6);
+}
+
 TEST(Light_Shading, PointLightFallsOffWithDistanceAndIsTintedWhereWeak) {
   brel::Point_Light light;
   light.intensity = 2.0f;
