@@ -33,6 +33,23 @@ struct Shared_Buffer {
   const Layer<RGB32f>& buffer;
 };
 
+// The shared buffer as a target of a rasteriser that holds the locks of the rows it adds into.
+struct Locked_Buffer {
+  explicit Locked_Buffer(const Layer<RGB32f>& buffer)
+      : width(buffer.width), height(buffer.height), buffer(buffer) {}
+
+  void add(int64_t column, int64_t row, float v, const RGB32f& k) const {
+    RGB32f& pixel = buffer.row(row)[column];
+    for (int32_t c = 0; c < 3; ++c) {
+      pixel.channel[c] += v * k.channel[c];
+    }
+  }
+
+  int64_t width;
+  int64_t height;
+  const Layer<RGB32f>& buffer;
+};
+
 // Mode 1: one crossing per row at the truncated column, the crossing advanced by the slope
 // from row to row; the fractions of the rows are not taken into account. `ta` and `tb` are the
 // ends' rows, trunc(ya) and trunc(yb), which a triangle's edges share.
@@ -274,7 +291,49 @@ void rasterize_triangle(const RGB32f& k, Target& buffer, int64_t mode, float x0,
   edge(m.x, m.y, l.x, l.y, short_sign, k, buffer);
 }
 
+// Rasterises, through `draw`, a triangle the band does not hold straight into the buffer: under
+// the locks of the rows between `top` and `bottom` (its vertices' least and greatest row, not
+// truncated) if the band has locks, else atomically. A triangle whose rows all lie outside the
+// buffer, or that is not finite, adds nothing and takes no lock.
+template <class Draw>
+[[gnu::always_inline]] inline void draw_outside_band(const Caustics_Band& band,
+                                                     const Layer<RGB32f>& buffer, float top,
+                                                     float bottom, Draw draw) {
+  Caustics_Row_Locks* locks = band.locks();
+  if (locks == nullptr) {
+    Shared_Buffer target(buffer);
+    draw(target);
+    return;
+  }
+  const float first = std::max(std::trunc(top), 0.0f);
+  const float last = std::min(std::trunc(bottom), static_cast<float>(buffer.height - 1));
+  if (!(first <= last)) {
+    return;
+  }
+  const Caustics_Row_Locks::Hold hold(*locks, index_of(first), index_of(last));
+  Locked_Buffer target(buffer);
+  draw(target);
+}
+
 }  // namespace
+
+Caustics_Row_Locks::Caustics_Row_Locks(int64_t buffer_height)
+    : locks_(std::make_unique<std::mutex[]>(
+          static_cast<size_t>(std::max<int64_t>(buffer_height, 1) + group_rows - 1) / group_rows)) {
+}
+
+Caustics_Row_Locks::Hold::Hold(Caustics_Row_Locks& locks, int64_t first_row, int64_t last_row)
+    : first_(&locks.of_row(first_row)), end_(&locks.of_row(last_row) + 1) {
+  for (std::mutex* lock = first_; lock != end_; ++lock) {
+    lock->lock();
+  }
+}
+
+Caustics_Row_Locks::Hold::~Hold() {
+  for (std::mutex* lock = first_; lock != end_; ++lock) {
+    lock->unlock();
+  }
+}
 
 Caustics_Band::Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_t buffer_height,
                              bool sole_writer)
@@ -282,6 +341,12 @@ Caustics_Band::Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_
   BREL_ASSERT(scratch.height >= rows && scratch.width >= buffer_width);
   lowest_.fill(buffer_width);
   highest_.fill(-1);
+}
+
+Caustics_Band::Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_t buffer_height,
+                             Caustics_Row_Locks& locks)
+    : Caustics_Band(scratch, buffer_width, buffer_height) {
+  locks_ = &locks;
 }
 
 void Caustics_Band::place(int64_t first_row) {
@@ -295,13 +360,21 @@ void Caustics_Band::place(int64_t first_row) {
 }
 
 void Caustics_Band::flush(const Layer<RGB32f>& buffer) {
+  // With locks, one group's lock at a time, taken as the rows reach it: ascending.
+  std::unique_lock<std::mutex> group;
   for (int64_t i = 0; i < rows; ++i) {
     if (lowest_[i] > highest_[i]) {
       continue;
     }
     RGB32f* from = scratch_.row(i);
     RGB32f* to = buffer.row(first_row_ + i);
-    if (sole_writer_) {
+    if (locks_ != nullptr) {
+      std::mutex& lock = locks_->of_row(first_row_ + i);
+      if (group.mutex() != &lock) {
+        group = std::unique_lock<std::mutex>(lock);
+      }
+      flush_row<false>(from, to, lowest_[i], highest_[i]);
+    } else if (sole_writer_) {
       flush_row<false>(from, to, lowest_[i], highest_[i]);
     } else {
       flush_row<true>(from, to, lowest_[i], highest_[i]);
@@ -344,8 +417,9 @@ namespace {
   order_by_y(m, l);
   order_by_y(u, m);
   if (!band.holds(u.y, l.y)) {
-    Shared_Buffer target(buffer);
-    rasterize_triangle(t.k, target, caustics_antialias_off, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    draw_outside_band(band, buffer, u.y, l.y, [&](auto& target) {
+      rasterize_triangle(t.k, target, caustics_antialias_off, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    });
     return;
   }
   if (!(l.y > u.y) || std::max({u.x, m.x, l.x}) < 0.0f || !(std::min({u.x, m.x, l.x}) < width) ||
@@ -380,12 +454,15 @@ BREL_TARGET_CLONES_AVX2 void rasterize_triangles(std::span<const Caustics_Triang
     }
     return;
   }
-  Shared_Buffer target(buffer);
   for (const Caustics_Triangle& t : triangles) {
-    if (band.holds(std::min({t.y0, t.y1, t.y2}), std::max({t.y0, t.y1, t.y2}))) {
+    const float top = std::min({t.y0, t.y1, t.y2});
+    const float bottom = std::max({t.y0, t.y1, t.y2});
+    if (band.holds(top, bottom)) {
       rasterize_triangle(t.k, band, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
     } else {
-      rasterize_triangle(t.k, target, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+      draw_outside_band(band, buffer, top, bottom, [&](auto& target) {
+        rasterize_triangle(t.k, target, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+      });
     }
   }
 }

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 
 #include "base/layer.h"
@@ -39,6 +41,36 @@ inline void add_light(const Layer<RGB32f>& buffer, int64_t column, int64_t row, 
   }
 }
 
+// Locks over aligned groups of `group_rows` rows of one buffer, for workers that add into it
+// plainly: a worker holds the lock of every group it adds into. Locks are always taken in
+// ascending group order, and nothing else is waited for while one is held, so no two workers
+// can wait on each other.
+class Caustics_Row_Locks {
+ public:
+  static constexpr int64_t group_rows = 32;
+
+  explicit Caustics_Row_Locks(int64_t buffer_height);
+
+  // Holds the locks of the groups covering buffer rows [first_row, last_row], both inside the
+  // buffer, while it lives.
+  class Hold {
+   public:
+    Hold(Caustics_Row_Locks& locks, int64_t first_row, int64_t last_row);
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    ~Hold();
+
+   private:
+    std::mutex* first_;
+    std::mutex* end_;
+  };
+
+  std::mutex& of_row(int64_t row) { return locks_[static_cast<size_t>(row / group_rows)]; }
+
+ private:
+  std::unique_ptr<std::mutex[]> locks_;
+};
+
 // A band of buffer rows that one worker adds into privately, without atomics, and then adds
 // into the shared buffer all at once. A locked addition costs several times a plain one even
 // uncontended, and workers splatting neighbouring rows fight over the same cache lines; the
@@ -53,6 +85,10 @@ class Caustics_Band {
   // worker is the buffer's `sole_writer` while it is flushed adds into it without atomics.
   Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_t buffer_height,
                 bool sole_writer = false);
+  // A band whose worker shares the buffer with others that take the same `locks`: its flush,
+  // and the triangles it does not hold, add plainly under the locks of the rows they touch.
+  Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_t buffer_height,
+                Caustics_Row_Locks& locks);
 
   // Moves the band, which must be flushed, to start at buffer row `first_row` (may be negative).
   void place(int64_t first_row);
@@ -72,8 +108,11 @@ class Caustics_Band {
     highest_[i] = std::max(highest_[i], column);
   }
   // Adds every value the band has received into `buffer` (atomically unless the band's worker
-  // is the sole writer: other workers' bands may overlap it) and zeroes the band again.
+  // is the sole writer or the band has locks: other workers' bands may overlap it) and zeroes
+  // the band again.
   void flush(const Layer<RGB32f>& buffer);
+  // The locks of the buffer's rows, if the band was given them.
+  Caustics_Row_Locks* locks() const { return locks_; }
 
   int64_t width;
   int64_t height;
@@ -81,6 +120,7 @@ class Caustics_Band {
  private:
   Layer<RGB32f> scratch_;
   bool sole_writer_;
+  Caustics_Row_Locks* locks_ = nullptr;
   bool zeroed_ = false;
   int64_t first_row_ = 0;
   // Columns received by each row of the band: lowest > highest for a row left untouched.
@@ -108,8 +148,9 @@ struct Caustics_Triangle {
 };
 
 // The triangles in their order, each into the band when the band holds its rows and else
-// atomically into the buffer: the additions, in their order, of rasterize_triangle_edges into
-// the band or the buffer for each. Built for the processor at hand, with mode 1 in one loop.
+// into the buffer (plainly under the band's locks, if it has them, else atomically): the additions,
+// in their order, of rasterize_triangle_edges into the band or the buffer for each. Built for the
+// processor at hand, with mode 1 in one loop.
 void rasterize_triangles(std::span<const Caustics_Triangle> triangles, Caustics_Band& band,
                          const Layer<RGB32f>& buffer, int64_t mode);
 

@@ -476,14 +476,21 @@ void launch_caustics_splat(const Render_Context& context, const Caustics_Paramet
   const int64_t workers = std::max(context.iteration_count(iterations), context.iteration_count(0));
   const Layer_Holder scratch = make_rgb32f_layer(
       context, buffer.width, Caustics_Band::rows * workers, 0, 0, 0, 1.0f, 1.0f, 1.0f);
+  // Workers that share the buffer add into it plainly under locks of its row groups: a locked
+  // (atomic) addition per value cost more than a lock per group of rows.
+  Caustics_Row_Locks locks(buffer.height);
   std::vector<Caustics_Band> bands;
   bands.reserve(static_cast<size_t>(workers));
   for (int64_t k = 0; k < workers; ++k) {
     Layer<RGB32f> rows = layer_view<RGB32f>(scratch);
     rows.pixels = advance_bytes(rows.pixels, k * Caustics_Band::rows * rows.row_bytes);
     rows.height = Caustics_Band::rows;
-    // A worker alone adds into the buffer without atomics.
-    bands.emplace_back(rows, buffer.width, buffer.height, workers == 1);
+    // A worker alone adds into the buffer without atomics or locks.
+    if (workers == 1) {
+      bands.emplace_back(rows, buffer.width, buffer.height, true);
+    } else {
+      bands.emplace_back(rows, buffer.width, buffer.height, locks);
+    }
   }
   cpu_kernel_launch(iterations, &caustics_splat_band_body<P>, context, in, buffer, direct, point,
                     std::span<Caustics_Band>(bands));

@@ -173,7 +173,7 @@ inline constexpr int64_t caustics_splat_rows = 8;
 
 // The splat of the rows iteration.index * caustics_splat_rows onwards (at most that many),
 // each triangle into the band of the iteration's worker when the band holds its rows, else
-// atomically into the buffer; the band is flushed into the buffer at the end. The same sums as
+// straight into the buffer; the band is flushed into the buffer at the end. The same sums as
 // caustics_splat_body over those rows, added in another order.
 template <class P>
 void caustics_splat_band_body(const Iteration& iteration, Render_Context context,
