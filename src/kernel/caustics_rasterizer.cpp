@@ -325,7 +325,15 @@ Caustics_Row_Locks::Caustics_Row_Locks(int64_t buffer_height)
 Caustics_Row_Locks::Hold::Hold(Caustics_Row_Locks& locks, int64_t first_row, int64_t last_row)
     : first_(&locks.of_row(first_row)), end_(&locks.of_row(last_row) + 1) {
   for (std::mutex* lock = first_; lock != end_; ++lock) {
-    lock->lock();
+    try {
+      lock->lock();
+    } catch (...) {
+      // The locks taken so far are given back: no caller is left holding them.
+      while (lock != first_) {
+        (--lock)->unlock();
+      }
+      throw;
+    }
   }
 }
 
