@@ -626,6 +626,18 @@ __attribute__((target("avx2"))) inline void store_sum(Sum<N>& sum, __m256d lanes
   }
 }
 
+// The weighted sum divided by its weight (left as it is for a weight of 0), as a pixel's sum.
+template <class P>
+__attribute__((target("avx2"))) inline typename Gather_Pixel<P>::Channel_Sum mean_of(
+    __m256d accumulator, double weight) {
+  if (weight != 0.0) {
+    accumulator = _mm256_mul_pd(accumulator, _mm256_set1_pd(1.0 / weight));
+  }
+  typename Gather_Pixel<P>::Channel_Sum sum;
+  store_sum(sum, accumulator);
+  return sum;
+}
+
 // A range's sum from 0: row terms outside, column terms inside, as box_gather_by_signed_terms.
 template <int32_t N, class Cell>
 __attribute__((target("avx2"))) inline __m256d range_sum(const Layer<Cell>& table,
@@ -686,12 +698,7 @@ box_gather_by_signed_terms_avx2(const Layer<P>& source,
     }
     weight += corner.w;
   }
-  if (weight != 0.0) {
-    accumulator = _mm256_mul_pd(accumulator, _mm256_set1_pd(1.0 / weight));
-  }
-  typename Gather_Pixel<P>::Channel_Sum sum;
-  vector_box::store_sum(sum, accumulator);
-  return sum;
+  return vector_box::mean_of<P>(accumulator, weight);
 }
 
 namespace vector_box {
@@ -717,6 +724,20 @@ __attribute__((target("avx2"))) inline void add_weighted(__m256d& accumulator, d
   weight += count * w;
 }
 
+// A box's five ranges, added in the order every route adds them for its bits: the whole pixels
+// (w x h of them), the partial columns left and right (h each), the partial rows above and below
+// (w each).
+__attribute__((target("avx2"))) inline void add_ranges(__m256d& accumulator, double& weight,
+                                                       const Box_Grid& g, double w, double h,
+                                                       __m256d whole, __m256d left, __m256d right,
+                                                       __m256d above, __m256d below) {
+  add_weighted(accumulator, weight, whole, w * h, 1.0);
+  add_weighted(accumulator, weight, left, 1.0 * h, g.wl);
+  add_weighted(accumulator, weight, right, 1.0 * h, g.wr);
+  add_weighted(accumulator, weight, above, w * 1.0, g.wt);
+  add_weighted(accumulator, weight, below, w * 1.0, g.wb);
+}
+
 }  // namespace vector_box
 
 // box_gather_by_signed_terms_avx2 for a box inside the layer (box_inside): every range has its
@@ -737,16 +758,12 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   __m256d accumulator = _mm256_setzero_pd();
   double weight = 0.0;
   // Whole pixels, the partial columns left and right, the partial rows above and below.
-  add_weighted(accumulator, weight, vector_box::inside_range<n>(rows, columns, 1, 2, 1, 2),
-               w_columns * h_rows, 1.0);
-  add_weighted(accumulator, weight, vector_box::inside_range<n>(rows, columns, 0, 1, 1, 2),
-               1.0 * h_rows, g.wl);
-  add_weighted(accumulator, weight, vector_box::inside_range<n>(rows, columns, 2, 3, 1, 2),
-               1.0 * h_rows, g.wr);
-  add_weighted(accumulator, weight, vector_box::inside_range<n>(rows, columns, 1, 2, 0, 1),
-               w_columns * 1.0, g.wt);
-  add_weighted(accumulator, weight, vector_box::inside_range<n>(rows, columns, 1, 2, 2, 3),
-               w_columns * 1.0, g.wb);
+  vector_box::add_ranges(accumulator, weight, g, w_columns, h_rows,
+                         vector_box::inside_range<n>(rows, columns, 1, 2, 1, 2),
+                         vector_box::inside_range<n>(rows, columns, 0, 1, 1, 2),
+                         vector_box::inside_range<n>(rows, columns, 2, 3, 1, 2),
+                         vector_box::inside_range<n>(rows, columns, 1, 2, 0, 1),
+                         vector_box::inside_range<n>(rows, columns, 1, 2, 2, 3));
   // The corner pixels, each weighing its share alone.
   const P* const top = source.row(g.iy0);
   const P* const bottom = source.row(g.iy1 + 1);
@@ -754,12 +771,7 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   add_weighted(accumulator, weight, vector_box::load_pixel(top[g.ix1 + 1]), 1.0, g.wr * g.wt);
   add_weighted(accumulator, weight, vector_box::load_pixel(bottom[g.ix0]), 1.0, g.wl * g.wb);
   add_weighted(accumulator, weight, vector_box::load_pixel(bottom[g.ix1 + 1]), 1.0, g.wr * g.wb);
-  if (weight != 0.0) {
-    accumulator = _mm256_mul_pd(accumulator, _mm256_set1_pd(1.0 / weight));
-  }
-  typename Gather_Pixel<P>::Channel_Sum sum;
-  vector_box::store_sum(sum, accumulator);
-  return sum;
+  return vector_box::mean_of<P>(accumulator, weight);
 }
 
 namespace vector_box {
@@ -814,16 +826,12 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
   __m256d accumulator = _mm256_setzero_pd();
   double weight = 0.0;
-  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[0], 1, 2),
-               w_columns * h_rows, 1.0);
-  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[1], 1, 2),
-               1.0 * h_rows, g.wl);
-  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[2], 1, 2),
-               1.0 * h_rows, g.wr);
-  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[0], 0, 1),
-               w_columns * 1.0, g.wt);
-  add_weighted(accumulator, weight, vector_box::rows_inside_range<n>(rows, columns[0], 2, 3),
-               w_columns * 1.0, g.wb);
+  vector_box::add_ranges(accumulator, weight, g, w_columns, h_rows,
+                         vector_box::rows_inside_range<n>(rows, columns[0], 1, 2),
+                         vector_box::rows_inside_range<n>(rows, columns[1], 1, 2),
+                         vector_box::rows_inside_range<n>(rows, columns[2], 1, 2),
+                         vector_box::rows_inside_range<n>(rows, columns[0], 0, 1),
+                         vector_box::rows_inside_range<n>(rows, columns[0], 2, 3));
   const P* const top = source.row(g.iy0);
   const P* const bottom = source.row(g.iy1 + 1);
   using vector_box::add_corner;
@@ -831,12 +839,7 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   add_corner<Rules>(accumulator, weight, top, g.ix1 + 1, source.width, g.wr * g.wt);
   add_corner<Rules>(accumulator, weight, bottom, g.ix0, source.width, g.wl * g.wb);
   add_corner<Rules>(accumulator, weight, bottom, g.ix1 + 1, source.width, g.wr * g.wb);
-  if (weight != 0.0) {
-    accumulator = _mm256_mul_pd(accumulator, _mm256_set1_pd(1.0 / weight));
-  }
-  typename Gather_Pixel<P>::Channel_Sum sum;
-  vector_box::store_sum(sum, accumulator);
-  return sum;
+  return vector_box::mean_of<P>(accumulator, weight);
 }
 
 // box_gather_by_terms for a box of one whole column and one whole row (one_pixel_ranges) over
@@ -858,21 +861,14 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   __m256d accumulator = _mm256_setzero_pd();
   double weight = 0.0;
   // The ranges as box_mean_of_ranges takes them, with their counts of 1 x 1, then the corners.
-  add_weighted(accumulator, weight, load_pixel(rows[1][x[1]]), 1.0 * 1.0, 1.0);
-  add_weighted(accumulator, weight, load_pixel(rows[1][x[0]]), 1.0 * 1.0, g.wl);
-  add_weighted(accumulator, weight, load_pixel(rows[1][x[2]]), 1.0 * 1.0, g.wr);
-  add_weighted(accumulator, weight, load_pixel(rows[0][x[1]]), 1.0 * 1.0, g.wt);
-  add_weighted(accumulator, weight, load_pixel(rows[2][x[1]]), 1.0 * 1.0, g.wb);
+  vector_box::add_ranges(accumulator, weight, g, 1.0, 1.0, load_pixel(rows[1][x[1]]),
+                         load_pixel(rows[1][x[0]]), load_pixel(rows[1][x[2]]),
+                         load_pixel(rows[0][x[1]]), load_pixel(rows[2][x[1]]));
   add_weighted(accumulator, weight, load_pixel(rows[0][x[0]]), 1.0, g.wl * g.wt);
   add_weighted(accumulator, weight, load_pixel(rows[0][x[2]]), 1.0, g.wr * g.wt);
   add_weighted(accumulator, weight, load_pixel(rows[2][x[0]]), 1.0, g.wl * g.wb);
   add_weighted(accumulator, weight, load_pixel(rows[2][x[2]]), 1.0, g.wr * g.wb);
-  if (weight != 0.0) {
-    accumulator = _mm256_mul_pd(accumulator, _mm256_set1_pd(1.0 / weight));
-  }
-  typename Gather_Pixel<P>::Channel_Sum sum;
-  vector_box::store_sum(sum, accumulator);
-  return sum;
+  return vector_box::mean_of<P>(accumulator, weight);
 }
 
 #endif
