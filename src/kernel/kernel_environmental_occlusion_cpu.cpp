@@ -11,6 +11,7 @@
 #include <immintrin.h>
 #endif
 
+#include "base/exception.h"
 #include "kernel/kernel_prepare_quick_occlusion_cpu.h"
 #include "util/float_to_int.h"
 #include "util/target_clones.h"
@@ -749,12 +750,32 @@ float environmental_occlusion_pixel_reference(const Occlusion_Settings& s,
   return scaled_by_amount(occlusion, s.amount);
 }
 
+Occlusion_Bands::Occlusion_Bands(int64_t rows, int64_t grain, int64_t workers)
+    : rows(std::max<int64_t>(rows, 0)), grain(grain) {
+  static_assert(wide_rows % 4 == 0);
+  BREL_ASSERT(grain > 0 && wide_rows % grain == 0 && workers > 0);
+  const int64_t narrow = std::min(workers, this->rows / wide_rows + 1) * wide_rows;
+  wide = std::max<int64_t>(this->rows - narrow, 0) / wide_rows;
+}
+
+int64_t Occlusion_Bands::count() const {
+  return wide + grain_iteration_count(rows - wide * wide_rows, grain);
+}
+
+std::pair<int64_t, int64_t> Occlusion_Bands::range(int64_t index) const {
+  if (index < wide) {
+    return {index * wide_rows, (index + 1) * wide_rows};
+  }
+  const int64_t begin = wide * wide_rows + (index - wide) * grain;
+  return {begin, std::min(begin + grain, rows)};
+}
+
 void environmental_occlusion_rows(const Iteration& iteration, Render_Context context,
-                                  Occlusion_Settings settings, Layer<float> occlusion,
-                                  Layer<double> prefix_sums, const Occlusion_Steps* steps,
+                                  Occlusion_Settings settings, Occlusion_Bands bands,
+                                  Layer<float> occlusion, Layer<double> prefix_sums,
+                                  const Occlusion_Steps* steps,
                                   const Quick_Occlusion_Steps* quick_steps) {
-  const auto [begin, end] = grain_iteration_range(iteration, settings.depth.height,
-                                                  occlusion_rows_per_iteration(settings));
+  const auto [begin, end] = bands.range(iteration.index);
   if (settings.quick_mode) {
     for (int64_t y = begin; y < end; ++y) {
       quick_mode_row(settings, prefix_sums, *quick_steps, y, occlusion.row(y));
@@ -762,10 +783,13 @@ void environmental_occlusion_rows(const Iteration& iteration, Render_Context con
     }
     return;
   }
-  full_mode_rows(settings, *steps, begin, end - begin, occlusion);
-  // One poll per row, as for every other row loop.
-  for (int64_t y = begin; y < end; ++y) {
-    context.check_abort();
+  // Four rows counted together at a time, one poll per row as for every other row loop.
+  for (int64_t y = begin; y < end; y += 4) {
+    const int64_t rows = std::min<int64_t>(4, end - y);
+    full_mode_rows(settings, *steps, y, rows, occlusion);
+    for (int64_t j = 0; j < rows; ++j) {
+      context.check_abort();
+    }
   }
 }
 
@@ -797,14 +821,13 @@ void run_environmental_occlusion(const Render_Context& context, const Occlusion_
       settings.quick_mode ? std::min(2 * settings.rx + 1, w - 1) : 0,
       std::min(2 * settings.ry + 1, h - 2));
   // Rows cost more where the window lies wholly inside the layer and where pixels have surface:
-  // the loop's dynamic hand-out evens that out, one row an iteration in quick mode, four in full
-  // mode (counted together). The workers then finish within about one iteration of each other:
-  // half an iteration's wait each on average, about 4 / h of an 8-thread frame in quick mode
-  // (0.4 % at 1080 rows) and 16 / h in full mode. Even a row of a small window costs far more
-  // than taking the next index.
-  cpu_kernel_launch(
-      std::max<int64_t>(grain_iteration_count(h, occlusion_rows_per_iteration(settings)), 1),
-      &environmental_occlusion_rows, context, settings, occlusion, sums, &steps, &quick_steps);
+  // the loop's dynamic hand-out evens that out, and its last pieces are a grain each (one row in
+  // quick mode, four in full mode, counted together), so the workers finish within about one
+  // grain of each other. Even a row of a small window costs far more than taking the next index.
+  const Occlusion_Bands bands(h, occlusion_rows_per_iteration(settings),
+                              context.iteration_count(h));
+  cpu_kernel_launch(std::max<int64_t>(bands.count(), 1), &environmental_occlusion_rows, context,
+                    settings, bands, occlusion, sums, &steps, &quick_steps);
 }
 
 int64_t environmental_occlusion_workload(int64_t normal_pixels, int64_t depth_pixels,

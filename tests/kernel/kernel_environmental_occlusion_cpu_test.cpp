@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -131,15 +132,17 @@ TEST(Environmental_Occlusion, RowsFollowThePixelRuleInBothModesAtEveryThreadCoun
     float scale;
     float amount;
     bool skip;
+    int64_t height = 23;  // 290 rows go out in wide bands and small pieces at every count
   };
-  const Case cases[] = {{0, 1.0f, 1.0f, false},  {1, 1.0f, 0.5f, true},    {3, 1.0f, 1.0f, true},
-                        {4, 0.5f, 1.5f, false},  {7, 1.0f, -0.25f, false}, {-2, 1.0f, 1.0f, false},
-                        {16, 1.0f, 0.75f, false}};
+  const Case cases[] = {{0, 1.0f, 1.0f, false},   {1, 1.0f, 0.5f, true},
+                        {3, 1.0f, 1.0f, true},    {4, 0.5f, 1.5f, false},
+                        {7, 1.0f, -0.25f, false}, {-2, 1.0f, 1.0f, false},
+                        {16, 1.0f, 0.75f, false}, {16, 1.0f, 1.0f, true, 290}};
   for (const bool quick : {false, true}) {
     for (const Case& c : cases) {
       for (const int64_t threads : brel::test::thread_counts) {
         Standalone_Render render(threads);
-        Surface surface(render.context, 37, 23, c.scale);
+        Surface surface(render.context, 37, c.height, c.scale);
         surface.fill([&](int64_t, int64_t) {
           const float v = unit(random);
           return v < 0.1f ? 0.0f : (v < 0.15f ? -5.0f * v : 40.0f * v);
@@ -159,6 +162,37 @@ TEST(Environmental_Occlusion, RowsFollowThePixelRuleInBothModesAtEveryThreadCoun
         EXPECT_EQ(occlude(render, in), reference(in))
             << (quick ? "quick" : "full") << " radius " << c.radius << " scale " << c.scale
             << " threads " << threads;
+      }
+    }
+  }
+}
+
+// The loop's bands hand out every row once, in order: wide bands first, then pieces of the grain
+// (the rows counted together) for at least a wide band per worker, so the workers end together.
+TEST(Environmental_Occlusion, BandsCoverEveryRowOnceEndingInGrains) {
+  constexpr int64_t wide = brel::Occlusion_Bands::wide_rows;
+  for (const int64_t rows : {0, 1, 5, 31, 32, 33, 95, 290, 1080}) {
+    for (const int64_t grain : {1, 4}) {
+      for (const int64_t workers : {1, 2, 3, 8}) {
+        const brel::Occlusion_Bands bands(rows, grain, workers);
+        int64_t next = 0;
+        int64_t in_grains = 0;
+        for (int64_t i = 0; i < bands.count(); ++i) {
+          const auto [begin, end] = bands.range(i);
+          ASSERT_EQ(begin, next) << rows << " rows, band " << i;
+          ASSERT_LT(begin, end) << rows << " rows, band " << i;
+          if (end - begin > grain) {
+            EXPECT_EQ(end - begin, wide);
+            EXPECT_EQ(in_grains, 0) << "a wide band after the small pieces";
+          } else {
+            EXPECT_TRUE(end - begin == grain || end == rows);
+            in_grains += end - begin;
+          }
+          next = end;
+        }
+        EXPECT_EQ(next, rows);
+        EXPECT_GE(in_grains, std::min(rows, workers * wide))
+            << rows << " rows, grain " << grain << ", " << workers << " workers";
       }
     }
   }
