@@ -1,5 +1,7 @@
 #include "demo_scene.h"
 
+#include "float_rounding.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -104,8 +106,8 @@ void demo_row(Demo_Layer layer, int64_t width, int64_t height, int64_t y, float*
       }
       case Demo_Layer::background: {
         // A fine grid on a diagonal gradient: refraction bends its lines visibly.
-        const float gu = std::abs(std::fmod(u * 24.0f + 100.0f, 1.0f) - 0.5f);
-        const float gv = std::abs(std::fmod(v * 24.0f + 100.0f, 1.0f) - 0.5f);
+        const float gu = std::abs(fraction_of(u * 24.0f + 100.0f) - 0.5f);
+        const float gv = std::abs(fraction_of(v * 24.0f + 100.0f) - 0.5f);
         const float line = 1.0f - smoothstep(0.38f, 0.46f, std::max(gu, gv));
         const float diagonal = 0.5f + 0.5f * (u / aspect + v);
         set(p, 0.15f + 0.6f * diagonal - 0.1f * line, 0.35f + 0.4f * line,

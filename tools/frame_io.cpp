@@ -1,5 +1,7 @@
 #include "frame_io.h"
 
+#include "float_rounding.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -27,7 +29,7 @@ Channel to_channel(float value, float white) {
   if (!(value > 0.0f)) {
     return 0;  // NaN too
   }
-  const float scaled = std::round(value * white);
+  const float scaled = round_half_away(value * white);
   return scaled >= white ? static_cast<Channel>(white) : static_cast<Channel>(scaled);
 }
 
