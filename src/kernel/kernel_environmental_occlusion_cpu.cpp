@@ -750,28 +750,14 @@ float environmental_occlusion_pixel_reference(const Occlusion_Settings& s,
   return scaled_by_amount(occlusion, s.amount);
 }
 
-Occlusion_Bands::Occlusion_Bands(int64_t rows, int64_t grain, int64_t workers)
-    : rows(std::max<int64_t>(rows, 0)), grain(grain) {
-  static_assert(wide_rows % 4 == 0);
-  BREL_ASSERT(grain > 0 && wide_rows % grain == 0 && workers > 0);
-  const int64_t narrow = std::min(workers, this->rows / wide_rows + 1) * wide_rows;
-  wide = std::max<int64_t>(this->rows - narrow, 0) / wide_rows;
-}
-
-int64_t Occlusion_Bands::count() const {
-  return wide + grain_iteration_count(rows - wide * wide_rows, grain);
-}
-
-std::pair<int64_t, int64_t> Occlusion_Bands::range(int64_t index) const {
-  if (index < wide) {
-    return {index * wide_rows, (index + 1) * wide_rows};
-  }
-  const int64_t begin = wide * wide_rows + (index - wide) * grain;
-  return {begin, std::min(begin + grain, rows)};
+Row_Bands occlusion_bands(int64_t rows, int64_t grain, int64_t workers) {
+  static_assert(occlusion_wide_band_rows % 4 == 0);
+  BREL_ASSERT(grain > 0 && occlusion_wide_band_rows % grain == 0 && workers > 0);
+  return Row_Bands(rows, occlusion_wide_band_rows, grain, workers * occlusion_wide_band_rows);
 }
 
 void environmental_occlusion_rows(const Iteration& iteration, Render_Context context,
-                                  Occlusion_Settings settings, Occlusion_Bands bands,
+                                  Occlusion_Settings settings, Row_Bands bands,
                                   Layer<float> occlusion, Layer<double> prefix_sums,
                                   const Occlusion_Steps* steps,
                                   const Quick_Occlusion_Steps* quick_steps) {
@@ -824,8 +810,8 @@ void run_environmental_occlusion(const Render_Context& context, const Occlusion_
   // the loop's dynamic hand-out evens that out, and its last pieces are a grain each (one row in
   // quick mode, four in full mode, counted together), so the workers finish within about one
   // grain of each other. Even a row of a small window costs far more than taking the next index.
-  const Occlusion_Bands bands(h, occlusion_rows_per_iteration(settings),
-                              context.iteration_count(h));
+  const Row_Bands bands =
+      occlusion_bands(h, occlusion_rows_per_iteration(settings), context.iteration_count(h));
   cpu_kernel_launch(std::max<int64_t>(bands.count(), 1), &environmental_occlusion_rows, context,
                     settings, bands, occlusion, sums, &steps, &quick_steps);
 }

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "base/kernel.h"
@@ -17,6 +16,7 @@
 #include "base/layer_holder.h"
 #include "base/pixel.h"
 #include "effect/pipeline_layers.h"
+#include "util/row_bands.h"
 
 namespace brel {
 
@@ -88,32 +88,15 @@ float environmental_occlusion_pixel_reference(const Occlusion_Settings& settings
                                               const Layer<double>& prefix_sums, int64_t x,
                                               int64_t y);
 
-// How the rows of the occlusion layer are handed out. A pixel's window reads the rows around
-// it (the depths in full mode, the running sums in quick mode), and the next row's window reads
-// nearly the same: a worker that works down a band of neighbouring rows keeps them in its own
-// cache and fetches one new row a row, where rows handed out one at a time to workers in turn
-// make each worker fetch the whole window again for every row. So the loop begins with wide
-// bands, and its last `workers` bands' worth of rows goes out `grain` rows at a time (the rows
-// counted together), so that the workers still finish within about one small piece of each
-// other. The loop hands out indices in ascending order: wide bands first, small pieces last.
-struct Occlusion_Bands {
-  Occlusion_Bands(int64_t rows, int64_t grain, int64_t workers);
-
-  int64_t count() const;
-  // Rows [begin, end) of iteration `index`, 0 <= index < count().
-  std::pair<int64_t, int64_t> range(int64_t index) const;
-
-  // Rows of a wide band: a whole number of grains.
-  static constexpr int64_t wide_rows = 32;
-
-  int64_t rows = 0;
-  int64_t grain = 1;
-  int64_t wide = 0;  // wide bands, before the small pieces
-};
+// The occlusion layer's rows go out in wide bands of 32 rows (a pixel's window reads the rows
+// around it: the depths in full mode, the running sums in quick mode, nearly the same for the
+// next row), and the last 32 rows per worker `grain` rows at a time (the rows counted together).
+inline constexpr int64_t occlusion_wide_band_rows = 32;
+Row_Bands occlusion_bands(int64_t rows, int64_t grain, int64_t workers);
 
 // The rows of band `iteration.index` of the occlusion layer.
 void environmental_occlusion_rows(const Iteration& iteration, Render_Context context,
-                                  Occlusion_Settings settings, Occlusion_Bands bands,
+                                  Occlusion_Settings settings, Row_Bands bands,
                                   Layer<float> occlusion, Layer<double> prefix_sums,
                                   const Occlusion_Steps* steps,
                                   const Quick_Occlusion_Steps* quick_steps);

@@ -38,8 +38,9 @@ void Kernel_Refraction<Layer<P>, Implementation_Cpu>::run(Render_Context context
     cpu_kernel_launch(h, &init_refraction_coordinates_row<P>, context, in.refraction, in.depth,
                       in.normals, coordinates);
   }
-  cpu_kernel_launch(refraction_tile_count(w, h), &gather_refraction_tile<P>, context, in,
-                    refraction, &gatherer, coordinates);
+  const Refraction_Tiles tiles(w, h, context.iteration_count(h));
+  cpu_kernel_launch(std::max<int64_t>(tiles.count(), 1), &gather_refraction_tile<P>, context, in,
+                    tiles, refraction, &gatherer, coordinates);
 }
 
 template class Kernel_Refraction<Layer<ARGB32f>, Implementation_Cpu>;

@@ -17,6 +17,7 @@
 #include "base/pixel.h"
 #include "kernel/gatherer_cpu.h"
 #include "kernel/refraction_vector.h"
+#include "util/row_bands.h"
 
 namespace brel {
 
@@ -119,17 +120,29 @@ void init_refraction_coordinates_row(const Iteration& iteration, Render_Context 
 
 // Each iteration gathers a tile of the refraction layer: rows of a band, one after the other,
 // over a span of their columns. The footprints of a row read the source (its table or pyramid)
-// around their landing points, and those of the next row nearly the same: a worker that keeps
-// neighbouring rows and a few hundred columns finds that part of the source in its own cache,
-// where rows handed out one at a time would each fetch what another worker's rows brought in.
-inline constexpr int64_t refraction_tile_rows = 8;
+// around their landing points, above and below them, and those of the next row nearly the same:
+// a worker that keeps a tall band and a few hundred columns finds that part of the source in its
+// own cache, where short bands make every tile fetch its footprints' rows again. The last bands
+// are short, enough for a tile per worker, so that the workers finish together.
+inline constexpr int64_t refraction_tile_rows = 64;
+inline constexpr int64_t refraction_last_tile_rows = 8;
 inline constexpr int64_t refraction_tile_columns = 256;
 
-// Iterations that cover a w x h refraction layer with tiles, a band after the other.
-inline int64_t refraction_tile_count(int64_t width, int64_t height) {
-  return grain_iteration_count(height, refraction_tile_rows) *
-         std::max<int64_t>(grain_iteration_count(width, refraction_tile_columns), 1);
-}
+// The tiles of a w x h refraction layer for `workers` workers: bands of rows, each cut into
+// spans of columns.
+struct Refraction_Tiles {
+  Refraction_Tiles(int64_t width, int64_t height, int64_t workers)
+      : spans(std::max<int64_t>(grain_iteration_count(width, refraction_tile_columns), 1)),
+        bands(height, refraction_tile_rows, refraction_last_tile_rows,
+              refraction_tile_rows * grain_iteration_count(std::max<int64_t>(workers, 1), spans)),
+        width(width) {}
+
+  int64_t count() const { return bands.count() * spans; }
+
+  int64_t spans;
+  Row_Bands bands;
+  int64_t width;
+};
 
 // The tile of this iteration: the lit background averaged over the footprint that the landing
 // points of each pixel and its left, upper and upper-left neighbours span.
@@ -137,15 +150,12 @@ template <class P>
 void gather_refraction_tile(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Refraction<Layer<P>, Implementation_Cpu>::Parameters_In in,
-    Layer<RGB32f> refraction, const Gatherer<Layer<RGB32f>, Implementation_Cpu>* gatherer,
+    Refraction_Tiles tiles, Layer<RGB32f> refraction,
+    const Gatherer<Layer<RGB32f>, Implementation_Cpu>* gatherer,
     Array_2d<Blur_Coordinates> coordinates) {
-  const int64_t w = in.depth.width;
-  const int64_t h = in.depth.height;
-  const int64_t spans = std::max<int64_t>(grain_iteration_count(w, refraction_tile_columns), 1);
-  const int64_t y0 = iteration.index / spans * refraction_tile_rows;
-  const int64_t x0 = iteration.index % spans * refraction_tile_columns;
-  const int64_t y1 = std::min(y0 + refraction_tile_rows, h);
-  const int64_t x1 = std::min(x0 + refraction_tile_columns, w);
+  const auto [y0, y1] = tiles.bands.range(iteration.index / tiles.spans);
+  const int64_t x0 = iteration.index % tiles.spans * refraction_tile_columns;
+  const int64_t x1 = std::min(x0 + refraction_tile_columns, tiles.width);
   const float blur = in.refraction.blur_scale;
   for (int64_t y = y0; y < y1; ++y) {
     const Blur_Coordinates* first = coordinates.row(y);

@@ -170,11 +170,11 @@ TEST(Environmental_Occlusion, RowsFollowThePixelRuleInBothModesAtEveryThreadCoun
 // The loop's bands hand out every row once, in order: wide bands first, then pieces of the grain
 // (the rows counted together) for at least a wide band per worker, so the workers end together.
 TEST(Environmental_Occlusion, BandsCoverEveryRowOnceEndingInGrains) {
-  constexpr int64_t wide = brel::Occlusion_Bands::wide_rows;
+  constexpr int64_t wide = brel::occlusion_wide_band_rows;
   for (const int64_t rows : {0, 1, 5, 31, 32, 33, 95, 290, 1080}) {
     for (const int64_t grain : {1, 4}) {
       for (const int64_t workers : {1, 2, 3, 8}) {
-        const brel::Occlusion_Bands bands(rows, grain, workers);
+        const brel::Row_Bands bands = brel::occlusion_bands(rows, grain, workers);
         int64_t next = 0;
         int64_t in_grains = 0;
         for (int64_t i = 0; i < bands.count(); ++i) {

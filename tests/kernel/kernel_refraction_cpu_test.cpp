@@ -224,9 +224,11 @@ TEST(Refraction, ResultsAreTheSameAtEveryThreadCount) {
   std::mt19937 random(3);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   Standalone_Render setup(1);
-  // Wider than a tile's columns and not a whole number of tile rows high.
-  Scene scene(setup.context, 300, 17);
-  for (int64_t y = 0; y < 17; ++y) {
+  // Wider than a tile's columns, high enough for tall and short bands of tiles at 1 and 2
+  // threads, and not a whole number of either high.
+  constexpr int64_t height = 150;
+  Scene scene(setup.context, 300, height);
+  for (int64_t y = 0; y < height; ++y) {
     for (int64_t x = 0; x < 300; ++x) {
       scene.depth.row(y)[x] = 30.0f * unit(random);
       const float nx = unit(random) - 0.5f;
