@@ -117,13 +117,21 @@ void shade_row(int64_t y, const Final_Routine_Parameters_In<T>& in,
   T* out = in.output.row(y);
   const float* depth = in.depth.row(y);
   const float tint = std::clamp(in.specular_tint, 0.0f, 1.0f);
+  // The lights of a run of pixels are shaded together (shade_lights_row), clipped ones too.
+  constexpr int64_t run = 64;
+  Rgb_Value lit_diffuse[run];
+  Rgb_Value lit_specular[run];
   for (int64_t x = 0; x < in.output.width; ++x) {
+    if (x % run == 0) {
+      shade_lights_row(x, std::min(run, in.output.width - x), y, lit_diffuse, lit_specular, in);
+    }
     const float d = depth[x];
     const bool clipped = in.alpha_clipping != 0 && d == 0.0f;
     Rgb_Value diffuse{0.0f, 0.0f, 0.0f};
     Rgb_Value specular{0.0f, 0.0f, 0.0f};
     if (!clipped) {
-      shade_lights_pixel(x, y, diffuse, specular, in);
+      diffuse = lit_diffuse[x % run];
+      specular = lit_specular[x % run];
       add_environment_light(x, y, diffuse, specular, landing[1], landing[0], reflections,
                             landing[3], landing[2], illumination, environment, in.occlusion);
       if (in.specular_tint != 0.0f) {

@@ -2,6 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#include "util/target_clones.h"
+
+#if BREL_AVX2_ROWS
+#include <immintrin.h>
+#endif
 
 namespace brel {
 
@@ -338,6 +345,316 @@ void shade_lights_pixel(int64_t x, int64_t y, Rgb_Value& diffuse, Rgb_Value& spe
     gamma_corrected(specular, exponent);
   }
 }
+
+namespace {
+
+#if BREL_AVX2_ROWS
+
+// Eight pixels of a row side by side, one lane each: what shade_sample reads of them when they
+// have no translucency and take one sample.
+struct Light_Lanes {
+  float nx[8], ny[8], nz[8];  // the normal
+  float vx[8], vy[8], vz[8];  // the view ray
+  float column[8];            // x as a float
+  float depth[8];
+  float glossiness[8];
+  float directional_shadow[8];
+  float point_shadow[8];
+};
+
+struct Vector_8 {
+  __m256 x, y, z;
+};
+
+__attribute__((target("avx2"))) inline __m256 dot8(const Vector_8& a, const Vector_8& b) {
+  return _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(a.x, b.x), _mm256_mul_ps(a.y, b.y)),
+                       _mm256_mul_ps(a.z, b.z));
+}
+
+// std::clamp(v, lo, hi): lo where v < lo, else hi where hi < v, else v (a NaN stays).
+__attribute__((target("avx2"))) inline __m256 clamp8(__m256 v, __m256 lo, __m256 hi) {
+  const __m256 upper = _mm256_blendv_ps(v, hi, _mm256_cmp_ps(hi, v, _CMP_LT_OQ));
+  return _mm256_blendv_ps(upper, lo, _mm256_cmp_ps(v, lo, _CMP_LT_OQ));
+}
+
+// Applies f to the lanes of `values` that `mask` selects, one at a time: the powers, which have
+// no exact vector form.
+template <class F>
+__attribute__((target("avx2"))) inline __m256 per_lane(__m256 values, __m256 mask, F f) {
+  const int selected = _mm256_movemask_ps(mask);
+  if (selected == 0) {
+    return values;
+  }
+  alignas(32) float v[8];
+  _mm256_store_ps(v, values);
+  for (int32_t l = 0; l < 8; ++l) {
+    if ((selected >> l & 1) != 0) {
+      v[l] = f(v[l], l);
+    }
+  }
+  return _mm256_load_ps(v);
+}
+
+// shading_power per lane: +0 to a positive power stays +0 without the call.
+__attribute__((target("avx2"))) inline __m256 shading_power8(__m256 base, __m256 exponent,
+                                                             __m256 mask) {
+  const __m256 plus_zero =
+      _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_castps_si256(base), _mm256_setzero_si256()));
+  const __m256 known =
+      _mm256_and_ps(plus_zero, _mm256_cmp_ps(exponent, _mm256_setzero_ps(), _CMP_GT_OQ));
+  alignas(32) float e[8];
+  _mm256_store_ps(e, exponent);
+  return per_lane(_mm256_blendv_ps(base, _mm256_setzero_ps(), known), _mm256_andnot_ps(known, mask),
+                  [&](float b, int32_t l) { return shading_power(b, e[l]); });
+}
+
+// sum += a × c × unshadowed in the lanes of `mask`; the others keep their sums.
+__attribute__((target("avx2"))) inline void add_lit(__m256& sum, __m256 a, __m256 c,
+                                                    __m256 unshadowed, __m256 mask) {
+  sum = _mm256_blendv_ps(sum, _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(a, c), unshadowed)),
+                         mask);
+}
+
+struct Rgb_8 {
+  __m256 red, green, blue;
+};
+
+// shade_light_along for eight pixels without translucency (tau = 0): each lane runs the same
+// operations in the same order, and a lane the rule leaves early keeps its sums by selection.
+// `ray` holds the mirrored view rays once `ray_made`.
+__attribute__((target("avx2"))) void shade_light8(const Vector_8& N, const Vector_8& L,
+                                                  const Vector_8& V, Rgb_8& diffuse,
+                                                  Rgb_8& specular, float s, const Rgb_8& col,
+                                                  __m256 t, __m256 g, float m, Vector_8& ray,
+                                                  bool& ray_made) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 minus_zero = _mm256_set1_ps(-0.0f);
+  const float w1 = 0.5f * s + 1.0f;
+  __m256 d = _mm256_xor_ps(dot8(N, L), minus_zero);
+  if (s > 0.0f) {
+    const __m256 rest = per_lane(_mm256_sub_ps(one, d), _mm256_cmp_ps(d, zero, _CMP_GT_OQ),
+                                 [&](float b, int32_t) { return shading_power(b, w1); });
+    d = _mm256_blendv_ps(d, _mm256_sub_ps(one, rest), _mm256_cmp_ps(d, zero, _CMP_GT_OQ));
+  }
+  // Lit where d is not at most 0 (a NaN goes on, as in the rule).
+  const __m256 lit = _mm256_cmp_ps(d, zero, _CMP_NLE_UQ);
+  if (_mm256_movemask_ps(lit) == 0) {
+    return;
+  }
+  const __m256 unshadowed = _mm256_sub_ps(one, t);
+  add_lit(diffuse.red, d, col.red, unshadowed, lit);
+  add_lit(diffuse.green, d, col.green, unshadowed, lit);
+  add_lit(diffuse.blue, d, col.blue, unshadowed, lit);
+  const __m256 glossy = _mm256_and_ps(lit, _mm256_cmp_ps(g, zero, _CMP_NEQ_UQ));
+  if (_mm256_movemask_ps(glossy) == 0) {
+    return;
+  }
+  if (!ray_made) {
+    const __m256 vn = _mm256_mul_ps(_mm256_set1_ps(2.0f), dot8(V, N));
+    Vector_8 R{_mm256_sub_ps(V.x, _mm256_mul_ps(vn, N.x)),
+               _mm256_sub_ps(V.y, _mm256_mul_ps(vn, N.y)),
+               _mm256_sub_ps(V.z, _mm256_mul_ps(vn, N.z))};
+    const __m256 rest = _mm256_sub_ps(one, g);
+    const __m256 dull = _mm256_mul_ps(rest, rest);
+    const Vector_8 bent{_mm256_add_ps(R.x, _mm256_mul_ps(dull, _mm256_sub_ps(N.x, R.x))),
+                        _mm256_add_ps(R.y, _mm256_mul_ps(dull, _mm256_sub_ps(N.y, R.y))),
+                        _mm256_add_ps(R.z, _mm256_mul_ps(dull, _mm256_sub_ps(N.z, R.z)))};
+    const __m256 length = _mm256_sqrt_ps(dot8(bent, bent));
+    const __m256 dulled = _mm256_cmp_ps(g, one, _CMP_LT_OQ);
+    ray = {_mm256_blendv_ps(R.x, _mm256_div_ps(bent.x, length), dulled),
+           _mm256_blendv_ps(R.y, _mm256_div_ps(bent.y, length), dulled),
+           _mm256_blendv_ps(R.z, _mm256_div_ps(bent.z, length), dulled)};
+    ray_made = true;
+  }
+  __m256 h = _mm256_xor_ps(dot8(L, ray), minus_zero);
+  if (s > 0.0f) {
+    const __m256 rest = per_lane(_mm256_sub_ps(one, h), glossy,
+                                 [&](float b, int32_t) { return shading_power(b, w1); });
+    h = _mm256_sub_ps(one, rest);
+  }
+  const __m256 sharpness = clamp8(g, _mm256_set1_ps(0.04f), _mm256_set1_ps(0.99f));
+  // std::max(0, h) is h where h > 0, else 0 (a NaN too): so is max_ps(h, 0).
+  const __m256 above = clamp8(_mm256_sub_ps(_mm256_max_ps(h, zero), sharpness), zero, one);
+  const __m256 power = shading_power8(_mm256_div_ps(above, _mm256_sub_ps(one, sharpness)),
+                                      _mm256_mul_ps(_mm256_set1_ps(20.0f), sharpness), glossy);
+  const __m256 highlight = clamp8(power, zero, one);
+  const __m256 strength = _mm256_add_ps(g, _mm256_set1_ps(m > 1.0f ? m - 1.0f : 0.0f));
+  const __m256 e = _mm256_mul_ps(_mm256_mul_ps(strength, strength), highlight);
+  add_lit(specular.red, col.red, e, unshadowed, glossy);
+  add_lit(specular.green, col.green, e, unshadowed, glossy);
+  add_lit(specular.blue, col.blue, e, unshadowed, glossy);
+}
+
+// intensity × channel × ((1 - k) + k × tint), (1 - k) given as `keep`.
+__attribute__((target("avx2"))) inline __m256 weakened(__m256 intensity, float channel, __m256 keep,
+                                                       __m256 k, float tint) {
+  return _mm256_mul_ps(_mm256_mul_ps(intensity, _mm256_set1_ps(channel)),
+                       _mm256_add_ps(keep, _mm256_mul_ps(k, _mm256_set1_ps(tint))));
+}
+
+// point_light_sample for eight sample positions (qx, qy), qx by lane.
+__attribute__((target("avx2"))) void point_light_sample8(const Point_Light& light, __m256 qx,
+                                                         float qy, __m256 d, float scale_x,
+                                                         float scale_y, float depth_scale,
+                                                         Vector_8& direction, Rgb_8& color) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const Vector_8 to_point{
+      _mm256_div_ps(_mm256_sub_ps(qx, _mm256_set1_ps(light.position_x)), _mm256_set1_ps(scale_x)),
+      _mm256_set1_ps((light.position_y - qy) / scale_y),
+      _mm256_sub_ps(d, _mm256_set1_ps(light.position_z))};
+  const __m256 distance = _mm256_sqrt_ps(dot8(to_point, to_point));
+  const __m256 at_light = _mm256_cmp_ps(distance, zero, _CMP_EQ_OQ);
+  direction = {_mm256_blendv_ps(_mm256_div_ps(to_point.x, distance), zero, at_light),
+               _mm256_blendv_ps(_mm256_div_ps(to_point.y, distance), zero, at_light),
+               _mm256_blendv_ps(_mm256_div_ps(to_point.z, distance), one, at_light)};
+  __m256 intensity = _mm256_set1_ps(light.intensity);
+  const Rgb_Value& c = light.color;
+  if (light.falloff == 0.0f) {
+    color = {_mm256_mul_ps(intensity, _mm256_set1_ps(c.red)),
+             _mm256_mul_ps(intensity, _mm256_set1_ps(c.green)),
+             _mm256_mul_ps(intensity, _mm256_set1_ps(c.blue))};
+    return;
+  }
+  if (depth_scale != 0.0f) {
+    const __m256 base = _mm256_add_ps(_mm256_div_ps(distance, _mm256_set1_ps(depth_scale)), one);
+    const __m256 reaches = _mm256_cmp_ps(base, zero, _CMP_GT_OQ);
+    const __m256 power = per_lane(_mm256_and_ps(base, reaches), reaches,
+                                  [&](float b, int32_t) { return power_of(b, light.falloff); });
+    intensity =
+        _mm256_and_ps(_mm256_div_ps(intensity, power), _mm256_cmp_ps(power, zero, _CMP_NEQ_UQ));
+  }
+  const __m256 a = clamp8(intensity, zero, one);
+  const __m256 k = _mm256_mul_ps(_mm256_sub_ps(one, a), _mm256_sub_ps(one, a));
+  const __m256 keep = _mm256_sub_ps(one, k);
+  const Rgb_Value& tint = light.attenuation_color;
+  color = {weakened(intensity, c.red, keep, k, tint.red),
+           weakened(intensity, c.green, keep, k, tint.green),
+           weakened(intensity, c.blue, keep, k, tint.blue)};
+}
+
+// shade_sample for the eight pixels of row y in `p`, none of them translucent; the sums are
+// returned cleared and then lit, as shade_lights_pixel's callers clear them.
+template <class T>
+__attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Lanes& p,
+                                                      const Final_Routine_Parameters_In<T>& in,
+                                                      Rgb_Value* diffuse, Rgb_Value* specular) {
+  const Vector_8 N{_mm256_loadu_ps(p.nx), _mm256_loadu_ps(p.ny), _mm256_loadu_ps(p.nz)};
+  const Vector_8 V{_mm256_loadu_ps(p.vx), _mm256_loadu_ps(p.vy), _mm256_loadu_ps(p.vz)};
+  const __m256 g = _mm256_loadu_ps(p.glossiness);
+  Rgb_8 d{_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  Rgb_8 s = d;
+  Vector_8 ray{};
+  bool ray_made = false;
+  const Direct_Light& direct = in.direct_light;
+  if (direct.intensity != 0.0f) {
+    const Vector_8 L{_mm256_set1_ps(direct.direction.x), _mm256_set1_ps(direct.direction.y),
+                     _mm256_set1_ps(direct.direction.z)};
+    const Rgb_8 col{_mm256_set1_ps(direct.color.red), _mm256_set1_ps(direct.color.green),
+                    _mm256_set1_ps(direct.color.blue)};
+    shade_light8(N, L, V, d, s, direct.size, col, _mm256_loadu_ps(p.directional_shadow), g,
+                 in.specular_tint, ray, ray_made);
+  }
+  if (in.point_light.intensity != 0.0f) {
+    Vector_8 L;
+    Rgb_8 col;
+    point_light_sample8(in.point_light, _mm256_loadu_ps(p.column), static_cast<float>(y),
+                        _mm256_loadu_ps(p.depth), in.source.scale_x, in.source.scale_y,
+                        in.depth_scale, L, col);
+    shade_light8(N, L, V, d, s, in.point_light.size, col, _mm256_loadu_ps(p.point_shadow), g,
+                 in.specular_tint, ray, ray_made);
+  }
+  alignas(32) float out[6][8];
+  _mm256_store_ps(out[0], d.red);
+  _mm256_store_ps(out[1], d.green);
+  _mm256_store_ps(out[2], d.blue);
+  _mm256_store_ps(out[3], s.red);
+  _mm256_store_ps(out[4], s.green);
+  _mm256_store_ps(out[5], s.blue);
+  for (int32_t l = 0; l < 8; ++l) {
+    diffuse[l] = {out[0][l], out[1][l], out[2][l]};
+    specular[l] = {out[3][l], out[4][l], out[5][l]};
+  }
+}
+
+// shade_lights_row for one sample a pixel, eight pixels at a time; returns how many it shaded.
+template <class T>
+int64_t shade_lights_run_avx2(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffuse,
+                              Rgb_Value* specular, const Final_Routine_Parameters_In<T>& in) {
+  const int64_t end = n - n % 8;
+  const float* depth = in.depth.row(y);
+  const Vector_3<float>* normals = in.normals.row(y);
+  for (int64_t i = 0; i < end; i += 8) {
+    Light_Lanes lanes;
+    bool translucent = false;
+    for (int32_t l = 0; l < 8; ++l) {
+      const int64_t x = x0 + i + l;
+      const Pixel_Light_Inputs p = pixel_light_inputs(x, y, in);
+      translucent = translucent || p.translucency != 0.0f;
+      const Vector& normal = normals[x];
+      lanes.nx[l] = normal.x;
+      lanes.ny[l] = normal.y;
+      lanes.nz[l] = normal.z;
+      lanes.vx[l] = p.view.x;
+      lanes.vy[l] = p.view.y;
+      lanes.vz[l] = p.view.z;
+      lanes.column[l] = static_cast<float>(x);
+      lanes.depth[l] = depth[x];
+      lanes.glossiness[l] = p.glossiness;
+      lanes.directional_shadow[l] = p.directional_shadow;
+      lanes.point_shadow[l] = p.point_shadow;
+    }
+    if (translucent) {
+      for (int64_t l = i; l < i + 8; ++l) {
+        diffuse[l] = {0.0f, 0.0f, 0.0f};
+        specular[l] = {0.0f, 0.0f, 0.0f};
+        shade_lights_pixel(x0 + l, y, diffuse[l], specular[l], in);
+      }
+      continue;
+    }
+    shade_lanes_avx2(y, lanes, in, diffuse + i, specular + i);
+    if (in.gamma != 1.0f) {
+      const float exponent = 1.0f / in.gamma;
+      for (int64_t l = i; l < i + 8; ++l) {
+        gamma_corrected(diffuse[l], exponent);
+        gamma_corrected(specular[l], exponent);
+      }
+    }
+  }
+  return end;
+}
+
+#endif
+
+}  // namespace
+
+template <class T>
+void shade_lights_row(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffuse, Rgb_Value* specular,
+                      const Final_Routine_Parameters_In<T>& in) {
+  int64_t done = 0;
+#if BREL_AVX2_ROWS
+  if (in.oversampling < 2 && cpu_has_avx2()) {
+    done = shade_lights_run_avx2(x0, n, y, diffuse, specular, in);
+  }
+#endif
+  for (int64_t i = done; i < n; ++i) {
+    diffuse[i] = {0.0f, 0.0f, 0.0f};
+    specular[i] = {0.0f, 0.0f, 0.0f};
+    shade_lights_pixel(x0 + i, y, diffuse[i], specular[i], in);
+  }
+}
+
+#define BREL_SHADE_LIGHTS_ROW(T)                                                       \
+  template void shade_lights_row<T>(int64_t, int64_t, int64_t, Rgb_Value*, Rgb_Value*, \
+                                    const Final_Routine_Parameters_In<T>&);
+BREL_SHADE_LIGHTS_ROW(ARGB8)
+BREL_SHADE_LIGHTS_ROW(ARGB16)
+BREL_SHADE_LIGHTS_ROW(ARGB32f)
+BREL_SHADE_LIGHTS_ROW(BGRA8)
+BREL_SHADE_LIGHTS_ROW(BGRA16)
+BREL_SHADE_LIGHTS_ROW(BGRA32f)
+#undef BREL_SHADE_LIGHTS_ROW
 
 template void shade_lights_pixel<ARGB8>(int64_t, int64_t, Rgb_Value&, Rgb_Value&,
                                         const Final_Routine_Parameters_In<ARGB8>&);

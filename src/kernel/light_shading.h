@@ -53,6 +53,13 @@ template <class T>
 void shade_lights_pixel(int64_t x, int64_t y, Rgb_Value& diffuse, Rgb_Value& specular,
                         const Final_Routine_Parameters_In<T>& in);
 
+// shade_lights_pixel for pixels x0 .. x0 + n - 1 of row y, their sums cleared first: the same
+// bits, eight pixels at a time in vector registers where they take one sample and have no
+// translucency.
+template <class T>
+void shade_lights_row(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffuse, Rgb_Value* specular,
+                      const Final_Routine_Parameters_In<T>& in);
+
 // Sub-pixel samples a side for oversampling 1 to 4 and the bend measure of the neighbourhood
 // (the sum of 1 - max(0, Na · Nb) over six pairs of neighbouring normals): 1, 3 or 5.
 int64_t light_samples_per_side(int32_t oversampling, float bend);

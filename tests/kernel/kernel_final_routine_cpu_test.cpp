@@ -330,7 +330,8 @@ std::vector<uint8_t> frame_bytes(const Scene<P>& scene) {
 }
 
 TEST(Final_Routine, FrameIsTheSameAtEveryThreadCountAndForFewRows) {
-  for (const int64_t height : {3, 17}) {
+  // Also with one sample a pixel and no translucency, where the lights go eight pixels at a time.
+  for (const auto& [height, one_sample] : {std::pair{3, false}, {17, false}, {17, true}}) {
     std::vector<std::vector<uint8_t>> frames;
     for (const int64_t threads : {1, 2, 8}) {
       Standalone_Render render(threads);
@@ -342,6 +343,10 @@ TEST(Final_Routine, FrameIsTheSameAtEveryThreadCountAndForFewRows) {
         }
       }
       light_everything(scene, environment.view, 3);
+      if (one_sample) {
+        scene.in.oversampling = 1;
+        scene.in.translucency = 0.0f;
+      }
       scene.render(render);
       frames.push_back(frame_bytes(scene));
     }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -349,6 +350,99 @@ TEST(Light_Shading, ViewRayFansOutWithPerspective) {
   EXPECT_NEAR(corner.x, 0.75f / length, 1e-7f);
   EXPECT_NEAR(corner.y, -0.25f / length, 1e-7f);
   EXPECT_NEAR(corner.z, -1.0f / length, 1e-7f);
+}
+
+// Random surfaces under every setting the row's vector lanes treat apart, shaded a row at a time
+// against the pixel rule, bit for bit: normals of any length, zero, NaN and facing away; the
+// point light on the surface itself; textures that make a few pixels translucent (those groups
+// take the pixel rule) or glossless; soft lights, falloffs, gamma, perspective.
+TEST(Light_Shading, RowsGiveWhatEachPixelGives) {
+  constexpr int64_t w = 37;
+  constexpr int64_t h = 3;
+  Surface<brel::ARGB16> surface(w, h);
+  Plain_Layer<float> directional(w, h);
+  Plain_Layer<float> point(w, h);
+  Plain_Layer<brel::ARGB16> gloss(w, h, brel::ARGB16{{32768, 32768, 32768, 32768}});
+  Plain_Layer<brel::ARGB16> translucency(w, h, brel::ARGB16{{32768, 0, 0, 0}});
+  uint32_t state = 12345;
+  const auto random = [&]() {  // in [0, 1)
+    state = state * 1664525u + 1013904223u;
+    return static_cast<float>(state >> 8) / 16777216.0f;
+  };
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      const float nx = random() * 2.0f - 1.0f;
+      const float ny = random() * 2.0f - 1.0f;
+      const float nz = random() * 1.6f - 0.3f;
+      surface.normals.at(x, y) = {nx, ny, nz};
+      surface.depth.at(x, y) = 5.0f + 20.0f * random();
+      directional.at(x, y) = random() < 0.3f ? 0.0f : random();
+      point.at(x, y) = random() < 0.3f ? 0.0f : random();
+      const auto level = static_cast<uint16_t>(32768.0f * random());
+      const float kind = random();  // no gloss, full gloss (a glossiness of exactly 1) or some
+      gloss.at(x, y).channel[1] = kind < 0.2f ? 0 : (kind < 0.4f ? 32768 : level);
+    }
+  }
+  surface.normals.at(3, 0) = {0.0f, 0.0f, 0.0f};
+  surface.normals.at(4, 1) = {nan, 0.0f, 1.0f};
+  surface.normals.at(5, 2) = {0.0f, 0.0f, -1.0f};
+  surface.normals.at(6, 0) = {0.0f, 0.0f, 1.0f};
+  surface.depth.at(9, 1) = 12.0f;  // where the point light stands
+  directional.at(7, 1) = nan;
+  translucency.at(20, 1).channel[2] = 30000;
+  translucency.at(33, 2).channel[3] = 30000;
+
+  auto& in = surface.in;
+  in.directional_shadow = directional.view;
+  in.point_shadow = point.view;
+  in.glossiness_texture = gloss.view;
+  in.translucency_texture = translucency.view;
+  in.translucency = 0.6f;
+  in.translucency_color = {0.9f, 0.7f, 0.5f};
+  in.direct_light.direction = {0.3f, -0.2f, -0.932738f};
+  in.point_light.position_x = 9.0f;
+  in.point_light.position_y = 1.0f;
+  in.point_light.position_z = 12.0f;
+  in.point_light.color = {1.0f, 0.9f, 0.6f};
+  in.point_light.attenuation_color = {0.2f, 0.4f, 1.0f};
+  in.source.scale_x = 1.0f;
+  in.source.scale_y = 0.5f;
+
+  const auto bits = [](const Rgb_Value& c) {
+    return std::tuple{std::bit_cast<uint32_t>(c.red), std::bit_cast<uint32_t>(c.green),
+                      std::bit_cast<uint32_t>(c.blue)};
+  };
+  int64_t compared = 0;
+  int64_t highlights = 0;
+  for (int32_t setting = 0; setting < 48; ++setting) {
+    in.direct_light.intensity = setting % 7 == 6 ? 0.0f : 1.0f;
+    in.point_light.intensity = setting % 5 == 4 ? 0.0f : 0.8f;
+    in.direct_light.size = setting % 3 == 1 ? 0.7f : 0.0f;
+    in.point_light.size = setting % 4 == 2 ? 1.5f : 0.0f;
+    in.point_light.falloff = std::array{0.0f, 1.0f, 2.3f}[setting % 3];
+    in.depth_scale = std::array{30.0f, 0.0f, -5.0f, 30.0f}[setting / 3 % 4];
+    in.glossiness = std::array{0.4f, 0.0f, 1.0f, 1.6f}[setting / 12];
+    in.specular_tint = setting % 2 == 1 ? 1.3f : 0.0f;
+    in.perspective = setting % 4 == 3 ? 0.45f : 0.0f;
+    in.gamma = setting % 6 == 5 ? 2.2f : 1.0f;
+    for (int64_t y = 0; y < h; ++y) {
+      for (const auto& [x0, n] : {std::pair<int64_t, int64_t>{0, w}, {3, 17}, {29, 8}}) {
+        std::vector<Rgb_Value> diffuse(static_cast<size_t>(n), Rgb_Value{nan, nan, nan});
+        std::vector<Rgb_Value> specular = diffuse;
+        brel::shade_lights_row(x0, n, y, diffuse.data(), specular.data(), in);
+        for (int64_t i = 0; i < n; ++i) {
+          const auto [pixel_diffuse, pixel_specular] = surface.shade(x0 + i, y);
+          ASSERT_EQ(bits(diffuse[i]), bits(pixel_diffuse)) << setting << " " << x0 + i << " " << y;
+          ASSERT_EQ(bits(specular[i]), bits(pixel_specular))
+              << setting << " " << x0 + i << " " << y;
+          highlights += pixel_specular.red > 0.0f ? 1 : 0;
+          ++compared;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(compared, 48 * h * (w + 17 + 8));
+  EXPECT_GT(highlights, 500);
 }
 
 }  // namespace
