@@ -13,11 +13,11 @@ namespace lumbrix {
 // Signed zeros, infinities and NaN pass through the truncation unchanged; the comparison is false
 // for a NaN part, which infinities also give.
 inline float round_half_away(float value) {
-  float whole = std::trunc(value);
-  if (std::fabs(value - whole) >= 0.5f) {
-    whole += std::copysign(1.0f, value);
-  }
-  return whole;
+  const float whole = std::trunc(value);
+  // Without a branch, which would be a coin toss per channel: whole ± 1, or whole ± 0 with the
+  // sign of `value` (which keeps -0 as -0).
+  const float step = std::fabs(value - whole) >= 0.5f ? 1.0f : 0.0f;
+  return whole + std::copysign(step, value);
 }
 
 // std::fmod(value, 1.0f): the part truncation drops, which is exact, with the sign of `value`
