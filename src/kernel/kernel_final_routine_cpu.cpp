@@ -33,20 +33,46 @@ Rgb_Value gathered_color(const Environment_Gatherer<T>* gatherer, int64_t x, int
   return {c.r, c.g, c.b};
 }
 
-}  // namespace
-
+// Whether the reflections are gathered and added.
 template <class T>
-void add_environment_light(
-    int64_t x, int64_t y, Rgb_Value& diffuse, Rgb_Value& specular,
-    const Blur_Coordinates* reflection_row, const Blur_Coordinates* reflection_previous_row,
-    const Environment_Gatherer<T>* reflections, const Blur_Coordinates* illumination_row,
-    const Blur_Coordinates* illumination_previous_row, const Environment_Gatherer<T>* illumination,
-    const Environment_Parameter<T>& environment, const Layer<float>& occlusion) {
+bool reflects(const Environment_Parameter<T>& environment,
+              const Environment_Gatherer<T>* reflections) {
+  return environment.reflection_amount != 0.0f && has_source(reflections);
+}
+
+// The environment's colours at pixel (x, y), each where add_gathered_environment_light uses it:
+// the illumination and the reflection. Each pair of landing rows is (image row y, y - 1).
+template <class T>
+void gather_environment(int64_t x, int64_t y, const Blur_Coordinates* reflection_row,
+                        const Blur_Coordinates* reflection_previous_row,
+                        const Environment_Gatherer<T>* reflections,
+                        const Blur_Coordinates* illumination_row,
+                        const Blur_Coordinates* illumination_previous_row,
+                        const Environment_Gatherer<T>* illumination,
+                        const Environment_Parameter<T>& environment, Rgb_Value& illuminated,
+                        Rgb_Value& reflected) {
+  if (has_source(illumination)) {
+    illuminated = gathered_color(illumination, x, y, environment.environment_texture,
+                                 illumination_row, illumination_previous_row);
+  }
+  if (reflects(environment, reflections)) {
+    reflected = gathered_color(reflections, x, y, environment.environment_texture, reflection_row,
+                               reflection_previous_row);
+  }
+}
+
+// add_environment_light with the environment's colours gathered beforehand.
+template <class T>
+void add_gathered_environment_light(int64_t x, int64_t y, Rgb_Value& diffuse, Rgb_Value& specular,
+                                    const Rgb_Value& illuminated, const Rgb_Value& reflected,
+                                    const Environment_Gatherer<T>* reflections,
+                                    const Environment_Gatherer<T>* illumination,
+                                    const Environment_Parameter<T>& environment,
+                                    const Layer<float>& occlusion) {
   const float occ = float_at(occlusion, x, y, 1.0f);
   Rgb_Value e = environment.illumination_color;
   if (has_source(illumination)) {
-    const Rgb_Value a = gathered_color(illumination, x, y, environment.environment_texture,
-                                       illumination_row, illumination_previous_row);
+    const Rgb_Value& a = illuminated;
     e = {e.red * a.red, e.green * a.green, e.blue * a.blue};
   }
   const float amount = environment.illumination_amount * occ;
@@ -54,14 +80,13 @@ void add_environment_light(
   diffuse.green += e.green * amount;
   diffuse.blue += e.blue * amount;
 
-  if (environment.reflection_amount == 0.0f || !has_source(reflections)) {
+  if (!reflects(environment, reflections)) {
     return;
   }
   const Shading_Color texture = texture_at(environment.reflection_texture, x, y, shading_white);
   const float weight = (environment.glossiness > 1.0f ? environment.glossiness - 1.0f : 0.0f) +
                        occ * environment.reflection_amount * texture_mean(texture);
-  Rgb_Value r = gathered_color(reflections, x, y, environment.environment_texture, reflection_row,
-                               reflection_previous_row);
+  Rgb_Value r = reflected;
   if (environment.gamma != 1.0f) {
     const float exponent = 1.0f / environment.gamma;
     r = {shading_power(std::max(0.0f, r.red), exponent),
@@ -71,6 +96,23 @@ void add_environment_light(
   specular.red += r.red * weight;
   specular.green += r.green * weight;
   specular.blue += r.blue * weight;
+}
+
+}  // namespace
+
+template <class T>
+void add_environment_light(
+    int64_t x, int64_t y, Rgb_Value& diffuse, Rgb_Value& specular,
+    const Blur_Coordinates* reflection_row, const Blur_Coordinates* reflection_previous_row,
+    const Environment_Gatherer<T>* reflections, const Blur_Coordinates* illumination_row,
+    const Blur_Coordinates* illumination_previous_row, const Environment_Gatherer<T>* illumination,
+    const Environment_Parameter<T>& environment, const Layer<float>& occlusion) {
+  Rgb_Value illuminated{0.0f, 0.0f, 0.0f};
+  Rgb_Value reflected{0.0f, 0.0f, 0.0f};
+  gather_environment(x, y, reflection_row, reflection_previous_row, reflections, illumination_row,
+                     illumination_previous_row, illumination, environment, illuminated, reflected);
+  add_gathered_environment_light(x, y, diffuse, specular, illuminated, reflected, reflections,
+                                 illumination, environment, occlusion);
 }
 
 namespace {
@@ -121,9 +163,20 @@ void shade_row(int64_t y, const Final_Routine_Parameters_In<T>& in,
   constexpr int64_t run = 64;
   Rgb_Value lit_diffuse[run];
   Rgb_Value lit_specular[run];
+  Rgb_Value illuminated[run];
+  Rgb_Value reflected[run];
   for (int64_t x = 0; x < in.output.width; ++x) {
     if (x % run == 0) {
-      shade_lights_row(x, std::min(run, in.output.width - x), y, lit_diffuse, lit_specular, in);
+      const int64_t n = std::min(run, in.output.width - x);
+      shade_lights_row(x, n, y, lit_diffuse, lit_specular, in);
+      // The gathers of the run go one after another, with no shading between them, so that
+      // the processor overlaps their reads of the tables.
+      for (int64_t i = 0; i < n; ++i) {
+        if (in.alpha_clipping == 0 || depth[x + i] != 0.0f) {
+          gather_environment(x + i, y, landing[1], landing[0], reflections, landing[3], landing[2],
+                             illumination, environment, illuminated[i], reflected[i]);
+        }
+      }
     }
     const float d = depth[x];
     const bool clipped = in.alpha_clipping != 0 && d == 0.0f;
@@ -132,8 +185,9 @@ void shade_row(int64_t y, const Final_Routine_Parameters_In<T>& in,
     if (!clipped) {
       diffuse = lit_diffuse[x % run];
       specular = lit_specular[x % run];
-      add_environment_light(x, y, diffuse, specular, landing[1], landing[0], reflections,
-                            landing[3], landing[2], illumination, environment, in.occlusion);
+      add_gathered_environment_light(x, y, diffuse, specular, illuminated[x % run],
+                                     reflected[x % run], reflections, illumination, environment,
+                                     in.occlusion);
       if (in.specular_tint != 0.0f) {
         const Shading_Color k = texture_at(in.specular_color_texture, x, y, shading_white);
         specular = {specular.red * (k.r * tint + (1.0f - tint)),
@@ -298,11 +352,15 @@ void Kernel_Final_Routine<Layer<P>, Implementation_Cpu>::run(Render_Context cont
                     &illumination, landing);
 }
 
-#define BREL_FINAL_ROUTINE_INSTANCES(P)                                 \
-  template class Kernel_Final_Routine<Layer<P>, Implementation_Cpu>;    \
-  template void final_routine_body<P>(                                  \
-      const Iteration&, Render_Context, Final_Routine_Parameters_In<P>, \
-      const Environment_Gatherer<P>*, const Environment_Gatherer<P>*, Array_2d<Blur_Coordinates>);
+#define BREL_FINAL_ROUTINE_INSTANCES(P)                                                            \
+  template class Kernel_Final_Routine<Layer<P>, Implementation_Cpu>;                               \
+  template void final_routine_body<P>(                                                             \
+      const Iteration&, Render_Context, Final_Routine_Parameters_In<P>,                            \
+      const Environment_Gatherer<P>*, const Environment_Gatherer<P>*, Array_2d<Blur_Coordinates>); \
+  template void add_environment_light<P>(                                                          \
+      int64_t, int64_t, Rgb_Value&, Rgb_Value&, const Blur_Coordinates*, const Blur_Coordinates*,  \
+      const Environment_Gatherer<P>*, const Blur_Coordinates*, const Blur_Coordinates*,            \
+      const Environment_Gatherer<P>*, const Environment_Parameter<P>&, const Layer<float>&);
 
 BREL_FINAL_ROUTINE_INSTANCES(ARGB32f)
 BREL_FINAL_ROUTINE_INSTANCES(BGRA32f)
