@@ -195,7 +195,8 @@ BREL_TARGET_CLONES_AVX2 void caustics_patch_run(const Array_2d<Blur_Coordinates>
 }
 
 float caustics_point_falloff(float path, float falloff_distance, float falloff) {
-  if (falloff_distance == 0.0f) {
+  // Any base to the power 0 is 1, a NaN too: the default falloff of 0 needs no call.
+  if (falloff_distance == 0.0f || falloff == 0.0f) {
     return 1.0f;
   }
   const float f = std::pow(1.0f / (path / falloff_distance + 1.0f), falloff);

@@ -387,6 +387,12 @@ TEST(Caustics_Patch, RunsGiveWhatEachCellGives) {
 TEST(Caustics_Patch, PointFalloff) {
   EXPECT_EQ(brel::caustics_point_falloff(100.0f, 0.0f, 3.0f), 1.0f);
   EXPECT_EQ(brel::caustics_point_falloff(100.0f, 10.0f, 0.0f), 1.0f);
+  // A falloff of 0 is 1 whatever the path, as the power gives it.
+  for (const float path :
+       {-10.0f, -30.0f, std::nanf(""), -std::numeric_limits<float>::infinity()}) {
+    EXPECT_EQ(brel::caustics_point_falloff(path, 10.0f, 0.0f),
+              std::pow(1.0f / (path / 10.0f + 1.0f), 0.0f));
+  }
   EXPECT_FLOAT_EQ(brel::caustics_point_falloff(10.0f, 10.0f, 1.0f), 0.5f);
   EXPECT_FLOAT_EQ(brel::caustics_point_falloff(30.0f, 10.0f, 2.0f), 1.0f / 16.0f);
   // Clamped: a negative path brightens up to 1 only; a negative base under a fractional
