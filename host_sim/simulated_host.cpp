@@ -223,13 +223,18 @@ struct Host_Callbacks {
     if (host == nullptr || host->enter(function) != 0) {
       return nullptr;
     }
-    auto [block, capacity] = host->handle_block(size);
-    if (!block) {
+    Handle_Memory::Taken taken;
+    try {
+      taken = host->handle_memory_.take(static_cast<size_t>(size));
+    } catch (...) {
+      // No room for the books of the kept memory: as good as no memory.
+    }
+    if (!taken.block) {
       return nullptr;
     }
-    auto handle = reinterpret_cast<PF_Handle>(new void*(block.get()));
+    auto handle = reinterpret_cast<PF_Handle>(new void*(taken.block.get()));
     std::lock_guard lock(host->mutex_);
-    host->handles_[handle] = {std::move(block), size, 0, capacity};
+    host->handles_[handle] = {std::move(taken.block), size, 0, taken.capacity};
     return handle;
   }
 
@@ -284,7 +289,7 @@ struct Host_Callbacks {
       host->violation("dispose of a handle the host never made");
       return;
     }
-    host->kept_blocks_.emplace(it->second.capacity, std::move(it->second.block));
+    host->handle_memory_.give_back(std::move(it->second.block), it->second.capacity);
     host->handles_.erase(it);
     delete reinterpret_cast<void**>(handle);
   }
@@ -827,55 +832,20 @@ std::string Simulated_Host::imbalance() const {
   return text;
 }
 
-std::pair<std::unique_ptr<std::byte[]>, A_u_longlong> Simulated_Host::handle_block(
-    A_u_longlong size) {
-  std::unique_ptr<std::byte[]> block;
-  A_u_longlong capacity = size > 0 ? size : 1;
-  std::multimap<A_u_longlong, std::unique_ptr<std::byte[]>> given_back;
-  std::optional<std::byte> scribble;
-  {
-    std::lock_guard lock(mutex_);
-    scribble = handle_scribble_;
-    auto kept = kept_blocks_.lower_bound(capacity);
-    if (kept != kept_blocks_.end()) {
-      capacity = kept->first;
-      block = std::move(kept->second);
-      kept_blocks_.erase(kept);
-      ++reused_handle_blocks_;
-    } else {
-      given_back.swap(kept_blocks_);
-    }
-  }
-  // Freed and taken outside the lock: other render threads go on meanwhile.
-  given_back.clear();
-  if (!block) {
-    block.reset(new (std::nothrow) std::byte[capacity]);
-    if (!block) {
-      return {nullptr, 0};
-    }
-    advise_huge_pages(block.get(), static_cast<size_t>(capacity));
-    std::lock_guard lock(mutex_);
-    ++fresh_handle_blocks_;
-  }
-  if (scribble) {
-    std::memset(block.get(), static_cast<int>(*scribble), static_cast<size_t>(capacity));
-  }
-  return {std::move(block), capacity};
-}
-
 int64_t Simulated_Host::fresh_handle_blocks() const {
-  std::lock_guard lock(mutex_);
-  return fresh_handle_blocks_;
+  return handle_memory_.fresh_blocks();
 }
 
 int64_t Simulated_Host::reused_handle_blocks() const {
-  std::lock_guard lock(mutex_);
-  return reused_handle_blocks_;
+  return handle_memory_.reused_blocks();
+}
+
+int64_t Simulated_Host::fresh_handle_bytes() const {
+  return handle_memory_.fresh_bytes();
 }
 
 void Simulated_Host::set_handle_scribble(std::byte value) {
-  std::lock_guard lock(mutex_);
-  handle_scribble_ = value;
+  handle_memory_.set_scribble(value);
 }
 
 int64_t Simulated_Host::live_handles() const {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "custom_ui.h"
+#include "handle_memory.h"
 #include "host_api.h"
 #include "parameter_store.h"
 #include "render_threads.h"
@@ -205,13 +206,13 @@ class Simulated_Host {
   int64_t live_handles() const;
 
   // Handle memory. Like a real host's memory manager, the host keeps the blocks of disposed
-  // handles and hands the smallest one that holds a new request out again; a request no kept
-  // block holds gives every kept block back to the system before a fresh one is taken, so
-  // keeping never adds to the peak. Every new_handle call is still counted and answers its
-  // injected fault before any block is looked for.
-  // Blocks taken from the system for handles, and blocks handed out again, so far.
+  // handles and serves new requests from them (Handle_Memory says how). Every new_handle call
+  // is still counted and answers its injected fault before any memory is looked for.
+  // Requests that took memory from the system, requests served at least in part by kept
+  // memory, and the bytes taken from the system, so far.
   int64_t fresh_handle_blocks() const;
   int64_t reused_handle_blocks() const;
+  int64_t fresh_handle_bytes() const;
   // Every block handed out for a handle, fresh or kept, is first filled with `value`, as memory
   // that held other data would be; by default blocks are handed out as they are.
   void set_handle_scribble(std::byte value);
@@ -224,14 +225,11 @@ class Simulated_Host {
     int64_t times;
   };
   struct Handle_Block {
-    std::unique_ptr<std::byte[]> block;
+    Handle_Memory::Block block;
     A_u_longlong size;
     int64_t locks;
     A_u_longlong capacity;  // of the block, at least `size`
   };
-  // A block of at least `size` bytes for a new handle: kept or fresh, null when the system has
-  // none. Takes the mutex.
-  std::pair<std::unique_ptr<std::byte[]>, A_u_longlong> handle_block(A_u_longlong size);
   friend struct Host_Callbacks;
   friend struct Project_Callbacks;
   friend struct Custom_Ui_Callbacks;
@@ -298,11 +296,7 @@ class Simulated_Host {
   mutable std::mutex violations_mutex_;
   std::vector<std::string> violations_;
   std::map<PF_Handle, Handle_Block> handles_;
-  // Blocks of disposed handles by their capacity in bytes.
-  std::multimap<A_u_longlong, std::unique_ptr<std::byte[]>> kept_blocks_;
-  int64_t fresh_handle_blocks_ = 0;
-  int64_t reused_handle_blocks_ = 0;
-  std::optional<std::byte> handle_scribble_;
+  Handle_Memory handle_memory_;
   std::vector<Checkout_Call> checkout_calls_;
   std::vector<Update_Ui_Call> update_ui_calls_;
   std::vector<PrPixelFormat> supported_formats_;

@@ -115,6 +115,36 @@ TEST(Simulated_Host, DisposedBlocksServeLaterHandlesUnderTheSameBooks) {
 
 // Which suites each host offers is read through the effect (pixel formats, registration, the
 // colour suite); here the books that every balance check relies on.
+// Large handles come from kept pages, which the books never see: a request that would fail
+// still fails, each handle keeps the size asked for, and disposed pages make up a larger one.
+TEST(Simulated_Host, LargeHandlesFromKeptPagesKeepTheBooksAndTheFaults) {
+  Simulated_Host host(Host_Identity::after_effects());
+  PF_UtilCallbacks* utils = host.in_data()->utils;
+  constexpr A_u_longlong mib = 1 << 20;
+  PF_Handle a = utils->host_new_handle(3 * mib);
+  PF_Handle b = utils->host_new_handle(5 * mib + 7);
+  utils->host_dispose_handle(a);
+  utils->host_dispose_handle(b);
+  const int64_t fresh = host.fresh_handle_bytes();
+  EXPECT_EQ(fresh, int64_t{10 * mib});
+
+  host.inject(fn::new_handle, 1, host.calls(fn::new_handle) + 1);
+  EXPECT_EQ(utils->host_new_handle(4 * mib), nullptr);
+  EXPECT_EQ(host.live_handles(), 0);
+
+  PF_Handle c = utils->host_new_handle(9 * mib);
+  ASSERT_NE(c, nullptr);
+  auto* bytes = static_cast<std::byte*>(utils->host_lock_handle(c));
+  std::memset(bytes, 1, 9 * mib);
+  EXPECT_EQ(utils->host_get_handle_size(c), 9 * mib);
+  EXPECT_EQ(host.fresh_handle_bytes(), fresh);
+  EXPECT_EQ(host.calls(fn::new_handle), 4);
+  utils->host_unlock_handle(c);
+  utils->host_dispose_handle(c);
+  EXPECT_EQ(host.live_handles(), 0);
+  EXPECT_EQ(host.imbalance(), "");
+}
+
 TEST(Simulated_Host, SuiteBooksNoticeUnbalancedUse) {
   Simulated_Host premiere(Host_Identity::premiere());
   const void* table = nullptr;
