@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <thread>
 
 #include "base/exception.h"
@@ -193,15 +194,78 @@ bool clip_segment(Shadow_Point& a, Shadow_Point& b, float xmin, float xmax, floa
   return true;
 }
 
-void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
-                            const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
-                            float light_z, float translucency, float exclusive_from,
-                            const Point_Shadow_Tile* tile) {
+namespace {
+
+// One ray's march, which can stop before any coarse step and go on later from there.
+class Ray_March {
+ public:
+  Ray_March(const Ray& ray, Shadow_Point start, float dx, float dy, int64_t n)
+      : ray_(ray), start_(start), dx_(dx), dy_(dy), n_(n) {}
+
+  // Marches on while the next coarse step is below `until`; false once the ray has ended.
+  bool march(int64_t until) {
+    constexpr int64_t ended = std::numeric_limits<int64_t>::max();
+    if (next_ == ended) {
+      return false;
+    }
+    const auto at = [&](float fraction) {
+      return Shadow_Point{start_.x + dx_ * fraction, start_.y + dy_ * fraction};
+    };
+    // The march works on copies, which stay in registers.
+    const Ray& ray = ray_;
+    const int64_t n = n_;
+    Ray_State state = state_;
+    int64_t i = next_;
+    for (; i < until; ++i) {
+      state.horizon = state.horizon - state.slope * ray.step;
+      const float fraction = static_cast<float>(i) / static_cast<float>(n);
+      if (sample(ray, state, at(fraction), 1.0f, true) != state.shadowed) {
+        // Refine in fifth steps from the previous coarse sample to two steps beyond this one;
+        // the coarse march then resumes three steps on.
+        int64_t j0 = 0;
+        if (i > 0) {
+          state.horizon = state.horizon + state.slope * ray.step;
+          j0 = 5 * i - 5;
+        }
+        const int64_t j1 = std::min(5 * n, 5 * (i + 2));
+        const float fine_steps = static_cast<float>(5 * n);
+        for (int64_t j = j0; j < j1; ++j) {
+          state.horizon = state.horizon - state.slope * ray.step * 0.2;
+          state.shadowed = sample(ray, state, at(static_cast<float>(j) / fine_steps), 0.2f, false);
+        }
+        i += 2;
+      }
+      if (i >= n) {
+        next_ = ended;
+        return false;
+      }
+    }
+    state_ = state;
+    next_ = i;
+    return true;
+  }
+
+ private:
+  Ray ray_;
+  Shadow_Point start_;
+  float dx_;
+  float dy_;
+  int64_t n_;
+  Ray_State state_;
+  int64_t next_ = 0;
+};
+
+// The march of the ray from `start` (the light) to `end`, or none where the ray misses the image
+// or is shorter than a pixel.
+std::optional<Ray_March> start_ray(Shadow_Point start, Shadow_Point end,
+                                   const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
+                                   float light_z, float translucency, float exclusive_from,
+                                   const Point_Shadow_Tile* tile) {
   const Shadow_Point light = start;
   const Layer<float>& depth = layers.depth;
   if (!clip_segment(start, end, 0.0f, static_cast<float>(depth.width - 1), 0.0f,
                     static_cast<float>(depth.height - 1))) {
-    return;
+    return std::nullopt;
   }
   const float dx = end.x - start.x;
   const float dy = end.y - start.y;
@@ -209,7 +273,7 @@ void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
   // Shorter than a pixel, or not a number in either axis (a light position that is not
   // finite): no ray. A clipped ray is never longer than the image, so the count converts.
   if (!(span >= 1.0f && std::isfinite(dx) && std::isfinite(dy))) {
-    return;
+    return std::nullopt;
   }
   const int64_t n = static_cast<int64_t>(span);
   const float sx = depth.scale_x;
@@ -224,32 +288,18 @@ void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
                 std::sqrt(dx * dx + dy * dy) / static_cast<float>(n),
                 1.4142135f / std::sqrt(sx * sx + sy * sy),
                 translucency};
-  const auto at = [&](float fraction) {
-    return Shadow_Point{start.x + dx * fraction, start.y + dy * fraction};
-  };
-  Ray_State state;
-  for (int64_t i = 0;; ++i) {
-    state.horizon = state.horizon - state.slope * ray.step;
-    const float fraction = static_cast<float>(i) / static_cast<float>(n);
-    if (sample(ray, state, at(fraction), 1.0f, true) != state.shadowed) {
-      // Refine in fifth steps from the previous coarse sample to two steps beyond this one; the
-      // coarse march then resumes three steps on.
-      int64_t j0 = 0;
-      if (i > 0) {
-        state.horizon = state.horizon + state.slope * ray.step;
-        j0 = 5 * i - 5;
-      }
-      const int64_t j1 = std::min(5 * n, 5 * (i + 2));
-      const float fine_steps = static_cast<float>(5 * n);
-      for (int64_t j = j0; j < j1; ++j) {
-        state.horizon = state.horizon - state.slope * ray.step * 0.2;
-        state.shadowed = sample(ray, state, at(static_cast<float>(j) / fine_steps), 0.2f, false);
-      }
-      i += 2;
-    }
-    if (i >= n) {
-      return;
-    }
+  return Ray_March(ray, start, dx, dy, n);
+}
+
+}  // namespace
+
+void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
+                            const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
+                            float light_z, float translucency, float exclusive_from,
+                            const Point_Shadow_Tile* tile) {
+  if (std::optional<Ray_March> ray = start_ray(start, end, layers, skip_zero_depth, light_z,
+                                               translucency, exclusive_from, tile)) {
+    ray->march(std::numeric_limits<int64_t>::max());
   }
 }
 
@@ -556,22 +606,43 @@ void Point_Shadow_Schedule::abandon() {
   abandoned_.store(true, std::memory_order_release);
 }
 
-namespace {
-
-// Marches rays [begin, end) of a group.
-void march_group(Render_Context context, const Point_Shadow_Ray_Layers& layers,
-                 const Point_Shadow_Parameters_In& in, const Shadow_Group& group,
-                 float exclusive_from, const Point_Shadow_Tile* tile) {
+void point_shadow_march_group(Render_Context context, const Point_Shadow_Ray_Layers& layers,
+                              const Point_Shadow_Parameters_In& in, const Shadow_Group& group,
+                              float exclusive_from, const Point_Shadow_Tile* tile,
+                              int64_t stretch) {
   const Shadow_Point light{in.light.position_x, in.light.position_y};
+  const auto start = [&](int64_t i) {
+    return start_ray(light, point_shadow_ray_end(group.edge, i, in.depth.width, in.depth.height),
+                     layers, in.skip_zero_depth, in.light.position_z, in.translucency,
+                     exclusive_from, tile);
+  };
+  if (stretch <= 0) {
+    for (int64_t i = group.begin; i < group.end; ++i) {
+      if (std::optional<Ray_March> ray = start(i)) {
+        ray->march(std::numeric_limits<int64_t>::max());
+      }
+      context.check_abort();
+    }
+    return;
+  }
+  std::vector<Ray_March> rays;
+  rays.reserve(static_cast<size_t>(group.end - group.begin));
   for (int64_t i = group.begin; i < group.end; ++i) {
-    point_shadow_march_ray(
-        light, point_shadow_ray_end(group.edge, i, in.depth.width, in.depth.height), layers,
-        in.skip_zero_depth, in.light.position_z, in.translucency, exclusive_from, tile);
+    if (std::optional<Ray_March> ray = start(i)) {
+      rays.push_back(*ray);
+    }
+  }
+  for (int64_t until = stretch;; until += stretch) {
+    bool going = false;
+    for (Ray_March& ray : rays) {
+      going = ray.march(until) || going;
+    }
     context.check_abort();
+    if (!going) {
+      return;
+    }
   }
 }
-
-}  // namespace
 
 void point_shadow_groups_body(const Iteration& iteration, Render_Context context,
                               Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
@@ -590,7 +661,8 @@ void point_shadow_groups_body(const Iteration& iteration, Render_Context context
       }
       tile->used = true;
     }
-    march_group(context, layers, in, launch.groups[p], exclusive_from, tile);
+    point_shadow_march_group(context, layers, in, launch.groups[p], exclusive_from, tile,
+                             launch.whole ? 0 : launch.stretch);
   };
   if (launch.schedule != nullptr) {
     Point_Shadow_Schedule& schedule = *launch.schedule;
@@ -671,7 +743,8 @@ void point_shadow_finish_body(const Iteration& iteration, Render_Context context
 }
 
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
-                       Layer<float> translucent, Layer<float> weight, float tile_reach) {
+                       Layer<float> translucent, Layer<float> weight, float tile_reach,
+                       int64_t stretch) {
   const Point_Shadow_Ray_Layers layers{shadow, translucent, weight, in.depth};
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
@@ -719,12 +792,15 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
         tile.y = tile_y;
       }
     }
+    // Rays from a light inside the image are short and part soon: stretches save them nothing.
+    const bool inside = light.x >= 0.0f && light.x <= static_cast<float>(w - 1) &&
+                        light.y >= 0.0f && light.y <= static_cast<float>(h - 1);
     Point_Shadow_Schedule schedule(point_shadow_launch_order(light, groups, w, h, 0),
                                    point_shadow_launch_order(light, groups, w, h, 1));
-    cpu_kernel_launch(
-        workers, &point_shadow_groups_body, context, layers, in,
-        Point_Shadow_Launch{groups.data(), exclusive_from.data(), nullptr, count, false,
-                            tiles.data(), static_cast<int64_t>(tiles.size()), &schedule});
+    cpu_kernel_launch(workers, &point_shadow_groups_body, context, layers, in,
+                      Point_Shadow_Launch{groups.data(), exclusive_from.data(), nullptr, count,
+                                          false, tiles.data(), static_cast<int64_t>(tiles.size()),
+                                          &schedule, inside ? 0 : stretch});
   }
   {
     // The division's launch also adds the tiles; the timing report keeps its entry.

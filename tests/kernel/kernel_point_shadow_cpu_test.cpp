@@ -289,6 +289,44 @@ TEST(Point_Shadow, RaysMatchThePlainMarchWithinTheirAdditionsBound) {
   }
 }
 
+// A ray marched a stretch at a time goes on exactly where it stopped: alone in its group it adds
+// the same values in the same order as when marched whole, at every stretch (a stretch of one
+// step ends inside every refinement), from a light inside and one outside.
+TEST(Point_Shadow, RayMarchedAStretchAtATimeAddsWhatTheWholeRayAdds) {
+  Standalone_Render render(1);
+  Float_Layer depth(render.context, 203, 117);
+  depth.fill(scene);
+  const auto march = [&](const Kernel_Point_Shadow::Parameters_In& in,
+                         const brel::Shadow_Group& group, int64_t stretch) {
+    std::vector<Float_Layer> sums;
+    for (int k = 0; k < 3; ++k) {
+      sums.emplace_back(render.context, 203, 117).fill([](int64_t, int64_t) { return 0.0f; });
+    }
+    const brel::Point_Shadow_Ray_Layers layers{sums[0].view, sums[1].view, sums[2].view,
+                                               depth.view};
+    brel::point_shadow_march_group(render.context, layers, in, group, 0.0f, nullptr, stretch);
+    std::vector<std::vector<float>> out;
+    for (const Float_Layer& layer : sums) {
+      out.push_back(values_of(layer.view));
+    }
+    return out;
+  };
+  for (const brel::Point_Light& light :
+       {light_at(-20.5f, 40.0f, 60.0f), light_at(101.5f, 60.25f, 80.0f)}) {
+    const Kernel_Point_Shadow::Parameters_In in = settings(depth.view, light, 0.3f);
+    for (const brel::Shadow_Group& ray : {brel::Shadow_Group{brel::Shadow_Edge::right, 10, 11},
+                                          brel::Shadow_Group{brel::Shadow_Edge::bottom, 150, 151},
+                                          brel::Shadow_Group{brel::Shadow_Edge::top, 30, 31}}) {
+      const std::vector<std::vector<float>> whole = march(in, ray, 0);
+      for (const int64_t stretch :
+           {int64_t{1}, int64_t{2}, int64_t{3}, int64_t{7}, brel::point_shadow_stretch}) {
+        EXPECT_EQ(march(in, ray, stretch), whole)
+            << static_cast<int>(ray.edge) << " " << ray.begin << " stretch " << stretch;
+      }
+    }
+  }
+}
+
 // Near the light, workers keep their sums in tiles added up after the rays, or add atomically
 // past the tiles' reach: no reach loses or doubles a sum, on a light inside, on a border's line
 // (nothing vouched for: all tiles or atomics near it) and outside.
