@@ -351,7 +351,7 @@ namespace {
 #if BREL_AVX2_ROWS
 
 // Eight pixels of a row side by side, one lane each: what shade_sample reads of them when they
-// have no translucency and take one sample.
+// take one sample.
 struct Light_Lanes {
   float nx[8], ny[8], nz[8];  // the normal
   float vx[8], vy[8], vz[8];  // the view ray
@@ -360,6 +360,10 @@ struct Light_Lanes {
   float glossiness[8];
   float directional_shadow[8];
   float point_shadow[8];
+  float translucency[8];
+  float directional_translucency_shadow[8];
+  float point_translucency_shadow[8];
+  float kr[8], kg[8], kb[8];  // the translucency colour
 };
 
 struct Vector_8 {
@@ -419,14 +423,14 @@ struct Rgb_8 {
   __m256 red, green, blue;
 };
 
-// shade_light_along for eight pixels without translucency (tau = 0): each lane runs the same
-// operations in the same order, and a lane the rule leaves early keeps its sums by selection.
-// `ray` holds the mirrored view rays once `ray_made`.
+// shade_light_along for eight pixels: each lane runs the same operations in the same order, the
+// rule's branches taken by selection, and a lane the rule leaves early keeps its sums. `ray`
+// holds the mirrored view rays once `ray_made`.
 __attribute__((target("avx2"))) void shade_light8(const Vector_8& N, const Vector_8& L,
                                                   const Vector_8& V, Rgb_8& diffuse,
                                                   Rgb_8& specular, float s, const Rgb_8& col,
-                                                  __m256 t, __m256 g, float m, Vector_8& ray,
-                                                  bool& ray_made) {
+                                                  __m256 t, __m256 g, float m, __m256 tau, __m256 u,
+                                                  const Rgb_8& K, Vector_8& ray, bool& ray_made) {
   const __m256 zero = _mm256_setzero_ps();
   const __m256 one = _mm256_set1_ps(1.0f);
   const __m256 minus_zero = _mm256_set1_ps(-0.0f);
@@ -437,15 +441,50 @@ __attribute__((target("avx2"))) void shade_light8(const Vector_8& N, const Vecto
                                  [&](float b, int32_t) { return shading_power(b, w1); });
     d = _mm256_blendv_ps(d, _mm256_sub_ps(one, rest), _mm256_cmp_ps(d, zero, _CMP_GT_OQ));
   }
-  // Lit where d is not at most 0 (a NaN goes on, as in the rule).
-  const __m256 lit = _mm256_cmp_ps(d, zero, _CMP_NLE_UQ);
+  // Translucent lanes (tau != 0, a NaN too) add the light passing through and go on; the others
+  // are lit where d is not at most 0 (a NaN goes on, as in the rule).
+  const __m256 translucent = _mm256_cmp_ps(tau, zero, _CMP_NEQ_UQ);
+  const __m256 lit = _mm256_or_ps(translucent, _mm256_cmp_ps(d, zero, _CMP_NLE_UQ));
   if (_mm256_movemask_ps(lit) == 0) {
     return;
   }
+  Rgb_8 tinted = col;
+  if (_mm256_movemask_ps(translucent) != 0) {
+    const __m256 w = clamp8(tau, zero, one);
+    const __m256 q = _mm256_mul_ps(_mm256_set1_ps(2.0f * (s + 1.0f)), tau);
+    const __m256 a = _mm256_mul_ps(_mm256_sub_ps(one, u), _mm256_sub_ps(one, u));
+    const __m256 beyond =
+        _mm256_and_ps(_mm256_sub_ps(tau, one), _mm256_cmp_ps(tau, one, _CMP_GT_OQ));
+    const __m256 b = _mm256_add_ps(_mm256_sub_ps(one, a), beyond);
+    const __m256 keep = _mm256_sub_ps(one, w);
+    const Rgb_8 through_color{
+        _mm256_mul_ps(
+            col.red,
+            _mm256_add_ps(keep, _mm256_mul_ps(w, _mm256_add_ps(_mm256_mul_ps(b, K.red), a)))),
+        _mm256_mul_ps(
+            col.green,
+            _mm256_add_ps(keep, _mm256_mul_ps(w, _mm256_add_ps(_mm256_mul_ps(b, K.green), a)))),
+        _mm256_mul_ps(
+            col.blue,
+            _mm256_add_ps(keep, _mm256_mul_ps(w, _mm256_add_ps(_mm256_mul_ps(b, K.blue), a))))};
+    // std::min(1, 1 - d) is 1 - d where that is below 1, else 1 (a NaN too): min_ps(1 - d, 1).
+    const __m256 through =
+        _mm256_div_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_add_ps(q, d), a), w),
+                                    _mm256_min_ps(_mm256_sub_ps(one, d), one)),
+                      _mm256_add_ps(q, one));
+    const __m256 through_squared = _mm256_mul_ps(through, through);
+    add_lit(diffuse.red, K.red, through_squared, through_color.red, translucent);
+    add_lit(diffuse.green, K.green, through_squared, through_color.green, translucent);
+    add_lit(diffuse.blue, K.blue, through_squared, through_color.blue, translucent);
+    d = _mm256_blendv_ps(d, _mm256_max_ps(d, zero), translucent);
+    tinted = {_mm256_blendv_ps(col.red, through_color.red, translucent),
+              _mm256_blendv_ps(col.green, through_color.green, translucent),
+              _mm256_blendv_ps(col.blue, through_color.blue, translucent)};
+  }
   const __m256 unshadowed = _mm256_sub_ps(one, t);
-  add_lit(diffuse.red, d, col.red, unshadowed, lit);
-  add_lit(diffuse.green, d, col.green, unshadowed, lit);
-  add_lit(diffuse.blue, d, col.blue, unshadowed, lit);
+  add_lit(diffuse.red, d, tinted.red, unshadowed, lit);
+  add_lit(diffuse.green, d, tinted.green, unshadowed, lit);
+  add_lit(diffuse.blue, d, tinted.blue, unshadowed, lit);
   const __m256 glossy = _mm256_and_ps(lit, _mm256_cmp_ps(g, zero, _CMP_NEQ_UQ));
   if (_mm256_movemask_ps(glossy) == 0) {
     return;
@@ -481,9 +520,9 @@ __attribute__((target("avx2"))) void shade_light8(const Vector_8& N, const Vecto
   const __m256 highlight = clamp8(power, zero, one);
   const __m256 strength = _mm256_add_ps(g, _mm256_set1_ps(m > 1.0f ? m - 1.0f : 0.0f));
   const __m256 e = _mm256_mul_ps(_mm256_mul_ps(strength, strength), highlight);
-  add_lit(specular.red, col.red, e, unshadowed, glossy);
-  add_lit(specular.green, col.green, e, unshadowed, glossy);
-  add_lit(specular.blue, col.blue, e, unshadowed, glossy);
+  add_lit(specular.red, tinted.red, e, unshadowed, glossy);
+  add_lit(specular.green, tinted.green, e, unshadowed, glossy);
+  add_lit(specular.blue, tinted.blue, e, unshadowed, glossy);
 }
 
 // intensity × channel × ((1 - k) + k × tint), (1 - k) given as `keep`.
@@ -534,8 +573,8 @@ __attribute__((target("avx2"))) void point_light_sample8(const Point_Light& ligh
            weakened(intensity, c.blue, keep, k, tint.blue)};
 }
 
-// shade_sample for the eight pixels of row y in `p`, none of them translucent; the sums are
-// returned cleared and then lit, as shade_lights_pixel's callers clear them.
+// shade_sample for the eight pixels of row y in `p`; the sums are returned cleared and then lit,
+// as shade_lights_pixel's callers clear them.
 template <class T>
 __attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Lanes& p,
                                                       const Final_Routine_Parameters_In<T>& in,
@@ -543,6 +582,8 @@ __attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Lan
   const Vector_8 N{_mm256_loadu_ps(p.nx), _mm256_loadu_ps(p.ny), _mm256_loadu_ps(p.nz)};
   const Vector_8 V{_mm256_loadu_ps(p.vx), _mm256_loadu_ps(p.vy), _mm256_loadu_ps(p.vz)};
   const __m256 g = _mm256_loadu_ps(p.glossiness);
+  const __m256 tau = _mm256_loadu_ps(p.translucency);
+  const Rgb_8 K{_mm256_loadu_ps(p.kr), _mm256_loadu_ps(p.kg), _mm256_loadu_ps(p.kb)};
   Rgb_8 d{_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
   Rgb_8 s = d;
   Vector_8 ray{};
@@ -554,7 +595,8 @@ __attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Lan
     const Rgb_8 col{_mm256_set1_ps(direct.color.red), _mm256_set1_ps(direct.color.green),
                     _mm256_set1_ps(direct.color.blue)};
     shade_light8(N, L, V, d, s, direct.size, col, _mm256_loadu_ps(p.directional_shadow), g,
-                 in.specular_tint, ray, ray_made);
+                 in.specular_tint, tau, _mm256_loadu_ps(p.directional_translucency_shadow), K, ray,
+                 ray_made);
   }
   if (in.point_light.intensity != 0.0f) {
     Vector_8 L;
@@ -563,7 +605,8 @@ __attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Lan
                         _mm256_loadu_ps(p.depth), in.source.scale_x, in.source.scale_y,
                         in.depth_scale, L, col);
     shade_light8(N, L, V, d, s, in.point_light.size, col, _mm256_loadu_ps(p.point_shadow), g,
-                 in.specular_tint, ray, ray_made);
+                 in.specular_tint, tau, _mm256_loadu_ps(p.point_translucency_shadow), K, ray,
+                 ray_made);
   }
   alignas(32) float out[6][8];
   _mm256_store_ps(out[0], d.red);
@@ -587,11 +630,9 @@ int64_t shade_lights_run_avx2(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffu
   const Vector_3<float>* normals = in.normals.row(y);
   for (int64_t i = 0; i < end; i += 8) {
     Light_Lanes lanes;
-    bool translucent = false;
     for (int32_t l = 0; l < 8; ++l) {
       const int64_t x = x0 + i + l;
       const Pixel_Light_Inputs p = pixel_light_inputs(x, y, in);
-      translucent = translucent || p.translucency != 0.0f;
       const Vector& normal = normals[x];
       lanes.nx[l] = normal.x;
       lanes.ny[l] = normal.y;
@@ -604,14 +645,12 @@ int64_t shade_lights_run_avx2(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffu
       lanes.glossiness[l] = p.glossiness;
       lanes.directional_shadow[l] = p.directional_shadow;
       lanes.point_shadow[l] = p.point_shadow;
-    }
-    if (translucent) {
-      for (int64_t l = i; l < i + 8; ++l) {
-        diffuse[l] = {0.0f, 0.0f, 0.0f};
-        specular[l] = {0.0f, 0.0f, 0.0f};
-        shade_lights_pixel(x0 + l, y, diffuse[l], specular[l], in);
-      }
-      continue;
+      lanes.translucency[l] = p.translucency;
+      lanes.directional_translucency_shadow[l] = p.directional_translucency_shadow;
+      lanes.point_translucency_shadow[l] = p.point_translucency_shadow;
+      lanes.kr[l] = p.translucency_color.red;
+      lanes.kg[l] = p.translucency_color.green;
+      lanes.kb[l] = p.translucency_color.blue;
     }
     shade_lanes_avx2(y, lanes, in, diffuse + i, specular + i);
     if (in.gamma != 1.0f) {

@@ -354,14 +354,18 @@ TEST(Light_Shading, ViewRayFansOutWithPerspective) {
 
 // Random surfaces under every setting the row's vector lanes treat apart, shaded a row at a time
 // against the pixel rule, bit for bit: normals of any length, zero, NaN and facing away; the
-// point light on the surface itself; textures that make a few pixels translucent (those groups
-// take the pixel rule) or glossless; soft lights, falloffs, gamma, perspective.
+// point light on the surface itself; textures that leave some pixels opaque, glossless or of a
+// glossiness of exactly 1; translucency below and above 1 with its shadows and colour; soft
+// lights, falloffs, gamma, perspective.
 TEST(Light_Shading, RowsGiveWhatEachPixelGives) {
   constexpr int64_t w = 37;
   constexpr int64_t h = 3;
   Surface<brel::ARGB16> surface(w, h);
   Plain_Layer<float> directional(w, h);
   Plain_Layer<float> point(w, h);
+  Plain_Layer<float> directional_through(w, h);
+  Plain_Layer<float> point_through(w, h);
+  Plain_Layer<brel::ARGB16> through_color(w, h);
   Plain_Layer<brel::ARGB16> gloss(w, h, brel::ARGB16{{32768, 32768, 32768, 32768}});
   Plain_Layer<brel::ARGB16> translucency(w, h, brel::ARGB16{{32768, 0, 0, 0}});
   uint32_t state = 12345;
@@ -381,23 +385,33 @@ TEST(Light_Shading, RowsGiveWhatEachPixelGives) {
       const auto level = static_cast<uint16_t>(32768.0f * random());
       const float kind = random();  // no gloss, full gloss (a glossiness of exactly 1) or some
       gloss.at(x, y).channel[1] = kind < 0.2f ? 0 : (kind < 0.4f ? 32768 : level);
+      // Opaque (colour 0) in a third of the pixels.
+      const uint16_t through = random() < 0.33f ? 0 : level;
+      translucency.at(x, y) = brel::ARGB16{{32768, through, through, through}};
+      directional_through.at(x, y) = random();
+      point_through.at(x, y) = random() < 0.2f ? 1.0f : random();
+      through_color.at(x, y) = brel::ARGB16{{32768, static_cast<uint16_t>(32768.0f * random()),
+                                             static_cast<uint16_t>(32768.0f * random()), 32768}};
     }
   }
   surface.normals.at(3, 0) = {0.0f, 0.0f, 0.0f};
-  surface.normals.at(4, 1) = {nan, 0.0f, 1.0f};
+  surface.normals.at(4, 1) = {nan, 0.0f, 1.0f};  // opaque
+  translucency.at(4, 1) = brel::ARGB16{{32768, 0, 0, 0}};
+  surface.normals.at(12, 2) = {0.0f, nan, 1.0f};  // translucent
+  translucency.at(12, 2) = brel::ARGB16{{32768, 20000, 20000, 20000}};
   surface.normals.at(5, 2) = {0.0f, 0.0f, -1.0f};
   surface.normals.at(6, 0) = {0.0f, 0.0f, 1.0f};
   surface.depth.at(9, 1) = 12.0f;  // where the point light stands
   directional.at(7, 1) = nan;
-  translucency.at(20, 1).channel[2] = 30000;
-  translucency.at(33, 2).channel[3] = 30000;
 
   auto& in = surface.in;
   in.directional_shadow = directional.view;
   in.point_shadow = point.view;
   in.glossiness_texture = gloss.view;
   in.translucency_texture = translucency.view;
-  in.translucency = 0.6f;
+  in.directional_translucency_shadow = directional_through.view;
+  in.point_translucency_shadow = point_through.view;
+  in.translucency_color_texture = through_color.view;
   in.translucency_color = {0.9f, 0.7f, 0.5f};
   in.direct_light.direction = {0.3f, -0.2f, -0.932738f};
   in.point_light.position_x = 9.0f;
@@ -425,6 +439,7 @@ TEST(Light_Shading, RowsGiveWhatEachPixelGives) {
     in.specular_tint = setting % 2 == 1 ? 1.3f : 0.0f;
     in.perspective = setting % 4 == 3 ? 0.45f : 0.0f;
     in.gamma = setting % 6 == 5 ? 2.2f : 1.0f;
+    in.translucency = std::array{0.0f, 0.6f, 2.5f}[setting / 2 % 3];
     for (int64_t y = 0; y < h; ++y) {
       for (const auto& [x0, n] : {std::pair<int64_t, int64_t>{0, w}, {3, 17}, {29, 8}}) {
         std::vector<Rgb_Value> diffuse(static_cast<size_t>(n), Rgb_Value{nan, nan, nan});
