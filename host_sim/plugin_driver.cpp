@@ -132,7 +132,8 @@ std::unique_ptr<World> Plugin_Driver::make_world(int32_t width, int32_t height,
                                                  PF_PixelFormat format) const {
   int32_t bytes = World::pixel_bytes(format, host_.identity().is_premiere());
   // A format the host does not carry still gets pixels: the effect is to refuse it.
-  return std::make_unique<World>(width, height, format, bytes > 0 ? bytes : 16, 0, clear_worlds_);
+  return std::make_unique<World>(width, height, format, bytes > 0 ? bytes : 16, 0, clear_worlds_,
+                                 host_.world_memory());
 }
 
 World& Plugin_Driver::set_frame(int32_t width, int32_t height, PF_PixelFormat format) {
@@ -198,6 +199,8 @@ std::unique_ptr<World> Plugin_Driver::make_output() const {
 }
 
 PF_Err Plugin_Driver::smart_render(bool with_output) {
+  // The last frame's output goes first, so that its pixels serve this one.
+  output_.reset();
   output_ = with_output ? make_output() : nullptr;
   PF_SmartRenderInput input{};
   input.output_request.rect = world_rect(input_->get());
@@ -209,6 +212,7 @@ PF_Err Plugin_Driver::smart_render(bool with_output) {
 }
 
 PF_Err Plugin_Driver::render() {
+  output_.reset();
   output_ = make_output();
   return send(PF_Cmd_RENDER, nullptr, output_->get());
 }

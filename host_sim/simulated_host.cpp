@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <thread>
 
 namespace brel::sim {
@@ -79,16 +80,25 @@ int32_t World::pixel_bytes(PF_PixelFormat format, bool premiere) {
 }
 
 World::World(int32_t width, int32_t height, PF_PixelFormat format, int32_t bytes_per_pixel,
-             int32_t extra_row_bytes, bool cleared)
-    : bytes_per_pixel_(bytes_per_pixel) {
+             int32_t extra_row_bytes, bool cleared, std::shared_ptr<Handle_Memory> memory)
+    : memory_(std::move(memory)), bytes_per_pixel_(bytes_per_pixel) {
   if (width < 0 || height < 0 || bytes_per_pixel <= 0 || extra_row_bytes < 0) {
     throw Sim_Error("a world needs a size of at least 0 x 0 and a pixel size above 0");
   }
   const int64_t row_bytes = (int64_t{width} * bytes_per_pixel + 63) / 64 * 64 + extra_row_bytes;
   const int64_t bytes = row_bytes * height;
   const size_t size = static_cast<size_t>(bytes > 0 ? bytes : 1);
-  pixels_ = std::make_unique_for_overwrite<std::byte[]>(size);
-  advise_huge_pages(pixels_.get(), size);
+  if (memory_ != nullptr) {
+    Handle_Memory::Taken taken = memory_->take(size);
+    if (!taken.block) {
+      throw std::bad_alloc();
+    }
+    pixels_ = std::move(taken.block);
+    capacity_ = taken.capacity;
+  } else {
+    pixels_.reset(new std::byte[size]);
+    advise_huge_pages(pixels_.get(), size);
+  }
   if (cleared) {
     std::memset(pixels_.get(), 0, size);
   }
@@ -100,6 +110,12 @@ World::World(int32_t width, int32_t height, PF_PixelFormat format, int32_t bytes
   world_.pix_aspect_ratio = {1, 1};
   world_.host_reserved[0] = format;
   world_.host_reserved[1] = world_magic;
+}
+
+World::~World() {
+  if (memory_ != nullptr) {
+    memory_->give_back(std::move(pixels_), capacity_);
+  }
 }
 
 void World::fill_padding(std::byte value) {

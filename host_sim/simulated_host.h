@@ -95,9 +95,12 @@ class World {
   static int32_t pixel_bytes(PF_PixelFormat format, bool premiere);
 
   // Rows are padded to 64 bytes plus `extra_row_bytes`. Pixels start cleared to zero unless
-  // `cleared` is false, for a world that is about to be written whole.
+  // `cleared` is false, for a world that is about to be written whole. With `memory` the pixels
+  // come from it and go back to it with the world, as a host keeps the frames it renders into.
   World(int32_t width, int32_t height, PF_PixelFormat format, int32_t bytes_per_pixel,
-        int32_t extra_row_bytes = 0, bool cleared = true);
+        int32_t extra_row_bytes = 0, bool cleared = true,
+        std::shared_ptr<Handle_Memory> memory = nullptr);
+  ~World();
   World(const World&) = delete;
   World& operator=(const World&) = delete;
 
@@ -113,7 +116,9 @@ class World {
   static bool format_of(const PF_EffectWorld* world, PF_PixelFormat* format);
 
  private:
-  std::unique_ptr<std::byte[]> pixels_;
+  std::shared_ptr<Handle_Memory> memory_;
+  Handle_Memory::Block pixels_;
+  size_t capacity_ = 0;
   int32_t bytes_per_pixel_;
   PF_EffectWorld world_{};
 };
@@ -213,6 +218,8 @@ class Simulated_Host {
   int64_t fresh_handle_blocks() const;
   int64_t reused_handle_blocks() const;
   int64_t fresh_handle_bytes() const;
+  // Memory for the worlds a driver makes, apart from the handles' books.
+  const std::shared_ptr<Handle_Memory>& world_memory() const { return world_memory_; }
   // Every block handed out for a handle, fresh or kept, is first filled with `value`, as memory
   // that held other data would be; by default blocks are handed out as they are.
   void set_handle_scribble(std::byte value);
@@ -297,6 +304,7 @@ class Simulated_Host {
   std::vector<std::string> violations_;
   std::map<PF_Handle, Handle_Block> handles_;
   Handle_Memory handle_memory_;
+  std::shared_ptr<Handle_Memory> world_memory_ = std::make_shared<Handle_Memory>();
   std::vector<Checkout_Call> checkout_calls_;
   std::vector<Update_Ui_Call> update_ui_calls_;
   std::vector<PrPixelFormat> supported_formats_;

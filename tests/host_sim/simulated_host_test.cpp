@@ -14,6 +14,7 @@ namespace {
 
 using brel::sim::Host_Identity;
 using brel::sim::Simulated_Host;
+using brel::sim::World;
 namespace fn = brel::sim::fn;
 
 PF_ParamDef slider_definition(int32_t id) {
@@ -143,6 +144,28 @@ TEST(Simulated_Host, LargeHandlesFromKeptPagesKeepTheBooksAndTheFaults) {
   utils->host_dispose_handle(c);
   EXPECT_EQ(host.live_handles(), 0);
   EXPECT_EQ(host.imbalance(), "");
+}
+
+// Worlds made over the host's world memory hand their pixels to the next world, cleared when
+// asked, and stay out of the handles' books.
+TEST(Simulated_Host, WorldsGiveTheirPixelsToTheNextWorldOutsideTheHandleBooks) {
+  Simulated_Host host(Host_Identity::after_effects());
+  const auto& memory = host.world_memory();
+  auto first = std::make_unique<World>(1000, 800, PF_PixelFormat_ARGB64, 8, 0, false, memory);
+  const void* pixels = first->get()->data;
+  std::memset(first->get()->data, 0x5A, size_t{first->get()->rowbytes} * 800);
+  first.reset();
+  const int64_t fresh = memory->fresh_bytes();
+  EXPECT_GE(fresh, int64_t{1000} * 8 * 800);
+
+  World second(1000, 800, PF_PixelFormat_ARGB64, 8, 0, true, memory);
+  EXPECT_EQ(second.get()->data, pixels);
+  EXPECT_EQ(memory->fresh_bytes(), fresh);
+  const auto* bytes = static_cast<const unsigned char*>(second.get()->data);
+  EXPECT_EQ(bytes[0], 0);
+  EXPECT_EQ(bytes[size_t{second.get()->rowbytes} * 800 - 1], 0);
+  EXPECT_EQ(host.fresh_handle_blocks(), 0);
+  EXPECT_EQ(host.reused_handle_blocks(), 0);
 }
 
 TEST(Simulated_Host, SuiteBooksNoticeUnbalancedUse) {
