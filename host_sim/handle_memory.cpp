@@ -49,6 +49,23 @@ Handle_Memory::Block split_run(Handle_Memory::Block run, size_t capacity, size_t
   return run;
 }
 
+// Moves the pages of a run onto `to`, replacing what is there, and returns how many bytes of
+// its start moved. Systems before Linux 6.17 move only within one mapping, and a run made up
+// earlier spans several: they move it a huge page at a time (no mapping boundary falls inside
+// one).
+size_t move_run(std::byte* from, size_t bytes, std::byte* to) {
+  constexpr int flags = MREMAP_MAYMOVE | MREMAP_FIXED;
+  if (::mremap(from, bytes, bytes, flags, to) != MAP_FAILED) {
+    return bytes;
+  }
+  const size_t step = Handle_Memory::large_block;
+  size_t done = 0;
+  while (done < bytes && ::mremap(from + done, step, step, flags, to + done) != MAP_FAILED) {
+    done += step;
+  }
+  return done;
+}
+
 }  // namespace
 
 void Handle_Release::operator()(std::byte* block) const noexcept {
@@ -142,24 +159,27 @@ Handle_Memory::Taken Handle_Memory::take_large(size_t size, std::optional<std::b
       return {};
     }
     taken.block = Block(range, Release{bytes});
-    // Each piece's pages take the place of untouched fresh pages; a piece the system cannot
-    // move stays kept, and fresh pages stand in for it.
+    // Each piece's pages take the place of untouched fresh pages; what the system cannot move
+    // stays kept, and fresh pages stand in for it.
     size_t offset = 0;
     size_t moved = 0;
     std::vector<std::pair<Block, size_t>> unmoved;
     unmoved.reserve(pieces.size());
     for (auto& [piece, capacity] : pieces) {
-      void* target = range + offset;
+      const size_t done = move_run(piece.get(), capacity, range + offset);
       offset += capacity;
-      if (::mremap(piece.get(), capacity, capacity, MREMAP_MAYMOVE | MREMAP_FIXED, target) ==
-          MAP_FAILED) {
-        unmoved.emplace_back(std::move(piece), capacity);
+      // What moved is now part of the range, which counted it already.
+      mapped_total.fetch_sub(static_cast<int64_t>(done), std::memory_order_relaxed);
+      moved += done;
+      if (done == capacity) {
+        piece.release();
         continue;
       }
-      // The piece's mapping is now part of the range, which counted it already.
-      piece.release();
-      mapped_total.fetch_sub(static_cast<int64_t>(capacity), std::memory_order_relaxed);
-      moved += capacity;
+      if (done > 0) {
+        std::byte* start = piece.release();
+        piece = Block(start + done, Release{capacity - done});
+      }
+      unmoved.emplace_back(std::move(piece), capacity - done);
     }
     std::lock_guard lock(mutex_);
     for (auto& [piece, capacity] : unmoved) {
