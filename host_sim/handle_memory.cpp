@@ -41,7 +41,7 @@ std::byte* map_run(size_t bytes) {
 Handle_Memory::Block split_run(Handle_Memory::Block run, size_t capacity, size_t bytes,
                                std::multimap<size_t, Handle_Memory::Block>& kept) {
   if (capacity > bytes) {
-    // Should keeping the rest fail, the rest goes back to the system and `run` stays whole.
+    // Should keeping the rest fail, the exception gives both parts back to the system.
     Handle_Memory::Block rest(run.get() + bytes, Handle_Memory::Release{capacity - bytes});
     run.get_deleter().mapped = bytes;
     kept.emplace(capacity - bytes, std::move(rest));
