@@ -78,7 +78,9 @@ struct Ray {
 // like a change of state, or whose cell straddles the horizon, reports the opposite of the
 // current state and does nothing else, so that the ray refines there. Returns whether the sample
 // lies in shadow.
-bool sample(const Ray& ray, Ray_State& state, Shadow_Point q, float f, bool coarse) {
+template <bool coarse>
+[[gnu::always_inline]] inline bool sample(const Ray& ray, Ray_State& state, Shadow_Point q,
+                                          float f) {
   const Layer<float>& depth = ray.layers.depth;
   const int64_t w = depth.width;
   const int64_t h = depth.height;
@@ -101,7 +103,7 @@ bool sample(const Ray& ray, Ray_State& state, Shadow_Point q, float f, bool coar
   bool shadowed = false;
   if (!(ray.skip_zero_depth && z == 0.0f)) {
     const double horizon = state.horizon;
-    if (coarse) {
+    if constexpr (coarse) {
       const int32_t above = (d00 > horizon) + (d10 > horizon) + (d01 > horizon) + (d11 > horizon);
       if ((z <= horizon) != state.shadowed || (above >= 1 && above <= 3)) {
         return !state.shadowed;
@@ -219,7 +221,7 @@ class Ray_March {
     for (; i < until; ++i) {
       state.horizon = state.horizon - state.slope * ray.step;
       const float fraction = static_cast<float>(i) / static_cast<float>(n);
-      if (sample(ray, state, at(fraction), 1.0f, true) != state.shadowed) {
+      if (sample<true>(ray, state, at(fraction), 1.0f) != state.shadowed) {
         // Refine in fifth steps from the previous coarse sample to two steps beyond this one;
         // the coarse march then resumes three steps on.
         int64_t j0 = 0;
@@ -231,7 +233,7 @@ class Ray_March {
         const float fine_steps = static_cast<float>(5 * n);
         for (int64_t j = j0; j < j1; ++j) {
           state.horizon = state.horizon - state.slope * ray.step * 0.2;
-          state.shadowed = sample(ray, state, at(static_cast<float>(j) / fine_steps), 0.2f, false);
+          state.shadowed = sample<false>(ray, state, at(static_cast<float>(j) / fine_steps), 0.2f);
         }
         i += 2;
       }
