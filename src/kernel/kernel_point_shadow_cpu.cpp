@@ -62,7 +62,7 @@ struct Ray_State {
 
 // What a ray keeps fixed while it marches.
 struct Ray {
-  const Point_Shadow_Ray_Layers& layers;
+  Point_Shadow_Ray_Layers layers;  // a copy: a march keeps their addresses in registers
   bool skip_zero_depth;
   bool translucent;
   Shadow_Point light;
@@ -214,7 +214,7 @@ class Ray_March {
       return Shadow_Point{start_.x + dx_ * fraction, start_.y + dy_ * fraction};
     };
     // The march works on copies, which stay in registers.
-    const Ray& ray = ray_;
+    const Ray ray = ray_;
     const int64_t n = n_;
     Ray_State state = state_;
     int64_t i = next_;
