@@ -152,18 +152,49 @@ template <bool coarse>
   const float lx = ray.light.x - q.x;
   const float ly = ray.light.y - q.y;
   const Point_Shadow_Tile* tile = ray.tile;
+  const auto cleared = [&] {
+    if (ray.layers.rows != nullptr) {
+      const auto row = [&](int64_t y) {
+        return std::atomic_ref<Point_Shadow_Row>(ray.layers.rows[y])
+            .load(std::memory_order_acquire);
+      };
+      if ((row(y0) & row(y1)) != row_cleared) {
+        point_shadow_clear_row(ray.layers, y0);
+        point_shadow_clear_row(ray.layers, y1);
+      }
+    }
+  };
   if (lx * lx + ly * ly >= ray.exclusive_from_squared) {
+    cleared();
     splat_all(ray.layers, 0, 0, Plain_Add{});
   } else if (tile != nullptr && x0 >= tile->x && y0 >= tile->y &&
              x1 < tile->x + tile->sums.weight.width && y1 < tile->y + tile->sums.weight.height) {
     splat_all(tile->sums, tile->x, tile->y, Plain_Add{});
   } else {
+    cleared();
     splat_all(ray.layers, 0, 0, Atomic_Add{});
   }
   return shadowed;
 }
 
 }  // namespace
+
+void point_shadow_clear_row(const Point_Shadow_Ray_Layers& layers, int64_t y) {
+  std::atomic_ref<Point_Shadow_Row> row(layers.rows[y]);
+  Point_Shadow_Row state = row_uncleared;
+  if (row.compare_exchange_strong(state, row_clearing, std::memory_order_acquire)) {
+    for (const Layer<float>& sums : {layers.shadow, layers.translucent, layers.weight}) {
+      clear_layer_rows(sums, y, y + 1);
+    }
+    // Whoever sees the row cleared sees its zeros before adding.
+    row.store(row_cleared, std::memory_order_release);
+    return;
+  }
+  while (state != row_cleared) {
+    std::this_thread::yield();
+    state = row.load(std::memory_order_acquire);
+  }
+}
 
 bool clip_segment(Shadow_Point& a, Shadow_Point& b, float xmin, float xmax, float ymin,
                   float ymax) {
@@ -716,6 +747,9 @@ void point_shadow_finish_body(const Iteration& iteration, Render_Context context
                               Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
                               int64_t count) {
   const int64_t y = iteration.index;
+  if (layers.rows != nullptr && layers.rows[y] != row_cleared) {
+    point_shadow_clear_row(layers, y);
+  }
   // Every tile covers the same rectangle.
   const int64_t tile_row = count > 0 ? y - tiles[0].y : -1;
   if (tile_row >= 0 && tile_row < tiles[0].sums.weight.height) {
@@ -747,9 +781,10 @@ void point_shadow_finish_body(const Iteration& iteration, Render_Context context
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
                        Layer<float> translucent, Layer<float> weight, float tile_reach,
                        int64_t stretch) {
-  const Point_Shadow_Ray_Layers layers{shadow, translucent, weight, in.depth};
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
+  std::vector<Point_Shadow_Row> rows(static_cast<size_t>(h), row_uncleared);
+  const Point_Shadow_Ray_Layers layers{shadow, translucent, weight, in.depth, rows.data()};
   const Shadow_Point light{in.light.position_x, in.light.position_y};
   const std::vector<Shadow_Group> groups =
       point_shadow_groups(context.iteration_count(std::max(w, h)), light, w, h);
@@ -829,20 +864,6 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
   smoothing.execute(context);
 }
 
-namespace {
-
-// The iteration's share of the rows of the three sums' layers, cleared in one launch.
-void clear_sums_body(const Iteration& iteration, Render_Context context,
-                     Point_Shadow_Ray_Layers layers) {
-  const auto [begin, end] = thread_iteration_range(iteration, layers.weight.height);
-  for (const Layer<float>& layer : {layers.shadow, layers.translucent, layers.weight}) {
-    clear_layer_rows(layer, begin, end);
-  }
-  context.check_abort();
-}
-
-}  // namespace
-
 int64_t Kernel_Point_Shadow::workload() const {
   const auto size = [](const std::unique_ptr<Layer_Holder>& layer) -> int64_t {
     return layer != nullptr ? layer->memory->width() * layer->memory->height() : 0;
@@ -875,13 +896,6 @@ void Kernel_Point_Shadow::run(Render_Context context) {
   const Layer<float> translucent = translucent_shadow_layer != nullptr
                                        ? layer_view<float>(*translucent_shadow_layer)
                                        : empty_layer<float>();
-  {
-    // One launch clears all three layers; the timing report keeps its entry for the clearing.
-    const int64_t layers = translucent.pixels != nullptr ? 3 : 2;
-    const auto scope = context.scope_timer("Clear", layers * w * h * 4);
-    cpu_kernel_launch(context.iteration_count(h), &clear_sums_body, context,
-                      Point_Shadow_Ray_Layers{shadow, translucent, weight, in.depth});
-  }
   const auto scope = context.scope_timer("point shadows", w * h * 8);
   point_shadow_pass(context, in, shadow, translucent, weight);
 }

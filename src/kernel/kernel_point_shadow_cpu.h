@@ -58,13 +58,24 @@ struct Shadow_Point {
 // Sutherland); false when it lies wholly outside.
 bool clip_segment(Shadow_Point& a, Shadow_Point& b, float xmin, float xmax, float ymin, float ymax);
 
-// The layers one ray reads and splats into; `translucent` may be empty.
+// Where a row of the shared sums stands: their rows are cleared by the first worker that adds
+// into them, while the rays that reach them go into its cache, instead of in a launch of their
+// own ahead of the rays.
+enum Point_Shadow_Row : uint8_t { row_uncleared, row_clearing, row_cleared };
+
+// The layers one ray reads and splats into; `translucent` may be empty. With `rows` (one a row of
+// the sums), a row of the three sums is cleared when a sample first adds into it; without, the
+// sums are already cleared.
 struct Point_Shadow_Ray_Layers {
   Layer<float> shadow;
   Layer<float> translucent;
   Layer<float> weight;
   Layer<float> depth;
+  Point_Shadow_Row* rows = nullptr;
 };
+
+// Clears row y of the three sums unless it is cleared; waits while another worker clears it.
+void point_shadow_clear_row(const Point_Shadow_Ray_Layers& layers, int64_t y);
 
 // A worker's private sums over pixels [x, x + width) × [y, y + height) of the layers (the
 // layers' own size), around the light: samples near it, which the other groups of a launch can
@@ -222,16 +233,17 @@ void point_shadow_groups_body(const Iteration& iteration, Render_Context context
                               Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
                               Point_Shadow_Launch launch);
 
-// Row iteration's index of the layers: adds the used tiles' sums on that row into the layers,
-// in worker order, then divides the row's sums by its weights, while the row is in the cache.
+// Row iteration's index of the layers: clears the row if no ray reached it, adds the used tiles'
+// sums on that row into the layers, in worker order, then divides the row's sums by its
+// weights, while the row is in the cache.
 void point_shadow_finish_body(const Iteration& iteration, Render_Context context,
                               Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
                               int64_t count);
 
-// Into cleared layers: the rays in one scheduled launch (one group for one worker; a light
-// outside the image has each group's rays marched `stretch` coarse steps at a time), the
-// workers' tiles, which reach at most `tile_reach` from the light, added in and the sums divided
-// in one row launch, and the two smoothings.
+// Into the layers, each row cleared as the rays first reach it: the rays in one scheduled launch
+// (one group for one worker; a light outside the image has each group's rays marched `stretch`
+// coarse steps at a time), the workers' tiles, which reach at most `tile_reach` from the light,
+// added in and the sums divided in one row launch, and the two smoothings.
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
                        Layer<float> translucent, Layer<float> weight,
                        float tile_reach = point_shadow_tile_reach,

@@ -254,7 +254,8 @@ void expect_within_bounds(const std::vector<float>& actual, const std::vector<fl
   ASSERT_EQ(actual.size(), expected.size());
   int64_t outside = 0;
   for (size_t p = 0; p < actual.size(); ++p) {
-    outside += std::fabs(actual[p] - expected[p]) > plain.bound(static_cast<int64_t>(p));
+    // NaN counts as outside.
+    outside += !(std::fabs(actual[p] - expected[p]) <= plain.bound(static_cast<int64_t>(p)));
   }
   EXPECT_EQ(outside, 0) << what;
 }
@@ -329,7 +330,8 @@ TEST(Point_Shadow, RayMarchedAStretchAtATimeAddsWhatTheWholeRayAdds) {
 
 // Near the light, workers keep their sums in tiles added up after the rays, or add atomically
 // past the tiles' reach: no reach loses or doubles a sum, on a light inside, on a border's line
-// (nothing vouched for: all tiles or atomics near it) and outside.
+// (nothing vouched for: all tiles or atomics near it) and outside. The layers start as NaN
+// memory: a row first reached by an atomic addition or a tile is cleared all the same.
 TEST(Point_Shadow, NearLightSumsCountOnceWhereverTheyAreKept) {
   for (const int64_t threads : {2, 8}) {
     Standalone_Render render(threads);
@@ -345,13 +347,54 @@ TEST(Point_Shadow, NearLightSumsCountOnceWhereverTheyAreKept) {
         Float_Layer translucent(render.context, 203, 117);
         Float_Layer weight(render.context, 203, 117);
         for (Float_Layer* layer : {&shadow, &translucent, &weight}) {
-          layer->fill([](int64_t, int64_t) { return 0.0f; });
+          layer->fill([](int64_t, int64_t) { return std::nanf(""); });
         }
         brel::point_shadow_pass(render.context, in, shadow.view, translucent.view, weight.view,
                                 reach);
         expect_within_bounds(values_of(shadow.view), plain.shadow(), plain, "shadow");
         expect_within_bounds(values_of(translucent.view), plain.translucent(), plain,
                              "translucent");
+      }
+    }
+  }
+}
+
+// The sums' rows are cleared where the rays first reach them, and by the division where none
+// does: layers that start as NaN memory end as the plain march's means at 1, 2 and 8 threads,
+// with and without the translucent layer, and a light that casts no ray leaves every row 0.
+TEST(Point_Shadow, RowsAreClearedBeforeTheirFirstSumWhateverTheLayersHeld) {
+  const float nan = std::nanf("");
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    Float_Layer depth(render.context, 203, 117);
+    depth.fill(scene);
+    for (const float translucency : {0.0f, 0.3f}) {
+      for (const brel::Point_Light& light :
+           {light_at(101.5f, 60.25f, 80.0f), light_at(-20.5f, 40.0f, 60.0f),
+            light_at(nan, 5.0f, 50.0f)}) {
+        const Kernel_Point_Shadow::Parameters_In in = settings(depth.view, light, translucency);
+        const Plain_Point_Shadow plain(in);
+        Float_Layer shadow(render.context, 203, 117);
+        Float_Layer translucent(render.context, 203, 117);
+        Float_Layer weight(render.context, 203, 117);
+        for (Float_Layer* layer : {&shadow, &translucent, &weight}) {
+          layer->fill([&](int64_t, int64_t) { return nan; });
+        }
+        brel::point_shadow_pass(
+            render.context, in, shadow.view,
+            translucency != 0.0f ? translucent.view : brel::empty_layer<float>(), weight.view);
+        if (threads == 1) {
+          EXPECT_EQ(values_of(shadow.view), plain.shadow()) << light.position_x;
+          if (translucency != 0.0f) {
+            EXPECT_EQ(values_of(translucent.view), plain.translucent()) << light.position_x;
+          }
+        } else {
+          expect_within_bounds(values_of(shadow.view), plain.shadow(), plain, "shadow");
+          if (translucency != 0.0f) {
+            expect_within_bounds(values_of(translucent.view), plain.translucent(), plain,
+                                 "translucent");
+          }
+        }
       }
     }
   }
