@@ -626,15 +626,20 @@ __attribute__((target("avx2"))) inline void store_sum(Sum<N>& sum, __m256d lanes
   }
 }
 
-// The weighted sum divided by its weight (left as it is for a weight of 0), as a pixel's sum.
-template <class P>
-__attribute__((target("avx2"))) inline typename Gather_Pixel<P>::Channel_Sum mean_of(
-    __m256d accumulator, double weight) {
+// The weighted sum divided by its weight (left as it is for a weight of 0).
+__attribute__((target("avx2"))) inline __m256d mean_lanes(__m256d accumulator, double weight) {
   if (weight != 0.0) {
     accumulator = _mm256_mul_pd(accumulator, _mm256_set1_pd(1.0 / weight));
   }
+  return accumulator;
+}
+
+// The same as a pixel's sum.
+template <class P>
+__attribute__((target("avx2"))) inline typename Gather_Pixel<P>::Channel_Sum mean_of(
+    __m256d accumulator, double weight) {
   typename Gather_Pixel<P>::Channel_Sum sum;
-  store_sum(sum, accumulator);
+  store_sum(sum, mean_lanes(accumulator, weight));
   return sum;
 }
 
@@ -809,15 +814,13 @@ __attribute__((target("avx2"))) inline void add_corner(__m256d& accumulator, dou
 
 }  // namespace vector_box
 
-// box_gather_by_signed_terms_avx2 for a box whose rows lie inside the layer (rows_inside) and
-// whose three column ranges (whole, left, right) have the signed terms `columns`: the rows are
-// read at fixed places, the columns from their terms. Environment boxes across the panorama's
-// seam take it. Same operations in the same order: same bits.
+namespace vector_box {
+
+// The mean box_gather_rows_inside_avx2 gives, in the lanes of a register.
 template <class P, class Rules>
-__attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather_rows_inside_avx2(
+__attribute__((target("avx2"))) inline __m256d rows_inside_box_mean(
     const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g,
     const Signed_Terms (&columns)[3]) {
-  using vector_box::add_weighted;
   constexpr int32_t n = Gather_Pixel<P>::channels;
   using Cell = typename Gather_Pixel<P>::Cell;
   const Cell* const rows[4] = {table.row(g.iy0 - 1), table.row(g.iy0), table.row(g.iy1),
@@ -826,31 +829,40 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
   __m256d accumulator = _mm256_setzero_pd();
   double weight = 0.0;
-  vector_box::add_ranges(accumulator, weight, g, w_columns, h_rows,
-                         vector_box::rows_inside_range<n>(rows, columns[0], 1, 2),
-                         vector_box::rows_inside_range<n>(rows, columns[1], 1, 2),
-                         vector_box::rows_inside_range<n>(rows, columns[2], 1, 2),
-                         vector_box::rows_inside_range<n>(rows, columns[0], 0, 1),
-                         vector_box::rows_inside_range<n>(rows, columns[0], 2, 3));
+  add_ranges(
+      accumulator, weight, g, w_columns, h_rows, rows_inside_range<n>(rows, columns[0], 1, 2),
+      rows_inside_range<n>(rows, columns[1], 1, 2), rows_inside_range<n>(rows, columns[2], 1, 2),
+      rows_inside_range<n>(rows, columns[0], 0, 1), rows_inside_range<n>(rows, columns[0], 2, 3));
   const P* const top = source.row(g.iy0);
   const P* const bottom = source.row(g.iy1 + 1);
-  using vector_box::add_corner;
   add_corner<Rules>(accumulator, weight, top, g.ix0, source.width, g.wl * g.wt);
   add_corner<Rules>(accumulator, weight, top, g.ix1 + 1, source.width, g.wr * g.wt);
   add_corner<Rules>(accumulator, weight, bottom, g.ix0, source.width, g.wl * g.wb);
   add_corner<Rules>(accumulator, weight, bottom, g.ix1 + 1, source.width, g.wr * g.wb);
-  return vector_box::mean_of<P>(accumulator, weight);
+  return mean_lanes(accumulator, weight);
 }
 
-// box_gather_by_terms for a box of one whole column and one whole row (one_pixel_ranges) over
-// the integer source its table sums exactly (exact_sum_table): each of the five ranges is then
-// one pixel of the source as the edge rules continue it, the whole number the table's terms
-// give, so the nine pixels around the box are read instead of twenty cells.
+}  // namespace vector_box
+
+// box_gather_by_signed_terms_avx2 for a box whose rows lie inside the layer (rows_inside) and
+// whose three column ranges (whole, left, right) have the signed terms `columns`: the rows are
+// read at fixed places, the columns from their terms. Environment boxes across the panorama's
+// seam take it. Same operations in the same order: same bits.
 template <class P, class Rules>
-__attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather_pixels_avx2(
-    const Layer<P>& source, const Box_Grid& g) {
-  using vector_box::add_weighted;
-  using vector_box::load_pixel;
+__attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather_rows_inside_avx2(
+    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g,
+    const Signed_Terms (&columns)[3]) {
+  typename Gather_Pixel<P>::Channel_Sum sum;
+  vector_box::store_sum(sum, vector_box::rows_inside_box_mean<P, Rules>(source, table, g, columns));
+  return sum;
+}
+
+namespace vector_box {
+
+// The mean box_gather_pixels_avx2 gives, in the lanes of a register.
+template <class P, class Rules>
+__attribute__((target("avx2"))) inline __m256d pixels_box_mean(const Layer<P>& source,
+                                                               const Box_Grid& g) {
   // Columns ix0, ix1 = ix0 + 1 and ix1 + 1, rows likewise, where the edge rules read them.
   const int64_t x[3] = {map_index(Rules::box_x, g.ix0, source.width),
                         map_index(Rules::box_x, g.ix1, source.width),
@@ -861,14 +873,27 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   __m256d accumulator = _mm256_setzero_pd();
   double weight = 0.0;
   // The ranges as box_mean_of_ranges takes them, with their counts of 1 x 1, then the corners.
-  vector_box::add_ranges(accumulator, weight, g, 1.0, 1.0, load_pixel(rows[1][x[1]]),
-                         load_pixel(rows[1][x[0]]), load_pixel(rows[1][x[2]]),
-                         load_pixel(rows[0][x[1]]), load_pixel(rows[2][x[1]]));
+  add_ranges(accumulator, weight, g, 1.0, 1.0, load_pixel(rows[1][x[1]]), load_pixel(rows[1][x[0]]),
+             load_pixel(rows[1][x[2]]), load_pixel(rows[0][x[1]]), load_pixel(rows[2][x[1]]));
   add_weighted(accumulator, weight, load_pixel(rows[0][x[0]]), 1.0, g.wl * g.wt);
   add_weighted(accumulator, weight, load_pixel(rows[0][x[2]]), 1.0, g.wr * g.wt);
   add_weighted(accumulator, weight, load_pixel(rows[2][x[0]]), 1.0, g.wl * g.wb);
   add_weighted(accumulator, weight, load_pixel(rows[2][x[2]]), 1.0, g.wr * g.wb);
-  return vector_box::mean_of<P>(accumulator, weight);
+  return mean_lanes(accumulator, weight);
+}
+
+}  // namespace vector_box
+
+// box_gather_by_terms for a box of one whole column and one whole row (one_pixel_ranges) over
+// the integer source its table sums exactly (exact_sum_table): each of the five ranges is then
+// one pixel of the source as the edge rules continue it, the whole number the table's terms
+// give, so the nine pixels around the box are read instead of twenty cells.
+template <class P, class Rules>
+__attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather_pixels_avx2(
+    const Layer<P>& source, const Box_Grid& g) {
+  typename Gather_Pixel<P>::Channel_Sum sum;
+  vector_box::store_sum(sum, vector_box::pixels_box_mean<P, Rules>(source, g));
+  return sum;
 }
 
 #endif
@@ -1394,5 +1419,94 @@ typename Gather_Pixel<P>::Result footprint_gather(const Gather_Source<P>& g, int
   sum.scale(0.5);
   return G::result(sum);
 }
+
+#if BREL_AVX2_ROWS
+
+// footprint_gather over the panorama for pixels x_begin .. x_end - 1 of row y in a mode of one
+// box (below 3, not 2), each from a fresh copy of `scale`, into out[0 .. x_end - x_begin - 1].
+// A box of single-pixel ranges over an exact table, and a box whose rows lie inside the layer
+// with signed column terms (most boxes, across the seam or not), is set up and averaged here as
+// footprint_gather and box_gather do it, its mean kept in a register and added to a sum of 0 as
+// the footprint's one box is; every other pixel (an unmoved one, a box beyond the coordinate
+// limit or reaching the top or bottom rows) takes footprint_gather. Same operations in the same
+// order: same bits.
+template <class P, class Rules>
+__attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
+    const Gather_Source<P>& g, int64_t y, int64_t x_begin, int64_t x_end, Footprint_Scale scale,
+    const Blur_Coordinates* first, const Blur_Coordinates* second,
+    typename Gather_Pixel<P>::Result* out) {
+  static_assert(Rules::panoramic && Rules::box_x == Edge_Mode::wrap);
+  using G = Gather_Pixel<P>;
+  static_assert(G::channels == 4);
+  const Layer<P>& source = *g.source;
+  const Layer<typename G::Cell>& table = *g.table;
+  const float width = static_cast<float>(source.width);
+  const float half = static_cast<float>(source.width / 2);
+  // A corner moved by a whole turn where it lies more than half a turn from the reference.
+  const auto unwrapped = [&](float px, float ax) {
+    const float dx = px - ax;
+    if (std::fabs(dx) > half) {
+      return dx > 0.0f ? px + -width : px + width;
+    }
+    return px;
+  };
+  const float sx = scale.x * 0.70710677f;
+  const float sy = scale.y * 0.70710677f;
+  const auto fy = static_cast<float>(y);
+  for (int64_t x = x_begin; x < x_end; ++x) {
+    typename G::Result& result = out[x - x_begin];
+    const int64_t left = x > 0 ? x - 1 : 0;
+    const Blur_Coordinates& a = second[left];
+    const Blur_Coordinates& d = first[x];
+    const float dx = unwrapped(d.x, a.x);
+    const float hx = std::fabs(d.blur * sx) + 0.5f;
+    const float hy = std::fabs(d.blur * sy) + 0.5f;
+    bool own_route = true;
+    if (hx <= 0.5f && hy <= 0.5f) {
+      // An unmoved pixel is read alone, as footprint_gather reads it.
+      const Blur_Coordinates& b = second[x];
+      const Blur_Coordinates& c = first[left];
+      const auto fx = static_cast<float>(x);
+      own_route =
+          !(a.x == fx - 1.0f && a.y == fy - 1.0f && unwrapped(b.x, a.x) == fx && b.y == fy - 1.0f &&
+            unwrapped(c.x, a.x) == fx - 1.0f && c.y == fy && dx == fx && d.y == fy);
+    }
+    if (own_route) {
+      const float x0 = dx - hx;
+      const float x1 = dx + hx;
+      const float y0 = d.y - hy;
+      const float y1 = d.y + hy;
+      if (!within_limit(x0) || !within_limit(x1) || !within_limit(y0) || !within_limit(y1)) {
+        result = typename G::Result{};
+        continue;
+      }
+      const Box_Grid grid = box_grid(x0, x1, y0, y1);
+      __m256d mean;
+      Signed_Terms columns[3];
+      if (g.exact_table && one_pixel_ranges<Rules>(grid)) {
+        mean = vector_box::pixels_box_mean<P, Rules>(source, grid);
+      } else if (rows_inside(grid, table.height) &&
+                 signed_axis_terms(Rules::box_x, grid.ix0, grid.ix1, table.width, columns[0]) &&
+                 signed_axis_terms(Rules::box_x, grid.ix0 - 1, grid.ix0, table.width, columns[1]) &&
+                 signed_axis_terms(Rules::box_x, grid.ix1, grid.ix1 + 1, table.width, columns[2])) {
+        // Boxes inside the layer too: their signed terms are the fixed ones that
+        // box_gather_inside_avx2 reads, in the same order.
+        mean = vector_box::rows_inside_box_mean<P, Rules>(source, table, grid, columns);
+      } else {
+        own_route = false;
+      }
+      if (own_route) {
+        const __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), mean);
+        _mm_storeu_ps(result.channel,
+                      _mm_mul_ps(_mm256_cvtpd_ps(sum), _mm_set1_ps(G::result_factor)));
+        continue;
+      }
+    }
+    Footprint_Scale fresh = scale;
+    result = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
+  }
+}
+
+#endif
 
 }  // namespace brel::gather

@@ -1,5 +1,7 @@
 #include "kernel/gatherer_cpu.h"
 
+#include <algorithm>
+
 #include "base/kernel_prefix_scan_2d.h"
 
 namespace brel {
@@ -73,6 +75,32 @@ typename gather::Gather_Pixel<P>::Result gather_environment_footprint(
                                                                 scale, first_row, second_row);
 }
 
+template <class P>
+void gather_environment_footprints(const Gatherer<Layer<P>, Implementation_Cpu>* gatherer,
+                                   int64_t y, int64_t x_begin, int64_t x_end, Footprint_Scale scale,
+                                   const Blur_Coordinates* first_row,
+                                   const Blur_Coordinates* second_row,
+                                   typename gather::Gather_Pixel<P>::Result* out) {
+  using Rules = gather::Environment_Rules;
+  if (gatherer == nullptr || gatherer->empty()) {
+    std::fill(out, out + (x_end - x_begin), typename gather::Gather_Pixel<P>::Result{});
+    return;
+  }
+  const gather::Gather_Source<P> source = gather_source(*gatherer);
+#if BREL_AVX2_ROWS
+  if (source.mode < 3 && source.mode != 2 && cpu_has_avx2()) {
+    gather::panoramic_one_box_footprints_avx2<P, Rules>(source, y, x_begin, x_end, scale, first_row,
+                                                        second_row, out);
+    return;
+  }
+#endif
+  for (int64_t x = x_begin; x < x_end; ++x) {
+    Footprint_Scale fresh = scale;
+    out[x - x_begin] =
+        gather::footprint_gather<P, Rules>(source, x, y, fresh, first_row, second_row);
+  }
+}
+
 template class Gatherer<Layer<RGB32f>, Implementation_Cpu>;
 template class Gatherer<Layer<ARGB32f>, Implementation_Cpu>;
 template class Gatherer<Layer<BGRA32f>, Implementation_Cpu>;
@@ -98,5 +126,18 @@ template typename gather::Gather_Pixel<ARGB8>::Result gather_environment_footpri
 template typename gather::Gather_Pixel<BGRA8>::Result gather_environment_footprint<BGRA8>(
     const Gatherer<Layer<BGRA8>, Implementation_Cpu>*, int64_t, int64_t, Footprint_Scale&,
     const Blur_Coordinates*, const Blur_Coordinates*);
+
+#define BREL_GATHER_ENVIRONMENT_FOOTPRINTS(P)                                                      \
+  template void gather_environment_footprints<P>(const Gatherer<Layer<P>, Implementation_Cpu>*,    \
+                                                 int64_t, int64_t, int64_t, Footprint_Scale,       \
+                                                 const Blur_Coordinates*, const Blur_Coordinates*, \
+                                                 typename gather::Gather_Pixel<P>::Result*);
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(ARGB32f)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(BGRA32f)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(ARGB16)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(BGRA16)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(ARGB8)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(BGRA8)
+#undef BREL_GATHER_ENVIRONMENT_FOOTPRINTS
 
 }  // namespace brel

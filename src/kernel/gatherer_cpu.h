@@ -74,6 +74,17 @@ typename gather::Gather_Pixel<P>::Result gather_environment_footprint(
     const Gatherer<Layer<P>, Implementation_Cpu>* gatherer, int64_t x, int64_t y,
     Footprint_Scale& scale, const Blur_Coordinates* first_row, const Blur_Coordinates* second_row);
 
+// gather_environment_footprint for pixels x_begin .. x_end - 1 of row y, each from a fresh copy
+// of `scale`, into out[0 .. x_end - x_begin - 1]. In the box mode of one box the footprints are
+// set up and averaged a run at a time where the processor has AVX2; the results are
+// gather_environment_footprint's, bit for bit.
+template <class P>
+void gather_environment_footprints(const Gatherer<Layer<P>, Implementation_Cpu>* gatherer,
+                                   int64_t y, int64_t x_begin, int64_t x_end, Footprint_Scale scale,
+                                   const Blur_Coordinates* first_row,
+                                   const Blur_Coordinates* second_row,
+                                   typename gather::Gather_Pixel<P>::Result* out);
+
 extern template class Gatherer<Layer<RGB32f>, Implementation_Cpu>;
 extern template class Gatherer<Layer<ARGB32f>, Implementation_Cpu>;
 extern template class Gatherer<Layer<BGRA32f>, Implementation_Cpu>;
@@ -101,5 +112,18 @@ extern template typename gather::Gather_Pixel<ARGB8>::Result gather_environment_
 extern template typename gather::Gather_Pixel<BGRA8>::Result gather_environment_footprint<BGRA8>(
     const Gatherer<Layer<BGRA8>, Implementation_Cpu>*, int64_t, int64_t, Footprint_Scale&,
     const Blur_Coordinates*, const Blur_Coordinates*);
+
+#define BREL_GATHER_ENVIRONMENT_FOOTPRINTS(P)                                                    \
+  extern template void gather_environment_footprints<P>(                                         \
+      const Gatherer<Layer<P>, Implementation_Cpu>*, int64_t, int64_t, int64_t, Footprint_Scale, \
+      const Blur_Coordinates*, const Blur_Coordinates*,                                          \
+      typename gather::Gather_Pixel<P>::Result*);
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(ARGB32f)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(BGRA32f)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(ARGB16)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(BGRA16)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(ARGB8)
+BREL_GATHER_ENVIRONMENT_FOOTPRINTS(BGRA8)
+#undef BREL_GATHER_ENVIRONMENT_FOOTPRINTS
 
 }  // namespace brel

@@ -146,6 +146,57 @@ Rgb_Value background_at(const Final_Routine_Parameters_In<T>& in, int64_t x, int
 
 namespace {
 
+// Pixels shaded together: their lights (shade_lights_row), then their environment's colours.
+constexpr int64_t shading_run = 64;
+
+// gather_environment for pixels x .. x + n - 1 of row y (n at most a shading run) but the
+// clipped ones, into illuminated[0 .. n - 1] and reflected[0 .. n - 1]: each gatherer takes a
+// stretch of unclipped pixels at a time, so that one pixel's table reads overlap the next
+// pixel's. Landing rows as shade_row takes them.
+template <class T>
+void gather_environment_run(int64_t x, int64_t n, int64_t y,
+                            const Final_Routine_Parameters_In<T>& in,
+                            const Environment_Gatherer<T>* reflections,
+                            const Environment_Gatherer<T>* illumination,
+                            const Blur_Coordinates* const* landing, Rgb_Value* illuminated,
+                            Rgb_Value* reflected) {
+  const Layer<T>& texture = in.environment.environment_texture;
+  const float* depth = in.depth.row(y) + x;
+  const auto clipped = [&](int64_t i) { return in.alpha_clipping != 0 && depth[i] == 0.0f; };
+  typename gather::Gather_Pixel<T>::Result results[shading_run];
+  const auto gather_stretch = [&](const Environment_Gatherer<T>* gatherer,
+                                  const Blur_Coordinates* row, const Blur_Coordinates* previous_row,
+                                  Rgb_Value* colors, int64_t begin, int64_t end) {
+    const Footprint_Scale scale{static_cast<float>(texture.width),
+                                static_cast<float>(texture.height)};
+    gather_environment_footprints<T>(gatherer, y, x + begin, x + end, scale, row, previous_row,
+                                     results);
+    for (int64_t i = begin; i < end; ++i) {
+      const Shading_Color c = shading_color(results[i - begin]);
+      colors[i] = {c.r, c.g, c.b};
+    }
+  };
+  const bool illuminate = has_source(illumination);
+  const bool reflect = reflects(in.environment, reflections);
+  for (int64_t begin = 0; begin < n;) {
+    if (clipped(begin)) {
+      ++begin;
+      continue;
+    }
+    int64_t end = begin + 1;
+    while (end < n && !clipped(end)) {
+      ++end;
+    }
+    if (illuminate) {
+      gather_stretch(illumination, landing[3], landing[2], illuminated, begin, end);
+    }
+    if (reflect) {
+      gather_stretch(reflections, landing[1], landing[0], reflected, begin, end);
+    }
+    begin = end;
+  }
+}
+
 // Output row y, its environment read through the landing rows of image rows y - 1 and y:
 // landing[0] and landing[1] for the reflections, landing[2] and landing[3] for the
 // illumination (null where that gatherer has no source).
@@ -160,7 +211,7 @@ void shade_row(int64_t y, const Final_Routine_Parameters_In<T>& in,
   const float* depth = in.depth.row(y);
   const float tint = std::clamp(in.specular_tint, 0.0f, 1.0f);
   // The lights of a run of pixels are shaded together (shade_lights_row), clipped ones too.
-  constexpr int64_t run = 64;
+  constexpr int64_t run = shading_run;
   Rgb_Value lit_diffuse[run];
   Rgb_Value lit_specular[run];
   Rgb_Value illuminated[run];
@@ -169,14 +220,8 @@ void shade_row(int64_t y, const Final_Routine_Parameters_In<T>& in,
     if (x % run == 0) {
       const int64_t n = std::min(run, in.output.width - x);
       shade_lights_row(x, n, y, lit_diffuse, lit_specular, in);
-      // The gathers of the run go one after another, with no shading between them, so that
-      // the processor overlaps their reads of the tables.
-      for (int64_t i = 0; i < n; ++i) {
-        if (in.alpha_clipping == 0 || depth[x + i] != 0.0f) {
-          gather_environment(x + i, y, landing[1], landing[0], reflections, landing[3], landing[2],
-                             illumination, environment, illuminated[i], reflected[i]);
-        }
-      }
+      gather_environment_run(x, n, y, in, reflections, illumination, landing, illuminated,
+                             reflected);
     }
     const float d = depth[x];
     const bool clipped = in.alpha_clipping != 0 && d == 0.0f;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -663,6 +664,89 @@ TEST(Gatherer_Environment, ColumnZeroTakesOneBoxAroundThePixel) {
                 1e-6);
     EXPECT_EQ(scale.x, 3.0f * 0.70710677f);  // the box modes scale the caller's pair
   }
+}
+
+// A run of footprints gives each pixel's own gather bit for bit: over exact integer tables and
+// float ones, boxes of one pixel, boxes across the seam with their rows inside, wider than the
+// panorama, reaching the top and bottom rows, unmoved pixels, corners a whole turn apart, and
+// points beyond the coordinate limit; runs begin anywhere in the row.
+template <class P>
+void expect_runs_give_each_pixels_gather() {
+  constexpr int64_t w = 29;
+  constexpr int64_t h = 17;
+  constexpr int64_t row_width = 70;
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> value(0.0f, white<P>());
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  Standalone_Render render(1);
+  Host_Layer<P> layer(render.context, w, h);
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      set_channels(layer.at(x, y), {value(random), value(random), value(random), value(random)});
+    }
+  }
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  // A landing point of each kind, chosen at random.
+  const auto point = [&](int64_t x, int64_t y) -> Blur_Coordinates {
+    const float u = unit(random) * static_cast<float>(w - 1);
+    const float v = 1.5f + unit(random) * static_cast<float>(h - 4);
+    switch (random() % 9) {
+      case 0:  // one pixel, or the pixel itself
+        return {static_cast<float>(x), static_cast<float>(y), 0.0f};
+      case 1:
+        return {u, v, 0.0f};
+      case 2:  // at the seam
+        return {random() % 2 == 0 ? 0.2f * unit(random) : w - 1 - 0.2f * unit(random), v,
+                0.1f * unit(random)};
+      case 3:  // wider than the panorama
+        return {u, v, 2.0f + unit(random)};
+      case 4:  // reaching the top or bottom rows
+        return {u, random() % 2 == 0 ? 0.3f : h - 1.2f, 0.05f};
+      case 5:
+        return {u, v, random() % 2 == 0 ? nan : 3.0e9f};
+      default:
+        return {u, v, 0.2f * unit(random)};
+    }
+  };
+  for (const int32_t mode : {1, 2, 3}) {
+    const Gatherer<P> gatherer(render.context, layer.view, mode);
+    int64_t compared = 0;
+    for (int32_t trial = 0; trial < 40; ++trial) {
+      const int64_t y = trial % h;
+      std::vector<Blur_Coordinates> first(row_width);
+      std::vector<Blur_Coordinates> second(row_width);
+      for (int64_t x = 0; x < row_width; ++x) {
+        first[x] = point(x, y);
+        second[x] = point(x, y - 1);
+        if (trial % 3 == 0 && random() % 8 != 0) {
+          // Mostly unmoved pixels.
+          first[x] = {static_cast<float>(x), static_cast<float>(y), 0.0f};
+          second[x] = {static_cast<float>(x), static_cast<float>(y - 1), 0.0f};
+        }
+      }
+      const int64_t x_begin = trial % 7;
+      const int64_t x_end = row_width - trial % 5;
+      const Footprint_Scale scale{static_cast<float>(w), static_cast<float>(h)};
+      std::vector<Result<P>> run(x_end - x_begin);
+      brel::gather_environment_footprints(&gatherer, y, x_begin, x_end, scale, first.data(),
+                                          second.data(), run.data());
+      for (int64_t x = x_begin; x < x_end; ++x) {
+        Footprint_Scale fresh = scale;
+        const Result<P> alone =
+            brel::gather_environment_footprint(&gatherer, x, y, fresh, first.data(), second.data());
+        ASSERT_EQ(std::memcmp(&run[x - x_begin], &alone, sizeof(alone)), 0)
+            << "mode " << mode << " at " << x << ", " << y;
+        ++compared;
+      }
+    }
+    EXPECT_GT(compared, 2000);
+  }
+}
+
+TEST(Gatherer_Environment, RunsGiveWhatEachPixelGives) {
+  expect_runs_give_each_pixels_gather<brel::ARGB16>();
+  expect_runs_give_each_pixels_gather<brel::BGRA8>();
+  expect_runs_give_each_pixels_gather<brel::ARGB32f>();
 }
 
 // ---- Set-up under failure --------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "kernel/environment_coordinates.h"
 #include "support/host_layer.h"
 #include "support/plain_layer.h"
 #include "support/standalone_render.h"
@@ -165,6 +166,80 @@ TEST(Final_Routine, StillFootprintWithoutBlurReadsTheEnvironmentPixelItself) {
       EXPECT_EQ(specular.red, environment.red(x, y)) << "mode " << mode << " at " << x;
       EXPECT_EQ(specular.green, environment.green(x, y)) << "mode " << mode << " at " << x;
     }
+  }
+}
+
+// Rows wider than the runs the kernel gathers at a time, with clipped pixels scattered over
+// them: every pixel that is not clipped takes the environment its own lookup gives
+// (add_environment_light over its landing rows), at 1, 2 and 8 threads.
+TEST(Final_Routine, EveryUnclippedPixelTakesItsOwnEnvironment) {
+  using P = brel::ARGB32f;
+  constexpr int64_t w = 150;
+  constexpr int64_t h = 3;
+  for (const int64_t threads : {1, 2, 8}) {
+    Standalone_Render render(threads);
+    Host_Layer<P> environment(render.context, 23, 11);
+    for (int64_t y = 0; y < 11; ++y) {
+      for (int64_t x = 0; x < 23; ++x) {
+        environment.set(x, y, 0.04f * static_cast<float>(x), 0.09f * static_cast<float>(y),
+                        static_cast<float>((x * y) % 7) * 0.1f, 1.0f);
+      }
+    }
+    Scene<P> scene(render.context, w, h);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        const float a = 0.1f * static_cast<float>((x * 5 + y * 3) % 13) - 0.6f;
+        scene.depth.at(x, y) = (x * 7 + y * 5) % 9 == 0 ? 0.0f : 5.0f + static_cast<float>(x % 4);
+        scene.normals.at(x, y) = {a, 0.3f * a, std::sqrt(1.0f - 1.09f * a * a)};
+      }
+    }
+    scene.in.alpha_clipping = 1;
+    auto& e = scene.in.environment;
+    e.environment_texture = environment.view;
+    e.gather_mode = 1;
+    e.reflection_amount = 0.6f;
+    e.illumination_amount = 0.4f;
+    e.illumination_color = {1.0f, 1.0f, 1.0f};
+    e.blur_illumination = 0.3f;
+    e.glossiness = 0.7f;
+    e.depth_scale = 40.0f;
+    e.perspective = 0.4f;
+    scene.render(render);
+
+    brel::Environment_Gatherer<P> gatherer;
+    gatherer.set_up(render.context, environment.view, 1);
+    std::vector<brel::Blur_Coordinates> reflection[2];
+    std::vector<brel::Blur_Coordinates> illumination[2];
+    int64_t unclipped = 0;
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t k = 0; k < 2; ++k) {
+        const int64_t image_row = std::max<int64_t>(y - 1 + k, 0);
+        reflection[k].resize(w);
+        illumination[k].resize(w);
+        brel::init_reflection_coordinates_row(w, reflection[k].data(), image_row, e, scene.in.depth,
+                                              scene.in.normals);
+        brel::init_illumination_coordinates_row(w, illumination[k].data(), image_row, e,
+                                                scene.in.depth, scene.in.normals);
+      }
+      for (int64_t x = 0; x < w; ++x) {
+        if (scene.depth.at(x, y) == 0.0f) {
+          continue;
+        }
+        brel::Rgb_Value diffuse{0, 0, 0};
+        brel::Rgb_Value specular{0, 0, 0};
+        brel::add_environment_light<P>(x, y, diffuse, specular, reflection[1].data(),
+                                       reflection[0].data(), &gatherer, illumination[1].data(),
+                                       illumination[0].data(), &gatherer, e, Layer<float>{});
+        // A white surface, neither lit nor transparent: the diffuse and specular sums.
+        expect_pixel<P>(scene.pixel(x, y),
+                        {diffuse.red + specular.red, diffuse.green + specular.green,
+                         diffuse.blue + specular.blue, 1.0f},
+                        std::to_string(threads) + " threads at " + std::to_string(x) + ", " +
+                            std::to_string(y));
+        ++unclipped;
+      }
+    }
+    EXPECT_GT(unclipped, 350);
   }
 }
 
