@@ -152,26 +152,12 @@ template <bool coarse>
   const float lx = ray.light.x - q.x;
   const float ly = ray.light.y - q.y;
   const Point_Shadow_Tile* tile = ray.tile;
-  const auto cleared = [&] {
-    if (ray.layers.rows != nullptr) {
-      const auto row = [&](int64_t y) {
-        return std::atomic_ref<Point_Shadow_Row>(ray.layers.rows[y])
-            .load(std::memory_order_acquire);
-      };
-      if ((row(y0) & row(y1)) != row_cleared) {
-        point_shadow_clear_row(ray.layers, y0);
-        point_shadow_clear_row(ray.layers, y1);
-      }
-    }
-  };
   if (lx * lx + ly * ly >= ray.exclusive_from_squared) {
-    cleared();
     splat_all(ray.layers, 0, 0, Plain_Add{});
   } else if (tile != nullptr && x0 >= tile->x && y0 >= tile->y &&
              x1 < tile->x + tile->sums.weight.width && y1 < tile->y + tile->sums.weight.height) {
     splat_all(tile->sums, tile->x, tile->y, Plain_Add{});
   } else {
-    cleared();
     splat_all(ray.layers, 0, 0, Atomic_Add{});
   }
   return shadowed;
@@ -179,21 +165,47 @@ template <bool coarse>
 
 }  // namespace
 
-void point_shadow_clear_row(const Point_Shadow_Ray_Layers& layers, int64_t y) {
-  std::atomic_ref<Point_Shadow_Row> row(layers.rows[y]);
-  Point_Shadow_Row state = row_uncleared;
-  if (row.compare_exchange_strong(state, row_clearing, std::memory_order_acquire)) {
-    for (const Layer<float>& sums : {layers.shadow, layers.translucent, layers.weight}) {
-      clear_layer_rows(sums, y, y + 1);
+namespace {
+
+void clear_rows_once(const Point_Shadow_Ray_Layers& layers, int64_t begin, int64_t end) {
+  Point_Shadow_Rows& rows = *layers.rows;
+  for (int64_t y = begin; y < end; ++y) {
+    std::atomic_ref<Point_Shadow_Row> row(rows.state[y]);
+    Point_Shadow_Row state = row.load(std::memory_order_acquire);
+    if (state == row_uncleared &&
+        row.compare_exchange_strong(state, row_clearing, std::memory_order_acquire)) {
+      for (const Layer<float>& sums : {layers.shadow, layers.translucent, layers.weight}) {
+        clear_layer_rows(sums, y, y + 1);
+      }
+      // Whoever sees the row cleared, or counted, sees its zeros before adding.
+      row.store(row_cleared, std::memory_order_release);
+      rows.cleared.fetch_add(1, std::memory_order_release);
+      continue;
     }
-    // Whoever sees the row cleared sees its zeros before adding.
-    row.store(row_cleared, std::memory_order_release);
+    while (state != row_cleared) {
+      std::this_thread::yield();
+      state = row.load(std::memory_order_acquire);
+    }
+  }
+}
+
+}  // namespace
+
+void point_shadow_clear_rows(const Point_Shadow_Ray_Layers& layers, int64_t begin, int64_t end,
+                             Point_Shadow_Cleared_Span& seen) {
+  // Seeing every row counted cleared (acquire) makes every clearer's zeros visible.
+  if (layers.rows == nullptr || begin >= end || (begin >= seen.begin && end <= seen.end) ||
+      layers.rows->cleared.load(std::memory_order_acquire) == layers.weight.height) {
     return;
   }
-  while (state != row_cleared) {
-    std::this_thread::yield();
-    state = row.load(std::memory_order_acquire);
+  if (end < seen.begin || begin > seen.end || seen.begin >= seen.end) {
+    clear_rows_once(layers, begin, end);
+    seen = {begin, end};
+    return;
   }
+  clear_rows_once(layers, begin, std::min(end, seen.begin));
+  clear_rows_once(layers, std::max(begin, seen.end), end);
+  seen = {std::min(begin, seen.begin), std::max(end, seen.end)};
 }
 
 bool clip_segment(Shadow_Point& a, Shadow_Point& b, float xmin, float xmax, float ymin,
@@ -293,7 +305,7 @@ class Ray_March {
 std::optional<Ray_March> start_ray(Shadow_Point start, Shadow_Point end,
                                    const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
                                    float light_z, float translucency, float exclusive_from,
-                                   const Point_Shadow_Tile* tile) {
+                                   const Point_Shadow_Tile* tile, Point_Shadow_Cleared_Span& seen) {
   const Shadow_Point light = start;
   const Layer<float>& depth = layers.depth;
   if (!clip_segment(start, end, 0.0f, static_cast<float>(depth.width - 1), 0.0f,
@@ -309,6 +321,13 @@ std::optional<Ray_March> start_ray(Shadow_Point start, Shadow_Point end,
     return std::nullopt;
   }
   const int64_t n = static_cast<int64_t>(span);
+  // The rows the ray's samples reach (y0 and y1 of the first and last, a row either way for
+  // rounding) are cleared before it adds into them.
+  const auto row = [&](float y) {
+    return static_cast<int64_t>(std::clamp(std::floor(y), -1.0f, static_cast<float>(depth.height)));
+  };
+  point_shadow_clear_rows(layers, std::max<int64_t>(row(std::min(start.y, end.y)) - 1, 0),
+                          std::min(row(std::max(start.y, end.y)) + 3, depth.height), seen);
   const float sx = depth.scale_x;
   const float sy = depth.scale_y;
   const Ray ray{layers,
@@ -330,8 +349,9 @@ void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
                             const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
                             float light_z, float translucency, float exclusive_from,
                             const Point_Shadow_Tile* tile) {
+  Point_Shadow_Cleared_Span seen;
   if (std::optional<Ray_March> ray = start_ray(start, end, layers, skip_zero_depth, light_z,
-                                               translucency, exclusive_from, tile)) {
+                                               translucency, exclusive_from, tile, seen)) {
     ray->march(std::numeric_limits<int64_t>::max());
   }
 }
@@ -644,10 +664,11 @@ void point_shadow_march_group(Render_Context context, const Point_Shadow_Ray_Lay
                               float exclusive_from, const Point_Shadow_Tile* tile,
                               int64_t stretch) {
   const Shadow_Point light{in.light.position_x, in.light.position_y};
+  Point_Shadow_Cleared_Span seen;
   const auto start = [&](int64_t i) {
     return start_ray(light, point_shadow_ray_end(group.edge, i, in.depth.width, in.depth.height),
                      layers, in.skip_zero_depth, in.light.position_z, in.translucency,
-                     exclusive_from, tile);
+                     exclusive_from, tile, seen);
   };
   if (stretch <= 0) {
     for (int64_t i = group.begin; i < group.end; ++i) {
@@ -747,9 +768,8 @@ void point_shadow_finish_body(const Iteration& iteration, Render_Context context
                               Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
                               int64_t count) {
   const int64_t y = iteration.index;
-  if (layers.rows != nullptr && layers.rows[y] != row_cleared) {
-    point_shadow_clear_row(layers, y);
-  }
+  Point_Shadow_Cleared_Span seen;
+  point_shadow_clear_rows(layers, y, y + 1, seen);  // a row no ray reached (or only tiles)
   // Every tile covers the same rectangle.
   const int64_t tile_row = count > 0 ? y - tiles[0].y : -1;
   if (tile_row >= 0 && tile_row < tiles[0].sums.weight.height) {
@@ -783,8 +803,9 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
                        int64_t stretch) {
   const int64_t w = in.depth.width;
   const int64_t h = in.depth.height;
-  std::vector<Point_Shadow_Row> rows(static_cast<size_t>(h), row_uncleared);
-  const Point_Shadow_Ray_Layers layers{shadow, translucent, weight, in.depth, rows.data()};
+  std::vector<Point_Shadow_Row> row_states(static_cast<size_t>(h), row_uncleared);
+  Point_Shadow_Rows rows{row_states.data()};
+  const Point_Shadow_Ray_Layers layers{shadow, translucent, weight, in.depth, &rows};
   const Shadow_Point light{in.light.position_x, in.light.position_y};
   const std::vector<Shadow_Group> groups =
       point_shadow_groups(context.iteration_count(std::max(w, h)), light, w, h);

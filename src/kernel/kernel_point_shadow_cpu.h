@@ -58,24 +58,39 @@ struct Shadow_Point {
 // Sutherland); false when it lies wholly outside.
 bool clip_segment(Shadow_Point& a, Shadow_Point& b, float xmin, float xmax, float ymin, float ymax);
 
-// Where a row of the shared sums stands: their rows are cleared by the first worker that adds
-// into them, while the rays that reach them go into its cache, instead of in a launch of their
-// own ahead of the rays.
+// The rows of the shared sums, each cleared by the first worker with a ray that reaches it,
+// before that ray starts, instead of in a memory-bound launch of their own ahead of the rays: the
+// clearing overlaps the other workers' marching. A row is never cleared after a sum was added
+// into it, so signed zeros and sums come out as with the layers cleared first.
 enum Point_Shadow_Row : uint8_t { row_uncleared, row_clearing, row_cleared };
 
-// The layers one ray reads and splats into; `translucent` may be empty. With `rows` (one a row of
-// the sums), a row of the three sums is cleared when a sample first adds into it; without, the
-// sums are already cleared.
+struct Point_Shadow_Rows {
+  Point_Shadow_Row* state;          // one a row of the sums
+  std::atomic<int64_t> cleared{0};  // how many: once all are, rays skip looking
+};
+
+// The layers one ray reads and splats into; `translucent` may be empty. With `rows`, the sums'
+// rows a ray reaches are cleared as it starts; without, the sums are already cleared.
 struct Point_Shadow_Ray_Layers {
   Layer<float> shadow;
   Layer<float> translucent;
   Layer<float> weight;
   Layer<float> depth;
-  Point_Shadow_Row* rows = nullptr;
+  Point_Shadow_Rows* rows = nullptr;
 };
 
-// Clears row y of the three sums unless it is cleared; waits while another worker clears it.
-void point_shadow_clear_row(const Point_Shadow_Ray_Layers& layers, int64_t y);
+// Rows [begin, end) of the sums one worker has seen cleared: its rays all leave the light, so
+// their rows overlap and what it has seen stays one span, and a ray looks only beyond it.
+struct Point_Shadow_Cleared_Span {
+  int64_t begin = 0;
+  int64_t end = 0;
+};
+
+// Clears rows [begin, end) of the three sums, each unless it is cleared, waiting while another
+// worker clears one; rows in `seen` are taken as cleared, and `seen` grows by [begin, end) where
+// the two meet.
+void point_shadow_clear_rows(const Point_Shadow_Ray_Layers& layers, int64_t begin, int64_t end,
+                             Point_Shadow_Cleared_Span& seen);
 
 // A worker's private sums over pixels [x, x + width) × [y, y + height) of the layers (the
 // layers' own size), around the light: samples near it, which the other groups of a launch can

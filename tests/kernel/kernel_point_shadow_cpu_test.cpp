@@ -400,6 +400,35 @@ TEST(Point_Shadow, RowsAreClearedBeforeTheirFirstSumWhateverTheLayersHeld) {
   }
 }
 
+// A worker clears only rows beyond the span it has seen cleared, and its span grows only where
+// the two meet: rows between two apart spans are still cleared when a ray reaches them. Rows hold
+// 1 until cleared.
+TEST(Point_Shadow, ClearedSpanGrowsOnlyWhereItMeetsARaysRows) {
+  Standalone_Render render(1);
+  Float_Layer sums(render.context, 4, 12);
+  sums.fill([](int64_t, int64_t) { return 1.0f; });
+  std::vector<brel::Point_Shadow_Row> states(12, brel::row_uncleared);
+  brel::Point_Shadow_Rows rows{states.data()};
+  const brel::Point_Shadow_Ray_Layers layers{sums.view, {}, sums.view, {}, &rows};
+  const auto cleared = [&] {
+    std::vector<int> out;
+    for (int64_t y = 0; y < 12; ++y) {
+      out.push_back(sums.view.row(y)[3] == 0.0f);
+    }
+    return out;
+  };
+  brel::Point_Shadow_Cleared_Span seen;
+  brel::point_shadow_clear_rows(layers, 2, 5, seen);
+  brel::point_shadow_clear_rows(layers, 8, 10, seen);  // apart: the span moves there
+  EXPECT_EQ(seen.begin, 8);
+  EXPECT_EQ(seen.end, 10);
+  brel::point_shadow_clear_rows(layers, 6, 9, seen);  // meets it
+  EXPECT_EQ(seen.begin, 6);
+  EXPECT_EQ(seen.end, 10);
+  EXPECT_EQ(cleared(), (std::vector<int>{0, 0, 1, 1, 1, 0, 1, 1, 1, 1, 0, 0}));
+  EXPECT_EQ(rows.cleared.load(), 7);
+}
+
 // With softness the kernel divides and then smooths both layers, each by its own count.
 TEST(Point_Shadow, DividedLayersAreSmoothedWithTheirOwnCounts) {
   Standalone_Render render(1);
