@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <utility>
 
 #include "base/exception.h"
 #include "util/target_clones.h"
+
+#if BREL_AVX2_ROWS
+#include <immintrin.h>
+#endif
 
 namespace brel {
 
@@ -449,6 +454,159 @@ namespace {
   plain_edge_rows(m.x, m.y, tm, l.x, l.y, tl, short_sign, t.k, band, width, height);
 }
 
+#if BREL_AVX2_ROWS
+#define BREL_AVX2_LANES __attribute__((target("avx2"))) inline
+
+BREL_AVX2_LANES __m256 trunc_lanes(__m256 v) {
+  return _mm256_round_ps(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+}
+
+BREL_AVX2_LANES __m256 less(__m256 a, __m256 b) {
+  return _mm256_cmp_ps(a, b, _CMP_LT_OQ);
+}
+
+BREL_AVX2_LANES __m256 finite_lanes(__m256 v) {
+  return _mm256_cmp_ps(_mm256_sub_ps(v, v), _mm256_setzero_ps(), _CMP_EQ_OQ);
+}
+
+// order_by_y in every lane: b's vertex first where b.y < a.y.
+BREL_AVX2_LANES void order_lanes_by_y(__m256& ax, __m256& ay, __m256& bx, __m256& by) {
+  const __m256 swap = less(by, ay);
+  const __m256 upper_x = _mm256_blendv_ps(ax, bx, swap);
+  const __m256 upper_y = _mm256_blendv_ps(ay, by, swap);
+  bx = _mm256_blendv_ps(bx, ax, swap);
+  by = _mm256_blendv_ps(by, ay, swap);
+  ax = upper_x;
+  ay = upper_y;
+}
+
+// One edge of plain_edge_rows in every lane: its rows [first, last), and its crossing of the
+// first of them.
+struct Edge_Lanes {
+  __m256 crosses;  // at least one row
+  __m256 many;     // more than one row
+  __m256 lit;      // crosses, and left of the buffer's right end
+  __m256i row;
+  __m256i column;
+};
+
+BREL_AVX2_LANES Edge_Lanes edge_lanes(__m256 xa, __m256 ya, __m256 ta, __m256 xb, __m256 yb,
+                                      __m256 tb, __m256 width, __m256 height) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 first = _mm256_max_ps(zero, ta);   // std::max(ta, 0)
+  const __m256 last = _mm256_min_ps(tb, height);  // std::min(height, tb)
+  const __m256 slope = _mm256_div_ps(_mm256_sub_ps(xb, xa), _mm256_sub_ps(yb, ya));
+  const __m256 x = _mm256_add_ps(xa, _mm256_mul_ps(_mm256_sub_ps(first, ta), slope));
+  const __m256 column = trunc_lanes(x);
+  Edge_Lanes e;
+  e.crosses = less(first, last);
+  e.many = less(_mm256_add_ps(first, _mm256_set1_ps(1.0f)), last);
+  e.lit = _mm256_and_ps(e.crosses, less(column, width));
+  e.row = _mm256_cvttps_epi32(first);
+  // A crossing left of the buffer lands in column 0.
+  e.column = _mm256_cvttps_epi32(_mm256_and_ps(column, _mm256_cmp_ps(column, zero, _CMP_GT_OQ)));
+  return e;
+}
+
+// plain_triangle for eight triangles at a time. Each lane runs its float operations in their
+// order (and the divisions of edges without rows too, whose results no lane uses). Most
+// triangles of a splat are patches of about a pixel whose edges each cross at most one row, and
+// which of the two short edges crosses it is a toss-up: such a triangle adds its one or two
+// crossings into the band without a branch. The rest, and those the band does not hold, take
+// plain_triangle, in their turn.
+__attribute__((target("avx2"))) void plain_triangles_avx2(
+    std::span<const Caustics_Triangle> triangles, Caustics_Band& band, const Layer<RGB32f>& buffer,
+    float width, float height) {
+  constexpr int32_t lanes = 8;
+  static_assert(sizeof(Caustics_Triangle) == 9 * sizeof(float));
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 minus_one = _mm256_set1_ps(-1.0f);
+  const __m256 width_v = _mm256_set1_ps(width);
+  const __m256 height_v = _mm256_set1_ps(height);
+  const __m256 band_top = _mm256_set1_ps(static_cast<float>(band.first_row()));
+  const __m256 band_end =
+      _mm256_set1_ps(static_cast<float>(band.first_row() + Caustics_Band::rows));
+  const __m256i stride = _mm256_setr_epi32(0, 9, 18, 27, 36, 45, 54, 63);
+  const size_t whole = triangles.size() - triangles.size() % lanes;
+  for (size_t g = 0; g < whole; g += lanes) {
+    const Caustics_Triangle* t = triangles.data() + g;
+    const float* base = reinterpret_cast<const float*>(reinterpret_cast<const std::byte*>(t) +
+                                                       offsetof(Caustics_Triangle, x0));
+    __m256 ux = _mm256_i32gather_ps(base, stride, 4);
+    __m256 uy = _mm256_i32gather_ps(base + 1, stride, 4);
+    __m256 mx = _mm256_i32gather_ps(base + 2, stride, 4);
+    __m256 my = _mm256_i32gather_ps(base + 3, stride, 4);
+    __m256 lx = _mm256_i32gather_ps(base + 4, stride, 4);
+    __m256 ly = _mm256_i32gather_ps(base + 5, stride, 4);
+    const __m256 is_finite =
+        _mm256_and_ps(_mm256_and_ps(_mm256_and_ps(finite_lanes(ux), finite_lanes(uy)),
+                                    _mm256_and_ps(finite_lanes(mx), finite_lanes(my))),
+                      _mm256_and_ps(finite_lanes(lx), finite_lanes(ly)));
+    order_lanes_by_y(ux, uy, mx, my);
+    order_lanes_by_y(mx, my, lx, ly);
+    order_lanes_by_y(ux, uy, mx, my);
+    const __m256 tu = trunc_lanes(uy);
+    const __m256 tm = trunc_lanes(my);
+    const __m256 tl = trunc_lanes(ly);
+    const __m256 held = _mm256_and_ps(_mm256_cmp_ps(tu, band_top, _CMP_GE_OQ), less(tl, band_end));
+    // Not rejected by plain_triangle's tests of the whole triangle (for finite lanes).
+    const __m256 right_of_zero =
+        _mm256_cmp_ps(_mm256_max_ps(_mm256_max_ps(ux, mx), lx), zero, _CMP_NLT_UQ);
+    const __m256 left_of_width = less(_mm256_min_ps(_mm256_min_ps(ux, mx), lx), width_v);
+    const __m256 drawn = _mm256_and_ps(
+        _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(ly, uy, _CMP_GT_OQ), right_of_zero),
+                      _mm256_and_ps(left_of_width, _mm256_cmp_ps(ly, zero, _CMP_NLT_UQ))),
+        _mm256_and_ps(_mm256_cmp_ps(uy, height_v, _CMP_NGE_UQ),
+                      _mm256_cmp_ps(tu, tl, _CMP_NEQ_UQ)));
+    const __m256 long_x =
+        _mm256_add_ps(ux, _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(my, uy), _mm256_sub_ps(lx, ux)),
+                                        _mm256_sub_ps(ly, uy)));
+    const __m256 left = less(mx, long_x);
+    const __m256 short_sign = _mm256_blendv_ps(minus_one, one, left);
+    const __m256 long_sign = _mm256_blendv_ps(one, minus_one, left);
+    const Edge_Lanes long_edge = edge_lanes(ux, uy, tu, lx, ly, tl, width_v, height_v);
+    const Edge_Lanes upper = edge_lanes(ux, uy, tu, mx, my, tm, width_v, height_v);
+    const Edge_Lanes lower = edge_lanes(mx, my, tm, lx, ly, tl, width_v, height_v);
+    // Both short edges crossing a row would give the long edge two: one of the three is many.
+    const __m256 complex = _mm256_or_ps(long_edge.many, _mm256_or_ps(upper.many, lower.many));
+    const __m256 valid = _mm256_and_ps(_mm256_and_ps(is_finite, held), drawn);
+    const int32_t slow = _mm256_movemask_ps(_mm256_and_ps(
+        is_finite, _mm256_or_ps(_mm256_andnot_ps(held, is_finite), _mm256_and_ps(drawn, complex))));
+    const int32_t long_lit = _mm256_movemask_ps(_mm256_and_ps(valid, long_edge.lit));
+    const int32_t short_lit = _mm256_movemask_ps(
+        _mm256_and_ps(valid, _mm256_blendv_ps(lower.lit, upper.lit, upper.crosses)));
+    const __m256i upper_chosen = _mm256_castps_si256(upper.crosses);
+    alignas(32) int32_t long_row[lanes];
+    alignas(32) int32_t long_column[lanes];
+    alignas(32) int32_t short_row[lanes];
+    alignas(32) int32_t short_column[lanes];
+    alignas(32) float long_v[lanes];
+    alignas(32) float short_v[lanes];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(long_row), long_edge.row);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(long_column), long_edge.column);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(short_row),
+                       _mm256_blendv_epi8(lower.row, upper.row, upper_chosen));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(short_column),
+                       _mm256_blendv_epi8(lower.column, upper.column, upper_chosen));
+    _mm256_store_ps(long_v, long_sign);
+    _mm256_store_ps(short_v, short_sign);
+    for (int32_t j = 0; j < lanes; ++j) {
+      if ((slow >> j) & 1) {
+        plain_triangle(t[j], band, buffer, width, height);
+        continue;
+      }
+      band.add_if((long_lit >> j) & 1, long_column[j], long_row[j], long_v[j], t[j].k);
+      band.add_if((short_lit >> j) & 1, short_column[j], short_row[j], short_v[j], t[j].k);
+    }
+  }
+  for (const Caustics_Triangle& t : triangles.subspan(whole)) {
+    plain_triangle(t, band, buffer, width, height);
+  }
+}
+#undef BREL_AVX2_LANES
+#endif
+
 }  // namespace
 
 BREL_TARGET_CLONES_AVX2 void rasterize_triangles(std::span<const Caustics_Triangle> triangles,
@@ -457,6 +615,12 @@ BREL_TARGET_CLONES_AVX2 void rasterize_triangles(std::span<const Caustics_Triang
   if (mode == caustics_antialias_off) {
     const float width = static_cast<float>(band.width);
     const float height = static_cast<float>(band.height);
+#if BREL_AVX2_ROWS
+    if (cpu_has_avx2()) {
+      plain_triangles_avx2(triangles, band, buffer, width, height);
+      return;
+    }
+#endif
     for (const Caustics_Triangle& t : triangles) {
       plain_triangle(t, band, buffer, width, height);
     }

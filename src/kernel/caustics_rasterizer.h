@@ -107,6 +107,21 @@ class Caustics_Band {
     lowest_[i] = std::min(lowest_[i], column);
     highest_[i] = std::max(highest_[i], column);
   }
+  // add(column, row, v, k) when `active`, else nothing, without a branch: whether a triangle's
+  // edge crosses a row is a toss-up that a branch would mispredict. An inactive addition goes
+  // into a pixel of its own that is never read.
+  void add_if(bool active, int64_t column, int64_t row, float v, const RGB32f& k) {
+    const int64_t i = active ? row - first_row_ : 0;
+    RGB32f* const inside = scratch_.row(i) + (active ? column : 0);
+    RGB32f& pixel = *(active ? inside : &discarded_);
+    for (int32_t c = 0; c < 3; ++c) {
+      pixel.channel[c] += v * k.channel[c];
+    }
+    const int64_t slot = active ? i : rows;
+    lowest_[slot] = std::min(lowest_[slot], column);
+    highest_[slot] = std::max(highest_[slot], column);
+  }
+  int64_t first_row() const { return first_row_; }
   // Adds every value the band has received into `buffer` (atomically unless the band's worker
   // is the sole writer or the band has locks: other workers' bands may overlap it) and zeroes
   // the band again.
@@ -123,9 +138,11 @@ class Caustics_Band {
   Caustics_Row_Locks* locks_ = nullptr;
   bool zeroed_ = false;
   int64_t first_row_ = 0;
-  // Columns received by each row of the band: lowest > highest for a row left untouched.
-  std::array<int64_t, rows> lowest_;
-  std::array<int64_t, rows> highest_;
+  // Columns received by each row of the band: lowest > highest for a row left untouched. The
+  // last entry and `discarded_` take the inactive additions of add_if.
+  std::array<int64_t, rows + 1> lowest_;
+  std::array<int64_t, rows + 1> highest_;
+  RGB32f discarded_{};
 };
 
 // The row differences of the triangle (x0, y0), (x1, y1), (x2, y2). Triangles wholly outside

@@ -11,6 +11,7 @@
 #include <random>
 #include <span>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/layer_holder.h"
@@ -479,6 +480,85 @@ TEST(Caustics_Band, BatchesAndSoleWritersAddWhatEachTriangleAddsInItsTurn) {
       band.flush(batched->view);
       EXPECT_TRUE(same_bits(*batched, *reference)) << "flushed twice in mode " << mode;
     }
+  }
+}
+
+// The triangles of a splat's cells, patches of about a pixel whose edges mostly cross one row
+// each, rasterised in batches: the band's sums and the buffer's come out bit for bit as the
+// triangles added one at a time. The cells lie on both sides of the band's ends and of the
+// buffer's sides and bottom, two lights' cells are interleaved as a splat hands them over, and
+// their colours hold signed zeros and infinities of both signs, whose sums are not a number.
+// (A colour that is not a number is left out: which of two such operands an addition passes on
+// is the compiler's choice, in the plain rule too.)
+TEST(Caustics_Band, PixelPatchesAddWhatEachTriangleAddsInItsTurn) {
+  constexpr int64_t w = 37;
+  constexpr int64_t h = 120;
+  constexpr int64_t band_top = 20;
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  std::mt19937 random(41);
+  std::uniform_real_distribution<float> jitter(-0.6f, 0.6f);
+  std::uniform_real_distribution<float> strength(-1.0f, 1.0f);
+  std::uniform_int_distribution<int32_t> kind(0, 99);
+  const auto channel = [&] {
+    const int32_t k = kind(random);
+    return k == 0 ? -0.0f : (k == 1 ? inf : (k == 2 ? -inf : strength(random)));
+  };
+  std::vector<brel::Caustics_Triangle> triangles;
+  // Corner (column, row) of a light's grid, moved in buffer coordinates; whole rows now and then.
+  const auto corner = [&](int64_t x, int64_t y, float shift) {
+    const bool whole = kind(random) < 10;
+    return std::pair{static_cast<float>(x) + shift + jitter(random),
+                     static_cast<float>(y) + 0.5f + (whole ? 0.5f : jitter(random))};
+  };
+  for (int64_t y = band_top - 3; y < std::min(band_top + brel::Caustics_Band::rows + 3, h + 2);
+       y += y == band_top + 8 ? brel::Caustics_Band::rows - 16 : 1) {
+    std::vector<std::pair<float, float>> above[2];
+    std::vector<std::pair<float, float>> below[2];
+    for (int32_t light = 0; light < 2; ++light) {
+      for (int64_t x = -4; x < w + 3; ++x) {
+        above[light].push_back(corner(x, y - 1, light == 0 ? 2.0f : -1.3f));
+        below[light].push_back(corner(x, y, light == 0 ? 2.0f : -1.3f));
+      }
+    }
+    for (size_t x = 1; x < above[0].size(); ++x) {
+      for (int32_t light = 0; light < 2; ++light) {
+        const auto [x00, y00] = above[light][x - 1];
+        const auto [x10, y10] = above[light][x];
+        const auto [x01, y01] = below[light][x - 1];
+        const auto [x11, y11] = below[light][x];
+        const RGB32f k{{channel(), channel(), channel()}};
+        triangles.push_back({k, x00, y00, x10, y10, x01, y01});
+        triangles.push_back({k, x01, y01, x10, y10, x11, y11});
+      }
+    }
+  }
+  Buffer reference_scratch(w, brel::Caustics_Band::rows);
+  brel::Caustics_Band reference_band(reference_scratch.view, w, h);
+  Buffer reference(w, h);
+  reference_band.place(band_top);
+  for (const brel::Caustics_Triangle& t : triangles) {
+    const float top = std::min({t.y0, t.y1, t.y2});
+    const float bottom = std::max({t.y0, t.y1, t.y2});
+    if (reference_band.holds(top, bottom)) {
+      brel::rasterize_triangle_edges(t.k, reference_band, 1, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    } else {
+      brel::rasterize_triangle_edges(t.k, reference.view, 1, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    }
+  }
+  reference_band.flush(reference.view);
+  ASSERT_FALSE(reference.untouched());
+  for (const size_t batch : {size_t{1}, size_t{7}, size_t{8}, size_t{13}, size_t{256}}) {
+    Buffer scratch(w, brel::Caustics_Band::rows);
+    brel::Caustics_Band band(scratch.view, w, h, true);
+    Buffer batched(w, h);
+    band.place(band_top);
+    for (size_t i = 0; i < triangles.size(); i += batch) {
+      brel::rasterize_triangles(
+          std::span(triangles).subspan(i, std::min(batch, triangles.size() - i)), band,
+          batched.view, 1);
+    }
+    band.flush(batched.view);
+    EXPECT_TRUE(same_bits(batched, reference)) << "batches of " << batch;
   }
 }
 
