@@ -213,7 +213,8 @@ namespace {
 // Both triangles of the patch, T1 = (P00, P10, P01) first, then T2 = (P01, P10, P11), each
 // through draw(colour, x0, y0, x1, y1, x2, y2).
 template <class Draw>
-void splat_patch(const Caustics_Patch& patch, const RGB32f& k, Draw& draw) {
+[[gnu::always_inline]] inline void splat_patch(const Caustics_Patch& patch, const RGB32f& k,
+                                               Draw& draw) {
   const Blur_Coordinates& p00 = patch.corner[0];
   const Blur_Coordinates& p10 = patch.corner[1];
   const Blur_Coordinates& p01 = patch.corner[2];
