@@ -195,8 +195,8 @@ BREL_TARGET_CLONES_AVX2 void caustics_patch_run(const Array_2d<Blur_Coordinates>
 }
 
 float caustics_point_falloff(float path, float falloff_distance, float falloff) {
-  // Any base to the power 0 is 1, a NaN too: the default falloff of 0 needs no call.
-  if (falloff_distance == 0.0f || falloff == 0.0f) {
+  // The default falloff of 0 needs no call.
+  if (!caustics_point_falls_off(falloff_distance, falloff)) {
     return 1.0f;
   }
   const float f = std::pow(1.0f / (path / falloff_distance + 1.0f), falloff);
@@ -285,6 +285,7 @@ void splat_row(int64_t y, const Caustics_Parameters_In<P>& in,
   const P* image = in.image.row(y);
   const float threshold = in.discontinuity_threshold;
   const Point_Light& light = in.point_light;
+  const bool falls_off = caustics_point_falls_off(in.falloff_distance, light.falloff);
   // A spread is (1 - g) times the blur scale with 1 - g > 0 where it counts: without a
   // positive scale no patch is widened.
   runs = runs && !(in.refraction.blur_scale > 0.0f);
@@ -354,15 +355,19 @@ void splat_row(int64_t y, const Caustics_Parameters_In<P>& in,
                   draw);
     }
     if (point.elements != nullptr && landed(point, point_run, x, spread, patch, r) && r > 0.0f) {
-      // The factor moves the corners but leaves their paths.
-      const Blur_Coordinates* c = patch.corner;
-      const float mean = (((c[0].blur + c[1].blur) + c[2].blur) + c[3].blur) / 4.0f;
-      const float lx = (light.position_x - static_cast<float>(x)) / sx;
-      const float ly = (light.position_y - static_cast<float>(y)) / sy;
-      const float lz = light.position_z - depth[x];
-      const float q = lx * lx + ly * ly + lz * lz;
-      const float path = q > 0.0f ? mean + std::sqrt(q) : mean;
-      const float f = caustics_point_falloff(path, in.falloff_distance, light.falloff);
+      float f = 1.0f;
+      // Without a falloff the path is not needed.
+      if (falls_off) {
+        // The factor moves the corners but leaves their paths.
+        const Blur_Coordinates* c = patch.corner;
+        const float mean = (((c[0].blur + c[1].blur) + c[2].blur) + c[3].blur) / 4.0f;
+        const float lx = (light.position_x - static_cast<float>(x)) / sx;
+        const float ly = (light.position_y - static_cast<float>(y)) / sy;
+        const float lz = light.position_z - depth[x];
+        const float q = lx * lx + ly * ly + lz * lz;
+        const float path = q > 0.0f ? mean + std::sqrt(q) : mean;
+        f = caustics_point_falloff(path, in.falloff_distance, light.falloff);
+      }
       splat_patch(patch, light_color(tint, r, f, light.intensity, light.color), draw);
     }
   }

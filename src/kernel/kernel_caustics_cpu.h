@@ -135,7 +135,7 @@ struct Caustics_Patch_Run {
   float factor[cells];
 
   // Cell i's patch, as caustics_patch_factor leaves it.
-  Caustics_Patch patch(int64_t i) const {
+  [[gnu::always_inline]] Caustics_Patch patch(int64_t i) const {
     return {{{x[0][i], y[0][i], blur[0][i]},
              {x[0][i + 1], y[0][i + 1], blur[0][i + 1]},
              {x[1][i], y[1][i], blur[1][i]},
@@ -150,6 +150,11 @@ void caustics_patch_run(const Array_2d<Blur_Coordinates>& landing, int64_t x0, i
 
 // The point light's attenuation over a path of `path` depth units, clamped to [0, 1].
 float caustics_point_falloff(float path, float falloff_distance, float falloff);
+// Whether the point light falls off at all: else its attenuation is 1 whatever the path (any
+// base to the power 0 is 1, a NaN too).
+inline bool caustics_point_falls_off(float falloff_distance, float falloff) {
+  return falloff_distance != 0.0f && falloff != 0.0f;
+}
 
 // Row bodies; the iteration's index is the image row.
 template <class P>
