@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstddef>
 #include <utility>
 
 #include "base/exception.h"
@@ -514,11 +513,11 @@ BREL_AVX2_LANES Edge_Lanes edge_lanes(__m256 xa, __m256 ya, __m256 ta, __m256 xb
 // which of the two short edges crosses it is a toss-up: such a triangle adds its one or two
 // crossings into the band without a branch. The rest, and those the band does not hold, take
 // plain_triangle, in their turn.
-__attribute__((target("avx2"))) void plain_triangles_avx2(
-    std::span<const Caustics_Triangle> triangles, Caustics_Band& band, const Layer<RGB32f>& buffer,
-    float width, float height) {
+__attribute__((target("avx2"))) void plain_triangles_avx2(const Caustics_Triangle_Batch& batch,
+                                                          Caustics_Band& band,
+                                                          const Layer<RGB32f>& buffer, float width,
+                                                          float height) {
   constexpr int32_t lanes = 8;
-  static_assert(sizeof(Caustics_Triangle) == 9 * sizeof(float));
   const __m256 zero = _mm256_setzero_ps();
   const __m256 one = _mm256_set1_ps(1.0f);
   const __m256 minus_one = _mm256_set1_ps(-1.0f);
@@ -527,18 +526,14 @@ __attribute__((target("avx2"))) void plain_triangles_avx2(
   const __m256 band_top = _mm256_set1_ps(static_cast<float>(band.first_row()));
   const __m256 band_end =
       _mm256_set1_ps(static_cast<float>(band.first_row() + Caustics_Band::rows));
-  const __m256i stride = _mm256_setr_epi32(0, 9, 18, 27, 36, 45, 54, 63);
-  const size_t whole = triangles.size() - triangles.size() % lanes;
-  for (size_t g = 0; g < whole; g += lanes) {
-    const Caustics_Triangle* t = triangles.data() + g;
-    const float* base = reinterpret_cast<const float*>(reinterpret_cast<const std::byte*>(t) +
-                                                       offsetof(Caustics_Triangle, x0));
-    __m256 ux = _mm256_i32gather_ps(base, stride, 4);
-    __m256 uy = _mm256_i32gather_ps(base + 1, stride, 4);
-    __m256 mx = _mm256_i32gather_ps(base + 2, stride, 4);
-    __m256 my = _mm256_i32gather_ps(base + 3, stride, 4);
-    __m256 lx = _mm256_i32gather_ps(base + 4, stride, 4);
-    __m256 ly = _mm256_i32gather_ps(base + 5, stride, 4);
+  const int64_t whole = batch.count - batch.count % lanes;
+  for (int64_t g = 0; g < whole; g += lanes) {
+    __m256 ux = _mm256_loadu_ps(batch.x0 + g);
+    __m256 uy = _mm256_loadu_ps(batch.y0 + g);
+    __m256 mx = _mm256_loadu_ps(batch.x1 + g);
+    __m256 my = _mm256_loadu_ps(batch.y1 + g);
+    __m256 lx = _mm256_loadu_ps(batch.x2 + g);
+    __m256 ly = _mm256_loadu_ps(batch.y2 + g);
     const __m256 is_finite =
         _mm256_and_ps(_mm256_and_ps(_mm256_and_ps(finite_lanes(ux), finite_lanes(uy)),
                                     _mm256_and_ps(finite_lanes(mx), finite_lanes(my))),
@@ -593,15 +588,15 @@ __attribute__((target("avx2"))) void plain_triangles_avx2(
     _mm256_store_ps(short_v, short_sign);
     for (int32_t j = 0; j < lanes; ++j) {
       if ((slow >> j) & 1) {
-        plain_triangle(t[j], band, buffer, width, height);
+        plain_triangle(batch[g + j], band, buffer, width, height);
         continue;
       }
-      band.add_if((long_lit >> j) & 1, long_column[j], long_row[j], long_v[j], t[j].k);
-      band.add_if((short_lit >> j) & 1, short_column[j], short_row[j], short_v[j], t[j].k);
+      band.add_if((long_lit >> j) & 1, long_column[j], long_row[j], long_v[j], batch.k[g + j]);
+      band.add_if((short_lit >> j) & 1, short_column[j], short_row[j], short_v[j], batch.k[g + j]);
     }
   }
-  for (const Caustics_Triangle& t : triangles.subspan(whole)) {
-    plain_triangle(t, band, buffer, width, height);
+  for (int64_t i = whole; i < batch.count; ++i) {
+    plain_triangle(batch[i], band, buffer, width, height);
   }
 }
 #undef BREL_AVX2_LANES
@@ -609,7 +604,7 @@ __attribute__((target("avx2"))) void plain_triangles_avx2(
 
 }  // namespace
 
-BREL_TARGET_CLONES_AVX2 void rasterize_triangles(std::span<const Caustics_Triangle> triangles,
+BREL_TARGET_CLONES_AVX2 void rasterize_triangles(const Caustics_Triangle_Batch& batch,
                                                  Caustics_Band& band, const Layer<RGB32f>& buffer,
                                                  int64_t mode) {
   if (mode == caustics_antialias_off) {
@@ -617,16 +612,17 @@ BREL_TARGET_CLONES_AVX2 void rasterize_triangles(std::span<const Caustics_Triang
     const float height = static_cast<float>(band.height);
 #if BREL_AVX2_ROWS
     if (cpu_has_avx2()) {
-      plain_triangles_avx2(triangles, band, buffer, width, height);
+      plain_triangles_avx2(batch, band, buffer, width, height);
       return;
     }
 #endif
-    for (const Caustics_Triangle& t : triangles) {
-      plain_triangle(t, band, buffer, width, height);
+    for (int64_t i = 0; i < batch.count; ++i) {
+      plain_triangle(batch[i], band, buffer, width, height);
     }
     return;
   }
-  for (const Caustics_Triangle& t : triangles) {
+  for (int64_t i = 0; i < batch.count; ++i) {
+    const Caustics_Triangle t = batch[i];
     const float top = std::min({t.y0, t.y1, t.y2});
     const float bottom = std::max({t.y0, t.y1, t.y2});
     if (band.holds(top, bottom)) {
@@ -637,6 +633,19 @@ BREL_TARGET_CLONES_AVX2 void rasterize_triangles(std::span<const Caustics_Triang
       });
     }
   }
+}
+
+void rasterize_triangles(std::span<const Caustics_Triangle> triangles, Caustics_Band& band,
+                         const Layer<RGB32f>& buffer, int64_t mode) {
+  Caustics_Triangle_Batch batch;
+  for (const Caustics_Triangle& t : triangles) {
+    batch.push(t.k, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    if (batch.full()) {
+      rasterize_triangles(batch, band, buffer, mode);
+      batch.count = 0;
+    }
+  }
+  rasterize_triangles(batch, band, buffer, mode);
 }
 
 void rasterize_edge_sharp(float xa, float ya, float xb, float yb, float sign, const RGB32f& k,

@@ -164,10 +164,44 @@ struct Caustics_Triangle {
   float y2;
 };
 
+// Triangles of the splat gathered for rasterize_triangles, each coordinate in an array of its
+// own: vector code loads eight triangles' coordinates with one load each.
+struct Caustics_Triangle_Batch {
+  static constexpr int64_t capacity = 256;
+
+  bool full() const { return count == capacity; }
+  void push(const RGB32f& colour, float x0_, float y0_, float x1_, float y1_, float x2_,
+            float y2_) {
+    k[count] = colour;
+    x0[count] = x0_;
+    y0[count] = y0_;
+    x1[count] = x1_;
+    y1[count] = y1_;
+    x2[count] = x2_;
+    y2[count] = y2_;
+    ++count;
+  }
+  Caustics_Triangle operator[](int64_t i) const {
+    return {k[i], x0[i], y0[i], x1[i], y1[i], x2[i], y2[i]};
+  }
+
+  int64_t count = 0;
+  RGB32f k[capacity];
+  float x0[capacity];
+  float y0[capacity];
+  float x1[capacity];
+  float y1[capacity];
+  float x2[capacity];
+  float y2[capacity];
+};
+
 // The triangles in their order, each into the band when the band holds its rows and else
 // into the buffer (plainly under the band's locks, if it has them, else atomically): the additions,
 // in their order, of rasterize_triangle_edges into the band or the buffer for each. Built for the
 // processor at hand, with mode 1 in one loop.
+void rasterize_triangles(const Caustics_Triangle_Batch& batch, Caustics_Band& band,
+                         const Layer<RGB32f>& buffer, int64_t mode);
+// The same, for triangles in any number, a batch at a time.
 void rasterize_triangles(std::span<const Caustics_Triangle> triangles, Caustics_Band& band,
                          const Layer<RGB32f>& buffer, int64_t mode);
 

@@ -403,15 +403,14 @@ void caustics_splat_band_body(const Iteration& iteration, Render_Context context
   band.place(first - (Caustics_Band::rows - caustics_splat_rows) / 2);
   // The triangles are gathered and rasterised in batches, in their order: the cells' loop and
   // the rasteriser's each stay in a tight loop of their own.
-  std::array<Caustics_Triangle, 256> batch;
-  size_t count = 0;
+  Caustics_Triangle_Batch batch;
   const auto rasterize = [&] {
-    rasterize_triangles(std::span(batch.data(), count), band, buffer, in.caustics_antialias);
-    count = 0;
+    rasterize_triangles(batch, band, buffer, in.caustics_antialias);
+    batch.count = 0;
   };
   auto draw = [&](const RGB32f& k, float x0, float y0, float x1, float y1, float x2, float y2) {
-    batch[count++] = Caustics_Triangle{k, x0, y0, x1, y1, x2, y2};
-    if (count == batch.size()) {
+    batch.push(k, x0, y0, x1, y1, x2, y2);
+    if (batch.full()) {
       rasterize();
     }
   };
