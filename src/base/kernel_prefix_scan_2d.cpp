@@ -1,7 +1,13 @@
 #include "base/kernel_prefix_scan_2d.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/exception.h"
 
@@ -135,6 +141,67 @@ void scan_share(const Iteration& iteration, Render_Context context, Parameters<S
   }
 }
 
+// Bytes [destination, destination + bytes) from `source`, the whole cache lines among them
+// written past the cache. Values and places are as memcpy leaves them.
+void copy_past_the_cache(void* destination, const void* source, size_t bytes) {
+  auto* out = static_cast<unsigned char*>(destination);
+  const auto* in = static_cast<const unsigned char*>(source);
+#if defined(__SSE2__)
+  constexpr size_t line = 64;
+  const size_t head = std::min(bytes, (line - reinterpret_cast<uintptr_t>(out) % line) % line);
+  std::memcpy(out, in, head);
+  out += head;
+  in += head;
+  bytes -= head;
+  for (; bytes >= line; bytes -= line, out += line, in += line) {
+    for (size_t i = 0; i < line; i += 16) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(out + i),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+    }
+  }
+#endif
+  std::memcpy(out, in, bytes);
+}
+
+// Columns of a share that scan_share_streamed keeps a row of.
+constexpr int64_t streamed_share_columns = 1024;
+
+// scan_share for a table that several workers write at once. Their writes alone fill the
+// memory's bandwidth, and a table row written into the cache first has its old contents read in
+// from memory: so each row of the share is summed in a buffer of the worker's (the table row
+// above is the buffer's last contents, the same values scan_share reads from the table) and
+// then written past the cache. On a single worker it would only slow it: scan_share stays.
+template <class S, class D>
+void scan_share_streamed(const Iteration& iteration, Render_Context context, Parameters<S, D> in) {
+  using Sum = typename Pixel_Traits<D>::Channel;
+  constexpr int32_t channels = S::channel_count;
+  const auto [begin, end] = thread_iteration_range(iteration, in.source.width);
+  BREL_ASSERT(end - begin <= streamed_share_columns);
+  D line[streamed_share_columns];
+  for (int64_t y = 0; begin < end && y < in.source.height; ++y) {
+    const S* const source = in.source.row(y) + begin;
+    D* const row = in.destination.row(y) + begin;
+    Sum sum[channels] = {};
+    if (begin > 0) {
+      for (int32_t c = 0; c < channels; ++c) {
+        sum[c] = row[0].channel[c];
+      }
+    }
+    for (int64_t x = 0; x < end - begin; ++x) {
+      for (int32_t c = 0; c < channels; ++c) {
+        sum[c] += static_cast<Sum>(source[x].channel[c]);
+        line[x].channel[c] = y == 0 ? sum[c] : sum[c] + line[x].channel[c];
+      }
+    }
+    copy_past_the_cache(row, line, static_cast<size_t>(end - begin) * sizeof(D));
+    context.check_abort();
+  }
+#if defined(__SSE2__)
+  // The writes past the cache are ordered before the loop's end, which the readers wait for.
+  _mm_sfence();
+#endif
+}
+
 }  // namespace
 
 template <class S, class D>
@@ -162,7 +229,13 @@ void Kernel_Prefix_Scan_2d<Layer<S>, Layer<D>, Implementation_Cpu>::run(Render_C
     if (shares > 1) {
       cpu_kernel_launch(in.source.height, &scan_share_edges<S, D>, context, in, shares);
     }
-    cpu_kernel_launch(shares, &scan_share<S, D>, context, in);
+    // The last share, which takes what the others leave, is the widest.
+    const int64_t widest = in.source.width - (shares - 1) * (in.source.width / shares);
+    if (shares > 1 && widest <= streamed_share_columns) {
+      cpu_kernel_launch(shares, &scan_share_streamed<S, D>, context, in);
+    } else {
+      cpu_kernel_launch(shares, &scan_share<S, D>, context, in);
+    }
     return;
   }
   cpu_kernel_launch(in.source.height, &scan_row<S, D>, context, in);
