@@ -745,13 +745,12 @@ __attribute__((target("avx2"))) inline void add_ranges(__m256d& accumulator, dou
 
 }  // namespace vector_box
 
-// box_gather_by_signed_terms_avx2 for a box inside the layer (box_inside): every range has its
-// two terms and every corner its own pixel, so the cells are read at fixed places, without the
-// terms' set-up and the loops over their counts. Same operations in the same order: same bits.
-template <class P, class Rules>
-__attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather_inside_avx2(
+namespace vector_box {
+
+// The mean box_gather_inside_avx2 gives, in the lanes of a register.
+template <class P>
+__attribute__((target("avx2"))) inline __m256d inside_box_mean(
     const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g) {
-  using vector_box::add_weighted;
   constexpr int32_t n = Gather_Pixel<P>::channels;
   using Cell = typename Gather_Pixel<P>::Cell;
   // Rows iy0 - 1, iy0, iy1 and iy1 + 1 of the table; columns likewise.
@@ -763,20 +762,31 @@ __attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather
   __m256d accumulator = _mm256_setzero_pd();
   double weight = 0.0;
   // Whole pixels, the partial columns left and right, the partial rows above and below.
-  vector_box::add_ranges(accumulator, weight, g, w_columns, h_rows,
-                         vector_box::inside_range<n>(rows, columns, 1, 2, 1, 2),
-                         vector_box::inside_range<n>(rows, columns, 0, 1, 1, 2),
-                         vector_box::inside_range<n>(rows, columns, 2, 3, 1, 2),
-                         vector_box::inside_range<n>(rows, columns, 1, 2, 0, 1),
-                         vector_box::inside_range<n>(rows, columns, 1, 2, 2, 3));
+  add_ranges(accumulator, weight, g, w_columns, h_rows, inside_range<n>(rows, columns, 1, 2, 1, 2),
+             inside_range<n>(rows, columns, 0, 1, 1, 2), inside_range<n>(rows, columns, 2, 3, 1, 2),
+             inside_range<n>(rows, columns, 1, 2, 0, 1),
+             inside_range<n>(rows, columns, 1, 2, 2, 3));
   // The corner pixels, each weighing its share alone.
   const P* const top = source.row(g.iy0);
   const P* const bottom = source.row(g.iy1 + 1);
-  add_weighted(accumulator, weight, vector_box::load_pixel(top[g.ix0]), 1.0, g.wl * g.wt);
-  add_weighted(accumulator, weight, vector_box::load_pixel(top[g.ix1 + 1]), 1.0, g.wr * g.wt);
-  add_weighted(accumulator, weight, vector_box::load_pixel(bottom[g.ix0]), 1.0, g.wl * g.wb);
-  add_weighted(accumulator, weight, vector_box::load_pixel(bottom[g.ix1 + 1]), 1.0, g.wr * g.wb);
-  return vector_box::mean_of<P>(accumulator, weight);
+  add_weighted(accumulator, weight, load_pixel(top[g.ix0]), 1.0, g.wl * g.wt);
+  add_weighted(accumulator, weight, load_pixel(top[g.ix1 + 1]), 1.0, g.wr * g.wt);
+  add_weighted(accumulator, weight, load_pixel(bottom[g.ix0]), 1.0, g.wl * g.wb);
+  add_weighted(accumulator, weight, load_pixel(bottom[g.ix1 + 1]), 1.0, g.wr * g.wb);
+  return mean_lanes(accumulator, weight);
+}
+
+}  // namespace vector_box
+
+// box_gather_by_signed_terms_avx2 for a box inside the layer (box_inside): every range has its
+// two terms and every corner its own pixel, so the cells are read at fixed places, without the
+// terms' set-up and the loops over their counts. Same operations in the same order: same bits.
+template <class P, class Rules>
+__attribute__((target("avx2"))) typename Gather_Pixel<P>::Channel_Sum box_gather_inside_avx2(
+    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g) {
+  typename Gather_Pixel<P>::Channel_Sum sum;
+  vector_box::store_sum(sum, vector_box::inside_box_mean<P>(source, table, g));
+  return sum;
 }
 
 namespace vector_box {
@@ -1504,6 +1514,95 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
     }
     Footprint_Scale fresh = scale;
     result = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
+  }
+}
+
+// footprint_gather for pixels x_begin .. x_end - 1 of row y in the box modes (below 3), each
+// from a fresh copy of `scale`, into out[x_begin .. x_end - 1]. The pixel's boxes are set up as
+// footprint_gather sets them up; a box inside the layer (box_inside) is averaged as
+// box_gather_inside_avx2 averages it, its mean kept in a register, any other box by box_gather;
+// the means are added to a sum of 0 in the boxes' order and four of them quartered, as
+// footprint_gather adds them. An unmoved pixel, a box beyond the coordinate limit and an exact
+// table take footprint_gather itself. Same operations in the same order: same bits.
+template <class P, class Rules>
+__attribute__((target("avx2"))) void box_footprints_avx2(const Gather_Source<P>& g, int64_t y,
+                                                         int64_t x_begin, int64_t x_end,
+                                                         Footprint_Scale scale,
+                                                         const Blur_Coordinates* first,
+                                                         const Blur_Coordinates* second,
+                                                         typename Gather_Pixel<P>::Result* out) {
+  static_assert(!Rules::panoramic, "a panoramic footprint moves its corners first");
+  using G = Gather_Pixel<P>;
+  constexpr int32_t n = G::channels;
+  static_assert(n == 3 || n == 4);
+  const Layer<P>& source = *g.source;
+  const Layer<typename G::Cell>& table = *g.table;
+  const float sx = scale.x * 0.70710677f;
+  const float sy = scale.y * 0.70710677f;
+  const auto fy = static_cast<float>(y);
+  struct Box {
+    float x0, x1, y0, y1;
+  };
+  for (int64_t x = x_begin; x < x_end; ++x) {
+    const int64_t left = x > 0 ? x - 1 : 0;
+    const Blur_Coordinates& a = second[left];
+    const Blur_Coordinates& b = second[x];
+    const Blur_Coordinates& c = first[left];
+    const Blur_Coordinates& d = first[x];
+    const float hx = std::fabs(d.blur * sx) + 0.5f;
+    const float hy = std::fabs(d.blur * sy) + 0.5f;
+    // A box of a pixel at most may be the unmoved pixel, which footprint_gather reads alone.
+    bool own_route = !g.exact_table;
+    if (hx <= 0.5f && hy <= 0.5f) {
+      const auto fx = static_cast<float>(x);
+      own_route =
+          own_route && !(a.x == fx - 1.0f && a.y == fy - 1.0f && b.x == fx && b.y == fy - 1.0f &&
+                         c.x == fx - 1.0f && c.y == fy && d.x == fx && d.y == fy);
+    }
+    Box boxes[4];
+    int32_t count = 1;
+    boxes[0] = {d.x - hx, d.x + hx, d.y - hy, d.y + hy};
+    if (g.mode == 2 && x != 0 && y != 0) {
+      for (const Blur_Coordinates* p : {&a, &b, &c}) {
+        const float cx = (p->x + d.x) * 0.5f + 0.25f;
+        const float cy = (p->y + d.y) * 0.5f + 0.25f;
+        const float px = std::fabs(p->blur * sx) + 0.5f;
+        const float py = std::fabs(p->blur * sy) + 0.5f;
+        boxes[count++] = {cx - px, cx + px, cy - py, cy + py};
+      }
+    }
+    for (int32_t i = 0; i < count; ++i) {
+      own_route = own_route && within_limit(boxes[i].x0) && within_limit(boxes[i].x1) &&
+                  within_limit(boxes[i].y0) && within_limit(boxes[i].y1);
+    }
+    if (!own_route) {
+      Footprint_Scale fresh = scale;
+      out[x] = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
+      continue;
+    }
+    __m256d sum = _mm256_setzero_pd();
+    for (int32_t i = 0; i < count; ++i) {
+      const Box& box = boxes[i];
+      const Box_Grid grid = box_grid(box.x0, box.x1, box.y0, box.y1);
+      if (box_inside(grid, table.width, table.height)) {
+        sum = _mm256_add_pd(sum, vector_box::inside_box_mean<P>(source, table, grid));
+      } else {
+        const typename G::Channel_Sum part =
+            box_gather<P, Rules>(source, table, box.x0, box.x1, box.y0, box.y1);
+        sum = _mm256_add_pd(sum, vector_box::load_cell<n>(part.channel));
+      }
+    }
+    if (count == 4) {
+      sum = _mm256_mul_pd(sum, _mm256_set1_pd(0.25));
+    }
+    const __m128 result = _mm_mul_ps(_mm256_cvtpd_ps(sum), _mm_set1_ps(G::result_factor));
+    float* const channels = out[x].channel;
+    if constexpr (n == 4) {
+      _mm_storeu_ps(channels, result);
+    } else {
+      _mm_storel_pi(reinterpret_cast<__m64*>(channels), result);
+      _mm_store_ss(channels + 2, _mm_movehl_ps(result, result));
+    }
   }
 }
 

@@ -64,6 +64,29 @@ RGB32f gather_pixel(const Gatherer<Layer<RGB32f>, Implementation_Cpu>& gatherer,
                                                                     scale, first_row, second_row);
 }
 
+void gather_pixels(const Gatherer<Layer<RGB32f>, Implementation_Cpu>& gatherer, int64_t y,
+                   int64_t x_begin, int64_t x_end, Footprint_Scale scale,
+                   const Blur_Coordinates* first_row, const Blur_Coordinates* second_row,
+                   RGB32f* out) {
+  if (gatherer.empty()) {
+    std::fill(out + x_begin, out + x_end, RGB32f{});
+    return;
+  }
+  const gather::Gather_Source<RGB32f> source = gather_source(gatherer);
+#if BREL_AVX2_ROWS
+  if (source.mode < 3 && cpu_has_avx2()) {
+    gather::box_footprints_avx2<RGB32f, gather::Refraction_Rules>(source, y, x_begin, x_end, scale,
+                                                                  first_row, second_row, out);
+    return;
+  }
+#endif
+  for (int64_t x = x_begin; x < x_end; ++x) {
+    Footprint_Scale fresh = scale;
+    out[x] = gather::footprint_gather<RGB32f, gather::Refraction_Rules>(source, x, y, fresh,
+                                                                        first_row, second_row);
+  }
+}
+
 template <class P>
 typename gather::Gather_Pixel<P>::Result gather_environment_footprint(
     const Gatherer<Layer<P>, Implementation_Cpu>* gatherer, int64_t x, int64_t y,

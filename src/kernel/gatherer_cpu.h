@@ -64,6 +64,14 @@ RGB32f gather_pixel(const Gatherer<Layer<RGB32f>, Implementation_Cpu>& gatherer,
                     int64_t y, Footprint_Scale& scale, const Blur_Coordinates* first_row,
                     const Blur_Coordinates* second_row);
 
+// gather_pixel for pixels x_begin .. x_end - 1 of row y, each from a fresh copy of `scale`, into
+// out[x_begin .. x_end - 1]. In the box modes the footprints are set up and averaged a row at a
+// time where the processor has AVX2; the results are gather_pixel's, bit for bit.
+void gather_pixels(const Gatherer<Layer<RGB32f>, Implementation_Cpu>& gatherer, int64_t y,
+                   int64_t x_begin, int64_t x_end, Footprint_Scale scale,
+                   const Blur_Coordinates* first_row, const Blur_Coordinates* second_row,
+                   RGB32f* out);
+
 // The mean of the environment over the footprint of pixel (x, y), in P's channel order with
 // white 1: alpha, and colour x alpha in the triangle modes, the raw channels' mean in the box
 // modes. `first_row` holds the landing points of image row y, `second_row` those of row y - 1

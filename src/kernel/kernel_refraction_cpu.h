@@ -160,12 +160,10 @@ void gather_refraction_tile(
   for (int64_t y = y0; y < y1; ++y) {
     const Blur_Coordinates* first = coordinates.row(y);
     const Blur_Coordinates* second = coordinates.row(y > 0 ? y - 1 : 0);
-    RGB32f* out = refraction.row(y);
-    for (int64_t x = x0; x < x1; ++x) {
-      // The box gathers scale the pair in place: a fresh one for every pixel.
-      Footprint_Scale scale{in.depth.scale_x * blur, blur * in.depth.scale_y};
-      out[x] = gather_pixel(*gatherer, x, y, scale, first, second);
-    }
+    // The box gathers scale the pair in place: each pixel takes a fresh one.
+    gather_pixels(*gatherer, y, x0, x1,
+                  Footprint_Scale{in.depth.scale_x * blur, blur * in.depth.scale_y}, first, second,
+                  refraction.row(y));
     context.check_abort();
   }
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -250,6 +251,50 @@ TEST(Refraction, ResultsAreTheSameAtEveryThreadCount) {
         ASSERT_TRUE(std::isfinite(v)) << "mode " << mode;
       }
       EXPECT_EQ(values, expected) << "mode " << mode << ", " << threads << " threads";
+    }
+  }
+}
+
+// Box modes with one box and with four, boxes of exactly one pixel (no blur) and wider ones, on a
+// surface whose left part is flat, so that its pixels land unmoved and read their own background
+// pixel, and whose right part is rough, its boxes inside the layer and across its edges. The rows
+// gathered together give each pixel what it gathers alone, bit for bit, at every thread count.
+TEST(Refraction, RowsOfBoxesGiveWhatEachPixelGathersAlone) {
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  Standalone_Render setup(1);
+  constexpr int64_t width = 270;
+  constexpr int64_t height = 40;
+  Scene scene(setup.context, width, height);
+  for (int64_t y = 0; y < height; ++y) {
+    for (int64_t x = 0; x < width; ++x) {
+      const float v = unit(random);
+      scene.background.row(y)[x] =
+          RGB32f{{v - 0.5f, (x + y) % 3 == 0 ? -0.0f : v, x % 4 == 0 ? 0.0f : -v}};
+      if (x >= 90) {
+        scene.depth.row(y)[x] = 12.0f * unit(random);
+        const float nx = unit(random) - 0.5f;
+        const float ny = unit(random) - 0.5f;
+        scene.normals.row(y)[x] = {nx, ny, std::sqrt(1.0f - nx * nx - ny * ny)};
+      }
+    }
+  }
+  for (const int32_t mode : {1, 2}) {
+    for (const float blur : {0.0f, 0.03f}) {
+      Refraction::Parameters_In in = scene.settings();
+      in.refraction.gather_mode = mode;
+      in.refraction.blur_scale = blur;
+      const std::vector<float> expected = gathered_pixel_by_pixel(setup, in);
+      for (const int64_t threads : brel::test::thread_counts) {
+        Standalone_Render render(threads);
+        const std::vector<float> values = refract(render, in);
+        ASSERT_EQ(values.size(), expected.size());
+        for (size_t i = 0; i < values.size(); ++i) {
+          ASSERT_EQ(std::bit_cast<uint32_t>(values[i]), std::bit_cast<uint32_t>(expected[i]))
+              << "mode " << mode << ", blur " << blur << ", " << threads << " threads, pixel "
+              << i / 3 % width << ", " << i / 3 / width << " channel " << i % 3;
+        }
+      }
     }
   }
 }
