@@ -47,7 +47,7 @@ inline int64_t floor_mod(int64_t a, int64_t b) {
 }
 
 // floor_mod(a, n) for n > 0, without a division when a lies within one period of 0 .. n - 1.
-inline int64_t floor_mod_near(int64_t a, int64_t n) {
+__attribute__((always_inline)) inline int64_t floor_mod_near(int64_t a, int64_t n) {
   if (a >= 0 && a < n) {
     return a;
   }
@@ -476,7 +476,7 @@ typename Gather_Pixel<P>::Channel_Sum box_gather_by_terms(
 // The terms of a range whose coefficients are all 1 or -1: at most three table indices, added,
 // subtracted and added in turn.
 struct Signed_Terms {
-  int64_t index[3];
+  int64_t index[3] = {};
   int32_t count = 0;
 
   void add(int64_t i) { index[count++] = i; }
@@ -793,16 +793,19 @@ namespace vector_box {
 
 // The range over the columns of `columns` and rows (r0, r1] of a box whose rows lie inside the
 // layer, as inside_range reads it: row r1 added, row r0 subtracted, each over the column terms.
-template <int32_t N, class Cell>
+// A `known_count` above 0 is the terms' count, known where the caller is compiled: the loops
+// then run without branches.
+template <int32_t N, int32_t known_count = 0, class Cell>
 __attribute__((target("avx2"))) inline __m256d rows_inside_range(const Cell* const* rows,
                                                                  const Signed_Terms& columns,
                                                                  int32_t r0, int32_t r1) {
+  const int32_t count = known_count > 0 ? known_count : columns.count;
   __m256d part = _mm256_setzero_pd();
-  for (int32_t i = 0; i < columns.count; ++i) {
+  for (int32_t i = 0; i < count; ++i) {
     const __m256d cell = load_cell<N>(rows[r1][columns.index[i]].channel);
     part = Signed_Terms::subtracted(i) ? _mm256_sub_pd(part, cell) : _mm256_add_pd(part, cell);
   }
-  for (int32_t i = 0; i < columns.count; ++i) {
+  for (int32_t i = 0; i < count; ++i) {
     const __m256d cell = load_cell<N>(rows[r0][columns.index[i]].channel);
     part = Signed_Terms::subtracted(i) ? _mm256_add_pd(part, cell) : _mm256_sub_pd(part, cell);
   }
@@ -826,8 +829,9 @@ __attribute__((target("avx2"))) inline void add_corner(__m256d& accumulator, dou
 
 namespace vector_box {
 
-// The mean box_gather_rows_inside_avx2 gives, in the lanes of a register.
-template <class P, class Rules>
+// The mean box_gather_rows_inside_avx2 gives, in the lanes of a register. Counts above 0 are
+// those of the three column ranges' terms (see rows_inside_range).
+template <class P, class Rules, int32_t whole_count = 0, int32_t side_count = 0>
 __attribute__((target("avx2"))) inline __m256d rows_inside_box_mean(
     const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g,
     const Signed_Terms (&columns)[3]) {
@@ -839,10 +843,12 @@ __attribute__((target("avx2"))) inline __m256d rows_inside_box_mean(
   const auto h_rows = static_cast<double>(g.iy1 - g.iy0);
   __m256d accumulator = _mm256_setzero_pd();
   double weight = 0.0;
-  add_ranges(
-      accumulator, weight, g, w_columns, h_rows, rows_inside_range<n>(rows, columns[0], 1, 2),
-      rows_inside_range<n>(rows, columns[1], 1, 2), rows_inside_range<n>(rows, columns[2], 1, 2),
-      rows_inside_range<n>(rows, columns[0], 0, 1), rows_inside_range<n>(rows, columns[0], 2, 3));
+  add_ranges(accumulator, weight, g, w_columns, h_rows,
+             rows_inside_range<n, whole_count>(rows, columns[0], 1, 2),
+             rows_inside_range<n, side_count>(rows, columns[1], 1, 2),
+             rows_inside_range<n, side_count>(rows, columns[2], 1, 2),
+             rows_inside_range<n, whole_count>(rows, columns[0], 0, 1),
+             rows_inside_range<n, whole_count>(rows, columns[0], 2, 3));
   const P* const top = source.row(g.iy0);
   const P* const bottom = source.row(g.iy1 + 1);
   add_corner<Rules>(accumulator, weight, top, g.ix0, source.width, g.wl * g.wt);
@@ -1500,8 +1506,16 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
                  signed_axis_terms(Rules::box_x, grid.ix0 - 1, grid.ix0, table.width, columns[1]) &&
                  signed_axis_terms(Rules::box_x, grid.ix1, grid.ix1 + 1, table.width, columns[2])) {
         // Boxes inside the layer too: their signed terms are the fixed ones that
-        // box_gather_inside_avx2 reads, in the same order.
-        mean = vector_box::rows_inside_box_mean<P, Rules>(source, table, grid, columns);
+        // box_gather_inside_avx2 reads, in the same order. The counts of a box inside or across
+        // the seam are known here.
+        const bool sides_two = columns[1].count == 2 && columns[2].count == 2;
+        if (sides_two && columns[0].count == 3) {
+          mean = vector_box::rows_inside_box_mean<P, Rules, 3, 2>(source, table, grid, columns);
+        } else if (sides_two && columns[0].count == 2) {
+          mean = vector_box::rows_inside_box_mean<P, Rules, 2, 2>(source, table, grid, columns);
+        } else {
+          mean = vector_box::rows_inside_box_mean<P, Rules>(source, table, grid, columns);
+        }
       } else {
         own_route = false;
       }
