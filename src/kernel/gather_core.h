@@ -524,6 +524,16 @@ struct Box_Terms {
   Signed_Terms rows[3];
 };
 
+// The box's three column ranges (whole, left, right) as signed terms, when all three are. Every
+// environment box takes them: the calls are inlined here, where the edge mode is known.
+template <class Rules>
+[[gnu::flatten]] inline bool signed_column_terms(const Box_Grid& g, int64_t width,
+                                                 Signed_Terms (&columns)[3]) {
+  return signed_axis_terms(Rules::box_x, g.ix0, g.ix1, width, columns[0]) &&
+         signed_axis_terms(Rules::box_x, g.ix0 - 1, g.ix0, width, columns[1]) &&
+         signed_axis_terms(Rules::box_x, g.ix1, g.ix1 + 1, width, columns[2]);
+}
+
 template <class Rules>
 bool signed_box_terms(const Box_Grid& g, int64_t width, int64_t height, Box_Terms& terms) {
   return signed_axis_terms(Rules::box_x, g.ix0, g.ix1, width, terms.columns[0]) &&
@@ -815,9 +825,10 @@ __attribute__((target("avx2"))) inline __m256d rows_inside_range(const Cell* con
 // The corner pixel of column px of a row inside the layer, read as the edge rule reads a single
 // pixel: accumulator += it x w unless the rule reads nothing there; weight += w.
 template <class Rules, class P>
-__attribute__((target("avx2"))) inline void add_corner(__m256d& accumulator, double& weight,
-                                                       const P* row, int64_t px, int64_t width,
-                                                       double w) {
+__attribute__((target("avx2"), always_inline)) inline void add_corner(__m256d& accumulator,
+                                                                      double& weight, const P* row,
+                                                                      int64_t px, int64_t width,
+                                                                      double w) {
   const int64_t mx = map_index(Rules::box_x, px, width);
   if (mx >= 0) {
     accumulator = _mm256_add_pd(accumulator, _mm256_mul_pd(load_pixel(row[mx]), _mm256_set1_pd(w)));
@@ -989,10 +1000,7 @@ typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
     }
     if constexpr (Rules::box_x == Edge_Mode::wrap) {
       Signed_Terms columns[3];
-      if (rows_inside(g, table.height) &&
-          signed_axis_terms(Rules::box_x, g.ix0, g.ix1, table.width, columns[0]) &&
-          signed_axis_terms(Rules::box_x, g.ix0 - 1, g.ix0, table.width, columns[1]) &&
-          signed_axis_terms(Rules::box_x, g.ix1, g.ix1 + 1, table.width, columns[2]) &&
+      if (rows_inside(g, table.height) && signed_column_terms<Rules>(g, table.width, columns) &&
           cpu_has_avx2()) {
         return box_gather_rows_inside_avx2<P, Rules>(source, table, g, columns);
       }
@@ -1502,9 +1510,7 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
       if (g.exact_table && one_pixel_ranges<Rules>(grid)) {
         mean = vector_box::pixels_box_mean<P, Rules>(source, grid);
       } else if (rows_inside(grid, table.height) &&
-                 signed_axis_terms(Rules::box_x, grid.ix0, grid.ix1, table.width, columns[0]) &&
-                 signed_axis_terms(Rules::box_x, grid.ix0 - 1, grid.ix0, table.width, columns[1]) &&
-                 signed_axis_terms(Rules::box_x, grid.ix1, grid.ix1 + 1, table.width, columns[2])) {
+                 signed_column_terms<Rules>(grid, table.width, columns)) {
         // Boxes inside the layer too: their signed terms are the fixed ones that
         // box_gather_inside_avx2 reads, in the same order. The counts of a box inside or across
         // the seam are known here.
