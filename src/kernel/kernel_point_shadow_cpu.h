@@ -58,39 +58,13 @@ struct Shadow_Point {
 // Sutherland); false when it lies wholly outside.
 bool clip_segment(Shadow_Point& a, Shadow_Point& b, float xmin, float xmax, float ymin, float ymax);
 
-// The rows of the shared sums, each cleared by the first worker with a ray that reaches it,
-// before that ray starts, instead of in a memory-bound launch of their own ahead of the rays: the
-// clearing overlaps the other workers' marching. A row is never cleared after a sum was added
-// into it, so signed zeros and sums come out as with the layers cleared first.
-enum Point_Shadow_Row : uint8_t { row_uncleared, row_clearing, row_cleared };
-
-struct Point_Shadow_Rows {
-  Point_Shadow_Row* state;          // one a row of the sums
-  std::atomic<int64_t> cleared{0};  // how many: once all are, rays skip looking
-};
-
-// The layers one ray reads and splats into; `translucent` may be empty. With `rows`, the sums'
-// rows a ray reaches are cleared as it starts; without, the sums are already cleared.
+// The layers one ray reads and splats into; `translucent` may be empty.
 struct Point_Shadow_Ray_Layers {
   Layer<float> shadow;
   Layer<float> translucent;
   Layer<float> weight;
   Layer<float> depth;
-  Point_Shadow_Rows* rows = nullptr;
 };
-
-// Rows [begin, end) of the sums one worker has seen cleared: its rays all leave the light, so
-// their rows overlap and what it has seen stays one span, and a ray looks only beyond it.
-struct Point_Shadow_Cleared_Span {
-  int64_t begin = 0;
-  int64_t end = 0;
-};
-
-// Clears rows [begin, end) of the three sums, each unless it is cleared, waiting while another
-// worker clears one; rows in `seen` are taken as cleared, and `seen` grows by [begin, end) where
-// the two meet.
-void point_shadow_clear_rows(const Point_Shadow_Ray_Layers& layers, int64_t begin, int64_t end,
-                             Point_Shadow_Cleared_Span& seen);
 
 // A worker's private sums over pixels [x, x + width) × [y, y + height) of the layers (the
 // layers' own size), around the light: samples near it, which the other groups of a launch can
@@ -248,17 +222,16 @@ void point_shadow_groups_body(const Iteration& iteration, Render_Context context
                               Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
                               Point_Shadow_Launch launch);
 
-// Row iteration's index of the layers: clears the row if no ray reached it, adds the used tiles'
-// sums on that row into the layers, in worker order, then divides the row's sums by its
-// weights, while the row is in the cache.
+// Row iteration's index of the layers: adds the used tiles' sums on that row into the layers,
+// in worker order, then divides the row's sums by its weights, while the row is in the cache.
 void point_shadow_finish_body(const Iteration& iteration, Render_Context context,
                               Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
                               int64_t count);
 
-// Into the layers, each row cleared as the rays first reach it: the rays in one scheduled launch
-// (one group for one worker; a light outside the image has each group's rays marched `stretch`
-// coarse steps at a time), the workers' tiles, which reach at most `tile_reach` from the light,
-// added in and the sums divided in one row launch, and the two smoothings.
+// Into cleared layers: the rays in one scheduled launch (one group for one worker; a light
+// outside the image has each group's rays marched `stretch` coarse steps at a time), the
+// workers' tiles, which reach at most `tile_reach` from the light, added in and the sums divided
+// in one row launch, and the two smoothings.
 void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, Layer<float> shadow,
                        Layer<float> translucent, Layer<float> weight,
                        float tile_reach = point_shadow_tile_reach,

@@ -330,8 +330,7 @@ TEST(Point_Shadow, RayMarchedAStretchAtATimeAddsWhatTheWholeRayAdds) {
 
 // Near the light, workers keep their sums in tiles added up after the rays, or add atomically
 // past the tiles' reach: no reach loses or doubles a sum, on a light inside, on a border's line
-// (nothing vouched for: all tiles or atomics near it) and outside. The layers start as NaN
-// memory: a row first reached by an atomic addition or a tile is cleared all the same.
+// (nothing vouched for: all tiles or atomics near it) and outside.
 TEST(Point_Shadow, NearLightSumsCountOnceWhereverTheyAreKept) {
   for (const int64_t threads : {2, 8}) {
     Standalone_Render render(threads);
@@ -347,7 +346,7 @@ TEST(Point_Shadow, NearLightSumsCountOnceWhereverTheyAreKept) {
         Float_Layer translucent(render.context, 203, 117);
         Float_Layer weight(render.context, 203, 117);
         for (Float_Layer* layer : {&shadow, &translucent, &weight}) {
-          layer->fill([](int64_t, int64_t) { return std::nanf(""); });
+          layer->fill([](int64_t, int64_t) { return 0.0f; });
         }
         brel::point_shadow_pass(render.context, in, shadow.view, translucent.view, weight.view,
                                 reach);
@@ -357,76 +356,6 @@ TEST(Point_Shadow, NearLightSumsCountOnceWhereverTheyAreKept) {
       }
     }
   }
-}
-
-// The sums' rows are cleared where the rays first reach them, and by the division where none
-// does: layers that start as NaN memory end as the plain march's means at 1, 2 and 8 threads,
-// with and without the translucent layer, and a light that casts no ray leaves every row 0.
-TEST(Point_Shadow, RowsAreClearedBeforeTheirFirstSumWhateverTheLayersHeld) {
-  const float nan = std::nanf("");
-  for (const int64_t threads : brel::test::thread_counts) {
-    Standalone_Render render(threads);
-    Float_Layer depth(render.context, 203, 117);
-    depth.fill(scene);
-    for (const float translucency : {0.0f, 0.3f}) {
-      for (const brel::Point_Light& light :
-           {light_at(101.5f, 60.25f, 80.0f), light_at(-20.5f, 40.0f, 60.0f),
-            light_at(nan, 5.0f, 50.0f)}) {
-        const Kernel_Point_Shadow::Parameters_In in = settings(depth.view, light, translucency);
-        const Plain_Point_Shadow plain(in);
-        Float_Layer shadow(render.context, 203, 117);
-        Float_Layer translucent(render.context, 203, 117);
-        Float_Layer weight(render.context, 203, 117);
-        for (Float_Layer* layer : {&shadow, &translucent, &weight}) {
-          layer->fill([&](int64_t, int64_t) { return nan; });
-        }
-        brel::point_shadow_pass(
-            render.context, in, shadow.view,
-            translucency != 0.0f ? translucent.view : brel::empty_layer<float>(), weight.view);
-        if (threads == 1) {
-          EXPECT_EQ(values_of(shadow.view), plain.shadow()) << light.position_x;
-          if (translucency != 0.0f) {
-            EXPECT_EQ(values_of(translucent.view), plain.translucent()) << light.position_x;
-          }
-        } else {
-          expect_within_bounds(values_of(shadow.view), plain.shadow(), plain, "shadow");
-          if (translucency != 0.0f) {
-            expect_within_bounds(values_of(translucent.view), plain.translucent(), plain,
-                                 "translucent");
-          }
-        }
-      }
-    }
-  }
-}
-
-// A worker clears only rows beyond the span it has seen cleared, and its span grows only where
-// the two meet: rows between two apart spans are still cleared when a ray reaches them. Rows hold
-// 1 until cleared.
-TEST(Point_Shadow, ClearedSpanGrowsOnlyWhereItMeetsARaysRows) {
-  Standalone_Render render(1);
-  Float_Layer sums(render.context, 4, 12);
-  sums.fill([](int64_t, int64_t) { return 1.0f; });
-  std::vector<brel::Point_Shadow_Row> states(12, brel::row_uncleared);
-  brel::Point_Shadow_Rows rows{states.data()};
-  const brel::Point_Shadow_Ray_Layers layers{sums.view, {}, sums.view, {}, &rows};
-  const auto cleared = [&] {
-    std::vector<int> out;
-    for (int64_t y = 0; y < 12; ++y) {
-      out.push_back(sums.view.row(y)[3] == 0.0f);
-    }
-    return out;
-  };
-  brel::Point_Shadow_Cleared_Span seen;
-  brel::point_shadow_clear_rows(layers, 2, 5, seen);
-  brel::point_shadow_clear_rows(layers, 8, 10, seen);  // apart: the span moves there
-  EXPECT_EQ(seen.begin, 8);
-  EXPECT_EQ(seen.end, 10);
-  brel::point_shadow_clear_rows(layers, 6, 9, seen);  // meets it
-  EXPECT_EQ(seen.begin, 6);
-  EXPECT_EQ(seen.end, 10);
-  EXPECT_EQ(cleared(), (std::vector<int>{0, 0, 1, 1, 1, 0, 1, 1, 1, 1, 0, 0}));
-  EXPECT_EQ(rows.cleared.load(), 7);
 }
 
 // With softness the kernel divides and then smooths both layers, each by its own count.
