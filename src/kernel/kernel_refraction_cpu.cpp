@@ -1,6 +1,37 @@
 #include "kernel/kernel_refraction_cpu.h"
 
+#include "base/exception.h"
+#include "util/target_clones.h"
+
 namespace brel {
+
+BREL_TARGET_CLONES_AVX2 void view_rays(int64_t x, int64_t y, int64_t n, int64_t width,
+                                       int64_t height, float perspective, Refraction_Run& run) {
+  BREL_ASSERT(n <= refraction_run_pixels && x >= 0 && y >= 0 && x + n <= INT32_MAX &&
+              y <= INT32_MAX);
+  const float p = perspective;
+  if (p == 0.0f) {
+    std::fill_n(run.ray_x, n, 0.0f);
+    std::fill_n(run.ray_y, n, 0.0f);
+    std::fill_n(run.ray_z, n, -1.0f);
+    return;
+  }
+  // view_ray's operations in its order; the row's part is the same for every pixel. Columns go
+  // to float through 32-bit integers, which vector code converts: the values are the same.
+  const float w = static_cast<float>(width);
+  const float h = static_cast<float>(height);
+  const float yc = static_cast<float>(static_cast<int32_t>(y)) + 0.5f;
+  const float a = 2.0f * ((0.5f - yc / h) * p) * (h / w);
+  const int32_t column = static_cast<int32_t>(x);
+  for (int64_t i = 0; i < n; ++i) {
+    const float xc = static_cast<float>(column + static_cast<int32_t>(i)) + 0.5f;
+    const float b = (p * (xc / w - 0.5f)) * 2.0f;
+    const float s = std::sqrt((b * b + a * a) + 1.0f);
+    run.ray_x[i] = b / s;
+    run.ray_y[i] = a / s;
+    run.ray_z[i] = -1.0f / s;
+  }
+}
 
 template <class P>
 int64_t Kernel_Refraction<Layer<P>, Implementation_Cpu>::workload() const {

@@ -41,6 +41,12 @@ inline Vector_3<float> view_ray(int64_t x, int64_t y, int64_t width, int64_t hei
   return {b / s, a / s, -1.0f / s};
 }
 
+// The view rays of pixels x .. x + n - 1 of row y (n at most refraction_run_pixels, x + n and y
+// below 2^31) into the run's rays: view_ray's values, bit for bit, in a loop that vector code
+// takes eight pixels at a time.
+void view_rays(int64_t x, int64_t y, int64_t n, int64_t width, int64_t height, float perspective,
+               Refraction_Run& run);
+
 // The share of the path length that blurs the footprint: 1, or with "link blur to glossiness"
 // 1 less the glossiness at the pixel (the glossiness texture's luminance times "glossiness"),
 // down to 0.
@@ -101,13 +107,7 @@ void init_refraction_coordinates_row(const Iteration& iteration, Render_Context 
   const int64_t y = iteration.index;
   Blur_Coordinates* row = coordinates.row(y);
   const auto rays = [&](int64_t x, int64_t n, Refraction_Run& run) {
-    for (int64_t i = 0; i < n; ++i) {
-      const Vector_3<float> ray =
-          view_ray(x + i, y, depth.width, depth.height, parameter.perspective);
-      run.ray_x[i] = ray.x;
-      run.ray_y[i] = ray.y;
-      run.ray_z[i] = ray.z;
-    }
+    view_rays(x, y, n, depth.width, depth.height, parameter.perspective, run);
   };
   refract_row(parameter, depth, normals, y, rays, row);
   if (parameter.link_blur_to_glossiness) {

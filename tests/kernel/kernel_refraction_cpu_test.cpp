@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "base/layer_holder.h"
@@ -171,6 +173,33 @@ TEST(Refraction, PerspectiveViewRays) {
   EXPECT_NEAR(corner.x * corner.x + corner.y * corner.y + corner.z * corner.z, 1.0f, 1e-6f);
   const Vector_3<float> flat = brel::view_ray(0, 0, 7, 5, 0.0f);
   EXPECT_EQ(flat.z, -1.0f);
+}
+
+// The rays of a run, eight at a time, are view_ray's bit for bit: runs starting anywhere in rows
+// of odd and even sides, the first and the last row, perspectives of both signs, huge and not a
+// number, and none.
+TEST(Refraction, RunsOfViewRaysAreThoseOfEachPixel) {
+  const auto bits = [](float v) {
+    return std::isnan(v) ? 0x7fc00000u : std::bit_cast<uint32_t>(v);
+  };
+  brel::Refraction_Run run;
+  for (const auto& [width, height] :
+       {std::pair<int64_t, int64_t>{7, 5}, {600, 337}, {1920, 1080}}) {
+    for (const float p : {0.8f, -0.3f, 0.0f, 1000.0f, nan}) {
+      for (const int64_t y : {int64_t{0}, height / 2, height - 1}) {
+        for (int64_t x = 0; x < width; x += brel::refraction_run_pixels - 3) {
+          const int64_t n = std::min(brel::refraction_run_pixels, width - x);
+          brel::view_rays(x, y, n, width, height, p, run);
+          for (int64_t i = 0; i < n; ++i) {
+            const Vector_3<float> ray = brel::view_ray(x + i, y, width, height, p);
+            ASSERT_EQ(bits(run.ray_x[i]), bits(ray.x)) << width << " " << p << " " << x + i;
+            ASSERT_EQ(bits(run.ray_y[i]), bits(ray.y)) << width << " " << p << " " << x + i;
+            ASSERT_EQ(bits(run.ray_z[i]), bits(ray.z)) << width << " " << p << " " << x + i;
+          }
+        }
+      }
+    }
+  }
 }
 
 // A flat surface facing the viewer bends nothing sideways, and without blur every footprint is
