@@ -7,6 +7,7 @@
 
 #include "base/parameter.h"
 #include "base/pixel.h"
+#include "kernel/final_routine_parameters.h"
 
 namespace brel {
 
@@ -80,5 +81,42 @@ void store_highlight_pixel(T& pixel, const Rgb_Value& specular) {
     pixel.channel[Traits::blue] = specular.blue;
   }
 }
+
+// The environment's part of pixel (x, y), its colours gathered beforehand: the illumination
+// colour (times the gathered `illuminated` colour where `illuminate`) by the illumination amount
+// and the occlusion into `diffuse`; where `reflect`, the `reflected` colour (raised by the
+// environment's gamma) weighted by the glossiness above 1, the occlusion, the reflection amount
+// and its texture into `specular`.
+template <class T>
+void add_environment_colors(int64_t x, int64_t y, Rgb_Value& diffuse, Rgb_Value& specular,
+                            const Rgb_Value& illuminated, const Rgb_Value& reflected,
+                            bool illuminate, bool reflect,
+                            const Environment_Parameter<T>& environment,
+                            const Layer<float>& occlusion);
+
+// What the lights and the environment brought to a run of pixels of a row; element i belongs to
+// the run's pixel i. The environment's colours are read only where they are used: where the
+// pixel is not clipped, and `illuminated` with illumination, `reflected` with reflections.
+struct Lit_Run {
+  const Rgb_Value* diffuse;      // both lights' diffuse sum
+  const Rgb_Value* specular;     // both lights' specular sum
+  const Rgb_Value* illuminated;  // the environment gathered for the illumination
+  const Rgb_Value* reflected;    // the environment gathered for the reflection
+  bool illuminate = false;
+  bool reflect = false;
+};
+
+// The last steps of output pixel (x, y), run element i: the environment's light, the specular
+// tint, the surface over the background by the transparency, clipping and fading, and the store
+// over the surface colour the output holds. The direct light plays no part here.
+template <class T>
+void composite_pixel(int64_t x, int64_t y, int64_t i, const Final_Routine_Parameters_In<T>& in,
+                     const Lit_Run& run);
+
+// composite_pixel for pixels x0 .. x0 + n - 1 of row y (run elements 0 .. n - 1): the same bits,
+// eight pixels at a time in vector lanes where the settings and the pixels allow.
+template <class T>
+void composite_run(int64_t x0, int64_t n, int64_t y, const Final_Routine_Parameters_In<T>& in,
+                   const Lit_Run& run);
 
 }  // namespace brel

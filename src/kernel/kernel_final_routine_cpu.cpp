@@ -61,43 +61,6 @@ void gather_environment(int64_t x, int64_t y, const Blur_Coordinates* reflection
   }
 }
 
-// add_environment_light with the environment's colours gathered beforehand.
-template <class T>
-void add_gathered_environment_light(int64_t x, int64_t y, Rgb_Value& diffuse, Rgb_Value& specular,
-                                    const Rgb_Value& illuminated, const Rgb_Value& reflected,
-                                    const Environment_Gatherer<T>* reflections,
-                                    const Environment_Gatherer<T>* illumination,
-                                    const Environment_Parameter<T>& environment,
-                                    const Layer<float>& occlusion) {
-  const float occ = float_at(occlusion, x, y, 1.0f);
-  Rgb_Value e = environment.illumination_color;
-  if (has_source(illumination)) {
-    const Rgb_Value& a = illuminated;
-    e = {e.red * a.red, e.green * a.green, e.blue * a.blue};
-  }
-  const float amount = environment.illumination_amount * occ;
-  diffuse.red += e.red * amount;
-  diffuse.green += e.green * amount;
-  diffuse.blue += e.blue * amount;
-
-  if (!reflects(environment, reflections)) {
-    return;
-  }
-  const Shading_Color texture = texture_at(environment.reflection_texture, x, y, shading_white);
-  const float weight = (environment.glossiness > 1.0f ? environment.glossiness - 1.0f : 0.0f) +
-                       occ * environment.reflection_amount * texture_mean(texture);
-  Rgb_Value r = reflected;
-  if (environment.gamma != 1.0f) {
-    const float exponent = 1.0f / environment.gamma;
-    r = {shading_power(std::max(0.0f, r.red), exponent),
-         shading_power(std::max(0.0f, r.green), exponent),
-         shading_power(std::max(0.0f, r.blue), exponent)};
-  }
-  specular.red += r.red * weight;
-  specular.green += r.green * weight;
-  specular.blue += r.blue * weight;
-}
-
 }  // namespace
 
 template <class T>
@@ -111,38 +74,9 @@ void add_environment_light(
   Rgb_Value reflected{0.0f, 0.0f, 0.0f};
   gather_environment(x, y, reflection_row, reflection_previous_row, reflections, illumination_row,
                      illumination_previous_row, illumination, environment, illuminated, reflected);
-  add_gathered_environment_light(x, y, diffuse, specular, illuminated, reflected, reflections,
-                                 illumination, environment, occlusion);
+  add_environment_colors(x, y, diffuse, specular, illuminated, reflected, has_source(illumination),
+                         reflects(environment, reflections), environment, occlusion);
 }
-
-namespace {
-
-// The background seen through pixel (x, y): the refracted image where there is one (raised to
-// the gamma correction), else the background layer as it is; black where neither reaches.
-template <class T>
-Rgb_Value background_at(const Final_Routine_Parameters_In<T>& in, int64_t x, int64_t y) {
-  const Layer<RGB32f>& refracted = in.refracted_image;
-  if (refracted.pixels == nullptr) {
-    const Shading_Color b = texture_at(in.background, x, y, shading_black);
-    return {b.r, b.g, b.b};
-  }
-  Rgb_Value b{0.0f, 0.0f, 0.0f};
-  const uint64_t tx = static_cast<uint64_t>(x - refracted.origin_x);
-  const uint64_t ty = static_cast<uint64_t>(y - refracted.origin_y);
-  if (tx < static_cast<uint64_t>(refracted.width) && ty < static_cast<uint64_t>(refracted.height)) {
-    const RGB32f& p = refracted.row(static_cast<int64_t>(ty))[tx];
-    b = {p.channel[0], p.channel[1], p.channel[2]};
-  }
-  if (in.gamma != 1.0f) {
-    const float exponent = 1.0f / in.gamma;
-    b = {shading_power(std::max(b.red, 0.0f), exponent),
-         shading_power(std::max(b.green, 0.0f), exponent),
-         shading_power(std::max(b.blue, 0.0f), exponent)};
-  }
-  return b;
-}
-
-}  // namespace
 
 namespace {
 
@@ -206,62 +140,24 @@ void shade_row(int64_t y, const Final_Routine_Parameters_In<T>& in,
                const Environment_Gatherer<T>* reflections,
                const Environment_Gatherer<T>* illumination,
                const Blur_Coordinates* const* landing) {
-  const Environment_Parameter<T>& environment = in.environment;
-  T* out = in.output.row(y);
-  const float* depth = in.depth.row(y);
-  const float tint = std::clamp(in.specular_tint, 0.0f, 1.0f);
-  // The lights of a run of pixels are shaded together (shade_lights_row), clipped ones too.
+  // The lights and the environment of a run of pixels are found together (clipped pixels' lights
+  // too), then composited.
   constexpr int64_t run = shading_run;
   Rgb_Value lit_diffuse[run];
   Rgb_Value lit_specular[run];
   Rgb_Value illuminated[run];
   Rgb_Value reflected[run];
-  for (int64_t x = 0; x < in.output.width; ++x) {
-    if (x % run == 0) {
-      const int64_t n = std::min(run, in.output.width - x);
-      shade_lights_row(x, n, y, lit_diffuse, lit_specular, in);
-      gather_environment_run(x, n, y, in, reflections, illumination, landing, illuminated,
-                             reflected);
-    }
-    const float d = depth[x];
-    const bool clipped = in.alpha_clipping != 0 && d == 0.0f;
-    Rgb_Value diffuse{0.0f, 0.0f, 0.0f};
-    Rgb_Value specular{0.0f, 0.0f, 0.0f};
-    if (!clipped) {
-      diffuse = lit_diffuse[x % run];
-      specular = lit_specular[x % run];
-      add_gathered_environment_light(x, y, diffuse, specular, illuminated[x % run],
-                                     reflected[x % run], reflections, illumination, environment,
-                                     in.occlusion);
-      if (in.specular_tint != 0.0f) {
-        const Shading_Color k = texture_at(in.specular_color_texture, x, y, shading_white);
-        specular = {specular.red * (k.r * tint + (1.0f - tint)),
-                    specular.green * (k.g * tint + (1.0f - tint)),
-                    specular.blue * (k.b * tint + (1.0f - tint))};
-      }
-    }
-    const float t =
-        clipped ? 1.0f
-                : std::clamp(texture_mean(texture_at(in.transparency_texture, x, y, shading_white)),
-                             0.0f, 1.0f) *
-                      in.transparency;
-    if (in.highlights_only != 0) {
-      store_highlight_pixel(out[x], specular);
-      continue;
-    }
-    const Rgb_Value background = background_at(in, x, y);
-    Rgb_Value surface{0.0f, 0.0f, 0.0f};
-    float k = 0.0f;
-    float a = 1.0f;
-    if (!clipped) {
-      const Shading_Color s = shading_color(out[x]);
-      surface = {s.r, s.g, s.b};
-      k = in.colorize;
-    } else if (in.transparency == 0.0f) {
-      a = 0.0f;
-    }
-    a = faded_alpha(a, d, in.alpha_fading);
-    store_shaded_pixel(out[x], composite_color(diffuse, surface, specular, t, background, k), a);
+  const Lit_Run lit{lit_diffuse,
+                    lit_specular,
+                    illuminated,
+                    reflected,
+                    has_source(illumination),
+                    reflects(in.environment, reflections)};
+  for (int64_t x = 0; x < in.output.width; x += run) {
+    const int64_t n = std::min(run, in.output.width - x);
+    shade_lights_row(x, n, y, lit_diffuse, lit_specular, in);
+    gather_environment_run(x, n, y, in, reflections, illumination, landing, illuminated, reflected);
+    composite_run(x, n, y, in, lit);
   }
 }
 

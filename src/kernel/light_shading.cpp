@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/shading_lanes.h"
 #include "util/target_clones.h"
 
 #if BREL_AVX2_ROWS
@@ -572,17 +573,98 @@ __attribute__((target("avx2"))) void point_light_sample8(const Point_Light& ligh
            weakened(intensity, c.blue, keep, k, tint.blue)};
 }
 
+// What shade_sample reads of eight pixels of a row taking one sample, one lane each.
+struct Light_Vectors {
+  Vector_8 normal;
+  Vector_8 view;
+  __m256 column;  // x as a float
+  __m256 depth;
+  __m256 glossiness;
+  __m256 translucency;
+  Rgb_8 translucency_color;
+  __m256 directional_shadow;
+  __m256 directional_translucency_shadow;
+  __m256 point_shadow;
+  __m256 point_translucency_shadow;
+};
+
+__attribute__((target("avx2"))) inline Light_Vectors vectors_of(const Light_Lanes& p) {
+  return {{_mm256_loadu_ps(p.nx), _mm256_loadu_ps(p.ny), _mm256_loadu_ps(p.nz)},
+          {_mm256_loadu_ps(p.vx), _mm256_loadu_ps(p.vy), _mm256_loadu_ps(p.vz)},
+          _mm256_loadu_ps(p.column),
+          _mm256_loadu_ps(p.depth),
+          _mm256_loadu_ps(p.glossiness),
+          _mm256_loadu_ps(p.translucency),
+          {_mm256_loadu_ps(p.kr), _mm256_loadu_ps(p.kg), _mm256_loadu_ps(p.kb)},
+          _mm256_loadu_ps(p.directional_shadow),
+          _mm256_loadu_ps(p.directional_translucency_shadow),
+          _mm256_loadu_ps(p.point_shadow),
+          _mm256_loadu_ps(p.point_translucency_shadow)};
+}
+
+__attribute__((target("avx2"))) inline Vector_8 normals8(const float* p) {
+  Vector_8 n;
+  shading_lanes::load_triples8(p, n.x, n.y, n.z);
+  return n;
+}
+
+// Pixels x .. x + 7 of row y of a float layer, or 0 where it has no pixels.
+__attribute__((target("avx2"))) inline __m256 row_or_zero(int64_t x, int64_t y,
+                                                          const Layer<float>& layer) {
+  return layer.pixels != nullptr ? _mm256_loadu_ps(layer.row(y) + x) : _mm256_setzero_ps();
+}
+
+// The inputs of pixels x .. x + 7 of row y where no texture reaches the row: glossiness,
+// translucency and its colour are the row's `shared` ones, the shadows and normals are read
+// straight from their rows and the view rays are made in lanes, as view_direction makes them.
+template <class T>
+__attribute__((target("avx2"))) Light_Vectors untextured_row_vectors(
+    int64_t x, int64_t y, const Pixel_Light_Inputs& shared,
+    const Final_Routine_Parameters_In<T>& in) {
+  const __m256 column = _mm256_cvtepi32_ps(_mm256_add_epi32(
+      _mm256_set1_epi32(static_cast<int32_t>(x)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+  Vector_8 view{_mm256_set1_ps(shared.view.x), _mm256_set1_ps(shared.view.y),
+                _mm256_set1_ps(shared.view.z)};
+  if (in.perspective != 0.0f) {
+    const float w = static_cast<float>(in.depth.width);
+    const float h = static_cast<float>(in.depth.height);
+    const float spread = 2.0f * in.perspective;
+    const Vector_8 v{
+        _mm256_mul_ps(_mm256_set1_ps(spread),
+                      _mm256_sub_ps(_mm256_div_ps(_mm256_add_ps(column, _mm256_set1_ps(0.5f)),
+                                                  _mm256_set1_ps(w)),
+                                    _mm256_set1_ps(0.5f))),
+        _mm256_set1_ps(spread * (h / w) * (0.5f - (static_cast<float>(y) + 0.5f) / h)),
+        _mm256_set1_ps(-1.0f)};
+    const __m256 length = _mm256_sqrt_ps(dot8(v, v));
+    view = {_mm256_div_ps(v.x, length), _mm256_div_ps(v.y, length), _mm256_div_ps(v.z, length)};
+  }
+  return {normals8(&in.normals.row(y)[x].x),
+          view,
+          column,
+          _mm256_loadu_ps(in.depth.row(y) + x),
+          _mm256_set1_ps(shared.glossiness),
+          _mm256_set1_ps(shared.translucency),
+          {_mm256_set1_ps(shared.translucency_color.red),
+           _mm256_set1_ps(shared.translucency_color.green),
+           _mm256_set1_ps(shared.translucency_color.blue)},
+          row_or_zero(x, y, in.directional_shadow),
+          row_or_zero(x, y, in.directional_translucency_shadow),
+          row_or_zero(x, y, in.point_shadow),
+          row_or_zero(x, y, in.point_translucency_shadow)};
+}
+
 // shade_sample for the eight pixels of row y in `p`; the sums are returned cleared and then lit,
 // as shade_lights_pixel's callers clear them.
 template <class T>
-__attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Lanes& p,
+__attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Vectors& p,
                                                       const Final_Routine_Parameters_In<T>& in,
                                                       Rgb_Value* diffuse, Rgb_Value* specular) {
-  const Vector_8 N{_mm256_loadu_ps(p.nx), _mm256_loadu_ps(p.ny), _mm256_loadu_ps(p.nz)};
-  const Vector_8 V{_mm256_loadu_ps(p.vx), _mm256_loadu_ps(p.vy), _mm256_loadu_ps(p.vz)};
-  const __m256 g = _mm256_loadu_ps(p.glossiness);
-  const __m256 tau = _mm256_loadu_ps(p.translucency);
-  const Rgb_8 K{_mm256_loadu_ps(p.kr), _mm256_loadu_ps(p.kg), _mm256_loadu_ps(p.kb)};
+  const Vector_8& N = p.normal;
+  const Vector_8& V = p.view;
+  const __m256 g = p.glossiness;
+  const __m256 tau = p.translucency;
+  const Rgb_8& K = p.translucency_color;
   Rgb_8 d{_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
   Rgb_8 s = d;
   Vector_8 ray{};
@@ -593,19 +675,16 @@ __attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Lan
                      _mm256_set1_ps(direct.direction.z)};
     const Rgb_8 col{_mm256_set1_ps(direct.color.red), _mm256_set1_ps(direct.color.green),
                     _mm256_set1_ps(direct.color.blue)};
-    shade_light8(N, L, V, d, s, direct.size, col, _mm256_loadu_ps(p.directional_shadow), g,
-                 in.specular_tint, tau, _mm256_loadu_ps(p.directional_translucency_shadow), K, ray,
-                 ray_made);
+    shade_light8(N, L, V, d, s, direct.size, col, p.directional_shadow, g, in.specular_tint, tau,
+                 p.directional_translucency_shadow, K, ray, ray_made);
   }
   if (in.point_light.intensity != 0.0f) {
     Vector_8 L;
     Rgb_8 col;
-    point_light_sample8(in.point_light, _mm256_loadu_ps(p.column), static_cast<float>(y),
-                        _mm256_loadu_ps(p.depth), in.source.scale_x, in.source.scale_y,
-                        in.depth_scale, L, col);
-    shade_light8(N, L, V, d, s, in.point_light.size, col, _mm256_loadu_ps(p.point_shadow), g,
-                 in.specular_tint, tau, _mm256_loadu_ps(p.point_translucency_shadow), K, ray,
-                 ray_made);
+    point_light_sample8(in.point_light, p.column, static_cast<float>(y), p.depth, in.source.scale_x,
+                        in.source.scale_y, in.depth_scale, L, col);
+    shade_light8(N, L, V, d, s, in.point_light.size, col, p.point_shadow, g, in.specular_tint, tau,
+                 p.point_translucency_shadow, K, ray, ray_made);
   }
   alignas(32) float out[6][8];
   _mm256_store_ps(out[0], d.red);
@@ -625,33 +704,46 @@ template <class T>
 int64_t shade_lights_run_avx2(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffuse,
                               Rgb_Value* specular, const Final_Routine_Parameters_In<T>& in) {
   const int64_t end = n - n % 8;
+  if (end == 0) {
+    return 0;
+  }
   const float* depth = in.depth.row(y);
   const Vector_3<float>* normals = in.normals.row(y);
+  // Without a texture on the row, every pixel's glossiness and translucency are the first's.
+  const bool untextured =
+      outside_on_row(in.glossiness_texture, y) && outside_on_row(in.translucency_texture, y) &&
+      outside_on_row(in.translucency_color_texture, y) && x0 + n <= int64_t{1} << 24;
+  const Pixel_Light_Inputs shared = pixel_light_inputs(x0, y, in);
   for (int64_t i = 0; i < end; i += 8) {
-    Light_Lanes lanes;
-    for (int32_t l = 0; l < 8; ++l) {
-      const int64_t x = x0 + i + l;
-      const Pixel_Light_Inputs p = pixel_light_inputs(x, y, in);
-      const Vector& normal = normals[x];
-      lanes.nx[l] = normal.x;
-      lanes.ny[l] = normal.y;
-      lanes.nz[l] = normal.z;
-      lanes.vx[l] = p.view.x;
-      lanes.vy[l] = p.view.y;
-      lanes.vz[l] = p.view.z;
-      lanes.column[l] = static_cast<float>(x);
-      lanes.depth[l] = depth[x];
-      lanes.glossiness[l] = p.glossiness;
-      lanes.directional_shadow[l] = p.directional_shadow;
-      lanes.point_shadow[l] = p.point_shadow;
-      lanes.translucency[l] = p.translucency;
-      lanes.directional_translucency_shadow[l] = p.directional_translucency_shadow;
-      lanes.point_translucency_shadow[l] = p.point_translucency_shadow;
-      lanes.kr[l] = p.translucency_color.red;
-      lanes.kg[l] = p.translucency_color.green;
-      lanes.kb[l] = p.translucency_color.blue;
+    if (untextured) {
+      shade_lanes_avx2(y, untextured_row_vectors(x0 + i, y, shared, in), in, diffuse + i,
+                       specular + i);
+    } else {
+      Light_Lanes lanes;
+      for (int32_t l = 0; l < 8; ++l) {
+        const int64_t x = x0 + i + l;
+        const Pixel_Light_Inputs p = pixel_light_inputs(x, y, in);
+        const Vector& normal = normals[x];
+        lanes.nx[l] = normal.x;
+        lanes.ny[l] = normal.y;
+        lanes.nz[l] = normal.z;
+        lanes.vx[l] = p.view.x;
+        lanes.vy[l] = p.view.y;
+        lanes.vz[l] = p.view.z;
+        lanes.column[l] = static_cast<float>(x);
+        lanes.depth[l] = depth[x];
+        lanes.glossiness[l] = p.glossiness;
+        lanes.directional_shadow[l] = p.directional_shadow;
+        lanes.point_shadow[l] = p.point_shadow;
+        lanes.translucency[l] = p.translucency;
+        lanes.directional_translucency_shadow[l] = p.directional_translucency_shadow;
+        lanes.point_translucency_shadow[l] = p.point_translucency_shadow;
+        lanes.kr[l] = p.translucency_color.red;
+        lanes.kg[l] = p.translucency_color.green;
+        lanes.kb[l] = p.translucency_color.blue;
+      }
+      shade_lanes_avx2(y, vectors_of(lanes), in, diffuse + i, specular + i);
     }
-    shade_lanes_avx2(y, lanes, in, diffuse + i, specular + i);
     if (in.gamma != 1.0f) {
       const float exponent = 1.0f / in.gamma;
       for (int64_t l = i; l < i + 8; ++l) {

@@ -4,9 +4,15 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "kernel/final_routine_parameters.h"
+#include "support/host_layer.h"
+#include "support/plain_layer.h"
 
 namespace {
 
@@ -110,6 +116,137 @@ TEST(Final_Composite, TexturesArePlacedByOriginAndEmptyPixelsNeverGiveNaN) {
   EXPECT_EQ(brel::texture_mean(brel::texture_at(texture, 0, 3, brel::shading_white)), 0.0f);
   // A coloured pixel without alpha is infinitely bright.
   EXPECT_EQ(brel::texture_mean({0.5f, 0.0f, 0.0f, 0.0f}), std::numeric_limits<float>::infinity());
+}
+
+// Random values where the compositing has edges: around 0 and 1, negative, large, infinite and
+// not a number.
+float wild_value(std::mt19937& random) {
+  const uint32_t pick = random() % 16;
+  if (pick == 0) {
+    return nan;
+  }
+  if (pick == 1) {
+    return random() % 2 == 0 ? std::numeric_limits<float>::infinity() : -0.0f;
+  }
+  if (pick == 2) {
+    return static_cast<float>(random() % 3) * 0.5f;
+  }
+  return std::uniform_real_distribution<float>(-0.3f, 1.6f)(random);
+}
+
+template <class P>
+P random_pixel(std::mt19937& random) {
+  P p{};
+  for (auto& c : p.channel) {
+    if constexpr (brel::Pixel_Traits<P>::is_integer) {
+      c = static_cast<typename brel::Pixel_Traits<P>::Channel>(random());
+    } else {
+      c = wild_value(random);
+    }
+  }
+  return p;
+}
+
+template <class P>
+class Final_Composite_Test : public ::testing::Test {};
+TYPED_TEST_SUITE(Final_Composite_Test, brel::test::Host_Pixel_Types);
+
+// Runs of pixels come out bit for bit as each pixel's rule gives them, under settings the lanes
+// take and settings that send rows, groups of eight or single pixels back to the rule: clipped
+// pixels, a refracted image or background layer that covers part of a row, textures, gammas,
+// highlights only.
+TYPED_TEST(Final_Composite_Test, RunsGiveWhatEachPixelGives) {
+  using P = TypeParam;
+  using brel::test::Plain_Layer;
+  constexpr int64_t w = 83;
+  constexpr int64_t h = 4;
+  std::mt19937 random(20);
+  Plain_Layer<P> surface(w, h);
+  Plain_Layer<float> depth(w, h);
+  Plain_Layer<float> occlusion(w, h);
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      surface.at(x, y) = random_pixel<P>(random);
+      depth.at(x, y) = random() % 9 == 0 ? 0.0f : wild_value(random) * 10.0f;
+      occlusion.at(x, y) = wild_value(random);
+    }
+  }
+  // The refracted image covers columns 5 to 64 of rows 1 and 2.
+  Plain_Layer<brel::RGB32f> refracted(60, 2);
+  for (auto& p : refracted.data) {
+    p = {{wild_value(random), wild_value(random), wild_value(random)}};
+  }
+  refracted.view.origin_x = 5;
+  refracted.view.origin_y = 1;
+  // The background layer covers columns 9 to 70 of rows 0 to 2.
+  Plain_Layer<P> background(62, 3);
+  for (auto& p : background.data) {
+    p = random_pixel<P>(random);
+  }
+  background.view.origin_x = 9;
+  Plain_Layer<P> texture(3, 2, random_pixel<P>(random));
+  texture.view.origin_y = 2;
+  std::vector<Rgb_Value> sums[4];
+  for (auto& sum : sums) {
+    for (int64_t i = 0; i < w; ++i) {
+      sum.push_back({wild_value(random), wild_value(random), wild_value(random)});
+    }
+  }
+
+  for (int32_t setting = 0; setting < 12; ++setting) {
+    brel::Final_Routine_Parameters_In<P> in;
+    in.depth = depth.view;
+    in.transparency = setting % 3 == 0 ? 0.0f : 0.35f * static_cast<float>(setting % 4);
+    in.colorize = setting % 2 == 0 ? 0.0f : 0.4f;
+    in.specular_tint = setting % 5 == 1 ? 0.0f : 0.3f * static_cast<float>(setting % 6);
+    in.alpha_clipping = setting % 4 == 1 ? 1 : 0;
+    in.alpha_fading = setting % 3 == 1 ? 7.0f : 0.0f;
+    if (setting % 3 != 2) {
+      in.occlusion = occlusion.view;
+    }
+    if (setting % 2 == 0) {
+      in.refracted_image = refracted.view;
+    } else if (setting % 3 != 0) {
+      in.background = background.view;
+    }
+    auto& e = in.environment;
+    e.illumination_amount = 0.4f;
+    e.illumination_color = {0.9f, 1.0f, 0.7f};
+    e.reflection_amount = setting % 4 == 3 ? 0.0f : 0.6f;
+    e.glossiness = setting % 5 == 2 ? 1.3f : 0.5f;
+    // The pixel rule only: a gamma, textures over some rows, highlights only.
+    if (setting == 9) {
+      in.gamma = 1.4f;
+    } else if (setting == 10) {
+      in.transparency_texture = texture.view;
+      e.reflection_texture = texture.view;
+      in.specular_color_texture = texture.view;
+      in.background = texture.view;
+      e.gamma = 0.8f;
+    } else if (setting == 11) {
+      in.highlights_only = 1;
+    }
+    const brel::Lit_Run run{sums[0].data(), sums[1].data(),   sums[2].data(),
+                            sums[3].data(), setting % 2 == 0, e.reflection_amount != 0.0f};
+
+    Plain_Layer<P> by_runs(w, h);
+    Plain_Layer<P> by_pixels(w, h);
+    by_runs.data = surface.data;
+    by_pixels.data = surface.data;
+    for (int64_t y = 0; y < h; ++y) {
+      // Runs begin anywhere: elements 0 .. n - 1 belong to pixels x0 ...
+      for (const auto& [x0, n] : {std::pair<int64_t, int64_t>{0, 3}, {3, 64}, {67, 16}}) {
+        in.output = by_runs.view;
+        brel::composite_run(x0, n, y, in, run);
+        in.output = by_pixels.view;
+        for (int64_t i = 0; i < n; ++i) {
+          brel::composite_pixel(x0 + i, y, i, in, run);
+        }
+      }
+    }
+    EXPECT_EQ(std::memcmp(by_runs.data.data(), by_pixels.data.data(), sizeof(P) * w * h), 0)
+        << "setting " << setting;
+  }
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include "base/log.h"
 #include "kernel/environment_coordinates.h"
+#include "kernel/final_composite.h"
+#include "kernel/light_shading.h"
 #include "support/host_layer.h"
 #include "support/plain_layer.h"
 #include "support/standalone_render.h"
@@ -456,6 +458,62 @@ TEST(Final_Routine, RowGroupsShadeEveryRowAsTheOneRowBodyDoes) {
     brel::cpu_kernel_launch(h, &brel::final_routine_body<P>, render.context, single.in, &gatherer,
                             &gatherer, brel::array_2d_view<brel::Blur_Coordinates>(*landing));
     EXPECT_EQ(frame_bytes(grouped), frame_bytes(single)) << threads << " threads";
+  }
+}
+
+// With one sample a pixel, a refracted background and no environment to gather, the lights and
+// the compositing run in vector lanes; at any thread count the frame is what the pixel rules
+// give each pixel.
+TEST(Final_Routine, LitAndCompositedRunsGiveThePixelRulesAtEveryThreadCount) {
+  using P = brel::ARGB16;
+  constexpr int64_t w = 37;
+  constexpr int64_t h = 19;
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    Host_Layer<P> environment(render.context, 2, 2);
+    Scene<P> scene(render.context, w, h);
+    light_everything(scene, environment.view, 1);
+    Plain_Layer<brel::RGB32f> refracted(w, h);
+    Plain_Layer<float> occlusion(w, h);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        const float v = static_cast<float>((x * 13 + y * 7) % 17) / 16.0f;
+        refracted.at(x, y) = {{v, 1.0f - v, 0.5f * v}};
+        occlusion.at(x, y) = 1.0f - 0.5f * v;
+        scene.output.set(x, y, 30000.0f * v, 20000.0f, 1000.0f * y, 32768.0f);
+      }
+    }
+    auto& in = scene.in;
+    in.oversampling = 1;
+    in.translucency = 0.0f;
+    in.environment.environment_texture = Layer<P>{};
+    in.refracted_image = refracted.view;
+    in.occlusion = occlusion.view;
+    in.transparency = 0.35f;
+    in.colorize = 0.3f;
+    Scene<P> expected(render.context, w, h);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        expected.output.at(x, y) = scene.output.at(x, y);
+      }
+    }
+    scene.render(render);
+
+    brel::Final_Routine_Parameters_In<P> lit = in;
+    lit.output = expected.output.view;
+    lit.direct_light.color = {in.direct_light.color.red * in.direct_light.intensity,
+                              in.direct_light.color.green * in.direct_light.intensity,
+                              in.direct_light.color.blue * in.direct_light.intensity};
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        brel::Rgb_Value diffuse{0, 0, 0};
+        brel::Rgb_Value specular{0, 0, 0};
+        const brel::Rgb_Value none{0, 0, 0};
+        brel::shade_lights_pixel(x, y, diffuse, specular, lit);
+        brel::composite_pixel(x, y, 0, lit, {&diffuse, &specular, &none, &none, false, false});
+      }
+    }
+    EXPECT_EQ(frame_bytes(scene), frame_bytes(expected)) << threads << " threads";
   }
 }
 

@@ -428,35 +428,54 @@ TEST(Light_Shading, RowsGiveWhatEachPixelGives) {
   };
   int64_t compared = 0;
   int64_t highlights = 0;
-  for (int32_t setting = 0; setting < 48; ++setting) {
-    in.direct_light.intensity = setting % 7 == 6 ? 0.0f : 1.0f;
-    in.point_light.intensity = setting % 5 == 4 ? 0.0f : 0.8f;
-    in.direct_light.size = setting % 3 == 1 ? 0.7f : 0.0f;
-    in.point_light.size = setting % 4 == 2 ? 1.5f : 0.0f;
-    in.point_light.falloff = std::array{0.0f, 1.0f, 2.3f}[setting % 3];
-    in.depth_scale = std::array{30.0f, 0.0f, -5.0f, 30.0f}[setting / 3 % 4];
-    in.glossiness = std::array{0.4f, 0.0f, 1.0f, 1.6f}[setting / 12];
-    in.specular_tint = setting % 2 == 1 ? 1.3f : 0.0f;
-    in.perspective = setting % 4 == 3 ? 0.45f : 0.0f;
-    in.gamma = setting % 6 == 5 ? 2.2f : 1.0f;
-    in.translucency = std::array{0.0f, 0.6f, 2.5f}[setting / 2 % 3];
-    for (int64_t y = 0; y < h; ++y) {
-      for (const auto& [x0, n] : {std::pair<int64_t, int64_t>{0, w}, {3, 17}, {29, 8}}) {
-        std::vector<Rgb_Value> diffuse(static_cast<size_t>(n), Rgb_Value{nan, nan, nan});
-        std::vector<Rgb_Value> specular = diffuse;
-        brel::shade_lights_row(x0, n, y, diffuse.data(), specular.data(), in);
-        for (int64_t i = 0; i < n; ++i) {
-          const auto [pixel_diffuse, pixel_specular] = surface.shade(x0 + i, y);
-          ASSERT_EQ(bits(diffuse[i]), bits(pixel_diffuse)) << setting << " " << x0 + i << " " << y;
-          ASSERT_EQ(bits(specular[i]), bits(pixel_specular))
-              << setting << " " << x0 + i << " " << y;
-          highlights += pixel_specular.red > 0.0f ? 1 : 0;
-          ++compared;
+  // The textures and shadows over every row; the textures over rows 1 and 2 only, without
+  // translucency shadows; neither textures nor shadows. Rows no texture reaches read their
+  // shadows and normals straight from their rows.
+  for (const int32_t layout : {0, 1, 2}) {
+    const auto placed = [&](auto& texture) {
+      auto view = texture.view;
+      view.origin_y = layout;
+      return layout == 2 ? decltype(view){} : view;
+    };
+    in.glossiness_texture = placed(gloss);
+    in.translucency_texture = placed(translucency);
+    in.translucency_color_texture = placed(through_color);
+    in.directional_translucency_shadow =
+        layout == 0 ? directional_through.view : brel::Layer<float>{};
+    in.point_translucency_shadow = layout == 0 ? point_through.view : brel::Layer<float>{};
+    in.directional_shadow = layout == 2 ? brel::Layer<float>{} : directional.view;
+    in.point_shadow = layout == 2 ? brel::Layer<float>{} : point.view;
+    for (int32_t setting = 0; setting < 48; ++setting) {
+      in.direct_light.intensity = setting % 7 == 6 ? 0.0f : 1.0f;
+      in.point_light.intensity = setting % 5 == 4 ? 0.0f : 0.8f;
+      in.direct_light.size = setting % 3 == 1 ? 0.7f : 0.0f;
+      in.point_light.size = setting % 4 == 2 ? 1.5f : 0.0f;
+      in.point_light.falloff = std::array{0.0f, 1.0f, 2.3f}[setting % 3];
+      in.depth_scale = std::array{30.0f, 0.0f, -5.0f, 30.0f}[setting / 3 % 4];
+      in.glossiness = std::array{0.4f, 0.0f, 1.0f, 1.6f}[setting / 12];
+      in.specular_tint = setting % 2 == 1 ? 1.3f : 0.0f;
+      in.perspective = setting % 4 == 3 ? 0.45f : 0.0f;
+      in.gamma = setting % 6 == 5 ? 2.2f : 1.0f;
+      in.translucency = std::array{0.0f, 0.6f, 2.5f}[setting / 2 % 3];
+      for (int64_t y = 0; y < h; ++y) {
+        for (const auto& [x0, n] : {std::pair<int64_t, int64_t>{0, w}, {3, 17}, {29, 8}}) {
+          std::vector<Rgb_Value> diffuse(static_cast<size_t>(n), Rgb_Value{nan, nan, nan});
+          std::vector<Rgb_Value> specular = diffuse;
+          brel::shade_lights_row(x0, n, y, diffuse.data(), specular.data(), in);
+          for (int64_t i = 0; i < n; ++i) {
+            const auto [pixel_diffuse, pixel_specular] = surface.shade(x0 + i, y);
+            ASSERT_EQ(bits(diffuse[i]), bits(pixel_diffuse))
+                << layout << " " << setting << " " << x0 + i << " " << y;
+            ASSERT_EQ(bits(specular[i]), bits(pixel_specular))
+                << layout << " " << setting << " " << x0 + i << " " << y;
+            highlights += pixel_specular.red > 0.0f ? 1 : 0;
+            ++compared;
+          }
         }
       }
     }
   }
-  EXPECT_EQ(compared, 48 * h * (w + 17 + 8));
+  EXPECT_EQ(compared, 3 * 48 * h * (w + 17 + 8));
   EXPECT_GT(highlights, 500);
 }
 
