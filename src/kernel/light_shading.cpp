@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel/power_lanes.h"
 #include "kernel/shading_lanes.h"
 #include "util/target_clones.h"
 
@@ -399,17 +400,50 @@ __attribute__((target("avx2"))) inline __m256 per_lane(__m256 values, __m256 mas
   return _mm256_load_ps(v);
 }
 
-// shading_power per lane: +0 to a positive power stays +0 without the call.
+// The lanes whose bits are set in `bits`, as a mask.
+__attribute__((target("avx2"))) inline __m256 lanes_of_bits(int bits) {
+  const __m256i lane = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+  return _mm256_castsi256_ps(
+      _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(bits), lane), lane));
+}
+
+// shading_power in the lanes of `mask`: +0 to a positive power stays +0 without the call; with
+// FMA, the library's power runs in lanes where its main path applies (library_powf8) and
+// power_of would call it. The other lanes take shading_power one by one.
 __attribute__((target("avx2"))) inline __m256 shading_power8(__m256 base, __m256 exponent,
                                                              __m256 mask) {
   const __m256 plus_zero =
       _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_castps_si256(base), _mm256_setzero_si256()));
   const __m256 known =
       _mm256_and_ps(plus_zero, _mm256_cmp_ps(exponent, _mm256_setzero_ps(), _CMP_GT_OQ));
+  __m256 values = _mm256_blendv_ps(base, _mm256_setzero_ps(), known);
+  __m256 rest = _mm256_andnot_ps(known, mask);
+  if (_mm256_movemask_ps(rest) != 0 && cpu_has_avx2_fma()) {
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const int without_call = _mm256_movemask_ps(_mm256_or_ps(
+        _mm256_cmp_ps(exponent, one, _CMP_EQ_OQ), _mm256_cmp_ps(base, one, _CMP_EQ_OQ)));
+    int handled = 0;
+    const __m256 power = library_powf8(base, exponent, handled);
+    const __m256 taken = lanes_of_bits(handled & _mm256_movemask_ps(rest) & ~without_call);
+    values = _mm256_blendv_ps(values, power, taken);
+    rest = _mm256_andnot_ps(taken, rest);
+  }
   alignas(32) float e[8];
   _mm256_store_ps(e, exponent);
-  return per_lane(_mm256_blendv_ps(base, _mm256_setzero_ps(), known), _mm256_andnot_ps(known, mask),
-                  [&](float b, int32_t l) { return shading_power(b, e[l]); });
+  return per_lane(values, rest, [&](float b, int32_t l) { return shading_power(b, e[l]); });
+}
+
+// shading_powers eight at a time; returns how many it took.
+__attribute__((target("avx2"))) int64_t shading_powers_avx2(const float* base,
+                                                            const float* exponent, float* power,
+                                                            int64_t count) {
+  const __m256 every = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+  int64_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    _mm256_storeu_ps(
+        power + i, shading_power8(_mm256_loadu_ps(base + i), _mm256_loadu_ps(exponent + i), every));
+  }
+  return i;
 }
 
 // sum += a × c × unshadowed in the lanes of `mask`; the others keep their sums.
@@ -437,8 +471,8 @@ __attribute__((target("avx2"))) void shade_light8(const Vector_8& N, const Vecto
   const float w1 = 0.5f * s + 1.0f;
   __m256 d = _mm256_xor_ps(dot8(N, L), minus_zero);
   if (s > 0.0f) {
-    const __m256 rest = per_lane(_mm256_sub_ps(one, d), _mm256_cmp_ps(d, zero, _CMP_GT_OQ),
-                                 [&](float b, int32_t) { return shading_power(b, w1); });
+    const __m256 rest = shading_power8(_mm256_sub_ps(one, d), _mm256_set1_ps(w1),
+                                       _mm256_cmp_ps(d, zero, _CMP_GT_OQ));
     d = _mm256_blendv_ps(d, _mm256_sub_ps(one, rest), _mm256_cmp_ps(d, zero, _CMP_GT_OQ));
   }
   // Translucent lanes (tau != 0, a NaN too) add the light passing through and go on; the others
@@ -508,8 +542,7 @@ __attribute__((target("avx2"))) void shade_light8(const Vector_8& N, const Vecto
   }
   __m256 h = _mm256_xor_ps(dot8(L, ray), minus_zero);
   if (s > 0.0f) {
-    const __m256 rest = per_lane(_mm256_sub_ps(one, h), glossy,
-                                 [&](float b, int32_t) { return shading_power(b, w1); });
+    const __m256 rest = shading_power8(_mm256_sub_ps(one, h), _mm256_set1_ps(w1), glossy);
     h = _mm256_sub_ps(one, rest);
   }
   const __m256 sharpness = clamp8(g, _mm256_set1_ps(0.04f), _mm256_set1_ps(0.99f));
@@ -758,6 +791,18 @@ int64_t shade_lights_run_avx2(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffu
 #endif
 
 }  // namespace
+
+void shading_powers(const float* base, const float* exponent, float* power, int64_t count) {
+  int64_t i = 0;
+#if BREL_AVX2_ROWS
+  if (cpu_has_avx2()) {
+    i = shading_powers_avx2(base, exponent, power, count);
+  }
+#endif
+  for (; i < count; ++i) {
+    power[i] = shading_power(base[i], exponent[i]);
+  }
+}
 
 template <class T>
 void shade_lights_row(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffuse, Rgb_Value* specular,

@@ -19,6 +19,10 @@ namespace brel {
 // value may turn a pixel into NaN.
 float shading_power(float base, float exponent);
 
+// shading_power for `count` pairs of bases and exponents, as the row bodies take them, eight at a
+// time in vector lanes.
+void shading_powers(const float* base, const float* exponent, float* power, int64_t count);
+
 // The unit view ray through pixel (x, y) of a width × height image: straight into the image
 // without perspective, fanning out with it (x to the right, y upwards).
 Vector_3<float> view_direction(float perspective, int64_t x, int64_t y, int64_t width,

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -177,6 +179,62 @@ TEST(Light_Shading, PowerGivesTheLibrarysBitsAlsoWhereItSkipsTheCall) {
       }
     }
   }
+}
+
+// Powers in vector lanes run the library's own method and give its bits for the inputs the
+// shading makes: every fifth float from +0 to 100 (the highlight's base stays within
+// 1 / (1 - 0.99)) as the base at the exponent 8 of glossiness 0.4; random bases with the
+// highlight's exponents (20 times a sharpness of 0.04 to 0.99) and the light sizes' (1 upwards);
+// random bits of both, the special values among them.
+TEST(Light_Shading, PowersInLanesGiveTheLibrarysBits) {
+  constexpr int64_t block = 1 << 16;
+  std::vector<float> base(block);
+  std::vector<float> exponent(block);
+  std::vector<float> power(block);
+  int64_t differing = 0;
+  const auto compare = [&](int64_t n) {
+    brel::shading_powers(base.data(), exponent.data(), power.data(), n);
+    for (int64_t i = 0; i < n; ++i) {
+      const float rule = brel::shading_power(base[i], exponent[i]);
+      if (std::bit_cast<uint32_t>(power[i]) != std::bit_cast<uint32_t>(rule) && ++differing < 5) {
+        ADD_FAILURE() << std::hexfloat << base[i] << " ^ " << exponent[i] << " = " << rule
+                      << ", not " << power[i];
+      }
+    }
+  };
+  const uint32_t hundred = std::bit_cast<uint32_t>(100.0f);
+  constexpr uint32_t stride = 5;
+  for (uint32_t first = 0; first <= hundred; first += stride * block) {
+    const int64_t n = std::min<int64_t>(block, (int64_t{hundred} - first) / stride + 1);
+    for (int64_t i = 0; i < n; ++i) {
+      base[static_cast<size_t>(i)] =
+          std::bit_cast<float>(first + stride * static_cast<uint32_t>(i));
+      exponent[static_cast<size_t>(i)] = 20.0f * 0.4f;
+    }
+    compare(n);
+  }
+  std::mt19937 random(8);
+  std::uniform_int_distribution<uint32_t> up_to_hundred(0, hundred);
+  std::uniform_int_distribution<uint32_t> up_to_one(0, std::bit_cast<uint32_t>(1.0f));
+  std::uniform_real_distribution<float> sharpness(0.04f, 0.99f);
+  std::uniform_real_distribution<float> size(0.0f, 20.0f);
+  for (int32_t round = 0; round < 120; ++round) {
+    for (size_t i = 0; i < block; ++i) {
+      if (round % 3 == 0) {
+        base[i] = std::bit_cast<float>(up_to_hundred(random));
+        exponent[i] = 20.0f * sharpness(random);
+      } else if (round % 3 == 1) {
+        base[i] = std::bit_cast<float>(up_to_one(random));
+        exponent[i] = 0.5f * size(random) + 1.0f;
+      } else {
+        base[i] = std::bit_cast<float>(static_cast<uint32_t>(random()));
+        exponent[i] = i % 2 == 0 ? std::bit_cast<float>(static_cast<uint32_t>(random()))
+                                 : std::array{0.0f, 1.0f, -2.0f, 0.5f, inf, nan}[i % 6];
+      }
+    }
+    compare(block);
+  }
+  EXPECT_EQ(differing, 0);
 }
 
 // A pixel lit by both lights is the direct light's shading, then the point light's added to
