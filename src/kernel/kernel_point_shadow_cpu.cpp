@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstddef>
+#include <cstdlib>
 #include <exception>
 #include <limits>
 #include <numbers>
@@ -545,6 +547,44 @@ std::vector<int64_t> point_shadow_launch_order(Shadow_Point light,
   return order;
 }
 
+std::vector<int64_t> point_shadow_spread_order(const std::vector<int64_t>& costliest_first,
+                                               int64_t cycle, int64_t workers) {
+  const auto count = static_cast<int64_t>(costliest_first.size());
+  const int64_t window = 2 * workers;
+  // Places not yet handed out, as indices into costliest_first, in its order.
+  std::vector<int64_t> left(static_cast<size_t>(count));
+  for (int64_t k = 0; k < count; ++k) {
+    left[static_cast<size_t>(k)] = k;
+  }
+  std::vector<int64_t> order;
+  order.reserve(static_cast<size_t>(count));
+  const auto apart = [&](int64_t place) {
+    int64_t nearest = cycle;
+    const auto recent = static_cast<int64_t>(order.size());
+    for (int64_t j = std::max<int64_t>(0, recent - (workers - 1)); j < recent; ++j) {
+      const int64_t d = std::abs(place - order[static_cast<size_t>(j)]) % cycle;
+      nearest = std::min(nearest, std::min(d, cycle - d));
+    }
+    return nearest;
+  };
+  for (int64_t k = 0; k < count; ++k) {
+    size_t pick = 0;
+    if (left.front() > k - workers) {
+      int64_t farthest = -1;
+      for (size_t c = 0; c < left.size() && c < static_cast<size_t>(window); ++c) {
+        const int64_t d = apart(costliest_first[static_cast<size_t>(left[c])]);
+        if (d > farthest) {
+          farthest = d;
+          pick = c;
+        }
+      }
+    }
+    order.push_back(costliest_first[static_cast<size_t>(left[pick])]);
+    left.erase(left.begin() + static_cast<std::ptrdiff_t>(pick));
+  }
+  return order;
+}
+
 Point_Shadow_Schedule::Point_Shadow_Schedule(std::vector<int64_t> even, std::vector<int64_t> odd)
     : even_(std::move(even)),
       odd_(std::move(odd)),
@@ -797,8 +837,11 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
     // Rays from a light inside the image are short and part soon: stretches save them nothing.
     const bool inside = light.x >= 0.0f && light.x <= static_cast<float>(w - 1) &&
                         light.y >= 0.0f && light.y <= static_cast<float>(h - 1);
-    Point_Shadow_Schedule schedule(point_shadow_launch_order(light, groups, w, h, 0),
-                                   point_shadow_launch_order(light, groups, w, h, 1));
+    Point_Shadow_Schedule schedule(
+        point_shadow_spread_order(point_shadow_launch_order(light, groups, w, h, 0), count,
+                                  workers),
+        point_shadow_spread_order(point_shadow_launch_order(light, groups, w, h, 1), count,
+                                  workers));
     cpu_kernel_launch(workers, &point_shadow_groups_body, context, layers, in,
                       Point_Shadow_Launch{groups.data(), exclusive_from.data(), nullptr, count,
                                           false, tiles.data(), static_cast<int64_t>(tiles.size()),

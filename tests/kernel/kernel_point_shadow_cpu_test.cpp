@@ -7,9 +7,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <random>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -946,6 +948,53 @@ TEST(Point_Shadow, ScheduleNeverMarchesAGroupBesideOneBeingMarched) {
     EXPECT_EQ(faults.load(), 0) << count;
     for (int64_t p = 0; p < count; ++p) {
       EXPECT_EQ(handed_out[static_cast<size_t>(p)].load(), 1) << "place " << p << " of " << count;
+    }
+  }
+}
+
+// Places that costliest first hands out side by side round the cycle (a light near a corner,
+// whose groups grow costlier along the border) go out spread apart: the groups marched at once,
+// any `workers` places handed out in a row, lie farther apart on average, twice as far where the
+// cycle has room. No place goes out more than `workers` places later than costliest first would
+// hand it out, so costly groups still go early.
+TEST(Point_Shadow, SpreadOrderKeepsGroupsMarchedAtOnceApartAndCostlyOnesEarly) {
+  for (const int64_t cycle : {8, 32, 128, 256}) {
+    for (const int64_t workers : {2, 4, 8}) {
+      for (const bool along_cycle : {true, false}) {
+        std::vector<int64_t> costliest = places(cycle, 0);
+        if (!along_cycle) {
+          std::shuffle(costliest.begin(), costliest.end(),
+                       std::mt19937(static_cast<uint32_t>(cycle + workers)));
+        }
+        const std::vector<int64_t> order =
+            brel::point_shadow_spread_order(costliest, cycle, workers);
+        std::vector<int64_t> sorted = order;
+        std::sort(sorted.begin(), sorted.end());
+        ASSERT_EQ(sorted, places(cycle, 0)) << cycle << " places, " << workers << " workers";
+        // Over every place after the first: how far round the cycle the nearest of the
+        // workers - 1 places before it lies.
+        const auto mean_apart = [&](const std::vector<int64_t>& handed_out) {
+          double sum = 0.0;
+          for (size_t k = 1; k < handed_out.size(); ++k) {
+            int64_t nearest = cycle;
+            for (size_t j = k - std::min(k, static_cast<size_t>(workers - 1)); j < k; ++j) {
+              const int64_t d = std::abs(handed_out[k] - handed_out[j]);
+              nearest = std::min({nearest, d, cycle - d});
+            }
+            sum += static_cast<double>(nearest);
+          }
+          return sum / static_cast<double>(handed_out.size() - 1);
+        };
+        const double before = mean_apart(costliest);
+        const double after = mean_apart(order);
+        EXPECT_GE(after, along_cycle && cycle >= 32 ? 2.0 * before : before)
+            << cycle << " places, " << workers << " workers";
+        for (size_t k = 0; k < order.size(); ++k) {
+          const auto first = std::find(costliest.begin(), costliest.end(), order[k]);
+          EXPECT_LE(static_cast<int64_t>(k) - (first - costliest.begin()), workers)
+              << "place " << order[k] << " of " << cycle << ", " << workers << " workers";
+        }
+      }
     }
   }
 }
