@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "util/target_clones.h"
 
 namespace brel {
 
@@ -68,8 +69,9 @@ inline double clamp_unit(double v) {
 
 // Step k of a line: the shadow value it writes. A change of the lit state refines between the
 // previous step and this one in ten sub-samples, each that rises above the horizon taking a
-// tenth of the shadow away.
-float line_step(const Layer<float>& depth, const Line& line, Line_State& state, int64_t k) {
+// tenth of the shadow away. Inlined into both builds of march_line.
+[[gnu::always_inline]] inline float line_step(const Layer<float>& depth, const Line& line,
+                                              Line_State& state, int64_t k) {
   state.horizon = state.horizon - line.drop;
   const float along = static_cast<float>(k + 1) * line.dir;
   const float z = depth_at(depth, line, along + line.start_step - 0.5f,
@@ -117,10 +119,16 @@ float line_step(const Layer<float>& depth, const Line& line, Line_State& state, 
 }
 
 // Marches line i into row i of the sheared layers. Of the cells the line does not reach, those
-// in [read_begin, read_end), the positions the unshear reads, are set to 0.
-void march_line(const Layer<float>& depth, const Transformation_Information& transformation,
-                const Directional_Shadow_Parameters_In& in, int64_t i, float* sheared,
-                float* sheared_translucent, int64_t read_begin, int64_t read_end) {
+// in [read_begin, read_end), the positions the unshear reads, are set to 0. The baseline
+// processor has no rounding instruction, so each of a sample's two floors is a run of converts,
+// compares and masks; where the processor has AVX2 (and with it rounding) the same steps give
+// the same values about 15 % sooner on one thread (frames alternated in one process, lines along
+// y and along x, 1920 × 1080).
+BREL_TARGET_CLONES_AVX2 void march_line(const Layer<float>& depth,
+                                        const Transformation_Information& transformation,
+                                        const Directional_Shadow_Parameters_In& in, int64_t i,
+                                        float* sheared, float* sheared_translucent,
+                                        int64_t read_begin, int64_t read_end) {
   const bool along_x = transformation.along_x != 0;
   const float shift = static_cast<float>(i);
   const float sx = along_x ? transformation.x0 : transformation.x0 + shift;
