@@ -339,10 +339,13 @@ inline float between_lines(const Layer<float>& source, float u, int64_t p) {
 }
 
 // The output pixels [begin, stop) of row p, lines along y: u = offset + o as the reading gives
-// it. Below the last line (`inside`) every pixel has both of its lines.
-void unshear_row(int64_t lines, float offset, int64_t p, int64_t begin, int64_t stop, bool inside,
-                 const Layer<float>& shadow, const Layer<float>& sheared,
-                 const Layer<float>& translucent, const Layer<float>& sheared_translucent) {
+// it. Below the last line (`inside`) every pixel has both of its lines. Built for AVX2 as well,
+// for the floor of every pixel's u (see march_line).
+BREL_TARGET_CLONES_AVX2 void unshear_row(int64_t lines, float offset, int64_t p, int64_t begin,
+                                         int64_t stop, bool inside, const Layer<float>& shadow,
+                                         const Layer<float>& sheared,
+                                         const Layer<float>& translucent,
+                                         const Layer<float>& sheared_translucent) {
   const bool with_translucent = translucent.pixels != nullptr;
   float* out = shadow.row(p);
   float* out_translucent = with_translucent ? translucent.row(p) : nullptr;
@@ -534,11 +537,10 @@ void directional_shadow_unshear_body(const Iteration& iteration, Render_Context 
   }
 }
 
-void directional_shadow_unshear_rows_body(const Iteration& iteration, Render_Context context,
-                                          Transformation_Information transformation,
-                                          const float* offsets, Layer<float> shadow,
-                                          Layer<float> sheared, Layer<float> translucent,
-                                          Layer<float> sheared_translucent) {
+BREL_TARGET_CLONES_AVX2 void directional_shadow_unshear_rows_body(
+    const Iteration& iteration, Render_Context context, Transformation_Information transformation,
+    const float* offsets, Layer<float> shadow, Layer<float> sheared, Layer<float> translucent,
+    Layer<float> sheared_translucent) {
   BREL_ASSERT(transformation.along_x != 0);
   const int64_t lines = transformation.line_count;
   const Unshear_Reading reading(transformation, shadow);
