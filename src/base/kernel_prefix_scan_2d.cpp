@@ -2,14 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "base/exception.h"
+#include "util/stream_copy.h"
 
 namespace brel {
 
@@ -141,28 +137,6 @@ void scan_share(const Iteration& iteration, Render_Context context, Parameters<S
   }
 }
 
-// Bytes [destination, destination + bytes) from `source`, the whole cache lines among them
-// written past the cache. Values and places are as memcpy leaves them.
-void copy_past_the_cache(void* destination, const void* source, size_t bytes) {
-  auto* out = static_cast<unsigned char*>(destination);
-  const auto* in = static_cast<const unsigned char*>(source);
-#if defined(__SSE2__)
-  constexpr size_t line = 64;
-  const size_t head = std::min(bytes, (line - reinterpret_cast<uintptr_t>(out) % line) % line);
-  std::memcpy(out, in, head);
-  out += head;
-  in += head;
-  bytes -= head;
-  for (; bytes >= line; bytes -= line, out += line, in += line) {
-    for (size_t i = 0; i < line; i += 16) {
-      _mm_stream_si128(reinterpret_cast<__m128i*>(out + i),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
-    }
-  }
-#endif
-  std::memcpy(out, in, bytes);
-}
-
 // Columns of a share that scan_share_streamed keeps a row of.
 constexpr int64_t streamed_share_columns = 1024;
 
@@ -196,10 +170,8 @@ void scan_share_streamed(const Iteration& iteration, Render_Context context, Par
     copy_past_the_cache(row, line, static_cast<size_t>(end - begin) * sizeof(D));
     context.check_abort();
   }
-#if defined(__SSE2__)
   // The writes past the cache are ordered before the loop's end, which the readers wait for.
-  _mm_sfence();
-#endif
+  finish_copies_past_the_cache();
 }
 
 }  // namespace

@@ -1538,7 +1538,7 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
 }
 
 // footprint_gather for pixels x_begin .. x_end - 1 of row y in the box modes (below 3), each
-// from a fresh copy of `scale`, into out[x_begin .. x_end - 1]. The pixel's boxes are set up as
+// from a fresh copy of `scale`, into out[0 .. x_end - x_begin - 1]. The pixel's boxes are set up as
 // footprint_gather sets them up; a box inside the layer (box_inside) is averaged as
 // box_gather_inside_avx2 averages it, its mean kept in a register, any other box by box_gather;
 // the means are added to a sum of 0 in the boxes' order and four of them quartered, as
@@ -1597,7 +1597,7 @@ __attribute__((target("avx2"))) void box_footprints_avx2(const Gather_Source<P>&
     }
     if (!own_route) {
       Footprint_Scale fresh = scale;
-      out[x] = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
+      out[x - x_begin] = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
       continue;
     }
     __m256d sum = _mm256_setzero_pd();
@@ -1616,7 +1616,7 @@ __attribute__((target("avx2"))) void box_footprints_avx2(const Gather_Source<P>&
       sum = _mm256_mul_pd(sum, _mm256_set1_pd(0.25));
     }
     const __m128 result = _mm_mul_ps(_mm256_cvtpd_ps(sum), _mm_set1_ps(G::result_factor));
-    float* const channels = out[x].channel;
+    float* const channels = out[x - x_begin].channel;
     if constexpr (n == 4) {
       _mm_storeu_ps(channels, result);
     } else {

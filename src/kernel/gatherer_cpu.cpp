@@ -69,7 +69,7 @@ void gather_pixels(const Gatherer<Layer<RGB32f>, Implementation_Cpu>& gatherer, 
                    const Blur_Coordinates* first_row, const Blur_Coordinates* second_row,
                    RGB32f* out) {
   if (gatherer.empty()) {
-    std::fill(out + x_begin, out + x_end, RGB32f{});
+    std::fill(out, out + (x_end - x_begin), RGB32f{});
     return;
   }
   const gather::Gather_Source<RGB32f> source = gather_source(gatherer);
@@ -82,8 +82,8 @@ void gather_pixels(const Gatherer<Layer<RGB32f>, Implementation_Cpu>& gatherer, 
 #endif
   for (int64_t x = x_begin; x < x_end; ++x) {
     Footprint_Scale fresh = scale;
-    out[x] = gather::footprint_gather<RGB32f, gather::Refraction_Rules>(source, x, y, fresh,
-                                                                        first_row, second_row);
+    out[x - x_begin] = gather::footprint_gather<RGB32f, gather::Refraction_Rules>(
+        source, x, y, fresh, first_row, second_row);
   }
 }
 

@@ -65,7 +65,7 @@ RGB32f gather_pixel(const Gatherer<Layer<RGB32f>, Implementation_Cpu>& gatherer,
                     const Blur_Coordinates* second_row);
 
 // gather_pixel for pixels x_begin .. x_end - 1 of row y, each from a fresh copy of `scale`, into
-// out[x_begin .. x_end - 1]. In the box modes the footprints are set up and averaged a row at a
+// out[0 .. x_end - x_begin - 1]. In the box modes the footprints are set up and averaged a row at a
 // time where the processor has AVX2; the results are gather_pixel's, bit for bit.
 void gather_pixels(const Gatherer<Layer<RGB32f>, Implementation_Cpu>& gatherer, int64_t y,
                    int64_t x_begin, int64_t x_end, Footprint_Scale scale,

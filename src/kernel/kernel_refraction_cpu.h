@@ -18,6 +18,7 @@
 #include "kernel/gatherer_cpu.h"
 #include "kernel/refraction_vector.h"
 #include "util/row_bands.h"
+#include "util/stream_copy.h"
 
 namespace brel {
 
@@ -157,15 +158,26 @@ void gather_refraction_tile(
   const int64_t x0 = iteration.index % tiles.spans * refraction_tile_columns;
   const int64_t x1 = std::min(x0 + refraction_tile_columns, tiles.width);
   const float blur = in.refraction.blur_scale;
+  // Where several workers write the layer at once, the memory's bandwidth is what they wait
+  // for, and a store into a line that is not in the cache reads it in first: each row of the
+  // tile is gathered into the worker's buffer and written past the cache. Nothing of this stage
+  // reads the layer again. A single worker writes in place.
+  const bool streamed = iteration.worker_count > 1;
+  RGB32f line[refraction_tile_columns];
   for (int64_t y = y0; y < y1; ++y) {
     const Blur_Coordinates* first = coordinates.row(y);
     const Blur_Coordinates* second = coordinates.row(y > 0 ? y - 1 : 0);
+    RGB32f* const out = refraction.row(y) + x0;
     // The box gathers scale the pair in place: each pixel takes a fresh one.
     gather_pixels(*gatherer, y, x0, x1,
                   Footprint_Scale{in.depth.scale_x * blur, blur * in.depth.scale_y}, first, second,
-                  refraction.row(y));
+                  streamed ? line : out);
+    if (streamed) {
+      copy_past_the_cache(out, line, static_cast<size_t>(x1 - x0) * sizeof(RGB32f));
+    }
     context.check_abort();
   }
+  finish_copies_past_the_cache();
 }
 
 extern template class Kernel_Refraction<Layer<ARGB32f>, Implementation_Cpu>;

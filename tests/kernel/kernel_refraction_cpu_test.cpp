@@ -153,6 +153,55 @@ TEST(Refraction, OrthographicUnbentRecordsAreThePixelAndItsDepth) {
   }
 }
 
+// Landing points of rows of several runs, in perspective with the blur linked to a glossiness
+// texture that covers only part of the image: each is the rule's for its pixel, bit for bit, at
+// every thread count.
+TEST(Refraction, LandingPointsAreEachPixelsOwnAtEveryThreadCount) {
+  std::mt19937 random(5);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  Standalone_Render setup(1);
+  constexpr int64_t width = 2 * brel::refraction_run_pixels + 37;
+  constexpr int64_t height = 4;
+  Scene scene(setup.context, width, height);
+  brel::test::Host_Layer<brel::ARGB32f> glossiness(setup.context, 400, 3, 100, 1);
+  for (int64_t y = 0; y < height; ++y) {
+    for (int64_t x = 0; x < width; ++x) {
+      scene.depth.row(y)[x] = 30.0f * unit(random);
+      const float nx = unit(random) - 0.5f;
+      const float ny = unit(random) - 0.5f;
+      scene.normals.row(y)[x] = {nx, ny, std::sqrt(1.0f - nx * nx - ny * ny)};
+      if (y < 3 && x < 400) {
+        glossiness.set(x, y, unit(random), unit(random), unit(random), 1.0f);
+      }
+    }
+  }
+  Refraction::Parameters_In in = scene.settings();
+  in.refraction.perspective = 0.4f;
+  in.refraction.blur_scale = 0.05f;
+  in.refraction.link_blur_to_glossiness = true;
+  in.refraction.glossiness = 0.8f;
+  in.refraction.glossiness_texture = glossiness.view;
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    const std::vector<Blur_Coordinates> points = landing_points(render, in);
+    for (int64_t y = 0; y < height; ++y) {
+      for (int64_t x = 0; x < width; ++x) {
+        Blur_Coordinates expected = brel::refract_light_coordinates(
+            x, y, in.refraction, in.depth, in.normals,
+            brel::view_ray(x, y, width, height, in.refraction.perspective));
+        expected.blur = brel::refraction_blur_weight(in.refraction, x, y) * expected.blur;
+        const Blur_Coordinates& p = points[static_cast<size_t>(y * width + x)];
+        ASSERT_EQ(std::bit_cast<uint32_t>(p.x), std::bit_cast<uint32_t>(expected.x))
+            << threads << " threads at " << x << ", " << y;
+        ASSERT_EQ(std::bit_cast<uint32_t>(p.y), std::bit_cast<uint32_t>(expected.y))
+            << threads << " threads at " << x << ", " << y;
+        ASSERT_EQ(std::bit_cast<uint32_t>(p.blur), std::bit_cast<uint32_t>(expected.blur))
+            << threads << " threads at " << x << ", " << y;
+      }
+    }
+  }
+}
+
 // Odd sides put a pixel's centre on the image's centre: its ray is straight into the image.
 // Mirrored pixels get mirrored rays, and the corner rays spread as the perspective asks.
 TEST(Refraction, PerspectiveViewRays) {
