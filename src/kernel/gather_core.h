@@ -733,8 +733,10 @@ __attribute__((target("avx2"))) inline __m256d inside_range(const Cell* const* r
 }
 
 // accumulator += value x w; weight += count x w.
-__attribute__((target("avx2"))) inline void add_weighted(__m256d& accumulator, double& weight,
-                                                         __m256d value, double count, double w) {
+__attribute__((target("avx2"), always_inline)) inline void add_weighted(__m256d& accumulator,
+                                                                        double& weight,
+                                                                        __m256d value, double count,
+                                                                        double w) {
   accumulator = _mm256_add_pd(accumulator, _mm256_mul_pd(value, _mm256_set1_pd(w)));
   weight += count * w;
 }
@@ -742,10 +744,9 @@ __attribute__((target("avx2"))) inline void add_weighted(__m256d& accumulator, d
 // A box's five ranges, added in the order every route adds them for its bits: the whole pixels
 // (w x h of them), the partial columns left and right (h each), the partial rows above and below
 // (w each).
-__attribute__((target("avx2"))) inline void add_ranges(__m256d& accumulator, double& weight,
-                                                       const Box_Grid& g, double w, double h,
-                                                       __m256d whole, __m256d left, __m256d right,
-                                                       __m256d above, __m256d below) {
+__attribute__((target("avx2"), always_inline)) inline void add_ranges(
+    __m256d& accumulator, double& weight, const Box_Grid& g, double w, double h, __m256d whole,
+    __m256d left, __m256d right, __m256d above, __m256d below) {
   add_weighted(accumulator, weight, whole, w * h, 1.0);
   add_weighted(accumulator, weight, left, 1.0 * h, g.wl);
   add_weighted(accumulator, weight, right, 1.0 * h, g.wr);
@@ -806,9 +807,8 @@ namespace vector_box {
 // A `known_count` above 0 is the terms' count, known where the caller is compiled: the loops
 // then run without branches.
 template <int32_t N, int32_t known_count = 0, class Cell>
-__attribute__((target("avx2"))) inline __m256d rows_inside_range(const Cell* const* rows,
-                                                                 const Signed_Terms& columns,
-                                                                 int32_t r0, int32_t r1) {
+__attribute__((target("avx2"), always_inline)) inline __m256d rows_inside_range(
+    const Cell* const* rows, const Signed_Terms& columns, int32_t r0, int32_t r1) {
   const int32_t count = known_count > 0 ? known_count : columns.count;
   __m256d part = _mm256_setzero_pd();
   for (int32_t i = 0; i < count; ++i) {
@@ -888,8 +888,8 @@ namespace vector_box {
 
 // The mean box_gather_pixels_avx2 gives, in the lanes of a register.
 template <class P, class Rules>
-__attribute__((target("avx2"))) inline __m256d pixels_box_mean(const Layer<P>& source,
-                                                               const Box_Grid& g) {
+__attribute__((target("avx2"), always_inline)) inline __m256d pixels_box_mean(
+    const Layer<P>& source, const Box_Grid& g) {
   // Columns ix0, ix1 = ix0 + 1 and ix1 + 1, rows likewise, where the edge rules read them.
   const int64_t x[3] = {map_index(Rules::box_x, g.ix0, source.width),
                         map_index(Rules::box_x, g.ix1, source.width),
@@ -1477,6 +1477,9 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
   const float sx = scale.x * 0.70710677f;
   const float sy = scale.y * 0.70710677f;
   const auto fy = static_cast<float>(y);
+  // Cleared once: a pixel only resets the counts, since clearing the indices of three sets of
+  // terms for every pixel took a slow string store.
+  Signed_Terms columns[3];
   for (int64_t x = x_begin; x < x_end; ++x) {
     typename G::Result& result = out[x - x_begin];
     const int64_t left = x > 0 ? x - 1 : 0;
@@ -1506,7 +1509,7 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
       }
       const Box_Grid grid = box_grid(x0, x1, y0, y1);
       __m256d mean;
-      Signed_Terms columns[3];
+      columns[0].count = columns[1].count = columns[2].count = 0;
       if (g.exact_table && one_pixel_ranges<Rules>(grid)) {
         mean = vector_box::pixels_box_mean<P, Rules>(source, grid);
       } else if (rows_inside(grid, table.height) &&
