@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/exception.h"
 #include "kernel/final_routine_parameters.h"
 #include "kernel/light_shading.h"
 #include "util/target_clones.h"
@@ -185,23 +186,215 @@ __attribute__((target("avx2"))) int64_t panoramic_run_avx2(
   return end;
 }
 
+bool cpu_has_avx512f() {
+  static const bool supported = __builtin_cpu_supports("avx512f");
+  return supported;
+}
+
+// Eight lanes of three doubles.
+struct Vector_8d {
+  __m512d x;
+  __m512d y;
+  __m512d z;
+};
+
+__attribute__((target("avx512f"))) inline __m512d dot8(const Vector_8d& a, const Vector_8d& b) {
+  return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(a.x, b.x), _mm512_mul_pd(a.y, b.y)),
+                       _mm512_mul_pd(a.z, b.z));
+}
+
+// normalised_or_kept in each lane; lanes of length 0 are not divided at all.
+__attribute__((target("avx512f"))) inline Vector_8d normalised_or_kept8(const Vector_8d& v) {
+  const __m512d length = _mm512_maskz_sqrt_pd(0xff, dot8(v, v));
+  const __mmask8 divide = _mm512_cmp_pd_mask(length, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+  return {_mm512_mask_div_pd(v.x, divide, v.x, length),
+          _mm512_mask_div_pd(v.y, divide, v.y, length),
+          _mm512_mask_div_pd(v.z, divide, v.z, length)};
+}
+
+// Component c (0, 1, 2) of the eight vectors whose 24 floats are `low` (the first 16) and `high`
+// (the last 8), as doubles.
+__attribute__((target("avx512f"))) inline __m512d component8(__m512 low, __m512 high, int32_t c) {
+  const __m512i index = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 21 + c, 18 + c, 15 + c, 12 + c,
+                                         9 + c, 6 + c, 3 + c, c);
+  return _mm512_maskz_cvtps_pd(
+      0xff, _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(
+                0xf, _mm512_castps_pd(_mm512_permutex2var_ps(low, index, high)), 0)));
+}
+
+// The eight vectors at `vectors` as doubles: their 24 floats are read in two loads (the second
+// masked to its eight) and picked apart in registers.
+__attribute__((target("avx512f"))) inline Vector_8d vectors8(const Vector_3<float>* vectors) {
+  static_assert(sizeof(Vector_3<float>) == 3 * sizeof(float));
+  const auto* floats = reinterpret_cast<const float*>(vectors);
+  const __m512 low = _mm512_loadu_ps(floats);
+  const __m512 high = _mm512_maskz_loadu_ps(0x00ff, floats + 16);
+  return {component8(low, high, 0), component8(low, high, 1), component8(low, high, 2)};
+}
+
+// What eight pixels share whatever their glossiness: the normal, the mirrored view ray, the
+// point, the sphere's middle, the squared distance from it and the unit direction from it.
+struct Panoramic_Lanes8 {
+  Vector_8d N;
+  Vector_8d mirrored;
+  Vector_8d P;
+  Vector_8d M;
+  __m512d q;
+  Vector_8d outwards;
+  __m512d half_depth;
+};
+
+// -x in each lane: the sign flipped, as the scalar minus flips it.
+__attribute__((target("avx512f"))) inline __m512d negated8(__m512d x) {
+  return _mm512_castsi512_pd(
+      _mm512_xor_si512(_mm512_castpd_si512(x), _mm512_set1_epi64(INT64_MIN)));
+}
+
+// r bent towards the normal by `dull` in the lanes of `by`.
+__attribute__((target("avx512f"))) inline __m512d duller8(__mmask8 by, __m512d dull, __m512d r,
+                                                          __m512d normal) {
+  return _mm512_mask_blend_pd(by, r,
+                              _mm512_add_pd(r, _mm512_mul_pd(dull, _mm512_sub_pd(normal, r))));
+}
+
+// The rest of the rule for the glossiness g: the environment position into u[0 .. 7] and
+// v[0 .. 7].
+__attribute__((target("avx512f"))) inline void land8(const Panoramic_Lanes8& s, __m512d g,
+                                                     double* u, double* v) {
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512d one = _mm512_set1_pd(1.0);
+  const __mmask8 dull_by = _mm512_cmp_pd_mask(g, one, _CMP_LT_OQ);
+  const __m512d rest = _mm512_sub_pd(one, g);
+  const __m512d dull = _mm512_mul_pd(rest, rest);
+  const Vector_8d R = normalised_or_kept8({duller8(dull_by, dull, s.mirrored.x, s.N.x),
+                                           duller8(dull_by, dull, s.mirrored.y, s.N.y),
+                                           duller8(dull_by, dull, s.mirrored.z, s.N.z)});
+  const __m512d k = dot8(R, s.outwards);
+  const __m512d signed_q =
+      _mm512_mask_blend_pd(_mm512_cmp_pd_mask(k, zero, _CMP_GT_OQ), negated8(s.q), s.q);
+  const __m512d t = _mm512_div_pd(_mm512_add_pd(signed_q, s.half_depth), k);
+  const Vector_8d Q{_mm512_add_pd(s.P.x, _mm512_mul_pd(t, R.x)),
+                    _mm512_add_pd(s.P.y, _mm512_mul_pd(t, R.y)),
+                    _mm512_add_pd(s.P.z, _mm512_mul_pd(t, R.z))};
+  const Vector_8d D = normalised_or_kept8(
+      {_mm512_sub_pd(s.M.x, Q.x), _mm512_sub_pd(s.M.y, Q.y), _mm512_sub_pd(s.M.z, Q.z)});
+  const __m512d flat =
+      _mm512_maskz_sqrt_pd(0xff, _mm512_add_pd(_mm512_mul_pd(D.x, D.x), _mm512_mul_pd(D.z, D.z)));
+  const __mmask8 unfold = _mm512_cmp_pd_mask(flat, zero, _CMP_NEQ_UQ);
+  const __m512d a = _mm512_mask_div_pd(D.x, unfold, D.x, flat);
+  const __m512d b = _mm512_mask_div_pd(D.z, unfold, D.z, flat);
+  const __m512d quarter = _mm512_mul_pd(_mm512_add_pd(b, one), _mm512_set1_pd(0.25));
+  _mm512_storeu_pd(u, _mm512_mask_blend_pd(_mm512_cmp_pd_mask(a, zero, _CMP_GT_OQ),
+                                           _mm512_sub_pd(one, quarter), quarter));
+  _mm512_storeu_pd(v, _mm512_mul_pd(_mm512_add_pd(one, D.y), _mm512_set1_pd(0.5)));
+}
+
+// panoramic for eight pixels x .. x + 7 at a time, as panoramic_run_avx2 runs four: the plain
+// rule's operations in its order, its branches as selections. With `both`, each pixel's position
+// is also followed with glossiness 0 into u0[] and v0[], the view, the mirrored ray and the
+// direction from the sphere's middle made once for both. The divider and the square root take
+// eight lanes in the time of four here. Returns how many of the n pixels it did, a multiple of
+// eight.
+template <bool both>
+__attribute__((target("avx512f"))) int64_t panoramic_run_avx512(
+    int64_t x0, int64_t y, int64_t n, const float* depth, const Vector_3<float>* normals,
+    const float* glossiness, float perspective, float depth_scale, int64_t width, int64_t height,
+    double* u, double* v, double* u0, double* v0) {
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512d two = _mm512_set1_pd(2.0);
+  Panoramic_Lanes8 s;
+  s.half_depth = _mm512_set1_pd(static_cast<double>(depth_scale) / 2.0);
+  s.M = {_mm512_set1_pd(static_cast<double>(width) / 2.0),
+         _mm512_set1_pd(static_cast<double>(height) / 2.0), s.half_depth};
+  const __m512d py = _mm512_set1_pd(static_cast<double>(y));
+  const Vector_8d straight_view{zero, zero, _mm512_set1_pd(-1.0)};
+  const __m512d steps = _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0);
+  const int64_t end = n - n % 8;
+  for (int64_t i = 0; i < end; i += 8) {
+    Vector_8d V = straight_view;
+    if (perspective != 0.0f) {
+      Vector_3<float> view[8];
+      for (int32_t l = 0; l < 8; ++l) {
+        view[l] = view_direction(perspective, x0 + i + l, y, width, height);
+      }
+      V = vectors8(view);
+    }
+    const Vector_8d& N = s.N = vectors8(normals + i);
+    const __m512d vn = _mm512_mul_pd(two, dot8(V, N));
+    s.mirrored = {_mm512_sub_pd(V.x, _mm512_mul_pd(vn, N.x)),
+                  _mm512_sub_pd(V.y, _mm512_mul_pd(vn, N.y)),
+                  _mm512_sub_pd(V.z, _mm512_mul_pd(vn, N.z))};
+    s.P = {_mm512_add_pd(_mm512_set1_pd(static_cast<double>(x0 + i)), steps), py,
+           _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(depth + i))};
+    const Vector_8d from_middle{_mm512_sub_pd(s.P.x, s.M.x), _mm512_sub_pd(s.P.y, s.M.y),
+                                _mm512_sub_pd(s.P.z, s.M.z)};
+    s.q = dot8(from_middle, from_middle);
+    s.outwards = normalised_or_kept8(from_middle);
+    land8(s, _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(glossiness + i)), u + i, v + i);
+    if constexpr (both) {
+      land8(s, zero, u0 + i, v0 + i);
+    }
+  }
+  return end;
+}
+
 #endif
 
 }  // namespace
+
+int32_t environment_detail::panoramic_lanes() {
+#if BREL_AVX2_ROWS
+  if (cpu_has_avx2()) {
+    return cpu_has_avx512f() ? 8 : 4;
+  }
+#endif
+  return 0;
+}
 
 int64_t environment_detail::panoramic_run(
     [[maybe_unused]] int64_t x, [[maybe_unused]] int64_t y, [[maybe_unused]] int64_t n,
     [[maybe_unused]] const float* depth, [[maybe_unused]] const Vector_3<float>* normals,
     [[maybe_unused]] const float* glossiness, [[maybe_unused]] float perspective,
     [[maybe_unused]] float depth_scale, [[maybe_unused]] int64_t width,
-    [[maybe_unused]] int64_t height, [[maybe_unused]] double* u, [[maybe_unused]] double* v) {
+    [[maybe_unused]] int64_t height, [[maybe_unused]] double* u, [[maybe_unused]] double* v,
+    int32_t lanes) {
+  const int32_t widest = panoramic_lanes();
+  lanes = lanes > 0 ? std::min(lanes, widest) : widest;
 #if BREL_AVX2_ROWS
-  if (cpu_has_avx2()) {
+  if (lanes == 8) {
+    return panoramic_run_avx512<false>(x, y, n, depth, normals, glossiness, perspective,
+                                       depth_scale, width, height, u, v, nullptr, nullptr);
+  }
+  if (lanes == 4) {
     return panoramic_run_avx2(x, y, n, depth, normals, glossiness, perspective, depth_scale, width,
                               height, u, v);
   }
 #endif
   return 0;
+}
+
+int64_t environment_detail::panoramic_pair_run(int64_t x, int64_t y, int64_t n, const float* depth,
+                                               const Vector_3<float>* normals,
+                                               const float* glossiness, float perspective,
+                                               float depth_scale, int64_t width, int64_t height,
+                                               double* u, double* v, double* u0, double* v0,
+                                               int32_t lanes) {
+  const int32_t widest = panoramic_lanes();
+  lanes = lanes > 0 ? std::min(lanes, widest) : widest;
+#if BREL_AVX2_ROWS
+  if (lanes == 8) {
+    return panoramic_run_avx512<true>(x, y, n, depth, normals, glossiness, perspective, depth_scale,
+                                      width, height, u, v, u0, v0);
+  }
+#endif
+  // Narrower lanes follow the two glossinesses one after the other, with the same count.
+  BREL_ASSERT_MSG(n <= panoramic_pair_run_most, "a short run");
+  const float dull[panoramic_pair_run_most] = {};
+  const int64_t done = panoramic_run(x, y, n, depth, normals, glossiness, perspective, depth_scale,
+                                     width, height, u, v, lanes);
+  panoramic_run(x, y, n, depth, normals, dull, perspective, depth_scale, width, height, u0, v0,
+                lanes);
+  return done;
 }
 
 namespace {
@@ -222,43 +415,77 @@ void to_environment_pixels(double lu, double lv, const Layer<T>& map, float& u, 
 }
 
 // The landing positions of pixels 0 .. n - 1 of row y into row[x].x and .y, each pixel looking
-// with the glossiness `glossiness(x)`. Panoramic rows go a run of pixels at a time, four at once
-// in AVX2 where the processor has it, the same bits as environment_lookup_coordinates.
+// with the glossiness `glossiness(x)`, and where `dull_row` is given, also with glossiness 0
+// into dull_row[x].x and .y. Panoramic rows go a run of pixels at a time, several at once where
+// the processor has the lanes, the same bits as environment_lookup_coordinates.
 template <class T, class Glossiness>
-void landing_positions_row(int64_t n, Blur_Coordinates* row, int64_t y,
+void landing_positions_row(int64_t n, Blur_Coordinates* row, Blur_Coordinates* dull_row, int64_t y,
                            const Environment_Parameter<T>& environment, const Layer<float>& depth,
                            const Layer<Vector_3<float>>& normals, Glossiness glossiness) {
   if (environment.environment_type == 1) {
     for (int64_t x = 0; x < n; ++x) {
       environment_lookup_coordinates(x, y, row[x].x, row[x].y, environment, depth, normals,
                                      glossiness(x));
+      if (dull_row != nullptr) {
+        environment_lookup_coordinates(x, y, dull_row[x].x, dull_row[x].y, environment, depth,
+                                       normals, 0.0f);
+      }
     }
     return;
   }
-  constexpr int64_t run = 64;
+  constexpr int64_t run = environment_detail::panoramic_pair_run_most;
   float g[run];
   double lu[run];
   double lv[run];
+  double du[run];
+  double dv[run];
   const float* depth_row = depth.row(y);
   const Vector_3<float>* normal_row = normals.row(y);
+  const Layer<T>& map = environment.environment_texture;
   for (int64_t x0 = 0; x0 < n; x0 += run) {
     const int64_t m = std::min(run, n - x0);
     for (int64_t i = 0; i < m; ++i) {
       g[i] = glossiness(x0 + i);
     }
-    const int64_t done = environment_detail::panoramic_run(
-        x0, y, m, depth_row + x0, normal_row + x0, g, environment.perspective,
-        environment.depth_scale, depth.width, depth.height, lu, lv);
-    for (int64_t i = done; i < m; ++i) {
+    const auto pixel_rule = [&](int64_t i, float gi, double& u, double& v) {
       environment_detail::panoramic(x0 + i, y, depth_row[x0 + i], normal_row[x0 + i],
                                     environment.perspective, environment.depth_scale, depth.width,
-                                    depth.height, g[i], lu[i], lv[i]);
+                                    depth.height, gi, u, v);
+    };
+    if (dull_row == nullptr) {
+      const int64_t done = environment_detail::panoramic_run(
+          x0, y, m, depth_row + x0, normal_row + x0, g, environment.perspective,
+          environment.depth_scale, depth.width, depth.height, lu, lv);
+      for (int64_t i = done; i < m; ++i) {
+        pixel_rule(i, g[i], lu[i], lv[i]);
+      }
+    } else {
+      const int64_t done = environment_detail::panoramic_pair_run(
+          x0, y, m, depth_row + x0, normal_row + x0, g, environment.perspective,
+          environment.depth_scale, depth.width, depth.height, lu, lv, du, dv);
+      for (int64_t i = done; i < m; ++i) {
+        pixel_rule(i, g[i], lu[i], lv[i]);
+        pixel_rule(i, 0.0f, du[i], dv[i]);
+      }
+      for (int64_t i = 0; i < m; ++i) {
+        to_environment_pixels(du[i], dv[i], map, dull_row[x0 + i].x, dull_row[x0 + i].y);
+      }
     }
     for (int64_t i = 0; i < m; ++i) {
-      to_environment_pixels(lu[i], lv[i], environment.environment_texture, row[x0 + i].x,
-                            row[x0 + i].y);
+      to_environment_pixels(lu[i], lv[i], map, row[x0 + i].x, row[x0 + i].y);
     }
   }
+}
+
+// The glossiness a reflection row's pixel x looks with; sets its blur, the more the duller.
+template <class T>
+float reflection_glossiness(int64_t x, int64_t y, const Environment_Parameter<T>& environment,
+                            Blur_Coordinates* row) {
+  const Shading_Color gloss = texture_at(environment.glossiness_texture, x, y, shading_white);
+  const float g0 = std::max(0.0f, environment.glossiness * texture_mean(gloss));
+  // A fully glossy surface reflects sharply.
+  row[x].blur = g0 < 1.0f ? (1.0f - g0) * 0.5f : 0.0f;
+  return std::min(g0, 1.0f);
 }
 
 }  // namespace
@@ -286,15 +513,8 @@ void init_reflection_coordinates_row(int64_t width, Blur_Coordinates* row, int64
                                      const Environment_Parameter<T>& environment,
                                      const Layer<float>& depth,
                                      const Layer<Vector_3<float>>& normals) {
-  // Each pixel's glossiness sets its blur as it is read.
-  landing_positions_row(
-      std::min(width, depth.width), row, y, environment, depth, normals, [&](int64_t x) {
-        const Shading_Color gloss = texture_at(environment.glossiness_texture, x, y, shading_white);
-        const float g0 = std::max(0.0f, environment.glossiness * texture_mean(gloss));
-        // A fully glossy surface reflects sharply.
-        row[x].blur = g0 < 1.0f ? (1.0f - g0) * 0.5f : 0.0f;
-        return std::min(g0, 1.0f);
-      });
+  landing_positions_row(std::min(width, depth.width), row, nullptr, y, environment, depth, normals,
+                        [&](int64_t x) { return reflection_glossiness(x, y, environment, row); });
 }
 
 template <class T>
@@ -303,11 +523,27 @@ void init_illumination_coordinates_row(int64_t width, Blur_Coordinates* row, int
                                        const Layer<float>& depth,
                                        const Layer<Vector_3<float>>& normals) {
   const float blur = environment.blur_illumination * 0.5f;
-  landing_positions_row(std::min(width, depth.width), row, y, environment, depth, normals,
+  landing_positions_row(std::min(width, depth.width), row, nullptr, y, environment, depth, normals,
                         [&](int64_t x) {
                           row[x].blur = blur;
                           return 0.0f;
                         });
+}
+
+template <class T>
+void init_environment_coordinates_rows(int64_t width, Blur_Coordinates* reflection_row,
+                                       Blur_Coordinates* illumination_row, int64_t y,
+                                       const Environment_Parameter<T>& environment,
+                                       const Layer<float>& depth,
+                                       const Layer<Vector_3<float>>& normals) {
+  const int64_t n = std::min(width, depth.width);
+  const float blur = environment.blur_illumination * 0.5f;
+  for (int64_t x = 0; x < n; ++x) {
+    illumination_row[x].blur = blur;
+  }
+  landing_positions_row(
+      n, reflection_row, illumination_row, y, environment, depth, normals,
+      [&](int64_t x) { return reflection_glossiness(x, y, environment, reflection_row); });
 }
 
 template void environment_lookup_coordinates<ARGB8>(int64_t, int64_t, float&, float&,
@@ -319,6 +555,11 @@ template void init_reflection_coordinates_row<ARGB8>(int64_t, Blur_Coordinates*,
                                                      const Layer<float>&,
                                                      const Layer<Vector_3<float>>&);
 template void init_illumination_coordinates_row<ARGB8>(int64_t, Blur_Coordinates*, int64_t,
+                                                       const Environment_Parameter<ARGB8>&,
+                                                       const Layer<float>&,
+                                                       const Layer<Vector_3<float>>&);
+template void init_environment_coordinates_rows<ARGB8>(int64_t, Blur_Coordinates*,
+                                                       Blur_Coordinates*, int64_t,
                                                        const Environment_Parameter<ARGB8>&,
                                                        const Layer<float>&,
                                                        const Layer<Vector_3<float>>&);
@@ -334,6 +575,11 @@ template void init_illumination_coordinates_row<ARGB16>(int64_t, Blur_Coordinate
                                                         const Environment_Parameter<ARGB16>&,
                                                         const Layer<float>&,
                                                         const Layer<Vector_3<float>>&);
+template void init_environment_coordinates_rows<ARGB16>(int64_t, Blur_Coordinates*,
+                                                        Blur_Coordinates*, int64_t,
+                                                        const Environment_Parameter<ARGB16>&,
+                                                        const Layer<float>&,
+                                                        const Layer<Vector_3<float>>&);
 template void environment_lookup_coordinates<ARGB32f>(int64_t, int64_t, float&, float&,
                                                       const Environment_Parameter<ARGB32f>&,
                                                       const Layer<float>&,
@@ -343,6 +589,11 @@ template void init_reflection_coordinates_row<ARGB32f>(int64_t, Blur_Coordinates
                                                        const Layer<float>&,
                                                        const Layer<Vector_3<float>>&);
 template void init_illumination_coordinates_row<ARGB32f>(int64_t, Blur_Coordinates*, int64_t,
+                                                         const Environment_Parameter<ARGB32f>&,
+                                                         const Layer<float>&,
+                                                         const Layer<Vector_3<float>>&);
+template void init_environment_coordinates_rows<ARGB32f>(int64_t, Blur_Coordinates*,
+                                                         Blur_Coordinates*, int64_t,
                                                          const Environment_Parameter<ARGB32f>&,
                                                          const Layer<float>&,
                                                          const Layer<Vector_3<float>>&);
@@ -358,6 +609,11 @@ template void init_illumination_coordinates_row<BGRA8>(int64_t, Blur_Coordinates
                                                        const Environment_Parameter<BGRA8>&,
                                                        const Layer<float>&,
                                                        const Layer<Vector_3<float>>&);
+template void init_environment_coordinates_rows<BGRA8>(int64_t, Blur_Coordinates*,
+                                                       Blur_Coordinates*, int64_t,
+                                                       const Environment_Parameter<BGRA8>&,
+                                                       const Layer<float>&,
+                                                       const Layer<Vector_3<float>>&);
 template void environment_lookup_coordinates<BGRA16>(int64_t, int64_t, float&, float&,
                                                      const Environment_Parameter<BGRA16>&,
                                                      const Layer<float>&,
@@ -370,6 +626,11 @@ template void init_illumination_coordinates_row<BGRA16>(int64_t, Blur_Coordinate
                                                         const Environment_Parameter<BGRA16>&,
                                                         const Layer<float>&,
                                                         const Layer<Vector_3<float>>&);
+template void init_environment_coordinates_rows<BGRA16>(int64_t, Blur_Coordinates*,
+                                                        Blur_Coordinates*, int64_t,
+                                                        const Environment_Parameter<BGRA16>&,
+                                                        const Layer<float>&,
+                                                        const Layer<Vector_3<float>>&);
 template void environment_lookup_coordinates<BGRA32f>(int64_t, int64_t, float&, float&,
                                                       const Environment_Parameter<BGRA32f>&,
                                                       const Layer<float>&,
@@ -379,6 +640,11 @@ template void init_reflection_coordinates_row<BGRA32f>(int64_t, Blur_Coordinates
                                                        const Layer<float>&,
                                                        const Layer<Vector_3<float>>&);
 template void init_illumination_coordinates_row<BGRA32f>(int64_t, Blur_Coordinates*, int64_t,
+                                                         const Environment_Parameter<BGRA32f>&,
+                                                         const Layer<float>&,
+                                                         const Layer<Vector_3<float>>&);
+template void init_environment_coordinates_rows<BGRA32f>(int64_t, Blur_Coordinates*,
+                                                         Blur_Coordinates*, int64_t,
                                                          const Environment_Parameter<BGRA32f>&,
                                                          const Layer<float>&,
                                                          const Layer<Vector_3<float>>&);

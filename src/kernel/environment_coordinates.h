@@ -40,7 +40,16 @@ void init_illumination_coordinates_row(int64_t width, Blur_Coordinates* row, int
                                        const Layer<float>& depth,
                                        const Layer<Vector_3<float>>& normals);
 
-// All three are instantiated for the six host pixel types.
+// Both rows at once, reflection then illumination, the same bits as the two calls above:
+// panoramic rows follow each pixel's view, mirrored ray and position once for the two.
+template <class T>
+void init_environment_coordinates_rows(int64_t width, Blur_Coordinates* reflection_row,
+                                       Blur_Coordinates* illumination_row, int64_t y,
+                                       const Environment_Parameter<T>& environment,
+                                       const Layer<float>& depth,
+                                       const Layer<Vector_3<float>>& normals);
+
+// All four are instantiated for the six host pixel types.
 
 namespace environment_detail {
 
@@ -49,12 +58,25 @@ namespace environment_detail {
 void panoramic(int64_t x, int64_t y, float d, const Vector_3<float>& normal, float perspective,
                float depth_scale, int64_t width, int64_t height, float g, double& u, double& v);
 
+// How many pixels panoramic_run takes at once on this processor: 8 (AVX-512), 4 (AVX2) or 0.
+int32_t panoramic_lanes();
+
 // The same for pixels x .. x + n - 1 of row y (depth, normals and glossiness indexed from 0 for
-// pixel x) into u[] and v[], four at a time in AVX2 where the processor has it; returns how many
-// leading pixels it did (a multiple of four, 0 without AVX2), the same bits as panoramic.
+// pixel x) into u[] and v[], `lanes` pixels at a time (0: panoramic_lanes(); never more); returns
+// how many leading pixels it did (a multiple of the lanes, 0 without them), the same bits as
+// panoramic.
 int64_t panoramic_run(int64_t x, int64_t y, int64_t n, const float* depth,
                       const Vector_3<float>* normals, const float* glossiness, float perspective,
-                      float depth_scale, int64_t width, int64_t height, double* u, double* v);
+                      float depth_scale, int64_t width, int64_t height, double* u, double* v,
+                      int32_t lanes = 0);
+
+// panoramic_run for the same n pixels (at most panoramic_pair_run_most) twice: with their
+// glossiness into u[] and v[], with glossiness 0 into u0[] and v0[]. Returns the count both did.
+constexpr int64_t panoramic_pair_run_most = 64;
+int64_t panoramic_pair_run(int64_t x, int64_t y, int64_t n, const float* depth,
+                           const Vector_3<float>* normals, const float* glossiness,
+                           float perspective, float depth_scale, int64_t width, int64_t height,
+                           double* u, double* v, double* u0, double* v0, int32_t lanes = 0);
 
 }  // namespace environment_detail
 

@@ -178,6 +178,11 @@ void init_landing_rows(int64_t first, int64_t end, const Final_Routine_Parameter
   for (int64_t y = first - 1; y < end; ++y) {
     const int64_t image_row = std::max<int64_t>(y, 0);
     const size_t k = static_cast<size_t>(y - first + 1);
+    if (reflect && illuminate) {
+      init_environment_coordinates_rows(width, reflection_rows[k], illumination_rows[k], image_row,
+                                        in.environment, in.depth, in.normals);
+      continue;
+    }
     if (reflect) {
       init_reflection_coordinates_row(width, reflection_rows[k], image_row, in.environment,
                                       in.depth, in.normals);

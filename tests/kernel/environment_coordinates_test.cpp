@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -205,21 +206,46 @@ TEST(Environment_Coordinates, PanoramicRowsGiveTheBitsOfThePixelRule) {
       for (int64_t x = 0; x < w; ++x) {
         g[x] = glossiness.at(x, y).channel[1];
       }
-      std::vector<double> u(w);
-      std::vector<double> v(w);
-      const int64_t done = brel::environment_detail::panoramic_run(
-          0, y, w, scene.depth.view.row(y), scene.normals.view.row(y), g.data(), perspective,
-          scene.environment.depth_scale, w, h, u.data(), v.data());
-      ASSERT_EQ(done % 4, 0);
-      for (int64_t x = 0; x < done; ++x) {
-        double pu = 0.0;
-        double pv = 0.0;
-        brel::environment_detail::panoramic(x, y, scene.depth.at(x, y), scene.normals.at(x, y),
-                                            perspective, scene.environment.depth_scale, w, h, g[x],
-                                            pu, pv);
-        ASSERT_TRUE(same(u[x], pu) && same(v[x], pv))
-            << x << ", " << y << " perspective " << perspective << ": " << u[x] << ", " << v[x]
-            << " against " << pu << ", " << pv;
+      // Every lane width the processor has, alone and with the glossiness-0 run beside it
+      // (runs of up to 64 pixels, the last one short).
+      for (int32_t lanes = 4; lanes <= brel::environment_detail::panoramic_lanes(); lanes *= 2) {
+        for (int64_t x0 = 0; x0 < w; x0 += 64) {
+          const int64_t n = std::min<int64_t>(64, w - x0);
+          std::vector<double> u(n);
+          std::vector<double> v(n);
+          std::vector<double> pair_u(n);
+          std::vector<double> pair_v(n);
+          std::vector<double> dull_u(n);
+          std::vector<double> dull_v(n);
+          const int64_t done = brel::environment_detail::panoramic_run(
+              x0, y, n, scene.depth.view.row(y) + x0, scene.normals.view.row(y) + x0, g.data() + x0,
+              perspective, scene.environment.depth_scale, w, h, u.data(), v.data(), lanes);
+          const int64_t pair_done = brel::environment_detail::panoramic_pair_run(
+              x0, y, n, scene.depth.view.row(y) + x0, scene.normals.view.row(y) + x0, g.data() + x0,
+              perspective, scene.environment.depth_scale, w, h, pair_u.data(), pair_v.data(),
+              dull_u.data(), dull_v.data(), lanes);
+          ASSERT_EQ(done, n - n % lanes);
+          ASSERT_EQ(pair_done, done);
+          for (int64_t i = 0; i < done; ++i) {
+            const int64_t x = x0 + i;
+            double ru = 0.0;
+            double rv = 0.0;
+            double zu = 0.0;
+            double zv = 0.0;
+            brel::environment_detail::panoramic(x, y, scene.depth.at(x, y), scene.normals.at(x, y),
+                                                perspective, scene.environment.depth_scale, w, h,
+                                                g[x], ru, rv);
+            brel::environment_detail::panoramic(x, y, scene.depth.at(x, y), scene.normals.at(x, y),
+                                                perspective, scene.environment.depth_scale, w, h,
+                                                0.0f, zu, zv);
+            ASSERT_TRUE(same(u[i], ru) && same(v[i], rv) && same(pair_u[i], ru) &&
+                        same(pair_v[i], rv) && same(dull_u[i], zu) && same(dull_v[i], zv))
+                << x << ", " << y << " perspective " << perspective << " lanes " << lanes << ": "
+                << u[i] << ", " << v[i] << " / " << pair_u[i] << ", " << pair_v[i] << " / "
+                << dull_u[i] << ", " << dull_v[i] << " against " << ru << ", " << rv << " / " << zu
+                << ", " << zv;
+          }
+        }
       }
       for (const bool reflection : {true, false}) {
         if (reflection) {
@@ -240,6 +266,29 @@ TEST(Environment_Coordinates, PanoramicRowsGiveTheBitsOfThePixelRule) {
               << x << ", " << y << " perspective " << perspective << " reflection " << reflection;
         }
       }
+      // Both rows at once give each row's points and blurs, panoramic and spherical.
+      scene.environment.blur_illumination = 0.3f;
+      for (const int32_t type : {0, 1}) {
+        scene.environment.environment_type = type;
+        std::vector<Blur_Coordinates> alone[2] = {std::vector<Blur_Coordinates>(w),
+                                                  std::vector<Blur_Coordinates>(w)};
+        std::vector<Blur_Coordinates> both[2] = {std::vector<Blur_Coordinates>(w),
+                                                 std::vector<Blur_Coordinates>(w)};
+        brel::init_reflection_coordinates_row(w, alone[0].data(), y, scene.environment,
+                                              scene.depth.view, scene.normals.view);
+        brel::init_illumination_coordinates_row(w, alone[1].data(), y, scene.environment,
+                                                scene.depth.view, scene.normals.view);
+        brel::init_environment_coordinates_rows(w, both[0].data(), both[1].data(), y,
+                                                scene.environment, scene.depth.view,
+                                                scene.normals.view);
+        for (int32_t kind = 0; kind < 2; ++kind) {
+          ASSERT_EQ(
+              std::memcmp(alone[kind].data(), both[kind].data(), w * sizeof(Blur_Coordinates)), 0)
+              << "row " << y << " perspective " << perspective << " type " << type << " kind "
+              << kind;
+        }
+      }
+      scene.environment.environment_type = 0;
     }
   }
 }
