@@ -477,15 +477,35 @@ void landing_positions_row(int64_t n, Blur_Coordinates* row, Blur_Coordinates* d
   }
 }
 
-// The glossiness a reflection row's pixel x looks with; sets its blur, the more the duller.
+// The glossiness a surface of glossiness texture colour `gloss` looks with; sets its blur, the
+// more the duller.
 template <class T>
-float reflection_glossiness(int64_t x, int64_t y, const Environment_Parameter<T>& environment,
-                            Blur_Coordinates* row) {
-  const Shading_Color gloss = texture_at(environment.glossiness_texture, x, y, shading_white);
+float reflection_glossiness(const Shading_Color& gloss, const Environment_Parameter<T>& environment,
+                            float& blur) {
   const float g0 = std::max(0.0f, environment.glossiness * texture_mean(gloss));
   // A fully glossy surface reflects sharply.
-  row[x].blur = g0 < 1.0f ? (1.0f - g0) * 0.5f : 0.0f;
+  blur = g0 < 1.0f ? (1.0f - g0) * 0.5f : 0.0f;
   return std::min(g0, 1.0f);
+}
+
+// The glossiness of reflection row y's pixel x, from x; each call sets row[x].blur. A row the
+// glossiness texture does not reach reads white everywhere: its one glossiness is taken once.
+template <class T>
+auto reflection_row_glossiness(int64_t y, const Environment_Parameter<T>& environment,
+                               Blur_Coordinates* row) {
+  const Layer<T>& texture = environment.glossiness_texture;
+  const bool reached = texture.width > 0 && static_cast<uint64_t>(y - texture.origin_y) <
+                                                static_cast<uint64_t>(texture.height);
+  float white_blur = 0.0f;
+  const float white = reflection_glossiness(shading_white, environment, white_blur);
+  return [=, &environment, &texture](int64_t x) {
+    if (!reached) {
+      row[x].blur = white_blur;
+      return white;
+    }
+    return reflection_glossiness(texture_at(texture, x, y, shading_white), environment,
+                                 row[x].blur);
+  };
 }
 
 }  // namespace
@@ -514,7 +534,7 @@ void init_reflection_coordinates_row(int64_t width, Blur_Coordinates* row, int64
                                      const Layer<float>& depth,
                                      const Layer<Vector_3<float>>& normals) {
   landing_positions_row(std::min(width, depth.width), row, nullptr, y, environment, depth, normals,
-                        [&](int64_t x) { return reflection_glossiness(x, y, environment, row); });
+                        reflection_row_glossiness(y, environment, row));
 }
 
 template <class T>
@@ -541,9 +561,8 @@ void init_environment_coordinates_rows(int64_t width, Blur_Coordinates* reflecti
   for (int64_t x = 0; x < n; ++x) {
     illumination_row[x].blur = blur;
   }
-  landing_positions_row(
-      n, reflection_row, illumination_row, y, environment, depth, normals,
-      [&](int64_t x) { return reflection_glossiness(x, y, environment, reflection_row); });
+  landing_positions_row(n, reflection_row, illumination_row, y, environment, depth, normals,
+                        reflection_row_glossiness(y, environment, reflection_row));
 }
 
 template void environment_lookup_coordinates<ARGB8>(int64_t, int64_t, float&, float&,

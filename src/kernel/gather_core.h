@@ -527,8 +527,9 @@ struct Box_Terms {
 // The box's three column ranges (whole, left, right) as signed terms, when all three are. Every
 // environment box takes them: the calls are inlined here, where the edge mode is known.
 template <class Rules>
-[[gnu::flatten]] inline bool signed_column_terms(const Box_Grid& g, int64_t width,
-                                                 Signed_Terms (&columns)[3]) {
+[[gnu::flatten, gnu::always_inline]] inline bool signed_column_terms(const Box_Grid& g,
+                                                                     int64_t width,
+                                                                     Signed_Terms (&columns)[3]) {
   return signed_axis_terms(Rules::box_x, g.ix0, g.ix1, width, columns[0]) &&
          signed_axis_terms(Rules::box_x, g.ix0 - 1, g.ix0, width, columns[1]) &&
          signed_axis_terms(Rules::box_x, g.ix1, g.ix1 + 1, width, columns[2]);

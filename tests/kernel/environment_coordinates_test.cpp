@@ -111,6 +111,21 @@ TEST(Environment_Coordinates, ReflectionBlurFollowsTheGlossinessTexturePlacedByI
   brel::init_reflection_coordinates_row(100, row.data(), 0, scene.environment, scene.depth.view,
                                         scene.normals.view);
   EXPECT_EQ(row[2].blur, 0.0f);
+  // A row the texture does not reach reads white at every pixel, its panoramic points too.
+  scene.environment.glossiness = 0.5f;
+  scene.environment.environment_type = 0;
+  for (int64_t x = 0; x < 100; ++x) {
+    scene.normals.at(x, 5) = {0.3f, -0.2f, 0.93f};
+  }
+  brel::init_reflection_coordinates_row(100, row.data(), 5, scene.environment, scene.depth.view,
+                                        scene.normals.view);
+  for (const int64_t x : {0, 2, 63, 99}) {
+    const auto [u, v] = scene.lookup(x, 5, 0.5f);
+    EXPECT_EQ(row[x].blur, 0.25f) << x;
+    EXPECT_EQ(row[x].x, u) << x;
+    EXPECT_EQ(row[x].y, v) << x;
+    EXPECT_NE(scene.lookup(x, 5, 1.0f), scene.lookup(x, 5, 0.5f)) << x;
+  }
 }
 
 TEST(Environment_Coordinates, RowsWriteOnlyTheDepthWidth) {
