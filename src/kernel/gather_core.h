@@ -1447,10 +1447,135 @@ typename Gather_Pixel<P>::Result footprint_gather(const Gather_Source<P>& g, int
 
 #if BREL_AVX2_ROWS
 
+namespace vector_box {
+
+// The one box of up to eight neighbouring panoramic footprints, lane l for the l-th pixel: its
+// grid, and as bits of `small` and `within` whether the box is a pixel or less (hx and hy at most
+// 0.5: it may be the unmoved pixel) and whether its four edges lie within the coordinate limit
+// (the grid stands only for those).
+struct Panoramic_Boxes {
+  int64_t ix0[8], ix1[8], iy0[8], iy1[8];
+  double wl[8], wr[8], wt[8], wb[8];
+  uint32_t small = 0;
+  uint32_t within = 0;
+
+  Box_Grid grid(int32_t l) const {
+    return {ix0[l], ix1[l], iy0[l], iy1[l], wl[l], wr[l], wt[l], wb[l]};
+  }
+};
+
+// The box of footprint point (dx, dy) (its x unwrapped) with blur `blur` into lane l, as
+// footprint_gather makes it.
+inline void panoramic_box(float dx, float dy, float blur, float sx, float sy,
+                          Panoramic_Boxes& boxes, int32_t l) {
+  const float hx = std::fabs(blur * sx) + 0.5f;
+  const float hy = std::fabs(blur * sy) + 0.5f;
+  const float x0 = dx - hx;
+  const float x1 = dx + hx;
+  const float y0 = dy - hy;
+  const float y1 = dy + hy;
+  const uint32_t bit = 1u << l;
+  boxes.small = hx <= 0.5f && hy <= 0.5f ? boxes.small | bit : boxes.small & ~bit;
+  if (within_limit(x0) && within_limit(x1) && within_limit(y0) && within_limit(y1)) {
+    boxes.within |= bit;
+    const Box_Grid g = box_grid(x0, x1, y0, y1);
+    boxes.ix0[l] = g.ix0;
+    boxes.ix1[l] = g.ix1;
+    boxes.iy0[l] = g.iy0;
+    boxes.iy1[l] = g.iy1;
+    boxes.wl[l] = g.wl;
+    boxes.wr[l] = g.wr;
+    boxes.wt[l] = g.wt;
+    boxes.wb[l] = g.wb;
+  } else {
+    boxes.within &= ~bit;
+  }
+}
+
+// The box grid of four lanes' edges into lanes `first` .. `first` + 3, as box_grid makes it
+// (floor, truncation of a whole number below 2^31, the same differences), and the lanes' within
+// bits. Lanes beyond the coordinate limit get an undefined grid.
+__attribute__((target("avx2"), always_inline)) inline void box_grids4(__m128 x0, __m128 x1,
+                                                                      __m128 y0, __m128 y1,
+                                                                      Panoramic_Boxes& boxes,
+                                                                      int32_t first) {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d limit = _mm256_set1_pd(coordinate_limit);
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d edges[4] = {_mm256_cvtps_pd(x0), _mm256_cvtps_pd(x1), _mm256_cvtps_pd(y0),
+                            _mm256_cvtps_pd(y1)};
+  __m256d within = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+  __m256d floors[4];
+  int64_t* const whole[4] = {boxes.ix0 + first, boxes.ix1 + first, boxes.iy0 + first,
+                             boxes.iy1 + first};
+  for (int32_t e = 0; e < 4; ++e) {
+    within =
+        _mm256_and_pd(within, _mm256_cmp_pd(_mm256_andnot_pd(sign, edges[e]), limit, _CMP_LT_OQ));
+    floors[e] = _mm256_round_pd(edges[e], _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(whole[e]),
+                        _mm256_cvtepi32_epi64(_mm256_cvttpd_epi32(floors[e])));
+  }
+  _mm256_storeu_pd(boxes.wl + first, _mm256_add_pd(_mm256_sub_pd(floors[0], edges[0]), one));
+  _mm256_storeu_pd(boxes.wr + first, _mm256_sub_pd(edges[1], floors[1]));
+  _mm256_storeu_pd(boxes.wt + first, _mm256_add_pd(_mm256_sub_pd(floors[2], edges[2]), one));
+  _mm256_storeu_pd(boxes.wb + first, _mm256_sub_pd(edges[3], floors[3]));
+  boxes.within |= static_cast<uint32_t>(_mm256_movemask_pd(within)) << first;
+}
+
+// panoramic_box for the eight pixels x .. x + 7 of a row in lanes 0 .. 7: pixel x + l reads
+// first[x + l] and, unwrapped around it, the x of second[x + l - 1] (of second[0] at column 0).
+// The float steps run in the lanes of one register, the same operations in the same order.
+__attribute__((target("avx2"), always_inline)) inline void panoramic_boxes8(
+    const Blur_Coordinates* first, const Blur_Coordinates* second, int64_t x, float width,
+    float half, float sx, float sy, Panoramic_Boxes& boxes) {
+  static_assert(sizeof(Blur_Coordinates) == 3 * sizeof(float));
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i three = _mm256_set1_epi32(3);
+  const auto column = static_cast<int32_t>(x);
+  const __m256i own = _mm256_mullo_epi32(_mm256_add_epi32(_mm256_set1_epi32(column), lane), three);
+  const __m256i left =
+      _mm256_mullo_epi32(_mm256_max_epi32(_mm256_add_epi32(_mm256_set1_epi32(column - 1), lane),
+                                          _mm256_setzero_si256()),
+                         three);
+  const float* const points = &first[0].x;
+  const __m256 px = _mm256_i32gather_ps(points, own, 4);
+  const __m256 py = _mm256_i32gather_ps(points + 1, own, 4);
+  const __m256 blur = _mm256_i32gather_ps(points + 2, own, 4);
+  const __m256 ax = _mm256_i32gather_ps(&second[0].x, left, 4);
+  const __m256 sign = _mm256_set1_ps(-0.0f);
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 a_half = _mm256_set1_ps(0.5f);
+  // The corner moved by a whole turn where it lies more than half a turn from the reference.
+  const __m256 apart = _mm256_sub_ps(px, ax);
+  const __m256 turned = _mm256_blendv_ps(_mm256_add_ps(px, _mm256_set1_ps(width)),
+                                         _mm256_add_ps(px, _mm256_set1_ps(-width)),
+                                         _mm256_cmp_ps(apart, zero, _CMP_GT_OQ));
+  const __m256 dx = _mm256_blendv_ps(
+      px, turned, _mm256_cmp_ps(_mm256_andnot_ps(sign, apart), _mm256_set1_ps(half), _CMP_GT_OQ));
+  const __m256 hx =
+      _mm256_add_ps(_mm256_andnot_ps(sign, _mm256_mul_ps(blur, _mm256_set1_ps(sx))), a_half);
+  const __m256 hy =
+      _mm256_add_ps(_mm256_andnot_ps(sign, _mm256_mul_ps(blur, _mm256_set1_ps(sy))), a_half);
+  boxes.small = static_cast<uint32_t>(_mm256_movemask_ps(
+      _mm256_and_ps(_mm256_cmp_ps(hx, a_half, _CMP_LE_OQ), _mm256_cmp_ps(hy, a_half, _CMP_LE_OQ))));
+  const __m256 x0 = _mm256_sub_ps(dx, hx);
+  const __m256 x1 = _mm256_add_ps(dx, hx);
+  const __m256 y0 = _mm256_sub_ps(py, hy);
+  const __m256 y1 = _mm256_add_ps(py, hy);
+  boxes.within = 0;
+  box_grids4(_mm256_castps256_ps128(x0), _mm256_castps256_ps128(x1), _mm256_castps256_ps128(y0),
+             _mm256_castps256_ps128(y1), boxes, 0);
+  box_grids4(_mm256_extractf128_ps(x0, 1), _mm256_extractf128_ps(x1, 1),
+             _mm256_extractf128_ps(y0, 1), _mm256_extractf128_ps(y1, 1), boxes, 4);
+}
+
+}  // namespace vector_box
+
 // footprint_gather over the panorama for pixels x_begin .. x_end - 1 of row y in a mode of one
 // box (below 3, not 2), each from a fresh copy of `scale`, into out[0 .. x_end - x_begin - 1].
+// The boxes are set up eight pixels at a time (panoramic_boxes8, the short tail pixel by pixel).
 // A box of single-pixel ranges over an exact table, and a box whose rows lie inside the layer
-// with signed column terms (most boxes, across the seam or not), is set up and averaged here as
+// with signed column terms (most boxes, across the seam or not), is averaged here as
 // footprint_gather and box_gather do it, its mean kept in a register and added to a sum of 0 as
 // the footprint's one box is; every other pixel (an unmoved one, a box beyond the coordinate
 // limit or reaching the top or bottom rows) takes footprint_gather. Same operations in the same
@@ -1481,63 +1606,71 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
   // Cleared once: a pixel only resets the counts, since clearing the indices of three sets of
   // terms for every pixel took a slow string store.
   Signed_Terms columns[3];
-  for (int64_t x = x_begin; x < x_end; ++x) {
-    typename G::Result& result = out[x - x_begin];
-    const int64_t left = x > 0 ? x - 1 : 0;
-    const Blur_Coordinates& a = second[left];
-    const Blur_Coordinates& d = first[x];
-    const float dx = unwrapped(d.x, a.x);
-    const float hx = std::fabs(d.blur * sx) + 0.5f;
-    const float hy = std::fabs(d.blur * sy) + 0.5f;
-    bool own_route = true;
-    if (hx <= 0.5f && hy <= 0.5f) {
-      // An unmoved pixel is read alone, as footprint_gather reads it.
-      const Blur_Coordinates& b = second[x];
-      const Blur_Coordinates& c = first[left];
-      const auto fx = static_cast<float>(x);
-      own_route =
-          !(a.x == fx - 1.0f && a.y == fy - 1.0f && unwrapped(b.x, a.x) == fx && b.y == fy - 1.0f &&
-            unwrapped(c.x, a.x) == fx - 1.0f && c.y == fy && dx == fx && d.y == fy);
-    }
-    if (own_route) {
-      const float x0 = dx - hx;
-      const float x1 = dx + hx;
-      const float y0 = d.y - hy;
-      const float y1 = d.y + hy;
-      if (!within_limit(x0) || !within_limit(x1) || !within_limit(y0) || !within_limit(y1)) {
-        result = typename G::Result{};
-        continue;
+  vector_box::Panoramic_Boxes boxes;
+  for (int64_t x8 = x_begin; x8 < x_end; x8 += 8) {
+    const auto count = static_cast<int32_t>(std::min<int64_t>(8, x_end - x8));
+    if (count == 8) {
+      vector_box::panoramic_boxes8(first, second, x8, width, half, sx, sy, boxes);
+    } else {
+      for (int32_t l = 0; l < count; ++l) {
+        const int64_t x = x8 + l;
+        const Blur_Coordinates& d = first[x];
+        vector_box::panoramic_box(unwrapped(d.x, second[x > 0 ? x - 1 : 0].x), d.y, d.blur, sx, sy,
+                                  boxes, l);
       }
-      const Box_Grid grid = box_grid(x0, x1, y0, y1);
-      __m256d mean;
-      columns[0].count = columns[1].count = columns[2].count = 0;
-      if (g.exact_table && one_pixel_ranges<Rules>(grid)) {
-        mean = vector_box::pixels_box_mean<P, Rules>(source, grid);
-      } else if (rows_inside(grid, table.height) &&
-                 signed_column_terms<Rules>(grid, table.width, columns)) {
-        // Boxes inside the layer too: their signed terms are the fixed ones that
-        // box_gather_inside_avx2 reads, in the same order. The counts of a box inside or across
-        // the seam are known here.
-        const bool sides_two = columns[1].count == 2 && columns[2].count == 2;
-        if (sides_two && columns[0].count == 3) {
-          mean = vector_box::rows_inside_box_mean<P, Rules, 3, 2>(source, table, grid, columns);
-        } else if (sides_two && columns[0].count == 2) {
-          mean = vector_box::rows_inside_box_mean<P, Rules, 2, 2>(source, table, grid, columns);
-        } else {
-          mean = vector_box::rows_inside_box_mean<P, Rules>(source, table, grid, columns);
-        }
-      } else {
-        own_route = false;
+    }
+    for (int32_t l = 0; l < count; ++l) {
+      const int64_t x = x8 + l;
+      typename G::Result& result = out[x - x_begin];
+      bool own_route = true;
+      if ((boxes.small >> l & 1u) != 0) {
+        // An unmoved pixel is read alone, as footprint_gather reads it.
+        const int64_t left = x > 0 ? x - 1 : 0;
+        const Blur_Coordinates& a = second[left];
+        const Blur_Coordinates& b = second[x];
+        const Blur_Coordinates& c = first[left];
+        const Blur_Coordinates& d = first[x];
+        const auto fx = static_cast<float>(x);
+        own_route = !(a.x == fx - 1.0f && a.y == fy - 1.0f && unwrapped(b.x, a.x) == fx &&
+                      b.y == fy - 1.0f && unwrapped(c.x, a.x) == fx - 1.0f && c.y == fy &&
+                      unwrapped(d.x, a.x) == fx && d.y == fy);
       }
       if (own_route) {
-        const __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), mean);
-        _mm_storeu_ps(result.channel,
-                      _mm_mul_ps(_mm256_cvtpd_ps(sum), _mm_set1_ps(G::result_factor)));
-        continue;
+        if ((boxes.within >> l & 1u) == 0) {
+          result = typename G::Result{};
+          continue;
+        }
+        const Box_Grid grid = boxes.grid(l);
+        __m256d mean;
+        columns[0].count = columns[1].count = columns[2].count = 0;
+        if (g.exact_table && one_pixel_ranges<Rules>(grid)) {
+          mean = vector_box::pixels_box_mean<P, Rules>(source, grid);
+        } else if (rows_inside(grid, table.height) &&
+                   signed_column_terms<Rules>(grid, table.width, columns)) {
+          // Boxes inside the layer too: their signed terms are the fixed ones that
+          // box_gather_inside_avx2 reads, in the same order. The counts of a box inside or across
+          // the seam are known here.
+          const bool sides_two = columns[1].count == 2 && columns[2].count == 2;
+          if (sides_two && columns[0].count == 3) {
+            mean = vector_box::rows_inside_box_mean<P, Rules, 3, 2>(source, table, grid, columns);
+          } else if (sides_two && columns[0].count == 2) {
+            mean = vector_box::rows_inside_box_mean<P, Rules, 2, 2>(source, table, grid, columns);
+          } else {
+            mean = vector_box::rows_inside_box_mean<P, Rules>(source, table, grid, columns);
+          }
+        } else {
+          own_route = false;
+        }
+        if (own_route) {
+          const __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), mean);
+          _mm_storeu_ps(result.channel,
+                        _mm_mul_ps(_mm256_cvtpd_ps(sum), _mm_set1_ps(G::result_factor)));
+          continue;
+        }
       }
+      Footprint_Scale fresh = scale;
+      result = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
     }
-    Footprint_Scale fresh = scale;
-    result = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
   }
 }
 
