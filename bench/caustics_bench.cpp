@@ -79,6 +79,55 @@ void BM_caustics_flat(benchmark::State& state) {
   caustics(state, false);
 }
 
+// The splat alone, as the full render runs it: the direct and the point light through the lens,
+// their landing points made once, with discontinuity detection on. Each frame adds into the
+// same buffer (its sums grow; the work does not). Arguments: threads, then the frame height.
+void BM_caustics_splat(benchmark::State& state) {
+  Bench_Render render(state);
+  const int64_t h = state.range(1);
+  const int64_t w = h * 16 / 9;
+  Surface surface(render.context, w, h, true);
+  brel::Caustics_Parameters_In<brel::ARGB32f> in;
+  in.image = surface.image.view;
+  in.depth = surface.depth;
+  in.normals = surface.normals.view;
+  in.direct_light.intensity = 0.7f;
+  in.direct_light.direction = {0.0f, 0.0f, -1.0f};
+  in.direct_light.color = {1.0f, 1.0f, 1.0f};
+  in.point_light.intensity = 0.5f;
+  in.point_light.position_x = 0.3f * static_cast<float>(w);
+  in.point_light.position_y = 0.2f * static_cast<float>(h);
+  in.point_light.position_z = 4.0f * static_cast<float>(h);
+  in.point_light.color = {1.0f, 0.9f, 0.8f};
+  in.refraction.refraction_index = 1.3f;
+  in.caustics_amount = 0.6f;
+  in.transparency = 0.35f;
+  in.colorize = 0.5f;
+  in.discontinuity_detection = true;
+  in.discontinuity_threshold = 2.0f;
+  const auto landing = [&](auto body) {
+    auto memory = brel::make_blur_coordinates_array(render.context, w, h);
+    brel::cpu_kernel_launch(h, body, render.context, in,
+                            brel::array_2d_view<brel::Blur_Coordinates>(*memory));
+    return memory;
+  };
+  const auto direct = landing(&brel::init_direct_coordinates_body<brel::ARGB32f>);
+  const auto point = landing(&brel::init_point_coordinates_body<brel::ARGB32f>);
+  Frame<brel::RGB32f> buffer(render.context, w + 4, h);
+  const auto splat = [&] {
+    brel::launch_caustics_splat(render.context, in, buffer.view,
+                                brel::array_2d_view<brel::Blur_Coordinates>(*direct),
+                                brel::array_2d_view<brel::Blur_Coordinates>(*point));
+  };
+  splat();
+  const int64_t faults_before = brel::bench::minor_page_faults();
+  for (auto _ : state) {
+    splat();
+  }
+  brel::bench::report_page_faults(state, faults_before);
+  state.SetItemsProcessed(state.iterations() * w * h);
+}
+
 // The fill of a UHD buffer that holds differences, over a float background.
 void BM_fill_caustics(benchmark::State& state) {
   Bench_Render render(state);
@@ -109,6 +158,12 @@ const bool registered = [] {
       }
     }
   }
+  benchmark::RegisterBenchmark("BM_caustics_splat", BM_caustics_splat)
+      ->ArgNames({"threads", "height"})
+      ->ArgsProduct({{1, 0}, {1080, 2160}})
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->MeasureProcessCPUTime();
   return brel::bench::register_on_one_and_all_threads({{"BM_fill_caustics", BM_fill_caustics}});
 }();
 

@@ -507,96 +507,180 @@ BREL_AVX2_LANES Edge_Lanes edge_lanes(__m256 xa, __m256 ya, __m256 ta, __m256 xb
   return e;
 }
 
-// plain_triangle for eight triangles at a time. Each lane runs its float operations in their
-// order (and the divisions of edges without rows too, whose results no lane uses). Most
-// triangles of a splat are patches of about a pixel whose edges each cross at most one row, and
-// which of the two short edges crosses it is a toss-up: such a triangle adds its one or two
-// crossings into the band without a branch. The rest, and those the band does not hold, take
-// plain_triangle, in their turn.
+// What eight triangles add by the lanes' rule, lane j in bit or entry j: which of them take
+// plain_triangle instead (`slow`), and the crossing of the long edge and of the short edge that
+// crosses the row, each added where its bit of `long_lit` or `short_lit` is set, with the
+// products of its sign and the colour's channels.
+struct Lane_Adds {
+  int32_t slow;
+  int32_t long_lit;
+  int32_t short_lit;
+  alignas(32) int32_t long_row[8];
+  alignas(32) int32_t long_column[8];
+  alignas(32) int32_t short_row[8];
+  alignas(32) int32_t short_column[8];
+  alignas(32) float long_k[3][8];
+  alignas(32) float short_k[3][8];
+};
+
+// The constants of the lanes' rule for one band and buffer.
+struct Lane_Bounds {
+  __m256 width;
+  __m256 height;
+  __m256 band_top;
+  __m256 band_end;
+};
+
+BREL_AVX2_LANES Lane_Bounds lane_bounds(const Caustics_Band& band, float width, float height) {
+  return {_mm256_set1_ps(width), _mm256_set1_ps(height),
+          _mm256_set1_ps(static_cast<float>(band.first_row())),
+          _mm256_set1_ps(static_cast<float>(band.first_row() + Caustics_Band::rows))};
+}
+
+// plain_triangle for eight triangles at a time, up to its additions: each lane runs its float
+// operations in their order (and the divisions of edges without rows too, whose results no lane
+// uses). Most triangles of a splat are patches of about a pixel whose edges each cross at most
+// one row, and which of the two short edges crosses it is a toss-up: such a triangle's one or two
+// crossings are added without a branch. The rest, and those the band does not hold, are `slow`.
+// Lanes outside `drawn` add nothing, whatever their values.
+BREL_AVX2_LANES void triangle_lanes(__m256 ux, __m256 uy, __m256 mx, __m256 my, __m256 lx,
+                                    __m256 ly, const __m256 (&k)[3], __m256 drawn_lanes,
+                                    const Lane_Bounds& bounds, Lane_Adds& out) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 minus_one = _mm256_set1_ps(-1.0f);
+  const __m256 is_finite = _mm256_and_ps(
+      drawn_lanes, _mm256_and_ps(_mm256_and_ps(_mm256_and_ps(finite_lanes(ux), finite_lanes(uy)),
+                                               _mm256_and_ps(finite_lanes(mx), finite_lanes(my))),
+                                 _mm256_and_ps(finite_lanes(lx), finite_lanes(ly))));
+  order_lanes_by_y(ux, uy, mx, my);
+  order_lanes_by_y(mx, my, lx, ly);
+  order_lanes_by_y(ux, uy, mx, my);
+  const __m256 tu = trunc_lanes(uy);
+  const __m256 tm = trunc_lanes(my);
+  const __m256 tl = trunc_lanes(ly);
+  const __m256 held =
+      _mm256_and_ps(_mm256_cmp_ps(tu, bounds.band_top, _CMP_GE_OQ), less(tl, bounds.band_end));
+  // Not rejected by plain_triangle's tests of the whole triangle (for finite lanes).
+  const __m256 right_of_zero =
+      _mm256_cmp_ps(_mm256_max_ps(_mm256_max_ps(ux, mx), lx), zero, _CMP_NLT_UQ);
+  const __m256 left_of_width = less(_mm256_min_ps(_mm256_min_ps(ux, mx), lx), bounds.width);
+  const __m256 drawn = _mm256_and_ps(
+      _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(ly, uy, _CMP_GT_OQ), right_of_zero),
+                    _mm256_and_ps(left_of_width, _mm256_cmp_ps(ly, zero, _CMP_NLT_UQ))),
+      _mm256_and_ps(_mm256_cmp_ps(uy, bounds.height, _CMP_NGE_UQ),
+                    _mm256_cmp_ps(tu, tl, _CMP_NEQ_UQ)));
+  const __m256 long_x =
+      _mm256_add_ps(ux, _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(my, uy), _mm256_sub_ps(lx, ux)),
+                                      _mm256_sub_ps(ly, uy)));
+  const __m256 left = less(mx, long_x);
+  const __m256 short_sign = _mm256_blendv_ps(minus_one, one, left);
+  const __m256 long_sign = _mm256_blendv_ps(one, minus_one, left);
+  const Edge_Lanes long_edge = edge_lanes(ux, uy, tu, lx, ly, tl, bounds.width, bounds.height);
+  const Edge_Lanes upper = edge_lanes(ux, uy, tu, mx, my, tm, bounds.width, bounds.height);
+  const Edge_Lanes lower = edge_lanes(mx, my, tm, lx, ly, tl, bounds.width, bounds.height);
+  // Both short edges crossing a row would give the long edge two: one of the three is many.
+  const __m256 complex = _mm256_or_ps(long_edge.many, _mm256_or_ps(upper.many, lower.many));
+  const __m256 valid = _mm256_and_ps(_mm256_and_ps(is_finite, held), drawn);
+  out.slow = _mm256_movemask_ps(_mm256_and_ps(
+      is_finite, _mm256_or_ps(_mm256_andnot_ps(held, is_finite), _mm256_and_ps(drawn, complex))));
+  out.long_lit = _mm256_movemask_ps(_mm256_and_ps(valid, long_edge.lit));
+  out.short_lit = _mm256_movemask_ps(
+      _mm256_and_ps(valid, _mm256_blendv_ps(lower.lit, upper.lit, upper.crosses)));
+  const __m256i upper_chosen = _mm256_castps_si256(upper.crosses);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out.long_row), long_edge.row);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out.long_column), long_edge.column);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out.short_row),
+                     _mm256_blendv_epi8(lower.row, upper.row, upper_chosen));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out.short_column),
+                     _mm256_blendv_epi8(lower.column, upper.column, upper_chosen));
+  for (int32_t c = 0; c < 3; ++c) {
+    _mm256_store_ps(out.long_k[c], _mm256_mul_ps(long_sign, k[c]));
+    _mm256_store_ps(out.short_k[c], _mm256_mul_ps(short_sign, k[c]));
+  }
+}
+
+// Lane j's additions in their turn; a slow lane's triangle, `triangle()`, takes plain_triangle.
+template <class Triangle>
+[[gnu::always_inline]] inline void add_lane(const Lane_Adds& a, int32_t j, Triangle triangle,
+                                            Caustics_Band& band, const Layer<RGB32f>& buffer,
+                                            float width, float height) {
+  if ((a.slow >> j) & 1) {
+    plain_triangle(triangle(), band, buffer, width, height);
+    return;
+  }
+  band.add_if((a.long_lit >> j) & 1, a.long_column[j], a.long_row[j], a.long_k[0][j],
+              a.long_k[1][j], a.long_k[2][j]);
+  band.add_if((a.short_lit >> j) & 1, a.short_column[j], a.short_row[j], a.short_k[0][j],
+              a.short_k[1][j], a.short_k[2][j]);
+}
+
+// plain_triangle for each triangle of the batch in its turn, eight at a time through the lanes.
+// A group's additions are made after the next group's lanes are worked out: by then its lanes'
+// results have left the vector stores that wrote them, which loads right behind them would
+// wait for.
 __attribute__((target("avx2"))) void plain_triangles_avx2(const Caustics_Triangle_Batch& batch,
                                                           Caustics_Band& band,
                                                           const Layer<RGB32f>& buffer, float width,
                                                           float height) {
   constexpr int32_t lanes = 8;
-  const __m256 zero = _mm256_setzero_ps();
-  const __m256 one = _mm256_set1_ps(1.0f);
-  const __m256 minus_one = _mm256_set1_ps(-1.0f);
-  const __m256 width_v = _mm256_set1_ps(width);
-  const __m256 height_v = _mm256_set1_ps(height);
-  const __m256 band_top = _mm256_set1_ps(static_cast<float>(band.first_row()));
-  const __m256 band_end =
-      _mm256_set1_ps(static_cast<float>(band.first_row() + Caustics_Band::rows));
+  const Lane_Bounds bounds = lane_bounds(band, width, height);
+  const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
   const int64_t whole = batch.count - batch.count % lanes;
-  for (int64_t g = 0; g < whole; g += lanes) {
-    __m256 ux = _mm256_loadu_ps(batch.x0 + g);
-    __m256 uy = _mm256_loadu_ps(batch.y0 + g);
-    __m256 mx = _mm256_loadu_ps(batch.x1 + g);
-    __m256 my = _mm256_loadu_ps(batch.y1 + g);
-    __m256 lx = _mm256_loadu_ps(batch.x2 + g);
-    __m256 ly = _mm256_loadu_ps(batch.y2 + g);
-    const __m256 is_finite =
-        _mm256_and_ps(_mm256_and_ps(_mm256_and_ps(finite_lanes(ux), finite_lanes(uy)),
-                                    _mm256_and_ps(finite_lanes(mx), finite_lanes(my))),
-                      _mm256_and_ps(finite_lanes(lx), finite_lanes(ly)));
-    order_lanes_by_y(ux, uy, mx, my);
-    order_lanes_by_y(mx, my, lx, ly);
-    order_lanes_by_y(ux, uy, mx, my);
-    const __m256 tu = trunc_lanes(uy);
-    const __m256 tm = trunc_lanes(my);
-    const __m256 tl = trunc_lanes(ly);
-    const __m256 held = _mm256_and_ps(_mm256_cmp_ps(tu, band_top, _CMP_GE_OQ), less(tl, band_end));
-    // Not rejected by plain_triangle's tests of the whole triangle (for finite lanes).
-    const __m256 right_of_zero =
-        _mm256_cmp_ps(_mm256_max_ps(_mm256_max_ps(ux, mx), lx), zero, _CMP_NLT_UQ);
-    const __m256 left_of_width = less(_mm256_min_ps(_mm256_min_ps(ux, mx), lx), width_v);
-    const __m256 drawn = _mm256_and_ps(
-        _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(ly, uy, _CMP_GT_OQ), right_of_zero),
-                      _mm256_and_ps(left_of_width, _mm256_cmp_ps(ly, zero, _CMP_NLT_UQ))),
-        _mm256_and_ps(_mm256_cmp_ps(uy, height_v, _CMP_NGE_UQ),
-                      _mm256_cmp_ps(tu, tl, _CMP_NEQ_UQ)));
-    const __m256 long_x =
-        _mm256_add_ps(ux, _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(my, uy), _mm256_sub_ps(lx, ux)),
-                                        _mm256_sub_ps(ly, uy)));
-    const __m256 left = less(mx, long_x);
-    const __m256 short_sign = _mm256_blendv_ps(minus_one, one, left);
-    const __m256 long_sign = _mm256_blendv_ps(one, minus_one, left);
-    const Edge_Lanes long_edge = edge_lanes(ux, uy, tu, lx, ly, tl, width_v, height_v);
-    const Edge_Lanes upper = edge_lanes(ux, uy, tu, mx, my, tm, width_v, height_v);
-    const Edge_Lanes lower = edge_lanes(mx, my, tm, lx, ly, tl, width_v, height_v);
-    // Both short edges crossing a row would give the long edge two: one of the three is many.
-    const __m256 complex = _mm256_or_ps(long_edge.many, _mm256_or_ps(upper.many, lower.many));
-    const __m256 valid = _mm256_and_ps(_mm256_and_ps(is_finite, held), drawn);
-    const int32_t slow = _mm256_movemask_ps(_mm256_and_ps(
-        is_finite, _mm256_or_ps(_mm256_andnot_ps(held, is_finite), _mm256_and_ps(drawn, complex))));
-    const int32_t long_lit = _mm256_movemask_ps(_mm256_and_ps(valid, long_edge.lit));
-    const int32_t short_lit = _mm256_movemask_ps(
-        _mm256_and_ps(valid, _mm256_blendv_ps(lower.lit, upper.lit, upper.crosses)));
-    const __m256i upper_chosen = _mm256_castps_si256(upper.crosses);
-    alignas(32) int32_t long_row[lanes];
-    alignas(32) int32_t long_column[lanes];
-    alignas(32) int32_t short_row[lanes];
-    alignas(32) int32_t short_column[lanes];
-    alignas(32) float long_v[lanes];
-    alignas(32) float short_v[lanes];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(long_row), long_edge.row);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(long_column), long_edge.column);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(short_row),
-                       _mm256_blendv_epi8(lower.row, upper.row, upper_chosen));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(short_column),
-                       _mm256_blendv_epi8(lower.column, upper.column, upper_chosen));
-    _mm256_store_ps(long_v, long_sign);
-    _mm256_store_ps(short_v, short_sign);
+  Lane_Adds pending[2];
+  const auto add_group = [&](const Lane_Adds& a, int64_t g) {
     for (int32_t j = 0; j < lanes; ++j) {
-      if ((slow >> j) & 1) {
-        plain_triangle(batch[g + j], band, buffer, width, height);
-        continue;
-      }
-      band.add_if((long_lit >> j) & 1, long_column[j], long_row[j], long_v[j], batch.k[g + j]);
-      band.add_if((short_lit >> j) & 1, short_column[j], short_row[j], short_v[j], batch.k[g + j]);
+      add_lane(
+          a, j, [&] { return batch[g + j]; }, band, buffer, width, height);
     }
+  };
+  // The colours' channels of eight triangles, three floats apart.
+  static_assert(sizeof(RGB32f) == 3 * sizeof(float));
+  const __m256i channel_stride = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
+  for (int64_t g = 0; g < whole; g += lanes) {
+    const float* colours = batch.k[g].channel;
+    const __m256 k[3] = {_mm256_i32gather_ps(colours, channel_stride, 4),
+                         _mm256_i32gather_ps(colours + 1, channel_stride, 4),
+                         _mm256_i32gather_ps(colours + 2, channel_stride, 4)};
+    triangle_lanes(_mm256_loadu_ps(batch.x0 + g), _mm256_loadu_ps(batch.y0 + g),
+                   _mm256_loadu_ps(batch.x1 + g), _mm256_loadu_ps(batch.y1 + g),
+                   _mm256_loadu_ps(batch.x2 + g), _mm256_loadu_ps(batch.y2 + g), k, all, bounds,
+                   pending[(g / lanes) & 1]);
+    if (g > 0) {
+      add_group(pending[((g / lanes) - 1) & 1], g - lanes);
+    }
+  }
+  if (whole > 0) {
+    add_group(pending[((whole / lanes) - 1) & 1], whole - lanes);
   }
   for (int64_t i = whole; i < batch.count; ++i) {
     plain_triangle(batch[i], band, buffer, width, height);
+  }
+}
+
+// The groups' triangles lane by lane through the lanes' rule.
+__attribute__((target("avx2"))) void triangle_groups_avx2(
+    std::span<const Caustics_Triangle_Lanes> groups, Caustics_Band& band,
+    const Layer<RGB32f>& buffer, float width, float height) {
+  constexpr int32_t lanes = Caustics_Triangle_Lanes::lanes;
+  const Lane_Bounds bounds = lane_bounds(band, width, height);
+  const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+  Lane_Adds adds[Caustics_Triangle_Lanes::most_groups];
+  const size_t n = groups.size();
+  for (size_t g = 0; g < n; ++g) {
+    const Caustics_Triangle_Lanes& t = groups[g];
+    const __m256 drawn = _mm256_castsi256_ps(_mm256_cmpeq_epi32(
+        _mm256_and_si256(_mm256_set1_epi32(static_cast<int32_t>(t.drawn)), bit), bit));
+    const __m256 k[3] = {_mm256_loadu_ps(t.k[0]), _mm256_loadu_ps(t.k[1]), _mm256_loadu_ps(t.k[2])};
+    triangle_lanes(_mm256_loadu_ps(t.x0), _mm256_loadu_ps(t.y0), _mm256_loadu_ps(t.x1),
+                   _mm256_loadu_ps(t.y1), _mm256_loadu_ps(t.x2), _mm256_loadu_ps(t.y2), k, drawn,
+                   bounds, adds[g]);
+  }
+  for (int32_t j = 0; j < lanes; ++j) {
+    for (size_t g = 0; g < n; ++g) {
+      add_lane(
+          adds[g], j, [&] { return groups[g][j]; }, band, buffer, width, height);
+    }
   }
 }
 #undef BREL_AVX2_LANES
@@ -631,6 +715,27 @@ BREL_TARGET_CLONES_AVX2 void rasterize_triangles(const Caustics_Triangle_Batch& 
       draw_outside_band(band, buffer, top, bottom, [&](auto& target) {
         rasterize_triangle(t.k, target, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
       });
+    }
+  }
+}
+
+BREL_TARGET_CLONES_AVX2 void rasterize_triangle_lanes(
+    std::span<const Caustics_Triangle_Lanes> groups, Caustics_Band& band,
+    const Layer<RGB32f>& buffer) {
+  BREL_ASSERT(groups.size() <= Caustics_Triangle_Lanes::most_groups);
+  const float width = static_cast<float>(band.width);
+  const float height = static_cast<float>(band.height);
+#if BREL_AVX2_ROWS
+  if (cpu_has_avx2()) {
+    triangle_groups_avx2(groups, band, buffer, width, height);
+    return;
+  }
+#endif
+  for (int32_t j = 0; j < Caustics_Triangle_Lanes::lanes; ++j) {
+    for (const Caustics_Triangle_Lanes& t : groups) {
+      if ((t.drawn >> j) & 1) {
+        plain_triangle(t[j], band, buffer, width, height);
+      }
     }
   }
 }

@@ -107,16 +107,17 @@ class Caustics_Band {
     lowest_[i] = std::min(lowest_[i], column);
     highest_[i] = std::max(highest_[i], column);
   }
-  // add(column, row, v, k) when `active`, else nothing, without a branch: whether a triangle's
-  // edge crosses a row is a toss-up that a branch would mispredict. An inactive addition goes
-  // into a pixel of its own that is never read.
-  void add_if(bool active, int64_t column, int64_t row, float v, const RGB32f& k) {
+  // add(column, row, 1, {v0, v1, v2}) when `active`, else nothing, without a branch: whether a
+  // triangle's edge crosses a row is a toss-up that a branch would mispredict. The values are
+  // the products v * k an addition makes, worked out beforehand. An inactive addition goes into
+  // a pixel of its own that is never read.
+  void add_if(bool active, int64_t column, int64_t row, float v0, float v1, float v2) {
     const int64_t i = active ? row - first_row_ : 0;
     RGB32f* const inside = scratch_.row(i) + (active ? column : 0);
     RGB32f& pixel = *(active ? inside : &discarded_);
-    for (int32_t c = 0; c < 3; ++c) {
-      pixel.channel[c] += v * k.channel[c];
-    }
+    pixel.channel[0] += v0;
+    pixel.channel[1] += v1;
+    pixel.channel[2] += v2;
     const int64_t slot = active ? i : rows;
     lowest_[slot] = std::min(lowest_[slot], column);
     highest_[slot] = std::max(highest_[slot], column);
@@ -204,6 +205,34 @@ void rasterize_triangles(const Caustics_Triangle_Batch& batch, Caustics_Band& ba
 // The same, for triangles in any number, a batch at a time.
 void rasterize_triangles(std::span<const Caustics_Triangle> triangles, Caustics_Band& band,
                          const Layer<RGB32f>& buffer, int64_t mode);
+
+// Triangles of eight neighbouring cells, lane j for cell j, each coordinate and colour channel
+// read from an array of its own (eight values from each pointer), so that vector code loads
+// them straight from the cells' rows.
+struct Caustics_Triangle_Lanes {
+  static constexpr int32_t lanes = 8;
+  static constexpr size_t most_groups = 4;
+
+  const float* x0;
+  const float* y0;
+  const float* x1;
+  const float* y1;
+  const float* x2;
+  const float* y2;
+  const float* k[3];
+  // Bit j set: lane j's triangle is drawn. The other lanes add nothing, whatever their values.
+  uint32_t drawn;
+
+  Caustics_Triangle operator[](int32_t j) const {
+    return {{{k[0][j], k[1][j], k[2][j]}}, x0[j], y0[j], x1[j], y1[j], x2[j], y2[j]};
+  }
+};
+
+// Mode 1's additions of the drawn triangles lane by lane, the groups' lane 0 in their order,
+// then lane 1, and so on (at most `most_groups` groups): each into the band when the band holds
+// its rows, else into the buffer, as rasterize_triangles adds them in that order.
+void rasterize_triangle_lanes(std::span<const Caustics_Triangle_Lanes> groups, Caustics_Band& band,
+                              const Layer<RGB32f>& buffer);
 
 // One edge, from its upper end (xa, ya) to its lower end (xb, yb), cut into row segments whose
 // weights are `sign` times their height; mode 2 spreads each segment exactly over the columns

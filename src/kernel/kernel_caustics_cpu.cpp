@@ -265,6 +265,74 @@ void init_point_coordinates_body(const Iteration& iteration, Render_Context cont
 
 namespace {
 
+// What the cells of row y share: whether a cell splats at all, its tint, and the point light's
+// falloff over its corners' paths.
+template <class P>
+struct Cell_Row {
+  using Traits = Pixel_Traits<P>;
+
+  Cell_Row(const Caustics_Parameters_In<P>& in, int64_t y)
+      : in(in),
+        y(y),
+        depth(in.depth.row(y)),
+        depth_above(in.depth.row(y - 1)),
+        image(in.image.row(y)),
+        falls_off(caustics_point_falls_off(in.falloff_distance, in.point_light.falloff)) {}
+
+  // False for a cell that splats nothing; else its tint.
+  bool tint(int64_t x, RGB32f& tint) const {
+    const float threshold = in.discontinuity_threshold;
+    float m = clamped_texture_luminance(in.transparency_texture, x, y) * in.transparency;
+    if (in.alpha_clipping && depth[x] == 0.0f) {
+      return false;
+    }
+    if (in.discontinuity_detection) {
+      // A step along any side of the cell; not a number passes.
+      if (std::fabs(depth[x] - depth[x - 1]) > threshold ||
+          std::fabs(depth[x] - depth_above[x]) > threshold ||
+          std::fabs(depth_above[x] - depth_above[x - 1]) > threshold ||
+          std::fabs(depth[x - 1] - depth_above[x - 1]) > threshold) {
+        return false;
+      }
+    }
+    if (!(m > 0.0f)) {
+      return false;
+    }
+    m = m * in.caustics_amount;
+    const float channel_scale = 1.0f / Traits::white_value;
+    const int32_t positions[3] = {Traits::red, Traits::green, Traits::blue};
+    for (int32_t c = 0; c < 3; ++c) {
+      const float channel = Traits::load(image[x], positions[c]) * channel_scale;
+      tint.channel[c] = (channel * in.colorize + (1.0f - in.colorize)) * m;
+    }
+    return true;
+  }
+
+  // The point light's attenuation for cell x whose corners' paths are b00, b10, b01, b11 (the
+  // patch factor moves the corners but leaves their paths); 1 without a falloff, where the path
+  // is not needed.
+  float point_falloff(int64_t x, float b00, float b10, float b01, float b11) const {
+    if (!falls_off) {
+      return 1.0f;
+    }
+    const Point_Light& light = in.point_light;
+    const float mean = (((b00 + b10) + b01) + b11) / 4.0f;
+    const float lx = (light.position_x - static_cast<float>(x)) / in.image.scale_x;
+    const float ly = (light.position_y - static_cast<float>(y)) / in.image.scale_y;
+    const float lz = light.position_z - depth[x];
+    const float q = lx * lx + ly * ly + lz * lz;
+    const float path = q > 0.0f ? mean + std::sqrt(q) : mean;
+    return caustics_point_falloff(path, in.falloff_distance, light.falloff);
+  }
+
+  const Caustics_Parameters_In<P>& in;
+  int64_t y;
+  const float* depth;
+  const float* depth_above;
+  const P* image;
+  bool falls_off;
+};
+
 // The cells of row y, their triangles handed to `draw` (see splat_patch). With `runs`, the
 // cells' corners and factors come a run at a time from caustics_patch_run where no patch is
 // widened, else cell by cell.
@@ -272,20 +340,13 @@ template <class P, class Draw>
 void splat_row(int64_t y, const Caustics_Parameters_In<P>& in,
                const Array_2d<Blur_Coordinates>& direct, const Array_2d<Blur_Coordinates>& point,
                Draw& draw, bool runs = false) {
-  using Traits = Pixel_Traits<P>;
   const int64_t w = in.image.width;
   if (y == 0 || w <= 0) {
     return;
   }
-  const float channel_scale = 1.0f / Traits::white_value;
   const float sx = in.image.scale_x;
   const float sy = in.image.scale_y;
-  const float* depth = in.depth.row(y);
-  const float* depth_above = in.depth.row(y - 1);
-  const P* image = in.image.row(y);
-  const float threshold = in.discontinuity_threshold;
-  const Point_Light& light = in.point_light;
-  const bool falls_off = caustics_point_falls_off(in.falloff_distance, light.falloff);
+  const Cell_Row<P> cells(in, y);
   // A spread is (1 - g) times the blur scale with 1 - g > 0 where it counts: without a
   // positive scale no patch is widened.
   runs = runs && !(in.refraction.blur_scale > 0.0f);
@@ -321,28 +382,9 @@ void splat_row(int64_t y, const Caustics_Parameters_In<P>& in,
         caustics_patch_run(point, x0, y, n, point_run);
       }
     }
-    float m = clamped_texture_luminance(in.transparency_texture, x, y) * in.transparency;
-    if (in.alpha_clipping && depth[x] == 0.0f) {
-      continue;
-    }
-    if (in.discontinuity_detection) {
-      // A step along any side of the cell; not a number passes.
-      if (std::fabs(depth[x] - depth[x - 1]) > threshold ||
-          std::fabs(depth[x] - depth_above[x]) > threshold ||
-          std::fabs(depth_above[x] - depth_above[x - 1]) > threshold ||
-          std::fabs(depth[x - 1] - depth_above[x - 1]) > threshold) {
-        continue;
-      }
-    }
-    if (!(m > 0.0f)) {
-      continue;
-    }
-    m = m * in.caustics_amount;
     RGB32f tint;
-    const int32_t positions[3] = {Traits::red, Traits::green, Traits::blue};
-    for (int32_t c = 0; c < 3; ++c) {
-      const float channel = Traits::load(image[x], positions[c]) * channel_scale;
-      tint.channel[c] = (channel * in.colorize + (1.0f - in.colorize)) * m;
+    if (!cells.tint(x, tint)) {
+      continue;
     }
     const float g = clamped_texture_luminance(in.glossiness_texture, x, y) * in.glossiness;
     const float spread = (g < 1.0f ? 1.0f - g : 0.0f) * in.refraction.blur_scale;
@@ -355,25 +397,141 @@ void splat_row(int64_t y, const Caustics_Parameters_In<P>& in,
                   draw);
     }
     if (point.elements != nullptr && landed(point, point_run, x, spread, patch, r) && r > 0.0f) {
-      float f = 1.0f;
-      // Without a falloff the path is not needed.
-      if (falls_off) {
-        // The factor moves the corners but leaves their paths.
-        const Blur_Coordinates* c = patch.corner;
-        const float mean = (((c[0].blur + c[1].blur) + c[2].blur) + c[3].blur) / 4.0f;
-        const float lx = (light.position_x - static_cast<float>(x)) / sx;
-        const float ly = (light.position_y - static_cast<float>(y)) / sy;
-        const float lz = light.position_z - depth[x];
-        const float q = lx * lx + ly * ly + lz * lz;
-        const float path = q > 0.0f ? mean + std::sqrt(q) : mean;
-        f = caustics_point_falloff(path, in.falloff_distance, light.falloff);
-      }
-      splat_patch(patch, light_color(tint, r, f, light.intensity, light.color), draw);
+      const Blur_Coordinates* c = patch.corner;
+      const float f = cells.point_falloff(x, c[0].blur, c[1].blur, c[2].blur, c[3].blur);
+      splat_patch(patch, light_color(tint, r, f, in.point_light.intensity, in.point_light.color),
+                  draw);
     }
   }
 }
 
 }  // namespace
+
+// A run's colours are worked out first, each in a loop of its own that vector code runs; then
+// its cells' triangles go to the rasteriser straight from the run's corners.
+template <class P>
+void caustics_splat_row_lanes(int64_t y, const Caustics_Parameters_In<P>& in,
+                              const Array_2d<Blur_Coordinates>& direct,
+                              const Array_2d<Blur_Coordinates>& point, Caustics_Band& band,
+                              const Layer<RGB32f>& buffer) {
+  constexpr int64_t cells = Caustics_Patch_Run::cells;
+  constexpr int32_t lanes = Caustics_Triangle_Lanes::lanes;
+  static_assert(cells % lanes == 0);
+  const int64_t w = in.image.width;
+  if (y == 0 || w <= 0) {
+    return;
+  }
+  const Cell_Row<P> row(in, y);
+
+  // The lights in their order (direct, then point): the landing points, the run of their cells,
+  // intensity and colour, and each cell's colour and whether it is drawn.
+  struct Light_Cells {
+    const Array_2d<Blur_Coordinates>* landing = nullptr;
+    bool point = false;
+    float intensity = 0.0f;
+    Rgb_Value color{0.0f, 0.0f, 0.0f};
+    Caustics_Patch_Run run;
+    alignas(32) float falloff[cells];
+    alignas(32) float k[3][cells];
+    uint8_t drawn[cells];
+  };
+  Light_Cells lights[2];
+  lights[0].landing = &direct;
+  lights[0].point = false;
+  lights[0].intensity = in.direct_light.intensity;
+  lights[0].color = in.direct_light.color;
+  lights[1].landing = &point;
+  lights[1].point = true;
+  lights[1].intensity = in.point_light.intensity;
+  lights[1].color = in.point_light.color;
+  const int32_t first_light = direct.elements != nullptr ? 0 : 1;
+  const int32_t end_light = point.elements != nullptr ? 2 : 1;
+  alignas(32) float tint[3][cells];
+  uint8_t lit[cells];
+
+  for (int64_t x0 = 1; x0 < w; x0 += cells) {
+    const int64_t n = std::min(cells, w - x0);
+    for (int32_t l = first_light; l < end_light; ++l) {
+      Light_Cells& cells_of = lights[l];
+      caustics_patch_run(*cells_of.landing, x0, y, n, cells_of.run);
+      // The lanes past a short run's end are read, not drawn: zeros rather than stale values.
+      for (int32_t side = 0; side < 2; ++side) {
+        std::fill(cells_of.run.x[side] + n + 1, cells_of.run.x[side] + cells + 1, 0.0f);
+        std::fill(cells_of.run.y[side] + n + 1, cells_of.run.y[side] + cells + 1, 0.0f);
+      }
+      for (int32_t c = 0; c < 3; ++c) {
+        std::fill(cells_of.k[c] + n, cells_of.k[c] + cells, 0.0f);
+      }
+    }
+    // The cells that splat at all, and their tint.
+    for (int64_t i = 0; i < n; ++i) {
+      RGB32f t{{0.0f, 0.0f, 0.0f}};
+      lit[i] = row.tint(x0 + i, t);
+      for (int32_t c = 0; c < 3; ++c) {
+        tint[c][i] = t.channel[c];
+      }
+    }
+    for (int32_t l = first_light; l < end_light; ++l) {
+      Light_Cells& cells_of = lights[l];
+      const Caustics_Patch_Run& run = cells_of.run;
+      for (int64_t i = 0; i < n; ++i) {
+        cells_of.drawn[i] = lit[i] && run.whole[i] && run.factor[i] > 0.0f;
+        cells_of.falloff[i] = 1.0f;
+      }
+      if (cells_of.point && row.falls_off) {
+        for (int64_t i = 0; i < n; ++i) {
+          if (cells_of.drawn[i]) {
+            cells_of.falloff[i] = row.point_falloff(x0 + i, run.blur[0][i], run.blur[0][i + 1],
+                                                    run.blur[1][i], run.blur[1][i + 1]);
+          }
+        }
+      }
+      // light_color, channel by channel.
+      const float channel_color[3] = {cells_of.color.red, cells_of.color.green,
+                                      cells_of.color.blue};
+      for (int32_t c = 0; c < 3; ++c) {
+        for (int64_t i = 0; i < n; ++i) {
+          cells_of.k[c][i] = tint[c][i] * run.factor[i] * cells_of.falloff[i] * cells_of.intensity *
+                             channel_color[c];
+        }
+      }
+    }
+    // Each cell's triangles T1 = (P00, P10, P01) and T2 = (P01, P10, P11) per light, cell by
+    // cell, eight cells at a time.
+    for (int64_t i = 0; i < n; i += lanes) {
+      Caustics_Triangle_Lanes groups[Caustics_Triangle_Lanes::most_groups];
+      size_t count = 0;
+      for (int32_t l = first_light; l < end_light; ++l) {
+        const Light_Cells& cells_of = lights[l];
+        const Caustics_Patch_Run& run = cells_of.run;
+        uint32_t drawn = 0;
+        for (int32_t j = 0; j < lanes && i + j < n; ++j) {
+          drawn |= static_cast<uint32_t>(cells_of.drawn[i + j]) << j;
+        }
+        const float* k0 = cells_of.k[0] + i;
+        const float* k1 = cells_of.k[1] + i;
+        const float* k2 = cells_of.k[2] + i;
+        groups[count++] = {run.x[0] + i, run.y[0] + i, run.x[0] + i + 1, run.y[0] + i + 1,
+                           run.x[1] + i, run.y[1] + i, {k0, k1, k2},     drawn};
+        groups[count++] = {run.x[1] + i,     run.y[1] + i,     run.x[0] + i + 1, run.y[0] + i + 1,
+                           run.x[1] + i + 1, run.y[1] + i + 1, {k0, k1, k2},     drawn};
+      }
+      rasterize_triangle_lanes(std::span<const Caustics_Triangle_Lanes>(groups, count), band,
+                               buffer);
+    }
+  }
+}
+
+template <class P>
+void caustics_row_triangles(int64_t y, const Caustics_Parameters_In<P>& in,
+                            const Array_2d<Blur_Coordinates>& direct,
+                            const Array_2d<Blur_Coordinates>& point,
+                            std::vector<Caustics_Triangle>& triangles) {
+  auto draw = [&](const RGB32f& k, float x0, float y0, float x1, float y1, float x2, float y2) {
+    triangles.push_back({k, x0, y0, x1, y1, x2, y2});
+  };
+  splat_row(y, in, direct, point, draw, true);
+}
 
 template <class P>
 void caustics_splat_body(const Iteration& iteration, Render_Context context,
@@ -414,8 +572,15 @@ void caustics_splat_band_body(const Iteration& iteration, Render_Context context
       rasterize();
     }
   };
+  // Mode 1 over unwidened patches goes eight cells at a time straight to the rasteriser.
+  const bool lanes =
+      in.caustics_antialias == caustics_antialias_off && !(in.refraction.blur_scale > 0.0f);
   for (int64_t y = first; y < end; ++y) {
-    splat_row(y, in, direct, point, draw, true);
+    if (lanes) {
+      caustics_splat_row_lanes(y, in, direct, point, band, buffer);
+    } else {
+      splat_row(y, in, direct, point, draw, true);
+    }
     context.check_abort();
   }
   rasterize();
@@ -514,6 +679,12 @@ void launch_caustics_splat(const Render_Context& context, const Caustics_Paramet
   template void caustics_splat_band_body<P>(                                                      \
       const Iteration&, Render_Context, Caustics_Parameters_In<P>, Layer<RGB32f>,                 \
       Array_2d<Blur_Coordinates>, Array_2d<Blur_Coordinates>, std::span<Caustics_Band>);          \
+  template void caustics_splat_row_lanes<P>(                                                      \
+      int64_t, const Caustics_Parameters_In<P>&, const Array_2d<Blur_Coordinates>&,               \
+      const Array_2d<Blur_Coordinates>&, Caustics_Band&, const Layer<RGB32f>&);                   \
+  template void caustics_row_triangles<P>(                                                        \
+      int64_t, const Caustics_Parameters_In<P>&, const Array_2d<Blur_Coordinates>&,               \
+      const Array_2d<Blur_Coordinates>&, std::vector<Caustics_Triangle>&);                        \
   template void launch_caustics_splat<P>(const Render_Context&, const Caustics_Parameters_In<P>&, \
                                          const Layer<RGB32f>&, const Array_2d<Blur_Coordinates>&, \
                                          const Array_2d<Blur_Coordinates>&);

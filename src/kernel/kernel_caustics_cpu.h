@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "base/kernel.h"
 #include "base/layer.h"
@@ -171,6 +172,23 @@ template <class P>
 void caustics_splat_body(const Iteration& iteration, Render_Context context,
                          Caustics_Parameters_In<P> in, Layer<RGB32f> buffer,
                          Array_2d<Blur_Coordinates> direct, Array_2d<Blur_Coordinates> point);
+
+// Row y's triangles in their order, as the band bodies hand them to the rasteriser where no
+// patch is widened: each cell's T1 = (P00, P10, P01) and T2 = (P01, P10, P11) for the direct,
+// then for the point light.
+template <class P>
+void caustics_row_triangles(int64_t y, const Caustics_Parameters_In<P>& in,
+                            const Array_2d<Blur_Coordinates>& direct,
+                            const Array_2d<Blur_Coordinates>& point,
+                            std::vector<Caustics_Triangle>& triangles);
+// Row y's splat in mode 1 where no patch is widened (the blur scale not positive): the
+// additions of caustics_row_triangles' triangles in their order into the band (the buffer for
+// those it does not hold), worked out eight cells at a time through rasterize_triangle_lanes.
+template <class P>
+void caustics_splat_row_lanes(int64_t y, const Caustics_Parameters_In<P>& in,
+                              const Array_2d<Blur_Coordinates>& direct,
+                              const Array_2d<Blur_Coordinates>& point, Caustics_Band& band,
+                              const Layer<RGB32f>& buffer);
 
 // Image rows a splat iteration takes: enough that its band's flush is small beside its
 // splatting, few enough that the workers share a frame's rows evenly.

@@ -551,4 +551,121 @@ TEST(Kernel_Caustics, BandsAddWhatThePlainRowsAdd) {
   }
 }
 
+// Whether two buffers hold the same bits in every value.
+bool same_bits(const Layer<RGB32f>& a, const Layer<RGB32f>& b) {
+  for (int64_t y = 0; y < a.height; ++y) {
+    for (int64_t x = 0; x < a.width; ++x) {
+      for (int32_t c = 0; c < 3; ++c) {
+        if (std::bit_cast<uint32_t>(a.row(y)[x].channel[c]) !=
+            std::bit_cast<uint32_t>(b.row(y)[x].channel[c])) {
+          ADD_FAILURE() << "differs at " << x << ", " << y << ", channel " << c;
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+// Eight cells at a time, a row's splat adds into the band and the buffer, bit for bit, what its
+// triangles add one at a time in their order: over jittered landing points, some thrown beyond
+// the band (into the buffer) and some that do not land, both lights landing on the same points
+// so that their additions meet in the same pixels, a point light that falls off with its path,
+// coloured pixels, cells skipped by depth steps, alpha clipping or a transparency texture, and
+// rows ending anywhere in a group of eight cells or a run.
+TYPED_TEST(Kernel_Caustics_Test, RowsEightCellsAtATimeAddWhatTheirTrianglesAddInTurn) {
+  using P = TypeParam;
+  constexpr int64_t h = 100;
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::uniform_int_distribution<int32_t> kind(0, 99);
+  for (const int64_t w : {1, 2, 9, 131, 300}) {
+    Standalone_Render render(1);
+    Scene<P> scene(render, w, h);
+    Host_Layer<P> texture(render.context, w, h);
+    const float white = brel::test::white_of<P>();
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        scene.image.set(x, y, white * unit(random), white * unit(random), white * unit(random),
+                        white);
+        texture.set(x, y, white, white, white, kind(random) < 5 ? 0.0f : white * unit(random));
+        const int32_t k = kind(random);
+        scene.depth.row(y)[x] = k < 3 ? 0.0f : (k < 6 ? 14.0f : 10.0f);
+      }
+    }
+    auto& in = scene.in;
+    in.direct_light.intensity = 0.7f;
+    in.direct_light.color = {1.0f, 0.9f, 0.3f};
+    in.point_light.intensity = 0.45f;
+    in.point_light.color = {0.2f, 1.0f, 0.6f};
+    in.point_light.position_x = 3.0f;
+    in.point_light.position_y = 2.0f;
+    in.point_light.position_z = 20.0f;
+    in.point_light.falloff = 1.5f;
+    in.falloff_distance = 7.0f;
+    in.caustics_amount = 0.6f;
+    in.transparency = 0.35f;
+    in.colorize = 0.4f;
+    in.discontinuity_detection = true;
+    in.discontinuity_threshold = 2.0f;
+    in.alpha_clipping = true;
+    in.transparency_texture = texture.view;
+
+    const auto memory = brel::make_blur_coordinates_array(render.context, w, h);
+    const auto landing = brel::array_2d_view<Blur_Coordinates>(*memory);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        Blur_Coordinates c{static_cast<float>(x) + 1.4f * unit(random) - 0.7f,
+                           static_cast<float>(y) + 1.4f * unit(random) - 0.7f, 5.0f * unit(random)};
+        const int32_t k = kind(random);
+        if (k < 4) {
+          c.y += k < 2 ? 60.0f : -60.0f;
+        } else if (k < 6) {
+          c.blur = k == 4 ? -1.0f : nan;
+        }
+        landing.row(y)[x] = c;
+      }
+    }
+    const Array_2d<Blur_Coordinates> none;
+    for (const auto& [direct, point] :
+         {std::pair{landing, landing}, std::pair{landing, none}, std::pair{none, landing}}) {
+      const auto buffer_of = [&](Standalone_Render& r) {
+        auto holder = brel::make_rgb32f_layer(r.context, w + 4, h, 0, 0, 0, 1.0f, 1.0f, 1.0f);
+        const auto view = brel::layer_view<RGB32f>(holder);
+        for (int64_t y = 0; y < h; ++y) {
+          std::fill_n(view.row(y), w + 4, RGB32f{{0.0f, 0.0f, 0.0f}});
+        }
+        return holder;
+      };
+      const auto rows_of = [&] {
+        return brel::make_rgb32f_layer(render.context, w + 4, brel::Caustics_Band::rows, 0, 0, 0,
+                                       1.0f, 1.0f, 1.0f);
+      };
+      const auto one_at_a_time_holder = buffer_of(render);
+      const auto lanes_holder = buffer_of(render);
+      const auto one_at_a_time = brel::layer_view<RGB32f>(one_at_a_time_holder);
+      const auto lanes = brel::layer_view<RGB32f>(lanes_holder);
+      const auto one_at_a_time_rows = rows_of();
+      const auto lanes_rows = rows_of();
+      brel::Caustics_Band one_at_a_time_band(brel::layer_view<RGB32f>(one_at_a_time_rows), w + 4, h,
+                                             true);
+      brel::Caustics_Band lanes_band(brel::layer_view<RGB32f>(lanes_rows), w + 4, h, true);
+      int64_t triangles = 0;
+      for (int64_t y = 1; y < h; ++y) {
+        std::vector<brel::Caustics_Triangle> row;
+        brel::caustics_row_triangles(y, in, direct, point, row);
+        triangles += static_cast<int64_t>(row.size());
+        one_at_a_time_band.place(y - 44);
+        brel::rasterize_triangles(row, one_at_a_time_band, one_at_a_time, 1);
+        one_at_a_time_band.flush(one_at_a_time);
+        lanes_band.place(y - 44);
+        brel::caustics_splat_row_lanes(y, in, direct, point, lanes_band, lanes);
+        lanes_band.flush(lanes);
+      }
+      EXPECT_GE(triangles, (w - 1) * h / 2);
+      ASSERT_TRUE(same_bits(lanes, one_at_a_time)) << "width " << w;
+    }
+  }
+}
+
 }  // namespace
