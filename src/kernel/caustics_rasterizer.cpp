@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "base/exception.h"
@@ -351,7 +352,9 @@ Caustics_Band::Caustics_Band(Layer<RGB32f> scratch, int64_t buffer_width, int64_
                              bool sole_writer)
     : width(buffer_width), height(buffer_height), scratch_(scratch), sole_writer_(sole_writer) {
   BREL_ASSERT(scratch.height >= rows && scratch.width >= buffer_width);
-  lowest_.fill(buffer_width);
+  BREL_ASSERT(buffer_width < std::numeric_limits<int32_t>::max() &&
+              rows * scratch.row_bytes < std::numeric_limits<int32_t>::max());
+  lowest_.fill(static_cast<int32_t>(buffer_width));
   highest_.fill(-1);
 }
 
@@ -391,7 +394,7 @@ void Caustics_Band::flush(const Layer<RGB32f>& buffer) {
     } else {
       flush_row<true>(from, to, lowest_[i], highest_[i]);
     }
-    lowest_[i] = width;
+    lowest_[i] = static_cast<int32_t>(width);
     highest_[i] = -1;
   }
 }
@@ -515,10 +518,13 @@ struct Lane_Adds {
   int32_t slow;
   int32_t long_lit;
   int32_t short_lit;
+  // Rows of the band, columns, and the pixels' places in bytes from the band's first one.
   alignas(32) int32_t long_row[8];
   alignas(32) int32_t long_column[8];
+  alignas(32) int32_t long_offset[8];
   alignas(32) int32_t short_row[8];
   alignas(32) int32_t short_column[8];
+  alignas(32) int32_t short_offset[8];
   alignas(32) float long_k[3][8];
   alignas(32) float short_k[3][8];
 };
@@ -529,12 +535,89 @@ struct Lane_Bounds {
   __m256 height;
   __m256 band_top;
   __m256 band_end;
+  __m256i first_row;
+  __m256i row_bytes;
 };
 
 BREL_AVX2_LANES Lane_Bounds lane_bounds(const Caustics_Band& band, float width, float height) {
-  return {_mm256_set1_ps(width), _mm256_set1_ps(height),
+  return {_mm256_set1_ps(width),
+          _mm256_set1_ps(height),
           _mm256_set1_ps(static_cast<float>(band.first_row())),
-          _mm256_set1_ps(static_cast<float>(band.first_row() + Caustics_Band::rows))};
+          _mm256_set1_ps(static_cast<float>(band.first_row() + Caustics_Band::rows)),
+          _mm256_set1_epi32(static_cast<int32_t>(band.first_row())),
+          _mm256_set1_epi32(static_cast<int32_t>(band.row_bytes()))};
+}
+
+// The band's rows of buffer rows, and the bytes from the band's first pixel to their pixels in
+// `columns`; of use only where the band holds the rows.
+BREL_AVX2_LANES __m256i band_places(__m256i row, __m256i column, const Lane_Bounds& bounds,
+                                    int32_t* band_row, int32_t* offset) {
+  const __m256i i = _mm256_sub_epi32(row, bounds.first_row);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(band_row), i);
+  const __m256i pixel_bytes = _mm256_set1_epi32(static_cast<int32_t>(sizeof(RGB32f)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(offset),
+                     _mm256_add_epi32(_mm256_mullo_epi32(i, bounds.row_bytes),
+                                      _mm256_mullo_epi32(column, pixel_bytes)));
+  return i;
+}
+
+BREL_AVX2_LANES int32_t least(__m256i v) {
+  __m128i m = _mm_min_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4e));
+  return _mm_cvtsi128_si32(_mm_min_epi32(m, _mm_shuffle_epi32(m, 0xb1)));
+}
+
+BREL_AVX2_LANES int32_t greatest(__m256i v) {
+  __m128i m = _mm_max_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0x4e));
+  return _mm_cvtsi128_si32(_mm_max_epi32(m, _mm_shuffle_epi32(m, 0xb1)));
+}
+
+// Marks the band's rows `i` and columns of the lanes' additions in `a` and `b` (their lanes
+// where the masks are all ones) as received. The additions of eight neighbouring cells'
+// triangles mostly fall into one or two rows of the band: those are marked once for all of
+// them, the rest lane by lane.
+BREL_AVX2_LANES void mark_lanes(__m256i a_row, __m256i a_column, __m256i a_mask, __m256i b_row,
+                                __m256i b_column, __m256i b_mask, Caustics_Band& band) {
+  const __m256i most = _mm256_set1_epi32(std::numeric_limits<int32_t>::max());
+  const __m256i fewest = _mm256_set1_epi32(std::numeric_limits<int32_t>::min());
+  const int32_t top = least(_mm256_min_epi32(_mm256_blendv_epi8(most, a_row, a_mask),
+                                             _mm256_blendv_epi8(most, b_row, b_mask)));
+  if (top == std::numeric_limits<int32_t>::max()) {
+    return;
+  }
+  const int32_t bottom = greatest(_mm256_max_epi32(_mm256_blendv_epi8(fewest, a_row, a_mask),
+                                                   _mm256_blendv_epi8(fewest, b_row, b_mask)));
+  if (bottom - top <= 1) {
+    for (int32_t i = top; i <= bottom; ++i) {
+      const __m256i row = _mm256_set1_epi32(i);
+      const __m256i in_a = _mm256_and_si256(a_mask, _mm256_cmpeq_epi32(a_row, row));
+      const __m256i in_b = _mm256_and_si256(b_mask, _mm256_cmpeq_epi32(b_row, row));
+      const int32_t lowest = least(_mm256_min_epi32(_mm256_blendv_epi8(most, a_column, in_a),
+                                                    _mm256_blendv_epi8(most, b_column, in_b)));
+      const int32_t highest = greatest(_mm256_max_epi32(
+          _mm256_blendv_epi8(fewest, a_column, in_a), _mm256_blendv_epi8(fewest, b_column, in_b)));
+      if (lowest <= highest) {
+        band.mark(i, lowest, highest);
+      }
+    }
+    return;
+  }
+  alignas(32) int32_t rows[2][8];
+  alignas(32) int32_t columns[2][8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(rows[0]), a_row);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(rows[1]), b_row);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(columns[0]), a_column);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(columns[1]), b_column);
+  const int32_t masks[2] = {_mm256_movemask_ps(_mm256_castsi256_ps(a_mask)),
+                            _mm256_movemask_ps(_mm256_castsi256_ps(b_mask))};
+  for (int32_t side = 0; side < 2; ++side) {
+    for (int32_t j = 0; j < 8; ++j) {
+      if ((masks[side] >> j) & 1) {
+        band.mark(rows[side][j], columns[side][j], columns[side][j]);
+      }
+    }
+  }
 }
 
 // plain_triangle for eight triangles at a time, up to its additions: each lane runs its float
@@ -545,7 +628,8 @@ BREL_AVX2_LANES Lane_Bounds lane_bounds(const Caustics_Band& band, float width, 
 // Lanes outside `drawn` add nothing, whatever their values.
 BREL_AVX2_LANES void triangle_lanes(__m256 ux, __m256 uy, __m256 mx, __m256 my, __m256 lx,
                                     __m256 ly, const __m256 (&k)[3], __m256 drawn_lanes,
-                                    const Lane_Bounds& bounds, Lane_Adds& out) {
+                                    const Lane_Bounds& bounds, Caustics_Band& band,
+                                    Lane_Adds& out) {
   const __m256 zero = _mm256_setzero_ps();
   const __m256 one = _mm256_set1_ps(1.0f);
   const __m256 minus_one = _mm256_set1_ps(-1.0f);
@@ -582,18 +666,26 @@ BREL_AVX2_LANES void triangle_lanes(__m256 ux, __m256 uy, __m256 mx, __m256 my, 
   // Both short edges crossing a row would give the long edge two: one of the three is many.
   const __m256 complex = _mm256_or_ps(long_edge.many, _mm256_or_ps(upper.many, lower.many));
   const __m256 valid = _mm256_and_ps(_mm256_and_ps(is_finite, held), drawn);
-  out.slow = _mm256_movemask_ps(_mm256_and_ps(
-      is_finite, _mm256_or_ps(_mm256_andnot_ps(held, is_finite), _mm256_and_ps(drawn, complex))));
-  out.long_lit = _mm256_movemask_ps(_mm256_and_ps(valid, long_edge.lit));
-  out.short_lit = _mm256_movemask_ps(
-      _mm256_and_ps(valid, _mm256_blendv_ps(lower.lit, upper.lit, upper.crosses)));
+  const __m256 slow = _mm256_and_ps(
+      is_finite, _mm256_or_ps(_mm256_andnot_ps(held, is_finite), _mm256_and_ps(drawn, complex)));
+  const __m256 long_lit = _mm256_and_ps(valid, long_edge.lit);
+  const __m256 short_lit =
+      _mm256_and_ps(valid, _mm256_blendv_ps(lower.lit, upper.lit, upper.crosses));
+  out.slow = _mm256_movemask_ps(slow);
+  out.long_lit = _mm256_movemask_ps(long_lit);
+  out.short_lit = _mm256_movemask_ps(short_lit);
   const __m256i upper_chosen = _mm256_castps_si256(upper.crosses);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(out.long_row), long_edge.row);
+  const __m256i short_row = _mm256_blendv_epi8(lower.row, upper.row, upper_chosen);
+  const __m256i short_column = _mm256_blendv_epi8(lower.column, upper.column, upper_chosen);
   _mm256_store_si256(reinterpret_cast<__m256i*>(out.long_column), long_edge.column);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(out.short_row),
-                     _mm256_blendv_epi8(lower.row, upper.row, upper_chosen));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(out.short_column),
-                     _mm256_blendv_epi8(lower.column, upper.column, upper_chosen));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out.short_column), short_column);
+  const __m256i long_i =
+      band_places(long_edge.row, long_edge.column, bounds, out.long_row, out.long_offset);
+  const __m256i short_i =
+      band_places(short_row, short_column, bounds, out.short_row, out.short_offset);
+  // Slow lanes mark their own additions.
+  mark_lanes(long_i, long_edge.column, _mm256_castps_si256(_mm256_andnot_ps(slow, long_lit)),
+             short_i, short_column, _mm256_castps_si256(_mm256_andnot_ps(slow, short_lit)), band);
   for (int32_t c = 0; c < 3; ++c) {
     _mm256_store_ps(out.long_k[c], _mm256_mul_ps(long_sign, k[c]));
     _mm256_store_ps(out.short_k[c], _mm256_mul_ps(short_sign, k[c]));
@@ -609,10 +701,10 @@ template <class Triangle>
     plain_triangle(triangle(), band, buffer, width, height);
     return;
   }
-  band.add_if((a.long_lit >> j) & 1, a.long_column[j], a.long_row[j], a.long_k[0][j],
-              a.long_k[1][j], a.long_k[2][j]);
-  band.add_if((a.short_lit >> j) & 1, a.short_column[j], a.short_row[j], a.short_k[0][j],
-              a.short_k[1][j], a.short_k[2][j]);
+  band.add_marked_if((a.long_lit >> j) & 1, a.long_offset[j], a.long_k[0][j], a.long_k[1][j],
+                     a.long_k[2][j]);
+  band.add_marked_if((a.short_lit >> j) & 1, a.short_offset[j], a.short_k[0][j], a.short_k[1][j],
+                     a.short_k[2][j]);
 }
 
 // plain_triangle for each triangle of the batch in its turn, eight at a time through the lanes.
@@ -645,7 +737,7 @@ __attribute__((target("avx2"))) void plain_triangles_avx2(const Caustics_Triangl
     triangle_lanes(_mm256_loadu_ps(batch.x0 + g), _mm256_loadu_ps(batch.y0 + g),
                    _mm256_loadu_ps(batch.x1 + g), _mm256_loadu_ps(batch.y1 + g),
                    _mm256_loadu_ps(batch.x2 + g), _mm256_loadu_ps(batch.y2 + g), k, all, bounds,
-                   pending[(g / lanes) & 1]);
+                   band, pending[(g / lanes) & 1]);
     if (g > 0) {
       add_group(pending[((g / lanes) - 1) & 1], g - lanes);
     }
@@ -674,7 +766,7 @@ __attribute__((target("avx2"))) void triangle_groups_avx2(
     const __m256 k[3] = {_mm256_loadu_ps(t.k[0]), _mm256_loadu_ps(t.k[1]), _mm256_loadu_ps(t.k[2])};
     triangle_lanes(_mm256_loadu_ps(t.x0), _mm256_loadu_ps(t.y0), _mm256_loadu_ps(t.x1),
                    _mm256_loadu_ps(t.y1), _mm256_loadu_ps(t.x2), _mm256_loadu_ps(t.y2), k, drawn,
-                   bounds, adds[g]);
+                   bounds, band, adds[g]);
   }
   for (int32_t j = 0; j < lanes; ++j) {
     for (size_t g = 0; g < n; ++g) {

@@ -104,24 +104,26 @@ class Caustics_Band {
     for (int32_t c = 0; c < 3; ++c) {
       pixel.channel[c] += v * k.channel[c];
     }
-    lowest_[i] = std::min(lowest_[i], column);
-    highest_[i] = std::max(highest_[i], column);
+    mark(i, column, column);
   }
-  // add(column, row, 1, {v0, v1, v2}) when `active`, else nothing, without a branch: whether a
-  // triangle's edge crosses a row is a toss-up that a branch would mispredict. The values are
-  // the products v * k an addition makes, worked out beforehand. An inactive addition goes into
-  // a pixel of its own that is never read.
-  void add_if(bool active, int64_t column, int64_t row, float v0, float v1, float v2) {
-    const int64_t i = active ? row - first_row_ : 0;
-    RGB32f* const inside = scratch_.row(i) + (active ? column : 0);
+  // Notes that row i of the band received additions in columns [lowest, highest].
+  void mark(int64_t i, int64_t lowest, int64_t highest) {
+    lowest_[i] = std::min(lowest_[i], static_cast<int32_t>(lowest));
+    highest_[i] = std::max(highest_[i], static_cast<int32_t>(highest));
+  }
+  // Adds {v0, v1, v2} into the pixel `offset` bytes from the band's first one when `active`,
+  // else nothing, without a branch: whether a triangle's edge crosses a row is a toss-up that a
+  // branch would mispredict. The values are the products v * k of add(), worked out
+  // beforehand, and the caller marks the pixel's row and column. An inactive addition goes
+  // into a pixel of its own that is never read.
+  void add_marked_if(bool active, int64_t offset, float v0, float v1, float v2) {
+    RGB32f* const inside = advance_bytes(scratch_.pixels, active ? offset : 0);
     RGB32f& pixel = *(active ? inside : &discarded_);
     pixel.channel[0] += v0;
     pixel.channel[1] += v1;
     pixel.channel[2] += v2;
-    const int64_t slot = active ? i : rows;
-    lowest_[slot] = std::min(lowest_[slot], column);
-    highest_[slot] = std::max(highest_[slot], column);
   }
+  int64_t row_bytes() const { return scratch_.row_bytes; }
   int64_t first_row() const { return first_row_; }
   // Adds every value the band has received into `buffer` (atomically unless the band's worker
   // is the sole writer or the band has locks: other workers' bands may overlap it) and zeroes
@@ -139,10 +141,12 @@ class Caustics_Band {
   Caustics_Row_Locks* locks_ = nullptr;
   bool zeroed_ = false;
   int64_t first_row_ = 0;
-  // Columns received by each row of the band: lowest > highest for a row left untouched. The
-  // last entry and `discarded_` take the inactive additions of add_if.
-  std::array<int64_t, rows + 1> lowest_;
-  std::array<int64_t, rows + 1> highest_;
+  // Columns received by each row of the band: lowest > highest for a row left untouched. Of a
+  // type of their own, which no store into them could share with the band's other members:
+  // those stay in registers across the additions.
+  std::array<int32_t, rows> lowest_;
+  std::array<int32_t, rows> highest_;
+  // Takes the inactive additions of add_marked_if.
   RGB32f discarded_{};
 };
 
