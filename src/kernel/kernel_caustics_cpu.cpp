@@ -277,7 +277,10 @@ struct Cell_Row {
         depth(in.depth.row(y)),
         depth_above(in.depth.row(y - 1)),
         image(in.image.row(y)),
-        falls_off(caustics_point_falls_off(in.falloff_distance, in.point_light.falloff)) {}
+        falls_off(caustics_point_falls_off(in.falloff_distance, in.point_light.falloff)),
+        untextured(in.transparency_texture.width == 0 ||
+                   static_cast<uint64_t>(y - in.transparency_texture.origin_y) >=
+                       static_cast<uint64_t>(in.transparency_texture.height)) {}
 
   // False for a cell that splats nothing; else its tint.
   bool tint(int64_t x, RGB32f& tint) const {
@@ -308,6 +311,38 @@ struct Cell_Row {
     return true;
   }
 
+  // tint() for the n cells from x0 on, in a row without transparency texture (whose luminance
+  // is 1 everywhere), in loops without branches that vector code runs: whether each cell
+  // splats, and its tint, of use only where it does.
+  template <size_t cells>
+  void tints(int64_t x0, int64_t n, uint8_t* lit, float (&tint)[3][cells]) const {
+    const float threshold = in.discontinuity_threshold;
+    const float m = 1.0f * in.transparency;
+    const bool any = m > 0.0f;
+    const bool clipping = in.alpha_clipping;
+    const bool detection = in.discontinuity_detection;
+    const float* d = depth + x0;
+    const float* a = depth_above + x0;
+    for (int64_t i = 0; i < n; ++i) {
+      const bool clipped = clipping & (d[i] == 0.0f);
+      // A step along any side of the cell; not a number passes.
+      const bool stepped =
+          detection &
+          ((std::fabs(d[i] - d[i - 1]) > threshold) | (std::fabs(d[i] - a[i]) > threshold) |
+           (std::fabs(a[i] - a[i - 1]) > threshold) | (std::fabs(d[i - 1] - a[i - 1]) > threshold));
+      lit[i] = any & !clipped & !stepped;
+    }
+    const float scaled = m * in.caustics_amount;
+    const float channel_scale = 1.0f / Traits::white_value;
+    const int32_t positions[3] = {Traits::red, Traits::green, Traits::blue};
+    for (int32_t c = 0; c < 3; ++c) {
+      for (int64_t i = 0; i < n; ++i) {
+        const float channel = Traits::load(image[x0 + i], positions[c]) * channel_scale;
+        tint[c][i] = (channel * in.colorize + (1.0f - in.colorize)) * scaled;
+      }
+    }
+  }
+
   // The point light's attenuation for cell x whose corners' paths are b00, b10, b01, b11 (the
   // patch factor moves the corners but leaves their paths); 1 without a falloff, where the path
   // is not needed.
@@ -331,6 +366,8 @@ struct Cell_Row {
   const float* depth_above;
   const P* image;
   bool falls_off;
+  // No transparency texture on the row: every cell's luminance is 1.
+  bool untextured;
 };
 
 // The cells of row y, their triangles handed to `draw` (see splat_patch). With `runs`, the
@@ -464,11 +501,15 @@ void caustics_splat_row_lanes(int64_t y, const Caustics_Parameters_In<P>& in,
       }
     }
     // The cells that splat at all, and their tint.
-    for (int64_t i = 0; i < n; ++i) {
-      RGB32f t{{0.0f, 0.0f, 0.0f}};
-      lit[i] = row.tint(x0 + i, t);
-      for (int32_t c = 0; c < 3; ++c) {
-        tint[c][i] = t.channel[c];
+    if (row.untextured) {
+      row.tints(x0, n, lit, tint);
+    } else {
+      for (int64_t i = 0; i < n; ++i) {
+        RGB32f t{{0.0f, 0.0f, 0.0f}};
+        lit[i] = row.tint(x0 + i, t);
+        for (int32_t c = 0; c < 3; ++c) {
+          tint[c][i] = t.channel[c];
+        }
       }
     }
     for (int32_t l = first_light; l < end_light; ++l) {

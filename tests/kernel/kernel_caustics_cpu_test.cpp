@@ -571,8 +571,8 @@ bool same_bits(const Layer<RGB32f>& a, const Layer<RGB32f>& b) {
 // triangles add one at a time in their order: over jittered landing points, some thrown beyond
 // the band (into the buffer) and some that do not land, both lights landing on the same points
 // so that their additions meet in the same pixels, a point light that falls off with its path,
-// coloured pixels, cells skipped by depth steps, alpha clipping or a transparency texture, and
-// rows ending anywhere in a group of eight cells or a run.
+// coloured pixels, cells skipped by depth steps, alpha clipping or a transparency texture over
+// some of the rows, and rows ending anywhere in a group of eight cells or a run.
 TYPED_TEST(Kernel_Caustics_Test, RowsEightCellsAtATimeAddWhatTheirTrianglesAddInTurn) {
   using P = TypeParam;
   constexpr int64_t h = 100;
@@ -590,7 +590,8 @@ TYPED_TEST(Kernel_Caustics_Test, RowsEightCellsAtATimeAddWhatTheirTrianglesAddIn
                         white);
         texture.set(x, y, white, white, white, kind(random) < 5 ? 0.0f : white * unit(random));
         const int32_t k = kind(random);
-        scene.depth.row(y)[x] = k < 3 ? 0.0f : (k < 6 ? 14.0f : 10.0f);
+        // Steps on either side of the threshold, each side of a cell telling on its own.
+        scene.depth.row(y)[x] = k < 3 ? 0.0f : 10.0f + 3.0f * unit(random);
       }
     }
     auto& in = scene.in;
@@ -609,7 +610,10 @@ TYPED_TEST(Kernel_Caustics_Test, RowsEightCellsAtATimeAddWhatTheirTrianglesAddIn
     in.discontinuity_detection = true;
     in.discontinuity_threshold = 2.0f;
     in.alpha_clipping = true;
+    // Over rows 30 to 69 only: the others' luminance is 1.
     in.transparency_texture = texture.view;
+    in.transparency_texture.origin_y = 30;
+    in.transparency_texture.height = 40;
 
     const auto memory = brel::make_blur_coordinates_array(render.context, w, h);
     const auto landing = brel::array_2d_view<Blur_Coordinates>(*memory);
