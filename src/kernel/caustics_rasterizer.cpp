@@ -722,8 +722,8 @@ __attribute__((target("avx2"))) void plain_triangles_avx2(const Caustics_Triangl
   Lane_Adds pending[2];
   const auto add_group = [&](const Lane_Adds& a, int64_t g) {
     for (int32_t j = 0; j < lanes; ++j) {
-      add_lane(
-          a, j, [&] { return batch[g + j]; }, band, buffer, width, height);
+      const auto triangle = [&] { return batch[g + j]; };
+      add_lane(a, j, triangle, band, buffer, width, height);
     }
   };
   // The colours' channels of eight triangles, three floats apart.
@@ -770,8 +770,8 @@ __attribute__((target("avx2"))) void triangle_groups_avx2(
   }
   for (int32_t j = 0; j < lanes; ++j) {
     for (size_t g = 0; g < n; ++g) {
-      add_lane(
-          adds[g], j, [&] { return groups[g][j]; }, band, buffer, width, height);
+      const auto triangle = [&] { return groups[g][j]; };
+      add_lane(adds[g], j, triangle, band, buffer, width, height);
     }
   }
 }

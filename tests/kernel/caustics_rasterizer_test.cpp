@@ -483,6 +483,64 @@ TEST(Caustics_Band, BatchesAndSoleWritersAddWhatEachTriangleAddsInItsTurn) {
   }
 }
 
+// Groups of eight triangles in lanes add, bit for bit, what their drawn triangles add one at a
+// time taken lane by lane (every group's first lane, then every group's second...): into the
+// band or, beyond it, the buffer, whatever the coordinates of the lanes that are not drawn.
+TEST(Caustics_Band, LanesAddWhatEachDrawnTriangleAddsInTheirOrder) {
+  constexpr int64_t w = 40;
+  constexpr int64_t h = 130;
+  constexpr int32_t lanes = brel::Caustics_Triangle_Lanes::lanes;
+  Awkward_Triangles awkward(static_cast<float>(w), static_cast<float>(h));
+  std::uniform_int_distribution<uint32_t> bits(0, 255);
+  Buffer reference_scratch(w, brel::Caustics_Band::rows);
+  brel::Caustics_Band reference_band(reference_scratch.view, w, h, true);
+  Buffer reference(w, h);
+  Buffer scratch(w, brel::Caustics_Band::rows);
+  brel::Caustics_Band band(scratch.view, w, h, true);
+  Buffer lanes_buffer(w, h);
+  reference_band.place(17);
+  band.place(17);
+  struct Coordinates {
+    float x0[lanes], y0[lanes], x1[lanes], y1[lanes], x2[lanes], y2[lanes], k[3][lanes];
+  };
+  for (int32_t round = 0; round < 600; ++round) {
+    const size_t n = 1 + static_cast<size_t>(round) % brel::Caustics_Triangle_Lanes::most_groups;
+    Coordinates coordinates[brel::Caustics_Triangle_Lanes::most_groups];
+    brel::Caustics_Triangle_Lanes groups[brel::Caustics_Triangle_Lanes::most_groups];
+    for (size_t g = 0; g < n; ++g) {
+      Coordinates& c = coordinates[g];
+      for (int32_t j = 0; j < lanes; ++j) {
+        const brel::Caustics_Triangle t = awkward.next();
+        c.x0[j] = t.x0;
+        c.y0[j] = t.y0;
+        c.x1[j] = t.x1;
+        c.y1[j] = t.y1;
+        c.x2[j] = t.x2;
+        c.y2[j] = t.y2;
+        for (int32_t channel = 0; channel < 3; ++channel) {
+          c.k[channel][j] = t.k.channel[channel];
+        }
+      }
+      const uint32_t drawn = round % 3 == 0 ? bits(awkward.random) : 255u;
+      groups[g] = {c.x0, c.y0, c.x1, c.y1, c.x2, c.y2, {c.k[0], c.k[1], c.k[2]}, drawn};
+    }
+    std::vector<brel::Caustics_Triangle> in_turn;
+    for (int32_t j = 0; j < lanes; ++j) {
+      for (size_t g = 0; g < n; ++g) {
+        if ((groups[g].drawn >> j) & 1) {
+          in_turn.push_back(groups[g][j]);
+        }
+      }
+    }
+    brel::rasterize_triangles(in_turn, reference_band, reference.view, 1);
+    brel::rasterize_triangle_lanes(std::span(groups, n), band, lanes_buffer.view);
+  }
+  reference_band.flush(reference.view);
+  band.flush(lanes_buffer.view);
+  ASSERT_FALSE(reference.untouched());
+  EXPECT_TRUE(same_bits(lanes_buffer, reference));
+}
+
 // The triangles of a splat's cells, patches of about a pixel whose edges mostly cross one row
 // each, rasterised in batches: the band's sums and the buffer's come out bit for bit as the
 // triangles added one at a time. The cells lie on both sides of the band's ends and of the
