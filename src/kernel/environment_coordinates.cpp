@@ -407,11 +407,66 @@ double unit_or_one(double value) {
   return value < 0.0 ? 0.0 : 1.0;
 }
 
+#if BREL_AVX2_ROWS
+
+// environment_pixels four at a time: min(t, 1) gives 1 for a t that is not a number and
+// max(0, that) keeps -0 where it compares equal to 0, as unit_or_one does; the same product and
+// rounding follow.
+__attribute__((target("avx2"))) int64_t environment_pixels_avx2(int64_t n, const double* t,
+                                                                double last, float* out) {
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d scale = _mm256_set1_pd(last);
+  const int64_t end = n - n % 4;
+  for (int64_t i = 0; i < end; i += 4) {
+    const __m256d unit = _mm256_max_pd(zero, _mm256_min_pd(_mm256_loadu_pd(t + i), one));
+    _mm_storeu_ps(out + i, _mm256_cvtpd_ps(_mm256_mul_pd(unit, scale)));
+  }
+  return end;
+}
+
+#endif
+
+}  // namespace
+
+float environment_detail::environment_pixel(double t, double last) {
+  return static_cast<float>(unit_or_one(t) * last);
+}
+
+void environment_detail::environment_pixels(int64_t n, const double* t, double last, float* out,
+                                            [[maybe_unused]] bool lanes) {
+  int64_t done = 0;
+#if BREL_AVX2_ROWS
+  if (lanes && cpu_has_avx2()) {
+    done = environment_pixels_avx2(n, t, last, out);
+  }
+#endif
+  for (int64_t i = done; i < n; ++i) {
+    out[i] = environment_pixel(t[i], last);
+  }
+}
+
+namespace {
+
 // The landing position in environment pixels from the mapping's (lu, lv).
 template <class T>
 void to_environment_pixels(double lu, double lv, const Layer<T>& map, float& u, float& v) {
-  u = static_cast<float>(unit_or_one(lu) * static_cast<double>(map.width - 1));
-  v = static_cast<float>(unit_or_one(lv) * static_cast<double>(map.height - 1));
+  u = environment_detail::environment_pixel(lu, static_cast<double>(map.width - 1));
+  v = environment_detail::environment_pixel(lv, static_cast<double>(map.height - 1));
+}
+
+// The landing positions of a run's m pixels from the mapping's lu[] and lv[] into row[0 .. m - 1].
+template <class T>
+void to_environment_pixels_run(int64_t m, const double* lu, const double* lv, const Layer<T>& map,
+                               Blur_Coordinates* row) {
+  float u[environment_detail::panoramic_pair_run_most];
+  float v[environment_detail::panoramic_pair_run_most];
+  environment_detail::environment_pixels(m, lu, static_cast<double>(map.width - 1), u);
+  environment_detail::environment_pixels(m, lv, static_cast<double>(map.height - 1), v);
+  for (int64_t i = 0; i < m; ++i) {
+    row[i].x = u[i];
+    row[i].y = v[i];
+  }
 }
 
 // The landing positions of pixels 0 .. n - 1 of row y into row[x].x and .y, each pixel looking
@@ -467,13 +522,9 @@ void landing_positions_row(int64_t n, Blur_Coordinates* row, Blur_Coordinates* d
         pixel_rule(i, g[i], lu[i], lv[i]);
         pixel_rule(i, 0.0f, du[i], dv[i]);
       }
-      for (int64_t i = 0; i < m; ++i) {
-        to_environment_pixels(du[i], dv[i], map, dull_row[x0 + i].x, dull_row[x0 + i].y);
-      }
+      to_environment_pixels_run(m, du, dv, map, dull_row + x0);
     }
-    for (int64_t i = 0; i < m; ++i) {
-      to_environment_pixels(lu[i], lv[i], map, row[x0 + i].x, row[x0 + i].y);
-    }
+    to_environment_pixels_run(m, lu, lv, map, row + x0);
   }
 }
 

@@ -78,6 +78,15 @@ int64_t panoramic_pair_run(int64_t x, int64_t y, int64_t n, const float* depth,
                            float perspective, float depth_scale, int64_t width, int64_t height,
                            double* u, double* v, double* u0, double* v0, int32_t lanes = 0);
 
+// A mapping coordinate (0 to 1, beyond, or not a number) as a position on an environment axis
+// whose last pixel is `last`: clamped to 0 .. 1 (not a number becomes 1), times `last`, rounded
+// to float.
+float environment_pixel(double t, double last);
+
+// environment_pixel for t[0 .. n - 1] into out[0 .. n - 1], four at a time in AVX2 where the
+// processor has it and `lanes` allows, the same bits.
+void environment_pixels(int64_t n, const double* t, double last, float* out, bool lanes = true);
+
 }  // namespace environment_detail
 
 }  // namespace brel

@@ -309,3 +309,53 @@ TEST(Environment_Coordinates, PanoramicRowsGiveTheBitsOfThePixelRule) {
 }
 
 }  // namespace
+
+namespace {
+
+// The clamp to the environment in lanes against the pixel rule: zeros of both signs, the ends
+// of 0 .. 1 and their neighbours, values beyond, infinities, not-a-numbers, subnormals and random
+// values, at every offset of a short tail.
+TEST(Environment_Coordinates, EnvironmentPixelsInLanesGiveTheBitsOfThePixelRule) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double infinity = std::numeric_limits<double>::infinity();
+  std::vector<double> t = {-0.0,
+                           0.0,
+                           1.0,
+                           std::nextafter(1.0, 2.0),
+                           std::nextafter(1.0, 0.0),
+                           std::nextafter(0.0, -1.0),
+                           std::numeric_limits<double>::denorm_min(),
+                           -1.0,
+                           2.0,
+                           infinity,
+                           -infinity,
+                           nan,
+                           -nan,
+                           0.5,
+                           0.25};
+  std::mt19937 random(5);
+  std::uniform_real_distribution<double> wide(-0.5, 1.5);
+  for (int32_t i = 0; i < 200; ++i) {
+    t.push_back(wide(random));
+  }
+  for (const double last : {3839.0, 2159.0, 0.0, 8.0}) {
+    for (size_t n = t.size() - 5; n <= t.size(); ++n) {
+      std::vector<float> lanes(n);
+      brel::environment_detail::environment_pixels(static_cast<int64_t>(n), t.data(), last,
+                                                   lanes.data());
+      for (size_t i = 0; i < n; ++i) {
+        const float pixel = brel::environment_detail::environment_pixel(t[i], last);
+        ASSERT_EQ(std::bit_cast<uint32_t>(lanes[i]), std::bit_cast<uint32_t>(pixel))
+            << t[i] << " times " << last << " at " << i << " of " << n;
+      }
+    }
+  }
+  // The pixel rule itself: not a number reads the last pixel, -0 stays -0.
+  EXPECT_EQ(brel::environment_detail::environment_pixel(nan, 8.0), 8.0f);
+  EXPECT_EQ(std::bit_cast<uint32_t>(brel::environment_detail::environment_pixel(-0.0, 8.0)),
+            std::bit_cast<uint32_t>(-0.0f));
+  EXPECT_EQ(brel::environment_detail::environment_pixel(-3.0, 8.0), 0.0f);
+  EXPECT_EQ(brel::environment_detail::environment_pixel(3.0, 8.0), 8.0f);
+}
+
+}  // namespace
