@@ -218,28 +218,36 @@ struct Vertex {
   float y;
 };
 
-// Adds the band row's values in columns [lowest, highest] into the buffer row and zeroes them.
-// A locked addition waits for its cache line and lets no later load start before it, so the
-// buffer's lines, seldom cached, are asked for a few lines ahead of the additions.
-template <bool atomic>
-void flush_row(RGB32f* from, RGB32f* to, int64_t lowest, int64_t highest) {
+// Adds the band row's values in columns [lowest, highest] into the buffer row, atomically, and
+// zeroes them. A locked addition waits for its cache line and lets no later load start before
+// it, so the buffer's lines, seldom cached, are asked for a few lines ahead of the additions.
+void flush_row_atomically(RGB32f* from, RGB32f* to, int64_t lowest, int64_t highest) {
   constexpr int64_t ahead = 24;  // pixels, four or five cache lines
   for (int64_t x = lowest; x <= highest; ++x) {
-    if (atomic && x + ahead <= highest) {
+    if (x + ahead <= highest) {
       __builtin_prefetch(&to[x + ahead], 1);
     }
     for (int32_t c = 0; c < 3; ++c) {
       float& value = from[x].channel[c];
       // Adding a zero changes no sum (-0 only where the sum was -0 already).
       if (value != 0.0f) {
-        if constexpr (atomic) {
-          std::atomic_ref<float>(to[x].channel[c]).fetch_add(value, std::memory_order_relaxed);
-        } else {
-          to[x].channel[c] += value;
-        }
+        std::atomic_ref<float>(to[x].channel[c]).fetch_add(value, std::memory_order_relaxed);
         value = 0.0f;
       }
     }
+  }
+}
+
+// flush_row_atomically's additions made plainly, over the n floats of a row's pixels taken as
+// one array, in a loop without branches that vector code runs.
+BREL_TARGET_CLONES_AVX2 void flush_plain(float* from, float* to, int64_t n) {
+  for (int64_t e = 0; e < n; ++e) {
+    const float value = from[e];
+    // Adding a zero changes no sum (-0 only where the sum was -0 already); a zero, of either
+    // sign, is left in the band.
+    const bool nonzero = value != 0.0f;
+    to[e] = nonzero ? to[e] + value : to[e];
+    from[e] = nonzero ? 0.0f : value;
   }
 }
 
@@ -388,11 +396,13 @@ void Caustics_Band::flush(const Layer<RGB32f>& buffer) {
       if (group.mutex() != &lock) {
         group = std::unique_lock<std::mutex>(lock);
       }
-      flush_row<false>(from, to, lowest_[i], highest_[i]);
-    } else if (sole_writer_) {
-      flush_row<false>(from, to, lowest_[i], highest_[i]);
+    }
+    if (locks_ != nullptr || sole_writer_) {
+      static_assert(sizeof(RGB32f) == 3 * sizeof(float));
+      flush_plain(from[lowest_[i]].channel, to[lowest_[i]].channel,
+                  3 * (highest_[i] - lowest_[i] + 1));
     } else {
-      flush_row<true>(from, to, lowest_[i], highest_[i]);
+      flush_row_atomically(from, to, lowest_[i], highest_[i]);
     }
     lowest_[i] = static_cast<int32_t>(width);
     highest_[i] = -1;
@@ -626,10 +636,11 @@ BREL_AVX2_LANES void mark_lanes(__m256i a_row, __m256i a_column, __m256i a_mask,
 // one row, and which of the two short edges crosses it is a toss-up: such a triangle's one or two
 // crossings are added without a branch. The rest, and those the band does not hold, are `slow`.
 // Lanes outside `drawn` add nothing, whatever their values.
-BREL_AVX2_LANES void triangle_lanes(__m256 ux, __m256 uy, __m256 mx, __m256 my, __m256 lx,
-                                    __m256 ly, const __m256 (&k)[3], __m256 drawn_lanes,
-                                    const Lane_Bounds& bounds, Caustics_Band& band,
-                                    Lane_Adds& out) {
+[[gnu::always_inline]] BREL_AVX2_LANES void triangle_lanes(__m256 ux, __m256 uy, __m256 mx,
+                                                           __m256 my, __m256 lx, __m256 ly,
+                                                           const __m256 (&k)[3], __m256 drawn_lanes,
+                                                           const Lane_Bounds& bounds,
+                                                           Caustics_Band& band, Lane_Adds& out) {
   const __m256 zero = _mm256_setzero_ps();
   const __m256 one = _mm256_set1_ps(1.0f);
   const __m256 minus_one = _mm256_set1_ps(-1.0f);
