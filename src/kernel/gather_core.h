@@ -1285,6 +1285,41 @@ struct Footprint_Scale {
   float y = 0.0f;
 };
 
+// A box of a footprint in the box modes, in source coordinates.
+struct Footprint_Box {
+  float x0, x1, y0, y1;
+};
+
+// Whether the footprint's corners A B C D are those of pixel (fx, fy) itself, unmoved.
+inline bool unmoved_footprint(const Blur_Coordinates& a, const Blur_Coordinates& b,
+                              const Blur_Coordinates& c, const Blur_Coordinates& d, float fx,
+                              float fy) {
+  return a.x == fx - 1.0f && a.y == fy - 1.0f && b.x == fx && b.y == fy - 1.0f &&
+         c.x == fx - 1.0f && c.y == fy && d.x == fx && d.y == fy;
+}
+
+// The boxes of a footprint in the box modes, for the scale pair (sx, sy) already taken by
+// 1 / sqrt(2): the box around D, and with `neighbours` (mode 2 away from the first row and
+// column) one box between D and each of A, B and C. Returns how many.
+inline int32_t footprint_boxes(const Blur_Coordinates& a, const Blur_Coordinates& b,
+                               const Blur_Coordinates& c, const Blur_Coordinates& d, float sx,
+                               float sy, bool neighbours, Footprint_Box (&boxes)[4]) {
+  const float hx = std::fabs(d.blur * sx) + 0.5f;
+  const float hy = std::fabs(d.blur * sy) + 0.5f;
+  int32_t count = 1;
+  boxes[0] = {d.x - hx, d.x + hx, d.y - hy, d.y + hy};
+  if (neighbours) {
+    for (const Blur_Coordinates* p : {&a, &b, &c}) {
+      const float cx = (p->x + d.x) * 0.5f + 0.25f;
+      const float cy = (p->y + d.y) * 0.5f + 0.25f;
+      const float px = std::fabs(p->blur * sx) + 0.5f;
+      const float py = std::fabs(p->blur * sy) + 0.5f;
+      boxes[count++] = {cx - px, cx + px, cy - py, cy + py};
+    }
+  }
+  return count;
+}
+
 // The mean of the source over the footprint of pixel (x, y): the landing points of the pixel
 // (D = first[x]), its left neighbour (C = first[x - 1]), the one above (B = second[x]) and the
 // one above-left (A = second[x - 1]); column x - 1 is column 0 at x = 0. Box modes (below 3)
@@ -1329,28 +1364,15 @@ typename Gather_Pixel<P>::Result footprint_gather(const Gather_Source<P>& g, int
     scale.y = scale.y * 0.70710677f;
     const float hx = std::fabs(d.blur * scale.x) + 0.5f;
     const float hy = std::fabs(d.blur * scale.y) + 0.5f;
-    if (a.x == fx - 1.0f && a.y == fy - 1.0f && b.x == fx && b.y == fy - 1.0f && c.x == fx - 1.0f &&
-        c.y == fy && d.x == fx && d.y == fy && hx <= 0.5f && hy <= 0.5f &&
+    if (unmoved_footprint(a, b, c, d, fx, fy) && hx <= 0.5f && hy <= 0.5f &&
         source_pixel(x, y, result)) {
       return result;
     }
-    struct Box {
-      float x0, x1, y0, y1;
-    };
-    Box boxes[4];
-    int32_t count = 1;
-    boxes[0] = {d.x - hx, d.x + hx, d.y - hy, d.y + hy};
-    if (g.mode == 2 && x != 0 && y != 0) {
-      for (const Blur_Coordinates* n : {&a, &b, &c}) {
-        const float cx = (n->x + d.x) * 0.5f + 0.25f;
-        const float cy = (n->y + d.y) * 0.5f + 0.25f;
-        const float nx = std::fabs(n->blur * scale.x) + 0.5f;
-        const float ny = std::fabs(n->blur * scale.y) + 0.5f;
-        boxes[count++] = {cx - nx, cx + nx, cy - ny, cy + ny};
-      }
-    }
+    Footprint_Box boxes[4];
+    const int32_t count =
+        footprint_boxes(a, b, c, d, scale.x, scale.y, g.mode == 2 && x != 0 && y != 0, boxes);
     for (int32_t i = 0; i < count; ++i) {
-      const Box& box = boxes[i];
+      const Footprint_Box& box = boxes[i];
       if (!within_limit(box.x0) || !within_limit(box.x1) || !within_limit(box.y0) ||
           !within_limit(box.y1)) {
         return result;
@@ -1358,7 +1380,7 @@ typename Gather_Pixel<P>::Result footprint_gather(const Gather_Source<P>& g, int
     }
     Channel_Sum sum;
     for (int32_t i = 0; i < count; ++i) {
-      const Box& box = boxes[i];
+      const Footprint_Box& box = boxes[i];
       sum += box_gather<P, Rules>(source, *g.table, box.x0, box.x1, box.y0, box.y1, g.exact_table);
     }
     if (count == 4) {
@@ -1714,9 +1736,6 @@ __attribute__((target("avx2"))) void box_footprints_avx2(const Gather_Source<P>&
   const float sx = scale.x * 0.70710677f;
   const float sy = scale.y * 0.70710677f;
   const auto fy = static_cast<float>(y);
-  struct Box {
-    float x0, x1, y0, y1;
-  };
   for (int64_t x = x_begin; x < x_end; ++x) {
     const int64_t left = x > 0 ? x - 1 : 0;
     const Blur_Coordinates& a = second[left];
@@ -1728,23 +1747,11 @@ __attribute__((target("avx2"))) void box_footprints_avx2(const Gather_Source<P>&
     // A box of a pixel at most may be the unmoved pixel, which footprint_gather reads alone.
     bool own_route = !g.exact_table;
     if (hx <= 0.5f && hy <= 0.5f) {
-      const auto fx = static_cast<float>(x);
-      own_route =
-          own_route && !(a.x == fx - 1.0f && a.y == fy - 1.0f && b.x == fx && b.y == fy - 1.0f &&
-                         c.x == fx - 1.0f && c.y == fy && d.x == fx && d.y == fy);
+      own_route = own_route && !unmoved_footprint(a, b, c, d, static_cast<float>(x), fy);
     }
-    Box boxes[4];
-    int32_t count = 1;
-    boxes[0] = {d.x - hx, d.x + hx, d.y - hy, d.y + hy};
-    if (g.mode == 2 && x != 0 && y != 0) {
-      for (const Blur_Coordinates* p : {&a, &b, &c}) {
-        const float cx = (p->x + d.x) * 0.5f + 0.25f;
-        const float cy = (p->y + d.y) * 0.5f + 0.25f;
-        const float px = std::fabs(p->blur * sx) + 0.5f;
-        const float py = std::fabs(p->blur * sy) + 0.5f;
-        boxes[count++] = {cx - px, cx + px, cy - py, cy + py};
-      }
-    }
+    Footprint_Box boxes[4];
+    const int32_t count =
+        footprint_boxes(a, b, c, d, sx, sy, g.mode == 2 && x != 0 && y != 0, boxes);
     for (int32_t i = 0; i < count; ++i) {
       own_route = own_route && within_limit(boxes[i].x0) && within_limit(boxes[i].x1) &&
                   within_limit(boxes[i].y0) && within_limit(boxes[i].y1);
@@ -1756,7 +1763,7 @@ __attribute__((target("avx2"))) void box_footprints_avx2(const Gather_Source<P>&
     }
     __m256d sum = _mm256_setzero_pd();
     for (int32_t i = 0; i < count; ++i) {
-      const Box& box = boxes[i];
+      const Footprint_Box& box = boxes[i];
       const Box_Grid grid = box_grid(box.x0, box.x1, box.y0, box.y1);
       if (box_inside(grid, table.width, table.height)) {
         if (i == 0) {
