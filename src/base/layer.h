@@ -44,6 +44,14 @@ constexpr Layer<P> empty_layer() {
   return Layer<P>{};
 }
 
+// Whether a texture gives its `outside` value everywhere on row y of the image: it is absent or,
+// placed by its origin, does not reach the row. Row bodies then read it once for the whole row.
+template <class P>
+bool outside_on_row(const Layer<P>& texture, int64_t y) {
+  return texture.width <= 0 ||
+         static_cast<uint64_t>(y - texture.origin_y) >= static_cast<uint64_t>(texture.height);
+}
+
 // Host frames are read through the leading fields of their records as Layer views, so the
 // layout is fixed at 64 bytes for every pixel type.
 static_assert(sizeof(Layer<float>) == 64);

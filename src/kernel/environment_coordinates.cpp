@@ -545,8 +545,7 @@ template <class T>
 auto reflection_row_glossiness(int64_t y, const Environment_Parameter<T>& environment,
                                Blur_Coordinates* row) {
   const Layer<T>& texture = environment.glossiness_texture;
-  const bool reached = texture.width > 0 && static_cast<uint64_t>(y - texture.origin_y) <
-                                                static_cast<uint64_t>(texture.height);
+  const bool reached = !outside_on_row(texture, y);
   float white_blur = 0.0f;
   const float white = reflection_glossiness(shading_white, environment, white_blur);
   return [=, &environment, &texture](int64_t x) {

@@ -88,14 +88,6 @@ Shading_Color texture_at(const Layer<T>& texture, int64_t x, int64_t y, Shading_
   return shading_color(texture.row(static_cast<int64_t>(ty))[tx]);
 }
 
-// Whether a texture gives its `outside` value everywhere on row y: it is absent or does not
-// reach the row. Row bodies then read it once for the whole row.
-template <class T>
-bool outside_on_row(const Layer<T>& texture, int64_t y) {
-  return texture.width <= 0 ||
-         static_cast<uint64_t>(y - texture.origin_y) >= static_cast<uint64_t>(texture.height);
-}
-
 // Mean of the colour channels of a straight-alpha pixel, (r + g + b) / (3 a). A coloured pixel
 // of alpha 0 gives infinity, which its users clamp; one that is black as well would give 0 / 0
 // and counts as 0, so that no NaN spreads from an empty texture pixel into the frame.

@@ -205,21 +205,13 @@ Refraction_Run_Settings refraction_run_settings(
   return {parameter.refraction_type, parameter.invert_refraction, depth.scale_x, depth.scale_y};
 }
 
-// Whether row y of the image lies outside the texture (an absent texture has no rows), so that
-// every pixel of the row reads the luminance 1.
-template <class T>
-bool texture_misses_row(const Layer<T>& texture, int64_t y) {
-  return static_cast<uint64_t>(y - texture.origin_y) >= static_cast<uint64_t>(texture.height) ||
-         texture.width == 0;
-}
-
 // Fills the texture entries of pixels x .. x + n - 1 of row y, as the rule reads them. A row
 // outside a texture takes the product with the luminance 1 once for the whole run.
 template <class T, class Implementation>
 void fill_refraction_run_textures(const Refraction_Parameter<T, Implementation>& parameter,
                                   int64_t x, int64_t y, int64_t n, Refraction_Run& run) {
   const float index = parameter.refraction_index - 1.0f;
-  if (texture_misses_row(parameter.refraction_texture, y)) {
+  if (outside_on_row(parameter.refraction_texture, y)) {
     std::fill_n(run.k, n, index * 1.0f);
   } else {
     for (int64_t i = 0; i < n; ++i) {
@@ -229,7 +221,7 @@ void fill_refraction_run_textures(const Refraction_Parameter<T, Implementation>&
   // A multiplier of exactly 1 leaves the depth texture unread.
   if (parameter.depth_multiplier != 1.0f) {
     const double multiplier = static_cast<double>(parameter.depth_multiplier);
-    if (texture_misses_row(parameter.refraction_depth_texture, y)) {
+    if (outside_on_row(parameter.refraction_depth_texture, y)) {
       std::fill_n(run.depth_factor, n, multiplier * static_cast<double>(1.0f));
     } else {
       for (int64_t i = 0; i < n; ++i) {
