@@ -351,21 +351,10 @@ namespace {
 
 #if BREL_AVX2_ROWS
 
-// Eight pixels of a row side by side, one lane each: what shade_sample reads of them when they
-// take one sample.
-struct Light_Lanes {
-  float nx[8], ny[8], nz[8];  // the normal
-  float vx[8], vy[8], vz[8];  // the view ray
-  float column[8];            // x as a float
-  float depth[8];
-  float glossiness[8];
-  float directional_shadow[8];
-  float point_shadow[8];
-  float translucency[8];
-  float directional_translucency_shadow[8];
-  float point_translucency_shadow[8];
-  float kr[8], kg[8], kb[8];  // the translucency colour
-};
+using shading_lanes::clamp8;
+using shading_lanes::per_lane;
+using shading_lanes::Rgb_8;
+using shading_lanes::shading_power8;
 
 struct Vector_8 {
   __m256 x, y, z;
@@ -374,63 +363,6 @@ struct Vector_8 {
 __attribute__((target("avx2"))) inline __m256 dot8(const Vector_8& a, const Vector_8& b) {
   return _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(a.x, b.x), _mm256_mul_ps(a.y, b.y)),
                        _mm256_mul_ps(a.z, b.z));
-}
-
-// std::clamp(v, lo, hi): lo where v < lo, else hi where hi < v, else v (a NaN stays).
-__attribute__((target("avx2"))) inline __m256 clamp8(__m256 v, __m256 lo, __m256 hi) {
-  const __m256 upper = _mm256_blendv_ps(v, hi, _mm256_cmp_ps(hi, v, _CMP_LT_OQ));
-  return _mm256_blendv_ps(upper, lo, _mm256_cmp_ps(v, lo, _CMP_LT_OQ));
-}
-
-// Applies f to the lanes of `values` that `mask` selects, one at a time: the powers, which have
-// no exact vector form.
-template <class F>
-__attribute__((target("avx2"))) inline __m256 per_lane(__m256 values, __m256 mask, F f) {
-  const int selected = _mm256_movemask_ps(mask);
-  if (selected == 0) {
-    return values;
-  }
-  alignas(32) float v[8];
-  _mm256_store_ps(v, values);
-  for (int32_t l = 0; l < 8; ++l) {
-    if ((selected >> l & 1) != 0) {
-      v[l] = f(v[l], l);
-    }
-  }
-  return _mm256_load_ps(v);
-}
-
-// The lanes whose bits are set in `bits`, as a mask.
-__attribute__((target("avx2"))) inline __m256 lanes_of_bits(int bits) {
-  const __m256i lane = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-  return _mm256_castsi256_ps(
-      _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(bits), lane), lane));
-}
-
-// shading_power in the lanes of `mask`: +0 to a positive power stays +0 without the call; with
-// FMA, the library's power runs in lanes where its main path applies (library_powf8) and
-// power_of would call it. The other lanes take shading_power one by one.
-__attribute__((target("avx2"))) inline __m256 shading_power8(__m256 base, __m256 exponent,
-                                                             __m256 mask) {
-  const __m256 plus_zero =
-      _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_castps_si256(base), _mm256_setzero_si256()));
-  const __m256 known =
-      _mm256_and_ps(plus_zero, _mm256_cmp_ps(exponent, _mm256_setzero_ps(), _CMP_GT_OQ));
-  __m256 values = _mm256_blendv_ps(base, _mm256_setzero_ps(), known);
-  __m256 rest = _mm256_andnot_ps(known, mask);
-  if (_mm256_movemask_ps(rest) != 0 && cpu_has_avx2_fma()) {
-    const __m256 one = _mm256_set1_ps(1.0f);
-    const int without_call = _mm256_movemask_ps(_mm256_or_ps(
-        _mm256_cmp_ps(exponent, one, _CMP_EQ_OQ), _mm256_cmp_ps(base, one, _CMP_EQ_OQ)));
-    int handled = 0;
-    const __m256 power = library_powf8(base, exponent, handled);
-    const __m256 taken = lanes_of_bits(handled & _mm256_movemask_ps(rest) & ~without_call);
-    values = _mm256_blendv_ps(values, power, taken);
-    rest = _mm256_andnot_ps(taken, rest);
-  }
-  alignas(32) float e[8];
-  _mm256_store_ps(e, exponent);
-  return per_lane(values, rest, [&](float b, int32_t l) { return shading_power(b, e[l]); });
 }
 
 // shading_powers eight at a time; returns how many it took.
@@ -452,10 +384,6 @@ __attribute__((target("avx2"))) inline void add_lit(__m256& sum, __m256 a, __m25
   sum = _mm256_blendv_ps(sum, _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(a, c), unshadowed)),
                          mask);
 }
-
-struct Rgb_8 {
-  __m256 red, green, blue;
-};
 
 // shade_light_along for eight pixels: each lane runs the same operations in the same order, the
 // rule's branches taken by selection, and a lane the rule leaves early keeps its sums. `ray`
@@ -621,20 +549,6 @@ struct Light_Vectors {
   __m256 point_translucency_shadow;
 };
 
-__attribute__((target("avx2"))) inline Light_Vectors vectors_of(const Light_Lanes& p) {
-  return {{_mm256_loadu_ps(p.nx), _mm256_loadu_ps(p.ny), _mm256_loadu_ps(p.nz)},
-          {_mm256_loadu_ps(p.vx), _mm256_loadu_ps(p.vy), _mm256_loadu_ps(p.vz)},
-          _mm256_loadu_ps(p.column),
-          _mm256_loadu_ps(p.depth),
-          _mm256_loadu_ps(p.glossiness),
-          _mm256_loadu_ps(p.translucency),
-          {_mm256_loadu_ps(p.kr), _mm256_loadu_ps(p.kg), _mm256_loadu_ps(p.kb)},
-          _mm256_loadu_ps(p.directional_shadow),
-          _mm256_loadu_ps(p.directional_translucency_shadow),
-          _mm256_loadu_ps(p.point_shadow),
-          _mm256_loadu_ps(p.point_translucency_shadow)};
-}
-
 __attribute__((target("avx2"))) inline Vector_8 normals8(const float* p) {
   Vector_8 n;
   shading_lanes::load_triples8(p, n.x, n.y, n.z);
@@ -647,13 +561,16 @@ __attribute__((target("avx2"))) inline __m256 row_or_zero(int64_t x, int64_t y,
   return layer.pixels != nullptr ? _mm256_loadu_ps(layer.row(y) + x) : _mm256_setzero_ps();
 }
 
-// The inputs of pixels x .. x + 7 of row y where no texture reaches the row: glossiness,
-// translucency and its colour are the row's `shared` ones, the shadows and normals are read
-// straight from their rows and the view rays are made in lanes, as view_direction makes them.
+// The inputs of pixels x .. x + 7 of row y, as pixel_light_inputs gives them: the shadows and
+// normals are read straight from their rows, the view rays are made in lanes as view_direction
+// makes them, and glossiness, translucency and its colour are the row's `shared` ones where no
+// texture reaches the row, else made in lanes from the textures' pixels.
 template <class T>
-__attribute__((target("avx2"))) Light_Vectors untextured_row_vectors(
-    int64_t x, int64_t y, const Pixel_Light_Inputs& shared,
+__attribute__((target("avx2"))) Light_Vectors row_vectors(
+    int64_t x, int64_t y, bool textured, const Pixel_Light_Inputs& shared,
     const Final_Routine_Parameters_In<T>& in) {
+  using shading_lanes::texture_at8;
+  using shading_lanes::texture_mean8;
   const __m256 column = _mm256_cvtepi32_ps(_mm256_add_epi32(
       _mm256_set1_epi32(static_cast<int32_t>(x)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
   Vector_8 view{_mm256_set1_ps(shared.view.x), _mm256_set1_ps(shared.view.y),
@@ -672,23 +589,40 @@ __attribute__((target("avx2"))) Light_Vectors untextured_row_vectors(
     const __m256 length = _mm256_sqrt_ps(dot8(v, v));
     view = {_mm256_div_ps(v.x, length), _mm256_div_ps(v.y, length), _mm256_div_ps(v.z, length)};
   }
+  __m256 glossiness = _mm256_set1_ps(shared.glossiness);
+  __m256 translucency = _mm256_set1_ps(shared.translucency);
+  Rgb_8 translucency_color{_mm256_set1_ps(shared.translucency_color.red),
+                           _mm256_set1_ps(shared.translucency_color.green),
+                           _mm256_set1_ps(shared.translucency_color.blue)};
+  if (textured) {
+    glossiness =
+        _mm256_mul_ps(_mm256_set1_ps(in.glossiness),
+                      texture_mean8(texture_at8(in.glossiness_texture, x, y, shading_white)));
+    translucency = _mm256_mul_ps(
+        _mm256_set1_ps(in.translucency),
+        clamp8(texture_mean8(texture_at8(in.translucency_texture, x, y, shading_white)),
+               _mm256_setzero_ps(), _mm256_set1_ps(1.0f)));
+    const shading_lanes::Color_8 k =
+        texture_at8(in.translucency_color_texture, x, y, shading_white);
+    translucency_color = {_mm256_mul_ps(_mm256_set1_ps(in.translucency_color.red), k.r),
+                          _mm256_mul_ps(_mm256_set1_ps(in.translucency_color.green), k.g),
+                          _mm256_mul_ps(_mm256_set1_ps(in.translucency_color.blue), k.b)};
+  }
   return {normals8(&in.normals.row(y)[x].x),
           view,
           column,
           _mm256_loadu_ps(in.depth.row(y) + x),
-          _mm256_set1_ps(shared.glossiness),
-          _mm256_set1_ps(shared.translucency),
-          {_mm256_set1_ps(shared.translucency_color.red),
-           _mm256_set1_ps(shared.translucency_color.green),
-           _mm256_set1_ps(shared.translucency_color.blue)},
+          glossiness,
+          translucency,
+          translucency_color,
           row_or_zero(x, y, in.directional_shadow),
           row_or_zero(x, y, in.directional_translucency_shadow),
           row_or_zero(x, y, in.point_shadow),
           row_or_zero(x, y, in.point_translucency_shadow)};
 }
 
-// shade_sample for the eight pixels of row y in `p`; the sums are returned cleared and then lit,
-// as shade_lights_pixel's callers clear them.
+// shade_sample for the eight pixels of row y in `p`, then the gamma correction; the sums are
+// returned cleared and then lit, as shade_lights_pixel's callers clear them.
 template <class T>
 __attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Vectors& p,
                                                       const Final_Routine_Parameters_In<T>& in,
@@ -719,6 +653,11 @@ __attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Vec
     shade_light8(N, L, V, d, s, in.point_light.size, col, p.point_shadow, g, in.specular_tint, tau,
                  p.point_translucency_shadow, K, ray, ray_made);
   }
+  if (in.gamma != 1.0f) {
+    const float exponent = 1.0f / in.gamma;
+    shading_lanes::raise8(d, exponent);
+    shading_lanes::raise8(s, exponent);
+  }
   alignas(32) float out[6][8];
   _mm256_store_ps(out[0], d.red);
   _mm256_store_ps(out[1], d.green);
@@ -737,53 +676,18 @@ template <class T>
 int64_t shade_lights_run_avx2(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffuse,
                               Rgb_Value* specular, const Final_Routine_Parameters_In<T>& in) {
   const int64_t end = n - n % 8;
-  if (end == 0) {
+  // Columns are made exactly as floats from 32-bit integers.
+  if (end == 0 || x0 + n > int64_t{1} << 24) {
     return 0;
   }
-  const float* depth = in.depth.row(y);
-  const Vector_3<float>* normals = in.normals.row(y);
   // Without a texture on the row, every pixel's glossiness and translucency are the first's.
-  const bool untextured =
-      outside_on_row(in.glossiness_texture, y) && outside_on_row(in.translucency_texture, y) &&
-      outside_on_row(in.translucency_color_texture, y) && x0 + n <= int64_t{1} << 24;
+  const bool textured = !outside_on_row(in.glossiness_texture, y) ||
+                        !outside_on_row(in.translucency_texture, y) ||
+                        !outside_on_row(in.translucency_color_texture, y);
   const Pixel_Light_Inputs shared = pixel_light_inputs(x0, y, in);
   for (int64_t i = 0; i < end; i += 8) {
-    if (untextured) {
-      shade_lanes_avx2(y, untextured_row_vectors(x0 + i, y, shared, in), in, diffuse + i,
-                       specular + i);
-    } else {
-      Light_Lanes lanes;
-      for (int32_t l = 0; l < 8; ++l) {
-        const int64_t x = x0 + i + l;
-        const Pixel_Light_Inputs p = pixel_light_inputs(x, y, in);
-        const Vector& normal = normals[x];
-        lanes.nx[l] = normal.x;
-        lanes.ny[l] = normal.y;
-        lanes.nz[l] = normal.z;
-        lanes.vx[l] = p.view.x;
-        lanes.vy[l] = p.view.y;
-        lanes.vz[l] = p.view.z;
-        lanes.column[l] = static_cast<float>(x);
-        lanes.depth[l] = depth[x];
-        lanes.glossiness[l] = p.glossiness;
-        lanes.directional_shadow[l] = p.directional_shadow;
-        lanes.point_shadow[l] = p.point_shadow;
-        lanes.translucency[l] = p.translucency;
-        lanes.directional_translucency_shadow[l] = p.directional_translucency_shadow;
-        lanes.point_translucency_shadow[l] = p.point_translucency_shadow;
-        lanes.kr[l] = p.translucency_color.red;
-        lanes.kg[l] = p.translucency_color.green;
-        lanes.kb[l] = p.translucency_color.blue;
-      }
-      shade_lanes_avx2(y, vectors_of(lanes), in, diffuse + i, specular + i);
-    }
-    if (in.gamma != 1.0f) {
-      const float exponent = 1.0f / in.gamma;
-      for (int64_t l = i; l < i + 8; ++l) {
-        gamma_corrected(diffuse[l], exponent);
-        gamma_corrected(specular[l], exponent);
-      }
-    }
+    shade_lanes_avx2(y, row_vectors(x0 + i, y, textured, shared, in), in, diffuse + i,
+                     specular + i);
   }
   return end;
 }

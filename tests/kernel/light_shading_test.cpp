@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/host_layer.h"
 #include "support/plain_layer.h"
 
 namespace {
@@ -535,6 +536,106 @@ TEST(Light_Shading, RowsGiveWhatEachPixelGives) {
   }
   EXPECT_EQ(compared, 3 * 48 * h * (w + 17 + 8));
   EXPECT_GT(highlights, 500);
+}
+
+}  // namespace
+
+namespace {
+
+// A texture pixel of any value its type holds: integers over their whole range (alpha 0 among
+// them), floats around 0 and 1, negative, infinite and not a number.
+template <class P>
+P any_texture_pixel(std::mt19937& random) {
+  P p{};
+  for (auto& c : p.channel) {
+    if constexpr (brel::Pixel_Traits<P>::is_integer) {
+      c = static_cast<typename brel::Pixel_Traits<P>::Channel>(random());
+    } else {
+      const uint32_t pick = random() % 12;
+      c = pick == 0
+              ? nan
+              : (pick == 1 ? -inf : std::uniform_real_distribution<float>(-0.2f, 1.4f)(random));
+    }
+  }
+  return p;
+}
+
+template <class P>
+class Light_Shading_Test : public ::testing::Test {};
+TYPED_TEST_SUITE(Light_Shading_Test, brel::test::Host_Pixel_Types);
+
+// Rows that textures reach in part of their columns, shaded a row at a time (groups of eight
+// inside a texture, across its edges and beside it, and tails shorter than eight) against the
+// pixel rule, bit for bit, in every pixel type, with and without a gamma correction.
+TYPED_TEST(Light_Shading_Test, PartlyTexturedRowsGiveWhatEachPixelGives) {
+  using P = TypeParam;
+  constexpr int64_t w = 45;
+  constexpr int64_t h = 4;
+  Surface<P> surface(w, h);
+  std::mt19937 random(31);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      surface.normals.at(x, y) = {unit(random) - 0.5f, unit(random) - 0.5f, unit(random)};
+      surface.depth.at(x, y) = 5.0f + 20.0f * unit(random);
+    }
+  }
+  // Glossiness over columns 5 to 24 of rows 1 and 2, translucency over columns 0 to 22 of every
+  // row, its colour over columns 13 to 44 of row 3: two of them end one column before a group of
+  // eight does.
+  Plain_Layer<P> gloss(20, 2);
+  Plain_Layer<P> translucency(26, 4);
+  Plain_Layer<P> through_color(40, 1);
+  for (auto* texture : {&gloss, &translucency, &through_color}) {
+    for (auto& p : texture->data) {
+      p = any_texture_pixel<P>(random);
+    }
+  }
+  gloss.view.origin_x = 5;
+  gloss.view.origin_y = 1;
+  translucency.view.origin_x = -3;
+  through_color.view.origin_x = 13;
+  through_color.view.origin_y = 3;
+  auto& in = surface.in;
+  in.glossiness_texture = gloss.view;
+  in.translucency_texture = translucency.view;
+  in.translucency_color_texture = through_color.view;
+  in.translucency_color = {0.9f, 0.7f, 0.5f};
+  in.direct_light.direction = {0.3f, -0.2f, -0.932738f};
+  in.point_light.intensity = 0.8f;
+  in.point_light.position_x = 20.0f;
+  in.point_light.position_z = 30.0f;
+  in.point_light.color = {1.0f, 0.9f, 0.6f};
+  in.depth_scale = 30.0f;
+  in.point_light.falloff = 1.0f;
+
+  const auto bits = [](const Rgb_Value& c) {
+    return std::tuple{std::bit_cast<uint32_t>(c.red), std::bit_cast<uint32_t>(c.green),
+                      std::bit_cast<uint32_t>(c.blue)};
+  };
+  int64_t lit = 0;
+  for (int32_t setting = 0; setting < 12; ++setting) {
+    in.gamma = std::array{1.0f, 2.2f, 0.45f}[setting % 3];
+    in.translucency = setting % 2 == 0 ? 0.0f : 0.6f;
+    in.glossiness = setting / 2 % 3 == 2 ? 1.3f : 0.4f;
+    in.direct_light.size = setting % 4 == 3 ? 0.7f : 0.0f;
+    in.perspective = setting / 6 == 1 ? 0.45f : 0.0f;
+    for (int64_t y = 0; y < h; ++y) {
+      for (const auto& [x0, n] : {std::pair<int64_t, int64_t>{0, w}, {2, 26}, {37, 8}}) {
+        std::vector<Rgb_Value> diffuse(static_cast<size_t>(n), Rgb_Value{nan, nan, nan});
+        std::vector<Rgb_Value> specular = diffuse;
+        brel::shade_lights_row(x0, n, y, diffuse.data(), specular.data(), in);
+        for (int64_t i = 0; i < n; ++i) {
+          const auto [pixel_diffuse, pixel_specular] = surface.shade(x0 + i, y);
+          ASSERT_EQ(bits(diffuse[i]), bits(pixel_diffuse)) << setting << " " << x0 + i << " " << y;
+          ASSERT_EQ(bits(specular[i]), bits(pixel_specular))
+              << setting << " " << x0 + i << " " << y;
+          lit += pixel_diffuse.red > 0.0f && pixel_specular.green > 0.0f ? 1 : 0;
+        }
+      }
+    }
+  }
+  EXPECT_GT(lit, 200);
 }
 
 }  // namespace
