@@ -125,107 +125,14 @@ namespace {
 
 #if BREL_AVX2_ROWS
 
-// What every unclipped pixel of a row shares, each value made by the pixel rule's own
-// expressions: the lanes take their row when no texture reaches it and nothing is raised by a
-// gamma.
-template <class T>
-struct Composite_Row {
-  Rgb_Value illumination_color;
-  float illumination_amount;
-  float reflection_weight_base;  // the glossiness above 1
-  float reflection_amount;
-  float reflection_texture_mean;
-  bool tinted;
-  Rgb_Value tint;  // the specular colour's factor per channel
-  float t;         // the transparency
-  float colorize;
-  float fading;
-  const float* occlusion;  // null: 1
-  // Row y of the refracted image, or else of the background layer, and the image columns it
-  // covers; both null where the background is black all along the row.
-  const RGB32f* refracted;
-  const T* background;
-  int64_t background_begin;
-  int64_t background_end;
-};
+using shading_lanes::clamp8;
+using shading_lanes::load_rgb8;
+using shading_lanes::raise8;
+using shading_lanes::Rgb_8;
+using shading_lanes::texture_at8;
+using shading_lanes::texture_mean8;
 
-template <class T>
-bool composite_row_in_lanes(int64_t y, const Final_Routine_Parameters_In<T>& in, const Lit_Run& run,
-                            Composite_Row<T>& row) {
-  const Environment_Parameter<T>& environment = in.environment;
-  if (in.highlights_only != 0 || in.gamma != 1.0f || !outside_on_row(in.transparency_texture, y)) {
-    return false;
-  }
-  if (run.reflect &&
-      (environment.gamma != 1.0f || !outside_on_row(environment.reflection_texture, y))) {
-    return false;
-  }
-  if (in.specular_tint != 0.0f && !outside_on_row(in.specular_color_texture, y)) {
-    return false;
-  }
-  const Layer<RGB32f>& refracted = in.refracted_image;
-  row.refracted = nullptr;
-  row.background = nullptr;
-  row.background_begin = 0;
-  row.background_end = 0;
-  if (refracted.pixels == nullptr) {
-    if (!outside_on_row(in.background, y)) {
-      row.background = in.background.row(y - in.background.origin_y);
-      row.background_begin = in.background.origin_x;
-      row.background_end = in.background.origin_x + in.background.width;
-    }
-  } else if (!outside_on_row(refracted, y)) {
-    row.refracted = refracted.row(y - refracted.origin_y);
-    row.background_begin = refracted.origin_x;
-    row.background_end = refracted.origin_x + refracted.width;
-  }
-  row.illumination_color = environment.illumination_color;
-  row.illumination_amount = environment.illumination_amount;
-  row.reflection_weight_base = environment.glossiness > 1.0f ? environment.glossiness - 1.0f : 0.0f;
-  row.reflection_amount = environment.reflection_amount;
-  row.reflection_texture_mean = texture_mean(shading_white);
-  row.tinted = in.specular_tint != 0.0f;
-  const float tint = std::clamp(in.specular_tint, 0.0f, 1.0f);
-  const Shading_Color k = shading_white;
-  row.tint = {k.r * tint + (1.0f - tint), k.g * tint + (1.0f - tint), k.b * tint + (1.0f - tint)};
-  row.t = std::clamp(texture_mean(shading_white), 0.0f, 1.0f) * in.transparency;
-  row.colorize = in.colorize;
-  row.fading = in.alpha_fading;
-  row.occlusion = in.occlusion.pixels != nullptr ? in.occlusion.row(y) : nullptr;
-  return true;
-}
-
-struct Rgb_8 {
-  __m256 red, green, blue;
-};
-
-// Eight colours of three floats each, red, green, blue one after another, as three vectors.
-__attribute__((target("avx2"))) inline Rgb_8 load_rgb8(const float* p) {
-  Rgb_8 c;
-  shading_lanes::load_triples8(p, c.red, c.green, c.blue);
-  return c;
-}
-
-// Four channels of four-float pixels, by channel position, and back: a 4 x 8 transposition.
-__attribute__((target("avx2"))) inline void load_float_channels8(const float* p, __m256* c) {
-  const __m256 r0 = _mm256_loadu_ps(p);                    // pixels 0, 1
-  const __m256 r1 = _mm256_loadu_ps(p + 8);                // 2, 3
-  const __m256 r2 = _mm256_loadu_ps(p + 16);               // 4, 5
-  const __m256 r3 = _mm256_loadu_ps(p + 24);               // 6, 7
-  const __m256 u0 = _mm256_permute2f128_ps(r0, r2, 0x20);  // 0 | 4
-  const __m256 u1 = _mm256_permute2f128_ps(r0, r2, 0x31);  // 1 | 5
-  const __m256 u2 = _mm256_permute2f128_ps(r1, r3, 0x20);  // 2 | 6
-  const __m256 u3 = _mm256_permute2f128_ps(r1, r3, 0x31);  // 3 | 7
-  const __m256 t0 = _mm256_unpacklo_ps(u0, u1);
-  const __m256 t1 = _mm256_unpackhi_ps(u0, u1);
-  const __m256 t2 = _mm256_unpacklo_ps(u2, u3);
-  const __m256 t3 = _mm256_unpackhi_ps(u2, u3);
-  c[0] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-  c[1] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-  c[2] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-  c[3] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-}
-
+// Four channels by position into four-float pixels: a 4 x 8 transposition.
 __attribute__((target("avx2"))) inline void store_float_channels8(float* p, const __m256* c) {
   const __m256 t0 = _mm256_unpacklo_ps(c[0], c[1]);
   const __m256 t1 = _mm256_unpackhi_ps(c[0], c[1]);
@@ -239,37 +146,6 @@ __attribute__((target("avx2"))) inline void store_float_channels8(float* p, cons
   _mm256_storeu_ps(p + 8, _mm256_permute2f128_ps(u2, u3, 0x20));
   _mm256_storeu_ps(p + 16, _mm256_permute2f128_ps(u0, u1, 0x31));
   _mm256_storeu_ps(p + 24, _mm256_permute2f128_ps(u2, u3, 0x31));
-}
-
-// The channels of eight host pixels by position, as Pixel_Traits::load gives them.
-template <class T>
-__attribute__((target("avx2"))) inline void load_channels8(const T* pixels, __m256* c) {
-  using Channel = typename Pixel_Traits<T>::Channel;
-  if constexpr (sizeof(Channel) == 1) {
-    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixels));
-    const __m256i byte = _mm256_set1_epi32(0xff);
-    c[0] = _mm256_cvtepi32_ps(_mm256_and_si256(w, byte));
-    c[1] = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(w, 8), byte));
-    c[2] = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(w, 16), byte));
-    c[3] = _mm256_cvtepi32_ps(_mm256_srli_epi32(w, 24));
-  } else if constexpr (sizeof(Channel) == 2) {
-    const __m256 v0 = _mm256_loadu_ps(reinterpret_cast<const float*>(pixels));      // 0 .. 3
-    const __m256 v1 = _mm256_loadu_ps(reinterpret_cast<const float*>(pixels + 4));  // 4 .. 7
-    // The low and high halves of the pixels, in the order 0 1 4 5 | 2 3 6 7, then in order.
-    const __m256i low = _mm256_permute4x64_epi64(
-        _mm256_castps_si256(_mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(2, 0, 2, 0))),
-        _MM_SHUFFLE(3, 1, 2, 0));
-    const __m256i high = _mm256_permute4x64_epi64(
-        _mm256_castps_si256(_mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(3, 1, 3, 1))),
-        _MM_SHUFFLE(3, 1, 2, 0));
-    const __m256i word = _mm256_set1_epi32(0xffff);
-    c[0] = _mm256_cvtepi32_ps(_mm256_and_si256(low, word));
-    c[1] = _mm256_cvtepi32_ps(_mm256_srli_epi32(low, 16));
-    c[2] = _mm256_cvtepi32_ps(_mm256_and_si256(high, word));
-    c[3] = _mm256_cvtepi32_ps(_mm256_srli_epi32(high, 16));
-  } else {
-    load_float_channels8(reinterpret_cast<const float*>(pixels), c);
-  }
 }
 
 // Eight host pixels from their channels by position; integer channels arrive clamped to the
@@ -322,67 +198,203 @@ __attribute__((target("avx2"))) inline __m256 stored8(__m256 v) {
   }
 }
 
-// composite_pixel for the eight unclipped pixels x .. x + 7 of row y (run elements i ..), in a
-// row that composite_row_in_lanes accepted: each lane runs the rule's float operations in its
-// order.
+// std::max(v, 0): 0 where v < 0, else v (a NaN and -0 stay).
+__attribute__((target("avx2"))) inline __m256 not_negative8(__m256 v) {
+  const __m256 zero = _mm256_setzero_ps();
+  return _mm256_blendv_ps(v, zero, _mm256_cmp_ps(v, zero, _CMP_LT_OQ));
+}
+
+// The reflection texture's mean at pixels x .. x + 7 of row y.
 template <class T>
+__attribute__((target("avx2"))) inline __m256 reflection_mean8(
+    const Final_Routine_Parameters_In<T>& in, int64_t x, int64_t y) {
+  return texture_mean8(texture_at8(in.environment.reflection_texture, x, y, shading_white));
+}
+
+// The specular colour's factor per channel, k × tint + (1 - tint), at pixels x .. x + 7 of row y.
+template <class T>
+__attribute__((target("avx2"))) inline Rgb_8 specular_tint8(
+    const Final_Routine_Parameters_In<T>& in, int64_t x, int64_t y) {
+  const float tint = std::clamp(in.specular_tint, 0.0f, 1.0f);
+  const __m256 amount = _mm256_set1_ps(tint);
+  const __m256 rest = _mm256_set1_ps(1.0f - tint);
+  const shading_lanes::Color_8 k = texture_at8(in.specular_color_texture, x, y, shading_white);
+  return {_mm256_add_ps(_mm256_mul_ps(k.r, amount), rest),
+          _mm256_add_ps(_mm256_mul_ps(k.g, amount), rest),
+          _mm256_add_ps(_mm256_mul_ps(k.b, amount), rest)};
+}
+
+// The transparency at pixels x .. x + 7 of row y.
+template <class T>
+__attribute__((target("avx2"))) inline __m256 transparency8(
+    const Final_Routine_Parameters_In<T>& in, int64_t x, int64_t y) {
+  return _mm256_mul_ps(
+      clamp8(texture_mean8(texture_at8(in.transparency_texture, x, y, shading_white)),
+             _mm256_setzero_ps(), _mm256_set1_ps(1.0f)),
+      _mm256_set1_ps(in.transparency));
+}
+
+// What a row's runs of eight take from the row: the occlusion and background rows, and what the
+// textures give where they do not reach the row, made once.
+template <class T>
+struct Composite_Row {
+  const float* occlusion;  // null: 1
+  // Row y of the refracted image, or else of the background layer, and the image columns it
+  // covers; both null where the background is black all along the row.
+  const RGB32f* refracted;
+  const T* background;
+  int64_t background_begin;
+  int64_t background_end;
+  bool reflection_reaches;
+  bool specular_color_reaches;
+  bool transparency_reaches;
+  __m256 reflection_mean;
+  Rgb_8 tint;
+  __m256 t;
+};
+
+template <class T>
+__attribute__((target("avx2"))) inline Composite_Row<T> composite_row(
+    const Final_Routine_Parameters_In<T>& in, int64_t y) {
+  Composite_Row<T> row{in.occlusion.pixels != nullptr ? in.occlusion.row(y) : nullptr,
+                       nullptr,
+                       nullptr,
+                       0,
+                       0,
+                       !outside_on_row(in.environment.reflection_texture, y),
+                       !outside_on_row(in.specular_color_texture, y),
+                       !outside_on_row(in.transparency_texture, y),
+                       reflection_mean8(in, 0, y),
+                       specular_tint8(in, 0, y),
+                       transparency8(in, 0, y)};
+  const Layer<RGB32f>& refracted = in.refracted_image;
+  if (refracted.pixels == nullptr) {
+    if (!outside_on_row(in.background, y)) {
+      row.background = in.background.row(y - in.background.origin_y);
+      row.background_begin = in.background.origin_x;
+      row.background_end = in.background.origin_x + in.background.width;
+    }
+  } else if (!outside_on_row(refracted, y)) {
+    row.refracted = refracted.row(y - refracted.origin_y);
+    row.background_begin = refracted.origin_x;
+    row.background_end = refracted.origin_x + refracted.width;
+  }
+  return row;
+}
+
+// background_at for pixels x .. x + 7 of row y: read in lanes where the refracted image or the
+// background layer covers all eight, pixel by pixel where it covers some.
+template <class T, bool any_row>
+__attribute__((target("avx2"))) inline Rgb_8 background_at8(
+    const Final_Routine_Parameters_In<T>& in, const Composite_Row<T>& row, int64_t x, int64_t y) {
+  using shading_lanes::Cover;
+  const __m256 zero = _mm256_setzero_ps();
+  Rgb_8 b{zero, zero, zero};
+  const Cover cover = shading_lanes::cover8(x, row.background_begin, row.background_end);
+  if (row.background != nullptr && cover != Cover::none) {
+    const shading_lanes::Color_8 c =
+        cover == Cover::all
+            ? shading_lanes::shading_colors8(row.background + (x - row.background_begin))
+            : texture_at8(in.background, x, y, shading_black);
+    b = {c.r, c.g, c.b};
+  } else if (row.refracted != nullptr && cover == Cover::all) {
+    b = load_rgb8(row.refracted[x - row.background_begin].channel);
+  } else if (row.refracted != nullptr && cover == Cover::part) {
+    alignas(32) float c[3][8] = {};
+    for (int64_t l = 0; l < 8; ++l) {
+      const int64_t column = x + l - row.background_begin;
+      if (column >= 0 && x + l < row.background_end) {
+        for (int32_t k = 0; k < 3; ++k) {
+          c[k][l] = row.refracted[column].channel[k];
+        }
+      }
+    }
+    b = {_mm256_load_ps(c[0]), _mm256_load_ps(c[1]), _mm256_load_ps(c[2])};
+  }
+  if (any_row && in.refracted_image.pixels != nullptr && in.gamma != 1.0f) {
+    b = {not_negative8(b.red), not_negative8(b.green), not_negative8(b.blue)};
+    raise8(b, 1.0f / in.gamma);
+  }
+  return b;
+}
+
+// composite_pixel for the eight unclipped pixels x .. x + 7 of row y (run elements i ..): each
+// lane runs the rule's float operations in its order, the textures' pixels gathered for it.
+template <class T, bool any_row>
 __attribute__((target("avx2"))) void composite_lanes_avx2(int64_t x, int64_t y, int64_t i,
                                                           const Final_Routine_Parameters_In<T>& in,
                                                           const Lit_Run& run,
                                                           const Composite_Row<T>& row) {
   using Traits = Pixel_Traits<T>;
+  const Environment_Parameter<T>& environment = in.environment;
   const __m256 zero = _mm256_setzero_ps();
   const __m256 one = _mm256_set1_ps(1.0f);
   const __m256 occ = row.occlusion != nullptr ? _mm256_loadu_ps(row.occlusion + x) : one;
 
   // The environment's light.
-  Rgb_8 e{_mm256_set1_ps(row.illumination_color.red), _mm256_set1_ps(row.illumination_color.green),
-          _mm256_set1_ps(row.illumination_color.blue)};
+  const Rgb_Value& color = environment.illumination_color;
+  Rgb_8 e{_mm256_set1_ps(color.red), _mm256_set1_ps(color.green), _mm256_set1_ps(color.blue)};
   if (run.illuminate) {
     const Rgb_8 a = load_rgb8(&run.illuminated[i].red);
     e = {_mm256_mul_ps(e.red, a.red), _mm256_mul_ps(e.green, a.green),
          _mm256_mul_ps(e.blue, a.blue)};
   }
-  const __m256 amount = _mm256_mul_ps(_mm256_set1_ps(row.illumination_amount), occ);
+  const __m256 amount = _mm256_mul_ps(_mm256_set1_ps(environment.illumination_amount), occ);
   Rgb_8 diffuse = load_rgb8(&run.diffuse[i].red);
   diffuse = {_mm256_add_ps(diffuse.red, _mm256_mul_ps(e.red, amount)),
              _mm256_add_ps(diffuse.green, _mm256_mul_ps(e.green, amount)),
              _mm256_add_ps(diffuse.blue, _mm256_mul_ps(e.blue, amount))};
   Rgb_8 specular = load_rgb8(&run.specular[i].red);
   if (run.reflect) {
-    const __m256 weight =
-        _mm256_add_ps(_mm256_set1_ps(row.reflection_weight_base),
-                      _mm256_mul_ps(_mm256_mul_ps(occ, _mm256_set1_ps(row.reflection_amount)),
-                                    _mm256_set1_ps(row.reflection_texture_mean)));
-    const Rgb_8 r = load_rgb8(&run.reflected[i].red);
+    const float base = environment.glossiness > 1.0f ? environment.glossiness - 1.0f : 0.0f;
+    const __m256 mean =
+        any_row && row.reflection_reaches ? reflection_mean8(in, x, y) : row.reflection_mean;
+    const __m256 weight = _mm256_add_ps(
+        _mm256_set1_ps(base),
+        _mm256_mul_ps(_mm256_mul_ps(occ, _mm256_set1_ps(environment.reflection_amount)), mean));
+    Rgb_8 r = load_rgb8(&run.reflected[i].red);
+    if (any_row && environment.gamma != 1.0f) {
+      // std::max(0, r) makes a NaN 0.
+      r = {_mm256_max_ps(r.red, zero), _mm256_max_ps(r.green, zero), _mm256_max_ps(r.blue, zero)};
+      raise8(r, 1.0f / environment.gamma);
+    }
     specular = {_mm256_add_ps(specular.red, _mm256_mul_ps(r.red, weight)),
                 _mm256_add_ps(specular.green, _mm256_mul_ps(r.green, weight)),
                 _mm256_add_ps(specular.blue, _mm256_mul_ps(r.blue, weight))};
   }
-  if (row.tinted) {
-    specular = {_mm256_mul_ps(specular.red, _mm256_set1_ps(row.tint.red)),
-                _mm256_mul_ps(specular.green, _mm256_set1_ps(row.tint.green)),
-                _mm256_mul_ps(specular.blue, _mm256_set1_ps(row.tint.blue))};
+  if (in.specular_tint != 0.0f) {
+    const Rgb_8 tint = any_row && row.specular_color_reaches ? specular_tint8(in, x, y) : row.tint;
+    specular = {_mm256_mul_ps(specular.red, tint.red), _mm256_mul_ps(specular.green, tint.green),
+                _mm256_mul_ps(specular.blue, tint.blue)};
+  }
+
+  T* out = in.output.row(y) + x;
+  __m256 channels[4];
+  if (any_row && in.highlights_only != 0) {
+    // store_highlight_pixel: integers as store_shaded_pixel with alpha 1, floats as they are.
+    if constexpr (Traits::is_integer) {
+      channels[Traits::alpha] = stored8<T>(one);
+      channels[Traits::red] = stored8<T>(specular.red);
+      channels[Traits::green] = stored8<T>(specular.green);
+      channels[Traits::blue] = stored8<T>(specular.blue);
+    } else {
+      channels[Traits::alpha] = one;
+      channels[Traits::red] = specular.red;
+      channels[Traits::green] = specular.green;
+      channels[Traits::blue] = specular.blue;
+    }
+    store_channels8(out, channels);
+    return;
   }
 
   // The surface over the background.
+  const __m256 t = any_row && row.transparency_reaches ? transparency8(in, x, y) : row.t;
+  const Rgb_8 background = background_at8<T, any_row>(in, row, x, y);
   const __m256 unit = _mm256_set1_ps(1.0f / Traits::white_value);
-  __m256 channels[4];
-  Rgb_8 background{zero, zero, zero};
-  if (row.refracted != nullptr) {
-    background = load_rgb8(row.refracted[x - row.background_begin].channel);
-  } else if (row.background != nullptr) {
-    load_channels8(row.background + (x - row.background_begin), channels);
-    background = {_mm256_mul_ps(channels[Traits::red], unit),
-                  _mm256_mul_ps(channels[Traits::green], unit),
-                  _mm256_mul_ps(channels[Traits::blue], unit)};
-  }
-  T* out = in.output.row(y) + x;
-  load_channels8(out, channels);
-  const __m256 t = _mm256_set1_ps(row.t);
-  const __m256 opaque = _mm256_set1_ps(1.0f - row.t);
-  const __m256 k = _mm256_set1_ps(row.colorize);
-  const __m256 keep = _mm256_set1_ps(1.0f - row.colorize);
+  shading_lanes::load_channels8(out, channels);
+  const __m256 opaque = _mm256_sub_ps(one, t);
+  const __m256 k = _mm256_set1_ps(in.colorize);
+  const __m256 keep = _mm256_set1_ps(1.0f - in.colorize);
   const __m256 red =
       composite8(opaque, t, keep, k, diffuse.red, _mm256_mul_ps(channels[Traits::red], unit),
                  specular.red, background.red);
@@ -393,8 +405,8 @@ __attribute__((target("avx2"))) void composite_lanes_avx2(int64_t x, int64_t y, 
       composite8(opaque, t, keep, k, diffuse.blue, _mm256_mul_ps(channels[Traits::blue], unit),
                  specular.blue, background.blue);
   __m256 a = one;
-  if (row.fading != 0.0f) {
-    const __m256 f = _mm256_set1_ps(row.fading);
+  if (in.alpha_fading != 0.0f) {
+    const __m256 f = _mm256_set1_ps(in.alpha_fading);
     const __m256 d = _mm256_loadu_ps(in.depth.row(y) + x);
     a = _mm256_blendv_ps(a, _mm256_mul_ps(a, _mm256_div_ps(d, f)), _mm256_cmp_ps(f, d, _CMP_GE_OQ));
   }
@@ -406,38 +418,47 @@ __attribute__((target("avx2"))) void composite_lanes_avx2(int64_t x, int64_t y, 
   store_channels8(out, channels);
 }
 
-// composite_run in lanes; returns false, having done nothing, where the row's settings need the
-// pixel rule.
-template <class T>
-__attribute__((target("avx2"))) bool composite_run_avx2(int64_t x0, int64_t n, int64_t y,
-                                                        const Final_Routine_Parameters_In<T>& in,
-                                                        const Lit_Run& run) {
-  Composite_Row<T> row;
-  if (!composite_row_in_lanes(y, in, run, row)) {
-    return false;
-  }
+// composite_run's groups of eight pixels without a clipped one in lanes; the others and the tail
+// take the pixel rule. Without `any_row`, only for a row no texture reaches, without gammas and
+// highlights only: such rows, most of a frame, skip the tests for them.
+template <class T, bool any_row>
+__attribute__((target("avx2"))) void composite_groups_avx2(int64_t x0, int64_t n, int64_t y,
+                                                           const Final_Routine_Parameters_In<T>& in,
+                                                           const Lit_Run& run,
+                                                           const Composite_Row<T>& row) {
   const float* depth = in.depth.row(y);
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const int64_t x = x0 + i;
-    // Clipped pixels, and pixels their background covers only in part, take the pixel rule.
     const bool clipped = in.alpha_clipping != 0 &&
                          _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(depth + x),
                                                           _mm256_setzero_ps(), _CMP_EQ_OQ)) != 0;
-    const bool covered = (row.refracted == nullptr && row.background == nullptr) ||
-                         (x >= row.background_begin && x + 8 <= row.background_end);
-    if (clipped || !covered) {
+    if (clipped) {
       for (int64_t l = i; l < i + 8; ++l) {
         composite_pixel(x0 + l, y, l, in, run);
       }
     } else {
-      composite_lanes_avx2(x, y, i, in, run, row);
+      composite_lanes_avx2<T, any_row>(x, y, i, in, run, row);
     }
   }
   for (; i < n; ++i) {
     composite_pixel(x0 + i, y, i, in, run);
   }
-  return true;
+}
+
+template <class T>
+__attribute__((target("avx2"))) void composite_run_avx2(int64_t x0, int64_t n, int64_t y,
+                                                        const Final_Routine_Parameters_In<T>& in,
+                                                        const Lit_Run& run) {
+  const Composite_Row<T> row = composite_row(in, y);
+  const bool plain_row = !row.reflection_reaches && !row.specular_color_reaches &&
+                         !row.transparency_reaches && in.gamma == 1.0f &&
+                         in.environment.gamma == 1.0f && in.highlights_only == 0;
+  if (plain_row) {
+    composite_groups_avx2<T, false>(x0, n, y, in, run, row);
+  } else {
+    composite_groups_avx2<T, true>(x0, n, y, in, run, row);
+  }
 }
 
 #endif
@@ -448,7 +469,8 @@ template <class T>
 void composite_run(int64_t x0, int64_t n, int64_t y, const Final_Routine_Parameters_In<T>& in,
                    const Lit_Run& run) {
 #if BREL_AVX2_ROWS
-  if (cpu_has_avx2() && composite_run_avx2(x0, n, y, in, run)) {
+  if (cpu_has_avx2()) {
+    composite_run_avx2(x0, n, y, in, run);
     return;
   }
 #endif

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -147,6 +149,60 @@ P random_pixel(std::mt19937& random) {
   return p;
 }
 
+// Surface colours, depths (about one in `clip_every` 0, to be clipped) and occlusion of a
+// w × h frame, all drawn from `random` pixel by pixel.
+template <class P>
+struct Composite_Inputs {
+  Composite_Inputs(int64_t w, int64_t h, std::mt19937& random, uint32_t clip_every)
+      : surface(w, h), depth(w, h), occlusion(w, h) {
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        surface.at(x, y) = random_pixel<P>(random);
+        depth.at(x, y) = random() % clip_every == 0 ? 0.0f : wild_value(random) * 10.0f;
+        occlusion.at(x, y) = wild_value(random);
+      }
+    }
+  }
+
+  brel::test::Plain_Layer<P> surface;
+  brel::test::Plain_Layer<float> depth;
+  brel::test::Plain_Layer<float> occlusion;
+};
+
+// Every row of `surface` composited into `by_runs` by composite_run over the runs (x0, n), which
+// begin anywhere: their elements 0 .. n - 1 belong to pixels x0 ...; and into `by_pixels` pixel
+// by pixel.
+template <class P>
+void composite_by_runs_and_pixels(brel::Final_Routine_Parameters_In<P> in, const brel::Lit_Run& run,
+                                  const brel::test::Plain_Layer<P>& surface,
+                                  std::initializer_list<std::pair<int64_t, int64_t>> runs,
+                                  brel::test::Plain_Layer<P>& by_runs,
+                                  brel::test::Plain_Layer<P>& by_pixels) {
+  by_runs.data = surface.data;
+  by_pixels.data = surface.data;
+  for (int64_t y = 0; y < surface.view.height; ++y) {
+    for (const auto& [x0, n] : runs) {
+      in.output = by_runs.view;
+      brel::composite_run(x0, n, y, in, run);
+      in.output = by_pixels.view;
+      for (int64_t i = 0; i < n; ++i) {
+        brel::composite_pixel(x0 + i, y, i, in, run);
+      }
+    }
+  }
+}
+
+// The four sums of a run of n pixels that Lit_Run points to, drawn from `random`.
+std::array<std::vector<Rgb_Value>, 4> random_sums(std::mt19937& random, int64_t n) {
+  std::array<std::vector<Rgb_Value>, 4> sums;
+  for (auto& sum : sums) {
+    for (int64_t i = 0; i < n; ++i) {
+      sum.push_back({wild_value(random), wild_value(random), wild_value(random)});
+    }
+  }
+  return sums;
+}
+
 template <class P>
 class Final_Composite_Test : public ::testing::Test {};
 TYPED_TEST_SUITE(Final_Composite_Test, brel::test::Host_Pixel_Types);
@@ -161,16 +217,8 @@ TYPED_TEST(Final_Composite_Test, RunsGiveWhatEachPixelGives) {
   constexpr int64_t w = 83;
   constexpr int64_t h = 4;
   std::mt19937 random(20);
-  Plain_Layer<P> surface(w, h);
-  Plain_Layer<float> depth(w, h);
-  Plain_Layer<float> occlusion(w, h);
-  for (int64_t y = 0; y < h; ++y) {
-    for (int64_t x = 0; x < w; ++x) {
-      surface.at(x, y) = random_pixel<P>(random);
-      depth.at(x, y) = random() % 9 == 0 ? 0.0f : wild_value(random) * 10.0f;
-      occlusion.at(x, y) = wild_value(random);
-    }
-  }
+  const Composite_Inputs<P> frame(w, h, random, 9);
+  const Plain_Layer<P>& surface = frame.surface;
   // The refracted image covers columns 5 to 64 of rows 1 and 2.
   Plain_Layer<brel::RGB32f> refracted(60, 2);
   for (auto& p : refracted.data) {
@@ -186,23 +234,18 @@ TYPED_TEST(Final_Composite_Test, RunsGiveWhatEachPixelGives) {
   background.view.origin_x = 9;
   Plain_Layer<P> texture(3, 2, random_pixel<P>(random));
   texture.view.origin_y = 2;
-  std::vector<Rgb_Value> sums[4];
-  for (auto& sum : sums) {
-    for (int64_t i = 0; i < w; ++i) {
-      sum.push_back({wild_value(random), wild_value(random), wild_value(random)});
-    }
-  }
+  const auto sums = random_sums(random, w);
 
   for (int32_t setting = 0; setting < 12; ++setting) {
     brel::Final_Routine_Parameters_In<P> in;
-    in.depth = depth.view;
+    in.depth = frame.depth.view;
     in.transparency = setting % 3 == 0 ? 0.0f : 0.35f * static_cast<float>(setting % 4);
     in.colorize = setting % 2 == 0 ? 0.0f : 0.4f;
     in.specular_tint = setting % 5 == 1 ? 0.0f : 0.3f * static_cast<float>(setting % 6);
     in.alpha_clipping = setting % 4 == 1 ? 1 : 0;
     in.alpha_fading = setting % 3 == 1 ? 7.0f : 0.0f;
     if (setting % 3 != 2) {
-      in.occlusion = occlusion.view;
+      in.occlusion = frame.occlusion.view;
     }
     if (setting % 2 == 0) {
       in.refracted_image = refracted.view;
@@ -231,21 +274,85 @@ TYPED_TEST(Final_Composite_Test, RunsGiveWhatEachPixelGives) {
 
     Plain_Layer<P> by_runs(w, h);
     Plain_Layer<P> by_pixels(w, h);
-    by_runs.data = surface.data;
-    by_pixels.data = surface.data;
-    for (int64_t y = 0; y < h; ++y) {
-      // Runs begin anywhere: elements 0 .. n - 1 belong to pixels x0 ...
-      for (const auto& [x0, n] : {std::pair<int64_t, int64_t>{0, 3}, {3, 64}, {67, 16}}) {
-        in.output = by_runs.view;
-        brel::composite_run(x0, n, y, in, run);
-        in.output = by_pixels.view;
-        for (int64_t i = 0; i < n; ++i) {
-          brel::composite_pixel(x0 + i, y, i, in, run);
-        }
-      }
-    }
+    composite_by_runs_and_pixels(in, run, surface, {{0, 3}, {3, 64}, {67, 16}}, by_runs, by_pixels);
     EXPECT_EQ(std::memcmp(by_runs.data.data(), by_pixels.data.data(), sizeof(P) * w * h), 0)
         << "setting " << setting;
+  }
+}
+
+// Textures over parts of the rows and columns (groups of eight inside them, across their edges
+// and beside them), gammas of the frame and of the environment, and highlights only: runs give
+// each pixel's bits, with clipped pixels among them and tails shorter than eight.
+TYPED_TEST(Final_Composite_Test, TexturedGammaAndHighlightRunsGiveWhatEachPixelGives) {
+  using P = TypeParam;
+  using brel::test::Plain_Layer;
+  constexpr int64_t w = 83;
+  constexpr int64_t h = 4;
+  std::mt19937 random(41);
+  const Composite_Inputs<P> frame(w, h, random, 23);
+  const Plain_Layer<P>& surface = frame.surface;
+  const auto texture = [&](int64_t width, int64_t height, int64_t x, int64_t y) {
+    auto layer = std::make_unique<Plain_Layer<P>>(width, height);
+    for (auto& p : layer->data) {
+      p = random_pixel<P>(random);
+    }
+    layer->view.origin_x = x;
+    layer->view.origin_y = y;
+    return layer;
+  };
+  // Columns 6 to 35 of every row; 0 to 17 of rows 1 and 2; 20 onwards of rows 0 to 2; 9 to 58.
+  const auto transparency = texture(30, 4, 6, 0);
+  const auto reflection = texture(20, 2, -2, 1);
+  const auto specular_color = texture(70, 3, 20, 0);
+  const auto background = texture(50, 4, 9, 0);
+  // Columns 5 to 64 of rows 1 and 2.
+  Plain_Layer<brel::RGB32f> refracted(60, 2);
+  for (auto& p : refracted.data) {
+    p = {{wild_value(random), wild_value(random), wild_value(random)}};
+  }
+  refracted.view.origin_x = 5;
+  refracted.view.origin_y = 1;
+  const auto sums = random_sums(random, w);
+
+  for (int32_t setting = 0; setting < 24; ++setting) {
+    brel::Final_Routine_Parameters_In<P> in;
+    in.depth = frame.depth.view;
+    in.occlusion = frame.occlusion.view;
+    in.transparency = setting % 2 == 0 ? 0.35f : 0.7f;
+    in.colorize = setting % 3 == 0 ? 0.0f : 0.4f;
+    in.specular_tint = std::array{0.0f, 0.6f, 1.7f}[setting % 3];
+    in.alpha_clipping = setting % 2;
+    in.alpha_fading = setting % 3 == 1 ? 7.0f : 0.0f;
+    in.gamma = std::array{1.0f, 1.8f, 0.5f}[setting / 2 % 3];
+    in.highlights_only = setting % 5 == 4 ? 1 : 0;
+    if (setting % 6 != 5) {
+      in.transparency_texture = transparency->view;
+      in.specular_color_texture = specular_color->view;
+      in.environment.reflection_texture = reflection->view;
+    }
+    if (setting % 4 < 2) {
+      in.refracted_image = refracted.view;
+    } else {
+      in.background = background->view;
+    }
+    auto& e = in.environment;
+    e.illumination_amount = 0.4f;
+    e.illumination_color = {0.9f, 1.0f, 0.7f};
+    e.reflection_amount = setting % 7 == 3 ? 0.0f : 0.6f;
+    e.glossiness = setting % 5 == 2 ? 1.3f : 0.5f;
+    e.gamma = std::array{1.0f, 2.2f, 1.0f, 0.7f}[setting % 4];
+    const brel::Lit_Run run{sums[0].data(), sums[1].data(),   sums[2].data(),
+                            sums[3].data(), setting % 2 == 0, e.reflection_amount != 0.0f};
+
+    Plain_Layer<P> by_runs(w, h);
+    Plain_Layer<P> by_pixels(w, h);
+    composite_by_runs_and_pixels(in, run, surface, {{0, 3}, {3, 61}, {64, 19}}, by_runs, by_pixels);
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        ASSERT_EQ(std::memcmp(&by_runs.at(x, y), &by_pixels.at(x, y), sizeof(P)), 0)
+            << "setting " << setting << " at " << x << ", " << y;
+      }
+    }
   }
 }
 

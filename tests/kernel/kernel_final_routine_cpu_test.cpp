@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -461,6 +463,26 @@ TEST(Final_Routine, RowGroupsShadeEveryRowAsTheOneRowBodyDoes) {
   }
 }
 
+// Every pixel of `output`, which holds the surface colour, shaded by the pixel rules of the
+// lights and the compositing as the kernel shades it without an environment.
+template <class P>
+void shade_by_pixel_rules(const brel::Final_Routine_Parameters_In<P>& in, const Layer<P>& output) {
+  brel::Final_Routine_Parameters_In<P> lit = in;
+  lit.output = output;
+  lit.direct_light.color = {in.direct_light.color.red * in.direct_light.intensity,
+                            in.direct_light.color.green * in.direct_light.intensity,
+                            in.direct_light.color.blue * in.direct_light.intensity};
+  for (int64_t y = 0; y < output.height; ++y) {
+    for (int64_t x = 0; x < output.width; ++x) {
+      brel::Rgb_Value diffuse{0, 0, 0};
+      brel::Rgb_Value specular{0, 0, 0};
+      const brel::Rgb_Value none{0, 0, 0};
+      brel::shade_lights_pixel(x, y, diffuse, specular, lit);
+      brel::composite_pixel(x, y, 0, lit, {&diffuse, &specular, &none, &none, false, false});
+    }
+  }
+}
+
 // With one sample a pixel, a refracted background and no environment to gather, the lights and
 // the compositing run in vector lanes; at any thread count the frame is what the pixel rules
 // give each pixel.
@@ -499,21 +521,91 @@ TEST(Final_Routine, LitAndCompositedRunsGiveThePixelRulesAtEveryThreadCount) {
     }
     scene.render(render);
 
-    brel::Final_Routine_Parameters_In<P> lit = in;
-    lit.output = expected.output.view;
-    lit.direct_light.color = {in.direct_light.color.red * in.direct_light.intensity,
-                              in.direct_light.color.green * in.direct_light.intensity,
-                              in.direct_light.color.blue * in.direct_light.intensity};
-    for (int64_t y = 0; y < h; ++y) {
-      for (int64_t x = 0; x < w; ++x) {
-        brel::Rgb_Value diffuse{0, 0, 0};
-        brel::Rgb_Value specular{0, 0, 0};
-        const brel::Rgb_Value none{0, 0, 0};
-        brel::shade_lights_pixel(x, y, diffuse, specular, lit);
-        brel::composite_pixel(x, y, 0, lit, {&diffuse, &specular, &none, &none, false, false});
+    shade_by_pixel_rules(in, expected.output.view);
+    EXPECT_EQ(frame_bytes(scene), frame_bytes(expected)) << threads << " threads";
+  }
+}
+
+// Textures over parts of the frame, a gamma correction, highlights only and clipped pixels: at
+// any thread count the frame is what the pixel rules give each pixel, in every pixel type.
+TYPED_TEST(Final_Routine_Test, TexturedGammaAndHighlightFramesGiveThePixelRules) {
+  using P = TypeParam;
+  constexpr int64_t w = 37;
+  constexpr int64_t h = 19;
+  uint32_t state = 77;
+  const auto next = [&]() {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+  };
+  const auto texture = [&](int64_t width, int64_t height, int64_t x, int64_t y) {
+    auto layer = std::make_unique<Plain_Layer<P>>(width, height);
+    const float white = white_of<P>();
+    for (auto& p : layer->data) {
+      for (auto& c : p.channel) {
+        c = static_cast<typename Pixel_Traits<P>::Channel>(
+            white * static_cast<float>(next() % 1000) / 800.0f);
       }
     }
-    EXPECT_EQ(frame_bytes(scene), frame_bytes(expected)) << threads << " threads";
+    layer->view.origin_x = x;
+    layer->view.origin_y = y;
+    return layer;
+  };
+  // Each texture ends inside the frame, some of them one column before a group of eight does.
+  const auto gloss = texture(14, 7, 9, 3);
+  const auto translucency = texture(25, 19, -4, 0);
+  const auto transparency = texture(30, 10, 11, 8);
+  const auto specular_color = texture(40, 5, 2, 12);
+  const auto background = texture(28, 12, 3, 5);
+  Plain_Layer<brel::RGB32f> refracted(26, 15);
+  for (auto& p : refracted.data) {
+    p = {{static_cast<float>(next() % 1000) / 700.0f, 0.3f, static_cast<float>(next() % 9) / 8.0f}};
+  }
+  refracted.view.origin_x = 6;
+  refracted.view.origin_y = 2;
+  for (int32_t setting = 0; setting < 4; ++setting) {
+    for (const int64_t threads : brel::test::thread_counts) {
+      Standalone_Render render(threads);
+      Host_Layer<P> environment(render.context, 2, 2);
+      Scene<P> scene(render.context, w, h);
+      light_everything(scene, environment.view, 1);
+      for (int64_t y = 0; y < h; ++y) {
+        for (int64_t x = 0; x < w; ++x) {
+          const float v = static_cast<float>((x * 13 + y * 7) % 17) / 16.0f;
+          const float white = white_of<P>();
+          scene.output.set(x, y, white * v, 0.6f * white, white * static_cast<float>(y) / 19.0f,
+                           white);
+        }
+      }
+      auto& in = scene.in;
+      in.oversampling = 1;
+      in.environment.environment_texture = Layer<P>{};
+      in.glossiness_texture = gloss->view;
+      in.translucency_texture = translucency->view;
+      in.transparency_texture = transparency->view;
+      in.specular_color_texture = specular_color->view;
+      in.specular_tint = 0.7f;
+      in.transparency = 0.6f;
+      in.colorize = 0.3f;
+      in.gamma = std::array{1.0f, 1.7f, 1.0f, 0.6f}[setting];
+      in.highlights_only = setting == 2 ? 1 : 0;
+      in.alpha_clipping = setting == 3 ? 1 : 0;
+      if (setting % 2 == 1) {
+        in.refracted_image = refracted.view;
+      } else {
+        in.background = background->view;
+      }
+      Scene<P> expected(render.context, w, h);
+      for (int64_t y = 0; y < h; ++y) {
+        for (int64_t x = 0; x < w; ++x) {
+          expected.output.at(x, y) = scene.output.at(x, y);
+        }
+      }
+      scene.render(render);
+
+      shade_by_pixel_rules(in, expected.output.view);
+      EXPECT_EQ(frame_bytes(scene), frame_bytes(expected))
+          << "setting " << setting << ", " << threads << " threads";
+    }
   }
 }
 
