@@ -121,6 +121,36 @@ void BM_final_routine_1080p_float(benchmark::State& state) {
   brel::bench::run_kernel_beside_memcpy(state, render, kernel);
 }
 
+// The same scene in mode 1 with one sample a pixel and a look that the lanes gather or raise
+// for: 0 textures of glossiness, translucency, transparency and specular colour over the middle
+// half of the columns and rows, 1 a gamma correction of 1.8, 2 "highlights only".
+// Arguments: threads (0 for all), then the look.
+void BM_final_routine_1080p_float_looks(benchmark::State& state) {
+  Bench_Render render(state);
+  Final_Scene scene(render.context);
+  Frame<P> texture(render.context, width / 2, height / 2);
+  texture.view.origin_x = width / 4;
+  texture.view.origin_y = height / 4;
+  brel::Kernel_Final_Routine<Layer<P>, brel::Implementation_Cpu> kernel;
+  auto& in = kernel.parameters_in;
+  in = scene.in;
+  in.environment.gather_mode = 1;
+  const int64_t look = state.range(1);
+  if (look == 0) {
+    in.glossiness_texture = texture.view;
+    in.translucency_texture = texture.view;
+    in.transparency_texture = texture.view;
+    in.specular_color_texture = texture.view;
+    in.specular_tint = 0.5f;
+  } else if (look == 1) {
+    in.gamma = 1.8f;
+    in.environment.gamma = 1.8f;
+  } else {
+    in.highlights_only = 1;
+  }
+  brel::bench::run_kernel_beside_memcpy(state, render, kernel);
+}
+
 // The whole default render ("all") of a UHD 16-bit frame whose red channel holds the depth,
 // through the effect as the host calls it. Counters: each stage's share of the render's time.
 void BM_render_all_uhd_16bit(benchmark::State& state) {
@@ -159,6 +189,12 @@ const bool registered = [] {
   benchmark::RegisterBenchmark("BM_final_routine_1080p_float", BM_final_routine_1080p_float)
       ->ArgNames({"threads", "mode", "oversampling"})
       ->ArgsProduct({{1, 0}, {1, 2, 3, 4}, {1, 2, 3, 4}})
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_final_routine_1080p_float_looks",
+                               BM_final_routine_1080p_float_looks)
+      ->ArgNames({"threads", "look"})
+      ->ArgsProduct({{1, 0}, {0, 1, 2}})
       ->UseManualTime()
       ->Unit(benchmark::kMillisecond);
   return brel::bench::register_on_one_and_all_threads(
