@@ -59,6 +59,11 @@ std::unique_ptr<Layer_Holder> launch_prepared_environment(const Render_Context& 
                                                           float reflection_amount, float bias,
                                                           float gamma);
 
+// One pixel of the prepared layer from the environment's `pixel`, with the bias exponent `p` of
+// `bias` (environment_bias_exponent): the plain rule the row body follows.
+template <class P>
+P prepared_environment_pixel(const P& pixel, float bias, float p, float gamma);
+
 // The brightness exponent of a bias in (-1, 1e8]: the mean brightness m of a colour becomes
 // m^p.
 float environment_bias_exponent(float bias);
@@ -69,6 +74,12 @@ extern template class Kernel_Prepare_Environment_Layer<Layer<ARGB16>, Implementa
 extern template class Kernel_Prepare_Environment_Layer<Layer<BGRA16>, Implementation_Cpu>;
 extern template class Kernel_Prepare_Environment_Layer<Layer<ARGB8>, Implementation_Cpu>;
 extern template class Kernel_Prepare_Environment_Layer<Layer<BGRA8>, Implementation_Cpu>;
+extern template ARGB32f prepared_environment_pixel<ARGB32f>(const ARGB32f&, float, float, float);
+extern template BGRA32f prepared_environment_pixel<BGRA32f>(const BGRA32f&, float, float, float);
+extern template ARGB16 prepared_environment_pixel<ARGB16>(const ARGB16&, float, float, float);
+extern template BGRA16 prepared_environment_pixel<BGRA16>(const BGRA16&, float, float, float);
+extern template ARGB8 prepared_environment_pixel<ARGB8>(const ARGB8&, float, float, float);
+extern template BGRA8 prepared_environment_pixel<BGRA8>(const BGRA8&, float, float, float);
 extern template std::unique_ptr<Layer_Holder> make_prepared_environment_layer<ARGB32f>(
     const Render_Context&, const Layer<ARGB32f>&);
 extern template std::unique_ptr<Layer_Holder> launch_prepared_environment<ARGB32f>(

@@ -4,11 +4,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "base/layer_holder.h"
 #include "support/host_layer.h"
+#include "support/power_stress.h"
 #include "support/standalone_render.h"
 
 namespace {
@@ -191,6 +193,57 @@ TEST(Fill_Caustics, RowsFollowThePlainRule) {
           EXPECT_EQ(got.channel[0], expected.channel[0]) << x << ", " << y;
           EXPECT_EQ(got.channel[1], expected.channel[1] + sum) << x << ", " << y;
           EXPECT_EQ(got.channel[2], expected.channel[2]) << x << ", " << y;
+        }
+      }
+    }
+  }
+}
+
+bool same_bits(float a, float b) {
+  return std::memcmp(&a, &b, sizeof(float)) == 0;
+}
+
+// The rows against the plain rule, bit for bit, over background values that stress the power,
+// backgrounds that begin and end inside a group of eight columns and rows whose tails are short
+// of eight, with and without differences to integrate, under the gammas whose powers take special
+// paths, at every thread count.
+TYPED_TEST(Fill_Caustics_Test, GammaRowsFollowThePlainRuleBitForBit) {
+  using P = TypeParam;
+  const std::vector<float> values = brel::test::power_stress_values<P>();
+  const int64_t n = static_cast<int64_t>(values.size());
+  const float w = brel::test::white_of<P>();
+  constexpr int64_t height = 3;
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    for (const int64_t width : {1, 7, 8, 9, 13, 21, 35}) {
+      for (const int64_t origin_x : {-5, 0, 3}) {
+        Host_Layer<P> background(render.context, width, height, origin_x, 1);
+        for (int64_t i = 0; i < width * height; ++i) {
+          background.set(i % width, i / width, values[i % n], values[(i * 7 + 3) % n],
+                         values[(i * 11 + 5) % n], w);
+        }
+        brel::Fill_Caustics_Parameters_In<P> in;
+        in.background = background.view;
+        for (const bool integrate : {false, true}) {
+          for (const float gamma : {1.8f, 2.2f, 0.0f, 0.5f, 100.0f, nan}) {
+            Buffer buffer(render, width, height + 1, 0.25f);
+            fill(render, background.view, buffer.view, gamma, integrate);
+            in.gamma = gamma;
+            for (int64_t y = 0; y < height + 1; ++y) {
+              float sum = 0.0f;
+              for (int64_t x = 0; x < width + 4; ++x) {
+                sum += 0.25f;
+                const RGB32f expected = brel::caustics_background(in, x, y);
+                for (int32_t c = 0; c < 3; ++c) {
+                  const float e = integrate ? expected.channel[c] + sum : expected.channel[c];
+                  ASSERT_TRUE(same_bits(buffer.view.row(y)[x].channel[c], e))
+                      << buffer.view.row(y)[x].channel[c] << " against " << e << " at x " << x
+                      << " y " << y << " channel " << c << " width " << width << " origin "
+                      << origin_x << " gamma " << gamma << " threads " << threads;
+                }
+              }
+            }
+          }
         }
       }
     }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -13,6 +14,7 @@
 #include "base/log.h"
 #include "kernel/gather_core.h"
 #include "support/host_layer.h"
+#include "support/power_stress.h"
 #include "support/standalone_render.h"
 
 namespace {
@@ -175,6 +177,45 @@ TYPED_TEST(Prepare_Environment, IntegerTypesFollowTheFloatResultAtEveryThreadCou
         ASSERT_NEAR(out.blue(x, y) / w, std::min(float_out.blue(x, y), most), unit<P>() * 1.001f);
         if constexpr (brel::Pixel_Traits<P>::is_integer) {
           ASSERT_EQ(out.alpha(x, y), in.alpha(x, y));
+        }
+      }
+    }
+  }
+}
+
+// The rows against the plain rule, bit for bit, over values that stress the power, in rows whose
+// lengths leave every tail short of eight pixels, under the gammas and biases whose powers take
+// special paths, at every thread count.
+TYPED_TEST(Prepare_Environment, RowsFollowThePlainRuleBitForBit) {
+  using P = TypeParam;
+  const std::vector<float> values = brel::test::power_stress_values<P>();
+  const int64_t n = static_cast<int64_t>(values.size());
+  const float w = white_of<P>();
+  constexpr int64_t height = 3;
+  for (const int64_t threads : brel::test::thread_counts) {
+    Standalone_Render render(threads);
+    for (const int64_t width : {1, 7, 8, 9, 13, 16, 21, 35}) {
+      Host_Layer<P> in(render.context, width, height);
+      for (int64_t i = 0; i < width * height; ++i) {
+        const float a = i % 3 == 0 ? values[(i * 5 + 1) % n] : w;
+        in.set(i % width, i / width, values[i % n], values[(i * 7 + 3) % n],
+               values[(i * 11 + 5) % n], a);
+      }
+      for (const float bias : {0.0f, 0.4f, -1.0f}) {
+        for (const float gamma :
+             {1.8f, 2.2f, 0.0f, 0.5f, 100.0f, std::numeric_limits<float>::quiet_NaN()}) {
+          Host_Layer<P> out(render.context, width, height);
+          out.fill(3, 3, 3, 3);
+          prepare(render.context, in, out, bias, gamma);
+          const float p = brel::environment_bias_exponent(bias);
+          for (int64_t y = 0; y < height; ++y) {
+            for (int64_t x = 0; x < width; ++x) {
+              const P expected = brel::prepared_environment_pixel(in.at(x, y), bias, p, gamma);
+              ASSERT_EQ(std::memcmp(&out.at(x, y), &expected, sizeof(P)), 0)
+                  << "x " << x << " y " << y << " width " << width << " bias " << bias << " gamma "
+                  << gamma << " threads " << threads;
+            }
+          }
         }
       }
     }
