@@ -1,6 +1,7 @@
 // Bandwidth of the depth surface kernels and their views on a UHD frame, in 32-bit float and
-// 8-bit, each paired with a plain memcpy of as many bytes as the kernel's workload estimate
-// counts, run in turn in the same iterations. Argument: threads, 0 for all.
+// 8-bit (8-bit also at twice its sides, beyond the cache), each paired with a plain memcpy of as
+// many bytes as the kernel's workload estimate counts, run in turn in the same iterations.
+// Argument: threads, 0 for all; the 8-bit frames' argument 1: the frame's height.
 
 #include <benchmark/benchmark.h>
 
@@ -22,24 +23,26 @@ using brel::Vector_3;
 using brel::bench::Bench_Render;
 using brel::bench::Frame;
 using brel::bench::frame_height;
+using brel::bench::frame_height_for;
 using brel::bench::frame_width;
+using brel::bench::frame_width_of;
 using brel::bench::run_beside_memcpy;
 using brel::bench::run_kernel_beside_memcpy;
 
 constexpr int64_t pixels = frame_width * frame_height;
-constexpr int64_t bordered_pixels = (frame_width + 6) * (frame_height + 6);
 
-// A bordered depth layer over the frame with a smooth surface, steps and holes without depth,
-// as the depth of a real image has.
+// A bordered depth layer over a w x h frame (UHD unless told otherwise) with a smooth surface,
+// steps and holes without depth, as the depth of a real image has.
 struct Depth_Frame {
-  explicit Depth_Frame(const brel::Render_Context& context)
-      : bordered(context, frame_width + 6, frame_height + 6) {
+  explicit Depth_Frame(const brel::Render_Context& context, int64_t w = frame_width,
+                       int64_t h = frame_height)
+      : bordered(context, w + 6, h + 6) {
     inner = bordered.view;
-    inner.width = frame_width;
-    inner.height = frame_height;
+    inner.width = w;
+    inner.height = h;
     inner.pixels = brel::advance_bytes(bordered.view.pixels, 3 * bordered.view.row_bytes + 12);
-    for (int64_t y = 0; y < frame_height; ++y) {
-      for (int64_t x = 0; x < frame_width; ++x) {
+    for (int64_t y = 0; y < h; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
         const float slope = static_cast<float>(x % 97 + y % 89) * 0.25f;
         inner.row(y)[x] = (x / 256 + y / 256) % 3 == 0 ? 0.0f : 40.0f + slope;
       }
@@ -55,8 +58,9 @@ struct Depth_Frame {
 template <class P>
 void pre_color_correction(benchmark::State& state, bool corrected) {
   Bench_Render render(state);
-  Frame<P> input(render.context);
-  Frame<P> output(render.context);
+  const int64_t h = frame_height_for<P>(state);
+  Frame<P> input(render.context, frame_width_of(h), h);
+  Frame<P> output(render.context, frame_width_of(h), h);
   brel::Kernel_Pre_Color_Correction<Layer<P>, brel::Implementation_Cpu> kernel;
   auto& in = kernel.parameters_in;
   in.input = input.view;
@@ -87,15 +91,17 @@ template <class P>
 void BM_pre_color_correction_rows(benchmark::State& state) {
   using Kernel = brel::Kernel_Pre_Color_Correction<Layer<P>, brel::Implementation_Cpu>;
   Bench_Render render(state);
-  Frame<P> input(render.context);
-  Frame<P> output(render.context);
-  Depth_Frame depth(render.context);
+  const int64_t h = frame_height_for<P>(state);
+  const int64_t w = frame_width_of(h);
+  Frame<P> input(render.context, w, h);
+  Frame<P> output(render.context, w, h);
+  Depth_Frame depth(render.context, w, h);
   typename Kernel::Parameters_In in;
   in.input = input.view;
   in.output = output.view;
   in.depth_scale = 141.42136f;
-  const int64_t count = render.context.iteration_count(frame_height);
-  const int64_t bytes = 2 * pixels * static_cast<int64_t>(sizeof(P)) + 4 * bordered_pixels;
+  const int64_t count = render.context.iteration_count(h);
+  const int64_t bytes = 2 * w * h * static_cast<int64_t>(sizeof(P)) + 4 * (w + 6) * (h + 6);
   run_beside_memcpy(state, render, bytes, [&] {
     brel::cpu_kernel_launch(count, &brel::pre_color_correction_rows<P>, render.context, in,
                             depth.inner);
@@ -181,8 +187,9 @@ void BM_generate_normals_texture(benchmark::State& state) {
 template <class P>
 void BM_show_render_mode_depth(benchmark::State& state) {
   Bench_Render render(state);
-  Depth_Frame depth(render.context);
-  Frame<P> output(render.context);
+  const int64_t h = frame_height_for<P>(state);
+  Depth_Frame depth(render.context, frame_width_of(h), h);
+  Frame<P> output(render.context, frame_width_of(h), h);
   brel::Kernel_Show_Render_Mode_Depth<Layer<P>, brel::Implementation_Cpu> kernel;
   kernel.parameters_in.depth = depth.inner;
   kernel.parameters_in.output = output.view;
@@ -229,26 +236,32 @@ void BM_render_normalmap_1080p_float(benchmark::State& state) {
 using F = brel::ARGB32f;
 using B = brel::ARGB8;
 
-// Each on one thread and on all of them.
-const bool registered = brel::bench::register_on_one_and_all_threads({
-    {"BM_pre_color_correction<ARGB32f>", BM_pre_color_correction<F>},
-    {"BM_pre_color_correction<ARGB8>", BM_pre_color_correction<B>},
-    {"BM_pre_color_correction_corrected<ARGB32f>", BM_pre_color_correction_corrected<F>},
-    {"BM_pre_color_correction_corrected<ARGB8>", BM_pre_color_correction_corrected<B>},
-    {"BM_pre_color_correction_rows<ARGB32f>", BM_pre_color_correction_rows<F>},
-    {"BM_pre_color_correction_rows<ARGB8>", BM_pre_color_correction_rows<B>},
-    {"BM_pre_blur_pass", BM_pre_blur_pass},
-    {"BM_pre_blur_4_passes", BM_pre_blur_4_passes},
-    {"BM_generate_normals", BM_generate_normals},
-    {"BM_generate_normals_discontinuity", BM_generate_normals_discontinuity},
-    {"BM_generate_normals_rows", BM_generate_normals_rows},
-    {"BM_generate_normals_texture<ARGB32f>", BM_generate_normals_texture<F>},
-    {"BM_generate_normals_texture<ARGB8>", BM_generate_normals_texture<B>},
-    {"BM_show_render_mode_depth<ARGB32f>", BM_show_render_mode_depth<F>},
-    {"BM_show_render_mode_depth<ARGB8>", BM_show_render_mode_depth<B>},
-    {"BM_show_render_mode_normals<ARGB32f>", BM_show_render_mode_normals<F>},
-    {"BM_show_render_mode_normals<ARGB8>", BM_show_render_mode_normals<B>},
-    {"BM_render_normalmap_1080p_float", BM_render_normalmap_1080p_float},
-});
+// Each on one thread and on all of them; 8-bit frames also beyond the cache.
+const bool registered = [] {
+  brel::bench::register_by_threads_and_frame_height(
+      {
+          {"BM_pre_color_correction<ARGB8>", BM_pre_color_correction<B>},
+          {"BM_pre_color_correction_corrected<ARGB8>", BM_pre_color_correction_corrected<B>},
+          {"BM_pre_color_correction_rows<ARGB8>", BM_pre_color_correction_rows<B>},
+          {"BM_show_render_mode_depth<ARGB8>", BM_show_render_mode_depth<B>},
+      },
+      brel::bench::frame_heights_beyond_the_cache);
+  return brel::bench::register_on_one_and_all_threads({
+      {"BM_pre_color_correction<ARGB32f>", BM_pre_color_correction<F>},
+      {"BM_pre_color_correction_corrected<ARGB32f>", BM_pre_color_correction_corrected<F>},
+      {"BM_pre_color_correction_rows<ARGB32f>", BM_pre_color_correction_rows<F>},
+      {"BM_pre_blur_pass", BM_pre_blur_pass},
+      {"BM_pre_blur_4_passes", BM_pre_blur_4_passes},
+      {"BM_generate_normals", BM_generate_normals},
+      {"BM_generate_normals_discontinuity", BM_generate_normals_discontinuity},
+      {"BM_generate_normals_rows", BM_generate_normals_rows},
+      {"BM_generate_normals_texture<ARGB32f>", BM_generate_normals_texture<F>},
+      {"BM_generate_normals_texture<ARGB8>", BM_generate_normals_texture<B>},
+      {"BM_show_render_mode_depth<ARGB32f>", BM_show_render_mode_depth<F>},
+      {"BM_show_render_mode_normals<ARGB32f>", BM_show_render_mode_normals<F>},
+      {"BM_show_render_mode_normals<ARGB8>", BM_show_render_mode_normals<B>},
+      {"BM_render_normalmap_1080p_float", BM_render_normalmap_1080p_float},
+  });
+}();
 
 }  // namespace

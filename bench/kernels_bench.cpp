@@ -1,10 +1,12 @@
-// Bandwidth of the generic layer kernels on a UHD frame. Every iteration pairs the kernel with a
-// plain memcpy that moves as many bytes (half read, half written) on as many threads; bytes per
-// second are the kernel's own workload estimate over its wall time, beside the memcpy's
-// bandwidth and the kernel's percentage of it. Argument: threads, 0 for all.
+// Bandwidth of the generic layer kernels on a UHD frame (float layers also at twice its sides,
+// beyond the cache). Every iteration pairs the kernel with a plain memcpy that moves as many bytes
+// (half read, half written) on as many threads; bandwidths are the kernel's own workload estimate
+// over the fastest run of each, beside the kernel's percentage of the memcpy's. Argument:
+// threads, 0 for all; the float layers' argument 1: the frame's height.
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <utility>
 
 #include "base/kernel_clear.h"
@@ -16,12 +18,15 @@ namespace {
 
 using brel::bench::Bench_Render;
 using brel::bench::Frame;
+using brel::bench::frame_height_for;
+using brel::bench::frame_width_of;
 using brel::bench::run_kernel_beside_memcpy;
 
 template <class P>
 void clear(benchmark::State& state) {
   Bench_Render render(state);
-  Frame<P> layer(render.context);
+  const int64_t height = frame_height_for<P>(state);
+  Frame<P> layer(render.context, frame_width_of(height), height);
   brel::Kernel_Clear<brel::Layer<P>, brel::Implementation_Cpu> kernel;
   kernel.parameters_in.layer = layer.view;
   run_kernel_beside_memcpy(state, render, kernel);
@@ -36,8 +41,9 @@ void BM_clear_rgb32f(benchmark::State& state) {
 
 void BM_copy_float(benchmark::State& state) {
   Bench_Render render(state);
-  Frame<float> source(render.context);
-  Frame<float> destination(render.context);
+  const int64_t height = frame_height_for<float>(state);
+  Frame<float> source(render.context, frame_width_of(height), height);
+  Frame<float> destination(render.context, frame_width_of(height), height);
   brel::Kernel_Copy<brel::Layer<float>, brel::Layer<float>, brel::Implementation_Cpu> copy;
   copy.parameters_in.source = source.view;
   copy.parameters_in.destination = destination.view;
@@ -66,13 +72,16 @@ void BM_prefix_scan_argb32f(benchmark::State& state) {
   prefix_scan<brel::ARGB32f, brel::ARGB32f>(state);
 }
 
-// Each kernel on one thread and on all of them.
-const bool registered = brel::bench::register_on_one_and_all_threads({
-    {"BM_clear_float", BM_clear_float},
-    {"BM_clear_rgb32f", BM_clear_rgb32f},
-    {"BM_copy_float", BM_copy_float},
-    {"BM_prefix_scan_rgb32f", BM_prefix_scan_rgb32f},
-    {"BM_prefix_scan_argb32f", BM_prefix_scan_argb32f},
-});
+// Each kernel on one thread and on all of them; the float layers also beyond the cache.
+const bool registered = [] {
+  brel::bench::register_by_threads_and_frame_height(
+      {{"BM_clear_float", BM_clear_float}, {"BM_copy_float", BM_copy_float}},
+      brel::bench::frame_heights_beyond_the_cache);
+  return brel::bench::register_on_one_and_all_threads({
+      {"BM_clear_rgb32f", BM_clear_rgb32f},
+      {"BM_prefix_scan_rgb32f", BM_prefix_scan_rgb32f},
+      {"BM_prefix_scan_argb32f", BM_prefix_scan_argb32f},
+  });
+}();
 
 }  // namespace
