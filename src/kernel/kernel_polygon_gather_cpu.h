@@ -45,6 +45,11 @@ class PolygonGather<Layer<P>, Implementation_Cpu> final
   std::array<Layer<P>, max_levels> mip_layers;                        // entry 0 is `source`
   std::array<std::unique_ptr<Layer_Holder>, max_levels> row_sum_holders;
   std::array<Layer<Sum_Pixel>, max_levels> row_sum_layers;
+
+ private:
+  // Gives back the layers of an earlier run (the row sums first, each from the last level) and
+  // leaves no level.
+  void release_layers();
 };
 
 // The plain rules, pixel by pixel, that the row bodies follow with the same results. Pixel x of

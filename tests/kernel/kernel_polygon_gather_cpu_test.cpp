@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "base/memory_pool_2d.h"
 #include "support/host_layer.h"
 #include "support/standalone_render.h"
 
@@ -295,6 +296,60 @@ TEST(Polygon_Gather, RowBodiesMatchThePlainRulesBitForBit) {
   expect_rows_follow_the_plain_rules<brel::BGRA16>();
   expect_rows_follow_the_plain_rules<brel::ARGB32f>();
   expect_rows_follow_the_plain_rules<brel::RGB32f>();
+}
+
+// Pyramids built again over a pooled context take no fresh memory and give the same levels and
+// sums, bit for bit; a smaller source after a larger one leaves no level of the larger behind.
+TEST(Polygon_Gather, ABuildAgainReusesThePoolsBlocksAndGivesTheSameLayers) {
+  Standalone_Render render(2);
+  brel::Render_Context context = render.context;
+  int64_t fresh = 0;
+  context.allocate_memory_2d = [&fresh, allocate = render.context.allocate_memory_2d](
+                                   int64_t width, int64_t height) {
+    ++fresh;
+    return allocate(width, height);
+  };
+  brel::pool_memory_2d(context);
+  Host_Layer<brel::ARGB8> layer(render.context, 67, 45);
+  for (int64_t y = 0; y < 45; ++y) {
+    for (int64_t x = 0; x < 67; ++x) {
+      layer.at(x, y) =
+          brel::ARGB8{{static_cast<uint8_t>(x * 7 + y), static_cast<uint8_t>(x + 3 * y),
+                       static_cast<uint8_t>(y * 5), static_cast<uint8_t>(x ^ y)}};
+    }
+  }
+  Pyramids<brel::ARGB8> pyramids;
+  build(context, pyramids, layer.view);
+  const int64_t first_fresh = fresh;
+  const auto contents = [&pyramids] {
+    std::vector<double> values;
+    for (int64_t k = 0; k < pyramids.level_count; ++k) {
+      const auto& level = pyramids.mip_layers[k];
+      for (int64_t y = 0; y < level.height; ++y) {
+        for (int64_t x = 0; x < level.width; ++x) {
+          for (int32_t c = 0; c < 4; ++c) {
+            values.push_back(level.row(y)[x].channel[c]);
+            values.push_back(pyramids.row_sum_layers[k].row(y)[x].channel[c]);
+          }
+        }
+      }
+    }
+    return values;
+  };
+  const std::vector<double> first = contents();
+  for (int repeat = 0; repeat < 3; ++repeat) {
+    build(context, pyramids, layer.view);
+    EXPECT_EQ(fresh, first_fresh) << "build " << repeat + 2;
+    EXPECT_EQ(contents(), first) << "build " << repeat + 2;
+  }
+  Layer<brel::ARGB8> smaller = layer.view;
+  smaller.width = 9;
+  smaller.height = 5;
+  build(context, pyramids, smaller);
+  ASSERT_EQ(pyramids.level_count, 3);  // 9 x 5, 5 x 3, 3 x 2
+  EXPECT_EQ(pyramids.mip_holders[3], nullptr);
+  EXPECT_EQ(pyramids.row_sum_holders[3], nullptr);
+  EXPECT_EQ(pyramids.mip_layers[3].pixels, nullptr);
 }
 
 // The three-float colour layer has no alpha: plain means and plain running sums.
