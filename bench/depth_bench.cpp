@@ -100,7 +100,7 @@ void BM_pre_color_correction_rows(benchmark::State& state) {
   in.input = input.view;
   in.output = output.view;
   in.depth_scale = 141.42136f;
-  const int64_t count = render.context.iteration_count(h);
+  const int64_t count = brel::grain_iteration_count(h, brel::pre_color_correction_band_rows);
   const int64_t bytes = 2 * w * h * static_cast<int64_t>(sizeof(P)) + 4 * (w + 6) * (h + 6);
   run_beside_memcpy(state, render, bytes, [&] {
     brel::cpu_kernel_launch(count, &brel::pre_color_correction_rows<P>, render.context, in,
@@ -166,7 +166,7 @@ void BM_generate_normals_rows(benchmark::State& state) {
   Kernel::Parameters_In in;
   in.depth = depth.inner;
   in.depth_scale = 141.42136f;
-  const int64_t count = render.context.iteration_count(frame_height);
+  const int64_t count = brel::grain_iteration_count(frame_height, brel::generate_normals_band_rows);
   run_beside_memcpy(state, render, 16 * pixels, [&] {
     brel::cpu_kernel_launch(count, &brel::generate_normals_rows<brel::ARGB32f>, render.context, in,
                             normals.view);

@@ -272,12 +272,18 @@ void depth_row(const Layer<float>& depth, int64_t y, bool discontinuity_detectio
 
 }  // namespace generate_normals_detail
 
+// Rows per iteration. The loop hands out bands of rows as workers come free; with one band per
+// worker, one that lost its processor for a moment held up the whole stage: on 8 threads of a
+// shared machine, UHD rows went from 48-50 to 57-62 GB/s with bands of 8 rows.
+inline constexpr int64_t generate_normals_band_rows = 8;
+
 template <class P>
 void generate_normals_rows(
     const Iteration& iteration, Render_Context context,
     typename Kernel_Generate_Normals<Layer<P>, Implementation_Cpu>::Parameters_In in,
     Layer<Vector_3<float>> normals) {
-  const auto [begin, end] = thread_iteration_range(iteration, in.depth.height);
+  const auto [begin, end] =
+      grain_iteration_range(iteration, in.depth.height, generate_normals_band_rows);
   const Normal_Slope_Settings settings = Normal_Slope_Settings::of(in);
   const bool from_texture = in.normal_texture.pixels != nullptr;
   for (int64_t y = begin; y < end; ++y) {
@@ -308,7 +314,7 @@ template <class P>
 void Kernel_Generate_Normals<Layer<P>, Implementation_Cpu>::run(Render_Context context) {
   const Parameters_In in = parameters_in;
   const int64_t rows = in.depth.height;
-  const int64_t iterations = context.iteration_count(rows);
+  const int64_t iterations = grain_iteration_count(rows, generate_normals_band_rows);
   auto holder = std::make_unique<Layer_Holder>();
   holder->memory = context.allocate_memory_2d(in.depth.width * 12, rows);
   result = std::move(holder);

@@ -195,6 +195,11 @@ void fill_border(const Layer<float>& depth_with_border);
 
 }  // namespace pre_color_correction_detail
 
+// Rows per iteration, handed out as workers come free, so that one worker that loses its
+// processor for a moment does not hold up the stage as it did with one band per worker: on 8
+// threads of a shared machine the UHD float stage went from 98 to 110-126 % of memcpy.
+inline constexpr int64_t pre_color_correction_band_rows = 8;
+
 template <class P>
 void pre_color_correction_rows(
     const Iteration& iteration, Render_Context context,
@@ -203,7 +208,8 @@ void pre_color_correction_rows(
   using Traits = Pixel_Traits<P>;
   using namespace pre_color_correction_detail;
   const Pre_Color_Correction_Settings settings = pre_color_correction_settings(in);
-  const auto [begin, end] = thread_iteration_range(iteration, in.input.height);
+  const auto [begin, end] =
+      grain_iteration_range(iteration, in.input.height, pre_color_correction_band_rows);
   const int64_t w = in.input.width;
   const Layer<P>& texture = in.surface_color_texture;
   const float white = Traits::white_value;
@@ -308,7 +314,7 @@ void Kernel_Pre_Color_Correction<Layer<P>, Implementation_Cpu>::run(Render_Conte
   depth.origin_x = in.input.origin_x;
   depth.origin_y = in.input.origin_y;
   depth.pixels = advance_bytes(depth_with_border.pixels, 3 * depth_with_border.row_bytes + 3 * 4);
-  const int64_t iterations = context.iteration_count(h);
+  const int64_t iterations = grain_iteration_count(h, pre_color_correction_band_rows);
   cpu_kernel_launch(iterations, &pre_color_correction_rows<P>, context, in, depth);
   pre_color_correction_detail::fill_border(depth_with_border);
 }
