@@ -466,6 +466,21 @@ namespace {
   plain_edge_rows(m.x, m.y, tm, l.x, l.y, tl, short_sign, t.k, band, width, height);
 }
 
+// rasterize_triangle of mode 2 or 3 (`mode`), into the band when it holds the triangle's rows,
+// else straight into the buffer.
+void banded_triangle(const Caustics_Triangle& t, Caustics_Band& band, const Layer<RGB32f>& buffer,
+                     int64_t mode) {
+  const float top = std::min({t.y0, t.y1, t.y2});
+  const float bottom = std::max({t.y0, t.y1, t.y2});
+  if (band.holds(top, bottom)) {
+    rasterize_triangle(t.k, band, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+  } else {
+    draw_outside_band(band, buffer, top, bottom, [&](auto& target) {
+      rasterize_triangle(t.k, target, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    });
+  }
+}
+
 #if BREL_AVX2_ROWS
 #define BREL_AVX2_LANES __attribute__((target("avx2"))) inline
 
@@ -558,16 +573,20 @@ BREL_AVX2_LANES Lane_Bounds lane_bounds(const Caustics_Band& band, float width, 
           _mm256_set1_epi32(static_cast<int32_t>(band.row_bytes()))};
 }
 
+// The bytes from the band's first pixel to those in its rows `i` and `columns`.
+BREL_AVX2_LANES __m256i pixel_offsets(__m256i i, __m256i column, const Lane_Bounds& bounds) {
+  const __m256i pixel_bytes = _mm256_set1_epi32(static_cast<int32_t>(sizeof(RGB32f)));
+  return _mm256_add_epi32(_mm256_mullo_epi32(i, bounds.row_bytes),
+                          _mm256_mullo_epi32(column, pixel_bytes));
+}
+
 // The band's rows of buffer rows, and the bytes from the band's first pixel to their pixels in
 // `columns`; of use only where the band holds the rows.
 BREL_AVX2_LANES __m256i band_places(__m256i row, __m256i column, const Lane_Bounds& bounds,
                                     int32_t* band_row, int32_t* offset) {
   const __m256i i = _mm256_sub_epi32(row, bounds.first_row);
   _mm256_store_si256(reinterpret_cast<__m256i*>(band_row), i);
-  const __m256i pixel_bytes = _mm256_set1_epi32(static_cast<int32_t>(sizeof(RGB32f)));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(offset),
-                     _mm256_add_epi32(_mm256_mullo_epi32(i, bounds.row_bytes),
-                                      _mm256_mullo_epi32(column, pixel_bytes)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(offset), pixel_offsets(i, column, bounds));
   return i;
 }
 
@@ -583,51 +602,116 @@ BREL_AVX2_LANES int32_t greatest(__m256i v) {
   return _mm_cvtsi128_si32(_mm_max_epi32(m, _mm_shuffle_epi32(m, 0xb1)));
 }
 
-// Marks the band's rows `i` and columns of the lanes' additions in `a` and `b` (their lanes
-// where the masks are all ones) as received. The additions of eight neighbouring cells'
-// triangles mostly fall into one or two rows of the band: those are marked once for all of
-// them, the rest lane by lane.
-BREL_AVX2_LANES void mark_lanes(__m256i a_row, __m256i a_column, __m256i a_mask, __m256i b_row,
-                                __m256i b_column, __m256i b_mask, Caustics_Band& band) {
+// Additions of eight lanes into the band's rows `row`, in columns [lowest, highest] of each,
+// where `mask` is all ones.
+struct Lane_Marks {
+  __m256i row;
+  __m256i lowest;
+  __m256i highest;
+  __m256i mask;
+};
+
+// Marks the band's rows and columns of the lanes' additions as received. The additions of eight
+// neighbouring cells' triangles mostly fall into one or two rows of the band: those are marked
+// once for all of them, the rest lane by lane.
+template <size_t n>
+[[gnu::always_inline]] BREL_AVX2_LANES void mark_lanes(const Lane_Marks (&marks)[n],
+                                                       Caustics_Band& band) {
   const __m256i most = _mm256_set1_epi32(std::numeric_limits<int32_t>::max());
   const __m256i fewest = _mm256_set1_epi32(std::numeric_limits<int32_t>::min());
-  const int32_t top = least(_mm256_min_epi32(_mm256_blendv_epi8(most, a_row, a_mask),
-                                             _mm256_blendv_epi8(most, b_row, b_mask)));
+  __m256i tops = most;
+  __m256i bottoms = fewest;
+  for (const Lane_Marks& m : marks) {
+    tops = _mm256_min_epi32(tops, _mm256_blendv_epi8(most, m.row, m.mask));
+    bottoms = _mm256_max_epi32(bottoms, _mm256_blendv_epi8(fewest, m.row, m.mask));
+  }
+  const int32_t top = least(tops);
   if (top == std::numeric_limits<int32_t>::max()) {
     return;
   }
-  const int32_t bottom = greatest(_mm256_max_epi32(_mm256_blendv_epi8(fewest, a_row, a_mask),
-                                                   _mm256_blendv_epi8(fewest, b_row, b_mask)));
+  const int32_t bottom = greatest(bottoms);
   if (bottom - top <= 1) {
     for (int32_t i = top; i <= bottom; ++i) {
       const __m256i row = _mm256_set1_epi32(i);
-      const __m256i in_a = _mm256_and_si256(a_mask, _mm256_cmpeq_epi32(a_row, row));
-      const __m256i in_b = _mm256_and_si256(b_mask, _mm256_cmpeq_epi32(b_row, row));
-      const int32_t lowest = least(_mm256_min_epi32(_mm256_blendv_epi8(most, a_column, in_a),
-                                                    _mm256_blendv_epi8(most, b_column, in_b)));
-      const int32_t highest = greatest(_mm256_max_epi32(
-          _mm256_blendv_epi8(fewest, a_column, in_a), _mm256_blendv_epi8(fewest, b_column, in_b)));
-      if (lowest <= highest) {
-        band.mark(i, lowest, highest);
+      __m256i lowest = most;
+      __m256i highest = fewest;
+      for (const Lane_Marks& m : marks) {
+        const __m256i in_row = _mm256_and_si256(m.mask, _mm256_cmpeq_epi32(m.row, row));
+        lowest = _mm256_min_epi32(lowest, _mm256_blendv_epi8(most, m.lowest, in_row));
+        highest = _mm256_max_epi32(highest, _mm256_blendv_epi8(fewest, m.highest, in_row));
+      }
+      const int32_t low = least(lowest);
+      const int32_t high = greatest(highest);
+      if (low <= high) {
+        band.mark(i, low, high);
       }
     }
     return;
   }
-  alignas(32) int32_t rows[2][8];
-  alignas(32) int32_t columns[2][8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(rows[0]), a_row);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(rows[1]), b_row);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(columns[0]), a_column);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(columns[1]), b_column);
-  const int32_t masks[2] = {_mm256_movemask_ps(_mm256_castsi256_ps(a_mask)),
-                            _mm256_movemask_ps(_mm256_castsi256_ps(b_mask))};
-  for (int32_t side = 0; side < 2; ++side) {
+  for (const Lane_Marks& m : marks) {
+    alignas(32) int32_t rows[8];
+    alignas(32) int32_t lowest[8];
+    alignas(32) int32_t highest[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(rows), m.row);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lowest), m.lowest);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(highest), m.highest);
+    const int32_t mask = _mm256_movemask_ps(_mm256_castsi256_ps(m.mask));
     for (int32_t j = 0; j < 8; ++j) {
-      if ((masks[side] >> j) & 1) {
-        band.mark(rows[side][j], columns[side][j], columns[side][j]);
+      if ((mask >> j) & 1) {
+        band.mark(rows[j], lowest[j], highest[j]);
       }
     }
   }
+}
+
+// What the lanes' rules of every mode work out first: the triangles' vertices ordered by y and
+// their rows, the lanes drawn whose vertices are all finite, those whose rows the band holds,
+// those rasterize_triangle does not reject by its tests of the whole triangle (for finite lanes),
+// and the signs of the long and the short edges.
+struct Ordered_Lanes {
+  __m256 tu, tm, tl;
+  __m256 is_finite;
+  __m256 held;
+  __m256 drawn;
+  __m256 long_sign;
+  __m256 short_sign;
+};
+
+[[gnu::always_inline]] BREL_AVX2_LANES Ordered_Lanes ordered_lanes(__m256& ux, __m256& uy,
+                                                                   __m256& mx, __m256& my,
+                                                                   __m256& lx, __m256& ly,
+                                                                   __m256 drawn_lanes,
+                                                                   const Lane_Bounds& bounds) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 minus_one = _mm256_set1_ps(-1.0f);
+  Ordered_Lanes o;
+  o.is_finite = _mm256_and_ps(
+      drawn_lanes, _mm256_and_ps(_mm256_and_ps(_mm256_and_ps(finite_lanes(ux), finite_lanes(uy)),
+                                               _mm256_and_ps(finite_lanes(mx), finite_lanes(my))),
+                                 _mm256_and_ps(finite_lanes(lx), finite_lanes(ly))));
+  order_lanes_by_y(ux, uy, mx, my);
+  order_lanes_by_y(mx, my, lx, ly);
+  order_lanes_by_y(ux, uy, mx, my);
+  o.tu = trunc_lanes(uy);
+  o.tm = trunc_lanes(my);
+  o.tl = trunc_lanes(ly);
+  o.held =
+      _mm256_and_ps(_mm256_cmp_ps(o.tu, bounds.band_top, _CMP_GE_OQ), less(o.tl, bounds.band_end));
+  const __m256 right_of_zero =
+      _mm256_cmp_ps(_mm256_max_ps(_mm256_max_ps(ux, mx), lx), zero, _CMP_NLT_UQ);
+  const __m256 left_of_width = less(_mm256_min_ps(_mm256_min_ps(ux, mx), lx), bounds.width);
+  o.drawn = _mm256_and_ps(
+      _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(ly, uy, _CMP_GT_OQ), right_of_zero),
+                    _mm256_and_ps(left_of_width, _mm256_cmp_ps(ly, zero, _CMP_NLT_UQ))),
+      _mm256_cmp_ps(uy, bounds.height, _CMP_NGE_UQ));
+  const __m256 long_x =
+      _mm256_add_ps(ux, _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(my, uy), _mm256_sub_ps(lx, ux)),
+                                      _mm256_sub_ps(ly, uy)));
+  const __m256 left = less(mx, long_x);
+  o.short_sign = _mm256_blendv_ps(minus_one, one, left);
+  o.long_sign = _mm256_blendv_ps(one, minus_one, left);
+  return o;
 }
 
 // plain_triangle for eight triangles at a time, up to its additions: each lane runs its float
@@ -641,36 +725,10 @@ BREL_AVX2_LANES void mark_lanes(__m256i a_row, __m256i a_column, __m256i a_mask,
                                                            const __m256 (&k)[3], __m256 drawn_lanes,
                                                            const Lane_Bounds& bounds,
                                                            Caustics_Band& band, Lane_Adds& out) {
-  const __m256 zero = _mm256_setzero_ps();
-  const __m256 one = _mm256_set1_ps(1.0f);
-  const __m256 minus_one = _mm256_set1_ps(-1.0f);
-  const __m256 is_finite = _mm256_and_ps(
-      drawn_lanes, _mm256_and_ps(_mm256_and_ps(_mm256_and_ps(finite_lanes(ux), finite_lanes(uy)),
-                                               _mm256_and_ps(finite_lanes(mx), finite_lanes(my))),
-                                 _mm256_and_ps(finite_lanes(lx), finite_lanes(ly))));
-  order_lanes_by_y(ux, uy, mx, my);
-  order_lanes_by_y(mx, my, lx, ly);
-  order_lanes_by_y(ux, uy, mx, my);
-  const __m256 tu = trunc_lanes(uy);
-  const __m256 tm = trunc_lanes(my);
-  const __m256 tl = trunc_lanes(ly);
-  const __m256 held =
-      _mm256_and_ps(_mm256_cmp_ps(tu, bounds.band_top, _CMP_GE_OQ), less(tl, bounds.band_end));
-  // Not rejected by plain_triangle's tests of the whole triangle (for finite lanes).
-  const __m256 right_of_zero =
-      _mm256_cmp_ps(_mm256_max_ps(_mm256_max_ps(ux, mx), lx), zero, _CMP_NLT_UQ);
-  const __m256 left_of_width = less(_mm256_min_ps(_mm256_min_ps(ux, mx), lx), bounds.width);
-  const __m256 drawn = _mm256_and_ps(
-      _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(ly, uy, _CMP_GT_OQ), right_of_zero),
-                    _mm256_and_ps(left_of_width, _mm256_cmp_ps(ly, zero, _CMP_NLT_UQ))),
-      _mm256_and_ps(_mm256_cmp_ps(uy, bounds.height, _CMP_NGE_UQ),
-                    _mm256_cmp_ps(tu, tl, _CMP_NEQ_UQ)));
-  const __m256 long_x =
-      _mm256_add_ps(ux, _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(my, uy), _mm256_sub_ps(lx, ux)),
-                                      _mm256_sub_ps(ly, uy)));
-  const __m256 left = less(mx, long_x);
-  const __m256 short_sign = _mm256_blendv_ps(minus_one, one, left);
-  const __m256 long_sign = _mm256_blendv_ps(one, minus_one, left);
+  const auto [tu, tm, tl, is_finite, held, any_row_drawn, long_sign, short_sign] =
+      ordered_lanes(ux, uy, mx, my, lx, ly, drawn_lanes, bounds);
+  // All three edges within one row add nothing in mode 1.
+  const __m256 drawn = _mm256_and_ps(any_row_drawn, _mm256_cmp_ps(tu, tl, _CMP_NEQ_UQ));
   const Edge_Lanes long_edge = edge_lanes(ux, uy, tu, lx, ly, tl, bounds.width, bounds.height);
   const Edge_Lanes upper = edge_lanes(ux, uy, tu, mx, my, tm, bounds.width, bounds.height);
   const Edge_Lanes lower = edge_lanes(mx, my, tm, lx, ly, tl, bounds.width, bounds.height);
@@ -695,8 +753,11 @@ BREL_AVX2_LANES void mark_lanes(__m256i a_row, __m256i a_column, __m256i a_mask,
   const __m256i short_i =
       band_places(short_row, short_column, bounds, out.short_row, out.short_offset);
   // Slow lanes mark their own additions.
-  mark_lanes(long_i, long_edge.column, _mm256_castps_si256(_mm256_andnot_ps(slow, long_lit)),
-             short_i, short_column, _mm256_castps_si256(_mm256_andnot_ps(slow, short_lit)), band);
+  const Lane_Marks marks[2] = {{long_i, long_edge.column, long_edge.column,
+                                _mm256_castps_si256(_mm256_andnot_ps(slow, long_lit))},
+                               {short_i, short_column, short_column,
+                                _mm256_castps_si256(_mm256_andnot_ps(slow, short_lit))}};
+  mark_lanes(marks, band);
   for (int32_t c = 0; c < 3; ++c) {
     _mm256_store_ps(out.long_k[c], _mm256_mul_ps(long_sign, k[c]));
     _mm256_store_ps(out.short_k[c], _mm256_mul_ps(short_sign, k[c]));
@@ -718,23 +779,306 @@ template <class Triangle>
                      a.short_k[2][j]);
 }
 
-// plain_triangle for each triangle of the batch in its turn, eight at a time through the lanes.
-// A group's additions are made after the next group's lanes are worked out: by then its lanes'
-// results have left the vector stores that wrote them, which loads right behind them would
-// wait for.
-__attribute__((target("avx2"))) void plain_triangles_avx2(const Caustics_Triangle_Batch& batch,
-                                                          Caustics_Band& band,
-                                                          const Layer<RGB32f>& buffer, float width,
-                                                          float height) {
+// What a lanes' rule adds into: the band, the buffer beyond it, their bounds and the mode.
+struct Lane_Target {
+  Caustics_Band& band;
+  const Layer<RGB32f>& buffer;
+  float width;
+  float height;
+  int64_t mode;
+  Lane_Bounds bounds;
+};
+
+// An 8 × 8 block of floats, a vector a row, turned so that each vector holds a column.
+BREL_AVX2_LANES void transpose_lanes(__m256 (&r)[8]) {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+  const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+  const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
+  const __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]);
+  const __m256 t7 = _mm256_unpackhi_ps(r[6], r[7]);
+  const __m256 u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+  r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+  r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+  r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+  r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+  r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+  r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+  r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+  r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// One edge's row segments in every lane, as rasterize_edge hands them to a span rule where the
+// edge crosses at most one boundary between rows: the segment in its lower end's row (from ya,
+// or that row's top, to yb), then the one in its upper end's row (from ya to the row's bottom),
+// each with its weight and its buffer row, and `active` where it is added at all.
+struct Segment_Lanes {
+  __m256 ys;
+  __m256 ye;
+  __m256 w;
+  __m256 row;
+  __m256 active;
+};
+
+// Edge::x_at in every lane.
+BREL_AVX2_LANES __m256 x_at_lanes(__m256 xa, __m256 ya, __m256 slope, __m256 y) {
+  return _mm256_add_ps(xa, _mm256_mul_ps(_mm256_sub_ps(y, ya), slope));
+}
+
+BREL_AVX2_LANES __m256 inside_lanes(__m256 r, __m256 height) {
+  return _mm256_and_ps(_mm256_cmp_ps(r, _mm256_setzero_ps(), _CMP_GE_OQ), less(r, height));
+}
+
+// `many`: where the edge crosses more than one boundary, with full rows between its ends.
+BREL_AVX2_LANES void edge_segments(__m256 ya, __m256 ta, __m256 yb, __m256 tb, __m256 sign,
+                                   __m256 height, Segment_Lanes (&s)[2], __m256& many) {
+  // An edge without height adds nothing.
+  const __m256 sloped = _mm256_cmp_ps(ya, yb, _CMP_NEQ_UQ);
+  const __m256 one_row = _mm256_cmp_ps(ta, tb, _CMP_EQ_OQ);
+  const __m256 next = _mm256_add_ps(ta, _mm256_set1_ps(1.0f));
+  s[0].ys = _mm256_blendv_ps(tb, ya, one_row);
+  s[0].ye = yb;
+  s[0].w = _mm256_mul_ps(sign, _mm256_sub_ps(yb, s[0].ys));
+  s[0].row = tb;
+  s[0].active = _mm256_and_ps(sloped, inside_lanes(tb, height));
+  s[1].ys = ya;
+  s[1].ye = next;
+  s[1].w = _mm256_mul_ps(sign, _mm256_sub_ps(next, ya));
+  s[1].row = ta;
+  s[1].active = _mm256_andnot_ps(one_row, _mm256_and_ps(sloped, inside_lanes(ta, height)));
+  many = less(next, tb);
+}
+
+// Modes 2 (n = 2, add_edge_span_sharp) and 3 (n = 3, add_edge_span_smooth) for the drivers
+// below, the triangle's six segments (two of each edge, long, upper then lower) worked out in
+// lanes with their float operations in their order, std::min(a, b) as _mm256_min_ps(b, a) and
+// std::max(a, b) as _mm256_max_ps(b, a), which pass on the same operand. Most triangles of a
+// splat are patches of about a pixel whose edges each cross at most one boundary between rows:
+// each of their segments adds into n neighbouring columns without a branch, or is spread over
+// wider ones by spread_span in its turn. The rest, and those the band does not hold, are `slow`
+// and take banded_triangle.
+template <int32_t n>
+struct Antialiased_Rule : Lane_Target {
+  static constexpr int32_t segments = 6;
+  static_assert(n <= Caustics_Band::discarded_pixels && sizeof(RGB32f) == 3 * sizeof(float));
+
+  // What eight triangles add, lane j in bit or entry j.
+  struct Adds {
+    int32_t slow;
+    int32_t spreading;  // lanes with a segment spread_span takes
+    int32_t added[segments];
+    int32_t spread[segments];
+    // The bytes from the band's first pixel to the segment's first column, and the products
+    // of the columns' weights and the colour's channels as they lie in the band's pixels: lane
+    // j's first eight in v[s][j], the ninth of mode 3 in ninth[s][j].
+    alignas(32) int32_t offset[segments][8];
+    alignas(32) float v[segments][8][8];
+    alignas(32) float ninth[segments][8];
+    // spread_span's arguments, where it is taken.
+    alignas(32) float lo[segments][8];
+    alignas(32) float hi[segments][8];
+    alignas(32) float w[segments][8];
+    alignas(32) int32_t row[segments][8];
+  };
+
+  // The columns next to a segment's lie inside the band.
+  static bool fits(const Caustics_Band& band) { return band.width >= 3; }
+
+  [[gnu::always_inline]] BREL_AVX2_LANES void set_up(__m256 ux, __m256 uy, __m256 mx, __m256 my,
+                                                     __m256 lx, __m256 ly, const __m256 (&k)[3],
+                                                     __m256 drawn_lanes, Adds& out) const {
+    const auto [tu, tm, tl, is_finite, held, any_row_drawn, long_sign, short_sign] =
+        ordered_lanes(ux, uy, mx, my, lx, ly, drawn_lanes, bounds);
+    const __m256 drawn = any_row_drawn;
+    // The long edge, the upper and the lower short edge, as rasterize_triangle draws them.
+    const __m256 xa[3] = {ux, ux, mx};
+    const __m256 ya[3] = {uy, uy, my};
+    const __m256 ta[3] = {tu, tu, tm};
+    const __m256 xb[3] = {lx, mx, lx};
+    const __m256 yb[3] = {ly, my, ly};
+    const __m256 tb[3] = {tl, tm, tl};
+    const __m256 sign[3] = {long_sign, short_sign, short_sign};
+    Segment_Lanes segment[3][2];
+    __m256 many[3];
+    for (int32_t e = 0; e < 3; ++e) {
+      edge_segments(ya[e], ta[e], yb[e], tb[e], sign[e], bounds.height, segment[e], many[e]);
+    }
+    const __m256 complex = _mm256_or_ps(many[0], _mm256_or_ps(many[1], many[2]));
+    const __m256 valid =
+        _mm256_andnot_ps(complex, _mm256_and_ps(_mm256_and_ps(is_finite, held), drawn));
+    const __m256 slow = _mm256_and_ps(
+        is_finite, _mm256_or_ps(_mm256_andnot_ps(held, is_finite), _mm256_and_ps(drawn, complex)));
+    out.slow = _mm256_movemask_ps(slow);
+    out.spreading = 0;
+    Lane_Marks marks[segments];
+    for (int32_t e = 0; e < 3; ++e) {
+      const __m256 slope = _mm256_div_ps(_mm256_sub_ps(xb[e], xa[e]), _mm256_sub_ps(yb[e], ya[e]));
+      for (int32_t side = 0; side < 2; ++side) {
+        segment_lanes(xa[e], ya[e], xb[e], slope, segment[e][side], valid, k, 2 * e + side, out,
+                      marks[2 * e + side]);
+      }
+    }
+    mark_lanes(marks, band);
+  }
+
+  // Segment s of the triangles, as the span rule of mode n adds it.
+  [[gnu::always_inline]] BREL_AVX2_LANES void segment_lanes(__m256 xa, __m256 ya, __m256 xb,
+                                                            __m256 slope, const Segment_Lanes& g,
+                                                            __m256 valid, const __m256 (&k)[3],
+                                                            int32_t s, Adds& out,
+                                                            Lane_Marks& marks) const {
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 two = _mm256_set1_ps(2.0f);
+    const __m256 active = _mm256_and_ps(valid, g.active);
+    const __m256 mid = _mm256_div_ps(_mm256_add_ps(g.ys, g.ye), two);
+    const __m256 next_to_last = _mm256_set1_ps(static_cast<float>(band.width - 2));
+    __m256 lo;
+    __m256 hi;
+    __m256 xm;
+    if constexpr (n == 2) {
+      const __m256 xs = x_at_lanes(xa, ya, slope, g.ys);
+      const __m256 xe = x_at_lanes(xa, ya, slope, g.ye);
+      lo = _mm256_min_ps(xe, xs);
+      hi = _mm256_max_ps(xe, xs);
+      xm = _mm256_sub_ps(x_at_lanes(xa, ya, slope, mid), _mm256_set1_ps(0.5f));
+    } else {
+      const __m256 half = _mm256_set1_ps(0.5f);
+      const __m256 xs = x_at_lanes(xa, ya, slope, _mm256_sub_ps(g.ys, half));
+      const __m256 xe = x_at_lanes(xa, ya, slope, _mm256_add_ps(g.ye, half));
+      lo = _mm256_max_ps(_mm256_min_ps(xb, xa), _mm256_min_ps(xe, xs));
+      hi = _mm256_min_ps(_mm256_max_ps(xb, xa), _mm256_max_ps(xe, xs));
+      xm = _mm256_sub_ps(x_at_lanes(xa, ya, slope, mid), _mm256_set1_ps(0.16666667f));
+    }
+    const __m256 wide = n == 2 ? one : two;
+    const __m256 spread =
+        _mm256_and_ps(active, _mm256_cmp_ps(_mm256_sub_ps(hi, lo), wide, _CMP_GT_OQ));
+    const __m256 added = _mm256_andnot_ps(spread, _mm256_and_ps(active, finite_lanes(xm)));
+    const __m256 c = trunc_lanes(xm);
+    const __m256 phi = _mm256_sub_ps(xm, c);
+    __m256 value[n];
+    __m256i first;
+    if constexpr (n == 2) {
+      // std::clamp(c, 0, width - 2).
+      first = _mm256_cvttps_epi32(_mm256_min_ps(next_to_last, _mm256_max_ps(zero, c)));
+      value[0] = _mm256_mul_ps(_mm256_sub_ps(one, phi), g.w);
+      value[1] = _mm256_mul_ps(phi, g.w);
+    } else {
+      const __m256 cc =
+          _mm256_blendv_ps(one, _mm256_min_ps(next_to_last, c), _mm256_cmp_ps(c, zero, _CMP_GT_OQ));
+      first = _mm256_sub_epi32(_mm256_cvttps_epi32(cc), _mm256_set1_epi32(1));
+      const __m256 three = _mm256_set1_ps(3.0f);
+      value[0] = _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(one, phi), g.w), three);
+      value[1] = _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(two, phi), g.w), three);
+      value[2] = _mm256_div_ps(_mm256_mul_ps(_mm256_mul_ps(two, phi), g.w), three);
+    }
+    const __m256i row = _mm256_cvttps_epi32(g.row);
+    const __m256i i = _mm256_sub_epi32(row, bounds.first_row);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(out.offset[s]), pixel_offsets(i, first, bounds));
+    __m256 products[8];
+    for (int32_t e = 0; e < 8; ++e) {
+      products[e] = e < 3 * n ? _mm256_mul_ps(value[e / 3], k[e % 3]) : zero;
+    }
+    transpose_lanes(products);
+    for (int32_t j = 0; j < 8; ++j) {
+      _mm256_store_ps(out.v[s][j], products[j]);
+    }
+    if constexpr (n == 3) {
+      _mm256_store_ps(out.ninth[s], _mm256_mul_ps(value[2], k[2]));
+    }
+    out.added[s] = _mm256_movemask_ps(added);
+    out.spread[s] = _mm256_movemask_ps(spread);
+    if (out.spread[s] != 0) {
+      out.spreading |= out.spread[s];
+      _mm256_store_ps(out.lo[s], lo);
+      _mm256_store_ps(out.hi[s], hi);
+      _mm256_store_ps(out.w[s], g.w);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(out.row[s]), row);
+    }
+    marks = {i, first, _mm256_add_epi32(first, _mm256_set1_epi32(n - 1)),
+             _mm256_castps_si256(added)};
+  }
+
+  // Lane j's additions in their turn; a slow lane's triangle, `triangle()`, takes
+  // banded_triangle.
+  template <class Triangle>
+  [[gnu::always_inline]] void add(const Adds& a, int32_t j, Triangle triangle) const {
+    if ((a.slow >> j) & 1) {
+      banded_triangle(triangle(), band, buffer, mode);
+      return;
+    }
+    const bool spreading = (a.spreading >> j) & 1;
+    for (int32_t s = 0; s < segments; ++s) {
+      if (spreading && ((a.spread[s] >> j) & 1)) {
+        spread_span(a.lo[s][j], a.hi[s][j], a.w[s][j], a.row[s][j], triangle().k, band);
+        continue;
+      }
+      // The segment's n pixels' floats, four (or two, or one) at a time, each added to once.
+      float* const p = band.pixels_if((a.added[s] >> j) & 1, a.offset[s][j]);
+      const float* const v = a.v[s][j];
+      _mm_storeu_ps(p, _mm_add_ps(_mm_loadu_ps(p), _mm_loadu_ps(v)));
+      if constexpr (n == 2) {
+        const auto pair = [](const float* f) {
+          return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(f)));
+        };
+        _mm_store_sd(reinterpret_cast<double*>(p + 4),
+                     _mm_castps_pd(_mm_add_ps(pair(p + 4), pair(v + 4))));
+      } else {
+        _mm_storeu_ps(p + 4, _mm_add_ps(_mm_loadu_ps(p + 4), _mm_loadu_ps(v + 4)));
+        _mm_store_ss(p + 8, _mm_add_ss(_mm_load_ss(p + 8), _mm_load_ss(&a.ninth[s][j])));
+      }
+    }
+  }
+  [[gnu::always_inline]] void one(const Caustics_Triangle& t) const {
+    banded_triangle(t, band, buffer, mode);
+  }
+};
+
+// Mode 1's rule for the drivers below: `set_up` works out eight triangles' additions, `add`
+// makes lane j's in its turn, `one` rasterises a triangle alone.
+struct Plain_Rule : Lane_Target {
+  using Adds = Lane_Adds;
+
+  [[gnu::always_inline]] BREL_AVX2_LANES void set_up(__m256 ux, __m256 uy, __m256 mx, __m256 my,
+                                                     __m256 lx, __m256 ly, const __m256 (&k)[3],
+                                                     __m256 drawn, Adds& out) const {
+    triangle_lanes(ux, uy, mx, my, lx, ly, k, drawn, bounds, band, out);
+  }
+  template <class Triangle>
+  [[gnu::always_inline]] void add(const Adds& a, int32_t j, Triangle triangle) const {
+    add_lane(a, j, triangle, band, buffer, width, height);
+  }
+  [[gnu::always_inline]] void one(const Caustics_Triangle& t) const {
+    plain_triangle(t, band, buffer, width, height);
+  }
+};
+
+// rasterize_triangle for each triangle of the batch in its turn, eight at a time through the
+// rule's lanes. A group's additions are made after the next group's lanes are worked out: by
+// then its lanes' results have left the vector stores that wrote them, which loads right behind
+// them would wait for.
+template <class Rule>
+__attribute__((target("avx2"))) void lanes_avx2(const Caustics_Triangle_Batch& batch,
+                                                Caustics_Band& band, const Layer<RGB32f>& buffer,
+                                                float width, float height, int64_t mode) {
   constexpr int32_t lanes = 8;
-  const Lane_Bounds bounds = lane_bounds(band, width, height);
+  const Rule rule{{band, buffer, width, height, mode, lane_bounds(band, width, height)}};
   const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
   const int64_t whole = batch.count - batch.count % lanes;
-  Lane_Adds pending[2];
-  const auto add_group = [&](const Lane_Adds& a, int64_t g) {
+  typename Rule::Adds pending[2];
+  const auto add_group = [&](const typename Rule::Adds& a, int64_t g) {
     for (int32_t j = 0; j < lanes; ++j) {
       const auto triangle = [&] { return batch[g + j]; };
-      add_lane(a, j, triangle, band, buffer, width, height);
+      rule.add(a, j, triangle);
     }
   };
   // The colours' channels of eight triangles, three floats apart.
@@ -745,10 +1089,10 @@ __attribute__((target("avx2"))) void plain_triangles_avx2(const Caustics_Triangl
     const __m256 k[3] = {_mm256_i32gather_ps(colours, channel_stride, 4),
                          _mm256_i32gather_ps(colours + 1, channel_stride, 4),
                          _mm256_i32gather_ps(colours + 2, channel_stride, 4)};
-    triangle_lanes(_mm256_loadu_ps(batch.x0 + g), _mm256_loadu_ps(batch.y0 + g),
-                   _mm256_loadu_ps(batch.x1 + g), _mm256_loadu_ps(batch.y1 + g),
-                   _mm256_loadu_ps(batch.x2 + g), _mm256_loadu_ps(batch.y2 + g), k, all, bounds,
-                   band, pending[(g / lanes) & 1]);
+    rule.set_up(_mm256_loadu_ps(batch.x0 + g), _mm256_loadu_ps(batch.y0 + g),
+                _mm256_loadu_ps(batch.x1 + g), _mm256_loadu_ps(batch.y1 + g),
+                _mm256_loadu_ps(batch.x2 + g), _mm256_loadu_ps(batch.y2 + g), k, all,
+                pending[(g / lanes) & 1]);
     if (g > 0) {
       add_group(pending[((g / lanes) - 1) & 1], g - lanes);
     }
@@ -757,34 +1101,54 @@ __attribute__((target("avx2"))) void plain_triangles_avx2(const Caustics_Triangl
     add_group(pending[((whole / lanes) - 1) & 1], whole - lanes);
   }
   for (int64_t i = whole; i < batch.count; ++i) {
-    plain_triangle(batch[i], band, buffer, width, height);
+    rule.one(batch[i]);
   }
 }
 
-// The groups' triangles lane by lane through the lanes' rule.
-__attribute__((target("avx2"))) void triangle_groups_avx2(
-    std::span<const Caustics_Triangle_Lanes> groups, Caustics_Band& band,
-    const Layer<RGB32f>& buffer, float width, float height) {
+// The groups' triangles lane by lane through the rule's lanes.
+template <class Rule>
+__attribute__((target("avx2"))) void lanes_avx2(std::span<const Caustics_Triangle_Lanes> groups,
+                                                Caustics_Band& band, const Layer<RGB32f>& buffer,
+                                                float width, float height, int64_t mode) {
   constexpr int32_t lanes = Caustics_Triangle_Lanes::lanes;
-  const Lane_Bounds bounds = lane_bounds(band, width, height);
+  const Rule rule{{band, buffer, width, height, mode, lane_bounds(band, width, height)}};
   const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-  Lane_Adds adds[Caustics_Triangle_Lanes::most_groups];
+  typename Rule::Adds adds[Caustics_Triangle_Lanes::most_groups];
   const size_t n = groups.size();
   for (size_t g = 0; g < n; ++g) {
     const Caustics_Triangle_Lanes& t = groups[g];
     const __m256 drawn = _mm256_castsi256_ps(_mm256_cmpeq_epi32(
         _mm256_and_si256(_mm256_set1_epi32(static_cast<int32_t>(t.drawn)), bit), bit));
     const __m256 k[3] = {_mm256_loadu_ps(t.k[0]), _mm256_loadu_ps(t.k[1]), _mm256_loadu_ps(t.k[2])};
-    triangle_lanes(_mm256_loadu_ps(t.x0), _mm256_loadu_ps(t.y0), _mm256_loadu_ps(t.x1),
-                   _mm256_loadu_ps(t.y1), _mm256_loadu_ps(t.x2), _mm256_loadu_ps(t.y2), k, drawn,
-                   bounds, band, adds[g]);
+    rule.set_up(_mm256_loadu_ps(t.x0), _mm256_loadu_ps(t.y0), _mm256_loadu_ps(t.x1),
+                _mm256_loadu_ps(t.y1), _mm256_loadu_ps(t.x2), _mm256_loadu_ps(t.y2), k, drawn,
+                adds[g]);
   }
   for (int32_t j = 0; j < lanes; ++j) {
     for (size_t g = 0; g < n; ++g) {
       const auto triangle = [&] { return groups[g][j]; };
-      add_lane(adds[g], j, triangle, band, buffer, width, height);
+      rule.add(adds[g], j, triangle);
     }
   }
+}
+
+// The triangles (a batch, or groups in lanes) through the driver of their mode's rule; false
+// where its lanes do not apply.
+template <class Triangles>
+__attribute__((target("avx2"))) bool in_lanes(const Triangles& triangles, Caustics_Band& band,
+                                              const Layer<RGB32f>& buffer, int64_t mode) {
+  const float width = static_cast<float>(band.width);
+  const float height = static_cast<float>(band.height);
+  if (mode == caustics_antialias_off) {
+    lanes_avx2<Plain_Rule>(triangles, band, buffer, width, height, mode);
+  } else if (!Antialiased_Rule<2>::fits(band)) {
+    return false;
+  } else if (mode == caustics_antialias_sharp) {
+    lanes_avx2<Antialiased_Rule<2>>(triangles, band, buffer, width, height, mode);
+  } else {
+    lanes_avx2<Antialiased_Rule<3>>(triangles, band, buffer, width, height, mode);
+  }
+  return true;
 }
 #undef BREL_AVX2_LANES
 #endif
@@ -794,50 +1158,43 @@ __attribute__((target("avx2"))) void triangle_groups_avx2(
 BREL_TARGET_CLONES_AVX2 void rasterize_triangles(const Caustics_Triangle_Batch& batch,
                                                  Caustics_Band& band, const Layer<RGB32f>& buffer,
                                                  int64_t mode) {
+#if BREL_AVX2_ROWS
+  if (cpu_has_avx2() && in_lanes(batch, band, buffer, mode)) {
+    return;
+  }
+#endif
   if (mode == caustics_antialias_off) {
     const float width = static_cast<float>(band.width);
     const float height = static_cast<float>(band.height);
-#if BREL_AVX2_ROWS
-    if (cpu_has_avx2()) {
-      plain_triangles_avx2(batch, band, buffer, width, height);
-      return;
-    }
-#endif
     for (int64_t i = 0; i < batch.count; ++i) {
       plain_triangle(batch[i], band, buffer, width, height);
     }
     return;
   }
   for (int64_t i = 0; i < batch.count; ++i) {
-    const Caustics_Triangle t = batch[i];
-    const float top = std::min({t.y0, t.y1, t.y2});
-    const float bottom = std::max({t.y0, t.y1, t.y2});
-    if (band.holds(top, bottom)) {
-      rasterize_triangle(t.k, band, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
-    } else {
-      draw_outside_band(band, buffer, top, bottom, [&](auto& target) {
-        rasterize_triangle(t.k, target, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
-      });
-    }
+    banded_triangle(batch[i], band, buffer, mode);
   }
 }
 
 BREL_TARGET_CLONES_AVX2 void rasterize_triangle_lanes(
     std::span<const Caustics_Triangle_Lanes> groups, Caustics_Band& band,
-    const Layer<RGB32f>& buffer) {
+    const Layer<RGB32f>& buffer, int64_t mode) {
   BREL_ASSERT(groups.size() <= Caustics_Triangle_Lanes::most_groups);
-  const float width = static_cast<float>(band.width);
-  const float height = static_cast<float>(band.height);
 #if BREL_AVX2_ROWS
-  if (cpu_has_avx2()) {
-    triangle_groups_avx2(groups, band, buffer, width, height);
+  if (cpu_has_avx2() && in_lanes(groups, band, buffer, mode)) {
     return;
   }
 #endif
+  const float width = static_cast<float>(band.width);
+  const float height = static_cast<float>(band.height);
   for (int32_t j = 0; j < Caustics_Triangle_Lanes::lanes; ++j) {
     for (const Caustics_Triangle_Lanes& t : groups) {
       if ((t.drawn >> j) & 1) {
-        plain_triangle(t[j], band, buffer, width, height);
+        if (mode == caustics_antialias_off) {
+          plain_triangle(t[j], band, buffer, width, height);
+        } else {
+          banded_triangle(t[j], band, buffer, mode);
+        }
       }
     }
   }

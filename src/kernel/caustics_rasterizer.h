@@ -118,10 +118,18 @@ class Caustics_Band {
   // into a pixel of its own that is never read.
   void add_marked_if(bool active, int64_t offset, float v0, float v1, float v2) {
     RGB32f* const inside = advance_bytes(scratch_.pixels, active ? offset : 0);
-    RGB32f& pixel = *(active ? inside : &discarded_);
+    RGB32f& pixel = *(active ? inside : discarded_);
     pixel.channel[0] += v0;
     pixel.channel[1] += v1;
     pixel.channel[2] += v2;
+  }
+  // The floats of the pixels from `offset` bytes past the band's first one when `active`, else
+  // those of `discarded_pixels` pixels of the band's own that are never read: the caller adds
+  // into up to that many pixels there without a branch, as add_marked_if does into one.
+  static constexpr int64_t discarded_pixels = 3;
+  float* pixels_if(bool active, int64_t offset) {
+    RGB32f* const inside = advance_bytes(scratch_.pixels, active ? offset : 0);
+    return (active ? inside : discarded_)->channel;
   }
   int64_t row_bytes() const { return scratch_.row_bytes; }
   int64_t first_row() const { return first_row_; }
@@ -146,8 +154,8 @@ class Caustics_Band {
   // those stay in registers across the additions.
   std::array<int32_t, rows> lowest_;
   std::array<int32_t, rows> highest_;
-  // Takes the inactive additions of add_marked_if.
-  RGB32f discarded_{};
+  // Takes the inactive additions of add_marked_if and pixels_if.
+  RGB32f discarded_[discarded_pixels]{};
 };
 
 // The row differences of the triangle (x0, y0), (x1, y1), (x2, y2). Triangles wholly outside
@@ -203,7 +211,7 @@ struct Caustics_Triangle_Batch {
 // The triangles in their order, each into the band when the band holds its rows and else
 // into the buffer (plainly under the band's locks, if it has them, else atomically): the additions,
 // in their order, of rasterize_triangle_edges into the band or the buffer for each. Built for the
-// processor at hand, with mode 1 in one loop.
+// processor at hand, eight triangles at a time in vector lanes.
 void rasterize_triangles(const Caustics_Triangle_Batch& batch, Caustics_Band& band,
                          const Layer<RGB32f>& buffer, int64_t mode);
 // The same, for triangles in any number, a batch at a time.
@@ -232,11 +240,11 @@ struct Caustics_Triangle_Lanes {
   }
 };
 
-// Mode 1's additions of the drawn triangles lane by lane, the groups' lane 0 in their order,
-// then lane 1, and so on (at most `most_groups` groups): each into the band when the band holds
-// its rows, else into the buffer, as rasterize_triangles adds them in that order.
+// The additions in mode `mode` of the drawn triangles lane by lane, the groups' lane 0 in their
+// order, then lane 1, and so on (at most `most_groups` groups): each into the band when the band
+// holds its rows, else into the buffer, as rasterize_triangles adds them in that order.
 void rasterize_triangle_lanes(std::span<const Caustics_Triangle_Lanes> groups, Caustics_Band& band,
-                              const Layer<RGB32f>& buffer);
+                              const Layer<RGB32f>& buffer, int64_t mode);
 
 // One edge, from its upper end (xa, ya) to its lower end (xb, yb), cut into row segments whose
 // weights are `sign` times their height; mode 2 spreads each segment exactly over the columns

@@ -558,7 +558,7 @@ void caustics_splat_row_lanes(int64_t y, const Caustics_Parameters_In<P>& in,
                            run.x[1] + i + 1, run.y[1] + i + 1, {k0, k1, k2},     drawn};
       }
       rasterize_triangle_lanes(std::span<const Caustics_Triangle_Lanes>(groups, count), band,
-                               buffer);
+                               buffer, in.caustics_antialias);
     }
   }
 }
@@ -613,9 +613,8 @@ void caustics_splat_band_body(const Iteration& iteration, Render_Context context
       rasterize();
     }
   };
-  // Mode 1 over unwidened patches goes eight cells at a time straight to the rasteriser.
-  const bool lanes =
-      in.caustics_antialias == caustics_antialias_off && !(in.refraction.blur_scale > 0.0f);
+  // Unwidened patches go eight cells at a time straight to the rasteriser.
+  const bool lanes = !(in.refraction.blur_scale > 0.0f);
   for (int64_t y = first; y < end; ++y) {
     if (lanes) {
       caustics_splat_row_lanes(y, in, direct, point, band, buffer);

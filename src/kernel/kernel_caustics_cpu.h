@@ -181,9 +181,10 @@ void caustics_row_triangles(int64_t y, const Caustics_Parameters_In<P>& in,
                             const Array_2d<Blur_Coordinates>& direct,
                             const Array_2d<Blur_Coordinates>& point,
                             std::vector<Caustics_Triangle>& triangles);
-// Row y's splat in mode 1 where no patch is widened (the blur scale not positive): the
-// additions of caustics_row_triangles' triangles in their order into the band (the buffer for
-// those it does not hold), worked out eight cells at a time through rasterize_triangle_lanes.
+// Row y's splat where no patch is widened (the blur scale not positive), in the parameters'
+// mode: the additions of caustics_row_triangles' triangles in their order into the band (the
+// buffer for those it does not hold), worked out eight cells at a time through
+// rasterize_triangle_lanes.
 template <class P>
 void caustics_splat_row_lanes(int64_t y, const Caustics_Parameters_In<P>& in,
                               const Array_2d<Blur_Coordinates>& direct,

@@ -370,6 +370,21 @@ TEST(Caustics_Band, FlushedBandEqualsTheBufferRasterisedDirectly) {
   return ::testing::AssertionSuccess();
 }
 
+// The triangles one at a time by the plain rule of `mode`, each into the band when the band
+// holds its rows, else atomically into the buffer.
+void add_one_at_a_time(std::span<const brel::Caustics_Triangle> triangles,
+                       brel::Caustics_Band& band, const Layer<RGB32f>& buffer, int64_t mode) {
+  for (const brel::Caustics_Triangle& t : triangles) {
+    const float top = std::min({t.y0, t.y1, t.y2});
+    const float bottom = std::max({t.y0, t.y1, t.y2});
+    if (band.holds(top, bottom)) {
+      brel::rasterize_triangle_edges(t.k, band, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    } else {
+      brel::rasterize_triangle_edges(t.k, buffer, mode, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+    }
+  }
+}
+
 // Coordinates of every kind a splat can hand over: anywhere around the buffer, on row and
 // column boundaries, shared with another vertex, signed zeros, far off and not finite.
 struct Awkward_Triangles {
@@ -450,17 +465,7 @@ TEST(Caustics_Band, BatchesAndSoleWritersAddWhatEachTriangleAddsInItsTurn) {
     brel::Caustics_Band reference_band(reference_scratch.view, w, h);
     const auto reference = prefilled();
     reference_band.place(17);
-    for (const brel::Caustics_Triangle& t : triangles) {
-      const float top = std::min({t.y0, t.y1, t.y2});
-      const float bottom = std::max({t.y0, t.y1, t.y2});
-      if (reference_band.holds(top, bottom)) {
-        brel::rasterize_triangle_edges(t.k, reference_band, mode, t.x0, t.y0, t.x1, t.y1, t.x2,
-                                       t.y2);
-      } else {
-        brel::rasterize_triangle_edges(t.k, reference->view, mode, t.x0, t.y0, t.x1, t.y1, t.x2,
-                                       t.y2);
-      }
-    }
+    add_one_at_a_time(triangles, reference_band, reference->view, mode);
     reference_band.flush(reference->view);
     ASSERT_FALSE(same_bits(*reference, *prefilled())) << "the triangles add something";
     for (const bool sole_writer : {false, true}) {
@@ -484,70 +489,73 @@ TEST(Caustics_Band, BatchesAndSoleWritersAddWhatEachTriangleAddsInItsTurn) {
 }
 
 // Groups of eight triangles in lanes add, bit for bit, what their drawn triangles add one at a
-// time taken lane by lane (every group's first lane, then every group's second...): into the
-// band or, beyond it, the buffer, whatever the coordinates of the lanes that are not drawn.
+// time by the plain rule of each mode, taken lane by lane (every group's first lane, then every
+// group's second...): into the band or, beyond it, the buffer, whatever the coordinates of the
+// lanes that are not drawn.
 TEST(Caustics_Band, LanesAddWhatEachDrawnTriangleAddsInTheirOrder) {
   constexpr int64_t w = 40;
   constexpr int64_t h = 130;
   constexpr int32_t lanes = brel::Caustics_Triangle_Lanes::lanes;
-  Awkward_Triangles awkward(static_cast<float>(w), static_cast<float>(h));
-  std::uniform_int_distribution<uint32_t> bits(0, 255);
-  Buffer reference_scratch(w, brel::Caustics_Band::rows);
-  brel::Caustics_Band reference_band(reference_scratch.view, w, h, true);
-  Buffer reference(w, h);
-  Buffer scratch(w, brel::Caustics_Band::rows);
-  brel::Caustics_Band band(scratch.view, w, h, true);
-  Buffer lanes_buffer(w, h);
-  reference_band.place(17);
-  band.place(17);
-  struct Coordinates {
-    float x0[lanes], y0[lanes], x1[lanes], y1[lanes], x2[lanes], y2[lanes], k[3][lanes];
-  };
-  for (int32_t round = 0; round < 600; ++round) {
-    const size_t n = 1 + static_cast<size_t>(round) % brel::Caustics_Triangle_Lanes::most_groups;
-    Coordinates coordinates[brel::Caustics_Triangle_Lanes::most_groups];
-    brel::Caustics_Triangle_Lanes groups[brel::Caustics_Triangle_Lanes::most_groups];
-    for (size_t g = 0; g < n; ++g) {
-      Coordinates& c = coordinates[g];
-      for (int32_t j = 0; j < lanes; ++j) {
-        const brel::Caustics_Triangle t = awkward.next();
-        c.x0[j] = t.x0;
-        c.y0[j] = t.y0;
-        c.x1[j] = t.x1;
-        c.y1[j] = t.y1;
-        c.x2[j] = t.x2;
-        c.y2[j] = t.y2;
-        for (int32_t channel = 0; channel < 3; ++channel) {
-          c.k[channel][j] = t.k.channel[channel];
-        }
-      }
-      const uint32_t drawn = round % 3 == 0 ? bits(awkward.random) : 255u;
-      groups[g] = {c.x0, c.y0, c.x1, c.y1, c.x2, c.y2, {c.k[0], c.k[1], c.k[2]}, drawn};
-    }
-    std::vector<brel::Caustics_Triangle> in_turn;
-    for (int32_t j = 0; j < lanes; ++j) {
+  for (const int64_t mode : {1, 2, 3}) {
+    Awkward_Triangles awkward(static_cast<float>(w), static_cast<float>(h));
+    std::uniform_int_distribution<uint32_t> bits(0, 255);
+    Buffer reference_scratch(w, brel::Caustics_Band::rows);
+    brel::Caustics_Band reference_band(reference_scratch.view, w, h, true);
+    Buffer reference(w, h);
+    Buffer scratch(w, brel::Caustics_Band::rows);
+    brel::Caustics_Band band(scratch.view, w, h, true);
+    Buffer lanes_buffer(w, h);
+    reference_band.place(17);
+    band.place(17);
+    struct Coordinates {
+      float x0[lanes], y0[lanes], x1[lanes], y1[lanes], x2[lanes], y2[lanes], k[3][lanes];
+    };
+    for (int32_t round = 0; round < 600; ++round) {
+      const size_t n = 1 + static_cast<size_t>(round) % brel::Caustics_Triangle_Lanes::most_groups;
+      Coordinates coordinates[brel::Caustics_Triangle_Lanes::most_groups];
+      brel::Caustics_Triangle_Lanes groups[brel::Caustics_Triangle_Lanes::most_groups];
       for (size_t g = 0; g < n; ++g) {
-        if ((groups[g].drawn >> j) & 1) {
-          in_turn.push_back(groups[g][j]);
+        Coordinates& c = coordinates[g];
+        for (int32_t j = 0; j < lanes; ++j) {
+          const brel::Caustics_Triangle t = awkward.next();
+          c.x0[j] = t.x0;
+          c.y0[j] = t.y0;
+          c.x1[j] = t.x1;
+          c.y1[j] = t.y1;
+          c.x2[j] = t.x2;
+          c.y2[j] = t.y2;
+          for (int32_t channel = 0; channel < 3; ++channel) {
+            c.k[channel][j] = t.k.channel[channel];
+          }
+        }
+        const uint32_t drawn = round % 3 == 0 ? bits(awkward.random) : 255u;
+        groups[g] = {c.x0, c.y0, c.x1, c.y1, c.x2, c.y2, {c.k[0], c.k[1], c.k[2]}, drawn};
+      }
+      std::vector<brel::Caustics_Triangle> in_turn;
+      for (int32_t j = 0; j < lanes; ++j) {
+        for (size_t g = 0; g < n; ++g) {
+          if ((groups[g].drawn >> j) & 1) {
+            in_turn.push_back(groups[g][j]);
+          }
         }
       }
+      add_one_at_a_time(in_turn, reference_band, reference.view, mode);
+      brel::rasterize_triangle_lanes(std::span(groups, n), band, lanes_buffer.view, mode);
     }
-    brel::rasterize_triangles(in_turn, reference_band, reference.view, 1);
-    brel::rasterize_triangle_lanes(std::span(groups, n), band, lanes_buffer.view);
+    reference_band.flush(reference.view);
+    band.flush(lanes_buffer.view);
+    ASSERT_FALSE(reference.untouched());
+    EXPECT_TRUE(same_bits(lanes_buffer, reference)) << "mode " << mode;
   }
-  reference_band.flush(reference.view);
-  band.flush(lanes_buffer.view);
-  ASSERT_FALSE(reference.untouched());
-  EXPECT_TRUE(same_bits(lanes_buffer, reference));
 }
 
 // The triangles of a splat's cells, patches of about a pixel whose edges mostly cross one row
 // each, rasterised in batches: the band's sums and the buffer's come out bit for bit as the
-// triangles added one at a time. The cells lie on both sides of the band's ends and of the
-// buffer's sides and bottom, two lights' cells are interleaved as a splat hands them over, and
-// their colours hold signed zeros and infinities of both signs, whose sums are not a number.
-// (A colour that is not a number is left out: which of two such operands an addition passes on
-// is the compiler's choice, in the plain rule too.)
+// triangles added one at a time, in every mode. The cells lie on both sides of the band's ends and
+// of the buffer's sides and bottom, two lights' cells are interleaved as a splat hands them over,
+// and their colours hold signed zeros and infinities of both signs, whose sums are not a number. (A
+// colour that is not a number is left out: which of two such operands an addition passes on is the
+// compiler's choice, in the plain rule too.)
 TEST(Caustics_Band, PixelPatchesAddWhatEachTriangleAddsInItsTurn) {
   constexpr int64_t w = 37;
   constexpr int64_t h = 120;
@@ -590,33 +598,27 @@ TEST(Caustics_Band, PixelPatchesAddWhatEachTriangleAddsInItsTurn) {
       }
     }
   }
-  Buffer reference_scratch(w, brel::Caustics_Band::rows);
-  brel::Caustics_Band reference_band(reference_scratch.view, w, h);
-  Buffer reference(w, h);
-  reference_band.place(band_top);
-  for (const brel::Caustics_Triangle& t : triangles) {
-    const float top = std::min({t.y0, t.y1, t.y2});
-    const float bottom = std::max({t.y0, t.y1, t.y2});
-    if (reference_band.holds(top, bottom)) {
-      brel::rasterize_triangle_edges(t.k, reference_band, 1, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
-    } else {
-      brel::rasterize_triangle_edges(t.k, reference.view, 1, t.x0, t.y0, t.x1, t.y1, t.x2, t.y2);
+  for (const int64_t mode : {1, 2, 3}) {
+    Buffer reference_scratch(w, brel::Caustics_Band::rows);
+    brel::Caustics_Band reference_band(reference_scratch.view, w, h);
+    Buffer reference(w, h);
+    reference_band.place(band_top);
+    add_one_at_a_time(triangles, reference_band, reference.view, mode);
+    reference_band.flush(reference.view);
+    ASSERT_FALSE(reference.untouched());
+    for (const size_t batch : {size_t{1}, size_t{7}, size_t{8}, size_t{13}, size_t{256}}) {
+      Buffer scratch(w, brel::Caustics_Band::rows);
+      brel::Caustics_Band band(scratch.view, w, h, true);
+      Buffer batched(w, h);
+      band.place(band_top);
+      for (size_t i = 0; i < triangles.size(); i += batch) {
+        brel::rasterize_triangles(
+            std::span(triangles).subspan(i, std::min(batch, triangles.size() - i)), band,
+            batched.view, mode);
+      }
+      band.flush(batched.view);
+      EXPECT_TRUE(same_bits(batched, reference)) << "batches of " << batch << " in mode " << mode;
     }
-  }
-  reference_band.flush(reference.view);
-  ASSERT_FALSE(reference.untouched());
-  for (const size_t batch : {size_t{1}, size_t{7}, size_t{8}, size_t{13}, size_t{256}}) {
-    Buffer scratch(w, brel::Caustics_Band::rows);
-    brel::Caustics_Band band(scratch.view, w, h, true);
-    Buffer batched(w, h);
-    band.place(band_top);
-    for (size_t i = 0; i < triangles.size(); i += batch) {
-      brel::rasterize_triangles(
-          std::span(triangles).subspan(i, std::min(batch, triangles.size() - i)), band,
-          batched.view, 1);
-    }
-    band.flush(batched.view);
-    EXPECT_TRUE(same_bits(batched, reference)) << "batches of " << batch;
   }
 }
 
