@@ -619,11 +619,13 @@ template <size_t n>
                                                        Caustics_Band& band) {
   const __m256i most = _mm256_set1_epi32(std::numeric_limits<int32_t>::max());
   const __m256i fewest = _mm256_set1_epi32(std::numeric_limits<int32_t>::min());
-  __m256i tops = most;
-  __m256i bottoms = fewest;
-  for (const Lane_Marks& m : marks) {
-    tops = _mm256_min_epi32(tops, _mm256_blendv_epi8(most, m.row, m.mask));
-    bottoms = _mm256_max_epi32(bottoms, _mm256_blendv_epi8(fewest, m.row, m.mask));
+  // Each reduction starts from the first set rather than from its identity, which the compiler
+  // keeps as an operation of its own.
+  __m256i tops = _mm256_blendv_epi8(most, marks[0].row, marks[0].mask);
+  __m256i bottoms = _mm256_blendv_epi8(fewest, marks[0].row, marks[0].mask);
+  for (size_t m = 1; m < n; ++m) {
+    tops = _mm256_min_epi32(tops, _mm256_blendv_epi8(most, marks[m].row, marks[m].mask));
+    bottoms = _mm256_max_epi32(bottoms, _mm256_blendv_epi8(fewest, marks[m].row, marks[m].mask));
   }
   const int32_t top = least(tops);
   if (top == std::numeric_limits<int32_t>::max()) {
@@ -633,12 +635,15 @@ template <size_t n>
   if (bottom - top <= 1) {
     for (int32_t i = top; i <= bottom; ++i) {
       const __m256i row = _mm256_set1_epi32(i);
-      __m256i lowest = most;
-      __m256i highest = fewest;
-      for (const Lane_Marks& m : marks) {
-        const __m256i in_row = _mm256_and_si256(m.mask, _mm256_cmpeq_epi32(m.row, row));
-        lowest = _mm256_min_epi32(lowest, _mm256_blendv_epi8(most, m.lowest, in_row));
-        highest = _mm256_max_epi32(highest, _mm256_blendv_epi8(fewest, m.highest, in_row));
+      const __m256i in_first =
+          _mm256_and_si256(marks[0].mask, _mm256_cmpeq_epi32(marks[0].row, row));
+      __m256i lowest = _mm256_blendv_epi8(most, marks[0].lowest, in_first);
+      __m256i highest = _mm256_blendv_epi8(fewest, marks[0].highest, in_first);
+      for (size_t m = 1; m < n; ++m) {
+        const __m256i in_row =
+            _mm256_and_si256(marks[m].mask, _mm256_cmpeq_epi32(marks[m].row, row));
+        lowest = _mm256_min_epi32(lowest, _mm256_blendv_epi8(most, marks[m].lowest, in_row));
+        highest = _mm256_max_epi32(highest, _mm256_blendv_epi8(fewest, marks[m].highest, in_row));
       }
       const int32_t low = least(lowest);
       const int32_t high = greatest(highest);
