@@ -15,10 +15,15 @@ void divide_row(float* values, const float* weight, int64_t w) {
 }  // namespace
 
 void div_shadow_row(const Kernel_Div_Shadow::Parameters_In& in, int64_t y) {
-  const int64_t w = in.shadow.width;
-  divide_row(in.shadow.row(y), in.weight.row(y), w);
+  div_shadow_row_part(in, y, 0, in.shadow.width);
+}
+
+void div_shadow_row_part(const Kernel_Div_Shadow::Parameters_In& in, int64_t y, int64_t begin,
+                         int64_t end) {
+  const float* weight = in.weight.row(y) + begin;
+  divide_row(in.shadow.row(y) + begin, weight, end - begin);
   if (in.translucent_shadow.pixels != nullptr) {
-    divide_row(in.translucent_shadow.row(y), in.weight.row(y), w);
+    divide_row(in.translucent_shadow.row(y) + begin, weight, end - begin);
   }
 }
 

@@ -33,6 +33,10 @@ class Kernel_Div_Shadow : public Kernel_Implementation<Implementation_Cpu> {
 // weight keeps its value.
 void div_shadow_row(const Kernel_Div_Shadow::Parameters_In& in, int64_t y);
 
+// The same for pixels [begin, end) of row y alone.
+void div_shadow_row_part(const Kernel_Div_Shadow::Parameters_In& in, int64_t y, int64_t begin,
+                         int64_t end);
+
 // Rows of the iteration's share of the shadow's height, as div_shadow_row.
 void div_shadow_body(const Iteration& iteration, Render_Context context,
                      Kernel_Div_Shadow::Parameters_In in);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -70,6 +71,7 @@ struct Ray {
   Shadow_Point light;
   float exclusive_from_squared;   // samples this far from the light (squared) add plainly
   const Point_Shadow_Tile* tile;  // nearer ones it holds add plainly there; may be null
+  Point_Shadow_Marks marks;       // where shadow splats are marked; may have no rows
   float light_z;
   float step;                // length of a coarse step
   float attenuation_factor;  // 0.003 per depth unit below the horizon, at full resolution
@@ -151,6 +153,12 @@ template <bool coarse>
     }
     splat(into.weight, 1.0f);
   };
+  // The splat's first pixel alone is marked: the division takes every mark to reach a row and
+  // a part further.
+  const Point_Shadow_Marks& marks = ray.marks;
+  if ((shadowed || (ray.translucent && state.acc != 0.0)) && marks.rows != nullptr) {
+    marks.rows[y0] |= uint64_t{1} << (x0 >> marks.shift);
+  }
   const float lx = ray.light.x - q.x;
   const float ly = ray.light.y - q.y;
   const Point_Shadow_Tile* tile = ray.tile;
@@ -264,7 +272,7 @@ class Ray_March {
 std::optional<Ray_March> start_ray(Shadow_Point start, Shadow_Point end,
                                    const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
                                    float light_z, float translucency, float exclusive_from,
-                                   const Point_Shadow_Tile* tile) {
+                                   const Point_Shadow_Tile* tile, const Point_Shadow_Marks& marks) {
   const Shadow_Point light = start;
   const Layer<float>& depth = layers.depth;
   if (!clip_segment(start, end, 0.0f, static_cast<float>(depth.width - 1), 0.0f,
@@ -288,6 +296,7 @@ std::optional<Ray_March> start_ray(Shadow_Point start, Shadow_Point end,
                 light,
                 exclusive_from * exclusive_from,
                 tile,
+                marks,
                 light_z,
                 std::sqrt(dx * dx + dy * dy) / static_cast<float>(n),
                 1.4142135f / std::sqrt(sx * sx + sy * sy),
@@ -300,9 +309,9 @@ std::optional<Ray_March> start_ray(Shadow_Point start, Shadow_Point end,
 void point_shadow_march_ray(Shadow_Point start, Shadow_Point end,
                             const Point_Shadow_Ray_Layers& layers, bool skip_zero_depth,
                             float light_z, float translucency, float exclusive_from,
-                            const Point_Shadow_Tile* tile) {
+                            const Point_Shadow_Tile* tile, const Point_Shadow_Marks& marks) {
   if (std::optional<Ray_March> ray = start_ray(start, end, layers, skip_zero_depth, light_z,
-                                               translucency, exclusive_from, tile)) {
+                                               translucency, exclusive_from, tile, marks)) {
     ray->march(std::numeric_limits<int64_t>::max());
   }
 }
@@ -650,13 +659,13 @@ void Point_Shadow_Schedule::abandon() {
 
 void point_shadow_march_group(Render_Context context, const Point_Shadow_Ray_Layers& layers,
                               const Point_Shadow_Parameters_In& in, const Shadow_Group& group,
-                              float exclusive_from, const Point_Shadow_Tile* tile,
-                              int64_t stretch) {
+                              float exclusive_from, const Point_Shadow_Tile* tile, int64_t stretch,
+                              const Point_Shadow_Marks& marks) {
   const Shadow_Point light{in.light.position_x, in.light.position_y};
   const auto start = [&](int64_t i) {
     return start_ray(light, point_shadow_ray_end(group.edge, i, in.depth.width, in.depth.height),
                      layers, in.skip_zero_depth, in.light.position_z, in.translucency,
-                     exclusive_from, tile);
+                     exclusive_from, tile, marks);
   };
   if (stretch <= 0) {
     for (int64_t i = group.begin; i < group.end; ++i) {
@@ -689,6 +698,12 @@ void point_shadow_march_group(Render_Context context, const Point_Shadow_Ray_Lay
 void point_shadow_groups_body(const Iteration& iteration, Render_Context context,
                               Point_Shadow_Ray_Layers layers, Point_Shadow_Parameters_In in,
                               Point_Shadow_Launch launch) {
+  Point_Shadow_Marks marks;
+  if (launch.marks != nullptr) {
+    BREL_ASSERT_MSG(iteration.worker_index >= 0 && iteration.worker_index < launch.mark_count,
+                    "marks for every worker");
+    marks = launch.marks[iteration.worker_index];
+  }
   Point_Shadow_Tile* tile = nullptr;
   if (launch.tile_count > 0) {
     BREL_ASSERT_MSG(iteration.worker_index >= 0 && iteration.worker_index < launch.tile_count,
@@ -704,7 +719,7 @@ void point_shadow_groups_body(const Iteration& iteration, Render_Context context
       tile->used = true;
     }
     point_shadow_march_group(context, layers, in, launch.groups[p], exclusive_from, tile,
-                             launch.whole ? 0 : launch.stretch);
+                             launch.whole ? 0 : launch.stretch, marks);
   };
   if (launch.schedule != nullptr) {
     Point_Shadow_Schedule& schedule = *launch.schedule;
@@ -752,9 +767,17 @@ std::array<int64_t, 4> point_shadow_tile_rect(Shadow_Point light, float reach, i
                             : std::array<int64_t, 4>{0, 0, 0, 0};
 }
 
+int64_t point_shadow_mark_shift(int64_t w) {
+  int64_t shift = 0;
+  while (((w - 1) >> shift) >= 64) {
+    ++shift;
+  }
+  return shift;
+}
+
 void point_shadow_finish_body(const Iteration& iteration, Render_Context context,
                               Point_Shadow_Ray_Layers layers, const Point_Shadow_Tile* tiles,
-                              int64_t count) {
+                              int64_t count, const Point_Shadow_Marks* marks, int64_t mark_count) {
   const int64_t y = iteration.index;
   // Every tile covers the same rectangle.
   const int64_t tile_row = count > 0 ? y - tiles[0].y : -1;
@@ -780,7 +803,31 @@ void point_shadow_finish_body(const Iteration& iteration, Render_Context context
       }
     }
   }
-  div_shadow_row({layers.shadow, layers.weight, layers.translucent}, y);
+  const Kernel_Div_Shadow::Parameters_In division{layers.shadow, layers.weight, layers.translucent};
+  if (marks == nullptr) {
+    div_shadow_row(division, y);
+  } else {
+    // A sample marks the first of the 2 × 2 pixels it splats into, which reach a row below it
+    // and a pixel to its right, into the next part at most.
+    uint64_t marked = 0;
+    for (int64_t k = 0; k < mark_count; ++k) {
+      marked |= marks[k].rows[y] | (y > 0 ? marks[k].rows[y - 1] : 0);
+    }
+    marked |= marked << 1;
+    // Each run of marked parts at once.
+    const int64_t shift = mark_count > 0 ? marks[0].shift : 0;
+    int64_t part = 0;
+    while (marked != 0) {
+      const int skipped = std::countr_zero(marked);
+      part += skipped;
+      marked >>= skipped;
+      const int run = std::countr_one(marked);
+      div_shadow_row_part(division, y, part << shift,
+                          std::min((part + run) << shift, layers.shadow.width));
+      part += run;
+      marked = run < 64 ? marked >> run : 0;
+    }
+  }
   context.check_abort();
 }
 
@@ -793,12 +840,28 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
   const Shadow_Point light{in.light.position_x, in.light.position_y};
   const std::vector<Shadow_Group> groups =
       point_shadow_groups(context.iteration_count(std::max(w, h)), light, w, h);
+  // Rays from a light inside the image are short and part soon: stretches save them nothing.
+  // They mark their shadow splats for the division: with the benchmark's light at (0.4, 0.45)
+  // of a 1920 × 1080 frame that took 1 % fewer instructions a frame on 1 thread. From a light
+  // far outside, whose shadows covered three quarters of it, the marks saved the division a
+  // tenth of its instructions and cost the rays 3.5 % more.
+  const bool inside = light.x >= 0.0f && light.x <= static_cast<float>(w - 1) && light.y >= 0.0f &&
+                      light.y <= static_cast<float>(h - 1);
+  // Marks of every worker of the pool, whichever runs a launch's iterations, cleared here.
+  const int64_t mark_count = inside ? context.iteration_count(0) : 0;
+  std::vector<uint64_t> mark_rows(static_cast<size_t>(mark_count * h), 0);
+  std::vector<Point_Shadow_Marks> marks;
+  for (int64_t k = 0; k < mark_count; ++k) {
+    marks.push_back({mark_rows.data() + k * h, point_shadow_mark_shift(w)});
+  }
+  const Point_Shadow_Marks* const worker_marks = mark_count > 0 ? marks.data() : nullptr;
   Layer_Holder tile_memory;
   std::vector<Point_Shadow_Tile> tiles;
   if (groups.size() == 4) {
     const int64_t order[] = {0, 1, 2, 3};
     cpu_kernel_launch(1, &point_shadow_groups_body, context, layers, in,
-                      Point_Shadow_Launch{groups.data(), nullptr, order, 4, true, nullptr, 0});
+                      Point_Shadow_Launch{groups.data(), nullptr, order, 4, true, nullptr, 0,
+                                          nullptr, 0, worker_marks, mark_count});
   } else {
     const std::vector<float> exclusive_from = point_shadow_exclusive_distances(light, groups, w, h);
     // Every worker's tile reaches as far as the farthest exclusive distance, within a bound.
@@ -834,18 +897,16 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
         tile.y = tile_y;
       }
     }
-    // Rays from a light inside the image are short and part soon: stretches save them nothing.
-    const bool inside = light.x >= 0.0f && light.x <= static_cast<float>(w - 1) &&
-                        light.y >= 0.0f && light.y <= static_cast<float>(h - 1);
     Point_Shadow_Schedule schedule(
         point_shadow_spread_order(point_shadow_launch_order(light, groups, w, h, 0), count,
                                   workers),
         point_shadow_spread_order(point_shadow_launch_order(light, groups, w, h, 1), count,
                                   workers));
-    cpu_kernel_launch(workers, &point_shadow_groups_body, context, layers, in,
-                      Point_Shadow_Launch{groups.data(), exclusive_from.data(), nullptr, count,
-                                          false, tiles.data(), static_cast<int64_t>(tiles.size()),
-                                          &schedule, inside ? 0 : stretch});
+    cpu_kernel_launch(
+        workers, &point_shadow_groups_body, context, layers, in,
+        Point_Shadow_Launch{groups.data(), exclusive_from.data(), nullptr, count, false,
+                            tiles.data(), static_cast<int64_t>(tiles.size()), &schedule,
+                            inside ? 0 : stretch, worker_marks, mark_count});
   }
   {
     // The division's launch also adds the tiles; the timing report keeps its entry.
@@ -853,7 +914,7 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
         context.scope_timer("div shadow", (w * h + weight.width * weight.height) * 4);
     cpu_kernel_launch(h, &point_shadow_finish_body, context, layers,
                       static_cast<const Point_Shadow_Tile*>(tiles.data()),
-                      static_cast<int64_t>(tiles.size()));
+                      static_cast<int64_t>(tiles.size()), worker_marks, mark_count);
   }
 
   Kernel_Smooth_Shadows smoothing;

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -897,10 +898,141 @@ TEST(Point_Shadow, FinishAddsOnlyUsedTilesThenDivides) {
   brel::cpu_kernel_launch(
       4, &brel::point_shadow_finish_body, render.context,
       brel::Point_Shadow_Ray_Layers{shadow.view, translucent.view, weight.view, {}},
-      static_cast<const brel::Point_Shadow_Tile*>(tiles.data()), int64_t{3});
+      static_cast<const brel::Point_Shadow_Tile*>(tiles.data()), int64_t{3},
+      static_cast<const brel::Point_Shadow_Marks*>(nullptr), int64_t{0});
   EXPECT_EQ(values_of(shadow.view), shadow_sums);
   EXPECT_EQ(values_of(translucent.view), translucent_sums);
   EXPECT_EQ(values_of(weight.view), weights);
+}
+
+// Whether pixel (x, y) lies in the 2 × 2 pixels that a sample marked in `marks` may have
+// splatted into: its own part of its row or the next part, on its row or the next row.
+bool near_a_mark(const std::vector<brel::Point_Shadow_Marks>& marks, int64_t x, int64_t y) {
+  for (const brel::Point_Shadow_Marks& worker : marks) {
+    const int64_t part = x >> worker.shift;
+    for (const int64_t row : {y, y - 1}) {
+      for (const int64_t marked : {part, part - 1}) {
+        if (row >= 0 && marked >= 0 && ((worker.rows[row] >> marked) & 1) != 0) {
+          return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
+// With workers' marks the row launch divides the pixels that marked samples may have splatted
+// into, up to the end of the row, and leaves every other sum as it is; the weights stay.
+TEST(Point_Shadow, FinishDividesOnlyWhereTheWorkersMarkedSplats) {
+  Standalone_Render render(2);
+  const int64_t w = 13;
+  const int64_t h = 5;
+  const auto value = [](float base) {
+    return [base](int64_t x, int64_t y) { return base + 0.125f * static_cast<float>(x + 7 * y); };
+  };
+  Float_Layer shadow(render.context, w, h);
+  Float_Layer translucent(render.context, w, h);
+  Float_Layer weight(render.context, w, h);
+  shadow.fill(value(0.3f));
+  translucent.fill(value(0.1f));
+  weight.fill([](int64_t x, int64_t) { return x == 9 ? 0.0f : 1.5f + static_cast<float>(x); });
+  // Parts of 4 pixels, the last one a pixel wide: worker 0 marks the first part of row 1,
+  // worker 1 the third part of row 3 and the last part of the last row.
+  std::vector<uint64_t> rows(2 * h, 0);
+  rows[1] = 1;
+  rows[h + 3] = 4;
+  rows[h + 4] = 8;
+  const std::vector<brel::Point_Shadow_Marks> marks = {{rows.data(), 2}, {rows.data() + h, 2}};
+  std::vector<float> shadows = values_of(shadow.view);
+  std::vector<float> translucents = values_of(translucent.view);
+  const std::vector<float> weights = values_of(weight.view);
+  int64_t divided = 0;
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      const auto p = static_cast<size_t>(y * w + x);
+      if (near_a_mark(marks, x, y) && weights[p] != 0.0f) {
+        shadows[p] /= weights[p];
+        translucents[p] /= weights[p];
+        ++divided;
+      }
+    }
+  }
+  // Rows 1 and 2, pixels 0 to 7, and rows 3 and 4, pixels 8 to 12 but for the weightless 9.
+  EXPECT_EQ(divided, 24);
+  brel::cpu_kernel_launch(
+      h, &brel::point_shadow_finish_body, render.context,
+      brel::Point_Shadow_Ray_Layers{shadow.view, translucent.view, weight.view, {}},
+      static_cast<const brel::Point_Shadow_Tile*>(nullptr), int64_t{0},
+      static_cast<const brel::Point_Shadow_Marks*>(marks.data()), int64_t{2});
+  EXPECT_EQ(values_of(shadow.view), shadows);
+  EXPECT_EQ(values_of(translucent.view), translucents);
+  EXPECT_EQ(values_of(weight.view), weights);
+}
+
+// Rows cut into at most 64 parts, as few pixels a part as that allows.
+TEST(Point_Shadow, MarkShiftCutsARowIntoAtMost64Parts) {
+  for (const auto& [w, shift] :
+       {std::pair{1, 0}, std::pair{64, 0}, std::pair{65, 1}, std::pair{128, 1}, std::pair{129, 2},
+        std::pair{1920, 5}, std::pair{3840, 6}}) {
+    EXPECT_EQ(brel::point_shadow_mark_shift(w), shift) << w;
+  }
+}
+
+// Every pixel whose shadow or translucent sum a ray added to lies near a mark of the ray's
+// samples, with depth 0 as surface and as none (samples there add translucent attenuation and no
+// shadow), from lights inside and outside; and from the light over the middle, which leaves
+// pixels round it lit, marks leave parts of the image out, or the division would gain nothing.
+TEST(Point_Shadow, MarksCoverEveryShadowAndTranslucentSplat) {
+  Standalone_Render render(1);
+  // Parts of one pixel, and of four.
+  for (const auto& [w, h] : {std::pair{64, 32}, std::pair{203, 117}}) {
+    Float_Layer depth(render.context, w, h);
+    depth.fill(scene);
+    const float middle_x = static_cast<float>(w) / 2.0f;
+    for (const bool skip : {false, true}) {
+      for (const brel::Point_Light& light :
+           {light_at(middle_x, static_cast<float>(h) / 2.0f + 0.25f, 80.0f),
+            light_at(50.25f, 3.5f, 25.0f), light_at(-20.5f, 40.0f, 60.0f)}) {
+        Kernel_Point_Shadow::Parameters_In in = settings(depth.view, light, 0.3f);
+        in.skip_zero_depth = skip;
+        std::vector<Float_Layer> sums;
+        for (int k = 0; k < 3; ++k) {
+          sums.emplace_back(render.context, w, h).fill([](int64_t, int64_t) { return 0.0f; });
+        }
+        const brel::Point_Shadow_Ray_Layers layers{sums[0].view, sums[1].view, sums[2].view,
+                                                   depth.view};
+        std::vector<uint64_t> rows(static_cast<size_t>(h), 0);
+        const std::vector<brel::Point_Shadow_Marks> marks = {
+            {rows.data(), brel::point_shadow_mark_shift(w)}};
+        for (const brel::Shadow_Edge edge : {brel::Shadow_Edge::top, brel::Shadow_Edge::right,
+                                             brel::Shadow_Edge::bottom, brel::Shadow_Edge::left}) {
+          brel::point_shadow_march_group(render.context, layers, in,
+                                         {edge, 0, brel::point_shadow_ray_count(edge, w, h)}, 0.0f,
+                                         nullptr, 0, marks[0]);
+        }
+        int64_t splatted = 0;
+        int64_t unmarked = 0;
+        int64_t outside_marks = 0;
+        for (int64_t y = 0; y < h; ++y) {
+          for (int64_t x = 0; x < w; ++x) {
+            const bool near = near_a_mark(marks, x, y);
+            const bool added = sums[0].at(x, y) != 0.0f || sums[1].at(x, y) != 0.0f;
+            splatted += added;
+            unmarked += !near;
+            outside_marks += added && !near;
+          }
+        }
+        const std::string what = std::to_string(w) + " wide, light at " +
+                                 std::to_string(light.position_x) + ", skip " +
+                                 std::to_string(skip);
+        EXPECT_EQ(outside_marks, 0) << what;
+        EXPECT_GT(splatted, 0) << what;
+        if (light.position_x == middle_x) {
+          EXPECT_GT(unmarked, w * h / 20) << what;
+        }
+      }
+    }
+  }
 }
 
 // The places of a cycle of `count`, even or odd ones, in ascending order.
@@ -1061,6 +1193,11 @@ TEST(Div_Shadow, DividesByTheWeightWhereThereIsOne) {
   division.parameters_in.translucent_shadow = brel::empty_layer<float>();
   division.execute(render.context);
   EXPECT_EQ(values_of(shadow.view), (std::vector<float>{0.0f, 1.0f, 0.5f, 0.75f, 4.0f, 1.25f}));
+  // Pixels 1 and 2 of row 1 alone, both layers.
+  division.parameters_in.translucent_shadow = translucent.view;
+  brel::div_shadow_row_part(division.parameters_in, 1, 1, 3);
+  EXPECT_EQ(values_of(shadow.view), (std::vector<float>{0.0f, 1.0f, 0.5f, 0.75f, 4.0f, 0.625f}));
+  EXPECT_EQ(values_of(translucent.view), (std::vector<float>{0.5f, 1.0f, 0.5f, 0.5f, 1.0f, 0.25f}));
 }
 
 }  // namespace
