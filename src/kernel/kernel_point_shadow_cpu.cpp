@@ -936,9 +936,10 @@ void point_shadow_pass(Render_Context context, Point_Shadow_Parameters_In in, La
 namespace {
 
 // Row iteration's index of the three sums' layers, cleared in one launch. Rows one at a time
-// let the workers that wake first clear more of them: one band a worker took 0.58-0.66 ms at
-// 1920 × 1080 on 8 threads, workers starting up to 0.35 ms apart, and rows 0.48-0.54 ms
-// (fastest of 40 frames, three alternated runs, 8-core VM under load).
+// let the workers that wake first clear more of them: with one band a worker, at 1920 × 1080 on
+// 8 threads, workers started up to 0.35 ms apart and some cleared two bands. The clearing took
+// 0.58-0.66 ms so and 0.48-0.54 ms by rows (fastest of 40 frames, three alternated runs, 8-core
+// VM under load), though later runs of both varied as widely (0.28-0.61 ms).
 void clear_sums_body(const Iteration& iteration, Render_Context context,
                      Point_Shadow_Ray_Layers layers) {
   const int64_t y = iteration.index;

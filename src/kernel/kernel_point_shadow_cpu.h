@@ -64,8 +64,9 @@ bool clip_segment(Shadow_Point& a, Shadow_Point& b, float xmin, float xmax, floa
 // cleared to, which the division would leave as it is, so it divides near the marks alone.
 // The division scaled worst of the stages, being bound by memory: with the benchmark's light
 // inside a 1920 × 1080 frame it now divides 17 % of the pixels, in 3.3 runs a row, and took
-// 0.40-0.68 ms on 8 threads instead of 0.66-1.07 (fastest of 30-40 frames, alternated runs,
-// 8-core VM under load). On 1 thread the short runs take as long as whole rows (1.1-1.5 ms).
+// 0.32-0.68 ms on 8 threads instead of 0.53-1.07 (fastest of 20-40 frames, five alternated
+// runs, 8-core VM under load). On 1 thread the short runs take as long as whole rows
+// (1.1-1.5 ms).
 struct Point_Shadow_Marks {
   uint64_t* rows = nullptr;  // one word a row of the image; null: nothing is marked
   int64_t shift = 0;
