@@ -27,6 +27,11 @@ class Render_Threads {
   // threads of its own instead. The task must not throw.
   void run(int32_t count, const std::function<void(int32_t)>& task);
 
+  // Makes the kept threads for loops of up to `count` tasks now, so that the first loop of a
+  // render does not start them one after another on its own thread. Does nothing while a loop
+  // runs on the kept threads.
+  void reserve(int32_t count);
+
   // Threads kept so far.
   int32_t kept() const;
 
@@ -37,6 +42,7 @@ class Render_Threads {
     std::thread thread;
   };
   static void main(Render_Threads* self, Thread* thread, int32_t index);
+  void keep(int32_t count);  // the caller has set busy_
 
   std::atomic<bool> busy_{false};  // set while a call's tasks run on the kept threads
   std::vector<std::unique_ptr<Thread>> threads_;  // slot i - 1 runs task i

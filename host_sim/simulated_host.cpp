@@ -744,6 +744,8 @@ void Simulated_Host::set_thread_count(int32_t threads) {
     throw Sim_Error("a host runs at least one render thread");
   }
   thread_count_ = threads;
+  // A host's render threads are running before it renders anything.
+  render_threads_.reserve(threads);
 }
 
 void Simulated_Host::set_register_ui_present(bool present) {

@@ -161,8 +161,8 @@ class Simulated_Host {
   void set_downsample(A_long num_x, A_u_long den_x, A_long num_y, A_u_long den_y);
   void set_pixel_aspect(A_long num, A_u_long den);
   void set_time(A_long current_time, A_long time_step, A_u_long time_scale);
-  // Render threads of iterate_generic (at least 1), made when a loop first needs them and
-  // kept, as a host keeps its own.
+  // Render threads of iterate_generic (at least 1), made here and kept, as a host keeps its
+  // own; a loop of more tasks than this makes the threads it lacks when it first needs them.
   void set_thread_count(int32_t threads);
   // Hosts may offer no register_ui callback, or no utility callbacks at all.
   void set_register_ui_present(bool present);

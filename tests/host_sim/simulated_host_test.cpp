@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <string>
@@ -16,6 +17,15 @@ using brel::sim::Host_Identity;
 using brel::sim::Simulated_Host;
 using brel::sim::World;
 namespace fn = brel::sim::fn;
+
+// Threads of this process, as the system counts them.
+int64_t process_threads() {
+  int64_t count = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
 
 PF_ParamDef slider_definition(int32_t id) {
   PF_ParamDef def{};
@@ -266,6 +276,31 @@ TEST(Simulated_Host, IterateGenericKeepsItsThreadsAndRunsNestedLoops) {
   EXPECT_EQ(std::vector<int>(seen.loops.begin() + 1, seen.loops.end()),
             (std::vector<int>{2, 2, 2}));
   EXPECT_EQ(seen.nested_calls.load(), 6);
+}
+
+// The render threads are running once the host knows their count, as a host's are before its
+// first render; a loop of that many tasks then starts none, and a larger count adds only the
+// threads it lacks.
+TEST(Simulated_Host, RenderThreadsStartWithTheThreadCount) {
+  Simulated_Host host(Host_Identity::after_effects());
+  const int64_t before = process_threads();
+  host.set_thread_count(4);
+  EXPECT_EQ(process_threads(), before + 3);
+
+  std::atomic<int> calls{0};
+  const PF_IterateGenericFunc count = [](void* refcon, A_long, A_long, A_long) -> PF_Err {
+    ++*static_cast<std::atomic<int>*>(refcon);
+    return PF_Err_NONE;
+  };
+  ASSERT_EQ(host.in_data()->utils->iterate_generic(PF_Iterations_ONCE_PER_PROCESSOR, &calls, count),
+            PF_Err_NONE);
+  EXPECT_EQ(calls.load(), 4);
+  EXPECT_EQ(process_threads(), before + 3);
+
+  host.set_thread_count(2);
+  EXPECT_EQ(process_threads(), before + 3);
+  host.set_thread_count(6);
+  EXPECT_EQ(process_threads(), before + 5);
 }
 
 }  // namespace
