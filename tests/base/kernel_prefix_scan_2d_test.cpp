@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <random>
 #include <vector>
@@ -196,6 +197,77 @@ TEST(Kernel_Prefix_Scan_2d, FloatSumsRoundAlongTheRowThenDownTheColumns) {
   expect_rounding_of_the_direct_table<brel::ARGB32f, brel::ARGB32f>();
   expect_rounding_of_the_direct_table<brel::RGB32f, brel::RGB64f>();
   expect_rounding_of_the_direct_table<brel::BGRA32f, brel::BGRA64f>();
+}
+
+// Runs the scan on one thread, cutting it into `shares` iterations and running the indices of
+// `order` one after the other, each iteration reporting that many workers.
+template <class S, class D>
+void run_scan_in_order(const Test_Layer<S>& source, const Test_Layer<D>& destination,
+                       int64_t shares, std::vector<int64_t> order) {
+  brel::test::Standalone_Render render(1);
+  render.context.iteration_count = [shares](int64_t) { return shares; };
+  render.context.parallel_for = [order, shares](int64_t count,
+                                                std::function<void(const brel::Iteration&)> job) {
+    ASSERT_EQ(count, shares);
+    for (const int64_t index : order) {
+      job(brel::Iteration{index, count, 0, shares});
+    }
+  };
+  Scan<S, D> scan;
+  scan.parameters_in.source = source.view;
+  scan.parameters_in.destination = destination.view;
+  scan.execute(render.context);
+}
+
+// Each share starts its rows from the running sum where the share to its left ends them: taken
+// from that share when it has got there first, carried on from further left (or from the row's
+// start) when not. Shares run left to right (every sum handed on), right to left (none), and
+// mixed; narrow shares (summed in a buffer) and wide ones (in place). The rounding-sensitive
+// sums must be the direct table's whichever way a share came by its start.
+template <class S, class D>
+void expect_shares_in_any_order_give_the_direct_table() {
+  std::mt19937 random(29);
+  std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+  std::uniform_int_distribution<int> exponent(-30, 30);
+  // Widths of 517 give narrow shares; 3100 in three shares gives wide ones.
+  const std::vector<std::vector<int64_t>> orders = {{0, 1, 2, 3, 4, 5, 6, 7},
+                                                    {7, 6, 5, 4, 3, 2, 1, 0},
+                                                    {1, 3, 5, 7, 0, 2, 4, 6},
+                                                    {2, 0, 1},
+                                                    {2, 1, 0}};
+  for (const std::vector<int64_t>& order : orders) {
+    const auto shares = static_cast<int64_t>(order.size());
+    for (const int64_t width : {517, 3100}) {
+      Test_Layer<S> source(width, 3,
+                           [&] { return std::ldexp(mantissa(random), exponent(random)); });
+      Test_Layer<D> destination(width, 3);
+      run_scan_in_order(source, destination, shares, order);
+      SCOPED_TRACE(::testing::Message()
+                   << "shares " << shares << " first " << order[0] << " width " << width);
+      expect_summed_area_table(source, destination, true);
+    }
+  }
+}
+
+TEST(Kernel_Prefix_Scan_2d, SharesInAnyOrderStartFromTheSameSums) {
+  expect_shares_in_any_order_give_the_direct_table<brel::RGB32f, brel::RGB64f>();
+  expect_shares_in_any_order_give_the_direct_table<brel::ARGB32f, brel::ARGB32f>();
+}
+
+// A share that never runs (a loop hands out no more indices after a failure) holds none of the
+// others up: they finish with their own columns right, and its columns keep what they held.
+TEST(Kernel_Prefix_Scan_2d, ASkippedShareHoldsNoneOfTheOthersUp) {
+  Test_Layer<brel::RGB32f> source(40, 4, [n = 0]() mutable { return static_cast<float>(++n); });
+  Test_Layer<brel::RGB64f> direct(40, 4);
+  run_scan(source, direct, true, 1);
+  Test_Layer<brel::RGB64f> destination(40, 4, -1.0f);
+  run_scan_in_order(source, destination, 4, {0, 2, 3});
+  for (int64_t y = 0; y < 4; ++y) {
+    for (int64_t x = 0; x < 40; ++x) {
+      const double expected = x >= 10 && x < 20 ? -1.0 : direct.at(x, y).channel[1];
+      ASSERT_EQ(destination.at(x, y).channel[1], expected) << x << ", " << y;
+    }
+  }
 }
 
 }  // namespace
