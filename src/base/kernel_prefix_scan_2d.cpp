@@ -231,8 +231,17 @@ void scan_share_streamed(const Iteration& iteration, Render_Context context, Par
   BREL_ASSERT(end - begin <= streamed_share_columns);
   D line[streamed_share_columns];
   int64_t left_ended = 0;
+  const size_t source_bytes = static_cast<size_t>(end - begin) * sizeof(S);
   for (int64_t y = 0; begin < end && y < in.source.height; ++y) {
     const S* const source = in.source.row(y);
+    // The share's part of the next source row is fetched while this one is summed: the part is
+    // too short for the processor's own prefetch to pick the next row up before it is read.
+    if (y + 1 < in.source.height) {
+      const auto* next = reinterpret_cast<const char*>(in.source.row(y + 1) + begin);
+      for (size_t offset = 0; offset < source_bytes; offset += 64) {
+        __builtin_prefetch(next + offset);
+      }
+    }
     Sum sum[channels];
     sum_before_share(edges, iteration.index, source, y, left_ended, sum);
     for (int64_t x = 0; x < end - begin; ++x) {
