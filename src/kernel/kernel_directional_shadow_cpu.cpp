@@ -296,14 +296,16 @@ struct Unshear_Reading {
 };
 
 // The unshear's value at position p for u: lines floor(u) and floor(u) + 1 weighted by u's
-// distance from them; a line past the last counts 0.
-inline float unsheared(const Layer<float>& source, int64_t lines, float u, int64_t p) {
+// distance from them; a line past the last counts 0. Row r of `source` holds line r +
+// first_line.
+inline float unsheared(const Layer<float>& source, int64_t lines, float u, int64_t p,
+                       int64_t first_line = 0) {
   const float lf = std::floor(u);
   const int64_t l = static_cast<int64_t>(lf);
-  const float a = l < lines ? source.row(l)[p] : 0.0f;
+  const float a = l < lines ? source.row(l - first_line)[p] : 0.0f;
   if (l + 1 < lines) {
     const float g = lf - u + 1.0f;
-    return a * g + source.row(l + 1)[p] * (1.0f - g);
+    return a * g + source.row(l + 1 - first_line)[p] * (1.0f - g);
   }
   return a;
 }
@@ -330,36 +332,38 @@ int64_t first_column_reaching(float offset, int64_t n, int64_t k, int64_t lines)
   return o;
 }
 
-// The unshear's rule for a pixel whose two lines both exist.
-inline float between_lines(const Layer<float>& source, float u, int64_t p) {
+// The unshear's rule for a pixel whose two lines both exist, rows as for unsheared.
+inline float between_lines(const Layer<float>& source, float u, int64_t p, int64_t first_line = 0) {
   const float lf = std::floor(u);
-  const int64_t l = static_cast<int64_t>(lf);
+  const int64_t l = static_cast<int64_t>(lf) - first_line;
   const float g = lf - u + 1.0f;
   return source.row(l)[p] * g + source.row(l + 1)[p] * (1.0f - g);
 }
 
 // The output pixels [begin, stop) of row p, lines along y: u = offset + o as the reading gives
-// it. Below the last line (`inside`) every pixel has both of its lines. Built for AVX2 as well,
-// for the floor of every pixel's u (see march_line).
+// it. Below the last line (`inside`) every pixel has both of its lines. Row r of the sheared
+// layers holds line r + first_line. Built for AVX2 as well, for the floor of every pixel's u
+// (see march_line).
 BREL_TARGET_CLONES_AVX2 void unshear_row(int64_t lines, float offset, int64_t p, int64_t begin,
                                          int64_t stop, bool inside, const Layer<float>& shadow,
                                          const Layer<float>& sheared,
                                          const Layer<float>& translucent,
-                                         const Layer<float>& sheared_translucent) {
+                                         const Layer<float>& sheared_translucent,
+                                         int64_t first_line) {
   const bool with_translucent = translucent.pixels != nullptr;
   float* out = shadow.row(p);
   float* out_translucent = with_translucent ? translucent.row(p) : nullptr;
   for (int64_t o = begin; o < stop; ++o) {
     const float u = offset + static_cast<float>(o);
     if (inside) {
-      out[o] = between_lines(sheared, u, p);
+      out[o] = between_lines(sheared, u, p, first_line);
       if (with_translucent) {
-        out_translucent[o] = between_lines(sheared_translucent, u, p);
+        out_translucent[o] = between_lines(sheared_translucent, u, p, first_line);
       }
     } else {
-      out[o] = unsheared(sheared, lines, u, p);
+      out[o] = unsheared(sheared, lines, u, p, first_line);
       if (with_translucent) {
-        out_translucent[o] = unsheared(sheared_translucent, lines, u, p);
+        out_translucent[o] = unsheared(sheared_translucent, lines, u, p, first_line);
       }
     }
   }
@@ -369,7 +373,8 @@ BREL_TARGET_CLONES_AVX2 void unshear_row(int64_t lines, float offset, int64_t p,
 // in every row. A pixel's first line is floor(u), or the last line where u lies beyond it; it
 // never falls below the pixel's column and grows with the column, as u does. `offsets` holds
 // t(p) × shift for every row p, so u = offsets[p] + o as the reading gives it. Each row's first
-// column goes into `begins` and its end into `stops`, where given.
+// column goes into `begins` and its end into `stops`, where given. Row r of the sheared layers
+// holds line r + first.
 void unshear_lines(const Unshear_Reading& reading, const float* offsets, int64_t first, int64_t end,
                    const Layer<float>& shadow, const Layer<float>& sheared,
                    const Layer<float>& translucent, const Layer<float>& sheared_translucent,
@@ -386,24 +391,31 @@ void unshear_lines(const Unshear_Reading& reading, const float* offsets, int64_t
       stops[p] = static_cast<int32_t>(stop);
     }
     unshear_row(lines, offset, p, begin, stop, end < lines, shadow, sheared, translucent,
-                sheared_translucent);
+                sheared_translucent, first);
   }
 }
 
 }  // namespace
 
-Directional_Shadow_Bands::Directional_Shadow_Bands(const Transformation_Information& transformation,
+Directional_Shadow_Bands::Directional_Shadow_Bands(const Render_Context& context,
+                                                   const Transformation_Information& transformation,
                                                    const Layer<float>& output,
-                                                   int64_t lines_per_band)
+                                                   int64_t lines_per_band, bool translucent)
     : line_count(transformation.line_count),
       lines_per_band(std::max<int64_t>(lines_per_band, 1)),
       count((line_count + this->lines_per_band - 1) / this->lines_per_band),
-      bands_done_at_seam(new std::atomic<int>[static_cast<size_t>(count + 1)]) {
+      bands_done_at_seam(new std::atomic<int>[static_cast<size_t>(count + 1)]),
+      workers(std::max(context.iteration_count(count), context.iteration_count(0))) {
   for (int64_t b = 0; b <= count; ++b) {
     bands_done_at_seam[b].store(0, std::memory_order_relaxed);
   }
   offsets = directional_shadow_offsets(transformation, output);
   seam_columns.reset(new int32_t[2 * (static_cast<size_t>(count) + 1) * offsets.size()]);
+  const int64_t rows_a_worker = this->lines_per_band * (translucent ? 2 : 1);
+  worker_rows_holder =
+      make_temporary_float_layer(context, static_cast<int64_t>(offsets.size()),
+                                 rows_a_worker * workers, 0, 0, 0, 1.0f, 1.0f, 1.0f);
+  worker_rows = layer_view<float>(worker_rows_holder);
 }
 
 std::vector<float> directional_shadow_offsets(const Transformation_Information& transformation,
@@ -590,17 +602,39 @@ void directional_shadow_band_body(const Iteration& iteration, Render_Context con
                                   Layer<float> sheared_translucent, Layer<float> shadow,
                                   Layer<float> translucent) {
   BREL_ASSERT(transformation.along_x == 0);
+  BREL_ASSERT_MSG(iteration.worker_index >= 0 && iteration.worker_index < bands->workers,
+                  "rows for every worker");
   const int64_t band = iteration.index;
   const int64_t lines = bands->line_count;
   const int64_t first = band * bands->lines_per_band;
   const int64_t end = std::min(first + bands->lines_per_band, lines);
   const bool with_translucent = sheared_translucent.pixels != nullptr;
   const Unshear_Reading reading(transformation, shadow);
+  // The worker's rows: row r holds line first + r.
+  const auto worker_layer = [&](int64_t which) {
+    Layer<float> rows = bands->worker_rows;
+    const int64_t slot = iteration.worker_index * (with_translucent ? 2 : 1) + which;
+    rows.pixels = advance_bytes(rows.pixels, slot * bands->lines_per_band * rows.row_bytes);
+    rows.height = bands->lines_per_band;
+    return rows;
+  };
+  const Layer<float> band_rows = worker_layer(0);
+  const Layer<float> band_translucent_rows =
+      with_translucent ? worker_layer(1) : empty_layer<float>();
   for (int64_t i = first; i < end; ++i) {
     const auto [read_begin, read_end] = reading.positions_of_line(i);
-    march_line(in.depth_with_border, transformation, in, i, sheared.row(i),
-               with_translucent ? sheared_translucent.row(i) : nullptr, read_begin, read_end);
+    march_line(in.depth_with_border, transformation, in, i, band_rows.row(i - first),
+               with_translucent ? band_translucent_rows.row(i - first) : nullptr, read_begin,
+               read_end);
     context.check_abort();
+  }
+  // The seams read the band's first and last lines after the worker has moved on.
+  for (const int64_t i : {first, end - 1}) {
+    std::copy_n(band_rows.row(i - first), sheared.width, sheared.row(i));
+    if (with_translucent) {
+      std::copy_n(band_translucent_rows.row(i - first), sheared_translucent.width,
+                  sheared_translucent.row(i));
+    }
   }
   const Layer<float> translucent_out = with_translucent ? translucent : empty_layer<float>();
   const int64_t inner = reading.inner;
@@ -613,14 +647,15 @@ void directional_shadow_band_body(const Iteration& iteration, Render_Context con
     const int32_t* stops = after_seam(b);
     for (int64_t p = 0; p < inner; ++p) {
       unshear_row(lines, bands->offsets[static_cast<size_t>(p)], p, begins[p], stops[p], true,
-                  shadow, sheared, translucent_out, sheared_translucent);
+                  shadow, sheared, translucent_out, sheared_translucent, 0);
     }
   };
   // The band's last line is read together with the next band's first: of the two bands the one
   // that finishes second resamples those pixels, and likewise at the band's start. The count's
   // release and acquire make the other band's rows and recorded columns visible.
-  unshear_lines(reading, bands->offsets.data(), first, end < lines ? end - 1 : end, shadow, sheared,
-                translucent_out, sheared_translucent, band > 0 ? after_seam(band) : nullptr,
+  unshear_lines(reading, bands->offsets.data(), first, end < lines ? end - 1 : end, shadow,
+                band_rows, translucent_out, band_translucent_rows,
+                band > 0 ? after_seam(band) : nullptr,
                 end < lines ? before_seam(band + 1) : nullptr);
   if (end < lines &&
       bands->bands_done_at_seam[band + 1].fetch_add(1, std::memory_order_acq_rel) == 1) {
@@ -677,7 +712,8 @@ void Kernel_Directional_Shadow::run(Render_Context context) {
   // the rows: the sweep, then the unshear row by row.
   if (transformation.along_x == 0) {
     const Directional_Shadow_Bands bands(
-        transformation, shadow, directional_shadow_lines_per_band(transformation.line_count));
+        context, transformation, shadow,
+        directional_shadow_lines_per_band(transformation.line_count), translucent);
     cpu_kernel_launch(bands.count, &directional_shadow_band_body, context, &bands, transformation,
                       in, sheared, sheared_translucent, shadow, translucent_shadow);
     return;

@@ -96,10 +96,17 @@ void directional_shadow_unshear_rows_body(const Iteration& iteration, Render_Con
 // marches the band's lines and at once resamples the output pixels that read only them, while
 // those sheared rows are still in its cache. Pixels that read the last line of one band and the
 // first of the next are resampled by whichever of the two bands finishes second.
+//
+// A band marches into rows of its worker's own, which the worker's next band overwrites, so
+// that the sheared rows of a frame stay in the worker's cache instead of going out to memory
+// and back; only a band's first and last lines, which the seams read, are copied into the
+// sheared layers. Their other rows are left as they are.
 struct Directional_Shadow_Bands {
-  // `output` has the size of the shadow layers.
-  Directional_Shadow_Bands(const Transformation_Information& transformation,
-                           const Layer<float>& output, int64_t lines_per_band);
+  // `output` has the size of the shadow layers; `translucent`: the run has a translucent
+  // sheared layer. Allocates the workers' rows from the context.
+  Directional_Shadow_Bands(const Render_Context& context,
+                           const Transformation_Information& transformation,
+                           const Layer<float>& output, int64_t lines_per_band, bool translucent);
 
   int64_t line_count;
   int64_t lines_per_band;
@@ -112,14 +119,19 @@ struct Directional_Shadow_Bands {
   // then the first whose first line is band b's first (2 × rows a seam, seams 0 .. count). Each
   // band records its side as it resamples its own pixels; the seam's pixels lie between.
   std::unique_ptr<int32_t[]> seam_columns;
+  // For every worker the loop can hand bands to, lines_per_band rows of the sheared layer's
+  // width, then as many for the translucent one where the run has it.
+  int64_t workers;
+  Layer_Holder worker_rows_holder;
+  Layer<float> worker_rows;  // made here: workers must not bring the memory into being
 };
 
 // Lines per band for a run of `line_count` lines.
 int64_t directional_shadow_lines_per_band(int64_t line_count);
 
-// Marches band `iteration.index` of the lines into the sheared layers, as the sweep body does,
-// and writes the output pixels that read those lines, as the unshear body does. Lines along y
-// only.
+// Marches band `iteration.index` of the lines into its worker's rows, as the sweep body does
+// into the sheared layers, copies its first and last lines into those, and writes the output
+// pixels that read those lines, as the unshear body does. Lines along y only.
 void directional_shadow_band_body(const Iteration& iteration, Render_Context context,
                                   const Directional_Shadow_Bands* bands,
                                   Transformation_Information transformation,

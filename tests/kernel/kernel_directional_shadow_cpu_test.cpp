@@ -226,9 +226,18 @@ void fill_rough(Float_Layer& depth, std::mt19937& random) {
 // the plain sweep bit for bit at every thread count.
 TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
   std::mt19937 random(3);
-  // The wider layer gives the unshear several bands of output columns.
-  for (const auto& [width, height, threads] : std::vector<std::tuple<int64_t, int64_t, int64_t>>{
-           {45, 31, 1}, {45, 31, 2}, {45, 31, 8}, {203, 41, 1}, {203, 41, 8}}) {
+  // The wider and the taller layer give lines along y several bands, whose workers march into
+  // rows of their own and reuse them band after band.
+  for (const auto& [width, height, threads] :
+       std::vector<std::tuple<int64_t, int64_t, int64_t>>{{45, 31, 1},
+                                                          {45, 31, 2},
+                                                          {45, 31, 8},
+                                                          {203, 41, 1},
+                                                          {203, 41, 2},
+                                                          {203, 41, 8},
+                                                          {61, 157, 1},
+                                                          {61, 157, 2},
+                                                          {61, 157, 8}}) {
     Standalone_Render render(threads);
     Float_Layer depth(render.context, width, height, 0.75f);
     fill_rough(depth, random);
@@ -269,7 +278,8 @@ std::vector<uint32_t> bits(const brel::Layer<float>& layer) {
 }
 
 // With lines along y the run marches and resamples them in bands, each band's output pixels
-// right after its lines, and the pixels between two bands after the second of them. At every
+// right after its lines from its worker's rows, and the pixels between two bands after the
+// second of them from the lines the bands copied into the sheared layers. At every
 // band size (one line a band makes every pixel such a seam pixel) and thread count, every pixel
 // of both output layers, the border included, holds what the sweep and unshear bodies write,
 // bit for bit, and pixels those leave alone stay as they were.
@@ -318,7 +328,8 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
           Standalone_Render render(threads);
           for (const int64_t lines_per_band : {1, 2, 5, 16, 1000}) {
             const std::vector<Float_Layer> banded = layers(render);
-            const brel::Directional_Shadow_Bands bands(t, plain[2].view, lines_per_band);
+            const brel::Directional_Shadow_Bands bands(render.context, t, plain[2].view,
+                                                       lines_per_band, translucency != 0.0f);
             brel::cpu_kernel_launch(bands.count, &brel::directional_shadow_band_body,
                                     render.context, &bands, t, in, banded[0].view, banded[1].view,
                                     banded[2].view, banded[3].view);
