@@ -374,13 +374,14 @@ BREL_TARGET_CLONES_AVX2 void unshear_row(int64_t lines, float offset, int64_t p,
 // never falls below the pixel's column and grows with the column, as u does. `offsets` holds
 // t(p) × shift for every row p, so u = offsets[p] + o as the reading gives it. Each row's first
 // column goes into `begins` and its end into `stops`, where given. Row r of the sheared layers
-// holds line r + first.
+// holds line r + first. The rows go from the last to the first where `upwards`.
 void unshear_lines(const Unshear_Reading& reading, const float* offsets, int64_t first, int64_t end,
-                   const Layer<float>& shadow, const Layer<float>& sheared,
+                   bool upwards, const Layer<float>& shadow, const Layer<float>& sheared,
                    const Layer<float>& translucent, const Layer<float>& sheared_translucent,
                    int32_t* begins, int32_t* stops) {
   const int64_t lines = reading.lines;
-  for (int64_t p = 0; p < reading.inner; ++p) {
+  for (int64_t q = 0; q < reading.inner; ++q) {
+    const int64_t p = upwards ? reading.inner - 1 - q : q;
     const float offset = offsets[p];
     const int64_t begin = first_column_reaching(offset, reading.extent, first, lines);
     const int64_t stop = first_column_reaching(offset, reading.extent, end, lines);
@@ -653,8 +654,12 @@ void directional_shadow_band_body(const Iteration& iteration, Render_Context con
   // The band's last line is read together with the next band's first: of the two bands the one
   // that finishes second resamples those pixels, and likewise at the band's start. The count's
   // release and acquire make the other band's rows and recorded columns visible.
-  unshear_lines(reading, bands->offsets.data(), first, end < lines ? end - 1 : end, shadow,
-                band_rows, translucent_out, band_translucent_rows,
+  //
+  // Neighbouring bands run at once and share a cache line in every row where their pixels meet:
+  // odd bands go up the rows and even ones down, so that two neighbours at work together reach
+  // the same row once, instead of passing those lines back and forth all the way down.
+  unshear_lines(reading, bands->offsets.data(), first, end < lines ? end - 1 : end, band % 2 == 1,
+                shadow, band_rows, translucent_out, band_translucent_rows,
                 band > 0 ? after_seam(band) : nullptr,
                 end < lines ? before_seam(band + 1) : nullptr);
   if (end < lines &&
