@@ -483,6 +483,25 @@ void shade_by_pixel_rules(const brel::Final_Routine_Parameters_In<P>& in, const 
   }
 }
 
+// Renders `scene`, whose output holds the surface colour, and expects the frame the pixel rules
+// give each of its pixels.
+template <class P>
+void expect_frame_of_pixel_rules(const Scene<P>& scene, Standalone_Render& render,
+                                 const testing::Message& label) {
+  const int64_t w = scene.output.view.width;
+  const int64_t h = scene.output.view.height;
+  Scene<P> expected(render.context, w, h);
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      expected.output.at(x, y) = scene.output.at(x, y);
+    }
+  }
+  scene.render(render);
+
+  shade_by_pixel_rules(scene.in, expected.output.view);
+  EXPECT_EQ(frame_bytes(scene), frame_bytes(expected)) << label;
+}
+
 // With one sample a pixel, a refracted background and no environment to gather, the lights and
 // the compositing run in vector lanes; at any thread count the frame is what the pixel rules
 // give each pixel.
@@ -513,16 +532,7 @@ TEST(Final_Routine, LitAndCompositedRunsGiveThePixelRulesAtEveryThreadCount) {
     in.occlusion = occlusion.view;
     in.transparency = 0.35f;
     in.colorize = 0.3f;
-    Scene<P> expected(render.context, w, h);
-    for (int64_t y = 0; y < h; ++y) {
-      for (int64_t x = 0; x < w; ++x) {
-        expected.output.at(x, y) = scene.output.at(x, y);
-      }
-    }
-    scene.render(render);
-
-    shade_by_pixel_rules(in, expected.output.view);
-    EXPECT_EQ(frame_bytes(scene), frame_bytes(expected)) << threads << " threads";
+    expect_frame_of_pixel_rules(scene, render, testing::Message() << threads << " threads");
   }
 }
 
@@ -594,17 +604,9 @@ TYPED_TEST(Final_Routine_Test, TexturedGammaAndHighlightFramesGiveThePixelRules)
       } else {
         in.background = background->view;
       }
-      Scene<P> expected(render.context, w, h);
-      for (int64_t y = 0; y < h; ++y) {
-        for (int64_t x = 0; x < w; ++x) {
-          expected.output.at(x, y) = scene.output.at(x, y);
-        }
-      }
-      scene.render(render);
-
-      shade_by_pixel_rules(in, expected.output.view);
-      EXPECT_EQ(frame_bytes(scene), frame_bytes(expected))
-          << "setting " << setting << ", " << threads << " threads";
+      expect_frame_of_pixel_rules(scene, render,
+                                  testing::Message()
+                                      << "setting " << setting << ", " << threads << " threads");
     }
   }
 }
