@@ -1034,11 +1034,12 @@ struct Antialiased_Rule : Lane_Target {
       const float* const v = a.v[s][j];
       _mm_storeu_ps(p, _mm_add_ps(_mm_loadu_ps(p), _mm_loadu_ps(v)));
       if constexpr (n == 2) {
+        // Two floats are only 4-byte aligned: the 64-bit moves that take any address.
         const auto pair = [](const float* f) {
-          return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(f)));
+          return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f)));
         };
-        _mm_store_sd(reinterpret_cast<double*>(p + 4),
-                     _mm_castps_pd(_mm_add_ps(pair(p + 4), pair(v + 4))));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 4),
+                         _mm_castps_si128(_mm_add_ps(pair(p + 4), pair(v + 4))));
       } else {
         _mm_storeu_ps(p + 4, _mm_add_ps(_mm_loadu_ps(p + 4), _mm_loadu_ps(v + 4)));
         _mm_store_ss(p + 8, _mm_add_ss(_mm_load_ss(p + 8), _mm_load_ss(&a.ninth[s][j])));
