@@ -18,25 +18,42 @@ float clamp_number(float v, float low, float high) {
   return v >= low ? (v <= high ? v : high) : low;
 }
 
+// One axis of a bilinear sample: the indices of the two pixels the coordinate lies between,
+// clamped into the layer's n, and its distance from the first.
+struct Axis_Sample {
+  int64_t a;
+  int64_t b;
+  float f;
+};
+
+inline Axis_Sample axis_sample(float q, int64_t n) {
+  const float q0 = std::floor(q);
+  // Samples lie inside the layer, so the floor converts safely.
+  const int64_t i = static_cast<int64_t>(q0);
+  return {std::min(std::max<int64_t>(i, 0), n - 1), std::min(std::max<int64_t>(i, -1) + 1, n - 1),
+          q - q0};
+}
+
+// The axis sample of a step's own stepping coordinate, j + 0.5 with j and j + 1 inside the layer
+// (see line_step): what axis_sample gives it, without the floor and the clamps, which took 5 to
+// 10 % of a frame on one thread and on eight (frames of the old and the new march alternated in
+// one process, 1920 × 1080 and 3840 × 2160, lines along y and along x).
+inline Axis_Sample whole_step_sample(float q) {
+  // q > 0, so the conversion floors.
+  const int64_t j = static_cast<int64_t>(q);
+  return {j, j + 1, 0.5f};
+}
+
+inline float bilinear(const Layer<float>& depth, Axis_Sample x, Axis_Sample y) {
+  const float* ra = depth.row(y.a);
+  const float* rb = depth.row(y.b);
+  return ((1.0f - x.f) * ra[x.a] + x.f * ra[x.b]) * (1.0f - y.f) +
+         ((1.0f - x.f) * rb[x.a] + x.f * rb[x.b]) * y.f;
+}
+
 // The depth at q by bilinear interpolation, indices clamped into the layer.
 inline float bilinear(const Layer<float>& depth, float qx, float qy) {
-  const int64_t w = depth.width;
-  const int64_t h = depth.height;
-  const float fx0 = std::floor(qx);
-  const float fy0 = std::floor(qy);
-  const float fx = qx - fx0;
-  const float fy = qy - fy0;
-  // Samples lie inside the layer, so the floors convert safely.
-  const int64_t x0 = static_cast<int64_t>(fx0);
-  const int64_t y0 = static_cast<int64_t>(fy0);
-  const int64_t xa = std::min(std::max<int64_t>(x0, 0), w - 1);
-  const int64_t xb = std::min(std::max<int64_t>(x0, -1) + 1, w - 1);
-  const int64_t ya = std::min(std::max<int64_t>(y0, 0), h - 1);
-  const int64_t yb = std::min(std::max<int64_t>(y0, -1) + 1, h - 1);
-  const float* ra = depth.row(ya);
-  const float* rb = depth.row(yb);
-  return ((1.0f - fx) * ra[xa] + fx * ra[xb]) * (1.0f - fy) +
-         ((1.0f - fx) * rb[xa] + fx * rb[xb]) * fy;
+  return bilinear(depth, axis_sample(qx, depth.width), axis_sample(qy, depth.height));
 }
 
 // What one line keeps fixed while it marches, in stepping and cross coordinates: along x the
@@ -74,8 +91,13 @@ inline double clamp_unit(double v) {
                                               Line_State& state, int64_t k) {
   state.horizon = state.horizon - line.drop;
   const float along = static_cast<float>(k + 1) * line.dir;
-  const float z = depth_at(depth, line, along + line.start_step - 0.5f,
-                           along * line.m + line.start_cross - 0.5f);
+  // A line starts on the layer's first or last row (along y) or column (along x) and steps by
+  // whole ones: the step's sample lies halfway between two of them, which the march keeps inside
+  // the layer (k + 1 from 1 to the extent - 2). The sum is exact below 2^23 pixels.
+  const Axis_Sample step = whole_step_sample(along + line.start_step - 0.5f);
+  const float cross = along * line.m + line.start_cross - 0.5f;
+  const float z = line.along_x ? bilinear(depth, step, axis_sample(cross, depth.height))
+                               : bilinear(depth, axis_sample(cross, depth.width), step);
   if (line.skip_zero_depth && z == 0.0f) {
     return 1.0f;
   }

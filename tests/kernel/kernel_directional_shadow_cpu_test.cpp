@@ -268,6 +268,54 @@ TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
   }
 }
 
+// Every step samples the depth halfway between two of its rows (lines along y) or columns
+// (along x), the first and last steps next to the layer's edges: on bordered layers from one
+// to a few pixels inside, and on a larger one, every pixel the run writes, the border included,
+// matches the plain sweep bit for bit at every thread count.
+TEST(Directional_Shadow, EveryWrittenPixelMatchesThePlainSweepUpToTheEdges) {
+  std::mt19937 random(11);
+  std::vector<std::pair<int64_t, int64_t>> sizes = {{37, 23}};
+  for (int64_t width = 7; width <= 10; ++width) {
+    for (int64_t height = 7; height <= 10; ++height) {
+      sizes.push_back({width, height});
+    }
+  }
+  for (const int64_t threads : {1, 2, 8}) {
+    Standalone_Render render(threads);
+    for (const auto& [width, height] : sizes) {
+      Float_Layer depth(render.context, width, height, 0.75f);
+      fill_rough(depth, random);
+      for (const auto& direction : directions) {
+        Kernel_Directional_Shadow kernel;
+        kernel.parameters_in = settings(depth.view, direction, 0.4f);
+        kernel.execute(render.context);
+        const Transformation_Information t = brel::directional_light_setup(kernel.parameters_in);
+        const Plain_Directional_Shadow plain(kernel.parameters_in, t);
+        if (kernel.shadow_layer == nullptr) {
+          EXPECT_EQ(t.line_count, 0) << width << " x " << height;
+          continue;
+        }
+        const brel::Layer<float> shadow = brel::layer_view<float>(*kernel.shadow_layer);
+        const brel::Layer<float> translucent =
+            brel::layer_view<float>(*kernel.translucent_shadow_layer);
+        // Output columns (lines along y) or rows (along x) past the last line are not written.
+        const int64_t written = std::min(t.line_count, t.along_x != 0 ? height : width);
+        int64_t mismatches = 0;
+        for (int64_t y = 0; y < (t.along_x != 0 ? written : height); ++y) {
+          for (int64_t x = 0; x < (t.along_x != 0 ? width : written); ++x) {
+            mismatches += std::bit_cast<uint32_t>(shadow.row(y)[x]) !=
+                          std::bit_cast<uint32_t>(plain.shadow(x, y));
+            mismatches += std::bit_cast<uint32_t>(translucent.row(y)[x]) !=
+                          std::bit_cast<uint32_t>(plain.translucent(x, y));
+          }
+        }
+        EXPECT_EQ(mismatches, 0) << width << " x " << height << ", " << threads
+                                 << " threads, direction " << direction.x << ", " << direction.y;
+      }
+    }
+  }
+}
+
 // A layer's values as bits, so that the sign of a zero and the payload of a NaN count.
 std::vector<uint32_t> bits(const brel::Layer<float>& layer) {
   std::vector<uint32_t> values;
