@@ -439,6 +439,13 @@ Directional_Shadow_Bands::Directional_Shadow_Bands(const Render_Context& context
       make_temporary_float_layer(context, static_cast<int64_t>(offsets.size()),
                                  rows_a_worker * workers, 0, 0, 0, 1.0f, 1.0f, 1.0f);
   worker_rows = layer_view<float>(worker_rows_holder);
+  // Each group takes a share of the bands still to hand out as if every worker took one, so
+  // that the groups narrow to single bands towards the end of the run.
+  group_first_bands.push_back(0);
+  while (group_first_bands.back() < count) {
+    const int64_t left = count - group_first_bands.back();
+    group_first_bands.push_back(group_first_bands.back() + std::max<int64_t>(left / workers, 1));
+  }
 }
 
 std::vector<float> directional_shadow_offsets(const Transformation_Information& transformation,
@@ -618,16 +625,15 @@ BREL_TARGET_CLONES_AVX2 void directional_shadow_unshear_rows_body(
   }
 }
 
-void directional_shadow_band_body(const Iteration& iteration, Render_Context context,
-                                  const Directional_Shadow_Bands* bands,
-                                  Transformation_Information transformation,
-                                  Directional_Shadow_Parameters_In in, Layer<float> sheared,
-                                  Layer<float> sheared_translucent, Layer<float> shadow,
-                                  Layer<float> translucent) {
-  BREL_ASSERT(transformation.along_x == 0);
-  BREL_ASSERT_MSG(iteration.worker_index >= 0 && iteration.worker_index < bands->workers,
-                  "rows for every worker");
-  const int64_t band = iteration.index;
+namespace {
+
+// Band `band` of the lines, on the iteration's worker: see directional_shadow_band_body.
+void march_and_unshear_band(int64_t band, const Iteration& iteration, Render_Context context,
+                            const Directional_Shadow_Bands* bands,
+                            const Transformation_Information& transformation,
+                            const Directional_Shadow_Parameters_In& in, const Layer<float>& sheared,
+                            const Layer<float>& sheared_translucent, const Layer<float>& shadow,
+                            const Layer<float>& translucent) {
   const int64_t lines = bands->line_count;
   const int64_t first = band * bands->lines_per_band;
   const int64_t end = std::min(first + bands->lines_per_band, lines);
@@ -679,7 +685,8 @@ void directional_shadow_band_body(const Iteration& iteration, Render_Context con
   //
   // Neighbouring bands run at once and share a cache line in every row where their pixels meet:
   // odd bands go up the rows and even ones down, so that two neighbours at work together reach
-  // the same row once, instead of passing those lines back and forth all the way down.
+  // the same row once, instead of passing those lines back and forth all the way down. A band
+  // that follows its neighbour in a group starts on the rows where that one ended.
   unshear_lines(reading, bands->offsets.data(), first, end < lines ? end - 1 : end, band % 2 == 1,
                 shadow, band_rows, translucent_out, band_translucent_rows,
                 band > 0 ? after_seam(band) : nullptr,
@@ -692,6 +699,25 @@ void directional_shadow_band_body(const Iteration& iteration, Render_Context con
     unshear_seam(band);
   }
   context.check_abort();
+}
+
+}  // namespace
+
+void directional_shadow_band_body(const Iteration& iteration, Render_Context context,
+                                  const Directional_Shadow_Bands* bands,
+                                  Transformation_Information transformation,
+                                  Directional_Shadow_Parameters_In in, Layer<float> sheared,
+                                  Layer<float> sheared_translucent, Layer<float> shadow,
+                                  Layer<float> translucent) {
+  BREL_ASSERT(transformation.along_x == 0);
+  BREL_ASSERT_MSG(iteration.worker_index >= 0 && iteration.worker_index < bands->workers,
+                  "rows for every worker");
+  const auto group = static_cast<size_t>(iteration.index);
+  for (int64_t band = bands->group_first_bands[group]; band < bands->group_first_bands[group + 1];
+       ++band) {
+    march_and_unshear_band(band, iteration, context, bands, transformation, in, sheared,
+                           sheared_translucent, shadow, translucent);
+  }
 }
 
 void Kernel_Directional_Shadow::run(Render_Context context) {
@@ -741,8 +767,8 @@ void Kernel_Directional_Shadow::run(Render_Context context) {
     const Directional_Shadow_Bands bands(
         context, transformation, shadow,
         directional_shadow_lines_per_band(transformation.line_count), translucent);
-    cpu_kernel_launch(bands.count, &directional_shadow_band_body, context, &bands, transformation,
-                      in, sheared, sheared_translucent, shadow, translucent_shadow);
+    cpu_kernel_launch(bands.group_count(), &directional_shadow_band_body, context, &bands,
+                      transformation, in, sheared, sheared_translucent, shadow, translucent_shadow);
     return;
   }
   cpu_kernel_launch(grain_iteration_count(transformation.line_count, lines_per_sweep_iteration),

@@ -325,12 +325,12 @@ std::vector<uint32_t> bits(const brel::Layer<float>& layer) {
   return values;
 }
 
-// With lines along y the run marches and resamples them in bands, each band's output pixels
-// right after its lines from its worker's rows, and the pixels between two bands after the
-// second of them from the lines the bands copied into the sheared layers. At every
-// band size (one line a band makes every pixel such a seam pixel) and thread count, every pixel
-// of both output layers, the border included, holds what the sweep and unshear bodies write,
-// bit for bit, and pixels those leave alone stay as they were.
+// With lines along y the run marches and resamples them in bands, handed out in groups of
+// neighbours, each band's output pixels right after its lines from its worker's rows, and the
+// pixels between two bands after the second of them from the lines the bands copied into the
+// sheared layers. At every band size (one line a band makes every pixel such a seam pixel) and
+// thread count, every pixel of both output layers, the border included, holds what the sweep
+// and unshear bodies write, bit for bit, and pixels those leave alone stay as they were.
 TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
   std::mt19937 random(5);
   const float untouched = -12345.0f;
@@ -378,7 +378,7 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
             const std::vector<Float_Layer> banded = layers(render);
             const brel::Directional_Shadow_Bands bands(render.context, t, plain[2].view,
                                                        lines_per_band, translucency != 0.0f);
-            brel::cpu_kernel_launch(bands.count, &brel::directional_shadow_band_body,
+            brel::cpu_kernel_launch(bands.group_count(), &brel::directional_shadow_band_body,
                                     render.context, &bands, t, in, banded[0].view, banded[1].view,
                                     banded[2].view, banded[3].view);
             const auto where = [&] {
@@ -398,6 +398,43 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
   }
   // Lines running down and up the layer, each leaning either way.
   EXPECT_EQ(leanings.size(), 4u);
+}
+
+// A worker does a group of neighbouring bands one after the other, so that each band finds the
+// output lines it shares with the last still in the worker's caches: the groups cover the bands
+// in order, the first a share of them for every worker, narrowing to single bands at the end so
+// that the workers finish together; one worker takes all bands at once.
+TEST(Directional_Shadow, BandsGoOutInNarrowingGroupsOfNeighbours) {
+  for (const int64_t threads : {1, 2, 8}) {
+    Standalone_Render render(threads);
+    Float_Layer depth(render.context, 60, 40);
+    const Transformation_Information t =
+        brel::directional_light_setup(settings(depth.view, directions[0]));
+    ASSERT_EQ(t.along_x, 0);
+    for (const int64_t lines_per_band : {1, 2, 7}) {
+      const brel::Directional_Shadow_Bands bands(render.context, t, depth.view, lines_per_band,
+                                                 false);
+      const std::vector<int64_t>& first = bands.group_first_bands;
+      ASSERT_GE(first.size(), 2u);
+      EXPECT_EQ(first.front(), 0);
+      EXPECT_EQ(first.back(), bands.count);
+      std::vector<int64_t> widths;
+      for (size_t g = 0; g + 1 < first.size(); ++g) {
+        widths.push_back(first[g + 1] - first[g]);
+      }
+      const auto where = [&] {
+        return testing::Message() << threads << " threads, " << lines_per_band << " lines a band";
+      };
+      EXPECT_EQ(widths.front(), std::max<int64_t>(bands.count / threads, 1)) << where();
+      EXPECT_TRUE(std::is_sorted(widths.rbegin(), widths.rend())) << where();
+      if (threads == 1) {
+        EXPECT_EQ(widths.size(), 1u) << where();
+      } else {
+        ASSERT_GE(bands.count, threads) << where();
+        EXPECT_EQ(std::count(widths.end() - threads, widths.end(), 1), threads) << where();
+      }
+    }
+  }
 }
 
 // With lines along x the run resamples output rows from the offsets it computes once, without
