@@ -92,10 +92,20 @@ void directional_shadow_unshear_rows_body(const Iteration& iteration, Render_Con
                                           Layer<float> sheared, Layer<float> translucent,
                                           Layer<float> sheared_translucent);
 
-// A run's lines along y in bands of neighbouring lines, one band per iteration: its worker
-// marches the band's lines and at once resamples the output pixels that read only them, while
-// those sheared rows are still in its cache. Pixels that read the last line of one band and the
-// first of the next are resampled by whichever of the two bands finishes second.
+// A run's lines along y in bands of neighbouring lines: a band's worker marches the band's lines
+// and at once resamples the output pixels that read only them, while those sheared rows are
+// still in its cache. Pixels that read the last line of one band and the first of the next are
+// resampled by whichever of the two bands finishes second.
+//
+// Bands go out in groups of neighbours, one group per iteration, whose worker does them one
+// after the other. A band's output pixels in a row meet the next band's in a cache line, and
+// the memory fetches the lines after a band's writes, which are the next band's: a worker that
+// writes the next band next finds them still in its caches, where two workers writing
+// neighbouring bands at once each fetch them and pass them between their caches. On 8 threads
+// frames took 7 % less at 1920 × 1080 and up to 5 % less at 3840 × 2160 than with one band an
+// iteration (frames of both alternated in one process, lines along y at 135 and 30 degrees).
+// Each group is a share of the bands left for every worker, the last ones single bands, so that
+// the workers still finish together.
 //
 // A band marches into rows of its worker's own, which the worker's next band overwrites, so
 // that the sheared rows of a frame stay in the worker's cache instead of going out to memory
@@ -124,14 +134,18 @@ struct Directional_Shadow_Bands {
   int64_t workers;
   Layer_Holder worker_rows_holder;
   Layer<float> worker_rows;  // made here: workers must not bring the memory into being
+  // Group g holds bands group_first_bands[g] .. group_first_bands[g + 1] - 1.
+  std::vector<int64_t> group_first_bands;
+  int64_t group_count() const { return static_cast<int64_t>(group_first_bands.size()) - 1; }
 };
 
 // Lines per band for a run of `line_count` lines.
 int64_t directional_shadow_lines_per_band(int64_t line_count);
 
-// Marches band `iteration.index` of the lines into its worker's rows, as the sweep body does
-// into the sheared layers, copies its first and last lines into those, and writes the output
-// pixels that read those lines, as the unshear body does. Lines along y only.
+// The bands of group `iteration.index`, one after the other: marches each band's lines into its
+// worker's rows, as the sweep body does into the sheared layers, copies its first and last lines
+// into those, and writes the output pixels that read those lines, as the unshear body does.
+// Lines along y only.
 void directional_shadow_band_body(const Iteration& iteration, Render_Context context,
                                   const Directional_Shadow_Bands* bands,
                                   Transformation_Information transformation,

@@ -268,6 +268,54 @@ TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
   }
 }
 
+// Every step samples the depth halfway between two of its rows (lines along y) or columns
+// (along x), the first and last steps next to the layer's edges: on bordered layers from one
+// to a few pixels inside, and on a larger one, every pixel the run writes, the border included,
+// matches the plain sweep bit for bit at every thread count.
+TEST(Directional_Shadow, EveryWrittenPixelMatchesThePlainSweepUpToTheEdges) {
+  std::mt19937 random(11);
+  std::vector<std::pair<int64_t, int64_t>> sizes = {{37, 23}};
+  for (int64_t width = 7; width <= 10; ++width) {
+    for (int64_t height = 7; height <= 10; ++height) {
+      sizes.push_back({width, height});
+    }
+  }
+  for (const int64_t threads : {1, 2, 8}) {
+    Standalone_Render render(threads);
+    for (const auto& [width, height] : sizes) {
+      Float_Layer depth(render.context, width, height, 0.75f);
+      fill_rough(depth, random);
+      for (const auto& direction : directions) {
+        Kernel_Directional_Shadow kernel;
+        kernel.parameters_in = settings(depth.view, direction, 0.4f);
+        kernel.execute(render.context);
+        const Transformation_Information t = brel::directional_light_setup(kernel.parameters_in);
+        const Plain_Directional_Shadow plain(kernel.parameters_in, t);
+        if (kernel.shadow_layer == nullptr) {
+          EXPECT_EQ(t.line_count, 0) << width << " x " << height;
+          continue;
+        }
+        const brel::Layer<float> shadow = brel::layer_view<float>(*kernel.shadow_layer);
+        const brel::Layer<float> translucent =
+            brel::layer_view<float>(*kernel.translucent_shadow_layer);
+        // Output columns (lines along y) or rows (along x) past the last line are not written.
+        const int64_t written = std::min(t.line_count, t.along_x != 0 ? height : width);
+        int64_t mismatches = 0;
+        for (int64_t y = 0; y < (t.along_x != 0 ? written : height); ++y) {
+          for (int64_t x = 0; x < (t.along_x != 0 ? width : written); ++x) {
+            mismatches += std::bit_cast<uint32_t>(shadow.row(y)[x]) !=
+                          std::bit_cast<uint32_t>(plain.shadow(x, y));
+            mismatches += std::bit_cast<uint32_t>(translucent.row(y)[x]) !=
+                          std::bit_cast<uint32_t>(plain.translucent(x, y));
+          }
+        }
+        EXPECT_EQ(mismatches, 0) << width << " x " << height << ", " << threads
+                                 << " threads, direction " << direction.x << ", " << direction.y;
+      }
+    }
+  }
+}
+
 // A layer's values as bits, so that the sign of a zero and the payload of a NaN count.
 std::vector<uint32_t> bits(const brel::Layer<float>& layer) {
   std::vector<uint32_t> values;
@@ -277,12 +325,12 @@ std::vector<uint32_t> bits(const brel::Layer<float>& layer) {
   return values;
 }
 
-// With lines along y the run marches and resamples them in bands, each band's output pixels
-// right after its lines from its worker's rows, and the pixels between two bands after the
-// second of them from the lines the bands copied into the sheared layers. At every
-// band size (one line a band makes every pixel such a seam pixel) and thread count, every pixel
-// of both output layers, the border included, holds what the sweep and unshear bodies write,
-// bit for bit, and pixels those leave alone stay as they were.
+// With lines along y the run marches and resamples them in bands, handed out in groups of
+// neighbours, each band's output pixels right after its lines from its worker's rows, and the
+// pixels between two bands after the second of them from the lines the bands copied into the
+// sheared layers. At every band size (one line a band makes every pixel such a seam pixel) and
+// thread count, every pixel of both output layers, the border included, holds what the sweep
+// and unshear bodies write, bit for bit, and pixels those leave alone stay as they were.
 TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
   std::mt19937 random(5);
   const float untouched = -12345.0f;
@@ -330,7 +378,7 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
             const std::vector<Float_Layer> banded = layers(render);
             const brel::Directional_Shadow_Bands bands(render.context, t, plain[2].view,
                                                        lines_per_band, translucency != 0.0f);
-            brel::cpu_kernel_launch(bands.count, &brel::directional_shadow_band_body,
+            brel::cpu_kernel_launch(bands.group_count(), &brel::directional_shadow_band_body,
                                     render.context, &bands, t, in, banded[0].view, banded[1].view,
                                     banded[2].view, banded[3].view);
             const auto where = [&] {
@@ -350,6 +398,43 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
   }
   // Lines running down and up the layer, each leaning either way.
   EXPECT_EQ(leanings.size(), 4u);
+}
+
+// A worker does a group of neighbouring bands one after the other, so that each band finds the
+// output lines it shares with the last still in the worker's caches: the groups cover the bands
+// in order, the first a share of them for every worker, narrowing to single bands at the end so
+// that the workers finish together; one worker takes all bands at once.
+TEST(Directional_Shadow, BandsGoOutInNarrowingGroupsOfNeighbours) {
+  for (const int64_t threads : {1, 2, 8}) {
+    Standalone_Render render(threads);
+    Float_Layer depth(render.context, 60, 40);
+    const Transformation_Information t =
+        brel::directional_light_setup(settings(depth.view, directions[0]));
+    ASSERT_EQ(t.along_x, 0);
+    for (const int64_t lines_per_band : {1, 2, 7}) {
+      const brel::Directional_Shadow_Bands bands(render.context, t, depth.view, lines_per_band,
+                                                 false);
+      const std::vector<int64_t>& first = bands.group_first_bands;
+      ASSERT_GE(first.size(), 2u);
+      EXPECT_EQ(first.front(), 0);
+      EXPECT_EQ(first.back(), bands.count);
+      std::vector<int64_t> widths;
+      for (size_t g = 0; g + 1 < first.size(); ++g) {
+        widths.push_back(first[g + 1] - first[g]);
+      }
+      const auto where = [&] {
+        return testing::Message() << threads << " threads, " << lines_per_band << " lines a band";
+      };
+      EXPECT_EQ(widths.front(), std::max<int64_t>(bands.count / threads, 1)) << where();
+      EXPECT_TRUE(std::is_sorted(widths.rbegin(), widths.rend())) << where();
+      if (threads == 1) {
+        EXPECT_EQ(widths.size(), 1u) << where();
+      } else {
+        ASSERT_GE(bands.count, threads) << where();
+        EXPECT_EQ(std::count(widths.end() - threads, widths.end(), 1), threads) << where();
+      }
+    }
+  }
 }
 
 // With lines along x the run resamples output rows from the offsets it computes once, without
