@@ -267,7 +267,9 @@ struct Unshear_Reading {
 
   // u at output line 0: t(p) × shift.
   float offset(int64_t p) const {
-    float t = static_cast<float>(p) / last;
+    // A layer one position long has only its first: 0 / 0 would make every u a NaN, which the
+    // column searches never get past.
+    float t = last > 0.0f ? static_cast<float>(p) / last : 0.0f;
     if (!flip) {
       t = 1.0f - t;
     }

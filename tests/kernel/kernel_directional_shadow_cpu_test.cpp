@@ -275,8 +275,8 @@ TEST(Directional_Shadow, InnerLayersMatchThePlainSweepAtEveryThreadCount) {
 TEST(Directional_Shadow, EveryWrittenPixelMatchesThePlainSweepUpToTheEdges) {
   std::mt19937 random(11);
   std::vector<std::pair<int64_t, int64_t>> sizes = {{37, 23}};
-  for (int64_t width = 7; width <= 10; ++width) {
-    for (int64_t height = 7; height <= 10; ++height) {
+  for (int64_t width = 2; width <= 10; ++width) {
+    for (int64_t height = 2; height <= 10; ++height) {
       sizes.push_back({width, height});
     }
   }
@@ -311,6 +311,35 @@ TEST(Directional_Shadow, EveryWrittenPixelMatchesThePlainSweepUpToTheEdges) {
         }
         EXPECT_EQ(mismatches, 0) << width << " x " << height << ", " << threads
                                  << " threads, direction " << direction.x << ", " << direction.y;
+      }
+    }
+  }
+}
+
+// A layer one pixel high or wide has one position along its lines, where the resampling's
+// place along the line, position over positions - 1, is 0 / 0: the run still ends, and what it
+// writes are shadow values, not NaNs.
+TEST(Directional_Shadow, ALayerOnePixelAcrossEndsWithShadowValues) {
+  std::mt19937 random(12);
+  Standalone_Render render(2);
+  for (const auto& [width, height] : {std::pair<int64_t, int64_t>{1, 9}, {9, 1}, {1, 1}}) {
+    Float_Layer depth(render.context, width, height, 0.75f);
+    fill_rough(depth, random);
+    for (const auto& direction : directions) {
+      Kernel_Directional_Shadow kernel;
+      kernel.parameters_in = settings(depth.view, direction, 0.4f);
+      kernel.execute(render.context);
+      if (kernel.shadow_layer == nullptr) {
+        continue;
+      }
+      const Transformation_Information t = brel::directional_light_setup(kernel.parameters_in);
+      const brel::Layer<float> shadow = brel::layer_view<float>(*kernel.shadow_layer);
+      const int64_t written = std::min(t.line_count, t.along_x != 0 ? height : width);
+      for (int64_t y = 0; y < (t.along_x != 0 ? written : height); ++y) {
+        for (int64_t x = 0; x < (t.along_x != 0 ? width : written); ++x) {
+          EXPECT_TRUE(shadow.row(y)[x] >= 0.0f && shadow.row(y)[x] <= 1.0f)
+              << width << " x " << height << " at " << x << ", " << y << ": " << shadow.row(y)[x];
+        }
       }
     }
   }
