@@ -1,7 +1,8 @@
 // The final routine on a relief lit like the demo scene (both lights, glossiness, translucency,
 // an environment for reflections and illumination, transparency over a background), at
 // 1920 × 1080 float, for every environment gather mode and oversampling level; and the whole
-// default render of a UHD 16-bit frame through the effect, with the share of every stage.
+// default render of a UHD 16-bit frame through the effect, with the share of every stage; and the
+// environment's preparation under a reflection bias.
 // Arguments: threads (0 for all), then gather mode and oversampling.
 
 #include <benchmark/benchmark.h>
@@ -13,6 +14,7 @@
 #include "base/log.h"
 #include "bench_support.h"
 #include "kernel/kernel_final_routine_cpu.h"
+#include "kernel/kernel_prepare_environment_layer_cpu.h"
 #include "support/effect_plugin_host.h"
 
 namespace {
@@ -151,6 +153,19 @@ void BM_final_routine_1080p_float_looks(benchmark::State& state) {
   brel::bench::run_kernel_beside_memcpy(state, render, kernel);
 }
 
+// The environment prepared for the reflections at UHD float under a reflection bias, without a
+// gamma (look 0, the bias's power alone) and with one (look 1), beside a memcpy.
+void BM_prepare_environment_bias(benchmark::State& state) {
+  Bench_Render render(state);
+  Frame<P> environment(render.context);
+  Frame<P> prepared(render.context);
+  brel::Kernel_Prepare_Environment_Layer<Layer<P>, brel::Implementation_Cpu> kernel;
+  kernel.parameters_in.image = {environment.view, prepared.view};
+  kernel.parameters_in.bias = 0.4f;
+  kernel.parameters_in.gamma = state.range(1) == 0 ? 1.0f : 2.2f;
+  brel::bench::run_kernel_beside_memcpy(state, render, kernel);
+}
+
 // The whole default render ("all") of a UHD 16-bit frame whose red channel holds the depth,
 // through the effect as the host calls it. Counters: each stage's share of the render's time.
 void BM_render_all_uhd_16bit(benchmark::State& state) {
@@ -195,6 +210,11 @@ const bool registered = [] {
                                BM_final_routine_1080p_float_looks)
       ->ArgNames({"threads", "look"})
       ->ArgsProduct({{1, 0}, {0, 1, 2}})
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_prepare_environment_bias", BM_prepare_environment_bias)
+      ->ArgNames({"threads", "look"})
+      ->ArgsProduct({{1, 0}, {0, 1}})
       ->UseManualTime()
       ->Unit(benchmark::kMillisecond);
   return brel::bench::register_on_one_and_all_threads(

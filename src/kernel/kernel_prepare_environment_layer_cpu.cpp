@@ -98,31 +98,65 @@ P host_pixel(const P& source, const Prepared& v) {
 }
 
 #if BREL_AVX2_ROWS
-// Pixels 0 .. 7 of `source` as the plain rule prepares them, the gamma's powers eight at a time:
-// under a gamma those three powers are most of a pixel's work. std::max(0, v) turns a NaN and
-// -0 into +0 as _mm256_max_ps(v, 0) does, and for bases of at least +0 shading_power is
-// std::pow. Not for a bias of -1, which leaves no colour to raise.
+// The bias's steps of `shaped` for eight pixels in lanes, the same operations in the same order:
+// the power of a length that is not 0 (a positive number, or a NaN) is std::pow's, which
+// shading_power8 gives for such bases. The one power a pixel is most of its work where a bias
+// is set and no gamma.
+__attribute__((target("avx2"))) void bias8(__m256& red, __m256& green, __m256& blue, float p) {
+  const __m256 length = _mm256_sqrt_ps(
+      _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(red, red), _mm256_mul_ps(green, green)),
+                    _mm256_mul_ps(blue, blue)));
+  // length != 0, a NaN included.
+  const __m256 shaped = _mm256_cmp_ps(length, _mm256_setzero_ps(), _CMP_NEQ_UQ);
+  if (_mm256_movemask_ps(shaped) == 0) {
+    return;
+  }
+  const __m256 root = _mm256_set1_ps(inverse_sqrt_3);
+  const __m256 power =
+      shading_lanes::shading_power8(_mm256_mul_ps(length, root), _mm256_set1_ps(p), shaped);
+  const __m256 factor =
+      _mm256_mul_ps(_mm256_div_ps(_mm256_set1_ps(1.0f), length), _mm256_div_ps(power, root));
+  red = _mm256_blendv_ps(red, _mm256_mul_ps(red, factor), shaped);
+  green = _mm256_blendv_ps(green, _mm256_mul_ps(green, factor), shaped);
+  blue = _mm256_blendv_ps(blue, _mm256_mul_ps(blue, factor), shaped);
+}
+
+// Pixels 0 .. 7 of `source` as the plain rule prepares them, the powers of the bias and the
+// gamma eight at a time: they are most of a pixel's work. std::max(0, v) turns a NaN and -0
+// into +0 as _mm256_max_ps(v, 0) does, and for bases of at least +0 shading_power is std::pow.
+// Not for a bias of -1, which leaves no colour to raise.
 template <class P>
 __attribute__((target("avx2"))) void prepare8(const P* source, P* target, float bias, float p,
                                               float gamma) {
-  alignas(32) float c[3][8];
-  Prepared v[8];
+  alignas(32) float c[4][8];
   for (int32_t l = 0; l < 8; ++l) {
-    v[l] = shaped(unit_pixel(source[l]), bias, p);
-    c[0][l] = v[l].red;
-    c[1][l] = v[l].green;
-    c[2][l] = v[l].blue;
+    const Prepared v = unit_pixel(source[l]);
+    c[0][l] = v.alpha;
+    c[1][l] = v.red;
+    c[2][l] = v.green;
+    c[3][l] = v.blue;
   }
-  const __m256 zero = _mm256_setzero_ps();
-  shading_lanes::Rgb_8 rgb{_mm256_max_ps(_mm256_load_ps(c[0]), zero),
-                           _mm256_max_ps(_mm256_load_ps(c[1]), zero),
-                           _mm256_max_ps(_mm256_load_ps(c[2]), zero)};
-  shading_lanes::raise8(rgb, gamma);
-  _mm256_store_ps(c[0], rgb.red);
-  _mm256_store_ps(c[1], rgb.green);
-  _mm256_store_ps(c[2], rgb.blue);
+  const __m256 alpha = _mm256_load_ps(c[0]);
+  __m256 red = _mm256_mul_ps(_mm256_load_ps(c[1]), alpha);
+  __m256 green = _mm256_mul_ps(_mm256_load_ps(c[2]), alpha);
+  __m256 blue = _mm256_mul_ps(_mm256_load_ps(c[3]), alpha);
+  if (bias != 0.0f && bias > -1.0f) {
+    bias8(red, green, blue, p);
+  }
+  if (gamma != 1.0f) {
+    const __m256 zero = _mm256_setzero_ps();
+    shading_lanes::Rgb_8 rgb{_mm256_max_ps(red, zero), _mm256_max_ps(green, zero),
+                             _mm256_max_ps(blue, zero)};
+    shading_lanes::raise8(rgb, gamma);
+    red = rgb.red;
+    green = rgb.green;
+    blue = rgb.blue;
+  }
+  _mm256_store_ps(c[1], red);
+  _mm256_store_ps(c[2], green);
+  _mm256_store_ps(c[3], blue);
   for (int32_t l = 0; l < 8; ++l) {
-    target[l] = host_pixel(source[l], {v[l].alpha, c[0][l], c[1][l], c[2][l]});
+    target[l] = host_pixel(source[l], {c[0][l], c[1][l], c[2][l], c[3][l]});
   }
 }
 #endif
@@ -136,7 +170,9 @@ void prepare_environment_row(const Iteration& iteration, Render_Context context,
   const int64_t width = in.image.in.width;
   int64_t x = 0;
 #if BREL_AVX2_ROWS
-  if (in.gamma != 1.0f && in.bias != -1.0f && cpu_has_avx2()) {
+  // Lanes wherever a pixel raises a power: under a gamma, or a bias other than -1 and 0.
+  const bool powers = in.gamma != 1.0f || (in.bias != 0.0f && in.bias > -1.0f);
+  if (powers && in.bias != -1.0f && cpu_has_avx2()) {
     for (; x + 8 <= width; x += 8) {
       prepare8(source + x, target + x, in.bias, p, in.gamma);
     }

@@ -185,7 +185,7 @@ TYPED_TEST(Prepare_Environment, IntegerTypesFollowTheFloatResultAtEveryThreadCou
 
 // The rows against the plain rule, bit for bit, over values that stress the power, in rows whose
 // lengths leave every tail short of eight pixels, under the gammas and biases whose powers take
-// special paths, at every thread count.
+// special paths, with and without a gamma, at every thread count.
 TYPED_TEST(Prepare_Environment, RowsFollowThePlainRuleBitForBit) {
   using P = TypeParam;
   const std::vector<float> values = brel::test::power_stress_values<P>();
@@ -201,9 +201,11 @@ TYPED_TEST(Prepare_Environment, RowsFollowThePlainRuleBitForBit) {
         in.set(i % width, i / width, values[i % n], values[(i * 7 + 3) % n],
                values[(i * 11 + 5) % n], a);
       }
-      for (const float bias : {0.0f, 0.4f, -1.0f}) {
+      // Biases whose exponents are ordinary, -0 (bias 1), steep (-0.9), and biases that shape
+      // nothing (0, -1 and below); without a gamma the bias's power is a pixel's only one.
+      for (const float bias : {0.0f, 0.4f, 1.0f, -0.9f, -1.0f, -2.0f}) {
         for (const float gamma :
-             {1.8f, 2.2f, 0.0f, 0.5f, 100.0f, std::numeric_limits<float>::quiet_NaN()}) {
+             {1.0f, 1.8f, 2.2f, 0.0f, 0.5f, 100.0f, std::numeric_limits<float>::quiet_NaN()}) {
           Host_Layer<P> out(render.context, width, height);
           out.fill(3, 3, 3, 3);
           prepare(render.context, in, out, bias, gamma);
