@@ -1298,6 +1298,33 @@ inline bool unmoved_footprint(const Blur_Coordinates& a, const Blur_Coordinates&
          c.x == fx - 1.0f && c.y == fy && d.x == fx && d.y == fy;
 }
 
+// Corner x `px` of a panoramic footprint moved by a whole turn (`width`) where it lies more than
+// half a turn (`half`) from the reference corner's x `ax`.
+inline float unwrapped_x(float px, float ax, float width, float half) {
+  const float dx = px - ax;
+  if (std::fabs(dx) > half) {
+    return dx > 0.0f ? px + -width : px + width;
+  }
+  return px;
+}
+
+// unmoved_footprint for pixel (x, y) of a panoramic gather, its corners B C D unwrapped around A
+// (first and second as footprint_gather takes them).
+inline bool unmoved_panoramic_footprint(const Blur_Coordinates* first,
+                                        const Blur_Coordinates* second, int64_t x, int64_t y,
+                                        float width, float half) {
+  const int64_t left = x > 0 ? x - 1 : 0;
+  const Blur_Coordinates& a = second[left];
+  const Blur_Coordinates& b = second[x];
+  const Blur_Coordinates& c = first[left];
+  const Blur_Coordinates& d = first[x];
+  const auto fx = static_cast<float>(x);
+  const auto fy = static_cast<float>(y);
+  return a.x == fx - 1.0f && a.y == fy - 1.0f && unwrapped_x(b.x, a.x, width, half) == fx &&
+         b.y == fy - 1.0f && unwrapped_x(c.x, a.x, width, half) == fx - 1.0f && c.y == fy &&
+         unwrapped_x(d.x, a.x, width, half) == fx && d.y == fy;
+}
+
 // The boxes of a footprint in the box modes, for the scale pair (sx, sy) already taken by
 // 1 / sqrt(2): the box around D, and with `neighbours` (mode 2 away from the first row and
 // column) one box between D and each of A, B and C. Returns how many.
@@ -1544,46 +1571,61 @@ __attribute__((target("avx2"), always_inline)) inline void box_grids4(__m128 x0,
   boxes.within |= static_cast<uint32_t>(_mm256_movemask_pd(within)) << first;
 }
 
-// panoramic_box for the eight pixels x .. x + 7 of a row in lanes 0 .. 7: pixel x + l reads
-// first[x + l] and, unwrapped around it, the x of second[x + l - 1] (of second[0] at column 0).
-// The float steps run in the lanes of one register, the same operations in the same order.
-__attribute__((target("avx2"), always_inline)) inline void panoramic_boxes8(
-    const Blur_Coordinates* first, const Blur_Coordinates* second, int64_t x, float width,
-    float half, float sx, float sy, Panoramic_Boxes& boxes) {
+// Eight landing points in the lanes of three registers.
+struct Points8 {
+  __m256 x, y, blur;
+};
+
+// The points of `row` whose first floats lie `offsets` floats from its start, one a lane.
+__attribute__((target("avx2"), always_inline)) inline Points8 gather_points8(
+    const Blur_Coordinates* row, __m256i offsets) {
   static_assert(sizeof(Blur_Coordinates) == 3 * sizeof(float));
+  const float* const points = &row[0].x;
+  return {_mm256_i32gather_ps(points, offsets, 4), _mm256_i32gather_ps(points + 1, offsets, 4),
+          _mm256_i32gather_ps(points + 2, offsets, 4)};
+}
+
+// The float offsets of points x .. x + 7 of a row (`own`) and of their left neighbours, column
+// 0's being itself (`left`).
+__attribute__((target("avx2"), always_inline)) inline void point_offsets8(int64_t x, __m256i& own,
+                                                                          __m256i& left) {
   const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256i three = _mm256_set1_epi32(3);
   const auto column = static_cast<int32_t>(x);
-  const __m256i own = _mm256_mullo_epi32(_mm256_add_epi32(_mm256_set1_epi32(column), lane), three);
-  const __m256i left =
-      _mm256_mullo_epi32(_mm256_max_epi32(_mm256_add_epi32(_mm256_set1_epi32(column - 1), lane),
-                                          _mm256_setzero_si256()),
-                         three);
-  const float* const points = &first[0].x;
-  const __m256 px = _mm256_i32gather_ps(points, own, 4);
-  const __m256 py = _mm256_i32gather_ps(points + 1, own, 4);
-  const __m256 blur = _mm256_i32gather_ps(points + 2, own, 4);
-  const __m256 ax = _mm256_i32gather_ps(&second[0].x, left, 4);
-  const __m256 sign = _mm256_set1_ps(-0.0f);
-  const __m256 zero = _mm256_setzero_ps();
-  const __m256 a_half = _mm256_set1_ps(0.5f);
-  // The corner moved by a whole turn where it lies more than half a turn from the reference.
+  own = _mm256_mullo_epi32(_mm256_add_epi32(_mm256_set1_epi32(column), lane), three);
+  left = _mm256_mullo_epi32(_mm256_max_epi32(_mm256_add_epi32(_mm256_set1_epi32(column - 1), lane),
+                                             _mm256_setzero_si256()),
+                            three);
+}
+
+// unwrapped_x in lanes.
+__attribute__((target("avx2"), always_inline)) inline __m256 unwrapped_x8(__m256 px, __m256 ax,
+                                                                          float width, float half) {
   const __m256 apart = _mm256_sub_ps(px, ax);
   const __m256 turned = _mm256_blendv_ps(_mm256_add_ps(px, _mm256_set1_ps(width)),
                                          _mm256_add_ps(px, _mm256_set1_ps(-width)),
-                                         _mm256_cmp_ps(apart, zero, _CMP_GT_OQ));
-  const __m256 dx = _mm256_blendv_ps(
-      px, turned, _mm256_cmp_ps(_mm256_andnot_ps(sign, apart), _mm256_set1_ps(half), _CMP_GT_OQ));
-  const __m256 hx =
-      _mm256_add_ps(_mm256_andnot_ps(sign, _mm256_mul_ps(blur, _mm256_set1_ps(sx))), a_half);
-  const __m256 hy =
-      _mm256_add_ps(_mm256_andnot_ps(sign, _mm256_mul_ps(blur, _mm256_set1_ps(sy))), a_half);
-  boxes.small = static_cast<uint32_t>(_mm256_movemask_ps(
-      _mm256_and_ps(_mm256_cmp_ps(hx, a_half, _CMP_LE_OQ), _mm256_cmp_ps(hy, a_half, _CMP_LE_OQ))));
-  const __m256 x0 = _mm256_sub_ps(dx, hx);
-  const __m256 x1 = _mm256_add_ps(dx, hx);
-  const __m256 y0 = _mm256_sub_ps(py, hy);
-  const __m256 y1 = _mm256_add_ps(py, hy);
+                                         _mm256_cmp_ps(apart, _mm256_setzero_ps(), _CMP_GT_OQ));
+  return _mm256_blendv_ps(px, turned,
+                          _mm256_cmp_ps(_mm256_andnot_ps(_mm256_set1_ps(-0.0f), apart),
+                                        _mm256_set1_ps(half), _CMP_GT_OQ));
+}
+
+// A box's half side |blur x s| + 0.5 in lanes.
+__attribute__((target("avx2"), always_inline)) inline __m256 half_side8(__m256 blur, float s) {
+  return _mm256_add_ps(
+      _mm256_andnot_ps(_mm256_set1_ps(-0.0f), _mm256_mul_ps(blur, _mm256_set1_ps(s))),
+      _mm256_set1_ps(0.5f));
+}
+
+// The grids and within bits of eight boxes of centre (cx, cy) and half sides (hx, hy) into
+// `boxes`.
+__attribute__((target("avx2"), always_inline)) inline void box_grids8(__m256 cx, __m256 cy,
+                                                                      __m256 hx, __m256 hy,
+                                                                      Panoramic_Boxes& boxes) {
+  const __m256 x0 = _mm256_sub_ps(cx, hx);
+  const __m256 x1 = _mm256_add_ps(cx, hx);
+  const __m256 y0 = _mm256_sub_ps(cy, hy);
+  const __m256 y1 = _mm256_add_ps(cy, hy);
   boxes.within = 0;
   box_grids4(_mm256_castps256_ps128(x0), _mm256_castps256_ps128(x1), _mm256_castps256_ps128(y0),
              _mm256_castps256_ps128(y1), boxes, 0);
@@ -1591,17 +1633,116 @@ __attribute__((target("avx2"), always_inline)) inline void panoramic_boxes8(
              _mm256_extractf128_ps(y0, 1), _mm256_extractf128_ps(y1, 1), boxes, 4);
 }
 
+// The `small` bits of eight boxes of half sides (hx, hy): a pixel or less.
+__attribute__((target("avx2"), always_inline)) inline uint32_t small_boxes8(__m256 hx, __m256 hy) {
+  const __m256 a_half = _mm256_set1_ps(0.5f);
+  return static_cast<uint32_t>(_mm256_movemask_ps(
+      _mm256_and_ps(_mm256_cmp_ps(hx, a_half, _CMP_LE_OQ), _mm256_cmp_ps(hy, a_half, _CMP_LE_OQ))));
+}
+
+// panoramic_box for the eight pixels x .. x + 7 of a row in lanes 0 .. 7: pixel x + l reads
+// first[x + l] and, unwrapped around it, the x of second[x + l - 1] (of second[0] at column 0).
+// The float steps run in the lanes of one register, the same operations in the same order.
+__attribute__((target("avx2"), always_inline)) inline void panoramic_boxes8(
+    const Blur_Coordinates* first, const Blur_Coordinates* second, int64_t x, float width,
+    float half, float sx, float sy, Panoramic_Boxes& boxes) {
+  __m256i own, left;
+  point_offsets8(x, own, left);
+  const Points8 d = gather_points8(first, own);
+  const __m256 ax = _mm256_i32gather_ps(&second[0].x, left, 4);
+  const __m256 hx = half_side8(d.blur, sx);
+  const __m256 hy = half_side8(d.blur, sy);
+  boxes.small = small_boxes8(hx, hy);
+  box_grids8(unwrapped_x8(d.x, ax, width, half), d.y, hx, hy, boxes);
+}
+
+// The four boxes of the mode 2 footprints of pixels x .. x + 7 of a row (none in column 0) in
+// lanes 0 .. 7, as footprint_gather makes them: boxes[0] around D, with the `small` bits, and
+// boxes[1 .. 3] between D and each of A, B and C, the corners B C D unwrapped around A.
+__attribute__((target("avx2"), always_inline)) inline void panoramic_footprints8(
+    const Blur_Coordinates* first, const Blur_Coordinates* second, int64_t x, float width,
+    float half, float sx, float sy, Panoramic_Boxes (&boxes)[4]) {
+  __m256i own, left;
+  point_offsets8(x, own, left);
+  const Points8 a = gather_points8(second, left);
+  Points8 b = gather_points8(second, own);
+  Points8 c = gather_points8(first, left);
+  Points8 d = gather_points8(first, own);
+  b.x = unwrapped_x8(b.x, a.x, width, half);
+  c.x = unwrapped_x8(c.x, a.x, width, half);
+  d.x = unwrapped_x8(d.x, a.x, width, half);
+  const __m256 hx = half_side8(d.blur, sx);
+  const __m256 hy = half_side8(d.blur, sy);
+  boxes[0].small = small_boxes8(hx, hy);
+  box_grids8(d.x, d.y, hx, hy, boxes[0]);
+  const __m256 mid = _mm256_set1_ps(0.5f);
+  const __m256 quarter = _mm256_set1_ps(0.25f);
+  const Points8* const neighbours[3] = {&a, &b, &c};
+  for (int32_t k = 0; k < 3; ++k) {
+    const Points8& p = *neighbours[k];
+    const __m256 cx = _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(p.x, d.x), mid), quarter);
+    const __m256 cy = _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(p.y, d.y), mid), quarter);
+    box_grids8(cx, cy, half_side8(p.blur, sx), half_side8(p.blur, sy), boxes[k + 1]);
+  }
+}
+
+// The mean box_gather gives a box of a panoramic gather over `g`, in the lanes of `mean`, where
+// its ranges are single pixels of an exact table or its rows lie inside the layer with signed
+// column terms (most boxes, across the seam or not): false, `mean` untouched, for any other box.
+// `columns` is scratch, its indices left uncleared, since clearing three sets of terms for every
+// box took a slow string store.
+template <class P, class Rules>
+__attribute__((target("avx2"), always_inline)) inline bool panoramic_box_mean(
+    const Gather_Source<P>& g, const Box_Grid& grid, Signed_Terms (&columns)[3], __m256d& mean) {
+  const Layer<P>& source = *g.source;
+  const Layer<typename Gather_Pixel<P>::Cell>& table = *g.table;
+  columns[0].count = columns[1].count = columns[2].count = 0;
+  if (g.exact_table && one_pixel_ranges<Rules>(grid)) {
+    mean = pixels_box_mean<P, Rules>(source, grid);
+    return true;
+  }
+  if (!rows_inside(grid, table.height) || !signed_column_terms<Rules>(grid, table.width, columns)) {
+    return false;
+  }
+  // Boxes inside the layer too: their signed terms are the fixed ones that
+  // box_gather_inside_avx2 reads, in the same order. The counts of a box inside or across the
+  // seam are known here.
+  const bool sides_two = columns[1].count == 2 && columns[2].count == 2;
+  if (sides_two && columns[0].count == 3) {
+    mean = rows_inside_box_mean<P, Rules, 3, 2>(source, table, grid, columns);
+  } else if (sides_two && columns[0].count == 2) {
+    mean = rows_inside_box_mean<P, Rules, 2, 2>(source, table, grid, columns);
+  } else {
+    mean = rows_inside_box_mean<P, Rules>(source, table, grid, columns);
+  }
+  return true;
+}
+
+// A footprint's sum of box means, rounded to float and scaled to white 1 into `result`, as
+// Gather_Pixel::result takes it.
+template <class P>
+__attribute__((target("avx2"), always_inline)) inline void store_result(
+    __m256d sum, typename Gather_Pixel<P>::Result& result) {
+  using G = Gather_Pixel<P>;
+  const __m128 scaled = _mm_mul_ps(_mm256_cvtpd_ps(sum), _mm_set1_ps(G::result_factor));
+  if constexpr (G::channels == 4) {
+    _mm_storeu_ps(result.channel, scaled);
+  } else {
+    static_assert(G::channels == 3);
+    _mm_storel_pi(reinterpret_cast<__m64*>(result.channel), scaled);
+    _mm_store_ss(result.channel + 2, _mm_movehl_ps(scaled, scaled));
+  }
+}
+
 }  // namespace vector_box
 
 // footprint_gather over the panorama for pixels x_begin .. x_end - 1 of row y in a mode of one
-// box (below 3, not 2), each from a fresh copy of `scale`, into out[0 .. x_end - x_begin - 1].
-// The boxes are set up eight pixels at a time (panoramic_boxes8, the short tail pixel by pixel).
-// A box of single-pixel ranges over an exact table, and a box whose rows lie inside the layer
-// with signed column terms (most boxes, across the seam or not), is averaged here as
-// footprint_gather and box_gather do it, its mean kept in a register and added to a sum of 0 as
-// the footprint's one box is; every other pixel (an unmoved one, a box beyond the coordinate
-// limit or reaching the top or bottom rows) takes footprint_gather. Same operations in the same
-// order: same bits.
+// box (below 3; row 0 of mode 2), each from a fresh copy of `scale`, into
+// out[0 .. x_end - x_begin - 1]. The boxes are set up eight pixels at a time (panoramic_boxes8,
+// the short tail pixel by pixel). A box that panoramic_box_mean takes is averaged there, its mean
+// kept in a register and added to a sum of 0 as the footprint's one box is; every other pixel (an
+// unmoved one, a box beyond the coordinate limit or reaching the top or bottom rows) takes
+// footprint_gather. Same operations in the same order: same bits.
 template <class P, class Rules>
 __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
     const Gather_Source<P>& g, int64_t y, int64_t x_begin, int64_t x_end, Footprint_Scale scale,
@@ -1611,22 +1752,10 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
   using G = Gather_Pixel<P>;
   static_assert(G::channels == 4);
   const Layer<P>& source = *g.source;
-  const Layer<typename G::Cell>& table = *g.table;
   const float width = static_cast<float>(source.width);
   const float half = static_cast<float>(source.width / 2);
-  // A corner moved by a whole turn where it lies more than half a turn from the reference.
-  const auto unwrapped = [&](float px, float ax) {
-    const float dx = px - ax;
-    if (std::fabs(dx) > half) {
-      return dx > 0.0f ? px + -width : px + width;
-    }
-    return px;
-  };
   const float sx = scale.x * 0.70710677f;
   const float sy = scale.y * 0.70710677f;
-  const auto fy = static_cast<float>(y);
-  // Cleared once: a pixel only resets the counts, since clearing the indices of three sets of
-  // terms for every pixel took a slow string store.
   Signed_Terms columns[3];
   vector_box::Panoramic_Boxes boxes;
   for (int64_t x8 = x_begin; x8 < x_end; x8 += 8) {
@@ -1637,61 +1766,95 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
       for (int32_t l = 0; l < count; ++l) {
         const int64_t x = x8 + l;
         const Blur_Coordinates& d = first[x];
-        vector_box::panoramic_box(unwrapped(d.x, second[x > 0 ? x - 1 : 0].x), d.y, d.blur, sx, sy,
-                                  boxes, l);
+        vector_box::panoramic_box(unwrapped_x(d.x, second[x > 0 ? x - 1 : 0].x, width, half), d.y,
+                                  d.blur, sx, sy, boxes, l);
       }
     }
     for (int32_t l = 0; l < count; ++l) {
       const int64_t x = x8 + l;
       typename G::Result& result = out[x - x_begin];
-      bool own_route = true;
-      if ((boxes.small >> l & 1u) != 0) {
-        // An unmoved pixel is read alone, as footprint_gather reads it.
-        const int64_t left = x > 0 ? x - 1 : 0;
-        const Blur_Coordinates& a = second[left];
-        const Blur_Coordinates& b = second[x];
-        const Blur_Coordinates& c = first[left];
-        const Blur_Coordinates& d = first[x];
-        const auto fx = static_cast<float>(x);
-        own_route = !(a.x == fx - 1.0f && a.y == fy - 1.0f && unwrapped(b.x, a.x) == fx &&
-                      b.y == fy - 1.0f && unwrapped(c.x, a.x) == fx - 1.0f && c.y == fy &&
-                      unwrapped(d.x, a.x) == fx && d.y == fy);
-      }
-      if (own_route) {
+      // An unmoved pixel is read alone, as footprint_gather reads it.
+      if ((boxes.small >> l & 1u) == 0 ||
+          !unmoved_panoramic_footprint(first, second, x, y, width, half)) {
         if ((boxes.within >> l & 1u) == 0) {
           result = typename G::Result{};
           continue;
         }
-        const Box_Grid grid = boxes.grid(l);
         __m256d mean;
-        columns[0].count = columns[1].count = columns[2].count = 0;
-        if (g.exact_table && one_pixel_ranges<Rules>(grid)) {
-          mean = vector_box::pixels_box_mean<P, Rules>(source, grid);
-        } else if (rows_inside(grid, table.height) &&
-                   signed_column_terms<Rules>(grid, table.width, columns)) {
-          // Boxes inside the layer too: their signed terms are the fixed ones that
-          // box_gather_inside_avx2 reads, in the same order. The counts of a box inside or across
-          // the seam are known here.
-          const bool sides_two = columns[1].count == 2 && columns[2].count == 2;
-          if (sides_two && columns[0].count == 3) {
-            mean = vector_box::rows_inside_box_mean<P, Rules, 3, 2>(source, table, grid, columns);
-          } else if (sides_two && columns[0].count == 2) {
-            mean = vector_box::rows_inside_box_mean<P, Rules, 2, 2>(source, table, grid, columns);
-          } else {
-            mean = vector_box::rows_inside_box_mean<P, Rules>(source, table, grid, columns);
-          }
-        } else {
-          own_route = false;
-        }
-        if (own_route) {
-          const __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), mean);
-          _mm_storeu_ps(result.channel,
-                        _mm_mul_ps(_mm256_cvtpd_ps(sum), _mm_set1_ps(G::result_factor)));
+        if (vector_box::panoramic_box_mean<P, Rules>(g, boxes.grid(l), columns, mean)) {
+          vector_box::store_result<P>(_mm256_add_pd(_mm256_setzero_pd(), mean), result);
           continue;
         }
       }
       Footprint_Scale fresh = scale;
       result = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
+    }
+  }
+}
+
+// footprint_gather over the panorama for pixels x_begin .. x_end - 1 of row y in mode 2, each
+// from a fresh copy of `scale`, into out[0 .. x_end - x_begin - 1]. Row 0, where a footprint has
+// one box, is panoramic_one_box_footprints_avx2's. The four boxes of eight pixels at a time are
+// set up in lanes (panoramic_footprints8; a run's last pixels in the eight that end it, a run
+// shorter than eight pixel by pixel), and the boxes that panoramic_box_mean takes averaged there,
+// their means added to a sum of 0 in the boxes' order and quartered, as footprint_gather adds
+// them. Column 0 (one box), an unmoved pixel and a footprint with any other box take
+// footprint_gather; a box beyond the coordinate limit gives 0, as there. Same operations in the
+// same order: same bits.
+template <class P, class Rules>
+__attribute__((target("avx2"))) void panoramic_four_box_footprints_avx2(
+    const Gather_Source<P>& g, int64_t y, int64_t x_begin, int64_t x_end, Footprint_Scale scale,
+    const Blur_Coordinates* first, const Blur_Coordinates* second,
+    typename Gather_Pixel<P>::Result* out) {
+  static_assert(Rules::panoramic && Rules::box_x == Edge_Mode::wrap);
+  static_assert(Gather_Pixel<P>::channels == 4);
+  if (y == 0) {
+    panoramic_one_box_footprints_avx2<P, Rules>(g, y, x_begin, x_end, scale, first, second, out);
+    return;
+  }
+  const auto plain = [&](int64_t x) {
+    Footprint_Scale fresh = scale;
+    out[x - x_begin] = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
+  };
+  if (x_end - x_begin < 8) {
+    for (int64_t x = x_begin; x < x_end; ++x) {
+      plain(x);
+    }
+    return;
+  }
+  const float width = static_cast<float>(g.source->width);
+  const float half = static_cast<float>(g.source->width / 2);
+  const float sx = scale.x * 0.70710677f;
+  const float sy = scale.y * 0.70710677f;
+  Signed_Terms columns[3];
+  vector_box::Panoramic_Boxes boxes[4];
+  for (int64_t x8 = x_begin; x8 < x_end; x8 += 8) {
+    const int64_t block = std::min(x8, x_end - 8);
+    vector_box::panoramic_footprints8(first, second, block, width, half, sx, sy, boxes);
+    const uint32_t within = boxes[0].within & boxes[1].within & boxes[2].within & boxes[3].within;
+    for (int64_t x = x8; x < block + 8; ++x) {
+      const auto l = static_cast<int32_t>(x - block);
+      if (x == 0 || ((boxes[0].small >> l & 1u) != 0 &&
+                     unmoved_panoramic_footprint(first, second, x, y, width, half))) {
+        plain(x);
+        continue;
+      }
+      if ((within >> l & 1u) == 0) {
+        out[x - x_begin] = typename Gather_Pixel<P>::Result{};
+        continue;
+      }
+      __m256d sum = _mm256_setzero_pd();
+      int32_t k = 0;
+      for (__m256d mean;
+           k < 4 && vector_box::panoramic_box_mean<P, Rules>(g, boxes[k].grid(l), columns, mean);
+           ++k) {
+        sum = _mm256_add_pd(sum, mean);
+      }
+      if (k < 4) {
+        plain(x);
+        continue;
+      }
+      vector_box::store_result<P>(_mm256_mul_pd(sum, _mm256_set1_pd(0.25)), out[x - x_begin]);
     }
   }
 }
@@ -1779,14 +1942,7 @@ __attribute__((target("avx2"))) void box_footprints_avx2(const Gather_Source<P>&
     if (count == 4) {
       sum = _mm256_mul_pd(sum, _mm256_set1_pd(0.25));
     }
-    const __m128 result = _mm_mul_ps(_mm256_cvtpd_ps(sum), _mm_set1_ps(G::result_factor));
-    float* const channels = out[x - x_begin].channel;
-    if constexpr (n == 4) {
-      _mm_storeu_ps(channels, result);
-    } else {
-      _mm_storel_pi(reinterpret_cast<__m64*>(channels), result);
-      _mm_store_ss(channels + 2, _mm_movehl_ps(result, result));
-    }
+    vector_box::store_result<P>(sum, out[x - x_begin]);
   }
 }
 

@@ -111,7 +111,12 @@ void gather_environment_footprints(const Gatherer<Layer<P>, Implementation_Cpu>*
   }
   const gather::Gather_Source<P> source = gather_source(*gatherer);
 #if BREL_AVX2_ROWS
-  if (source.mode < 3 && source.mode != 2 && cpu_has_avx2()) {
+  if (source.mode == 2 && cpu_has_avx2()) {
+    gather::panoramic_four_box_footprints_avx2<P, Rules>(source, y, x_begin, x_end, scale,
+                                                         first_row, second_row, out);
+    return;
+  }
+  if (source.mode < 3 && cpu_has_avx2()) {
     gather::panoramic_one_box_footprints_avx2<P, Rules>(source, y, x_begin, x_end, scale, first_row,
                                                         second_row, out);
     return;

@@ -666,6 +666,36 @@ TEST(Gatherer_Environment, ColumnZeroTakesOneBoxAroundThePixel) {
   }
 }
 
+// Every channel of every pixel of `layer` drawn at random from 0 to white.
+template <class P>
+void fill_at_random(Host_Layer<P>& layer, std::mt19937& random) {
+  std::uniform_real_distribution<float> value(0.0f, white<P>());
+  for (int64_t y = 0; y < layer.view.height; ++y) {
+    for (int64_t x = 0; x < layer.view.width; ++x) {
+      set_channels(layer.at(x, y), {value(random), value(random), value(random), value(random)});
+    }
+  }
+}
+
+// The run of environment footprints over pixels x_begin .. x_end - 1 of row y gives each pixel's
+// own gather bit for bit.
+template <class P>
+void expect_run_gives_each_pixels_gather(const Gatherer<P>& gatherer, int64_t y, int64_t x_begin,
+                                         int64_t x_end, Footprint_Scale scale,
+                                         const std::vector<Blur_Coordinates>& first,
+                                         const std::vector<Blur_Coordinates>& second) {
+  std::vector<Result<P>> run(x_end - x_begin);
+  brel::gather_environment_footprints(&gatherer, y, x_begin, x_end, scale, first.data(),
+                                      second.data(), run.data());
+  for (int64_t x = x_begin; x < x_end; ++x) {
+    Footprint_Scale fresh = scale;
+    const Result<P> alone =
+        brel::gather_environment_footprint(&gatherer, x, y, fresh, first.data(), second.data());
+    ASSERT_EQ(std::memcmp(&run[x - x_begin], &alone, sizeof(alone)), 0)
+        << "mode " << gatherer.mode << " at " << x << ", " << y;
+  }
+}
+
 // A run of footprints gives each pixel's own gather bit for bit: over exact integer tables and
 // float ones, boxes of one pixel, boxes across the seam with their rows inside, wider than the
 // panorama, reaching the top and bottom rows, unmoved pixels, corners a whole turn apart, and
@@ -676,15 +706,10 @@ void expect_runs_give_each_pixels_gather() {
   constexpr int64_t h = 17;
   constexpr int64_t row_width = 70;
   std::mt19937 random(11);
-  std::uniform_real_distribution<float> value(0.0f, white<P>());
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   Standalone_Render render(1);
   Host_Layer<P> layer(render.context, w, h);
-  for (int64_t y = 0; y < h; ++y) {
-    for (int64_t x = 0; x < w; ++x) {
-      set_channels(layer.at(x, y), {value(random), value(random), value(random), value(random)});
-    }
-  }
+  fill_at_random(layer, random);
   const float nan = std::numeric_limits<float>::quiet_NaN();
   // A landing point of each kind, chosen at random.
   const auto point = [&](int64_t x, int64_t y) -> Blur_Coordinates {
@@ -727,17 +752,8 @@ void expect_runs_give_each_pixels_gather() {
       const int64_t x_begin = trial % 7;
       const int64_t x_end = row_width - trial % 5;
       const Footprint_Scale scale{static_cast<float>(w), static_cast<float>(h)};
-      std::vector<Result<P>> run(x_end - x_begin);
-      brel::gather_environment_footprints(&gatherer, y, x_begin, x_end, scale, first.data(),
-                                          second.data(), run.data());
-      for (int64_t x = x_begin; x < x_end; ++x) {
-        Footprint_Scale fresh = scale;
-        const Result<P> alone =
-            brel::gather_environment_footprint(&gatherer, x, y, fresh, first.data(), second.data());
-        ASSERT_EQ(std::memcmp(&run[x - x_begin], &alone, sizeof(alone)), 0)
-            << "mode " << mode << " at " << x << ", " << y;
-        ++compared;
-      }
+      expect_run_gives_each_pixels_gather(gatherer, y, x_begin, x_end, scale, first, second);
+      compared += x_end - x_begin;
     }
     EXPECT_GT(compared, 2000);
   }
@@ -747,6 +763,67 @@ TEST(Gatherer_Environment, RunsGiveWhatEachPixelGives) {
   expect_runs_give_each_pixels_gather<brel::ARGB16>();
   expect_runs_give_each_pixels_gather<brel::BGRA8>();
   expect_runs_give_each_pixels_gather<brel::ARGB32f>();
+}
+
+template <class P>
+class Gatherer_Environment_Typed : public testing::Test {};
+using Environment_Gather_Types = testing::Types<brel::ARGB32f, brel::BGRA32f, brel::ARGB16,
+                                                brel::BGRA16, brel::ARGB8, brel::BGRA8>;
+TYPED_TEST_SUITE(Gatherer_Environment_Typed, Environment_Gather_Types);
+
+// The box modes set up the boxes of eight pixels at a time: a run gives each pixel's own gather
+// bit for bit, with every corner of a footprint and its blur drawn apart from its neighbours'
+// (so each of mode 2's four boxes differs), the corners inside the layer, across its seam, up
+// to two turns off its sides, above and below it, beyond the coordinate limit, or unmoved; runs
+// of every length, from column 0 and in row 0 too.
+TYPED_TEST(Gatherer_Environment_Typed, BoxRunsGiveWhatEachPixelGivesWhereverTheCornersLand) {
+  using P = TypeParam;
+  constexpr int64_t w = 23;
+  constexpr int64_t h = 19;
+  constexpr int64_t row_width = 45;
+  std::mt19937 random(17);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  Standalone_Render render(1);
+  Host_Layer<P> layer(render.context, w, h);
+  fill_at_random(layer, random);
+  const auto point = [&](int64_t x, int64_t y) -> Blur_Coordinates {
+    const float u = 1.5f + unit(random) * static_cast<float>(w - 4);
+    const float v = 2.0f + unit(random) * static_cast<float>(h - 5);
+    const float blur = 0.15f * unit(random);
+    switch (random() % 7) {
+      case 0:  // across the seam
+        return {random() % 2 == 0 ? 0.5f * unit(random) : w - 1 - 0.5f * unit(random), v, blur};
+      case 1:  // off a side by one or two turns
+        return {u + static_cast<float>(w) * (random() % 2 == 0 ? -1.0f : 2.0f), v, blur};
+      case 2:  // above or below
+        return {u, random() % 2 == 0 ? -3.0f * unit(random) : h - 1 + 3.0f * unit(random), blur};
+      case 3:  // about as wide as the panorama
+        return {u, v, 0.5f + unit(random)};
+      case 4:
+        return {static_cast<float>(x), static_cast<float>(y), 0.0f};
+      case 5:  // a box beyond the coordinate limit
+        return {u, v, random() % 2 == 0 ? std::numeric_limits<float>::quiet_NaN() : 3.0e9f};
+      default:
+        return {u, v, blur};
+    }
+  };
+  for (const int32_t mode : {1, 2}) {
+    const Gatherer<P> gatherer(render.context, layer.view, mode);
+    for (int32_t trial = 0; trial < 60; ++trial) {
+      const int64_t y = trial % 10 == 0 ? 0 : 1 + random() % (h - 1);
+      std::vector<Blur_Coordinates> first(row_width);
+      std::vector<Blur_Coordinates> second(row_width);
+      for (int64_t x = 0; x < row_width; ++x) {
+        first[x] = point(x, y);
+        second[x] = point(x, y - 1);
+      }
+      const int64_t x_begin = trial % 4 == 0 ? 0 : random() % 12;
+      const int64_t x_end = x_begin + 1 + random() % (row_width - x_begin);
+      expect_run_gives_each_pixels_gather(gatherer, y, x_begin, x_end,
+                                          {static_cast<float>(w), static_cast<float>(h)}, first,
+                                          second);
+    }
+  }
 }
 
 // ---- Set-up under failure --------------------------------------------------------------------
