@@ -486,8 +486,8 @@ struct Signed_Terms {
 // The terms axis_terms gives the range (b, e] of an axis of n pixels under `mode`, when they are
 // signed terms: an empty range, a range inside the axis under every mode, and a wrapping range
 // shorter than the axis. False for every other range.
-inline bool signed_axis_terms(Edge_Mode mode, int64_t b, int64_t e, int64_t n,
-                              Signed_Terms& terms) {
+[[gnu::always_inline]] inline bool signed_axis_terms(Edge_Mode mode, int64_t b, int64_t e,
+                                                     int64_t n, Signed_Terms& terms) {
   if (e <= b) {
     return true;
   }
