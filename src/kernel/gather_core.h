@@ -980,17 +980,15 @@ typename Gather_Pixel<P>::Channel_Sum box_gather_by_signed_terms_fast(
   return box_gather_by_signed_terms<P, Rules>(source, table, g, terms);
 }
 
-// Mean of the source over the box [x0, x1] x [y0, y1]: pixel p weighs the length of
-// [x0, x1 + 1) within [p, p + 1), times the same in y. In raw channel units; zero total weight
-// leaves the sum undivided. Boxes inside the layer, and in a wrapping axis boxes across its ends,
-// as most are, read their cells straight from signed terms. `exact_table`: the table is the
+// Mean of the source over the box [x0, x1] x [y0, y1] of grid g (box_grid): pixel p weighs the
+// length of [x0, x1 + 1) within [p, p + 1), times the same in y. In raw channel units; zero total
+// weight leaves the sum undivided. Boxes inside the layer, and in a wrapping axis boxes across its
+// ends, as most are, read their cells straight from signed terms. `exact_table`: the table is the
 // source's own and exact (exact_sum_table), so single-pixel ranges may read the source.
 template <class P, class Rules>
-typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
-                                                 const Layer<typename Gather_Pixel<P>::Cell>& table,
-                                                 double x0, double x1, double y0, double y1,
-                                                 [[maybe_unused]] bool exact_table = false) {
-  const Box_Grid g = box_grid(x0, x1, y0, y1);
+typename Gather_Pixel<P>::Channel_Sum box_gather_of_grid(
+    const Layer<P>& source, const Layer<typename Gather_Pixel<P>::Cell>& table, const Box_Grid& g,
+    [[maybe_unused]] bool exact_table) {
 #if BREL_AVX2_ROWS
   if constexpr (Gather_Pixel<P>::channels == 3 || Gather_Pixel<P>::channels == 4) {
     if (exact_table && one_pixel_ranges<Rules>(g) && cpu_has_avx2()) {
@@ -1013,6 +1011,15 @@ typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
     return box_gather_by_signed_terms_fast<P, Rules>(source, table, g, terms);
   }
   return box_gather_by_terms<P, Rules>(source, table, g);
+}
+
+// box_gather_of_grid of the box's grid (box_grid).
+template <class P, class Rules>
+typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
+                                                 const Layer<typename Gather_Pixel<P>::Cell>& table,
+                                                 double x0, double x1, double y0, double y1,
+                                                 bool exact_table = false) {
+  return box_gather_of_grid<P, Rules>(source, table, box_grid(x0, x1, y0, y1), exact_table);
 }
 
 // ---- Triangles over one level of the pyramid ------------------------------------------------
@@ -1498,11 +1505,11 @@ typename Gather_Pixel<P>::Result footprint_gather(const Gather_Source<P>& g, int
 
 namespace vector_box {
 
-// The one box of up to eight neighbouring panoramic footprints, lane l for the l-th pixel: its
+// A box of up to eight neighbouring footprints, lane l for the l-th pixel: its
 // grid, and as bits of `small` and `within` whether the box is a pixel or less (hx and hy at most
 // 0.5: it may be the unmoved pixel) and whether its four edges lie within the coordinate limit
 // (the grid stands only for those).
-struct Panoramic_Boxes {
+struct Footprint_Boxes8 {
   int64_t ix0[8], ix1[8], iy0[8], iy1[8];
   double wl[8], wr[8], wt[8], wb[8];
   uint32_t small = 0;
@@ -1516,7 +1523,7 @@ struct Panoramic_Boxes {
 // The box of footprint point (dx, dy) (its x unwrapped) with blur `blur` into lane l, as
 // footprint_gather makes it.
 inline void panoramic_box(float dx, float dy, float blur, float sx, float sy,
-                          Panoramic_Boxes& boxes, int32_t l) {
+                          Footprint_Boxes8& boxes, int32_t l) {
   const float hx = std::fabs(blur * sx) + 0.5f;
   const float hy = std::fabs(blur * sy) + 0.5f;
   const float x0 = dx - hx;
@@ -1546,7 +1553,7 @@ inline void panoramic_box(float dx, float dy, float blur, float sx, float sy,
 // bits. Lanes beyond the coordinate limit get an undefined grid.
 __attribute__((target("avx2"), always_inline)) inline void box_grids4(__m128 x0, __m128 x1,
                                                                       __m128 y0, __m128 y1,
-                                                                      Panoramic_Boxes& boxes,
+                                                                      Footprint_Boxes8& boxes,
                                                                       int32_t first) {
   const __m256d sign = _mm256_set1_pd(-0.0);
   const __m256d limit = _mm256_set1_pd(coordinate_limit);
@@ -1621,7 +1628,7 @@ __attribute__((target("avx2"), always_inline)) inline __m256 half_side8(__m256 b
 // `boxes`.
 __attribute__((target("avx2"), always_inline)) inline void box_grids8(__m256 cx, __m256 cy,
                                                                       __m256 hx, __m256 hy,
-                                                                      Panoramic_Boxes& boxes) {
+                                                                      Footprint_Boxes8& boxes) {
   const __m256 x0 = _mm256_sub_ps(cx, hx);
   const __m256 x1 = _mm256_add_ps(cx, hx);
   const __m256 y0 = _mm256_sub_ps(cy, hy);
@@ -1645,7 +1652,7 @@ __attribute__((target("avx2"), always_inline)) inline uint32_t small_boxes8(__m2
 // The float steps run in the lanes of one register, the same operations in the same order.
 __attribute__((target("avx2"), always_inline)) inline void panoramic_boxes8(
     const Blur_Coordinates* first, const Blur_Coordinates* second, int64_t x, float width,
-    float half, float sx, float sy, Panoramic_Boxes& boxes) {
+    float half, float sx, float sy, Footprint_Boxes8& boxes) {
   __m256i own, left;
   point_offsets8(x, own, left);
   const Points8 d = gather_points8(first, own);
@@ -1656,30 +1663,37 @@ __attribute__((target("avx2"), always_inline)) inline void panoramic_boxes8(
   box_grids8(unwrapped_x8(d.x, ax, width, half), d.y, hx, hy, boxes);
 }
 
-// The four boxes of the mode 2 footprints of pixels x .. x + 7 of a row (none in column 0) in
-// lanes 0 .. 7, as footprint_gather makes them: boxes[0] around D, with the `small` bits, and
-// boxes[1 .. 3] between D and each of A, B and C, the corners B C D unwrapped around A.
-__attribute__((target("avx2"), always_inline)) inline void panoramic_footprints8(
+// The boxes of the box-mode footprints of pixels x .. x + 7 of a row in lanes 0 .. 7, as
+// footprint_gather makes them: boxes[0] around D, with the `small` bits, and with `neighbours`
+// (mode 2 away from column 0) boxes[1 .. 3] between D and each of A, B and C. A `panoramic`
+// footprint has its corners B C D unwrapped around A first.
+template <bool panoramic>
+__attribute__((target("avx2"), always_inline)) inline void footprints8(
     const Blur_Coordinates* first, const Blur_Coordinates* second, int64_t x, float width,
-    float half, float sx, float sy, Panoramic_Boxes (&boxes)[4]) {
+    float half, float sx, float sy, bool neighbours, Footprint_Boxes8 (&boxes)[4]) {
   __m256i own, left;
   point_offsets8(x, own, left);
   const Points8 a = gather_points8(second, left);
   Points8 b = gather_points8(second, own);
   Points8 c = gather_points8(first, left);
   Points8 d = gather_points8(first, own);
-  b.x = unwrapped_x8(b.x, a.x, width, half);
-  c.x = unwrapped_x8(c.x, a.x, width, half);
-  d.x = unwrapped_x8(d.x, a.x, width, half);
+  if constexpr (panoramic) {
+    b.x = unwrapped_x8(b.x, a.x, width, half);
+    c.x = unwrapped_x8(c.x, a.x, width, half);
+    d.x = unwrapped_x8(d.x, a.x, width, half);
+  }
   const __m256 hx = half_side8(d.blur, sx);
   const __m256 hy = half_side8(d.blur, sy);
   boxes[0].small = small_boxes8(hx, hy);
   box_grids8(d.x, d.y, hx, hy, boxes[0]);
+  if (!neighbours) {
+    return;
+  }
   const __m256 mid = _mm256_set1_ps(0.5f);
   const __m256 quarter = _mm256_set1_ps(0.25f);
-  const Points8* const neighbours[3] = {&a, &b, &c};
+  const Points8* const corners[3] = {&a, &b, &c};
   for (int32_t k = 0; k < 3; ++k) {
-    const Points8& p = *neighbours[k];
+    const Points8& p = *corners[k];
     const __m256 cx = _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(p.x, d.x), mid), quarter);
     const __m256 cy = _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(p.y, d.y), mid), quarter);
     box_grids8(cx, cy, half_side8(p.blur, sx), half_side8(p.blur, sy), boxes[k + 1]);
@@ -1757,7 +1771,7 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
   const float sx = scale.x * 0.70710677f;
   const float sy = scale.y * 0.70710677f;
   Signed_Terms columns[3];
-  vector_box::Panoramic_Boxes boxes;
+  vector_box::Footprint_Boxes8 boxes;
   for (int64_t x8 = x_begin; x8 < x_end; x8 += 8) {
     const auto count = static_cast<int32_t>(std::min<int64_t>(8, x_end - x8));
     if (count == 8) {
@@ -1795,7 +1809,7 @@ __attribute__((target("avx2"))) void panoramic_one_box_footprints_avx2(
 // footprint_gather over the panorama for pixels x_begin .. x_end - 1 of row y in mode 2, each
 // from a fresh copy of `scale`, into out[0 .. x_end - x_begin - 1]. Row 0, where a footprint has
 // one box, is panoramic_one_box_footprints_avx2's. The four boxes of eight pixels at a time are
-// set up in lanes (panoramic_footprints8; a run's last pixels in the eight that end it, a run
+// set up in lanes (footprints8; a run's last pixels in the eight that end it, a run
 // shorter than eight pixel by pixel), and the boxes that panoramic_box_mean takes averaged there,
 // their means added to a sum of 0 in the boxes' order and quartered, as footprint_gather adds
 // them. Column 0 (one box), an unmoved pixel and a footprint with any other box take
@@ -1827,10 +1841,10 @@ __attribute__((target("avx2"))) void panoramic_four_box_footprints_avx2(
   const float sx = scale.x * 0.70710677f;
   const float sy = scale.y * 0.70710677f;
   Signed_Terms columns[3];
-  vector_box::Panoramic_Boxes boxes[4];
+  vector_box::Footprint_Boxes8 boxes[4];
   for (int64_t x8 = x_begin; x8 < x_end; x8 += 8) {
     const int64_t block = std::min(x8, x_end - 8);
-    vector_box::panoramic_footprints8(first, second, block, width, half, sx, sy, boxes);
+    vector_box::footprints8<true>(first, second, block, width, half, sx, sy, true, boxes);
     const uint32_t within = boxes[0].within & boxes[1].within & boxes[2].within & boxes[3].within;
     for (int64_t x = x8; x < block + 8; ++x) {
       const auto l = static_cast<int32_t>(x - block);
@@ -1877,12 +1891,14 @@ __attribute__((target("avx2"))) inline void prefetch_row_below(
 }
 
 // footprint_gather for pixels x_begin .. x_end - 1 of row y in the box modes (below 3), each
-// from a fresh copy of `scale`, into out[0 .. x_end - x_begin - 1]. The pixel's boxes are set up as
-// footprint_gather sets them up; a box inside the layer (box_inside) is averaged as
-// box_gather_inside_avx2 averages it, its mean kept in a register, any other box by box_gather;
-// the means are added to a sum of 0 in the boxes' order and four of them quartered, as
-// footprint_gather adds them. An unmoved pixel, a box beyond the coordinate limit and an exact
-// table take footprint_gather itself. Same operations in the same order: same bits.
+// from a fresh copy of `scale`, into out[0 .. x_end - x_begin - 1]. The boxes of eight pixels at
+// a time are set up in lanes (footprints8; a run's last pixels in the eight that end it, a run
+// shorter than eight pixel by pixel as footprint_gather sets them up); a box inside the layer
+// (box_inside) is averaged as box_gather_inside_avx2 averages it, its mean kept in a register,
+// any other box by box_gather_of_grid; the means are added to a sum of 0 in the boxes' order and
+// four of them quartered, as footprint_gather adds them. An unmoved pixel, a box beyond the
+// coordinate limit and an exact table take footprint_gather itself. Same operations in the same
+// order: same bits.
 template <class P, class Rules>
 __attribute__((target("avx2"))) void box_footprints_avx2(const Gather_Source<P>& g, int64_t y,
                                                          int64_t x_begin, int64_t x_end,
@@ -1899,50 +1915,55 @@ __attribute__((target("avx2"))) void box_footprints_avx2(const Gather_Source<P>&
   const float sx = scale.x * 0.70710677f;
   const float sy = scale.y * 0.70710677f;
   const auto fy = static_cast<float>(y);
-  for (int64_t x = x_begin; x < x_end; ++x) {
-    const int64_t left = x > 0 ? x - 1 : 0;
-    const Blur_Coordinates& a = second[left];
-    const Blur_Coordinates& b = second[x];
-    const Blur_Coordinates& c = first[left];
-    const Blur_Coordinates& d = first[x];
-    const float hx = std::fabs(d.blur * sx) + 0.5f;
-    const float hy = std::fabs(d.blur * sy) + 0.5f;
-    // A box of a pixel at most may be the unmoved pixel, which footprint_gather reads alone.
-    bool own_route = !g.exact_table;
-    if (hx <= 0.5f && hy <= 0.5f) {
-      own_route = own_route && !unmoved_footprint(a, b, c, d, static_cast<float>(x), fy);
+  const auto plain = [&](int64_t x) {
+    Footprint_Scale fresh = scale;
+    out[x - x_begin] = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
+  };
+  if (g.exact_table || x_end - x_begin < 8) {
+    for (int64_t x = x_begin; x < x_end; ++x) {
+      plain(x);
     }
-    Footprint_Box boxes[4];
-    const int32_t count =
-        footprint_boxes(a, b, c, d, sx, sy, g.mode == 2 && x != 0 && y != 0, boxes);
-    for (int32_t i = 0; i < count; ++i) {
-      own_route = own_route && within_limit(boxes[i].x0) && within_limit(boxes[i].x1) &&
-                  within_limit(boxes[i].y0) && within_limit(boxes[i].y1);
-    }
-    if (!own_route) {
-      Footprint_Scale fresh = scale;
-      out[x - x_begin] = footprint_gather<P, Rules>(g, x, y, fresh, first, second);
-      continue;
-    }
-    __m256d sum = _mm256_setzero_pd();
-    for (int32_t i = 0; i < count; ++i) {
-      const Footprint_Box& box = boxes[i];
-      const Box_Grid grid = box_grid(box.x0, box.x1, box.y0, box.y1);
-      if (box_inside(grid, table.width, table.height)) {
-        if (i == 0) {
-          prefetch_row_below(source, table, grid);
-        }
-        sum = _mm256_add_pd(sum, vector_box::inside_box_mean<P>(source, table, grid));
-      } else {
-        const typename G::Channel_Sum part =
-            box_gather<P, Rules>(source, table, box.x0, box.x1, box.y0, box.y1);
-        sum = _mm256_add_pd(sum, vector_box::load_cell<n>(part.channel));
+    return;
+  }
+  const bool neighbours = g.mode == 2 && y != 0;
+  vector_box::Footprint_Boxes8 boxes[4];
+  for (int64_t x8 = x_begin; x8 < x_end; x8 += 8) {
+    const int64_t block = std::min(x8, x_end - 8);
+    vector_box::footprints8<false>(first, second, block, 0.0f, 0.0f, sx, sy, neighbours, boxes);
+    for (int64_t x = x8; x < block + 8; ++x) {
+      const auto l = static_cast<int32_t>(x - block);
+      const int32_t count = neighbours && x != 0 ? 4 : 1;
+      // A box of a pixel at most may be the unmoved pixel, which footprint_gather reads alone.
+      bool own_route =
+          (boxes[0].small >> l & 1u) == 0 ||
+          !unmoved_footprint(second[x > 0 ? x - 1 : 0], second[x], first[x > 0 ? x - 1 : 0],
+                             first[x], static_cast<float>(x), fy);
+      for (int32_t i = 0; i < count; ++i) {
+        own_route = own_route && (boxes[i].within >> l & 1u) != 0;
       }
+      if (!own_route) {
+        plain(x);
+        continue;
+      }
+      __m256d sum = _mm256_setzero_pd();
+      for (int32_t i = 0; i < count; ++i) {
+        const Box_Grid grid = boxes[i].grid(l);
+        if (box_inside(grid, table.width, table.height)) {
+          if (i == 0) {
+            prefetch_row_below(source, table, grid);
+          }
+          sum = _mm256_add_pd(sum, vector_box::inside_box_mean<P>(source, table, grid));
+        } else {
+          const typename G::Channel_Sum part =
+              box_gather_of_grid<P, Rules>(source, table, grid, false);
+          sum = _mm256_add_pd(sum, vector_box::load_cell<n>(part.channel));
+        }
+      }
+      if (count == 4) {
+        sum = _mm256_mul_pd(sum, _mm256_set1_pd(0.25));
+      }
+      vector_box::store_result<P>(sum, out[x - x_begin]);
     }
-    if (count == 4) {
-      sum = _mm256_mul_pd(sum, _mm256_set1_pd(0.25));
-    }
-    vector_box::store_result<P>(sum, out[x - x_begin]);
   }
 }
 

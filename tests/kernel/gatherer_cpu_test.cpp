@@ -677,20 +677,23 @@ void fill_at_random(Host_Layer<P>& layer, std::mt19937& random) {
   }
 }
 
-// The run of environment footprints over pixels x_begin .. x_end - 1 of row y gives each pixel's
-// own gather bit for bit.
+// The run of footprints of the pixel type's own user over pixels x_begin .. x_end - 1 of row y
+// gives each pixel's own gather bit for bit.
 template <class P>
 void expect_run_gives_each_pixels_gather(const Gatherer<P>& gatherer, int64_t y, int64_t x_begin,
                                          int64_t x_end, Footprint_Scale scale,
                                          const std::vector<Blur_Coordinates>& first,
                                          const std::vector<Blur_Coordinates>& second) {
   std::vector<Result<P>> run(x_end - x_begin);
-  brel::gather_environment_footprints(&gatherer, y, x_begin, x_end, scale, first.data(),
-                                      second.data(), run.data());
+  if constexpr (std::is_same_v<P, RGB32f>) {
+    brel::gather_pixels(gatherer, y, x_begin, x_end, scale, first.data(), second.data(),
+                        run.data());
+  } else {
+    brel::gather_environment_footprints(&gatherer, y, x_begin, x_end, scale, first.data(),
+                                        second.data(), run.data());
+  }
   for (int64_t x = x_begin; x < x_end; ++x) {
-    Footprint_Scale fresh = scale;
-    const Result<P> alone =
-        brel::gather_environment_footprint(&gatherer, x, y, fresh, first.data(), second.data());
+    const Result<P> alone = gather(gatherer, x, y, scale, first.data(), second.data());
     ASSERT_EQ(std::memcmp(&run[x - x_begin], &alone, sizeof(alone)), 0)
         << "mode " << gatherer.mode << " at " << x << ", " << y;
   }
@@ -765,18 +768,12 @@ TEST(Gatherer_Environment, RunsGiveWhatEachPixelGives) {
   expect_runs_give_each_pixels_gather<brel::ARGB32f>();
 }
 
-template <class P>
-class Gatherer_Environment_Typed : public testing::Test {};
-using Environment_Gather_Types = testing::Types<brel::ARGB32f, brel::BGRA32f, brel::ARGB16,
-                                                brel::BGRA16, brel::ARGB8, brel::BGRA8>;
-TYPED_TEST_SUITE(Gatherer_Environment_Typed, Environment_Gather_Types);
-
 // The box modes set up the boxes of eight pixels at a time: a run gives each pixel's own gather
 // bit for bit, with every corner of a footprint and its blur drawn apart from its neighbours'
-// (so each of mode 2's four boxes differs), the corners inside the layer, across its seam, up
-// to two turns off its sides, above and below it, beyond the coordinate limit, or unmoved; runs
-// of every length, from column 0 and in row 0 too.
-TYPED_TEST(Gatherer_Environment_Typed, BoxRunsGiveWhatEachPixelGivesWhereverTheCornersLand) {
+// (so each of mode 2's four boxes differs), the corners inside the layer, across its seam (an
+// edge of the refraction's layer), up to two turns (widths) off its sides, above and below it,
+// beyond the coordinate limit, or unmoved; runs of every length, from column 0 and in row 0 too.
+TYPED_TEST(Gatherer_Typed, BoxRunsGiveWhatEachPixelGivesWhereverTheCornersLand) {
   using P = TypeParam;
   constexpr int64_t w = 23;
   constexpr int64_t h = 19;
