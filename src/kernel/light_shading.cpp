@@ -791,6 +791,18 @@ __attribute__((target("avx2"))) inline __m256 blend8(__m256 ax, __m256 ay, __m25
       _mm256_mul_ps(ay, _mm256_add_ps(_mm256_mul_ps(bx, pv), _mm256_mul_ps(ax, pd))));
 }
 
+// Nine values of a 3 × 3 neighbourhood, row by row, in registers: the first eight and the last.
+struct Nine_8 {
+  __m256 first;
+  __m256 last;
+};
+
+// The values at indices 0 to 8 of `table`, one a lane; `last` marks the lanes of index 8.
+__attribute__((target("avx2"))) inline __m256 lookup9(const Nine_8& table, __m256i index,
+                                                      __m256 last) {
+  return _mm256_blendv_ps(_mm256_permutevar8x32_ps(table.first, index), table.last, last);
+}
+
 // shade_supersampled for a pixel of more than one sample, eight of its samples at a time, one a
 // lane: each sample's depth, normal and light are found in lanes as the rule finds them, and
 // its weighted light is added into the sums in the rule's order.
@@ -811,10 +823,15 @@ __attribute__((target("avx2"))) void shade_supersampled_avx2(
   const __m256 zero = _mm256_setzero_ps();
   const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
   const __m256 threshold = _mm256_set1_ps(in.discontinuity_threshold);
-  // The neighbourhood read as nine depths and as 27 floats of normals, three a pixel.
-  const float* D = &around.D[0][0];
-  const float* N = &around.N[0][0].x;
+  // The neighbourhood's depths and its normals' components, each nine in registers.
   static_assert(sizeof(Vector) == 3 * sizeof(float));
+  const Vector& corner = around.N[2][2];
+  const Nine_8 D{_mm256_loadu_ps(&around.D[0][0]), _mm256_set1_ps(around.D[2][2])};
+  Nine_8 Nx{_mm256_setzero_ps(), _mm256_set1_ps(corner.x)};
+  Nine_8 Ny{_mm256_setzero_ps(), _mm256_set1_ps(corner.y)};
+  Nine_8 Nz{_mm256_setzero_ps(), _mm256_set1_ps(corner.z)};
+  shading_lanes::load_triples8(&around.N[0][0].x, Nx.first, Ny.first, Nz.first);
+  const __m256i eight = _mm256_set1_epi32(8);
   const __m256 c = _mm256_set1_ps(around.D[1][1]);
   const Vector& middle = around.N[1][1];
   const Vector_8 centre{_mm256_set1_ps(middle.x), _mm256_set1_ps(middle.y),
@@ -843,9 +860,12 @@ __attribute__((target("avx2"))) void shade_supersampled_avx2(
     const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i*>(grid.diagonal + k0));
     const __m256 off = _mm256_castsi256_ps(
         _mm256_load_si256(reinterpret_cast<const __m256i*>(grid.off_centre + k0)));
-    const __m256 ph = _mm256_i32gather_ps(D, h, 4);
-    const __m256 pv = _mm256_i32gather_ps(D, a, 4);
-    const __m256 pd = _mm256_i32gather_ps(D, g, 4);
+    const __m256 h_last = _mm256_castsi256_ps(_mm256_cmpeq_epi32(h, eight));
+    const __m256 a_last = _mm256_castsi256_ps(_mm256_cmpeq_epi32(a, eight));
+    const __m256 g_last = _mm256_castsi256_ps(_mm256_cmpeq_epi32(g, eight));
+    const __m256 ph = lookup9(D, h, h_last);
+    const __m256 pv = lookup9(D, a, a_last);
+    const __m256 pd = lookup9(D, g, g_last);
     // Off the centre, a sample blends where neither Ph nor Pd lies a depth step away.
     const __m256 smooth = _mm256_and_ps(
         off,
@@ -855,17 +875,12 @@ __attribute__((target("avx2"))) void shade_supersampled_avx2(
     const __m256 ax = _mm256_and_ps(sx, magnitude);
     const __m256 ay = _mm256_and_ps(sy, magnitude);
     v.depth = _mm256_blendv_ps(c, blend8(ax, ay, c, ph, pv, pd), smooth);
-    // A normal's components stand at three times its index, plus 0, 1 or 2.
-    const __m256i h3 = _mm256_add_epi32(h, _mm256_add_epi32(h, h));
-    const __m256i a3 = _mm256_add_epi32(a, _mm256_add_epi32(a, a));
-    const __m256i g3 = _mm256_add_epi32(g, _mm256_add_epi32(g, g));
-    const Vector_8 mixed{
-        blend8(ax, ay, centre.x, _mm256_i32gather_ps(N, h3, 4), _mm256_i32gather_ps(N, a3, 4),
-               _mm256_i32gather_ps(N, g3, 4)),
-        blend8(ax, ay, centre.y, _mm256_i32gather_ps(N + 1, h3, 4),
-               _mm256_i32gather_ps(N + 1, a3, 4), _mm256_i32gather_ps(N + 1, g3, 4)),
-        blend8(ax, ay, centre.z, _mm256_i32gather_ps(N + 2, h3, 4),
-               _mm256_i32gather_ps(N + 2, a3, 4), _mm256_i32gather_ps(N + 2, g3, 4))};
+    const Vector_8 mixed{blend8(ax, ay, centre.x, lookup9(Nx, h, h_last), lookup9(Nx, a, a_last),
+                                lookup9(Nx, g, g_last)),
+                         blend8(ax, ay, centre.y, lookup9(Ny, h, h_last), lookup9(Ny, a, a_last),
+                                lookup9(Ny, g, g_last)),
+                         blend8(ax, ay, centre.z, lookup9(Nz, h, h_last), lookup9(Nz, a, a_last),
+                                lookup9(Nz, g, g_last))};
     // Opposite normals cancel; such a sample keeps the centre's normal.
     const __m256 squared = dot8(mixed, mixed);
     const __m256 turned = _mm256_and_ps(smooth, _mm256_cmp_ps(squared, zero, _CMP_GT_OQ));
