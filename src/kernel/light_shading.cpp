@@ -253,17 +253,21 @@ float bend_between(const Vector& a, const Vector& b) {
   return 1.0f - std::max(0.0f, dot(a, b));
 }
 
-// The adaptive supersampling: samples on a grid inside the pixel, each with the depth and
-// normal blended from the neighbours on its side unless a depth step lies between them.
-template <class T>
-void shade_supersampled(int64_t x, int64_t y, const Pixel_Light_Inputs& p,
-                        const Final_Routine_Parameters_In<T>& in, Rgb_Value& diffuse,
-                        Rgb_Value& specular) {
-  // The 3 × 3 neighbourhood, [row][column], rows and columns clamped into the input.
-  const int64_t last_x = in.source.width - 1;
-  const int64_t last_y = in.source.height - 1;
+// A pixel's 3 × 3 neighbourhood of depths and normals, [row][column], rows and columns clamped
+// into the input, and the bend of its normals, which sets how many samples the pixel takes.
+struct Neighbourhood {
   float D[3][3];
   Vector N[3][3];
+  float bend;
+};
+
+template <class T>
+Neighbourhood neighbourhood_of(int64_t x, int64_t y, const Final_Routine_Parameters_In<T>& in) {
+  const int64_t last_x = in.source.width - 1;
+  const int64_t last_y = in.source.height - 1;
+  Neighbourhood around;
+  auto& D = around.D;
+  auto& N = around.N;
   for (int64_t j = 0; j < 3; ++j) {
     const int64_t row = std::clamp<int64_t>(y + j - 1, 0, last_y);
     const float* depth = in.depth.row(row);
@@ -274,10 +278,22 @@ void shade_supersampled(int64_t x, int64_t y, const Pixel_Light_Inputs& p,
       N[j][i] = normals[column];
     }
   }
-  const float bend = bend_between(N[2][2], N[0][0]) + bend_between(N[2][0], N[0][2]) +
-                     bend_between(N[1][1], N[1][2]) + bend_between(N[1][1], N[0][1]) +
-                     bend_between(N[1][1], N[1][0]) + bend_between(N[1][1], N[2][1]);
-  const int64_t side = light_samples_per_side(in.oversampling, bend);
+  around.bend = bend_between(N[2][2], N[0][0]) + bend_between(N[2][0], N[0][2]) +
+                bend_between(N[1][1], N[1][2]) + bend_between(N[1][1], N[0][1]) +
+                bend_between(N[1][1], N[1][0]) + bend_between(N[1][1], N[2][1]);
+  return around;
+}
+
+// The adaptive supersampling: samples on a grid inside the pixel, each with the depth and
+// normal blended from the neighbours on its side unless a depth step lies between them.
+template <class T>
+void shade_supersampled(int64_t x, int64_t y, const Pixel_Light_Inputs& p,
+                        const Final_Routine_Parameters_In<T>& in, Rgb_Value& diffuse,
+                        Rgb_Value& specular) {
+  const Neighbourhood around = neighbourhood_of(x, y, in);
+  const auto& D = around.D;
+  const auto& N = around.N;
+  const int64_t side = light_samples_per_side(in.oversampling, around.bend);
   const int64_t n = side / 2;
   const float step = 1.0f / static_cast<float>(side);
   const float threshold = in.discontinuity_threshold;
@@ -493,16 +509,16 @@ __attribute__((target("avx2"))) inline __m256 weakened(__m256 intensity, float c
                        _mm256_add_ps(keep, _mm256_mul_ps(k, _mm256_set1_ps(tint))));
 }
 
-// point_light_sample for eight sample positions (qx, qy), qx by lane.
+// point_light_sample for eight sample positions (qx, qy), one a lane.
 __attribute__((target("avx2"))) void point_light_sample8(const Point_Light& light, __m256 qx,
-                                                         float qy, __m256 d, float scale_x,
+                                                         __m256 qy, __m256 d, float scale_x,
                                                          float scale_y, float depth_scale,
                                                          Vector_8& direction, Rgb_8& color) {
   const __m256 zero = _mm256_setzero_ps();
   const __m256 one = _mm256_set1_ps(1.0f);
   const Vector_8 to_point{
       _mm256_div_ps(_mm256_sub_ps(qx, _mm256_set1_ps(light.position_x)), _mm256_set1_ps(scale_x)),
-      _mm256_set1_ps((light.position_y - qy) / scale_y),
+      _mm256_div_ps(_mm256_sub_ps(_mm256_set1_ps(light.position_y), qy), _mm256_set1_ps(scale_y)),
       _mm256_sub_ps(d, _mm256_set1_ps(light.position_z))};
   const __m256 distance = _mm256_sqrt_ps(dot8(to_point, to_point));
   const __m256 at_light = _mm256_cmp_ps(distance, zero, _CMP_EQ_OQ);
@@ -534,11 +550,13 @@ __attribute__((target("avx2"))) void point_light_sample8(const Point_Light& ligh
            weakened(intensity, c.blue, keep, k, tint.blue)};
 }
 
-// What shade_sample reads of eight pixels of a row taking one sample, one lane each.
+// What shade_sample reads of eight samples, one a lane: of eight pixels of a row taking one
+// sample each, or of eight samples of one pixel.
 struct Light_Vectors {
   Vector_8 normal;
   Vector_8 view;
-  __m256 column;  // x as a float
+  __m256 column;  // the sample's position: x as a float
+  __m256 row;     // and y
   __m256 depth;
   __m256 glossiness;
   __m256 translucency;
@@ -611,6 +629,7 @@ __attribute__((target("avx2"))) Light_Vectors row_vectors(
   return {normals8(&in.normals.row(y)[x].x),
           view,
           column,
+          _mm256_set1_ps(static_cast<float>(y)),
           _mm256_loadu_ps(in.depth.row(y) + x),
           glossiness,
           translucency,
@@ -621,19 +640,18 @@ __attribute__((target("avx2"))) Light_Vectors row_vectors(
           row_or_zero(x, y, in.point_translucency_shadow)};
 }
 
-// shade_sample for the eight pixels of row y in `p`, then the gamma correction; the sums are
-// returned cleared and then lit, as shade_lights_pixel's callers clear them.
+// shade_sample for the eight samples in `p`, into sums d and s that it clears first.
 template <class T>
-__attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Vectors& p,
-                                                      const Final_Routine_Parameters_In<T>& in,
-                                                      Rgb_Value* diffuse, Rgb_Value* specular) {
+__attribute__((target("avx2"))) void shade_sample8(const Light_Vectors& p,
+                                                   const Final_Routine_Parameters_In<T>& in,
+                                                   Rgb_8& d, Rgb_8& s) {
   const Vector_8& N = p.normal;
   const Vector_8& V = p.view;
   const __m256 g = p.glossiness;
   const __m256 tau = p.translucency;
   const Rgb_8& K = p.translucency_color;
-  Rgb_8 d{_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
-  Rgb_8 s = d;
+  d = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  s = d;
   Vector_8 ray{};
   bool ray_made = false;
   const Direct_Light& direct = in.direct_light;
@@ -648,16 +666,24 @@ __attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Vec
   if (in.point_light.intensity != 0.0f) {
     Vector_8 L;
     Rgb_8 col;
-    point_light_sample8(in.point_light, p.column, static_cast<float>(y), p.depth, in.source.scale_x,
+    point_light_sample8(in.point_light, p.column, p.row, p.depth, in.source.scale_x,
                         in.source.scale_y, in.depth_scale, L, col);
     shade_light8(N, L, V, d, s, in.point_light.size, col, p.point_shadow, g, in.specular_tint, tau,
                  p.point_translucency_shadow, K, ray, ray_made);
   }
-  if (in.gamma != 1.0f) {
-    const float exponent = 1.0f / in.gamma;
-    shading_lanes::raise8(d, exponent);
-    shading_lanes::raise8(s, exponent);
-  }
+}
+
+// weight × c × 1, channel by channel, as add_product adds a sample into the supersampled sums.
+__attribute__((target("avx2"))) inline Rgb_8 weighted8(__m256 weight, const Rgb_8& c) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  return {_mm256_mul_ps(_mm256_mul_ps(weight, c.red), one),
+          _mm256_mul_ps(_mm256_mul_ps(weight, c.green), one),
+          _mm256_mul_ps(_mm256_mul_ps(weight, c.blue), one)};
+}
+
+// The eight lanes of the sums d and s into diffuse[0 .. 7] and specular[0 .. 7].
+__attribute__((target("avx2"))) inline void store_sums8(const Rgb_8& d, const Rgb_8& s,
+                                                        Rgb_Value* diffuse, Rgb_Value* specular) {
   alignas(32) float out[6][8];
   _mm256_store_ps(out[0], d.red);
   _mm256_store_ps(out[1], d.green);
@@ -671,7 +697,266 @@ __attribute__((target("avx2"))) void shade_lanes_avx2(int64_t y, const Light_Vec
   }
 }
 
-// shade_lights_row for one sample a pixel, eight pixels at a time; returns how many it shaded.
+// shade_sample for the eight pixels of row y in `p`, then the gamma correction; the sums are
+// returned cleared and then lit, as shade_lights_pixel's callers clear them. `supersampled`
+// pixels take their one sample through shade_supersampled's sums: 0 + 1 × sample × 1, divided
+// by the weights' sum 0 + 1.
+template <class T>
+__attribute__((target("avx2"))) void shade_lanes_avx2(const Light_Vectors& p,
+                                                      const Final_Routine_Parameters_In<T>& in,
+                                                      bool supersampled, Rgb_Value* diffuse,
+                                                      Rgb_Value* specular) {
+  Rgb_8 d;
+  Rgb_8 s;
+  shade_sample8(p, in, d, s);
+  if (supersampled) {
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 weights = _mm256_add_ps(zero, one);
+    const Rgb_8 dw = weighted8(one, d);
+    const Rgb_8 sw = weighted8(one, s);
+    d = {_mm256_div_ps(_mm256_add_ps(zero, dw.red), weights),
+         _mm256_div_ps(_mm256_add_ps(zero, dw.green), weights),
+         _mm256_div_ps(_mm256_add_ps(zero, dw.blue), weights)};
+    s = {_mm256_div_ps(_mm256_add_ps(zero, sw.red), weights),
+         _mm256_div_ps(_mm256_add_ps(zero, sw.green), weights),
+         _mm256_div_ps(_mm256_add_ps(zero, sw.blue), weights)};
+  }
+  if (in.gamma != 1.0f) {
+    const float exponent = 1.0f / in.gamma;
+    shading_lanes::raise8(d, exponent);
+    shading_lanes::raise8(s, exponent);
+  }
+  store_sums8(d, s, diffuse, specular);
+}
+
+// The grid of a pixel's samples on one side count (3 or 5), as shade_supersampled walks it:
+// positions, weights and which neighbours each blends, worked out by the rule's own
+// expressions, and the weights' sum in the rule's order. Padded to whole groups of eight with
+// copies of the centre.
+struct Sample_Grid {
+  static constexpr int32_t capacity = 32;
+  int32_t count = 0;
+  alignas(32) float sx[capacity];
+  alignas(32) float sy[capacity];
+  alignas(32) float weight[capacity];
+  // Indices into a 3 × 3 neighbourhood, row by row: Ph beside the centre, Pv above or below it,
+  // Pd beside Pv.
+  alignas(32) int32_t beside[capacity];
+  alignas(32) int32_t across[capacity];
+  alignas(32) int32_t diagonal[capacity];
+  alignas(32) int32_t off_centre[capacity];  // -1 but at the centre
+  float weights = 0.0f;
+
+  explicit Sample_Grid(int64_t side) {
+    const int64_t n = side / 2;
+    const float step = 1.0f / static_cast<float>(side);
+    for (int64_t j = -n; j <= n; ++j) {
+      const float y = static_cast<float>(j) * step;
+      for (int64_t i = -n; i <= n; ++i) {
+        const float x = static_cast<float>(i) * step;
+        const int32_t h = x > 0.0f ? 2 : (x < 0.0f ? 0 : 1);
+        const int32_t v = y > 0.0f ? 2 : (y < 0.0f ? 0 : 1);
+        const bool centre = i == 0 && j == 0;
+        const float w = centre ? 1.0f : x * x + y * y;
+        add(x, y, w, 3 + h, 3 * v + 1, 3 * v + h, centre ? 0 : -1);
+        weights += w;
+      }
+    }
+    while (count % 8 != 0) {
+      add(0.0f, 0.0f, 1.0f, 4, 4, 4, 0);
+    }
+  }
+
+  void add(float x, float y, float w, int32_t h, int32_t v, int32_t d, int32_t off) {
+    sx[count] = x;
+    sy[count] = y;
+    weight[count] = w;
+    beside[count] = h;
+    across[count] = v;
+    diagonal[count] = d;
+    off_centre[count] = off;
+    ++count;
+  }
+};
+
+// (1 - ay) ((1 - ax) c + ax ph) + ay ((1 - ax) pv + ax pd), as shade_supersampled blends.
+__attribute__((target("avx2"))) inline __m256 blend8(__m256 ax, __m256 ay, __m256 c, __m256 ph,
+                                                     __m256 pv, __m256 pd) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 bx = _mm256_sub_ps(one, ax);
+  return _mm256_add_ps(
+      _mm256_mul_ps(_mm256_sub_ps(one, ay),
+                    _mm256_add_ps(_mm256_mul_ps(bx, c), _mm256_mul_ps(ax, ph))),
+      _mm256_mul_ps(ay, _mm256_add_ps(_mm256_mul_ps(bx, pv), _mm256_mul_ps(ax, pd))));
+}
+
+// Nine values of a 3 × 3 neighbourhood, row by row, in registers: the first eight and the last.
+struct Nine_8 {
+  __m256 first;
+  __m256 last;
+};
+
+// The values at indices 0 to 8 of `table`, one a lane; `last` marks the lanes of index 8.
+__attribute__((target("avx2"))) inline __m256 lookup9(const Nine_8& table, __m256i index,
+                                                      __m256 last) {
+  return _mm256_blendv_ps(_mm256_permutevar8x32_ps(table.first, index), table.last, last);
+}
+
+// shade_supersampled for a pixel of more than one sample, eight of its samples at a time, one a
+// lane: each sample's depth, normal and light are found in lanes as the rule finds them, and
+// its weighted light is added into the sums in the rule's order.
+template <class T>
+__attribute__((target("avx2"))) void shade_supersampled_avx2(
+    int64_t x, int64_t y, const Pixel_Light_Inputs& p, const Final_Routine_Parameters_In<T>& in,
+    Rgb_Value& diffuse, Rgb_Value& specular) {
+  const Neighbourhood around = neighbourhood_of(x, y, in);
+  const int64_t side = light_samples_per_side(in.oversampling, around.bend);
+  if (side == 1) {
+    shade_supersampled(x, y, p, in, diffuse, specular);
+    return;
+  }
+  static const Sample_Grid grids[2] = {Sample_Grid(3), Sample_Grid(5)};
+  const Sample_Grid& grid = grids[side == 3 ? 0 : 1];
+  const int64_t samples = side * side;
+
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const __m256 threshold = _mm256_set1_ps(in.discontinuity_threshold);
+  // The neighbourhood's depths and its normals' components, each nine in registers.
+  static_assert(sizeof(Vector) == 3 * sizeof(float));
+  const Vector& corner = around.N[2][2];
+  const Nine_8 D{_mm256_loadu_ps(&around.D[0][0]), _mm256_set1_ps(around.D[2][2])};
+  Nine_8 Nx{_mm256_setzero_ps(), _mm256_set1_ps(corner.x)};
+  Nine_8 Ny{_mm256_setzero_ps(), _mm256_set1_ps(corner.y)};
+  Nine_8 Nz{_mm256_setzero_ps(), _mm256_set1_ps(corner.z)};
+  shading_lanes::load_triples8(&around.N[0][0].x, Nx.first, Ny.first, Nz.first);
+  const __m256i eight = _mm256_set1_epi32(8);
+  const __m256 c = _mm256_set1_ps(around.D[1][1]);
+  const Vector& middle = around.N[1][1];
+  const Vector_8 centre{_mm256_set1_ps(middle.x), _mm256_set1_ps(middle.y),
+                        _mm256_set1_ps(middle.z)};
+  Light_Vectors v{
+      centre,
+      {_mm256_set1_ps(p.view.x), _mm256_set1_ps(p.view.y), _mm256_set1_ps(p.view.z)},
+      zero,
+      zero,
+      zero,
+      _mm256_set1_ps(p.glossiness),
+      _mm256_set1_ps(p.translucency),
+      {_mm256_set1_ps(p.translucency_color.red), _mm256_set1_ps(p.translucency_color.green),
+       _mm256_set1_ps(p.translucency_color.blue)},
+      _mm256_set1_ps(p.directional_shadow),
+      _mm256_set1_ps(p.directional_translucency_shadow),
+      _mm256_set1_ps(p.point_shadow),
+      _mm256_set1_ps(p.point_translucency_shadow)};
+  const __m256 column = _mm256_set1_ps(static_cast<float>(x));
+  const __m256 row = _mm256_set1_ps(static_cast<float>(y));
+  for (int64_t k0 = 0; k0 < samples; k0 += 8) {
+    const __m256 sx = _mm256_load_ps(grid.sx + k0);
+    const __m256 sy = _mm256_load_ps(grid.sy + k0);
+    const __m256i h = _mm256_load_si256(reinterpret_cast<const __m256i*>(grid.beside + k0));
+    const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(grid.across + k0));
+    const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i*>(grid.diagonal + k0));
+    const __m256 off = _mm256_castsi256_ps(
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(grid.off_centre + k0)));
+    const __m256 h_last = _mm256_castsi256_ps(_mm256_cmpeq_epi32(h, eight));
+    const __m256 a_last = _mm256_castsi256_ps(_mm256_cmpeq_epi32(a, eight));
+    const __m256 g_last = _mm256_castsi256_ps(_mm256_cmpeq_epi32(g, eight));
+    const __m256 ph = lookup9(D, h, h_last);
+    const __m256 pv = lookup9(D, a, a_last);
+    const __m256 pd = lookup9(D, g, g_last);
+    // Off the centre, a sample blends where neither Ph nor Pd lies a depth step away.
+    const __m256 smooth = _mm256_and_ps(
+        off,
+        _mm256_and_ps(
+            _mm256_cmp_ps(_mm256_and_ps(_mm256_sub_ps(ph, c), magnitude), threshold, _CMP_LT_OQ),
+            _mm256_cmp_ps(_mm256_and_ps(_mm256_sub_ps(pd, pv), magnitude), threshold, _CMP_LT_OQ)));
+    const __m256 ax = _mm256_and_ps(sx, magnitude);
+    const __m256 ay = _mm256_and_ps(sy, magnitude);
+    v.depth = _mm256_blendv_ps(c, blend8(ax, ay, c, ph, pv, pd), smooth);
+    const Vector_8 mixed{blend8(ax, ay, centre.x, lookup9(Nx, h, h_last), lookup9(Nx, a, a_last),
+                                lookup9(Nx, g, g_last)),
+                         blend8(ax, ay, centre.y, lookup9(Ny, h, h_last), lookup9(Ny, a, a_last),
+                                lookup9(Ny, g, g_last)),
+                         blend8(ax, ay, centre.z, lookup9(Nz, h, h_last), lookup9(Nz, a, a_last),
+                                lookup9(Nz, g, g_last))};
+    // Opposite normals cancel; such a sample keeps the centre's normal.
+    const __m256 squared = dot8(mixed, mixed);
+    const __m256 turned = _mm256_and_ps(smooth, _mm256_cmp_ps(squared, zero, _CMP_GT_OQ));
+    const __m256 length = _mm256_sqrt_ps(squared);
+    v.normal = {_mm256_blendv_ps(centre.x, _mm256_div_ps(mixed.x, length), turned),
+                _mm256_blendv_ps(centre.y, _mm256_div_ps(mixed.y, length), turned),
+                _mm256_blendv_ps(centre.z, _mm256_div_ps(mixed.z, length), turned)};
+    v.column = _mm256_add_ps(column, sx);
+    v.row = _mm256_add_ps(row, sy);
+    Rgb_8 d;
+    Rgb_8 s;
+    shade_sample8(v, in, d, s);
+    const __m256 weight = _mm256_load_ps(grid.weight + k0);
+    Rgb_Value dw[8];
+    Rgb_Value sw[8];
+    store_sums8(weighted8(weight, d), weighted8(weight, s), dw, sw);
+    // Added in the samples' order, as the rule adds them.
+    const int64_t lanes = std::min<int64_t>(8, samples - k0);
+    for (int64_t l = 0; l < lanes; ++l) {
+      diffuse = {diffuse.red + dw[l].red, diffuse.green + dw[l].green, diffuse.blue + dw[l].blue};
+      specular = {specular.red + sw[l].red, specular.green + sw[l].green,
+                  specular.blue + sw[l].blue};
+    }
+  }
+  const float weights = grid.weights;
+  diffuse = {diffuse.red / weights, diffuse.green / weights, diffuse.blue / weights};
+  specular = {specular.red / weights, specular.green / weights, specular.blue / weights};
+}
+
+// bend_between in lanes. std::max(0, d) is d where 0 < d, else 0 (a NaN too): so is
+// max_ps(d, 0).
+__attribute__((target("avx2"))) inline __m256 bend_between8(const Vector_8& a, const Vector_8& b) {
+  return _mm256_sub_ps(_mm256_set1_ps(1.0f), _mm256_max_ps(dot8(a, b), _mm256_setzero_ps()));
+}
+
+// The bend of the 3 × 3 neighbourhoods of pixels x .. x + 7 of row y, as shade_supersampled
+// sums it, and from it the lanes whose pixels take more than one sample, as bits. Rows and columns
+// are clamped into the input as the rule clamps them; a group at the input's left or right edge
+// reads its clamped columns from a copy.
+template <class T>
+__attribute__((target("avx2"))) int supersampled_lanes(int64_t x, int64_t y,
+                                                       const Final_Routine_Parameters_In<T>& in) {
+  const int64_t last_x = in.source.width - 1;
+  const int64_t last_y = in.source.height - 1;
+  Vector_8 N[3][3];
+  for (int64_t j = 0; j < 3; ++j) {
+    const Vector* normals = in.normals.row(std::clamp<int64_t>(y + j - 1, 0, last_y));
+    // Columns x - 1 to x + 8.
+    Vector copy[10];
+    const Vector* first = copy;
+    if (x < 1 || x + 8 > last_x) {
+      for (int64_t i = 0; i < 10; ++i) {
+        copy[i] = normals[std::clamp<int64_t>(x - 1 + i, 0, last_x)];
+      }
+    } else {
+      first = normals + (x - 1);
+    }
+    for (int64_t i = 0; i < 3; ++i) {
+      N[j][i] = normals8(&first[i].x);
+    }
+  }
+  __m256 bend = _mm256_add_ps(bend_between8(N[2][2], N[0][0]), bend_between8(N[2][0], N[0][2]));
+  bend = _mm256_add_ps(bend, bend_between8(N[1][1], N[1][2]));
+  bend = _mm256_add_ps(bend, bend_between8(N[1][1], N[0][1]));
+  bend = _mm256_add_ps(bend, bend_between8(N[1][1], N[1][0]));
+  bend = _mm256_add_ps(bend, bend_between8(N[1][1], N[2][1]));
+  // light_samples_per_side's level; a level that is not at least 1 (a NaN too) takes one sample.
+  const __m256 level = _mm256_add_ps(
+      _mm256_add_ps(_mm256_set1_ps(static_cast<float>(in.oversampling - 1) * 0.24666667f), bend),
+      _mm256_set1_ps(0.25f));
+  return _mm256_movemask_ps(_mm256_cmp_ps(level, _mm256_set1_ps(1.0f), _CMP_GE_OQ));
+}
+
+// shade_lights_row eight pixels at a time; returns how many it shaded. Without oversampling each
+// pixel takes one sample in a lane. With it, the pixels whose neighbourhood takes one sample do
+// as well, and each of the others takes its samples eight at a time.
 template <class T>
 int64_t shade_lights_run_avx2(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffuse,
                               Rgb_Value* specular, const Final_Routine_Parameters_In<T>& in) {
@@ -680,14 +965,39 @@ int64_t shade_lights_run_avx2(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffu
   if (end == 0 || x0 + n > int64_t{1} << 24) {
     return 0;
   }
+  const bool supersampled = in.oversampling >= 2;
+  // The rule reads a supersampled pixel's centre at its row and column clamped into the input;
+  // the lanes read them unclamped.
+  if (supersampled && (x0 < 0 || x0 + n > in.source.width || y < 0 || y >= in.source.height)) {
+    return 0;
+  }
   // Without a texture on the row, every pixel's glossiness and translucency are the first's.
   const bool textured = !outside_on_row(in.glossiness_texture, y) ||
                         !outside_on_row(in.translucency_texture, y) ||
                         !outside_on_row(in.translucency_color_texture, y);
   const Pixel_Light_Inputs shared = pixel_light_inputs(x0, y, in);
   for (int64_t i = 0; i < end; i += 8) {
-    shade_lanes_avx2(y, row_vectors(x0 + i, y, textured, shared, in), in, diffuse + i,
-                     specular + i);
+    const int64_t x = x0 + i;
+    const int more = supersampled ? supersampled_lanes(x, y, in) : 0;
+    if (more != 0xff) {
+      shade_lanes_avx2(row_vectors(x, y, textured, shared, in), in, supersampled, diffuse + i,
+                       specular + i);
+    }
+    for (int32_t l = 0; l < 8; ++l) {
+      if ((more >> l & 1) == 0) {
+        continue;
+      }
+      Rgb_Value& d = diffuse[i + l];
+      Rgb_Value& s = specular[i + l];
+      d = {0.0f, 0.0f, 0.0f};
+      s = {0.0f, 0.0f, 0.0f};
+      shade_supersampled_avx2(x + l, y, pixel_light_inputs(x + l, y, in), in, d, s);
+      if (in.gamma != 1.0f) {
+        const float exponent = 1.0f / in.gamma;
+        gamma_corrected(d, exponent);
+        gamma_corrected(s, exponent);
+      }
+    }
   }
   return end;
 }
@@ -713,7 +1023,7 @@ void shade_lights_row(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffuse, Rgb_
                       const Final_Routine_Parameters_In<T>& in) {
   int64_t done = 0;
 #if BREL_AVX2_ROWS
-  if (in.oversampling < 2 && cpu_has_avx2()) {
+  if (cpu_has_avx2()) {
     done = shade_lights_run_avx2(x0, n, y, diffuse, specular, in);
   }
 #endif

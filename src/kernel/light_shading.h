@@ -58,7 +58,8 @@ void shade_lights_pixel(int64_t x, int64_t y, Rgb_Value& diffuse, Rgb_Value& spe
                         const Final_Routine_Parameters_In<T>& in);
 
 // shade_lights_pixel for pixels x0 .. x0 + n - 1 of row y, their sums cleared first: the same
-// bits, eight pixels at a time in vector registers where they take one sample.
+// bits, eight pixels at a time in vector registers where they take one sample, and eight samples
+// of a pixel at a time where it takes more.
 template <class T>
 void shade_lights_row(int64_t x0, int64_t n, int64_t y, Rgb_Value* diffuse, Rgb_Value* specular,
                       const Final_Routine_Parameters_In<T>& in);

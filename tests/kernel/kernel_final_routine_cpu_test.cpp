@@ -536,8 +536,9 @@ TEST(Final_Routine, LitAndCompositedRunsGiveThePixelRulesAtEveryThreadCount) {
   }
 }
 
-// Textures over parts of the frame, a gamma correction, highlights only and clipped pixels: at
-// any thread count the frame is what the pixel rules give each pixel, in every pixel type.
+// Textures over parts of the frame, a gamma correction, highlights only and clipped pixels, at
+// every oversampling: at any thread count the frame is what the pixel rules give each pixel, in
+// every pixel type.
 TYPED_TEST(Final_Routine_Test, TexturedGammaAndHighlightFramesGiveThePixelRules) {
   using P = TypeParam;
   constexpr int64_t w = 37;
@@ -572,7 +573,7 @@ TYPED_TEST(Final_Routine_Test, TexturedGammaAndHighlightFramesGiveThePixelRules)
   }
   refracted.view.origin_x = 6;
   refracted.view.origin_y = 2;
-  for (int32_t setting = 0; setting < 4; ++setting) {
+  for (int32_t setting = 0; setting < 16; ++setting) {
     for (const int64_t threads : brel::test::thread_counts) {
       Standalone_Render render(threads);
       Host_Layer<P> environment(render.context, 2, 2);
@@ -587,7 +588,7 @@ TYPED_TEST(Final_Routine_Test, TexturedGammaAndHighlightFramesGiveThePixelRules)
         }
       }
       auto& in = scene.in;
-      in.oversampling = 1;
+      in.oversampling = setting / 4 + 1;
       in.environment.environment_texture = Layer<P>{};
       in.glossiness_texture = gloss->view;
       in.translucency_texture = translucency->view;
@@ -596,9 +597,9 @@ TYPED_TEST(Final_Routine_Test, TexturedGammaAndHighlightFramesGiveThePixelRules)
       in.specular_tint = 0.7f;
       in.transparency = 0.6f;
       in.colorize = 0.3f;
-      in.gamma = std::array{1.0f, 1.7f, 1.0f, 0.6f}[setting];
-      in.highlights_only = setting == 2 ? 1 : 0;
-      in.alpha_clipping = setting == 3 ? 1 : 0;
+      in.gamma = std::array{1.0f, 1.7f, 1.0f, 0.6f}[setting % 4];
+      in.highlights_only = setting % 4 == 2 ? 1 : 0;
+      in.alpha_clipping = setting % 4 == 3 ? 1 : 0;
       if (setting % 2 == 1) {
         in.refracted_image = refracted.view;
       } else {

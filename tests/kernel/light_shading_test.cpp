@@ -60,6 +60,70 @@ void expect_color(const Rgb_Value& c, float r, float g, float b, float tolerance
   EXPECT_NEAR(c.blue, b, tolerance);
 }
 
+std::tuple<uint32_t, uint32_t, uint32_t> bits(const Rgb_Value& c) {
+  return {std::bit_cast<uint32_t>(c.red), std::bit_cast<uint32_t>(c.green),
+          std::bit_cast<uint32_t>(c.blue)};
+}
+
+// The lights of the tests that shade rows against the pixel rule: the direct light at a slant,
+// the point light at (x, y, z) with a colour weakening towards blue, over an input whose rows
+// stand half as far apart as its columns.
+template <class P>
+void place_lights(Final_Routine_Parameters_In<P>& in, float x, float y, float z) {
+  in.translucency_color = {0.9f, 0.7f, 0.5f};
+  in.direct_light.direction = {0.3f, -0.2f, -0.932738f};
+  in.point_light.position_x = x;
+  in.point_light.position_y = y;
+  in.point_light.position_z = z;
+  in.point_light.color = {1.0f, 0.9f, 0.6f};
+  in.point_light.attenuation_color = {0.2f, 0.4f, 1.0f};
+  in.source.scale_x = 1.0f;
+  in.source.scale_y = 0.5f;
+}
+
+// Setting 0 to 47 of the row tests: either light off, soft lights, falloffs, a depth scale of 0
+// and below 0, glossiness of 0, 1 and above, specular tint, perspective, gamma and translucency
+// below and above 1, each in turn with the others.
+template <class P>
+void vary_lights(Final_Routine_Parameters_In<P>& in, int32_t setting) {
+  in.direct_light.intensity = setting % 7 == 6 ? 0.0f : 1.0f;
+  in.point_light.intensity = setting % 5 == 4 ? 0.0f : 0.8f;
+  in.direct_light.size = setting % 3 == 1 ? 0.7f : 0.0f;
+  in.point_light.size = setting % 4 == 2 ? 1.5f : 0.0f;
+  in.point_light.falloff = std::array{0.0f, 1.0f, 2.3f}[setting % 3];
+  in.depth_scale = std::array{30.0f, 0.0f, -5.0f, 30.0f}[setting / 3 % 4];
+  in.glossiness = std::array{0.4f, 0.0f, 1.0f, 1.6f}[setting / 12];
+  in.specular_tint = setting % 2 == 1 ? 1.3f : 0.0f;
+  in.perspective = setting % 4 == 3 ? 0.45f : 0.0f;
+  in.gamma = setting % 6 == 5 ? 2.2f : 1.0f;
+  in.translucency = std::array{0.0f, 0.6f, 2.5f}[setting / 2 % 3];
+}
+
+// Shades pixels x0 .. x0 + n - 1 of row y a row at a time and compares each, bit for bit, with
+// what the pixel rule gives it, which `seen` gets as (x, diffuse, specular).
+template <class P, class F>
+testing::AssertionResult row_gives_pixel_rule(const Surface<P>& surface, int64_t x0, int64_t n,
+                                              int64_t y, F seen) {
+  std::vector<Rgb_Value> diffuse(static_cast<size_t>(n), Rgb_Value{nan, nan, nan});
+  std::vector<Rgb_Value> specular = diffuse;
+  brel::shade_lights_row(x0, n, y, diffuse.data(), specular.data(), surface.in);
+  for (int64_t i = 0; i < n; ++i) {
+    const auto [pixel_diffuse, pixel_specular] = surface.shade(x0 + i, y);
+    const auto k = static_cast<size_t>(i);
+    if (bits(diffuse[k]) != bits(pixel_diffuse) || bits(specular[k]) != bits(pixel_specular)) {
+      return testing::AssertionFailure()
+             << "pixel " << x0 + i << ", " << y << ": the row gives " << diffuse[k].red << " "
+             << diffuse[k].green << " " << diffuse[k].blue << " / " << specular[k].red << " "
+             << specular[k].green << " " << specular[k].blue << ", the pixel rule "
+             << pixel_diffuse.red << " " << pixel_diffuse.green << " " << pixel_diffuse.blue
+             << " / " << pixel_specular.red << " " << pixel_specular.green << " "
+             << pixel_specular.blue;
+    }
+    seen(x0 + i, pixel_diffuse, pixel_specular);
+  }
+  return testing::AssertionSuccess();
+}
+
 TEST(Light_Shading, FlatSurfaceLitStraightOnTakesTheUnshadowedLight) {
   Surface<brel::ARGB32f> surface(3, 3);
   surface.shadow.at(1, 1) = 0.25f;
@@ -471,20 +535,8 @@ TEST(Light_Shading, RowsGiveWhatEachPixelGives) {
   in.directional_translucency_shadow = directional_through.view;
   in.point_translucency_shadow = point_through.view;
   in.translucency_color_texture = through_color.view;
-  in.translucency_color = {0.9f, 0.7f, 0.5f};
-  in.direct_light.direction = {0.3f, -0.2f, -0.932738f};
-  in.point_light.position_x = 9.0f;
-  in.point_light.position_y = 1.0f;
-  in.point_light.position_z = 12.0f;
-  in.point_light.color = {1.0f, 0.9f, 0.6f};
-  in.point_light.attenuation_color = {0.2f, 0.4f, 1.0f};
-  in.source.scale_x = 1.0f;
-  in.source.scale_y = 0.5f;
+  place_lights(in, 9.0f, 1.0f, 12.0f);
 
-  const auto bits = [](const Rgb_Value& c) {
-    return std::tuple{std::bit_cast<uint32_t>(c.red), std::bit_cast<uint32_t>(c.green),
-                      std::bit_cast<uint32_t>(c.blue)};
-  };
   int64_t compared = 0;
   int64_t highlights = 0;
   // The textures and shadows over every row; the textures over rows 1 and 2 only, without
@@ -505,31 +557,15 @@ TEST(Light_Shading, RowsGiveWhatEachPixelGives) {
     in.directional_shadow = layout == 2 ? brel::Layer<float>{} : directional.view;
     in.point_shadow = layout == 2 ? brel::Layer<float>{} : point.view;
     for (int32_t setting = 0; setting < 48; ++setting) {
-      in.direct_light.intensity = setting % 7 == 6 ? 0.0f : 1.0f;
-      in.point_light.intensity = setting % 5 == 4 ? 0.0f : 0.8f;
-      in.direct_light.size = setting % 3 == 1 ? 0.7f : 0.0f;
-      in.point_light.size = setting % 4 == 2 ? 1.5f : 0.0f;
-      in.point_light.falloff = std::array{0.0f, 1.0f, 2.3f}[setting % 3];
-      in.depth_scale = std::array{30.0f, 0.0f, -5.0f, 30.0f}[setting / 3 % 4];
-      in.glossiness = std::array{0.4f, 0.0f, 1.0f, 1.6f}[setting / 12];
-      in.specular_tint = setting % 2 == 1 ? 1.3f : 0.0f;
-      in.perspective = setting % 4 == 3 ? 0.45f : 0.0f;
-      in.gamma = setting % 6 == 5 ? 2.2f : 1.0f;
-      in.translucency = std::array{0.0f, 0.6f, 2.5f}[setting / 2 % 3];
+      vary_lights(in, setting);
       for (int64_t y = 0; y < h; ++y) {
         for (const auto& [x0, n] : {std::pair<int64_t, int64_t>{0, w}, {3, 17}, {29, 8}}) {
-          std::vector<Rgb_Value> diffuse(static_cast<size_t>(n), Rgb_Value{nan, nan, nan});
-          std::vector<Rgb_Value> specular = diffuse;
-          brel::shade_lights_row(x0, n, y, diffuse.data(), specular.data(), in);
-          for (int64_t i = 0; i < n; ++i) {
-            const auto [pixel_diffuse, pixel_specular] = surface.shade(x0 + i, y);
-            ASSERT_EQ(bits(diffuse[i]), bits(pixel_diffuse))
-                << layout << " " << setting << " " << x0 + i << " " << y;
-            ASSERT_EQ(bits(specular[i]), bits(pixel_specular))
-                << layout << " " << setting << " " << x0 + i << " " << y;
-            highlights += pixel_specular.red > 0.0f ? 1 : 0;
-            ++compared;
-          }
+          ASSERT_TRUE(row_gives_pixel_rule(surface, x0, n, y,
+                                           [&](int64_t, const Rgb_Value&, const Rgb_Value& s) {
+                                             highlights += s.red > 0.0f ? 1 : 0;
+                                             ++compared;
+                                           }))
+              << "layout " << layout << ", setting " << setting;
         }
       }
     }
@@ -560,6 +596,29 @@ P any_texture_pixel(std::mt19937& random) {
   return p;
 }
 
+// Textures of any pixel values over parts of a surface: glossiness over columns 5 to 24 of rows 1
+// and 2, translucency over columns 0 to 22 of rows 0 to 3, its colour over columns 13 to 52 of
+// row 3: two of them end one column before a group of eight does.
+template <class P>
+struct Partial_Textures {
+  explicit Partial_Textures(std::mt19937& random) {
+    for (auto* texture : {&gloss, &translucency, &through_color}) {
+      for (auto& p : texture->data) {
+        p = any_texture_pixel<P>(random);
+      }
+    }
+    gloss.view.origin_x = 5;
+    gloss.view.origin_y = 1;
+    translucency.view.origin_x = -3;
+    through_color.view.origin_x = 13;
+    through_color.view.origin_y = 3;
+  }
+
+  Plain_Layer<P> gloss{20, 2};
+  Plain_Layer<P> translucency{26, 4};
+  Plain_Layer<P> through_color{40, 1};
+};
+
 template <class P>
 class Light_Shading_Test : public ::testing::Test {};
 TYPED_TEST_SUITE(Light_Shading_Test, brel::test::Host_Pixel_Types);
@@ -580,26 +639,11 @@ TYPED_TEST(Light_Shading_Test, PartlyTexturedRowsGiveWhatEachPixelGives) {
       surface.depth.at(x, y) = 5.0f + 20.0f * unit(random);
     }
   }
-  // Glossiness over columns 5 to 24 of rows 1 and 2, translucency over columns 0 to 22 of every
-  // row, its colour over columns 13 to 44 of row 3: two of them end one column before a group of
-  // eight does.
-  Plain_Layer<P> gloss(20, 2);
-  Plain_Layer<P> translucency(26, 4);
-  Plain_Layer<P> through_color(40, 1);
-  for (auto* texture : {&gloss, &translucency, &through_color}) {
-    for (auto& p : texture->data) {
-      p = any_texture_pixel<P>(random);
-    }
-  }
-  gloss.view.origin_x = 5;
-  gloss.view.origin_y = 1;
-  translucency.view.origin_x = -3;
-  through_color.view.origin_x = 13;
-  through_color.view.origin_y = 3;
+  const Partial_Textures<P> textures(random);
   auto& in = surface.in;
-  in.glossiness_texture = gloss.view;
-  in.translucency_texture = translucency.view;
-  in.translucency_color_texture = through_color.view;
+  in.glossiness_texture = textures.gloss.view;
+  in.translucency_texture = textures.translucency.view;
+  in.translucency_color_texture = textures.through_color.view;
   in.translucency_color = {0.9f, 0.7f, 0.5f};
   in.direct_light.direction = {0.3f, -0.2f, -0.932738f};
   in.point_light.intensity = 0.8f;
@@ -609,10 +653,6 @@ TYPED_TEST(Light_Shading_Test, PartlyTexturedRowsGiveWhatEachPixelGives) {
   in.depth_scale = 30.0f;
   in.point_light.falloff = 1.0f;
 
-  const auto bits = [](const Rgb_Value& c) {
-    return std::tuple{std::bit_cast<uint32_t>(c.red), std::bit_cast<uint32_t>(c.green),
-                      std::bit_cast<uint32_t>(c.blue)};
-  };
   int64_t lit = 0;
   for (int32_t setting = 0; setting < 12; ++setting) {
     in.gamma = std::array{1.0f, 2.2f, 0.45f}[setting % 3];
@@ -622,20 +662,168 @@ TYPED_TEST(Light_Shading_Test, PartlyTexturedRowsGiveWhatEachPixelGives) {
     in.perspective = setting / 6 == 1 ? 0.45f : 0.0f;
     for (int64_t y = 0; y < h; ++y) {
       for (const auto& [x0, n] : {std::pair<int64_t, int64_t>{0, w}, {2, 26}, {37, 8}}) {
-        std::vector<Rgb_Value> diffuse(static_cast<size_t>(n), Rgb_Value{nan, nan, nan});
-        std::vector<Rgb_Value> specular = diffuse;
-        brel::shade_lights_row(x0, n, y, diffuse.data(), specular.data(), in);
-        for (int64_t i = 0; i < n; ++i) {
-          const auto [pixel_diffuse, pixel_specular] = surface.shade(x0 + i, y);
-          ASSERT_EQ(bits(diffuse[i]), bits(pixel_diffuse)) << setting << " " << x0 + i << " " << y;
-          ASSERT_EQ(bits(specular[i]), bits(pixel_specular))
-              << setting << " " << x0 + i << " " << y;
-          lit += pixel_diffuse.red > 0.0f && pixel_specular.green > 0.0f ? 1 : 0;
-        }
+        ASSERT_TRUE(row_gives_pixel_rule(surface, x0, n, y,
+                                         [&](int64_t, const Rgb_Value& d, const Rgb_Value& s) {
+                                           lit += d.red > 0.0f && s.green > 0.0f ? 1 : 0;
+                                         }))
+            << "setting " << setting;
       }
     }
   }
   EXPECT_GT(lit, 200);
+}
+
+}  // namespace
+
+namespace {
+
+// The bend of the 3 × 3 neighbourhood of (x, y), clamped into the surface, as the supersampling
+// sums it: how many samples the rule takes there, so that a test knows it met every count.
+template <class P>
+int64_t samples_per_side_at(const Surface<P>& surface, int64_t x, int64_t y) {
+  const int64_t w = surface.in.source.width;
+  const int64_t h = surface.in.source.height;
+  const auto n = [&](int64_t i, int64_t j) {
+    const auto& layer = surface.normals;
+    return layer.data[static_cast<size_t>(std::clamp<int64_t>(y + j - 1, 0, h - 1) * w +
+                                          std::clamp<int64_t>(x + i - 1, 0, w - 1))];
+  };
+  const auto bend = [&](const Vector_3<float>& a, const Vector_3<float>& b) {
+    return 1.0f - std::max(0.0f, a.x * b.x + a.y * b.y + a.z * b.z);
+  };
+  const float sum = bend(n(2, 2), n(0, 0)) + bend(n(0, 2), n(2, 0)) + bend(n(1, 1), n(2, 1)) +
+                    bend(n(1, 1), n(1, 0)) + bend(n(1, 1), n(0, 1)) + bend(n(1, 1), n(1, 2));
+  return brel::light_samples_per_side(surface.in.oversampling, sum);
+}
+
+// Oversampled rows against the pixel rule, bit for bit, in every pixel type: a surface of flat
+// stretches, gentle and sharp bends and random normals (of any length, zero, tiny, NaN), depth
+// steps below, at and above the discontinuity threshold (and NaN depths), so that groups of eight
+// take one sample in every lane, in some or in none, and pixels take 3 × 3 and 5 × 5 samples,
+// also in the first and last rows and columns, whose neighbourhoods are clamped. Under both
+// lights, soft or not, falloffs, translucency, perspective, gamma, textures over part of the rows
+// or none, and rows that run one column or row past the input, which the rule clamps.
+TYPED_TEST(Light_Shading_Test, OversampledRowsGiveWhatEachPixelGives) {
+  using P = TypeParam;
+  constexpr int64_t w = 45;
+  constexpr int64_t h = 8;
+  Surface<P> surface(w, h);
+  std::mt19937 random(47);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  Plain_Layer<float> directional(w, h);
+  Plain_Layer<float> point(w, h);
+  Plain_Layer<float> point_through(w, h);
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      // Stretches of 7 columns shifting from row to row: flat, gently rippled, bent, random.
+      const int64_t kind = (x + 3 * y) / 7 % 4;
+      const float r = unit(random);
+      Vector_3<float> n{0.0f, 0.0f, 1.0f};
+      if (kind == 1) {
+        n = {0.01f * (r - 0.5f), 0.004f * unit(random), 1.0f};
+      } else if (kind == 2) {
+        n = {0.6f * (r - 0.5f), 0.5f * unit(random) - 0.25f, 0.8f};
+      } else if (kind == 3) {
+        const float length = unit(random) < 0.1f ? 1e-20f : 0.2f + 2.0f * unit(random);
+        n = {length * (2.0f * r - 1.0f), length * (2.0f * unit(random) - 1.0f),
+             length * (1.3f * unit(random) - 0.3f)};
+      }
+      surface.normals.at(x, y) = n;
+      // Steps of exactly 20 and 4, the thresholds, and others.
+      const float step = unit(random);
+      surface.depth.at(x, y) =
+          step < 0.15f
+              ? 30.0f
+              : (step < 0.3f ? 34.0f : (step < 0.45f ? 10.0f : 10.0f + 10.0f * unit(random)));
+      directional.at(x, y) = unit(random) < 0.3f ? 0.0f : unit(random);
+      point.at(x, y) = unit(random);
+      point_through.at(x, y) = unit(random);
+    }
+  }
+  // A flat stretch, whose pixels take one sample in every lane.
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 20; x < 28; ++x) {
+      surface.normals.at(x, y) = {0.0f, 0.0f, 1.0f};
+    }
+  }
+  // At the first and last columns short normals, whose clamped neighbourhoods bend by their own
+  // length (5 × 5 samples), beside long ones in the columns next to them in memory, the previous
+  // row's last and the next row's first, where a neighbourhood read unclamped bends less.
+  for (int64_t y = 1; y < 4; ++y) {
+    surface.normals.at(0, y) = {0.0f, 0.0f, 0.7f};
+    surface.normals.at(1, y) = {0.0f, 0.0f, 0.7f};
+    surface.normals.at(w - 1, y - 1) = {0.0f, 0.0f, 2.0f};
+  }
+  for (int64_t y = 4; y < 7; ++y) {
+    surface.normals.at(w - 2, y) = {0.0f, 0.0f, 0.7f};
+    surface.normals.at(w - 1, y) = {0.0f, 0.0f, 0.7f};
+    surface.normals.at(0, y + 1) = {0.0f, 0.0f, 2.0f};
+  }
+  // A block of zero normals, whose blends cancel and keep the centre's; NaN normals and depths.
+  for (int64_t y = 2; y < 5; ++y) {
+    for (int64_t x = 33; x < 36; ++x) {
+      surface.normals.at(x, y) = {0.0f, 0.0f, 0.0f};
+    }
+  }
+  surface.normals.at(30, 1) = {nan, 0.0f, 1.0f};
+  surface.normals.at(41, 5) = {0.0f, nan, 1.0f};
+  surface.depth.at(9, 3) = nan;
+  surface.depth.at(44, 0) = nan;
+  surface.depth.at(22, 2) = 30.0f;  // where the point light stands
+
+  const Partial_Textures<P> textures(random);
+  auto& in = surface.in;
+  place_lights(in, 22.0f, 2.0f, 30.0f);
+
+  std::array<int64_t, 6> sides{};
+  int64_t lit = 0;
+  for (const int32_t oversampling : {2, 3, 4}) {
+    in.oversampling = oversampling;
+    for (int32_t setting = 0; setting < 48; ++setting) {
+      vary_lights(in, setting);
+      in.gamma = setting % 10 == 7 ? 0.45f : in.gamma;
+      in.discontinuity_threshold = setting % 4 == 1 ? 4.0f : 20.0f;
+      const bool textured = setting / 4 % 2 == 0;
+      in.glossiness_texture = textured ? textures.gloss.view : brel::Layer<P>{};
+      in.translucency_texture = textured ? textures.translucency.view : brel::Layer<P>{};
+      in.translucency_color_texture = textured ? textures.through_color.view : brel::Layer<P>{};
+      const int32_t shadows = setting / 8 % 3;
+      in.directional_shadow = shadows == 0 ? brel::Layer<float>{} : directional.view;
+      in.point_shadow = shadows == 0 ? brel::Layer<float>{} : point.view;
+      in.point_translucency_shadow = shadows == 1 ? point_through.view : brel::Layer<float>{};
+      for (int64_t y = 0; y < h; ++y) {
+        // The last two runs go one column past an input 24 columns wide and, but in row 0, one
+        // row past an input y rows high.
+        for (const auto& [x0, n, width, height] :
+             {std::tuple<int64_t, int64_t, int64_t, int64_t>{0, w, w, h},
+              {1, 8, w, h},
+              {13, 24, w, h},
+              {37, 8, w, h},
+              {13, 16, 24, h},
+              {16, 8, w, std::max<int64_t>(y, 1)}}) {
+          in.source.width = width;
+          in.source.height = height;
+          const bool whole = width == w && height == h;
+          ASSERT_TRUE(row_gives_pixel_rule(
+              surface, x0, n, y,
+              [&](int64_t x, const Rgb_Value& d, const Rgb_Value& s) {
+                lit += d.red > 0.0f && s.green > 0.0f ? 1 : 0;
+                if (whole) {
+                  ++sides[static_cast<size_t>(samples_per_side_at(surface, x, y))];
+                }
+              }))
+              << "oversampling " << oversampling << ", setting " << setting << ", input " << width
+              << " × " << height;
+          in.source.width = w;
+          in.source.height = h;
+        }
+      }
+    }
+  }
+  EXPECT_GT(sides[1], 5000);
+  EXPECT_GT(sides[3], 1000);
+  EXPECT_GT(sides[5], 1000);
+  EXPECT_GT(lit, 1000);
 }
 
 }  // namespace
