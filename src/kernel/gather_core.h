@@ -1024,12 +1024,14 @@ typename Gather_Pixel<P>::Channel_Sum box_gather(const Layer<P>& source,
 
 // ---- Triangles over one level of the pyramid ------------------------------------------------
 
-// One level of the pyramid as the band rules read it: the level's pixels and their row sums.
+// One level of the pyramid as the band rules read it: the level's pixels and their row sums. The
+// plain rule of every read; the AVX2 reader below gives its bits.
 template <class P, class Rules>
 struct Level_Reader {
   using G = Gather_Pixel<P>;
   using Cell = typename G::Cell;
   using Channel_Sum = typename G::Channel_Sum;
+  using Accumulator = Channel_Sum;
 
   const Layer<P>& level;
   const Layer<Cell>& row_sums;
@@ -1085,22 +1087,39 @@ struct Level_Reader {
     partial.add_scaled(total, periods);
     accumulator.add_scaled(partial, -v);
   }
+
+  static const Channel_Sum& sum_of(const Channel_Sum& accumulator) { return accumulator; }
 };
 
-// One band [ys, ye] of an edge from (x0, y0) with slope k, clamped to the edge's x range
-// [xmin, xmax], weighing v; adds into the accumulator and returns the band's weight. Mode 3 uses
-// the sharp rule, modes 4 and above the smooth one.
-template <class P, class Rules, bool smooth>
-double scanline_span_integral(double k, double x0, double y0, double ys, double ye, double xmin,
-                              double xmax, double v, typename Gather_Pixel<P>::Channel_Sum& acc,
-                              Level_Reader<P, Rules>& reader) {
+// Where one band [ys, ye] of an edge from (x0, y0) with slope k, clamped to the edge's x range
+// [xmin, xmax] and weighing v, reads its row: a narrow band reads column `column` (and in the
+// smooth rule column - 1 before it) at its weights; a wide band reads columns `column` .. end - 1
+// along the ramp from t by step, raised by offset where v is not positive. Either then takes away
+// v x the row's first n pixels. Mode 3 uses the sharp rule, modes 4 and above the smooth one.
+struct Band_Reads {
+  int64_t row;
+  bool narrow;
+  int64_t column;
+  int64_t end;
+  double left_weight;   // the smooth rule's column - 1
+  double right_weight;  // column
+  double t, step, offset;
+  int64_t n;
+  double weight;  // a narrow band's weight; a wide band's adds its ramp's sum
+};
+
+template <class Rules, bool smooth>
+inline Band_Reads band_reads(double k, double x0, double y0, double ys, double ye, double xmin,
+                             double xmax, double v) {
   constexpr double reach = smooth ? 0.5 : 0.0;
   const double xs = (ys - reach - y0) * k + x0;
   const double xe = (ye + reach - y0) * k + x0;
   const double lo = std::max(xmin, std::min(xs, xe));
   const double hi = std::min(xmax, std::max(xs, xe));
-  reader.select_row(static_cast<int64_t>(std::floor(ys)));
-  if (hi - lo <= (smooth ? 2.0 : 1.0)) {
+  Band_Reads b{};
+  b.row = static_cast<int64_t>(std::floor(ys));
+  b.narrow = hi - lo <= (smooth ? 2.0 : 1.0);
+  if (b.narrow) {
     if constexpr (smooth) {
       const double m = ((ys + ye) * 0.5 - y0) * k + (x0 + static_cast<double>(0.33333334f));
       const double fm = std::floor(m);
@@ -1111,46 +1130,67 @@ double scanline_span_integral(double k, double x0, double y0, double ys, double 
       const double ar = (1.0 - f) * third2;
       const double vl = v > 0.0 ? v * al : (1.0 - al) * -v;
       const double vr = v > 0.0 ? (al + ar) * v : (1.0 - (al + ar)) * -v;
-      reader.add(acc, c - 1, vl);
-      reader.add(acc, c, vr);
-      const int64_t n = v >= 0.0 ? c + 1 : c;
-      reader.subtract_prefix(acc, n, v);
-      return vl + vr - static_cast<double>(n) * v;
+      b.column = c;
+      b.left_weight = vl;
+      b.right_weight = vr;
+      b.n = v >= 0.0 ? c + 1 : c;
+      b.weight = vl + vr - static_cast<double>(b.n) * v;
     } else {
       const double m = ((ys + ye) * 0.5 - y0) * k + (x0 - 0.5);
       const double fm = std::floor(m);
       const auto c = static_cast<int64_t>(fm);
       const double f = m - fm;
       const double g = v > 0.0 ? (1.0 - f) * v : f * -v;
-      reader.add(acc, c, g);
-      const int64_t n = c + 1;
-      reader.subtract_prefix(acc, n, v);
-      return g - static_cast<double>(n) * v;
+      b.column = c;
+      b.right_weight = g;
+      b.n = c + 1;
+      b.weight = g - static_cast<double>(b.n) * v;
     }
+    return b;
   }
   const double flo = std::floor(lo);
-  const auto clo = static_cast<int64_t>(flo);
-  const auto chi = static_cast<int64_t>(std::floor(hi));
-  const double step = v / (hi - lo);
-  const double offset = Rules::wide_band_offset_one ? 1.0 : std::fabs(v);
-  double t = (flo + 1.0 - lo) * step;
+  b.column = static_cast<int64_t>(flo);
+  b.end = static_cast<int64_t>(std::floor(hi));
+  b.step = v / (hi - lo);
+  b.offset = Rules::wide_band_offset_one ? 1.0 : std::fabs(v);
+  b.t = (flo + 1.0 - lo) * b.step;
+  b.n = v < 0.0 ? b.column + 1 : b.end;
+  return b;
+}
+
+// One band of an edge (band_reads) read through `reader` into the accumulator; returns the
+// band's weight.
+template <class P, class Rules, bool smooth, class Reader>
+double scanline_span_integral(double k, double x0, double y0, double ys, double ye, double xmin,
+                              double xmax, double v, typename Reader::Accumulator& acc,
+                              Reader& reader) {
+  const Band_Reads b = band_reads<Rules, smooth>(k, x0, y0, ys, ye, xmin, xmax, v);
+  reader.select_row(b.row);
+  if (b.narrow) {
+    if constexpr (smooth) {
+      reader.add(acc, b.column - 1, b.left_weight);
+    }
+    reader.add(acc, b.column, b.right_weight);
+    reader.subtract_prefix(acc, b.n, v);
+    return b.weight;
+  }
+  // Columns column .. end - 1 along the ramp.
+  double t = b.t;
   double sum = 0.0;
-  for (int64_t c = clo; c < chi; ++c) {
-    const double weight = v > 0.0 ? t : t + offset;
+  for (int64_t c = b.column; c < b.end; ++c) {
+    const double weight = v > 0.0 ? t : t + b.offset;
     reader.add(acc, c, weight);
     sum += weight;
-    t += step;
+    t += b.step;
   }
-  const int64_t n = v < 0.0 ? clo + 1 : chi;
-  reader.subtract_prefix(acc, n, v);
-  return sum - static_cast<double>(n) * v;
+  reader.subtract_prefix(acc, b.n, v);
+  return sum - static_cast<double>(b.n) * v;
 }
 
 // The edge from (x0, y0) down to (x1, y1) with sign sigma, cut into bands at whole rows.
-template <class P, class Rules, bool smooth>
+template <class P, class Rules, bool smooth, class Reader>
 double triangle_edge_integral(double x0, double y0, double x1, double y1, double sigma,
-                              typename Gather_Pixel<P>::Channel_Sum& acc,
-                              Level_Reader<P, Rules>& reader) {
+                              typename Reader::Accumulator& acc, Reader& reader) {
   if (y0 == y1) {
     return 0.0;
   }
@@ -1217,7 +1257,8 @@ inline int64_t triangle_level(double w, double h, int64_t level_count) {
 
 // The alpha-weighted mean of the level pyramid over the triangle (p0, p1, p2), in level-0
 // coordinates; zero for a triangle of zero height, undivided when its weight is not positive.
-template <class P, class Rules, bool smooth>
+// The level is read through a Reader: Level_Reader, or the AVX2 one that gives its bits.
+template <class P, class Rules, bool smooth, class Reader = Level_Reader<P, Rules>>
 typename Gather_Pixel<P>::Channel_Sum triangle_gather(
     const Layer<P>* levels, const Layer<typename Gather_Pixel<P>::Cell>* row_sums,
     int64_t level_count, Point p0, Point p1, Point p2) {
@@ -1250,11 +1291,13 @@ typename Gather_Pixel<P>::Channel_Sum triangle_gather(
 
   const double xc = t.x + (b.x - t.x) * (m.y - t.y) / (b.y - t.y);
   const double long_sign = xc <= m.x ? 1.0 : -1.0;
-  Level_Reader<P, Rules> reader{levels[level], row_sums[level]};
+  Reader reader{levels[level], row_sums[level]};
+  typename Reader::Accumulator sum{};
   double area =
-      triangle_edge_integral<P, Rules, smooth>(t.x, t.y, b.x, b.y, long_sign, acc, reader);
-  area += triangle_edge_integral<P, Rules, smooth>(t.x, t.y, m.x, m.y, -long_sign, acc, reader);
-  area += triangle_edge_integral<P, Rules, smooth>(m.x, m.y, b.x, b.y, -long_sign, acc, reader);
+      triangle_edge_integral<P, Rules, smooth>(t.x, t.y, b.x, b.y, long_sign, sum, reader);
+  area += triangle_edge_integral<P, Rules, smooth>(t.x, t.y, m.x, m.y, -long_sign, sum, reader);
+  area += triangle_edge_integral<P, Rules, smooth>(m.x, m.y, b.x, b.y, -long_sign, sum, reader);
+  acc = Reader::sum_of(sum);
   if (area > 0.0) {
     if (Rules::reciprocal_area) {
       acc.scale(1.0 / area);
@@ -1265,6 +1308,169 @@ typename Gather_Pixel<P>::Channel_Sum triangle_gather(
     }
   }
   return acc;
+}
+
+#if BREL_AVX2_ROWS
+
+// The triangle rules with the channels of a sum in the lanes of one AVX2 register, as the box
+// route keeps them (vector_box): every lane sees the plain rule's additions and products in the
+// plain rule's order, so the bits are the plain rule's.
+namespace vector_triangle {
+
+// floor_div(a, n) for n > 0, without a division when a lies within one period of 0 .. n - 1.
+inline int64_t floor_div_near(int64_t a, int64_t n) {
+  if (a >= 0 && a < n) {
+    return 0;
+  }
+  if (a < 0 && a >= -n) {
+    return -1;
+  }
+  if (a >= n && a < 2 * n) {
+    return 1;
+  }
+  return floor_div(a, n);
+}
+
+// The level pixel weighed by v as Gather_Pixel::add weighs it, in the lanes of its channels:
+// with alpha, alpha x v in the alpha lane and the colour times that, brought to white 1, in the
+// others; the same operations per lane.
+template <class P>
+__attribute__((target("avx2"), always_inline)) inline __m256d pixel_term(const P& pixel, double v) {
+  using Traits = typename Gather_Pixel<P>::Traits;
+  const __m256d channels = vector_box::load_pixel(pixel);
+  if constexpr (Traits::has_alpha) {
+    constexpr int32_t a = Traits::alpha;
+    const __m256d t = _mm256_mul_pd(_mm256_permute4x64_pd(channels, a * 0x55), _mm256_set1_pd(v));
+    __m256d colour_weight = t;
+    if constexpr (Traits::white_value == 32768.0f) {
+      colour_weight = _mm256_mul_pd(t, _mm256_set1_pd(3.0517578e-05));
+    } else if constexpr (Traits::white_value == 255.0f) {
+      colour_weight = _mm256_div_pd(t, _mm256_set1_pd(255.0));
+    }
+    return _mm256_blend_pd(_mm256_mul_pd(channels, colour_weight), t, 1 << a);
+  } else {
+    return _mm256_mul_pd(channels, _mm256_set1_pd(v));
+  }
+}
+
+// Level_Reader's reads with the channels of its sums in the lanes of one AVX2 register: the same
+// pixels and the same operations in the same order, so the same bits. Rows and columns inside
+// the level, and within a period of it, are taken without the divisions of the reflections and
+// repeats; the accumulator stays in its register from band to band.
+template <class P, class Rules>
+struct Level_Reader {
+  using G = Gather_Pixel<P>;
+  using Cell = typename G::Cell;
+  using Accumulator = __m256d;
+  static constexpr int32_t n_channels = G::channels;
+
+  const Layer<P>& level;
+  const Layer<Cell>& row_sums;
+  const P* pixels = nullptr;
+  const Cell* sums = nullptr;
+
+  void select_row(int64_t j) {
+    const int64_t h = level.height;
+    int64_t row = j;
+    if (j < 0 || j >= h) {
+      const int64_t r = (j < 0 ? -j : j) % h;
+      row = (j / h) % 2 != 0 ? h - 1 - r : r;
+    }
+    pixels = level.row(row);
+    sums = row_sums.row(row);
+  }
+
+  // Where column `column` is read: within a period of the row either side by comparisons,
+  // further out as Level_Reader::add maps it.
+  __attribute__((always_inline)) int64_t column_of(int64_t column) const {
+    const int64_t w = level.width;
+    const int64_t period = Rules::columns_wrap ? w : 2 * w;
+    const int64_t a = column < 0 ? column + period : column;
+    int64_t p = a >= period ? a - period : a;
+    if (static_cast<uint64_t>(p) >= static_cast<uint64_t>(period)) [[unlikely]] {
+      p = floor_mod(column, period);
+    }
+    if constexpr (Rules::columns_wrap) {
+      return p;
+    } else {
+      return p < w ? p : period - 1 - p;
+    }
+  }
+
+  __attribute__((target("avx2"))) void add(__m256d& accumulator, int64_t column, double v) const {
+    accumulator = _mm256_add_pd(accumulator, pixel_term(pixels[column_of(column)], v));
+  }
+
+  __attribute__((target("avx2"))) __m256d cell(int64_t i) const {
+    return vector_box::load_cell<n_channels>(sums[i].channel);
+  }
+
+  // Level_Reader::subtract_prefix. The cell of a partial row is read where there is none too
+  // (m = 0, as often for prefixes ending at the row's start) and cleared, instead of branching.
+  __attribute__((target("avx2"))) void subtract_prefix(__m256d& accumulator, int64_t n,
+                                                       double v) const {
+    const int64_t w = level.width;
+    const __m256d total = cell(w - 1);
+    double periods;
+    __m256d partial;
+    if (Rules::columns_wrap) {
+      const int64_t q = floor_div_near(n, w);
+      const int64_t m = n - q * w;
+      periods = static_cast<double>(q);
+      const __m256d read = _mm256_castsi256_pd(_mm256_set1_epi64x(m > 0 ? -1 : 0));
+      partial = _mm256_and_pd(cell(m > 0 ? m - 1 : 0), read);
+    } else {
+      const int64_t q = floor_div_near(n, 2 * w);
+      const int64_t m = n - q * 2 * w;
+      periods = 2.0 * static_cast<double>(q);
+      if (m <= w) {
+        const __m256d read = _mm256_castsi256_pd(_mm256_set1_epi64x(m > 0 ? -1 : 0));
+        partial = _mm256_and_pd(cell(m > 0 ? m - 1 : 0), read);
+      } else {
+        // 2w - m - 1 lies in 0 .. w - 2 here.
+        partial = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(total, _mm256_set1_pd(2.0)));
+        partial = _mm256_add_pd(partial, _mm256_mul_pd(cell(2 * w - m - 1), _mm256_set1_pd(-1.0)));
+      }
+    }
+    partial = _mm256_add_pd(partial, _mm256_mul_pd(total, _mm256_set1_pd(periods)));
+    accumulator = _mm256_add_pd(accumulator, _mm256_mul_pd(partial, _mm256_set1_pd(-v)));
+  }
+
+  __attribute__((target("avx2"))) static typename G::Channel_Sum sum_of(
+      const __m256d& accumulator) {
+    typename G::Channel_Sum sum;
+    vector_box::store_sum(sum, accumulator);
+    return sum;
+  }
+};
+
+}  // namespace vector_triangle
+
+// triangle_gather through the AVX2 reader, every read inlined so that the accumulator stays in
+// its register. For pixels of three or four channels.
+template <class P, class Rules, bool smooth>
+__attribute__((target("avx2"), flatten)) typename Gather_Pixel<P>::Channel_Sum triangle_gather_avx2(
+    const Layer<P>* levels, const Layer<typename Gather_Pixel<P>::Cell>* row_sums,
+    int64_t level_count, Point p0, Point p1, Point p2) {
+  return triangle_gather<P, Rules, smooth, vector_triangle::Level_Reader<P, Rules>>(
+      levels, row_sums, level_count, p0, p1, p2);
+}
+
+#endif
+
+// triangle_gather, in AVX2 where the processor has it and the pixel's sums fit one register.
+template <class P, class Rules, bool smooth>
+typename Gather_Pixel<P>::Channel_Sum triangle_gather_fast(
+    const Layer<P>* levels, const Layer<typename Gather_Pixel<P>::Cell>* row_sums,
+    int64_t level_count, Point p0, Point p1, Point p2) {
+#if BREL_AVX2_ROWS
+  if constexpr (Gather_Pixel<P>::channels == 3 || Gather_Pixel<P>::channels == 4) {
+    if (cpu_has_avx2()) {
+      return triangle_gather_avx2<P, Rules, smooth>(levels, row_sums, level_count, p0, p1, p2);
+    }
+  }
+#endif
+  return triangle_gather<P, Rules, smooth>(levels, row_sums, level_count, p0, p1, p2);
 }
 
 // ---- Footprints ---------------------------------------------------------------------------
@@ -1489,11 +1695,11 @@ typename Gather_Pixel<P>::Result footprint_gather(const Gather_Source<P>& g, int
   };
   const auto triangle = [&](const Blur_Coordinates& p0) {
     if (g.mode == 3) {
-      return triangle_gather<P, Rules, false>(g.levels, g.row_sums, g.level_count, point(p0),
-                                              point(b), point(c));
+      return triangle_gather_fast<P, Rules, false>(g.levels, g.row_sums, g.level_count, point(p0),
+                                                   point(b), point(c));
     }
-    return triangle_gather<P, Rules, true>(g.levels, g.row_sums, g.level_count, point(p0), point(b),
-                                           point(c));
+    return triangle_gather_fast<P, Rules, true>(g.levels, g.row_sums, g.level_count, point(p0),
+                                                point(b), point(c));
   };
   Channel_Sum sum = triangle(a);
   sum += triangle(d);

@@ -559,4 +559,118 @@ TEST(Gather_Box, OnePixelBoxesOverAnExactTableReadTheSourceForTheTablesBits) {
   EXPECT_TRUE(brel::gather::exact_sum_table(Layer<brel::ARGB16>{1 << 19, 1 << 18}));
 }
 
+#if BREL_AVX2_ROWS
+
+// A pyramid of levels whose pixels and row sums hold anything, unrelated to each other: the AVX2
+// triangles must give the plain rule's bits whatever the level holds, signed zeros, infinities,
+// NaNs and cancelling values in the sums too.
+template <class P>
+struct Any_Levels {
+  using G = brel::gather::Gather_Pixel<P>;
+  using Channel = std::remove_cv_t<std::remove_reference_t<decltype(P{}.channel[0])>>;
+
+  Any_Levels(const brel::Render_Context& context, std::mt19937& random) {
+    const double unusual[] = {0.0,    -0.0,  std::numeric_limits<double>::infinity(),
+                              -1e300, 1e300, std::numeric_limits<double>::quiet_NaN(),
+                              1e-310};
+    std::uniform_real_distribution<double> value(-1e3, 1e3);
+    // Rare enough that most triangles, which read dozens of cells, meet none of them.
+    std::uniform_int_distribution<int> pick(0, 1500);
+    std::uniform_int_distribution<int64_t> word(0, 65535);
+    const auto any = [&] {
+      const int k = pick(random);
+      return k < 7 ? unusual[k] : value(random);
+    };
+    // 13 x 9, 7 x 5, 4 x 3 and 1 x 2: small, so that triangles reach beyond them often.
+    const int64_t sizes[4][2] = {{13, 9}, {7, 5}, {4, 3}, {1, 2}};
+    for (const auto& [w, h] : sizes) {
+      auto& level = pixels.emplace_back(context, w, h);
+      auto& sums = row_sums.emplace_back(context, w, h);
+      for (int64_t y = 0; y < h; ++y) {
+        for (int64_t x = 0; x < w; ++x) {
+          for (int32_t c = 0; c < G::channels; ++c) {
+            sums.at(x, y).channel[c] = any();
+            if constexpr (std::is_floating_point_v<Channel>) {
+              level.at(x, y).channel[c] = static_cast<float>(any());
+            } else {
+              level.at(x, y).channel[c] = static_cast<Channel>(word(random));
+            }
+          }
+        }
+      }
+      levels.push_back(level.view);
+      sum_levels.push_back(sums.view);
+    }
+  }
+
+  std::vector<Host_Layer<P>> pixels;
+  std::vector<Host_Layer<typename G::Cell>> row_sums;
+  std::vector<Layer<P>> levels;
+  std::vector<Layer<typename G::Cell>> sum_levels;
+};
+
+// Triangles of every shape over the levels, through the plain rule and through AVX2: small ones
+// on the first level, whose bands are mostly narrow; flat and wide ones whose bands are ramps;
+// long ones on a pyramid of one level, whose ramps and prefixes go round the row several times;
+// anywhere from far before the levels to far beyond, so that rows and columns are reflected or
+// repeated. Edges go either way round, so bands weigh both signs.
+template <class P, class Rules, bool smooth>
+void expect_avx2_triangles_as_the_plain_rule_gives_them(uint32_t seed) {
+  Standalone_Render render(1);
+  std::mt19937 random(seed);
+  const Any_Levels<P> any(render.context, random);
+  std::uniform_real_distribution<double> place(-40.0, 60.0);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::uniform_int_distribution<int> shape(0, 3);
+  int32_t checked = 0;
+  for (int32_t trial = 0; trial < 6000; ++trial) {
+    const int kind = shape(random);
+    // Extents: a pixel or two; up to 24 x 6; up to 60 x 60; up to 300 across.
+    const double sx[4] = {2.0, 24.0, 60.0, 300.0};
+    const double sy[4] = {2.0, 6.0, 60.0, 40.0};
+    const brel::gather::Point p0{place(random), place(random)};
+    const brel::gather::Point p1{p0.x + unit(random) * sx[kind], p0.y + unit(random) * sy[kind]};
+    const brel::gather::Point p2{p0.x + unit(random) * sx[kind], p0.y + unit(random) * sy[kind]};
+    // Pyramids of every level count; one level alone takes triangles of any size.
+    const int64_t level_count = 1 + trial % 4;
+    const auto plain = brel::gather::triangle_gather<P, Rules, smooth>(
+        any.levels.data(), any.sum_levels.data(), level_count, p0, p1, p2);
+    const auto avx2 = brel::gather::triangle_gather_avx2<P, Rules, smooth>(
+        any.levels.data(), any.sum_levels.data(), level_count, p0, p1, p2);
+    for (int32_t c = 0; c < brel::gather::Gather_Pixel<P>::channels; ++c) {
+      ASSERT_TRUE(same_value(avx2.channel[c], plain.channel[c]))
+          << "triangle (" << p0.x << ", " << p0.y << ") (" << p1.x << ", " << p1.y << ") (" << p2.x
+          << ", " << p2.y << "), " << level_count << " levels, channel " << c << ": "
+          << avx2.channel[c] << " against " << plain.channel[c];
+    }
+    checked += std::isfinite(plain.channel[0]) ? 1 : 0;
+  }
+  // Most sums stay finite: the comparisons are of values, not only of NaNs.
+  EXPECT_GT(checked, 1000);
+}
+
+template <class P, class Rules>
+void expect_avx2_triangles_in_both_modes(uint32_t seed) {
+  expect_avx2_triangles_as_the_plain_rule_gives_them<P, Rules, false>(seed);
+  expect_avx2_triangles_as_the_plain_rule_gives_them<P, Rules, true>(seed + 100);
+}
+
+TEST(Gather_Triangle, Avx2TrianglesGiveThePlainRulesBitsForEveryPixelType) {
+  if (!brel::cpu_has_avx2()) {
+    GTEST_SKIP() << "the processor has no AVX2";
+  }
+  using brel::gather::Environment_Rules;
+  using brel::gather::Refraction_Rules;
+  expect_avx2_triangles_in_both_modes<RGB32f, Refraction_Rules>(21);
+  expect_avx2_triangles_in_both_modes<RGB32f, Environment_Rules>(22);
+  expect_avx2_triangles_in_both_modes<brel::ARGB32f, Environment_Rules>(23);
+  expect_avx2_triangles_in_both_modes<brel::BGRA32f, Environment_Rules>(24);
+  expect_avx2_triangles_in_both_modes<brel::ARGB16, Environment_Rules>(25);
+  expect_avx2_triangles_in_both_modes<brel::BGRA16, Environment_Rules>(26);
+  expect_avx2_triangles_in_both_modes<brel::ARGB8, Environment_Rules>(27);
+  expect_avx2_triangles_in_both_modes<brel::BGRA8, Environment_Rules>(28);
+}
+
+#endif
+
 }  // namespace
