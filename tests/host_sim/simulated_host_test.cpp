@@ -163,7 +163,7 @@ TEST(Simulated_Host, WorldsGiveTheirPixelsToTheNextWorldOutsideTheHandleBooks) {
   const auto& memory = host.world_memory();
   auto first = std::make_unique<World>(1000, 800, PF_PixelFormat_ARGB64, 8, 0, false, memory);
   const void* pixels = first->get()->data;
-  std::memset(first->get()->data, 0x5A, size_t{first->get()->rowbytes} * 800);
+  std::memset(first->get()->data, 0x5A, static_cast<size_t>(first->get()->rowbytes) * 800);
   first.reset();
   const int64_t fresh = memory->fresh_bytes();
   EXPECT_GE(fresh, int64_t{1000} * 8 * 800);
@@ -173,7 +173,7 @@ TEST(Simulated_Host, WorldsGiveTheirPixelsToTheNextWorldOutsideTheHandleBooks) {
   EXPECT_EQ(memory->fresh_bytes(), fresh);
   const auto* bytes = static_cast<const unsigned char*>(second.get()->data);
   EXPECT_EQ(bytes[0], 0);
-  EXPECT_EQ(bytes[size_t{second.get()->rowbytes} * 800 - 1], 0);
+  EXPECT_EQ(bytes[static_cast<size_t>(second.get()->rowbytes) * 800 - 1], 0);
   EXPECT_EQ(host.fresh_handle_blocks(), 0);
   EXPECT_EQ(host.reused_handle_blocks(), 0);
 }

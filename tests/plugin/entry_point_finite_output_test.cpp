@@ -42,8 +42,11 @@ std::string first_non_finite(World& world) {
       for (int32_t c = 0; c < 4; ++c) {
         const float v = channel(world, float_bytes, x, y, c);
         if (!std::isfinite(v)) {
-          return "(" + std::to_string(x) + ", " + std::to_string(y) + ") channel " +
-                 std::to_string(c) + " = " + std::to_string(v);
+          // Appended piece by piece: GCC 12 mistakes "(" + std::string for an overlapping copy.
+          std::string where = "(";
+          where += std::to_string(x) + ", " + std::to_string(y) + ") channel ";
+          where += std::to_string(c) + " = " + std::to_string(v);
+          return where;
         }
       }
     }
