@@ -429,22 +429,25 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
   EXPECT_EQ(leanings.size(), 4u);
 }
 
-// Where the processor has AVX2, a band's lines along y march eight at a time, one in each lane,
-// a lane whose lit state changes refining on its own. Whatever the lanes meet, every pixel is
-// the one-line-at-a-time march's, bit for bit: lanes whose lines start or end at other steps
-// (every layer's first and last lines), columns that do not run on from lane to lane (narrow
-// layers, slopes that are not whole), steps without surface with and without skipping them,
-// translucency low enough that the attenuation saturates, and walls whose shadows change the
-// state in several lanes at one step.
+// Where the processor has AVX2, lines march eight at a time, one in each lane, a lane whose lit
+// state changes refining on its own: lines along y in the bands, lines along x in the sweep.
+// Whatever the lanes meet, every pixel is the one-line-at-a-time march's, bit for bit: lanes
+// whose lines start or end at other steps (every layer's first and last lines), neighbouring
+// lines that do not sample neighbouring cells (narrow layers, slopes that are not whole), steps
+// without surface with and without skipping them, translucency low enough that the attenuation
+// saturates, and walls whose shadows change the state in several lanes at one step.
 TEST(Directional_Shadow, LinesMarchedSideBySideMatchTheOneAtATimeMarch) {
   std::mt19937 random(11);
-  // The default light and lights whose lines run along y at whole and broken slopes, each way.
+  // The default light and lights whose lines run along y, or along x, at whole and broken
+  // slopes, each way.
   const brel::Vector_3<float> along_y[] = {brel::direct_light_direction(135.0, 0.5),
                                            {0.3f, -0.9f, -0.4f},
                                            {-0.5f, 0.7f, -0.3f},
                                            {-0.1f, -0.95f, -0.3f},
                                            {0.45f, 0.6f, -0.5f},
                                            {-0.6f, -0.65f, -0.5f}};
+  const brel::Vector_3<float> along_x[] = {
+      {0.9f, 0.3f, -0.4f}, {-0.95f, -0.1f, -0.3f}, {0.85f, -0.4f, -0.5f}, {-0.8f, 0.35f, -0.2f}};
   int64_t runs = 0;
   for (const auto& [width, height] :
        std::vector<std::pair<int64_t, int64_t>>{{9, 40}, {64, 48}, {131, 57}}) {
@@ -454,6 +457,15 @@ TEST(Directional_Shadow, LinesMarchedSideBySideMatchTheOneAtATimeMarch) {
     depth.fill([&, rough = depth](int64_t x, int64_t y) {
       return x % 17 == 5 && y % 11 < 6 ? 60.0f : rough.view.row(y)[x];
     });
+    // Two sheared layers of `lines` rows `length` long, then the two output layers, all 0.
+    const auto layers = [&](int64_t length, int64_t lines) {
+      std::vector<Float_Layer> made;
+      for (int i = 0; i < 4; ++i) {
+        made.emplace_back(render.context, i < 2 ? length : width, i < 2 ? lines : height)
+            .fill([](int64_t, int64_t) { return 0.0f; });
+      }
+      return made;
+    };
     for (const auto& direction : along_y) {
       for (const float translucency : {0.02f, 0.5f}) {
         for (const bool skip : {false, true}) {
@@ -464,27 +476,13 @@ TEST(Directional_Shadow, LinesMarchedSideBySideMatchTheOneAtATimeMarch) {
           if (t.along_x != 0) {
             continue;
           }
-          const auto layers = [&] {
-            std::vector<Float_Layer> made;
-            for (int i = 0; i < 2; ++i) {
-              made.emplace_back(render.context, height, t.line_count).fill([](int64_t, int64_t) {
-                return 0.0f;
-              });
-            }
-            for (int i = 0; i < 2; ++i) {
-              made.emplace_back(render.context, width, height).fill([](int64_t, int64_t) {
-                return 0.0f;
-              });
-            }
-            return made;
-          };
-          const std::vector<Float_Layer> plain = layers();
+          const std::vector<Float_Layer> plain = layers(height, t.line_count);
           brel::directional_shadow_sweep_body({0, 1, 0, 1}, render.context, t, in, plain[0].view,
                                               plain[1].view);
           brel::directional_shadow_unshear_body({0, 1, 0, 1}, render.context, t, plain[2].view,
                                                 plain[0].view, plain[3].view, plain[1].view);
           for (const int64_t lines_per_band : {8, 24, 128}) {
-            const std::vector<Float_Layer> lanes = layers();
+            const std::vector<Float_Layer> lanes = layers(height, t.line_count);
             const brel::Directional_Shadow_Bands bands(render.context, t, plain[2].view,
                                                        lines_per_band, true);
             brel::cpu_kernel_launch(bands.group_count(), &brel::directional_shadow_band_body,
@@ -501,8 +499,38 @@ TEST(Directional_Shadow, LinesMarchedSideBySideMatchTheOneAtATimeMarch) {
         }
       }
     }
+    for (const auto& direction : along_x) {
+      for (const float translucency : {0.02f, 0.5f}) {
+        for (const bool skip : {false, true}) {
+          Kernel_Directional_Shadow::Parameters_In in =
+              settings(depth.view, direction, translucency);
+          in.skip_zero_depth = skip;
+          const Transformation_Information t = brel::directional_light_setup(in);
+          ASSERT_NE(t.along_x, 0);
+          const std::vector<Float_Layer> made = layers(width, t.line_count);
+          brel::directional_shadow_sweep_body({0, 1, 0, 1}, render.context, t, in, made[0].view,
+                                              made[1].view);
+          brel::directional_shadow_unshear_body({0, 1, 0, 1}, render.context, t, made[2].view,
+                                                made[0].view, made[3].view, made[1].view);
+          const Plain_Directional_Shadow plain(in, t);
+          ++runs;
+          int64_t mismatches = 0;
+          for (int64_t y = 0; y < std::min(t.line_count, height); ++y) {
+            for (int64_t x = 0; x < width; ++x) {
+              mismatches += std::bit_cast<uint32_t>(made[2].view.row(y)[x]) !=
+                            std::bit_cast<uint32_t>(plain.shadow(x, y));
+              mismatches += std::bit_cast<uint32_t>(made[3].view.row(y)[x]) !=
+                            std::bit_cast<uint32_t>(plain.translucent(x, y));
+            }
+          }
+          EXPECT_EQ(mismatches, 0)
+              << width << " x " << height << ", direction " << direction.x << ", " << direction.y
+              << ", translucency " << translucency << ", skip " << skip;
+        }
+      }
+    }
   }
-  EXPECT_EQ(runs, 3 * 6 * 2 * 2 * 3);
+  EXPECT_EQ(runs, 3 * 6 * 2 * 2 * 3 + 3 * 4 * 2 * 2);
 }
 
 // A worker does a group of neighbouring bands one after the other, so that each band finds the
