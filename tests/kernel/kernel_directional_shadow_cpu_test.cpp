@@ -533,6 +533,48 @@ TEST(Directional_Shadow, LinesMarchedSideBySideMatchTheOneAtATimeMarch) {
   EXPECT_EQ(runs, 3 * 6 * 2 * 2 * 3 + 3 * 4 * 2 * 2);
 }
 
+// On a layer the size of a small frame, lines run hundreds of steps, bands have the lines the
+// run gives them and eight workers share them out: at the angles the benchmarks take (the
+// default, 30 and 70 degrees, and one along each axis), translucent, every pixel the run writes
+// is the plain march's, bit for bit.
+TEST(Directional_Shadow, AFrameMatchesThePlainMarchAtEightThreads) {
+  std::mt19937 random(13);
+  Standalone_Render render(8);
+  constexpr int64_t width = 643;
+  constexpr int64_t height = 359;
+  Float_Layer depth(render.context, width, height, 0.75f);
+  fill_rough(depth, random);
+  for (const auto& direction :
+       {brel::direct_light_direction(135.0, 0.5), brel::direct_light_direction(30.0, 0.5),
+        brel::direct_light_direction(70.0, 0.5), brel::direct_light_direction(0.0, 0.8),
+        brel::direct_light_direction(270.0, 0.8)}) {
+    Kernel_Directional_Shadow kernel;
+    kernel.parameters_in = settings(depth.view, direction, 0.3f);
+    kernel.execute(render.context);
+    const Transformation_Information t = brel::directional_light_setup(kernel.parameters_in);
+    const Plain_Directional_Shadow plain(kernel.parameters_in, t);
+    ASSERT_NE(kernel.shadow_layer, nullptr);
+    const brel::Layer<float> shadow = brel::layer_view<float>(*kernel.shadow_layer);
+    const brel::Layer<float> translucent =
+        brel::layer_view<float>(*kernel.translucent_shadow_layer);
+    const int64_t written = std::min(t.line_count, t.along_x != 0 ? height : width);
+    int64_t mismatches = 0;
+    int64_t shadowed = 0;
+    for (int64_t y = 0; y < (t.along_x != 0 ? written : height); ++y) {
+      for (int64_t x = 0; x < (t.along_x != 0 ? width : written); ++x) {
+        mismatches += std::bit_cast<uint32_t>(shadow.row(y)[x]) !=
+                      std::bit_cast<uint32_t>(plain.shadow(x, y));
+        mismatches += std::bit_cast<uint32_t>(translucent.row(y)[x]) !=
+                      std::bit_cast<uint32_t>(plain.translucent(x, y));
+        shadowed += shadow.row(y)[x] > 0.0f && shadow.row(y)[x] < 1.0f;
+      }
+    }
+    EXPECT_EQ(mismatches, 0) << "direction " << direction.x << ", " << direction.y;
+    // Partly shadowed pixels come from refined steps and from the resampling between lines.
+    EXPECT_GT(shadowed, width * height / 100) << "direction " << direction.x << ", " << direction.y;
+  }
+}
+
 // A worker does a group of neighbouring bands one after the other, so that each band finds the
 // output lines it shares with the last still in the worker's caches: the groups cover the bands
 // in order, the first a share of them for every worker, narrowing to single bands at the end so
