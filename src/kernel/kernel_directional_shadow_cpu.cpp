@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -272,15 +273,16 @@ __attribute__((target("avx2"))) inline __m256d clamp_unit4(__m256d v) {
   return _mm256_and_pd(below_one, _mm256_cmp_pd(v, _mm256_setzero_pd(), _CMP_GT_OQ));
 }
 
-// Columns x and x + 1 of rows r .. r + 3, as four pairs.
+// Columns x and x + 1 of rows r .. r + 3, as four pairs. A pair need not be aligned for a
+// double, so each is copied as bytes.
 __attribute__((target("avx2"))) inline __m256 four_pairs(const Layer<float>& depth, int64_t r,
                                                          int64_t x) {
   const auto pair = [&](int64_t row) {
-    return reinterpret_cast<const double*>(depth.row(row) + x);
+    int64_t bits;
+    std::memcpy(&bits, depth.row(row) + x, sizeof(bits));
+    return bits;
   };
-  const __m128d low = _mm_loadh_pd(_mm_load_sd(pair(r)), pair(r + 1));
-  const __m128d high = _mm_loadh_pd(_mm_load_sd(pair(r + 2)), pair(r + 3));
-  return _mm256_castpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(low), high, 1));
+  return _mm256_castsi256_ps(_mm256_setr_epi64x(pair(r), pair(r + 1), pair(r + 2), pair(r + 3)));
 }
 
 // Eight pairs, four in each of `low` and `high`, into their first and their second members, in
