@@ -273,6 +273,69 @@ __attribute__((target("avx2"))) inline __m256d clamp_unit4(__m256d v) {
   return _mm256_and_pd(below_one, _mm256_cmp_pd(v, _mm256_setzero_pd(), _CMP_GT_OQ));
 }
 
+// Whether the lanes' clamped indices `a` run on from the first lane's, `first`, each `b` next to
+// its `a`: neighbouring lines sample neighbouring cells, which loads can read in place of gathers.
+__attribute__((target("avx2"))) inline bool runs_on(__m256i a, __m256i b, __m256i lanes,
+                                                    int32_t& first) {
+  first = _mm256_cvtsi256_si32(a);
+  const __m256i run = _mm256_add_epi32(_mm256_set1_epi32(first), lanes);
+  return _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(
+             _mm256_cmpeq_epi32(a, run),
+             _mm256_cmpeq_epi32(b, _mm256_add_epi32(run, _mm256_set1_epi32(1)))))) == 0xff;
+}
+
+// bilinear in eight lanes: a0, a1 the first row's cells, b0, b1 the second's, weights x_f and
+// y_f, the same products and sums in the same order.
+__attribute__((target("avx2"))) inline __m256 bilinear8(__m256 a0, __m256 a1, __m256 b0, __m256 b1,
+                                                        __m256 x_f, __m256 y_f) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 x_keep = _mm256_sub_ps(one, x_f);
+  return _mm256_add_ps(
+      _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(x_keep, a0), _mm256_mul_ps(x_f, a1)),
+                    _mm256_sub_ps(one, y_f)),
+      _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(x_keep, b0), _mm256_mul_ps(x_f, b1)), y_f));
+}
+
+constexpr int64_t prefetch_steps = 8;
+
+// The depth of eight lines along y at step row `step`, cross coordinates in columns ca and cb
+// with weight f. Lines along y take a new row every step, and the eight lanes leave the
+// processor too few steps in flight to wait for it: the cells prefetch_steps on, where the
+// lanes' columns have moved by `ahead_columns`, are asked for early (at the default angle,
+// 1920 × 1080 on one thread, 21 ms a frame without, 17 with).
+__attribute__((target("avx2"))) inline __m256 depth_along_y(const Layer<float>& depth,
+                                                            Axis_Sample step, int64_t step_sign,
+                                                            __m256i ca, __m256i cb, __m256 f,
+                                                            __m256i lanes, int64_t ahead_columns) {
+  const float* ra = depth.row(step.a);
+  const float* rb = depth.row(step.b);
+  __m256 a0;
+  __m256 a1;
+  __m256 b0;
+  __m256 b1;
+  int32_t column;
+  if (runs_on(ca, cb, lanes, column)) {
+    a0 = _mm256_loadu_ps(ra + column);
+    a1 = _mm256_loadu_ps(ra + column + 1);
+    b0 = _mm256_loadu_ps(rb + column);
+    b1 = _mm256_loadu_ps(rb + column + 1);
+  } else {
+    a0 = _mm256_i32gather_ps(ra, ca, 4);
+    a1 = _mm256_i32gather_ps(ra, cb, 4);
+    b0 = _mm256_i32gather_ps(rb, ca, 4);
+    b1 = _mm256_i32gather_ps(rb, cb, 4);
+  }
+  const int64_t row =
+      std::min(std::max<int64_t>(step.a + prefetch_steps * step_sign, 0), depth.height - 2);
+  const int64_t from =
+      std::min(std::max<int64_t>(column + ahead_columns, 0), std::max<int64_t>(depth.width - 9, 0));
+  for (const float* p : {depth.row(row) + from, depth.row(row + 1) + from}) {
+    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(p + 8), _MM_HINT_T0);
+  }
+  return bilinear8(a0, a1, b0, b1, f, _mm256_set1_ps(step.f));
+}
+
 // Columns x and x + 1 of rows r .. r + 3, as four pairs. A pair need not be aligned for a
 // double, so each is copied as bytes.
 __attribute__((target("avx2"))) inline __m256 four_pairs(const Layer<float>& depth, int64_t r,
@@ -308,11 +371,8 @@ __attribute__((target("avx2"))) inline __m256 depth_along_x(const Layer<float>& 
   __m256 a1;
   __m256 b0;
   __m256 b1;
-  const int32_t first = _mm256_cvtsi256_si32(ra);
-  const __m256i run = _mm256_add_epi32(_mm256_set1_epi32(first), lanes);
-  if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(
-          _mm256_cmpeq_epi32(ra, run),
-          _mm256_cmpeq_epi32(rb, _mm256_add_epi32(run, _mm256_set1_epi32(1)))))) == 0xff) {
+  int32_t first;
+  if (runs_on(ra, rb, lanes, first)) {
     // Columns step.a and step.b = step.a + 1 of rows first .. first + 8, a pair each.
     split_pairs(four_pairs(depth, first, step.a), four_pairs(depth, first + 4, step.a), a0, a1);
     split_pairs(four_pairs(depth, first + 1, step.a), four_pairs(depth, first + 5, step.a), b0, b1);
@@ -327,12 +387,7 @@ __attribute__((target("avx2"))) inline __m256 depth_along_x(const Layer<float>& 
     b0 = _mm256_i32gather_ps(depth.pixels, _mm256_add_epi32(row_b, xa), 4);
     b1 = _mm256_i32gather_ps(depth.pixels, _mm256_add_epi32(row_b, xb), 4);
   }
-  const __m256 keep_x = _mm256_set1_ps(1.0f - step.f);
-  const __m256 f_x = _mm256_set1_ps(step.f);
-  return _mm256_add_ps(
-      _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(keep_x, a0), _mm256_mul_ps(f_x, a1)),
-                    _mm256_sub_ps(_mm256_set1_ps(1.0f), f)),
-      _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(keep_x, b0), _mm256_mul_ps(f_x, b1)), f));
+  return bilinear8(a0, a1, b0, b1, _mm256_set1_ps(step.f), f);
 }
 
 // Eight neighbouring lines, which start on the same row (along y) or column (along x) and step
@@ -378,19 +433,15 @@ __attribute__((target("avx2"))) void march_lanes(const Layer<float>& depth,
   const __m256d drop_low = _mm256_load_pd(drop);
   const __m256d drop_high = _mm256_load_pd(drop + 4);
   const __m256 half = _mm256_set1_ps(0.5f);
-  const __m256 one = _mm256_set1_ps(1.0f);
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256i last_column =
       _mm256_set1_epi32(static_cast<int32_t>((along_x ? depth.height : depth.width) - 1));
   const int32_t stride =
       static_cast<int32_t>(depth.row_bytes / static_cast<int64_t>(sizeof(float)));
-  // Lines along y take a new row every step, and the eight lanes leave the processor too few
-  // steps in flight to wait for it: the cells some steps ahead, where the lanes' columns move by
-  // the slope, are asked for early (at the default angle, 1920 × 1080 on one thread, 21 ms a
-  // frame without, 17 with). Lines along x stay on the same rows' cache lines for 16 steps.
-  constexpr int64_t ahead = 8;
-  const int64_t prefetch_columns =
-      static_cast<int64_t>(static_cast<float>(ahead) * head.dir * m[0]);
+  // How far the lanes' columns move in depth_along_y's prefetch distance. Lines along x stay on
+  // the same rows' cache lines for 16 steps and ask for nothing early.
+  const int64_t ahead_columns =
+      static_cast<int64_t>(static_cast<float>(prefetch_steps) * head.dir * m[0]);
 
   __m256d horizon_low = _mm256_set1_pd(Line_State{}.horizon);
   __m256d horizon_high = horizon_low;
@@ -399,7 +450,7 @@ __attribute__((target("avx2"))) void march_lanes(const Layer<float>& depth,
   int lit = 0;
   alignas(32) float refined[lane_count];
   alignas(32) float accs[lane_count];
-  alignas(32) double spill[4 * lane_count];
+  alignas(32) double spill[2 * lane_count];
   for (int64_t k = k_first; k < k_end; ++k) {
     const __m256i step_k = _mm256_set1_epi32(static_cast<int32_t>(k));
     const int active = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_andnot_si256(
@@ -422,50 +473,9 @@ __attribute__((target("avx2"))) void march_lanes(const Layer<float>& depth,
         _mm256_add_epi32(_mm256_max_epi32(i, _mm256_set1_epi32(-1)), _mm256_set1_epi32(1)),
         last_column);
     const __m256 f = _mm256_sub_ps(cross, q0);
-    __m256 z;
-    if constexpr (along_x) {
-      z = depth_along_x(depth, step, ca, cb, f, lanes, stride);
-    } else {
-      const float* ra = depth.row(step.a);
-      const float* rb = depth.row(step.b);
-      const int32_t column = _mm256_cvtsi256_si32(ca);
-      {
-        const int64_t row =
-            std::min(std::max<int64_t>(step.a + ahead * march[0].step_sign, 0), depth.height - 2);
-        const int64_t from = std::min(std::max<int64_t>(column + prefetch_columns, 0),
-                                      std::max<int64_t>(depth.width - 9, 0));
-        for (const float* p : {depth.row(row) + from, depth.row(row + 1) + from}) {
-          _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
-          _mm_prefetch(reinterpret_cast<const char*>(p + 8), _MM_HINT_T0);
-        }
-      }
-      // Neighbouring lines lie a column apart, so the lanes' columns mostly run on from the first
-      // lane's, each second column next to its first: then four loads read what four gathers do.
-      const __m256i run = _mm256_add_epi32(_mm256_set1_epi32(column), lanes);
-      __m256 a0;
-      __m256 a1;
-      __m256 b0;
-      __m256 b1;
-      if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(
-              _mm256_cmpeq_epi32(ca, run),
-              _mm256_cmpeq_epi32(cb, _mm256_add_epi32(run, _mm256_set1_epi32(1)))))) == 0xff) {
-        a0 = _mm256_loadu_ps(ra + column);
-        a1 = _mm256_loadu_ps(ra + column + 1);
-        b0 = _mm256_loadu_ps(rb + column);
-        b1 = _mm256_loadu_ps(rb + column + 1);
-      } else {
-        a0 = _mm256_i32gather_ps(ra, ca, 4);
-        a1 = _mm256_i32gather_ps(ra, cb, 4);
-        b0 = _mm256_i32gather_ps(rb, ca, 4);
-        b1 = _mm256_i32gather_ps(rb, cb, 4);
-      }
-      const __m256 keep = _mm256_sub_ps(one, f);
-      z = _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(keep, a0), _mm256_mul_ps(f, a1)),
-                                      _mm256_set1_ps(1.0f - step.f)),
-                        _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(keep, b0), _mm256_mul_ps(f, b1)),
-                                      _mm256_set1_ps(step.f)));
-    }
-
+    const __m256 z =
+        along_x ? depth_along_x(depth, step, ca, cb, f, lanes, stride)
+                : depth_along_y(depth, step, march[0].step_sign, ca, cb, f, lanes, ahead_columns);
     const int skipped =
         head.skip_zero_depth
             ? _mm256_movemask_ps(_mm256_cmp_ps(z, _mm256_setzero_ps(), _CMP_EQ_OQ)) & active
@@ -499,7 +509,7 @@ __attribute__((target("avx2"))) void march_lanes(const Layer<float>& depth,
                                _mm256_blendv_pd(acc_low, sum_low, double_mask(shading)));
     acc_high = _mm256_andnot_pd(double_mask(rising >> 4),
                                 _mm256_blendv_pd(acc_high, sum_high, double_mask(shading >> 4)));
-    lit = (lit | rising) & ~shading;
+    // Lanes that go on keep their lit state: it is what they found.
     if (changing != 0) {
       _mm256_store_pd(spill, horizon_low);
       _mm256_store_pd(spill + 4, horizon_high);
