@@ -5,10 +5,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "base/exception.h"
 #include "util/target_clones.h"
+#include "util/transpose_lanes.h"
 
 #if BREL_AVX2_ROWS
 #include <immintrin.h>
@@ -792,6 +794,152 @@ BREL_TARGET_CLONES_AVX2 void unshear_row(int64_t lines, float offset, int64_t p,
   }
 }
 
+// The columns [begin, stop) of output row p, lines along y, whose first line lies in
+// [first, end), at u = offset + o; kept in `begins` and `stops` where given.
+std::pair<int64_t, int64_t> band_columns(const Unshear_Reading& reading, float offset,
+                                         int64_t first, int64_t end, int64_t p, int32_t* begins,
+                                         int32_t* stops) {
+  const int64_t begin = first_column_reaching(offset, reading.extent, first, reading.lines);
+  const int64_t stop = first_column_reaching(offset, reading.extent, end, reading.lines);
+  if (begins != nullptr) {
+    begins[p] = static_cast<int32_t>(begin);
+  }
+  if (stops != nullptr) {
+    stops[p] = static_cast<int32_t>(stop);
+  }
+  return {begin, stop};
+}
+
+#if BREL_AVX2_ROWS
+// Lines of a band that the turned unshear takes: the most directional_shadow_lines_per_band
+// gives.
+constexpr int64_t turned_lines = 128;
+// A turned row: up to turned_lines lines and room for an eight-float load at the last.
+constexpr int64_t turned_stride = turned_lines + 8;
+
+// Positions p0 .. p0 + 7 of rows 0 .. n - 1 of `rows`, turned: turned[k * turned_stride + r]
+// holds rows.row(r)[p0 + k].
+__attribute__((target("avx2"))) void turn_positions(const Layer<float>& rows, int64_t n, int64_t p0,
+                                                    float* turned) {
+  int64_t r = 0;
+  for (; r + 8 <= n; r += 8) {
+    __m256 block[8];
+    for (int64_t j = 0; j < 8; ++j) {
+      block[j] = _mm256_loadu_ps(rows.row(r + j) + p0);
+    }
+    transpose_lanes(block);
+    for (int64_t k = 0; k < 8; ++k) {
+      _mm256_storeu_ps(turned + k * turned_stride + r, block[k]);
+    }
+  }
+  for (; r < n; ++r) {
+    const float* row = rows.row(r) + p0;
+    for (int64_t k = 0; k < 8; ++k) {
+      turned[k * turned_stride + r] = row[k];
+    }
+  }
+}
+
+// unshear_row's pixels [begin, stop) of one output row whose lines both exist, from the row's
+// turned lines (line l at turned[l - first]). Across eight pixels u mostly steps from one whole
+// number to the next, so that their lines are side by side and each of the two is read with a
+// load; where rounding repeats or skips one, the plain rule takes the eight.
+__attribute__((target("avx2"))) void unshear_turned_row(float offset, int64_t begin, int64_t stop,
+                                                        const float* turned, int64_t first,
+                                                        float* out) {
+  const auto pixel = [&](int64_t o) {
+    const float u = offset + static_cast<float>(o);
+    const float lf = std::floor(u);
+    const float* a = turned + (static_cast<int64_t>(lf) - first);
+    const float g = lf - u + 1.0f;
+    out[o] = a[0] * g + a[1] * (1.0f - g);
+  };
+  const __m256 offsets = _mm256_set1_ps(offset);
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256i steps = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256 float_steps = _mm256_cvtepi32_ps(steps);
+  int64_t o = begin;
+  for (; o + 8 <= stop; o += 8) {
+    const __m256i columns = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(o)), steps);
+    const __m256 u = _mm256_add_ps(offsets, _mm256_cvtepi32_ps(columns));
+    const __m256 lf = _mm256_floor_ps(u);
+    const float l0 = _mm256_cvtss_f32(lf);
+    const __m256 following = _mm256_add_ps(_mm256_set1_ps(l0), float_steps);
+    if (_mm256_movemask_ps(_mm256_cmp_ps(lf, following, _CMP_EQ_OQ)) != 0xff) {
+      for (int64_t q = o; q < o + 8; ++q) {
+        pixel(q);
+      }
+      continue;
+    }
+    const float* a = turned + (static_cast<int64_t>(l0) - first);
+    const __m256 g = _mm256_add_ps(_mm256_sub_ps(lf, u), one);
+    _mm256_storeu_ps(out + o,
+                     _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(a), g),
+                                   _mm256_mul_ps(_mm256_loadu_ps(a + 1), _mm256_sub_ps(one, g))));
+  }
+  for (; o < stop; ++o) {
+    pixel(o);
+  }
+}
+
+// unshear_lines where every pixel has both its lines, for a band of at most turned_lines rows,
+// where the processor has AVX2. A pixel's two lines are a row apart in the band's rows, so the
+// plain rule reads a column down them, a cache line a pixel. Here eight output rows at a time
+// first turn their columns of the band's rows into rows of a block that stays in the
+// first-level cache, and then read their lines side by side.
+__attribute__((target("avx2"))) void unshear_lines_turned(
+    const Unshear_Reading& reading, const float* offsets, int64_t first, int64_t end, bool upwards,
+    const Layer<float>& shadow, const Layer<float>& sheared, const Layer<float>& translucent,
+    const Layer<float>& sheared_translucent, int32_t* begins, int32_t* stops) {
+  const int64_t lines = reading.lines;
+  const bool with_translucent = translucent.pixels != nullptr;
+  // Lines first .. end are read.
+  const int64_t n = end - first + 1;
+  alignas(32) float turned[8 * turned_stride];
+  alignas(32) float turned_translucent[8 * turned_stride];
+  // Row p from its turned lines, or by the plain rule where it has none.
+  const auto row = [&](int64_t p, int64_t k) {
+    const float offset = offsets[p];
+    const auto [begin, stop] = band_columns(reading, offset, first, end, p, begins, stops);
+    if (k < 0) {
+      unshear_row(lines, offset, p, begin, stop, true, shadow, sheared, translucent,
+                  sheared_translucent, first);
+      return;
+    }
+    unshear_turned_row(offset, begin, stop, turned + k * turned_stride, first, shadow.row(p));
+    if (with_translucent) {
+      unshear_turned_row(offset, begin, stop, turned_translucent + k * turned_stride, first,
+                         translucent.row(p));
+    }
+  };
+  const auto block = [&](int64_t p0) {
+    turn_positions(sheared, n, p0, turned);
+    if (with_translucent) {
+      turn_positions(sheared_translucent, n, p0, turned_translucent);
+    }
+    for (int64_t k = 0; k < 8; ++k) {
+      row(p0 + k, k);
+    }
+  };
+  const int64_t blocked = reading.inner / 8 * 8;
+  if (upwards) {
+    for (int64_t p = reading.inner - 1; p >= blocked; --p) {
+      row(p, -1);
+    }
+    for (int64_t p0 = blocked - 8; p0 >= 0; p0 -= 8) {
+      block(p0);
+    }
+  } else {
+    for (int64_t p0 = 0; p0 < blocked; p0 += 8) {
+      block(p0);
+    }
+    for (int64_t p = blocked; p < reading.inner; ++p) {
+      row(p, -1);
+    }
+  }
+}
+#endif
+
 // For lines along y: the output pixels whose first line lies in [first, end), a run of columns
 // in every row. A pixel's first line is floor(u), or the last line where u lies beyond it; it
 // never falls below the pixel's column and grows with the column, as u does. `offsets` holds
@@ -803,17 +951,18 @@ void unshear_lines(const Unshear_Reading& reading, const float* offsets, int64_t
                    const Layer<float>& translucent, const Layer<float>& sheared_translucent,
                    int32_t* begins, int32_t* stops) {
   const int64_t lines = reading.lines;
+#if BREL_AVX2_ROWS
+  // Lines below 2^24 keep every u's whole part and its successor exact in float.
+  if (end < lines && end - first < turned_lines && lines < (int64_t{1} << 24) && cpu_has_avx2()) {
+    unshear_lines_turned(reading, offsets, first, end, upwards, shadow, sheared, translucent,
+                         sheared_translucent, begins, stops);
+    return;
+  }
+#endif
   for (int64_t q = 0; q < reading.inner; ++q) {
     const int64_t p = upwards ? reading.inner - 1 - q : q;
     const float offset = offsets[p];
-    const int64_t begin = first_column_reaching(offset, reading.extent, first, lines);
-    const int64_t stop = first_column_reaching(offset, reading.extent, end, lines);
-    if (begins != nullptr) {
-      begins[p] = static_cast<int32_t>(begin);
-    }
-    if (stops != nullptr) {
-      stops[p] = static_cast<int32_t>(stop);
-    }
+    const auto [begin, stop] = band_columns(reading, offset, first, end, p, begins, stops);
     unshear_row(lines, offset, p, begin, stop, end < lines, shadow, sheared, translucent,
                 sheared_translucent, first);
   }

@@ -429,6 +429,68 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
   EXPECT_EQ(leanings.size(), 4u);
 }
 
+// Bands resample their pixels eight output rows at a time where the processor has AVX2, from
+// their columns of the band's rows turned side by side, for bands of up to 128 lines; wider
+// bands and the rows left over below a multiple of eight take the plain rule. Either way every
+// pixel is the plain unshear's: bands just under, at and over that width, rows left over at
+// both ends as bands go up and down, and slopes that are not whole, whose rounding now and then
+// repeats or skips a line within eight pixels.
+TEST(Directional_Shadow, WideBandsWriteEveryPixelTheSweepAndUnshearWrite) {
+  std::mt19937 random(17);
+  const float untouched = -12345.0f;
+  constexpr int64_t width = 300;
+  constexpr int64_t height = 203;
+  Standalone_Render plain_render(1);
+  Float_Layer depth(plain_render.context, width, height, 0.75f);
+  fill_rough(depth, random);
+  int64_t along_y = 0;
+  for (const auto& direction : directions) {
+    const Kernel_Directional_Shadow::Parameters_In in = settings(depth.view, direction, 0.4f);
+    const Transformation_Information t = brel::directional_light_setup(in);
+    if (t.along_x != 0) {
+      continue;
+    }
+    ++along_y;
+    const auto layers = [&](Standalone_Render& render) {
+      std::vector<Float_Layer> made;
+      for (int i = 0; i < 2; ++i) {
+        made.emplace_back(render.context, height, t.line_count).fill([](int64_t, int64_t) {
+          return 0.0f;
+        });
+      }
+      for (int i = 0; i < 2; ++i) {
+        made.emplace_back(render.context, width, height).fill([&](int64_t, int64_t) {
+          return untouched;
+        });
+      }
+      return made;
+    };
+    const std::vector<Float_Layer> plain = layers(plain_render);
+    brel::directional_shadow_sweep_body({0, 1, 0, 1}, plain_render.context, t, in, plain[0].view,
+                                        plain[1].view);
+    brel::directional_shadow_unshear_body({0, 1, 0, 1}, plain_render.context, t, plain[2].view,
+                                          plain[0].view, plain[3].view, plain[1].view);
+    for (const int64_t threads : {1, 8}) {
+      Standalone_Render render(threads);
+      for (const int64_t lines_per_band : {8, 9, 127, 128, 129}) {
+        const std::vector<Float_Layer> banded = layers(render);
+        const brel::Directional_Shadow_Bands bands(render.context, t, plain[2].view, lines_per_band,
+                                                   true);
+        brel::cpu_kernel_launch(bands.group_count(), &brel::directional_shadow_band_body,
+                                render.context, &bands, t, in, banded[0].view, banded[1].view,
+                                banded[2].view, banded[3].view);
+        EXPECT_EQ(bits(banded[2].view), bits(plain[2].view))
+            << "direction " << direction.x << ", " << direction.y << ", " << threads << " threads, "
+            << lines_per_band << " lines a band";
+        EXPECT_EQ(bits(banded[3].view), bits(plain[3].view))
+            << "direction " << direction.x << ", " << direction.y << ", " << threads << " threads, "
+            << lines_per_band << " lines a band";
+      }
+    }
+  }
+  EXPECT_GE(along_y, 3);
+}
+
 // Where the processor has AVX2, lines march eight at a time, one in each lane, a lane whose lit
 // state changes refining on its own: lines along y in the bands, lines along x in the sweep.
 // Whatever the lanes meet, every pixel is the one-line-at-a-time march's, bit for bit: lanes
