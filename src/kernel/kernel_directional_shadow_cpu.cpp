@@ -254,8 +254,10 @@ BREL_TARGET_CLONES_AVX2 void march_steps(const Layer<float>& depth, const Line_M
   }
 }
 
-#if BREL_AVX2_ROWS
+// Lines a lane group marches side by side where the processor has AVX2.
 constexpr int lane_count = 8;
+
+#if BREL_AVX2_ROWS
 
 // The four-bit masks of double lanes, for blends.
 alignas(32) constexpr int64_t double_lane_masks[16][4] = {
@@ -579,7 +581,7 @@ template <class Rows, class Translucent_Rows, class Read>
 void march_lines(const Layer<float>& depth, const Transformation_Information& transformation,
                  const Directional_Shadow_Parameters_In& in, int64_t first, int64_t end,
                  const Rows& rows, const Translucent_Rows& translucent_rows, const Read& read,
-                 bool side_by_side, const Render_Context& context) {
+                 [[maybe_unused]] bool side_by_side, const Render_Context& context) {
   int64_t i = first;
 #if BREL_AVX2_ROWS
   if (side_by_side && cpu_has_avx2()) {
