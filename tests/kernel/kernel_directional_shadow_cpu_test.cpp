@@ -49,6 +49,26 @@ class Plain_Directional_Shadow {
   float shadow(int64_t x, int64_t y) const { return shadow_[y * W_ + x]; }
   float translucent(int64_t x, int64_t y) const { return translucent_[y * W_ + x]; }
 
+  // The pixels a run writes: output columns (lines along y) or rows (along x) past the last line
+  // are not written.
+  int64_t written_width() const { return t_.along_x != 0 ? W_ : std::min(t_.line_count, W_); }
+  int64_t written_height() const { return t_.along_x != 0 ? std::min(t_.line_count, H_) : H_; }
+
+  // Written pixels of a run's two layers whose bits differ from these.
+  int64_t mismatches(const brel::Layer<float>& shadow,
+                     const brel::Layer<float>& translucent) const {
+    int64_t count = 0;
+    for (int64_t y = 0; y < written_height(); ++y) {
+      for (int64_t x = 0; x < written_width(); ++x) {
+        count += std::bit_cast<uint32_t>(shadow.row(y)[x]) !=
+                 std::bit_cast<uint32_t>(this->shadow(x, y));
+        count += std::bit_cast<uint32_t>(translucent.row(y)[x]) !=
+                 std::bit_cast<uint32_t>(this->translucent(x, y));
+      }
+    }
+    return count;
+  }
+
  private:
   struct Point {
     float x;
@@ -298,19 +318,9 @@ TEST(Directional_Shadow, EveryWrittenPixelMatchesThePlainSweepUpToTheEdges) {
         const brel::Layer<float> shadow = brel::layer_view<float>(*kernel.shadow_layer);
         const brel::Layer<float> translucent =
             brel::layer_view<float>(*kernel.translucent_shadow_layer);
-        // Output columns (lines along y) or rows (along x) past the last line are not written.
-        const int64_t written = std::min(t.line_count, t.along_x != 0 ? height : width);
-        int64_t mismatches = 0;
-        for (int64_t y = 0; y < (t.along_x != 0 ? written : height); ++y) {
-          for (int64_t x = 0; x < (t.along_x != 0 ? width : written); ++x) {
-            mismatches += std::bit_cast<uint32_t>(shadow.row(y)[x]) !=
-                          std::bit_cast<uint32_t>(plain.shadow(x, y));
-            mismatches += std::bit_cast<uint32_t>(translucent.row(y)[x]) !=
-                          std::bit_cast<uint32_t>(plain.translucent(x, y));
-          }
-        }
-        EXPECT_EQ(mismatches, 0) << width << " x " << height << ", " << threads
-                                 << " threads, direction " << direction.x << ", " << direction.y;
+        EXPECT_EQ(plain.mismatches(shadow, translucent), 0)
+            << width << " x " << height << ", " << threads << " threads, direction " << direction.x
+            << ", " << direction.y;
       }
     }
   }
@@ -352,6 +362,27 @@ std::vector<uint32_t> bits(const brel::Layer<float>& layer) {
     values.push_back(std::bit_cast<uint32_t>(v));
   }
   return values;
+}
+
+// The plain passes on one thread: the sweep into the sheared layers, then the unshear from them.
+// Layers 0 and 1 are sheared (shadow and translucent), 2 and 3 the output layers they resample
+// into; the translucent ones may be empty.
+void sweep_and_unshear(const brel::Render_Context& context, const Transformation_Information& t,
+                       const Kernel_Directional_Shadow::Parameters_In& in,
+                       const std::vector<Float_Layer>& layers) {
+  brel::directional_shadow_sweep_body({0, 1, 0, 1}, context, t, in, layers[0].view, layers[1].view);
+  brel::directional_shadow_unshear_body({0, 1, 0, 1}, context, t, layers[2].view, layers[0].view,
+                                        layers[3].view, layers[1].view);
+}
+
+// The run's band body over the same layers, `lines_per_band` lines a band.
+void march_in_bands(const brel::Render_Context& context, const Transformation_Information& t,
+                    const Kernel_Directional_Shadow::Parameters_In& in,
+                    const std::vector<Float_Layer>& layers, int64_t lines_per_band) {
+  const brel::Directional_Shadow_Bands bands(context, t, layers[2].view, lines_per_band,
+                                             layers[1].view.pixels != nullptr);
+  brel::cpu_kernel_launch(bands.group_count(), &brel::directional_shadow_band_body, context, &bands,
+                          t, in, layers[0].view, layers[1].view, layers[2].view, layers[3].view);
 }
 
 // With lines along y the run marches and resamples them in bands, handed out in groups of
@@ -397,19 +428,12 @@ TEST(Directional_Shadow, BandsWriteEveryPixelTheSweepAndUnshearWrite) {
           return made;
         };
         const std::vector<Float_Layer> plain = layers(plain_render);
-        brel::directional_shadow_sweep_body({0, 1, 0, 1}, plain_render.context, t, in,
-                                            plain[0].view, plain[1].view);
-        brel::directional_shadow_unshear_body({0, 1, 0, 1}, plain_render.context, t, plain[2].view,
-                                              plain[0].view, plain[3].view, plain[1].view);
+        sweep_and_unshear(plain_render.context, t, in, plain);
         for (const int64_t threads : {1, 2, 8}) {
           Standalone_Render render(threads);
           for (const int64_t lines_per_band : {1, 2, 5, 16, 1000}) {
             const std::vector<Float_Layer> banded = layers(render);
-            const brel::Directional_Shadow_Bands bands(render.context, t, plain[2].view,
-                                                       lines_per_band, translucency != 0.0f);
-            brel::cpu_kernel_launch(bands.group_count(), &brel::directional_shadow_band_body,
-                                    render.context, &bands, t, in, banded[0].view, banded[1].view,
-                                    banded[2].view, banded[3].view);
+            march_in_bands(render.context, t, in, banded, lines_per_band);
             const auto where = [&] {
               return testing::Message()
                      << width << " x " << height << ", direction " << direction.x << ", "
@@ -466,19 +490,12 @@ TEST(Directional_Shadow, WideBandsWriteEveryPixelTheSweepAndUnshearWrite) {
       return made;
     };
     const std::vector<Float_Layer> plain = layers(plain_render);
-    brel::directional_shadow_sweep_body({0, 1, 0, 1}, plain_render.context, t, in, plain[0].view,
-                                        plain[1].view);
-    brel::directional_shadow_unshear_body({0, 1, 0, 1}, plain_render.context, t, plain[2].view,
-                                          plain[0].view, plain[3].view, plain[1].view);
+    sweep_and_unshear(plain_render.context, t, in, plain);
     for (const int64_t threads : {1, 8}) {
       Standalone_Render render(threads);
       for (const int64_t lines_per_band : {8, 9, 127, 128, 129}) {
         const std::vector<Float_Layer> banded = layers(render);
-        const brel::Directional_Shadow_Bands bands(render.context, t, plain[2].view, lines_per_band,
-                                                   true);
-        brel::cpu_kernel_launch(bands.group_count(), &brel::directional_shadow_band_body,
-                                render.context, &bands, t, in, banded[0].view, banded[1].view,
-                                banded[2].view, banded[3].view);
+        march_in_bands(render.context, t, in, banded, lines_per_band);
         EXPECT_EQ(bits(banded[2].view), bits(plain[2].view))
             << "direction " << direction.x << ", " << direction.y << ", " << threads << " threads, "
             << lines_per_band << " lines a band";
@@ -528,28 +545,31 @@ TEST(Directional_Shadow, LinesMarchedSideBySideMatchTheOneAtATimeMarch) {
       }
       return made;
     };
-    for (const auto& direction : along_y) {
-      for (const float translucency : {0.02f, 0.5f}) {
-        for (const bool skip : {false, true}) {
-          Kernel_Directional_Shadow::Parameters_In in =
-              settings(depth.view, direction, translucency);
-          in.skip_zero_depth = skip;
-          const Transformation_Information t = brel::directional_light_setup(in);
+    // Each direction with translucency saturating and not, skipping empty steps and not.
+    const auto each_setting = [&](const auto& directions, const auto& check) {
+      for (const auto& direction : directions) {
+        for (const float translucency : {0.02f, 0.5f}) {
+          for (const bool skip : {false, true}) {
+            Kernel_Directional_Shadow::Parameters_In in =
+                settings(depth.view, direction, translucency);
+            in.skip_zero_depth = skip;
+            check(in, brel::directional_light_setup(in), direction, translucency, skip);
+          }
+        }
+      }
+    };
+    each_setting(
+        along_y,
+        [&](const Kernel_Directional_Shadow::Parameters_In& in, const Transformation_Information& t,
+            const brel::Vector_3<float>& direction, float translucency, bool skip) {
           if (t.along_x != 0) {
-            continue;
+            return;
           }
           const std::vector<Float_Layer> plain = layers(height, t.line_count);
-          brel::directional_shadow_sweep_body({0, 1, 0, 1}, render.context, t, in, plain[0].view,
-                                              plain[1].view);
-          brel::directional_shadow_unshear_body({0, 1, 0, 1}, render.context, t, plain[2].view,
-                                                plain[0].view, plain[3].view, plain[1].view);
+          sweep_and_unshear(render.context, t, in, plain);
           for (const int64_t lines_per_band : {8, 24, 128}) {
             const std::vector<Float_Layer> lanes = layers(height, t.line_count);
-            const brel::Directional_Shadow_Bands bands(render.context, t, plain[2].view,
-                                                       lines_per_band, true);
-            brel::cpu_kernel_launch(bands.group_count(), &brel::directional_shadow_band_body,
-                                    render.context, &bands, t, in, lanes[0].view, lanes[1].view,
-                                    lanes[2].view, lanes[3].view);
+            march_in_bands(render.context, t, in, lanes, lines_per_band);
             ++runs;
             for (int i = 2; i < 4; ++i) {
               EXPECT_EQ(bits(lanes[i].view), bits(plain[i].view))
@@ -558,39 +578,20 @@ TEST(Directional_Shadow, LinesMarchedSideBySideMatchTheOneAtATimeMarch) {
                   << lines_per_band << " lines a band, layer " << i;
             }
           }
-        }
-      }
-    }
-    for (const auto& direction : along_x) {
-      for (const float translucency : {0.02f, 0.5f}) {
-        for (const bool skip : {false, true}) {
-          Kernel_Directional_Shadow::Parameters_In in =
-              settings(depth.view, direction, translucency);
-          in.skip_zero_depth = skip;
-          const Transformation_Information t = brel::directional_light_setup(in);
+        });
+    each_setting(
+        along_x,
+        [&](const Kernel_Directional_Shadow::Parameters_In& in, const Transformation_Information& t,
+            const brel::Vector_3<float>& direction, float translucency, bool skip) {
           ASSERT_NE(t.along_x, 0);
           const std::vector<Float_Layer> made = layers(width, t.line_count);
-          brel::directional_shadow_sweep_body({0, 1, 0, 1}, render.context, t, in, made[0].view,
-                                              made[1].view);
-          brel::directional_shadow_unshear_body({0, 1, 0, 1}, render.context, t, made[2].view,
-                                                made[0].view, made[3].view, made[1].view);
+          sweep_and_unshear(render.context, t, in, made);
           const Plain_Directional_Shadow plain(in, t);
           ++runs;
-          int64_t mismatches = 0;
-          for (int64_t y = 0; y < std::min(t.line_count, height); ++y) {
-            for (int64_t x = 0; x < width; ++x) {
-              mismatches += std::bit_cast<uint32_t>(made[2].view.row(y)[x]) !=
-                            std::bit_cast<uint32_t>(plain.shadow(x, y));
-              mismatches += std::bit_cast<uint32_t>(made[3].view.row(y)[x]) !=
-                            std::bit_cast<uint32_t>(plain.translucent(x, y));
-            }
-          }
-          EXPECT_EQ(mismatches, 0)
+          EXPECT_EQ(plain.mismatches(made[2].view, made[3].view), 0)
               << width << " x " << height << ", direction " << direction.x << ", " << direction.y
               << ", translucency " << translucency << ", skip " << skip;
-        }
-      }
-    }
+        });
   }
   EXPECT_EQ(runs, 3 * 6 * 2 * 2 * 3 + 3 * 4 * 2 * 2);
 }
@@ -619,19 +620,14 @@ TEST(Directional_Shadow, AFrameMatchesThePlainMarchAtEightThreads) {
     const brel::Layer<float> shadow = brel::layer_view<float>(*kernel.shadow_layer);
     const brel::Layer<float> translucent =
         brel::layer_view<float>(*kernel.translucent_shadow_layer);
-    const int64_t written = std::min(t.line_count, t.along_x != 0 ? height : width);
-    int64_t mismatches = 0;
     int64_t shadowed = 0;
-    for (int64_t y = 0; y < (t.along_x != 0 ? written : height); ++y) {
-      for (int64_t x = 0; x < (t.along_x != 0 ? width : written); ++x) {
-        mismatches += std::bit_cast<uint32_t>(shadow.row(y)[x]) !=
-                      std::bit_cast<uint32_t>(plain.shadow(x, y));
-        mismatches += std::bit_cast<uint32_t>(translucent.row(y)[x]) !=
-                      std::bit_cast<uint32_t>(plain.translucent(x, y));
+    for (int64_t y = 0; y < plain.written_height(); ++y) {
+      for (int64_t x = 0; x < plain.written_width(); ++x) {
         shadowed += shadow.row(y)[x] > 0.0f && shadow.row(y)[x] < 1.0f;
       }
     }
-    EXPECT_EQ(mismatches, 0) << "direction " << direction.x << ", " << direction.y;
+    EXPECT_EQ(plain.mismatches(shadow, translucent), 0)
+        << "direction " << direction.x << ", " << direction.y;
     // Partly shadowed pixels come from refined steps and from the resampling between lines.
     EXPECT_GT(shadowed, width * height / 100) << "direction " << direction.x << ", " << direction.y;
   }
