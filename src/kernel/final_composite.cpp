@@ -185,16 +185,17 @@ __attribute__((target("avx2"))) inline __m256 composite8(__m256 opaque, __m256 t
 }
 
 // What store_shaded_pixel makes of eight values before the conversion: integers take 0 .. 1
-// times white (NaN and less give 0), floats 0 and above.
+// times white (NaN and less give 0), floats 0 up to the largest float.
 template <class T>
 __attribute__((target("avx2"))) inline __m256 stored8(__m256 v) {
   using Traits = Pixel_Traits<T>;
   const __m256 above = _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ);
+  const float top = Traits::is_integer ? 1.0f : std::numeric_limits<float>::max();
+  const __m256 clamped = _mm256_and_ps(_mm256_min_ps(v, _mm256_set1_ps(top)), above);
   if constexpr (Traits::is_integer) {
-    return _mm256_mul_ps(_mm256_and_ps(_mm256_min_ps(v, _mm256_set1_ps(1.0f)), above),
-                         _mm256_set1_ps(Traits::white_value));
+    return _mm256_mul_ps(clamped, _mm256_set1_ps(Traits::white_value));
   } else {
-    return _mm256_and_ps(v, above);
+    return clamped;
   }
 }
 

@@ -3,7 +3,9 @@
 // The last steps of a shaded pixel: the lit surface laid over the background seen through it,
 // the highlights on top, the alpha of clipping and fading, and the store into the host pixel.
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "base/parameter.h"
 #include "base/pixel.h"
@@ -39,16 +41,18 @@ inline float unit(float v) {
   return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f;
 }
 
-// Not below 0; not a number gives 0.
+// 0 up to the largest float; not a number gives 0. Finite pixels and settings can still drive a
+// sum past the float range (light through a surface squares a term of a normal texture's
+// length), and an infinity is no colour a host can composite.
 inline float non_negative(float v) {
-  return v > 0.0f ? v : 0.0f;
+  return v > 0.0f ? std::min(v, std::numeric_limits<float>::max()) : 0.0f;
 }
 
 }  // namespace final_store
 
 // A shaded pixel into the host type: float channels keep values above white (negative ones and
-// NaN become 0); integer channels take the colour and alpha clamped to 0..1 times white,
-// truncated (0.999 in 8 bits is 254).
+// NaN become 0, infinite ones the largest float); integer channels take the colour and alpha
+// clamped to 0..1 times white, truncated (0.999 in 8 bits is 254).
 template <class T>
 void store_shaded_pixel(T& pixel, const Rgb_Value& color, float alpha) {
   using Traits = Pixel_Traits<T>;

@@ -1,5 +1,6 @@
 // Finite input gives finite output: depth and texture values far beyond white, and settings at
-// the ends of their ranges, never turn into infinities or NaN in the float views.
+// the ends of their ranges, never turn into infinities or NaN in the float views or the shaded
+// render.
 
 #include <gtest/gtest.h>
 
@@ -103,13 +104,16 @@ TEST(Plugin_Library_Render, FiniteInputGivesFiniteOutput) {
        }},
   };
   for (const Case& c : cases) {
-    for (const int32_t mode : {5, 6}) {  // normalmap, depthmap
+    for (const int32_t mode : {0, 5, 6}) {  // all, normalmap, depthmap
       Loaded loaded;
       loaded.host.parameters().set_popup("render mode", mode);
+      // Light passing through the surface squares a term of the normal's length.
+      loaded.host.parameters().set_float("translucency", 0.25);
       World& input = loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128);
       fill_ramp(input, false);
       c.set_up(loaded, input);
-      const std::string at = std::string(c.name) + (mode == 5 ? ", normalmap" : ", depthmap");
+      const char* mode_name = mode == 0 ? ", all" : (mode == 5 ? ", normalmap" : ", depthmap");
+      const std::string at = std::string(c.name) + mode_name;
       ASSERT_EQ(loaded.driver.smart_render(), PF_Err_NONE) << at;
       EXPECT_EQ(first_non_finite(loaded.driver.output()), "") << at;
     }
