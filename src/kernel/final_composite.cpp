@@ -199,6 +199,15 @@ __attribute__((target("avx2"))) inline __m256 stored8(__m256 v) {
   }
 }
 
+// final_store::finite for eight values: maxps gives its second operand for a NaN, which the
+// ordered mask then makes 0.
+__attribute__((target("avx2"))) inline __m256 finite8(__m256 v) {
+  const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
+  const __m256 clamped =
+      _mm256_min_ps(_mm256_max_ps(v, _mm256_sub_ps(_mm256_setzero_ps(), largest)), largest);
+  return _mm256_and_ps(clamped, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
+}
+
 // std::max(v, 0): 0 where v < 0, else v (a NaN and -0 stay).
 __attribute__((target("avx2"))) inline __m256 not_negative8(__m256 v) {
   const __m256 zero = _mm256_setzero_ps();
@@ -372,7 +381,7 @@ __attribute__((target("avx2"))) void composite_lanes_avx2(int64_t x, int64_t y, 
   T* out = in.output.row(y) + x;
   __m256 channels[4];
   if (any_row && in.highlights_only != 0) {
-    // store_highlight_pixel: integers as store_shaded_pixel with alpha 1, floats as they are.
+    // store_highlight_pixel: integers as store_shaded_pixel with alpha 1, floats made finite.
     if constexpr (Traits::is_integer) {
       channels[Traits::alpha] = stored8<T>(one);
       channels[Traits::red] = stored8<T>(specular.red);
@@ -380,9 +389,9 @@ __attribute__((target("avx2"))) void composite_lanes_avx2(int64_t x, int64_t y, 
       channels[Traits::blue] = stored8<T>(specular.blue);
     } else {
       channels[Traits::alpha] = one;
-      channels[Traits::red] = specular.red;
-      channels[Traits::green] = specular.green;
-      channels[Traits::blue] = specular.blue;
+      channels[Traits::red] = finite8(specular.red);
+      channels[Traits::green] = finite8(specular.green);
+      channels[Traits::blue] = finite8(specular.blue);
     }
     store_channels8(out, channels);
     return;

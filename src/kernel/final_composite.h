@@ -48,6 +48,14 @@ inline float non_negative(float v) {
   return v > 0.0f ? std::min(v, std::numeric_limits<float>::max()) : 0.0f;
 }
 
+// Finite values as they are, infinite ones the largest float of their sign; not a number gives
+// 0. For the highlights, which keep their sign: a colour without alpha in a glossiness texture has
+// an infinite mean, and no glossiness times it is not a number.
+inline float finite(float v) {
+  constexpr float largest = std::numeric_limits<float>::max();
+  return v == v ? std::clamp(v, -largest, largest) : 0.0f;
+}
+
 }  // namespace final_store
 
 // A shaded pixel into the host type: float channels keep values above white (negative ones and
@@ -72,7 +80,8 @@ void store_shaded_pixel(T& pixel, const Rgb_Value& color, float alpha) {
   }
 }
 
-// "highlights only": the specular sum on opaque alpha. Float channels take it as it is.
+// "highlights only": the specular sum on opaque alpha. Float channels take it as it is where it
+// is finite (NaN gives 0, an infinity the largest float of its sign).
 template <class T>
 void store_highlight_pixel(T& pixel, const Rgb_Value& specular) {
   using Traits = Pixel_Traits<T>;
@@ -80,9 +89,9 @@ void store_highlight_pixel(T& pixel, const Rgb_Value& specular) {
     store_shaded_pixel(pixel, specular, 1.0f);
   } else {
     pixel.channel[Traits::alpha] = 1.0f;
-    pixel.channel[Traits::red] = specular.red;
-    pixel.channel[Traits::green] = specular.green;
-    pixel.channel[Traits::blue] = specular.blue;
+    pixel.channel[Traits::red] = final_store::finite(specular.red);
+    pixel.channel[Traits::green] = final_store::finite(specular.green);
+    pixel.channel[Traits::blue] = final_store::finite(specular.blue);
   }
 }
 

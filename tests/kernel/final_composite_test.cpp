@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -88,6 +89,17 @@ TEST(Final_Composite, HighlightsOnlyIsTheSpecularSumOnOpaqueAlpha) {
   EXPECT_EQ(f.channel[3], 1.0f);
   EXPECT_EQ(f.channel[2], 2.0f);
   EXPECT_EQ(f.channel[1], -0.5f);
+  // Floats stay finite, signs and -0 kept.
+  const float inf = std::numeric_limits<float>::infinity();
+  const float largest = std::numeric_limits<float>::max();
+  brel::store_highlight_pixel(f, {nan, -inf, inf});
+  EXPECT_EQ(f.channel[2], 0.0f);
+  EXPECT_EQ(f.channel[1], -largest);
+  EXPECT_EQ(f.channel[0], largest);
+  brel::store_highlight_pixel(f, {-0.0f, largest, -1e-40f});
+  EXPECT_TRUE(std::signbit(f.channel[2]));
+  EXPECT_EQ(f.channel[1], largest);
+  EXPECT_EQ(f.channel[0], -1e-40f);
 }
 
 TEST(Final_Composite, AlphaFadesBelowTheFadingDistance) {

@@ -67,6 +67,18 @@ std::vector<std::string> render_mode_names() {
   return modes;
 }
 
+// A glossiness texture whose left columns have no alpha and whose other columns are opaque,
+// of colours from 1 to the largest float.
+void set_glossiness_texture(Loaded& l) {
+  World& texture = l.driver.set_texture("glossiness amount texture", 12, 8);
+  for (int32_t y = 0; y < 8; ++y) {
+    for (int32_t x = 0; x < 12; ++x) {
+      set_channel(texture, float_bytes, x, y, 0, x < 6 ? 0.0f : 1.0f);
+      set_colour(texture, x, y, y % 2 == 0 ? 1.0f : 3.4e38f);
+    }
+  }
+}
+
 TEST(Plugin_Library_Render, FiniteInputGivesFiniteOutput) {
   constexpr float huge = 3.4e38f;
   const std::vector<std::string> mode_names = render_mode_names();
@@ -115,6 +127,14 @@ TEST(Plugin_Library_Render, FiniteInputGivesFiniteOutput) {
              set_colour(texture, x, y, y % 2 == 0 ? 1e19f : huge);
            }
          }
+       }},
+      // A colour over zero alpha has an infinite mean: times no glossiness, or times some.
+      {"a glossiness texture of colour without alpha",
+       [](Loaded& l, World&) { set_glossiness_texture(l); }},
+      {"a glossiness texture of colour without alpha, glossy",
+       [](Loaded& l, World&) {
+         l.host.parameters().set_float("glossiness", 0.4);
+         set_glossiness_texture(l);
        }},
   };
   for (const Case& c : cases) {
