@@ -621,6 +621,17 @@ void Host_Run::check_output() {
   if (!(float_output && pixels_.finite) && !(deep_output && pixels_.in_range)) {
     return;
   }
+  // The surface colour view adds the frame's colour to the surface colour in additive mix:
+  // there 16-bit channels above white are what the view defines.
+  const sim::Parameter_Store& store = host_->parameters();
+  const sim::Parameter_Store::Stored_Param& mode = store.at(store.slot("render mode"));
+  std::stringstream names(mode.popup_names);
+  std::string name;
+  // The entry the popup's value (counted from 1) names.
+  for (int32_t entry = 0; entry < mode.value.pd.value && std::getline(names, name, '|'); ++entry) {
+  }
+  const bool above_white_defined =
+      name == "surface color" && store.at(store.slot("additive mix")).value.bd.value != 0;
   const PF_EffectWorld* w = output.get();
   for (int32_t y = 0; y < w->height; ++y) {
     const auto* row = static_cast<const uint8_t*>(w->data) + static_cast<int64_t>(y) * w->rowbytes;
@@ -633,7 +644,7 @@ void Host_Run::check_output() {
                ", " + std::to_string(y) + ") is " + std::to_string(value) + " from finite input");
           return;
         }
-      } else {
+      } else if (!above_white_defined) {
         uint16_t value;
         std::memcpy(&value, row + k * 2, 2);
         if (value > 32768) {
