@@ -213,8 +213,12 @@ Pixel_Light_Inputs pixel_light_inputs(int64_t x, int64_t y,
                                       const Final_Routine_Parameters_In<T>& in) {
   Pixel_Light_Inputs p;
   p.view = view_direction(in.perspective, x, y, in.depth.width, in.depth.height);
+  // No glossiness makes no highlight whatever the texture: a colour over zero alpha has an
+  // infinite mean, which times 0 is not a number.
   p.glossiness =
-      in.glossiness * texture_mean(texture_at(in.glossiness_texture, x, y, shading_white));
+      in.glossiness == 0.0f
+          ? 0.0f
+          : in.glossiness * texture_mean(texture_at(in.glossiness_texture, x, y, shading_white));
   p.translucency =
       in.translucency *
       unit_clamped(texture_mean(texture_at(in.translucency_texture, x, y, shading_white)));
@@ -614,8 +618,10 @@ __attribute__((target("avx2"))) Light_Vectors row_vectors(
                            _mm256_set1_ps(shared.translucency_color.blue)};
   if (textured) {
     glossiness =
-        _mm256_mul_ps(_mm256_set1_ps(in.glossiness),
-                      texture_mean8(texture_at8(in.glossiness_texture, x, y, shading_white)));
+        in.glossiness == 0.0f
+            ? _mm256_setzero_ps()
+            : _mm256_mul_ps(_mm256_set1_ps(in.glossiness),
+                            texture_mean8(texture_at8(in.glossiness_texture, x, y, shading_white)));
     translucency = _mm256_mul_ps(
         _mm256_set1_ps(in.translucency),
         clamp8(texture_mean8(texture_at8(in.translucency_texture, x, y, shading_white)),

@@ -153,4 +153,29 @@ TEST(Plugin_Library_Render, FiniteInputGivesFiniteOutput) {
   }
 }
 
+// Without glossiness the lights make no highlight, so a glossiness texture changes nothing,
+// not even where its mean is infinite (colour over zero alpha).
+TEST(Plugin_Library_Render, NoGlossinessLeavesTheGlossinessTextureUnread) {
+  const auto render = [](bool textured) {
+    Loaded loaded;
+    loaded.host.parameters().set_float("glossiness", 0.0);
+    World& input = loaded.driver.set_frame(12, 8, PF_PixelFormat_ARGB128);
+    fill_ramp(input, false);
+    if (textured) {
+      set_glossiness_texture(loaded);
+    }
+    EXPECT_EQ(loaded.driver.smart_render(), PF_Err_NONE);
+    std::vector<float> pixels;
+    for (int32_t y = 0; y < 8; ++y) {
+      for (int32_t x = 0; x < 12; ++x) {
+        for (int32_t c = 0; c < 4; ++c) {
+          pixels.push_back(channel(loaded.driver.output(), float_bytes, x, y, c));
+        }
+      }
+    }
+    return pixels;
+  };
+  EXPECT_EQ(render(true), render(false));
+}
+
 }  // namespace
