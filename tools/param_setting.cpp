@@ -168,6 +168,10 @@ double fixed_to_double(PF_Fixed value) {
 
 }  // namespace
 
+std::vector<std::string> popup_items(const Parameter_Store& store, int32_t slot) {
+  return popup_items(store.at(slot));
+}
+
 std::string current_item(const Parameter_Store& store, int32_t slot) {
   const Parameter_Store::Stored_Param& p = store.at(slot);
   const std::vector<std::string> items = popup_items(p);

@@ -3,6 +3,7 @@
 // Parameters as the command line names and sets them, on the simulated host's parameter store.
 
 #include <string>
+#include <vector>
 
 #include "parameter_store.h"
 
@@ -20,6 +21,9 @@ void apply_setting(brel::sim::Parameter_Store& store, const std::string& key,
 
 // The slot a key names; throws Usage_Error.
 int32_t find_slot(const brel::sim::Parameter_Store& store, const std::string& key);
+
+// The items of a popup parameter, in their order.
+std::vector<std::string> popup_items(const brel::sim::Parameter_Store& store, int32_t slot);
 
 // The item a popup parameter shows now; empty when its value names none.
 std::string current_item(const brel::sim::Parameter_Store& store, int32_t slot);

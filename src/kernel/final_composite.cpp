@@ -202,9 +202,9 @@ __attribute__((target("avx2"))) inline __m256 stored8(__m256 v) {
 // final_store::finite for eight values: maxps gives its second operand for a NaN, which the
 // ordered mask then makes 0.
 __attribute__((target("avx2"))) inline __m256 finite8(__m256 v) {
-  const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
+  constexpr float largest = std::numeric_limits<float>::max();
   const __m256 clamped =
-      _mm256_min_ps(_mm256_max_ps(v, _mm256_sub_ps(_mm256_setzero_ps(), largest)), largest);
+      _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(-largest)), _mm256_set1_ps(largest));
   return _mm256_and_ps(clamped, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
 }
 

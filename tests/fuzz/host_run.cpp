@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "param_setting.h"
 #include "plugin_driver.h"
 #include "simulated_host.h"
 
@@ -624,14 +625,9 @@ void Host_Run::check_output() {
   // The surface colour view adds the frame's colour to the surface colour in additive mix:
   // there 16-bit channels above white are what the view defines.
   const sim::Parameter_Store& store = host_->parameters();
-  const sim::Parameter_Store::Stored_Param& mode = store.at(store.slot("render mode"));
-  std::stringstream names(mode.popup_names);
-  std::string name;
-  // The entry the popup's value (counted from 1) names.
-  for (int32_t entry = 0; entry < mode.value.pd.value && std::getline(names, name, '|'); ++entry) {
-  }
   const bool above_white_defined =
-      name == "surface color" && store.at(store.slot("additive mix")).value.bd.value != 0;
+      lumbrix::current_item(store, store.slot("render mode")) == "surface color" &&
+      store.at(store.slot("additive mix")).value.bd.value != 0;
   const PF_EffectWorld* w = output.get();
   for (int32_t y = 0; y < w->height; ++y) {
     const auto* row = static_cast<const uint8_t*>(w->data) + static_cast<int64_t>(y) * w->rowbytes;

@@ -5,10 +5,10 @@
 
 #include <cmath>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "param_setting.h"
 #include "support/plugin_fixture.h"
 
 namespace {
@@ -59,12 +59,7 @@ std::string first_non_finite(World& world) {
 std::vector<std::string> render_mode_names() {
   Loaded loaded;
   const brel::sim::Parameter_Store& store = loaded.host.parameters();
-  std::stringstream names(store.at(store.slot("render mode")).popup_names);
-  std::vector<std::string> modes;
-  for (std::string name; std::getline(names, name, '|');) {
-    modes.push_back(name);
-  }
-  return modes;
+  return lumbrix::popup_items(store, store.slot("render mode"));
 }
 
 // A glossiness texture whose left columns have no alpha and whose other columns are opaque,
